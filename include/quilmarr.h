@@ -1,0 +1,39 @@
+/*
+ * QuilMarr: an embedded SQL database engine with a C interface.
+ *
+ * Every call clears the calling thread's last error on entry (except qm_version,
+ * qm_last_error, the free calls and the close calls). On failure a call returns NULL, 0 or
+ * false and qm_last_error() describes why. Strings returned by the library are owned by
+ * the caller and released with qm_string_free; the exported image with qm_bytes_free.
+ */
+#ifndef QUILMARR_H
+#define QUILMARR_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Opaque handles, owned by the host from open to the matching close. */
+typedef struct QmDb QmDb;
+typedef struct QmStmt QmStmt;
+
+/* ---- frame ------------------------------------------------------------------------- */
+
+/* The library version, "2.3.0". Static; never freed. */
+const char* qm_version(void);
+/* The calling thread's last error, or NULL. Lent until the thread's next clearing call. */
+const char* qm_last_error(void);
+/* Releases a string returned by the library; NULL is ignored. */
+void qm_string_free(char* s);
+/* Releases a byte buffer returned by the library; NULL or len 0 is ignored. */
+void qm_bytes_free(uint8_t* ptr, size_t len);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUILMARR_H */

@@ -1,0 +1,54 @@
+// JSON reading: nlohmann's parser drives a SAX handler that builds a small document of
+// our own, which keeps what strict readers need and nlohmann's DOM loses: the raw text of
+// every non-integer number (exact decimals beyond 64 bits), every occurrence of a repeated
+// key in document order, and a nesting-depth limit so hostile input cannot exhaust memory
+// or the stack. Errors are the JSON library's own message text.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace qm {
+
+struct JsonNode {
+  enum class Type : uint8_t { Null, Bool, Int, Uint, Float, String, Array, Object };
+
+  Type type = Type::Null;
+  bool boolean = false;
+  int64_t int_value = 0;    // Type::Int (negative integers)
+  uint64_t uint_value = 0;  // Type::Uint (non-negative integers up to 2^64-1)
+  double float_value = 0;   // Type::Float
+  std::string text;         // Type::String: the string; Type::Float: the number's raw text
+  std::vector<JsonNode> items;                               // Type::Array
+  std::vector<std::pair<std::string, JsonNode>> members;     // Type::Object, repeats kept
+
+  bool is_null() const { return type == Type::Null; }
+  bool is_number() const { return type == Type::Int || type == Type::Uint || type == Type::Float; }
+  bool is_integer() const { return type == Type::Int || type == Type::Uint; }
+  bool is_string() const { return type == Type::String; }
+  bool is_array() const { return type == Type::Array; }
+  bool is_object() const { return type == Type::Object; }
+
+  // First member with this key, or nullptr.
+  const JsonNode* find(std::string_view key) const;
+  // Number of members with this key.
+  size_t count(std::string_view key) const;
+};
+
+inline constexpr size_t kDefaultJsonDepth = 128;
+
+// Parses one JSON document (surrounding whitespace allowed). Arrays and objects nested
+// deeper than max_depth are refused.
+std::expected<JsonNode, std::string> parse_json(std::string_view text, size_t max_depth = kDefaultJsonDepth);
+
+// Texts of the strict readers, shaped like the JSON library's own.
+std::string json_missing_field(std::string_view field);
+std::string json_duplicate_field(std::string_view field);
+std::string json_invalid_type(std::string_view found, std::string_view expected);
+const char* json_type_name(const JsonNode& node);
+
+}  // namespace qm

@@ -1,0 +1,53 @@
+// The frame every exported call passes through: the per-thread last error, the UTF-8
+// checks of text arguments, strings handed to the host, and the guard that turns any C++
+// exception (std::bad_alloc included) into "panic in a QuilMarr FFI call" so that nothing
+// is thrown across the C boundary.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/error.h"
+
+namespace qm::ffi {
+
+void clear_last_error();
+// Stores the text as the thread's last error, each NUL byte replaced by '?'.
+void set_last_error(std::string_view text);
+void set_last_error(const QmError& e);
+// The thread's last error, or nullptr.
+const char* last_error();
+
+// A fresh NUL-terminated copy for the host; nullptr (and the last error set) when the
+// text holds a NUL byte.
+char* string_to_c(std::string_view text);
+
+// The C string as a view when it is non-null and valid UTF-8.
+std::optional<std::string_view> utf8_arg(const char* s);
+
+inline constexpr const char* kPanicText = "panic in a QuilMarr FFI call";
+
+// Runs body, returning `failure` (with the panic text as last error) if anything throws.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (...) {
+    try {
+      set_last_error(kPanicText);
+    } catch (...) {
+    }
+    return failure;
+  }
+}
+
+// Clears the last error, then runs body under the guard.
+template <class R, class F>
+R entry(R failure, F&& body) noexcept {
+  clear_last_error();
+  return guarded(failure, std::forward<F>(body));
+}
+
+}  // namespace qm::ffi
