@@ -5,7 +5,7 @@
 
 #include <array>
 #include <cstdint>
-#include <expected>
+#include "core/expected.h"
 #include <string>
 #include <utility>
 

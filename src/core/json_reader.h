@@ -6,13 +6,15 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
+#include "core/expected.h"
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 namespace qm {
+
+struct JsonMember;
 
 struct JsonNode {
   enum class Type : uint8_t { Null, Bool, Int, Uint, Float, String, Array, Object };
@@ -24,7 +26,7 @@ struct JsonNode {
   double float_value = 0;   // Type::Float
   std::string text;         // Type::String: the string; Type::Float: the number's raw text
   std::vector<JsonNode> items;                               // Type::Array
-  std::vector<std::pair<std::string, JsonNode>> members;     // Type::Object, repeats kept
+  std::vector<JsonMember> members;  // Type::Object, in document order, repeats kept
 
   bool is_null() const { return type == Type::Null; }
   bool is_number() const { return type == Type::Int || type == Type::Uint || type == Type::Float; }
@@ -37,6 +39,12 @@ struct JsonNode {
   const JsonNode* find(std::string_view key) const;
   // Number of members with this key.
   size_t count(std::string_view key) const;
+};
+
+struct JsonMember {
+  JsonMember(std::string k, JsonNode v) : first(std::move(k)), second(std::move(v)) {}
+  std::string first;  // the key
+  JsonNode second;    // the value
 };
 
 inline constexpr size_t kDefaultJsonDepth = 128;

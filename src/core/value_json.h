@@ -2,7 +2,7 @@
 // index pairs store it: "Null", {"Int":42}, {"Decimal":1500000}, {"Text":"a"}, {"Blob":[1,2]}.
 #pragma once
 
-#include <expected>
+#include "core/expected.h"
 #include <string>
 
 #include "core/json_reader.h"

@@ -8,7 +8,7 @@
 #pragma once
 
 #include <cstddef>
-#include <expected>
+#include "core/expected.h"
 #include <string>
 #include <string_view>
 

@@ -4,7 +4,7 @@
 // last error unchanged.
 #pragma once
 
-#include <expected>
+#include "core/expected.h"
 #include <string>
 #include <string_view>
 #include <vector>
