@@ -1,0 +1,200 @@
+// The file-system layer. Every open, read, write, flush to stable storage, rename, unlink,
+// directory creation, listing, lock and mapping the library makes goes through one
+// FileSystem object, so that tests can swap in a double that fails a chosen call or forgets
+// whatever was never flushed (a simulated power loss) and check that nothing committed is
+// lost. The real implementation is a thin layer over POSIX.
+//
+// Invariants:
+// - A File is owned by one holder and closed when it goes; its operations go to the file
+//   system that opened it, even if another one was installed since.
+// - Every failure is QmError::Io carrying the operation, the path and the OS text.
+// - fs::get() is the file system in force; only tests change it (ScopedFileSystem), and
+//   only while no other thread uses the library.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace qm::fs {
+
+class FileSystem;
+
+// Flags of FileSystem::open, combined with |.
+enum OpenFlags : unsigned {
+  kRead = 1u << 0,
+  kWrite = 1u << 1,       // kRead | kWrite opens for both
+  kCreate = 1u << 2,      // create when missing
+  kTruncate = 1u << 3,    // cut to length 0
+  kExclusive = 1u << 4,   // with kCreate: fail when the path exists
+  kDirectory = 1u << 5,   // the path must be a directory (opened read-only, for sync and locks)
+  kNoFollow = 1u << 6,    // refuse a symbolic link as the last component
+};
+
+enum class EntryKind : uint8_t { Regular, Directory, Symlink, Other };
+
+struct Stat {
+  EntryKind kind = EntryKind::Other;
+  uint64_t size = 0;
+};
+
+// A read-only view of a whole file's bytes that stays valid while the object lives. The real
+// file system maps the file; the test double holds a copy.
+class Mapping {
+ public:
+  virtual ~Mapping() = default;
+  std::span<const uint8_t> bytes() const { return {data_, size_}; }
+  size_t size() const { return size_; }
+
+ protected:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+// An open file, closed when the object goes.
+class File {
+ public:
+  File() = default;
+  File(FileSystem* fs, int handle, std::string path) : fs_(fs), handle_(handle), path_(std::move(path)) {}
+  ~File() { close(); }
+  File(File&& o) noexcept : fs_(o.fs_), handle_(o.handle_), path_(std::move(o.path_)) { o.fs_ = nullptr; }
+  File& operator=(File&& o) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  bool is_open() const { return fs_ != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // Reads up to buf.size() bytes at `offset`; fewer only at the end of the file.
+  Result<size_t> read_at(std::span<uint8_t> buf, uint64_t offset) const;
+  // Reads exactly buf.size() bytes at `offset`; a file too short for them is an Io error.
+  Result<void> read_exact_at(std::span<uint8_t> buf, uint64_t offset) const;
+  // Writes every byte at `offset` (retrying partial writes).
+  Result<void> write_all_at(std::span<const uint8_t> data, uint64_t offset) const;
+  Result<void> write_all_at(std::string_view data, uint64_t offset) const {
+    return write_all_at({reinterpret_cast<const uint8_t*>(data.data()), data.size()}, offset);
+  }
+  Result<uint64_t> size() const;
+  Result<void> truncate(uint64_t length) const;
+  // Flushes data and metadata to stable storage.
+  Result<void> sync() const;
+  // Non-blocking exclusive advisory lock (flock LOCK_EX | LOCK_NB) held until unlock or close;
+  // false when another open file holds it.
+  Result<bool> try_lock_exclusive() const;
+  Result<void> unlock() const;
+  // Maps the file's first `length` bytes read-only.
+  Result<std::shared_ptr<const Mapping>> map_readonly(uint64_t length) const;
+  // Closes now; errors of close are ignored (data that matters is flushed with sync first).
+  void close();
+
+ private:
+  friend class FileSystem;
+  FileSystem* fs_ = nullptr;
+  int handle_ = -1;
+  std::string path_;
+};
+
+// The operations every implementation provides. Paths are plain strings; relative paths are
+// taken from the process's working directory.
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  virtual Result<File> open(const std::string& path, unsigned flags, uint32_t mode = 0666) = 0;
+  // An unnamed regular file in directory `dir`, open for reading and writing; it disappears
+  // when closed (O_TMPFILE, or a named file unlinked at once where that is missing).
+  virtual Result<File> open_tmpfile(const std::string& dir) = 0;
+  // Replaces `to` atomically when it exists.
+  virtual Result<void> rename(const std::string& from, const std::string& to) = 0;
+  // Fails (Io, "File exists") when `to` exists.
+  virtual Result<void> rename_noreplace(const std::string& from, const std::string& to) = 0;
+  virtual Result<void> unlink(const std::string& path) = 0;
+  // One directory; an existing entry is an error (mode before the umask).
+  virtual Result<void> mkdir(const std::string& path, uint32_t mode = 0777) = 0;
+  virtual Result<void> rmdir(const std::string& path) = 0;
+  // The entry itself (links not followed); nullopt when nothing is there.
+  virtual Result<std::optional<Stat>> lstat(const std::string& path) = 0;
+  // The same, following symbolic links.
+  virtual Result<std::optional<Stat>> stat(const std::string& path) = 0;
+  // The names in a directory, sorted bytewise, without "." and "..".
+  virtual Result<std::vector<std::string>> list_dir(const std::string& path) = 0;
+  // Opens a directory read-only and flushes it (its entries) to stable storage.
+  virtual Result<void> sync_dir(const std::string& path) = 0;
+
+ protected:
+  friend class File;
+  // Operations on an open file; `f` was opened by this file system.
+  virtual Result<size_t> read_at(const File& f, std::span<uint8_t> buf, uint64_t offset) = 0;
+  virtual Result<void> write_all_at(const File& f, std::span<const uint8_t> data, uint64_t offset) = 0;
+  virtual Result<uint64_t> size(const File& f) = 0;
+  virtual Result<void> truncate(const File& f, uint64_t length) = 0;
+  virtual Result<void> sync(const File& f) = 0;
+  virtual Result<bool> try_lock_exclusive(const File& f) = 0;
+  virtual Result<void> unlock(const File& f) = 0;
+  virtual Result<std::shared_ptr<const Mapping>> map_readonly(const File& f, uint64_t length) = 0;
+  virtual void close(int handle) = 0;
+  // For implementations: the handle a File carries.
+  static int handle_of(const File& f) { return f.handle_; }
+};
+
+// The real file system.
+FileSystem& posix();
+// The file system in force: posix() unless a test installed another.
+FileSystem& get();
+
+// Installs a file system for the lifetime of the object (tests only); restores the previous.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(FileSystem& fs);
+  ~ScopedFileSystem();
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+ private:
+  FileSystem* previous_;
+};
+
+// ---- helpers over fs::get() -------------------------------------------------------------
+
+// "a/b" from "a/b/c"; "." for a bare name; "/" for "/c".
+std::string parent_dir(std::string_view path);
+// a + "/" + b (no doubled separator).
+std::string join(std::string_view a, std::string_view b);
+// The platform's temporary directory: $TMPDIR when set and non-empty, else /tmp.
+std::string temp_dir();
+// ".tmp" followed by six random alphanumeric characters.
+std::string random_temp_name();
+
+// Reads a whole file.
+Result<std::string> read_file(const std::string& path);
+// Creates a directory and its missing parents (mode before the umask); an existing directory
+// is fine. Returns the directories it created, outermost first, so a caller that needs them
+// durable knows which parents to flush.
+Result<std::vector<std::string>> mkdir_all(const std::string& path, uint32_t mode = 0777);
+
+struct AtomicWriteOptions {
+  // Temporary file to write; empty: a fresh ".tmpXXXXXX" created exclusively beside the target.
+  std::string temp_path;
+  bool sync_file = true;  // flush the temporary file to stable storage before the rename
+  bool sync_dir = true;   // flush the target's directory after the rename
+  bool replace = true;    // false: refuse to replace an existing target
+  uint32_t mode = 0666;
+};
+
+// Writes `data` to a temporary file, flushes it, renames it over `path` and flushes the
+// directory, as the options say. On failure the temporary file is removed (best effort) and
+// `path` is as it was, unless the failure came after the rename (the directory flush).
+Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t> data,
+                               const AtomicWriteOptions& options = {});
+inline Result<void> write_file_atomic(const std::string& path, std::string_view data,
+                                      const AtomicWriteOptions& options = {}) {
+  return write_file_atomic(path, {reinterpret_cast<const uint8_t*>(data.data()), data.size()}, options);
+}
+
+}  // namespace qm::fs

@@ -1,0 +1,99 @@
+// Backend: the page store under the page cache, one of a closed set of four:
+//   Dev      workspace chunk files (DevStore), writable;
+//   Mem      pages in memory (memory databases, imported images), writable;
+//   Monolith the page area of a mapped production image, read-only;
+//   Remote   the page area of an image read through a caller's reader, read-only.
+// Page ids are dense: a backend of n pages holds ids 0 .. n - 1. Reads beyond the count are
+// PageFault(id); writes and allocations on the read-only variants are ReadOnly.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "core/error.h"
+#include "storage/dev_store.h"
+#include "storage/monolith.h"
+#include "storage/page.h"
+
+namespace qm::storage {
+
+// Pages in memory; the page id is the index.
+class MemStore {
+ public:
+  MemStore() = default;
+  // The pages of an image's page area (a multiple of 4096 bytes, checked by the caller).
+  static MemStore from_page_area(std::span<const uint8_t> area);
+
+  uint64_t page_count() const { return pages_.size(); }
+  // Appends a zero page and returns its id.
+  uint64_t alloc_page();
+  Result<void> read_page_into(uint64_t id, PageSpan out) const;
+  // id >= page_count: PageFault(id).
+  Result<void> write_page(uint64_t id, ConstPageSpan page);
+
+ private:
+  std::vector<PageBox> pages_;
+};
+
+// The reader a streamed image is read through.
+class PageReader {
+ public:
+  virtual ~PageReader() = default;
+  virtual Result<std::vector<uint8_t>> read(uint64_t offset, uint64_t length) = 0;
+};
+
+// The page area of an image read through a PageReader: page i is read(24 + 4096 i, 4096).
+class RemoteStore {
+ public:
+  RemoteStore(std::unique_ptr<PageReader> reader, uint64_t page_count)
+      : reader_(std::move(reader)), page_count_(page_count) {}
+  uint64_t page_count() const { return page_count_; }
+  // PageFault(id) beyond the count; the reader's error unchanged; a result that is not 4096
+  // bytes: Corruption "streamed page has the wrong length".
+  Result<void> read_page_into(uint64_t id, PageSpan out) const;
+
+ private:
+  std::unique_ptr<PageReader> reader_;
+  uint64_t page_count_ = 0;
+};
+
+class Backend {
+ public:
+  enum class Kind : uint8_t { Dev, Mem, Monolith, Remote };
+
+  explicit Backend(DevStore store) : v_(std::move(store)) {}
+  explicit Backend(MemStore store) : v_(std::move(store)) {}
+  explicit Backend(Monolith store) : v_(std::move(store)) {}
+  explicit Backend(RemoteStore store) : v_(std::move(store)) {}
+
+  Kind kind() const { return static_cast<Kind>(v_.index()); }
+  bool read_only() const { return kind() == Kind::Monolith || kind() == Kind::Remote; }
+  uint64_t page_count() const;
+
+  Result<void> read_page_into(uint64_t id, PageSpan out);
+  Result<PageBox> read_page(uint64_t id);
+  Result<std::vector<Page>> read_all_pages();
+  Result<void> write_page(uint64_t id, ConstPageSpan page);
+  // pages[i] is page first + i. Mem: page by page, the first id past the end is PageFault
+  // (earlier pages stay written).
+  Result<void> write_pages_from(uint64_t first, std::span<const Page* const> pages);
+  // Dev counts up its page count; Mem appends a zero page; read-only variants: ReadOnly.
+  Result<uint64_t> alloc_page();
+
+  DevStore* dev() { return std::get_if<DevStore>(&v_); }
+  MemStore* mem() { return std::get_if<MemStore>(&v_); }
+  Monolith* monolith() { return std::get_if<Monolith>(&v_); }
+  RemoteStore* remote() { return std::get_if<RemoteStore>(&v_); }
+  const DevStore* dev() const { return std::get_if<DevStore>(&v_); }
+  const MemStore* mem() const { return std::get_if<MemStore>(&v_); }
+  const Monolith* monolith() const { return std::get_if<Monolith>(&v_); }
+  const RemoteStore* remote() const { return std::get_if<RemoteStore>(&v_); }
+
+ private:
+  std::variant<DevStore, MemStore, Monolith, RemoteStore> v_;
+};
+
+}  // namespace qm::storage

@@ -1,0 +1,139 @@
+// CasStore: the content-addressed blob store. A blob is named by the BLAKE3-256 digest of its
+// bytes and addressed inside the database by its blob index, its position in the store; the
+// manifest lists the digests in index order ("cas_hashes"), so the index is stable only while
+// that order is kept.
+//
+// Three forms: a workspace store whose blobs are also files `<root>/blobs/<2 hex>/<64 hex>`,
+// a memory store, and a store over the blob pool of a mapped image (entries lend ranges of
+// the shared mapping). Every form keeps the bytes it serves in memory or in the mapping; a
+// workspace store never reads a blob file back after loading it.
+//
+// Invariants:
+// - one entry per digest: put deduplicates, and a digest list naming one digest twice is
+//   refused as Corruption (deduplicating it would shift every later blob index);
+// - a workspace blob file is written to a temporary file and renamed into place; an existing
+//   file is kept only when it is a regular file of the right size and digest, otherwise it is
+//   replaced the same way. So an interrupted write never leaves a file that a later put keeps;
+// - put does not flush; sync_data() makes every blob file written since the last sync (and
+//   the directories that name them) durable. A caller that publishes blob indexes durably
+//   (an atomic manifest write) runs it first.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/blake3.h"
+#include "core/error.h"
+#include "core/fs.h"
+
+namespace qm::storage {
+
+// (offset from the start of the pool, length) of one packed blob.
+struct CasExtent {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  friend bool operator==(const CasExtent&, const CasExtent&) = default;
+};
+
+struct PackedPool {
+  std::string pool;                  // every blob in index order, back to back
+  std::vector<CasExtent> directory;  // one extent per blob, in index order
+};
+
+class CasStore {
+ public:
+  // An empty workspace store rooted at the workspace directory; nothing is created on disk
+  // until the first put.
+  static CasStore new_dev(std::string root);
+  // An empty store without files.
+  static CasStore new_memory();
+  // The store of an opened workspace: blob i is read from its file and must match hashes[i]
+  // (Corruption "CAS blob {hex} failed integrity check"); a missing file is Io.
+  static Result<CasStore> load_dev(std::string root, std::span<const std::string> hashes);
+  // The store of a mapped image: blob i lies at pool_start + directory[i].offset. Checks, in
+  // order: "CAS directory / hash catalog length mismatch", "CAS pool bounds are inconsistent",
+  // then per blob "CAS offset overflow", "CAS extent overflow",
+  // "CAS blob {i} extends past end of pool ({end} > {pool_end})" and the integrity check.
+  static Result<CasStore> from_mapped(std::shared_ptr<const fs::Mapping> map, uint64_t pool_start,
+                                      uint64_t pool_end, std::span<const CasExtent> directory,
+                                      std::span<const std::string> hashes);
+
+  // Stores bytes under their digest and returns the blob index; bytes already stored return
+  // their existing index and write nothing. A workspace store writes the blob file first
+  // (Io on failure, the store unchanged).
+  Result<uint64_t> put(std::span<const uint8_t> bytes);
+  Result<uint64_t> put(std::string_view bytes) {
+    return put({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  }
+  // Like put for a store being filled from a digest list (an image import): the bytes must
+  // not be stored yet, else Corruption "CAS digest {hex} is listed twice".
+  Result<uint64_t> put_listed(std::span<const uint8_t> bytes);
+
+  // The bytes of blob `index` (a mapped entry lends its range of the mapping); an index
+  // outside the store is CasMiss "id {index}".
+  Result<std::span<const uint8_t>> get(uint64_t index) const;
+  // The index of a digest, if stored.
+  std::optional<uint64_t> find(const Digest& digest) const;
+  const Digest& digest(uint64_t index) const { return entries_[index].digest; }
+
+  uint64_t count() const { return entries_.size(); }
+  uint64_t total_bytes() const { return total_bytes_; }
+  // The digests in index order as 64-digit lower-case hex (the manifest's "cas_hashes").
+  std::vector<std::string> hashes_hex() const;
+  // Every blob in index order in one pool, with each blob's (offset, length).
+  PackedPool pack() const;
+  // The workspace directory of a workspace store.
+  const std::optional<std::string>& root() const { return root_; }
+
+  // Flushes to stable storage every blob file written since the last sync and the
+  // directories that name them; on failure everything stays pending for a retry.
+  Result<void> sync_data();
+  // Blob files (and directories) written but not yet flushed.
+  size_t pending_sync() const { return pending_files_.size() + pending_dirs_.size(); }
+
+ private:
+  struct Entry {
+    Digest digest{};
+    std::string owned;  // the bytes, unless mapped
+    uint64_t map_offset = 0;
+    uint64_t map_length = 0;
+    bool mapped = false;
+  };
+  struct DigestHash {
+    size_t operator()(const Digest& d) const noexcept;
+  };
+
+  Result<void> write_blob_file(const Digest& digest, std::span<const uint8_t> bytes);
+  uint64_t append(const Digest& digest, std::string owned);
+
+  std::vector<Entry> entries_;
+  std::unordered_map<Digest, uint64_t, DigestHash> by_digest_;
+  std::optional<std::string> root_;
+  std::shared_ptr<const fs::Mapping> map_;
+  uint64_t total_bytes_ = 0;
+  std::vector<std::string> pending_files_;
+  std::vector<std::string> pending_dirs_;
+};
+
+namespace cas {
+
+// 64 lower-case hex digits.
+std::string hex(const Digest& digest);
+// `<root>/blobs/<hex[0..2]>/<hex>`.
+std::string blob_path(std::string_view root, std::string_view hex);
+// Exactly 64 hex digits (either case): Corruption "bad CAS hash length: {len}" or
+// "non-hex CAS digest".
+Result<Digest> parse_hex32(std::string_view text);
+// parse_hex32(text), then BLAKE3(bytes) must equal it: Corruption
+// "CAS blob {text} failed integrity check".
+Result<void> verify_blob_hash_hex(std::span<const uint8_t> bytes, std::string_view text);
+
+}  // namespace cas
+}  // namespace qm::storage

@@ -1,0 +1,99 @@
+// DevStore: the writable page store of a workspace. Page p lives in the chunk file
+// `<root>/chunks/chunk_{p >> 14:05}.qmd` at byte (p & 0x3FFF) << 12: 16384 pages (64 MiB) per
+// chunk, raw pages back to back, no header; a chunk file is created by its first write.
+//
+// Invariants:
+// - page ids are dense: 0 .. page_count - 1; alloc_page only counts up (the page reaches the
+//   disk when the cache writes it);
+// - writes are not flushed; every chunk written since the last successful sync_data is in
+//   the dirty set, and sync_data flushes exactly those (plus the directories of files it
+//   created), keeping the whole set on failure so a retry covers them again;
+// - while a page journal is installed, every write of a page first runs the journal's hook,
+//   so the journal can make the page's before-image durable; a failing hook leaves the page
+//   unwritten. No journal is installed until a logged transaction begins.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/fs.h"
+#include "storage/page.h"
+
+namespace qm::storage {
+
+inline constexpr uint64_t kPagesPerChunk = 16384;
+
+class DevStore;
+
+// The hook a page journal gives the workspace store.
+class PageJournal {
+ public:
+  virtual ~PageJournal() = default;
+  // Runs before page `page_id` is written (every write while installed). Whatever it must make
+  // durable before the page is overwritten, it does here; an error leaves the page unwritten.
+  virtual Result<void> before_write(DevStore& store, uint64_t page_id) = 0;
+};
+
+class DevStore {
+ public:
+  // A store with no pages. Both create `<root>/chunks` with its parents (Io on failure); no
+  // chunk file is opened.
+  static Result<DevStore> create(std::string root);
+  // A store of `page_count` pages (from the manifest).
+  static Result<DevStore> open(std::string root, uint64_t page_count);
+
+  DevStore(DevStore&&) noexcept = default;
+  DevStore& operator=(DevStore&&) noexcept = default;
+
+  const std::string& root() const { return root_; }
+  uint64_t page_count() const { return page_count_; }
+  // The id of a new page (the old page count).
+  uint64_t alloc_page() { return page_count_++; }
+
+  // id >= page_count: PageFault(id); a chunk file too short for the page: Io.
+  Result<void> read_page_into(uint64_t id, PageSpan out);
+  // Every page 0 .. page_count - 1, in order.
+  Result<std::vector<Page>> read_all_pages();
+  // Writes one page into its chunk file (after the journal hook, when installed).
+  Result<void> write_page(uint64_t id, ConstPageSpan page);
+  // Writes pages[i] as page first + i. Without a journal, each chunk's piece of the run is one
+  // write; with one, page by page. The first error stops.
+  Result<void> write_pages_from(uint64_t first, std::span<const Page* const> pages);
+  // Flushes every dirty chunk file to stable storage, ascending.
+  Result<void> sync_data();
+  const std::set<uint64_t>& dirty_chunks() const { return dirty_; }
+
+  PageJournal* journal() const { return journal_.get(); }
+  void install_journal(std::unique_ptr<PageJournal> journal) { journal_ = std::move(journal); }
+  std::unique_ptr<PageJournal> take_journal() { return std::move(journal_); }
+
+  // `<root>/chunks/chunk_{chunk:05}.qmd`.
+  static std::string chunk_path(std::string_view root, uint64_t chunk);
+  static uint64_t chunk_of(uint64_t page_id) { return page_id >> 14; }
+  static uint64_t offset_in_chunk(uint64_t page_id) { return (page_id & 0x3FFF) << 12; }
+
+ private:
+  DevStore(std::string root, uint64_t page_count) : root_(std::move(root)), page_count_(page_count) {}
+  static Result<DevStore> make(std::string root, uint64_t page_count);
+  // The chunk file open for writing, opened (created when missing) on demand.
+  Result<const fs::File*> writable_chunk(uint64_t chunk);
+  Result<void> write_run(uint64_t first, std::span<const Page* const> pages);
+
+  std::string root_;
+  uint64_t page_count_ = 0;
+  uint64_t write_chunk_ = 0;
+  fs::File write_file_;  // the cached chunk file open for writing, when is_open()
+  uint64_t read_chunk_ = 0;
+  fs::File read_file_;  // the last chunk file opened for reading
+  std::set<uint64_t> dirty_;
+  std::vector<std::string> dirs_to_sync_;  // directories whose entries changed since the last sync
+  std::unique_ptr<PageJournal> journal_;
+  std::string run_buffer_;  // reused buffer of write_pages_from
+};
+
+}  // namespace qm::storage

@@ -1,0 +1,137 @@
+// PageCache: the write-back cache of 4096-byte pages between the database and its backend.
+// Scans borrow cached bytes; inserts and in-place patches change them; flush writes the
+// dirty ones back. The cache stamps the page checksum before a page leaves it and verifies
+// it when a page enters.
+//
+// Invariants:
+// - at most `capacity` pages are resident after any load or write; the victim of an eviction
+//   is the least recently used page (every load, use and write takes a fresh tick);
+// - a dirty page is never dropped unwritten: a victim whose write-back fails stays resident
+//   and dirty and the operation that needed the room fails; a failed flush leaves every page
+//   it was writing dirty;
+// - a page that fails its checksum never enters the cache;
+// - a mutable visitor works on a copy of the page, committed (and marked dirty) only when it
+//   succeeds, so a failed visitor leaves the cached bytes as they were.
+// Visitors must not re-enter the cache. Single owner, no locking.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <functional>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "storage/backend.h"
+#include "storage/page.h"
+
+namespace qm::storage {
+
+namespace detail {
+template <class T>
+struct IsResult : std::false_type {};
+template <class T>
+struct IsResult<std::expected<T, QmError>> : std::true_type {};
+// A visitor returning Result<T> gives Result<T>; one returning T gives Result<T>.
+template <class R>
+using Lifted = std::conditional_t<IsResult<std::remove_cvref_t<R>>::value, std::remove_cvref_t<R>, Result<R>>;
+template <class F, class Arg>
+Lifted<std::invoke_result_t<F, Arg>> call_visitor(F&& f, Arg arg) {
+  using R = std::invoke_result_t<F, Arg>;
+  if constexpr (std::is_void_v<R>) {
+    std::invoke(std::forward<F>(f), arg);
+    return {};
+  } else if constexpr (IsResult<std::remove_cvref_t<R>>::value) {
+    return std::invoke(std::forward<F>(f), arg);
+  } else {
+    return Result<R>(std::invoke(std::forward<F>(f), arg));
+  }
+}
+}  // namespace detail
+
+class PageCache {
+ public:
+  static constexpr size_t kDefaultCapacity = 4096;
+
+  // capacity 0 is taken as 1.
+  PageCache(Backend backend, size_t capacity);
+  PageCache(PageCache&&) noexcept = default;
+  PageCache& operator=(PageCache&&) noexcept = default;
+
+  // Makes page `id` resident (read, checksum-verified, evicting when full), marks it most
+  // recently used and runs reader(ConstPageSpan) on the cached bytes; a load error is
+  // returned without running the reader. The result is the reader's (lifted into Result).
+  template <class F>
+  auto with_page(uint64_t id, F&& reader) -> detail::Lifted<std::invoke_result_t<F, ConstPageSpan>> {
+    auto frame = acquire(id);
+    if (!frame) return fail(std::move(frame).error());
+    return detail::call_visitor(std::forward<F>(reader), ConstPageSpan(*(*frame)->page));
+  }
+
+  // As with_page, with writer(PageSpan) changing a copy of the page; when the writer succeeds
+  // (returns a value, or a Result holding one) the copy replaces the cached page and the page
+  // becomes dirty; when it fails the cached page is untouched.
+  template <class F>
+  auto with_page_bytes_mut(uint64_t id, F&& writer) -> detail::Lifted<std::invoke_result_t<F, PageSpan>> {
+    auto frame = acquire(id);
+    if (!frame) return fail(std::move(frame).error());
+    Frame* f = *frame;
+    std::memcpy(scratch_->data(), f->page->data(), kPageSize);
+    auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*scratch_));
+    if (out) {
+      std::memcpy(f->page->data(), scratch_->data(), kPageSize);
+      f->dirty = true;
+    }
+    return out;
+  }
+
+  // Makes the page resident without touching its recency when it already is.
+  Result<void> ensure_loaded(uint64_t id);
+  // Replaces a whole page. Bytes equal (checksum aside) to a clean resident page change
+  // nothing; otherwise the page becomes resident and dirty (evicting first when needed).
+  Result<void> write(uint64_t id, ConstPageSpan page);
+  // A new page id from the backend (ReadOnly on image backends); the page is not resident
+  // until written.
+  Result<uint64_t> alloc_page();
+  // Writes every dirty page back, stamped, ascending, one write_pages_from per run of
+  // consecutive ids; pages become clean only when all runs succeeded. No-op on image
+  // backends. Does not flush to stable storage (DevStore::sync_data does).
+  Result<void> flush();
+
+  size_t resident() const { return index_.size(); }
+  size_t capacity() const { return capacity_; }
+  bool is_resident(uint64_t id) const { return index_.contains(id); }
+  bool is_dirty(uint64_t id) const;
+  Backend& backend() { return backend_; }
+  const Backend& backend() const { return backend_; }
+
+ private:
+  struct Frame {
+    uint64_t id = 0;
+    uint64_t last_used = 0;
+    bool dirty = false;
+    PageBox page;
+  };
+
+  // ensure_loaded, then a fresh tick for the page.
+  Result<Frame*> acquire(uint64_t id);
+  // Evicts until a page can enter; a dirty victim that cannot be written stays.
+  Result<void> evict_if_needed();
+  // A frame for a page about to enter (after evict_if_needed).
+  Frame& take_frame(uint64_t id);
+
+  Backend backend_;
+  size_t capacity_ = 1;
+  uint64_t tick_ = 0;
+  std::vector<Frame> frames_;
+  std::vector<uint32_t> free_frames_;
+  std::unordered_map<uint64_t, uint32_t> index_;  // page id -> frame
+  PageBox scratch_;                               // the copy a mutable visitor changes
+  PageBox incoming_;                              // a page being read, before it is admitted
+};
+
+}  // namespace qm::storage
