@@ -1,0 +1,23 @@
+// Resolving a column name against the column names of a row. A name finds the columns of
+// exactly that name (bytewise); failing that, a name without a full stop finds every
+// qualified column "q.name". Resolution wants exactly one match. It allocates nothing
+// unless it fails.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace qm::db {
+
+// Every matching position, in column order.
+std::vector<size_t> column_matches(std::span<const std::string> names, std::string_view name);
+
+// The single matching position; Schema "no column `{}`" or "ambiguous column `{}`".
+Result<size_t> projection_col_pos(std::span<const std::string> names, std::string_view name);
+
+}  // namespace qm::db

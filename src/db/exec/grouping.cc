@@ -1,0 +1,165 @@
+#include "db/exec/grouping.h"
+
+#include <algorithm>
+#include <numeric>
+#include <type_traits>
+
+#include "db/exec/aggregate.h"
+#include "db/exec/columns.h"
+#include "db/exec/ordering.h"
+#include "db/exec/value_compare.h"
+
+namespace qm::db {
+namespace {
+
+std::strong_ordering compare_keys(const Row& a, const Row& b, std::span<const size_t> pos) {
+  for (size_t p : pos) {
+    auto c = compare(a[p], b[p]);
+    if (c != 0) return c;
+  }
+  return std::strong_ordering::equal;
+}
+
+}  // namespace
+
+Result<Value> compute_one_aggregate(const query::SelectAggregate& aggregate, std::span<const std::string> names,
+                                    std::span<const Row> rows) {
+  if (!aggregate.column) {
+    if (aggregate.function != query::AggregateFunction::Count) {
+      return fail(QmError::query("non-COUNT aggregates require a column"));
+    }
+    return Value::integer(static_cast<int64_t>(rows.size()));
+  }
+  QM_ASSIGN(size_t pos, projection_col_pos(names, *aggregate.column));
+  aggregate::Accumulator acc;
+  for (const Row& row : rows) QM_TRY(acc.add(aggregate.function, &row[pos]));
+  return acc.finish(aggregate.function);
+}
+
+Result<bool> eval_having(const query::HavingPred& having, std::span<const std::string> out_names,
+                         std::span<const Value> out_row, std::span<const std::string> names,
+                         std::span<const Row> rows) {
+  return std::visit(
+      [&](const auto& n) -> Result<bool> {
+        using T = std::decay_t<decltype(n)>;
+        if constexpr (std::is_same_v<T, query::HavingAnd>) {
+          QM_ASSIGN(bool l, eval_having(*n.left, out_names, out_row, names, rows));
+          if (!l) return false;
+          return eval_having(*n.right, out_names, out_row, names, rows);
+        } else if constexpr (std::is_same_v<T, query::HavingOr>) {
+          QM_ASSIGN(bool l, eval_having(*n.left, out_names, out_row, names, rows));
+          if (l) return true;
+          return eval_having(*n.right, out_names, out_row, names, rows);
+        } else {
+          if (const auto* agg = std::get_if<query::HavingAggregate>(&n.term)) {
+            QM_ASSIGN(Value v, compute_one_aggregate({agg->function, agg->column}, names, rows));
+            return eval_compare(v, n.op, n.value);
+          }
+          QM_ASSIGN(size_t pos, projection_col_pos(out_names, std::get<query::HavingColumn>(n.term).column));
+          return eval_compare(out_row[pos], n.op, n.value);
+        }
+      },
+      having.node);
+}
+
+Result<GroupedShape> grouped_shape(std::span<const std::string> names, std::span<const query::SelectItem> items,
+                                   std::span<const std::string> group_by) {
+  GroupedShape shape;
+  shape.group_pos.reserve(group_by.size());
+  for (const std::string& g : group_by) {
+    QM_ASSIGN(size_t p, projection_col_pos(names, g));
+    shape.group_pos.push_back(p);
+  }
+  shape.key_index.resize(items.size());
+  shape.columns.reserve(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    const query::SelectItem& item = items[i];
+    if (const auto* col = std::get_if<query::SelectColumn>(&item.expr)) {
+      QM_ASSIGN(size_t p, projection_col_pos(names, col->column));
+      auto it = std::find(shape.group_pos.begin(), shape.group_pos.end(), p);
+      if (it == shape.group_pos.end()) {
+        return fail(QmError::schema("column `" + col->column + "` must appear in GROUP BY or inside an aggregate"));
+      }
+      shape.key_index[i] = static_cast<size_t>(it - shape.group_pos.begin());
+    } else if (std::holds_alternative<query::SelectScalar>(item.expr)) {
+      return fail(QmError::query("scalar expressions cannot yet be mixed with GROUP BY or aggregates"));
+    }
+  }
+  for (const query::SelectItem& item : items) {
+    if (item.alias) {
+      shape.columns.push_back(*item.alias);
+    } else if (const auto* col = std::get_if<query::SelectColumn>(&item.expr)) {
+      shape.columns.push_back(col->column);
+    } else {
+      const auto& agg = std::get<query::SelectAggregate>(item.expr);
+      shape.columns.push_back(query::agg_label(agg.function, agg.column));
+    }
+  }
+  return shape;
+}
+
+Result<void> grouped_tail(std::vector<Row>& rows, std::span<const std::string> out_names,
+                          std::span<const query::OrderBy> order_by, bool distinct, std::optional<uint64_t> limit,
+                          uint64_t offset) {
+  QM_TRY(sort_rows(rows, out_names, order_by));
+  if (distinct) dedup_rows(rows);
+  apply_offset_limit(rows, limit, offset);
+  return {};
+}
+
+Result<RowsResult> project_grouped(std::span<const std::string> names, std::vector<Row> rows,
+                                   std::span<const query::SelectItem> items, std::span<const std::string> group_by,
+                                   const query::HavingPred* having, std::span<const query::OrderBy> order_by,
+                                   bool distinct, std::optional<uint64_t> limit, uint64_t offset) {
+  QM_ASSIGN(GroupedShape shape, grouped_shape(names, items, group_by));
+
+  // Group boundaries over the rows moved into ascending key order (stable, so each group
+  // keeps its rows in input order).
+  std::vector<std::pair<size_t, size_t>> groups;
+  if (shape.group_pos.empty()) {
+    groups.emplace_back(0, rows.size());
+  } else if (!rows.empty()) {
+    std::vector<size_t> order(rows.size());
+    std::iota(order.begin(), order.end(), size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return compare_keys(rows[a], rows[b], shape.group_pos) < 0; });
+    std::vector<Row> sorted;
+    sorted.reserve(rows.size());
+    for (size_t i : order) sorted.push_back(std::move(rows[i]));
+    rows = std::move(sorted);
+    size_t start = 0;
+    for (size_t i = 1; i <= rows.size(); ++i) {
+      if (i == rows.size() || compare_keys(rows[start], rows[i], shape.group_pos) != 0) {
+        groups.emplace_back(start, i);
+        start = i;
+      }
+    }
+  }
+
+  std::vector<Row> out;
+  out.reserve(groups.size());
+  for (auto [begin, end] : groups) {
+    std::span<const Row> group(rows.data() + begin, end - begin);
+    Row out_row;
+    out_row.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (shape.key_index[i]) {
+        out_row.push_back(group.front()[shape.group_pos[*shape.key_index[i]]]);
+      } else {
+        QM_ASSIGN(Value v, compute_one_aggregate(std::get<query::SelectAggregate>(items[i].expr), names, group));
+        out_row.push_back(std::move(v));
+      }
+    }
+    if (having) {
+      QM_ASSIGN(bool keep, eval_having(*having, shape.columns, out_row, names, group));
+      if (!keep) continue;
+    }
+    out.push_back(std::move(out_row));
+  }
+  rows.clear();
+
+  QM_TRY(grouped_tail(out, shape.columns, order_by, distinct, limit, offset));
+  return RowsResult{std::move(shape.columns), std::move(out)};
+}
+
+}  // namespace qm::db

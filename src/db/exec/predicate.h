@@ -1,0 +1,68 @@
+// Three-valued evaluation of a WHERE/CHECK/CASE predicate against one row. A comparison
+// with a NULL operand is unknown; AND and OR follow Kleene logic and always evaluate both
+// sides, so an unknown column on either side is reported whatever the other side says.
+// The only failures are column-resolution errors, which depend on the column names alone,
+// never on row data: so a predicate can be bound once to positions (`BoundPredicate`) and
+// then tested on every row without resolution or allocation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/value.h"
+#include "engine/statement.h"
+
+namespace qm::db {
+
+enum class Truth : uint8_t { False = 0, True = 1, Unknown = 2 };
+
+// Resolves the predicate's columns afresh and evaluates it on one row.
+Result<Truth> check_result(const query::Predicate& predicate, std::span<const std::string> names,
+                           std::span<const Value> row);
+
+// The first column reference (left to right through AND and OR) that does not resolve.
+Result<void> check_predicate_columns(std::span<const std::string> names, const query::Predicate& predicate);
+
+// A predicate with its columns resolved to positions and its literals copied, for
+// testing many rows of one shape. Binding never fails by itself: a resolution error is
+// kept and returned by `eval` for every row, exactly as `check_result` would, so a row
+// source over no rows reports nothing.
+class BoundPredicate {
+ public:
+  static BoundPredicate bind(const query::Predicate& predicate, std::span<const std::string> names);
+
+  // The resolution error every evaluation reports, if any.
+  const std::optional<QmError>& error() const { return error_; }
+
+  Result<Truth> eval(std::span<const Value> row) const {
+    if (error_) return fail(*error_);
+    return test(row);
+  }
+  // Precondition: no binding error. Allocates nothing.
+  Truth test(std::span<const Value> row) const { return test_node(root_, row); }
+
+ private:
+  enum class Op : uint8_t { Compare, In, Between, IsNull, And, Or };
+  struct Node {
+    Op op = Op::Compare;
+    query::CompareOp cmp = query::CompareOp::Eq;
+    bool negated = false;
+    uint32_t pos = 0;    // column position (leaves)
+    uint32_t a = 0;      // literal index / first list literal / left child
+    uint32_t b = 0;      // second literal / list length / right child
+  };
+
+  uint32_t add(const query::Predicate& p, std::span<const std::string> names);
+  Truth test_node(uint32_t index, std::span<const Value> row) const;
+
+  std::vector<Node> nodes_;
+  std::vector<Value> literals_;
+  uint32_t root_ = 0;
+  std::optional<QmError> error_;
+};
+
+}  // namespace qm::db

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "db/exec/columns.h"
+#include "db/exec/predicate.h"
+#include "db/exec/value_compare.h"
+#include "trees.h"
+
+namespace qm::db {
+namespace {
+
+using namespace testing;
+using query::CompareOp;
+
+const std::vector<std::string> kNames{"a", "b"};
+
+Truth eval(const Predicate& p, Row row) {
+  auto direct = check_result(p, kNames, row);
+  EXPECT_TRUE(direct) << err(direct);
+  auto bound = BoundPredicate::bind(p, kNames).eval(row);
+  EXPECT_TRUE(bound);
+  EXPECT_EQ(*direct, *bound) << "bound form disagrees with direct evaluation";
+  return *direct;
+}
+
+TEST(ThreeValued, ComparisonWithNullIsUnknownNotFalse) {
+  for (CompareOp op : {CompareOp::Eq, CompareOp::Ne, CompareOp::Lt, CompareOp::Ge}) {
+    EXPECT_EQ(eval(cmp("a", op, N()), {I(1), N()}), Truth::Unknown);
+    EXPECT_EQ(eval(cmp("b", op, I(1)), {I(1), N()}), Truth::Unknown);
+  }
+  EXPECT_EQ(eval(is_null("b"), {I(1), N()}), Truth::True);
+  EXPECT_EQ(eval(is_null("b", true), {I(1), N()}), Truth::False);
+  EXPECT_EQ(eval(is_null("a"), {I(1), N()}), Truth::False);
+}
+
+TEST(ThreeValued, InListWithNullMember) {
+  Row one{I(1), N()};
+  EXPECT_EQ(eval(in("a", {I(2), N()}), one), Truth::Unknown);
+  EXPECT_EQ(eval(in("a", {I(2), N()}, true), one), Truth::Unknown);
+  EXPECT_EQ(eval(in("a", {I(1), N()}), one), Truth::True);
+  EXPECT_EQ(eval(in("a", {N(), I(1)}, true), one), Truth::False);
+  EXPECT_EQ(eval(in("a", {I(2), I(3)}, true), one), Truth::True);
+  EXPECT_EQ(eval(in("a", {I(2)}), one), Truth::False);
+  EXPECT_EQ(eval(in("b", {I(1)}), one), Truth::Unknown);
+  EXPECT_EQ(eval(in("b", {I(1)}, true), one), Truth::Unknown);
+  // Int and Decimal members compare numerically.
+  EXPECT_EQ(eval(in("a", {D(1000000)}), one), Truth::True);
+}
+
+TEST(ThreeValued, BetweenBoundsAndNegation) {
+  EXPECT_EQ(eval(between("a", I(1), N()), {I(2), N()}), Truth::Unknown);
+  EXPECT_EQ(eval(between("a", N(), I(3), true), {I(2), N()}), Truth::Unknown);
+  EXPECT_EQ(eval(between("a", I(2), I(3)), {D(2500000), N()}), Truth::True);
+  EXPECT_EQ(eval(between("a", I(2), I(3)), {D(3000001), N()}), Truth::False);
+  EXPECT_EQ(eval(between("a", I(2), I(3), true), {D(3000001), N()}), Truth::True);
+  EXPECT_EQ(eval(between("a", D(2000000), D(2000000)), {I(2), N()}), Truth::True);
+  EXPECT_EQ(eval(between("a", I(3), I(2)), {I(2), N()}), Truth::False);
+}
+
+TEST(ThreeValued, KleeneAndOr) {
+  Predicate unknown = cmp("b", CompareOp::Eq, I(1));  // b is Null
+  Predicate t = cmp("a", CompareOp::Eq, I(1));
+  Predicate f = cmp("a", CompareOp::Eq, I(2));
+  Row row{I(1), N()};
+  EXPECT_EQ(eval(and_(unknown, f), row), Truth::False);
+  EXPECT_EQ(eval(and_(unknown, t), row), Truth::Unknown);
+  EXPECT_EQ(eval(and_(t, t), row), Truth::True);
+  EXPECT_EQ(eval(or_(unknown, t), row), Truth::True);
+  EXPECT_EQ(eval(or_(unknown, f), row), Truth::Unknown);
+  EXPECT_EQ(eval(or_(f, f), row), Truth::False);
+}
+
+TEST(ThreeValued, UnknownColumnOnRightOfFalseAndStillFails) {
+  auto p = and_(cmp("a", CompareOp::Eq, I(0)), cmp("missing_col", CompareOp::Eq, I(1)));
+  Row row{I(1), I(2)};
+  EXPECT_EQ(err(check_result(p, kNames, row)), "schema error: no column `missing_col`");
+  EXPECT_EQ(err(BoundPredicate::bind(p, kNames).eval(row)), "schema error: no column `missing_col`");
+  // The column is resolved before a NULL literal could make the leaf unknown.
+  EXPECT_EQ(err(check_result(cmp("zz", CompareOp::Eq, N()), kNames, row)), "schema error: no column `zz`");
+  // The first failing column, left to right, is the one reported.
+  auto two = or_(cmp("x1", CompareOp::Eq, I(0)), cmp("x2", CompareOp::Eq, I(1)));
+  EXPECT_EQ(err(check_result(two, kNames, row)), "schema error: no column `x1`");
+  EXPECT_EQ(err(BoundPredicate::bind(two, kNames).eval(row)), "schema error: no column `x1`");
+  EXPECT_EQ(err(check_predicate_columns(kNames, two)), "schema error: no column `x1`");
+  EXPECT_TRUE(check_predicate_columns(kNames, and_(is_null("a"), in("b", {I(1)}))));
+}
+
+TEST(Compare, IntAgainstDecimalAtI64Extremes) {
+  const int64_t mx = INT64_MAX, mn = INT64_MIN;
+  i128 mx_dec = static_cast<i128>(mx) * 1000000;
+  EXPECT_TRUE(values_equal(I(mx), D(mx_dec)));
+  EXPECT_TRUE(values_equal(D(mx_dec), I(mx)));
+  EXPECT_FALSE(values_equal(I(mx), D(mx_dec + 1)));
+  EXPECT_TRUE(eval_compare(I(mx), CompareOp::Lt, D(mx_dec + 1)));
+  EXPECT_TRUE(eval_compare(I(mn), CompareOp::Gt, D(static_cast<i128>(mn) * 1000000 - 1)));
+  EXPECT_TRUE(eval_compare(I(mn), CompareOp::Eq, D(static_cast<i128>(mn) * 1000000)));
+  EXPECT_TRUE(eval_compare(D(kI128Max), CompareOp::Gt, I(mx)));
+  EXPECT_TRUE(eval_compare(D(kI128Min), CompareOp::Lt, I(mn)));
+  EXPECT_FALSE(eval_compare(I(5), CompareOp::Ne, D(5000000)));
+  // The total order keeps them apart: every Int before every Decimal.
+  EXPECT_TRUE(cmp_values(I(7), D(2500000)) < 0);
+  EXPECT_TRUE(cmp_values(I(5), D(5000000)) != 0);
+  EXPECT_TRUE(numeric_cmp(I(7), D(2500000)) > 0);
+}
+
+TEST(Compare, DifferentKindsOrderByKindAndLikeNeedsText) {
+  EXPECT_TRUE(eval_compare(I(5), CompareOp::Lt, T("a")));
+  EXPECT_FALSE(eval_compare(T("a"), CompareOp::Lt, I(5)));
+  EXPECT_TRUE(eval_compare(T("zzz"), CompareOp::Lt, B("\x01")));
+  EXPECT_FALSE(eval_compare(I(5), CompareOp::Like, T("5")));
+  EXPECT_FALSE(eval_compare(I(5), CompareOp::NotLike, T("5")));
+  EXPECT_TRUE(eval_compare(T("abc"), CompareOp::NotLike, T("b%")));
+  EXPECT_FALSE(values_equal(T("a"), B("a")));
+  EXPECT_TRUE(values_equal(B(std::string("a\0b", 3)), B(std::string("a\0b", 3))));
+  EXPECT_FALSE(values_equal(B(std::string("a\0b", 3)), B("a")));
+}
+
+TEST(Columns, QualifiedAndUnqualifiedResolution) {
+  std::vector<std::string> joined{"t1.id", "t2.id", "t1.name"};
+  EXPECT_EQ(err(projection_col_pos(joined, "id")), "schema error: ambiguous column `id`");
+  EXPECT_EQ(*projection_col_pos(joined, "t1.id"), 0u);
+  EXPECT_EQ(*projection_col_pos(joined, "name"), 2u);
+  EXPECT_EQ(err(projection_col_pos(joined, "t3.id")), "schema error: no column `t3.id`");
+  EXPECT_EQ(err(projection_col_pos(joined, "d")), "schema error: no column `d`");  // not a suffix match
+  std::vector<std::string> mixed{"t1.id", "id"};
+  EXPECT_EQ(*projection_col_pos(mixed, "id"), 1u);
+  EXPECT_EQ(column_matches(mixed, "id"), std::vector<size_t>{1});
+  EXPECT_EQ(column_matches(joined, "id"), (std::vector<size_t>{0, 1}));
+  EXPECT_TRUE(column_matches(joined, "x.id").empty());
+  EXPECT_EQ(err(projection_col_pos(std::vector<std::string>{"A"}, "a")), "schema error: no column `a`");
+  std::vector<std::string> dup{"x", "x"};
+  EXPECT_EQ(err(projection_col_pos(dup, "x")), "schema error: ambiguous column `x`");
+}
+
+// The bound form must agree with direct evaluation on every shape and every value kind.
+TEST(BoundPredicate, AgreesWithDirectEvaluationOnRandomTrees) {
+  std::mt19937 rng(7);
+  std::vector<Value> pool{N(), I(0), I(1), I(-1), D(1000000), D(500000), T("a"), T("ab"), T(""), B("a")};
+  auto value = [&] { return pool[rng() % pool.size()]; };
+  std::function<Predicate(int)> gen = [&](int depth) -> Predicate {
+    unsigned pick = rng() % (depth > 3 ? 4 : 6);
+    std::string c = kNames[rng() % 2];
+    switch (pick) {
+      case 0: return cmp(c, static_cast<CompareOp>(rng() % 8), value());
+      case 1: return in(c, {value(), value(), value()}, rng() % 2);
+      case 2: return between(c, value(), value(), rng() % 2);
+      case 3: return is_null(c, rng() % 2);
+      case 4: return and_(gen(depth + 1), gen(depth + 1));
+      default: return or_(gen(depth + 1), gen(depth + 1));
+    }
+  };
+  for (int i = 0; i < 2000; ++i) {
+    Predicate p = gen(0);
+    Row row{value(), value()};
+    eval(p, row);
+  }
+}
+
+}  // namespace
+}  // namespace qm::db
