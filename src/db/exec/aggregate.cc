@@ -11,8 +11,11 @@ using query::AggregateFunction;
 
 // integer_sum * 10^6 + decimal_sum, or nothing on 128-bit overflow.
 std::optional<i128> total_millionths(const Accumulator& a) {
-  i128 scaled, total;
-  if (__builtin_mul_overflow(a.integer_sum, kMillion, &scaled)) return std::nullopt;
+  // Bounds test instead of a 128-bit multiply-overflow builtin, which needs a runtime
+  // helper some toolchains lack.
+  constexpr i128 limit = kI128Max / kMillion;
+  if (a.integer_sum > limit || a.integer_sum < -limit) return std::nullopt;
+  i128 scaled = a.integer_sum * kMillion, total;
   if (__builtin_add_overflow(scaled, a.decimal_sum, &total)) return std::nullopt;
   return total;
 }
