@@ -3,14 +3,26 @@
 // metric and dimensions).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "core/error.h"
 
 namespace qm::retrieval {
+
+// Limits of a definition.
+inline constexpr size_t kMaxIdentifierBytes = 256;
+inline constexpr size_t kMaxTextColumns = 16;
+inline constexpr uint64_t kMaxDimensions = 4096;
+
+// Identifier rule of index names, tables and columns: 1 to 256 bytes of UTF-8 without
+// control characters (below U+0020, or U+007F to U+009F). Compared bytewise. Assumes the
+// text is valid UTF-8.
+bool is_valid_identifier(std::string_view s);
 
 enum class RetrievalMetric : uint8_t { Cosine, SquaredEuclidean };
 
@@ -32,7 +44,9 @@ struct RetrievalIndexDefinition {
   std::string id_column;
   std::variant<FullTextKind, VectorKind> kind;
 
-  // Schema errors for bad identifiers, column lists and dimensions.
+  // Schema errors, checked in this order: identifiers (name, table, id column); a
+  // full-text kind needs 1 to 16 distinct valid columns; a vector kind a valid column and
+  // dimensions in 1..=4096.
   Result<void> validate() const;
 
   friend bool operator==(const RetrievalIndexDefinition&, const RetrievalIndexDefinition&) = default;
