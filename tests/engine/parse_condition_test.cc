@@ -1,0 +1,200 @@
+// Conditions, HAVING, scalar expressions and aggregates, with the node and depth limits
+// at their boundaries.
+#include <gtest/gtest.h>
+
+#include "parse_helpers.h"
+
+namespace qm::query {
+namespace {
+
+using namespace test;
+
+Predicate where_of(std::string_view cond) {
+  Statement st = parse_ok("SELECT * FROM t WHERE " + std::string(cond));
+  const auto* s = std::get_if<SelectSingleStmt>(&st.node);
+  if (!s || !s->body.where) throw std::runtime_error("no WHERE");
+  return *s->body.where;
+}
+
+std::string where_error(std::string_view cond) { return parse_error("SELECT * FROM t WHERE " + std::string(cond)); }
+
+ScalarExpr item_of(std::string_view expr) {
+  Statement st = parse_ok("SELECT " + std::string(expr) + " FROM t");
+  const auto& items = std::get<ProjectItems>(as<SelectSingleStmt>(st).body.projection).items;
+  return std::get<SelectScalar>(items.at(0).expr).expr;
+}
+
+std::string chain(size_t n, std::string_view joiner) {
+  std::string out;
+  for (size_t i = 0; i < n; ++i) {
+    if (i) out += joiner;
+    out += "a = " + std::to_string(i);
+  }
+  return out;
+}
+
+TEST(ParseCondition, AndBindsTighterThanOrAndBothAreLeftAssociative) {
+  EXPECT_EQ(where_of("a = 1 OR b = 2 AND c = 3"),
+            either(cmp("a", CompareOp::Eq, I(1)), both(cmp("b", CompareOp::Eq, I(2)), cmp("c", CompareOp::Eq, I(3)))));
+  EXPECT_EQ(where_of("(a = 1 OR b = 2) AND c = 3"),
+            both(either(cmp("a", CompareOp::Eq, I(1)), cmp("b", CompareOp::Eq, I(2))), cmp("c", CompareOp::Eq, I(3))));
+  EXPECT_EQ(where_of("a = 1 or b = 2 or c = 3"),
+            either(either(cmp("a", CompareOp::Eq, I(1)), cmp("b", CompareOp::Eq, I(2))), cmp("c", CompareOp::Eq, I(3))));
+}
+
+TEST(ParseCondition, EveryLeafForm) {
+  EXPECT_EQ(where_of("a NOT IN (1, 'x', NULL)"), (Predicate{InPred{"a", {I(1), T("x"), Value::null()}, true}}));
+  EXPECT_EQ(where_of("a in (2)"), (Predicate{InPred{"a", {I(2)}, false}}));
+  EXPECT_EQ(where_of("a NOT BETWEEN 1 AND 5"), (Predicate{BetweenPred{"a", I(1), I(5), true}}));
+  EXPECT_EQ(where_of("t.a BETWEEN -1.5 AND 'z'"), (Predicate{BetweenPred{"t.a", Value::decimal(-1500000), T("z"), false}}));
+  EXPECT_EQ(where_of("a IS NOT NULL"), (Predicate{IsNullPred{"a", true}}));
+  EXPECT_EQ(where_of("a is null"), (Predicate{IsNullPred{"a", false}}));
+  EXPECT_EQ(where_of("a NOT LIKE 'x%'"), cmp("a", CompareOp::NotLike, T("x%")));
+  EXPECT_EQ(where_of("a LIKE 'x%'"), cmp("a", CompareOp::Like, T("x%")));
+  EXPECT_EQ(where_of("a = NULL"), cmp("a", CompareOp::Eq, Value::null()));
+  const std::pair<const char*, CompareOp> ops[] = {{"!=", CompareOp::Ne}, {"<>", CompareOp::Ne}, {"<", CompareOp::Lt},
+                                                    {"<=", CompareOp::Le}, {">", CompareOp::Gt}, {">=", CompareOp::Ge}};
+  for (const auto& [text, op] : ops) EXPECT_EQ(where_of(std::string("a ") + text + " 1"), cmp("a", op, I(1))) << text;
+}
+
+TEST(ParseCondition, MalformedLeavesFailAtTheOffendingToken) {
+  EXPECT_EQ(where_error("a NOT = 1"), "expected IN, BETWEEN, or LIKE after NOT (line 1, column 29)");
+  EXPECT_EQ(where_error("a IN ()"), "expected a value, found RParen (line 1, column 29)");
+  EXPECT_EQ(where_error("a IN (1 2)"), "expected `,` or `)`, found Int(2) (line 1, column 31)");
+  EXPECT_EQ(where_error("a == 1"), "expected a value, found Eq (line 1, column 26)");
+  EXPECT_EQ(where_error("a 1"), "expected a comparison operator, found Int(1) (line 1, column 25)");
+  EXPECT_EQ(where_error("a = b"), "expected a value, found Word(\"b\") (line 1, column 27)");
+  EXPECT_EQ(where_error("1 = a"), "expected identifier, found Int(1) (line 1, column 23)");
+  EXPECT_EQ(where_error("a BETWEEN 1 OR 2"), "expected `and`, found Word(\"OR\") (line 1, column 35)");
+  EXPECT_EQ(where_error("a IS 1"), "expected `null`, found Int(1) (line 1, column 28)");
+  EXPECT_EQ(where_error("(a = 1"), "unexpected end of statement (line 1, column 29)");
+  EXPECT_EQ(where_error("NOT a = 1"), "expected a comparison operator, found Word(\"a\") (line 1, column 27)");
+}
+
+TEST(ParseCondition, NodeBudgetAllows128ComparisonsJoinedByAnd) {
+  // 128 comparisons + 127 ANDs = 255 nodes.
+  Predicate p = where_of(chain(128, " AND "));
+  EXPECT_TRUE(std::holds_alternative<AndPred>(p.node));
+  // 129 comparisons = 257 nodes: the 129th comparison is node 257 (the 128th AND is 256).
+  std::string sql = "SELECT * FROM t WHERE " + chain(129, " AND ");
+  size_t last = sql.rfind("a = 128");
+  EXPECT_EQ(parse_error(sql), "predicate complexity exceeds the 256-node limit (line 1, column " +
+                                  std::to_string(last + 1) + ")");
+  // 128 comparisons and 128 ORs make 256 nodes; the missing comparison after the last OR
+  // would be the 257th and is refused at the end of the text.
+  std::string ors = "SELECT * FROM t WHERE " + chain(128, " OR ") + " OR";
+  EXPECT_EQ(parse_error(ors), "predicate complexity exceeds the 256-node limit (line 1, column " +
+                                  std::to_string(ors.size() + 1) + ")");
+}
+
+TEST(ParseCondition, NodeBudgetIsSharedByWhereHavingAndCase) {
+  // WHERE 100 comparisons (199 nodes) + HAVING 29 (57 nodes) = 256: passes.
+  std::string having;
+  for (int i = 0; i < 29; ++i) having += std::string(i ? " AND " : "") + "COUNT(*) > " + std::to_string(i);
+  parse_ok("SELECT g FROM t WHERE " + chain(100, " AND ") + " GROUP BY g HAVING " + having);
+  // One CASE condition more tips it over.
+  EXPECT_NE(parse_error("SELECT CASE WHEN x = 1 THEN 1 END FROM t WHERE " + chain(100, " AND ") +
+                        " GROUP BY g HAVING " + having)
+                .find("predicate complexity exceeds the 256-node limit"),
+            std::string::npos);
+  // IN-list values and parentheses cost nothing.
+  std::string in_list = "a IN (";
+  for (int i = 0; i < 1000; ++i) in_list += std::string(i ? "," : "") + std::to_string(i);
+  parse_ok("SELECT * FROM t WHERE ((((" + in_list + ")))))");
+}
+
+TEST(ParseCondition, ParenthesesNestSixtyFourDeepThenTheLexerRefuses) {
+  EXPECT_EQ(where_of(std::string(64, '(') + "a = 1" + std::string(64, ')')), cmp("a", CompareOp::Eq, I(1)));
+  std::string bad = "SELECT * FROM t WHERE " + std::string(65, '(') + "a = 1" + std::string(65, ')');
+  EXPECT_EQ(parse_error(bad), "SQL expression nesting exceeds the 64-level limit (line 1, column 87)");
+}
+
+TEST(ParseHaving, TermsOperatorsAndRefusals) {
+  Statement st = parse_ok("SELECT g FROM t GROUP BY g HAVING COUNT(*) > 1 AND g = 'x' OR (MAX(t.v) <> 2.5)");
+  HavingPred want{HavingOr{
+      HavingPred{HavingAnd{HavingPred{HavingCompare{HavingAggregate{AggregateFunction::Count, std::nullopt}, CompareOp::Gt, I(1)}},
+                           HavingPred{HavingCompare{HavingColumn{"g"}, CompareOp::Eq, T("x")}}}},
+      HavingPred{HavingCompare{HavingAggregate{AggregateFunction::Max, "t.v"}, CompareOp::Ne, Value::decimal(2500000)}}}};
+  EXPECT_EQ(*as<SelectSingleStmt>(st).body.having, want);
+  EXPECT_EQ(parse_error("SELECT g FROM t HAVING name LIKE 'a%'"),
+            "expected a comparison operator, found Word(\"LIKE\") (line 1, column 29)");
+  EXPECT_EQ(parse_error("SELECT g FROM t HAVING SUM(*) > 1"),
+            "only COUNT(*) may use `*`; SUM/MIN/MAX need a column (line 1, column 24)");
+  EXPECT_EQ(parse_error("SELECT g FROM t HAVING g IS NULL"),
+            "expected a comparison operator, found Word(\"IS\") (line 1, column 26)");
+}
+
+TEST(ParseAggregate, StarOnlyForCountAndColumnsOtherwise) {
+  EXPECT_EQ(parse_error("SELECT SUM(*) FROM t"), "only COUNT(*) may use `*`; SUM/MIN/MAX need a column (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT avg(*) FROM t"), "only COUNT(*) may use `*`; SUM/MIN/MAX need a column (line 1, column 8)");
+  Statement st = parse_ok("SELECT COUNT(a), Avg(b) FROM t");
+  const auto& items = std::get<ProjectItems>(as<SelectSingleStmt>(st).body.projection).items;
+  EXPECT_EQ(items[0].expr, SelectExpr(SelectAggregate{AggregateFunction::Count, "a"}));
+  EXPECT_EQ(items[1].expr, SelectExpr(SelectAggregate{AggregateFunction::Avg, "b"}));
+  EXPECT_EQ(parse_error("SELECT COUNT(DISTINCT a) FROM t"), "expected RParen, found Word(\"a\") (line 1, column 23)");
+  EXPECT_EQ(parse_error("SELECT COUNT() FROM t"), "expected identifier, found RParen (line 1, column 14)");
+}
+
+TEST(ParseScalar, FunctionsAndArgumentCounts) {
+  EXPECT_EQ(item_of("abs(x)"), (ScalarExpr{ScalarCall{ScalarFunction::Abs, {ScalarExpr{ScalarColumn{"x"}}}}}));
+  EXPECT_EQ(item_of("COALESCE(a, 'z', NULL)"),
+            (ScalarExpr{ScalarCall{ScalarFunction::Coalesce, {ScalarExpr{ScalarColumn{"a"}}, ScalarExpr{ScalarLiteral{T("z")}},
+                                                              ScalarExpr{ScalarLiteral{Value::null()}}}}}));
+  EXPECT_EQ(item_of("NullIf(t.a, 0)"),
+            (ScalarExpr{ScalarCall{ScalarFunction::Nullif, {ScalarExpr{ScalarColumn{"t.a"}}, ScalarExpr{ScalarLiteral{I(0)}}}}}));
+  EXPECT_EQ(parse_error("SELECT UPPER(a, b) FROM t"), "UPPER expects exactly one argument (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT COALESCE() FROM t"), "COALESCE expects at least one argument (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT nullif(a) FROM t"), "nullif expects exactly two arguments (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT lower() FROM t"), "lower expects exactly one argument (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT foo(a) FROM t"), "unsupported scalar function `foo` (line 1, column 8)");
+  // A qualified name is a column reference in the select list, and no function inside one.
+  EXPECT_EQ(parse_error("SELECT t.abs(a) FROM t"), "expected `from`, found LParen (line 1, column 13)");
+  EXPECT_EQ(parse_error("SELECT abs(t.lower(a)) FROM t"), "unsupported scalar function `t.lower` (line 1, column 12)");
+  EXPECT_EQ(parse_error("SELECT abs(a + 1) FROM t"), "unexpected character `+` (line 1, column 14)");
+}
+
+TEST(ParseScalar, CaseFormsAndErrors) {
+  ScalarExpr e = item_of("CASE WHEN a = 1 THEN 'one' WHEN a IS NULL THEN lower(b) ELSE c END");
+  ScalarCase want;
+  want.branches.push_back(CaseBranch{cmp("a", CompareOp::Eq, I(1)), ScalarExpr{ScalarLiteral{T("one")}}});
+  want.branches.push_back(CaseBranch{Predicate{IsNullPred{"a", false}},
+                                     ScalarExpr{ScalarCall{ScalarFunction::Lower, {ScalarExpr{ScalarColumn{"b"}}}}}});
+  want.else_result = Box<ScalarExpr>(ScalarExpr{ScalarColumn{"c"}});
+  EXPECT_EQ(e, ScalarExpr{want});
+  EXPECT_FALSE(std::get<ScalarCase>(item_of("CASE WHEN a = 1 THEN 1 END").node).else_result.has_value());
+  EXPECT_EQ(parse_error("SELECT CASE ELSE 1 END FROM t"), "CASE requires at least one WHEN branch (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT CASE a WHEN 1 THEN 2 END FROM t"), "CASE requires at least one WHEN branch (line 1, column 8)");
+  EXPECT_EQ(parse_error("SELECT CASE WHEN a = 1 'x' END FROM t"), "expected `then`, found Str(\"x\") (line 1, column 24)");
+  EXPECT_EQ(parse_error("SELECT CASE WHEN a = 1 THEN 'x' FROM t"), "expected `end`, found Word(\"FROM\") (line 1, column 33)");
+}
+
+std::string nested_abs(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += "ABS(";
+  return s + "a" + std::string(n, ')');
+}
+
+std::string nested_case(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; ++i) s += "CASE WHEN a = 1 THEN ";
+  s += "1";
+  for (size_t i = 0; i < n; ++i) s += " END";
+  return s;
+}
+
+TEST(ParseScalar, DepthLimitAtItsBoundary) {
+  parse_ok("SELECT " + nested_abs(64) + " FROM t");
+  // Sixty-five calls need 65 parentheses: the lexer's limit fires first, and its text stands.
+  EXPECT_EQ(parse_error("SELECT " + nested_abs(65) + " FROM t"),
+            "SQL expression nesting exceeds the 64-level limit (line 1, column 267)");
+  // CASE nests without parentheses, so the parser's own limit is reachable: results at
+  // depth 64 parse, depth 65 fails at the token where the 65th level starts.
+  parse_ok("SELECT " + nested_case(64) + " FROM t");
+  std::string deep = "SELECT " + nested_case(65) + " FROM t";
+  size_t at = 7 + 65 * std::string("CASE WHEN a = 1 THEN ").size();
+  EXPECT_EQ(parse_error(deep), "scalar expression nesting exceeds the 64-level limit (line 1, column " +
+                                   std::to_string(at + 1) + ")");
+}
+
+}  // namespace
+}  // namespace qm::query
