@@ -1,0 +1,75 @@
+// INSERT, UPDATE, DELETE and DROP: variant choice and refusals.
+#include <gtest/gtest.h>
+
+#include "parse_helpers.h"
+
+namespace qm::query {
+namespace {
+
+using namespace test;
+
+TEST(ParseInsert, VariantFollowsRowsTargetsAndDefault) {
+  Statement a = parse_ok("INSERT INTO t VALUES (1, 'a', NULL, -2.5)");
+  EXPECT_EQ(as<InsertRowStmt>(a), (InsertRowStmt{"t", {I(1), T("a"), Value::null(), Value::decimal(-2500000)}}));
+  Statement b = parse_ok("insert into t values (1), (2, 3)");
+  EXPECT_EQ(as<InsertRowsStmt>(b), (InsertRowsStmt{"t", {{I(1)}, {I(2), I(3)}}}));
+  Statement c = parse_ok("INSERT INTO t (a, b) VALUES (1, 2)");
+  EXPECT_EQ(as<InsertWithTargetsStmt>(c),
+            (InsertWithTargetsStmt{"t", std::vector<std::string>{"a", "b"}, {{InsertValue{I(1)}, InsertValue{I(2)}}}}));
+  Statement d = parse_ok("INSERT INTO t VALUES (DEFAULT, 2), (3, 4)");
+  EXPECT_EQ(as<InsertWithTargetsStmt>(d),
+            (InsertWithTargetsStmt{"t", std::nullopt,
+                                   {{InsertValue{InsertDefault{}}, InsertValue{I(2)}}, {InsertValue{I(3)}, InsertValue{I(4)}}}}));
+  Statement e = parse_ok("INSERT INTO t DEFAULT VALUES");
+  EXPECT_EQ(as<InsertWithTargetsStmt>(e), (InsertWithTargetsStmt{"t", std::nullopt, {{}}}));
+}
+
+TEST(ParseInsert, Refusals) {
+  EXPECT_EQ(parse_error("INSERT INTO t (a) DEFAULT VALUES"),
+            "DEFAULT VALUES cannot include a target-column list (line 1, column 19)");
+  EXPECT_EQ(parse_error("INSERT INTO t (a, b, a) VALUES (1, 2, 3)"), "duplicate INSERT target column `a` (line 1, column 22)");
+  EXPECT_EQ(parse_error("INSERT INTO t VALUES ()"), "expected a value, found RParen (line 1, column 23)");
+  EXPECT_EQ(parse_error("INSERT INTO t SELECT * FROM u"), "expected `values`, found Word(\"SELECT\") (line 1, column 15)");
+  EXPECT_EQ(parse_error("INSERT INTO t VALUES (1 2)"), "expected `,` or `)`, found Int(2) (line 1, column 25)");
+  EXPECT_EQ(parse_error("INSERT INTO t (a b) VALUES (1)"), "expected `,` or `)`, found Word(\"b\") (line 1, column 18)");
+  EXPECT_EQ(parse_error("INSERT INTO t VALUES (1),"), "unexpected end of statement (line 1, column 26)");
+  EXPECT_EQ(parse_error("INSERT INTO t VALUES (lower('x'))"), "expected a value, found Word(\"lower\") (line 1, column 23)");
+  EXPECT_EQ(parse_error("INSERT t VALUES (1)"), "expected `into`, found Word(\"t\") (line 1, column 8)");
+  EXPECT_EQ(parse_error("INSERT INTO t.x VALUES (1)"), "expected `values`, found Dot (line 1, column 14)");
+}
+
+TEST(ParseUpdate, OneLiteralAssignmentAndARequiredWhere) {
+  Statement a = parse_ok("UPDATE t SET a = DEFAULT WHERE id = 1");
+  EXPECT_EQ(as<UpdateSetDefaultStmt>(a), (UpdateSetDefaultStmt{"t", "a", cmp("id", CompareOp::Eq, I(1))}));
+  Statement b = parse_ok("update t set a = 'x' where id in (1, 2)");
+  EXPECT_EQ(as<UpdateSetStmt>(b), (UpdateSetStmt{"t", "a", T("x"), Predicate{InPred{"id", {I(1), I(2)}, false}}}));
+  EXPECT_EQ(parse_error("UPDATE t SET a = 1"), "unexpected end of statement (line 1, column 19)");
+  EXPECT_EQ(parse_error("UPDATE t SET a = 1, b = 2 WHERE id = 1"), "expected `where`, found Comma (line 1, column 19)");
+  EXPECT_EQ(parse_error("UPDATE t SET a = b WHERE id = 1"), "expected a value, found Word(\"b\") (line 1, column 18)");
+  EXPECT_EQ(parse_error("UPDATE t SET t.a = 1 WHERE id = 1"), "expected Eq, found Dot (line 1, column 15)");
+}
+
+TEST(ParseDelete, RequiresFromAndWhere) {
+  Statement a = parse_ok("DELETE FROM t WHERE a IS NULL");
+  EXPECT_EQ(as<DeleteStmt>(a), (DeleteStmt{"t", Predicate{IsNullPred{"a", false}}}));
+  EXPECT_EQ(parse_error("DELETE FROM t"), "unexpected end of statement (line 1, column 14)");
+  EXPECT_EQ(parse_error("DELETE t WHERE a = 1"), "expected `from`, found Word(\"t\") (line 1, column 8)");
+  EXPECT_EQ(parse_error("DELETE FROM t LIMIT 1"), "expected `where`, found Word(\"LIMIT\") (line 1, column 15)");
+}
+
+TEST(ParseDrop, TablesAndNamedIndexes) {
+  Statement a = parse_ok("DROP TABLE t");
+  EXPECT_EQ(as<DropTableStmt>(a), (DropTableStmt{"t"}));
+  Statement b = parse_ok("drop table if exists \"t\"");
+  EXPECT_EQ(as<DropTableIfExistsStmt>(b), (DropTableIfExistsStmt{"t"}));
+  Statement c = parse_ok("DROP INDEX IF EXISTS docs_fts");
+  EXPECT_EQ(as<DropRetrievalIndexStmt>(c), (DropRetrievalIndexStmt{"docs_fts", true}));
+  Statement d = parse_ok("DROP INDEX docs_fts;");
+  EXPECT_EQ(as<DropRetrievalIndexStmt>(d), (DropRetrievalIndexStmt{"docs_fts", false}));
+  EXPECT_EQ(parse_error("DROP TABLE IF t"), "expected `exists`, found Word(\"t\") (line 1, column 15)");
+  EXPECT_EQ(parse_error("DROP VIEW v"), "expected `table`, found Word(\"VIEW\") (line 1, column 6)");
+  EXPECT_EQ(parse_error("DROP TABLE a, b"), "unexpected token Comma after the statement (line 1, column 13)");
+}
+
+}  // namespace
+}  // namespace qm::query
