@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -118,8 +119,8 @@ class CasStore {
   std::optional<std::string> root_;
   std::shared_ptr<const fs::Mapping> map_;
   uint64_t total_bytes_ = 0;
-  std::vector<std::string> pending_files_;
-  std::vector<std::string> pending_dirs_;
+  std::set<std::string> pending_files_;
+  std::set<std::string> pending_dirs_;
 };
 
 namespace cas {

@@ -38,6 +38,8 @@ inline constexpr uint64_t row_id(uint64_t page_id, uint16_t slot) { return (page
 inline constexpr uint64_t row_page(uint64_t rid) { return rid >> 16; }
 inline constexpr uint16_t row_slot(uint64_t rid) { return static_cast<uint16_t>(rid & 0xFFFF); }
 
+// The stored checksum for a hash whose first four bytes read v: 0 is stored as 1.
+inline constexpr uint32_t checksum_from_hash_prefix(uint32_t v) { return v == 0 ? 1 : v; }
 // The checksum a page should carry (never 0).
 uint32_t page_checksum(ConstPageSpan page);
 // Writes page_checksum(page) at byte 24.

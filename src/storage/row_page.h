@@ -98,6 +98,7 @@ class RowPageRef {
   std::span<const uint8_t> bytes() const { return bytes_; }
 
  private:
+  friend class RowPage;
   explicit RowPageRef(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   std::span<const uint8_t> bytes_;
 };

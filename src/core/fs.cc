@@ -1,0 +1,448 @@
+// The POSIX file system and the helpers over fs::get(). System calls are retried on EINTR;
+// every failure becomes QmError::Io naming the operation and the path.
+#include "core/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
+namespace qm::fs {
+namespace {
+
+QmError os_error(const char* op, const std::string& path, int err) {
+  return QmError::from_errno(std::string(op) + " " + path, err);
+}
+
+template <class F>
+auto retry(F f) {
+  for (;;) {
+    auto r = f();
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+class PosixMapping final : public Mapping {
+ public:
+  PosixMapping(void* p, size_t n) {
+    data_ = static_cast<const uint8_t*>(p);
+    size_ = n;
+  }
+  PosixMapping() = default;
+  ~PosixMapping() override {
+    if (data_ && size_) munmap(const_cast<uint8_t*>(data_), size_);
+  }
+};
+
+Stat stat_of(const struct stat& st) {
+  Stat out;
+  if (S_ISREG(st.st_mode)) out.kind = EntryKind::Regular;
+  else if (S_ISDIR(st.st_mode)) out.kind = EntryKind::Directory;
+  else if (S_ISLNK(st.st_mode)) out.kind = EntryKind::Symlink;
+  else out.kind = EntryKind::Other;
+  out.size = static_cast<uint64_t>(st.st_size);
+  return out;
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  Result<File> open(const std::string& path, unsigned flags, uint32_t mode) override {
+    int oflags = O_CLOEXEC;
+    if (flags & kDirectory) {
+      oflags |= O_RDONLY | O_DIRECTORY;
+    } else if ((flags & kRead) && (flags & kWrite)) {
+      oflags |= O_RDWR;
+    } else if (flags & kWrite) {
+      oflags |= O_WRONLY;
+    } else {
+      oflags |= O_RDONLY;
+    }
+    if (flags & kCreate) oflags |= O_CREAT;
+    if (flags & kTruncate) oflags |= O_TRUNC;
+    if (flags & kExclusive) oflags |= O_EXCL;
+    if (flags & kNoFollow) oflags |= O_NOFOLLOW;
+    int fd = retry([&] { return ::open(path.c_str(), oflags, static_cast<mode_t>(mode)); });
+    if (fd < 0) return fail(os_error("open", path, errno));
+    return File(this, fd, path);
+  }
+
+  Result<File> open_tmpfile(const std::string& dir) override {
+#ifdef O_TMPFILE
+    int fd = retry([&] { return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+    if (fd >= 0) return File(this, fd, dir + "/(unnamed)");
+    // File systems without unnamed files: fall back to a named one removed at once.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return fail(os_error("open O_TMPFILE in", dir, errno));
+#endif
+    std::string templ = join(dir, ".qm_tmp_XXXXXX");
+    int fd2 = mkstemp(templ.data());
+    if (fd2 < 0) return fail(os_error("mkstemp in", dir, errno));
+    ::unlink(templ.c_str());
+    fcntl(fd2, F_SETFD, FD_CLOEXEC);
+    return File(this, fd2, templ);
+  }
+
+  Result<void> rename(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) return fail(os_error("rename", from + " to " + to, errno));
+    return {};
+  }
+
+  Result<void> rename_noreplace(const std::string& from, const std::string& to) override {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return {};
+    if (errno != EINVAL && errno != ENOSYS)
+      return fail(os_error("rename", from + " to " + to, errno));
+#endif
+    // Without renameat2: a hard link refuses an existing target, then the old name goes.
+    if (::link(from.c_str(), to.c_str()) != 0) return fail(os_error("rename", from + " to " + to, errno));
+    if (::unlink(from.c_str()) != 0) return fail(os_error("unlink", from, errno));
+    return {};
+  }
+
+  Result<void> unlink(const std::string& path) override {
+    if (::unlink(path.c_str()) != 0) return fail(os_error("unlink", path, errno));
+    return {};
+  }
+
+  Result<void> mkdir(const std::string& path, uint32_t mode) override {
+    if (::mkdir(path.c_str(), static_cast<mode_t>(mode)) != 0) return fail(os_error("mkdir", path, errno));
+    return {};
+  }
+
+  Result<void> rmdir(const std::string& path) override {
+    if (::rmdir(path.c_str()) != 0) return fail(os_error("rmdir", path, errno));
+    return {};
+  }
+
+  Result<std::optional<Stat>> lstat(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return std::optional<Stat>();
+      return fail(os_error("lstat", path, errno));
+    }
+    return std::optional<Stat>(stat_of(st));
+  }
+
+  Result<std::optional<Stat>> stat(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return std::optional<Stat>();
+      return fail(os_error("stat", path, errno));
+    }
+    return std::optional<Stat>(stat_of(st));
+  }
+
+  Result<std::vector<std::string>> list_dir(const std::string& path) override {
+    DIR* d = ::opendir(path.c_str());
+    if (!d) return fail(os_error("opendir", path, errno));
+    std::vector<std::string> names;
+    for (;;) {
+      errno = 0;
+      dirent* e = ::readdir(d);
+      if (!e) break;
+      std::string_view name = e->d_name;
+      if (name == "." || name == "..") continue;
+      names.emplace_back(name);
+    }
+    int err = errno;
+    ::closedir(d);
+    if (err != 0) return fail(os_error("readdir", path, err));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  Result<void> sync_dir(const std::string& path) override {
+    int fd = retry([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (fd < 0) return fail(os_error("open", path, errno));
+    int rc = retry([&] { return ::fsync(fd); });
+    int err = errno;
+    ::close(fd);
+    if (rc != 0) return fail(os_error("fsync", path, err));
+    return {};
+  }
+
+ protected:
+  Result<size_t> read_at(const File& f, std::span<uint8_t> buf, uint64_t offset) override {
+    size_t done = 0;
+    while (done < buf.size()) {
+      ssize_t n = ::pread(handle_of(f), buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error("read", f.path(), errno));
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+  Result<void> write_all_at(const File& f, std::span<const uint8_t> data, uint64_t offset) override {
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = ::pwrite(handle_of(f), data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return fail(os_error("write", f.path(), errno));
+      }
+      if (n == 0) return fail(os_error("write", f.path(), EIO));
+      done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  Result<uint64_t> size(const File& f) override {
+    struct stat st;
+    if (::fstat(handle_of(f), &st) != 0) return fail(os_error("fstat", f.path(), errno));
+    return static_cast<uint64_t>(st.st_size);
+  }
+
+  Result<void> truncate(const File& f, uint64_t length) override {
+    if (retry([&] { return ::ftruncate(handle_of(f), static_cast<off_t>(length)); }) != 0)
+      return fail(os_error("truncate", f.path(), errno));
+    return {};
+  }
+
+  Result<void> sync(const File& f) override {
+#ifdef F_FULLFSYNC
+    if (::fcntl(handle_of(f), F_FULLFSYNC) == 0) return {};
+#endif
+    if (retry([&] { return ::fsync(handle_of(f)); }) != 0) return fail(os_error("fsync", f.path(), errno));
+    return {};
+  }
+
+  Result<bool> try_lock_exclusive(const File& f) override {
+    if (retry([&] { return ::flock(handle_of(f), LOCK_EX | LOCK_NB); }) == 0) return true;
+    if (errno == EWOULDBLOCK) return false;
+    return fail(os_error("flock", f.path(), errno));
+  }
+
+  Result<void> unlock(const File& f) override {
+    if (retry([&] { return ::flock(handle_of(f), LOCK_UN); }) != 0) return fail(os_error("unlock", f.path(), errno));
+    return {};
+  }
+
+  Result<std::shared_ptr<const Mapping>> map_readonly(const File& f, uint64_t length) override {
+    if (length == 0) return std::shared_ptr<const Mapping>(std::make_shared<PosixMapping>());
+    if (length > SIZE_MAX) return fail(os_error("mmap", f.path(), EFBIG));
+    void* p = ::mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, handle_of(f), 0);
+    if (p == MAP_FAILED) return fail(os_error("mmap", f.path(), errno));
+    return std::shared_ptr<const Mapping>(std::make_shared<PosixMapping>(p, static_cast<size_t>(length)));
+  }
+
+  void close(int handle) override { ::close(handle); }
+};
+
+std::atomic<FileSystem*> g_current{nullptr};
+
+}  // namespace
+
+// ---- File -------------------------------------------------------------------------------
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    close();
+    fs_ = o.fs_;
+    handle_ = o.handle_;
+    path_ = std::move(o.path_);
+    o.fs_ = nullptr;
+  }
+  return *this;
+}
+
+void File::close() {
+  if (fs_) fs_->close(handle_);
+  fs_ = nullptr;
+  handle_ = -1;
+}
+
+static QmError closed_file(const std::string& path) { return QmError::from_errno("use of closed file " + path, EBADF); }
+
+Result<size_t> File::read_at(std::span<uint8_t> buf, uint64_t offset) const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->read_at(*this, buf, offset);
+}
+
+Result<void> File::read_exact_at(std::span<uint8_t> buf, uint64_t offset) const {
+  QM_ASSIGN(size_t n, read_at(buf, offset));
+  if (n != buf.size())
+    return fail(QmError::io("read " + path_ + ": file ends after " + std::to_string(n) + " of " +
+                            std::to_string(buf.size()) + " bytes at offset " + std::to_string(offset)));
+  return {};
+}
+
+Result<void> File::write_all_at(std::span<const uint8_t> data, uint64_t offset) const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->write_all_at(*this, data, offset);
+}
+
+Result<uint64_t> File::size() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->size(*this);
+}
+
+Result<void> File::truncate(uint64_t length) const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->truncate(*this, length);
+}
+
+Result<void> File::sync() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->sync(*this);
+}
+
+Result<bool> File::try_lock_exclusive() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->try_lock_exclusive(*this);
+}
+
+Result<void> File::unlock() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->unlock(*this);
+}
+
+Result<std::shared_ptr<const Mapping>> File::map_readonly(uint64_t length) const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->map_readonly(*this, length);
+}
+
+// ---- installation -------------------------------------------------------------------------
+
+FileSystem& posix() {
+  static PosixFileSystem fs;
+  return fs;
+}
+
+FileSystem& get() {
+  FileSystem* fs = g_current.load(std::memory_order_acquire);
+  return fs ? *fs : posix();
+}
+
+ScopedFileSystem::ScopedFileSystem(FileSystem& fs) : previous_(g_current.exchange(&fs)) {}
+ScopedFileSystem::~ScopedFileSystem() { g_current.store(previous_); }
+
+// ---- helpers ------------------------------------------------------------------------------
+
+std::string parent_dir(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string join(std::string_view a, std::string_view b) {
+  if (a.empty()) return std::string(b);
+  std::string out(a);
+  if (out.back() != '/') out += '/';
+  out += b;
+  return out;
+}
+
+std::string temp_dir() {
+  const char* t = std::getenv("TMPDIR");
+  if (t && *t) return t;
+  return "/tmp";
+}
+
+std::string random_temp_name() {
+  static constexpr char kAlnum[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 rng{std::random_device{}()};
+  std::string name = ".tmp";
+  for (int i = 0; i < 6; ++i) name += kAlnum[rng() % (sizeof kAlnum - 1)];
+  return name;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  QM_ASSIGN(File f, get().open(path, kRead));
+  QM_ASSIGN(uint64_t size, f.size());
+  std::string out;
+  // Read by size first, then to the real end (the file may change under us).
+  out.resize(static_cast<size_t>(size));
+  QM_ASSIGN(size_t n, f.read_at({reinterpret_cast<uint8_t*>(out.data()), out.size()}, 0));
+  out.resize(n);
+  if (n == size) {
+    uint8_t extra[4096];
+    for (;;) {
+      QM_ASSIGN(size_t m, f.read_at(extra, out.size()));
+      if (m == 0) break;
+      out.append(reinterpret_cast<const char*>(extra), m);
+    }
+  }
+  return out;
+}
+
+Result<std::vector<std::string>> mkdir_all(const std::string& path, uint32_t mode) {
+  std::vector<std::string> missing;
+  std::string cur = path;
+  for (;;) {
+    QM_ASSIGN(auto st, get().stat(cur));
+    if (st) {
+      if (st->kind != EntryKind::Directory) return fail(QmError::from_errno("mkdir " + path, ENOTDIR));
+      break;
+    }
+    missing.push_back(cur);
+    std::string parent = parent_dir(cur);
+    if (parent == cur || parent == "." || parent == "/") break;
+    cur = parent;
+  }
+  std::vector<std::string> created;
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    auto r = get().mkdir(*it, mode);
+    if (!r) {
+      // Someone else may have made it meanwhile.
+      auto st = get().stat(*it);
+      if (!st || !*st || (*st)->kind != EntryKind::Directory) return fail(std::move(r).error());
+      continue;
+    }
+    created.push_back(*it);
+  }
+  return created;
+}
+
+Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t> data,
+                               const AtomicWriteOptions& options) {
+  FileSystem& fs = get();
+  std::string dir = parent_dir(path);
+  std::string temp = options.temp_path;
+  File f;
+  if (temp.empty()) {
+    for (int attempt = 0;; ++attempt) {
+      temp = join(dir, random_temp_name());
+      auto opened = fs.open(temp, kWrite | kCreate | kExclusive, options.mode);
+      if (opened) {
+        f = std::move(*opened);
+        break;
+      }
+      if (attempt >= 16) return fail(std::move(opened).error());
+    }
+  } else {
+    QM_ASSIGN(f, fs.open(temp, kWrite | kCreate | kTruncate, options.mode));
+  }
+  auto abandon = [&](QmError e) -> Result<void> {
+    f.close();
+    (void)fs.unlink(temp);
+    return fail(std::move(e));
+  };
+  if (auto r = f.write_all_at(data, 0); !r) return abandon(std::move(r).error());
+  if (options.sync_file) {
+    if (auto r = f.sync(); !r) return abandon(std::move(r).error());
+  }
+  f.close();
+  auto renamed = options.replace ? fs.rename(temp, path) : fs.rename_noreplace(temp, path);
+  if (!renamed) {
+    (void)fs.unlink(temp);
+    return fail(std::move(renamed).error());
+  }
+  if (options.sync_dir) QM_TRY(fs.sync_dir(dir));
+  return {};
+}
+
+}  // namespace qm::fs

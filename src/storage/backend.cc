@@ -1,0 +1,96 @@
+#include "storage/backend.h"
+
+#include <cstring>
+
+namespace qm::storage {
+
+// ---- MemStore -----------------------------------------------------------------------------
+
+MemStore MemStore::from_page_area(std::span<const uint8_t> area) {
+  MemStore s;
+  size_t n = area.size() / kPageSize;
+  s.pages_.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    auto p = std::make_unique<Page>();
+    std::memcpy(p->data(), area.data() + i * kPageSize, kPageSize);
+    s.pages_.push_back(std::move(p));
+  }
+  return s;
+}
+
+uint64_t MemStore::alloc_page() {
+  pages_.push_back(new_zero_page());
+  return pages_.size() - 1;
+}
+
+Result<void> MemStore::read_page_into(uint64_t id, PageSpan out) const {
+  if (id >= pages_.size()) return fail(QmError::page_fault(id));
+  std::memcpy(out.data(), pages_[id]->data(), kPageSize);
+  return {};
+}
+
+Result<void> MemStore::write_page(uint64_t id, ConstPageSpan page) {
+  if (id >= pages_.size()) return fail(QmError::page_fault(id));
+  std::memcpy(pages_[id]->data(), page.data(), kPageSize);
+  return {};
+}
+
+// ---- RemoteStore ----------------------------------------------------------------------------
+
+Result<void> RemoteStore::read_page_into(uint64_t id, PageSpan out) const {
+  if (id >= page_count_) return fail(QmError::page_fault(id));
+  QM_ASSIGN(auto bytes, reader_->read(24 + id * kPageSize, kPageSize));
+  if (bytes.size() != kPageSize) return fail(QmError::corruption("streamed page has the wrong length"));
+  std::memcpy(out.data(), bytes.data(), kPageSize);
+  return {};
+}
+
+// ---- Backend --------------------------------------------------------------------------------
+
+uint64_t Backend::page_count() const {
+  return std::visit([](const auto& s) { return s.page_count(); }, v_);
+}
+
+Result<void> Backend::read_page_into(uint64_t id, PageSpan out) {
+  return std::visit([&](auto& s) { return s.read_page_into(id, out); }, v_);
+}
+
+Result<PageBox> Backend::read_page(uint64_t id) {
+  auto p = std::make_unique<Page>();
+  QM_TRY(read_page_into(id, *p));
+  return p;
+}
+
+Result<std::vector<Page>> Backend::read_all_pages() {
+  if (auto* d = dev()) return d->read_all_pages();
+  std::vector<Page> pages;
+  uint64_t n = page_count();
+  // Memory and mapped stores hold their pages already, so their count is safe to reserve;
+  // a streamed store's count is only the caller's word.
+  if (!remote()) pages.reserve(static_cast<size_t>(n));
+  for (uint64_t id = 0; id < n; ++id) QM_TRY(read_page_into(id, pages.emplace_back()));
+  return pages;
+}
+
+Result<void> Backend::write_page(uint64_t id, ConstPageSpan page) {
+  if (auto* d = dev()) return d->write_page(id, page);
+  if (auto* m = mem()) return m->write_page(id, page);
+  return fail(QmError::read_only());
+}
+
+Result<void> Backend::write_pages_from(uint64_t first, std::span<const Page* const> pages) {
+  if (auto* d = dev()) return d->write_pages_from(first, pages);
+  if (auto* m = mem()) {
+    for (size_t i = 0; i < pages.size(); ++i) QM_TRY(m->write_page(first + i, *pages[i]));
+    return {};
+  }
+  return fail(QmError::read_only());
+}
+
+Result<uint64_t> Backend::alloc_page() {
+  if (auto* d = dev()) return d->alloc_page();
+  if (auto* m = mem()) return m->alloc_page();
+  return fail(QmError::read_only());
+}
+
+}  // namespace qm::storage

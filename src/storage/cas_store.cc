@@ -1,0 +1,204 @@
+#include "storage/cas_store.h"
+
+#include <cstring>
+
+#include "core/bytes.h"
+
+namespace qm::storage {
+namespace {
+
+QmError integrity_failure(std::string_view hex) {
+  return QmError::corruption("CAS blob " + std::string(hex) + " failed integrity check");
+}
+
+QmError listed_twice(std::string_view hex) {
+  return QmError::corruption("CAS digest " + std::string(hex) + " is listed twice");
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+size_t CasStore::DigestHash::operator()(const Digest& d) const noexcept { return load_u64(d.data()); }
+
+CasStore CasStore::new_dev(std::string root) {
+  CasStore s;
+  s.root_ = std::move(root);
+  return s;
+}
+
+CasStore CasStore::new_memory() { return CasStore(); }
+
+uint64_t CasStore::append(const Digest& digest, std::string owned) {
+  uint64_t index = entries_.size();
+  total_bytes_ += owned.size();
+  Entry e;
+  e.digest = digest;
+  e.owned = std::move(owned);
+  entries_.push_back(std::move(e));
+  by_digest_.emplace(digest, index);
+  return index;
+}
+
+Result<CasStore> CasStore::load_dev(std::string root, std::span<const std::string> hashes) {
+  CasStore s = new_dev(std::move(root));
+  s.entries_.reserve(hashes.size());
+  for (const std::string& h : hashes) {
+    QM_ASSIGN(Digest d, cas::parse_hex32(h));
+    if (s.by_digest_.contains(d)) return fail(listed_twice(h));
+    QM_ASSIGN(std::string bytes, fs::read_file(cas::blob_path(*s.root_, h)));
+    if (blake3(bytes) != d) return fail(integrity_failure(h));
+    s.append(d, std::move(bytes));
+  }
+  return s;
+}
+
+Result<CasStore> CasStore::from_mapped(std::shared_ptr<const fs::Mapping> map, uint64_t pool_start, uint64_t pool_end,
+                                       std::span<const CasExtent> directory, std::span<const std::string> hashes) {
+  if (directory.size() != hashes.size()) return fail(QmError::corruption("CAS directory / hash catalog length mismatch"));
+  if (pool_start > pool_end || pool_end > map->size()) return fail(QmError::corruption("CAS pool bounds are inconsistent"));
+  CasStore s;
+  s.entries_.reserve(hashes.size());
+  std::span<const uint8_t> bytes = map->bytes();
+  for (size_t i = 0; i < hashes.size(); ++i) {
+    QM_ASSIGN(Digest d, cas::parse_hex32(hashes[i]));
+    uint64_t start, end;
+    if (__builtin_add_overflow(pool_start, directory[i].offset, &start)) return fail(QmError::corruption("CAS offset overflow"));
+    if (__builtin_add_overflow(start, directory[i].length, &end)) return fail(QmError::corruption("CAS extent overflow"));
+    if (end > pool_end)
+      return fail(QmError::corruption("CAS blob " + std::to_string(i) + " extends past end of pool (" +
+                                      std::to_string(end) + " > " + std::to_string(pool_end) + ")"));
+    if (blake3(bytes.subspan(start, end - start)) != d) return fail(integrity_failure(hashes[i]));
+    if (s.by_digest_.contains(d)) return fail(listed_twice(hashes[i]));
+    Entry e;
+    e.digest = d;
+    e.mapped = true;
+    e.map_offset = start;
+    e.map_length = end - start;
+    s.total_bytes_ += e.map_length;
+    s.entries_.push_back(std::move(e));
+    s.by_digest_.emplace(d, i);
+  }
+  s.map_ = std::move(map);
+  return s;
+}
+
+Result<void> CasStore::write_blob_file(const Digest& digest, std::span<const uint8_t> bytes) {
+  std::string h = cas::hex(digest);
+  std::string path = cas::blob_path(*root_, h);
+  std::string dir = fs::parent_dir(path);
+  QM_ASSIGN(auto created, fs::mkdir_all(dir));
+  for (const auto& d : created) pending_dirs_.insert(fs::parent_dir(d));
+  // A file already there is kept only when it holds exactly these bytes: a leftover of an
+  // interrupted write must not stand in for the blob.
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  if (st && st->kind == fs::EntryKind::Regular && st->size == bytes.size()) {
+    auto existing = fs::read_file(path);
+    if (existing && existing->size() == bytes.size() && blake3(*existing) == digest) {
+      pending_files_.insert(path);
+      pending_dirs_.insert(dir);
+      return {};
+    }
+  }
+  fs::AtomicWriteOptions opts;
+  opts.sync_file = false;
+  opts.sync_dir = false;
+  QM_TRY(fs::write_file_atomic(path, bytes, opts));
+  pending_files_.insert(path);
+  pending_dirs_.insert(dir);
+  return {};
+}
+
+Result<uint64_t> CasStore::put(std::span<const uint8_t> bytes) {
+  Digest d = blake3(bytes);
+  if (auto it = by_digest_.find(d); it != by_digest_.end()) return it->second;
+  if (root_) QM_TRY(write_blob_file(d, bytes));
+  return append(d, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) {
+  Digest d = blake3(bytes);
+  if (by_digest_.contains(d)) return fail(listed_twice(cas::hex(d)));
+  return put(bytes);
+}
+
+Result<std::span<const uint8_t>> CasStore::get(uint64_t index) const {
+  if (index >= entries_.size()) return fail(QmError::cas_miss("id " + std::to_string(index)));
+  const Entry& e = entries_[index];
+  if (e.mapped) return map_->bytes().subspan(e.map_offset, e.map_length);
+  return as_bytes(e.owned);
+}
+
+std::optional<uint64_t> CasStore::find(const Digest& digest) const {
+  auto it = by_digest_.find(digest);
+  if (it == by_digest_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::vector<std::string> CasStore::hashes_hex() const {
+  std::vector<std::string> out;
+  out.reserve(entries_.size());
+  for (const Entry& e : entries_) out.push_back(cas::hex(e.digest));
+  return out;
+}
+
+PackedPool CasStore::pack() const {
+  PackedPool p;
+  p.pool.reserve(total_bytes_);
+  p.directory.reserve(entries_.size());
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    auto bytes = *get(i);
+    p.directory.push_back({p.pool.size(), bytes.size()});
+    p.pool.append(as_chars(bytes));
+  }
+  return p;
+}
+
+Result<void> CasStore::sync_data() {
+  for (const std::string& path : pending_files_) {
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead));
+    QM_TRY(f.sync());
+  }
+  for (const std::string& dir : pending_dirs_) QM_TRY(fs::get().sync_dir(dir));
+  pending_files_.clear();
+  pending_dirs_.clear();
+  return {};
+}
+
+namespace cas {
+
+std::string hex(const Digest& digest) { return to_hex(digest); }
+
+std::string blob_path(std::string_view root, std::string_view hex) {
+  std::string out = fs::join(root, "blobs");
+  out += '/';
+  out.append(hex.substr(0, 2));
+  out += '/';
+  out.append(hex);
+  return out;
+}
+
+Result<Digest> parse_hex32(std::string_view text) {
+  if (text.size() != 64) return fail(QmError::corruption("bad CAS hash length: " + std::to_string(text.size())));
+  Digest d{};
+  for (size_t i = 0; i < 32; ++i) {
+    int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+    if (hi < 0 || lo < 0) return fail(QmError::corruption("non-hex CAS digest"));
+    d[i] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  return d;
+}
+
+Result<void> verify_blob_hash_hex(std::span<const uint8_t> bytes, std::string_view text) {
+  QM_ASSIGN(Digest d, parse_hex32(text));
+  if (blake3(bytes) != d) return fail(integrity_failure(text));
+  return {};
+}
+
+}  // namespace cas
+}  // namespace qm::storage

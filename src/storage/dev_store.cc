@@ -1,0 +1,121 @@
+#include "storage/dev_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace qm::storage {
+
+std::string DevStore::chunk_path(std::string_view root, uint64_t chunk) {
+  char name[40];
+  std::snprintf(name, sizeof name, "chunk_%05llu.qmd", static_cast<unsigned long long>(chunk));
+  return fs::join(fs::join(root, "chunks"), name);
+}
+
+Result<DevStore> DevStore::make(std::string root, uint64_t page_count) {
+  QM_ASSIGN(auto created, fs::mkdir_all(fs::join(root, "chunks")));
+  DevStore s(std::move(root), page_count);
+  for (const auto& d : created) s.dirs_to_sync_.push_back(fs::parent_dir(d));
+  return s;
+}
+
+Result<DevStore> DevStore::create(std::string root) { return make(std::move(root), 0); }
+Result<DevStore> DevStore::open(std::string root, uint64_t page_count) { return make(std::move(root), page_count); }
+
+Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
+  if (id >= page_count_) return fail(QmError::page_fault(id));
+  uint64_t chunk = chunk_of(id);
+  const fs::File* file;
+  if (write_file_.is_open() && write_chunk_ == chunk) {
+    file = &write_file_;
+  } else {
+    if (!read_file_.is_open() || read_chunk_ != chunk) {
+      read_file_.close();
+      QM_ASSIGN(read_file_, fs::get().open(chunk_path(root_, chunk), fs::kRead));
+      read_chunk_ = chunk;
+    }
+    file = &read_file_;
+  }
+  return file->read_exact_at(out, offset_in_chunk(id));
+}
+
+Result<std::vector<Page>> DevStore::read_all_pages() {
+  std::vector<Page> pages;
+  // Each chunk is opened once and read page by page; storage grows with the pages read, not
+  // with the count alone.
+  pages.reserve(static_cast<size_t>(std::min<uint64_t>(page_count_, kPagesPerChunk)));
+  for (uint64_t chunk = 0; chunk * kPagesPerChunk < page_count_; ++chunk) {
+    QM_ASSIGN(fs::File f, fs::get().open(chunk_path(root_, chunk), fs::kRead));
+    uint64_t first = chunk * kPagesPerChunk;
+    uint64_t end = std::min(page_count_, first + kPagesPerChunk);
+    for (uint64_t id = first; id < end; ++id) {
+      Page& p = pages.emplace_back();
+      QM_TRY(f.read_exact_at(p, offset_in_chunk(id)));
+    }
+  }
+  return pages;
+}
+
+Result<const fs::File*> DevStore::writable_chunk(uint64_t chunk) {
+  if (write_file_.is_open() && write_chunk_ == chunk) return &write_file_;
+  std::string path = chunk_path(root_, chunk);
+  QM_ASSIGN(auto existing, fs::get().lstat(path));
+  QM_ASSIGN(fs::File opened, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate));
+  // A new chunk file: its directory entry must be flushed with the next sync.
+  if (!existing) dirs_to_sync_.push_back(fs::join(root_, "chunks"));
+  write_file_ = std::move(opened);
+  write_chunk_ = chunk;
+  return &write_file_;
+}
+
+Result<void> DevStore::write_page(uint64_t id, ConstPageSpan page) {
+  if (journal_) QM_TRY(journal_->before_write(*this, id));
+  uint64_t chunk = chunk_of(id);
+  dirty_.insert(chunk);
+  QM_ASSIGN(const fs::File* f, writable_chunk(chunk));
+  return f->write_all_at(page, offset_in_chunk(id));
+}
+
+Result<void> DevStore::write_run(uint64_t first, std::span<const Page* const> pages) {
+  uint64_t chunk = chunk_of(first);
+  dirty_.insert(chunk);
+  QM_ASSIGN(const fs::File* f, writable_chunk(chunk));
+  if (pages.size() == 1) return f->write_all_at(*pages[0], offset_in_chunk(first));
+  run_buffer_.resize(pages.size() * kPageSize);
+  for (size_t i = 0; i < pages.size(); ++i) std::memcpy(run_buffer_.data() + i * kPageSize, pages[i]->data(), kPageSize);
+  return f->write_all_at(std::string_view(run_buffer_), offset_in_chunk(first));
+}
+
+Result<void> DevStore::write_pages_from(uint64_t first, std::span<const Page* const> pages) {
+  if (journal_) {
+    for (size_t i = 0; i < pages.size(); ++i) QM_TRY(write_page(first + i, *pages[i]));
+    return {};
+  }
+  size_t done = 0;
+  while (done < pages.size()) {
+    uint64_t id = first + done;
+    uint64_t room = kPagesPerChunk - (id & (kPagesPerChunk - 1));
+    size_t take = static_cast<size_t>(std::min<uint64_t>(room, pages.size() - done));
+    QM_TRY(write_run(id, pages.subspan(done, take)));
+    done += take;
+  }
+  return {};
+}
+
+Result<void> DevStore::sync_data() {
+  for (uint64_t chunk : dirty_) {
+    if (write_file_.is_open() && write_chunk_ == chunk) {
+      QM_TRY(write_file_.sync());
+    } else {
+      QM_ASSIGN(fs::File f, fs::get().open(chunk_path(root_, chunk), fs::kRead | fs::kWrite));
+      QM_TRY(f.sync());
+    }
+  }
+  for (const std::string& dir : dirs_to_sync_) QM_TRY(fs::get().sync_dir(dir));
+  dirty_.clear();
+  dirs_to_sync_.clear();
+  return {};
+}
+
+}  // namespace qm::storage

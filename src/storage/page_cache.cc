@@ -1,0 +1,123 @@
+#include "storage/page_cache.h"
+
+#include <algorithm>
+
+namespace qm::storage {
+
+PageCache::PageCache(Backend backend, size_t capacity)
+    : backend_(std::move(backend)),
+      capacity_(std::max<size_t>(capacity, 1)),
+      scratch_(new_zero_page()),
+      incoming_(new_zero_page()) {}
+
+bool PageCache::is_dirty(uint64_t id) const {
+  auto it = index_.find(id);
+  return it != index_.end() && frames_[it->second].dirty;
+}
+
+PageCache::Frame& PageCache::take_frame(uint64_t id) {
+  uint32_t slot;
+  if (!free_frames_.empty()) {
+    slot = free_frames_.back();
+    free_frames_.pop_back();
+  } else {
+    slot = static_cast<uint32_t>(frames_.size());
+    frames_.emplace_back().page = new_zero_page();
+  }
+  Frame& f = frames_[slot];
+  f.id = id;
+  f.dirty = false;
+  index_[id] = slot;
+  return f;
+}
+
+Result<void> PageCache::evict_if_needed() {
+  while (index_.size() >= capacity_ && !index_.empty()) {
+    uint32_t victim = 0;
+    uint64_t oldest = UINT64_MAX;
+    for (const auto& [id, slot] : index_) {
+      if (frames_[slot].last_used < oldest) {
+        oldest = frames_[slot].last_used;
+        victim = slot;
+      }
+    }
+    Frame& f = frames_[victim];
+    if (f.dirty) {
+      // Written before it leaves; on failure it stays resident and dirty for a later flush.
+      stamp_page_checksum(*f.page);
+      QM_TRY(backend_.write_page(f.id, *f.page));
+      f.dirty = false;
+    }
+    index_.erase(f.id);
+    free_frames_.push_back(victim);
+  }
+  return {};
+}
+
+Result<void> PageCache::ensure_loaded(uint64_t id) {
+  if (index_.contains(id)) return {};
+  QM_TRY(backend_.read_page_into(id, *incoming_));
+  QM_TRY(verify_page_checksum(id, *incoming_));
+  QM_TRY(evict_if_needed());
+  Frame& f = take_frame(id);
+  std::swap(f.page, incoming_);  // the page enters without a copy
+  f.last_used = ++tick_;
+  return {};
+}
+
+Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
+  QM_TRY(ensure_loaded(id));
+  Frame& f = frames_[index_.find(id)->second];
+  f.last_used = ++tick_;
+  return &f;
+}
+
+Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
+  if (auto it = index_.find(id); it != index_.end()) {
+    Frame& f = frames_[it->second];
+    if (!f.dirty) {
+      std::copy(page.begin(), page.end(), incoming_->begin());
+      stamp_page_checksum(*incoming_);
+      if (*incoming_ == *f.page) return {};
+      std::swap(f.page, incoming_);
+    } else {
+      std::copy(page.begin(), page.end(), f.page->begin());
+    }
+    f.dirty = true;
+    f.last_used = ++tick_;
+    return {};
+  }
+  QM_TRY(evict_if_needed());
+  Frame& f = take_frame(id);
+  std::copy(page.begin(), page.end(), f.page->begin());
+  f.dirty = true;
+  f.last_used = ++tick_;
+  return {};
+}
+
+Result<uint64_t> PageCache::alloc_page() { return backend_.alloc_page(); }
+
+Result<void> PageCache::flush() {
+  if (backend_.read_only()) return {};
+  std::vector<std::pair<uint64_t, uint32_t>> dirty;
+  for (const auto& [id, slot] : index_)
+    if (frames_[slot].dirty) dirty.emplace_back(id, slot);
+  if (dirty.empty()) return {};
+  std::sort(dirty.begin(), dirty.end());
+  for (const auto& [id, slot] : dirty) stamp_page_checksum(*frames_[slot].page);
+  std::vector<const Page*> run;
+  size_t i = 0;
+  while (i < dirty.size()) {
+    uint64_t first = dirty[i].first;
+    run.clear();
+    size_t j = i;
+    while (j < dirty.size() && dirty[j].first == first + (j - i)) run.push_back(frames_[dirty[j++].second].page.get());
+    // The first failure returns with every page still dirty, so a later flush writes them all.
+    QM_TRY(backend_.write_pages_from(first, run));
+    i = j;
+  }
+  for (const auto& [id, slot] : dirty) frames_[slot].dirty = false;
+  return {};
+}
+
+}  // namespace qm::storage

@@ -1,0 +1,71 @@
+// The page checksum: what is hashed, the 0 -> 1 rule, unstamped pages, and that any single
+// changed byte of a stamped page is caught.
+#include <gtest/gtest.h>
+
+#include "core/blake3.h"
+#include "core/bytes.h"
+#include "storage/page.h"
+
+namespace qm::storage {
+namespace {
+
+Page sample_page() {
+  Page p{};
+  for (size_t i = 0; i < kPageSize; ++i) p[i] = static_cast<uint8_t>(i * 31 + 7);
+  store_u32(p.data() + kChecksumOffset, 0);
+  return p;
+}
+
+TEST(PageChecksum, HashesEverythingButTheChecksumField) {
+  Page p = sample_page();
+  Blake3Hasher h;
+  h.update(std::span<const uint8_t>(p.data(), 24));
+  h.update(std::span<const uint8_t>(p.data() + 28, kPageSize - 28));
+  uint32_t expected = load_u32(h.finalize().data());
+  EXPECT_EQ(page_checksum(p), expected == 0 ? 1u : expected);
+  // The field itself is not hashed.
+  Page q = p;
+  store_u32(q.data() + kChecksumOffset, 0xDEADBEEF);
+  EXPECT_EQ(page_checksum(q), page_checksum(p));
+}
+
+TEST(PageChecksum, ComputedZeroIsStoredAsOne) {
+  EXPECT_EQ(checksum_from_hash_prefix(0), 1u);
+  EXPECT_EQ(checksum_from_hash_prefix(7), 7u);
+}
+
+TEST(PageChecksum, UnstampedPagePassesWhateverItHolds) {
+  Page p = sample_page();
+  EXPECT_TRUE(verify_page_checksum(3, p));
+  p[100] ^= 0xFF;
+  EXPECT_TRUE(verify_page_checksum(3, p));
+}
+
+TEST(PageChecksum, EverySingleByteFlipOfAStampedPageIsCaught) {
+  Page p = sample_page();
+  stamp_page_checksum(p);
+  ASSERT_NE(load_u32(p.data() + kChecksumOffset), 0u);
+  ASSERT_TRUE(verify_page_checksum(3, p));
+  for (size_t i = 0; i < kPageSize; ++i) {
+    Page q = p;
+    q[i] ^= 0x01;
+    if (load_u32(q.data() + kChecksumOffset) == 0) continue;  // would read as unstamped
+    auto r = verify_page_checksum(3, q);
+    ASSERT_FALSE(r) << "flip at byte " << i << " went unnoticed";
+    ASSERT_EQ(r.error().kind, ErrorKind::Corruption);
+  }
+}
+
+TEST(PageChecksum, MismatchTextNamesPageAndBothValues) {
+  Page p = sample_page();
+  store_u32(p.data() + kChecksumOffset, 0x00ABCDEF);
+  auto r = verify_page_checksum(12, p);
+  ASSERT_FALSE(r);
+  char expected[128];
+  std::snprintf(expected, sizeof expected,
+                "data corruption: page 12 checksum mismatch (stored 0x00abcdef, computed 0x%08x)", page_checksum(p));
+  EXPECT_EQ(r.error().message(), expected);
+}
+
+}  // namespace
+}  // namespace qm::storage

@@ -1,0 +1,208 @@
+// The record encoding: inline and blob-store values, the field layout, and decoding of
+// truncated or hostile bytes into Corruption texts with nothing partial returned.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "core/bytes.h"
+#include "storage/cas_store.h"
+#include "storage/record.h"
+#include "support/faulty_fs.h"
+
+namespace qm::storage {
+namespace {
+
+using record::decode_record;
+using record::decode_row;
+using record::encode_row;
+
+std::vector<uint8_t> v8(std::string_view s) { return {s.begin(), s.end()}; }
+
+std::string error_of(std::span<const uint8_t> bytes, const CasStore& cas) {
+  auto r = decode_row(bytes, cas);
+  EXPECT_FALSE(r);
+  return r ? "" : r.error().message();
+}
+
+TEST(Record, SixteenByteTextInlineSeventeenGoesToBlobStore) {
+  CasStore cas = CasStore::new_memory();
+  auto inline16 = encode_row(Row{Value::text(std::string(16, 'a'))}, cas);
+  ASSERT_TRUE(inline16);
+  EXPECT_EQ((*inline16)[2], 2);  // tag 2, inline text
+  EXPECT_EQ(inline16->size(), 2u + 1 + 2 + 16);
+  EXPECT_EQ(cas.count(), 0u);
+
+  auto long17 = encode_row(Row{Value::text(std::string(17, 'a')), Value::blob(std::string(40, 'b'))}, cas);
+  ASSERT_TRUE(long17);
+  const std::vector<uint8_t> expected = {2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_EQ(v8(*long17), expected);
+  EXPECT_EQ(cas.count(), 2u);
+  auto back = decode_row(as_bytes(*long17), cas);
+  ASSERT_TRUE(back);
+  EXPECT_EQ((*back)[0], Value::text(std::string(17, 'a')));
+  EXPECT_EQ((*back)[1], Value::blob(std::string(40, 'b')));
+}
+
+TEST(Record, EqualLongValuesShareOneBlob) {
+  CasStore cas = CasStore::new_memory();
+  std::string long_text(100, 'z');
+  auto a = encode_row(Row{Value::text(long_text), Value::text(long_text)}, cas);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(cas.count(), 1u);
+}
+
+TEST(Record, EveryKindRoundTrips) {
+  CasStore cas = CasStore::new_memory();
+  Row row{Value::null(),
+          Value::integer(-5),
+          Value::integer(INT64_MIN),
+          Value::decimal(-static_cast<i128>(1500000)),
+          Value::decimal(kI128Max),
+          Value::text(""),
+          Value::text("h\xC3\xA9llo"),
+          Value::blob(std::string("\0\1\2", 3)),
+          Value::blob(std::string(300, '\xFF')),
+          Value::text(std::string(5000, 'q'))};
+  auto rec = record::encode_record(RecordEnvelope{3, 9, 0}, row, cas);
+  ASSERT_TRUE(rec);
+  auto back = decode_record(as_bytes(*rec), cas);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->first.created_tx, 3u);
+  EXPECT_EQ(back->first.deleted_tx, 9u);
+  EXPECT_EQ(back->second, row);
+}
+
+TEST(Record, ColumnCountLimit) {
+  CasStore cas = CasStore::new_memory();
+  Row wide(65536, Value::null());
+  auto r = encode_row(wide, cas);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "schema error: too many columns (max 65535)");
+  wide.pop_back();
+  auto ok = encode_row(wide, cas);
+  ASSERT_TRUE(ok);
+  auto back = decode_row(as_bytes(*ok), cas);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->size(), 65535u);
+}
+
+TEST(Record, ShortRecordsAreRefused) {
+  CasStore cas = CasStore::new_memory();
+  std::vector<uint8_t> b23(23, 0);
+  auto r = decode_record(b23, cas);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::BufferTooSmall);
+  EXPECT_EQ(r.error().first, 24u);
+  EXPECT_EQ(r.error().second, 23u);
+  std::vector<uint8_t> b24(24, 0);
+  EXPECT_EQ(decode_record(b24, cas).error().message(), "data corruption: record: truncated u16");
+}
+
+TEST(Record, TruncatedAndHostileFieldsGiveTheirTexts) {
+  CasStore cas = CasStore::new_memory();
+  ASSERT_TRUE(cas.put(std::string(20, 'x')));
+  ASSERT_TRUE(cas.put(std::string("\xFF\xFE not utf-8 at all", 20)));
+  struct Case {
+    std::vector<uint8_t> bytes;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {{2, 0, 0}, "data corruption: record: truncated at field tag"},
+      {{1, 0, 1, 1, 2, 3}, "data corruption: record: truncated u64"},
+      {{1, 0, 2, 5}, "data corruption: record: truncated u16"},
+      {{1, 0, 2, 5, 0, 'a', 'b'}, "data corruption: record: truncated inline payload"},
+      {{1, 0, 2, 2, 0, 0xC3, 0x28}, "data corruption: record: invalid utf-8 text"},
+      {{1, 0, 4, 1, 0}, "data corruption: record: truncated u64"},
+      {{1, 0, 4, 7, 0, 0, 0, 0, 0, 0, 0}, "content-addressable storage miss for hash id 7"},
+      {{1, 0, 4, 1, 0, 0, 0, 0, 0, 0, 0}, "data corruption: record: invalid utf-8 in CAS"},
+      {{1, 0, 6, 1, 2, 3}, "data corruption: record: truncated i128"},
+      {{1, 0, 7}, "data corruption: record: bad field tag 0x07"},
+      {{1, 0, 0xAB}, "data corruption: record: bad field tag 0xAB"},
+      {{}, "data corruption: record: truncated u16"},
+      {{1}, "data corruption: record: truncated u16"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(error_of(c.bytes, cas), c.text);
+  // The same blob index as Blob is fine: only Text must be UTF-8.
+  std::vector<uint8_t> as_blob = {1, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_TRUE(decode_row(as_blob, cas));
+}
+
+TEST(Record, BytesAfterDeclaredFieldsAreIgnored) {
+  CasStore cas = CasStore::new_memory();
+  std::vector<uint8_t> bytes = {1, 0, 0, 0xDE, 0xAD};
+  auto r = decode_row(bytes, cas);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->size(), 1u);
+  std::vector<uint8_t> empty = {0, 0};
+  EXPECT_TRUE(decode_row(empty, cas)->empty());
+}
+
+TEST(Record, HostileFieldCountReservesNoMoreThanTheInputHolds) {
+  CasStore cas = CasStore::new_memory();
+  std::vector<uint8_t> bytes = {0xFF, 0xFF, 0, 0, 0};
+  Row out;
+  auto r = record::decode_row_into(bytes, cas, out);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().detail, "record: truncated at field tag");
+  EXPECT_TRUE(out.empty());  // nothing partial
+  EXPECT_LE(out.capacity(), 3u);
+}
+
+TEST(Record, DecodeIntoReusesTheRowAndClearsItOnFailure) {
+  CasStore cas = CasStore::new_memory();
+  Row out;
+  auto a = encode_row(Row{Value::text("first value"), Value::integer(1)}, cas);
+  auto b = encode_row(Row{Value::text("second"), Value::integer(2)}, cas);
+  ASSERT_TRUE(record::decode_row_into(as_bytes(*a), cas, out));
+  const Value* data = out.data();
+  ASSERT_TRUE(record::decode_row_into(as_bytes(*b), cas, out));
+  EXPECT_EQ(out.data(), data);  // same storage
+  EXPECT_EQ(out, (Row{Value::text("second"), Value::integer(2)}));
+  std::vector<uint8_t> bad = {2, 0, 1};
+  EXPECT_FALSE(record::decode_row_into(bad, cas, out));
+  EXPECT_TRUE(out.empty());
+  // A shorter row after a longer one drops the extra values.
+  ASSERT_TRUE(record::decode_row_into(as_bytes(*a), cas, out));
+  auto c = encode_row(Row{Value::null()}, cas);
+  ASSERT_TRUE(record::decode_row_into(as_bytes(*c), cas, out));
+  EXPECT_EQ(out, Row{Value::null()});
+}
+
+TEST(Record, FailingBlobPutLeavesOutputAsItWas) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.fail_nth(test::FaultyFs::Op::Mkdir, 1);
+  CasStore cas = CasStore::new_dev("/ws");
+  std::string out = "prefix";
+  auto r = record::encode_row_into(Row{Value::text(std::string(40, 'x'))}, cas, out);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(out, "prefix");
+  EXPECT_EQ(cas.count(), 0u);
+}
+
+TEST(Record, RandomMutationsNeverCrashAndFailWithCorruptionKinds) {
+  CasStore cas = CasStore::new_memory();
+  Row row{Value::integer(1), Value::text("abc"), Value::text(std::string(30, 'y')), Value::decimal(77), Value::null()};
+  auto rec = record::encode_record(RecordEnvelope{1, 0, 0}, row, cas);
+  ASSERT_TRUE(rec);
+  std::mt19937 rng(1234);
+  Row out;
+  for (int iter = 0; iter < 20000; ++iter) {
+    std::string m = *rec;
+    int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) m[rng() % m.size()] = static_cast<char>(rng());
+    if (rng() % 4 == 0) m.resize(rng() % m.size());
+    auto r = record::decode_record_into(as_bytes(m), cas, out);
+    if (!r) {
+      auto k = r.error().kind;
+      ASSERT_TRUE(k == ErrorKind::Corruption || k == ErrorKind::CasMiss || k == ErrorKind::BufferTooSmall)
+          << r.error().message();
+      ASSERT_TRUE(out.empty());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qm::storage

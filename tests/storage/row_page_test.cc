@@ -1,0 +1,218 @@
+// Row pages: the exact stored bytes, the insert and patch rules, and the bounds checks that
+// keep a hostile header from reading past the page.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "core/bytes.h"
+#include "storage/cas_store.h"
+#include "storage/record.h"
+#include "storage/row_page.h"
+
+namespace qm::storage {
+namespace {
+
+std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
+
+TEST(RowPage, KnownRecordIsStoredByteForByte) {
+  CasStore cas = CasStore::new_memory();
+  Row row{Value::integer(7), Value::text("hi"), Value::null()};
+  auto rec = record::encode_record(RecordEnvelope{5, 0, 0}, row, cas);
+  ASSERT_TRUE(rec);
+  const std::vector<uint8_t> expected_record = {
+      5, 0, 0, 0, 0, 0, 0, 0,  // created_tx
+      0, 0, 0, 0, 0, 0, 0, 0,  // deleted_tx
+      0, 0, 0, 0, 0, 0, 0, 0,  // reserved
+      3, 0,                    // field count
+      1, 7, 0, 0, 0, 0, 0, 0, 0,  // Int 7
+      2, 2, 0, 'h', 'i',          // inline Text "hi"
+      0,                          // Null
+  };
+  ASSERT_EQ(bytes_of(*rec), expected_record);
+
+  RowPage page(5);
+  auto slot = page.insert(as_bytes(*rec));
+  ASSERT_TRUE(slot);
+  EXPECT_EQ(*slot, 0);
+  const Page& p = page.bytes();
+  const std::vector<uint8_t> expected_header = {
+      5, 0, 0, 0, 0, 0, 0, 0,                          // page id
+      1,                                               // type
+      1, 0,                                            // slot_count
+      0xD7, 0x0F,                                      // free_space_ptr 4055
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // no next page
+      0, 0, 0,                                         // reserved
+      0, 0, 0, 0,                                      // checksum (unstamped)
+      0xD7, 0x0F, 41, 0,                               // slot 0: offset 4055, length 41
+  };
+  EXPECT_EQ(std::vector<uint8_t>(p.begin(), p.begin() + 32), expected_header);
+  EXPECT_EQ(std::vector<uint8_t>(p.begin() + 4055, p.end()), expected_record);
+  // Everything between the slot array and the record is still zero.
+  for (size_t i = 32; i < 4055; ++i) ASSERT_EQ(p[i], 0) << i;
+}
+
+TEST(RowPage, NewPageHeaderAndFreeSpace) {
+  RowPage page(9);
+  EXPECT_EQ(page.page_id(), 9u);
+  EXPECT_EQ(page.slot_count(), 0);
+  EXPECT_EQ(page.free_space_ptr(), 4096);
+  EXPECT_EQ(page.free_space(), 4068u);
+  EXPECT_FALSE(page.next_page());
+}
+
+TEST(RowPage, LargestRecordFillsEmptyPageExactlyAndNextInsertIsPageFull) {
+  RowPage page(1);
+  std::vector<uint8_t> big(kMaxRecordSize, 0xAB);
+  ASSERT_TRUE(page.insert(big));
+  EXPECT_EQ(page.free_space(), 0u);
+  std::vector<uint8_t> one(1, 1);
+  auto full = page.insert(one);
+  ASSERT_FALSE(full);
+  EXPECT_EQ(full.error().kind, ErrorKind::PageFull);
+  EXPECT_EQ(full.error().first, 5u);
+  EXPECT_EQ(full.error().second, 0u);
+}
+
+TEST(RowPage, FailedInsertLeavesPageUnchanged) {
+  RowPage page(1);
+  std::vector<uint8_t> rec(4000, 3);
+  ASSERT_TRUE(page.insert(rec));
+  Page before = page.bytes();
+  std::vector<uint8_t> too_big(100, 4);
+  auto r = page.insert(too_big);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::PageFull);
+  EXPECT_EQ(r.error().first, 104u);
+  EXPECT_EQ(r.error().second, 4096u - 4000 - 28 - 4);
+  EXPECT_EQ(page.bytes(), before);
+}
+
+TEST(RowPage, InsertAndRelinkClearTheChecksum) {
+  RowPage page(2);
+  auto stamped = [&] {
+    Page copy = page.bytes();
+    std::memset(copy.data() + 21, 0xEE, 7);
+    auto again = RowPage::from_bytes(copy);
+    EXPECT_TRUE(again);
+    return std::move(*again);
+  };
+  page = stamped();
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 1)));
+  for (size_t i = 21; i < 28; ++i) EXPECT_EQ(page.bytes()[i], 0) << i;
+  page = stamped();
+  page.set_next_page(77);
+  for (size_t i = 21; i < 28; ++i) EXPECT_EQ(page.bytes()[i], 0) << i;
+  EXPECT_EQ(page.next_page(), 77u);
+  page.set_next_page(std::nullopt);
+  EXPECT_FALSE(page.next_page());
+}
+
+TEST(RowPage, SlotBeyondCountIsOutOfBounds) {
+  RowPage page(1);
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 1)));
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 2)));
+  auto s = page.slot(2);
+  ASSERT_FALSE(s);
+  EXPECT_EQ(s.error().kind, ErrorKind::OutOfBounds);
+  EXPECT_EQ(s.error().first, 2u);
+  EXPECT_EQ(s.error().second, 2u);
+  auto r = page.record(1);
+  ASSERT_TRUE(r);
+  EXPECT_EQ((*r)[0], 2);
+}
+
+TEST(RowPage, StoredHeaderOutOfRangeIsRefusedWithBothNumbers) {
+  Page bytes{};
+  bytes[8] = 1;
+  store_u16(bytes.data() + 9, 0);
+  store_u16(bytes.data() + 11, 4097);
+  auto r = RowPage::from_bytes(bytes);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "data corruption: row page header out of range: slot_count=0, free_space_ptr=4097");
+
+  store_u16(bytes.data() + 9, 10);
+  store_u16(bytes.data() + 11, 28 + 39);
+  r = RowPage::from_bytes(bytes);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().detail, "row page header out of range: slot_count=10, free_space_ptr=67");
+
+  bytes[8] = 2;
+  r = RowPage::from_bytes(bytes);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "invalid page type discriminant: 0x02");
+}
+
+TEST(RowPage, PatchWritesOnlyDeletedTx) {
+  CasStore cas = CasStore::new_memory();
+  RowPage page(3);
+  auto rec = record::encode_record(RecordEnvelope{11, 0, 0}, Row{Value::integer(1)}, cas);
+  ASSERT_TRUE(page.insert(as_bytes(*rec)));
+  Page before = page.bytes();
+  ASSERT_TRUE(page.patch_envelope_deleted(0, 42));
+  auto env = record::read_envelope(*page.record(0));
+  EXPECT_EQ(env->created_tx, 11u);
+  EXPECT_EQ(env->deleted_tx, 42u);
+  size_t differing = 0;
+  for (size_t i = 0; i < kPageSize; ++i) differing += before[i] != page.bytes()[i];
+  EXPECT_EQ(differing, 1u);  // 42 fits one byte of the little-endian word
+}
+
+TEST(RowPage, PatchOfRecordShorterThanEnvelopeIsCorruption) {
+  RowPage page(3);
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>(23, 0)));
+  auto r = page.patch_envelope_deleted(0, 1);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().detail, "row record is shorter than its MVCC envelope");
+  EXPECT_EQ(page.patch_envelope_deleted(1, 1).error().kind, ErrorKind::OutOfBounds);
+}
+
+TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
+  std::vector<uint8_t> bytes(28, 0);
+  bytes[8] = 1;
+  store_u16(bytes.data() + 9, 5);  // claims slots the slice does not hold
+  auto view = RowPageRef::over(bytes);
+  ASSERT_TRUE(view);
+  auto r = view->record(0);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().detail, "slot array out of page bounds");
+
+  std::vector<uint8_t> with_slot(32, 0);
+  with_slot[8] = 1;
+  store_u16(with_slot.data() + 9, 1);
+  store_u16(with_slot.data() + 28, 20);  // offset 20, length 20: past the 32 bytes
+  store_u16(with_slot.data() + 30, 20);
+  auto v2 = RowPageRef::over(with_slot);
+  EXPECT_EQ(v2->record(0).error().detail, "row record out of page bounds");
+  EXPECT_EQ(v2->record(1).error().kind, ErrorKind::OutOfBounds);
+}
+
+TEST(RowPageRef, RefusesShortSliceAndOtherPageTypes) {
+  std::vector<uint8_t> bytes(27, 0);
+  auto r = RowPageRef::over(bytes);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().message(), "buffer too small: needed 28 bytes, got 27");
+  Page cold{};
+  cold[8] = 2;
+  EXPECT_EQ(RowPageRef::over(cold).error().kind, ErrorKind::InvalidPageType);
+}
+
+TEST(RowPageRef, LendsTheCachedBytes) {
+  RowPage page(4);
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>{1, 2, 3}));
+  auto view = page.view();
+  auto rec = view.record(0);
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->data(), page.bytes().data() + 4093);  // a view, not a copy
+  EXPECT_EQ(view.slot_count(), 1);
+  EXPECT_EQ(view.page_id(), 4u);
+}
+
+TEST(RowId, PageShiftedSixteenBitsWithSlot) {
+  EXPECT_EQ(row_id(5, 3), 327683u);
+  EXPECT_EQ(row_page(327683), 5u);
+  EXPECT_EQ(row_slot(327683), 3);
+}
+
+}  // namespace
+}  // namespace qm::storage
