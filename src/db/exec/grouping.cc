@@ -1,6 +1,7 @@
 #include "db/exec/grouping.h"
 
 #include <algorithm>
+#include <map>
 #include <numeric>
 #include <type_traits>
 
@@ -10,17 +11,6 @@
 #include "db/exec/value_compare.h"
 
 namespace qm::db {
-namespace {
-
-std::strong_ordering compare_keys(const Row& a, const Row& b, std::span<const size_t> pos) {
-  for (size_t p : pos) {
-    auto c = compare(a[p], b[p]);
-    if (c != 0) return c;
-  }
-  return std::strong_ordering::equal;
-}
-
-}  // namespace
 
 Result<Value> compute_one_aggregate(const query::SelectAggregate& aggregate, std::span<const std::string> names,
                                     std::span<const Row> rows) {
@@ -113,27 +103,38 @@ Result<RowsResult> project_grouped(std::span<const std::string> names, std::vect
                                    bool distinct, std::optional<uint64_t> limit, uint64_t offset) {
   QM_ASSIGN(GroupedShape shape, grouped_shape(names, items, group_by));
 
-  // Group boundaries over the rows moved into ascending key order (stable, so each group
-  // keeps its rows in input order).
+  // Each row's group, found through an ordered map of the distinct keys (only a new key
+  // is copied); then the rows are moved group by group in ascending key order, each group
+  // keeping its rows in input order.
   std::vector<std::pair<size_t, size_t>> groups;
   if (shape.group_pos.empty()) {
     groups.emplace_back(0, rows.size());
   } else if (!rows.empty()) {
-    std::vector<size_t> order(rows.size());
-    std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](size_t a, size_t b) { return compare_keys(rows[a], rows[b], shape.group_pos) < 0; });
-    std::vector<Row> sorted;
-    sorted.reserve(rows.size());
-    for (size_t i : order) sorted.push_back(std::move(rows[i]));
-    rows = std::move(sorted);
-    size_t start = 0;
-    for (size_t i = 1; i <= rows.size(); ++i) {
-      if (i == rows.size() || compare_keys(rows[start], rows[i], shape.group_pos) != 0) {
-        groups.emplace_back(start, i);
-        start = i;
+    std::map<Row, uint32_t, GroupKeyLess> ids;
+    std::vector<uint32_t> group_of(rows.size());
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      auto it = ids.find(GroupKeyView{rows[i], shape.group_pos});
+      if (it == ids.end()) {
+        Row key;
+        key.reserve(shape.group_pos.size());
+        for (size_t p : shape.group_pos) key.push_back(rows[i][p]);
+        it = ids.emplace(std::move(key), static_cast<uint32_t>(sizes.size())).first;
+        sizes.push_back(0);
       }
+      group_of[i] = it->second;
+      ++sizes[it->second];
     }
+    std::vector<size_t> start(sizes.size());
+    size_t at = 0;
+    for (const auto& entry : ids) {
+      start[entry.second] = at;
+      groups.emplace_back(at, at + sizes[entry.second]);
+      at += sizes[entry.second];
+    }
+    std::vector<Row> ordered(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) ordered[start[group_of[i]]++] = std::move(rows[i]);
+    rows = std::move(ordered);
   }
 
   std::vector<Row> out;

@@ -32,6 +32,26 @@ Result<RowsResult> project_grouped(std::span<const std::string> names, std::vect
                                    const query::HavingPred* having, std::span<const query::OrderBy> order_by,
                                    bool distinct, std::optional<uint64_t> limit, uint64_t offset);
 
+// A row seen through its GROUP BY positions, so that a group map keyed by copied keys
+// can be searched without copying the row's key first.
+struct GroupKeyView {
+  std::span<const Value> row;
+  std::span<const size_t> pos;
+};
+struct GroupKeyLess {
+  using is_transparent = void;
+  bool operator()(const Row& a, const Row& b) const { return compare_rows(a, b) < 0; }
+  bool operator()(const Row& a, const GroupKeyView& b) const { return cmp(a, b) < 0; }
+  bool operator()(const GroupKeyView& a, const Row& b) const { return cmp(b, a) > 0; }
+  static std::strong_ordering cmp(const Row& key, const GroupKeyView& v) {
+    for (size_t i = 0; i < v.pos.size(); ++i) {
+      auto c = compare(key[i], v.row[v.pos[i]]);
+      if (c != 0) return c;
+    }
+    return std::strong_ordering::equal;
+  }
+};
+
 // What both grouped executions share. The validated shape of a grouped select list.
 struct GroupedShape {
   std::vector<size_t> group_pos;             // source position of each GROUP BY column

@@ -10,14 +10,6 @@
 namespace qm::db {
 namespace {
 
-// Moves rows into the order given by `order` (positions into `rows`).
-void permute(std::vector<Row>& rows, std::span<const size_t> order) {
-  std::vector<Row> out;
-  out.reserve(order.size());
-  for (size_t i : order) out.push_back(std::move(rows[i]));
-  rows = std::move(out);
-}
-
 uint64_t mix(uint64_t h, uint64_t v) {
   h ^= v + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
   return h;
@@ -46,6 +38,82 @@ struct RowEq {
   bool operator()(size_t a, size_t b) const { return (*rows)[a] == (*rows)[b]; }
 };
 
+// One row's place in a sort: its position and its first key value in a compact form
+// (a number's 128 bits, or the first 8 bytes of a text or blob, big-endian), so most
+// comparisons touch only this entry and never the row. Ties on the compact form (equal
+// prefixes, or equal first keys) fall back to the full values.
+struct SortEntry {
+  int64_t high = 0;     // number: high 64 bits; text/blob: byte length
+  uint64_t low = 0;     // number: low 64 bits; text/blob: byte prefix
+  const Value* value = nullptr;
+  uint32_t kind = 0;
+  uint32_t index = 0;
+};
+
+class SortKeys {
+ public:
+  SortKeys(const std::vector<Row>& rows, std::span<const OrderKey> keys) : rows_(rows), keys_(keys) {}
+
+  SortEntry entry(size_t i) const {
+    SortEntry e;
+    const Value& v = rows_[i][keys_[0].pos];
+    e.value = &v;
+    e.kind = static_cast<uint32_t>(v.kind());
+    e.index = static_cast<uint32_t>(i);
+    if (v.is_int() || v.is_decimal()) {
+      i128 n = v.as_decimal();
+      e.high = static_cast<int64_t>(n >> 64);
+      e.low = static_cast<uint64_t>(n);
+    } else if (v.is_text() || v.is_blob()) {
+      std::string_view b = v.bytes();
+      e.high = static_cast<int64_t>(b.size());
+      for (size_t k = 0; k < 8; ++k) e.low = e.low << 8 | (k < b.size() ? static_cast<unsigned char>(b[k]) : 0u);
+    }
+    return e;
+  }
+
+  std::weak_ordering compare(const SortEntry& a, const SortEntry& b) const {
+    std::weak_ordering c = first(a, b);
+    if (c != 0) return keys_[0].descending ? 0 <=> c : c;
+    const Row& x = rows_[a.index];
+    const Row& y = rows_[b.index];
+    for (size_t j = 1; j < keys_.size(); ++j) {
+      auto d = qm::compare(x[keys_[j].pos], y[keys_[j].pos]);
+      if (d != 0) return keys_[j].descending ? 0 <=> d : d;
+    }
+    return std::weak_ordering::equivalent;
+  }
+
+ private:
+  static std::weak_ordering first(const SortEntry& a, const SortEntry& b) {
+    if (a.kind != b.kind) return a.kind <=> b.kind;
+    if (a.value->is_text() || a.value->is_blob()) {
+      if (a.low != b.low) return a.low <=> b.low;
+      // Equal prefixes: when both values fit in the prefix, the shorter one is first.
+      if (a.high <= 8 && b.high <= 8) return a.high <=> b.high;
+      return qm::compare(*a.value, *b.value);
+    }
+    if (a.high != b.high) return a.high <=> b.high;
+    return a.low <=> b.low;
+  }
+
+  const std::vector<Row>& rows_;
+  std::span<const OrderKey> keys_;
+};
+
+void permute(std::vector<Row>& rows, std::span<const SortEntry> order) {
+  std::vector<Row> out;
+  out.reserve(order.size());
+  for (const SortEntry& e : order) out.push_back(std::move(rows[e.index]));
+  rows = std::move(out);
+}
+
+std::vector<SortEntry> entries(const SortKeys& sk, size_t n) {
+  std::vector<SortEntry> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = sk.entry(i);
+  return out;
+}
+
 }  // namespace
 
 Result<std::vector<OrderKey>> order_keys(std::span<const std::string> names, std::span<const query::OrderBy> order_by) {
@@ -68,10 +136,10 @@ std::weak_ordering compare_by_keys(std::span<const Value> a, std::span<const Val
 
 void sort_rows_by_keys(std::vector<Row>& rows, std::span<const OrderKey> keys) {
   if (keys.empty() || rows.size() < 2) return;
-  std::vector<size_t> order(rows.size());
-  std::iota(order.begin(), order.end(), size_t{0});
+  SortKeys sk(rows, keys);
+  auto order = entries(sk, rows.size());
   std::stable_sort(order.begin(), order.end(),
-                   [&](size_t x, size_t y) { return compare_by_keys(rows[x], rows[y], keys) < 0; });
+                   [&](const SortEntry& x, const SortEntry& y) { return sk.compare(x, y) < 0; });
   permute(rows, order);
 }
 
@@ -87,13 +155,13 @@ Result<void> take_top_n(std::vector<Row>& rows, std::span<const std::string> nam
                         std::span<const query::OrderBy> order_by, uint64_t k) {
   if (k >= rows.size()) return sort_rows(rows, names, order_by);
   QM_ASSIGN(auto keys, order_keys(names, order_by));
-  std::vector<size_t> order(rows.size());
-  std::iota(order.begin(), order.end(), size_t{0});
+  SortKeys sk(rows, keys);
+  auto order = entries(sk, rows.size());
   // A strict total order (position breaks ties), so the selected k are exactly the first
   // k of the stable sort.
-  auto less = [&](size_t x, size_t y) {
-    auto c = compare_by_keys(rows[x], rows[y], keys);
-    return c != 0 ? c < 0 : x < y;
+  auto less = [&](const SortEntry& x, const SortEntry& y) {
+    auto c = sk.compare(x, y);
+    return c != 0 ? c < 0 : x.index < y.index;
   };
   auto kth = order.begin() + static_cast<ptrdiff_t>(k);
   std::nth_element(order.begin(), kth, order.end(), less);

@@ -48,7 +48,7 @@ Result<void> StreamingGroups::step(QueryBudget* budget, uint64_t snapshot, uint6
   if (group_pos_.empty()) {
     accs = &groups_.begin()->second;
   } else {
-    auto it = groups_.find(KeyView{row, group_pos_});
+    auto it = groups_.find(GroupKeyView{row, group_pos_});
     if (it != groups_.end()) {
       accs = &it->second;
     } else {

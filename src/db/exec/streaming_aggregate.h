@@ -15,6 +15,7 @@
 #include "core/error.h"
 #include "core/query_result.h"
 #include "db/exec/aggregate.h"
+#include "db/exec/grouping.h"
 #include "db/exec/query_budget.h"
 #include "engine/statement.h"
 
@@ -43,24 +44,6 @@ class StreamingGroups {
                             std::optional<uint64_t> limit, uint64_t offset) &&;
 
  private:
-  struct KeyView {
-    std::span<const Value> row;
-    std::span<const size_t> pos;
-  };
-  struct KeyLess {
-    using is_transparent = void;
-    bool operator()(const Row& a, const Row& b) const { return compare_rows(a, b) < 0; }
-    bool operator()(const Row& a, const KeyView& b) const { return cmp(a, b) < 0; }
-    bool operator()(const KeyView& a, const Row& b) const { return cmp(b, a) > 0; }
-    static std::strong_ordering cmp(const Row& key, const KeyView& v) {
-      for (size_t i = 0; i < v.pos.size(); ++i) {
-        auto c = compare(key[i], v.row[v.pos[i]]);
-        if (c != 0) return c;
-      }
-      return std::strong_ordering::equal;
-    }
-  };
-
   Result<std::vector<Accumulator>*> new_group(QueryBudget* budget, Row key);
 
   std::vector<query::SelectItem> items_;
@@ -68,7 +51,7 @@ class StreamingGroups {
   std::vector<std::optional<size_t>> key_index_;   // column items: index into the key
   std::vector<std::optional<size_t>> source_pos_;  // aggregate items: source column (none: COUNT(*))
   std::vector<std::string> columns_;
-  std::map<Row, std::vector<Accumulator>, KeyLess> groups_;
+  std::map<Row, std::vector<Accumulator>, GroupKeyLess> groups_;
 };
 
 // Visible at snapshot S: created at or before S and not deleted, or deleted after S.
