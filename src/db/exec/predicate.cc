@@ -1,5 +1,6 @@
 #include "db/exec/predicate.h"
 
+#include <algorithm>
 #include <type_traits>
 
 #include "db/exec/columns.h"
@@ -47,6 +48,23 @@ inline Truth between_leaf(const Value& v, const Value& low, const Value& high, b
   bool inside = numeric_cmp(v, low) >= 0 && numeric_cmp(v, high) <= 0;
   return from_bool(inside != negated);
 }
+
+// SQL equality as an order: Int and Decimal are one numeric class compared in
+// millionths, every other kind compares as in the total order. in_order(a, b) == 0
+// exactly when values_equal(a, b) for non-Null values, so a sorted member list can be
+// searched instead of scanned; the answer of IN does not depend on member order.
+inline std::strong_ordering in_order(const Value& a, const Value& b) {
+  bool an = a.is_int() || a.is_decimal(), bn = b.is_int() || b.is_decimal();
+  if (an && bn) {
+    i128 x = a.is_int() ? static_cast<i128>(a.as_int()) * kMillion : a.as_decimal();
+    i128 y = b.is_int() ? static_cast<i128>(b.as_int()) * kMillion : b.as_decimal();
+    return x <=> y;
+  }
+  return compare(a, b);
+}
+
+// Lists longer than this are sorted once at binding.
+constexpr size_t kSortedInThreshold = 8;
 
 }  // namespace
 
@@ -129,6 +147,15 @@ uint32_t BoundPredicate::add(const Predicate& p, std::span<const std::string> na
             node.negated = n.negated;
             node.b = static_cast<uint32_t>(n.values.size());
             literals_.insert(literals_.end(), n.values.begin(), n.values.end());
+            if (n.values.size() > kSortedInThreshold) {
+              auto first = literals_.begin() + node.a;
+              auto last = std::remove_if(first, literals_.end(), [](const Value& v) { return v.is_null(); });
+              node.has_null = last != literals_.end();
+              literals_.erase(last, literals_.end());
+              std::sort(first, literals_.end(), [](const Value& x, const Value& y) { return in_order(x, y) < 0; });
+              node.b = static_cast<uint32_t>(literals_.end() - first);
+              node.sorted = true;
+            }
           } else if constexpr (std::is_same_v<T, query::BetweenPred>) {
             node.op = Op::Between;
             node.negated = n.negated;
@@ -149,7 +176,16 @@ Truth BoundPredicate::test_node(uint32_t index, std::span<const Value> row) cons
   const Node& n = nodes_[index];
   switch (n.op) {
     case Op::Compare: return compare_leaf(row[n.pos], n.cmp, literals_[n.a]);
-    case Op::In: return in_leaf(row[n.pos], std::span<const Value>(literals_).subspan(n.a, n.b), n.negated);
+    case Op::In: {
+      std::span<const Value> members = std::span<const Value>(literals_).subspan(n.a, n.b);
+      if (!n.sorted) return in_leaf(row[n.pos], members, n.negated);
+      const Value& v = row[n.pos];
+      if (v.is_null()) return Truth::Unknown;
+      auto it = std::lower_bound(members.begin(), members.end(), v,
+                                 [](const Value& m, const Value& x) { return in_order(m, x) < 0; });
+      if (it != members.end() && in_order(*it, v) == 0) return from_bool(!n.negated);
+      return n.has_null ? Truth::Unknown : from_bool(n.negated);
+    }
     case Op::Between: return between_leaf(row[n.pos], literals_[n.a], literals_[n.a + 1], n.negated);
     case Op::IsNull: return from_bool(row[n.pos].is_null() != n.negated);
     // Bound leaves cannot fail, so skipping the right side changes nothing but the cost.

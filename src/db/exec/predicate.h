@@ -51,6 +51,8 @@ class BoundPredicate {
     Op op = Op::Compare;
     query::CompareOp cmp = query::CompareOp::Eq;
     bool negated = false;
+    bool sorted = false;    // IN: members sorted for binary search (long lists)
+    bool has_null = false;  // IN: a member is Null
     uint32_t pos = 0;    // column position (leaves)
     uint32_t a = 0;      // literal index / first list literal / left child
     uint32_t b = 0;      // second literal / list length / right child

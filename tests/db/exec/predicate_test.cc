@@ -136,7 +136,8 @@ TEST(Columns, QualifiedAndUnqualifiedResolution) {
 // The bound form must agree with direct evaluation on every shape and every value kind.
 TEST(BoundPredicate, AgreesWithDirectEvaluationOnRandomTrees) {
   std::mt19937 rng(7);
-  std::vector<Value> pool{N(), I(0), I(1), I(-1), D(1000000), D(500000), T("a"), T("ab"), T(""), B("a")};
+  std::vector<Value> pool{N(),  I(0),        I(1),   I(-1),   D(1000000), D(500000), D(-1000000), T("a"),
+                          T("ab"), T(""), B("a"), B(""), I(INT64_MIN), D(static_cast<i128>(INT64_MIN) * 1000000)};
   auto value = [&] { return pool[rng() % pool.size()]; };
   std::function<Predicate(int)> gen = [&](int depth) -> Predicate {
     unsigned pick = rng() % (depth > 3 ? 4 : 6);
@@ -150,6 +151,12 @@ TEST(BoundPredicate, AgreesWithDirectEvaluationOnRandomTrees) {
       default: return or_(gen(depth + 1), gen(depth + 1));
     }
   };
+  for (int i = 0; i < 300; ++i) {  // long IN lists take the sorted path
+    std::vector<Value> members;
+    size_t n = 9 + rng() % 20;
+    for (size_t k = 0; k < n; ++k) members.push_back(value());
+    eval(in(kNames[rng() % 2], members, rng() % 2), Row{value(), value()});
+  }
   for (int i = 0; i < 2000; ++i) {
     Predicate p = gen(0);
     Row row{value(), value()};
