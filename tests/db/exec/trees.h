@@ -3,12 +3,18 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "core/error.h"
 #include "core/value.h"
 #include "engine/statement.h"
+
+namespace qm {
+// Readable values in assertion failures.
+inline void PrintTo(const Value& v, std::ostream* os) { *os << debug(v); }
+}  // namespace qm
 
 namespace qm::db::testing {
 
