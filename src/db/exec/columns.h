@@ -20,4 +20,8 @@ std::vector<size_t> column_matches(std::span<const std::string> names, std::stri
 // The single matching position; Schema "no column `{}`" or "ambiguous column `{}`".
 Result<size_t> projection_col_pos(std::span<const std::string> names, std::string_view name);
 
+// A row narrower than its column names can only come from damaged storage; evaluators
+// refuse it instead of reading past its end.
+inline QmError short_row() { return QmError::corruption("record field count does not match table columns"); }
+
 }  // namespace qm::db

@@ -79,6 +79,7 @@ Result<Truth> check_result(const Predicate& predicate, std::span<const std::stri
           return std::is_same_v<T, query::AndPred> ? kleene_and(l, r) : kleene_or(l, r);
         } else {
           QM_ASSIGN(size_t pos, projection_col_pos(names, n.column));
+          if (pos >= row.size()) return fail(short_row());
           const Value& v = row[pos];
           if constexpr (std::is_same_v<T, query::ComparePred>) {
             return compare_leaf(v, n.op, n.value);
@@ -111,6 +112,7 @@ Result<void> check_predicate_columns(std::span<const std::string> names, const P
 
 BoundPredicate BoundPredicate::bind(const Predicate& predicate, std::span<const std::string> names) {
   BoundPredicate out;
+  out.width_ = names.size();
   out.root_ = out.add(predicate, names);
   if (out.error_) {
     out.nodes_.clear();

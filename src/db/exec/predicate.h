@@ -40,9 +40,11 @@ class BoundPredicate {
 
   Result<Truth> eval(std::span<const Value> row) const {
     if (error_) return fail(*error_);
+    if (row.size() < width_) return fail(QmError::corruption("record field count does not match table columns"));
     return test(row);
   }
-  // Precondition: no binding error. Allocates nothing.
+  // Preconditions: no binding error; the row is as wide as the names bound. Allocates
+  // nothing.
   Truth test(std::span<const Value> row) const { return test_node(root_, row); }
 
  private:
@@ -64,6 +66,7 @@ class BoundPredicate {
   std::vector<Node> nodes_;
   std::vector<Value> literals_;
   uint32_t root_ = 0;
+  size_t width_ = 0;
   std::optional<QmError> error_;
 };
 

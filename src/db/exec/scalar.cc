@@ -190,6 +190,7 @@ Result<Value> eval_scalar(const query::ScalarExpr& expr, std::span<const std::st
         using T = std::decay_t<decltype(n)>;
         if constexpr (std::is_same_v<T, query::ScalarColumn>) {
           QM_ASSIGN(size_t pos, projection_col_pos(names, n.column));
+          if (pos >= row.size()) return fail(short_row());
           return row[pos];
         } else if constexpr (std::is_same_v<T, query::ScalarLiteral>) {
           return n.value;

@@ -10,21 +10,28 @@ Result<StreamingGroups> StreamingGroups::prepare(std::span<const std::string> na
                                                  std::span<const std::string> group_by,
                                                  std::span<const query::OrderBy> order_by, QueryBudget* budget) {
   QM_ASSIGN(GroupedShape shape, grouped_shape(names, items, group_by));
+  StreamingGroups out;
+  auto resolve_aggregates = [&]() -> Result<void> {
+    out.source_pos_.resize(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+      const auto* agg = std::get_if<query::SelectAggregate>(&items[i].expr);
+      if (!agg) continue;
+      if (agg->column) {
+        QM_ASSIGN(size_t p, projection_col_pos(names, *agg->column));
+        out.source_pos_[i] = p;
+      } else if (agg->function != query::AggregateFunction::Count) {
+        return fail(QmError::query("non-COUNT aggregates require a column"));
+      }
+    }
+    return {};
+  };
+  // The errors come in the order the collected-rows path over no rows gives them: without
+  // GROUP BY it computes the one (empty) group's aggregates before ordering.
+  if (group_by.empty()) QM_TRY(resolve_aggregates());
   std::vector<Row> none;
   QM_TRY(grouped_tail(none, shape.columns, order_by, false, std::nullopt, 0));
-
-  StreamingGroups out;
-  out.source_pos_.resize(items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    const auto* agg = std::get_if<query::SelectAggregate>(&items[i].expr);
-    if (!agg) continue;
-    if (agg->column) {
-      QM_ASSIGN(size_t p, projection_col_pos(names, *agg->column));
-      out.source_pos_[i] = p;
-    } else if (agg->function != query::AggregateFunction::Count) {
-      return fail(QmError::query("non-COUNT aggregates require a column"));
-    }
-  }
+  if (!group_by.empty()) QM_TRY(resolve_aggregates());
+  out.width_ = names.size();
   out.items_ = std::move(items);
   out.group_pos_ = std::move(shape.group_pos);
   out.key_index_ = std::move(shape.key_index);
@@ -43,6 +50,7 @@ Result<void> StreamingGroups::step(QueryBudget* budget, uint64_t snapshot, uint6
                                    std::span<const Value> row) {
   if (budget) QM_TRY(budget->scan_row());
   if (!visible_at(snapshot, created, deleted)) return {};
+  if (row.size() < width_) return fail(short_row());
 
   std::vector<Accumulator>* accs;
   if (group_pos_.empty()) {

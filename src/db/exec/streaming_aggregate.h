@@ -51,6 +51,7 @@ class StreamingGroups {
   std::vector<std::optional<size_t>> key_index_;   // column items: index into the key
   std::vector<std::optional<size_t>> source_pos_;  // aggregate items: source column (none: COUNT(*))
   std::vector<std::string> columns_;
+  size_t width_ = 0;  // source column count
   std::map<Row, std::vector<Accumulator>, GroupKeyLess> groups_;
 };
 

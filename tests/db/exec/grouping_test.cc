@@ -240,5 +240,36 @@ TEST(StreamingAggregate, ValidatesLikeTheCollectedPathBeforeAnyRow) {
             "schema error: no column `x`");
 }
 
+// Streaming validation must report the same first error as the collected path over no rows.
+TEST(StreamingAggregate, FirstValidationErrorMatchesCollectedPath) {
+  struct Case {
+    std::vector<SelectItem> items;
+    std::vector<std::string> group_by;
+    std::vector<OrderBy> order_by;
+  };
+  std::vector<Case> cases{
+      {{item_agg(A::Sum, "nope")}, {}, {{"zz", false}}},
+      {{item_agg(A::Sum, "nope")}, {"g"}, {{"zz", false}}},
+      {{item_agg(A::Sum, "x"), item_agg(A::Max, "nope2")}, {}, {}},
+      {{item_col("g"), item_agg(A::Min, "x")}, {"g"}, {{"min(x)", true}, {"x", false}}},
+      {{item_col("x"), item_expr(lit(I(1)))}, {"g"}, {}},
+      {{item_expr(lit(I(1))), item_col("x")}, {"g"}, {}},
+      {{item_agg(A::Count, std::nullopt)}, {"g", "bad"}, {}},
+  };
+  for (const Case& c : cases) {
+    auto collected = project_grouped(kNames, {}, c.items, c.group_by, nullptr, c.order_by, false, std::nullopt, 0);
+    auto streaming = aggregate::StreamingGroups::prepare(kNames, c.items, c.group_by, c.order_by, nullptr);
+    ASSERT_FALSE(collected);
+    EXPECT_EQ(err(streaming), err(collected));
+  }
+}
+
+TEST(StreamingAggregate, NarrowRowIsCorruptionNotAnOverread) {
+  auto s = aggregate::StreamingGroups::prepare(kNames, {item_agg(A::Sum, "x")}, std::vector<std::string>{}, {}, nullptr);
+  ASSERT_TRUE(s);
+  EXPECT_EQ(err(s->step(nullptr, 1, 1, 0, Row{I(1)})),
+            "data corruption: record field count does not match table columns");
+}
+
 }  // namespace
 }  // namespace qm::db

@@ -133,6 +133,13 @@ TEST(Columns, QualifiedAndUnqualifiedResolution) {
   EXPECT_EQ(err(projection_col_pos(dup, "x")), "schema error: ambiguous column `x`");
 }
 
+TEST(ThreeValued, NarrowRowIsCorruptionNotAnOverread) {
+  Row narrow{I(1)};
+  const char* text = "data corruption: record field count does not match table columns";
+  EXPECT_EQ(err(check_result(is_null("b"), kNames, narrow)), text);
+  EXPECT_EQ(err(BoundPredicate::bind(is_null("a"), kNames).eval(narrow)), text);
+}
+
 // The bound form must agree with direct evaluation on every shape and every value kind.
 TEST(BoundPredicate, AgreesWithDirectEvaluationOnRandomTrees) {
   std::mt19937 rng(7);
