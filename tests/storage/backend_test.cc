@@ -1,0 +1,281 @@
+// Page backends: chunk-file placement and write batching of the workspace store, its flush to
+// stable storage and journal hook, the memory store, the mapped image and the streamed store.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "core/bytes.h"
+#include "core/file_header.h"
+#include "storage/backend.h"
+#include "support/faulty_fs.h"
+#include "support/temp_dir.h"
+
+namespace qm::storage {
+namespace {
+
+using Op = test::FaultyFs::Op;
+
+Page filled(uint8_t v) {
+  Page p;
+  p.fill(v);
+  return p;
+}
+
+std::vector<const Page*> ptrs(const std::vector<Page>& pages) {
+  std::vector<const Page*> out;
+  for (const auto& p : pages) out.push_back(&p);
+  return out;
+}
+
+TEST(DevStore, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
+  test::TempDir dir;
+  auto store = DevStore::create(dir.path());
+  ASSERT_TRUE(store);
+  for (int i = 0; i < 16385; ++i) store->alloc_page();
+  ASSERT_TRUE(store->write_page(16383, filled(0x33)));
+  ASSERT_TRUE(store->write_page(16384, filled(0x44)));
+  EXPECT_EQ(DevStore::chunk_path(dir.path(), 1), dir.path() + "/chunks/chunk_00001.qmd");
+
+  auto read_at = [](const std::string& path, off_t offset) {
+    int fd = ::open(path.c_str(), O_RDONLY);
+    Page p{};
+    EXPECT_EQ(::pread(fd, p.data(), p.size(), offset), 4096);
+    ::close(fd);
+    return p;
+  };
+  EXPECT_EQ(read_at(dir.path() + "/chunks/chunk_00000.qmd", 67104768), filled(0x33));
+  EXPECT_EQ(read_at(dir.path() + "/chunks/chunk_00001.qmd", 0), filled(0x44));
+  EXPECT_EQ(std::filesystem::file_size(dir.path() + "/chunks/chunk_00001.qmd"), 4096u);
+
+  Page back{};
+  ASSERT_TRUE(store->read_page_into(16384, back));
+  EXPECT_EQ(back, filled(0x44));
+  auto fault = store->read_page_into(16385, back);
+  ASSERT_FALSE(fault);
+  EXPECT_EQ(fault.error().message(), "page fault: page 16385 is not resident");
+  EXPECT_EQ(store->dirty_chunks(), (std::set<uint64_t>{0, 1}));
+}
+
+TEST(DevStore, ConsecutiveRunIsOneWritePerChunk) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  auto store = DevStore::create("/ws");
+  ASSERT_TRUE(store);
+  for (int i = 0; i < 16391; ++i) store->alloc_page();
+  std::vector<Page> run;
+  for (int i = 0; i < 11; ++i) run.push_back(filled(static_cast<uint8_t>(i)));
+  uint64_t writes = disk.calls(Op::Write);
+  ASSERT_TRUE(store->write_pages_from(16380, ptrs(run)));
+  EXPECT_EQ(disk.calls(Op::Write) - writes, 2u);
+  Page p{};
+  ASSERT_TRUE(store->read_page_into(16383, p));
+  EXPECT_EQ(p, filled(3));
+  ASSERT_TRUE(store->read_page_into(16390, p));
+  EXPECT_EQ(p, filled(10));
+}
+
+TEST(DevStore, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  {
+    auto store = DevStore::create("/ws");
+    for (int i = 0; i < 2; ++i) store->alloc_page();
+    ASSERT_TRUE(store->write_page(0, filled(1)));
+    ASSERT_TRUE(store->write_page(1, filled(2)));
+    ASSERT_TRUE(store->sync_data());
+    EXPECT_TRUE(store->dirty_chunks().empty());
+    ASSERT_TRUE(store->write_page(1, filled(9)));  // not synced: lost
+  }
+  disk.power_loss();
+  auto store = DevStore::open("/ws", 2);
+  ASSERT_TRUE(store);
+  Page p{};
+  ASSERT_TRUE(store->read_page_into(0, p));
+  EXPECT_EQ(p, filled(1));
+  ASSERT_TRUE(store->read_page_into(1, p));
+  EXPECT_EQ(p, filled(2));
+}
+
+TEST(DevStore, FailedSyncKeepsEveryDirtyChunkForARetry) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  auto store = DevStore::create("/ws");
+  for (int i = 0; i < 16385; ++i) store->alloc_page();
+  ASSERT_TRUE(store->write_page(0, filled(1)));
+  ASSERT_TRUE(store->write_page(16384, filled(2)));
+  disk.fail_nth(Op::Sync, 2);
+  EXPECT_FALSE(store->sync_data());
+  EXPECT_EQ(store->dirty_chunks(), (std::set<uint64_t>{0, 1}));
+  uint64_t syncs = disk.calls(Op::Sync);
+  ASSERT_TRUE(store->sync_data());
+  EXPECT_EQ(disk.calls(Op::Sync) - syncs, 2u);
+  EXPECT_TRUE(store->dirty_chunks().empty());
+}
+
+TEST(DevStore, ShortChunkFileIsAnIoError) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.put_file("/ws/chunks/chunk_00000.qmd", std::string(4096 + 100, 'x'));
+  auto store = DevStore::open("/ws", 2);
+  Page p{};
+  EXPECT_TRUE(store->read_page_into(0, p));
+  EXPECT_EQ(store->read_page_into(1, p).error().kind, ErrorKind::Io);
+  EXPECT_FALSE(store->read_all_pages());
+}
+
+class RecordingJournal final : public PageJournal {
+ public:
+  Result<void> before_write(DevStore&, uint64_t page_id) override {
+    if (fail_next) {
+      fail_next = false;
+      return fail(QmError::resource_limit("commit log byte limit reached; reduce transaction or prune history"));
+    }
+    seen.push_back(page_id);
+    return {};
+  }
+  std::vector<uint64_t> seen;
+  bool fail_next = false;
+};
+
+TEST(DevStore, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  auto store = DevStore::create("/ws");
+  for (int i = 0; i < 4; ++i) store->alloc_page();
+  EXPECT_EQ(store->journal(), nullptr);
+  auto journal = std::make_unique<RecordingJournal>();
+  RecordingJournal* j = journal.get();
+  store->install_journal(std::move(journal));
+  std::vector<Page> run = {filled(1), filled(2), filled(3)};
+  ASSERT_TRUE(store->write_pages_from(1, ptrs(run)));
+  EXPECT_EQ(j->seen, (std::vector<uint64_t>{1, 2, 3}));
+  j->fail_next = true;
+  auto r = store->write_page(0, filled(7));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::ResourceLimit);
+  EXPECT_EQ(*disk.contents("/ws/chunks/chunk_00000.qmd"), std::string(4096, '\0') + std::string(4096, '\1') +
+                                                              std::string(4096, '\2') + std::string(4096, '\3'));
+  EXPECT_NE(store->take_journal(), nullptr);
+  EXPECT_EQ(store->journal(), nullptr);
+}
+
+TEST(DevStore, ReadAllPagesInOrder) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  auto store = DevStore::create("/ws");
+  for (int i = 0; i < 3; ++i) {
+    store->alloc_page();
+    ASSERT_TRUE(store->write_page(i, filled(static_cast<uint8_t>(10 + i))));
+  }
+  auto all = store->read_all_pages();
+  ASSERT_TRUE(all);
+  ASSERT_EQ(all->size(), 3u);
+  EXPECT_EQ((*all)[2], filled(12));
+}
+
+TEST(MemStore, PagesBeyondTheEndAreFaults) {
+  Backend b{MemStore()};
+  EXPECT_EQ(*b.alloc_page(), 0u);
+  EXPECT_EQ(*b.alloc_page(), 1u);
+  EXPECT_EQ(b.page_count(), 2u);
+  EXPECT_EQ(b.write_page(2, filled(1)).error().kind, ErrorKind::PageFault);
+  std::vector<Page> run = {filled(5), filled(6)};
+  auto r = b.write_pages_from(1, ptrs(run));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().first, 2u);
+  EXPECT_EQ(**b.read_page(1), filled(5));  // earlier pages stay written
+  EXPECT_EQ(b.read_page(2).error().kind, ErrorKind::PageFault);
+}
+
+std::string image_with(uint64_t pages, uint64_t manifest_offset_delta = 0, uint64_t pages_end_override = 0) {
+  std::string out;
+  FileHeader h;
+  h.format_version = 3;
+  h.pages_end = pages_end_override ? pages_end_override : 24 + 4096 * pages;
+  h.manifest_offset = 24 + 4096 * pages + manifest_offset_delta;
+  h.encode_to(out);
+  for (uint64_t i = 0; i < pages; ++i) out.append(4096, static_cast<char>('A' + i));
+  out += "{}";
+  return out;
+}
+
+TEST(Monolith, OpensAPrivateCopyUnaffectedByLaterChanges) {
+  test::TempDir dir;
+  const std::string path = dir.join("db.qmdb");
+  test::write_file(path, image_with(2));
+  auto m = Monolith::open(path);
+  ASSERT_TRUE(m) << m.error().message();
+  test::write_file(path, std::string(10, 'z'));  // the file changes after the open
+  EXPECT_EQ(m->page_count(), 2u);
+  EXPECT_EQ(m->header().format_version, 3);
+  Page p{};
+  ASSERT_TRUE(m->read_page_into(1, p));
+  EXPECT_EQ(p, filled('B'));
+  EXPECT_EQ(m->read_page_into(2, p).error().kind, ErrorKind::PageFault);
+  EXPECT_EQ(m->bytes().size(), 24u + 8192 + 2);
+
+  Backend b{std::move(*m)};
+  EXPECT_TRUE(b.read_only());
+  EXPECT_EQ(b.write_page(0, filled(0)).error().kind, ErrorKind::ReadOnly);
+  EXPECT_EQ(b.alloc_page().error().kind, ErrorKind::ReadOnly);
+  EXPECT_EQ(**b.read_page(0), filled('A'));
+  EXPECT_EQ(b.read_all_pages()->size(), 2u);
+}
+
+TEST(Monolith, MalformedImagesAreRefused) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs(fs::temp_dir());
+  auto open_with = [&](const std::string& bytes) {
+    disk.put_file("/img.qmdb", bytes);
+    auto r = Monolith::open("/img.qmdb");
+    EXPECT_FALSE(r);
+    return r ? std::string() : r.error().message();
+  };
+  EXPECT_EQ(open_with(std::string(23, 'Q')), "data corruption: monolith smaller than file header");
+  EXPECT_EQ(open_with(image_with(1, 0, 4096)), "data corruption: monolith offsets are inconsistent");
+  EXPECT_EQ(open_with(image_with(1, 10)), "data corruption: monolith offsets are inconsistent");
+  std::string bad_magic = image_with(0);
+  bad_magic[0] = 'X';
+  EXPECT_EQ(open_with(bad_magic).rfind("invalid signature", 0), 0u);
+  EXPECT_EQ(Monolith::open("/missing.qmdb").error().kind, ErrorKind::Io);
+  // The copy goes through an unnamed temporary file.
+  EXPECT_GT(disk.calls(Op::TmpFile), 0u);
+}
+
+class ScriptedReader final : public PageReader {
+ public:
+  Result<std::vector<uint8_t>> read(uint64_t offset, uint64_t length) override {
+    last_offset = offset;
+    if (fail) return qm::fail(QmError::io("reader down"));
+    return std::vector<uint8_t>(short_by ? length - short_by : length, 7);
+  }
+  uint64_t last_offset = 0;
+  bool fail = false;
+  size_t short_by = 0;
+};
+
+TEST(RemoteStore, ReadsPagesThroughTheReaderAndChecksLengths) {
+  auto reader = std::make_unique<ScriptedReader>();
+  ScriptedReader* r = reader.get();
+  Backend b{RemoteStore(std::move(reader), 3)};
+  EXPECT_TRUE(b.read_only());
+  EXPECT_EQ(b.page_count(), 3u);
+  ASSERT_TRUE(b.read_page(2));
+  EXPECT_EQ(r->last_offset, 24u + 8192);
+  EXPECT_EQ(b.read_page(3).error().kind, ErrorKind::PageFault);
+  r->short_by = 1;
+  EXPECT_EQ(b.read_page(0).error().detail, "streamed page has the wrong length");
+  r->short_by = 0;
+  r->fail = true;
+  EXPECT_EQ(b.read_page(0).error().detail, "reader down");
+  EXPECT_EQ(b.write_page(0, filled(0)).error().kind, ErrorKind::ReadOnly);
+}
+
+}  // namespace
+}  // namespace qm::storage

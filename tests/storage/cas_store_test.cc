@@ -1,0 +1,274 @@
+// The blob store: names and placement of blob files, deduplication, repair of damaged or
+// interrupted blob files, durability through sync_data, and the checks of loading a
+// workspace store and building one over a mapped image.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "core/blake3.h"
+#include "core/bytes.h"
+#include "storage/cas_store.h"
+#include "support/faulty_fs.h"
+#include "support/temp_dir.h"
+
+namespace qm::storage {
+namespace {
+
+using Op = test::FaultyFs::Op;
+
+class BytesMapping final : public fs::Mapping {
+ public:
+  explicit BytesMapping(std::string bytes) : bytes_(std::move(bytes)) {
+    data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
+    size_ = bytes_.size();
+  }
+
+ private:
+  std::string bytes_;
+};
+
+std::string hex_of(std::string_view bytes) { return cas::hex(blake3(bytes)); }
+
+TEST(CasStore, BlobFileNameIsTheB3sumOfItsBytes) {
+  test::TempDir dir;
+  const std::string content = "a blob long enough to leave the record";
+  test::write_file(dir.join("sample"), content);
+  std::string b3 = test::run_command("b3sum --no-names " + dir.join("sample"));
+  ASSERT_GE(b3.size(), 64u) << "b3sum is needed for this test";
+  b3.resize(64);
+
+  CasStore cas = CasStore::new_dev(dir.path());
+  auto index = cas.put(content);
+  ASSERT_TRUE(index);
+  EXPECT_EQ(*index, 0u);
+  std::string path = dir.path() + "/blobs/" + b3.substr(0, 2) + "/" + b3;
+  EXPECT_EQ(cas.hashes_hex(), std::vector<std::string>{b3});
+  EXPECT_EQ(cas::blob_path(dir.path(), b3), path);
+  EXPECT_EQ(test::read_file(path), content);
+  // Nothing but the blob is left in its directory (no temporary files).
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/blobs/" + b3.substr(0, 2))) {
+    (void)e;
+    ++files;
+  }
+  EXPECT_EQ(files, 1u);
+}
+
+TEST(CasStore, SameBytesTwiceGiveOneEntryAndOneWrite) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  CasStore cas = CasStore::new_dev("/ws");
+  auto a = cas.put(std::string(40, 'a'));
+  uint64_t writes = disk.calls(Op::Write);
+  auto b = cas.put(std::string(40, 'a'));
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(cas.count(), 1u);
+  EXPECT_EQ(disk.calls(Op::Write), writes);
+  auto c = cas.put(std::string(40, 'c'));
+  EXPECT_EQ(*c, 1u);
+  EXPECT_EQ(cas.total_bytes(), 80u);
+}
+
+TEST(CasStore, ExistingFileWithOtherContentIsReplacedNotTrusted) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  const std::string blob(64, 'k');
+  const std::string path = cas::blob_path("/ws", hex_of(blob));
+  for (const std::string& damaged : {std::string(64, 'x'), std::string(10, 'k'), std::string()}) {
+    disk.put_file(path, damaged);
+    CasStore cas = CasStore::new_dev("/ws");
+    ASSERT_TRUE(cas.put(blob));
+    EXPECT_EQ(disk.contents(path), blob);
+  }
+}
+
+TEST(CasStore, ExistingCorrectFileIsKept) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  const std::string blob(64, 'k');
+  disk.put_file(cas::blob_path("/ws", hex_of(blob)), blob);
+  CasStore cas = CasStore::new_dev("/ws");
+  ASSERT_TRUE(cas.put(blob));
+  EXPECT_EQ(disk.calls(Op::Write), 0u);
+  EXPECT_EQ(disk.calls(Op::Rename), 0u);
+}
+
+TEST(CasStore, DirectoryInTheBlobsPlaceFailsThePut) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  const std::string blob(64, 'd');
+  disk.make_dirs(cas::blob_path("/ws", hex_of(blob)) + "/inner");
+  CasStore cas = CasStore::new_dev("/ws");
+  auto r = cas.put(blob);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(cas.count(), 0u);
+}
+
+TEST(CasStore, BlobWriteCutShortIsRepairedByTheNextPut) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  const std::string blob(5000, 'w');
+  const std::string path = cas::blob_path("/ws", hex_of(blob));
+  CasStore cas = CasStore::new_dev("/ws");
+  disk.cut_write(1, 1000);
+  auto r = cas.put(blob);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(cas.count(), 0u);
+  EXPECT_FALSE(disk.exists(path));  // the partial bytes never took the blob's name
+  EXPECT_EQ(disk.list_dir(fs::parent_dir(path))->size(), 0u);  // nor stayed behind
+
+  ASSERT_TRUE(cas.put(blob));
+  EXPECT_EQ(disk.contents(path), blob);
+}
+
+TEST(CasStore, PartialFileLeftByACrashIsRepairedByTheNextPut) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  const std::string blob(5000, 'p');
+  const std::string path = cas::blob_path("/ws", hex_of(blob));
+  disk.put_file(path, blob.substr(0, 4096));
+  CasStore cas = CasStore::new_dev("/ws");
+  ASSERT_TRUE(cas.put(blob));
+  EXPECT_EQ(disk.contents(path), blob);
+  // And the workspace opens again with it.
+  EXPECT_TRUE(CasStore::load_dev("/ws", cas.hashes_hex()));
+}
+
+TEST(CasStore, SyncDataMakesBlobsSurvivePowerLoss) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  CasStore cas = CasStore::new_dev("/ws");
+  const std::string kept(100, 's'), lost(100, 'l');
+  ASSERT_TRUE(cas.put(kept));
+  EXPECT_GT(cas.pending_sync(), 0u);
+  ASSERT_TRUE(cas.sync_data());
+  EXPECT_EQ(cas.pending_sync(), 0u);
+  ASSERT_TRUE(cas.put(lost));
+  disk.power_loss();
+  EXPECT_EQ(disk.contents(cas::blob_path("/ws", hex_of(kept))), kept);
+  EXPECT_FALSE(disk.exists(cas::blob_path("/ws", hex_of(lost))));
+}
+
+TEST(CasStore, FailedSyncKeepsEverythingPending) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  CasStore cas = CasStore::new_dev("/ws");
+  ASSERT_TRUE(cas.put(std::string(100, 's')));
+  size_t pending = cas.pending_sync();
+  disk.fail_nth(Op::SyncDir, 1);
+  EXPECT_FALSE(cas.sync_data());
+  EXPECT_EQ(cas.pending_sync(), pending);
+  EXPECT_TRUE(cas.sync_data());
+}
+
+TEST(CasStore, LoadDevVerifiesEveryBlob) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  CasStore cas = CasStore::new_dev("/ws");
+  ASSERT_TRUE(cas.put(std::string(30, '1')));
+  ASSERT_TRUE(cas.put(std::string(30, '2')));
+  auto hashes = cas.hashes_hex();
+
+  auto loaded = CasStore::load_dev("/ws", hashes);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->count(), 2u);
+  EXPECT_EQ(as_chars(*loaded->get(1)), std::string(30, '2'));
+
+  disk.put_file(cas::blob_path("/ws", hashes[1]), std::string(30, '3'));
+  auto altered = CasStore::load_dev("/ws", hashes);
+  ASSERT_FALSE(altered);
+  EXPECT_EQ(altered.error().message(), "data corruption: CAS blob " + hashes[1] + " failed integrity check");
+
+  ASSERT_TRUE(disk.unlink(cas::blob_path("/ws", hashes[1])));
+  EXPECT_EQ(CasStore::load_dev("/ws", hashes).error().kind, ErrorKind::Io);
+}
+
+TEST(CasStore, DigestListNamingOneBlobTwiceIsRefused) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  CasStore cas = CasStore::new_dev("/ws");
+  ASSERT_TRUE(cas.put(std::string(30, '1')));
+  ASSERT_TRUE(cas.put(std::string(30, '2')));
+  auto h = cas.hashes_hex();
+  std::vector<std::string> twice = {h[0], h[1], h[0]};
+  auto r = CasStore::load_dev("/ws", twice);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().detail, "CAS digest " + h[0] + " is listed twice");
+
+  CasStore mem = CasStore::new_memory();
+  ASSERT_TRUE(mem.put_listed(as_bytes(std::string(30, '1'))));
+  EXPECT_EQ(mem.put_listed(as_bytes(std::string(30, '1'))).error().kind, ErrorKind::Corruption);
+}
+
+TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
+  const std::string a(20, 'a'), b(35, 'b');
+  std::string image = "HEADER" + a + b + "TAIL";
+  auto map = std::make_shared<BytesMapping>(image);
+  std::vector<CasExtent> dir = {{0, 20}, {20, 35}};
+  std::vector<std::string> hashes = {hex_of(a), hex_of(b)};
+  const uint64_t start = 6, end = 61;
+
+  auto ok = CasStore::from_mapped(map, start, end, dir, hashes);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(as_chars(*ok->get(1)), b);
+  EXPECT_EQ(ok->get(1)->data(), map->bytes().data() + 26);  // lent from the mapping
+  EXPECT_EQ(ok->pack().pool, a + b);
+
+  auto err = [&](uint64_t s, uint64_t e, std::vector<CasExtent> d, std::vector<std::string> h) {
+    auto r = CasStore::from_mapped(map, s, e, d, h);
+    EXPECT_FALSE(r);
+    return r ? std::string() : r.error().detail;
+  };
+  EXPECT_EQ(err(start, end, {{0, 20}}, hashes), "CAS directory / hash catalog length mismatch");
+  EXPECT_EQ(err(end, start, dir, hashes), "CAS pool bounds are inconsistent");
+  EXPECT_EQ(err(start, image.size() + 1, dir, hashes), "CAS pool bounds are inconsistent");
+  EXPECT_EQ(err(start, end, {{0, 20}, {20, 36}}, hashes), "CAS blob 1 extends past end of pool (62 > 61)");
+  EXPECT_EQ(err(start, end, {{0, 20}, {UINT64_MAX, 1}}, hashes), "CAS offset overflow");
+  EXPECT_EQ(err(start, end, {{0, 20}, {1, UINT64_MAX}}, hashes), "CAS extent overflow");
+  EXPECT_EQ(err(start, end, {{0, 20}, {19, 35}}, hashes), "CAS blob " + hashes[1] + " failed integrity check");
+  EXPECT_EQ(err(start, end, {{0, 20}, {0, 20}}, {hashes[0], hashes[0]}), "CAS digest " + hashes[0] + " is listed twice");
+  EXPECT_EQ(err(start, end, dir, {hashes[0], "xyz"}), "bad CAS hash length: 3");
+}
+
+TEST(CasStore, HexParsing) {
+  std::string h = hex_of("x");
+  EXPECT_TRUE(cas::parse_hex32(h));
+  std::string upper = h;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  EXPECT_EQ(*cas::parse_hex32(upper), *cas::parse_hex32(h));
+  EXPECT_EQ(cas::parse_hex32(h.substr(0, 63)).error().message(), "data corruption: bad CAS hash length: 63");
+  std::string g = h;
+  g[10] = 'g';
+  EXPECT_EQ(cas::parse_hex32(g).error().detail, "non-hex CAS digest");
+  EXPECT_TRUE(cas::verify_blob_hash_hex(as_bytes("x"), h));
+  EXPECT_EQ(cas::verify_blob_hash_hex(as_bytes("y"), h).error().detail, "CAS blob " + h + " failed integrity check");
+}
+
+TEST(CasStore, MissesAndPacking) {
+  CasStore cas = CasStore::new_memory();
+  auto packed = cas.pack();
+  EXPECT_TRUE(packed.pool.empty());
+  EXPECT_TRUE(packed.directory.empty());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(cas.put(std::string(20 + i, static_cast<char>('a' + i))));
+  auto miss = cas.get(5);
+  ASSERT_FALSE(miss);
+  EXPECT_EQ(miss.error().kind, ErrorKind::CasMiss);
+  EXPECT_EQ(miss.error().detail, "id 5");
+  packed = cas.pack();
+  EXPECT_EQ(packed.directory[0], (CasExtent{0, 20}));
+  EXPECT_EQ(packed.directory[4], (CasExtent{20 + 21 + 22 + 23, 24}));
+  EXPECT_EQ(packed.pool.size(), cas.total_bytes());
+  EXPECT_EQ(cas.find(blake3(std::string(22, 'c'))), 2u);
+}
+
+}  // namespace
+}  // namespace qm::storage

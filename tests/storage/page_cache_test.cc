@@ -1,0 +1,271 @@
+// The page cache: LRU eviction, write-back with stamped checksums, run-batched flushes,
+// checksum verification on load, and that no failure (of a write-back, a flush or a mutable
+// visitor) loses a dirty page or leaves a changed page marked clean.
+#include <gtest/gtest.h>
+
+#include "core/bytes.h"
+#include "storage/page_cache.h"
+#include "support/faulty_fs.h"
+
+namespace qm::storage {
+namespace {
+
+using Op = test::FaultyFs::Op;
+
+Page content(uint8_t v) {
+  Page p;
+  p.fill(v);
+  store_u32(p.data() + kChecksumOffset, 0);
+  return p;
+}
+
+// A memory backend of n pages, page i filled with i + 1 and stamped.
+PageCache mem_cache(size_t pages, size_t capacity) {
+  MemStore store;
+  for (size_t i = 0; i < pages; ++i) {
+    store.alloc_page();
+    Page p = content(static_cast<uint8_t>(i + 1));
+    stamp_page_checksum(p);
+    EXPECT_TRUE(store.write_page(i, p));
+  }
+  return PageCache(Backend(std::move(store)), capacity);
+}
+
+uint8_t first_byte(PageCache& cache, uint64_t id) {
+  auto r = cache.with_page(id, [](ConstPageSpan p) { return p[100]; });
+  EXPECT_TRUE(r);
+  return r ? *r : 0;
+}
+
+TEST(PageCache, CapacityZeroMeansOne) {
+  PageCache cache = mem_cache(2, 0);
+  EXPECT_EQ(cache.capacity(), 1u);
+  EXPECT_EQ(first_byte(cache, 0), 1);
+  EXPECT_EQ(first_byte(cache, 1), 2);
+  EXPECT_EQ(cache.resident(), 1u);
+  EXPECT_FALSE(cache.is_resident(0));
+}
+
+TEST(PageCache, LeastRecentlyUsedPageIsEvicted) {
+  PageCache cache = mem_cache(3, 2);
+  first_byte(cache, 0);
+  first_byte(cache, 1);
+  first_byte(cache, 0);
+  first_byte(cache, 2);
+  EXPECT_TRUE(cache.is_resident(0));
+  EXPECT_FALSE(cache.is_resident(1));
+  EXPECT_TRUE(cache.is_resident(2));
+}
+
+TEST(PageCache, VisitorResultsAreLifted) {
+  PageCache cache = mem_cache(1, 4);
+  Result<int> plain = cache.with_page(0, [](ConstPageSpan) { return 5; });
+  EXPECT_EQ(*plain, 5);
+  Result<int> wrapped = cache.with_page(0, [](ConstPageSpan) -> Result<int> { return fail(QmError::corruption("x")); });
+  EXPECT_EQ(wrapped.error().detail, "x");
+  bool ran = false;
+  Result<void> none = cache.with_page(0, [&](ConstPageSpan) { ran = true; });
+  EXPECT_TRUE(none);
+  EXPECT_TRUE(ran);
+  ran = false;
+  auto fault = cache.with_page(1, [&](ConstPageSpan) { ran = true; });
+  EXPECT_EQ(fault.error().kind, ErrorKind::PageFault);
+  EXPECT_FALSE(ran);
+}
+
+TEST(PageCache, DirtyVictimIsStampedAndWrittenBeforeTheNewPageEnters) {
+  PageCache cache = mem_cache(2, 1);
+  ASSERT_TRUE(cache.write(0, content(0x77)));
+  EXPECT_TRUE(cache.is_dirty(0));
+  first_byte(cache, 1);
+  auto stored = cache.backend().read_page(0);
+  ASSERT_TRUE(stored);
+  EXPECT_EQ((**stored)[100], 0x77);
+  EXPECT_NE(load_u32((*stored)->data() + kChecksumOffset), 0u);
+  EXPECT_TRUE(verify_page_checksum(0, **stored));
+}
+
+TEST(PageCache, RewritingIdenticalBytesLeavesThePageClean) {
+  PageCache cache = mem_cache(1, 4);
+  first_byte(cache, 0);
+  ASSERT_TRUE(cache.write(0, content(1)));  // same bytes, checksum field zero
+  EXPECT_FALSE(cache.is_dirty(0));
+  ASSERT_TRUE(cache.write(0, content(2)));
+  EXPECT_TRUE(cache.is_dirty(0));
+}
+
+TEST(PageCache, FlushWritesEachRunOfConsecutivePagesOnce) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  auto store = DevStore::create("/ws");
+  ASSERT_TRUE(store);
+  PageCache cache(Backend(std::move(*store)), 16);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(*cache.alloc_page(), static_cast<uint64_t>(i));
+  for (uint64_t id : {9, 3, 5, 4}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(id))));
+  uint64_t writes = disk.calls(Op::Write);
+  ASSERT_TRUE(cache.flush());
+  EXPECT_EQ(disk.calls(Op::Write) - writes, 2u);
+  for (uint64_t id : {3, 4, 5, 9}) EXPECT_FALSE(cache.is_dirty(id));
+  // A second flush has nothing to write.
+  writes = disk.calls(Op::Write);
+  ASSERT_TRUE(cache.flush());
+  EXPECT_EQ(disk.calls(Op::Write), writes);
+  // Every flushed page carries a checksum, never 0.
+  Page p{};
+  ASSERT_TRUE(cache.backend().read_page_into(4, p));
+  EXPECT_NE(load_u32(p.data() + kChecksumOffset), 0u);
+  EXPECT_TRUE(verify_page_checksum(4, p));
+}
+
+TEST(PageCache, UnstampedStoredPageLoadsWithoutACheck) {
+  MemStore store;
+  store.alloc_page();
+  Page p = content(9);
+  ASSERT_TRUE(store.write_page(0, p));
+  PageCache cache(Backend(std::move(store)), 4);
+  EXPECT_EQ(first_byte(cache, 0), 9);
+}
+
+TEST(PageCache, PageFailingItsChecksumNeverEntersTheCache) {
+  MemStore store;
+  store.alloc_page();
+  Page p = content(9);
+  stamp_page_checksum(p);
+  p[200] ^= 1;
+  ASSERT_TRUE(store.write_page(0, p));
+  PageCache cache(Backend(std::move(store)), 4);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto r = cache.with_page(0, [](ConstPageSpan) {});
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().detail.find("page 0 checksum mismatch"), std::string::npos);
+    EXPECT_FALSE(cache.is_resident(0));
+  }
+}
+
+TEST(PageCache, ImageBackendsRefuseAllocationAndFlushIsANoOp) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs(fs::temp_dir());
+  std::string image;
+  FileHeader h;
+  h.format_version = 1;
+  h.pages_end = 24;
+  h.manifest_offset = 24;
+  h.encode_to(image);
+  disk.put_file("/i.qmdb", image + "{}");
+  auto m = Monolith::open("/i.qmdb");
+  ASSERT_TRUE(m);
+  PageCache cache(Backend(std::move(*m)), 4);
+  EXPECT_EQ(cache.alloc_page().error().kind, ErrorKind::ReadOnly);
+  EXPECT_TRUE(cache.flush());
+}
+
+TEST(PageCache, FailedMutableVisitorLeavesThePageUnchangedAndClean) {
+  PageCache cache = mem_cache(1, 4);
+  Page before{};
+  ASSERT_TRUE(cache.with_page(0, [&](ConstPageSpan p) { std::copy(p.begin(), p.end(), before.begin()); }));
+  auto r = cache.with_page_bytes_mut(0, [](PageSpan p) -> Result<void> {
+    p[100] = 0xEE;  // changed, then the visitor fails
+    return fail(QmError::corruption("row record is shorter than its MVCC envelope"));
+  });
+  ASSERT_FALSE(r);
+  EXPECT_FALSE(cache.is_dirty(0));
+  ASSERT_TRUE(cache.with_page(0, [&](ConstPageSpan p) { EXPECT_TRUE(std::equal(p.begin(), p.end(), before.begin())); }));
+
+  ASSERT_TRUE(cache.with_page_bytes_mut(0, [](PageSpan p) { p[100] = 0xEE; }));
+  EXPECT_TRUE(cache.is_dirty(0));
+  EXPECT_EQ(first_byte(cache, 0), 0xEE);
+}
+
+// A workspace cache over the double with pages 0 and 1 on disk.
+PageCache dev_cache(test::FaultyFs& disk, size_t capacity) {
+  disk.make_dirs("/ws");
+  auto store = DevStore::create("/ws");
+  EXPECT_TRUE(store);
+  for (int i = 0; i < 2; ++i) {
+    store->alloc_page();
+    Page p = content(static_cast<uint8_t>(i + 1));
+    stamp_page_checksum(p);
+    EXPECT_TRUE(store->write_page(i, p));
+  }
+  EXPECT_TRUE(store->sync_data());
+  return PageCache(Backend(std::move(*store)), capacity);
+}
+
+TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  PageCache cache = dev_cache(disk, 1);
+  ASSERT_TRUE(cache.write(0, content(0x55)));
+  disk.fail_nth(Op::Write, 1);
+  auto r = cache.with_page(1, [](ConstPageSpan) {});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_TRUE(cache.is_resident(0));
+  EXPECT_TRUE(cache.is_dirty(0));
+  EXPECT_FALSE(cache.is_resident(1));
+  EXPECT_EQ(first_byte(cache, 0), 0x55);
+
+  // Once the disk works again the page reaches it.
+  EXPECT_EQ(first_byte(cache, 1), 2);
+  Page p{};
+  ASSERT_TRUE(cache.backend().read_page_into(0, p));
+  EXPECT_EQ(p[100], 0x55);
+}
+
+TEST(PageCacheFaults, FailedWriteOfANewPageLosesNoDirtyPage) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  PageCache cache = dev_cache(disk, 1);
+  ASSERT_TRUE(cache.write(0, content(0x55)));
+  ASSERT_EQ(*cache.alloc_page(), 2u);
+  disk.fail_nth(Op::Write, 1);
+  EXPECT_FALSE(cache.write(2, content(0x66)));
+  EXPECT_TRUE(cache.is_dirty(0));
+  EXPECT_FALSE(cache.is_resident(2));
+  ASSERT_TRUE(cache.write(2, content(0x66)));
+  ASSERT_TRUE(cache.flush());
+  Page p{};
+  ASSERT_TRUE(cache.backend().read_page_into(0, p));
+  EXPECT_EQ(p[100], 0x55);
+  ASSERT_TRUE(cache.backend().read_page_into(2, p));
+  EXPECT_EQ(p[100], 0x66);
+}
+
+TEST(PageCacheFaults, FailedFlushKeepsEveryPageDirtyAndTheRetryWritesThemAll) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  PageCache cache = dev_cache(disk, 8);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(*cache.alloc_page(), static_cast<uint64_t>(i + 2));
+  for (uint64_t id : {0, 1, 4, 5}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(0xA0 + id))));
+  disk.fail_nth(Op::Write, 2);  // the second run
+  ASSERT_FALSE(cache.flush());
+  for (uint64_t id : {0, 1, 4, 5}) EXPECT_TRUE(cache.is_dirty(id)) << id;
+  ASSERT_TRUE(cache.flush());
+  ASSERT_TRUE(cache.backend().dev()->sync_data());
+  disk.power_loss();
+  auto reopened = DevStore::open("/ws", 6);
+  ASSERT_TRUE(reopened);
+  for (uint64_t id : {0, 1, 4, 5}) {
+    Page p{};
+    ASSERT_TRUE(reopened->read_page_into(id, p));
+    EXPECT_EQ(p[100], 0xA0 + id);
+    EXPECT_TRUE(verify_page_checksum(id, p));
+  }
+}
+
+TEST(PageCacheFaults, FlushedButUnsyncedPagesAreLostToPowerLossSyncedOnesAreNot) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  PageCache cache = dev_cache(disk, 8);
+  ASSERT_TRUE(cache.write(0, content(0x10)));
+  ASSERT_TRUE(cache.flush());
+  disk.power_loss();
+  auto reopened = DevStore::open("/ws", 2);
+  Page p{};
+  ASSERT_TRUE(reopened->read_page_into(0, p));
+  EXPECT_EQ(p[100], 1);  // the flush alone promised nothing
+}
+
+}  // namespace
+}  // namespace qm::storage
