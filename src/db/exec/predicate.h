@@ -1,8 +1,9 @@
 // Three-valued evaluation of a WHERE/CHECK/CASE predicate against one row. A comparison
 // with a NULL operand is unknown; AND and OR follow Kleene logic and always evaluate both
 // sides, so an unknown column on either side is reported whatever the other side says.
-// The only failures are column-resolution errors, which depend on the column names alone,
-// never on row data: so a predicate can be bound once to positions (`BoundPredicate`) and
+// The only failures are column-resolution errors, which depend on the column names alone
+// (and a row narrower than its names, which only damaged storage yields), never on row
+// data: so a predicate can be bound once to positions (`BoundPredicate`) and
 // then tested on every row without resolution or allocation.
 #pragma once
 
