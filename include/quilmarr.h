@@ -32,6 +32,23 @@ void qm_string_free(char* s);
 /* Releases a byte buffer returned by the library; NULL or len 0 is ignored. */
 void qm_bytes_free(uint8_t* ptr, size_t len);
 
+/* ---- open and lifecycle -------------------------------------------------------------- */
+
+/* Opens (creating when missing) a development workspace directory. NULL on failure. */
+QmDb* qm_open_dev(const char* path);
+/* Opens a single-file .qmdb image read-only; every mutation is refused. NULL on failure. */
+QmDb* qm_open_prod(const char* path);
+/* A new, empty in-memory database. */
+QmDb* qm_open_memory(void);
+/* Releases the handle (rolling back an open transaction); NULL is ignored. Nothing is flushed:
+ * every change outside a transaction was made durable when it ended. */
+void qm_close(QmDb* db);
+/* Bakes the database into one image. On success stores its length through out_len and returns
+ * the bytes (free with qm_bytes_free(ptr, *out_len)); on failure NULL with *out_len = 0. */
+uint8_t* qm_export(QmDb* db, size_t* out_len);
+/* A new writable in-memory database from image bytes (copied; the caller keeps them). */
+QmDb* qm_import(const uint8_t* bytes, size_t len);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,174 @@
+#include "db/copy_tree.h"
+
+#include <array>
+#include <vector>
+
+#include "core/fs.h"
+
+namespace qm::db {
+namespace {
+
+constexpr std::array<const char*, 3> kLiveItems = {"qm_manifest.json", "chunks", "blobs"};
+constexpr size_t kCopyBuffer = 1 << 20;
+
+QmError refuse_symlink(const std::string& path) {
+  return QmError::transaction("refusing to copy symlink in workspace transaction: " + path);
+}
+QmError refuse_special(const std::string& path) {
+  return QmError::transaction("unsupported workspace entry during transaction: " + path);
+}
+
+Result<bool> exists(const std::string& path) {
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  return st.has_value();
+}
+
+Result<bool> is_regular_file(const std::string& path) {
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  return st && st->kind == fs::EntryKind::Regular;
+}
+
+Result<void> remove_if_exists(const std::string& path) {
+  QM_ASSIGN(bool there, exists(path));
+  if (there) QM_TRY(fs::get().unlink(path));
+  return {};
+}
+
+// Streams one regular file into a new copy and flushes the copy.
+Result<void> copy_file_synced(const std::string& source, const std::string& destination) {
+  QM_TRY(fs::mkdir_all(fs::parent_dir(destination)));
+  QM_ASSIGN(fs::File in, fs::get().open(source, fs::kRead | fs::kNoFollow));
+  QM_ASSIGN(fs::File out, fs::get().open(destination, fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+  std::vector<uint8_t> buf(kCopyBuffer);
+  uint64_t offset = 0;
+  for (;;) {
+    QM_ASSIGN(size_t n, in.read_at(buf, offset));
+    if (n == 0) break;
+    QM_TRY(out.write_all_at(std::span<const uint8_t>(buf.data(), n), offset));
+    offset += n;
+  }
+  QM_TRY(out.sync());
+  return {};
+}
+
+}  // namespace
+
+Result<void> sync_directory(const std::string& path) { return fs::get().sync_dir(path); }
+
+Result<void> remove_tree(const std::string& path) {
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  if (!st) return {};
+  if (st->kind != fs::EntryKind::Directory) return fs::get().unlink(path);
+  QM_ASSIGN(auto names, fs::get().list_dir(path));
+  for (const auto& name : names) QM_TRY(remove_tree(fs::join(path, name)));
+  return fs::get().rmdir(path);
+}
+
+Result<void> copy_tree_synced(const std::string& source, const std::string& destination) {
+  QM_ASSIGN(auto st, fs::get().lstat(source));
+  if (!st) return fail(QmError::from_errno(source, ENOENT));
+  switch (st->kind) {
+    case fs::EntryKind::Regular: return copy_file_synced(source, destination);
+    case fs::EntryKind::Directory: {
+      QM_TRY(fs::mkdir_all(destination));
+      QM_ASSIGN(auto names, fs::get().list_dir(source));
+      for (const auto& name : names) QM_TRY(copy_tree_synced(fs::join(source, name), fs::join(destination, name)));
+      return sync_directory(destination);
+    }
+    case fs::EntryKind::Symlink: return fail(refuse_symlink(source));
+    case fs::EntryKind::Other: return fail(refuse_special(source));
+  }
+  return fail(refuse_special(source));
+}
+
+Result<void> validate_copy_tree(const std::string& path) {
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  if (!st) return fail(QmError::from_errno(path, ENOENT));
+  switch (st->kind) {
+    case fs::EntryKind::Regular: return {};
+    case fs::EntryKind::Directory: {
+      QM_ASSIGN(auto names, fs::get().list_dir(path));
+      for (const auto& name : names) QM_TRY(validate_copy_tree(fs::join(path, name)));
+      return {};
+    }
+    case fs::EntryKind::Symlink: return fail(refuse_symlink(path));
+    case fs::EntryKind::Other: return fail(refuse_special(path));
+  }
+  return fail(refuse_special(path));
+}
+
+Result<void> prepare_workspace_transaction(const std::string& workspace) {
+  const std::string marker = fs::join(workspace, kTxMarker);
+  const std::string marker_tmp = fs::join(workspace, kTxMarkerTmp);
+  const std::string backup = fs::join(workspace, kTxBackup);
+  QM_ASSIGN(bool marked, exists(marker));
+  if (marked) return fail(QmError::transaction("workspace already has an active recovery marker"));
+  QM_TRY(remove_tree(backup));
+  QM_TRY(remove_if_exists(marker_tmp));
+  QM_TRY(fs::get().mkdir(backup, 0777));
+  for (const char* item : kLiveItems) {
+    const std::string live = fs::join(workspace, item);
+    QM_ASSIGN(bool there, exists(live));
+    if (there) QM_TRY(copy_tree_synced(live, fs::join(backup, item)));
+  }
+  QM_TRY(sync_directory(backup));
+  {
+    QM_ASSIGN(fs::File f, fs::get().open(marker_tmp, fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+    QM_TRY(f.write_all_at(std::string_view(kTxMarkerBytes), 0));
+    QM_TRY(f.sync());
+  }
+  QM_TRY(fs::get().rename(marker_tmp, marker));
+  return sync_directory(workspace);
+}
+
+Result<void> abort_workspace_transaction_preparation(const std::string& workspace) {
+  QM_TRY(remove_if_exists(fs::join(workspace, kTxMarker)));
+  QM_TRY(remove_if_exists(fs::join(workspace, kTxMarkerTmp)));
+  QM_TRY(remove_tree(fs::join(workspace, kTxBackup)));
+  return sync_directory(workspace);
+}
+
+Result<void> recover_workspace_transaction(const std::string& workspace) {
+  const std::string backup = fs::join(workspace, kTxBackup);
+  QM_ASSIGN(bool marked, exists(fs::join(workspace, kTxMarker)));
+  if (!marked) {
+    QM_TRY(remove_tree(backup));
+  } else {
+    QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, "qm_manifest.json")));
+    if (!has_manifest) return fail(QmError::transaction("active transaction has no valid recovery manifest"));
+    QM_TRY(restore_workspace_transaction(workspace));
+  }
+  return remove_if_exists(fs::join(workspace, kTxMarkerTmp));
+}
+
+Result<void> restore_workspace_transaction(const std::string& workspace) {
+  const std::string marker = fs::join(workspace, kTxMarker);
+  const std::string backup = fs::join(workspace, kTxBackup);
+  QM_ASSIGN(bool marked, exists(marker));
+  QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, "qm_manifest.json")));
+  if (!marked || !has_manifest) return fail(QmError::transaction("workspace transaction recovery files are incomplete"));
+  // Validate the whole backup before any live file is touched.
+  for (const char* item : kLiveItems) {
+    const std::string saved = fs::join(backup, item);
+    QM_ASSIGN(bool there, exists(saved));
+    if (there) QM_TRY(validate_copy_tree(saved));
+  }
+  for (const char* item : kLiveItems) {
+    const std::string live = fs::join(workspace, item);
+    QM_ASSIGN(auto st, fs::get().lstat(live));
+    if (st) {
+      if (st->kind == fs::EntryKind::Symlink)
+        return fail(QmError::transaction("refusing to replace symlink during transaction recovery: " + live));
+      QM_TRY(remove_tree(live));
+    }
+    const std::string saved = fs::join(backup, item);
+    QM_ASSIGN(bool there, exists(saved));
+    if (there) QM_TRY(copy_tree_synced(saved, live));
+  }
+  QM_TRY(sync_directory(workspace));
+  QM_TRY(fs::get().unlink(marker));
+  QM_TRY(sync_directory(workspace));
+  return remove_tree(backup);
+}
+
+}  // namespace qm::db

@@ -1,0 +1,155 @@
+// Database: one open database, owned by the C handle from open to close. It holds the page
+// cache over its backend (workspace chunk files, memory pages or a mapped production image),
+// the blob store, the tables by name, the database clock, the format version held since open,
+// the open transaction and the flush flags.
+//
+// Invariants:
+// - the storage mode follows from the backend: Dev = "development" (with a directory),
+//   Mem = "memory" (no directory), Monolith = "production" (read-only, no directory);
+// - `autoflush` is set only on a workspace with no transaction open; every low-level mutation
+//   starts with begin_mutation() and ends with end_mutation(), which flushes when it is set,
+//   so outside a transaction every finished mutation has reached the chunk files and the
+//   manifest (nothing is flushed at close);
+// - `atomic_manifest` selects the crash-safe manifest write (temporary file, flush, rename)
+//   and makes the chunk files and blob files durable before the manifest names them;
+// - `last_write_atomic` is true only while nothing has changed since an atomic manifest write;
+// - members are declared so that destruction drops the cache first and the transaction (with
+//   its lock) last.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/error.h"
+#include "core/fs.h"
+#include "db/manifest.h"
+#include "db/table.h"
+#include "db/transaction_lock.h"
+#include "storage/cas_store.h"
+#include "storage/page_cache.h"
+
+namespace qm::db {
+
+inline constexpr size_t kPageCacheCapacity = 4096;
+
+// The commit-log limits of a logged workspace.
+struct CommitLogOptions {
+  uint64_t max_transaction_bytes = 67108864;
+  uint64_t max_retained_bytes = 268435456;
+  uint64_t max_retained_commits = 4096;
+};
+
+enum class StorageMode : uint8_t { Development, Memory, Production, Streamed };
+// "development", "memory", "production", "streamed".
+const char* storage_mode_name(StorageMode mode);
+
+enum class TransactionKind : uint8_t { Snapshot, CopyTree, PageJournal };
+
+struct ActiveTransaction {
+  TransactionKind kind = TransactionKind::Snapshot;
+  std::string snapshot;   // Snapshot: the image of the whole memory database at begin
+  std::string directory;  // CopyTree and PageJournal: the workspace
+  TransactionLock lock;   // held for CopyTree and PageJournal
+  bool saved_autoflush = false;
+  bool saved_atomic_manifest = false;
+};
+
+// What build_manifest writes for the secondary indexes.
+struct IndexPlan {
+  enum class Kind : uint8_t { NoContents, Pairs, Binary };
+  Kind kind = Kind::Pairs;
+  // Binary: per table name, its descriptors; and the region's absolute offset and length.
+  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> binary;
+  uint64_t region_offset = 0;
+  uint64_t region_length = 0;
+
+  static IndexPlan no_contents() { return {Kind::NoContents, {}, 0, 0}; }
+  static IndexPlan pairs() { return {Kind::Pairs, {}, 0, 0}; }
+};
+
+// The secondary-index region of an image and, per table with indexes, its descriptors.
+struct IndexRegion {
+  std::string bytes;
+  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> tables;
+};
+
+class Database {
+ public:
+  // Opens or creates the workspace directory at `path`.
+  static Result<Database> open_dev(const std::string& path);
+  // Opens a single-file image read-only (from a private copy of the file).
+  static Result<Database> open_prod(const std::string& path);
+  // A new, empty memory database.
+  static Database open_memory();
+  // A new writable memory database from image bytes (copied).
+  static Result<Database> import_bytes(std::span<const uint8_t> image);
+
+  Database(Database&&) noexcept = default;
+  Database& operator=(Database&&) noexcept = default;
+  ~Database() = default;
+
+  StorageMode storage_mode() const;
+  bool read_only() const { return cache.backend().read_only(); }
+  bool logged() const { return commit_log.has_value(); }
+  bool in_transaction() const { return active_transaction.has_value(); }
+
+  // ---- flush and manifest --------------------------------------------------------------
+  // Writes tail pages and dirty pages to the backend and, on a workspace, the manifest (in
+  // place, or atomically with the chunk and blob files made durable first when
+  // `atomic_manifest` is set). Does nothing on a production image.
+  Result<void> flush();
+  // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
+  Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,
+                                  const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
+  // The format version a manifest of the live database is written with.
+  uint16_t written_format_version(bool nonempty_index_region) const;
+
+  // ---- single-file image ---------------------------------------------------------------
+  // Flushes, then lays out header, pages, blob pool, index region and manifest.
+  Result<std::string> bake_to_bytes();
+  // The binary forms of every secondary index, tables in name order, columns in order.
+  Result<IndexRegion> build_index_region() const;
+
+  // ---- low-level mutations -------------------------------------------------------------
+  // The guards every low-level mutation starts with: a logged workspace needs an explicit
+  // transaction, a production image refuses, and `last_write_atomic` is cleared.
+  Result<void> begin_mutation();
+  // The ending of every successful low-level mutation: flush when `autoflush` is set.
+  Result<void> end_mutation();
+  // Stores one row version (already validated by the caller) at the tail of the table: the
+  // clock advances and becomes its created_tx, long values go to the blob store, a full tail
+  // page is linked to a new one and written to the cache, indexed columns get the row id.
+  // Returns the row id. TableNotFound for an unknown table.
+  Result<uint64_t> insert_validated_base(std::string_view table, std::span<const Value> row);
+
+  // Builds a database around its page cache and blob store; the open functions fill the rest.
+  Database(storage::PageCache page_cache, storage::CasStore blobs)
+      : cas(std::move(blobs)), cache(std::move(page_cache)) {}
+
+  // ---- fields --------------------------------------------------------------------------
+  std::optional<ActiveTransaction> active_transaction;
+  std::optional<fs::File> manifest_file;  // cached handle of the fast manifest rewrite
+  std::optional<std::string> directory;   // the workspace; absent for memory and images
+  TableMap tables;
+  storage::CasStore cas;
+  storage::PageCache cache;
+  std::optional<CommitLogOptions> commit_log;
+  uint64_t clock = 0;
+  uint16_t format_version = 1;
+  bool autoflush = false;
+  bool atomic_manifest = false;
+  bool last_write_atomic = false;
+
+ private:
+  Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
+  Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
+};
+
+// The manifest-writing helpers, exposed for the flush paths and their tests.
+inline constexpr const char* kManifestTmpFile = "qm_manifest.json.tmp";
+
+}  // namespace qm::db

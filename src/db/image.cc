@@ -1,0 +1,95 @@
+// The single-file image: baking any database into one self-contained byte image, and
+// importing an image into a new writable memory database. The import treats its bytes as
+// hostile: every offset and length is checked before use, every blob is verified against its
+// digest, and the catalog is rebuilt exactly as for a writable database (tail pages held,
+// every UNIQUE column indexed). The imported database is independent of the bytes.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/file_header.h"
+#include "db/catalog_rebuild.h"
+#include "db/database.h"
+#include "db/format_version.h"
+#include "storage/image_writer.h"
+
+namespace qm::db {
+
+Result<IndexRegion> Database::build_index_region() const {
+  IndexRegion region;
+  for (const auto& [name, t] : tables) {
+    if (t.indexes.empty()) continue;
+    std::vector<BinIndexDesc> descs;
+    for (const auto& [column, index] : t.indexes) {
+      QM_ASSIGN(std::string encoded, index.encode_binary());
+      descs.push_back(BinIndexDesc{column, region.bytes.size(), encoded.size()});
+      region.bytes += encoded;
+    }
+    region.tables.emplace_back(name, std::move(descs));
+  }
+  return region;
+}
+
+Result<std::string> Database::bake_to_bytes() {
+  QM_TRY(flush());
+  QM_ASSIGN(std::vector<storage::Page> pages, cache.backend().read_all_pages());
+  storage::PackedPool packed = cas.pack();
+  QM_ASSIGN(IndexRegion region, build_index_region());
+  QM_ASSIGN(storage::ImageLayout layout,
+            storage::image_layout(pages.size(), packed.pool.size(), region.bytes.size(), 0));
+  IndexPlan plan;
+  plan.kind = IndexPlan::Kind::Binary;
+  plan.binary = std::move(region.tables);
+  plan.region_offset = layout.index_offset;
+  plan.region_length = region.bytes.size();
+  QM_ASSIGN(Manifest manifest, build_manifest(true, plan, &packed.directory));
+  const std::string json = write_manifest_json(manifest);
+  return storage::bake_monolith_bytes_with_index(pages, as_bytes(packed.pool), as_bytes(region.bytes),
+                                                 as_bytes(json), manifest.format_version);
+}
+
+Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
+  QM_ASSIGN(FileHeader header, FileHeader::decode(image));
+  const uint64_t manifest_offset = header.manifest_offset;
+  const uint64_t pages_end = header.pages_end;
+  if (manifest_offset > image.size() || pages_end < kFileHeaderSize || pages_end > manifest_offset ||
+      (pages_end - kFileHeaderSize) % storage::kPageSize != 0)
+    return fail(QmError::corruption("import: inconsistent offsets"));
+
+  QM_ASSIGN(Manifest manifest, read_manifest_json(as_chars(image.subspan(manifest_offset))));
+  QM_TRY(check_manifest_version(manifest));
+  QM_TRY(check_header_manifest_version(header.format_version, manifest));
+  if (!manifest.retrieval_indexes.empty())
+    return fail(QmError::corruption("persistent retrieval: this build cannot load persisted retrieval indexes (" +
+                                    std::to_string(manifest.retrieval_indexes.size()) + " declared)"));
+
+  storage::MemStore pages =
+      storage::MemStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
+
+  if (manifest.cas_dir.size() != manifest.cas_hashes.size())
+    return fail(QmError::corruption("import: CAS dir/hash length mismatch"));
+  QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
+  const auto pool = image.subspan(pages_end, pool_end - pages_end);
+  storage::CasStore cas = storage::CasStore::new_memory();
+  for (size_t i = 0; i < manifest.cas_dir.size(); ++i) {
+    const auto [offset, length] = manifest.cas_dir[i];
+    if (offset > pool.size() || length > pool.size() - offset)
+      return fail(QmError::corruption("import: CAS blob out of bounds"));
+    const auto blob = pool.subspan(offset, length);
+    QM_TRY(storage::cas::verify_blob_hash_hex(blob, manifest.cas_hashes[i]));
+    QM_TRY(cas.put_listed(blob));
+  }
+  QM_ASSIGN(auto region, slice_index_region(image, manifest, pages_end, manifest_offset));
+
+  storage::PageCache cache(storage::Backend(std::move(pages)), kPageCacheCapacity);
+  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, region));
+
+  Database db(std::move(cache), std::move(cas));
+  db.tables = std::move(tables);
+  db.clock = manifest.clock;
+  db.format_version = manifest.format_version;
+  db.autoflush = false;
+  return db;
+}
+
+}  // namespace qm::db

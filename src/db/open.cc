@@ -1,0 +1,118 @@
+// Opening a workspace directory and a production image. The open is the one moment a
+// workspace is repaired after a crash: under the transaction lock an interrupted copy-tree
+// transaction is undone, then the lock is released and the catalog is read.
+//
+// Invariants: only a missing manifest (nothing at the path) makes a workspace new; any
+// other failure to examine it fails the open, so an existing workspace is never taken for an
+// empty one (whose first flush would overwrite its page 0 and manifest). A failed open
+// leaves no Database; the lock is released on every path.
+#include <string>
+
+#include "core/fs.h"
+#include "db/catalog_rebuild.h"
+#include "db/copy_tree.h"
+#include "db/database.h"
+#include "db/format_version.h"
+#include "db/transaction_lock.h"
+#include "storage/monolith.h"
+
+namespace qm::db {
+namespace {
+
+inline constexpr const char* kCommitLogDir = ".qm-log";
+
+// Persisted retrieval indexes are rebuilt from their tables at open; until that loader is
+// part of the build, a catalog that declares any is refused whole rather than half-loaded.
+Result<void> refuse_retrieval_catalog(const Manifest& m) {
+  if (!m.retrieval_indexes.empty())
+    return fail(QmError::corruption(
+        "persistent retrieval: this build cannot load persisted retrieval indexes (" +
+        std::to_string(m.retrieval_indexes.size()) + " declared)"));
+  return {};
+}
+
+Result<void> repair_workspace(const std::string& dir) {
+  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
+  auto repaired = recover_workspace_transaction(dir);
+  lock.release();
+  return repaired;
+}
+
+std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
+  std::vector<storage::CasExtent> out;
+  out.reserve(dir.size());
+  for (const auto& [offset, length] : dir) out.push_back({offset, length});
+  return out;
+}
+
+}  // namespace
+
+Result<Database> Database::open_dev(const std::string& path) {
+  QM_TRY(fs::mkdir_all(path));
+  QM_TRY(repair_workspace(path));
+  QM_ASSIGN(auto log_entry, fs::get().stat(fs::join(path, kCommitLogDir)));
+  const std::string manifest_path = fs::join(path, kManifestFile);
+  QM_ASSIGN(auto manifest_stat, fs::get().stat(manifest_path));
+
+  if (!manifest_stat) {
+    // A new workspace: no manifest is written until the first flush.
+    QM_ASSIGN(storage::DevStore store, storage::DevStore::create(path));
+    Database db(storage::PageCache(storage::Backend(std::move(store)), kPageCacheCapacity),
+                storage::CasStore::new_dev(path));
+    db.directory = path;
+    db.format_version = 1;
+    db.autoflush = true;
+    return db;
+  }
+
+  QM_ASSIGN(std::string text, fs::read_file(manifest_path));
+  QM_ASSIGN(Manifest manifest, read_manifest_json(text));
+  QM_TRY(check_manifest_version(manifest));
+  const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
+  if (logged) return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
+  QM_TRY(refuse_retrieval_catalog(manifest));
+
+  QM_ASSIGN(storage::DevStore store, storage::DevStore::open(path, manifest.page_count));
+  storage::PageCache cache(storage::Backend(std::move(store)), kPageCacheCapacity);
+  QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));
+  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, {}));
+
+  Database db(std::move(cache), std::move(cas));
+  db.directory = path;
+  db.tables = std::move(tables);
+  db.clock = manifest.clock;
+  db.format_version = manifest.format_version;
+  db.autoflush = true;
+  return db;
+}
+
+Result<Database> Database::open_prod(const std::string& path) {
+  QM_ASSIGN(storage::Monolith image, storage::Monolith::open(path));
+  const auto map = image.mapping();  // keeps the bytes alive while the catalog is read
+  const std::span<const uint8_t> bytes = image.bytes();
+  const uint64_t manifest_offset = image.header().manifest_offset;
+  const uint64_t pages_end = image.header().pages_end;
+  const uint16_t header_version = image.header().format_version;
+
+  QM_ASSIGN(Manifest manifest, read_manifest_json(as_chars(bytes.subspan(manifest_offset))));
+  QM_TRY(check_manifest_version(manifest));
+  QM_TRY(check_header_manifest_version(header_version, manifest));
+  QM_TRY(refuse_retrieval_catalog(manifest));
+  QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
+  const auto directory = extents(manifest.cas_dir);
+  QM_ASSIGN(storage::CasStore cas,
+            storage::CasStore::from_mapped(map, pages_end, pool_end, directory, manifest.cas_hashes));
+  QM_ASSIGN(auto region, slice_index_region(bytes, manifest, pages_end, manifest_offset));
+
+  storage::PageCache cache(storage::Backend(std::move(image)), kPageCacheCapacity);
+  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/false, region));
+
+  Database db(std::move(cache), std::move(cas));
+  db.tables = std::move(tables);
+  db.clock = manifest.clock;
+  db.format_version = manifest.format_version;
+  db.autoflush = false;
+  return db;
+}
+
+}  // namespace qm::db

@@ -1,0 +1,30 @@
+#include "db/transaction_lock.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace qm::db {
+namespace {
+
+QmError busy(const std::string& os_text) {
+  return QmError::transaction("workspace transaction is active in another handle or process: " + os_text);
+}
+
+}  // namespace
+
+void TransactionLock::release() {
+  if (!file_.is_open()) return;
+  (void)file_.unlock();
+  file_.close();
+}
+
+Result<TransactionLock> acquire_transaction_lock(const std::string& workspace) {
+  QM_ASSIGN(fs::File file, fs::get().open(fs::join(workspace, kTransactionLockFile),
+                                          fs::kRead | fs::kWrite | fs::kCreate, 0666));
+  auto locked = file.try_lock_exclusive();
+  if (!locked) return fail(busy(locked.error().detail));
+  if (!*locked) return fail(busy(std::string(std::strerror(EWOULDBLOCK)) + " (os error " + std::to_string(EWOULDBLOCK) + ")"));
+  return TransactionLock(std::move(file));
+}
+
+}  // namespace qm::db

@@ -1,0 +1,44 @@
+// The workspace transaction lock: an exclusive, non-blocking advisory lock (flock) on
+// `.qm_transaction.lock` in the workspace directory. It serialises the repair at open and
+// every workspace transaction across handles and processes; two handles of one process
+// exclude each other too, since each opens the file itself. The lock is never waited for.
+// The file is never deleted and its content never read or written.
+#pragma once
+
+#include <string>
+
+#include "core/error.h"
+#include "core/fs.h"
+
+namespace qm::db {
+
+inline constexpr const char* kTransactionLockFile = ".qm_transaction.lock";
+
+class TransactionLock {
+ public:
+  TransactionLock() = default;
+  explicit TransactionLock(fs::File file) : file_(std::move(file)) {}
+  ~TransactionLock() { release(); }
+  TransactionLock(TransactionLock&&) noexcept = default;
+  TransactionLock& operator=(TransactionLock&& o) noexcept {
+    if (this != &o) {
+      release();
+      file_ = std::move(o.file_);
+    }
+    return *this;
+  }
+
+  bool held() const { return file_.is_open(); }
+  // Unlocks (errors ignored) and closes; never fails.
+  void release();
+
+ private:
+  fs::File file_;
+};
+
+// Opens (creating, mode 0666) and locks the workspace's lock file. An open failure is Io; a
+// lock held elsewhere (or any locking failure) is Transaction
+// "workspace transaction is active in another handle or process: {os text}".
+Result<TransactionLock> acquire_transaction_lock(const std::string& workspace);
+
+}  // namespace qm::db

@@ -1,0 +1,12 @@
+// QmDb: the C handle of an open database. It owns the Database from the open call (or
+// qm_import) until qm_close; every export that takes a handle reaches the database here.
+#pragma once
+
+#include <utility>
+
+#include "db/database.h"
+
+struct QmDb {
+  explicit QmDb(qm::db::Database database) : db(std::move(database)) {}
+  qm::db::Database db;
+};
