@@ -40,12 +40,11 @@ struct Fill {
 };
 
 // Walks one table's chain, handing every stored record version (retired ones included) to
-// the fills, and checks the walk against the manifest's declarations.
-class Rescan {
+// the visitor, and checks the walk against the table's declarations.
+class ChainWalk {
  public:
-  Rescan(storage::PageCache& cache, const storage::CasStore& cas, const Table& table, std::vector<Fill>& fills,
-         bool use_tail_copy)
-      : cache_(cache), cas_(cas), table_(table), fills_(fills), use_tail_copy_(use_tail_copy) {}
+  ChainWalk(storage::PageCache& cache, const storage::CasStore& cas, const Table& table, const RecordVisitor& visit)
+      : cache_(cache), cas_(cas), table_(table), visit_(visit) {}
 
   Result<void> run() {
     const uint64_t limit = step_limit(cache_.backend().page_count());
@@ -56,7 +55,8 @@ class Rescan {
       if (steps > limit) return fail(chain_too_long());
       const uint64_t id = *current;
       std::optional<uint64_t> next;
-      if (use_tail_copy_ && table_.tail_id == id && table_.tail_page) {
+      if (table_.tail_id == id && table_.tail_page) {
+        // The table's copy is the tail's current content; the cached page may be stale.
         QM_TRY(visit_row_page(id, table_.tail_page->span()));
         next = table_.tail_page->next_page();
       } else {
@@ -116,8 +116,7 @@ class Rescan {
     QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
     for (size_t i = 0; i < page.header.rows; ++i) {
       if (i > 0xFFFF) return fail(corrupt("cold-page slot overflow"));
-      auto values = page.row(i);
-      QM_TRY(take(values, storage::row_id(id, static_cast<uint16_t>(i))));
+      QM_TRY(take(page.row(i), storage::row_id(id, static_cast<uint16_t>(i))));
     }
     return {};
   }
@@ -125,7 +124,7 @@ class Rescan {
   Result<void> take(std::span<const Value> row, uint64_t rid) {
     if (row.size() != table_.columns.size())
       return fail(corrupt("record field count does not match table columns"));
-    for (auto& fill : fills_) fill.index.insert(row[fill.position], rid);
+    QM_TRY(visit_(rid, row));
     records_ = saturating_inc(records_);
     return {};
   }
@@ -133,8 +132,7 @@ class Rescan {
   storage::PageCache& cache_;
   const storage::CasStore& cas_;
   const Table& table_;
-  std::vector<Fill>& fills_;
-  bool use_tail_copy_;
+  const RecordVisitor& visit_;
   Row row_;  // reused decode buffer
   uint64_t records_ = 0;
   uint64_t cold_ = 0;
@@ -206,7 +204,11 @@ Result<void> build_indexes(storage::PageCache& cache, const storage::CasStore& c
     fills.push_back(Fill{column, *position, {}});
   }
   if (fills.empty()) return {};  // every index is stored: the pages are not visited
-  QM_TRY(Rescan(cache, cas, t, fills, writable).run());
+  const RecordVisitor fill_indexes = [&](uint64_t rid, std::span<const Value> row) -> Result<void> {
+    for (auto& fill : fills) fill.index.insert(row[fill.position], rid);
+    return {};
+  };
+  QM_TRY(walk_table_records(cache, cas, t, fill_indexes));
   for (auto& fill : fills) t.indexes.insert_or_assign(std::move(fill.column), std::move(fill.index));
   return {};
 }
@@ -226,6 +228,11 @@ Result<std::pair<std::optional<uint64_t>, bool>> page_link_and_kind(storage::Con
 }
 
 }  // namespace
+
+Result<void> walk_table_records(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
+                                const RecordVisitor& visit) {
+  return ChainWalk(cache, cas, table, visit).run();
+}
 
 Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore& cas, const Manifest& manifest,
                               bool writable, std::span<const uint8_t> index_region) {

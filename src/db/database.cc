@@ -1,5 +1,6 @@
 #include "db/database.h"
 
+#include "core/bytes.h"
 #include "db/schema.h"
 #include "storage/record.h"
 

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -26,6 +27,7 @@
 
 #include "core/error.h"
 #include "core/fs.h"
+#include "db/exec/query_budget.h"
 #include "db/manifest.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
@@ -129,6 +131,27 @@ class Database {
   // Builds a database around its page cache and blob store; the open functions fill the rest.
   Database(storage::PageCache page_cache, storage::CasStore blobs)
       : cas(std::move(blobs)), cache(std::move(page_cache)) {}
+
+  // ---- table and index DDL -------------------------------------------------------------
+  // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
+  // A new table: Schema "table `{}` already exists", or the schema faults of
+  // validate_schema_metadata; every UNIQUE column gets an empty index.
+  Result<void> create_table_internal(const std::string& name, const std::vector<std::string>& columns,
+                                     const std::vector<std::string>& unique,
+                                     const std::vector<std::string>& not_null,
+                                     const std::map<std::string, Value>& defaults,
+                                     const std::vector<query::Predicate>& checks);
+  Result<void> create_table_with_constraints(const std::string& name, const std::vector<std::string>& columns,
+                                             const std::vector<std::string>& unique,
+                                             const std::vector<std::string>& not_null);
+  // Removes the table from the catalog (its pages simply stop being referenced).
+  Result<void> drop_table(const std::string& name);
+  Result<void> drop_table_base(const std::string& name);
+  // Builds (or rebuilds) the index of one column from every stored version, under an
+  // optional budget; on failure the table keeps its former indexes.
+  Result<void> create_index_bounded(const std::string& table, const std::string& column, QueryBudget* budget);
+  // True when the table exists and has a secondary index on the column.
+  bool has_index(std::string_view table, std::string_view column) const;
 
   // ---- fields --------------------------------------------------------------------------
   std::optional<ActiveTransaction> active_transaction;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bytes.h"
 #include "core/file_header.h"
 #include "db/catalog_rebuild.h"
 #include "db/database.h"

@@ -8,6 +8,7 @@
 // leaves no Database; the lock is released on every path.
 #include <string>
 
+#include "core/bytes.h"
 #include "core/fs.h"
 #include "db/catalog_rebuild.h"
 #include "db/copy_tree.h"

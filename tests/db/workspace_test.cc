@@ -1,0 +1,248 @@
+// Opening, writing and reopening a development workspace through the internal API.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "db/database.h"
+#include "db/format_version.h"
+#include "db/manifest.h"
+#include "db_test_util.h"
+#include "storage/page.h"
+#include "support/temp_dir.h"
+
+namespace qm::db {
+namespace {
+
+using test::error_text;
+using test::row;
+using test::stored_rows;
+namespace stdfs = std::filesystem;
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : stdfs::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Database open_ok(const std::string& path) {
+  auto db = Database::open_dev(path);
+  EXPECT_TRUE(db.has_value()) << db.error().message();
+  if (!db) std::abort();
+  return std::move(*db);
+}
+
+TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("a/b/ws");  // missing parents are created
+  {
+    Database db = open_ok(ws);
+    EXPECT_EQ(db.storage_mode(), StorageMode::Development);
+    EXPECT_EQ(db.format_version, 1);
+    EXPECT_TRUE(db.autoflush);
+    EXPECT_FALSE(db.atomic_manifest);
+    EXPECT_EQ(db.clock, 0u);
+    EXPECT_TRUE(db.tables.empty());
+    EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks"}));
+    EXPECT_TRUE(entries(ws + "/chunks").empty());
+    EXPECT_EQ(stdfs::file_size(ws + "/.qm_transaction.lock"), 0u);
+  }
+  // Reopening without a mutation gives an empty workspace again.
+  {
+    Database db = open_ok(ws);
+    EXPECT_TRUE(db.tables.empty());
+    EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json"));
+    ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  }
+  EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks", "qm_manifest.json"}));
+}
+
+TEST(WorkspaceOpen, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  const std::string long_text(40, 'L');  // goes to the blob store
+  std::vector<Row> expected;
+  {
+    Database db = open_ok(ws);
+    ASSERT_TRUE(db.create_table_with_constraints("people", {"id", "name"}, {"id"}, {"id"}).has_value());
+    for (int i = 0; i < 300; ++i) {
+      Row r = row({Value::integer(i), Value::text(i == 7 ? long_text : "p" + std::to_string(i))});
+      ASSERT_TRUE(db.insert_validated_base("people", r).has_value());
+      expected.push_back(r);
+    }
+    EXPECT_EQ(db.clock, 300u);
+  }
+  Database db = open_ok(ws);
+  EXPECT_EQ(db.clock, 300u);
+  EXPECT_EQ(db.format_version, 3);  // the UNIQUE column raised the written version
+  EXPECT_EQ(stored_rows(db, "people"), expected);
+  const Table& t = db.tables.at("people");
+  EXPECT_EQ(t.row_versions, 300u);
+  EXPECT_GT(*t.tail_id, *t.first_page);  // several pages
+  ASSERT_TRUE(t.indexes.contains("id"));
+  EXPECT_EQ(t.indexes.at("id").count(), 300u);
+  EXPECT_EQ(db.cas.count(), 1u);
+  // Appends continue on the held tail page after the reopen.
+  ASSERT_TRUE(db.insert_validated_base("people", row({Value::integer(300), Value::text("late")})).has_value());
+  expected.push_back(row({Value::integer(300), Value::text("late")}));
+  Database again = open_ok(ws);
+  EXPECT_EQ(stored_rows(again, "people"), expected);
+}
+
+TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  Database db = open_ok(ws);
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"id", "name"}, {"id"}, {}).has_value());
+  EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
+            R"({"format_version":3,"clock":0,"page_count":0,"tables":[{"name":"t","columns":["id","name"],)"
+            R"("unique_columns":["id"],"first_page":null,"tail_id":null,"row_versions":0,"indexed_columns":["id"],)"
+            R"("indexes":[{"column":"id","pairs":[]}]}],"cas_hashes":[],"cas_dir":[]})");
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1), Value::text("ann")})).has_value());
+  ASSERT_TRUE(db.create_table_internal("u", {"x"}, {}, {}, {}, {query::Predicate::eq("x", Value::integer(2))}).has_value());
+  EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
+            R"({"format_version":4,"clock":1,"page_count":1,"tables":[{"name":"t","columns":["id","name"],)"
+            R"("unique_columns":["id"],"first_page":0,"tail_id":0,"row_versions":1,"indexed_columns":["id"],)"
+            R"("indexes":[{"column":"id","pairs":[[{"Int":1},[0]]]}]},{"name":"u","columns":["x"],)"
+            R"("checks":[{"Compare":{"column":"x","op":"Eq","value":{"Int":2}}}],"first_page":null,"tail_id":null,)"
+            R"("row_versions":0,"indexed_columns":[]}],"cas_hashes":[],"cas_dir":[]})");
+  // Dropping the constrained table lowers the written version back to what is held.
+  ASSERT_TRUE(db.drop_table("u").has_value());
+  auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(m->format_version, 3);
+}
+
+TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  Database db = open_ok(ws);
+  ASSERT_TRUE(db.create_table_with_constraints("a_table_with_a_long_name", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(db.drop_table("a_table_with_a_long_name").has_value());
+  EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
+            R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
+}
+
+TEST(WorkspaceManifest, AtomicWriteReplacesTheFileAndForgetsTheCachedHandle) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  Database db = open_ok(ws);
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(db.manifest_file.has_value());
+  db.atomic_manifest = true;
+  ASSERT_TRUE(db.flush().has_value());
+  EXPECT_TRUE(db.last_write_atomic);
+  EXPECT_FALSE(db.manifest_file.has_value());
+  EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
+  db.atomic_manifest = false;
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(5)})).has_value());
+  EXPECT_FALSE(db.last_write_atomic);
+  EXPECT_TRUE(db.manifest_file.has_value());
+  Database again = open_ok(ws);
+  EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(5)})});
+}
+
+TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  {
+    Database db = open_ok(ws);
+    ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
+    ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+  }
+  const std::string chunk = ws + "/chunks/chunk_00000.qmd";
+  const std::string before = qm::test::read_file(chunk);
+  const std::string manifest = qm::test::read_file(ws + "/qm_manifest.json");
+  // A link that points at itself cannot be examined (ELOOP); it is not "absent".
+  stdfs::remove(ws + "/qm_manifest.json");
+  stdfs::create_symlink("qm_manifest.json", ws + "/qm_manifest.json");
+  auto db = Database::open_dev(ws);
+  ASSERT_FALSE(db.has_value());
+  EXPECT_EQ(db.error().kind, ErrorKind::Io);
+  EXPECT_EQ(qm::test::read_file(chunk), before);
+  stdfs::remove(ws + "/qm_manifest.json");
+  qm::test::write_file(ws + "/qm_manifest.json", manifest);
+  Database again = open_ok(ws);
+  EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(1)})});
+}
+
+TEST(WorkspaceOpen, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  { open_ok(ws); }
+  qm::test::write_file(ws + "/qm_manifest.json", "{not json");
+  auto bad = Database::open_dev(ws);
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_EQ(bad.error().kind, ErrorKind::Manifest);
+  EXPECT_EQ(bad.error().message().rfind("manifest error: ", 0), 0u);
+  qm::test::write_file(ws + "/qm_manifest.json",
+                       R"({"format_version":9,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],"cas_hashes":[]})");
+  EXPECT_EQ(error_text(Database::open_dev(ws)),
+            "data corruption: unsupported workspace format version 9; this build reads up to 8");
+  qm::test::write_file(ws + "/qm_manifest.json", R"({"clock":0,"page_count":0,"tables":[],"cas_hashes":[]})");
+  EXPECT_EQ(error_text(Database::open_dev(ws)),
+            "data corruption: unsupported workspace format version 0; this build reads up to 8");
+  // The lock was released on the failure paths: a handle can take it now.
+  auto lock = acquire_transaction_lock(ws);
+  EXPECT_TRUE(lock.has_value());
+}
+
+TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  { open_ok(ws); }
+  qm::test::write_file(ws + "/qm_manifest.json",
+                       R"({"format_version":6,"clock":4,"page_count":0,"tables":[],"cas_hashes":[]})");
+  Database db = open_ok(ws);
+  EXPECT_EQ(db.format_version, 6);
+  EXPECT_EQ(db.clock, 4u);
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
+  auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
+  ASSERT_TRUE(m.has_value());
+  EXPECT_EQ(m->format_version, 6);
+  EXPECT_FALSE(m->logged_workspace.has_value());  // written only at 8 and above
+}
+
+TEST(WorkspaceOpen, ManifestDeclaringRetrievalIndexesIsRefusedWhole) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  { open_ok(ws); }
+  qm::test::write_file(ws + "/qm_manifest.json",
+                       R"({"format_version":8,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],)"
+                       R"("cas_hashes":[],"retrieval_indexes":[{"definition":{}}]})");
+  EXPECT_EQ(error_text(Database::open_dev(ws)),
+            "data corruption: persistent retrieval: this build cannot load persisted retrieval indexes (1 declared)");
+}
+
+TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
+  qm::test::TempDir tmp;
+  Database db = open_ok(tmp.join("ws"));
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"a", "b"}, {"a"}, {}).has_value());
+  EXPECT_TRUE(db.has_index("t", "a"));  // UNIQUE columns are indexed from creation
+  EXPECT_FALSE(db.has_index("t", "b"));
+  EXPECT_FALSE(db.has_index("nope", "a"));
+  EXPECT_EQ(error_text(db.create_table_with_constraints("t", {"z"}, {}, {})),
+            "schema error: table `t` already exists");
+  EXPECT_EQ(error_text(db.create_table_internal("d", {"x"}, {}, {}, {{"y", Value::integer(1)}}, {})),
+            "schema error: invalid schema for table `d`: DEFAULT references unknown column `y`");
+  EXPECT_EQ(error_text(db.create_table_internal("c", {"x"}, {}, {}, {}, {query::Predicate::eq("y", Value::null())})),
+            "schema error: invalid schema for table `c`: CHECK references unknown column `y`");
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::integer(i % 2)})).has_value());
+  ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr).has_value());
+  EXPECT_EQ(db.tables.at("t").indexes.at("b").count(), 5u);
+  EXPECT_EQ(error_text(db.create_index_bounded("t", "zz", nullptr)), "schema error: no column `zz`");
+  EXPECT_EQ(error_text(db.create_index_bounded("zz", "b", nullptr)), "table not found: zz");
+  QueryBudget none(QueryLimits{0, 1000, 1000, std::nullopt});
+  EXPECT_EQ(error_text(db.create_index_bounded("t", "a", &none)),
+            "query resource limit exceeded: scanned more than 0 rows");
+  EXPECT_EQ(db.tables.at("t").indexes.at("a").count(), 5u);  // the former index is kept
+  EXPECT_EQ(error_text(db.drop_table("zz")), "table not found: zz");
+  ASSERT_TRUE(db.drop_table("t").has_value());
+  EXPECT_TRUE(db.tables.empty());
+}
+
+}  // namespace
+}  // namespace qm::db
