@@ -148,21 +148,45 @@ Result<void> Cursor::expect(Tok kind) {
   return fail(err_at(t->pos, std::string("expected ") + tok_name(kind) + ", found " + token_debug(*t)));
 }
 
-Result<std::string> Cursor::ident() {
+Result<void> Cursor::ident(std::string& out) {
   QM_ASSIGN(const Token* t, next());
-  if (t->kind == Tok::Word) return std::string(t->raw);
-  if (t->kind == Tok::Ident) return t->text();
+  if (t->kind == Tok::Word) {
+    out.assign(t->raw);
+    return {};
+  }
+  if (t->kind == Tok::Ident) {
+    out = t->text();
+    return {};
+  }
   return fail(err_at(t->pos, "expected identifier, found " + token_debug(*t)));
 }
 
-Result<std::string> Cursor::column_ref() {
-  QM_ASSIGN(std::string name, ident());
-  if (!peek_is(Tok::Dot)) return name;
+Result<void> Cursor::column_ref(std::string& out) {
+  QM_TRY(ident(out));
+  if (!peek_is(Tok::Dot)) return {};
   ++index_;
-  QM_ASSIGN(std::string column, ident());
-  name += '.';
-  name += column;
-  return name;
+  QM_ASSIGN(const Token* t, next());
+  if (t->kind != Tok::Word && t->kind != Tok::Ident)
+    return fail(err_at(t->pos, "expected identifier, found " + token_debug(*t)));
+  out += '.';
+  if (t->kind == Tok::Word) {
+    out.append(t->raw);
+  } else {
+    out += t->text();
+  }
+  return {};
+}
+
+Result<std::string> Cursor::ident() {
+  std::string out;
+  QM_TRY(ident(out));
+  return out;
+}
+
+Result<std::string> Cursor::column_ref() {
+  std::string out;
+  QM_TRY(column_ref(out));
+  return out;
 }
 
 Result<Value> Cursor::value() {

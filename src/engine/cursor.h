@@ -62,6 +62,9 @@ class Cursor {
   Result<void> expect(Tok kind);
   Result<std::string> ident();
   Result<std::string> column_ref();
+  // The same reads writing straight into their destination (no intermediate strings).
+  Result<void> ident(std::string& out);
+  Result<void> column_ref(std::string& out);
   Result<Value> value();
 
   // Position of the next token, or the end position when none is left.

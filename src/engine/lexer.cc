@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 
+#include <array>
 #include <limits>
 
 #include "core/utf8.h"
@@ -12,6 +13,19 @@ namespace {
 
 bool ascii_alpha(char32_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
 bool ascii_digit(char32_t c) { return c >= '0' && c <= '9'; }
+
+// ASCII character classes for the lexer's fast path.
+enum : uint8_t { kOther = 0, kSpace = 1, kWordStart = 2, kDigit = 3 };
+constexpr std::array<uint8_t, 128> make_ascii_class() {
+  std::array<uint8_t, 128> t{};
+  for (char c : {' ', '\t', '\n', '\v', '\f', '\r'}) t[static_cast<unsigned char>(c)] = kSpace;
+  for (int c = 'a'; c <= 'z'; ++c) t[c] = kWordStart;
+  for (int c = 'A'; c <= 'Z'; ++c) t[c] = kWordStart;
+  t['_'] = kWordStart;
+  for (int c = '0'; c <= '9'; ++c) t[c] = kDigit;
+  return t;
+}
+constexpr std::array<uint8_t, 128> kAsciiClass = make_ascii_class();
 
 bool unicode_numeric(char32_t c) {
   int8_t t = u_charType(static_cast<UChar32>(c));
@@ -49,8 +63,17 @@ class Lexer {
     }
     while (b_ < sql_.size()) {
       auto c = static_cast<unsigned char>(sql_[b_]);
+      // The common cases first, without a call: ASCII white space and words.
       if (c < 0x80) {
-        QM_TRY(ascii_token(static_cast<char>(c)));
+        uint8_t cls = kAsciiClass[c];
+        if (cls == kSpace) {
+          ++b_;
+          ++c_;
+        } else if (cls == kWordStart) {
+          word();
+        } else {
+          QM_TRY(ascii_token(static_cast<char>(c)));
+        }
         continue;
       }
       size_t at = b_;
@@ -146,21 +169,25 @@ class Lexer {
 
   void word() {
     Token& t = push(Tok::Word);
-    size_t start = b_;
-    while (b_ < sql_.size()) {
-      auto c = static_cast<unsigned char>(sql_[b_]);
+    const size_t start = b_, n = sql_.size();
+    const char* data = sql_.data();
+    size_t i = b_, chars = 0;
+    while (i < n) {
+      auto c = static_cast<unsigned char>(data[i]);
       if (c < 0x80) {
-        if (!(ascii_alpha(c) || ascii_digit(c) || c == '_')) break;
-        ++b_;
+        if (kAsciiClass[c] < kWordStart) break;
+        ++i;
       } else {
-        size_t at = b_;
+        size_t at = i;
         char32_t cp = decode_utf8(sql_, at);
         if (!is_word_continue(cp)) break;
-        b_ = at;
+        i = at;
       }
-      ++c_;
+      ++chars;
     }
-    t.raw = sql_.substr(start, b_ - start);
+    b_ = i;
+    c_ += chars;
+    t.raw = sql_.substr(start, i - start);
   }
 
   // A string literal or quoted identifier; the closing character written twice stands

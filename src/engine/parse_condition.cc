@@ -46,7 +46,8 @@ Result<Predicate> parse_comparison(Cursor& c) {
     return inner;
   }
   QM_TRY(c.count_predicate_node(c.position()));
-  QM_ASSIGN(std::string column, c.column_ref());
+  std::string column;
+  QM_TRY(c.column_ref(column));
   if (c.take_kw("between")) {
     QM_ASSIGN(Value low, c.value());
     QM_TRY(c.keyword("and"));
@@ -112,8 +113,9 @@ Result<HavingPred> parse_having_comparison(Cursor& c) {
     QM_ASSIGN(AggregateCall call, parse_aggregate(c));
     term = HavingAggregate{call.function, std::move(call.column)};
   } else {
-    QM_ASSIGN(std::string column, c.column_ref());
-    term = HavingColumn{std::move(column)};
+    HavingColumn column;
+    QM_TRY(c.column_ref(column.column));
+    term = std::move(column);
   }
   QM_ASSIGN(const Token* op_tok, c.next());
   std::optional<CompareOp> op = symbol_op(op_tok->kind);
@@ -212,7 +214,8 @@ Result<HavingPred> parse_having(Cursor& c) {
 
 Result<AggregateCall> parse_aggregate(Cursor& c) {
   size_t name_pos = c.position();
-  QM_ASSIGN(std::string name, c.ident());
+  std::string name;
+  QM_TRY(c.ident(name));
   std::optional<AggregateFunction> function = agg_func(name);
   if (!function) return fail(c.err_at(name_pos, "unknown aggregate `" + name + "`"));
   QM_TRY(c.expect(Tok::LParen));
@@ -220,7 +223,7 @@ Result<AggregateCall> parse_aggregate(Cursor& c) {
   if (c.peek_is(Tok::Star)) {
     (void)c.next();
   } else {
-    QM_ASSIGN(call.column, c.column_ref());
+    QM_TRY(c.column_ref(call.column.emplace()));
   }
   QM_TRY(c.expect(Tok::RParen));
   if (!call.column && call.function != AggregateFunction::Count)
@@ -237,7 +240,8 @@ Result<ScalarExpr> parse_scalar_expr_at_depth(Cursor& c, size_t depth) {
   }
   if (c.peek_kw("case")) return parse_case(c, depth);
   size_t name_pos = c.position();
-  QM_ASSIGN(std::string name, c.column_ref());
+  std::string name;
+  QM_TRY(c.column_ref(name));
   if (!c.peek_is(Tok::LParen)) return ScalarExpr{ScalarColumn{std::move(name)}};
 
   const FunctionSpec* spec = nullptr;

@@ -7,8 +7,7 @@
 namespace qm::query {
 namespace {
 
-Result<SelectItem> parse_select_item(Cursor& c) {
-  SelectItem item;
+Result<void> parse_select_item(Cursor& c, SelectItem& item) {
   const Token* t = c.peek();
   bool word = t && t->kind == Tok::Word;
   bool call = word && c.peek_is(Tok::LParen, 1);
@@ -19,29 +18,28 @@ Result<SelectItem> parse_select_item(Cursor& c) {
     QM_ASSIGN(ScalarExpr expr, parse_scalar_expr_at_depth(c, 0));
     item.expr = SelectScalar{std::move(expr)};
   } else {
-    QM_ASSIGN(std::string column, c.column_ref());
-    item.expr = SelectColumn{std::move(column)};
+    QM_TRY(c.column_ref(item.expr.emplace<SelectColumn>().column));
   }
   if (c.take_kw("as")) {
     const Token* alias = c.peek();
     if (alias && alias->kind == Tok::Word && is_reserved_word(alias->raw))
       return fail(c.err_at(alias->pos, "expected an alias name after AS, found keyword `" + std::string(alias->raw) + "`"));
-    QM_ASSIGN(item.alias, c.ident());
+    QM_TRY(c.ident(item.alias.emplace()));
   }
-  return item;
+  return {};
 }
 
 Result<TableRef> parse_table_ref(Cursor& c) {
   TableRef ref;
-  QM_ASSIGN(ref.name, c.ident());
+  QM_TRY(c.ident(ref.name));
   if (c.take_kw("as")) {
     const Token* alias = c.peek();
     if (alias && alias->kind == Tok::Word && is_reserved_word(alias->raw))
       return fail(c.err_at(alias->pos, "expected a table alias after AS, found keyword `" + std::string(alias->raw) + "`"));
-    QM_ASSIGN(ref.alias, c.ident());
+    QM_TRY(c.ident(ref.alias.emplace()));
   } else if (const Token* t = c.peek();
              t && (t->kind == Tok::Ident || (t->kind == Tok::Word && !is_reserved_word(t->raw)))) {
-    QM_ASSIGN(ref.alias, c.ident());
+    QM_TRY(c.ident(ref.alias.emplace()));
   }
   return ref;
 }
@@ -52,6 +50,8 @@ Result<uint64_t> parse_row_count(Cursor& c, std::string_view clause) {
   if (t->kind == Tok::Int && t->int_value() >= 0) return static_cast<uint64_t>(t->int_value());
   return fail(c.err_at(t->pos, std::string(clause) + " expects a non-negative integer, found " + token_debug(*t)));
 }
+
+Result<void> parse_select_tail(Cursor& c, SelectBody& body);
 
 }  // namespace
 
@@ -69,9 +69,9 @@ Result<Statement> parse_select(Cursor& c) {
     std::vector<SelectItem> items;
     bool plain = true;
     while (true) {
-      QM_ASSIGN(SelectItem item, parse_select_item(c));
+      SelectItem& item = items.emplace_back();
+      QM_TRY(parse_select_item(c, item));
       plain = plain && !item.alias && std::holds_alternative<SelectColumn>(item.expr);
-      items.push_back(std::move(item));
       if (!c.peek_is(Tok::Comma)) break;
       (void)c.next();
     }
@@ -111,9 +111,9 @@ Result<Statement> parse_select(Cursor& c) {
     if (duplicate) return fail(c.err_at(ref_pos, "duplicate table qualifier `" + qualifier + "`"));
     QM_TRY(c.keyword("on"));
     JoinClause join{kind, std::move(ref.name), std::move(ref.alias), {}, {}};
-    QM_ASSIGN(join.left_column, c.column_ref());
+    QM_TRY(c.column_ref(join.left_column));
     QM_TRY(c.expect(Tok::Eq));
-    QM_ASSIGN(join.right_column, c.column_ref());
+    QM_TRY(c.column_ref(join.right_column));
     joins.push_back(std::move(join));
   }
   for (std::string_view unsupported : {"right", "full", "cross", "natural"}) {
@@ -121,14 +121,26 @@ Result<Statement> parse_select(Cursor& c) {
       return fail(c.err("unsupported join type `" + ascii_upper(c.peek()->raw) + "`"));
   }
 
+  // The variant is known now; the remaining clauses are parsed in place.
+  bool single = !from.alias && joins.empty();
+  Statement out = single ? Statement{SelectSingleStmt{std::move(from.name), std::move(body)}}
+                         : Statement{SelectStmt{std::move(from), std::move(joins), std::move(body)}};
+  SelectBody& tail = single ? std::get<SelectSingleStmt>(out.node).body : std::get<SelectStmt>(out.node).body;
+  QM_TRY(parse_select_tail(c, tail));
+  return out;
+}
+
+namespace {
+
+// WHERE to OFFSET, into the body of the statement being built.
+Result<void> parse_select_tail(Cursor& c, SelectBody& body) {
   if (c.take_kw("where")) {
     QM_ASSIGN(body.where, parse_predicate(c));
   }
   if (c.take_kw("group")) {
     QM_TRY(c.keyword("by"));
     while (true) {
-      QM_ASSIGN(std::string column, c.column_ref());
-      body.group_by.push_back(std::move(column));
+      QM_TRY(c.column_ref(body.group_by.emplace_back()));
       if (!c.peek_is(Tok::Comma)) break;
       (void)c.next();
     }
@@ -142,14 +154,13 @@ Result<Statement> parse_select(Cursor& c) {
   if (c.take_kw("order")) {
     QM_TRY(c.keyword("by"));
     while (true) {
-      OrderBy key;
-      QM_ASSIGN(key.column, c.column_ref());
+      OrderBy& key = body.order_by.emplace_back();
+      QM_TRY(c.column_ref(key.column));
       if (c.take_kw("desc")) {
         key.descending = true;
       } else {
         (void)c.take_kw("asc");
       }
-      body.order_by.push_back(std::move(key));
       if (!c.peek_is(Tok::Comma)) break;
       (void)c.next();
     }
@@ -161,8 +172,8 @@ Result<Statement> parse_select(Cursor& c) {
     QM_ASSIGN(body.offset, parse_row_count(c, "OFFSET"));
   }
 
-  if (!from.alias && joins.empty()) return Statement{SelectSingleStmt{std::move(from.name), std::move(body)}};
-  return Statement{SelectStmt{std::move(from), std::move(joins), std::move(body)}};
+  return {};
 }
 
+}  // namespace
 }  // namespace qm::query

@@ -58,7 +58,8 @@ Result<Statement> parse(std::string_view sql) {
   } trim;
   QM_ASSIGN(size_t end, lex(sql, tokens));
   Cursor c(sql, tokens, end);
-  QM_ASSIGN(Statement statement, parse_statement(c));
+  Result<Statement> statement = parse_statement(c);
+  if (!statement) return statement;
   while (c.peek_is(Tok::Semicolon)) (void)c.next();
   if (const Token* t = c.peek()) {
     if (t->kind == Tok::Word)
