@@ -1,0 +1,87 @@
+// The open, close, export and import calls of the C interface: argument texts, ownership of
+// the returned buffer and the handles.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ffi/db_handle.h"
+#include "quilmarr.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+std::string last_error() {
+  const char* e = qm_last_error();
+  return e ? e : "(none)";
+}
+
+TEST(HandleExports, OpenCallsRefuseNullOrInvalidPaths) {
+  EXPECT_EQ(qm_open_dev(nullptr), nullptr);
+  EXPECT_EQ(last_error(), "qm_open_dev: path is NULL or not valid UTF-8");
+  EXPECT_EQ(qm_open_dev("bad\xff"), nullptr);
+  EXPECT_EQ(last_error(), "qm_open_dev: path is NULL or not valid UTF-8");
+  EXPECT_EQ(qm_open_prod(nullptr), nullptr);
+  EXPECT_EQ(last_error(), "qm_open_prod: path is NULL or not valid UTF-8");
+  qm::test::TempDir tmp;
+  EXPECT_EQ(qm_open_prod(tmp.join("missing.qmdb").c_str()), nullptr);
+  EXPECT_EQ(last_error().rfind("i/o error: ", 0), 0u);
+}
+
+TEST(HandleExports, FailedOpenReportsTheErrorTextAndSuccessClearsIt) {
+  qm::test::TempDir tmp;
+  QmDb* db = qm_open_dev(tmp.join("ws").c_str());
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(qm_last_error(), nullptr);
+  qm_close(db);
+  qm::test::write_file(tmp.join("ws/qm_manifest.json"), "[]");
+  EXPECT_EQ(qm_open_dev(tmp.join("ws").c_str()), nullptr);
+  EXPECT_EQ(last_error(), "manifest error: invalid length 0, expected struct Manifest with 10 elements");
+  qm_close(nullptr);  // ignored, and the last error stays
+  EXPECT_EQ(last_error(), "manifest error: invalid length 0, expected struct Manifest with 10 elements");
+}
+
+TEST(HandleExports, ExportChecksOutLenBeforeTheHandle) {
+  QmDb* db = qm_open_memory();
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(qm_export(db, nullptr), nullptr);
+  EXPECT_EQ(last_error(), "qm_export: out_len is NULL");
+  EXPECT_EQ(qm_export(nullptr, nullptr), nullptr);
+  EXPECT_EQ(last_error(), "qm_export: out_len is NULL");
+  size_t n = 77;
+  EXPECT_EQ(qm_export(nullptr, &n), nullptr);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(last_error(), "qm_export: db handle is NULL");
+  qm_close(db);
+}
+
+TEST(HandleExports, ExportedImageImportsIntoAnIndependentHandle) {
+  QmDb* db = qm_open_memory();
+  ASSERT_TRUE(db->db.create_table_with_constraints("t", {"a"}, {"a"}, {}).has_value());
+  ASSERT_TRUE(db->db.insert_validated_base("t", std::vector<qm::Value>{qm::Value::integer(4)}).has_value());
+  size_t len = 0;
+  uint8_t* image = qm_export(db, &len);
+  ASSERT_NE(image, nullptr) << last_error();
+  ASSERT_GT(len, 24u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(image), 4), "QMDB");
+  QmDb* copy = qm_import(image, len);
+  ASSERT_NE(copy, nullptr) << last_error();
+  std::string first(reinterpret_cast<char*>(image), len);
+  qm_bytes_free(image, len);  // the import copied the bytes
+  qm_close(db);
+  size_t len2 = 0;
+  uint8_t* again = qm_export(copy, &len2);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(again), len2), first);
+  qm_bytes_free(again, len2);
+  qm_close(copy);
+}
+
+TEST(HandleExports, ImportRefusesNullAndShortInput) {
+  EXPECT_EQ(qm_import(nullptr, 10), nullptr);
+  EXPECT_EQ(last_error(), "qm_import: bytes is NULL");
+  const uint8_t one = 0;
+  EXPECT_EQ(qm_import(&one, 0), nullptr);
+  EXPECT_EQ(last_error(), "buffer too small: needed 24 bytes, got 0");
+}
+
+}  // namespace

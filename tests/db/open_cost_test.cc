@@ -1,0 +1,45 @@
+// Opening a workspace costs the same whatever its tables hold: the manifest and each table's
+// tail page are read, never the rest of a chain whose indexes are all stored.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "db/database.h"
+#include "db_test_util.h"
+#include "support/faulty_fs.h"
+
+namespace qm::db {
+namespace {
+
+using test::row;
+
+// Reads made by opening a workspace whose one table holds `rows` rows (id UNIQUE, stored).
+uint64_t reads_at_open(int rows) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  {
+    auto db = Database::open_dev("/ws");
+    EXPECT_TRUE(db.has_value()) << db.error().message();
+    db->autoflush = false;
+    EXPECT_TRUE(db->create_table_with_constraints("t", {"id", "pad"}, {"id"}, {}).has_value());
+    for (int i = 0; i < rows; ++i)
+      EXPECT_TRUE(db->insert_validated_base("t", row({Value::integer(i), Value::text("0123456789abcdef")})).has_value());
+    EXPECT_TRUE(db->flush().has_value());
+  }
+  const uint64_t before = faulty.calls(qm::test::FaultyFs::Op::Read);
+  auto db = Database::open_dev("/ws");
+  EXPECT_TRUE(db.has_value()) << db.error().message();
+  EXPECT_EQ(db->tables.at("t").row_versions, static_cast<uint64_t>(rows));
+  EXPECT_EQ(db->cache.resident(), 0u);  // nothing went through the cache
+  return faulty.calls(qm::test::FaultyFs::Op::Read) - before;
+}
+
+TEST(OpenCost, OpenReadsDoNotGrowWithTheTable) {
+  const uint64_t small = reads_at_open(10);                // one page
+  const uint64_t large = reads_at_open(70 * 300);          // 300 pages
+  EXPECT_EQ(small, large);
+  EXPECT_LE(large, 6u);
+}
+
+}  // namespace
+}  // namespace qm::db
