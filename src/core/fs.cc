@@ -421,7 +421,9 @@ Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t>
         f = std::move(*opened);
         break;
       }
-      if (attempt >= 16) return fail(std::move(opened).error());
+      // Only a name already taken is worth another try.
+      auto taken = fs.lstat(temp);
+      if (attempt >= 16 || !taken || !*taken) return fail(std::move(opened).error());
     }
   } else {
     QM_ASSIGN(f, fs.open(temp, kWrite | kCreate | kTruncate, options.mode));

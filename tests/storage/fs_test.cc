@@ -1,0 +1,143 @@
+// The file-system layer: the real implementation's primitives (unnamed temporary files,
+// locks, no-replace renames, mapping) and the atomic replacement helper under injected faults
+// and power loss.
+#include <gtest/gtest.h>
+
+#include "core/fs.h"
+#include "support/faulty_fs.h"
+#include "support/temp_dir.h"
+
+namespace qm {
+namespace {
+
+using Op = test::FaultyFs::Op;
+
+TEST(Fs, PathHelpers) {
+  EXPECT_EQ(fs::parent_dir("a/b/c"), "a/b");
+  EXPECT_EQ(fs::parent_dir("/c"), "/");
+  EXPECT_EQ(fs::parent_dir("c"), ".");
+  EXPECT_EQ(fs::parent_dir("a/b/"), "a");
+  EXPECT_EQ(fs::join("a/", "b"), "a/b");
+  EXPECT_EQ(fs::join("a", "b"), "a/b");
+  std::string t = fs::random_temp_name();
+  EXPECT_EQ(t.size(), 10u);
+  EXPECT_EQ(t.rfind(".tmp", 0), 0u);
+}
+
+TEST(PosixFs, UnnamedTemporaryFileLeavesNothingBehind) {
+  test::TempDir dir;
+  {
+    auto f = fs::posix().open_tmpfile(dir.path());
+    ASSERT_TRUE(f) << f.error().message();
+    ASSERT_TRUE(f->write_all_at(std::string_view("hello"), 0));
+    auto map = f->map_readonly(5);
+    ASSERT_TRUE(map);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>((*map)->bytes().data()), 5), "hello");
+  }
+  EXPECT_TRUE(fs::posix().list_dir(dir.path())->empty());
+}
+
+TEST(PosixFs, ExclusiveLockIsRefusedToASecondHolder) {
+  test::TempDir dir;
+  auto a = fs::posix().open(dir.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
+  auto b = fs::posix().open(dir.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
+  ASSERT_TRUE(a && b);
+  EXPECT_TRUE(*a->try_lock_exclusive());
+  EXPECT_FALSE(*b->try_lock_exclusive());
+  ASSERT_TRUE(a->unlock());
+  EXPECT_TRUE(*b->try_lock_exclusive());
+  a->close();
+  b->close();
+}
+
+TEST(PosixFs, RenameNoReplaceRefusesAnExistingTarget) {
+  test::TempDir dir;
+  test::write_file(dir.join("a"), "A");
+  test::write_file(dir.join("b"), "B");
+  auto r = fs::posix().rename_noreplace(dir.join("a"), dir.join("b"));
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(test::read_file(dir.join("b")), "B");
+  ASSERT_TRUE(fs::posix().rename_noreplace(dir.join("a"), dir.join("c")));
+  EXPECT_EQ(test::read_file(dir.join("c")), "A");
+}
+
+TEST(PosixFs, StatListAndMissingEntries) {
+  test::TempDir dir;
+  EXPECT_FALSE(*fs::posix().lstat(dir.join("none")));
+  auto made = fs::mkdir_all(dir.join("x/y/z"));
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->size(), 3u);
+  EXPECT_TRUE(fs::mkdir_all(dir.join("x/y/z"))->empty());
+  test::write_file(dir.join("x/f"), "12345");
+  auto st = fs::posix().lstat(dir.join("x/f"));
+  EXPECT_EQ((*st)->kind, fs::EntryKind::Regular);
+  EXPECT_EQ((*st)->size, 5u);
+  EXPECT_EQ(*fs::posix().list_dir(dir.join("x")), (std::vector<std::string>{"f", "y"}));
+  auto missing = fs::read_file(dir.join("none"));
+  ASSERT_FALSE(missing);
+  EXPECT_NE(missing.error().message().find("No such file or directory"), std::string::npos);
+  EXPECT_EQ(*fs::read_file(dir.join("x/f")), "12345");
+}
+
+TEST(AtomicWrite, ReplacesTheTargetAndSurvivesPowerLoss) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.put_file("/ws/manifest", "old");
+  ASSERT_TRUE(fs::write_file_atomic("/ws/manifest", std::string_view("new")));
+  disk.power_loss();
+  EXPECT_EQ(disk.contents("/ws/manifest"), "new");
+  EXPECT_EQ(disk.list_dir("/ws")->size(), 1u);
+}
+
+TEST(AtomicWrite, AnyFailingStepLeavesTheOldFileAndNoTemporary) {
+  for (Op op : {Op::Open, Op::Write, Op::Sync, Op::Rename}) {
+    test::FaultyFs disk;
+    fs::ScopedFileSystem use(disk);
+    disk.put_file("/ws/manifest", "old");
+    disk.fail_nth(op, 1);
+    EXPECT_FALSE(fs::write_file_atomic("/ws/manifest", std::string_view("new")));
+    EXPECT_EQ(disk.contents("/ws/manifest"), "old");
+    EXPECT_EQ(*disk.list_dir("/ws"), std::vector<std::string>{"manifest"}) << static_cast<int>(op);
+  }
+}
+
+TEST(AtomicWrite, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.put_file("/ws/manifest", "old");
+  fs::AtomicWriteOptions opts;
+  opts.sync_dir = false;
+  opts.temp_path = "/ws/manifest.tmp";
+  ASSERT_TRUE(fs::write_file_atomic("/ws/manifest", std::string_view("new"), opts));
+  EXPECT_EQ(disk.contents("/ws/manifest"), "new");
+  disk.power_loss();
+  EXPECT_EQ(disk.contents("/ws/manifest"), "old");
+}
+
+TEST(AtomicWrite, NoReplaceRefusesAnExistingTarget) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.put_file("/ws/commit", "first");
+  fs::AtomicWriteOptions opts;
+  opts.replace = false;
+  EXPECT_FALSE(fs::write_file_atomic("/ws/commit", std::string_view("second"), opts));
+  EXPECT_EQ(disk.contents("/ws/commit"), "first");
+  EXPECT_EQ(disk.list_dir("/ws")->size(), 1u);
+}
+
+TEST(FaultyFs, UnflushedFilesAndEntriesVanishOnPowerLoss) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/d");
+  auto f = disk.open("/d/file", fs::kWrite | fs::kCreate);
+  ASSERT_TRUE(f);
+  ASSERT_TRUE(f->write_all_at(std::string_view("data"), 0));
+  ASSERT_TRUE(f->sync());  // data durable, but the name is not
+  disk.power_loss();
+  EXPECT_FALSE(disk.exists("/d/file"));
+  EXPECT_EQ(f->sync().error().kind, ErrorKind::Io);  // files opened before the loss are dead
+}
+
+}  // namespace
+}  // namespace qm
