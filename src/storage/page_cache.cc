@@ -66,8 +66,12 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
 }
 
 Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
-  QM_TRY(ensure_loaded(id));
-  Frame& f = frames_[index_.find(id)->second];
+  auto it = index_.find(id);
+  if (it == index_.end()) {
+    QM_TRY(ensure_loaded(id));
+    it = index_.find(id);
+  }
+  Frame& f = frames_[it->second];
   f.last_used = ++tick_;
   return &f;
 }

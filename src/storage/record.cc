@@ -15,6 +15,16 @@ enum Tag : uint8_t { kNull = 0, kInt = 1, kTextInline = 2, kBlobInline = 3, kTex
 
 QmError corrupt(const char* what) { return QmError::corruption(what); }
 
+// UTF-8 check with a word-at-a-time pass over the ASCII prefix that most stored text is.
+bool utf8_ok(std::span<const uint8_t> b) {
+  size_t i = 0;
+  for (; i + 8 <= b.size(); i += 8)
+    if (load_u64(b.data() + i) & 0x8080808080808080ull) break;
+  for (; i < b.size() && b[i] < 0x80; ++i) {
+  }
+  return i == b.size() || is_valid_utf8(as_chars(b.subspan(i)));
+}
+
 // Sets `slot` to a text or blob value, reusing its buffer when it already holds that kind.
 void assign_bytes(Value& slot, bool text, std::span<const uint8_t> bytes) {
   const char* p = reinterpret_cast<const char*>(bytes.data());
@@ -56,7 +66,7 @@ Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store
         auto payload = rd.bytes(*len);
         if (!payload) return fail(corrupt("record: truncated inline payload"));
         bool text = *tag == kTextInline;
-        if (text && !is_valid_utf8(as_chars(*payload))) return fail(corrupt("record: invalid utf-8 text"));
+        if (text && !utf8_ok(*payload)) return fail(corrupt("record: invalid utf-8 text"));
         assign_bytes(slot, text, *payload);
         break;
       }
@@ -66,7 +76,7 @@ Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store
         if (!index) return fail(corrupt("record: truncated u64"));
         QM_ASSIGN(auto blob, store.get(*index));
         bool text = *tag == kTextCas;
-        if (text && !is_valid_utf8(as_chars(blob))) return fail(corrupt("record: invalid utf-8 in CAS"));
+        if (text && !utf8_ok(blob)) return fail(corrupt("record: invalid utf-8 in CAS"));
         assign_bytes(slot, text, blob);
         break;
       }

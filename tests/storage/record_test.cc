@@ -128,6 +128,18 @@ TEST(Record, TruncatedAndHostileFieldsGiveTheirTexts) {
   EXPECT_TRUE(decode_row(as_blob, cas));
 }
 
+TEST(Record, InvalidUtf8AfterALongAsciiPrefixIsCaught) {
+  CasStore cas = CasStore::new_memory();
+  std::vector<uint8_t> bad = {1, 0, 2, 12, 0};
+  for (int i = 0; i < 10; ++i) bad.push_back('a');
+  bad.push_back(0xC3);
+  bad.push_back(0x28);
+  EXPECT_EQ(error_of(bad, cas), "data corruption: record: invalid utf-8 text");
+  Row ok{Value::text(std::string(9, 'a') + "\xC3\xA9"), Value::text(std::string(30, 'b') + "\xE2\x82\xAC")};
+  auto rec = encode_row(ok, cas);
+  EXPECT_EQ(*decode_row(as_bytes(*rec), cas), ok);
+}
+
 TEST(Record, BytesAfterDeclaredFieldsAreIgnored) {
   CasStore cas = CasStore::new_memory();
   std::vector<uint8_t> bytes = {1, 0, 0, 0xDE, 0xAD};
