@@ -1,0 +1,29 @@
+// Row and columnar pages read from disk: every accessor copes with any 4096 bytes.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "storage/cold_page.h"
+#include "storage/row_page.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::array<uint8_t, 4096> page{};
+  std::memcpy(page.data(), data, size < page.size() ? size : page.size());
+  std::span<const uint8_t> bytes(page);
+  if (auto ref = qm::storage::RowPageRef::over(bytes)) {
+    for (uint32_t i = 0; i < 70000 && i <= 0xffff; ++i) {
+      if (!ref->record(static_cast<uint16_t>(i))) break;
+    }
+  }
+  if (auto row = qm::storage::RowPage::from_bytes(bytes)) {
+    (void)row->patch_envelope_deleted(0, 7);
+  }
+  (void)qm::storage::ColdPage::validate(bytes);
+  (void)qm::storage::ColdPage::next_page(bytes);
+  (void)qm::storage::ColdPage::envelopes(bytes);
+  (void)qm::storage::ColdPage::encoded_len(bytes);
+  if (auto cols = qm::storage::ColdPage::decode(bytes)) (void)cols;
+  (void)qm::storage::ColdPage::record(bytes, 0);
+  return 0;
+}
