@@ -51,7 +51,48 @@ Result<uint64_t> parse_row_count(Cursor& c, std::string_view clause) {
   return fail(c.err_at(t->pos, std::string(clause) + " expects a non-negative integer, found " + token_debug(*t)));
 }
 
-Result<void> parse_select_tail(Cursor& c, SelectBody& body);
+// WHERE to OFFSET, into the body of the statement being built.
+Result<void> parse_select_tail(Cursor& c, SelectBody& body) {
+  if (c.take_kw("where")) {
+    QM_ASSIGN(body.where, parse_predicate(c));
+  }
+  if (c.take_kw("group")) {
+    QM_TRY(c.keyword("by"));
+    while (true) {
+      QM_TRY(c.column_ref(body.group_by.emplace_back()));
+      if (!c.peek_is(Tok::Comma)) break;
+      (void)c.next();
+    }
+  }
+  if (c.take_kw("having")) {
+    QM_ASSIGN(body.having, parse_having(c));
+  }
+  if (c.take_kw("before")) {
+    QM_ASSIGN(body.before, parse_row_count(c, "BEFORE"));
+  }
+  if (c.take_kw("order")) {
+    QM_TRY(c.keyword("by"));
+    while (true) {
+      OrderBy& key = body.order_by.emplace_back();
+      QM_TRY(c.column_ref(key.column));
+      if (c.take_kw("desc")) {
+        key.descending = true;
+      } else {
+        (void)c.take_kw("asc");
+      }
+      if (!c.peek_is(Tok::Comma)) break;
+      (void)c.next();
+    }
+  }
+  if (c.take_kw("limit")) {
+    QM_ASSIGN(body.limit, parse_row_count(c, "LIMIT"));
+  }
+  if (c.take_kw("offset")) {
+    QM_ASSIGN(body.offset, parse_row_count(c, "OFFSET"));
+  }
+
+  return {};
+}
 
 }  // namespace
 
@@ -130,50 +171,4 @@ Result<Statement> parse_select(Cursor& c) {
   return out;
 }
 
-namespace {
-
-// WHERE to OFFSET, into the body of the statement being built.
-Result<void> parse_select_tail(Cursor& c, SelectBody& body) {
-  if (c.take_kw("where")) {
-    QM_ASSIGN(body.where, parse_predicate(c));
-  }
-  if (c.take_kw("group")) {
-    QM_TRY(c.keyword("by"));
-    while (true) {
-      QM_TRY(c.column_ref(body.group_by.emplace_back()));
-      if (!c.peek_is(Tok::Comma)) break;
-      (void)c.next();
-    }
-  }
-  if (c.take_kw("having")) {
-    QM_ASSIGN(body.having, parse_having(c));
-  }
-  if (c.take_kw("before")) {
-    QM_ASSIGN(body.before, parse_row_count(c, "BEFORE"));
-  }
-  if (c.take_kw("order")) {
-    QM_TRY(c.keyword("by"));
-    while (true) {
-      OrderBy& key = body.order_by.emplace_back();
-      QM_TRY(c.column_ref(key.column));
-      if (c.take_kw("desc")) {
-        key.descending = true;
-      } else {
-        (void)c.take_kw("asc");
-      }
-      if (!c.peek_is(Tok::Comma)) break;
-      (void)c.next();
-    }
-  }
-  if (c.take_kw("limit")) {
-    QM_ASSIGN(body.limit, parse_row_count(c, "LIMIT"));
-  }
-  if (c.take_kw("offset")) {
-    QM_ASSIGN(body.offset, parse_row_count(c, "OFFSET"));
-  }
-
-  return {};
-}
-
-}  // namespace
 }  // namespace qm::query

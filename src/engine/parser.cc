@@ -48,14 +48,16 @@ Result<Statement> parse_statement(Cursor& c) {
 }  // namespace
 
 Result<Statement> parse(std::string_view sql) {
-  // The token buffer is reused across calls on a thread: parsing is on every query's
-  // road, and the tokens never outlive the call.
+  // The token buffer's storage is reused across calls on a thread (parsing is on every
+  // query's road); its tokens, which view the caller's text, are dropped when the call
+  // ends, and an unusually large buffer is released.
   thread_local std::vector<Token> tokens;
-  struct Trim {
-    ~Trim() {
+  struct Release {
+    ~Release() {
+      tokens.clear();
       if (tokens.capacity() > 4096) std::vector<Token>().swap(tokens);
     }
-  } trim;
+  } release;
   QM_ASSIGN(size_t end, lex(sql, tokens));
   Cursor c(sql, tokens, end);
   Result<Statement> statement = parse_statement(c);
