@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/debug_text.h"
+
 namespace qm {
 namespace {
 
@@ -18,28 +20,10 @@ std::string hex_list(const std::array<uint8_t, 4>& bytes) {
   return out;
 }
 
-// Rust-style debug quoting of a string field.
 std::string quoted(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7f) {
-          char buf[12];
-          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out + "\"";
+  std::string out;
+  append_debug_quoted(out, s);
+  return out;
 }
 
 }  // namespace

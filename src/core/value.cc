@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/debug_text.h"
+
 namespace qm {
 
 std::strong_ordering compare(const Value& a, const Value& b) {
@@ -84,27 +86,9 @@ std::string debug(const Value& v) {
     case Value::Kind::Int: return "Int(" + std::to_string(v.as_int()) + ")";
     case Value::Kind::Decimal: return "Decimal(" + i128_to_string(v.as_decimal()) + ")";
     case Value::Kind::Text: {
-      out = "Text(\"";
-      // Escape as the derived debug form does; non-ASCII characters stay as they are.
-      for (unsigned char c : v.as_text()) {
-        switch (c) {
-          case '"': out += "\\\""; break;
-          case '\\': out += "\\\\"; break;
-          case '\n': out += "\\n"; break;
-          case '\r': out += "\\r"; break;
-          case '\t': out += "\\t"; break;
-          case '\0': out += "\\0"; break;
-          default:
-            if (c < 0x20 || c == 0x7f) {
-              char buf[12];
-              std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-              out += buf;
-            } else {
-              out.push_back(static_cast<char>(c));
-            }
-        }
-      }
-      return out + "\")";
+      out = "Text(";
+      append_debug_quoted(out, v.as_text());
+      return out + ")";
     }
     case Value::Kind::Blob: {
       out = "Blob([";

@@ -1,44 +1,11 @@
 #include "engine/cursor.h"
 
+#include "core/debug_text.h"
+
 #include <array>
 
 namespace qm::query {
 namespace {
-
-void append_debug_string(std::string& out, std::string_view s) {
-  out += '"';
-  for (size_t i = 0; i < s.size(); ++i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          static constexpr char kHex[] = "0123456789abcdef";
-          out += "\\u{";
-          if (c >= 0x10) out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-          out += '}';
-        } else if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
-          // C1 controls (U+0080 to U+009F) are escaped like the C0 ones.
-          static constexpr char kHex[] = "0123456789abcdef";
-          auto low = static_cast<unsigned char>(s[i + 1]);
-          out += "\\u{";
-          out += kHex[(low >> 4) & 0xF];  // 0x80..0x9F -> 8 or 9
-          out += kHex[low & 0xF];
-          out += '}';
-          ++i;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  out += '"';
-}
 
 constexpr std::array<const char*, 17> kTokNames = {"Word",  "Ident", "Str", "Int", "Dec", "LParen",
                                                    "RParen", "Comma", "Eq",  "Ne",  "Lt",  "Le",
@@ -81,7 +48,7 @@ std::string token_debug(const Token& t) {
     case Tok::Ident:
     case Tok::Str:
       out += '(';
-      append_debug_string(out, t.kind == Tok::Word ? std::string(t.raw) : t.text());
+      append_debug_quoted(out, t.kind == Tok::Word ? std::string(t.raw) : t.text());
       out += ')';
       break;
     case Tok::Int:
