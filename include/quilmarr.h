@@ -49,6 +49,18 @@ uint8_t* qm_export(QmDb* db, size_t* out_len);
 /* A new writable in-memory database from image bytes (copied; the caller keeps them). */
 QmDb* qm_import(const uint8_t* bytes, size_t len);
 
+/* ---- transactions -------------------------------------------------------------------- */
+
+/* Each returns 1 on success, 0 on failure (see qm_last_error). A workspace transaction holds
+ * the workspace's lock from begin to commit or rollback; a production image has none. */
+int qm_begin_transaction(QmDb* db);
+int qm_commit_transaction(QmDb* db);
+int qm_rollback_transaction(QmDb* db);
+/* True while a transaction is open (false with a last error for a NULL handle). */
+bool qm_in_transaction(QmDb* db);
+/* The database clock (0 with a last error for a NULL handle). */
+uint64_t qm_current_tx(QmDb* db);
+
 #ifdef __cplusplus
 }
 #endif

@@ -2,6 +2,7 @@
 
 #include "core/bytes.h"
 #include "db/schema.h"
+#include "core/fs.h"
 #include "storage/record.h"
 
 namespace qm::db {
@@ -33,23 +34,53 @@ StorageMode Database::storage_mode() const {
   return StorageMode::Memory;
 }
 
-Result<void> Database::begin_mutation() {
+Result<Database::MutationScope> Database::begin_mutation() {
   if (commit_log && !active_transaction)
     return fail(QmError::transaction(
         "low-level mutations on a logged workspace require an explicit transaction; SQL queries are atomic "
         "automatically"));
   if (read_only()) return fail(QmError::read_only());
+  QM_TRY(refuse_after_write_failure());
+  MutationScope scope(nullptr);
+  if (directory && !active_transaction && !mutation_lock_.held()) {
+    // Hold the workspace lock until the mutation is flushed, so no other handle commits in
+    // between; and never write over what another handle committed since we last looked.
+    QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory));
+    scope = MutationScope(this);
+    QM_ASSIGN(bool changed, workspace_changed());
+    if (changed)
+      return fail(QmError::transaction(
+          "the workspace was changed by another handle or process; reopen the database to see its changes"));
+  }
   last_write_atomic = false;
-  return {};
+  return scope;
 }
 
 Result<void> Database::end_mutation() {
-  if (autoflush) return flush();
+  if (!autoflush) return {};
+  auto flushed = flush();
+  if (!flushed && !active_transaction) write_failure = flushed.error().message();
+  return flushed;
+}
+
+Result<void> Database::refuse_after_write_failure() const {
+  if (write_failure)
+    return fail(QmError::transaction("an earlier write of this handle could not be completed (" + *write_failure +
+                                     "); reopen the database"));
   return {};
 }
 
+Result<bool> Database::workspace_changed() const {
+  const std::string path = fs::join(*directory, kManifestFile);
+  QM_ASSIGN(auto st, fs::get().stat(path));
+  if (!st) return manifest_digest.has_value();
+  if (!manifest_digest) return true;
+  QM_ASSIGN(std::string text, fs::read_file(path));
+  return blake3(text) != *manifest_digest;
+}
+
 Result<uint64_t> Database::insert_validated_base(std::string_view table_name, std::span<const Value> row) {
-  QM_TRY(begin_mutation());
+  QM_ASSIGN(auto scope, begin_mutation());
   QM_TRY(validate_record_shape(row));
   auto it = tables.find(table_name);
   if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));

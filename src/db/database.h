@@ -21,10 +21,12 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/blake3.h"
 #include "core/error.h"
 #include "core/fs.h"
 #include "db/exec/query_budget.h"
@@ -117,10 +119,35 @@ class Database {
   Result<IndexRegion> build_index_region() const;
 
   // ---- low-level mutations -------------------------------------------------------------
+  // Held from the start of a low-level mutation to its end. Outside a transaction on a
+  // workspace it holds the transaction lock, so no other handle commits in between, and its
+  // creation checked that the workspace is still what this handle last read or wrote.
+  class MutationScope {
+   public:
+    // `db` is set when this scope took the lock and must release it.
+    explicit MutationScope(Database* db) : db_(db) {}
+    MutationScope(MutationScope&& o) noexcept : db_(std::exchange(o.db_, nullptr)) {}
+    MutationScope& operator=(MutationScope&& o) noexcept {
+      if (this != &o) {
+        if (db_) db_->mutation_lock_.release();
+        db_ = std::exchange(o.db_, nullptr);
+      }
+      return *this;
+    }
+    ~MutationScope() {
+      if (db_) db_->mutation_lock_.release();
+    }
+
+   private:
+    Database* db_;
+  };
   // The guards every low-level mutation starts with: a logged workspace needs an explicit
-  // transaction, a production image refuses, and `last_write_atomic` is cleared.
-  Result<void> begin_mutation();
-  // The ending of every successful low-level mutation: flush when `autoflush` is set.
+  // transaction, a production image refuses, a handle whose earlier write failed refuses, the
+  // workspace must not have been changed by another handle, and `last_write_atomic` is
+  // cleared. Keep the scope until end_mutation() has run.
+  Result<MutationScope> begin_mutation();
+  // The ending of every successful low-level mutation: flush when `autoflush` is set. A
+  // failed flush outside a transaction leaves the handle refusing every later write.
   Result<void> end_mutation();
   // Stores one row version (already validated by the caller) at the tail of the table: the
   // clock advances and becomes its created_tx, long values go to the blob store, a full tail
@@ -131,6 +158,20 @@ class Database {
   // Builds a database around its page cache and blob store; the open functions fill the rest.
   Database(storage::PageCache page_cache, storage::CasStore blobs)
       : cas(std::move(blobs)), cache(std::move(page_cache)) {}
+
+  // ---- transactions --------------------------------------------------------------------
+  // Memory: a snapshot image; workspace: a copy-tree backup under the transaction lock.
+  Result<void> begin_transaction();
+  Result<void> commit_transaction();
+  // Always leaves no transaction open; a workspace is restored and re-read from disk.
+  Result<void> rollback_transaction();
+  // Begin, run work(*this), commit; rolls back when the work or the commit fails.
+  template <class F>
+  auto transaction(F&& work) -> std::invoke_result_t<F, Database&>;
+  // One statement's work made atomic: in its own transaction when none is open; inside an
+  // open one, a failure rolls the whole transaction back.
+  template <class F>
+  auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
 
   // ---- table and index DDL -------------------------------------------------------------
   // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
@@ -166,11 +207,65 @@ class Database {
   bool autoflush = false;
   bool atomic_manifest = false;
   bool last_write_atomic = false;
+  // Digest of the manifest this handle last read or wrote (none: no manifest file).
+  std::optional<Digest> manifest_digest;
+  // Set when a write could not be completed outside a transaction (or a rollback could not
+  // re-read the workspace): the in-memory state may differ from disk, so every later write
+  // is refused until the database is reopened.
+  std::optional<std::string> write_failure;
 
  private:
+  // The workspace open after its repair: manifest, chunk store, blob store, tables. The
+  // caller holds or has released the transaction lock.
+  static Result<Database> load_dev(const std::string& path);
+  // Whether the workspace's manifest differs from the one this handle last read or wrote.
+  Result<bool> workspace_changed() const;
+  Result<void> refuse_after_write_failure() const;
+  // Ends the open transaction: flags restored, backup removed (copy tree), lock released.
+  void end_transaction();
+  Result<void> rollback_workspace(ActiveTransaction tx);
+
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
+
+  TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
 };
+
+template <class F>
+auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
+  QM_TRY(begin_transaction());
+  auto result = std::forward<F>(work)(*this);
+  if (!result) {
+    if (!active_transaction) return result;
+    auto rolled = rollback_transaction();
+    if (!rolled)
+      return fail(QmError::outcome_unknown("operation failed (" + result.error().message() +
+                                           "); rollback also failed (" + rolled.error().message() + ")"));
+    return result;
+  }
+  if (!active_transaction)
+    return fail(QmError::transaction("transaction callback changed the transaction state"));
+  auto committed = commit_transaction();
+  if (committed) return result;
+  if (!active_transaction) return fail(std::move(committed).error());
+  auto rolled = rollback_transaction();
+  if (!rolled)
+    return fail(QmError::outcome_unknown("commit failed (" + committed.error().message() +
+                                         "); rollback also failed (" + rolled.error().message() + ")"));
+  return fail(std::move(committed).error());
+}
+
+template <class F>
+auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
+  if (!active_transaction) return transaction(std::forward<F>(work));
+  auto result = std::forward<F>(work)(*this);
+  if (result || !active_transaction) return result;
+  auto rolled = rollback_transaction();
+  if (!rolled)
+    return fail(QmError::outcome_unknown("statement failed (" + result.error().message() +
+                                         "); transaction rollback also failed (" + rolled.error().message() + ")"));
+  return result;
+}
 
 // The manifest-writing helpers, exposed for the flush paths and their tests.
 inline constexpr const char* kManifestTmpFile = "qm_manifest.json.tmp";

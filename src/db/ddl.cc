@@ -14,7 +14,7 @@ Result<void> Database::create_table_internal(const std::string& name, const std:
                                              const std::vector<std::string>& not_null,
                                              const std::map<std::string, Value>& defaults,
                                              const std::vector<query::Predicate>& checks) {
-  QM_TRY(begin_mutation());
+  QM_ASSIGN(auto scope, begin_mutation());
   if (tables.contains(name)) return fail(QmError::schema("table `" + name + "` already exists"));
   // CHECK shapes are validated as the catalog rebuild will validate them, so nothing
   // accepted here can make the next open fail.
@@ -39,7 +39,7 @@ Result<void> Database::create_table_with_constraints(const std::string& name, co
 Result<void> Database::drop_table(const std::string& name) { return drop_table_base(name); }
 
 Result<void> Database::drop_table_base(const std::string& name) {
-  QM_TRY(begin_mutation());
+  QM_ASSIGN(auto scope, begin_mutation());
   auto it = tables.find(name);
   if (it == tables.end()) return fail(QmError::table_not_found(name));
   tables.erase(it);
@@ -48,7 +48,7 @@ Result<void> Database::drop_table_base(const std::string& name) {
 
 Result<void> Database::create_index_bounded(const std::string& table_name, const std::string& column,
                                            QueryBudget* budget) {
-  QM_TRY(begin_mutation());
+  QM_ASSIGN(auto scope, begin_mutation());
   auto it = tables.find(table_name);
   if (it == tables.end()) return fail(QmError::table_not_found(table_name));
   Table& table = it->second;

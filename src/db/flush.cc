@@ -73,6 +73,8 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
 
 Result<void> Database::flush() {
   if (read_only()) return {};
+  // A handle whose state may differ from disk must not write it over the workspace.
+  if (directory) QM_TRY(refuse_after_write_failure());
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
   for (const auto& [name, t] : tables)
     if (t.tail_id && t.tail_page) QM_TRY(cache.write(*t.tail_id, t.tail_page->span()));
@@ -103,7 +105,9 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
   options.sync_dir = false;
   options.replace = true;
   options.mode = 0666;
-  return fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options);
+  QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
+  manifest_digest = blake3(bytes);
+  return {};
 }
 
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
@@ -122,7 +126,11 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
   } else {
     QM_TRY(file.write_all_at(bytes, 0));
   }
-  return file.truncate(bytes.size());
+  // From here on the file is not what this handle last saw unless the truncation succeeds.
+  manifest_digest.reset();
+  QM_TRY(file.truncate(bytes.size()));
+  manifest_digest = blake3(bytes);
+  return {};
 }
 
 }  // namespace qm::db

@@ -51,6 +51,10 @@ std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
 Result<Database> Database::open_dev(const std::string& path) {
   QM_TRY(fs::mkdir_all(path));
   QM_TRY(repair_workspace(path));
+  return load_dev(path);
+}
+
+Result<Database> Database::load_dev(const std::string& path) {
   QM_ASSIGN(auto log_entry, fs::get().stat(fs::join(path, kCommitLogDir)));
   const std::string manifest_path = fs::join(path, kManifestFile);
   QM_ASSIGN(auto manifest_stat, fs::get().stat(manifest_path));
@@ -84,6 +88,7 @@ Result<Database> Database::open_dev(const std::string& path) {
   db.clock = manifest.clock;
   db.format_version = manifest.format_version;
   db.autoflush = true;
+  db.manifest_digest = blake3(text);
   return db;
 }
 

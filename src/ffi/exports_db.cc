@@ -50,9 +50,11 @@ QM_EXPORT QmDb* qm_open_memory(void) {
 
 QM_EXPORT void qm_close(QmDb* db) {
   if (db == nullptr) return;
-  // Closing keeps the caller's last error; nothing is flushed (every mutation outside a
-  // transaction was flushed when it ended).
+  // Closing keeps the caller's last error; an open transaction is rolled back (its failure is
+  // not reported) and nothing is flushed (every mutation outside a transaction was flushed
+  // when it ended).
   qm::ffi::guarded<int>(0, [&] {
+    if (db->db.in_transaction()) (void)db->db.rollback_transaction();
     delete db;
     return 0;
   });

@@ -1,0 +1,335 @@
+// Transactions in each storage mode, through the C calls and the internal wrappers: misuse
+// texts, what commit and rollback leave behind, the workspace lock between handles and
+// processes, and handles that must not write over each other's commits.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "db/copy_tree.h"
+#include "db/database.h"
+#include "db_test_util.h"
+#include "ffi/db_handle.h"
+#include "quilmarr.h"
+#include "support/temp_dir.h"
+
+namespace qm::db {
+namespace {
+
+using test::error_text;
+using test::row;
+using test::stored_rows;
+namespace stdfs = std::filesystem;
+
+std::string last_error() {
+  const char* e = qm_last_error();
+  return e ? e : "(none)";
+}
+
+void insert(QmDb* db, int64_t v) {
+  auto r = db->db.insert_validated_base("t", row({Value::integer(v)}));
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+}
+
+std::vector<Row> ints(std::initializer_list<int64_t> values) {
+  std::vector<Row> out;
+  for (auto v : values) out.push_back(row({Value::integer(v)}));
+  return out;
+}
+
+TEST(TransactionCalls, NullHandlesAndMisuseGiveTheirTexts) {
+  EXPECT_EQ(qm_begin_transaction(nullptr), 0);
+  EXPECT_EQ(last_error(), "qm_begin_transaction: db handle is NULL");
+  EXPECT_EQ(qm_commit_transaction(nullptr), 0);
+  EXPECT_EQ(last_error(), "qm_commit_transaction: db handle is NULL");
+  EXPECT_EQ(qm_rollback_transaction(nullptr), 0);
+  EXPECT_EQ(last_error(), "qm_rollback_transaction: db handle is NULL");
+  EXPECT_FALSE(qm_in_transaction(nullptr));
+  EXPECT_EQ(last_error(), "qm_in_transaction: db handle is NULL");
+  EXPECT_EQ(qm_current_tx(nullptr), 0u);
+  EXPECT_EQ(last_error(), "qm_current_tx: db handle is NULL");
+  QmDb* db = qm_open_memory();
+  EXPECT_EQ(qm_commit_transaction(db), 0);
+  EXPECT_EQ(last_error(), "transaction error: no transaction is active");
+  EXPECT_EQ(qm_rollback_transaction(db), 0);
+  EXPECT_EQ(last_error(), "transaction error: no transaction is active");
+  EXPECT_EQ(qm_begin_transaction(db), 1);
+  EXPECT_EQ(qm_last_error(), nullptr);
+  EXPECT_EQ(qm_begin_transaction(db), 0);
+  EXPECT_EQ(last_error(), "transaction error: a transaction is already active");
+  EXPECT_TRUE(qm_in_transaction(db));  // the first one stays open
+  qm_close(db);                        // and is rolled back
+}
+
+TEST(TransactionCalls, MemoryRollbackRestoresTablesRowsAndClock) {
+  QmDb* db = qm_open_memory();
+  ASSERT_TRUE(db->db.create_table_with_constraints("t", {"a"}, {"a"}, {}).has_value());
+  insert(db, 1);
+  EXPECT_EQ(qm_current_tx(db), 1u);
+  ASSERT_EQ(qm_begin_transaction(db), 1);
+  insert(db, 2);
+  ASSERT_TRUE(db->db.create_table_with_constraints("u", {"x"}, {}, {}).has_value());
+  EXPECT_EQ(qm_current_tx(db), 2u);
+  ASSERT_EQ(qm_rollback_transaction(db), 1);
+  EXPECT_FALSE(qm_in_transaction(db));
+  EXPECT_EQ(qm_current_tx(db), 1u);
+  EXPECT_FALSE(db->db.tables.contains("u"));
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1}));
+  EXPECT_EQ(db->db.tables.at("t").indexes.at("a").count(), 1u);
+  // The restored database keeps working, and a commit keeps what it did.
+  ASSERT_EQ(qm_begin_transaction(db), 1);
+  insert(db, 3);
+  ASSERT_EQ(qm_commit_transaction(db), 1);
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1, 3}));
+  EXPECT_FALSE(db->db.autoflush);
+  qm_close(db);
+}
+
+TEST(TransactionCalls, ProductionImageCannotBegin) {
+  qm::test::TempDir tmp;
+  Database mem = Database::open_memory();
+  auto image = mem.bake_to_bytes();
+  ASSERT_TRUE(image.has_value());
+  qm::test::write_file(tmp.join("x.qmdb"), *image);
+  QmDb* db = qm_open_prod(tmp.join("x.qmdb").c_str());
+  ASSERT_NE(db, nullptr) << last_error();
+  EXPECT_EQ(qm_begin_transaction(db), 0);
+  EXPECT_EQ(last_error(), "database is read-only (production mode); mutations are not permitted");
+  qm_close(db);
+}
+
+class WorkspaceTx : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ws_ = tmp_.join("ws");
+    QmDb* db = open();
+    ASSERT_TRUE(db->db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+    insert(db, 1);
+    qm_close(db);
+  }
+  QmDb* open() {
+    QmDb* db = qm_open_dev(ws_.c_str());
+    EXPECT_NE(db, nullptr) << last_error();
+    return db;
+  }
+  bool exists(const std::string& name) const { return stdfs::exists(stdfs::symlink_status(ws_ + "/" + name)); }
+
+  qm::test::TempDir tmp_;
+  std::string ws_;
+};
+
+TEST_F(WorkspaceTx, CommitLeavesNoMarkerOrBackupAndTheRowsStay) {
+  QmDb* db = open();
+  ASSERT_EQ(qm_begin_transaction(db), 1) << last_error();
+  EXPECT_EQ(qm::test::read_file(ws_ + "/.qm_transaction_active"), "QMTX1\n");
+  EXPECT_TRUE(exists(".qm_transaction_backup/qm_manifest.json"));
+  EXPECT_TRUE(exists(".qm_transaction_backup/chunks/chunk_00000.qmd"));
+  EXPECT_FALSE(db->db.autoflush);
+  insert(db, 2);
+  ASSERT_EQ(qm_commit_transaction(db), 1) << last_error();
+  EXPECT_FALSE(exists(".qm_transaction_active"));
+  EXPECT_FALSE(exists(".qm_transaction_backup"));
+  EXPECT_TRUE(db->db.autoflush);
+  EXPECT_TRUE(db->db.last_write_atomic);
+  qm_close(db);
+  db = open();
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1, 2}));
+  EXPECT_EQ(qm_current_tx(db), 2u);
+  qm_close(db);
+}
+
+TEST_F(WorkspaceTx, RollbackReReadsTheWorkspaceAsItWasAtBegin) {
+  QmDb* db = open();
+  ASSERT_EQ(qm_begin_transaction(db), 1);
+  insert(db, 2);
+  ASSERT_TRUE(db->db.create_table_with_constraints("made_in_tx", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(db->db.flush().has_value());  // even flushed changes are undone
+  ASSERT_EQ(qm_rollback_transaction(db), 1) << last_error();
+  EXPECT_FALSE(qm_in_transaction(db));
+  EXPECT_FALSE(db->db.tables.contains("made_in_tx"));
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1}));
+  EXPECT_EQ(qm_current_tx(db), 1u);
+  EXPECT_TRUE(db->db.autoflush);
+  EXPECT_FALSE(exists(".qm_transaction_active"));
+  EXPECT_FALSE(exists(".qm_transaction_backup"));
+  insert(db, 3);  // the reopened handle writes normally
+  qm_close(db);
+  db = open();
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1, 3}));
+  qm_close(db);
+}
+
+TEST_F(WorkspaceTx, CloseWithAnOpenTransactionRollsItBack) {
+  QmDb* db = open();
+  ASSERT_EQ(qm_begin_transaction(db), 1);
+  insert(db, 2);
+  ASSERT_TRUE(db->db.flush().has_value());
+  qm_close(db);
+  EXPECT_FALSE(exists(".qm_transaction_active"));
+  db = open();
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1}));
+  qm_close(db);
+}
+
+TEST_F(WorkspaceTx, InterruptedTransactionIsUndoneAtTheNextOpen) {
+  {
+    auto db = Database::open_dev(ws_);
+    ASSERT_TRUE(db.has_value());
+    ASSERT_TRUE(db->begin_transaction().has_value());
+    ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
+    ASSERT_TRUE(db->flush().has_value());
+    // A crash: the handle goes without commit or rollback.
+    db->active_transaction->lock.release();
+    db->active_transaction.reset();
+  }
+  ASSERT_TRUE(exists(".qm_transaction_active"));
+  qm::test::write_file(ws_ + "/.qm_transaction_active.tmp", "junk");
+  QmDb* db = open();
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1}));
+  EXPECT_FALSE(exists(".qm_transaction_active"));
+  EXPECT_FALSE(exists(".qm_transaction_active.tmp"));
+  EXPECT_FALSE(exists(".qm_transaction_backup"));
+  qm_close(db);
+}
+
+TEST_F(WorkspaceTx, MarkerWithoutABackupManifestIsRefusedAndNothingIsTouched) {
+  qm::test::write_file(ws_ + "/.qm_transaction_active", "QMTX1\n");
+  stdfs::create_directory(ws_ + "/.qm_transaction_backup");
+  const std::string manifest = qm::test::read_file(ws_ + "/qm_manifest.json");
+  EXPECT_EQ(qm_open_dev(ws_.c_str()), nullptr);
+  EXPECT_EQ(last_error(), "transaction error: active transaction has no valid recovery manifest");
+  EXPECT_EQ(qm::test::read_file(ws_ + "/qm_manifest.json"), manifest);
+  EXPECT_TRUE(exists(".qm_transaction_active"));
+}
+
+TEST_F(WorkspaceTx, SymlinkInTheWorkspaceFailsBeginAndLeavesNoMarker) {
+  stdfs::create_symlink("/etc/hostname", ws_ + "/chunks/evil");
+  QmDb* db = open();
+  EXPECT_EQ(qm_begin_transaction(db), 0);
+  EXPECT_EQ(last_error(), "transaction error: refusing to copy symlink in workspace transaction: " + ws_ + "/chunks/evil");
+  EXPECT_FALSE(exists(".qm_transaction_active"));
+  EXPECT_FALSE(exists(".qm_transaction_backup"));
+  EXPECT_FALSE(qm_in_transaction(db));
+  stdfs::remove(ws_ + "/chunks/evil");
+  EXPECT_EQ(qm_begin_transaction(db), 1) << last_error();  // the lock was released
+  qm_close(db);
+}
+
+TEST_F(WorkspaceTx, SecondHandleIsRefusedWhileATransactionIsOpenAndSucceedsAfter) {
+  QmDb* a = open();
+  QmDb* b = open();
+  ASSERT_EQ(qm_begin_transaction(a), 1);
+  const std::string busy = "transaction error: workspace transaction is active in another handle or process: ";
+  EXPECT_EQ(qm_begin_transaction(b), 0);
+  EXPECT_EQ(last_error().rfind(busy, 0), 0u) << last_error();
+  EXPECT_GT(last_error().size(), busy.size());
+  // A write outside a transaction waits for nobody either.
+  EXPECT_EQ(error_text(b->db.insert_validated_base("t", row({Value::integer(9)}))).rfind(busy, 0), 0u);
+  EXPECT_EQ(qm_open_dev(ws_.c_str()), nullptr);  // the open's repair needs the lock too
+  insert(a, 2);
+  ASSERT_EQ(qm_commit_transaction(a), 1);
+  // b began from the state before a's commit; its begin re-reads the workspace.
+  ASSERT_EQ(qm_begin_transaction(b), 1) << last_error();
+  EXPECT_EQ(stored_rows(b->db, "t"), ints({1, 2}));
+  insert(b, 3);
+  ASSERT_EQ(qm_commit_transaction(b), 1);
+  qm_close(a);
+  qm_close(b);
+  QmDb* c = open();
+  EXPECT_EQ(stored_rows(c->db, "t"), ints({1, 2, 3}));
+  qm_close(c);
+}
+
+TEST_F(WorkspaceTx, StaleHandleNeverWritesOverAnotherHandlesCommit) {
+  QmDb* a = open();
+  QmDb* b = open();
+  insert(a, 2);  // committed by a's flush
+  EXPECT_EQ(error_text(b->db.insert_validated_base("t", row({Value::integer(3)}))),
+            "transaction error: the workspace was changed by another handle or process; reopen the database to see "
+            "its changes");
+  EXPECT_EQ(stored_rows(b->db, "t"), ints({1}));  // b changed nothing
+  qm_close(b);
+  qm_close(a);
+  QmDb* c = open();
+  EXPECT_EQ(stored_rows(c->db, "t"), ints({1, 2}));
+  qm_close(c);
+}
+
+TEST_F(WorkspaceTx, TransactionLockExcludesAnotherProcess) {
+  int to_child[2], to_parent[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(to_parent), 0);
+  QmDb* db = open();  // opening needs the lock for its repair, so open before the child begins
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    QmDb* db = qm_open_dev(ws_.c_str());
+    char c = qm_begin_transaction(db) == 1 ? 'y' : 'n';
+    (void)!write(to_parent[1], &c, 1);
+    (void)!read(to_child[0], &c, 1);
+    c = qm_commit_transaction(db) == 1 ? 'y' : 'n';
+    (void)!write(to_parent[1], &c, 1);
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(read(to_parent[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  EXPECT_EQ(qm_open_dev(ws_.c_str()), nullptr);
+  EXPECT_EQ(qm_begin_transaction(db), 0);
+  EXPECT_EQ(last_error().rfind("transaction error: workspace transaction is active in another handle or process: ", 0),
+            0u);
+  c = 'g';
+  ASSERT_EQ(write(to_child[1], &c, 1), 1);
+  ASSERT_EQ(read(to_parent[0], &c, 1), 1);
+  EXPECT_EQ(c, 'y');
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(qm_begin_transaction(db), 1) << last_error();
+  EXPECT_EQ(qm_commit_transaction(db), 1);
+  qm_close(db);
+  for (int fd : {to_child[0], to_child[1], to_parent[0], to_parent[1]}) close(fd);
+}
+
+TEST(TransactionWrappers, FailuresRollBackAndCallbacksMayNotEndTheTransaction) {
+  Database db = Database::open_memory();
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  auto failing = db.transaction([](Database& d) -> Result<int> {
+    EXPECT_TRUE(d.insert_validated_base("t", row({Value::integer(1)})).has_value());
+    return fail(QmError::schema("boom"));
+  });
+  EXPECT_EQ(error_text(failing), "schema error: boom");
+  EXPECT_FALSE(db.in_transaction());
+  EXPECT_TRUE(stored_rows(db, "t").empty());
+  auto ended = db.transaction([](Database& d) -> Result<int> {
+    EXPECT_TRUE(d.commit_transaction().has_value());
+    return 5;
+  });
+  EXPECT_EQ(error_text(ended), "transaction error: transaction callback changed the transaction state");
+  auto ok = db.transaction([](Database& d) -> Result<int> {
+    QM_TRY(d.insert_validated_base("t", row({Value::integer(2)})));
+    return 7;
+  });
+  EXPECT_EQ(*ok, 7);
+  // Inside an explicit transaction, a failing atomic statement undoes the whole transaction.
+  ASSERT_TRUE(db.begin_transaction().has_value());
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(3)})).has_value());
+  auto statement = db.atomic_mutation([](Database& d) -> Result<void> {
+    QM_TRY(d.insert_validated_base("t", row({Value::integer(4)})));
+    return fail(QmError::schema("second row refused"));
+  });
+  EXPECT_EQ(error_text(statement), "schema error: second row refused");
+  EXPECT_FALSE(db.in_transaction());
+  EXPECT_EQ(stored_rows(db, "t"), ints({2}));
+  // Outside one, it is a transaction of its own.
+  auto alone = db.atomic_mutation([](Database& d) -> Result<void> {
+    QM_TRY(d.insert_validated_base("t", row({Value::integer(5)})));
+    return {};
+  });
+  EXPECT_TRUE(alone.has_value());
+  EXPECT_EQ(stored_rows(db, "t"), ints({2, 5}));
+}
+
+}  // namespace
+}  // namespace qm::db
