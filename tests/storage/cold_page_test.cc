@@ -14,8 +14,8 @@ namespace {
 
 using fixture::Bytes;
 
-fixture::ColdPageSpec three_rows() {
-  fixture::ColdPageSpec s;
+fixture::ColdPageShape three_rows() {
+  fixture::ColdPageShape s;
   s.page_id = 12;
   s.next = 40;
   s.envelopes = {{1, 0, 0}, {2, 5, 0}, {3, 0, 0}};
@@ -68,7 +68,7 @@ TEST(ColdPage, DecodesEveryEncodingIntoRows) {
 }
 
 TEST(ColdPage, EmptyPageHasNoRowsAndEncodedLength30) {
-  fixture::ColdPageSpec s;
+  fixture::ColdPageShape s;
   Bytes page = fixture::cold_page(s);
   auto decoded = ColdPage::decode(page);
   ASSERT_TRUE(decoded);

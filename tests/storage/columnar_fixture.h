@@ -104,7 +104,7 @@ struct Column {
   Bytes payload;
 };
 
-struct ColdPageSpec {
+struct ColdPageShape {
   uint64_t page_id = 7;
   std::optional<uint64_t> next;
   uint32_t source_page_size = 4096;
@@ -115,7 +115,7 @@ struct ColdPageSpec {
 };
 
 // The page bytes, padded with zeros to 4096 when they fit.
-inline Bytes cold_page(const ColdPageSpec& s, bool pad = true) {
+inline Bytes cold_page(const ColdPageShape& s, bool pad = true) {
   Bytes out;
   put_u64(out, s.page_id);
   out.push_back(2);
