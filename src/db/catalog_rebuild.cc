@@ -43,8 +43,9 @@ struct Fill {
 // the visitor, and checks the walk against the table's declarations.
 class ChainWalk {
  public:
-  ChainWalk(storage::PageCache& cache, const storage::CasStore& cas, const Table& table, const RecordVisitor& visit)
-      : cache_(cache), cas_(cas), table_(table), visit_(visit) {}
+  ChainWalk(storage::PageCache& cache, const storage::CasStore& cas, const Table& table, const RecordVisitor* visit,
+            const EnvelopeVisitor* envelopes = nullptr)
+      : cache_(cache), cas_(cas), table_(table), visit_(visit), envelopes_(envelopes) {}
 
   Result<void> run() {
     const uint64_t limit = step_limit(cache_.backend().page_count());
@@ -102,6 +103,11 @@ class ChainWalk {
     for (uint16_t slot = 0; slot < slots; ++slot) {
       QM_ASSIGN(auto record, page.record(slot));
       if (record.size() < kEnvelopeSize) return fail(QmError::buffer_too_small(kEnvelopeSize, record.size()));
+      if (envelopes_) {
+        QM_TRY((*envelopes_)(RecordEnvelope::load(record.data())));
+        records_ = saturating_inc(records_);
+        continue;
+      }
       QM_TRY(storage::record::decode_row_into(record.subspan(kEnvelopeSize), cas_, row_));
       QM_TRY(take(row_, storage::row_id(id, slot)));
     }
@@ -113,6 +119,14 @@ class ChainWalk {
     cold_ = saturating_inc(cold_);
     if (cold_ > table_.cold_pages)
       return fail(corrupt("page chain contains more cold pages than the manifest declares"));
+    if (envelopes_) {
+      QM_ASSIGN(auto list, storage::ColdPage::envelopes(bytes));
+      for (const auto& e : list) {
+        QM_TRY((*envelopes_)(e));
+        records_ = saturating_inc(records_);
+      }
+      return {};
+    }
     QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
     for (size_t i = 0; i < page.header.rows; ++i) {
       if (i > 0xFFFF) return fail(corrupt("cold-page slot overflow"));
@@ -124,7 +138,7 @@ class ChainWalk {
   Result<void> take(std::span<const Value> row, uint64_t rid) {
     if (row.size() != table_.columns.size())
       return fail(corrupt("record field count does not match table columns"));
-    QM_TRY(visit_(rid, row));
+    QM_TRY((*visit_)(rid, row));
     records_ = saturating_inc(records_);
     return {};
   }
@@ -132,7 +146,8 @@ class ChainWalk {
   storage::PageCache& cache_;
   const storage::CasStore& cas_;
   const Table& table_;
-  const RecordVisitor& visit_;
+  const RecordVisitor* visit_;
+  const EnvelopeVisitor* envelopes_;
   Row row_;  // reused decode buffer
   uint64_t records_ = 0;
   uint64_t cold_ = 0;
@@ -231,7 +246,12 @@ Result<std::pair<std::optional<uint64_t>, bool>> page_link_and_kind(storage::Con
 
 Result<void> walk_table_records(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
                                 const RecordVisitor& visit) {
-  return ChainWalk(cache, cas, table, visit).run();
+  return ChainWalk(cache, cas, table, &visit).run();
+}
+
+Result<void> walk_table_envelopes(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
+                                  const EnvelopeVisitor& visit) {
+  return ChainWalk(cache, cas, table, nullptr, &visit).run();
 }
 
 Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore& cas, const Manifest& manifest,

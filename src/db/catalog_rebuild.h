@@ -15,6 +15,7 @@
 #include <span>
 
 #include "core/error.h"
+#include "core/record_envelope.h"
 #include "db/manifest.h"
 #include "db/table.h"
 #include "storage/cas_store.h"
@@ -38,6 +39,11 @@ using RecordVisitor = std::function<Result<void>(uint64_t row_id, std::span<cons
 // declaration, the tail linking nowhere and being reached, and the record-version count.
 Result<void> walk_table_records(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
                                 const RecordVisitor& visit);
+
+// The same walk reading only each version's envelope (no row is decoded).
+using EnvelopeVisitor = std::function<Result<void>(const RecordEnvelope& envelope)>;
+Result<void> walk_table_envelopes(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
+                                  const EnvelopeVisitor& visit);
 
 // Fills table.page_ids once with the chain's pages, checking the walk (cycles, pages outside
 // the backend, cold-page count, the tail and the compaction cursor). The tail page is read

@@ -31,6 +31,7 @@
 #include "core/fs.h"
 #include "db/exec/query_budget.h"
 #include "db/manifest.h"
+#include "db/stats.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
 #include "storage/cas_store.h"
@@ -193,6 +194,11 @@ class Database {
   Result<void> create_index_bounded(const std::string& table, const std::string& column, QueryBudget* budget);
   // True when the table exists and has a secondary index on the column.
   bool has_index(std::string_view table, std::string_view column) const;
+
+  // ---- statistics ----------------------------------------------------------------------
+  Result<DatabaseStats> inspect_stats();
+  // The version the live catalog needs, from the held version (statistics).
+  uint16_t effective_format_version(bool any_secondary_index) const;
 
   // ---- fields --------------------------------------------------------------------------
   std::optional<ActiveTransaction> active_transaction;

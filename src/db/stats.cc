@@ -1,0 +1,208 @@
+#include "db/stats.h"
+
+#include <limits>
+
+#include "core/bytes.h"
+#include "db/catalog_rebuild.h"
+#include "db/database.h"
+#include "storage/cold_page.h"
+#include "storage/row_page.h"
+
+namespace qm::db {
+namespace {
+
+constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
+
+uint64_t sat_add(uint64_t a, uint64_t b) { return a > kU64Max - b ? kU64Max : a + b; }
+
+void write_strings(JsonWriter& w, const std::vector<std::string>& items) {
+  w.begin_array();
+  for (const auto& s : items) w.string(s);
+  w.end_array();
+}
+
+// Walks a table's chain measuring every page; the tail from the table's copy.
+Result<void> measure_chain(storage::PageCache& cache, const Table& table, TableStats& out, uint64_t& columnar) {
+  const uint64_t total = cache.backend().page_count();
+  const uint64_t limit = total == kU64Max ? total : total + 1;
+  uint64_t steps = 0;
+  bool tail_reached = false;
+  bool cursor_seen = false;
+  std::optional<uint64_t> current = table.first_page;
+  while (current) {
+    if (++steps > limit) return fail(QmError::corruption("page chain longer than total page count (cycle?)"));
+    const uint64_t id = *current;
+    PageUsage usage;
+    if (table.tail_id == id && table.tail_page) {
+      QM_ASSIGN(usage, page_usage(table.tail_page->span()));
+    } else {
+      QM_ASSIGN(usage, cache.with_page(id, [](storage::ConstPageSpan bytes) { return page_usage(bytes); }));
+    }
+    out.pages = sat_add(out.pages, 1);
+    out.used_page_bytes = sat_add(out.used_page_bytes, usage.used);
+    out.free_page_bytes = sat_add(out.free_page_bytes, usage.free);
+    if (usage.columnar) {
+      columnar = sat_add(columnar, 1);
+      out.compression.saved_bytes = sat_add(out.compression.saved_bytes, usage.saved);
+    }
+    if (table.compaction_cursor == id) cursor_seen = true;
+    if (table.tail_id == id) {
+      tail_reached = true;
+      if (usage.next) return fail(QmError::corruption("table tail page links to another page"));
+    }
+    current = usage.next;
+  }
+  if (columnar != table.cold_pages)
+    return fail(QmError::corruption("manifest declares " + std::to_string(table.cold_pages) +
+                                    " cold page(s), page chain contains " + std::to_string(columnar)));
+  if (table.compaction_cursor && !cursor_seen)
+    return fail(QmError::corruption("table compaction cursor is outside its page chain"));
+  if (table.tail_id && !tail_reached)
+    return fail(QmError::corruption("table page chain does not reach its declared tail"));
+  return {};
+}
+
+}  // namespace
+
+Result<PageUsage> page_usage(std::span<const uint8_t> bytes) {
+  if (bytes.size() < 9) return fail(QmError::buffer_too_small(storage::kRowHeaderSize, bytes.size()));
+  const uint8_t type = bytes[storage::kPageTypeOffset];
+  PageUsage u;
+  if (type == storage::kRowPageType) {
+    if (bytes.size() < storage::kRowHeaderSize)
+      return fail(QmError::buffer_too_small(storage::kRowHeaderSize, bytes.size()));
+    const uint16_t slots = load_u16(bytes.data() + storage::kSlotCountOffset);
+    const uint16_t fsp = load_u16(bytes.data() + storage::kFreeSpaceOffset);
+    const uint64_t dir_end = storage::kRowHeaderSize + 4ull * slots;
+    if (fsp > storage::kPageSize || dir_end > fsp)
+      return fail(QmError::corruption("row page header out of range: slot_count=" + std::to_string(slots) +
+                                      ", free_space_ptr=" + std::to_string(fsp)));
+    const uint64_t next = load_u64(bytes.data() + storage::kRowNextOffset);
+    if (next != storage::kNoPage) u.next = next;
+    u.free = fsp - dir_end;
+    u.used = storage::kPageSize - u.free;
+    return u;
+  }
+  if (type == storage::kColumnarPageType) {
+    QM_ASSIGN(auto header, storage::ColdPage::validate(bytes));
+    QM_ASSIGN(uint64_t len, storage::ColdPage::encoded_len(bytes));
+    u.next = header.next_page;
+    u.used = len;
+    u.free = len > storage::kPageSize ? 0 : storage::kPageSize - len;
+    u.columnar = true;
+    u.saved = header.source_page_size > len ? header.source_page_size - len : 0;
+    return u;
+  }
+  return fail(QmError::invalid_page_type(type));
+}
+
+Result<DatabaseStats> Database::inspect_stats() {
+  DatabaseStats s;
+  s.current_transaction = clock;
+  s.storage_mode = storage_mode_name(storage_mode());
+  s.writable = !read_only();
+  s.allocated_pages = cache.backend().page_count();
+  s.allocated_page_bytes = s.allocated_pages > kU64Max / 4096 ? kU64Max : s.allocated_pages * 4096;
+  s.buffer_pool = {cache.capacity(), cache.resident()};
+  s.cas.blobs = cas.count();
+  for (uint64_t i = 0; i < cas.count(); ++i) {
+    QM_ASSIGN(auto blob, cas.get(i));
+    if (blob.size() > kU64Max - s.cas.stored_bytes) return fail(QmError::corruption("CAS byte count overflowed"));
+    s.cas.stored_bytes += blob.size();
+  }
+  uint64_t table_pages = 0;
+  bool any_index = false;
+  for (const auto& [name, t] : tables) {
+    TableStats ts;
+    ts.name = name;
+    ts.columns = t.columns;
+    ts.row_versions = t.row_versions;
+    const uint64_t snapshot = clock;
+    QM_TRY(walk_table_envelopes(cache, cas, t, [&](const RecordEnvelope& e) -> Result<void> {
+      if (e.visible(snapshot)) ts.live_rows = sat_add(ts.live_rows, 1);
+      return {};
+    }));
+    uint64_t columnar = 0;
+    QM_TRY(measure_chain(cache, t, ts, columnar));
+    ts.compression.compressed_pages = columnar;
+    ts.compression.codec = columnar == 0 ? "row-slotted"
+                           : columnar == ts.pages ? "columnar-packed"
+                                                  : "row+columnar-packed";
+    for (const auto& [column, index] : t.indexes) {
+      QM_ASSIGN(std::string encoded, index.encode_binary());
+      ts.indexes.push_back(IndexStats{column, index.count(), index.key_count(), encoded.size()});
+      any_index = true;
+    }
+    table_pages = sat_add(table_pages, ts.pages);
+    s.tables.push_back(std::move(ts));
+  }
+  s.orphaned_pages = s.allocated_pages > table_pages ? s.allocated_pages - table_pages : 0;
+  s.format_version = effective_format_version(any_index);
+  return s;
+}
+
+uint16_t Database::effective_format_version(bool any_secondary_index) const {
+  // Unlike the written version, any secondary index counts as needing version 2 here.
+  uint16_t version = written_format_version(false);
+  if (any_secondary_index && version < 2) version = 2;
+  return version;
+}
+
+void write_stats_json(JsonWriter& w, const DatabaseStats& s) {
+  w.begin_object();
+  w.key("format_version").uint64(s.format_version);
+  w.key("current_transaction").uint64(s.current_transaction);
+  w.key("storage_mode").string(s.storage_mode);
+  w.key("writable").boolean(s.writable);
+  w.key("page_size").uint64(s.page_size);
+  w.key("allocated_pages").uint64(s.allocated_pages);
+  w.key("allocated_page_bytes").uint64(s.allocated_page_bytes);
+  w.key("orphaned_pages").uint64(s.orphaned_pages);
+  w.key("buffer_pool").begin_object();
+  w.key("capacity_pages").uint64(s.buffer_pool.capacity_pages);
+  w.key("resident_pages").uint64(s.buffer_pool.resident_pages);
+  w.end_object();
+  w.key("cas").begin_object().key("blobs").uint64(s.cas.blobs).key("stored_bytes").uint64(s.cas.stored_bytes).end_object();
+  w.key("tables").begin_array();
+  for (const auto& t : s.tables) {
+    w.begin_object();
+    w.key("name").string(t.name);
+    w.key("columns");
+    write_strings(w, t.columns);
+    w.key("live_rows").uint64(t.live_rows);
+    w.key("row_versions").uint64(t.row_versions);
+    w.key("pages").uint64(t.pages);
+    w.key("used_page_bytes").uint64(t.used_page_bytes);
+    w.key("free_page_bytes").uint64(t.free_page_bytes);
+    w.key("compression").begin_object();
+    w.key("codec").string(t.compression.codec);
+    w.key("compressed_pages").uint64(t.compression.compressed_pages);
+    w.key("saved_bytes").uint64(t.compression.saved_bytes);
+    w.end_object();
+    w.key("indexes").begin_array();
+    for (const auto& i : t.indexes) {
+      w.begin_object();
+      w.key("column").string(i.column);
+      w.key("entries").uint64(i.entries);
+      w.key("distinct_keys").uint64(i.distinct_keys);
+      w.key("encoded_bytes").uint64(i.encoded_bytes);
+      w.end_object();
+    }
+    w.end_array();
+    w.end_object();
+  }
+  w.end_array();
+  w.key("retrieval_indexes").begin_array();
+  for (const auto& r : s.retrieval_indexes) w.raw(r);
+  w.end_array();
+  w.end_object();
+}
+
+std::string stats_to_json(const DatabaseStats& s) {
+  std::string out;
+  JsonWriter w(out);
+  write_stats_json(w, s);
+  return out;
+}
+
+}  // namespace qm::db

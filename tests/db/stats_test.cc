@@ -1,0 +1,113 @@
+// Statistics of known databases, field by field.
+#include "db/stats.h"
+
+#include <gtest/gtest.h>
+
+#include "db/database.h"
+#include "db_test_util.h"
+#include "support/temp_dir.h"
+
+namespace qm::db {
+namespace {
+
+using test::error_text;
+using test::row;
+
+DatabaseStats stats_of(Database& db) {
+  auto s = db.inspect_stats();
+  EXPECT_TRUE(s.has_value()) << s.error().message();
+  return s ? *s : DatabaseStats{};
+}
+
+TEST(Stats, NewMemoryDatabase) {
+  Database db = Database::open_memory();
+  EXPECT_EQ(stats_to_json(stats_of(db)),
+            R"({"format_version":1,"current_transaction":0,"storage_mode":"memory","writable":true,"page_size":4096,)"
+            R"("allocated_pages":0,"allocated_page_bytes":0,"orphaned_pages":0,)"
+            R"("buffer_pool":{"capacity_pages":4096,"resident_pages":0},"cas":{"blobs":0,"stored_bytes":0},)"
+            R"("tables":[],"retrieval_indexes":[]})");
+}
+
+TEST(Stats, OneRecordOfOneHundredBytesAndAnEmptyUniqueIndex) {
+  Database db = Database::open_memory();
+  ASSERT_TRUE(db.create_table_with_constraints("empty", {"k"}, {"k"}, {}).has_value());
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"a", "b", "c", "d"}, {}, {}).has_value());
+  const std::string s16(16, 'x');
+  // 26 + 3 x 19 + 17 = 100 bytes; the tail page exists only in the table's copy so far.
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::text(s16), Value::text(s16), Value::text(s16),
+                                                 Value::decimal(1)}))
+                  .has_value());
+  EXPECT_EQ(stats_to_json(stats_of(db)),
+            R"({"format_version":3,"current_transaction":1,"storage_mode":"memory","writable":true,"page_size":4096,)"
+            R"("allocated_pages":1,"allocated_page_bytes":4096,"orphaned_pages":0,)"
+            R"("buffer_pool":{"capacity_pages":4096,"resident_pages":0},"cas":{"blobs":0,"stored_bytes":0},"tables":[)"
+            R"({"name":"empty","columns":["k"],"live_rows":0,"row_versions":0,"pages":0,"used_page_bytes":0,)"
+            R"("free_page_bytes":0,"compression":{"codec":"row-slotted","compressed_pages":0,"saved_bytes":0},)"
+            R"("indexes":[{"column":"k","entries":0,"distinct_keys":0,"encoded_bytes":4}]},)"
+            R"({"name":"t","columns":["a","b","c","d"],"live_rows":1,"row_versions":1,"pages":1,"used_page_bytes":132,)"
+            R"("free_page_bytes":3964,"compression":{"codec":"row-slotted","compressed_pages":0,"saved_bytes":0},)"
+            R"("indexes":[]}],"retrieval_indexes":[]})");
+}
+
+TEST(Stats, RetiredVersionsCountAsVersionsNotLiveRowsAndDroppedPagesAreOrphans) {
+  Database db = Database::open_memory();
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(db.create_table_with_constraints("gone", {"a"}, {}, {}).has_value());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i)})).has_value());
+  ASSERT_TRUE(db.insert_validated_base("gone", row({Value::integer(9)})).has_value());
+  db.clock += 1;
+  ASSERT_TRUE(db.tables.at("t").tail_page->patch_envelope_deleted(1, db.clock).has_value());
+  auto s = stats_of(db);
+  EXPECT_EQ(s.tables[1].name, "t");
+  EXPECT_EQ(s.tables[1].live_rows, 2u);
+  EXPECT_EQ(s.tables[1].row_versions, 3u);
+  EXPECT_EQ(s.orphaned_pages, 0u);
+  ASSERT_TRUE(db.drop_table("gone").has_value());
+  EXPECT_EQ(stats_of(db).orphaned_pages, 1u);
+}
+
+TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
+  qm::test::TempDir tmp;
+  auto ws = Database::open_dev(tmp.join("ws"));
+  ASSERT_TRUE(ws.has_value());
+  ASSERT_TRUE(ws->create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(ws->insert_validated_base("t", row({Value::text(std::string(20, 'z'))})).has_value());
+  auto s = stats_of(*ws);
+  EXPECT_EQ(s.storage_mode, "development");
+  EXPECT_EQ(s.format_version, 1);
+  EXPECT_EQ(s.cas.blobs, 1u);
+  EXPECT_EQ(s.cas.stored_bytes, 20u);
+  ASSERT_TRUE(ws->create_index_bounded("t", "a", nullptr).has_value());
+  EXPECT_EQ(stats_of(*ws).format_version, 2);  // any secondary index counts here
+  auto image = ws->bake_to_bytes();
+  ASSERT_TRUE(image.has_value());
+  qm::test::write_file(tmp.join("x.qmdb"), *image);
+  auto prod = Database::open_prod(tmp.join("x.qmdb"));
+  ASSERT_TRUE(prod.has_value()) << prod.error().message();
+  auto p = stats_of(*prod);
+  EXPECT_EQ(p.storage_mode, "production");
+  EXPECT_FALSE(p.writable);
+  EXPECT_EQ(p.tables[0].pages, 1u);
+  EXPECT_EQ(p.tables[0].live_rows, 1u);
+}
+
+TEST(Stats, PageUsageOfRowPagesAndRefusals) {
+  storage::RowPage empty(3);
+  auto u = page_usage(empty.span());
+  ASSERT_TRUE(u.has_value());
+  EXPECT_EQ(u->used, 28u);
+  EXPECT_EQ(u->free, 4068u);
+  EXPECT_FALSE(u->next.has_value());
+  std::vector<uint8_t> small(8);
+  EXPECT_EQ(error_text(page_usage(small)), "buffer too small: needed 28 bytes, got 8");
+  storage::Page bad{};
+  bad[8] = 1;
+  bad[9] = 5;  // 5 slots
+  bad[11] = 20;  // free-space pointer 20, below the slot directory
+  EXPECT_EQ(error_text(page_usage(bad)), "data corruption: row page header out of range: slot_count=5, free_space_ptr=20");
+  bad[8] = 7;
+  EXPECT_EQ(error_text(page_usage(bad)), "invalid page type discriminant: 0x07");
+}
+
+}  // namespace
+}  // namespace qm::db
