@@ -29,6 +29,7 @@
 #include "core/blake3.h"
 #include "core/error.h"
 #include "core/fs.h"
+#include "core/query_result.h"
 #include "db/exec/query_budget.h"
 #include "db/manifest.h"
 #include "db/stats.h"
@@ -173,6 +174,11 @@ class Database {
   // open one, a failure rolls the whole transaction back.
   template <class F>
   auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
+
+  // ---- joins, EXPLAIN and streaming aggregation, defined in src/db/select/ --------------
+  // The plan of a SELECT as rows ("step", "operation", "detail"); reads no table row.
+  Result<QueryResult> explain_statement(const query::Statement& inner);
+  // ---- end of src/db/select/ -------------------------------------------------------------
 
   // ---- table and index DDL -------------------------------------------------------------
   // Each runs the mutation guards first and flushes at the end when `autoflush` is set.

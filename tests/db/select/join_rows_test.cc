@@ -1,0 +1,129 @@
+// Join-key matching, the probe-or-build choice and the joined rows.
+#include <gtest/gtest.h>
+
+#include "db/select/join_rows.h"
+#include "../exec/trees.h"
+
+namespace qm::db::join {
+namespace {
+
+using namespace qm::db::testing;
+
+QueryLimits unlimited() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt}; }
+
+RightMap right_map(std::vector<Row> rows, size_t pos = 0) {
+  RightMap map;
+  add_right_rows(map, std::move(rows), pos);
+  return map;
+}
+
+TEST(JoinKeys, IntMatchesDecimalOfTheSameNumberButNotText) {
+  EXPECT_EQ(compare_keys(I(2), D(2000000)), std::strong_ordering::equal);
+  EXPECT_NE(compare_keys(I(2), D(2000001)), std::strong_ordering::equal);
+  EXPECT_NE(compare_keys(I(2), T("2")), std::strong_ordering::equal);
+  EXPECT_NE(compare_keys(T("a"), B("a")), std::strong_ordering::equal);
+  EXPECT_EQ(normalize_key(I(-3)), D(-3000000));
+  EXPECT_EQ(normalize_key(T("x")), T("x"));
+}
+
+TEST(JoinKeys, NumbersOrderNumericallyAcrossKindsAndBeforeText) {
+  // The set of distinct keys must be a strict weak order over mixed kinds.
+  KeySet keys{D(1500000), I(1), I(2), T("0"), D(2000000), B("z"), I(-7)};
+  std::vector<Value> got(keys.begin(), keys.end());
+  EXPECT_EQ(got, (std::vector<Value>{I(-7), I(1), D(1500000), I(2), T("0"), B("z")}));
+}
+
+TEST(JoinKeys, ExtremeIntsDoNotOverflowWhenScaled) {
+  EXPECT_EQ(compare_keys(I(INT64_MAX), D(static_cast<i128>(INT64_MAX) * 1000000)), std::strong_ordering::equal);
+  EXPECT_EQ(compare_keys(I(INT64_MIN), D(kI128Min)), std::strong_ordering::greater);
+}
+
+TEST(PreferProbe, FourProbesPerRightRowVersionIsTheThreshold) {
+  EXPECT_TRUE(prefer_probe(10, 40, false));
+  EXPECT_FALSE(prefer_probe(10, 39, false));
+  EXPECT_TRUE(prefer_probe(0, 0, false));
+  EXPECT_FALSE(prefer_probe(1, 0, false));  // an empty table still counts as one version
+  EXPECT_FALSE(prefer_probe(UINT64_MAX / 2, UINT64_MAX - 1, false));  // the product saturates, never wraps
+  EXPECT_TRUE(prefer_probe(UINT64_MAX / 4, UINT64_MAX, false));
+  EXPECT_TRUE(prefer_probe(1000, 1, true));  // a budgeted query always probes
+}
+
+TEST(DistinctLeftKeys, RepeatedKeysAreChargedEachTimeButCollectedOnce) {
+  std::vector<Row> left{{I(1)}, {I(1)}, {D(1000000)}, {N()}, {T("ab")}};
+  QueryBudget budget(unlimited());
+  auto keys = distinct_left_keys(left, 0, &budget, true);
+  ASSERT_TRUE(keys);
+  EXPECT_EQ(keys->size(), 2u);
+  EXPECT_EQ(*keys->begin(), D(1000000));  // kept in normalised form
+  EXPECT_EQ(budget.bytes_materialized, 32u * 3 + 32 + 2);  // NULL is not charged
+}
+
+TEST(DistinctLeftKeys, ChargesFailWithTheProbeKeysLabel) {
+  std::vector<Row> left{{I(1)}, {I(2)}};
+  QueryLimits limits = unlimited();
+  limits.max_bytes = 40;
+  QueryBudget budget(limits);
+  EXPECT_EQ(err(distinct_left_keys(left, 0, &budget, false)),
+            "query resource limit exceeded: join probe keys materialized more than 40 bytes");
+}
+
+TEST(DistinctLeftKeys, CancelledBudgetStopsBeforeCharging) {
+  std::vector<Row> left{{I(1)}};
+  QueryBudget budget(unlimited(), std::make_shared<std::atomic<bool>>(true));
+  EXPECT_EQ(err(distinct_left_keys(left, 0, &budget, true)), "database operation was cancelled");
+}
+
+TEST(JoinRows, InnerDropsAndLeftPadsUnmatchedAndNullKeys) {
+  const RightMap right = right_map({{I(1), T("r1")}, {N(), T("rnull")}, {D(2000000), T("r2")}});
+  std::vector<Row> left{{I(1), T("a")}, {N(), T("b")}, {I(3), T("c")}, {I(2), T("d")}};
+  auto inner = join_rows(left, 0, right, 2, query::JoinKind::Inner, nullptr);
+  ASSERT_TRUE(inner);
+  EXPECT_EQ(*inner, (std::vector<Row>{{I(1), T("a"), I(1), T("r1")}, {I(2), T("d"), D(2000000), T("r2")}}));
+  auto outer = join_rows(left, 0, right, 2, query::JoinKind::Left, nullptr);
+  ASSERT_TRUE(outer);
+  EXPECT_EQ(*outer, (std::vector<Row>{{I(1), T("a"), I(1), T("r1")},
+                                      {N(), T("b"), N(), N()},
+                                      {I(3), T("c"), N(), N()},
+                                      {I(2), T("d"), D(2000000), T("r2")}}));
+}
+
+TEST(JoinRows, EveryMatchInRightOrderAndTheLeftRowIsNotLostWhenMoved) {
+  const RightMap right = right_map({{T("k"), I(1)}, {T("x"), I(9)}, {T("k"), I(2)}, {T("k"), I(3)}});
+  std::vector<Row> left{{T("k")}, {T("k")}};
+  auto out = join_rows(left, 0, right, 2, query::JoinKind::Inner, nullptr);
+  ASSERT_TRUE(out);
+  ASSERT_EQ(out->size(), 6u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ((*out)[i], (Row{T("k"), T("k"), I(static_cast<int64_t>(i % 3 + 1))}));
+}
+
+TEST(JoinRows, EmptyRightSide) {
+  std::vector<Row> left{{I(1)}, {I(2)}};
+  auto inner = join_rows(left, 0, RightMap{}, 3, query::JoinKind::Inner, nullptr);
+  ASSERT_TRUE(inner);
+  EXPECT_TRUE(inner->empty());
+  auto outer = join_rows(left, 0, RightMap{}, 3, query::JoinKind::Left, nullptr);
+  ASSERT_TRUE(outer);
+  EXPECT_EQ(*outer, (std::vector<Row>{{I(1), N(), N(), N()}, {I(2), N(), N(), N()}}));
+}
+
+TEST(JoinRows, OutputRowsAreChargedAsMaterialised) {
+  const RightMap right = right_map({{I(1)}, {I(1)}});
+  std::vector<Row> left{{I(1)}};
+  QueryBudget budget(unlimited());
+  ASSERT_TRUE(join_rows(left, 0, right, 1, query::JoinKind::Inner, &budget));
+  EXPECT_EQ(budget.bytes_materialized, 2u * (24 + 64));
+  QueryLimits limits = unlimited();
+  limits.max_bytes = 100;
+  QueryBudget tight(limits);
+  EXPECT_EQ(err(join_rows(left, 0, right, 1, query::JoinKind::Inner, &tight)),
+            "query resource limit exceeded: materialized more than 100 bytes");
+}
+
+TEST(JoinRows, NarrowLeftRowIsCorruptionNotAnOutOfBoundsRead) {
+  std::vector<Row> left{{I(1)}};
+  EXPECT_EQ(err(join_rows(left, 3, RightMap{}, 1, query::JoinKind::Left, nullptr)),
+            "data corruption: record field count does not match table columns");
+}
+
+}  // namespace
+}  // namespace qm::db::join
