@@ -61,6 +61,29 @@ bool qm_in_transaction(QmDb* db);
 /* The database clock (0 with a last error for a NULL handle). */
 uint64_t qm_current_tx(QmDb* db);
 
+/* ---- queries ----------------------------------------------------------------------- */
+
+/* Runs one SQL statement. Returns fresh JSON text: {"columns":[...],"rows":[[...],...]},
+ * {"mutated":N} or {"done":true}; NULL on failure. Free the text with qm_string_free. */
+char* qm_query(QmDb* db, const char* sql);
+/* As qm_query, with the question-mark placeholders of `sql` bound, in order, to the
+ * elements of the JSON array `params_json` (integers, numbers, strings, null, booleans). */
+char* qm_query_params(QmDb* db, const char* sql, const char* params_json);
+/* Checks that `sql` parses and counts its placeholders. The statement is not tied to `db`:
+ * any open database may execute it, also after `db` is closed. NULL on failure. */
+QmStmt* qm_prepare(QmDb* db, const char* sql);
+/* Runs a prepared statement on `db` with the JSON array of parameters; the array must hold
+ * exactly qm_stmt_parameter_count values. Returns JSON text as qm_query does. */
+char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json);
+/* The number of placeholders of a prepared statement; 0 with the last error set for NULL. */
+size_t qm_stmt_parameter_count(const QmStmt* stmt);
+/* Releases a prepared statement; NULL is ignored. Does not touch the last error. */
+void qm_stmt_close(QmStmt* stmt);
+/* Runs one INSERT, UPDATE or DELETE once per parameter set of `param_sets_json` (a JSON array
+ * of arrays), all inside one transaction of its own: every set is applied or none. Refused
+ * while a transaction is open. Returns {"mutated":N} with the total of affected rows. */
+char* qm_execute_many(QmDb* db, const char* sql, const char* param_sets_json);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,182 @@
+// The table chain walk shared by `scan` and `scan_envelopes`: one loop over the chain with
+// its limits and end checks, parameterised by how a page's records are read.
+#include "db/query/chain_scan.h"
+#include "db/query/text.h"
+
+#include <optional>
+
+#include "core/bytes.h"
+#include "core/record_envelope.h"
+#include "storage/cold_page.h"
+#include "storage/record.h"
+#include "storage/row_page.h"
+
+namespace qm::db {
+namespace {
+
+using storage::ConstPageSpan;
+
+struct WalkCounts {
+  uint64_t versions = 0;
+  uint64_t cold_pages = 0;
+
+  void add_version() {
+    if (versions != UINT64_MAX) ++versions;
+  }
+};
+
+QmError field_count_mismatch() { return QmError::corruption("record field count does not match table columns"); }
+
+// Counts a columnar page against the declaration before it is read.
+Result<void> admit_cold_page(const Table& table, WalkCounts& counts) {
+  if (table.cold_pages == 0) return fail(QmError::corruption("table contains an undeclared cold page"));
+  ++counts.cold_pages;
+  if (counts.cold_pages > table.cold_pages)
+    return fail(QmError::corruption("page chain contains more cold pages than the manifest declares"));
+  return {};
+}
+
+// Reads a record's envelope words; a record shorter than its envelope is BufferTooSmall.
+Result<void> check_envelope(std::span<const uint8_t> record) {
+  if (record.size() < kEnvelopeSize) return fail(QmError::buffer_too_small(kEnvelopeSize, record.size()));
+  return {};
+}
+
+// The per-page readers of a full scan: decode each record into `row` and visit it.
+class RowReader {
+ public:
+  RowReader(const Table& table, const storage::CasStore& cas, ScanVisitor visit)
+      : table_(table), cas_(cas), visit_(visit) {}
+
+  Result<void> record(uint64_t page_id, uint16_t slot, std::span<const uint8_t> bytes, WalkCounts& counts) {
+    QM_TRY(check_envelope(bytes));
+    QM_TRY(storage::record::decode_row_into(bytes.subspan(kEnvelopeSize), cas_, row_));
+    if (row_.size() != table_.columns.size()) return fail(field_count_mismatch());
+    counts.add_version();
+    RecordVersion version{storage::row_id(page_id, slot), load_u64(bytes.data()), load_u64(bytes.data() + 8), row_};
+    return visit_(version);
+  }
+
+  Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
+    QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
+    if (page.header.rows > 0 && page.header.arity != table_.columns.size()) return fail(field_count_mismatch());
+    for (size_t i = 0; i < page.header.rows; ++i) {
+      if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
+      counts.add_version();
+      const RecordEnvelope& env = page.envelopes[i];
+      RecordVersion version{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
+                            page.row(i)};
+      QM_TRY(visit_(version));
+    }
+    return {};
+  }
+
+ private:
+  const Table& table_;
+  const storage::CasStore& cas_;
+  ScanVisitor visit_;
+  Row row_;  // reused for every record of the walk
+};
+
+class EnvelopeReader {
+ public:
+  explicit EnvelopeReader(EnvelopeVisitor visit) : visit_(visit) {}
+
+  Result<void> record(uint64_t, uint16_t, std::span<const uint8_t> bytes, WalkCounts& counts) {
+    counts.add_version();
+    QM_TRY(check_envelope(bytes));
+    return visit_(load_u64(bytes.data()), load_u64(bytes.data() + 8));
+  }
+
+  Result<void> cold_page(uint64_t, ConstPageSpan bytes, WalkCounts& counts) {
+    QM_ASSIGN(auto envelopes, storage::ColdPage::envelopes(bytes));
+    for (const RecordEnvelope& env : envelopes) {
+      counts.add_version();
+      QM_TRY(visit_(env.created_tx, env.deleted_tx));
+    }
+    return {};
+  }
+
+ private:
+  EnvelopeVisitor visit_;
+};
+
+// The records of the table's in-memory tail page, whose link must be none.
+template <class Reader>
+Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Reader& reader, WalkCounts& counts) {
+  const uint16_t slots = page.slot_count();
+  for (uint16_t s = 0; s < slots; ++s) {
+    QM_ASSIGN(auto bytes, page.record(s));
+    QM_TRY(reader.record(page_id, s, bytes, counts));
+  }
+  if (page.next_page()) return fail(QmError::corruption("table tail page links to another page"));
+  return {};
+}
+
+// One cached page: its records, then its next link.
+template <class Reader>
+Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_id, Reader& reader,
+                                            const Table& table, WalkCounts& counts) {
+  const uint8_t kind = storage::page_type(bytes);
+  if (kind == storage::kRowPageType) {
+    QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
+    const uint16_t slots = page.slot_count();
+    for (uint16_t s = 0; s < slots; ++s) {
+      QM_ASSIGN(auto record, page.record(s));
+      QM_TRY(reader.record(page_id, s, record, counts));
+    }
+    return page.next_page();
+  }
+  if (kind == storage::kColumnarPageType) {
+    QM_TRY(admit_cold_page(table, counts));
+    QM_TRY(reader.cold_page(page_id, bytes, counts));
+    return storage::ColdPage::next_page(bytes);
+  }
+  return fail(QmError::invalid_page_type(kind));
+}
+
+template <class Reader>
+Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader) {
+  const uint64_t page_count = cache.backend().page_count();
+  const uint64_t limit = page_count == UINT64_MAX ? UINT64_MAX : page_count + 1;
+  WalkCounts counts;
+  bool tail_reached = !table.tail_id.has_value();
+  uint64_t visited = 0;
+  std::optional<uint64_t> next = table.first_page;
+  while (next) {
+    const uint64_t page_id = *next;
+    if (++visited > limit) return fail(QmError::corruption("page chain longer than total page count (cycle?)"));
+    const bool is_tail = table.tail_id && *table.tail_id == page_id;
+    if (is_tail) {
+      tail_reached = true;
+      if (table.tail_page) {
+        QM_TRY(read_tail_copy(*table.tail_page, page_id, reader, counts));
+        break;
+      }
+    }
+    QM_ASSIGN(next, cache.with_page(page_id, [&](ConstPageSpan bytes) {
+                return read_cached(bytes, page_id, reader, table, counts);
+              }));
+    if (is_tail && next) return fail(QmError::corruption("table tail page links to another page"));
+  }
+  if (counts.cold_pages != table.cold_pages)
+    return fail(QmError::corruption(str("manifest declares ", table.cold_pages, " cold page(s), page chain contains ", counts.cold_pages)));
+  if (!tail_reached) return fail(QmError::corruption("table page chain does not reach its declared tail"));
+  if (counts.versions != table.row_versions)
+    return fail(QmError::corruption(str("manifest declares ", table.row_versions, " record version(s), page chain contains ", counts.versions)));
+  return {};
+}
+
+}  // namespace
+
+Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit) {
+  RowReader reader(table, cas, visit);
+  return walk_chain(cache, table, reader);
+}
+
+Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, EnvelopeVisitor visit) {
+  EnvelopeReader reader(visit);
+  return walk_chain(cache, table, reader);
+}
+
+}  // namespace qm::db

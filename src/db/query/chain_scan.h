@@ -1,0 +1,51 @@
+// The one full read of a table: walk its page chain from the first page to the declared
+// tail, hand every stored record version (live or retired) to a visitor, and check on the
+// way that the chain agrees with the catalog.
+//
+// Invariants the walk enforces (all Corruption unless noted):
+// - at most the backend's page count + 1 pages are visited ("page chain longer than total
+//   page count (cycle?)"), so a cyclic chain ends;
+// - the declared tail is reached and links nowhere; the tail is read from the table's
+//   in-memory `tail_page` when it holds one, never from the cache;
+// - the columnar pages met and the record versions met equal the declared counts;
+// - every record carries exactly one value per table column.
+// The walk applies no visibility rule and charges no budget: visitors do both. Rows are
+// decoded into one reused buffer, so a walk that keeps nothing does not allocate per row;
+// a visitor that keeps a row copies it. Visitors run while a cached page is lent and must
+// not touch the page cache.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/error.h"
+#include "core/value.h"
+#include "db/query/function_ref.h"
+#include "db/table.h"
+#include "storage/cas_store.h"
+#include "storage/page_cache.h"
+
+namespace qm::db {
+
+// One stored record version as a visitor sees it. `values` is lent for the call only.
+struct RecordVersion {
+  uint64_t row_id = 0;
+  uint64_t created_tx = 0;
+  uint64_t deleted_tx = 0;
+  std::span<const Value> values;
+
+  bool visible(uint64_t snapshot) const {
+    return created_tx <= snapshot && (deleted_tx == 0 || deleted_tx > snapshot);
+  }
+};
+
+using ScanVisitor = FunctionRef<Result<void>(const RecordVersion&)>;
+using EnvelopeVisitor = FunctionRef<Result<void>(uint64_t created_tx, uint64_t deleted_tx)>;
+
+// Every record version of the table, in chain order and slot (or columnar row) order.
+Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit);
+
+// The envelopes alone, in the same order; no row body or blob is read.
+Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, EnvelopeVisitor visit);
+
+}  // namespace qm::db

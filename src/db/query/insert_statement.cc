@@ -1,0 +1,96 @@
+// The three INSERT statement forms and CREATE INDEX. An INSERT validates every row (with
+// one record of the UNIQUE values its earlier rows took) before it stores any; two or more
+// rows are stored inside one atomic mutation, so all of them or none are kept.
+#include <set>
+
+#include "db/query/dispatch_internal.h"
+#include "db/query/text.h"
+#include "db/query/insert_values.h"
+
+namespace qm::db::dispatch {
+namespace {
+
+// The refusal every INSERT form starts its writing part with.
+Result<void> open_write(Database& db) {
+  if (db.read_only()) return fail(QmError::read_only());
+  db.last_write_atomic = false;
+  return {};
+}
+
+// Validates all rows, then stores them: one directly, several atomically.
+Result<QueryResult> store_rows(Database& db, const std::string& table, std::vector<Row>& rows, bool flush_single,
+                               QueryBudget* budget) {
+  PendingUnique pending;
+  for (const Row& row : rows) {
+    if (budget) QM_TRY(budget->materialize(row));
+    QM_TRY(db.validate_insert_values(table, row, &pending, budget));
+  }
+  if (budget) QM_TRY(budget->checkpoint());
+  if (rows.size() <= 1) {
+    for (const Row& row : rows) QM_TRY(db.insert_validated(table, row));
+    if (flush_single && db.autoflush) QM_TRY(db.flush());
+  } else {
+    QM_TRY(db.atomic_mutation([&](Database& d) -> Result<void> {
+      for (const Row& row : rows) QM_TRY(d.insert_validated(table, row));
+      return {};
+    }));
+  }
+  return MutatedResult{rows.size()};
+}
+
+}  // namespace
+
+Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, QueryBudget* budget) {
+  if (budget) {
+    QM_TRY(budget->materialize(stmt.row));
+    QM_TRY(budget->checkpoint());
+  }
+  QM_TRY(open_write(db));
+  QM_TRY(db.validate_insert_values(stmt.table, stmt.row, nullptr, budget));
+  QM_TRY(db.insert_validated(stmt.table, stmt.row));
+  return MutatedResult{1};
+}
+
+Result<QueryResult> insert_rows(Database& db, query::InsertRowsStmt stmt, QueryBudget* budget) {
+  QM_TRY(open_write(db));
+  if (!db.tables.contains(stmt.table)) return fail(QmError::table_not_found(stmt.table));
+  return store_rows(db, stmt.table, stmt.rows, false, budget);
+}
+
+Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTargetsStmt& stmt, QueryBudget* budget) {
+  QM_TRY(open_write(db));
+  auto it = db.tables.find(stmt.table);
+  if (it == db.tables.end()) return fail(QmError::table_not_found(stmt.table));
+  std::vector<Row> rows;
+  rows.reserve(stmt.rows.size());
+  for (const auto& values : stmt.rows) {
+    QM_ASSIGN(Row row, normalize_insert_values(stmt.table, it->second, stmt.columns, values));
+    rows.push_back(std::move(row));
+  }
+  return store_rows(db, stmt.table, rows, true, budget);
+}
+
+Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stmt, QueryBudget* budget) {
+  if (stmt.unique) {
+    QM_ASSIGN(RowsResult rows, db.select_filtered_bounded(stmt.table, nullptr, std::nullopt, budget));
+    auto pos = db.tables.find(stmt.table)->second.column_position(stmt.column);
+    if (!pos) return fail(QmError::schema(str("no column `", stmt.column, "`")));
+    // One ordered set of normal forms: SQL equality (Int n equals Decimal n.000000) in
+    // n log n rather than comparing every value with every earlier one.
+    std::set<Value> seen;
+    for (const Row& row : rows.rows) {
+      const Value& v = row[*pos];
+      if (v.is_null()) continue;
+      if (!seen.insert(unique_key(v)).second)
+        return fail(QmError::schema(str("cannot create unique index: duplicate value in `", stmt.column, "`")));
+    }
+  }
+  QM_TRY(db.create_index_bounded(stmt.table, stmt.column, budget));
+  if (stmt.unique) {
+    db.tables.find(stmt.table)->second.unique.insert(stmt.column);
+    if (db.autoflush) QM_TRY(db.flush());
+  }
+  return DoneResult{};
+}
+
+}  // namespace qm::db::dispatch

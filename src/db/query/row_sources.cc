@@ -1,0 +1,148 @@
+// The row sources of the executor: the envelope count behind COUNT(*), the filtered read of
+// one table, the read in a secondary index's order, and the matching rows (with their row
+// ids) of UPDATE and DELETE. Each reads at a snapshot, keeps only visible versions, charges
+// the optional budget (every version read is a scanned row, every kept row is
+// materialised) and returns all or nothing.
+//
+// A filtered read either walks the whole chain or, when the planner finds index
+// candidates, reads those row ids. Candidates are read in row-id order, without repeats,
+// and only when their page belongs to the table's own chain: row ids grow along a chain,
+// so the index path returns exactly the rows of the scan, in the scan's order, and a
+// damaged stored index can neither duplicate a row nor reach another table's pages.
+#include <algorithm>
+
+#include "db/catalog_rebuild.h"
+#include "db/query/text.h"
+#include "db/database.h"
+#include "db/exec/predicate.h"
+#include "db/query/chain_scan.h"
+#include "db/query/index_plan.h"
+#include "db/query/row_access.h"
+
+namespace qm::db {
+namespace {
+
+QmError outside_chain(uint64_t row_id) {
+  return QmError::corruption(str("record address ", row_id, " points outside its table page chain"));
+}
+
+// Keeps a row: charged as materialised, then copied.
+template <class Sink>
+Result<void> keep(QueryBudget* budget, const RecordVersion& version, Sink& sink) {
+  if (budget) QM_TRY(budget->materialize(version.values));
+  sink(version);
+  return {};
+}
+
+// The filtered read shared by SELECT and by UPDATE/DELETE; `sink` receives every kept row.
+template <class Sink>
+Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
+                           QueryBudget* budget, Sink&& sink) {
+  std::optional<BoundPredicate> bound;
+  if (where) {
+    QM_TRY(check_predicate_columns(table.columns, *where));
+    bound = BoundPredicate::bind(*where, table.columns);
+    QM_ASSIGN(auto candidates, index_candidates(table.indexes, *where, budget));
+    if (candidates) {
+      std::vector<uint64_t>& ids = *candidates;
+      std::sort(ids.begin(), ids.end());
+      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+      Row row;
+      for (uint64_t id : ids) {
+        if (budget) QM_TRY(budget->scan_row());
+        QM_ASSIGN(bool owned, row_in_table(db.cache, table, id));
+        if (!owned) return fail(outside_chain(id));
+        QM_ASSIGN(RecordEnvelope env, read_record_at(db.cache, table, db.cas, id, row));
+        if (!env.visible(snapshot)) continue;
+        if (bound->test(row) != Truth::True) continue;
+        QM_TRY(keep(budget, RecordVersion{id, env.created_tx, env.deleted_tx, row}, sink));
+      }
+      return {};
+    }
+  }
+  return scan(db.cache, table, db.cas, [&](const RecordVersion& version) -> Result<void> {
+    if (budget) QM_TRY(budget->scan_row());
+    if (!version.visible(snapshot)) return {};
+    if (bound && bound->test(version.values) != Truth::True) return {};
+    return keep(budget, version, sink);
+  });
+}
+
+}  // namespace
+
+Result<uint64_t> Database::count_visible(std::string_view table_name, std::optional<uint64_t> snapshot,
+                                         QueryBudget* budget) {
+  auto it = tables.find(table_name);
+  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+  const uint64_t at = snapshot.value_or(clock);
+  uint64_t count = 0;
+  QM_TRY(scan_envelopes(cache, it->second, [&](uint64_t created, uint64_t deleted) -> Result<void> {
+    if (budget) QM_TRY(budget->scan_row());
+    if (created <= at && (deleted == 0 || deleted > at)) ++count;
+    return {};
+  }));
+  return count;
+}
+
+Result<RowsResult> Database::select_filtered_bounded(std::string_view table_name, const query::Predicate* where,
+                                                     std::optional<uint64_t> snapshot, QueryBudget* budget) {
+  auto it = tables.find(table_name);
+  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = it->second;
+  RowsResult out;
+  QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
+    out.rows.emplace_back(v.values.begin(), v.values.end());
+  }));
+  out.columns = table.columns;
+  return out;
+}
+
+Result<std::vector<MatchedRow>> Database::collect_matching(std::string_view table_name, const query::Predicate& where,
+                                                           std::optional<uint64_t> snapshot, QueryBudget* budget) {
+  auto it = tables.find(table_name);
+  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+  std::vector<MatchedRow> out;
+  QM_TRY(read_filtered(*this, it->second, &where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
+    out.push_back(MatchedRow{v.row_id, Row(v.values.begin(), v.values.end())});
+  }));
+  return out;
+}
+
+Result<RowsResult> Database::select_ordered_by_index(std::string_view table_name, std::string_view column,
+                                                     bool descending, std::optional<uint64_t> snapshot,
+                                                     std::optional<uint64_t> stop, QueryBudget* budget) {
+  auto it = tables.find(table_name);
+  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = it->second;
+  auto index = table.indexes.find(std::string(column));
+  if (index == table.indexes.end())
+    return fail(QmError::query(str("no secondary index on column `", column, "`")));
+  const uint64_t at = snapshot.value_or(clock);
+  RowsResult out;
+  Row row;
+  bool done = stop && *stop == 0;
+  auto visit_key = [&](const std::vector<uint64_t>& ids) -> Result<void> {
+    for (uint64_t id : ids) {
+      if (done) return {};
+      if (budget) QM_TRY(budget->scan_row());
+      QM_ASSIGN(bool owned, row_in_table(cache, table, id));
+      if (!owned) return fail(outside_chain(id));
+      QM_ASSIGN(RecordEnvelope env, read_record_at(cache, table, cas, id, row));
+      if (!env.visible(at)) continue;
+      if (budget) QM_TRY(budget->materialize(row));
+      out.rows.push_back(row);
+      if (stop && out.rows.size() >= *stop) done = true;
+    }
+    return {};
+  };
+  const auto& map = index->second.map();
+  if (descending) {
+    for (auto k = map.rbegin(); k != map.rend() && !done; ++k) QM_TRY(visit_key(k->second));
+  } else {
+    for (auto k = map.begin(); k != map.end() && !done; ++k) QM_TRY(visit_key(k->second));
+  }
+  out.columns = table.columns;
+  return out;
+}
+
+}  // namespace qm::db

@@ -1,0 +1,131 @@
+// The query exports: plain and parameterised queries, prepared statements and write
+// batches. Each checks its arguments in a fixed order with fixed texts before the database
+// is touched, runs the statement without a query budget, and hands the result out as fresh
+// JSON text. A prepared statement is only its SQL text and placeholder count: it belongs to
+// no database, so any open handle may run it, also after the one it was prepared on closed.
+#include <string>
+
+#include "core/result_json.h"
+#include "db/database.h"
+#include "engine/params.h"
+#include "engine/parser.h"
+#include "ffi/export.h"
+#include "ffi/frame.h"
+#include "ffi/db_handle.h"
+#include "ffi/params.h"
+
+struct QmStmt {
+  std::string sql;
+  size_t parameter_count = 0;
+};
+
+namespace {
+
+using qm::QmError;
+using qm::QueryResult;
+using qm::Result;
+using qm::ffi::set_last_error;
+
+// The result as fresh JSON text, or NULL with the error as the last error.
+char* hand_out(const Result<QueryResult>& result) {
+  if (!result) {
+    set_last_error(result.error());
+    return nullptr;
+  }
+  return qm::ffi::string_to_c(qm::json::result_to_string(*result));
+}
+
+char* refuse(const char* text) {
+  set_last_error(text);
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+QM_EXPORT char* qm_query(QmDb* db, const char* sql) {
+  return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
+    if (!db) return refuse("qm_query: db handle is NULL");
+    auto text = qm::ffi::utf8_arg(sql);
+    if (!text) return refuse("qm_query: sql is NULL or not valid UTF-8");
+    auto statement = qm::query::parse(*text);
+    if (!statement) return hand_out(qm::fail(std::move(statement).error()));
+    return hand_out(db->db.execute_statement(std::move(*statement), nullptr));
+  });
+}
+
+QM_EXPORT char* qm_query_params(QmDb* db, const char* sql, const char* params_json) {
+  return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
+    if (!db) return refuse("qm_query_params: db handle is NULL");
+    auto text = qm::ffi::utf8_arg(sql);
+    if (!text) return refuse("qm_query_params: sql is NULL or not valid UTF-8");
+    auto params = qm::ffi::utf8_arg(params_json);
+    if (!params) return refuse("qm_query_params: params is NULL or not valid UTF-8");
+    auto values = qm::ffi::json_params_to_values("qm_query_params", *params);
+    if (!values) return refuse(values.error().c_str());
+    return hand_out(db->db.query_with(*text, *values));
+  });
+}
+
+QM_EXPORT QmStmt* qm_prepare(QmDb* db, const char* sql) {
+  return qm::ffi::entry<QmStmt*>(nullptr, [&]() -> QmStmt* {
+    if (!db) {
+      set_last_error("qm_prepare: db handle is NULL");
+      return nullptr;
+    }
+    auto text = qm::ffi::utf8_arg(sql);
+    if (!text) {
+      set_last_error("qm_prepare: sql is NULL or not valid UTF-8");
+      return nullptr;
+    }
+    auto prepared = db->db.prepare(*text);
+    if (!prepared) {
+      set_last_error(prepared.error());
+      return nullptr;
+    }
+    return new QmStmt{std::move(prepared->sql), prepared->parameter_count};
+  });
+}
+
+QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json) {
+  return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
+    if (!stmt) return refuse("qm_stmt_execute: statement handle is NULL");
+    if (!db) return refuse("qm_stmt_execute: db handle is NULL");
+    auto params = qm::ffi::utf8_arg(params_json);
+    if (!params) return refuse("qm_stmt_execute: params is NULL or not valid UTF-8");
+    auto values = qm::ffi::json_params_to_values("qm_stmt_execute", *params);
+    if (!values) return refuse(values.error().c_str());
+    if (values->size() != stmt->parameter_count)
+      return hand_out(qm::fail(QmError::schema("prepared statement expects " + std::to_string(stmt->parameter_count) +
+                                               " parameters, got " + std::to_string(values->size()))));
+    return hand_out(db->db.query_with(stmt->sql, *values));
+  });
+}
+
+QM_EXPORT size_t qm_stmt_parameter_count(const QmStmt* stmt) {
+  return qm::ffi::entry<size_t>(0, [&]() -> size_t {
+    if (!stmt) {
+      set_last_error("qm_stmt_parameter_count: statement handle is NULL");
+      return 0;
+    }
+    return stmt->parameter_count;
+  });
+}
+
+QM_EXPORT void qm_stmt_close(QmStmt* stmt) { delete stmt; }
+
+QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_sets_json) {
+  return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
+    auto text = qm::ffi::utf8_arg(sql);
+    auto sets_text = qm::ffi::utf8_arg(param_sets_json);
+    if (!db || !text || !sets_text) return refuse("qm_execute_many: null handle or invalid UTF-8 input");
+    auto sets = qm::ffi::json_param_sets(*sets_text);
+    if (!sets) return hand_out(qm::fail(std::move(sets).error()));
+    auto total = db->db.execute_many(*text, *sets);
+    if (!total) return hand_out(qm::fail(std::move(total).error()));
+    return hand_out(QueryResult(qm::MutatedResult{*total}));
+  });
+}
+
+}  // extern "C"
