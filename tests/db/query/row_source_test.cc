@@ -1,0 +1,142 @@
+// Row sources against damaged catalogs and under budgets: chain checks that a full read
+// must make, row ids from an index that point outside the table, and the limits and
+// liveness tests of the budgeted entry point.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/result_json.h"
+#include "db/database.h"
+
+namespace {
+
+using qm::db::Database;
+using qm::db::QueryLimits;
+
+std::string run(Database& db, const std::string& sql) {
+  auto r = db.query_with(sql, {});
+  if (!r) return "error: " + r.error().message();
+  return qm::json::result_to_string(*r);
+}
+
+std::string run_limited(Database& db, const std::string& sql, const QueryLimits& limits,
+                        std::shared_ptr<std::atomic<bool>> cancel = nullptr) {
+  auto r = db.query_with_limits_cancellable(sql, {}, limits, std::move(cancel));
+  if (!r) return "error: " + r.error().message();
+  return qm::json::result_to_string(*r);
+}
+
+QueryLimits roomy() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt}; }
+
+Database table_of_four() {
+  Database db = Database::open_memory();
+  EXPECT_EQ(run(db, "CREATE TABLE t (a, b)"), R"({"done":true})");
+  EXPECT_EQ(run(db, "INSERT INTO t VALUES (1, 'x'), (2, 'y'), (3, 'z'), (4, 'w')"), R"({"mutated":4})");
+  return db;
+}
+
+TEST(ChainChecks, AMiscountedCatalogFailsEveryFullRead) {
+  Database db = table_of_four();
+  db.tables.find("t")->second.row_versions = 5;
+  const std::string err = "error: data corruption: manifest declares 5 record version(s), page chain contains 4";
+  EXPECT_EQ(run(db, "SELECT * FROM t"), err);
+  EXPECT_EQ(run(db, "SELECT COUNT(*) FROM t"), err);
+  EXPECT_EQ(run(db, "SELECT a, COUNT(*) FROM t GROUP BY a"), err);
+  EXPECT_EQ(run(db, "DELETE FROM t WHERE a = 1"), err);
+}
+
+TEST(ChainChecks, ATailPageThatLinksOnIsRefused) {
+  Database db = table_of_four();
+  db.tables.find("t")->second.tail_page->set_next_page(0);
+  EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table tail page links to another page");
+}
+
+TEST(ChainChecks, ADeclaredTailThatIsNeverReachedIsRefused) {
+  Database db = table_of_four();
+  run(db, "CREATE TABLE u (a)");
+  run(db, "INSERT INTO u VALUES (9)");
+  qm::db::Table& t = db.tables.find("t")->second;
+  t.tail_id = db.tables.find("u")->second.tail_id;
+  EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table page chain does not reach its declared tail");
+}
+
+TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {
+  Database db = table_of_four();
+  run(db, "CREATE TABLE other (a, b)");
+  run(db, "INSERT INTO other VALUES (7, 'secret')");
+  run(db, "CREATE INDEX ON t (a)");
+  const uint64_t foreign = qm::storage::row_id(*db.tables.find("other")->second.tail_id, 0);
+  db.tables.find("t")->second.indexes.find("a")->second.insert(qm::Value::integer(7), foreign);
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 7"),
+            "error: data corruption: record address " + std::to_string(foreign) +
+                " points outside its table page chain");
+  EXPECT_EQ(run(db, "SELECT b FROM t ORDER BY a DESC LIMIT 1"),
+            "error: data corruption: record address " + std::to_string(foreign) +
+                " points outside its table page chain");
+  EXPECT_EQ(run(db, "DELETE FROM t WHERE a = 7"),
+            "error: data corruption: record address " + std::to_string(foreign) +
+                " points outside its table page chain");
+  EXPECT_EQ(run(db, "SELECT * FROM other"), R"({"columns":["a","b"],"rows":[[7,"secret"]]})");
+}
+
+TEST(IndexCandidates, ARepeatedIdInADamagedIndexYieldsTheRowOnce) {
+  Database db = table_of_four();
+  run(db, "CREATE INDEX ON t (a)");
+  auto& index = db.tables.find("t")->second.indexes.find("a")->second;
+  const uint64_t id = index.lookup(qm::Value::integer(2))[0];
+  index.insert(qm::Value::integer(2), id);
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2"), R"({"columns":["b"],"rows":[["y"]]})");
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a >= 2 AND a < 3"), R"({"columns":["b"],"rows":[["y"]]})");
+}
+
+TEST(Budget, InvisibleVersionsAreChargedAsScannedRows) {
+  Database db = table_of_four();
+  run(db, "DELETE FROM t WHERE a > 1");
+  QueryLimits limits = roomy();
+  limits.max_scan_rows = 3;
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t", limits), "error: query resource limit exceeded: scanned more than 3 rows");
+  EXPECT_EQ(run_limited(db, "SELECT COUNT(*) FROM t", limits),
+            "error: query resource limit exceeded: scanned more than 3 rows");
+  limits.max_scan_rows = 4;
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t", limits), R"({"columns":["a","b"],"rows":[[1,"x"]]})");
+}
+
+TEST(Budget, ResultRowsBytesCancelAndDeadline) {
+  Database db = table_of_four();
+  QueryLimits limits = roomy();
+  limits.max_result_rows = 4;
+  EXPECT_EQ(run_limited(db, "SELECT a FROM t", limits), R"({"columns":["a"],"rows":[[1],[2],[3],[4]]})");
+  limits.max_result_rows = 3;
+  EXPECT_EQ(run_limited(db, "SELECT a FROM t", limits),
+            "error: query resource limit exceeded: result has more than 3 rows; add or lower LIMIT");
+  EXPECT_EQ(run_limited(db, "SELECT a FROM t LIMIT 3", limits), R"({"columns":["a"],"rows":[[1],[2],[3]]})");
+  // A written row of one Int and a one-byte Text counts 24 + 32 + 33 = 89 bytes.
+  limits = roomy();
+  limits.max_bytes = 89;
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t WHERE a = 1", limits), R"({"columns":["a","b"],"rows":[[1,"x"]]})");
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t WHERE a <= 2", limits),
+            "error: query resource limit exceeded: materialized more than 89 bytes");
+  EXPECT_EQ(run_limited(db, "INSERT INTO t VALUES (5, 'v'), (6, 'u')", limits),
+            "error: query resource limit exceeded: materialized more than 89 bytes");
+  auto cancel = std::make_shared<std::atomic<bool>>(true);
+  limits = roomy();
+  limits.deadline = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t", limits, cancel), "error: database operation was cancelled");
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t", limits), "error: query resource limit exceeded: deadline expired");
+  EXPECT_EQ(run(db, "SELECT COUNT(*) FROM t"), R"({"columns":["count"],"rows":[[4]]})");
+}
+
+TEST(Budget, IndexCandidatesAreReservedAgainstTheRemainingScanAllowance) {
+  Database db = table_of_four();
+  run(db, "CREATE INDEX ON t (a)");
+  QueryLimits limits = roomy();
+  limits.max_scan_rows = 2;
+  EXPECT_EQ(run_limited(db, "SELECT b FROM t WHERE a >= 2", limits),
+            "error: query resource limit exceeded: index produced more than 2 remaining row candidates");
+  EXPECT_EQ(run_limited(db, "SELECT b FROM t WHERE a >= 3", limits), R"({"columns":["b"],"rows":[["z"],["w"]]})");
+}
+
+}  // namespace
