@@ -1,10 +1,8 @@
 // Index candidate planning and the join planning helpers.
 #include "db/query/index_plan.h"
-#include "db/query/text.h"
 
 
 #include "core/int128.h"
-#include "db/exec/columns.h"
 
 namespace qm::db {
 namespace {
@@ -195,53 +193,6 @@ Result<std::optional<std::vector<uint64_t>>> index_candidates(const IndexMap& in
   ids.reserve(chosen_count);
   for (const KeyRange& r : *chosen_ranges) chosen->append_range(r, ids);
   return std::optional<std::vector<uint64_t>>(std::move(ids));
-}
-
-std::optional<query::Predicate> source_predicate(const query::Predicate& predicate, std::string_view qualifier) {
-  auto strip = [&](const std::string& column) -> std::optional<std::string> {
-    if (column.size() > qualifier.size() && column.compare(0, qualifier.size(), qualifier) == 0 &&
-        column[qualifier.size()] == '.')
-      return column.substr(qualifier.size() + 1);
-    return std::nullopt;
-  };
-  return std::visit(
-      [&](const auto& node) -> std::optional<query::Predicate> {
-        using T = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<T, query::AndPred>) {
-          auto l = source_predicate(*node.left, qualifier);
-          auto r = source_predicate(*node.right, qualifier);
-          if (!l) return r;
-          if (!r) return l;
-          return query::Predicate{query::AndPred{Box<query::Predicate>(std::move(*l)), Box<query::Predicate>(std::move(*r))}};
-        } else if constexpr (std::is_same_v<T, query::OrPred>) {
-          auto l = source_predicate(*node.left, qualifier);
-          if (!l) return std::nullopt;
-          auto r = source_predicate(*node.right, qualifier);
-          if (!r) return std::nullopt;
-          return query::Predicate{query::OrPred{Box<query::Predicate>(std::move(*l)), Box<query::Predicate>(std::move(*r))}};
-        } else {
-          auto bare = strip(node.column);
-          if (!bare) return std::nullopt;
-          T copy = node;
-          copy.column = std::move(*bare);
-          return query::Predicate{std::move(copy)};
-        }
-      },
-      predicate.node);
-}
-
-Result<std::pair<size_t, size_t>> resolve_join_keys(std::span<const std::string> earlier,
-                                                    std::span<const std::string> joined, std::string_view left,
-                                                    std::string_view right) {
-  auto e1 = column_matches(earlier, left);
-  auto j1 = column_matches(joined, left);
-  auto e2 = column_matches(earlier, right);
-  auto j2 = column_matches(joined, right);
-  if (e1.size() == 1 && j2.size() == 1) return std::pair{e1[0], j2[0]};
-  if (e2.size() == 1 && j1.size() == 1) return std::pair{e2[0], j1[0]};
-  if (e1.size() > 1 || j1.size() > 1) return fail(QmError::schema(str("ambiguous join column `", left, "`")));
-  if (e2.size() > 1 || j2.size() > 1) return fail(QmError::schema(str("ambiguous join column `", right, "`")));
-  return fail(QmError::schema(str("JOIN ON must compare one column from the joined relation with one earlier column; could not resolve `", left, " = ", right, "`")));
 }
 
 }  // namespace qm::db

@@ -8,9 +8,6 @@
 // SQL's numeric equality is recovered by giving a numeric literal one range per numeric
 // kind. That arithmetic is done in 128 bits and clamped to the i64 range only at the end,
 // so literals at the i64 extremes cannot overflow.
-//
-// Also the two planning routines of joins: the part of a WHERE that concerns only the
-// driving relation, and the resolution of a JOIN's ON columns.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +15,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -57,15 +52,5 @@ Result<std::vector<uint64_t>> index_equality_candidates(const storage::Secondary
 Result<std::optional<std::vector<uint64_t>>> index_candidates(const IndexMap& indexes,
                                                               const query::Predicate& predicate,
                                                               QueryBudget* budget);
-
-// The part of a WHERE that names only `qualifier.`-columns, renamed to bare names; none
-// when nothing of it can be applied to the driving relation alone.
-std::optional<query::Predicate> source_predicate(const query::Predicate& predicate, std::string_view qualifier);
-
-// Positions of an ON equality's columns: (among the earlier columns, among the joined
-// relation's columns), whichever order the operands were written in.
-Result<std::pair<size_t, size_t>> resolve_join_keys(std::span<const std::string> earlier,
-                                                    std::span<const std::string> joined, std::string_view left,
-                                                    std::string_view right);
 
 }  // namespace qm::db
