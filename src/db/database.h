@@ -17,7 +17,9 @@
 //   its lock) last.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <map>
 #include <optional>
 #include <span>
@@ -28,10 +30,12 @@
 
 #include "core/blake3.h"
 #include "core/error.h"
+#include "core/query_result.h"
 #include "core/fs.h"
 #include "core/query_result.h"
 #include "db/exec/query_budget.h"
 #include "db/manifest.h"
+#include "db/query/exec_types.h"
 #include "db/stats.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
@@ -156,6 +160,40 @@ class Database {
   // page is linked to a new one and written to the cache, indexed columns get the row id.
   // Returns the row id. TableNotFound for an unknown table.
   Result<uint64_t> insert_validated_base(std::string_view table, std::span<const Value> row);
+
+  // ---- statement execution, defined in src/db/query/ -----------------------------------
+  // Runs one parsed statement (atomic by itself outside a transaction, joining an explicit
+  // one); `budget` bounds its work when given.
+  Result<QueryResult> execute_statement(query::Statement statement, QueryBudget* budget);
+  // Binds the values into the text as literals, parses and runs it without a budget.
+  Result<QueryResult> query_with(std::string_view sql, std::span<const Value> params);
+  Result<QueryResult> query_with_limits_cancellable(std::string_view sql, std::span<const Value> params,
+                                                    const QueryLimits& limits,
+                                                    std::shared_ptr<std::atomic<bool>> cancel);
+  // Counts the placeholders and proves the text parses; keeps the text, not the tree.
+  Result<PreparedStatement> prepare(std::string_view sql);
+  // One INSERT, UPDATE or DELETE run once per parameter set, all in one transaction.
+  Result<uint64_t> execute_many(std::string_view sql, std::span<const std::vector<Value>> sets);
+  // Row sources: a snapshot of none reads at the current clock.
+  Result<uint64_t> count_visible(std::string_view table, std::optional<uint64_t> snapshot, QueryBudget* budget);
+  Result<RowsResult> select_filtered_bounded(std::string_view table, const query::Predicate* where,
+                                             std::optional<uint64_t> snapshot, QueryBudget* budget);
+  Result<RowsResult> select_ordered_by_index(std::string_view table, std::string_view column, bool descending,
+                                             std::optional<uint64_t> snapshot, std::optional<uint64_t> stop,
+                                             QueryBudget* budget);
+  Result<std::vector<MatchedRow>> collect_matching(std::string_view table, const query::Predicate& where,
+                                                   std::optional<uint64_t> snapshot, QueryBudget* budget);
+  // Write paths.
+  Result<void> validate_row_constraints(std::string_view table, std::span<const Value> row);
+  Result<void> validate_insert_values(std::string_view table, std::span<const Value> row, PendingUnique* pending,
+                                      QueryBudget* budget);
+  Result<void> insert_validated(std::string_view table, std::span<const Value> row);
+  Result<uint64_t> update_where_bounded(std::string_view table, std::string_view column, const Value& value,
+                                        const query::Predicate& where, QueryBudget* budget);
+  Result<uint64_t> delete_where_bounded(std::string_view table, const query::Predicate& where, QueryBudget* budget);
+  Result<uint64_t> apply_deletes(std::string_view table, std::span<const MatchedRow> matches);
+  Result<uint64_t> apply_deletes_base(std::string_view table, std::span<const MatchedRow> matches);
+  // ---- end of statement execution -------------------------------------------------------
 
   // Builds a database around its page cache and blob store; the open functions fill the rest.
   Database(storage::PageCache page_cache, storage::CasStore blobs)
