@@ -26,8 +26,10 @@ TEST(InsertConstraints, EveryRefusalHasItsText) {
   CDb db = constrained_table();
   EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'a')"), "error: schema error: table `c` expects 3 columns, got 2");
   EXPECT_EQ(db.query("INSERT INTO c VALUES (1, NULL, 1)"), "error: schema error: column `name` may not be NULL");
-  EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'a', -1)"), "error: schema error: CHECK constraint 1 failed on table `c`");
-  EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'bad', 1)"), "error: schema error: CHECK constraint 2 failed on table `c`");
+  EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'a', -1)"),
+            "error: schema error: CHECK constraint 1 failed on table `c`");
+  EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'bad', 1)"),
+            "error: schema error: CHECK constraint 2 failed on table `c`");
   EXPECT_EQ(db.query("INSERT INTO c (id, id) VALUES (1, 2)"),
             "error: query parse error: duplicate INSERT target column `id` (line 1, column 20)\n"
             "  INSERT INTO c (id, id) VALUES (1, 2)\n"
@@ -37,12 +39,14 @@ TEST(InsertConstraints, EveryRefusalHasItsText) {
   EXPECT_EQ(db.query("INSERT INTO c (id, Name) VALUES (1, 'a')"), "error: schema error: no column `Name`");
   EXPECT_EQ(db.query("INSERT INTO nowhere VALUES (1)"), "error: table not found: nowhere");
   EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'a', 1)"), R"({"mutated":1})");
-  EXPECT_EQ(db.query("INSERT INTO c VALUES (1.0, 'b', 1)"), "error: schema error: duplicate value for unique column `id`");
+  EXPECT_EQ(db.query("INSERT INTO c VALUES (1.0, 'b', 1)"),
+            "error: schema error: duplicate value for unique column `id`");
   EXPECT_EQ(db.query("INSERT INTO c VALUES (2, 'b', 1), (2.000000, 'c', 1)"),
             "error: schema error: duplicate value for unique column `id`");
   // The checks run in a fixed order: column count, shape, NOT NULL, CHECK, then UNIQUE.
   EXPECT_EQ(db.query("INSERT INTO c VALUES (1, NULL, -1)"), "error: schema error: column `name` may not be NULL");
-  EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'x', -1)"), "error: schema error: CHECK constraint 1 failed on table `c`");
+  EXPECT_EQ(db.query("INSERT INTO c VALUES (1, 'x', -1)"),
+            "error: schema error: CHECK constraint 1 failed on table `c`");
   EXPECT_EQ(db.query("SELECT * FROM c"), R"({"columns":["id","name","qty"],"rows":[[1,"a",1]]})");
 }
 
@@ -106,7 +110,8 @@ TEST(UpdateConstraints, NotNullCheckAndUnknownColumn) {
   db.query("INSERT INTO c VALUES (1, 'a', 1)");
   EXPECT_EQ(db.query("UPDATE c SET name = NULL WHERE id = 99"), R"({"mutated":0})");
   EXPECT_EQ(db.query("UPDATE c SET name = NULL WHERE id = 1"), "error: schema error: column `name` may not be NULL");
-  EXPECT_EQ(db.query("UPDATE c SET qty = -5 WHERE id = 1"), "error: schema error: CHECK constraint 1 failed on table `c`");
+  EXPECT_EQ(db.query("UPDATE c SET qty = -5 WHERE id = 1"),
+            "error: schema error: CHECK constraint 1 failed on table `c`");
   EXPECT_EQ(db.query("UPDATE c SET nope = 1 WHERE id = 1"), "error: schema error: no column `nope`");
   EXPECT_EQ(db.query("UPDATE c SET qty = DEFAULT WHERE id = 1"), R"({"mutated":1})");
   EXPECT_EQ(db.query("UPDATE c SET id = DEFAULT WHERE id = 1"), R"({"mutated":1})");

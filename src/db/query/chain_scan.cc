@@ -1,12 +1,12 @@
 // The table chain walk shared by `scan` and `scan_envelopes`: one loop over the chain with
 // its limits and end checks, parameterised by how a page's records are read.
 #include "db/query/chain_scan.h"
-#include "db/query/text.h"
 
 #include <optional>
 
 #include "core/bytes.h"
 #include "core/record_envelope.h"
+#include "db/query/text.h"
 #include "storage/cold_page.h"
 #include "storage/record.h"
 #include "storage/row_page.h"
@@ -115,8 +115,8 @@ Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Read
 
 // One cached page: its records, then its next link.
 template <class Reader>
-Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_id, Reader& reader,
-                                            const Table& table, WalkCounts& counts) {
+Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_id, Reader& reader, const Table& table,
+                                            WalkCounts& counts) {
   const uint8_t kind = storage::page_type(bytes);
   if (kind == storage::kRowPageType) {
     QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
@@ -155,15 +155,17 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
       }
     }
     QM_ASSIGN(next, cache.with_page(page_id, [&](ConstPageSpan bytes) {
-                return read_cached(bytes, page_id, reader, table, counts);
-              }));
+      return read_cached(bytes, page_id, reader, table, counts);
+    }));
     if (is_tail && next) return fail(QmError::corruption("table tail page links to another page"));
   }
   if (counts.cold_pages != table.cold_pages)
-    return fail(QmError::corruption(str("manifest declares ", table.cold_pages, " cold page(s), page chain contains ", counts.cold_pages)));
+    return fail(QmError::corruption(
+        str("manifest declares ", table.cold_pages, " cold page(s), page chain contains ", counts.cold_pages)));
   if (!tail_reached) return fail(QmError::corruption("table page chain does not reach its declared tail"));
   if (counts.versions != table.row_versions)
-    return fail(QmError::corruption(str("manifest declares ", table.row_versions, " record version(s), page chain contains ", counts.versions)));
+    return fail(QmError::corruption(
+        str("manifest declares ", table.row_versions, " record version(s), page chain contains ", counts.versions)));
   return {};
 }
 

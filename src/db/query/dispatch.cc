@@ -7,8 +7,8 @@
 #include <type_traits>
 
 #include "db/database.h"
-#include "db/query/text.h"
 #include "db/query/dispatch_internal.h"
+#include "db/query/text.h"
 #include "engine/params.h"
 #include "engine/parser.h"
 
@@ -109,7 +109,8 @@ struct Dispatch {
 };
 
 bool is_write_batch_kind(const query::Statement& s) {
-  return std::holds_alternative<query::InsertRowStmt>(s.node) || std::holds_alternative<query::InsertRowsStmt>(s.node) ||
+  return std::holds_alternative<query::InsertRowStmt>(s.node) ||
+         std::holds_alternative<query::InsertRowsStmt>(s.node) ||
          std::holds_alternative<query::InsertWithTargetsStmt>(s.node) ||
          std::holds_alternative<query::UpdateSetStmt>(s.node) ||
          std::holds_alternative<query::UpdateSetDefaultStmt>(s.node) ||
@@ -146,8 +147,8 @@ Result<QueryResult> Database::query_with_limits_cancellable(std::string_view sql
   if (auto* rows = std::get_if<RowsResult>(&result)) {
     QM_TRY(budget.checkpoint());
     if (rows->rows.size() > limits.max_result_rows)
-      return fail(QmError::resource_limit(
-          str("result has more than ", limits.max_result_rows, " rows; add or lower LIMIT")));
+      return fail(
+          QmError::resource_limit(str("result has more than ", limits.max_result_rows, " rows; add or lower LIMIT")));
   }
   return result;
 }
@@ -172,8 +173,8 @@ Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const st
     return fail(QmError::transaction("execute_many owns its transaction; call it outside an active transaction"));
   for (const std::vector<Value>& set : sets)
     if (set.size() != prepared.parameter_count)
-      return fail(QmError::schema(
-          str("batch row expects ", prepared.parameter_count, " parameters, got ", set.size())));
+      return fail(
+          QmError::schema(str("batch row expects ", prepared.parameter_count, " parameters, got ", set.size())));
   if (sets.empty()) return 0;
   return transaction([&](Database& db) -> Result<uint64_t> {
     uint64_t total = 0;

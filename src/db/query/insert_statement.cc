@@ -10,16 +10,9 @@
 namespace qm::db::dispatch {
 namespace {
 
-// The refusal every INSERT form starts its writing part with.
-Result<void> open_write(Database& db) {
-  if (db.read_only()) return fail(QmError::read_only());
-  db.last_write_atomic = false;
-  return {};
-}
-
 // Validates all rows, then stores them: one directly, several atomically.
 Result<QueryResult> store_rows(Database& db, const std::string& table, std::vector<Row>& rows, bool flush_single,
-                               QueryBudget* budget) {
+                               Database::MutationScope& scope, QueryBudget* budget) {
   PendingUnique pending;
   for (const Row& row : rows) {
     if (budget) QM_TRY(budget->materialize(row));
@@ -30,7 +23,7 @@ Result<QueryResult> store_rows(Database& db, const std::string& table, std::vect
     for (const Row& row : rows) QM_TRY(db.insert_validated(table, row));
     if (flush_single && db.autoflush) QM_TRY(db.flush());
   } else {
-    QM_TRY(db.atomic_mutation([&](Database& d) -> Result<void> {
+    QM_TRY(write_atomically(db, scope, [&](Database& d) -> Result<void> {
       for (const Row& row : rows) QM_TRY(d.insert_validated(table, row));
       return {};
     }));
@@ -45,20 +38,20 @@ Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, Q
     QM_TRY(budget->materialize(stmt.row));
     QM_TRY(budget->checkpoint());
   }
-  QM_TRY(open_write(db));
+  QM_ASSIGN(auto scope, db.begin_mutation());
   QM_TRY(db.validate_insert_values(stmt.table, stmt.row, nullptr, budget));
   QM_TRY(db.insert_validated(stmt.table, stmt.row));
   return MutatedResult{1};
 }
 
 Result<QueryResult> insert_rows(Database& db, query::InsertRowsStmt stmt, QueryBudget* budget) {
-  QM_TRY(open_write(db));
+  QM_ASSIGN(auto scope, db.begin_mutation());
   if (!db.tables.contains(stmt.table)) return fail(QmError::table_not_found(stmt.table));
-  return store_rows(db, stmt.table, stmt.rows, false, budget);
+  return store_rows(db, stmt.table, stmt.rows, false, scope, budget);
 }
 
 Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTargetsStmt& stmt, QueryBudget* budget) {
-  QM_TRY(open_write(db));
+  QM_ASSIGN(auto scope, db.begin_mutation());
   auto it = db.tables.find(stmt.table);
   if (it == db.tables.end()) return fail(QmError::table_not_found(stmt.table));
   std::vector<Row> rows;
@@ -67,7 +60,7 @@ Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTar
     QM_ASSIGN(Row row, normalize_insert_values(stmt.table, it->second, stmt.columns, values));
     rows.push_back(std::move(row));
   }
-  return store_rows(db, stmt.table, rows, true, budget);
+  return store_rows(db, stmt.table, rows, true, scope, budget);
 }
 
 Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stmt, QueryBudget* budget) {

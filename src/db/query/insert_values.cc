@@ -1,8 +1,9 @@
 // INSERT row completion.
 #include "db/query/insert_values.h"
-#include "db/query/text.h"
 
 #include <set>
+
+#include "db/query/text.h"
 
 namespace qm::db {
 namespace {
@@ -32,14 +33,14 @@ Result<Row> normalize_insert_values(std::string_view table_name, const Table& ta
     return row;
   }
   if (values.size() != targets->size())
-    return fail(QmError::schema(str("INSERT target list has ", targets->size(), " columns but row has ", values.size(), " values")));
+    return fail(QmError::schema(
+        str("INSERT target list has ", targets->size(), " columns but row has ", values.size(), " values")));
   row.reserve(table.columns.size());
   for (const std::string& column : table.columns) row.push_back(default_of(table, column));
   std::set<std::string_view> seen;
   for (size_t i = 0; i < targets->size(); ++i) {
     const std::string& name = (*targets)[i];
-    if (!seen.insert(name).second)
-      return fail(QmError::schema(str("duplicate INSERT target column `", name, "`")));
+    if (!seen.insert(name).second) return fail(QmError::schema(str("duplicate INSERT target column `", name, "`")));
     auto pos = table.column_position(name);
     if (!pos) return fail(QmError::schema(str("no column `", name, "`")));
     row[*pos] = resolve(table, name, values[i]);

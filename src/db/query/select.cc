@@ -29,19 +29,18 @@ uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX 
 
 // One pass over the table folding every visible row into its group; only groups are kept.
 Result<RowsResult> select_streaming_aggregate(Database& db, std::string_view table_name,
-                                              std::optional<uint64_t> snapshot,
-                                              std::vector<query::SelectItem> items,
+                                              std::optional<uint64_t> snapshot, std::vector<query::SelectItem> items,
                                               std::span<const std::string> group_by,
                                               std::span<const query::OrderBy> order_by, bool distinct,
                                               std::optional<uint64_t> limit, uint64_t offset, QueryBudget* budget) {
   auto it = db.tables.find(table_name);
   if (it == db.tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
   const Table& table = it->second;
-  QM_ASSIGN(auto groups, aggregate::StreamingGroups::prepare(table.columns, std::move(items), group_by, order_by, budget));
+  QM_ASSIGN(auto groups,
+            aggregate::StreamingGroups::prepare(table.columns, std::move(items), group_by, order_by, budget));
   const uint64_t at = snapshot.value_or(db.clock);
-  QM_TRY(scan(db.cache, table, db.cas, [&](const RecordVersion& v) {
-    return groups.step(budget, at, v.created_tx, v.deleted_tx, v.values);
-  }));
+  QM_TRY(scan(db.cache, table, db.cas,
+              [&](const RecordVersion& v) { return groups.step(budget, at, v.created_tx, v.deleted_tx, v.values); }));
   return std::move(groups).finish(budget, order_by, distinct, limit, offset);
 }
 
@@ -51,9 +50,9 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   const query::SelectBody& body = stmt.body;
   const bool grouped = is_grouped(body);
 
-  if (auto count = count_star_only(body.projection);
-      count && !body.where && body.group_by.empty() && !body.having && body.order_by.empty() && !body.limit &&
-      body.offset == 0 && !body.distinct) {
+  if (auto count = count_star_only(body.projection); count && !body.where && body.group_by.empty() && !body.having &&
+                                                     body.order_by.empty() && !body.limit && body.offset == 0 &&
+                                                     !body.distinct) {
     QM_ASSIGN(uint64_t n, db.count_visible(stmt.table, body.before, budget));
     RowsResult out;
     out.columns.push_back(count->alias.value_or("count"));
@@ -66,8 +65,8 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
     if (db.has_index(stmt.table, key.column)) {
       std::optional<uint64_t> stop;
       if (body.limit) stop = saturating_add(body.offset, *body.limit);
-      QM_ASSIGN(RowsResult source, db.select_ordered_by_index(stmt.table, key.column, key.descending, body.before,
-                                                              stop, budget));
+      QM_ASSIGN(RowsResult source,
+                db.select_ordered_by_index(stmt.table, key.column, key.descending, body.before, stop, budget));
       QM_ASSIGN(RowsResult out, project_select(std::move(source.columns), std::move(source.rows), body.projection,
                                                body.order_by, body.distinct, body.limit, body.offset));
       return out;
@@ -85,9 +84,9 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
       return out;
     }
     QM_ASSIGN(auto items, projection_to_items(body.projection));
-    QM_ASSIGN(RowsResult out, select_streaming_aggregate(db, stmt.table, body.before, std::move(items), body.group_by,
-                                                         body.order_by, body.distinct, body.limit, body.offset,
-                                                         budget));
+    QM_ASSIGN(RowsResult out,
+              select_streaming_aggregate(db, stmt.table, body.before, std::move(items), body.group_by, body.order_by,
+                                         body.distinct, body.limit, body.offset, budget));
     return out;
   }
 

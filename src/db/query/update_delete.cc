@@ -6,6 +6,7 @@
 // nothing is removed from them, and the new versions are added like any insert.
 
 #include "db/database.h"
+#include "db/query/dispatch_internal.h"
 #include "db/query/text.h"
 #include "db/exec/value_compare.h"
 #include "db/query/row_access.h"
@@ -15,7 +16,7 @@ namespace qm::db {
 Result<uint64_t> Database::update_where_bounded(std::string_view table_name, std::string_view column,
                                                 const Value& value, const query::Predicate& where,
                                                 QueryBudget* budget) {
-  QM_TRY(begin_mutation());
+  QM_ASSIGN(auto scope, begin_mutation());
   auto it = tables.find(table_name);
   if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
   auto pos = it->second.column_position(column);
@@ -45,7 +46,7 @@ Result<uint64_t> Database::update_where_bounded(std::string_view table_name, std
     replacements.push_back(std::move(next));
   }
   if (budget) QM_TRY(budget->checkpoint());
-  return atomic_mutation([&](Database& db) -> Result<uint64_t> {
+  return dispatch::write_atomically(*this, scope, [&](Database& db) -> Result<uint64_t> {
     const uint64_t statement_clock = ++db.clock;
     Table& target = db.tables.find(table_name)->second;
     for (const MatchedRow& m : matches) QM_TRY(patch_delete_at(db.cache, target, m.row_id, statement_clock));
@@ -57,11 +58,11 @@ Result<uint64_t> Database::update_where_bounded(std::string_view table_name, std
 
 Result<uint64_t> Database::delete_where_bounded(std::string_view table_name, const query::Predicate& where,
                                                 QueryBudget* budget) {
-  QM_TRY(begin_mutation());
+  QM_ASSIGN(auto scope, begin_mutation());
   QM_ASSIGN(std::vector<MatchedRow> matches, collect_matching(table_name, where, std::nullopt, budget));
   if (budget) QM_TRY(budget->checkpoint());
   if (matches.size() <= 1) return apply_deletes(table_name, matches);
-  return atomic_mutation([&](Database& db) { return db.apply_deletes(table_name, matches); });
+  return dispatch::write_atomically(*this, scope, [&](Database& db) { return db.apply_deletes(table_name, matches); });
 }
 
 Result<uint64_t> Database::apply_deletes(std::string_view table_name, std::span<const MatchedRow> matches) {

@@ -1,12 +1,12 @@
 // Index candidate planning: numeric ranges at the i64 extremes (computed wide, clamped
 // last), range intersection, the choice between indexed columns, and the equality
 // shortcut with its numeric twin.
+#include "db/query/index_plan.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
 #include <vector>
-
-#include "db/query/index_plan.h"
 
 namespace {
 
@@ -29,15 +29,15 @@ std::vector<uint64_t> ids_in(const std::vector<Value>& keys, const qm::db::Range
 }
 
 const std::vector<Value> kKeys = {
-    Value::null(),                    // 0
-    Value::integer(INT64_MIN),        // 1
-    Value::integer(-1),               // 2
-    Value::integer(5),                // 3
-    Value::integer(INT64_MAX),        // 4
-    Value::decimal(-1500000),         // 5: -1.5
-    Value::decimal(5000000),          // 6: 5.0
-    Value::decimal(5500000),          // 7: 5.5
-    Value::text("m"),                 // 8
+    Value::null(),                     // 0
+    Value::integer(INT64_MIN),         // 1
+    Value::integer(-1),                // 2
+    Value::integer(5),                 // 3
+    Value::integer(INT64_MAX),         // 4
+    Value::decimal(-1500000),          // 5: -1.5
+    Value::decimal(5000000),           // 6: 5.0
+    Value::decimal(5500000),           // 7: 5.5
+    Value::text("m"),                  // 8
     Value::blob(std::string("\x01")),  // 9
 };
 
@@ -108,21 +108,25 @@ TEST(IndexCandidates, TheColumnWithFewerIdsIsChosenAndTiesGoByName) {
   for (int i = 0; i < 6; ++i) indexes["b"].insert(Value::integer(i), 100 + i);
   for (int i = 0; i < 6; ++i) indexes["a"].insert(Value::integer(i), 200 + i);
   // b > 3 has two ids, a >= 1 five: b wins.
-  auto r = index_candidates(indexes, parse_and(cmp("a", CompareOp::Ge, Value::integer(1)),
-                                               cmp("b", CompareOp::Gt, Value::integer(3))), nullptr);
+  auto r = index_candidates(
+      indexes, parse_and(cmp("a", CompareOp::Ge, Value::integer(1)), cmp("b", CompareOp::Gt, Value::integer(3))),
+      nullptr);
   ASSERT_TRUE(r.has_value());
   EXPECT_EQ(**r, (std::vector<uint64_t>{104, 105}));
   // Equal counts: a sorts first.
-  r = index_candidates(indexes, parse_and(cmp("b", CompareOp::Eq, Value::integer(1)),
-                                          cmp("a", CompareOp::Eq, Value::integer(2))), nullptr);
+  r = index_candidates(
+      indexes, parse_and(cmp("b", CompareOp::Eq, Value::integer(1)), cmp("a", CompareOp::Eq, Value::integer(2))),
+      nullptr);
   EXPECT_EQ(**r, (std::vector<uint64_t>{202}));
   // a > 5 AND a < 3 reads nothing rather than scanning.
-  r = index_candidates(indexes, parse_and(cmp("a", CompareOp::Gt, Value::integer(5)),
-                                          cmp("a", CompareOp::Lt, Value::integer(3))), nullptr);
+  r = index_candidates(
+      indexes, parse_and(cmp("a", CompareOp::Gt, Value::integer(5)), cmp("a", CompareOp::Lt, Value::integer(3))),
+      nullptr);
   EXPECT_EQ(**r, (std::vector<uint64_t>{}));
   // An OR hides both sides: scan.
-  r = index_candidates(indexes, qm::query::Predicate{qm::query::OrPred{cmp("a", CompareOp::Eq, Value::integer(1)),
-                                                                       cmp("b", CompareOp::Eq, Value::integer(1))}},
+  r = index_candidates(indexes,
+                       qm::query::Predicate{qm::query::OrPred{cmp("a", CompareOp::Eq, Value::integer(1)),
+                                                              cmp("b", CompareOp::Eq, Value::integer(1))}},
                        nullptr);
   EXPECT_FALSE(r->has_value());
 }
@@ -137,8 +141,8 @@ TEST(IndexCandidates, EqualityTakesTheNumericTwin) {
   r = index_candidates(indexes, cmp("a", CompareOp::Eq, Value::integer(INT64_MAX)), nullptr);
   EXPECT_EQ(**r, (std::vector<uint64_t>{3}));
   // A decimal whose quotient leaves the i64 range has no Int twin.
-  r = index_candidates(indexes, cmp("a", CompareOp::Eq, Value::decimal(static_cast<qm::i128>(INT64_MAX) * 1000000 + 1000000)),
-                       nullptr);
+  r = index_candidates(
+      indexes, cmp("a", CompareOp::Eq, Value::decimal(static_cast<qm::i128>(INT64_MAX) * 1000000 + 1000000)), nullptr);
   EXPECT_EQ(**r, (std::vector<uint64_t>{}));
 }
 

@@ -70,15 +70,14 @@ TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {
   run(db, "CREATE INDEX ON t (a)");
   const uint64_t foreign = qm::storage::row_id(*db.tables.find("other")->second.tail_id, 0);
   db.tables.find("t")->second.indexes.find("a")->second.insert(qm::Value::integer(7), foreign);
-  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 7"),
-            "error: data corruption: record address " + std::to_string(foreign) +
-                " points outside its table page chain");
-  EXPECT_EQ(run(db, "SELECT b FROM t ORDER BY a DESC LIMIT 1"),
-            "error: data corruption: record address " + std::to_string(foreign) +
-                " points outside its table page chain");
-  EXPECT_EQ(run(db, "DELETE FROM t WHERE a = 7"),
-            "error: data corruption: record address " + std::to_string(foreign) +
-                " points outside its table page chain");
+  EXPECT_EQ(
+      run(db, "SELECT b FROM t WHERE a = 7"),
+      "error: data corruption: record address " + std::to_string(foreign) + " points outside its table page chain");
+  EXPECT_EQ(
+      run(db, "SELECT b FROM t ORDER BY a DESC LIMIT 1"),
+      "error: data corruption: record address " + std::to_string(foreign) + " points outside its table page chain");
+  EXPECT_EQ(run(db, "DELETE FROM t WHERE a = 7"), "error: data corruption: record address " + std::to_string(foreign) +
+                                                      " points outside its table page chain");
   EXPECT_EQ(run(db, "SELECT * FROM other"), R"({"columns":["a","b"],"rows":[[7,"secret"]]})");
 }
 
@@ -97,7 +96,8 @@ TEST(Budget, InvisibleVersionsAreChargedAsScannedRows) {
   run(db, "DELETE FROM t WHERE a > 1");
   QueryLimits limits = roomy();
   limits.max_scan_rows = 3;
-  EXPECT_EQ(run_limited(db, "SELECT * FROM t", limits), "error: query resource limit exceeded: scanned more than 3 rows");
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t", limits),
+            "error: query resource limit exceeded: scanned more than 3 rows");
   EXPECT_EQ(run_limited(db, "SELECT COUNT(*) FROM t", limits),
             "error: query resource limit exceeded: scanned more than 3 rows");
   limits.max_scan_rows = 4;
