@@ -80,7 +80,7 @@ class RowReader {
 
 class EnvelopeReader {
  public:
-  explicit EnvelopeReader(EnvelopeVisitor visit) : visit_(visit) {}
+  explicit EnvelopeReader(ScanEnvelopeVisitor visit) : visit_(visit) {}
 
   Result<void> record(uint64_t, uint16_t, std::span<const uint8_t> bytes, WalkCounts& counts) {
     counts.add_version();
@@ -98,7 +98,7 @@ class EnvelopeReader {
   }
 
  private:
-  EnvelopeVisitor visit_;
+  ScanEnvelopeVisitor visit_;
 };
 
 // The records of the table's in-memory tail page, whose link must be none.
@@ -176,7 +176,7 @@ Result<void> scan(storage::PageCache& cache, const Table& table, const storage::
   return walk_chain(cache, table, reader);
 }
 
-Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, EnvelopeVisitor visit) {
+Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit) {
   EnvelopeReader reader(visit);
   return walk_chain(cache, table, reader);
 }

@@ -40,12 +40,12 @@ struct RecordVersion {
 };
 
 using ScanVisitor = FunctionRef<Result<void>(const RecordVersion&)>;
-using EnvelopeVisitor = FunctionRef<Result<void>(uint64_t created_tx, uint64_t deleted_tx)>;
+using ScanEnvelopeVisitor = FunctionRef<Result<void>(uint64_t created_tx, uint64_t deleted_tx)>;
 
 // Every record version of the table, in chain order and slot (or columnar row) order.
 Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit);
 
 // The envelopes alone, in the same order; no row body or blob is read.
-Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, EnvelopeVisitor visit);
+Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit);
 
 }  // namespace qm::db

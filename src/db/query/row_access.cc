@@ -1,4 +1,4 @@
-// Row access by row id, deletion marks, and the per-page link and usage readers.
+// Row access by row id and deletion marks.
 #include "db/query/row_access.h"
 #include "db/query/text.h"
 
@@ -95,49 +95,6 @@ Result<void> patch_delete_at(storage::PageCache& cache, Table& table, uint64_t r
     }
     return fail(QmError::invalid_page_type(kind));
   });
-}
-
-Result<PageLink> page_link_and_kind(ConstPageSpan bytes) {
-  const uint8_t kind = storage::page_type(bytes);
-  if (kind == storage::kRowPageType) {
-    const uint64_t next = load_u64(bytes.data() + storage::kRowNextOffset);
-    return PageLink{next == storage::kNoPage ? std::nullopt : std::optional<uint64_t>(next), false};
-  }
-  if (kind == storage::kColumnarPageType) {
-    QM_ASSIGN(auto header, storage::ColdPage::validate(bytes));
-    return PageLink{header.next_page, true};
-  }
-  return fail(QmError::invalid_page_type(kind));
-}
-
-Result<PageUsage> page_usage(ConstPageSpan bytes) {
-  const uint8_t kind = storage::page_type(bytes);
-  if (kind == storage::kRowPageType) {
-    const uint16_t slots = load_u16(bytes.data() + storage::kSlotCountOffset);
-    const uint16_t free_ptr = load_u16(bytes.data() + storage::kFreeSpaceOffset);
-    const uint64_t dir_end = storage::kRowHeaderSize + storage::kSlotSize * static_cast<uint64_t>(slots);
-    if (free_ptr > storage::kPageSize || dir_end > free_ptr)
-      return fail(QmError::corruption(
-          str("row page header out of range: slot_count=", slots, ", free_space_ptr=", free_ptr)));
-    const uint64_t next = load_u64(bytes.data() + storage::kRowNextOffset);
-    PageUsage usage;
-    usage.next = next == storage::kNoPage ? std::nullopt : std::optional<uint64_t>(next);
-    usage.free = free_ptr - dir_end;
-    usage.used = storage::kPageSize - usage.free;
-    return usage;
-  }
-  if (kind == storage::kColumnarPageType) {
-    QM_ASSIGN(auto header, storage::ColdPage::validate(bytes));
-    QM_ASSIGN(uint64_t len, storage::ColdPage::encoded_len(bytes));
-    PageUsage usage;
-    usage.next = header.next_page;
-    usage.cold = true;
-    usage.used = len;
-    usage.free = len > storage::kPageSize ? 0 : storage::kPageSize - len;
-    usage.saved = len > header.source_page_size ? 0 : header.source_page_size - len;
-    return usage;
-  }
-  return fail(QmError::invalid_page_type(kind));
 }
 
 }  // namespace qm::db

@@ -1,4 +1,4 @@
-// Single stored rows by row id, and the small per-page readers of chain walks.
+// Single stored rows by row id.
 //
 // `read_record_at` fetches one version (envelope and values) for an index candidate or an
 // ordered index read; it applies no visibility rule. `patch_delete_at` retires one version
@@ -32,22 +32,4 @@ Result<bool> row_in_table(storage::PageCache& cache, const Table& table, uint64_
 // Sets deleted_tx of the version at `row_id`. Corruption "record address {} points outside
 // its table page chain" when its page is not in the chain; nothing is written on failure.
 Result<void> patch_delete_at(storage::PageCache& cache, Table& table, uint64_t row_id, uint64_t deleted_tx);
-
-struct PageLink {
-  std::optional<uint64_t> next;
-  bool cold = false;
-};
-// The next link and kind of one table page (a columnar page is validated first).
-Result<PageLink> page_link_and_kind(storage::ConstPageSpan bytes);
-
-struct PageUsage {
-  std::optional<uint64_t> next;
-  uint64_t used = 0;
-  uint64_t free = 0;
-  bool cold = false;
-  uint64_t saved = 0;
-};
-// Space figures of one table page for the statistics.
-Result<PageUsage> page_usage(storage::ConstPageSpan bytes);
-
 }  // namespace qm::db
