@@ -234,8 +234,11 @@ class Database {
   Result<void> drop_table(const std::string& name);
   Result<void> drop_table_base(const std::string& name);
   // Builds (or rebuilds) the index of one column from every stored version, under an
-  // optional budget; on failure the table keeps its former indexes.
-  Result<void> create_index_bounded(const std::string& table, const std::string& column, QueryBudget* budget);
+  // optional budget; on failure the table keeps its former indexes. With `make_unique` the
+  // column also joins the table's UNIQUE set before the one flush, so the stored catalog
+  // never holds the index without the constraint (CREATE UNIQUE INDEX).
+  Result<void> create_index_bounded(const std::string& table, const std::string& column, QueryBudget* budget,
+                                    bool make_unique = false);
   // True when the table exists and has a secondary index on the column.
   bool has_index(std::string_view table, std::string_view column) const;
 

@@ -47,7 +47,7 @@ Result<void> Database::drop_table_base(const std::string& name) {
 }
 
 Result<void> Database::create_index_bounded(const std::string& table_name, const std::string& column,
-                                           QueryBudget* budget) {
+                                           QueryBudget* budget, bool make_unique) {
   QM_ASSIGN(auto scope, begin_mutation());
   auto it = tables.find(table_name);
   if (it == tables.end()) return fail(QmError::table_not_found(table_name));
@@ -66,6 +66,7 @@ Result<void> Database::create_index_bounded(const std::string& table_name, const
   QM_TRY(walk_table_records(cache, cas, table, add));
   if (budget) QM_TRY(budget->checkpoint());
   table.indexes.insert_or_assign(column, std::move(index));
+  if (make_unique) table.unique.insert(column);
   return end_mutation();
 }
 

@@ -239,6 +239,11 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
   EXPECT_EQ(error_text(db.create_index_bounded("t", "a", &none)),
             "query resource limit exceeded: scanned more than 0 rows");
   EXPECT_EQ(db.tables.at("t").indexes.at("a").count(), 5u);  // the former index is kept
+  ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr, /*make_unique=*/true).has_value());
+  EXPECT_TRUE(db.tables.at("t").unique.contains("b"));
+  auto stored = read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json")));
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(error_text(db.drop_table("zz")), "table not found: zz");
   ASSERT_TRUE(db.drop_table("t").has_value());
   EXPECT_TRUE(db.tables.empty());
