@@ -216,6 +216,17 @@ class Database {
   // ---- joins, EXPLAIN and streaming aggregation, defined in src/db/select/ --------------
   // The plan of a SELECT as rows ("step", "operation", "detail"); reads no table row.
   Result<QueryResult> explain_statement(const query::Statement& inner);
+  // A SELECT with an aliased FROM table or joins: the joined rows (columns named
+  // "{qualifier}.{column}"), the full WHERE, then the projection, grouping and tail.
+  Result<RowsResult> select_join(const query::SelectStmt& stmt, QueryBudget* budget);
+  // A grouped single-table SELECT without WHERE or HAVING, folded in one pass over the
+  // table; memory grows with the groups, not the rows.
+  Result<RowsResult> select_streaming_aggregate(std::string_view table, std::optional<uint64_t> snapshot,
+                                                std::vector<query::SelectItem> items,
+                                                std::span<const std::string> group_by,
+                                                std::span<const query::OrderBy> order_by, bool distinct,
+                                                std::optional<uint64_t> limit, uint64_t offset,
+                                                QueryBudget* budget);
   // ---- end of src/db/select/ -------------------------------------------------------------
 
   // ---- table and index DDL -------------------------------------------------------------

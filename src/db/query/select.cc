@@ -6,8 +6,6 @@
 #include "db/database.h"
 #include "db/exec/grouping.h"
 #include "db/exec/projection.h"
-#include "db/exec/streaming_aggregate.h"
-#include "db/query/chain_scan.h"
 #include "db/query/dispatch_internal.h"
 
 namespace qm::db::dispatch {
@@ -26,23 +24,6 @@ bool is_grouped(const query::SelectBody& body) {
 }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
-
-// One pass over the table folding every visible row into its group; only groups are kept.
-Result<RowsResult> select_streaming_aggregate(Database& db, std::string_view table_name,
-                                              std::optional<uint64_t> snapshot, std::vector<query::SelectItem> items,
-                                              std::span<const std::string> group_by,
-                                              std::span<const query::OrderBy> order_by, bool distinct,
-                                              std::optional<uint64_t> limit, uint64_t offset, QueryBudget* budget) {
-  auto it = db.tables.find(table_name);
-  if (it == db.tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
-  QM_ASSIGN(auto groups,
-            aggregate::StreamingGroups::prepare(table.columns, std::move(items), group_by, order_by, budget));
-  const uint64_t at = snapshot.value_or(db.clock);
-  QM_TRY(scan(db.cache, table, db.cas,
-              [&](const RecordVersion& v) { return groups.step(budget, at, v.created_tx, v.deleted_tx, v.values); }));
-  return std::move(groups).finish(budget, order_by, distinct, limit, offset);
-}
 
 }  // namespace
 
@@ -85,8 +66,8 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
     }
     QM_ASSIGN(auto items, projection_to_items(body.projection));
     QM_ASSIGN(RowsResult out,
-              select_streaming_aggregate(db, stmt.table, body.before, std::move(items), body.group_by, body.order_by,
-                                         body.distinct, body.limit, body.offset, budget));
+              db.select_streaming_aggregate(stmt.table, body.before, std::move(items), body.group_by, body.order_by,
+                                            body.distinct, body.limit, body.offset, budget));
     return out;
   }
 
@@ -97,12 +78,17 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   return out;
 }
 
-Result<QueryResult> select_general(Database&, const query::SelectStmt&, QueryBudget*) {
-  return fail(QmError::query("SELECT with a table alias or JOIN is not supported by this build"));
+Result<QueryResult> select_general(Database& db, const query::SelectStmt& stmt, QueryBudget* budget) {
+  QM_ASSIGN(RowsResult out, db.select_join(stmt, budget));
+  return out;
 }
 
-Result<QueryResult> explain(Database&, const query::ExplainStmt&, QueryBudget*) {
-  return fail(QmError::query("EXPLAIN is not supported by this build"));
+Result<QueryResult> explain(Database& db, const query::ExplainStmt& stmt, QueryBudget* budget) {
+  QM_ASSIGN(QueryResult out, db.explain_statement(*stmt.statement));
+  // The plan rows are charged as any materialised rows are.
+  if (budget)
+    for (const Row& row : std::get<RowsResult>(out).rows) QM_TRY(budget->materialize(row));
+  return out;
 }
 
 }  // namespace qm::db::dispatch
