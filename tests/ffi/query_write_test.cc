@@ -90,6 +90,25 @@ TEST(InsertAtomicity, AFailedInsertOnAWorkspaceLeavesNothingAfterReopening) {
   EXPECT_EQ(again.query("SELECT id FROM c WHERE id > 1"), R"({"columns":["id"],"rows":[[2],[3]]})");
 }
 
+TEST(WorkspaceWrites, RetiredVersionsAndNewOnesSurviveAReopen) {
+  qm::test::TempDir dir;
+  const std::string path = dir.join("ws");
+  {
+    CDb db = CDb::workspace(path);
+    db.query("CREATE TABLE s (k UNIQUE, v)");
+    db.query("INSERT INTO s VALUES (1, 'a'), (2, 'b'), (3, 'c')");    // clock 3
+    EXPECT_EQ(db.query("UPDATE s SET v = 'B' WHERE k >= 2"), R"({"mutated":2})");  // 4, then 5 and 6
+    EXPECT_EQ(db.query("DELETE FROM s WHERE k = 1"), R"({"mutated":1})");          // 7
+  }
+  CDb db = CDb::workspace(path);
+  EXPECT_EQ(db.clock(), 7u);
+  EXPECT_EQ(db.query("SELECT * FROM s"), R"({"columns":["k","v"],"rows":[[2,"B"],[3,"B"]]})");
+  EXPECT_EQ(db.query("SELECT * FROM s BEFORE 3"), R"({"columns":["k","v"],"rows":[[1,"a"],[2,"b"],[3,"c"]]})");
+  EXPECT_EQ(db.query("SELECT v FROM s WHERE k = 2"), R"({"columns":["v"],"rows":[["B"]]})");
+  EXPECT_EQ(db.query("INSERT INTO s VALUES (2, 'again')"), "error: schema error: duplicate value for unique column `k`");
+  EXPECT_EQ(db.query("INSERT INTO s VALUES (1, 'again')"), R"({"mutated":1})");
+}
+
 TEST(UpdateUnique, OwnValueIsKeptAndATakenOneRefused) {
   CDb db = CDb::memory();
   db.query("CREATE TABLE u (k UNIQUE, v)");
