@@ -47,9 +47,10 @@ Result<uint64_t> Database::update_where_bounded(std::string_view table_name, std
   }
   if (budget) QM_TRY(budget->checkpoint());
   return dispatch::write_atomically(*this, scope, [&](Database& db) -> Result<uint64_t> {
+    auto target = db.tables.find(table_name);
+    if (target == db.tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
     const uint64_t statement_clock = ++db.clock;
-    Table& target = db.tables.find(table_name)->second;
-    for (const MatchedRow& m : matches) QM_TRY(patch_delete_at(db.cache, target, m.row_id, statement_clock));
+    for (const MatchedRow& m : matches) QM_TRY(patch_delete_at(db.cache, target->second, m.row_id, statement_clock));
     for (const Row& row : replacements) QM_TRY(db.insert_validated_base(table_name, row));
     QM_TRY(db.end_mutation());
     return static_cast<uint64_t>(matches.size());
