@@ -84,10 +84,12 @@ Result<QueryResult> select_general(Database& db, const query::SelectStmt& stmt, 
 }
 
 Result<QueryResult> explain(Database& db, const query::ExplainStmt& stmt, QueryBudget* budget) {
-  QM_ASSIGN(QueryResult out, db.explain_statement(*stmt.statement));
+  Result<QueryResult> out = db.explain_statement(*stmt.statement);
   // The plan rows are charged as any materialised rows are.
-  if (budget)
-    for (const Row& row : std::get<RowsResult>(out).rows) QM_TRY(budget->materialize(row));
+  if (out && budget) {
+    if (const auto* plan = std::get_if<RowsResult>(&*out))
+      for (const Row& row : plan->rows) QM_TRY(budget->materialize(row));
+  }
   return out;
 }
 
