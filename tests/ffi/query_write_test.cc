@@ -109,6 +109,39 @@ TEST(WorkspaceWrites, RetiredVersionsAndNewOnesSurviveAReopen) {
   EXPECT_EQ(db.query("INSERT INTO s VALUES (1, 'again')"), R"({"mutated":1})");
 }
 
+TEST(ProductionImage, ReadsEveryPathAndRefusesEveryWrite) {
+  qm::test::TempDir dir;
+  std::string image;
+  {
+    CDb db = CDb::memory();
+    db.query("CREATE TABLE p (k UNIQUE, v)");
+    db.query("INSERT INTO p VALUES (1, 'a'), (2, 'b'), (3, 'c')");
+    db.query("UPDATE p SET v = 'B' WHERE k = 2");
+    size_t len = 0;
+    uint8_t* bytes = qm_export(db.get(), &len);
+    ASSERT_NE(bytes, nullptr) << qm_last_error();
+    image.assign(reinterpret_cast<const char*>(bytes), len);
+    qm_bytes_free(bytes, len);
+  }
+  const std::string path = dir.join("p.qmdb");
+  qm::test::write_file(path, image);
+  CDb db(qm_open_prod(path.c_str()));
+  ASSERT_NE(db.get(), nullptr) << qm_last_error();
+  // The tail page is read through the cache here: an image holds no in-memory copy.
+  EXPECT_EQ(db.query("SELECT * FROM p"), R"({"columns":["k","v"],"rows":[[1,"a"],[3,"c"],[2,"B"]]})");
+  EXPECT_EQ(db.query("SELECT v FROM p WHERE k = 2"), R"({"columns":["v"],"rows":[["B"]]})");
+  EXPECT_EQ(db.query("SELECT k FROM p ORDER BY k DESC LIMIT 2"), R"({"columns":["k"],"rows":[[3],[2]]})");
+  EXPECT_EQ(db.query("SELECT COUNT(*) FROM p BEFORE 3"), R"({"columns":["count"],"rows":[[3]]})");
+  const std::string refused = "error: database is read-only (production mode); mutations are not permitted";
+  EXPECT_EQ(db.query("INSERT INTO p VALUES (4, 'd')"), refused);
+  EXPECT_EQ(db.query("INSERT INTO p VALUES (4, 'd'), (5, 'e')"), refused);
+  EXPECT_EQ(db.query("INSERT INTO p (k) VALUES (4)"), refused);
+  EXPECT_EQ(db.query("UPDATE p SET v = 'x' WHERE k = 1"), refused);
+  EXPECT_EQ(db.query("DELETE FROM p WHERE k = 1"), refused);
+  EXPECT_EQ(db.execute_many("DELETE FROM p WHERE k = ?", "[[1]]"), refused);
+  EXPECT_EQ(db.query("SELECT COUNT(*) FROM p"), R"({"columns":["count"],"rows":[[3]]})");
+}
+
 TEST(UpdateUnique, OwnValueIsKeptAndATakenOneRefused) {
   CDb db = CDb::memory();
   db.query("CREATE TABLE u (k UNIQUE, v)");
