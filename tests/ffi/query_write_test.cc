@@ -55,6 +55,7 @@ TEST(InsertConstraints, NullsNeverConflictAndUnknownChecksPass) {
   EXPECT_EQ(db.query("INSERT INTO c VALUES (NULL, 'a', NULL), (NULL, 'b', 2)"), R"({"mutated":2})");
   EXPECT_EQ(db.query("INSERT INTO c (name) VALUES ('d')"), R"({"mutated":1})");
   EXPECT_EQ(db.query("INSERT INTO c VALUES (DEFAULT, 'e', DEFAULT)"), R"({"mutated":1})");
+  EXPECT_EQ(db.query("INSERT INTO c DEFAULT VALUES"), "error: schema error: column `name` may not be NULL");
   EXPECT_EQ(db.query("SELECT * FROM c"),
             R"({"columns":["id","name","qty"],"rows":[[null,"a",null],[null,"b",2],[null,"d",7],[null,"e",7]]})");
 }
@@ -155,6 +156,14 @@ TEST(UpdateUnique, OwnValueIsKeptAndATakenOneRefused) {
   EXPECT_EQ(db.query("UPDATE u SET k = NULL WHERE k >= 2"), R"({"mutated":2})");
   EXPECT_EQ(db.query("SELECT * FROM u ORDER BY v"),
             R"({"columns":["k","v"],"rows":[[null,"a"],[null,"b"],[null,"c"],[null,"d"]]})");
+}
+
+TEST(InsertDefaults, DefaultValuesFillsEveryColumn) {
+  CDb db = CDb::memory();
+  db.query("CREATE TABLE d (a DEFAULT 7, b, c DEFAULT 'x')");
+  EXPECT_EQ(db.query("INSERT INTO d DEFAULT VALUES"), R"({"mutated":1})");
+  EXPECT_EQ(db.query("INSERT INTO d (b) VALUES (1), (DEFAULT)"), R"({"mutated":2})");
+  EXPECT_EQ(db.query("SELECT * FROM d"), R"({"columns":["a","b","c"],"rows":[[7,null,"x"],[7,1,"x"],[7,null,"x"]]})");
 }
 
 TEST(UpdateConstraints, NotNullCheckAndUnknownColumn) {

@@ -24,6 +24,12 @@ Result<Row> normalize_insert_values(std::string_view table_name, const Table& ta
                                     const std::optional<std::vector<std::string>>& targets,
                                     std::span<const query::InsertValue> values) {
   Row row;
+  if (!targets && values.empty()) {
+    // INSERT ... DEFAULT VALUES: every column takes its default.
+    row.reserve(table.columns.size());
+    for (const std::string& column : table.columns) row.push_back(default_of(table, column));
+    return row;
+  }
   if (!targets) {
     if (values.size() != table.columns.size())
       return fail(QmError::schema(
