@@ -9,9 +9,9 @@
 // column. Int n and Decimal n.000000 are one value; NULLs never conflict.
 
 #include "db/database.h"
-#include "db/query/text.h"
 #include "db/exec/predicate.h"
 #include "db/query/insert_values.h"
+#include "db/query/text.h"
 #include "db/schema.h"
 
 namespace qm::db {

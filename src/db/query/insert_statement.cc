@@ -4,8 +4,8 @@
 #include <set>
 
 #include "db/query/dispatch_internal.h"
-#include "db/query/text.h"
 #include "db/query/insert_values.h"
+#include "db/query/text.h"
 
 namespace qm::db::dispatch {
 namespace {

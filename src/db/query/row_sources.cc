@@ -11,13 +11,12 @@
 // damaged stored index can neither duplicate a row nor reach another table's pages.
 #include <algorithm>
 
-#include "db/catalog_rebuild.h"
-#include "db/query/text.h"
 #include "db/database.h"
 #include "db/exec/predicate.h"
 #include "db/query/chain_scan.h"
 #include "db/query/index_plan.h"
 #include "db/query/row_access.h"
+#include "db/query/text.h"
 
 namespace qm::db {
 namespace {

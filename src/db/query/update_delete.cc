@@ -6,10 +6,10 @@
 // nothing is removed from them, and the new versions are added like any insert.
 
 #include "db/database.h"
-#include "db/query/dispatch_internal.h"
-#include "db/query/text.h"
 #include "db/exec/value_compare.h"
+#include "db/query/dispatch_internal.h"
 #include "db/query/row_access.h"
+#include "db/query/text.h"
 
 namespace qm::db {
 
