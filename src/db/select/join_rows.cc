@@ -1,5 +1,8 @@
 #include "db/select/join_rows.h"
 
+#include <algorithm>
+#include <string_view>
+
 #include "db/exec/columns.h"
 #include "db/exec/value_compare.h"
 
@@ -26,31 +29,83 @@ std::strong_ordering compare_keys(const Value& a, const Value& b) {
 
 Value normalize_key(const Value& v) { return v.is_int() ? Value::decimal(millionths(v)) : v; }
 
+size_t JoinKeyHash::operator()(const Value& v) const {
+  auto mix = [](uint64_t x) {
+    x += 0x9e3779b97f4a7c15ULL;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+  };
+  switch (key_rank(v)) {
+    case 0: return 0;
+    case 1: {
+      const u128 m = static_cast<u128>(millionths(v));
+      return mix(static_cast<uint64_t>(m) ^ mix(static_cast<uint64_t>(m >> 64)));
+    }
+    default: return mix(std::hash<std::string_view>{}(v.bytes()) + static_cast<uint64_t>(key_rank(v)));
+  }
+}
+
+std::vector<Value> sorted_keys(const KeySet& keys) {
+  std::vector<Value> out(keys.begin(), keys.end());
+  std::sort(out.begin(), out.end(), JoinKeyLess{});
+  return out;
+}
+
+void RightMap::add(Row row, size_t pos) {
+  if (row.size() <= pos || row[pos].is_null()) return;
+  auto it = chains_.find(row[pos]);
+  if (it == chains_.end()) it = chains_.emplace(normalize_key(row[pos]), Chain{}).first;
+  Chain& chain = it->second;
+  const size_t index = rows_.size();
+  rows_.push_back(std::move(row));
+  next_.push_back(npos);
+  if (chain.tail == npos) {
+    chain.head = index;
+  } else {
+    next_[chain.tail] = index;
+  }
+  chain.tail = index;
+}
+
+void RightMap::add_under(const Value& key, Row row) {
+  Chain& chain = chains_[key];
+  const size_t index = rows_.size();
+  rows_.push_back(std::move(row));
+  next_.push_back(npos);
+  if (chain.tail == npos) {
+    chain.head = index;
+  } else {
+    next_[chain.tail] = index;
+  }
+  chain.tail = index;
+}
+
+size_t RightMap::first(const Value& key) const {
+  auto it = chains_.find(key);
+  return it == chains_.end() ? npos : it->second.head;
+}
+
 bool prefer_probe(uint64_t distinct_keys, uint64_t right_row_versions, bool budgeted) {
   if (budgeted) return true;
   const uint64_t probes = distinct_keys > UINT64_MAX / 4 ? UINT64_MAX : distinct_keys * 4;
   return probes <= (right_row_versions == 0 ? 1 : right_row_versions);
 }
 
-Result<KeySet> distinct_left_keys(std::span<const Row> left, size_t pos, QueryBudget* budget, bool collect) {
+Result<KeySet> distinct_left_keys(std::span<const Row> left, size_t pos, QueryBudget* budget, size_t limit) {
   KeySet keys;
   for (const Row& row : left) {
     if (row.size() <= pos) return fail(short_row());
     const Value& key = row[pos];
     if (key.is_null()) continue;
     if (budget) QM_TRY(budget->materialize_value("join probe keys", key));
-    if (collect && !keys.contains(key)) keys.insert(normalize_key(key));
+    if (keys.size() < limit && !keys.contains(key)) keys.insert(normalize_key(key));
   }
   return keys;
 }
 
 void add_right_rows(RightMap& map, std::vector<Row> rows, size_t pos) {
-  for (Row& row : rows) {
-    if (row.size() <= pos || row[pos].is_null()) continue;
-    auto it = map.find(row[pos]);
-    if (it == map.end()) it = map.emplace(normalize_key(row[pos]), std::vector<Row>{}).first;
-    it->second.push_back(std::move(row));
-  }
+  for (Row& row : rows) map.add(std::move(row), pos);
 }
 
 Result<std::vector<Row>> join_rows(std::vector<Row> left, size_t left_pos, const RightMap& right,
@@ -59,22 +114,19 @@ Result<std::vector<Row>> join_rows(std::vector<Row> left, size_t left_pos, const
   out.reserve(left.size());
   for (Row& row : left) {
     if (row.size() <= left_pos) return fail(short_row());
-    const std::vector<Row>* matches = nullptr;
-    if (!row[left_pos].is_null()) {
-      auto it = right.find(row[left_pos]);
-      if (it != right.end()) matches = &it->second;
-    }
-    if (!matches || matches->empty()) {
+    size_t match = RightMap::npos;
+    if (!row[left_pos].is_null()) match = right.first(row[left_pos]);
+    if (match == RightMap::npos) {
       if (kind == query::JoinKind::Inner) continue;
       row.resize(row.size() + right_width);  // Value() is NULL
       if (budget) QM_TRY(budget->materialize(row));
       out.push_back(std::move(row));
       continue;
     }
-    for (size_t i = 0; i < matches->size(); ++i) {
-      const Row& r = (*matches)[i];
+    for (; match != RightMap::npos; match = right.next(match)) {
+      const Row& r = right.row(match);
       Row joined;
-      if (i + 1 == matches->size()) {
+      if (right.next(match) == RightMap::npos) {
         joined = std::move(row);
         joined.reserve(joined.size() + r.size());
       } else {

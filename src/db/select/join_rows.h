@@ -5,19 +5,19 @@
 // Join keys match after normalisation: an Int n is the Decimal n * 1,000,000, so Int 3
 // and Decimal 3.000000 match, while Decimal, Text and Blob keys match only their own kind
 // with equal content (Text '2' never matches Int 2). NULL keys never match. Keys are
-// compared in normalised form by `JoinKeyLess` without building the normalised value, so
-// looking a key up copies nothing; a map keeps the first representation it was given.
+// hashed and compared in normalised form without building the normalised value, so
+// looking a key up copies nothing.
 //
-// Output order: the left rows in their order; for each, its matches in the right map's
-// order (insertion order per key); a LEFT join's padded row stands where its left row
-// stands. Left rows are consumed: a row's last output takes its values instead of a copy.
+// Output order: the left rows in their order; for each, its matches in the order they were
+// added to the right map; a LEFT join's padded row stands where its left row stands. Left
+// rows are consumed: a row's last output takes its values instead of a copy.
 #pragma once
 
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 #include <span>
 #include <vector>
 
@@ -35,21 +35,56 @@ std::strong_ordering compare_keys(const Value& a, const Value& b);
 Value normalize_key(const Value& v);
 
 struct JoinKeyLess {
-  using is_transparent = void;
   bool operator()(const Value& a, const Value& b) const { return compare_keys(a, b) < 0; }
 };
+struct JoinKeyHash {
+  size_t operator()(const Value& v) const;
+};
+struct JoinKeyEqual {
+  bool operator()(const Value& a, const Value& b) const { return compare_keys(a, b) == 0; }
+};
 
-using KeySet = std::set<Value, JoinKeyLess>;
-using RightMap = std::map<Value, std::vector<Row>, JoinKeyLess>;
+using KeySet = std::unordered_set<Value, JoinKeyHash, JoinKeyEqual>;
+
+// The keys in ascending normalised order, the order in which the index is probed.
+std::vector<Value> sorted_keys(const KeySet& keys);
+
+// Right rows grouped by normalised key, each key's rows in the order they were added. The
+// rows live in one vector and each key's rows are chained through it, so adding a row
+// allocates nothing per key beyond the key's entry.
+class RightMap {
+ public:
+  static constexpr size_t npos = SIZE_MAX;
+
+  // Adds a row under its key; a row whose key is NULL (or that is too narrow) is dropped.
+  void add(Row row, size_t pos);
+  // Adds a row under a key already known to match it.
+  void add_under(const Value& key, Row row);
+  // The first row of the key's chain, or npos.
+  size_t first(const Value& key) const;
+  size_t next(size_t i) const { return next_[i]; }
+  const Row& row(size_t i) const { return rows_[i]; }
+  size_t size() const { return rows_.size(); }
+
+ private:
+  struct Chain {
+    size_t head = npos;
+    size_t tail = npos;
+  };
+  std::vector<Row> rows_;
+  std::vector<size_t> next_;
+  std::unordered_map<Value, Chain, JoinKeyHash, JoinKeyEqual> chains_;
+};
 
 // Whether to probe the right table's index once per distinct left key rather than read
 // the whole right table: always with a budget (it bounds the work of selective joins),
 // otherwise only while 4 probes per stored right row version are not exceeded.
 bool prefer_probe(uint64_t distinct_keys, uint64_t right_row_versions, bool budgeted);
 
-// Every non-NULL left key, charged (liveness, then "join probe keys" bytes) one by one,
-// repeats included; the set of their normalised forms when `collect` is set.
-Result<KeySet> distinct_left_keys(std::span<const Row> left, size_t pos, QueryBudget* budget, bool collect);
+// Every non-NULL left key is charged (liveness, then "join probe keys" bytes) one by one,
+// repeats included; the distinct keys are collected in normalised form until `limit` of
+// them are held (the probe decision needs no more than that).
+Result<KeySet> distinct_left_keys(std::span<const Row> left, size_t pos, QueryBudget* budget, size_t limit);
 
 // Appends right rows under their keys, in order; rows with a NULL key are dropped.
 void add_right_rows(RightMap& map, std::vector<Row> rows, size_t pos);

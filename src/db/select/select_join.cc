@@ -33,11 +33,10 @@ Result<void> probe_right(Database& db, const JoinStep& step, const join::KeySet&
   const Table& right = *step.table;
   const storage::SecondaryIndex& index = right.indexes.find(step.right_column())->second;
   Row row;
-  for (const Value& key : keys) {
+  for (const Value& key : join::sorted_keys(keys)) {
     QM_ASSIGN(std::vector<uint64_t> ids, index_equality_candidates(index, key, budget));
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-    std::vector<Row>* bucket = nullptr;
     for (uint64_t id : ids) {
       if (budget) QM_TRY(budget->scan_row());
       QM_ASSIGN(bool owned, row_in_table(db.cache, right, id));
@@ -46,8 +45,7 @@ Result<void> probe_right(Database& db, const JoinStep& step, const join::KeySet&
       if (!envelope.visible(snapshot)) continue;
       if (row.size() <= step.right_pos || join::compare_keys(row[step.right_pos], key) != 0) continue;
       if (budget) QM_TRY(budget->materialize(row));
-      if (!bucket) bucket = &map.emplace(key, std::vector<Row>{}).first->second;
-      bucket->push_back(row);
+      map.add_under(key, row);
     }
   }
   return {};
@@ -64,7 +62,10 @@ Result<RowsResult> Database::select_join(const query::SelectStmt& stmt, QueryBud
 
   for (const JoinStep& step : plan.joins) {
     const Table& right = *step.table;
-    QM_ASSIGN(join::KeySet keys, join::distinct_left_keys(rows, step.left_pos, budget, step.indexed));
+    // Without a budget only the count of distinct keys up to the probe threshold matters.
+    size_t limit = 0;
+    if (step.indexed) limit = budget ? SIZE_MAX : std::max<uint64_t>(right.row_versions, 1) / 4 + 1;
+    QM_ASSIGN(join::KeySet keys, join::distinct_left_keys(rows, step.left_pos, budget, limit));
     join::RightMap map;
     if (step.indexed && join::prefer_probe(keys.size(), right.row_versions, budget != nullptr)) {
       QM_TRY(probe_right(*this, step, keys, snapshot, budget, map));
