@@ -75,6 +75,18 @@ TEST(SelectGroup, OverflowTexts) {
   // The 128-bit sum itself did not overflow: AVG still answers.
   EXPECT_EQ(db.query("SELECT AVG(x) FROM big"),
             R"~({"columns":["avg(x)"],"rows":[["4611686018427387904.000000"]]})~");
+  CDb dec = CDb::memory();
+  ASSERT_EQ(dec.query("CREATE TABLE d (g, x)"), kDone);
+  ASSERT_EQ(dec.query("INSERT INTO d VALUES (1, 170141183460469231731687303715884.105727), (1, 0.000001), "
+                      "(2, 170141183460469231731687303715884.105727), (2, 1)"),
+            R"~({"mutated":4})~");
+  // The 128-bit running sum itself overflows while adding; the Int part only when combined.
+  EXPECT_EQ(dec.query("SELECT SUM(x) FROM d WHERE g = 1"), "error: schema error: SUM overflowed");
+  EXPECT_EQ(dec.query("SELECT AVG(x) FROM d WHERE g = 1"), "error: schema error: AVG overflowed");
+  EXPECT_EQ(dec.query("SELECT SUM(x) FROM d WHERE g = 2"), "error: schema error: numeric aggregate overflowed");
+  EXPECT_EQ(dec.query("SELECT AVG(x) FROM d WHERE g = 2"), "error: schema error: numeric aggregate overflowed");
+  // Streaming: the first group fails while its values are folded.
+  EXPECT_EQ(dec.query("SELECT g, AVG(x) FROM d GROUP BY g"), "error: schema error: AVG overflowed");
   ASSERT_EQ(db.query("INSERT INTO big VALUES ('seven')"), R"~({"mutated":1})~");
   EXPECT_EQ(db.query("SELECT SUM(x) FROM big"), R"~(error: schema error: SUM requires numeric values, found Text("seven"))~");
   EXPECT_EQ(db.query("SELECT AVG(x) FROM big WHERE x IS NOT NULL"),

@@ -138,6 +138,16 @@ TEST(SelectJoin, WhereOverJoinedRowsDropsUnknown) {
             R"({"columns":["o.id"],"rows":[[10],[12],[null]]})");
 }
 
+TEST(SelectJoin, HavingAloneMakesTheJoinGroupedInsteadOfBeingIgnored) {
+  CDb db = shop();
+  EXPECT_EQ(db.query("SELECT c.name FROM c JOIN o ON c.id = o.cid HAVING c.name = 'ann'"),
+            "error: schema error: column `c.name` must appear in GROUP BY or inside an aggregate");
+  EXPECT_EQ(db.query("SELECT COUNT(*) AS n FROM c x JOIN o ON x.id = o.cid HAVING n > 5"),
+            R"({"columns":["n"],"rows":[]})");
+  EXPECT_EQ(db.query("SELECT COUNT(*) AS n FROM c x JOIN o ON x.id = o.cid HAVING n > 2"),
+            R"({"columns":["n"],"rows":[[3]]})");
+}
+
 TEST(SelectJoin, UnresolvableJoinsFailWithTheirTexts) {
   CDb db = shop();
   EXPECT_EQ(db.query("SELECT * FROM c JOIN nope ON c.id = nope.id"), "error: table not found: nope");
