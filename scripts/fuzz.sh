@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang 14 and runs each for a bounded time.
 # usage: scripts/fuzz.sh [seconds-per-target, default 30] [target ...]
+# QM_FUZZ_PARALLEL=1 runs the targets side by side (for long runs on many cores).
 # New interesting inputs go to build/fuzz/work/<target>; a crash leaves its input in
 # build/fuzz/artifacts and fails the run: add that input to tests/fuzz/corpus/<target>.
 set -euo pipefail
@@ -23,18 +24,24 @@ cmake --build "$build" -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 mkdir -p "$build/artifacts"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-status=0
-for t in "${targets[@]}"; do
-  work="$build/work/$t"
+run_target() {
+  local t=$1 work="$build/work/$1"
   mkdir -p "$work"
-  echo "== fuzzing $t for ${seconds}s"
   if ! "$build/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
       -max_len=65536 -artifact_prefix="$build/artifacts/${t}-" -print_final_stats=1 \
       "$work" "tests/fuzz/corpus/$t" 2> "$build/$t.log"; then
     echo "!! $t failed; see $build/$t.log and $build/artifacts"
     tail -40 "$build/$t.log"
-    status=1
+    return 1
   fi
-  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" "$build/$t.log" || true
-done
+  echo "== $t: $(grep -E 'stat::number_of_executed_units' "$build/$t.log" | awk '{print $2}') executions in ${seconds}s"
+}
+status=0
+if [ "${QM_FUZZ_PARALLEL:-0}" = 1 ]; then
+  pids=()
+  for t in "${targets[@]}"; do run_target "$t" & pids+=($!); done
+  for p in "${pids[@]}"; do wait "$p" || status=1; done
+else
+  for t in "${targets[@]}"; do run_target "$t" || status=1; done
+fi
 exit $status
