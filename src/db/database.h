@@ -293,6 +293,7 @@ class Database {
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
 
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
+  bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
 };
 
 template <class F>

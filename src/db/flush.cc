@@ -74,7 +74,19 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
 Result<void> Database::flush() {
   if (read_only()) return {};
   // A handle whose state may differ from disk must not write it over the workspace.
-  if (directory) QM_TRY(refuse_after_write_failure());
+  TransactionLock lock;
+  if (directory) {
+    QM_TRY(refuse_after_write_failure());
+    if (!active_transaction && !mutation_lock_.held() && !caller_holds_lock_) {
+      // A flush outside any mutation (an export, a caller's own flush) takes the same care:
+      // under the lock, and only over the manifest this handle last read or wrote.
+      QM_ASSIGN(lock, acquire_transaction_lock(*directory));
+      QM_ASSIGN(bool changed, workspace_changed());
+      if (changed)
+        return fail(QmError::transaction(
+            "the workspace was changed by another handle or process; reopen the database to see its changes"));
+    }
+  }
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
   for (const auto& [name, t] : tables)
     if (t.tail_id && t.tail_page) QM_TRY(cache.write(*t.tail_id, t.tail_page->span()));

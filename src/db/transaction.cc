@@ -39,7 +39,9 @@ Result<void> Database::begin_transaction() {
       *this = std::move(fresh);
     }
     atomic_manifest = true;
+    caller_holds_lock_ = true;
     auto flushed = (logged() && last_write_atomic) ? Result<void>() : flush();
+    caller_holds_lock_ = false;
     atomic_manifest = tx.saved_atomic_manifest;
     if (!flushed) return fail(std::move(flushed).error());
     if (tx.kind == TransactionKind::CopyTree) {

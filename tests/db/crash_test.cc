@@ -182,5 +182,34 @@ TEST(CrashSafety, FailedFlushOutsideATransactionStopsTheHandleUntilReopened) {
   EXPECT_TRUE(reopened->insert_validated_base("t", row({Value::integer(3)})).has_value());
 }
 
+TEST(CrashSafety, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRestores) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  faulty.make_dirs("/ws");
+  auto db = Database::open_dev("/ws");
+  ASSERT_TRUE(db.has_value());
+  ASSERT_TRUE(db->create_table_with_constraints("t", {"v"}, {}, {}).has_value());
+  ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(1)})).has_value());
+  ASSERT_TRUE(db->begin_transaction().has_value());
+  ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
+  ASSERT_TRUE(db->flush().has_value());
+  faulty.fail_nth(Op::SyncDir, 1);  // the restore's flush of the workspace directory
+  const std::string failed = error_text(db->rollback_transaction());
+  EXPECT_EQ(failed.rfind("transaction outcome is unknown: transaction rollback failed after consuming its recovery "
+                         "state (i/o error: ",
+                         0),
+            0u)
+      << failed;
+  EXPECT_FALSE(db->in_transaction());
+  // The handle's storage was emptied; it must not write that over the workspace.
+  EXPECT_NE(error_text(db->flush()), "(ok)");
+  EXPECT_NE(error_text(db->begin_transaction()), "(ok)");
+  EXPECT_NE(error_text(db->create_table_with_constraints("x", {"a"}, {}, {})), "(ok)");
+  EXPECT_TRUE(faulty.exists("/ws/.qm_transaction_active"));  // the next open restores again
+  auto reopened = Database::open_dev("/ws");
+  ASSERT_TRUE(reopened.has_value()) << reopened.error().message();
+  EXPECT_EQ(values_of(*reopened), (std::set<int64_t>{1}));
+}
+
 }  // namespace
 }  // namespace qm::db

@@ -2,6 +2,7 @@
 // texts, what commit and rollback leave behind, the workspace lock between handles and
 // processes, and handles that must not write over each other's commits.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -250,6 +251,10 @@ TEST_F(WorkspaceTx, StaleHandleNeverWritesOverAnotherHandlesCommit) {
             "transaction error: the workspace was changed by another handle or process; reopen the database to see "
             "its changes");
   EXPECT_EQ(stored_rows(b->db, "t"), ints({1}));  // b changed nothing
+  size_t len = 0;
+  EXPECT_EQ(qm_export(b, &len), nullptr);  // an export flushes first: refused the same way
+  EXPECT_EQ(last_error(), "transaction error: the workspace was changed by another handle or process; reopen the "
+                          "database to see its changes");
   qm_close(b);
   qm_close(a);
   QmDb* c = open();
@@ -265,14 +270,24 @@ TEST_F(WorkspaceTx, TransactionLockExcludesAnotherProcess) {
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    QmDb* db = qm_open_dev(ws_.c_str());
-    char c = qm_begin_transaction(db) == 1 ? 'y' : 'n';
+    QmDb* child = qm_open_dev(ws_.c_str());
+    char c = qm_begin_transaction(child) == 1 ? 'y' : 'n';
     (void)!write(to_parent[1], &c, 1);
+    if (c != 'y') _exit(1);
     (void)!read(to_child[0], &c, 1);
-    c = qm_commit_transaction(db) == 1 ? 'y' : 'n';
+    c = qm_commit_transaction(child) == 1 ? 'y' : 'n';
     (void)!write(to_parent[1], &c, 1);
     _exit(0);
   }
+  // Whatever the assertions below do, the child does not outlive the test.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (pid <= 0) return;
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  } reaper{pid};
   char c = 0;
   ASSERT_EQ(read(to_parent[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
@@ -286,6 +301,8 @@ TEST_F(WorkspaceTx, TransactionLockExcludesAnotherProcess) {
   EXPECT_EQ(c, 'y');
   int status = 0;
   waitpid(pid, &status, 0);
+  reaper.pid = -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(qm_begin_transaction(db), 1) << last_error();
   EXPECT_EQ(qm_commit_transaction(db), 1);
   qm_close(db);
