@@ -52,38 +52,55 @@ std::vector<Value> sorted_keys(const KeySet& keys) {
   return out;
 }
 
-void RightMap::add(Row row, size_t pos) {
-  if (row.size() <= pos || row[pos].is_null()) return;
-  auto it = chains_.find(row[pos]);
-  if (it == chains_.end()) it = chains_.emplace(normalize_key(row[pos]), Chain{}).first;
-  Chain& chain = it->second;
-  const size_t index = rows_.size();
-  rows_.push_back(std::move(row));
-  next_.push_back(npos);
-  if (chain.tail == npos) {
-    chain.head = index;
-  } else {
-    next_[chain.tail] = index;
-  }
-  chain.tail = index;
+void RightMap::reserve(size_t rows) {
+  rows_.reserve(rows);
+  next_.reserve(rows);
+  size_t want = 16;
+  while (want / 2 < rows) want *= 2;
+  if (want > slots_.size()) grow(want);
 }
 
-void RightMap::add_under(const Value& key, Row row) {
-  Chain& chain = chains_[key];
+size_t RightMap::find_slot(const Value& key, uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.head == npos) return i;
+    if (slot.hash == hash && compare_keys(rows_[slot.head][pos_], key) == 0) return i;
+  }
+}
+
+void RightMap::grow(size_t capacity) {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(capacity, Slot{});
+  const size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (slot.head == npos) continue;
+    size_t i = slot.hash & mask;
+    while (slots_[i].head != npos) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+void RightMap::add(Row row) {
+  if (row.size() <= pos_ || row[pos_].is_null()) return;
+  if ((keys_ + 1) * 2 > slots_.size()) grow(slots_.empty() ? 16 : slots_.size() * 2);
+  const uint64_t hash = JoinKeyHash{}(row[pos_]);
+  Slot& slot = slots_[find_slot(row[pos_], hash)];
   const size_t index = rows_.size();
   rows_.push_back(std::move(row));
   next_.push_back(npos);
-  if (chain.tail == npos) {
-    chain.head = index;
+  if (slot.head == npos) {
+    slot = Slot{hash, index, index};
+    ++keys_;
   } else {
-    next_[chain.tail] = index;
+    next_[slot.tail] = index;
+    slot.tail = index;
   }
-  chain.tail = index;
 }
 
 size_t RightMap::first(const Value& key) const {
-  auto it = chains_.find(key);
-  return it == chains_.end() ? npos : it->second.head;
+  if (slots_.empty() || key.is_null()) return npos;
+  return slots_[find_slot(key, JoinKeyHash{}(key))].head;
 }
 
 bool prefer_probe(uint64_t distinct_keys, uint64_t right_row_versions, bool budgeted) {
@@ -104,8 +121,9 @@ Result<KeySet> distinct_left_keys(std::span<const Row> left, size_t pos, QueryBu
   return keys;
 }
 
-void add_right_rows(RightMap& map, std::vector<Row> rows, size_t pos) {
-  for (Row& row : rows) map.add(std::move(row), pos);
+void add_right_rows(RightMap& map, std::vector<Row> rows) {
+  map.reserve(map.size() + rows.size());
+  for (Row& row : rows) map.add(std::move(row));
 }
 
 Result<std::vector<Row>> join_rows(std::vector<Row> left, size_t left_pos, const RightMap& right,

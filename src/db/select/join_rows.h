@@ -1,6 +1,6 @@
 // The row work of one equality join, apart from reading tables: join-key matching, the
 // distinct left keys, the choice between probing the right table's index and building
-// the right input, the ordered map of right rows and the joined output rows.
+// the right input, the map of right rows by key and the joined output rows.
 //
 // Join keys match after normalisation: an Int n is the Decimal n * 1,000,000, so Int 3
 // and Decimal 3.000000 match, while Decimal, Text and Blob keys match only their own kind
@@ -16,9 +16,8 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
-#include <unordered_set>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "core/error.h"
@@ -50,16 +49,20 @@ using KeySet = std::unordered_set<Value, JoinKeyHash, JoinKeyEqual>;
 std::vector<Value> sorted_keys(const KeySet& keys);
 
 // Right rows grouped by normalised key, each key's rows in the order they were added. The
-// rows live in one vector and each key's rows are chained through it, so adding a row
-// allocates nothing per key beyond the key's entry.
+// rows live in one vector and each key's rows are chained through it; keys are found
+// through an open-addressing table of (hash, first row, last row) whose key is the first
+// row's value at the key position, so no key is copied and a lookup touches one slot run
+// and one row.
 class RightMap {
  public:
   static constexpr size_t npos = SIZE_MAX;
 
+  // `pos` is the key's position in every row added.
+  explicit RightMap(size_t pos) : pos_(pos) {}
+
+  void reserve(size_t rows);
   // Adds a row under its key; a row whose key is NULL (or that is too narrow) is dropped.
-  void add(Row row, size_t pos);
-  // Adds a row under a key already known to match it.
-  void add_under(const Value& key, Row row);
+  void add(Row row);
   // The first row of the key's chain, or npos.
   size_t first(const Value& key) const;
   size_t next(size_t i) const { return next_[i]; }
@@ -67,13 +70,19 @@ class RightMap {
   size_t size() const { return rows_.size(); }
 
  private:
-  struct Chain {
-    size_t head = npos;
+  struct Slot {
+    uint64_t hash = 0;
+    size_t head = npos;  // npos: empty
     size_t tail = npos;
   };
+  size_t find_slot(const Value& key, uint64_t hash) const;
+  void grow(size_t capacity);  // a power of two
+
+  size_t pos_;
+  size_t keys_ = 0;
   std::vector<Row> rows_;
   std::vector<size_t> next_;
-  std::unordered_map<Value, Chain, JoinKeyHash, JoinKeyEqual> chains_;
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
 };
 
 // Whether to probe the right table's index once per distinct left key rather than read
@@ -87,7 +96,7 @@ bool prefer_probe(uint64_t distinct_keys, uint64_t right_row_versions, bool budg
 Result<KeySet> distinct_left_keys(std::span<const Row> left, size_t pos, QueryBudget* budget, size_t limit);
 
 // Appends right rows under their keys, in order; rows with a NULL key are dropped.
-void add_right_rows(RightMap& map, std::vector<Row> rows, size_t pos);
+void add_right_rows(RightMap& map, std::vector<Row> rows);
 
 // The joined rows: for each left row, one row per match (left values then right values);
 // unmatched or NULL-keyed left rows are padded with NULLs in a LEFT join and dropped in

@@ -45,7 +45,7 @@ Result<void> probe_right(Database& db, const JoinStep& step, const join::KeySet&
       if (!envelope.visible(snapshot)) continue;
       if (row.size() <= step.right_pos || join::compare_keys(row[step.right_pos], key) != 0) continue;
       if (budget) QM_TRY(budget->materialize(row));
-      map.add_under(key, row);
+      map.add(row);
     }
   }
   return {};
@@ -66,12 +66,12 @@ Result<RowsResult> Database::select_join(const query::SelectStmt& stmt, QueryBud
     size_t limit = 0;
     if (step.indexed) limit = budget ? SIZE_MAX : std::max<uint64_t>(right.row_versions, 1) / 4 + 1;
     QM_ASSIGN(join::KeySet keys, join::distinct_left_keys(rows, step.left_pos, budget, limit));
-    join::RightMap map;
+    join::RightMap map(step.right_pos);
     if (step.indexed && join::prefer_probe(keys.size(), right.row_versions, budget != nullptr)) {
       QM_TRY(probe_right(*this, step, keys, snapshot, budget, map));
     } else {
       QM_ASSIGN(RowsResult all, select_filtered_bounded(step.clause->table, nullptr, snapshot, budget));
-      join::add_right_rows(map, std::move(all.rows), step.right_pos);
+      join::add_right_rows(map, std::move(all.rows));
     }
     QM_ASSIGN(rows, join::join_rows(std::move(rows), step.left_pos, map, right.columns.size(), step.clause->kind,
                                     budget));

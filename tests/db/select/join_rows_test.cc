@@ -12,8 +12,8 @@ using namespace qm::db::testing;
 QueryLimits unlimited() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt}; }
 
 RightMap right_map(std::vector<Row> rows, size_t pos = 0) {
-  RightMap map;
-  add_right_rows(map, std::move(rows), pos);
+  RightMap map(pos);
+  add_right_rows(map, std::move(rows));
   return map;
 }
 
@@ -39,6 +39,34 @@ TEST(JoinKeys, NumbersOrderNumericallyAcrossKindsAndBeforeText) {
 TEST(JoinKeys, ExtremeIntsDoNotOverflowWhenScaled) {
   EXPECT_EQ(compare_keys(I(INT64_MAX), D(static_cast<i128>(INT64_MAX) * 1000000)), std::strong_ordering::equal);
   EXPECT_EQ(compare_keys(I(INT64_MIN), D(kI128Min)), std::strong_ordering::greater);
+}
+
+TEST(RightMapTable, ThousandsOfKeysSurviveGrowthAndFindEveryTwin) {
+  // Grown from empty (no reserve), so every rehash is exercised; keys of three kinds.
+  RightMap map(0);
+  for (int64_t i = 0; i < 3000; ++i) {
+    Value key = i % 3 == 0 ? I(i) : i % 3 == 1 ? D(static_cast<i128>(i) * 1000000) : Value::text(std::to_string(i));
+    map.add(Row{key, I(i)});
+    if (i % 7 == 0) map.add(Row{key, I(-i)});  // a second row under the key, chained after the first
+  }
+  map.add(Row{N(), I(0)});  // dropped
+  for (int64_t i = 0; i < 3000; ++i) {
+    Value numeric = i % 3 == 1 ? I(i) : D(static_cast<i128>(i) * 1000000);  // the other numeric twin
+    Value key = i % 3 == 2 ? Value::text(std::to_string(i)) : numeric;
+    size_t m = map.first(key);
+    ASSERT_NE(m, RightMap::npos) << i;
+    EXPECT_EQ(map.row(m)[1], I(i));
+    m = map.next(m);
+    if (i % 7 == 0) {
+      ASSERT_NE(m, RightMap::npos) << i;
+      EXPECT_EQ(map.row(m)[1], I(-i));
+      m = map.next(m);
+    }
+    EXPECT_EQ(m, RightMap::npos) << i;
+  }
+  EXPECT_EQ(map.first(T("0")), RightMap::npos);  // the text "0" is not the number 0
+  EXPECT_EQ(map.first(N()), RightMap::npos);
+  EXPECT_EQ(RightMap(0).first(I(1)), RightMap::npos);
 }
 
 TEST(PreferProbe, FourProbesPerRightRowVersionIsTheThreshold) {
@@ -111,10 +139,10 @@ TEST(JoinRows, EveryMatchInRightOrderAndTheLeftRowIsNotLostWhenMoved) {
 
 TEST(JoinRows, EmptyRightSide) {
   std::vector<Row> left{{I(1)}, {I(2)}};
-  auto inner = join_rows(left, 0, RightMap{}, 3, query::JoinKind::Inner, nullptr);
+  auto inner = join_rows(left, 0, RightMap(0), 3, query::JoinKind::Inner, nullptr);
   ASSERT_TRUE(inner);
   EXPECT_TRUE(inner->empty());
-  auto outer = join_rows(left, 0, RightMap{}, 3, query::JoinKind::Left, nullptr);
+  auto outer = join_rows(left, 0, RightMap(0), 3, query::JoinKind::Left, nullptr);
   ASSERT_TRUE(outer);
   EXPECT_EQ(*outer, (std::vector<Row>{{I(1), N(), N(), N()}, {I(2), N(), N(), N()}}));
 }
@@ -134,7 +162,7 @@ TEST(JoinRows, OutputRowsAreChargedAsMaterialised) {
 
 TEST(JoinRows, NarrowLeftRowIsCorruptionNotAnOutOfBoundsRead) {
   std::vector<Row> left{{I(1)}};
-  EXPECT_EQ(err(join_rows(left, 3, RightMap{}, 1, query::JoinKind::Left, nullptr)),
+  EXPECT_EQ(err(join_rows(left, 3, RightMap(0), 1, query::JoinKind::Left, nullptr)),
             "data corruption: record field count does not match table columns");
 }
 
