@@ -30,8 +30,10 @@ Result<void> Database::begin_transaction() {
     QM_ASSIGN(tx.lock, acquire_transaction_lock(dir));
     tx.kind = logged() ? TransactionKind::PageJournal : TransactionKind::CopyTree;
     tx.directory = dir;
-    // Another handle may have committed since this one last read the workspace: start from
+    // A transaction of another handle that died is undone first, as the next open would;
+    // then, if another handle committed since this one last read the workspace, start from
     // what is on disk, never from a stale copy that the flush below would write over it.
+    QM_TRY(recover_workspace_transaction(dir));
     QM_ASSIGN(bool changed, workspace_changed());
     if (changed) {
       QM_ASSIGN(Database fresh, load_dev(dir));

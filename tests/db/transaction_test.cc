@@ -195,6 +195,27 @@ TEST_F(WorkspaceTx, InterruptedTransactionIsUndoneAtTheNextOpen) {
   qm_close(db);
 }
 
+TEST_F(WorkspaceTx, BeginUndoesATransactionThatDiedInAnotherHandle) {
+  QmDb* survivor = open();
+  {
+    auto dead = Database::open_dev(ws_);
+    ASSERT_TRUE(dead.has_value());
+    ASSERT_TRUE(dead->begin_transaction().has_value());
+    ASSERT_TRUE(dead->insert_validated_base("t", row({Value::integer(66)})).has_value());
+    ASSERT_TRUE(dead->flush().has_value());
+    dead->active_transaction->lock.release();  // its process dies here
+    dead->active_transaction.reset();
+  }
+  ASSERT_EQ(qm_begin_transaction(survivor), 1) << last_error();
+  EXPECT_EQ(stored_rows(survivor->db, "t"), ints({1}));
+  insert(survivor, 2);
+  ASSERT_EQ(qm_commit_transaction(survivor), 1);
+  qm_close(survivor);
+  QmDb* db = open();
+  EXPECT_EQ(stored_rows(db->db, "t"), ints({1, 2}));
+  qm_close(db);
+}
+
 TEST_F(WorkspaceTx, MarkerWithoutABackupManifestIsRefusedAndNothingIsTouched) {
   qm::test::write_file(ws_ + "/.qm_transaction_active", "QMTX1\n");
   stdfs::create_directory(ws_ + "/.qm_transaction_backup");
