@@ -1,7 +1,8 @@
 // Joins under a query budget and over damaged indexes: a budgeted join always probes an
 // indexed right side (so it scans only the candidates), every left key is charged even when
 // repeated, and the probe trusts no index entry: a row id outside the right table's chain
-// is corruption, and an entry whose row no longer holds the key is skipped.
+// is corruption, and an entry whose row no longer holds the key is skipped. EXPLAIN reads
+// no row, but its plan rows are charged and counted like any result.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -94,6 +95,27 @@ TEST(JoinBudget, RetiredRightRowsNeverMatchOnEitherPath) {
     EXPECT_EQ(run_limited(db, kJoin, roomy()), R"({"columns":["l.k","r.k"],"rows":[[2,2]]})") << index;
     EXPECT_EQ(run(db, kJoin), R"({"columns":["l.k","r.k"],"rows":[[2,2]]})") << index;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ExplainBudget, PlanRowsAreChargedAndCountAsResultRows) {
+  Database db = fixture(true);
+  const std::string sql = "EXPLAIN SELECT COUNT(*) FROM l";
+  QueryLimits limits = roomy();
+  EXPECT_EQ(run_limited(db, sql, limits).rfind(R"({"columns":["step","operation","detail"])", 0), 0u);
+  limits.max_bytes = 100;
+  EXPECT_EQ(run_limited(db, sql, limits), "error: query resource limit exceeded: materialized more than 100 bytes");
+  limits = roomy();
+  limits.max_result_rows = 1;
+  EXPECT_EQ(run_limited(db, sql, limits),
+            "error: query resource limit exceeded: result has more than 1 rows; add or lower LIMIT");
+  // EXPLAIN reads no row: a scan allowance of zero is enough.
+  limits = roomy();
+  limits.max_scan_rows = 0;
+  EXPECT_EQ(run_limited(db, "EXPLAIN SELECT l.k FROM l JOIN r ON l.k = r.k", limits).rfind("{", 0), 0u);
 }
 
 }  // namespace
