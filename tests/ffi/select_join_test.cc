@@ -148,6 +148,24 @@ TEST(SelectJoin, HavingAloneMakesTheJoinGroupedInsteadOfBeingIgnored) {
             R"({"columns":["n"],"rows":[[3]]})");
 }
 
+TEST(SelectJoin, SelfJoinThroughAliases) {
+  CDb db = CDb::memory();
+  ASSERT_EQ(db.query("CREATE TABLE e (id, boss, name)"), kDone);
+  ASSERT_EQ(db.query("INSERT INTO e VALUES (1, NULL, 'ceo'), (2, 1, 'vp'), (3, 2, 'dev'), (4, 2, 'ops')"),
+            R"({"mutated":4})");
+  const std::string sql = "SELECT w.name, b.name FROM e w LEFT JOIN e b ON w.boss = b.id";
+  const std::string expected =
+      R"({"columns":["w.name","b.name"],"rows":[["ceo",null],["vp","ceo"],["dev","vp"],["ops","vp"]]})";
+  EXPECT_EQ(db.query(sql), expected);
+  ASSERT_EQ(db.query("CREATE INDEX ON e (id)"), kDone);
+  EXPECT_EQ(db.query(sql), expected);
+  EXPECT_EQ(db.query("SELECT name FROM e w JOIN e b ON w.boss = b.id"), "error: schema error: ambiguous column `name`");
+  EXPECT_EQ(db.query("SELECT * FROM e JOIN e ON e.boss = e.id").rfind("error: query parse error: duplicate table "
+                                                                      "qualifier `e`",
+                                                                      0),
+            0u);
+}
+
 TEST(SelectJoin, UnresolvableJoinsFailWithTheirTexts) {
   CDb db = shop();
   EXPECT_EQ(db.query("SELECT * FROM c JOIN nope ON c.id = nope.id"), "error: table not found: nope");
