@@ -1,5 +1,7 @@
 #include "db/catalog_rebuild.h"
 
+#include "db/query/chain_scan.h"
+
 #include <limits>
 #include <map>
 #include <set>
@@ -41,118 +43,6 @@ struct Fill {
 
 // Walks one table's chain, handing every stored record version (retired ones included) to
 // the visitor, and checks the walk against the table's declarations.
-class ChainWalk {
- public:
-  ChainWalk(storage::PageCache& cache, const storage::CasStore& cas, const Table& table, const RecordVisitor* visit,
-            const EnvelopeVisitor* envelopes = nullptr)
-      : cache_(cache), cas_(cas), table_(table), visit_(visit), envelopes_(envelopes) {}
-
-  Result<void> run() {
-    const uint64_t limit = step_limit(cache_.backend().page_count());
-    uint64_t steps = 0;
-    std::optional<uint64_t> current = table_.first_page;
-    while (current) {
-      steps = saturating_inc(steps);
-      if (steps > limit) return fail(chain_too_long());
-      const uint64_t id = *current;
-      std::optional<uint64_t> next;
-      if (table_.tail_id == id && table_.tail_page) {
-        // The table's copy is the tail's current content; the cached page may be stale.
-        QM_TRY(visit_row_page(id, table_.tail_page->span()));
-        next = table_.tail_page->next_page();
-      } else {
-        QM_ASSIGN(next, cache_.with_page(id, [&](storage::ConstPageSpan bytes) { return visit_page(id, bytes); }));
-      }
-      if (table_.tail_id == id) {
-        tail_reached_ = true;
-        if (next) return fail(tail_links_on());
-      }
-      current = next;
-    }
-    if (cold_ != table_.cold_pages) return fail(cold_count_mismatch(table_.cold_pages, cold_));
-    if (table_.tail_id && !tail_reached_) return fail(tail_not_reached());
-    if (records_ != table_.row_versions)
-      return fail(corrupt("manifest declares " + std::to_string(table_.row_versions) +
-                          " record version(s), page chain contains " + std::to_string(records_)));
-    return {};
-  }
-
- private:
-  Result<std::optional<uint64_t>> visit_page(uint64_t id, storage::ConstPageSpan bytes) {
-    const uint8_t type = bytes[storage::kPageTypeOffset];
-    if (type == storage::kRowPageType) {
-      QM_TRY(visit_row_page(id, bytes));
-      return load_next(bytes.data() + storage::kRowNextOffset);
-    }
-    if (type == storage::kColumnarPageType) {
-      QM_TRY(visit_cold_page(id, bytes));
-      return load_next(bytes.data() + storage::kColdNextOffset);
-    }
-    return fail(QmError::invalid_page_type(type));
-  }
-
-  static std::optional<uint64_t> load_next(const uint8_t* p) {
-    uint64_t v = load_u64(p);
-    if (v == storage::kNoPage) return std::nullopt;
-    return v;
-  }
-
-  Result<void> visit_row_page(uint64_t id, std::span<const uint8_t> bytes) {
-    QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
-    const uint16_t slots = page.slot_count();
-    for (uint16_t slot = 0; slot < slots; ++slot) {
-      QM_ASSIGN(auto record, page.record(slot));
-      if (record.size() < kEnvelopeSize) return fail(QmError::buffer_too_small(kEnvelopeSize, record.size()));
-      if (envelopes_) {
-        QM_TRY((*envelopes_)(RecordEnvelope::load(record.data())));
-        records_ = saturating_inc(records_);
-        continue;
-      }
-      QM_TRY(storage::record::decode_row_into(record.subspan(kEnvelopeSize), cas_, row_));
-      QM_TRY(take(row_, storage::row_id(id, slot)));
-    }
-    return {};
-  }
-
-  Result<void> visit_cold_page(uint64_t id, std::span<const uint8_t> bytes) {
-    if (table_.cold_pages == 0) return fail(corrupt("table contains an undeclared cold page"));
-    cold_ = saturating_inc(cold_);
-    if (cold_ > table_.cold_pages)
-      return fail(corrupt("page chain contains more cold pages than the manifest declares"));
-    if (envelopes_) {
-      QM_ASSIGN(auto list, storage::ColdPage::envelopes(bytes));
-      for (const auto& e : list) {
-        QM_TRY((*envelopes_)(e));
-        records_ = saturating_inc(records_);
-      }
-      return {};
-    }
-    QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
-    for (size_t i = 0; i < page.header.rows; ++i) {
-      if (i > 0xFFFF) return fail(corrupt("cold-page slot overflow"));
-      QM_TRY(take(page.row(i), storage::row_id(id, static_cast<uint16_t>(i))));
-    }
-    return {};
-  }
-
-  Result<void> take(std::span<const Value> row, uint64_t rid) {
-    if (row.size() != table_.columns.size())
-      return fail(corrupt("record field count does not match table columns"));
-    QM_TRY((*visit_)(rid, row));
-    records_ = saturating_inc(records_);
-    return {};
-  }
-
-  storage::PageCache& cache_;
-  const storage::CasStore& cas_;
-  const Table& table_;
-  const RecordVisitor* visit_;
-  const EnvelopeVisitor* envelopes_;
-  Row row_;  // reused decode buffer
-  uint64_t records_ = 0;
-  uint64_t cold_ = 0;
-  bool tail_reached_ = false;
-};
 
 // Phase 1 of the rebuild for one table record: schema, chain bounds and the tail page.
 Result<Table> build_table(storage::PageCache& cache, const TableMeta& meta, bool writable, uint64_t total_pages) {
@@ -219,11 +109,10 @@ Result<void> build_indexes(storage::PageCache& cache, const storage::CasStore& c
     fills.push_back(Fill{column, *position, {}});
   }
   if (fills.empty()) return {};  // every index is stored: the pages are not visited
-  const RecordVisitor fill_indexes = [&](uint64_t rid, std::span<const Value> row) -> Result<void> {
-    for (auto& fill : fills) fill.index.insert(row[fill.position], rid);
+  QM_TRY(scan(cache, t, cas, [&](const RecordVersion& version) -> Result<void> {
+    for (auto& fill : fills) fill.index.insert(version.values[fill.position], version.row_id);
     return {};
-  };
-  QM_TRY(walk_table_records(cache, cas, t, fill_indexes));
+  }));
   for (auto& fill : fills) t.indexes.insert_or_assign(std::move(fill.column), std::move(fill.index));
   return {};
 }
@@ -244,15 +133,7 @@ Result<std::pair<std::optional<uint64_t>, bool>> page_link_and_kind(storage::Con
 
 }  // namespace
 
-Result<void> walk_table_records(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
-                                const RecordVisitor& visit) {
-  return ChainWalk(cache, cas, table, &visit).run();
-}
 
-Result<void> walk_table_envelopes(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
-                                  const EnvelopeVisitor& visit) {
-  return ChainWalk(cache, cas, table, nullptr, &visit).run();
-}
 
 Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore& cas, const Manifest& manifest,
                               bool writable, std::span<const uint8_t> index_region) {

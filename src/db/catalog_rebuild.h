@@ -29,21 +29,6 @@ namespace qm::db {
 Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore& cas, const Manifest& manifest,
                               bool writable, std::span<const uint8_t> index_region);
 
-// Called for every stored record version of a chain, retired ones included, with its row id
-// and its values (one per table column); an error stops the walk.
-using RecordVisitor = std::function<Result<void>(uint64_t row_id, std::span<const Value> row)>;
-
-// Walks a table's chain from its first page, in chain order, taking the tail page from the
-// table's copy when it holds one. Checks: at most page count + 1 steps ("page chain longer
-// than total page count (cycle?)"), record bounds and field counts, cold pages against the
-// declaration, the tail linking nowhere and being reached, and the record-version count.
-Result<void> walk_table_records(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
-                                const RecordVisitor& visit);
-
-// The same walk reading only each version's envelope (no row is decoded).
-using EnvelopeVisitor = std::function<Result<void>(const RecordEnvelope& envelope)>;
-Result<void> walk_table_envelopes(storage::PageCache& cache, const storage::CasStore& cas, const Table& table,
-                                  const EnvelopeVisitor& visit);
 
 // Fills table.page_ids once with the chain's pages, checking the walk (cycles, pages outside
 // the backend, cold-page count, the tail and the compaction cursor). The tail page is read

@@ -5,6 +5,7 @@
 
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
+#include "db/query/chain_scan.h"
 #include "db/schema.h"
 
 namespace qm::db {
@@ -55,15 +56,14 @@ Result<void> Database::create_index_bounded(const std::string& table_name, const
   auto position = table.column_position(column);
   if (!position) return fail(QmError::schema("no column `" + column + "`"));
   storage::SecondaryIndex index;
-  const RecordVisitor add = [&](uint64_t rid, std::span<const Value> row) -> Result<void> {
+  QM_TRY(scan(cache, table, cas, [&](const RecordVersion& version) -> Result<void> {
     if (budget) {
       QM_TRY(budget->scan_row());
-      QM_TRY(budget->materialize(row));
+      QM_TRY(budget->materialize(version.values));
     }
-    index.insert(row[*position], rid);
+    index.insert(version.values[*position], version.row_id);
     return {};
-  };
-  QM_TRY(walk_table_records(cache, cas, table, add));
+  }));
   if (budget) QM_TRY(budget->checkpoint());
   table.indexes.insert_or_assign(column, std::move(index));
   if (make_unique) table.unique.insert(column);

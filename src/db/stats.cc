@@ -1,5 +1,7 @@
 #include "db/stats.h"
 
+#include "db/query/chain_scan.h"
+
 #include <limits>
 
 #include "core/bytes.h"
@@ -118,8 +120,8 @@ Result<DatabaseStats> Database::inspect_stats() {
     ts.columns = t.columns;
     ts.row_versions = t.row_versions;
     const uint64_t snapshot = clock;
-    QM_TRY(walk_table_envelopes(cache, cas, t, [&](const RecordEnvelope& e) -> Result<void> {
-      if (e.visible(snapshot)) ts.live_rows = sat_add(ts.live_rows, 1);
+    QM_TRY(scan_envelopes(cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
+      if (RecordEnvelope{created_tx, deleted_tx, 0}.visible(snapshot)) ts.live_rows = sat_add(ts.live_rows, 1);
       return {};
     }));
     uint64_t columnar = 0;

@@ -9,6 +9,7 @@
 
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
+#include "db/query/chain_scan.h"
 
 namespace qm::db::test {
 
@@ -20,8 +21,8 @@ inline std::vector<Row> stored_rows(Database& db, const std::string& table) {
     ADD_FAILURE() << "no table " << table;
     return rows;
   }
-  auto walked = walk_table_records(db.cache, db.cas, it->second, [&](uint64_t, std::span<const Value> row) -> Result<void> {
-    rows.emplace_back(row.begin(), row.end());
+  auto walked = scan(db.cache, it->second, db.cas, [&](const RecordVersion& version) -> Result<void> {
+    rows.emplace_back(version.values.begin(), version.values.end());
     return {};
   });
   if (!walked) ADD_FAILURE() << walked.error().message();

@@ -78,11 +78,8 @@ Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stm
         return fail(QmError::schema(str("cannot create unique index: duplicate value in `", stmt.column, "`")));
     }
   }
-  QM_TRY(db.create_index_bounded(stmt.table, stmt.column, budget));
-  if (stmt.unique) {
-    db.tables.find(stmt.table)->second.unique.insert(stmt.column);
-    if (db.autoflush) QM_TRY(db.flush());
-  }
+  // The column joins the unique set inside the build, so the one flush at its end stores both.
+  QM_TRY(db.create_index_bounded(stmt.table, stmt.column, budget, stmt.unique));
   return DoneResult{};
 }
 
