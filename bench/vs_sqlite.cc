@@ -12,9 +12,10 @@
 // once per side. Before timing, each query's row count is checked to be equal on both sides.
 //
 // Usage: vs_sqlite [--scale K] [--reps R] [--dir PATH] [--mode memory|workspace|both]
-//                  [--insert-seconds S]
+//                  [--insert-seconds S] [--only KEY]
 //   --scale K divides every row and operation count by K (for a quick run or a profile);
-//   --insert-seconds S caps each side's run of single-row INSERTs (default 30).
+//   --insert-seconds S caps each side's run of single-row INSERTs (default 30);
+//   --only KEY runs the bulk load and then only the workloads whose key contains KEY.
 // Output: a Markdown table of both rates and the ratio SQLite rate / QuilMarr rate (how many
 // times longer this library takes; below 1 it is faster).
 #include <sqlite3.h>
@@ -42,6 +43,7 @@ struct Options {
   bool own_dir = false;  // made here, removed at the end
   int reps = 3;
   double insert_seconds = 30;  // cap of each side's single-row INSERT run
+  std::string only;            // run only the workloads whose key contains this (the load always runs)
   std::string dir;
   bool memory = true;
   bool workspace = true;
@@ -483,22 +485,31 @@ void run_mode(const Options& o, const Sizes& z, bool workspace) {
   const double rows = static_cast<double>(z.rows);
   const std::string table = " (" + with_commas(rows) + " rows)";
 
+  auto want = [&](const char* key) { return o.only.empty() || std::string(key).find(o.only) != std::string::npos; };
   bulk_load(o, z, p);
-  single_inserts(o, z, p);
-  keyed_selects(o, p, "point SELECT by indexed key", "SELECT * FROM t WHERE id = ?", z.points, 0,
-                [&](long i) { return scattered(i, z.rows); });
-  keyed_selects(o, p, "range SELECT of 100 rows by indexed key", "SELECT * FROM t WHERE id >= ? AND id < ?", z.ranges,
-                100, [&](long i) { return scattered(i, std::max<long>(z.rows - 100, 1)); });
-  table_query(o, p, "full scan, WHERE matches nothing" + table, "SELECT * FROM t WHERE small = 1000", rows);
-  table_query(o, p, "COUNT(*)" + table, "SELECT COUNT(*) FROM t", rows);
-  table_query(o, p, "GROUP BY 100 groups: COUNT, SUM, AVG" + table,
-              "SELECT small, COUNT(*), SUM(price), AVG(price) FROM t GROUP BY small", rows);
-  table_query(o, p, "ORDER BY unindexed column LIMIT 10" + table, "SELECT * FROM t ORDER BY price DESC LIMIT 10",
-              rows);
-  join(o, z, p);
-  range_write(z, p, "UPDATE 10% of rows by key range", "UPDATE t SET small = ? WHERE id >= ? AND id < ?",
-              z.rows / 10, true);
-  range_write(z, p, "DELETE 10% of rows by key range", "DELETE FROM t WHERE id >= ? AND id < ?", z.rows / 2, false);
+  if (want("insert")) single_inserts(o, z, p);
+  if (want("point"))
+    keyed_selects(o, p, "point SELECT by indexed key", "SELECT * FROM t WHERE id = ?", z.points, 0,
+                  [&](long i) { return scattered(i, z.rows); });
+  if (want("range"))
+    keyed_selects(o, p, "range SELECT of 100 rows by indexed key", "SELECT * FROM t WHERE id >= ? AND id < ?",
+                  z.ranges, 100, [&](long i) { return scattered(i, std::max<long>(z.rows - 100, 1)); });
+  if (want("scan"))
+    table_query(o, p, "full scan, WHERE matches nothing" + table, "SELECT * FROM t WHERE small = 1000", rows);
+  if (want("count")) table_query(o, p, "COUNT(*)" + table, "SELECT COUNT(*) FROM t", rows);
+  if (want("group"))
+    table_query(o, p, "GROUP BY 100 groups: COUNT, SUM, AVG" + table,
+                "SELECT small, COUNT(*), SUM(price), AVG(price) FROM t GROUP BY small", rows);
+  if (want("order"))
+    table_query(o, p, "ORDER BY unindexed column LIMIT 10" + table, "SELECT * FROM t ORDER BY price DESC LIMIT 10",
+                rows);
+  if (want("join")) join(o, z, p);
+  if (want("update"))
+    range_write(z, p, "UPDATE 10% of rows by key range", "UPDATE t SET small = ? WHERE id >= ? AND id < ?",
+                z.rows / 10, true);
+  if (want("delete"))
+    range_write(z, p, "DELETE 10% of rows by key range", "DELETE FROM t WHERE id >= ? AND id < ?", z.rows / 2,
+                false);
   close_pair(p);
   if (workspace) std::filesystem::remove_all(dir);
 }
@@ -514,6 +525,7 @@ Options parse_options(int argc, char** argv) {
     if (arg == "--scale") o.scale = std::max(1L, std::atol(value().c_str()));
     else if (arg == "--reps") o.reps = std::max(1, std::atoi(value().c_str()));
     else if (arg == "--dir") o.dir = value();
+    else if (arg == "--only") o.only = value();
     else if (arg == "--insert-seconds") o.insert_seconds = std::max(0.1, std::atof(value().c_str()));
     else if (arg == "--mode") {
       const std::string m = value();
@@ -523,7 +535,7 @@ Options parse_options(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: vs_sqlite [--scale K] [--reps R] [--dir PATH] [--mode memory|workspace|both]\n"
-                   "                 [--insert-seconds S]\n");
+                   "                 [--insert-seconds S] [--only insert|point|range|scan|count|group|order|join|update|delete]\n");
       std::exit(arg == "--help" ? 0 : 2);
     }
   }

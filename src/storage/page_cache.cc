@@ -15,6 +15,30 @@ bool PageCache::is_dirty(uint64_t id) const {
   return it != index_.end() && frames_[it->second].dirty;
 }
 
+void PageCache::unlink(uint32_t slot) {
+  Frame& f = frames_[slot];
+  if (f.older != kNone) frames_[f.older].newer = f.newer;
+  else oldest_ = f.newer;
+  if (f.newer != kNone) frames_[f.newer].older = f.older;
+  else newest_ = f.older;
+  f.older = f.newer = kNone;
+}
+
+void PageCache::append_newest(uint32_t slot) {
+  Frame& f = frames_[slot];
+  f.older = newest_;
+  f.newer = kNone;
+  if (newest_ != kNone) frames_[newest_].newer = slot;
+  else oldest_ = slot;
+  newest_ = slot;
+}
+
+void PageCache::touch(uint32_t slot) {
+  if (newest_ == slot) return;
+  unlink(slot);
+  append_newest(slot);
+}
+
 PageCache::Frame& PageCache::take_frame(uint64_t id) {
   uint32_t slot;
   if (!free_frames_.empty()) {
@@ -28,26 +52,22 @@ PageCache::Frame& PageCache::take_frame(uint64_t id) {
   f.id = id;
   f.dirty = false;
   index_[id] = slot;
+  append_newest(slot);
   return f;
 }
 
 Result<void> PageCache::evict_if_needed() {
-  while (index_.size() >= capacity_ && !index_.empty()) {
-    uint32_t victim = 0;
-    uint64_t oldest = UINT64_MAX;
-    for (const auto& [id, slot] : index_) {
-      if (frames_[slot].last_used < oldest) {
-        oldest = frames_[slot].last_used;
-        victim = slot;
-      }
-    }
+  while (index_.size() >= capacity_ && oldest_ != kNone) {
+    const uint32_t victim = oldest_;
     Frame& f = frames_[victim];
     if (f.dirty) {
-      // Written before it leaves; on failure it stays resident and dirty for a later flush.
+      // Written before it leaves; on failure it stays resident, dirty and the oldest, so a
+      // later flush or eviction tries it again first.
       stamp_page_checksum(*f.page);
       QM_TRY(backend_.write_page(f.id, *f.page));
       f.dirty = false;
     }
+    unlink(victim);
     index_.erase(f.id);
     free_frames_.push_back(victim);
   }
@@ -59,9 +79,8 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
   QM_TRY(backend_.read_page_into(id, *incoming_));
   QM_TRY(verify_page_checksum(id, *incoming_));
   QM_TRY(evict_if_needed());
-  Frame& f = take_frame(id);
+  Frame& f = take_frame(id);      // enters as the most recently used
   std::swap(f.page, incoming_);  // the page enters without a copy
-  f.last_used = ++tick_;
   return {};
 }
 
@@ -71,9 +90,8 @@ Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
     QM_TRY(ensure_loaded(id));
     it = index_.find(id);
   }
-  Frame& f = frames_[it->second];
-  f.last_used = ++tick_;
-  return &f;
+  touch(it->second);
+  return &frames_[it->second];
 }
 
 Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
@@ -88,14 +106,13 @@ Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
       std::copy(page.begin(), page.end(), f.page->begin());
     }
     f.dirty = true;
-    f.last_used = ++tick_;
+    touch(it->second);
     return {};
   }
   QM_TRY(evict_if_needed());
   Frame& f = take_frame(id);
   std::copy(page.begin(), page.end(), f.page->begin());
   f.dirty = true;
-  f.last_used = ++tick_;
   return {};
 }
 

@@ -5,13 +5,16 @@
 //
 // Invariants:
 // - at most `capacity` pages are resident after any load or write; the victim of an eviction
-//   is the least recently used page (every load, use and write takes a fresh tick);
+//   is the least recently used page (every load, use and write makes a page the most recent);
 // - a dirty page is never dropped unwritten: a victim whose write-back fails stays resident
 //   and dirty and the operation that needed the room fails; a failed flush leaves every page
 //   it was writing dirty;
 // - a page that fails its checksum never enters the cache;
 // - a mutable visitor works on a copy of the page, committed (and marked dirty) only when it
 //   succeeds, so a failed visitor leaves the cached bytes as they were.
+// Recency is an intrusive doubly linked list through the frames, least recently used at
+// the head: a use moves a frame to the tail and the victim is the head, so eviction costs
+// O(1) however large the cache (the order is the one unique ticks would give).
 // Visitors must not re-enter the cache. Single owner, no locking.
 #pragma once
 
@@ -110,15 +113,22 @@ class PageCache {
   const Backend& backend() const { return backend_; }
 
  private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
   struct Frame {
     uint64_t id = 0;
-    uint64_t last_used = 0;
+    uint32_t older = kNone;  // recency list links (frame slots)
+    uint32_t newer = kNone;
     bool dirty = false;
     PageBox page;
   };
 
-  // ensure_loaded, then a fresh tick for the page.
+  // ensure_loaded, then the page becomes the most recently used.
   Result<Frame*> acquire(uint64_t id);
+  // Recency list: unlink a frame, append it as the most recently used, or both.
+  void unlink(uint32_t slot);
+  void append_newest(uint32_t slot);
+  void touch(uint32_t slot);
   // Evicts until a page can enter; a dirty victim that cannot be written stays.
   Result<void> evict_if_needed();
   // A frame for a page about to enter (after evict_if_needed).
@@ -126,8 +136,9 @@ class PageCache {
 
   Backend backend_;
   size_t capacity_ = 1;
-  uint64_t tick_ = 0;
   std::vector<Frame> frames_;
+  uint32_t oldest_ = kNone;  // the head of the recency list: the next victim
+  uint32_t newest_ = kNone;
   std::vector<uint32_t> free_frames_;
   std::unordered_map<uint64_t, uint32_t> index_;  // page id -> frame
   PageBox scratch_;                               // the copy a mutable visitor changes

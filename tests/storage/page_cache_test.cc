@@ -3,6 +3,9 @@
 // visitor) loses a dirty page or leaves a changed page marked clean.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "core/bytes.h"
 #include "storage/page_cache.h"
 #include "support/faulty_fs.h"
@@ -55,6 +58,57 @@ TEST(PageCache, LeastRecentlyUsedPageIsEvicted) {
   EXPECT_TRUE(cache.is_resident(0));
   EXPECT_FALSE(cache.is_resident(1));
   EXPECT_TRUE(cache.is_resident(2));
+}
+
+// A long mixed sequence of uses, loads, writes and unchanged rewrites against a plain list
+// model of recency: any slip in keeping the order (a use not moving a page, a rewrite of
+// identical bytes moving one, a frame reused while still linked) evicts the wrong page.
+TEST(PageCache, EvictionFollowsRecencyOverAMixedSequence) {
+  constexpr size_t kPages = 10, kCapacity = 4;
+  PageCache cache = mem_cache(kPages, kCapacity);
+  std::vector<uint64_t> model;  // least recently used first
+  auto admit = [&](uint64_t id) {
+    auto at = std::find(model.begin(), model.end(), id);
+    if (at != model.end()) {
+      model.erase(at);
+    } else if (model.size() == kCapacity) {
+      model.erase(model.begin());
+    }
+    model.push_back(id);
+  };
+  uint32_t seed = 12345;
+  for (int step = 0; step < 2000; ++step) {
+    seed = seed * 1103515245u + 12345u;
+    const uint64_t id = (seed >> 8) % kPages;
+    const bool resident = std::find(model.begin(), model.end(), id) != model.end();
+    switch ((seed >> 20) % 3) {
+      case 0:
+        first_byte(cache, id);
+        admit(id);
+        break;
+      case 1: {
+        Page changed = content(static_cast<uint8_t>(id + 1));
+        store_u32(changed.data() + 200, static_cast<uint32_t>(step) + 1);  // never the bytes it holds
+        ASSERT_TRUE(cache.write(id, changed));
+        admit(id);
+        break;
+      }
+      default:
+        // Unchanged bytes of a clean resident page change nothing, not even recency.
+        if (resident && !cache.is_dirty(id)) {
+          Page same = content(static_cast<uint8_t>(0));
+          ASSERT_TRUE(cache.with_page(id, [&](ConstPageSpan p) { std::copy(p.begin(), p.end(), same.begin()); }));
+          admit(id);
+          ASSERT_TRUE(cache.write(id, same));
+          EXPECT_FALSE(cache.is_dirty(id));
+        }
+        break;
+    }
+    ASSERT_EQ(cache.resident(), model.size());
+    for (uint64_t p = 0; p < kPages; ++p)
+      ASSERT_EQ(cache.is_resident(p), std::find(model.begin(), model.end(), p) != model.end())
+          << "page " << p << " at step " << step;
+  }
 }
 
 TEST(PageCache, VisitorResultsAreLifted) {
@@ -208,6 +262,27 @@ TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
 
   // Once the disk works again the page reaches it.
   EXPECT_EQ(first_byte(cache, 1), 2);
+  Page p{};
+  ASSERT_TRUE(cache.backend().read_page_into(0, p));
+  EXPECT_EQ(p[100], 0x55);
+}
+
+// The victim whose write-back failed stays the least recently used: once the disk works,
+// the next load evicts it (written) rather than a page used after it.
+TEST(PageCacheFaults, FailedVictimStaysFirstInLineForTheNextEviction) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  PageCache cache = dev_cache(disk, 2);
+  ASSERT_EQ(*cache.alloc_page(), 2u);
+  ASSERT_TRUE(cache.write(0, content(0x55)));
+  EXPECT_EQ(first_byte(cache, 1), 2);
+  disk.fail_nth(Op::Write, 1);
+  EXPECT_FALSE(cache.write(2, content(0x66)));
+  EXPECT_TRUE(cache.is_dirty(0));
+  ASSERT_TRUE(cache.write(2, content(0x66)));
+  EXPECT_FALSE(cache.is_resident(0));
+  EXPECT_TRUE(cache.is_resident(1));
+  EXPECT_TRUE(cache.is_resident(2));
   Page p{};
   ASSERT_TRUE(cache.backend().read_page_into(0, p));
   EXPECT_EQ(p[100], 0x55);
