@@ -91,7 +91,10 @@ void RowPage::set_next_page(std::optional<uint64_t> next) {
 Result<void> RowPage::patch_envelope_deleted(uint16_t i, uint64_t deleted_tx) {
   QM_ASSIGN(Slot s, slot(i));
   if (s.length < kEnvelopeSize) return fail(QmError::corruption("row record is shorter than its MVCC envelope"));
-  if (size_t{s.offset} + 16 > kPageSize) return fail(QmError::corruption("row envelope is out of page bounds"));
+  // Records lie in [free_space_ptr, 4096); a slot pointing below that would have the patch
+  // rewrite the header or the slot directory, and with them the bounds inserts rely on.
+  if (size_t{s.offset} + 16 > kPageSize || s.offset < free_space_ptr())
+    return fail(QmError::corruption("row envelope is out of page bounds"));
   store_u64(page_->data() + s.offset + 8, deleted_tx);
   return {};
 }

@@ -71,7 +71,8 @@ class RowPage {
   // Writes the link (none as all ones) and zeroes bytes 21..28.
   void set_next_page(std::optional<uint64_t> next);
   // Writes deleted_tx (record offset + 8) of slot i's record. Corruption
-  // "row record is shorter than its MVCC envelope" for a record under 24 bytes.
+  // "row record is shorter than its MVCC envelope" for a record under 24 bytes; "row envelope
+  // is out of page bounds" for one that does not lie inside the record area.
   Result<void> patch_envelope_deleted(uint16_t i, uint64_t deleted_tx);
 
   const Page& bytes() const { return *page_; }

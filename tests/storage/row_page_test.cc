@@ -167,6 +167,23 @@ TEST(RowPage, PatchOfRecordShorterThanEnvelopeIsCorruption) {
   EXPECT_EQ(page.patch_envelope_deleted(1, 1).error().kind, ErrorKind::OutOfBounds);
 }
 
+// A stored page whose slot points a record into the header: patching it must not rewrite
+// slot_count or free_space_ptr, or the next insert would copy the record outside the page.
+TEST(RowPage, PatchOfRecordOverlappingTheHeaderIsRefusedAndLeavesThePageIntact) {
+  RowPage built(3);
+  ASSERT_TRUE(built.insert(std::vector<uint8_t>(40, 0)));
+  Page stored = built.bytes();
+  store_u16(stored.data() + kRowHeaderSize, 4);  // slot 0: offset 4, so deleted_tx lies at 12..20
+  auto page = RowPage::from_bytes(stored);
+  ASSERT_TRUE(page);
+  auto r = page->patch_envelope_deleted(0, 0xFFFFFFFFFFFFFFFFull);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().detail, "row envelope is out of page bounds");
+  EXPECT_EQ(page->bytes(), stored);
+  EXPECT_EQ(page->free_space_ptr(), 4096 - 40);
+  ASSERT_TRUE(page->insert(std::vector<uint8_t>(8, 1)));
+}
+
 TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
   std::vector<uint8_t> bytes(28, 0);
   bytes[8] = 1;
