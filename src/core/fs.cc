@@ -50,6 +50,8 @@ Stat stat_of(const struct stat& st) {
   else if (S_ISLNK(st.st_mode)) out.kind = EntryKind::Symlink;
   else out.kind = EntryKind::Other;
   out.size = static_cast<uint64_t>(st.st_size);
+  out.device = static_cast<uint64_t>(st.st_dev);
+  out.inode = static_cast<uint64_t>(st.st_ino);
   return out;
 }
 

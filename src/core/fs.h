@@ -42,6 +42,10 @@ enum class EntryKind : uint8_t { Regular, Directory, Symlink, Other };
 struct Stat {
   EntryKind kind = EntryKind::Other;
   uint64_t size = 0;
+  // Which file this is: two paths name the same file exactly when both numbers agree (a
+  // file renamed over a path gives the path a new identity).
+  uint64_t device = 0;
+  uint64_t inode = 0;
 };
 
 // A read-only view of a whole file's bytes that stays valid while the object lives. The real

@@ -51,6 +51,7 @@ Result<Database::MutationScope> Database::begin_mutation() {
     if (changed)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process; reopen the database to see its changes"));
+    QM_TRY(forget_replaced_files());
   }
   last_write_atomic = false;
   return scope;

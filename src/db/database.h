@@ -292,8 +292,28 @@ class Database {
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
 
+  // Makes durable every file and directory the manifest names or lives in (chunk files, blob
+  // files, their directories, the workspace directory and its parent, and the directories
+  // this handle's open created). Run by the first atomic flush after the workspace was read.
+  Result<void> sync_workspace_files();
+
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
   bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
+  // Forgets the cached manifest and chunk file handles when the manifest at the path is no
+  // longer the file this handle last read or wrote: another handle's commit renamed a new one
+  // over it, or its rollback put back copies of every file, and a write through the old
+  // handles would reach files nobody reads any more. Run under the workspace lock.
+  Result<void> forget_replaced_files();
+  // Identity of the manifest file this handle last read or wrote (the cached handle's file
+  // while one is cached).
+  fs::Stat manifest_identity_;
+  // Set when the workspace was read from disk: files written by earlier handles or processes
+  // (without a flush to stable storage) are not known to be durable, so the first atomic
+  // flush makes all of them durable before its manifest names them.
+  bool files_unsynced_ = false;
+  // Directories created by this handle's open (outermost first); their entries become
+  // durable with the first atomic flush.
+  std::vector<std::string> created_dirs_;
 };
 
 template <class F>

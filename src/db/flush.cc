@@ -4,11 +4,13 @@
 // atomically (temporary file, flush, rename) at transaction boundaries, after everything it
 // names (chunk files, blob files and their directories) has been made durable.
 #include <algorithm>
+#include <set>
 #include <string>
 
 #include "core/fs.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "storage/dev_store.h"
 
 namespace qm::db {
 
@@ -85,6 +87,7 @@ Result<void> Database::flush() {
       if (changed)
         return fail(QmError::transaction(
             "the workspace was changed by another handle or process; reopen the database to see its changes"));
+      QM_TRY(forget_replaced_files());
     }
   }
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
@@ -97,6 +100,11 @@ Result<void> Database::flush() {
     // files (and a chunks directory created for them) and every blob file with its directories.
     if (auto* dev = cache.backend().dev()) QM_TRY(dev->sync_data());
     QM_TRY(cas.sync_data());
+    if (files_unsynced_) {
+      QM_TRY(sync_workspace_files());
+      files_unsynced_ = false;
+      created_dirs_.clear();
+    }
   }
   QM_ASSIGN(Manifest m, build_manifest(false, logged() ? IndexPlan::no_contents() : IndexPlan::pairs()));
   const std::string bytes = write_manifest_json(m);
@@ -119,12 +127,59 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
   options.mode = 0666;
   QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
   manifest_digest = blake3(bytes);
+  QM_ASSIGN(auto st, fs::get().stat(fs::join(dir, kManifestFile)));
+  manifest_identity_ = st ? *st : fs::Stat{};
+  return {};
+}
+
+Result<void> Database::forget_replaced_files() {
+  QM_ASSIGN(auto st, fs::get().stat(fs::join(*directory, kManifestFile)));
+  if (st && st->device == manifest_identity_.device && st->inode == manifest_identity_.inode) return {};
+  manifest_file.reset();
+  if (auto* dev = cache.backend().dev()) dev->close_files();
+  return {};
+}
+
+Result<void> Database::sync_workspace_files() {
+  const std::string& dir = *directory;
+  std::set<std::string> dirs;
+  // Only what exists is flushed: a missing file has nothing to make durable.
+  auto sync_file = [](const std::string& path) -> Result<bool> {
+    QM_ASSIGN(auto st, fs::get().lstat(path));
+    if (!st || st->kind != fs::EntryKind::Regular) return false;
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead));
+    QM_TRY(f.sync());
+    return true;
+  };
+  const uint64_t pages = cache.backend().page_count();
+  const uint64_t chunks = pages / storage::kPagesPerChunk + (pages % storage::kPagesPerChunk != 0);
+  for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
+    QM_ASSIGN(bool synced, sync_file(storage::DevStore::chunk_path(dir, chunk)));
+    if (synced) dirs.insert(fs::join(dir, "chunks"));
+  }
+  for (const std::string& hex : cas.hashes_hex()) {
+    const std::string path = storage::cas::blob_path(dir, hex);
+    QM_ASSIGN(bool synced, sync_file(path));
+    if (synced) {
+      dirs.insert(fs::parent_dir(path));
+      dirs.insert(fs::join(dir, "blobs"));
+    }
+  }
+  dirs.insert(dir);
+  dirs.insert(fs::parent_dir(dir));
+  for (const std::string& created : created_dirs_) dirs.insert(fs::parent_dir(created));
+  // Innermost first, so each entry is durable before the directory above it is flushed.
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) QM_TRY(fs::get().sync_dir(*it));
   return {};
 }
 
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
+  const std::string path = fs::join(dir, kManifestFile);
   if (!manifest_file) {
-    QM_ASSIGN(fs::File f, fs::get().open(fs::join(dir, kManifestFile), fs::kRead | fs::kWrite | fs::kCreate, 0666));
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate, 0666));
+    // Every writer holds the workspace lock, so the path still names the file just opened.
+    QM_ASSIGN(auto st, fs::get().stat(path));
+    manifest_identity_ = st ? *st : fs::Stat{};
     manifest_file.emplace(std::move(f));
   }
   const fs::File& file = *manifest_file;

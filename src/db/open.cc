@@ -49,9 +49,11 @@ std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
 }  // namespace
 
 Result<Database> Database::open_dev(const std::string& path) {
-  QM_TRY(fs::mkdir_all(path));
+  QM_ASSIGN(auto created, fs::mkdir_all(path));
   QM_TRY(repair_workspace(path));
-  return load_dev(path);
+  QM_ASSIGN(Database db, load_dev(path));
+  db.created_dirs_ = std::move(created);
+  return db;
 }
 
 Result<Database> Database::load_dev(const std::string& path) {
@@ -67,10 +69,13 @@ Result<Database> Database::load_dev(const std::string& path) {
     db.directory = path;
     db.format_version = 1;
     db.autoflush = true;
+    db.files_unsynced_ = true;
     return db;
   }
 
   QM_ASSIGN(std::string text, fs::read_file(manifest_path));
+  // The file just read (a rename in between changes its text too, which the digest notices).
+  QM_ASSIGN(auto read_stat, fs::get().stat(manifest_path));
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
@@ -89,6 +94,8 @@ Result<Database> Database::load_dev(const std::string& path) {
   db.format_version = manifest.format_version;
   db.autoflush = true;
   db.manifest_digest = blake3(text);
+  db.manifest_identity_ = read_stat ? *read_stat : fs::Stat{};
+  db.files_unsynced_ = true;
   return db;
 }
 

@@ -38,7 +38,10 @@ Result<void> Database::begin_transaction() {
     if (changed) {
       QM_ASSIGN(Database fresh, load_dev(dir));
       fresh.commit_log = commit_log;
+      fresh.created_dirs_ = std::move(created_dirs_);
       *this = std::move(fresh);
+    } else {
+      QM_TRY(forget_replaced_files());
     }
     atomic_manifest = true;
     caller_holds_lock_ = true;

@@ -66,6 +66,12 @@ class DevStore {
   Result<void> write_pages_from(uint64_t first, std::span<const Page* const> pages);
   // Flushes every dirty chunk file to stable storage, ascending.
   Result<void> sync_data();
+  // Closes the cached chunk files; the next read or write opens them again by path (another
+  // process may have put new files there).
+  void close_files() {
+    write_file_.close();
+    read_file_.close();
+  }
   const std::set<uint64_t>& dirty_chunks() const { return dirty_; }
 
   PageJournal* journal() const { return journal_.get(); }

@@ -250,6 +250,7 @@ Result<std::optional<fs::Stat>> FaultyFs::lstat(const std::string& path) {
   fs::Stat st;
   st.kind = n.dir ? fs::EntryKind::Directory : fs::EntryKind::Regular;
   st.size = n.dir ? 0 : n.data.size();
+  st.inode = *r->node;
   return std::optional<fs::Stat>(st);
 }
 

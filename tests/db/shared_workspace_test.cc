@@ -1,0 +1,107 @@
+// A workspace used by several handles, one after another or side by side: a write of one
+// handle must land in the file the others read, and a commit must make durable everything
+// its manifest names, including what earlier handles wrote without a flush to stable storage.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "db/database.h"
+#include "db_test_util.h"
+#include "support/faulty_fs.h"
+#include "support/temp_dir.h"
+
+namespace qm::db {
+namespace {
+
+using test::error_text;
+using test::row;
+using test::stored_rows;
+
+Database open_ok(const std::string& path) {
+  auto db = Database::open_dev(path);
+  EXPECT_TRUE(db.has_value()) << db.error().message();
+  if (!db) std::abort();
+  return std::move(*db);
+}
+
+std::set<int64_t> values_of(Database& db) {
+  std::set<int64_t> out;
+  for (const auto& r : stored_rows(db, "t")) out.insert(r[0].as_int());
+  return out;
+}
+
+// Another handle's transaction replaces the manifest file (rename) with the very same bytes;
+// the first handle's next in-place rewrite must reach the new file, not the replaced one.
+TEST(SharedWorkspace, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  {
+    Database a = open_ok(ws);
+    ASSERT_TRUE(a.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
+    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(1)})).has_value());
+    {
+      Database b = open_ok(ws);
+      ASSERT_TRUE(b.begin_transaction().has_value());
+      ASSERT_TRUE(b.commit_transaction().has_value());
+    }
+    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(2)})).has_value());
+    {
+      Database b = open_ok(ws);
+      ASSERT_TRUE(b.begin_transaction().has_value());
+      ASSERT_TRUE(b.rollback_transaction().has_value());
+    }
+    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(3)})).has_value());
+  }
+  Database reopened = open_ok(ws);
+  EXPECT_EQ(reopened.tables.at("t").row_versions, 3u);
+  EXPECT_EQ(values_of(reopened), (std::set<int64_t>{1, 2, 3}));
+}
+
+// Rows written outside a transaction by an earlier handle (no flush to stable storage), then a
+// transaction committed by a later handle: after a power loss the committed state opens whole.
+TEST(SharedWorkspace, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  faulty.make_dirs("/ws");
+  const std::string long_text(40, 'x');  // a blob file
+  {
+    Database a = open_ok("/ws");
+    ASSERT_TRUE(a.create_table_with_constraints("t", {"v", "s"}, {}, {}).has_value());
+    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(1), Value::text(long_text)})).has_value());
+  }
+  {
+    Database b = open_ok("/ws");
+    ASSERT_TRUE(b.begin_transaction().has_value());
+    ASSERT_TRUE(b.insert_validated_base("t", row({Value::integer(2), Value::text("y")})).has_value());
+    ASSERT_TRUE(b.commit_transaction().has_value());
+  }
+  faulty.power_loss();
+  auto db = Database::open_dev("/ws");
+  ASSERT_TRUE(db.has_value()) << db.error().message();
+  EXPECT_EQ(values_of(*db), (std::set<int64_t>{1, 2}));
+  EXPECT_EQ(stored_rows(*db, "t").at(0).at(1), Value::text(long_text));
+}
+
+// A workspace whose directory the open created: its first commit makes the directory itself
+// durable, not only what lies inside it.
+TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  {
+    Database a = open_ok("/data/ws");
+    ASSERT_TRUE(a.transaction([](Database& d) -> Result<void> {
+      QM_TRY(d.create_table_with_constraints("t", {"v"}, {}, {}));
+      QM_TRY(d.insert_validated_base("t", row({Value::integer(1)})));
+      return {};
+    }));
+  }
+  faulty.power_loss();
+  auto db = Database::open_dev("/data/ws");
+  ASSERT_TRUE(db.has_value()) << db.error().message();
+  ASSERT_TRUE(db->tables.contains("t"));
+  EXPECT_EQ(values_of(*db), (std::set<int64_t>{1}));
+}
+
+}  // namespace
+}  // namespace qm::db
