@@ -131,7 +131,11 @@ Result<void> Database::rollback_transaction() {
   ActiveTransaction tx = std::move(*active_transaction);
   active_transaction.reset();
   if (tx.kind == TransactionKind::Snapshot) {
-    QM_ASSIGN(Database restored, import_bytes(as_bytes(tx.snapshot)));
+    auto imported = import_bytes(as_bytes(tx.snapshot));
+    if (!imported)
+      return fail(QmError::outcome_unknown("transaction rollback failed after consuming its recovery state (" +
+                                           imported.error().message() + ")"));
+    Database restored = std::move(*imported);
     restored.autoflush = tx.saved_autoflush;
     restored.atomic_manifest = tx.saved_atomic_manifest;
     *this = std::move(restored);

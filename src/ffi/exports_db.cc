@@ -55,9 +55,9 @@ QM_EXPORT void qm_close(QmDb* db) {
   // when it ended).
   qm::ffi::guarded<int>(0, [&] {
     if (db->db.in_transaction()) (void)db->db.rollback_transaction();
-    delete db;
     return 0;
   });
+  delete db;  // also when the rollback threw: every file, lock and mapping is released
 }
 
 QM_EXPORT uint8_t* qm_export(QmDb* db, size_t* out_len) {

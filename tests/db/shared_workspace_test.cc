@@ -105,3 +105,85 @@ TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
 
 }  // namespace
 }  // namespace qm::db
+
+namespace qm::db {
+namespace {
+
+using Op = qm::test::FaultyFs::Op;
+
+enum class Phase { Begin, Rollback, FirstCommit };
+
+// Row 1 committed durably; then, with the n-th call of `op` failing, `phase` runs; then the
+// power goes. Returns whether the fault was reached.
+bool run_with_fault(Phase phase, Op op, uint64_t n) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  faulty.make_dirs("/ws");
+  {
+    Database db = open_ok("/ws");
+    EXPECT_TRUE(db.transaction([](Database& d) -> Result<void> {
+      QM_TRY(d.create_table_with_constraints("t", {"v", "s"}, {}, {}));
+      QM_TRY(d.insert_validated_base("t", row({Value::integer(1), Value::text(std::string(40, 'a'))})));
+      return {};
+    }));
+    EXPECT_TRUE(db.transaction([](Database& d) -> Result<uint64_t> {
+      return d.insert_validated_base("t", row({Value::integer(2), Value::text(std::string(40, 'b'))}));
+    }));
+  }
+  bool reached = false;
+  bool committed = false;
+  {
+    auto db = Database::open_dev("/ws");
+    EXPECT_TRUE(db.has_value());
+    if (!db) return false;
+    if (phase != Phase::Begin) {
+      EXPECT_TRUE(db->begin_transaction().has_value());
+      EXPECT_TRUE(db->insert_validated_base("t", row({Value::integer(3), Value::text(std::string(40, 'c'))})));
+    }
+    const uint64_t start = faulty.calls(op);
+    faulty.fail_nth(op, n);
+    if (phase == Phase::Begin) {
+      auto begun = db->begin_transaction();
+      if (begun) committed = db->commit_transaction().has_value();
+    } else if (phase == Phase::Rollback) {
+      (void)db->rollback_transaction();
+    } else {
+      committed = db->commit_transaction().has_value();
+    }
+    reached = faulty.calls(op) >= start + n;
+  }
+  faulty.clear_faults();
+  faulty.power_loss();
+  auto db = Database::open_dev("/ws");
+  EXPECT_TRUE(db.has_value()) << db.error().message();
+  if (!db) return reached;
+  const std::set<int64_t> stored = values_of(*db);
+  const std::set<int64_t> old_state{1, 2}, new_state{1, 2, 3};
+  if (phase == Phase::FirstCommit && committed) {
+    EXPECT_EQ(stored, new_state);
+  } else if (phase == Phase::FirstCommit) {
+    EXPECT_TRUE(stored == old_state || stored == new_state) << stored.size();
+  } else {
+    EXPECT_EQ(stored, old_state);
+  }
+  for (const char* leftover : {"/ws/.qm_transaction_active", "/ws/.qm_transaction_backup"})
+    EXPECT_FALSE(faulty.exists(leftover)) << leftover;
+  return reached;
+}
+
+TEST(SharedWorkspace, AFailureAtEveryStepOfBeginRollbackOrCommitThenAPowerLossKeepsTheCommittedState) {
+  for (Phase phase : {Phase::Begin, Phase::Rollback, Phase::FirstCommit}) {
+    for (Op op : {Op::Open, Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Unlink, Op::Mkdir, Op::Rmdir, Op::Stat,
+                  Op::List, Op::Truncate}) {
+      for (uint64_t n = 1; n < 400; ++n) {
+        SCOPED_TRACE("phase " + std::to_string(static_cast<int>(phase)) + " op " +
+                     std::to_string(static_cast<int>(op)) + " call " + std::to_string(n));
+        if (!run_with_fault(phase, op, n)) break;
+        if (::testing::Test::HasFailure()) return;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qm::db

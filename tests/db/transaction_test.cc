@@ -88,6 +88,21 @@ TEST(TransactionCalls, MemoryRollbackRestoresTablesRowsAndClock) {
   qm_close(db);
 }
 
+TEST(TransactionCalls, MemoryRollbackThatCannotRebuildReportsAnUnknownOutcome) {
+  Database db = Database::open_memory();
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(db.begin_transaction().has_value());
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+  db.active_transaction->snapshot.resize(10);  // the image taken at begin no longer imports
+  auto rolled = db.rollback_transaction();
+  ASSERT_FALSE(rolled.has_value());
+  EXPECT_EQ(rolled.error().kind, ErrorKind::TransactionOutcomeUnknown);
+  EXPECT_EQ(rolled.error().message(),
+            "transaction outcome is unknown: transaction rollback failed after consuming its recovery state (buffer "
+            "too small: needed 24 bytes, got 10)");
+  EXPECT_FALSE(db.in_transaction());
+}
+
 TEST(TransactionCalls, ProductionImageCannotBegin) {
   qm::test::TempDir tmp;
   Database mem = Database::open_memory();
