@@ -127,8 +127,10 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
   options.mode = 0666;
   QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
   manifest_digest = blake3(bytes);
-  QM_ASSIGN(auto st, fs::get().stat(fs::join(dir, kManifestFile)));
-  manifest_identity_ = st ? *st : fs::Stat{};
+  // The file is in place; an identity that cannot be read only makes the next write outside
+  // a transaction open its files again.
+  auto st = fs::get().stat(fs::join(dir, kManifestFile));
+  manifest_identity_ = st && *st ? **st : fs::Stat{};
   return {};
 }
 
@@ -178,8 +180,8 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
   if (!manifest_file) {
     QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate, 0666));
     // Every writer holds the workspace lock, so the path still names the file just opened.
-    QM_ASSIGN(auto st, fs::get().stat(path));
-    manifest_identity_ = st ? *st : fs::Stat{};
+    auto st = fs::get().stat(path);
+    manifest_identity_ = st && *st ? **st : fs::Stat{};
     manifest_file.emplace(std::move(f));
   }
   const fs::File& file = *manifest_file;

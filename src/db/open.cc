@@ -75,7 +75,7 @@ Result<Database> Database::load_dev(const std::string& path) {
 
   QM_ASSIGN(std::string text, fs::read_file(manifest_path));
   // The file just read (a rename in between changes its text too, which the digest notices).
-  QM_ASSIGN(auto read_stat, fs::get().stat(manifest_path));
+  auto read_stat = fs::get().stat(manifest_path);
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
@@ -94,7 +94,7 @@ Result<Database> Database::load_dev(const std::string& path) {
   db.format_version = manifest.format_version;
   db.autoflush = true;
   db.manifest_digest = blake3(text);
-  db.manifest_identity_ = read_stat ? *read_stat : fs::Stat{};
+  db.manifest_identity_ = read_stat && *read_stat ? **read_stat : fs::Stat{};
   db.files_unsynced_ = true;
   return db;
 }
