@@ -17,7 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (auto row = qm::storage::RowPage::from_bytes(bytes)) {
-    (void)row->patch_envelope_deleted(0, 7);
+    // A patch must keep the header the next insert relies on: patch with a word that would
+    // wreck slot_count and free_space_ptr if it landed on them, then append.
+    (void)row->patch_envelope_deleted(0, 0xFFFFFFFFFFFFFFFFull);
+    const std::array<uint8_t, 40> record{};
+    (void)row->insert(record);
   }
   (void)qm::storage::ColdPage::validate(bytes);
   (void)qm::storage::ColdPage::next_page(bytes);
