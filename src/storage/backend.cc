@@ -15,11 +15,13 @@ MemStore MemStore::from_page_area(std::span<const uint8_t> area) {
     std::memcpy(p->data(), area.data() + i * kPageSize, kPageSize);
     s.pages_.push_back(std::move(p));
   }
+  s.verified_.assign(n, false);
   return s;
 }
 
 uint64_t MemStore::alloc_page() {
   pages_.push_back(new_zero_page());
+  verified_.push_back(false);
   return pages_.size() - 1;
 }
 
@@ -32,6 +34,7 @@ Result<void> MemStore::read_page_into(uint64_t id, PageSpan out) const {
 Result<void> MemStore::write_page(uint64_t id, ConstPageSpan page) {
   if (id >= pages_.size()) return fail(QmError::page_fault(id));
   std::memcpy(pages_[id]->data(), page.data(), kPageSize);
+  verified_[id] = false;
   return {};
 }
 

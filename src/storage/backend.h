@@ -31,11 +31,21 @@ class MemStore {
   // Appends a zero page and returns its id.
   uint64_t alloc_page();
   Result<void> read_page_into(uint64_t id, PageSpan out) const;
-  // id >= page_count: PageFault(id).
+  // id >= page_count: PageFault(id). The page loses any mark of a verified checksum.
   Result<void> write_page(uint64_t id, ConstPageSpan page);
+
+  // Whether the stored bytes of page `id` are known to carry a correct checksum: the page
+  // cache marks a page after verifying it or after writing it freshly stamped, and only a
+  // write clears the mark, so these bytes, which never leave the process, need no second
+  // check. Imported pages start unmarked.
+  bool checksum_verified(uint64_t id) const { return id < verified_.size() && verified_[id]; }
+  void mark_checksum_verified(uint64_t id) {
+    if (id < verified_.size()) verified_[id] = true;
+  }
 
  private:
   std::vector<PageBox> pages_;
+  std::vector<bool> verified_;  // parallel to pages_
 };
 
 // The reader a streamed image is read through.

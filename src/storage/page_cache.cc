@@ -65,6 +65,7 @@ Result<void> PageCache::evict_if_needed() {
       // later flush or eviction tries it again first.
       stamp_page_checksum(*f.page);
       QM_TRY(backend_.write_page(f.id, *f.page));
+      if (MemStore* mem = backend_.mem()) mem->mark_checksum_verified(f.id);
       f.dirty = false;
     }
     unlink(victim);
@@ -77,7 +78,13 @@ Result<void> PageCache::evict_if_needed() {
 Result<void> PageCache::ensure_loaded(uint64_t id) {
   if (index_.contains(id)) return {};
   QM_TRY(backend_.read_page_into(id, *incoming_));
-  QM_TRY(verify_page_checksum(id, *incoming_));
+  // A memory page verified (or written stamped) by this cache and not written since cannot
+  // have changed: only the first load of an imported page pays for the check.
+  MemStore* mem = backend_.mem();
+  if (!mem || !mem->checksum_verified(id)) {
+    QM_TRY(verify_page_checksum(id, *incoming_));
+    if (mem) mem->mark_checksum_verified(id);
+  }
   QM_TRY(evict_if_needed());
   Frame& f = take_frame(id);      // enters as the most recently used
   std::swap(f.page, incoming_);  // the page enters without a copy
@@ -137,7 +144,11 @@ Result<void> PageCache::flush() {
     QM_TRY(backend_.write_pages_from(first, run));
     i = j;
   }
-  for (const auto& [id, slot] : dirty) frames_[slot].dirty = false;
+  MemStore* mem = backend_.mem();
+  for (const auto& [id, slot] : dirty) {
+    frames_[slot].dirty = false;
+    if (mem) mem->mark_checksum_verified(id);
+  }
   return {};
 }
 

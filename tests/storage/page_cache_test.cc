@@ -196,6 +196,26 @@ TEST(PageCache, PageFailingItsChecksumNeverEntersTheCache) {
   }
 }
 
+// A memory page skips the checksum only while its bytes are the ones the cache verified or
+// wrote: bytes written behind the cache's back are checked again, and a page the cache
+// evicted dirty is read back intact.
+TEST(PageCache, MemoryPageWrittenBehindTheCacheIsCheckedAgain) {
+  PageCache cache = mem_cache(2, 1);
+  EXPECT_EQ(first_byte(cache, 0), 1);
+  ASSERT_TRUE(cache.write(1, content(0x77)));  // evicts page 0
+  EXPECT_EQ(first_byte(cache, 0), 1);           // evicts dirty page 1, stamped
+  EXPECT_EQ(first_byte(cache, 1), 0x77);
+  Page bad = content(3);
+  stamp_page_checksum(bad);
+  bad[300] ^= 1;
+  ASSERT_TRUE(cache.backend().mem()->write_page(0, bad));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto r = cache.with_page(0, [](ConstPageSpan) {});
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().detail.find("page 0 checksum mismatch"), std::string::npos);
+  }
+}
+
 TEST(PageCache, ImageBackendsRefuseAllocationAndFlushIsANoOp) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
