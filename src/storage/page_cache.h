@@ -92,6 +92,19 @@ class PageCache {
     return out;
   }
 
+  // As with_page_bytes_mut, for a writer that changes nothing unless it succeeds (it checks
+  // everything before its first write): it works on the cached bytes in place, saving the
+  // two page copies; the page becomes dirty when the writer succeeds.
+  template <class F>
+  auto patch_page(uint64_t id, F&& writer) -> detail::Lifted<std::invoke_result_t<F, PageSpan>> {
+    auto frame = acquire(id);
+    if (!frame) return fail(std::move(frame).error());
+    Frame* f = *frame;
+    auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*f->page));
+    if (out) f->dirty = true;
+    return out;
+  }
+
   // Makes the page resident without touching its recency when it already is.
   Result<void> ensure_loaded(uint64_t id);
   // Replaces a whole page. Bytes equal (checksum aside) to a clean resident page change

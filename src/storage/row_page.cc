@@ -89,14 +89,32 @@ void RowPage::set_next_page(std::optional<uint64_t> next) {
 }
 
 Result<void> RowPage::patch_envelope_deleted(uint16_t i, uint64_t deleted_tx) {
-  QM_ASSIGN(Slot s, slot(i));
+  return patch_deleted_at(std::span<uint8_t>(*page_), i, deleted_tx);
+}
+
+Result<void> RowPage::patch_deleted_at(std::span<uint8_t> bytes, uint16_t i, uint64_t deleted_tx) {
+  const uint16_t slots = load_u16(bytes.data() + kSlotCountOffset);
+  if (i >= slots) return fail(QmError::out_of_bounds(i, slots));
+  if (i >= kMaxSlots) return fail(QmError::corruption("slot array out of page bounds"));
+  const uint8_t* slot = bytes.data() + kRowHeaderSize + kSlotSize * size_t{i};
+  const Slot s{load_u16(slot), load_u16(slot + 2)};
   if (s.length < kEnvelopeSize) return fail(QmError::corruption("row record is shorter than its MVCC envelope"));
   // Records lie in [free_space_ptr, 4096); a slot pointing below that would have the patch
   // rewrite the header or the slot directory, and with them the bounds inserts rely on.
-  if (size_t{s.offset} + 16 > kPageSize || s.offset < free_space_ptr())
+  if (size_t{s.offset} + 16 > kPageSize || s.offset < load_u16(bytes.data() + kFreeSpaceOffset))
     return fail(QmError::corruption("row envelope is out of page bounds"));
-  store_u64(page_->data() + s.offset + 8, deleted_tx);
+  store_u64(bytes.data() + s.offset + 8, deleted_tx);
   return {};
+}
+
+Result<void> RowPage::patch_envelope_deleted_in(std::span<uint8_t> bytes, uint16_t i, uint64_t deleted_tx) {
+  // The header checks of from_bytes, then the patch itself.
+  if (bytes.size() != kPageSize) return fail(QmError::buffer_too_small(kPageSize, bytes.size()));
+  if (bytes[kPageTypeOffset] != kRowPageType) return fail(QmError::invalid_page_type(bytes[kPageTypeOffset]));
+  const uint16_t slots = load_u16(bytes.data() + kSlotCountOffset);
+  const uint16_t fsp = load_u16(bytes.data() + kFreeSpaceOffset);
+  if (fsp > kPageSize || kRowHeaderSize + kSlotSize * size_t{slots} > fsp) return fail(header_out_of_range(slots, fsp));
+  return patch_deleted_at(bytes, i, deleted_tx);
 }
 
 RowPageRef RowPage::view() const { return RowPageRef(std::span<const uint8_t>(*page_)); }

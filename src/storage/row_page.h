@@ -74,12 +74,18 @@ class RowPage {
   // "row record is shorter than its MVCC envelope" for a record under 24 bytes; "row envelope
   // is out of page bounds" for one that does not lie inside the record area.
   Result<void> patch_envelope_deleted(uint16_t i, uint64_t deleted_tx);
+  // The same patch on a page held elsewhere (a cached page), without copying it: the checks
+  // of from_bytes and of patch_envelope_deleted, in that order and with their errors, and the
+  // bytes are changed only when every check passed.
+  static Result<void> patch_envelope_deleted_in(std::span<uint8_t> bytes, uint16_t i, uint64_t deleted_tx);
 
   const Page& bytes() const { return *page_; }
   ConstPageSpan span() const { return ConstPageSpan(*page_); }
   RowPageRef view() const;
 
  private:
+  // The patch of both forms, on page bytes whose header is known to be in range.
+  static Result<void> patch_deleted_at(std::span<uint8_t> bytes, uint16_t i, uint64_t deleted_tx);
   explicit RowPage(PageBox page) : page_(std::move(page)) {}
   PageBox page_;
 };

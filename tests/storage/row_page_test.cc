@@ -184,6 +184,49 @@ TEST(RowPage, PatchOfRecordOverlappingTheHeaderIsRefusedAndLeavesThePageIntact) 
   ASSERT_TRUE(page->insert(std::vector<uint8_t>(8, 1)));
 }
 
+// The in-place patch of a cached page must agree with copying the page into a RowPage and
+// patching that: the same error for each kind of damage (and then not a byte changed), the
+// same bytes on success.
+TEST(RowPage, InPlacePatchAgreesWithThePatchOfACopy) {
+  RowPage page(3);
+  const std::string record(30, 'r');
+  ASSERT_TRUE(page.insert(as_bytes(record)));
+  ASSERT_TRUE(page.insert(as_bytes(std::string(10, 's'))));  // shorter than an envelope
+  const Page intact = page.bytes();
+  auto damaged = [&](auto change) {
+    Page p = intact;
+    change(p);
+    return p;
+  };
+  const std::vector<Page> cases = {
+      intact,
+      damaged([](Page& p) { p[kPageTypeOffset] = 9; }),
+      damaged([](Page& p) { store_u16(p.data() + kSlotCountOffset, 2000); }),
+      damaged([](Page& p) { store_u16(p.data() + kFreeSpaceOffset, 5000); }),
+      damaged([](Page& p) { store_u16(p.data() + kRowHeaderSize, 4090); }),  // slot 0 at the very end
+      damaged([](Page& p) { store_u16(p.data() + kRowHeaderSize, 4); }),     // slot 0 inside the header
+  };
+  for (size_t c = 0; c < cases.size(); ++c) {
+    for (uint16_t slot : {0, 1, 2, 1100}) {
+      Page in_place = cases[c];
+      auto direct = RowPage::patch_envelope_deleted_in(in_place, slot, 77);
+      Result<void> copied;
+      Page expected = cases[c];
+      if (auto copy = RowPage::from_bytes(cases[c])) {
+        copied = copy->patch_envelope_deleted(slot, 77);
+        expected = copy->bytes();
+      } else {
+        copied = fail(std::move(copy).error());
+      }
+      ASSERT_EQ(direct.has_value(), copied.has_value()) << "case " << c << " slot " << slot;
+      if (!direct) {
+        EXPECT_EQ(direct.error().message(), copied.error().message()) << "case " << c << " slot " << slot;
+      }
+      EXPECT_TRUE(in_place == (direct ? expected : cases[c])) << "case " << c << " slot " << slot;
+    }
+  }
+}
+
 TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
   std::vector<uint8_t> bytes(28, 0);
   bytes[8] = 1;

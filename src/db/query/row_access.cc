@@ -78,14 +78,10 @@ Result<void> patch_delete_at(storage::PageCache& cache, Table& table, uint64_t r
   const uint16_t pos = storage::row_slot(row_id);
   if (table.tail_id && *table.tail_id == page_id && table.tail_page)
     return table.tail_page->patch_envelope_deleted(pos, deleted_tx);
-  return cache.with_page_bytes_mut(page_id, [&](PageSpan bytes) -> Result<void> {
+  // Every branch checks before it writes, so the cached page is patched in place.
+  return cache.patch_page(page_id, [&](PageSpan bytes) -> Result<void> {
     const uint8_t kind = storage::page_type(bytes);
-    if (kind == storage::kRowPageType) {
-      QM_ASSIGN(auto page, storage::RowPage::from_bytes(bytes));
-      QM_TRY(page.patch_envelope_deleted(pos, deleted_tx));
-      std::memcpy(bytes.data(), page.bytes().data(), storage::kPageSize);
-      return {};
-    }
+    if (kind == storage::kRowPageType) return storage::RowPage::patch_envelope_deleted_in(bytes, pos, deleted_tx);
     if (kind == storage::kColumnarPageType) {
       if (table.cold_pages == 0) return fail(undeclared_cold_page());
       QM_ASSIGN(auto header, storage::ColdPage::validate(bytes));
