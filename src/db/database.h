@@ -178,6 +178,13 @@ class Database {
   Result<uint64_t> count_visible(std::string_view table, std::optional<uint64_t> snapshot, QueryBudget* budget);
   Result<RowsResult> select_filtered_bounded(std::string_view table, const query::Predicate* where,
                                              std::optional<uint64_t> snapshot, QueryBudget* budget);
+  // The first k rows (k >= 1) of select_filtered_bounded's rows stably sorted by `order_by`,
+  // in that order, keeping only k rows while reading; without a budget. When an ORDER BY
+  // column is unknown it returns every row unsorted, as select_filtered_bounded does, so the
+  // caller's sort reports the error after the read, as it would have.
+  Result<RowsResult> select_filtered_top_n(std::string_view table, const query::Predicate* where,
+                                           std::optional<uint64_t> snapshot, std::span<const query::OrderBy> order_by,
+                                           uint64_t k);
   Result<RowsResult> select_ordered_by_index(std::string_view table, std::string_view column, bool descending,
                                              std::optional<uint64_t> snapshot, std::optional<uint64_t> stop,
                                              QueryBudget* budget);

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "db/database.h"
+#include "db/exec/ordering.h"
 #include "db/exec/predicate.h"
 #include "db/query/chain_scan.h"
 #include "db/query/index_plan.h"
@@ -92,6 +93,48 @@ Result<RowsResult> Database::select_filtered_bounded(std::string_view table_name
   QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
     out.rows.emplace_back(v.values.begin(), v.values.end());
   }));
+  out.columns = table.columns;
+  return out;
+}
+
+Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, const query::Predicate* where,
+                                                   std::optional<uint64_t> snapshot,
+                                                   std::span<const query::OrderBy> order_by, uint64_t k) {
+  auto it = tables.find(table_name);
+  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = it->second;
+  auto keys = order_keys(table.columns, order_by);
+  if (!keys || k == 0) return select_filtered_bounded(table_name, where, snapshot, nullptr);
+  // A max-heap of the best k rows so far under the strict order (keys, then read position):
+  // its top is the row a better one replaces, and a row equal on the keys to the top comes
+  // later, so it is worse. The heap's rows are exactly the first k of the stable sort.
+  struct Kept {
+    Row row;
+    uint64_t seq;
+  };
+  std::vector<Kept> heap;
+  heap.reserve(static_cast<size_t>(std::min<uint64_t>(k, 4096)));
+  auto before = [&](const Kept& a, const Kept& b) {
+    auto c = compare_by_keys(a.row, b.row, *keys);
+    return c != 0 ? c < 0 : a.seq < b.seq;
+  };
+  uint64_t seq = 0;
+  QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), nullptr, [&](const RecordVersion& v) {
+    const uint64_t at = seq++;
+    if (heap.size() < k) {
+      heap.push_back(Kept{Row(v.values.begin(), v.values.end()), at});
+      std::push_heap(heap.begin(), heap.end(), before);
+    } else if (compare_by_keys(v.values, heap.front().row, *keys) < 0) {
+      std::pop_heap(heap.begin(), heap.end(), before);
+      heap.back().row.assign(v.values.begin(), v.values.end());
+      heap.back().seq = at;
+      std::push_heap(heap.begin(), heap.end(), before);
+    }
+  }));
+  std::sort_heap(heap.begin(), heap.end(), before);
+  RowsResult out;
+  out.rows.reserve(heap.size());
+  for (Kept& kept : heap) out.rows.push_back(std::move(kept.row));
   out.columns = table.columns;
   return out;
 }

@@ -25,6 +25,9 @@ bool is_grouped(const query::SelectBody& body) {
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
+// Up to this many rows an ORDER BY ... LIMIT keeps only its first rows while reading.
+constexpr uint64_t kTopNRowsKeptWhileReading = 100000;
+
 }  // namespace
 
 Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& stmt, QueryBudget* budget) {
@@ -69,6 +72,21 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
               db.select_streaming_aggregate(stmt.table, body.before, std::move(items), body.group_by, body.order_by,
                                             body.distinct, body.limit, body.offset, budget));
     return out;
+  }
+
+  // ORDER BY with a small LIMIT (and no DISTINCT, which needs every row before the limit):
+  // only the first offset + limit rows of the sort are kept while reading. The tail below
+  // sorts those again, which leaves them as they are. A budget charges every kept row, so a
+  // budgeted read keeps the plain path.
+  if (!budget && !body.order_by.empty() && !body.distinct && body.limit) {
+    const uint64_t k = saturating_add(body.offset, *body.limit);
+    if (k > 0 && k <= kTopNRowsKeptWhileReading) {
+      QM_ASSIGN(RowsResult source, db.select_filtered_top_n(stmt.table, body.where ? &*body.where : nullptr,
+                                                            body.before, body.order_by, k));
+      QM_ASSIGN(RowsResult out, project_select(std::move(source.columns), std::move(source.rows), body.projection,
+                                               body.order_by, body.distinct, body.limit, body.offset));
+      return out;
+    }
   }
 
   QM_ASSIGN(RowsResult source,
