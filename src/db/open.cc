@@ -82,6 +82,11 @@ Result<Database> Database::load_dev(const std::string& path) {
   if (logged) return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
   QM_TRY(refuse_retrieval_catalog(manifest));
 
+  // Row ids keep the page id in their upper 48 bits; a larger page count could only come
+  // from a damaged or hostile manifest, and would make row ids wrap onto other pages.
+  if (manifest.page_count > storage::kMaxPageCount)
+    return fail(QmError::corruption("manifest page_count " + std::to_string(manifest.page_count) +
+                                    " exceeds the addressable page range"));
   QM_ASSIGN(storage::DevStore store, storage::DevStore::open(path, manifest.page_count));
   storage::PageCache cache(storage::Backend(std::move(store)), kPageCacheCapacity);
   QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));

@@ -34,6 +34,8 @@ inline constexpr uint8_t kColumnarPageType = 2;
 inline constexpr uint64_t kNoPage = 0xFFFFFFFFFFFFFFFFull;
 
 // Row id: page id shifted left by 16 bits, slot (or columnar row index) in the low 16 bits.
+// Page ids fit the upper 48 bits of a row id.
+inline constexpr uint64_t kMaxPageCount = uint64_t{1} << 48;
 inline constexpr uint64_t row_id(uint64_t page_id, uint16_t slot) { return (page_id << 16) | slot; }
 inline constexpr uint64_t row_page(uint64_t rid) { return rid >> 16; }
 inline constexpr uint16_t row_slot(uint64_t rid) { return static_cast<uint16_t>(rid & 0xFFFF); }

@@ -99,6 +99,17 @@ TEST_F(RebuildTest, TableRecordsThatBreakTheCatalogInvariantsAreRefused) {
   EXPECT_EQ(open_error(), "data corruption: table `a` tail page 0 links to another page");
 }
 
+TEST_F(RebuildTest, PageCountBeyondTheRowIdRangeIsRefused) {
+  const std::string count = R"("page_count":)";
+  auto at = manifest_.find(count);
+  ASSERT_NE(at, std::string::npos);
+  auto end = manifest_.find(',', at);
+  std::string m = manifest_;
+  m.replace(at, end - at, count + "281474976710657");
+  write_manifest(m);
+  EXPECT_EQ(open_error(), "data corruption: manifest page_count 281474976710657 exceeds the addressable page range");
+}
+
 TEST_F(RebuildTest, TwoTablesSharingAChainPageAreRefused) {
   // A second table claiming a's tail page would append into and overwrite a's rows.
   const std::string twin = R"({"name":"twin","columns":["x","y"],"first_page":)" + std::to_string(tail_) +
