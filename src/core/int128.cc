@@ -5,10 +5,16 @@ namespace qm {
 void append_u128(std::string& out, u128 v) {
   char buf[40];
   int pos = 40;
-  do {
+  // 128-bit division is a library call; the digits below 2^64 take the 64-bit path.
+  while (v > UINT64_MAX) {
     buf[--pos] = static_cast<char>('0' + static_cast<int>(v % 10));
     v /= 10;
-  } while (v != 0);
+  }
+  uint64_t w = static_cast<uint64_t>(v);
+  do {
+    buf[--pos] = static_cast<char>('0' + static_cast<int>(w % 10));
+    w /= 10;
+  } while (w != 0);
   out.append(buf + pos, 40 - pos);
 }
 

@@ -54,8 +54,8 @@ void append_decimal(std::string& out, i128 millionths) {
   append_u128(out, mag / 1000000);
   out.push_back('.');
   unsigned frac = static_cast<unsigned>(mag % 1000000);
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%06u", frac);
+  char buf[6];
+  for (int i = 5; i >= 0; --i, frac /= 10) buf[i] = static_cast<char>('0' + frac % 10);
   out.append(buf, 6);
 }
 

@@ -76,6 +76,13 @@ size_t parameter_count(std::string_view sql) {
 }
 
 Result<std::string> bind_params(std::string_view sql, std::span<const Value> params) {
+  std::vector<size_t> unused;
+  return bind_params(sql, params, unused);
+}
+
+Result<std::string> bind_params(std::string_view sql, std::span<const Value> params,
+                                std::vector<size_t>& literal_offsets) {
+  literal_offsets.clear();
   std::string out;
   out.reserve(sql.size() + 4 * params.size());
   size_t copied = 0, index = 0;
@@ -96,6 +103,7 @@ Result<std::string> bind_params(std::string_view sql, std::span<const Value> par
     out.append(sql.substr(copied, at - copied));
     copied = at + 1;
     if (is_sticky(last_char(out))) out += ' ';
+    literal_offsets.push_back(out.size());
     append_literal(out, v);
     if (copied < sql.size()) {
       size_t pos = copied;

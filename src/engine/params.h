@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 #include "core/value.h"
@@ -24,5 +25,8 @@ size_t parameter_count(std::string_view sql);
 // and change the statement's structure. Failures are QmError::Schema: a Blob value, too
 // few values (at the first placeholder without one) or too many (after the scan).
 Result<std::string> bind_params(std::string_view sql, std::span<const Value> params);
+// The same, also recording the byte offset in the result where each literal starts.
+Result<std::string> bind_params(std::string_view sql, std::span<const Value> params,
+                                std::vector<size_t>& literal_offsets);
 
 }  // namespace qm::query

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/int128.h"
 #include "core/json_reader.h"
 #include "core/value_json.h"
 
@@ -45,6 +46,28 @@ TEST(ValueDisplay, DecimalsKeepSignAndSixDigits) {
   EXPECT_EQ(display(Value::decimal(12345678)), "12.345678");
   EXPECT_EQ(display(Value::decimal(kI128Min)), "-170141183460469231731687303715884.105728");
   EXPECT_EQ(display(Value::decimal(kI128Max)), "170141183460469231731687303715884.105727");
+}
+
+// Digits of wide numbers: the 64-bit fast path must hand over at 2^64 exactly, and the
+// six fractional digits keep their leading zeros.
+TEST(ValueDisplay, WideNumbersAroundTwoToTheSixtyFourAndTheExtremes) {
+  auto reference = [](u128 v) {
+    std::string digits;
+    do {
+      digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+      v /= 10;
+    } while (v != 0);
+    return digits;
+  };
+  const u128 two64 = static_cast<u128>(1) << 64;
+  for (u128 v : {u128{0}, u128{9}, u128{10}, two64 - 1, two64, two64 + 1, two64 * 10 - 1, two64 * 10,
+                 static_cast<u128>(kI128Max), static_cast<u128>(kI128Max) + 1, ~u128{0}}) {
+    std::string out;
+    append_u128(out, v);
+    EXPECT_EQ(out, reference(v));
+  }
+  EXPECT_EQ(display(Value::decimal(-static_cast<i128>(two64) * 1000000 - 7)), "-" + reference(two64) + ".000007");
+  EXPECT_EQ(display(Value::decimal(40)), "0.000040");
 }
 
 TEST(ValueDisplay, OtherKinds) {

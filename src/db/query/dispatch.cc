@@ -9,6 +9,7 @@
 #include "db/database.h"
 #include "db/query/dispatch_internal.h"
 #include "db/query/text.h"
+#include "engine/insert_template.h"
 #include "engine/params.h"
 #include "engine/parser.h"
 
@@ -176,10 +177,16 @@ Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const st
       return fail(
           QmError::schema(str("batch row expects ", prepared.parameter_count, " parameters, got ", set.size())));
   if (sets.empty()) return 0;
+  // A one-row INSERT of placeholders only is parsed once; each set fills its VALUES list,
+  // which is the statement binding and parsing the text would give.
+  const std::optional<query::InsertTemplate> insert = query::InsertTemplate::recognise(prepared.sql);
   return transaction([&](Database& db) -> Result<uint64_t> {
     uint64_t total = 0;
     for (const std::vector<Value>& set : sets) {
-      QM_ASSIGN(QueryResult result, db.query_with(prepared.sql, set));
+      std::optional<query::Statement> direct;
+      if (insert) direct = insert->bind(set);
+      QM_ASSIGN(QueryResult result, direct ? db.execute_statement(std::move(*direct), nullptr)
+                                           : db.query_with(prepared.sql, set));
       const uint64_t n = affected_rows(result);
       if (total + n < total) return fail(QmError::resource_limit("batch affected-row count overflow"));
       total += n;
