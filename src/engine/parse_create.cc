@@ -77,12 +77,13 @@ Result<Value> parse_default_literal(Cursor& c) {
 // One column definition; CHECKs written on it go to the statement's list. Sets rich when
 // the column has a type or any constraint.
 Result<ColumnDefinition> parse_column_definition(Cursor& c, const std::vector<ColumnDefinition>& earlier,
+                                                 std::unordered_set<std::string>& hashed,
                                                  std::vector<Predicate>& checks, bool& rich) {
   ColumnDefinition col;
   size_t name_pos = c.position();
   QM_ASSIGN(col.name, c.ident());
-  for (const auto& e : earlier)
-    if (e.name == col.name) return fail(c.err_at(name_pos, "duplicate column declaration `" + col.name + "`"));
+  if (repeats(earlier, col.name, hashed, [](const ColumnDefinition& e) -> const std::string& { return e.name; }))
+    return fail(c.err_at(name_pos, "duplicate column declaration `" + col.name + "`"));
   QM_ASSIGN(bool typed, consume_declared_type(c));
   rich = rich || typed;
   bool primary_key = false;
@@ -124,6 +125,7 @@ Result<Statement> parse_create_table(Cursor& c) {
   QM_ASSIGN(std::string table, c.ident());
   QM_TRY(c.expect(Tok::LParen));
   std::vector<ColumnDefinition> columns;
+  std::unordered_set<std::string> hashed_names;
   std::vector<Predicate> checks;
   bool rich = false;
   while (true) {
@@ -138,7 +140,7 @@ Result<Statement> parse_create_table(Cursor& c) {
       checks.push_back(std::move(p));
       rich = true;
     } else {
-      QM_ASSIGN(ColumnDefinition col, parse_column_definition(c, columns, checks, rich));
+      QM_ASSIGN(ColumnDefinition col, parse_column_definition(c, columns, hashed_names, checks, rich));
       columns.push_back(std::move(col));
     }
     QM_ASSIGN(const Token* sep, c.next());

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "core/error.h"
@@ -45,5 +46,25 @@ std::optional<AggregateFunction> agg_func(std::string_view word);
 
 // The word in ASCII upper case, for messages that quote it so.
 std::string ascii_upper(std::string_view word);
+
+// Lists checked for repeated names (table columns, INSERT targets, join qualifiers) are
+// scanned while short and hashed from this length on, so a hostile list of a hundred
+// thousand names costs linear time, not quadratic.
+inline constexpr size_t kHashedFrom = 16;
+
+// Whether `name` equals the name of an entry of `list` (the entries so far; the caller
+// appends the new entry when the answer is no). `hashed` belongs to the list: it is filled
+// here once the list is long, and kept in step with it by each later call.
+template <class List, class NameOf>
+bool repeats(const List& list, const std::string& name, std::unordered_set<std::string>& hashed, NameOf name_of) {
+  if (list.size() < kHashedFrom) {
+    for (const auto& entry : list)
+      if (name_of(entry) == name) return true;
+    return false;
+  }
+  if (hashed.empty())
+    for (const auto& entry : list) hashed.insert(name_of(entry));
+  return !hashed.insert(name).second;
+}
 
 }  // namespace qm::query

@@ -130,6 +130,7 @@ Result<Statement> parse_select(Cursor& c) {
   QM_ASSIGN(TableRef from, parse_table_ref(c));
 
   std::vector<JoinClause> joins;
+  std::unordered_set<std::string> hashed_qualifiers;
   while (true) {
     JoinKind kind;
     if (c.take_kw("join")) {
@@ -147,8 +148,9 @@ Result<Statement> parse_select(Cursor& c) {
     size_t ref_pos = c.position();
     QM_ASSIGN(TableRef ref, parse_table_ref(c));
     const std::string& qualifier = ref.qualifier();
-    bool duplicate = qualifier == from.qualifier();
-    for (const auto& j : joins) duplicate = duplicate || qualifier == j.qualifier();
+    bool duplicate = qualifier == from.qualifier() ||
+                     repeats(joins, qualifier, hashed_qualifiers,
+                             [](const JoinClause& j) -> const std::string& { return j.qualifier(); });
     if (duplicate) return fail(c.err_at(ref_pos, "duplicate table qualifier `" + qualifier + "`"));
     QM_TRY(c.keyword("on"));
     JoinClause join{kind, std::move(ref.name), std::move(ref.alias), {}, {}};

@@ -20,11 +20,12 @@ Result<Statement> parse_insert(Cursor& c) {
   if (c.peek_is(Tok::LParen)) {
     (void)c.next();
     targets.emplace();
+    std::unordered_set<std::string> hashed;
     while (true) {
       size_t pos = c.position();
       QM_ASSIGN(std::string name, c.ident());
-      for (const auto& t : *targets)
-        if (t == name) return fail(c.err_at(pos, "duplicate INSERT target column `" + name + "`"));
+      if (repeats(*targets, name, hashed, [](const std::string& t) -> const std::string& { return t; }))
+        return fail(c.err_at(pos, "duplicate INSERT target column `" + name + "`"));
       targets->push_back(std::move(name));
       QM_ASSIGN(const Token* t, c.next());
       if (t->kind == Tok::Comma) continue;
