@@ -2,7 +2,13 @@
 // family (SELECT, INSERT, DDL). Internal to statement execution.
 #pragma once
 
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "core/error.h"
 #include "core/query_result.h"
@@ -11,18 +17,43 @@
 
 namespace qm::db::dispatch {
 
-// Runs the writing part of a statement atomically, after a validation phase that read the
-// database under `scope` (the mutation guards, and on a workspace its lock). The scope is
-// given up first, since the transaction takes the workspace lock itself; if another handle
-// wrote to the workspace in that moment, the transaction starts from what it wrote, the
-// clock differs from the one validated against, and the statement is refused rather than
-// applied to rows it never checked.
+// What the validation of a statement's rows read of its table besides the rows: the
+// constraints and defaults, and which chain the matched row ids belong to.
+struct ValidatedTable {
+  std::vector<std::string> columns;
+  std::set<std::string> unique;
+  std::set<std::string> not_null;
+  std::map<std::string, Value> defaults;
+  std::vector<query::Predicate> checks;
+  std::optional<uint64_t> first_page;
+
+  static std::optional<ValidatedTable> of(const Database& db, std::string_view name) {
+    auto it = db.tables.find(name);
+    if (it == db.tables.end()) return std::nullopt;
+    const Table& t = it->second;
+    return ValidatedTable{t.columns, t.unique, t.not_null, t.defaults, t.checks, t.first_page};
+  }
+  friend bool operator==(const ValidatedTable&, const ValidatedTable&) = default;
+};
+
+// Runs the writing part of a statement on `table` atomically, after a validation phase that
+// read the database under `scope` (the mutation guards, and on a workspace its lock). The
+// scope is given up first, since the transaction takes the workspace lock itself; if another
+// handle committed to the workspace in that moment, the transaction starts from what it
+// wrote, and the statement is refused rather than applied to rows or constraints it never
+// checked. Rows move the clock; DDL does not (CREATE UNIQUE INDEX, the table dropped and made
+// anew), so the table's constraints and chain are compared too. Only a workspace outside a
+// transaction gives the lock up; elsewhere nothing can come in between.
 template <class F>
-auto write_atomically(Database& db, Database::MutationScope& scope, F&& body) -> std::invoke_result_t<F, Database&> {
+auto write_atomically(Database& db, std::string_view table, Database::MutationScope& scope, F&& body)
+    -> std::invoke_result_t<F, Database&> {
   const uint64_t validated_at = db.clock;
+  const bool lock_given_up = db.directory && !db.in_transaction();
+  std::optional<ValidatedTable> validated;
+  if (lock_given_up) validated = ValidatedTable::of(db, table);
   scope = Database::MutationScope(nullptr);
   return db.atomic_mutation([&](Database& d) -> std::invoke_result_t<F, Database&> {
-    if (d.clock != validated_at)
+    if (d.clock != validated_at || (lock_given_up && validated != ValidatedTable::of(d, table)))
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process while the statement ran; run it again"));
     return body(d);

@@ -23,7 +23,7 @@ Result<QueryResult> store_rows(Database& db, const std::string& table, std::vect
     for (const Row& row : rows) QM_TRY(db.insert_validated(table, row));
     if (flush_single && db.autoflush) QM_TRY(db.flush());
   } else {
-    QM_TRY(write_atomically(db, scope, [&](Database& d) -> Result<void> {
+    QM_TRY(write_atomically(db, table, scope, [&](Database& d) -> Result<void> {
       for (const Row& row : rows) QM_TRY(d.insert_validated(table, row));
       return {};
     }));

@@ -46,7 +46,7 @@ Result<uint64_t> Database::update_where_bounded(std::string_view table_name, std
     replacements.push_back(std::move(next));
   }
   if (budget) QM_TRY(budget->checkpoint());
-  return dispatch::write_atomically(*this, scope, [&](Database& db) -> Result<uint64_t> {
+  return dispatch::write_atomically(*this, table_name, scope, [&](Database& db) -> Result<uint64_t> {
     auto target = db.tables.find(table_name);
     if (target == db.tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
     const uint64_t statement_clock = ++db.clock;
@@ -63,7 +63,7 @@ Result<uint64_t> Database::delete_where_bounded(std::string_view table_name, con
   QM_ASSIGN(std::vector<MatchedRow> matches, collect_matching(table_name, where, std::nullopt, budget));
   if (budget) QM_TRY(budget->checkpoint());
   if (matches.size() <= 1) return apply_deletes(table_name, matches);
-  return dispatch::write_atomically(*this, scope, [&](Database& db) { return db.apply_deletes(table_name, matches); });
+  return dispatch::write_atomically(*this, table_name, scope, [&](Database& db) { return db.apply_deletes(table_name, matches); });
 }
 
 Result<uint64_t> Database::apply_deletes(std::string_view table_name, std::span<const MatchedRow> matches) {

@@ -1,0 +1,153 @@
+// A statement that validates its rows under the workspace lock and then writes them in a
+// transaction of its own gives the lock up for a moment in between. Another handle that
+// commits in that moment must make the statement refuse, also when its commit left the
+// clock where it was (DDL), since the rows were checked against constraints that may no
+// longer be the table's.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "core/fs.h"
+#include "core/result_json.h"
+#include "db/database.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using qm::db::Database;
+
+std::string run(Database& db, const std::string& sql) {
+  auto r = db.query_with(sql, {});
+  if (!r) return "error: " + r.error().message();
+  return qm::json::result_to_string(*r);
+}
+
+// The real file system, with a hook run just before the n-th open of the workspace lock file
+// (counted from arming); files are opened by the real file system, so only opens pass here.
+class LockHookFs final : public qm::fs::FileSystem {
+ public:
+  void arm(int nth, std::function<void()> hook) {
+    countdown_ = nth;
+    hook_ = std::move(hook);
+  }
+
+  qm::Result<qm::fs::File> open(const std::string& path, unsigned flags, uint32_t mode) override {
+    if (hook_ && path.ends_with(".qm_transaction.lock") && --countdown_ == 0) {
+      auto hook = std::move(hook_);
+      hook_ = nullptr;
+      hook();
+    }
+    return real().open(path, flags, mode);
+  }
+  qm::Result<qm::fs::File> open_tmpfile(const std::string& dir) override { return real().open_tmpfile(dir); }
+  qm::Result<void> rename(const std::string& from, const std::string& to) override { return real().rename(from, to); }
+  qm::Result<void> rename_noreplace(const std::string& from, const std::string& to) override {
+    return real().rename_noreplace(from, to);
+  }
+  qm::Result<void> unlink(const std::string& path) override { return real().unlink(path); }
+  qm::Result<void> mkdir(const std::string& path, uint32_t mode) override { return real().mkdir(path, mode); }
+  qm::Result<void> rmdir(const std::string& path) override { return real().rmdir(path); }
+  qm::Result<std::optional<qm::fs::Stat>> lstat(const std::string& path) override { return real().lstat(path); }
+  qm::Result<std::optional<qm::fs::Stat>> stat(const std::string& path) override { return real().stat(path); }
+  qm::Result<std::vector<std::string>> list_dir(const std::string& path) override { return real().list_dir(path); }
+  qm::Result<void> sync_dir(const std::string& path) override { return real().sync_dir(path); }
+
+ protected:
+  // Never reached: every file is opened, and so operated on, by the real file system.
+  qm::Result<size_t> read_at(const qm::fs::File&, std::span<uint8_t>, uint64_t) override { return unreachable(); }
+  qm::Result<void> write_all_at(const qm::fs::File&, std::span<const uint8_t>, uint64_t) override {
+    return unreachable();
+  }
+  qm::Result<uint64_t> size(const qm::fs::File&) override { return unreachable(); }
+  qm::Result<void> truncate(const qm::fs::File&, uint64_t) override { return unreachable(); }
+  qm::Result<void> sync(const qm::fs::File&) override { return unreachable(); }
+  qm::Result<bool> try_lock_exclusive(const qm::fs::File&) override { return unreachable(); }
+  qm::Result<void> unlock(const qm::fs::File&) override { return unreachable(); }
+  qm::Result<std::shared_ptr<const qm::fs::Mapping>> map_readonly(const qm::fs::File&, uint64_t) override {
+    return unreachable();
+  }
+  void close(int) override {}
+
+ private:
+  static qm::fs::FileSystem& real() { return qm::fs::posix(); }
+  static std::unexpected<qm::QmError> unreachable() { return qm::fail(qm::QmError::io("not a file of this file system")); }
+
+  int countdown_ = 0;
+  std::function<void()> hook_;
+};
+
+const std::string kRefused =
+    "error: transaction error: the workspace was changed by another handle or process while the statement ran; "
+    "run it again";
+
+TEST(WriteRace, AUniqueIndexCreatedBetweenValidationAndWriteRefusesTheInsert) {
+  qm::test::TempDir dir;
+  auto a = Database::open_dev(dir.path());
+  ASSERT_TRUE(a);
+  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+  ASSERT_EQ(run(*a, "INSERT INTO t VALUES (1, 1)"), R"({"mutated":1})");
+  auto b = Database::open_dev(dir.path());
+  ASSERT_TRUE(b);
+  LockHookFs hooked;
+  qm::fs::ScopedFileSystem scoped(hooked);
+  // The insert takes the lock to validate (1st open), then again to write (2nd open).
+  hooked.arm(2, [&] { EXPECT_EQ(run(*b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
+  EXPECT_EQ(run(*a, "INSERT INTO t VALUES (2, 5), (3, 5)"), kRefused);
+  auto fresh = Database::open_dev(dir.path());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1]]})");
+  EXPECT_EQ(run(*fresh, "INSERT INTO t VALUES (4, 1)"), "error: schema error: duplicate value for unique column `u`");
+}
+
+TEST(WriteRace, AUniqueIndexCreatedBetweenValidationAndWriteRefusesTheUpdate) {
+  qm::test::TempDir dir;
+  auto a = Database::open_dev(dir.path());
+  ASSERT_TRUE(a);
+  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+  ASSERT_EQ(run(*a, "INSERT INTO t VALUES (1, 1), (2, 2)"), R"({"mutated":2})");
+  auto b = Database::open_dev(dir.path());
+  ASSERT_TRUE(b);
+  LockHookFs hooked;
+  qm::fs::ScopedFileSystem scoped(hooked);
+  hooked.arm(2, [&] { EXPECT_EQ(run(*b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
+  EXPECT_EQ(run(*a, "UPDATE t SET u = 7 WHERE k > 0"), kRefused);
+  auto fresh = Database::open_dev(dir.path());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1],[2,2]]})");
+}
+
+TEST(WriteRace, ATableMadeAnewBetweenValidationAndWriteRefusesTheInsert) {
+  qm::test::TempDir dir;
+  auto a = Database::open_dev(dir.path());
+  ASSERT_TRUE(a);
+  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+  auto b = Database::open_dev(dir.path());
+  ASSERT_TRUE(b);
+  LockHookFs hooked;
+  qm::fs::ScopedFileSystem scoped(hooked);
+  hooked.arm(2, [&] {
+    EXPECT_EQ(run(*b, "DROP TABLE t"), R"({"done":true})");
+    EXPECT_EQ(run(*b, "CREATE TABLE t (k NOT NULL, u)"), R"({"done":true})");
+  });
+  EXPECT_EQ(run(*a, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)"), kRefused);
+  auto fresh = Database::open_dev(dir.path());
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[]})");
+}
+
+TEST(WriteRace, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
+  qm::test::TempDir dir;
+  auto a = Database::open_dev(dir.path());
+  ASSERT_TRUE(a);
+  ASSERT_EQ(run(*a, "CREATE TABLE t (k UNIQUE, u)"), R"({"done":true})");
+  for (int i = 0; i < 3; ++i) {
+    const std::string k1 = std::to_string(10 * i + 1), k2 = std::to_string(10 * i + 2);
+    ASSERT_EQ(run(*a, "INSERT INTO t VALUES (" + k1 + ", 1), (" + k2 + ", 2)"), R"({"mutated":2})");
+    ASSERT_EQ(run(*a, "UPDATE t SET u = 3 WHERE u = 2"), R"({"mutated":1})");
+    ASSERT_EQ(run(*a, "DELETE FROM t WHERE u = 1"), R"({"mutated":1})");
+  }
+  EXPECT_EQ(run(*a, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[2,3],[12,3],[22,3]]})");
+}
+
+}  // namespace
