@@ -7,14 +7,20 @@
 
 namespace qm::ffi {
 namespace {
+enum class Slot : unsigned char { Empty, Text, Panic };
 thread_local std::string t_last_error;
-thread_local bool t_has_error = false;
+thread_local Slot t_slot = Slot::Empty;
 }  // namespace
 
 void clear_last_error() {
-  t_has_error = false;
+  t_slot = Slot::Empty;
   t_last_error.clear();
   t_last_error.shrink_to_fit();
+}
+
+void set_panic() noexcept {
+  t_last_error.clear();  // keeps its buffer: no allocation
+  t_slot = Slot::Panic;
 }
 
 void set_last_error(std::string_view text) {
@@ -22,12 +28,19 @@ void set_last_error(std::string_view text) {
   for (char& c : copy)
     if (c == '\0') c = '?';
   t_last_error = std::move(copy);
-  t_has_error = true;
+  t_slot = Slot::Text;
 }
 
 void set_last_error(const QmError& e) { set_last_error(e.message()); }
 
-const char* last_error() { return t_has_error ? t_last_error.c_str() : nullptr; }
+const char* last_error() {
+  switch (t_slot) {
+    case Slot::Empty: return nullptr;
+    case Slot::Panic: return kPanicText;
+    case Slot::Text: return t_last_error.c_str();
+  }
+  return nullptr;
+}
 
 char* string_to_c(std::string_view text) {
   if (std::memchr(text.data(), '\0', text.size()) != nullptr) {

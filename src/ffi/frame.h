@@ -29,16 +29,17 @@ std::optional<std::string_view> utf8_arg(const char* s);
 
 inline constexpr const char* kPanicText = "panic in a QuilMarr FFI call";
 
+// Records a panic as the last error without allocating, so it is reported even when the
+// panic was the allocator running out of memory.
+void set_panic() noexcept;
+
 // Runs body, returning `failure` (with the panic text as last error) if anything throws.
 template <class R, class F>
 R guarded(R failure, F&& body) noexcept {
   try {
     return std::forward<F>(body)();
   } catch (...) {
-    try {
-      set_last_error(kPanicText);
-    } catch (...) {
-    }
+    set_panic();
     return failure;
   }
 }
