@@ -70,6 +70,24 @@ class Value {
   }
   std::string& mutable_bytes() { return bytes_; }
 
+  // In-place assignments for decoders that refill one value per row: the same value as
+  // assigning Value::null() / integer(v) / decimal(m), keeping the text buffer's storage.
+  void set_null() {
+    kind_ = Kind::Null;
+    dec_ = 0;
+    bytes_.clear();
+  }
+  void set_int(int64_t v) {
+    kind_ = Kind::Int;
+    dec_ = v;
+    bytes_.clear();
+  }
+  void set_decimal(i128 millionths) {
+    kind_ = Kind::Decimal;
+    dec_ = millionths;
+    bytes_.clear();
+  }
+
   // Total order: kind first, then payload.
   friend std::strong_ordering operator<=>(const Value& a, const Value& b);
   friend bool operator==(const Value& a, const Value& b);

@@ -51,12 +51,12 @@ Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store
     Value& slot = i < out.size() ? out[i] : out.emplace_back();
     switch (*tag) {
       case kNull:
-        slot = Value();
+        slot.set_null();
         break;
       case kInt: {
         auto v = rd.i64();
         if (!v) return fail(corrupt("record: truncated u64"));
-        slot = Value::integer(*v);
+        slot.set_int(*v);
         break;
       }
       case kTextInline:
@@ -85,7 +85,7 @@ Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store
         if (!raw) return fail(corrupt("record: truncated i128"));
         i128 m;
         std::memcpy(&m, raw->data(), 16);
-        slot = Value::decimal(m);
+        slot.set_decimal(m);
         break;
       }
       default: {
