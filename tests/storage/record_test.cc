@@ -181,6 +181,29 @@ TEST(Record, DecodeIntoReusesTheRowAndClearsItOnFailure) {
   EXPECT_EQ(out, Row{Value::null()});
 }
 
+// A slot refilled with another kind holds exactly the new value: nothing of a former
+// text survives in a number or a NULL, and a text after a number is the text alone.
+TEST(Record, RefilledSlotsKeepNothingOfTheirFormerKind) {
+  CasStore cas = CasStore::new_memory();
+  Row out;
+  const Row texts{Value::text("a longer text value"), Value::text("t"), Value::text("u")};
+  const Row numbers{Value::integer(-5), Value::decimal(kI128Min), Value::null()};
+  for (int round = 0; round < 2; ++round) {
+    for (const Row& row : {texts, numbers}) {
+      auto bytes = encode_row(row, cas);
+      ASSERT_TRUE(bytes);
+      ASSERT_TRUE(record::decode_row_into(as_bytes(*bytes), cas, out));
+      ASSERT_EQ(out.size(), row.size());
+      for (size_t i = 0; i < row.size(); ++i) {
+        EXPECT_EQ(out[i].kind(), row[i].kind());
+        EXPECT_EQ(compare(out[i], row[i]), std::strong_ordering::equal);
+        EXPECT_EQ(out[i].bytes(), row[i].bytes());
+        EXPECT_EQ(display(out[i]), display(row[i]));
+      }
+    }
+  }
+}
+
 TEST(Record, FailingBlobPutLeavesOutputAsItWas) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
