@@ -97,6 +97,10 @@ class Database {
   static Database open_memory();
   // A new writable memory database from image bytes (copied).
   static Result<Database> import_bytes(std::span<const uint8_t> image);
+  // A database over an image's pages and blobs, its tables rebuilt from the manifest: the
+  // shared last step of import (writable) and of opening a production image (read-only).
+  static Result<Database> from_image_catalog(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
+                                             bool writable, std::span<const uint8_t> index_region);
 
   Database(Database&&) noexcept = default;
   Database& operator=(Database&&) noexcept = default;

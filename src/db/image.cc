@@ -83,8 +83,12 @@ Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
   QM_ASSIGN(auto region, slice_index_region(image, manifest, pages_end, manifest_offset));
 
   storage::PageCache cache(storage::Backend(std::move(pages)), kPageCacheCapacity);
-  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, region));
+  return from_image_catalog(std::move(cache), std::move(cas), manifest, /*writable=*/true, region);
+}
 
+Result<Database> Database::from_image_catalog(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
+                                              bool writable, std::span<const uint8_t> index_region) {
+  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, writable, index_region));
   Database db(std::move(cache), std::move(cas));
   db.tables = std::move(tables);
   db.clock = manifest.clock;

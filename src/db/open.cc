@@ -123,14 +123,7 @@ Result<Database> Database::open_prod(const std::string& path) {
   QM_ASSIGN(auto region, slice_index_region(bytes, manifest, pages_end, manifest_offset));
 
   storage::PageCache cache(storage::Backend(std::move(image)), kPageCacheCapacity);
-  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/false, region));
-
-  Database db(std::move(cache), std::move(cas));
-  db.tables = std::move(tables);
-  db.clock = manifest.clock;
-  db.format_version = manifest.format_version;
-  db.autoflush = false;
-  return db;
+  return from_image_catalog(std::move(cache), std::move(cas), manifest, /*writable=*/false, region);
 }
 
 }  // namespace qm::db
