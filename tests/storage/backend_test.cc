@@ -164,20 +164,6 @@ TEST(DevStore, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
   EXPECT_EQ(store->journal(), nullptr);
 }
 
-TEST(DevStore, ReadAllPagesInOrder) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
-  auto store = DevStore::create("/ws");
-  for (int i = 0; i < 3; ++i) {
-    store->alloc_page();
-    ASSERT_TRUE(store->write_page(i, filled(static_cast<uint8_t>(10 + i))));
-  }
-  auto all = store->read_all_pages();
-  ASSERT_TRUE(all);
-  ASSERT_EQ(all->size(), 3u);
-  EXPECT_EQ((*all)[2], filled(12));
-}
-
 TEST(MemStore, PagesBeyondTheEndAreFaults) {
   Backend b{MemStore()};
   EXPECT_EQ(*b.alloc_page(), 0u);

@@ -118,13 +118,6 @@ TEST(BitPacking, ExactLengthsAndZeroPadding) {
   }
 }
 
-TEST(Dictionary, DecodesSymbolsByCode) {
-  auto block = fixture::dictionary({"red", "green", "blue"}, {2, 0, 0, 1}, 2);
-  auto values = decode_column(kEncodingDictionary, block, 4);
-  ASSERT_TRUE(values);
-  EXPECT_EQ(*values, (std::vector<Value>{Value::text("blue"), Value::text("red"), Value::text("red"), Value::text("green")}));
-}
-
 TEST(Dictionary, MalformedBlocks) {
   std::vector<std::string> many(257, "s");
   EXPECT_EQ(err_column(2, fixture::dictionary(many, {}, 1), 0), "dictionary: 257 symbols exceeds the codec limit");
@@ -171,8 +164,6 @@ TEST(DecodeColumn, UnknownEncodingAndCountMismatch) {
   EXPECT_EQ(err_column(9, Bytes{}, 0), "columnar: unknown column encoding 0x09");
   EXPECT_EQ(err_column(0xAB, Bytes{}, 0), "columnar: unknown column encoding 0xAB");
   EXPECT_EQ(err_column(1, fixture::delta_z({1, 2}), 3), "columnar: column length 2 != row count 3");
-  auto ints = decode_column(1, fixture::delta_z({4, -4}), 2);
-  EXPECT_EQ(*ints, (std::vector<Value>{Value::integer(4), Value::integer(-4)}));
 }
 
 }  // namespace

@@ -12,18 +12,6 @@ namespace {
 
 using Op = test::FaultyFs::Op;
 
-TEST(Fs, PathHelpers) {
-  EXPECT_EQ(fs::parent_dir("a/b/c"), "a/b");
-  EXPECT_EQ(fs::parent_dir("/c"), "/");
-  EXPECT_EQ(fs::parent_dir("c"), ".");
-  EXPECT_EQ(fs::parent_dir("a/b/"), "a");
-  EXPECT_EQ(fs::join("a/", "b"), "a/b");
-  EXPECT_EQ(fs::join("a", "b"), "a/b");
-  std::string t = fs::random_temp_name();
-  EXPECT_EQ(t.size(), 10u);
-  EXPECT_EQ(t.rfind(".tmp", 0), 0u);
-}
-
 TEST(PosixFs, UnnamedTemporaryFileLeavesNothingBehind) {
   test::TempDir dir;
   {
@@ -60,24 +48,6 @@ TEST(PosixFs, RenameNoReplaceRefusesAnExistingTarget) {
   EXPECT_EQ(test::read_file(dir.join("b")), "B");
   ASSERT_TRUE(fs::posix().rename_noreplace(dir.join("a"), dir.join("c")));
   EXPECT_EQ(test::read_file(dir.join("c")), "A");
-}
-
-TEST(PosixFs, StatListAndMissingEntries) {
-  test::TempDir dir;
-  EXPECT_FALSE(*fs::posix().lstat(dir.join("none")));
-  auto made = fs::mkdir_all(dir.join("x/y/z"));
-  ASSERT_TRUE(made);
-  EXPECT_EQ(made->size(), 3u);
-  EXPECT_TRUE(fs::mkdir_all(dir.join("x/y/z"))->empty());
-  test::write_file(dir.join("x/f"), "12345");
-  auto st = fs::posix().lstat(dir.join("x/f"));
-  EXPECT_EQ((*st)->kind, fs::EntryKind::Regular);
-  EXPECT_EQ((*st)->size, 5u);
-  EXPECT_EQ(*fs::posix().list_dir(dir.join("x")), (std::vector<std::string>{"f", "y"}));
-  auto missing = fs::read_file(dir.join("none"));
-  ASSERT_FALSE(missing);
-  EXPECT_NE(missing.error().message().find("No such file or directory"), std::string::npos);
-  EXPECT_EQ(*fs::read_file(dir.join("x/f")), "12345");
 }
 
 TEST(AtomicWrite, ReplacesTheTargetAndSurvivesPowerLoss) {
