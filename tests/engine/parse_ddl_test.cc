@@ -66,7 +66,6 @@ TEST(ParseCreateTable, UnsupportedAndDuplicateConstraints) {
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT DEFAULT 1 DEFAULT 2)"), "duplicate DEFAULT constraint (line 1, column 33)");
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT PRIMARY KEY PRIMARY KEY)"),
             "duplicate PRIMARY KEY constraint (line 1, column 35)");
-  EXPECT_EQ(parse_error("CREATE TABLE t (a, b, a)"), "duplicate column declaration `a` (line 1, column 23)");
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT DEFAULT CURRENT_TIMESTAMP)"),
             "DEFAULT supports only NULL, integer, decimal, and text literals (line 1, column 31)");
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT DEFAULT (b))"),

@@ -97,11 +97,6 @@ TEST(Cursor, ValueReadsNullOnlyFromTheBareWord) {
             "expected a value, found Ident(\"null\") (line 1, column 18)");
 }
 
-TEST(Cursor, ExpectShowsBothDebugForms) {
-  EXPECT_EQ(parse_error("CREATE INDEX ON t (a, b)"), "expected RParen, found Comma (line 1, column 21)");
-  EXPECT_EQ(parse_error("SELECT a FROM t JOIN u ON a.x < u.y"), "expected Eq, found Lt (line 1, column 31)");
-}
-
 TEST(Cursor, ColumnReferencesTakeOneQualifierAtMost) {
   Statement st = parse_ok("SELECT t.a, \"T x\".\"b c\", [q].a FROM t");
   const auto& s = as<SelectSingleStmt>(st);
@@ -109,14 +104,6 @@ TEST(Cursor, ColumnReferencesTakeOneQualifierAtMost) {
             (std::vector<std::string>{"t.a", "T x.b c", "q.a"}));
   EXPECT_EQ(parse_error("SELECT a.b.c FROM t"), "expected `from`, found Dot (line 1, column 11)");
   EXPECT_EQ(parse_error("SELECT a. FROM t"), "expected `from`, found Word(\"t\") (line 1, column 16)");
-}
-
-TEST(ReservedWords, ListIsCaseInsensitiveAndExact) {
-  for (const char* w : {"Select", "TRANSACTION", "if", "over", "fetch", "window", "qualify", "distinct", "recursive",
-                        "references", "null", "key", "begin"})
-    EXPECT_TRUE(is_reserved_word(w)) << w;
-  for (const char* w : {"count", "sum", "asc2", "", "explain", "rollbacks", "tables", "x", "offsets"})
-    EXPECT_FALSE(is_reserved_word(w)) << w;
 }
 
 }  // namespace
