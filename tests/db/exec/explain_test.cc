@@ -21,30 +21,6 @@ std::optional<std::pair<std::string, std::string>> access(const Predicate& p, st
   return std::make_pair(a->operation, a->column);
 }
 
-TEST(PlanResult, StepsNumberedFromZeroWithTheThreeColumns) {
-  std::vector<PlanStep> steps{{"table scan", "t: scan"}};
-  append_limit(steps, 10, 5);
-  auto r = plan_result(std::move(steps));
-  EXPECT_EQ(r.columns, (std::vector<std::string>{"step", "operation", "detail"}));
-  EXPECT_EQ(r.rows, (std::vector<Row>{{I(0), T("table scan"), T("t: scan")},
-                                      {I(1), T("offset"), T("5")},
-                                      {I(2), T("limit"), T("10")}}));
-}
-
-TEST(AppendLimit, ZeroOffsetAddsNothingAndZeroLimitStillShows) {
-  std::vector<PlanStep> steps;
-  append_limit(steps, std::nullopt, 0);
-  EXPECT_TRUE(steps.empty());
-  append_limit(steps, 0, 0);
-  ASSERT_EQ(steps.size(), 1u);
-  EXPECT_EQ(steps[0].operation, "limit");
-  EXPECT_EQ(steps[0].detail, "0");
-  steps.clear();
-  append_limit(steps, std::nullopt, UINT64_MAX);
-  ASSERT_EQ(steps.size(), 1u);
-  EXPECT_EQ(steps[0].detail, "18446744073709551615");
-}
-
 TEST(IndexAccess, OperatorsAndShapes) {
   using P = std::pair<std::string, std::string>;
   EXPECT_EQ(access(cmp("a", CompareOp::Eq, I(1)), {"a"}), P("index lookup", "a"));
@@ -67,31 +43,6 @@ TEST(IndexAccess, AndTakesTheFirstIndexedSideLeftToRight) {
   EXPECT_EQ(access(p, {"a", "b"}), P("index lookup", "b"));
   auto nested = and_(cmp("b", CompareOp::Ne, I(2)), and_(is_null("c"), cmp("c", CompareOp::Lt, I(1))));
   EXPECT_EQ(access(nested, {"b", "c"}), P("index range scan", "c"));
-}
-
-TEST(SortDetail, AscAndDescJoined) {
-  EXPECT_EQ(sort_detail(std::vector<OrderBy>{{"x", false}, {"y", true}}), "x ASC, y DESC");
-  EXPECT_EQ(sort_detail(std::vector<OrderBy>{}), "");
-}
-
-TEST(CheckProjection, FailsWhereTheSelectWouldFailOnANameWithoutReadingRows) {
-  std::vector<std::string> names{"a", "b"};
-  EXPECT_TRUE(check_projection(names, ProjectAll{}));
-  EXPECT_EQ(err(check_projection(names, ProjectColumns{{"a", "zz"}})), "schema error: no column `zz`");
-  EXPECT_EQ(err(check_projection(names, ProjectItems{{item_expr(call(ScalarFunction::Lower, {col("q")}))}})),
-            "schema error: no column `q`");
-  EXPECT_EQ(err(check_projection(names, ProjectItems{{item_agg(AggregateFunction::Sum, "m")}})),
-            "schema error: no column `m`");
-  EXPECT_TRUE(check_projection(names, ProjectItems{{item_agg(AggregateFunction::Count, std::nullopt)}}));
-  query::ScalarCase c;
-  c.branches.push_back({cmp("a", CompareOp::Eq, I(1)), lit(I(1))});
-  c.branches.push_back({cmp("cond", CompareOp::Eq, I(1)), col("b")});
-  EXPECT_EQ(err(check_projection(names, ProjectItems{{item_expr(ScalarExpr{c})}})), "schema error: no column `cond`");
-  c.branches.pop_back();
-  c.else_result = col("other");
-  EXPECT_EQ(err(check_scalar(names, ScalarExpr{c})), "schema error: no column `other`");
-  std::vector<std::string> joined{"o.id", "p.id"};
-  EXPECT_EQ(err(check_projection(joined, ProjectColumns{{"id"}})), "schema error: ambiguous column `id`");
 }
 
 }  // namespace

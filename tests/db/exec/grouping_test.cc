@@ -27,28 +27,6 @@ Result<RowsResult> grouped(std::vector<Row> rows, std::vector<SelectItem> items,
   return project_grouped(kNames, std::move(rows), items, group_by, having, ob, false, std::nullopt, 0);
 }
 
-TEST(Aggregates, EveryFunctionOverEmptyAndAllNullInput) {
-  for (auto input : {std::vector<Value>{}, std::vector<Value>{N(), N()}}) {
-    EXPECT_EQ(*agg(A::Count, input), I(0));
-    EXPECT_EQ(*agg(A::Sum, input), N());
-    EXPECT_EQ(*agg(A::Avg, input), N());
-    EXPECT_EQ(*agg(A::Min, input), N());
-    EXPECT_EQ(*agg(A::Max, input), N());
-  }
-  auto r = grouped({}, {item_agg(A::Count, std::nullopt), item_agg(A::Sum, "x")}, {});
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->rows, (std::vector<Row>{{I(0), N()}}));
-  auto by = grouped({}, {item_agg(A::Count, std::nullopt)}, {"g"});
-  ASSERT_TRUE(by);
-  EXPECT_TRUE(by->rows.empty());
-}
-
-TEST(Aggregates, SumStaysIntUntilADecimalArrives) {
-  EXPECT_EQ(*agg(A::Sum, {I(1), I(2)}), I(3));
-  EXPECT_EQ(*agg(A::Sum, {I(1), D(500000)}), D(1500000));
-  EXPECT_EQ(*agg(A::Count, {I(1), N(), T("a")}), I(2));
-}
-
 TEST(Aggregates, AvgRoundsHalfAwayFromZero) {
   EXPECT_EQ(*agg(A::Avg, {I(1), I(2)}), D(1500000));
   EXPECT_EQ(*agg(A::Avg, {I(1), I(1), I(2)}), D(1333333));
@@ -86,15 +64,6 @@ TEST(Aggregates, MinMaxCompareNumbersNumericallyAndKeepTheEarlierTie) {
   EXPECT_EQ(*agg(A::Min, {D(2000000), I(2)}), D(2000000));
   EXPECT_EQ(*agg(A::Max, {I(INT64_MAX), D(static_cast<i128>(INT64_MAX) * 1000000 + 1)}),
             D(static_cast<i128>(INT64_MAX) * 1000000 + 1));
-}
-
-TEST(Grouping, NullGroupFirstAndIntDecimalSeparate) {
-  std::vector<Row> rows{{I(1), I(10)}, {D(1000000), I(20)}, {N(), I(1)}, {I(1), I(5)}, {T("a"), N()}, {N(), I(2)}};
-  auto r = grouped(rows, {item_col("g"), item_agg(A::Count, std::nullopt), item_agg(A::Sum, "x")}, {"g"});
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->columns, (std::vector<std::string>{"g", "count", "sum(x)"}));
-  EXPECT_EQ(r->rows, (std::vector<Row>{{N(), I(2), I(3)}, {I(1), I(2), I(15)}, {D(1000000), I(1), I(20)},
-                                       {T("a"), I(1), N()}}));
 }
 
 TEST(Grouping, SelectListChecksFailEvenOnEmptyInput) {
@@ -149,14 +118,6 @@ TEST(Having, AliasesAggregatesAndShortCircuit) {
   EXPECT_TRUE(none->rows.empty());
 }
 
-TEST(Grouping, DistinctOffsetLimitAfterOrdering) {
-  std::vector<Row> rows{{I(1), I(1)}, {I(2), I(1)}, {I(3), I(2)}, {I(4), I(3)}};
-  auto r = project_grouped(kNames, rows, std::vector<SelectItem>{item_agg(A::Max, "x", "m")},
-                           std::vector<std::string>{"g"}, nullptr, std::vector<OrderBy>{{"m", true}}, true, 1, 1);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->rows, (std::vector<Row>{{I(2)}}));
-}
-
 // The streaming fold and the collected-rows grouping must agree on every input.
 TEST(StreamingAggregate, AgreesWithCollectedGrouping) {
   std::mt19937 rng(5);
@@ -179,16 +140,6 @@ TEST(StreamingAggregate, AgreesWithCollectedGrouping) {
     EXPECT_EQ(got->columns, expected->columns);
     EXPECT_EQ(got->rows, expected->rows);
   }
-}
-
-TEST(StreamingAggregate, EmptyTableWithoutGroupByStillYieldsOneRow) {
-  std::vector<SelectItem> items{item_agg(A::Count, "x"), item_agg(A::Sum, "x"), item_agg(A::Avg, "x"),
-                                item_agg(A::Min, "x"), item_agg(A::Max, "x")};
-  auto s = aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{}, {}, nullptr);
-  ASSERT_TRUE(s);
-  auto r = std::move(*s).finish(nullptr, {}, false, std::nullopt, 0);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->rows, (std::vector<Row>{{I(0), N(), N(), N(), N()}}));
 }
 
 TEST(StreamingAggregate, InvisibleVersionsAreChargedButNotCounted) {
@@ -227,17 +178,6 @@ TEST(StreamingAggregate, BudgetTextsForGroupsAndExtremes) {
   ASSERT_TRUE(e);
   EXPECT_EQ(err(e->step(&extreme, 1, 1, 0, Row{I(1), T("a long text value")})),
             "query resource limit exceeded: aggregate extreme materialized more than 280 bytes");
-}
-
-TEST(StreamingAggregate, ValidatesLikeTheCollectedPathBeforeAnyRow) {
-  EXPECT_EQ(err(aggregate::StreamingGroups::prepare(kNames, {item_col("x")}, std::vector<std::string>{"g"}, {}, nullptr)),
-            "schema error: column `x` must appear in GROUP BY or inside an aggregate");
-  EXPECT_EQ(err(aggregate::StreamingGroups::prepare(kNames, {item_agg(A::Sum, "nope")}, std::vector<std::string>{},
-                                                    {}, nullptr)),
-            "schema error: no column `nope`");
-  EXPECT_EQ(err(aggregate::StreamingGroups::prepare(kNames, {item_agg(A::Sum, "x")}, std::vector<std::string>{},
-                                                    std::vector<OrderBy>{{"x", false}}, nullptr)),
-            "schema error: no column `x`");
 }
 
 // Streaming validation must report the same first error as the collected path over no rows.

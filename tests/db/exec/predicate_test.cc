@@ -24,53 +24,6 @@ Truth eval(const Predicate& p, Row row) {
   return *direct;
 }
 
-TEST(ThreeValued, ComparisonWithNullIsUnknownNotFalse) {
-  for (CompareOp op : {CompareOp::Eq, CompareOp::Ne, CompareOp::Lt, CompareOp::Ge}) {
-    EXPECT_EQ(eval(cmp("a", op, N()), {I(1), N()}), Truth::Unknown);
-    EXPECT_EQ(eval(cmp("b", op, I(1)), {I(1), N()}), Truth::Unknown);
-  }
-  EXPECT_EQ(eval(is_null("b"), {I(1), N()}), Truth::True);
-  EXPECT_EQ(eval(is_null("b", true), {I(1), N()}), Truth::False);
-  EXPECT_EQ(eval(is_null("a"), {I(1), N()}), Truth::False);
-}
-
-TEST(ThreeValued, InListWithNullMember) {
-  Row one{I(1), N()};
-  EXPECT_EQ(eval(in("a", {I(2), N()}), one), Truth::Unknown);
-  EXPECT_EQ(eval(in("a", {I(2), N()}, true), one), Truth::Unknown);
-  EXPECT_EQ(eval(in("a", {I(1), N()}), one), Truth::True);
-  EXPECT_EQ(eval(in("a", {N(), I(1)}, true), one), Truth::False);
-  EXPECT_EQ(eval(in("a", {I(2), I(3)}, true), one), Truth::True);
-  EXPECT_EQ(eval(in("a", {I(2)}), one), Truth::False);
-  EXPECT_EQ(eval(in("b", {I(1)}), one), Truth::Unknown);
-  EXPECT_EQ(eval(in("b", {I(1)}, true), one), Truth::Unknown);
-  // Int and Decimal members compare numerically.
-  EXPECT_EQ(eval(in("a", {D(1000000)}), one), Truth::True);
-}
-
-TEST(ThreeValued, BetweenBoundsAndNegation) {
-  EXPECT_EQ(eval(between("a", I(1), N()), {I(2), N()}), Truth::Unknown);
-  EXPECT_EQ(eval(between("a", N(), I(3), true), {I(2), N()}), Truth::Unknown);
-  EXPECT_EQ(eval(between("a", I(2), I(3)), {D(2500000), N()}), Truth::True);
-  EXPECT_EQ(eval(between("a", I(2), I(3)), {D(3000001), N()}), Truth::False);
-  EXPECT_EQ(eval(between("a", I(2), I(3), true), {D(3000001), N()}), Truth::True);
-  EXPECT_EQ(eval(between("a", D(2000000), D(2000000)), {I(2), N()}), Truth::True);
-  EXPECT_EQ(eval(between("a", I(3), I(2)), {I(2), N()}), Truth::False);
-}
-
-TEST(ThreeValued, KleeneAndOr) {
-  Predicate unknown = cmp("b", CompareOp::Eq, I(1));  // b is Null
-  Predicate t = cmp("a", CompareOp::Eq, I(1));
-  Predicate f = cmp("a", CompareOp::Eq, I(2));
-  Row row{I(1), N()};
-  EXPECT_EQ(eval(and_(unknown, f), row), Truth::False);
-  EXPECT_EQ(eval(and_(unknown, t), row), Truth::Unknown);
-  EXPECT_EQ(eval(and_(t, t), row), Truth::True);
-  EXPECT_EQ(eval(or_(unknown, t), row), Truth::True);
-  EXPECT_EQ(eval(or_(unknown, f), row), Truth::Unknown);
-  EXPECT_EQ(eval(or_(f, f), row), Truth::False);
-}
-
 TEST(ThreeValued, UnknownColumnOnRightOfFalseAndStillFails) {
   auto p = and_(cmp("a", CompareOp::Eq, I(0)), cmp("missing_col", CompareOp::Eq, I(1)));
   Row row{I(1), I(2)};

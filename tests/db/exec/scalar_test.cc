@@ -55,16 +55,6 @@ TEST(ScalarFunctions, AbsAtTheExtremes) {
   EXPECT_EQ(*fn(F::Abs, {N()}), N());
 }
 
-TEST(ScalarFunctions, TypeErrorTexts) {
-  EXPECT_EQ(err(fn(F::Upper, {B("x")})), "schema error: text function expects text, found blob");
-  EXPECT_EQ(err(fn(F::Lower, {I(1)})), "schema error: text function expects text, found int");
-  EXPECT_EQ(err(fn(F::Trim, {D(1)})), "schema error: text function expects text, found decimal");
-  EXPECT_EQ(err(fn(F::Length, {I(12)})), "schema error: LENGTH expects text or blob, found int");
-  EXPECT_EQ(err(fn(F::Length, {D(12)})), "schema error: LENGTH expects text or blob, found decimal");
-  EXPECT_EQ(err(fn(F::Abs, {T("x")})), "schema error: ABS expects a numeric value, found text");
-  EXPECT_EQ(err(fn(F::Abs, {B("x")})), "schema error: ABS expects a numeric value, found blob");
-}
-
 TEST(ScalarFunctions, CoalesceStopsAtFirstNonNullAndNeverEvaluatesTheRest) {
   auto e = call(F::Coalesce, {lit(N()), lit(I(2)), col("missing_col")});
   EXPECT_EQ(*eval_scalar(e, kNames, Row{N(), N()}), I(2));
@@ -80,13 +70,6 @@ TEST(ScalarFunctions, NullifUsesSqlEquality) {
   EXPECT_EQ(*fn(F::Nullif, {I(1), I(2)}), I(1));
   EXPECT_EQ(*fn(F::Nullif, {T("a"), B("a")}), T("a"));
   EXPECT_EQ(*fn(F::Nullif, {I(1), N()}), I(1));
-}
-
-TEST(ScalarFunctions, ArgumentErrorsStopAtTheFirstArgument) {
-  auto e = call(F::Nullif, {col("x1"), col("x2")});
-  EXPECT_EQ(err(eval_scalar(e, kNames, Row{N(), N()})), "schema error: no column `x1`");
-  EXPECT_EQ(err(eval_scalar(call(F::Upper, {call(F::Abs, {lit(T("q"))})}), kNames, Row{N(), N()})),
-            "schema error: ABS expects a numeric value, found text");
 }
 
 TEST(ScalarFunctions, WrongArgumentCountIsAnErrorNotACrash) {
