@@ -30,20 +30,6 @@ TEST(ResolveJoinKeys, BareNamesResolveThroughTheirQualifiedColumn) {
   EXPECT_EQ(*r, (std::pair<size_t, size_t>{1, 1}));
 }
 
-TEST(ResolveJoinKeys, AmbiguousReferenceIsNamed) {
-  const std::vector<std::string> left{"a.id", "c.id"};
-  EXPECT_EQ(err(resolve_join_keys(left, kRight, "id", "b.aid")), "schema error: ambiguous join column `id`");
-}
-
-TEST(ResolveJoinKeys, BothOperandsOnOneSideIsRefusedWithTheTextAsWritten) {
-  EXPECT_EQ(err(resolve_join_keys(kLeft, kRight, "a.id", "a.name")),
-            "schema error: JOIN ON must compare one column from the joined relation with one earlier column; "
-            "could not resolve `a.id = a.name`");
-  EXPECT_EQ(err(resolve_join_keys(kLeft, kRight, "a.id", "b.nosuch")),
-            "schema error: JOIN ON must compare one column from the joined relation with one earlier column; "
-            "could not resolve `a.id = b.nosuch`");
-}
-
 query::Predicate where_of(std::string_view sql) {
   auto stmt = query::parse(sql);
   EXPECT_TRUE(stmt) << err(stmt);
@@ -134,17 +120,6 @@ TEST(PlanJoin, MissingTablesAndColumnsFailBeforeAnyRead) {
   // The same column name on both sides needs its qualifier in WHERE.
   EXPECT_EQ(err(plan(tables, "SELECT * FROM t a JOIN u b ON a.id = b.tid WHERE id = 1", s)),
             "schema error: ambiguous column `id`");
-}
-
-TEST(IsGrouped, HavingAloneMakesAStatementGrouped) {
-  auto stmt = query::parse("SELECT x FROM t a GROUP BY x HAVING x > 1");
-  ASSERT_TRUE(stmt);
-  auto body = std::get<query::SelectStmt>(stmt->node).body;
-  EXPECT_TRUE(is_grouped(body));
-  body.group_by.clear();
-  EXPECT_TRUE(is_grouped(body));
-  body.having.reset();
-  EXPECT_FALSE(is_grouped(body));
 }
 
 }  // namespace
