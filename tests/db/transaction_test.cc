@@ -103,19 +103,6 @@ TEST(TransactionCalls, MemoryRollbackThatCannotRebuildReportsAnUnknownOutcome) {
   EXPECT_FALSE(db.in_transaction());
 }
 
-TEST(TransactionCalls, ProductionImageCannotBegin) {
-  qm::test::TempDir tmp;
-  Database mem = Database::open_memory();
-  auto image = mem.bake_to_bytes();
-  ASSERT_TRUE(image.has_value());
-  qm::test::write_file(tmp.join("x.qmdb"), *image);
-  QmDb* db = qm_open_prod(tmp.join("x.qmdb").c_str());
-  ASSERT_NE(db, nullptr) << last_error();
-  EXPECT_EQ(qm_begin_transaction(db), 0);
-  EXPECT_EQ(last_error(), "database is read-only (production mode); mutations are not permitted");
-  qm_close(db);
-}
-
 class WorkspaceTx : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -129,6 +116,16 @@ class WorkspaceTx : public ::testing::Test {
     QmDb* db = qm_open_dev(ws_.c_str());
     EXPECT_NE(db, nullptr) << last_error();
     return db;
+  }
+  // A handle that began a transaction, wrote and flushed `v`, then died without ending it.
+  void leave_dead_transaction(int64_t v) {
+    auto dead = Database::open_dev(ws_);
+    ASSERT_TRUE(dead.has_value());
+    ASSERT_TRUE(dead->begin_transaction().has_value());
+    ASSERT_TRUE(dead->insert_validated_base("t", row({Value::integer(v)})).has_value());
+    ASSERT_TRUE(dead->flush().has_value());
+    dead->active_transaction->lock.release();
+    dead->active_transaction.reset();
   }
   bool exists(const std::string& name) const { return stdfs::exists(stdfs::symlink_status(ws_ + "/" + name)); }
 
@@ -190,16 +187,7 @@ TEST_F(WorkspaceTx, CloseWithAnOpenTransactionRollsItBack) {
 }
 
 TEST_F(WorkspaceTx, InterruptedTransactionIsUndoneAtTheNextOpen) {
-  {
-    auto db = Database::open_dev(ws_);
-    ASSERT_TRUE(db.has_value());
-    ASSERT_TRUE(db->begin_transaction().has_value());
-    ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
-    ASSERT_TRUE(db->flush().has_value());
-    // A crash: the handle goes without commit or rollback.
-    db->active_transaction->lock.release();
-    db->active_transaction.reset();
-  }
+  leave_dead_transaction(2);
   ASSERT_TRUE(exists(".qm_transaction_active"));
   qm::test::write_file(ws_ + "/.qm_transaction_active.tmp", "junk");
   QmDb* db = open();
@@ -212,15 +200,7 @@ TEST_F(WorkspaceTx, InterruptedTransactionIsUndoneAtTheNextOpen) {
 
 TEST_F(WorkspaceTx, BeginUndoesATransactionThatDiedInAnotherHandle) {
   QmDb* survivor = open();
-  {
-    auto dead = Database::open_dev(ws_);
-    ASSERT_TRUE(dead.has_value());
-    ASSERT_TRUE(dead->begin_transaction().has_value());
-    ASSERT_TRUE(dead->insert_validated_base("t", row({Value::integer(66)})).has_value());
-    ASSERT_TRUE(dead->flush().has_value());
-    dead->active_transaction->lock.release();  // its process dies here
-    dead->active_transaction.reset();
-  }
+  leave_dead_transaction(66);
   ASSERT_EQ(qm_begin_transaction(survivor), 1) << last_error();
   EXPECT_EQ(stored_rows(survivor->db, "t"), ints({1}));
   insert(survivor, 2);
