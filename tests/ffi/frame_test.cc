@@ -70,12 +70,6 @@ TEST(Frame, LastErrorIsPerThread) {
   EXPECT_STREQ(qm_last_error(), "main thread");
 }
 
-TEST(Frame, Utf8Arguments) {
-  EXPECT_FALSE(utf8_arg(nullptr).has_value());
-  EXPECT_FALSE(utf8_arg("\xff").has_value());
-  EXPECT_EQ(utf8_arg("SELECT '\xc3\xa9'").value(), "SELECT '\xc3\xa9'");
-}
-
 std::vector<Value> params_ok(const char* text) {
   auto v = json_params_to_values("qm_query_params", text);
   EXPECT_TRUE(v.has_value()) << text << ": " << (v ? "" : v.error());
@@ -85,15 +79,6 @@ std::vector<Value> params_ok(const char* text) {
 std::string params_err(const char* text) {
   auto v = json_params_to_values("qm_query_params", text);
   return v ? std::string("<ok>") : v.error();
-}
-
-TEST(JsonParams, ConvertsEachJsonType) {
-  auto v = params_ok("[null, true, false, 7, -7, 0.5, \"x\", 2.0]");
-  std::vector<Value> want{Value::null(),     Value::integer(1),     Value::integer(0),
-                          Value::integer(7), Value::integer(-7),    Value::decimal(500000),
-                          Value::text("x"),  Value::decimal(2000000)};
-  EXPECT_EQ(v, want);
-  EXPECT_TRUE(params_ok("[]").empty());
 }
 
 TEST(JsonParams, IntegersAtTheI64Edges) {
@@ -137,16 +122,6 @@ TEST(JsonParams, BatchSetsReportElementFaultsAsQueryErrors) {
             "query parse error: array and object parameters are not supported");
   EXPECT_EQ(json_param_sets("[[1]").error().kind, ErrorKind::Manifest);
   EXPECT_EQ(json_param_sets("[1]").error().kind, ErrorKind::Manifest);
-}
-
-TEST(ResultJson, RendersRowsCountsAndDone) {
-  RowsResult rows;
-  rows.columns = {"id", "price", "name"};
-  rows.rows.push_back({Value::integer(1), Value::decimal(9990000), Value::text("pen")});
-  EXPECT_EQ(json::result_to_string(rows), "{\"columns\":[\"id\",\"price\",\"name\"],\"rows\":[[1,\"9.990000\",\"pen\"]]}");
-  EXPECT_EQ(json::result_to_string(MutatedResult{3}), "{\"mutated\":3}");
-  EXPECT_EQ(json::result_to_string(DoneResult{}), "{\"done\":true}");
-  EXPECT_EQ(json::result_to_string(RowsResult{}), "{\"columns\":[],\"rows\":[]}");
 }
 
 TEST(ResultJson, EscapesTextAndRendersBlobsAndNegativeDecimals) {
