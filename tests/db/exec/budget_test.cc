@@ -30,13 +30,6 @@ TEST(QueryBudget, RowChargeIsHeaderPlusValuesAtExactBoundary) {
   EXPECT_EQ(over.bytes_materialized, 93u);  // the charge that went over is kept
 }
 
-TEST(QueryBudget, MaterializeValueNamesLabelAndSkipsRowHeader) {
-  QueryBudget b(limits(10, 40));
-  EXPECT_TRUE(b.materialize_value("join probe keys", T("12345678")));  // 40
-  EXPECT_EQ(err(b.materialize_value("join probe keys", I(1))),
-            "query resource limit exceeded: join probe keys materialized more than 40 bytes");
-}
-
 TEST(QueryBudget, IndexCandidatesBoundedByRemainingScanAllowance) {
   QueryBudget b(limits(5, 1000));
   ASSERT_TRUE(b.scan_row());
