@@ -17,13 +17,6 @@ std::string manifest_error(std::string_view text) {
   return m.error().message();
 }
 
-TEST(ManifestWriter, EmptyDatabaseWritesOnlyTheAlwaysPresentKeys) {
-  Manifest m;
-  m.format_version = 1;
-  EXPECT_EQ(write_manifest_json(m),
-            R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
-}
-
 TEST(ManifestWriter, OptionalTableKeysAreOmittedOrNullExactlyAsSpecified) {
   Manifest m;
   m.format_version = 5;
