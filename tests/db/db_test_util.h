@@ -1,5 +1,5 @@
-// Helpers of the database tests: every stored row version of a table in chain order, and
-// small file edits of a workspace.
+// Helpers of the database tests: SQL run through the internal entry points as the host would
+// see it, every stored row version of a table in chain order, and small file edits of a workspace.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,11 +7,32 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+#include <memory>
+
+#include "core/result_json.h"
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/query/chain_scan.h"
 
 namespace qm::db::test {
+
+// The result JSON of one statement, or "error: " and its text.
+inline std::string run(Database& db, const std::string& sql) {
+  auto r = db.query_with(sql, {});
+  if (!r) return "error: " + r.error().message();
+  return json::result_to_string(*r);
+}
+
+// The same through the budgeted entry point.
+inline std::string run_limited(Database& db, const std::string& sql, const QueryLimits& limits,
+                               std::shared_ptr<std::atomic<bool>> cancel = nullptr) {
+  auto r = db.query_with_limits_cancellable(sql, {}, limits, std::move(cancel));
+  if (!r) return "error: " + r.error().message();
+  return json::result_to_string(*r);
+}
+
+inline QueryLimits roomy() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt}; }
 
 // Every stored record version of a table (retired ones included), in chain order.
 inline std::vector<Row> stored_rows(Database& db, const std::string& table) {

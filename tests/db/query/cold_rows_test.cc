@@ -8,21 +8,17 @@
 #include <string>
 
 #include "core/bytes.h"
-#include "core/result_json.h"
 #include "db/database.h"
+#include "db/db_test_util.h"
 #include "storage/column_codec.h"
 #include "storage/columnar_fixture.h"
 
 namespace {
 
+using qm::db::test::run;
+
 using qm::db::Database;
 namespace fx = qm::storage::fixture;
-
-std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
 
 std::array<uint8_t, 4096> page_bytes(Database& db, uint64_t id) {
   std::array<uint8_t, 4096> out{};

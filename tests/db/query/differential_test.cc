@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/result_json.h"
 #include "db/database.h"
+#include "db/db_test_util.h"
 
 namespace {
+
+using qm::db::test::run;
 
 using qm::db::Database;
 
@@ -99,12 +101,6 @@ class Generator {
  private:
   std::mt19937 rng_;
 };
-
-std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
-  if (!r) return cat("error: ", r.error().message());
-  return qm::json::result_to_string(*r);
-}
 
 TEST(PlannerDifferential, IndexesNeverChangeAResult) {
   Generator gen(20240611);

@@ -8,28 +8,17 @@
 #include <memory>
 #include <string>
 
-#include "core/result_json.h"
 #include "db/database.h"
+#include "db/db_test_util.h"
 
 namespace {
 
+using qm::db::test::run;
+using qm::db::test::run_limited;
+using qm::db::test::roomy;
+
 using qm::db::Database;
 using qm::db::QueryLimits;
-
-std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
-
-std::string run_limited(Database& db, const std::string& sql, const QueryLimits& limits,
-                        std::shared_ptr<std::atomic<bool>> cancel = nullptr) {
-  auto r = db.query_with_limits_cancellable(sql, {}, limits, std::move(cancel));
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
-
-QueryLimits roomy() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt}; }
 
 Database table_of_four() {
   Database db = Database::open_memory();

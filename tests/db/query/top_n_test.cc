@@ -8,27 +8,20 @@
 #include <string>
 #include <vector>
 
-#include "core/result_json.h"
 #include "db/database.h"
+#include "db/db_test_util.h"
 
 namespace {
+
+using qm::db::test::roomy;
+using qm::db::test::run;
+using qm::db::test::run_limited;
 
 using qm::db::Database;
 using qm::db::QueryLimits;
 
-std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
-
 // The budgeted entry point reads every row and sorts them all.
-std::string run_sorting_everything(Database& db, const std::string& sql) {
-  auto r = db.query_with_limits_cancellable(sql, {}, QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt},
-                                            nullptr);
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
+std::string run_sorting_everything(Database& db, const std::string& sql) { return run_limited(db, sql, roomy()); }
 
 const std::vector<std::string> kValues = {"NULL", "0", "1", "2", "-1", "2.0", "2.5", "'a'", "'b'", "''", "'ab'"};
 

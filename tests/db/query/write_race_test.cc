@@ -9,19 +9,15 @@
 #include <string>
 
 #include "core/fs.h"
-#include "core/result_json.h"
 #include "db/database.h"
+#include "db/db_test_util.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-using qm::db::Database;
+using qm::db::test::run;
 
-std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
+using qm::db::Database;
 
 // The real file system, with a hook run just before the n-th open of the workspace lock file
 // (counted from arming); files are opened by the real file system, so only opens pass here.
