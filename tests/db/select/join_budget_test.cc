@@ -7,28 +7,18 @@
 
 #include <string>
 
-#include "core/result_json.h"
 #include "db/database.h"
+#include "db/db_test_util.h"
 
 namespace {
+
+using qm::db::test::run;
+using qm::db::test::run_limited;
+using qm::db::test::roomy;
 
 using qm::Value;
 using qm::db::Database;
 using qm::db::QueryLimits;
-
-std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
-
-std::string run_limited(Database& db, const std::string& sql, const QueryLimits& limits) {
-  auto r = db.query_with_limits_cancellable(sql, {}, limits, nullptr);
-  if (!r) return "error: " + r.error().message();
-  return qm::json::result_to_string(*r);
-}
-
-QueryLimits roomy() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_MAX, std::nullopt}; }
 
 // l(k): 1, 1, 2. r(k): 0..99, with an index on r.k when asked.
 Database fixture(bool index) {

@@ -76,30 +76,24 @@ TEST(DistinctLeftKeys, RepeatedKeysAreChargedEachTimeButCollectedOnce) {
   EXPECT_TRUE(keys->contains(I(1)));
   EXPECT_EQ(sorted_keys(*keys).front(), D(1000000));  // kept in normalised form
   EXPECT_EQ(budget.bytes_materialized, 32u * 3 + 32 + 2);  // NULL is not charged
+  // Collection stops at the limit, but every key is still charged.
+  std::vector<Row> four{{I(1)}, {I(2)}, {I(3)}, {I(4)}};
+  QueryBudget counted(unlimited());
+  auto two = distinct_left_keys(four, 0, &counted, 2);
+  ASSERT_TRUE(two);
+  EXPECT_EQ(two->size(), 2u);
+  EXPECT_EQ(counted.bytes_materialized, 4u * 32);
 }
 
-TEST(DistinctLeftKeys, CollectionStopsAtTheLimitButEveryKeyIsStillCharged) {
-  std::vector<Row> left{{I(1)}, {I(2)}, {I(3)}, {I(4)}};
-  QueryBudget budget(unlimited());
-  auto keys = distinct_left_keys(left, 0, &budget, 2);
-  ASSERT_TRUE(keys);
-  EXPECT_EQ(keys->size(), 2u);
-  EXPECT_EQ(budget.bytes_materialized, 4u * 32);
-}
-
-TEST(DistinctLeftKeys, ChargesFailWithTheProbeKeysLabel) {
+TEST(DistinctLeftKeys, ChargesFailWithTheProbeKeysLabelAndCancelStopsFirst) {
   std::vector<Row> left{{I(1)}, {I(2)}};
   QueryLimits limits = unlimited();
   limits.max_bytes = 40;
   QueryBudget budget(limits);
   EXPECT_EQ(err(distinct_left_keys(left, 0, &budget, 0)),
             "query resource limit exceeded: join probe keys materialized more than 40 bytes");
-}
-
-TEST(DistinctLeftKeys, CancelledBudgetStopsBeforeCharging) {
-  std::vector<Row> left{{I(1)}};
-  QueryBudget budget(unlimited(), std::make_shared<std::atomic<bool>>(true));
-  EXPECT_EQ(err(distinct_left_keys(left, 0, &budget, SIZE_MAX)), "database operation was cancelled");
+  QueryBudget cancelled(unlimited(), std::make_shared<std::atomic<bool>>(true));
+  EXPECT_EQ(err(distinct_left_keys(left, 0, &cancelled, SIZE_MAX)), "database operation was cancelled");
 }
 
 TEST(JoinRows, EveryMatchInRightOrderAndTheLeftRowIsNotLostWhenMoved) {
