@@ -23,13 +23,8 @@ TEST(Like, WildcardsOnAscii) {
   EXPECT_FALSE(like_match("aa", "%a%a%a%"));
 }
 
+// Two- and three-byte characters are covered through SQL; these are the four-byte and partial ones.
 TEST(Like, UnderscoreIsOneCharacterNotOneByte) {
-  EXPECT_TRUE(like_match("héllo", "h_llo"));
-  EXPECT_FALSE(like_match("héllo", "h__llo"));
-  EXPECT_TRUE(like_match("日本語", "___"));
-  EXPECT_FALSE(like_match("日本語", "__"));
-  EXPECT_TRUE(like_match("日本語", "日%"));
-  EXPECT_TRUE(like_match("日本語", "%語"));
   EXPECT_TRUE(like_match("a😀b", "a_b"));
   EXPECT_TRUE(like_match("😀😀x", "%_x"));
   EXPECT_FALSE(like_match("é", "e"));
