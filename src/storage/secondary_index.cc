@@ -50,32 +50,6 @@ Result<Value> read_key(ByteReader& rd) {
   }
 }
 
-void write_key(ByteWriter& w, const Value& key) {
-  switch (key.kind()) {
-    case Value::Kind::Null:
-      w.u8(kNull);
-      break;
-    case Value::Kind::Int:
-      w.u8(kInt);
-      w.i64(key.as_int());
-      break;
-    case Value::Kind::Decimal: {
-      w.u8(kDecimal);
-      i128 m = key.as_decimal();
-      uint8_t raw[16];
-      std::memcpy(raw, &m, 16);
-      w.bytes(std::span<const uint8_t>(raw, 16));
-      break;
-    }
-    case Value::Kind::Text:
-    case Value::Kind::Blob:
-      w.u8(key.is_text() ? kText : kBlob);
-      w.u32(static_cast<uint32_t>(key.bytes().size()));
-      w.bytes(key.bytes());
-      break;
-  }
-}
-
 }  // namespace
 
 SecondaryIndex SecondaryIndex::from_pairs(IndexPairs pairs) {
@@ -141,20 +115,62 @@ Result<std::string> detail::encode_index_binary(const SecondaryIndex& index, uin
                                    " entries)");
   };
   if (index.key_count() > max_count) return fail(too_large());
-  size_t size = 4;
+  // One walk over the keys, each entry stored through a cursor into a buffer that grows by
+  // doubling: sized up front for integer keys (tag, 8 bytes, count) with their ids, which
+  // is exact for the common index, and grown for wider keys.
+  std::string out(4 + 13 * index.key_count() + 8 * index.count(), '\0');
+  size_t pos = 0;
+  auto room = [&](size_t n) {
+    if (out.size() - pos < n) out.resize(std::max(out.size() * 2, pos + n));
+    return reinterpret_cast<uint8_t*>(out.data()) + pos;
+  };
+  store_u32(room(4), static_cast<uint32_t>(index.key_count()));
+  pos += 4;
   for (const auto& [key, ids] : index.map()) {
     if (ids.size() > max_count) return fail(too_large());
-    size += 1 + 16 + 4 + key.bytes().size() + 8 * ids.size();
+    size_t key_size = 1;
+    switch (key.kind()) {
+      case Value::Kind::Null: break;
+      case Value::Kind::Int: key_size += 8; break;
+      case Value::Kind::Decimal: key_size += 16; break;
+      case Value::Kind::Text:
+      case Value::Kind::Blob: key_size += 4 + key.bytes().size(); break;
+    }
+    uint8_t* p = room(key_size + 4 + 8 * ids.size());
+    switch (key.kind()) {
+      case Value::Kind::Null: *p++ = kNull; break;
+      case Value::Kind::Int:
+        *p++ = kInt;
+        store_u64(p, static_cast<uint64_t>(key.as_int()));
+        p += 8;
+        break;
+      case Value::Kind::Decimal: {
+        *p++ = kDecimal;
+        const i128 m = key.as_decimal();
+        std::memcpy(p, &m, 16);
+        p += 16;
+        break;
+      }
+      case Value::Kind::Text:
+      case Value::Kind::Blob: {
+        *p++ = key.is_text() ? kText : kBlob;
+        const std::string_view b = key.bytes();
+        store_u32(p, static_cast<uint32_t>(b.size()));
+        p += 4;
+        if (!b.empty()) std::memcpy(p, b.data(), b.size());
+        p += b.size();
+        break;
+      }
+    }
+    store_u32(p, static_cast<uint32_t>(ids.size()));
+    p += 4;
+    for (uint64_t id : ids) {
+      store_u64(p, id);
+      p += 8;
+    }
+    pos += key_size + 4 + 8 * ids.size();
   }
-  std::string out;
-  out.reserve(size);
-  ByteWriter w(out);
-  w.u32(static_cast<uint32_t>(index.key_count()));
-  for (const auto& [key, ids] : index.map()) {
-    write_key(w, key);
-    w.u32(static_cast<uint32_t>(ids.size()));
-    for (uint64_t id : ids) w.u64(id);
-  }
+  out.resize(pos);
   return out;
 }
 
