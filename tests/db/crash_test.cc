@@ -22,14 +22,9 @@ namespace qm::db {
 namespace {
 
 using test::error_text;
+using test::values_of;
 using test::row;
 using test::stored_rows;
-
-std::set<int64_t> values_of(Database& db) {
-  std::set<int64_t> out;
-  for (const auto& r : stored_rows(db, "t")) out.insert(r[0].as_int());
-  return out;
-}
 
 // The child: BEGIN, INSERT, COMMIT in a loop from `next`, acknowledging each commit.
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +53,21 @@ inline std::vector<Row> stored_rows(Database& db, const std::string& table) {
 }
 
 inline Row row(std::initializer_list<Value> values) { return Row(values); }
+
+// The Int first values of table "t", as a set.
+inline std::set<int64_t> values_of(Database& db) {
+  std::set<int64_t> out;
+  for (const auto& r : stored_rows(db, "t")) out.insert(r[0].as_int());
+  return out;
+}
+
+// A development workspace that must open; a failure ends the test program.
+inline Database open_ok(const std::string& path) {
+  auto db = Database::open_dev(path);
+  EXPECT_TRUE(db.has_value()) << db.error().message();
+  if (!db) std::abort();
+  return std::move(*db);
+}
 
 // The error text of a failed result, or "(ok)".
 template <class T>

@@ -49,6 +49,19 @@ std::string bake(Database& db) {
 
 std::span<const uint8_t> span_of(const std::string& s) { return as_bytes(s); }
 
+uint64_t manifest_offset_of(const std::string& image) {
+  return load_u64(reinterpret_cast<const uint8_t*>(image.data()) + 8);
+}
+
+// The image with the stored index of the UNIQUE column "id" removed from its manifest.
+std::string without_id_index(const std::string& image) {
+  const uint64_t at = manifest_offset_of(image);
+  std::string json = image.substr(at);
+  auto start = json.find(R"({"column":"id",)");
+  json.erase(start, json.find("},", start) + 2 - start);
+  return image.substr(0, at) + json;
+}
+
 TEST(ImageBake, HeaderAndRegionOffsetsDescribeTheLayoutExactly) {
   Database db = sample_database();
   const std::string image = bake(db);
@@ -129,16 +142,7 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
 
 TEST(ImageImport, UniqueColumnsWithoutAStoredIndexAreRescanned) {
   Database db = sample_database();
-  std::string image = bake(db);
-  // Drop the stored index of the UNIQUE column "id" from the baked manifest.
-  const auto* p = reinterpret_cast<const uint8_t*>(image.data());
-  const uint64_t manifest_offset = load_u64(p + 8);
-  std::string json = image.substr(manifest_offset);
-  auto start = json.find(R"({"column":"id",)");
-  auto end = json.find("},", start);
-  json.erase(start, end + 2 - start);
-  image = image.substr(0, manifest_offset) + json;
-  auto imported = Database::import_bytes(span_of(image));
+  auto imported = Database::import_bytes(span_of(without_id_index(bake(db))));
   ASSERT_TRUE(imported.has_value()) << imported.error().message();
   EXPECT_EQ(imported->tables.at("items").indexes.at("id"), db.tables.at("items").indexes.at("id"));
 }
@@ -254,15 +258,10 @@ TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderV
   qm::test::TempDir tmp;
   Database source = sample_database();
   std::string image = bake(source);
-  const auto* p = reinterpret_cast<const uint8_t*>(image.data());
-  const uint64_t manifest_offset = load_u64(p + 8);
-  std::string json = image.substr(manifest_offset);
   // Remove the UNIQUE column's stored index and its listing: a production image does not rescan.
-  json = replace_once(json, R"("indexed_columns":["id","label"])", R"("indexed_columns":["label"])");
-  auto start = json.find(R"({"column":"id",)");
-  json.erase(start, json.find("},", start) + 2 - start);
   const std::string path = tmp.join("db.qmdb");
-  qm::test::write_file(path, image.substr(0, manifest_offset) + json);
+  qm::test::write_file(path, replace_once(without_id_index(image), R"("indexed_columns":["id","label"])",
+                                          R"("indexed_columns":["label"])"));
   auto db = Database::open_prod(path);
   ASSERT_TRUE(db.has_value()) << db.error().message();
   EXPECT_FALSE(db->tables.at("items").indexes.contains("id"));

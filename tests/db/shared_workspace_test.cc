@@ -15,21 +15,10 @@ namespace qm::db {
 namespace {
 
 using test::error_text;
+using test::values_of;
+using test::open_ok;
 using test::row;
 using test::stored_rows;
-
-Database open_ok(const std::string& path) {
-  auto db = Database::open_dev(path);
-  EXPECT_TRUE(db.has_value()) << db.error().message();
-  if (!db) std::abort();
-  return std::move(*db);
-}
-
-std::set<int64_t> values_of(Database& db) {
-  std::set<int64_t> out;
-  for (const auto& r : stored_rows(db, "t")) out.insert(r[0].as_int());
-  return out;
-}
 
 // Another handle's transaction replaces the manifest file (rename) with the very same bytes;
 // the first handle's next in-place rewrite must reach the new file, not the replaced one.

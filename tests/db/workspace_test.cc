@@ -16,6 +16,7 @@ namespace qm::db {
 namespace {
 
 using test::error_text;
+using test::open_ok;
 using test::row;
 using test::stored_rows;
 namespace stdfs = std::filesystem;
@@ -25,13 +26,6 @@ std::vector<std::string> entries(const std::string& dir) {
   for (const auto& e : stdfs::directory_iterator(dir)) out.push_back(e.path().filename().string());
   std::sort(out.begin(), out.end());
   return out;
-}
-
-Database open_ok(const std::string& path) {
-  auto db = Database::open_dev(path);
-  EXPECT_TRUE(db.has_value()) << db.error().message();
-  if (!db) std::abort();
-  return std::move(*db);
 }
 
 TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush) {
