@@ -124,17 +124,6 @@ TEST(QueryOrder, NullsAndKindsOrderKindFirstAndTiesKeepInputOrder) {
   EXPECT_EQ(db.query("SELECT tag AS x FROM o ORDER BY x"), "error: schema error: no column `x`");
 }
 
-TEST(QueryOrder, IndexedOrderGivesTheSameRowsAsTheSort) {
-  CDb db = CDb::memory();
-  db.query("CREATE TABLE o (k, tag)");
-  db.query("INSERT INTO o VALUES ('b', 1), (2, 2), (NULL, 3), (1.5, 4), (2, 5), ('a', 6), (NULL, 7), (2.0, 8)");
-  const std::string plain_asc = db.query("SELECT tag FROM o ORDER BY k LIMIT 5 OFFSET 1");
-  const std::string plain_desc = db.query("SELECT * FROM o ORDER BY k DESC LIMIT 4");
-  EXPECT_EQ(db.query("CREATE INDEX ON o (k)"), kDone);
-  EXPECT_EQ(db.query("SELECT tag FROM o ORDER BY k LIMIT 5 OFFSET 1"), plain_asc);
-  EXPECT_EQ(db.query("SELECT * FROM o ORDER BY k DESC LIMIT 4"), plain_desc);
-}
-
 TEST(QueryLimit, ExtremesOfLimitAndOffset) {
   CDb db = numbers_table();
   EXPECT_EQ(db.query("SELECT a FROM t LIMIT 0"), R"({"columns":["a"],"rows":[]})");
