@@ -39,6 +39,8 @@ TEST(SelectJoin, SameColumnOnBothSidesIsQualifiedTwice) {
   EXPECT_EQ(db.query("SELECT * FROM c a JOIN o b ON a.id = b.cid WHERE b.id = 11"),
             R"({"columns":["a.id","a.name","b.id","b.cid","b.total"],"rows":[[2,"bob",11,2,7]]})");
   EXPECT_EQ(db.query("SELECT id FROM c a JOIN o b ON a.id = b.cid"), "error: schema error: ambiguous column `id`");
+  EXPECT_EQ(db.query("SELECT * FROM c a JOIN o b ON a.id = b.cid WHERE id = 1"),
+            "error: schema error: ambiguous column `id`");
   EXPECT_EQ(db.query("SELECT name, total FROM c a JOIN o b ON a.id = b.cid WHERE total > 6"),
             R"({"columns":["name","total"],"rows":[["ann",9],["bob",7]]})");
 }

@@ -110,17 +110,5 @@ TEST(PlanJoin, QualifiesNamesAndFindsTheRightIndex) {
   EXPECT_EQ(*p->source, cmp("x", CompareOp::Eq, I(1)));
 }
 
-TEST(PlanJoin, MissingTablesAndColumnsFailBeforeAnyRead) {
-  const TableMap tables = catalog();
-  std::optional<query::Statement> s;
-  EXPECT_EQ(err(plan(tables, "SELECT * FROM nope a", s)), "table not found: nope");
-  EXPECT_EQ(err(plan(tables, "SELECT * FROM t a JOIN gone g ON a.id = g.id", s)), "table not found: gone");
-  EXPECT_EQ(err(plan(tables, "SELECT * FROM t a JOIN u b ON a.id = b.tid WHERE a.nosuch = 1", s)),
-            "schema error: no column `a.nosuch`");
-  // The same column name on both sides needs its qualifier in WHERE.
-  EXPECT_EQ(err(plan(tables, "SELECT * FROM t a JOIN u b ON a.id = b.tid WHERE id = 1", s)),
-            "schema error: ambiguous column `id`");
-}
-
 }  // namespace
 }  // namespace qm::db
