@@ -6,14 +6,12 @@
 
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
+#include "support/c_api.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-std::string last_error() {
-  const char* e = qm_last_error();
-  return e ? e : "(none)";
-}
+using qm::test::last_error;
 
 TEST(HandleExports, OpenCallsRefuseNullOrInvalidPaths) {
   EXPECT_EQ(qm_open_dev(nullptr), nullptr);

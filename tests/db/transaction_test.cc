@@ -14,20 +14,18 @@
 #include "db_test_util.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
+#include "support/c_api.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
 namespace {
 
+using qm::test::last_error;
+
 using test::error_text;
 using test::row;
 using test::stored_rows;
 namespace stdfs = std::filesystem;
-
-std::string last_error() {
-  const char* e = qm_last_error();
-  return e ? e : "(none)";
-}
 
 void insert(QmDb* db, int64_t v) {
   auto r = db->db.insert_validated_base("t", row({Value::integer(v)}));

@@ -10,14 +10,10 @@
 namespace {
 
 using qm::test::CDb;
+using qm::test::last_error;
 using qm::test::take_json;
 
 const char kBadUtf8[] = "SELECT \xff FROM t";
-
-std::string last_error() {
-  const char* e = qm_last_error();
-  return e ? e : "";
-}
 
 TEST(QueryArguments, EveryExportNamesItsFaultyArgument) {
   CDb db = CDb::memory();

@@ -14,6 +14,11 @@ std::string take_json(char* text) {
   return out;
 }
 
+std::string last_error() {
+  const char* e = qm_last_error();
+  return e ? e : "(none)";
+}
+
 CDb CDb::memory() { return CDb(qm_open_memory()); }
 
 CDb CDb::workspace(const std::string& path) {

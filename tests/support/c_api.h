@@ -12,6 +12,9 @@ namespace qm::test {
 // The JSON text of a successful call (freed here), or "error: " and the last error.
 std::string take_json(char* text);
 
+// The calling thread's last error, or "(none)".
+std::string last_error();
+
 class CDb {
  public:
   // A new memory database.
