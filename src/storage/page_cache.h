@@ -11,7 +11,10 @@
 //   it was writing dirty;
 // - a page that fails its checksum never enters the cache;
 // - a mutable visitor works on a copy of the page, committed (and marked dirty) only when it
-//   succeeds, so a failed visitor leaves the cached bytes as they were.
+//   succeeds, so a failed visitor leaves the cached bytes as they were (patch_page skips the
+//   copy for writers that check everything before their first write);
+// - a memory backend's page marked as verified holds bytes this cache verified or wrote
+//   stamped, so loading it again skips the checksum; any other write clears the mark.
 // Recency is an intrusive doubly linked list through the frames, least recently used at
 // the head: a use moves a frame to the tail and the victim is the head, so eviction costs
 // O(1) however large the cache (the order is the one unique ticks would give).

@@ -173,6 +173,19 @@ TEST(PageCache, FailedMutableVisitorLeavesThePageUnchangedAndClean) {
   EXPECT_EQ(first_byte(cache, 0), 0xEE);
 }
 
+// The in-place patch: a writer that fails before writing leaves the page clean; one that
+// succeeds makes it dirty, and the change survives eviction and reload.
+TEST(PageCache, InPlacePatchMarksDirtyOnlyOnSuccess) {
+  PageCache cache = mem_cache(2, 1);
+  auto r = cache.patch_page(0, [](PageSpan) -> Result<void> { return fail(QmError::corruption("refused")); });
+  ASSERT_FALSE(r);
+  EXPECT_FALSE(cache.is_dirty(0));
+  ASSERT_TRUE(cache.patch_page(0, [](PageSpan p) { p[100] = 0xAB; }));
+  EXPECT_TRUE(cache.is_dirty(0));
+  EXPECT_EQ(first_byte(cache, 1), 2);  // evicts page 0, written back stamped
+  EXPECT_EQ(first_byte(cache, 0), 0xAB);
+}
+
 // A workspace cache over the double with pages 0 and 1 on disk.
 PageCache dev_cache(test::FaultyFs& disk, size_t capacity) {
   disk.make_dirs("/ws");
