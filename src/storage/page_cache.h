@@ -24,7 +24,7 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
-#include <expected>
+#include "core/expected.h"
 #include <functional>
 #include <type_traits>
 #include <unordered_map>
