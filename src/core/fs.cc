@@ -66,7 +66,9 @@ class PosixFileSystem final : public FileSystem {
     } else if (flags & kWrite) {
       oflags |= O_WRONLY;
     } else {
-      oflags |= O_RDONLY;
+      // Non-blocking so that opening a FIFO for reading returns at once (and is then
+      // refused as not a regular file); reads of regular files are unaffected.
+      oflags |= O_RDONLY | O_NONBLOCK;
     }
     if (flags & kCreate) oflags |= O_CREAT;
     if (flags & kTruncate) oflags |= O_TRUNC;
@@ -203,6 +205,9 @@ class PosixFileSystem final : public FileSystem {
   Result<uint64_t> size(const File& f) override {
     struct stat st;
     if (::fstat(handle_of(f), &st) != 0) return fail(os_error("fstat", f.path(), errno));
+    // Only regular files have a size worth trusting: a FIFO or a device put where a
+    // database file belongs must fail, not block or stream without end.
+    if (!S_ISREG(st.st_mode)) return fail(os_error("open", f.path(), EINVAL));
     return static_cast<uint64_t>(st.st_size);
   }
 

@@ -2,6 +2,8 @@
 // locks, no-replace renames, mapping) and the atomic replacement helper under injected faults
 // and power loss.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/fs.h"
 #include "support/faulty_fs.h"
@@ -107,6 +109,26 @@ TEST(FaultyFs, UnflushedFilesAndEntriesVanishOnPowerLoss) {
   disk.power_loss();
   EXPECT_FALSE(disk.exists("/d/file"));
   EXPECT_EQ(f->sync().error().kind, ErrorKind::Io);  // files opened before the loss are dead
+}
+
+}  // namespace
+}  // namespace qm
+
+namespace qm {
+namespace {
+
+TEST(PosixFs, FifoOrDeviceWhereAFileBelongsIsRefusedNotWaitedOn) {
+  test::TempDir dir;
+  const std::string fifo = dir.join("qm_manifest.json");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto r = fs::read_file(fifo);  // would block in open() or read() without the checks
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  const std::string zero = dir.join("zero");
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  EXPECT_FALSE(fs::read_file(zero).has_value());  // would grow without end
+  test::write_file(dir.join("plain"), "abc");
+  EXPECT_EQ(fs::read_file(dir.join("plain")).value(), "abc");
 }
 
 }  // namespace
