@@ -363,8 +363,10 @@ Result<Stat> FileSystem::fstat(const File& f) {
 // ---- installation -------------------------------------------------------------------------
 
 FileSystem& posix() {
-  static PosixFileSystem fs;
-  return fs;
+  // Never destroyed: files held by static objects of the host (closed in its own exit-time
+  // destructors) still reach their file system after this translation unit's statics are gone.
+  static PosixFileSystem* fs = new PosixFileSystem;
+  return *fs;
 }
 
 FileSystem& get() {
