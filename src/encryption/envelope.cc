@@ -22,7 +22,8 @@ QmError snapshot_error(std::string_view phrase) {
 
 // ---- SecureBytes --------------------------------------------------------------------------
 
-SecureBytes::SecureBytes(size_t n) : data_(n ? new uint8_t[n]() : nullptr), size_(n) {}
+// Not zeroed: every user overwrites the whole buffer (a key copy, a derivation, a decryption).
+SecureBytes::SecureBytes(size_t n) : data_(n ? std::make_unique_for_overwrite<uint8_t[]>(n) : nullptr), size_(n) {}
 
 SecureBytes& SecureBytes::operator=(SecureBytes&& o) noexcept {
   if (this != &o) {
