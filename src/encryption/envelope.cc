@@ -148,8 +148,17 @@ Result<std::vector<uint8_t>> read_file(const std::string& path) {
   QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kNoFollow | fs::kNonBlock));
   QM_ASSIGN(fs::Stat st, f.stat());
   if (st.kind != fs::EntryKind::Regular) return fail(snapshot_error("vault must be a regular file"));
+  if (st.size >= kReadBound) {
+    // Too long to be an envelope whatever its header says: judge the header alone rather
+    // than read 256 MiB only to refuse them.
+    std::vector<uint8_t> head(kOverheadBytes);
+    QM_ASSIGN(size_t n, f.read_at(head, 0));
+    head.resize(n);
+    QM_TRY(inspect(head));
+    return fail(snapshot_error("invalid image length or image exceeds 256 MiB"));
+  }
   // One byte more than the file claims catches a file that grew since; the bound keeps a
-  // huge file from being read whole (it then fails the length check).
+  // file that grew past it from being read whole (it then fails the length check).
   const uint64_t want = std::min<uint64_t>(st.size, kReadBound - 1) + 1;
   std::vector<uint8_t> bytes(static_cast<size_t>(want));
   QM_ASSIGN(size_t n, f.read_at(bytes, 0));

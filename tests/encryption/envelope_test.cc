@@ -175,6 +175,10 @@ TEST(Envelope, ReadFileFollowsNoLinkAndNeverWaitsOnAFifo) {
   EXPECT_TRUE(read_file(dir.join("link")).error().is(ErrorKind::Io));  // ELOOP: the link is not followed
   EXPECT_EQ(read_file(dir.join("fifo")).error().message(),
             "data corruption: encrypted snapshot: vault must be a regular file");
+  // A (sparse) file past the bound fails on its header alone.
+  ASSERT_EQ(0, ::truncate(dir.join("real").c_str(), kReadBound + 4096));
+  EXPECT_EQ(read_file(dir.join("real")).error().message(),
+            "data corruption: encrypted snapshot: invalid image length or image exceeds 256 MiB");
 }
 
 }  // namespace
