@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,18 @@ QmVault* open_raw(const std::string& path, const std::array<uint8_t, 32>& key, i
 // The reply or "error: <last error>".
 std::string request(QmVault* v, const std::string& json) { return take_json(qm_vault_request(v, json.c_str())); }
 
+QmVault* open_pass(const std::string& path, const std::string& pass, int create) {
+  return qm_vault_open(path.c_str(), reinterpret_cast<const uint8_t*>(pass.data()), pass.size(), 1, create);
+}
+
+// Request texts for statements without double quotes or backslashes.
+std::string batch(std::initializer_list<std::string> sqls) {
+  std::string out = R"J({"action":"batch","commands":[)J";
+  for (const auto& sql : sqls) out += (out.back() == '[' ? "" : ",") + std::string(R"J({"sql":")J") + sql + "\"}";
+  return out + "]}";
+}
+std::string query(const std::string& sql) { return R"J({"action":"query","sql":")J" + sql + "\"}"; }
+
 std::string open_error(QmVault* v) {
   if (v) {
     qm_vault_close(v);
@@ -40,7 +53,7 @@ std::string open_error(QmVault* v) {
 const char* kCreateTable =
     R"J({"action":"batch","commands":[{"sql":"CREATE TABLE t (id, name)"},)J"
     R"J({"sql":"INSERT INTO t VALUES (?, ?)","params":[1,"one"]}]})J";
-const char* kSelectAll = R"J({"action":"query","sql":"SELECT * FROM t"})J";
+const std::string kSelectAll = query("SELECT * FROM t");
 const char* kOneRow = R"J({"columns":["id","name"],"rows":[[1,"one"]]})J";
 
 class VaultTest : public ::testing::Test {
@@ -102,16 +115,16 @@ TEST_F(VaultTest, FailedBatchesLeaveFileAndDatabaseUntouched) {
     std::string request, error;
   };
   const std::vector<Case> cases = {
-      {R"J({"action":"batch","commands":[{"sql":"INSERT INTO t VALUES (2, 'two')"},)J"
-       R"J({"sql":"INSERT INTO t VALUES (3, 'three')"},{"sql":"INSERT INTO nowhere VALUES (1)"}]})J",
+      {batch({"INSERT INTO t VALUES (2, 'two')", "INSERT INTO t VALUES (3, 'three')", "INSERT INTO nowhere VALUES (1)"}),
        "error: table not found: nowhere"},
-      {R"J({"action":"batch","commands":[{"sql":"INSERT INTO t VALUES (2, 'two')"},{"sql":"BEGIN"}]})J", ""},
-      {R"J({"action":"batch","commands":[{"sql":"INSERT INTO t VALUES (2, 'two')"},{"sql":"COMMIT"}]})J", ""},
-      {R"J({"action":"batch","commands":[{"sql":"SELECT * FROM t"}]})J",
+      {batch({"INSERT INTO t VALUES (2, 'two')", "BEGIN"}), ""},
+      {batch({"INSERT INTO t VALUES (2, 'two')", "COMMIT"}), ""},
+      {batch({"INSERT INTO t VALUES (2, 'two')", "ROLLBACK"}), ""},
+      {batch({"SELECT * FROM t"}),
        "error: query parse error: use query for SELECT, not a write batch"},
       {R"J({"action":"batch","commands":[{"sql":"INSERT INTO t VALUES (2, 'x')"},{"sql":"DELETE FROM t WHERE id = ?","params":[[1]]}]})J",
        "error: query parse error: array and object parameters are not supported"},
-      {R"J({"action":"batch","commands":[]})J",
+      {batch({}),
        "error: query resource limit exceeded: vault batch requires 1..=256 bounded statements"},
   };
   for (const auto& c : cases) {
@@ -122,7 +135,7 @@ TEST_F(VaultTest, FailedBatchesLeaveFileAndDatabaseUntouched) {
     EXPECT_EQ(request(vault, kSelectAll), kOneRow) << c.request;
   }
   // Statements that read but are not the single-table form run inside a batch.
-  EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[{"sql":"EXPLAIN SELECT * FROM t"}]})J"),
+  EXPECT_EQ(request(vault, batch({"EXPLAIN SELECT * FROM t"})),
             R"J({"committed":true,"statements":1})J");
 }
 
@@ -134,8 +147,8 @@ TEST_F(VaultTest, BoundsAreCheckedBeforeAnythingRuns) {
   const std::string long_sql = "SELECT * FROM t WHERE name = '" + std::string(65536, 'x') + "'";
   const std::string batch_limit = "error: query resource limit exceeded: vault batch requires 1..=256 bounded statements";
   EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[)J" + commands + "]}"), batch_limit);
-  EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[{"sql":")J" + long_sql + R"J("}]})J"), batch_limit);
-  EXPECT_EQ(request(vault, R"J({"action":"query","sql":")J" + long_sql + R"J("})J"),
+  EXPECT_EQ(request(vault, batch({long_sql})), batch_limit);
+  EXPECT_EQ(request(vault, query(long_sql)),
             "error: query resource limit exceeded: vault query limits exceeded");
   EXPECT_EQ(request(vault, R"J({"action":"query","sql":"SELECT * FROM t","params":[)J" + params + "]}"),
             "error: query resource limit exceeded: at most 256 parameters");
@@ -145,7 +158,7 @@ TEST_F(VaultTest, QueryTakesOnlyTheSingleTableSelect) {
   const std::string refused = "error: query parse error: vault query requires SELECT; use a transaction for writes";
   for (const char* sql : {"SELECT a.id FROM t a", "SELECT * FROM t JOIN t AS u ON t.id = u.id",
                           "EXPLAIN SELECT * FROM t", "DELETE FROM t WHERE id = 1", "CREATE TABLE u (x)"})
-    EXPECT_EQ(request(vault, std::string(R"J({"action":"query","sql":")J") + sql + R"J("})J"), refused) << sql;
+    EXPECT_EQ(request(vault, query(sql)), refused) << sql;
   EXPECT_EQ(request(vault, kSelectAll), kOneRow);
 }
 
@@ -156,7 +169,7 @@ TEST_F(VaultTest, AFileReplacedBehindTheHandlePoisonsIt) {
   qm_vault_close(second);
   ASSERT_EQ(0, ::rename(other.c_str(), path.c_str()));
   const std::string replaced = read_file(path);
-  EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[{"sql":"DELETE FROM t WHERE id = 1"}]})J"),
+  EXPECT_EQ(request(vault, batch({"DELETE FROM t WHERE id = 1"})),
             "error: transaction error: vault changed outside this handle; reopen it");
   const std::string poisoned = "error: transaction outcome is unknown: reopen the vault before further operations";
   EXPECT_EQ(request(vault, kSelectAll), poisoned);
@@ -165,7 +178,7 @@ TEST_F(VaultTest, AFileReplacedBehindTheHandlePoisonsIt) {
   EXPECT_EQ(qm_vault_rotate(vault, kOtherKey.data(), 32, 0), 0);
   EXPECT_EQ(last_error(), poisoned.substr(7));
   // Bounds come before the poison check.
-  EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[]})J"),
+  EXPECT_EQ(request(vault, batch({})),
             "error: query resource limit exceeded: vault batch requires 1..=256 bounded statements");
   EXPECT_EQ(read_file(path), replaced);
 }
@@ -189,14 +202,14 @@ TEST_F(VaultTest, RotationSwitchesTheSecretAndAFailedOneKeepsTheOld) {
   ASSERT_EQ(qm_vault_rotate(vault, reinterpret_cast<const uint8_t*>(kPass.data()), kPass.size(), 1), 1)
       << last_error();
   EXPECT_EQ(request(vault, kSelectAll), kOneRow);
-  EXPECT_EQ(request(vault, R"J({"action":"batch","commands":[{"sql":"INSERT INTO t VALUES (2, 'two')"}]})J"),
+  EXPECT_EQ(request(vault, batch({"INSERT INTO t VALUES (2, 'two')"})),
             R"J({"committed":true,"statements":1})J");
   qm_vault_close(vault);
   vault = nullptr;
   EXPECT_EQ(open_error(open_raw(path, kKey, 0)), auth);
-  vault = qm_vault_open(path.c_str(), reinterpret_cast<const uint8_t*>(kPass.data()), kPass.size(), 1, 0);
+  vault = open_pass(path, kPass, 0);
   ASSERT_NE(vault, nullptr) << last_error();
-  EXPECT_EQ(request(vault, R"J({"action":"query","sql":"SELECT COUNT(*) FROM t"})J"),
+  EXPECT_EQ(request(vault, query("SELECT COUNT(*) FROM t")),
             R"J({"columns":["count"],"rows":[[2]]})J");
 
   // A rotation refused before it starts changes nothing.
@@ -205,8 +218,7 @@ TEST_F(VaultTest, RotationSwitchesTheSecretAndAFailedOneKeepsTheOld) {
   qm_vault_close(vault);
   const std::string wrong = "not the passphrase at all";
   vault = nullptr;
-  EXPECT_EQ(open_error(qm_vault_open(path.c_str(), reinterpret_cast<const uint8_t*>(wrong.data()), wrong.size(), 1, 0)),
-            auth);
+  EXPECT_EQ(open_error(open_pass(path, wrong, 0)), auth);
 }
 
 TEST_F(VaultTest, PathsThatAreNotPlainFilesAreRefused) {
