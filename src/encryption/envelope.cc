@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/blake3.h"
 #include "core/bytes.h"
 #include "core/fs.h"
 
@@ -107,19 +108,47 @@ Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Se
   return seal_image_with(image, secret.tag(), salt, nonce, key.span());
 }
 
-Result<EnvelopeInfo> inspect(std::span<const uint8_t> envelope) {
-  if (envelope.size() < kOverheadBytes || std::memcmp(envelope.data(), kPrefix, sizeof kPrefix) != 0 ||
-      envelope[8] > 1 || std::any_of(envelope.begin() + 9, envelope.begin() + 16, [](uint8_t b) { return b != 0; }))
+namespace {
+
+// The header check on the first bytes of an envelope (at least 80 when the file has them)
+// and the envelope's total size.
+Result<EnvelopeInfo> inspect_header(std::span<const uint8_t> head, uint64_t total) {
+  if (total < kOverheadBytes || head.size() < kOverheadBytes ||
+      std::memcmp(head.data(), kPrefix, sizeof kPrefix) != 0 || head[8] > 1 ||
+      std::any_of(head.begin() + 9, head.begin() + 16, [](uint8_t b) { return b != 0; }))
     return fail(snapshot_error("unsupported or malformed envelope"));
   // The bound first: only a length known to be small takes part in the size arithmetic.
-  uint64_t length = load_u64(envelope.data() + kLengthAt);
-  if (length > kMaxImageBytes || envelope.size() - kOverheadBytes != length)
+  uint64_t length = load_u64(head.data() + kLengthAt);
+  if (length > kMaxImageBytes || total - kOverheadBytes != length)
     return fail(snapshot_error("invalid image length or image exceeds 256 MiB"));
   EnvelopeInfo info;
-  info.kdf = envelope[8] == 0 ? "raw-256-bit" : "Argon2id-v19-m65536-t3-p1";
+  info.kdf = head[8] == 0 ? "raw-256-bit" : "Argon2id-v19-m65536-t3-p1";
   info.plaintext_length = length;
   return info;
 }
+
+// An envelope file opened for reading: no link followed, no wait on a FIFO, and the
+// descriptor itself must be a regular file.
+Result<std::pair<fs::File, uint64_t>> open_envelope_file(const std::string& path) {
+  QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kNoFollow | fs::kNonBlock));
+  QM_ASSIGN(fs::Stat st, f.stat());
+  if (st.kind != fs::EntryKind::Regular) return fail(snapshot_error("vault must be a regular file"));
+  return std::pair<fs::File, uint64_t>(std::move(f), st.size);
+}
+
+// Too long to be an envelope whatever its header says: the header alone is judged rather
+// than 256 MiB read only to be refused.
+Result<void> refuse_oversized(const fs::File& f) {
+  std::vector<uint8_t> head(kOverheadBytes);
+  QM_ASSIGN(size_t n, f.read_at(head, 0));
+  head.resize(n);
+  QM_TRY(inspect_header(head, kReadBound));
+  return fail(snapshot_error("invalid image length or image exceeds 256 MiB"));
+}
+
+}  // namespace
+
+Result<EnvelopeInfo> inspect(std::span<const uint8_t> envelope) { return inspect_header(envelope, envelope.size()); }
 
 Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& secret) {
   QM_ASSIGN(EnvelopeInfo info, inspect(envelope));
@@ -145,26 +174,43 @@ Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& 
 // ---- files --------------------------------------------------------------------------------
 
 Result<std::vector<uint8_t>> read_file(const std::string& path) {
-  QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kNoFollow | fs::kNonBlock));
-  QM_ASSIGN(fs::Stat st, f.stat());
-  if (st.kind != fs::EntryKind::Regular) return fail(snapshot_error("vault must be a regular file"));
-  if (st.size >= kReadBound) {
-    // Too long to be an envelope whatever its header says: judge the header alone rather
-    // than read 256 MiB only to refuse them.
-    std::vector<uint8_t> head(kOverheadBytes);
-    QM_ASSIGN(size_t n, f.read_at(head, 0));
-    head.resize(n);
-    QM_TRY(inspect(head));
-    return fail(snapshot_error("invalid image length or image exceeds 256 MiB"));
-  }
+  QM_ASSIGN(auto opened, open_envelope_file(path));
+  auto& [f, size] = opened;
+  if (size >= kReadBound) QM_TRY(refuse_oversized(f));
   // One byte more than the file claims catches a file that grew since; the bound keeps a
   // file that grew past it from being read whole (it then fails the length check).
-  const uint64_t want = std::min<uint64_t>(st.size, kReadBound - 1) + 1;
-  std::vector<uint8_t> bytes(static_cast<size_t>(want));
+  std::vector<uint8_t> bytes(static_cast<size_t>(size + 1));
   QM_ASSIGN(size_t n, f.read_at(bytes, 0));
   bytes.resize(n);
   QM_TRY(inspect(bytes));
   return bytes;
+}
+
+Result<Digest> hash_file(const std::string& path) {
+  QM_ASSIGN(auto opened, open_envelope_file(path));
+  auto& [f, size] = opened;
+  if (size >= kReadBound) QM_TRY(refuse_oversized(f));
+  // In pieces: only the digest is needed, not a second copy of the whole envelope.
+  std::vector<uint8_t> chunk(1 << 20);
+  std::array<uint8_t, kOverheadBytes> head{};
+  size_t head_len = 0;
+  uint64_t total = 0;
+  Blake3Hasher hasher;
+  for (;;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), kReadBound - total));
+    if (want == 0) break;
+    QM_ASSIGN(size_t n, f.read_at({chunk.data(), want}, total));
+    if (n == 0) break;
+    if (head_len < head.size()) {
+      size_t take = std::min(head.size() - head_len, n);
+      std::memcpy(head.data() + head_len, chunk.data(), take);
+      head_len += take;
+    }
+    hasher.update(std::span<const uint8_t>(chunk.data(), n));
+    total += n;
+  }
+  QM_TRY(inspect_header({head.data(), head_len}, total));
+  return hasher.finalize();
 }
 
 Result<void> publish(const std::string& path, std::span<const uint8_t> bytes, bool replace) {

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/blake3.h"
 #include "core/crypto.h"
 #include "core/error.h"
 
@@ -116,6 +117,8 @@ Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& 
 // Reads an envelope file (no links followed, regular files only) with the size bound, and
 // checks its header.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
+// The BLAKE3 of an envelope file, read in pieces, with the same checks as read_file.
+Result<Digest> hash_file(const std::string& path);
 // Writes bytes to `path` atomically: an exclusive temporary file of mode 0600 in the same
 // directory, flushed, renamed into place (without replacing an existing file unless
 // `replace`), then the directory flushed. A failed directory flush is

@@ -148,8 +148,7 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
 
 Result<void> Vault::persist(std::span<const uint8_t> envelope) {
   QM_TRY(refuse_poisoned());
-  QM_ASSIGN(std::vector<uint8_t> current, read_file(path_));
-  Digest seen = blake3(current);
+  QM_ASSIGN(Digest seen, hash_file(path_));
   // Constant time over all 32 bytes.
   if (sodium_memcmp(seen.data(), file_hash_.data(), seen.size()) != 0) {
     poisoned_ = true;

@@ -91,5 +91,16 @@ TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
   EXPECT_EQ(count(*reopened), "1");
 }
 
+TEST_F(VaultFaults, AMalformedFileFailsTheWriteWithoutPoisoning) {
+  const auto before = *disk.contents("/v/a.vault");
+  disk.put_file("/v/a.vault", "not an envelope");
+  EXPECT_EQ(vault->execute_batch(insert(1)).error().message(),
+            "data corruption: encrypted snapshot: unsupported or malformed envelope");
+  EXPECT_FALSE(vault->poisoned());
+  disk.put_file("/v/a.vault", before);  // put back, the handle carries on
+  ASSERT_TRUE(vault->execute_batch(insert(1)).has_value());
+  EXPECT_EQ(count(*vault), "1");
+}
+
 }  // namespace
 }  // namespace qm::encryption
