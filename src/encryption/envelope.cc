@@ -190,7 +190,7 @@ Result<Digest> hash_file(const std::string& path) {
   QM_ASSIGN(auto opened, open_envelope_file(path));
   auto& [f, size] = opened;
   if (size >= kReadBound) QM_TRY(refuse_oversized(f));
-  // In pieces: only the digest is needed, not a second copy of the whole envelope.
+  // In chunks: only the digest is needed, not a second copy of the whole envelope.
   std::vector<uint8_t> chunk(1 << 20);
   std::array<uint8_t, kOverheadBytes> head{};
   size_t head_len = 0;

@@ -117,7 +117,7 @@ Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& 
 // Reads an envelope file (no links followed, regular files only) with the size bound, and
 // checks its header.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
-// The BLAKE3 of an envelope file, read in pieces, with the same checks as read_file.
+// The BLAKE3 of an envelope file, read in chunks, with the same checks as read_file.
 Result<Digest> hash_file(const std::string& path);
 // Writes bytes to `path` atomically: an exclusive temporary file of mode 0600 in the same
 // directory, flushed, renamed into place (without replacing an existing file unless
