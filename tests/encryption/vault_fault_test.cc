@@ -91,6 +91,15 @@ TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
   EXPECT_EQ(count(*reopened), "1");
 }
 
+TEST_F(VaultFaults, AnAcknowledgedBatchSurvivesPowerLoss) {
+  ASSERT_TRUE(vault->execute_batch(insert(1)).has_value());
+  disk.power_loss();
+  vault.reset();
+  auto again = Vault::open("/v/a.vault", key(1));
+  ASSERT_TRUE(again.has_value()) << again.error().message();
+  EXPECT_EQ(count(*again), "1");
+}
+
 TEST_F(VaultFaults, AMalformedFileFailsTheWriteWithoutPoisoning) {
   const auto before = *disk.contents("/v/a.vault");
   disk.put_file("/v/a.vault", "not an envelope");
