@@ -74,6 +74,7 @@ class PosixFileSystem final : public FileSystem {
     if (flags & kTruncate) oflags |= O_TRUNC;
     if (flags & kExclusive) oflags |= O_EXCL;
     if (flags & kNoFollow) oflags |= O_NOFOLLOW;
+    if (flags & kNonBlock) oflags |= O_NONBLOCK;
     int fd = retry([&] { return ::open(path.c_str(), oflags, static_cast<mode_t>(mode)); });
     if (fd < 0) return fail(os_error("open", path, errno));
     return File(this, fd, path);
@@ -173,7 +174,24 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Result<std::string> canonical_dir(const std::string& path) override {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return fail(os_error("canonicalize", path, errno));
+    std::string out(resolved);
+    std::free(resolved);
+    struct stat st;
+    if (::stat(out.c_str(), &st) != 0) return fail(os_error("stat", out, errno));
+    if (!S_ISDIR(st.st_mode)) return fail(os_error("canonicalize", path, ENOTDIR));
+    return out;
+  }
+
  protected:
+  Result<Stat> fstat(const File& f) override {
+    struct stat st;
+    if (::fstat(handle_of(f), &st) != 0) return fail(os_error("fstat", f.path(), errno));
+    return stat_of(st);
+  }
+
   Result<size_t> read_at(const File& f, std::span<uint8_t> buf, uint64_t offset) override {
     size_t done = 0;
     while (done < buf.size()) {
@@ -295,6 +313,11 @@ Result<uint64_t> File::size() const {
   return fs_->size(*this);
 }
 
+Result<Stat> File::stat() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->fstat(*this);
+}
+
 Result<void> File::truncate(uint64_t length) const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->truncate(*this, length);
@@ -320,11 +343,30 @@ Result<std::shared_ptr<const Mapping>> File::map_readonly(uint64_t length) const
   return fs_->map_readonly(*this, length);
 }
 
+// ---- defaults for doubles ------------------------------------------------------------------
+
+Result<std::string> FileSystem::canonical_dir(const std::string& path) {
+  QM_ASSIGN(auto st, stat(path));
+  if (!st) return fail(QmError::from_errno("canonicalize " + path, ENOENT));
+  if (st->kind != EntryKind::Directory) return fail(QmError::from_errno("canonicalize " + path, ENOTDIR));
+  return path;
+}
+
+Result<Stat> FileSystem::fstat(const File& f) {
+  QM_ASSIGN(uint64_t n, size(f));
+  Stat out;
+  out.kind = EntryKind::Regular;
+  out.size = n;
+  return out;
+}
+
 // ---- installation -------------------------------------------------------------------------
 
 FileSystem& posix() {
-  static PosixFileSystem fs;
-  return fs;
+  // Never destroyed: files held by static objects of the host (closed in its own exit-time
+  // destructors) still reach their file system after this translation unit's statics are gone.
+  static PosixFileSystem* fs = new PosixFileSystem;
+  return *fs;
 }
 
 FileSystem& get() {
