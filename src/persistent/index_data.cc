@@ -34,8 +34,7 @@ Result<std::string> IndexData::body() const {
   QM_TRY(e.put(std::string_view("\0\0\0", 3)));
   for (const auto& [id, slot] : vector->ids()) {
     QM_TRY(e.i64(id));
-    auto values = vector->slot(slot);
-    QM_TRY(e.put(std::string_view(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float))));
+    for (size_t j = 0; j < dims; ++j) QM_TRY(e.f32(vector->element(slot, j)));
   }
   return e.take();
 }

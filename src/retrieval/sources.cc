@@ -41,6 +41,24 @@ Result<std::vector<int64_t>> selected_ids(const Selection& selection, const pers
   size_t id_at = find_column(*rows, entry.definition().id_column);
   if (id_at == SIZE_MAX) return fail(query_error("Missing ID column"));
   if (rows->rows.size() > search::kMaxAllowedIds) return fail(query_error("Retrieval filter-ID limit exceeded"));
+  // Fast path: integer ids, sorted, checked for repeats and against the entry in one merge.
+  std::vector<int64_t> sorted;
+  sorted.reserve(rows->rows.size());
+  for (const Row& row : rows->rows) {
+    if (id_at >= row.size() || !row[id_at].is_int()) break;
+    sorted.push_back(row[id_at].as_int());
+  }
+  if (sorted.size() == rows->rows.size()) {
+    std::sort(sorted.begin(), sorted.end());
+    bool ok = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+    auto src = entry.sources().begin();
+    for (size_t i = 0; ok && i < sorted.size(); ++i) {
+      while (src != entry.sources().end() && src->first < sorted[i]) ++src;
+      ok = src != entry.sources().end() && src->first == sorted[i];
+    }
+    if (ok) return sorted;
+  }
+  // Some row is at fault: find the first, in row order.
   std::set<int64_t> ids;
   for (const Row& row : rows->rows) {
     if (id_at >= row.size() || !row[id_at].is_int()) return fail(query_error("Integer IDs required"));

@@ -225,8 +225,12 @@ SearchResult<std::vector<SearchHit>> SearchIndex::search(std::string_view query,
 SearchResult<std::vector<SearchHit>> SearchIndex::search_filtered(std::string_view query, size_t limit,
                                                                   std::span<const int64_t> allowed) const {
   if (allowed.size() > kMaxAllowedIds) return input();
-  for (int64_t id : allowed)
-    if (!documents_.contains(id)) return input();
+  // `allowed` is ascending: one merge with the documents checks every id.
+  auto doc = documents_.begin();
+  for (int64_t id : allowed) {
+    while (doc != documents_.end() && doc->first < id) ++doc;
+    if (doc == documents_.end() || doc->first != id) return input();
+  }
   if (allowed.size() == documents_.size()) return search(query, limit);
   auto terms = query_terms(query, limit);
   if (!terms) return std::unexpected(terms.error());

@@ -50,12 +50,13 @@ VectorResult<void> VectorIndex::upsert(int64_t id, std::span<const float> vector
     s = it->second;
   } else {
     s = static_cast<uint32_t>(slot_ids_.size());
+    if (s % kLanes == 0) data_.resize(data_.size() + kLanes * dimensions_, 0.0f);
     slot_ids_.push_back(id);
-    data_.resize(data_.size() + dimensions_);
     norms_.push_back(0);
     ids_.emplace(id, s);
   }
-  std::copy(vector.begin(), vector.end(), data_.begin() + static_cast<ptrdiff_t>(size_t{s} * dimensions_));
+  float* base = data_.data() + offset(s);
+  for (size_t j = 0; j < dimensions_; ++j) base[j * kLanes] = vector[j];
   norms_[s] = std::sqrt(sum_of_squares(vector));
   return {};
 }
@@ -65,42 +66,82 @@ bool VectorIndex::remove(int64_t id) {
   if (it == ids_.end()) return false;
   uint32_t s = it->second;
   uint32_t last = static_cast<uint32_t>(slot_ids_.size() - 1);
+  float* from = data_.data() + offset(last);
   if (s != last) {
-    std::copy_n(data_.begin() + static_cast<ptrdiff_t>(size_t{last} * dimensions_), dimensions_,
-                data_.begin() + static_cast<ptrdiff_t>(size_t{s} * dimensions_));
+    float* to = data_.data() + offset(s);
+    for (size_t j = 0; j < dimensions_; ++j) to[j * kLanes] = from[j * kLanes];
     slot_ids_[s] = slot_ids_[last];
     norms_[s] = norms_[last];
     ids_[slot_ids_[s]] = s;
   }
   slot_ids_.pop_back();
   norms_.pop_back();
-  data_.resize(data_.size() - dimensions_);
+  if (last % kLanes == 0) {
+    data_.resize(data_.size() - kLanes * dimensions_);
+  } else {
+    for (size_t j = 0; j < dimensions_; ++j) from[j * kLanes] = 0.0f;
+  }
   ids_.erase(it);
   return true;
 }
 
-std::span<const float> VectorIndex::vector(int64_t id) const {
+std::vector<float> VectorIndex::vector(int64_t id) const {
+  std::vector<float> out;
   auto it = ids_.find(id);
-  return it == ids_.end() ? std::span<const float>{} : slot(it->second);
+  if (it == ids_.end()) return out;
+  out.reserve(dimensions_);
+  for (size_t j = 0; j < dimensions_; ++j) out.push_back(element(it->second, j));
+  return out;
 }
 
+namespace {
+
+double clamp_cosine(double dot, double norm_s, double norm_q) {
+  double d = 1.0 - dot / (norm_s * norm_q);
+  if (!(d >= 0.0)) d = 0.0;  // NaN too
+  if (!(d <= 2.0)) d = 2.0;
+  return d;
+}
+
+// The sums of one block's kLanes slots. Lane k keeps its own accumulator and adds its terms
+// in element order, exactly as slot k alone would; packing lanes side by side only lets the
+// CPU do several independent sums per instruction.
+constexpr size_t kLanes = VectorIndex::kLanes;
+
+template <bool kCosine>
+void block_sums(const float* block, size_t dims, const double* q, double* out) {
+  double acc[kLanes] = {};
+  for (size_t j = 0; j < dims; ++j) {
+    const double qj = q[j];
+    const float* row = block + j * kLanes;
+    for (size_t k = 0; k < kLanes; ++k) {
+      if constexpr (kCosine) {
+        acc[k] += static_cast<double>(row[k]) * qj;
+      } else {
+        double d = static_cast<double>(row[k]) - qj;
+        acc[k] += d * d;
+      }
+    }
+  }
+  for (size_t k = 0; k < kLanes; ++k) out[k] = acc[k];
+}
+
+}  // namespace
+
 double VectorIndex::distance(uint32_t s, std::span<const double> q, double query_norm) const {
-  const float* v = data_.data() + size_t{s} * dimensions_;
+  const float* v = data_.data() + offset(s);
   const size_t n = dimensions_;
   if (metric_ == Metric::SquaredEuclidean) {
     double sum = 0.0;
     for (size_t j = 0; j < n; ++j) {
-      double d = static_cast<double>(v[j]) - q[j];
+      double d = static_cast<double>(v[j * kLanes]) - q[j];
       sum += d * d;
     }
     return sum;
   }
   double dot = 0.0;
-  for (size_t j = 0; j < n; ++j) dot += static_cast<double>(v[j]) * q[j];
-  double d = 1.0 - dot / (norms_[s] * query_norm);
-  if (!(d >= 0.0)) d = 0.0;
-  if (!(d <= 2.0)) d = 2.0;
-  return d;
+  for (size_t j = 0; j < n; ++j) dot += static_cast<double>(v[j * kLanes]) * q[j];
+  return clamp_cosine(dot, norms_[s], query_norm);
 }
 
 VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<const float> query, size_t limit,
@@ -118,8 +159,8 @@ VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<cons
     return ka != kb ? ka < kb : a.id < b.id;
   };
   hits.reserve(limit + 1);
-  auto offer = [&](int64_t id, uint32_t s) {
-    VectorHit h{id, distance(s, q, query_norm)};
+  auto offer_distance = [&](int64_t id, double distance) {
+    VectorHit h{id, distance};
     if (hits.size() == limit && !worse(h, hits.front())) return;
     hits.push_back(h);
     std::push_heap(hits.begin(), hits.end(), worse);
@@ -128,13 +169,28 @@ VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<cons
       hits.pop_back();
     }
   };
+  auto offer = [&](int64_t id, uint32_t s) { offer_distance(id, distance(s, q, query_norm)); };
   if (filter) {
     for (int64_t id : *filter) {
       auto it = ids_.find(id);
       if (it != ids_.end()) offer(id, it->second);
     }
   } else {
-    for (uint32_t s = 0; s < slot_ids_.size(); ++s) offer(slot_ids_[s], s);
+    const uint32_t n = static_cast<uint32_t>(slot_ids_.size());
+    uint32_t s = 0;
+    double sums[kLanes];
+    for (; s < n; s += kLanes) {
+      const float* block = data_.data() + offset(s);
+      if (metric_ == Metric::Cosine) {
+        block_sums<true>(block, dimensions_, q.data(), sums);
+      } else {
+        block_sums<false>(block, dimensions_, q.data(), sums);
+      }
+      for (uint32_t k = 0; k < kLanes && s + k < n; ++k) {
+        double d = metric_ == Metric::Cosine ? clamp_cosine(sums[k], norms_[s + k], query_norm) : sums[k];
+        offer_distance(slot_ids_[s + k], d);
+      }
+    }
   }
   std::sort_heap(hits.begin(), hits.end(), worse);
   return hits;
@@ -143,8 +199,13 @@ VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<cons
 VectorResult<std::vector<VectorHit>> VectorIndex::search_filtered(std::span<const float> query, size_t limit,
                                                                   std::span<const int64_t> allowed) const {
   if (allowed.size() > kMaxAllowedIds) return std::unexpected(VectorError::Invalid);
-  for (int64_t id : allowed)
-    if (!ids_.contains(id)) return std::unexpected(VectorError::Invalid);
+  auto stored = ids_.begin();  // `allowed` is ascending: one merge checks every id
+  for (int64_t id : allowed) {
+    while (stored != ids_.end() && stored->first < id) ++stored;
+    if (stored == ids_.end() || stored->first != id) return std::unexpected(VectorError::Invalid);
+  }
+  // Every allowed id is stored, so a set as large as the index is the whole index.
+  if (allowed.size() == ids_.size()) return search_matching(query, limit, nullptr);
   std::vector<int64_t> filter(allowed.begin(), allowed.end());
   return search_matching(query, limit, &filter);
 }

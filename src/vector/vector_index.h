@@ -2,10 +2,13 @@
 // cosine distance (clamped to [0, 2]) or squared Euclidean distance.
 //
 // Every element is widened to f64 before any arithmetic and every sum adds its terms one by
-// one in element order, so distances are reproducible bit for bit. Vectors live in one flat
-// array of slots (a removed slot is refilled by the last one); `ids_` maps ids to slots in
-// ascending order for encoding. Scan order does not matter for the result: hits are totally
-// ordered by (distance under the IEEE total order, id).
+// one in element order, so distances are reproducible bit for bit. Vectors live in slots (a
+// removed slot is refilled by the last one), stored in blocks of kLanes slots interleaved by
+// element, so one pass over a block keeps kLanes independent sums going with packed
+// arithmetic while each slot still sums in its own element order; unused lanes of the last
+// block are zero. `ids_` maps ids to slots in ascending order for encoding. Scan order does
+// not matter for the result: hits are totally ordered by (distance under the IEEE total
+// order, id).
 #pragma once
 
 #include <cstddef>
@@ -58,12 +61,16 @@ class VectorIndex {
   size_t size() const { return ids_.size(); }
   bool contains(int64_t id) const { return ids_.contains(id); }
   // The stored vector of an id (empty when absent).
-  std::span<const float> vector(int64_t id) const;
+  std::vector<float> vector(int64_t id) const;
   // id -> slot, ascending by id.
   const std::map<int64_t, uint32_t>& ids() const { return ids_; }
-  std::span<const float> slot(uint32_t s) const { return {data_.data() + size_t{s} * dimensions_, dimensions_}; }
+  // Element j of the vector in slot s.
+  float element(uint32_t s, size_t j) const { return data_[offset(s) + j * kLanes]; }
+
+  static constexpr size_t kLanes = 8;
 
  private:
+  size_t offset(uint32_t s) const { return size_t{s / kLanes} * kLanes * dimensions_ + s % kLanes; }
   VectorResult<void> check(std::span<const float> v) const;
   double distance(uint32_t slot, std::span<const double> query, double query_norm) const;
 

@@ -2,7 +2,9 @@
 // filtering, and slot reuse after removal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "vector/vector_index.h"
@@ -104,6 +106,34 @@ TEST(Search, OrdersByDistanceThenIdAndFilters) {
   EXPECT_EQ(index.vector(1)[0], 4.0f);
   EXPECT_EQ(search(index, {0, 0}).size(), 4u);
   EXPECT_EQ(search(index, {4, 0}, 1)[0].id, 1);
+}
+
+TEST(Search, BlockScanEqualsOneByOneDistances) {
+  // 21 vectors: two full blocks and a partial one, after removals that move slots around.
+  for (Metric metric : {Metric::Cosine, Metric::SquaredEuclidean}) {
+    VectorIndex index(5, metric);
+    uint32_t seed = 7;
+    auto next = [&] {
+      seed = seed * 1103515245u + 12345u;
+      return static_cast<float>(static_cast<int>(seed >> 16) % 2001 - 1000) / 37.0f;
+    };
+    for (int64_t id = 0; id < 24; ++id) ASSERT_TRUE(index.upsert(id * 3, std::vector<float>{next(), next(), next(), next(), 1.0f}).has_value());
+    for (int64_t id : {0, 30, 69}) EXPECT_TRUE(index.remove(id));
+    std::vector<float> q = {next(), next(), next(), next(), next()};
+    auto scanned = search(index, q, 100);
+    ASSERT_EQ(scanned.size(), 21u);
+    // A filter of all but one id takes the one-slot-at-a-time path.
+    std::vector<int64_t> most;
+    for (const auto& [id, slot] : index.ids()) most.push_back(id);
+    most.pop_back();
+    auto one_by_one = index.search_filtered(q, 100, most);
+    ASSERT_TRUE(one_by_one.has_value());
+    for (const auto& hit : *one_by_one) {
+      auto same = std::find_if(scanned.begin(), scanned.end(), [&](const VectorHit& h) { return h.id == hit.id; });
+      ASSERT_NE(same, scanned.end());
+      EXPECT_EQ(std::memcmp(&same->distance, &hit.distance, sizeof(double)), 0) << hit.id;
+    }
+  }
 }
 
 }  // namespace
