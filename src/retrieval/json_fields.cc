@@ -5,12 +5,24 @@
 namespace qm::retrieval {
 
 std::string expected_one_of(std::span<const std::string_view> names) {
-  auto quoted = [](std::string_view n) { return "`" + std::string(n) + "`"; };
+  std::string out;
+  auto quoted = [&out](std::string_view n) {
+    out.push_back('`');
+    out.append(n);
+    out.push_back('`');
+  };
   if (names.empty()) return "there are no fields";
-  if (names.size() == 1) return quoted(names[0]);
-  if (names.size() == 2) return quoted(names[0]) + " or " + quoted(names[1]);
-  std::string out = "one of ";
-  for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + quoted(names[i]);
+  if (names.size() == 2) {
+    quoted(names[0]);
+    out.append(" or ");
+    quoted(names[1]);
+    return out;
+  }
+  if (names.size() > 2) out.append("one of ");
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i) out.append(", ");
+    quoted(names[i]);
+  }
   return out;
 }
 
