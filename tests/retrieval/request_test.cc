@@ -2,6 +2,8 @@
 // road of a request over a stand-in database, fusion and the response text.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "retrieval/fusion.h"
 #include "retrieval/request.h"
 #include "retrieval/response.h"
@@ -189,6 +191,57 @@ TEST(Retrieve, NamedIndexesAnswerLikeAdHocOnes) {
   EXPECT_EQ(run(src, "{" + kFt + R"(,"limit":1,"index":"ix"})"), "query parse error: Duplicate retrieval ID");
   EXPECT_EQ(run(src, "{" + kFt + R"(,"limit":1})"),
             "query parse error: expected unique integer document IDs and text columns");
+}
+
+TEST(Retrieve, SelectionFaultsHaveTheirTexts) {
+  const std::string v = R"({"kind":"vector","sql":"s","id_column":"id","vector_column":"emb","query":[1,0],"metric":"cosine","limit":1)";
+  struct Case {
+    std::string request;
+    std::function<void(Selection&)> change;
+    std::string want;
+  };
+  auto rows_of = [](Selection& s) -> RowsResult& { return std::get<RowsResult>(s.result); };
+  const std::vector<Case> cases = {
+      {R"({"kind":"full_text","id_column":"id","text_columns":["body"],"query":"fox","limit":1,"sql":")" +
+           std::string(65537, 's') + R"("})",
+       nullptr, "Retrieval SQL exceeds 64 KiB"},
+      {"{" + kFt + R"(,"limit":1,"params":[)" + [] {
+         std::string p = "0";
+         for (int i = 0; i < 256; ++i) p += ",0";
+         return p;
+       }() + "]}",
+       nullptr, "At most 256 retrieval parameters"},
+      {"{" + kFt + R"(,"limit":1,"index":"ix"})", [](Selection& s) { s.table = "other"; },
+       "Named retrieval index table/ID definition mismatch"},
+      {"{" + kFt + R"(,"limit":1,"index":"ix"})", [&](Selection& s) { rows_of(s).columns[1] = "x"; },
+       "Missing retrieval column `body`"},
+      {"{" + kFt + R"(,"limit":1,"index":"ix"})", [&](Selection& s) { rows_of(s).columns[0] = "x"; }, "Missing ID column"},
+      {"{" + kFt + R"(,"limit":1,"index":"ix"})", [&](Selection& s) { rows_of(s).rows[2][0] = Value::text("3"); },
+       "Integer IDs required"},
+      {"{" + kFt + R"(,"limit":1,"index":"ix"})",
+       [&](Selection& s) { rows_of(s).rows.resize(10001, rows_of(s).rows[0]); }, "Retrieval filter-ID limit exceeded"},
+      {v + "}", [&](Selection& s) { rows_of(s).columns[0] = "x"; }, "Missing ID column"},
+      {v + "}", [&](Selection& s) { rows_of(s).columns[2] = "x"; }, "Missing vector column"},
+      {v + "}", [&](Selection& s) { rows_of(s).rows[1][0] = Value::null(); }, "Integer IDs required"},
+      {v + "}", [&](Selection& s) { rows_of(s).rows[1][0] = Value::integer(1); }, "Duplicate retrieval ID"},
+      {v + "}", [&](Selection& s) { rows_of(s).rows[1][2] = Value::null(); }, "Vectors must be JSON arrays stored in TEXT"},
+      {v + "}", [&](Selection& s) { rows_of(s).rows[1][2] = Value::text("[1" + std::string(65536, ' ') + "]"); },
+       "Encoded vector exceeds 64 KiB"},
+      {v + "}", [&](Selection& s) { rows_of(s).rows[1][2] = Value::text("[1,2,3]"); },
+       "vectors must match dimensions and contain finite values; cosine vectors must be nonzero"},
+  };
+  for (const auto& c : cases) {
+    FakeSource src;
+    if (c.change) c.change(src.selection);
+    std::string got = run(src, c.request);
+    EXPECT_EQ(got, "query parse error: " + c.want);
+  }
+  // With rows that are not current (a GROUP BY, say) the named index is checked but not used.
+  FakeSource src;
+  src.selection.current_rows = false;
+  std::get<RowsResult>(src.selection.result).rows.push_back({Value::integer(50), Value::text("fox"), Value::text("[1,0]")});
+  EXPECT_EQ(run(src, "{" + kFt + R"(,"limit":10,"index":"ix"})"), run(src, "{" + kFt + R"(,"limit":10})"));
+  EXPECT_NE(run(src, "{" + kFt + R"(,"limit":10})").find(R"("id":"50")"), std::string::npos);
 }
 
 TEST(Fusion, WeightedReciprocalRanks) {
