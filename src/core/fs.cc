@@ -52,6 +52,7 @@ Stat stat_of(const struct stat& st) {
   out.size = static_cast<uint64_t>(st.st_size);
   out.device = static_cast<uint64_t>(st.st_dev);
   out.inode = static_cast<uint64_t>(st.st_ino);
+  out.ctime_ns = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
   return out;
 }
 
@@ -163,6 +164,16 @@ class PosixFileSystem final : public FileSystem {
     return names;
   }
 
+  Result<void> remove_tree(const std::string& path) override {
+    std::string parent = parent_dir(path);
+    std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+    int dirfd = retry([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (dirfd < 0) return fail(os_error("open", parent, errno));
+    auto r = remove_at(dirfd, name, path, 0);
+    ::close(dirfd);
+    return r;
+  }
+
   Result<void> sync_dir(const std::string& path) override {
     int fd = retry([&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd < 0) return fail(os_error("open", path, errno));
@@ -211,6 +222,12 @@ class PosixFileSystem final : public FileSystem {
     return static_cast<uint64_t>(st.st_size);
   }
 
+  Result<Stat> fstat(const File& f) override {
+    struct stat st;
+    if (::fstat(handle_of(f), &st) != 0) return fail(os_error("fstat", f.path(), errno));
+    return stat_of(st);
+  }
+
   Result<void> truncate(const File& f, uint64_t length) override {
     if (retry([&] { return ::ftruncate(handle_of(f), static_cast<off_t>(length)); }) != 0)
       return fail(os_error("truncate", f.path(), errno));
@@ -245,6 +262,38 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void close(int handle) override { ::close(handle); }
+
+ private:
+  // Removes entry `name` of the open directory `dirfd`; `path` only names it in errors.
+  Result<void> remove_at(int dirfd, const std::string& name, const std::string& path, int depth) {
+    if (::unlinkat(dirfd, name.c_str(), 0) == 0) return {};
+    if (errno != EISDIR && errno != EPERM) return fail(os_error("unlink", path, errno));
+    if (depth >= 64) return fail(os_error("remove", path, ELOOP));
+    int fd = retry([&] { return ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    if (fd < 0) return fail(os_error("open", path, errno));
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+      int err = errno;
+      ::close(fd);
+      return fail(os_error("opendir", path, err));
+    }
+    std::vector<std::string> names;
+    for (;;) {
+      errno = 0;
+      dirent* e = ::readdir(d);
+      if (!e) break;
+      std::string_view n = e->d_name;
+      if (n != "." && n != "..") names.emplace_back(n);
+    }
+    int err = errno;
+    Result<void> r;
+    if (err != 0) r = fail(os_error("readdir", path, err));
+    for (size_t i = 0; r && i < names.size(); ++i) r = remove_at(::dirfd(d), names[i], join(path, names[i]), depth + 1);
+    ::closedir(d);
+    if (!r) return r;
+    if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0) return fail(os_error("rmdir", path, errno));
+    return {};
+  }
 };
 
 std::atomic<FileSystem*> g_current{nullptr};
@@ -295,6 +344,11 @@ Result<uint64_t> File::size() const {
   return fs_->size(*this);
 }
 
+Result<Stat> File::stat() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->fstat(*this);
+}
+
 Result<void> File::truncate(uint64_t length) const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->truncate(*this, length);
@@ -318,6 +372,36 @@ Result<void> File::unlock() const {
 Result<std::shared_ptr<const Mapping>> File::map_readonly(uint64_t length) const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->map_readonly(*this, length);
+}
+
+// ---- defaults of FileSystem --------------------------------------------------------------
+
+Result<Stat> FileSystem::fstat(const File& f) { return fail(os_error("fstat", f.path(), ENOTSUP)); }
+
+Result<void> FileSystem::remove_tree(const std::string& path) {
+  struct Item {
+    std::string path;
+    int depth;
+    bool listed;
+  };
+  std::vector<Item> stack{{path, 0, false}};
+  while (!stack.empty()) {
+    Item& top = stack.back();
+    QM_ASSIGN(auto st, lstat(top.path));
+    if (!st) return fail(os_error("remove", top.path, ENOENT));
+    if (st->kind != EntryKind::Directory || top.listed) {
+      QM_TRY(st->kind == EntryKind::Directory ? rmdir(top.path) : unlink(top.path));
+      stack.pop_back();
+      continue;
+    }
+    if (top.depth >= 64) return fail(os_error("remove", top.path, ELOOP));
+    top.listed = true;
+    std::string dir = top.path;
+    int depth = top.depth + 1;
+    QM_ASSIGN(auto names, list_dir(dir));
+    for (auto it = names.rbegin(); it != names.rend(); ++it) stack.push_back({join(dir, *it), depth, false});
+  }
+  return {};
 }
 
 // ---- installation -------------------------------------------------------------------------

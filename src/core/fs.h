@@ -46,6 +46,9 @@ struct Stat {
   // file renamed over a path gives the path a new identity).
   uint64_t device = 0;
   uint64_t inode = 0;
+  // Last status change in nanoseconds (0 where unknown): with the identity, tells a file
+  // rewritten under the same name from the one seen before.
+  uint64_t ctime_ns = 0;
 };
 
 // A read-only view of a whole file's bytes that stays valid while the object lives. The real
@@ -85,6 +88,8 @@ class File {
     return write_all_at({reinterpret_cast<const uint8_t*>(data.data()), data.size()}, offset);
   }
   Result<uint64_t> size() const;
+  // The open file's own metadata (fstat): what was opened, whatever the path names now.
+  Result<Stat> stat() const;
   Result<void> truncate(uint64_t length) const;
   // Flushes data and metadata to stable storage.
   Result<void> sync() const;
@@ -130,6 +135,12 @@ class FileSystem {
   virtual Result<std::vector<std::string>> list_dir(const std::string& path) = 0;
   // Opens a directory read-only and flushes it (its entries) to stable storage.
   virtual Result<void> sync_dir(const std::string& path) = 0;
+  // Removes `path` and, for a directory, everything below it, never following a symbolic
+  // link: a link is removed as an entry. The default walks by path (lstat, list, unlink,
+  // rmdir); the real file system removes entries relative to directories it opened without
+  // following links, so a link swapped in mid-walk cannot redirect the removal. Nesting
+  // beyond 64 levels is refused. An absent path is an error.
+  virtual Result<void> remove_tree(const std::string& path);
 
  protected:
   friend class File;
@@ -137,6 +148,8 @@ class FileSystem {
   virtual Result<size_t> read_at(const File& f, std::span<uint8_t> buf, uint64_t offset) = 0;
   virtual Result<void> write_all_at(const File& f, std::span<const uint8_t> data, uint64_t offset) = 0;
   virtual Result<uint64_t> size(const File& f) = 0;
+  // Metadata of the open file; file systems without it fail with Io.
+  virtual Result<Stat> fstat(const File& f);
   virtual Result<void> truncate(const File& f, uint64_t length) = 0;
   virtual Result<void> sync(const File& f) = 0;
   virtual Result<bool> try_lock_exclusive(const File& f) = 0;
