@@ -171,9 +171,19 @@ Result<void> cleanup_inactive(const std::string& log) {
 }
 
 Result<void> read_page(std::string_view root, uint64_t page, std::span<uint8_t> out) {
-  QM_TRY(safe_directory(fs::join(root, "chunks")));
-  QM_ASSIGN(fs::File f, open_regular(chunk_path(root, page)));
-  return f.read_exact_at(out.first(kJournalPageSize), (page & (kPagesPerChunk - 1)) << 12);
+  ChunkPageReader reader{std::string(root)};
+  return reader.read(page, out);
+}
+
+Result<void> ChunkPageReader::read(uint64_t page, std::span<uint8_t> out) {
+  const uint64_t chunk = page / kPagesPerChunk;
+  if (!file_.is_open() || chunk_ != chunk) {
+    file_.close();
+    QM_TRY(safe_directory(fs::join(root_, "chunks")));
+    QM_ASSIGN(file_, open_regular(chunk_path(root_, page)));
+    chunk_ = chunk;
+  }
+  return file_.read_exact_at(out.first(kJournalPageSize), (page & (kPagesPerChunk - 1)) << 12);
 }
 
 }  // namespace qm::journal

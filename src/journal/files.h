@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/fs.h"
 
 namespace qm::journal {
 
@@ -91,5 +92,18 @@ Result<void> remove_tree(const std::string& path);
 // Page `page` of the workspace's chunk files, read from disk past any cache. `chunks` must
 // be a real directory and the chunk file a regular file; a short file is Io.
 Result<void> read_page(std::string_view root, uint64_t page, std::span<uint8_t> out);
+
+// `read_page` for a run of pages: the chunk file stays open (checked once) while the pages
+// asked for stay in it, so reading back a transaction's pages opens each chunk once.
+class ChunkPageReader {
+ public:
+  explicit ChunkPageReader(std::string root) : root_(std::move(root)) {}
+  Result<void> read(uint64_t page, std::span<uint8_t> out);
+
+ private:
+  std::string root_;
+  uint64_t chunk_ = 0;
+  fs::File file_;
+};
 
 }  // namespace qm::journal

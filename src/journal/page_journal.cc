@@ -168,13 +168,14 @@ Result<void> commit_journal(storage::DevStore& store) {
   const uint64_t room = budget > j->used_bytes() ? budget - j->used_bytes() : 0;
   c.manifest = std::move(manifest);
   c.pages.reserve(j->journaled_pages().size());
+  ChunkPageReader pages(root);
   for (uint64_t id : j->journaled_pages()) {
     total = saturating_add(total, kJournalPageSize);
     if (total > room) return fail(QmError::resource_limit("change payload byte limit"));
     PageChange p;
     p.page_id = id;
     p.bytes.resize(kJournalPageSize);
-    QM_TRY(read_page(root, id, {reinterpret_cast<uint8_t*>(p.bytes.data()), p.bytes.size()}));
+    QM_TRY(pages.read(id, {reinterpret_cast<uint8_t*>(p.bytes.data()), p.bytes.size()}));
     c.pages.push_back(std::move(p));
   }
   for (const auto& name : meta.cas_hashes) {

@@ -123,7 +123,7 @@ TEST(PageJournal, RefusalsLeaveNothingHalfDone) {
   EXPECT_EQ(outcome(commit_journal(other_handle_view.store())), "transaction error: no active page journal");
 }
 
-TEST(PageJournal, ALeftoverTemporaryUndoFileDoesNotBlockTheRetriedWrite) {
+TEST(PageJournal, FilesLeftByAFailedAttemptDoNotBlockItsRetry) {
   TempDir tmp;
   Workspace ws(tmp.join("ws"));
   ASSERT_TRUE(begin_journal(ws.store(), {}));
@@ -131,6 +131,9 @@ TEST(PageJournal, ALeftoverTemporaryUndoFileDoesNotBlockTheRetriedWrite) {
   ASSERT_TRUE(ws.write_page(2, 'Z'));
   EXPECT_EQ(*read_checked(ws.root() + "/.qm-log/active/undo/" + sequence_name(2)), page_of('c'));
   EXPECT_FALSE(exists(ws.root() + "/.qm-log/active/undo/" + sequence_name(2) + ".tmp"));
+  write_file(ws.root() + "/.qm-log/active/change", "from a commit that failed later");
+  ASSERT_TRUE(ws.finish({}));
+  EXPECT_EQ(record_of(ws.root(), 1).pages[0].bytes, page_of('Z'));
 }
 
 TEST(PageJournal, AFailedSyncAfterTheCommitPointRetiresTheJournal) {
