@@ -144,7 +144,7 @@ Result<uint64_t> tree_size_bounded(const std::string& path, unsigned depth, uint
     if (++counter > kMaxWalkEntries) return fail(QmError::resource_limit("commit log entry count exceeds limit"));
     std::string child = fs::join(path, name);
     QM_ASSIGN(auto st, fs::get().lstat(child));
-    if (!st) return fail(QmError::from_errno("lstat " + child, ENOENT));
+    if (!st) continue;  // removed since the listing: it holds no bytes any more
     if (st->kind == fs::EntryKind::Directory) {
       QM_ASSIGN(uint64_t sub, tree_size_bounded(child, depth + 1, counter));
       total = saturating_add(total, sub);

@@ -52,13 +52,15 @@ QmError legacy_mismatch() {
 }  // namespace
 
 bool ViewStamp::operator==(const ViewStamp& o) const {
-  return same(active, o.active) && same(manifest, o.manifest) && same(checkpoint, o.checkpoint);
+  return same(log, o.log) && same(active, o.active) && same(undo, o.undo) && same(manifest, o.manifest) &&
+         same(checkpoint, o.checkpoint);
 }
 
 ViewStamp view_stamp(std::string_view root) {
   std::string log = log_dir(root);
-  return {stat_or_none(fs::join(log, kActive)), stat_or_none(fs::join(root, kManifestName)),
-          stat_or_none(fs::join(log, kCheckpoint))};
+  const std::string active = fs::join(log, kActive);
+  return {stat_or_none(log), stat_or_none(active), stat_or_none(fs::join(active, kUndo)),
+          stat_or_none(fs::join(root, kManifestName)), stat_or_none(fs::join(log, kCheckpoint))};
 }
 
 Result<Inventory> inventory(std::string_view root) {

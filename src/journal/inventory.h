@@ -36,10 +36,11 @@ Result<Inventory> inventory(std::string_view root);
 Result<uint64_t> head(std::string_view root);
 Result<void> recover(std::string_view root);
 
-// What a reader without the lock compares before and after a read: the entries whose
-// replacement marks a commit, a begin or a prune in progress.
+// What a reader without the lock compares before and after a read: the log directory (its
+// entries change with every begin, commit and prune), the active journal and its undo
+// directory (written by a transaction in progress), the manifest and the checkpoint.
 struct ViewStamp {
-  std::optional<fs::Stat> active, manifest, checkpoint;
+  std::optional<fs::Stat> log, active, undo, manifest, checkpoint;
   bool operator==(const ViewStamp& o) const;
 };
 ViewStamp view_stamp(std::string_view root);
