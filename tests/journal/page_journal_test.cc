@@ -154,26 +154,6 @@ TEST(PageJournal, AFailedSyncAfterTheCommitPointRetiresTheJournal) {
   EXPECT_TRUE(ws.write_page(1, 'Q'));  // no journal left to trip over
 }
 
-TEST(Recovery, RestoresBeforeImagesAndTheManifestAndDiscardsTheJournal) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
-  ASSERT_TRUE(ws.commit({{0, 'A'}}));
-  const std::string manifest = read_file(ws.root() + "/qm_manifest.json");
-  ASSERT_TRUE(begin_journal(ws.store(), {}));
-  ASSERT_TRUE(ws.write_page(0, 'X'));
-  ASSERT_TRUE(ws.write_page(2, 'X'));
-  ASSERT_TRUE(ws.write_page(5, 'N'));
-  ASSERT_TRUE(ws.write_manifest(2));  // the transaction's final flush, then a crash
-  ASSERT_TRUE(recover(ws.root()));
-  EXPECT_EQ(chunk_page(ws.root(), 0), page_of('A'));
-  EXPECT_EQ(chunk_page(ws.root(), 2), page_of('c'));
-  EXPECT_EQ(chunk_page(ws.root(), 5), page_of('N'));  // beyond the restored page count: untouched
-  EXPECT_EQ(read_file(ws.root() + "/qm_manifest.json"), manifest);
-  for (const char* gone : {"active", "discarded", "preparing"}) EXPECT_FALSE(exists(ws.root() + "/.qm-log/" + gone));
-  EXPECT_EQ(*head(ws.root()), 1u);
-  ASSERT_TRUE(recover(ws.root()));  // nothing left to do
-}
-
 TEST(Recovery, MalformedUndoFilesStopRecoveryAndKeepTheJournal) {
   struct Case {
     std::string name, bytes, expected;
