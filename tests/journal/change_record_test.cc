@@ -148,7 +148,17 @@ TEST(JournalDocs, HeaderAndManifestViewReadStrictly) {
   EXPECT_EQ(meta->format_version, 0);
   EXPECT_FALSE(meta->commit_sequence);
   EXPECT_EQ(meta->cas_hashes, std::vector<std::string>{"ab"});
-  EXPECT_EQ(outcome(read_manifest_meta("{\"page_count\":2,\"cas_hashes\":[]}")), "manifest error: missing field `clock`");
+  struct Case {
+    std::string text, expected;
+  } cases[] = {
+      {"{\"page_count\":2,\"cas_hashes\":[]}", "manifest error: missing field `clock`"},
+      {"{\"clock\":1,\"clock\":1,\"page_count\":2,\"cas_hashes\":[]}", "manifest error: duplicate field `clock`"},
+      {"{\"clock\":\"1\",\"page_count\":2,\"cas_hashes\":[]}", "manifest error: invalid type: string, expected u64"},
+      {"{\"format_version\":70000,\"clock\":1}", "manifest error: invalid value: integer `70000`, expected u16"},
+      {"{\"clock\":1,\"page_count\":2,\"cas_hashes\":[1]}", "manifest error: invalid type: integer, expected a string"},
+      {"[1]", "manifest error: invalid type: sequence, expected struct ManifestMeta"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(outcome(read_manifest_meta(c.text)), c.expected) << c.text;
   EXPECT_EQ(outcome(read_manifest_meta("{\"x\":" + std::string(200, '[') + std::string(200, ']') + "}")),
             "manifest error: recursion limit exceeded");
 }
