@@ -146,6 +146,10 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Result<std::vector<std::string>> list_dir(const std::string& path) override {
+    return list_dir_bounded(path, SIZE_MAX - 1);
+  }
+
+  Result<std::vector<std::string>> list_dir_bounded(const std::string& path, size_t max_entries) override {
     DIR* d = ::opendir(path.c_str());
     if (!d) return fail(os_error("opendir", path, errno));
     std::vector<std::string> names;
@@ -156,11 +160,12 @@ class PosixFileSystem final : public FileSystem {
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
       names.emplace_back(name);
+      if (names.size() > max_entries) break;
     }
-    int err = errno;
+    int err = names.size() > max_entries ? 0 : errno;
     ::closedir(d);
     if (err != 0) return fail(os_error("readdir", path, err));
-    std::sort(names.begin(), names.end());
+    if (names.size() <= max_entries) std::sort(names.begin(), names.end());
     return names;
   }
 
@@ -377,6 +382,8 @@ Result<std::shared_ptr<const Mapping>> File::map_readonly(uint64_t length) const
 // ---- defaults of FileSystem --------------------------------------------------------------
 
 Result<Stat> FileSystem::fstat(const File& f) { return fail(os_error("fstat", f.path(), ENOTSUP)); }
+
+Result<std::vector<std::string>> FileSystem::list_dir_bounded(const std::string& path, size_t) { return list_dir(path); }
 
 Result<void> FileSystem::remove_tree(const std::string& path) {
   struct Item {

@@ -135,6 +135,10 @@ class FileSystem {
   virtual Result<std::vector<std::string>> list_dir(const std::string& path) = 0;
   // Opens a directory read-only and flushes it (its entries) to stable storage.
   virtual Result<void> sync_dir(const std::string& path) = 0;
+  // list_dir that stops reading after max_entries + 1 names, so a hostile directory cannot
+  // make a listing grow without bound: more than max_entries names means "too many" (those
+  // returned are then not sorted).
+  virtual Result<std::vector<std::string>> list_dir_bounded(const std::string& path, size_t max_entries);
   // Removes `path` and, for a directory, everything below it, never following a symbolic
   // link: a link is removed as an entry. The default walks by path (lstat, list, unlink,
   // rmdir); the real file system removes entries relative to directories it opened without

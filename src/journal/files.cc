@@ -138,7 +138,7 @@ Result<void> sync_dir(const std::string& path) { return fs::get().sync_dir(path)
 Result<uint64_t> tree_size_bounded(const std::string& path, unsigned depth, uint64_t& counter) {
   if (depth > kMaxWalkDepth) return fail(QmError::resource_limit("commit log directory nesting exceeds limit"));
   QM_TRY(safe_directory(path));
-  QM_ASSIGN(auto names, fs::get().list_dir(path));
+  QM_ASSIGN(auto names, fs::get().list_dir_bounded(path, kMaxWalkEntries));
   uint64_t total = 0;
   for (const auto& name : names) {
     if (++counter > kMaxWalkEntries) return fail(QmError::resource_limit("commit log entry count exceeds limit"));

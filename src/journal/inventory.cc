@@ -68,7 +68,8 @@ Result<Inventory> inventory(std::string_view root) {
   const std::string log = log_dir(root);
   if (exists(log)) {
     QM_TRY(safe_directory(log));
-    QM_ASSIGN(auto names, fs::get().list_dir(log));
+    QM_ASSIGN(auto names, fs::get().list_dir_bounded(log, kMaxWalkEntries));
+    if (names.size() > kMaxWalkEntries) return fail(QmError::resource_limit("commit log entry count exceeds limit"));
     for (const auto& name : names) {
       if (!is_sequence_name(name)) continue;
       if (inv.sequences.size() >= kMaxRetainedCommits) return fail(QmError::resource_limit("too many retained commits"));
@@ -173,7 +174,8 @@ Result<void> recover(std::string_view root) {
   // Check every undo file before writing any page back.
   const std::string undo = fs::join(active, kUndo);
   QM_TRY(safe_directory(undo));
-  QM_ASSIGN(auto names, fs::get().list_dir(undo));
+  QM_ASSIGN(auto names, fs::get().list_dir_bounded(undo, kMaxWalkEntries));
+  if (names.size() > kMaxWalkEntries) return fail(QmError::resource_limit("undo journal too large"));
   std::vector<uint64_t> pages;
   for (const auto& name : names) {
     if (name.ends_with(".tmp")) continue;  // never renamed into place: its page was not written
