@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "core/blake3.h"
 #include "core/fs.h"
@@ -105,9 +106,13 @@ TEST(TreeWalk, DepthLinksAndCleanupAreBounded) {
 TEST(ReadPage, PagesMapToChunkFilesAndShortFilesFail) {
   TempDir tmp;
   std::filesystem::create_directories(tmp.join("chunks"));
-  std::string chunk0(16384 * 4096, '\0');
-  std::fill(chunk0.end() - 4096, chunk0.end(), 'z');
-  write_file(tmp.join("chunks/chunk_00000.qmd"), chunk0);
+  write_file(tmp.join("chunks/chunk_00000.qmd"), "");
+  // A sparse 64 MiB chunk whose last page is written.
+  std::filesystem::resize_file(tmp.join("chunks/chunk_00000.qmd"), 16383 * 4096);
+  {
+    std::ofstream out(tmp.join("chunks/chunk_00000.qmd"), std::ios::binary | std::ios::app);
+    out << std::string(4096, 'z');
+  }
   write_file(tmp.join("chunks/chunk_00001.qmd"), std::string(4096, 'y') + "short");
   std::string page(4096, '\0');
   auto out = std::span<uint8_t>(reinterpret_cast<uint8_t*>(page.data()), page.size());
