@@ -47,6 +47,9 @@ struct Stat {
   // file renamed over a path gives the path a new identity).
   uint64_t device = 0;
   uint64_t inode = 0;
+  // Last status change in nanoseconds (0 where unknown): with the identity, tells a file
+  // rewritten under the same name from the one seen before.
+  uint64_t ctime_ns = 0;
 };
 
 // A read-only view of a whole file's bytes that stays valid while the object lives. The real
@@ -137,6 +140,16 @@ class FileSystem {
   // The absolute path of an existing directory with every link resolved. The default, for
   // doubles without links, only checks that the directory exists and returns the path.
   virtual Result<std::string> canonical_dir(const std::string& path);
+  // list_dir that stops reading after max_entries + 1 names, so a hostile directory cannot
+  // make a listing grow without bound: more than max_entries names means "too many" (those
+  // returned are then not sorted).
+  virtual Result<std::vector<std::string>> list_dir_bounded(const std::string& path, size_t max_entries);
+  // Removes `path` and, for a directory, everything below it, never following a symbolic
+  // link: a link is removed as an entry. The default walks by path (lstat, list, unlink,
+  // rmdir); the real file system removes entries relative to directories it opened without
+  // following links, so a link swapped in mid-walk cannot redirect the removal. Nesting
+  // beyond 64 levels is refused. An absent path is an error.
+  virtual Result<void> remove_tree(const std::string& path);
 
  protected:
   friend class File;
