@@ -11,6 +11,7 @@
 
 #include "core/bytes.h"
 #include "db/schema.h"
+#include "db/write_path.h"
 #include "storage/cold_page.h"
 #include "storage/page.h"
 #include "storage/record.h"
@@ -33,13 +34,6 @@ QmError cold_count_mismatch(uint64_t declared, uint64_t counted) {
   return corrupt("manifest declares " + std::to_string(declared) + " cold page(s), page chain contains " +
                  std::to_string(counted));
 }
-
-// One index being filled by a rescan: the column's position and the index.
-struct Fill {
-  std::string column;
-  size_t position = 0;
-  storage::SecondaryIndex index;
-};
 
 // Walks one table's chain, handing every stored record version (retired ones included) to
 // the visitor, and checks the walk against the table's declarations.
@@ -101,19 +95,18 @@ Result<void> build_indexes(storage::PageCache& cache, const storage::CasStore& c
   }
   std::set<std::string> wanted(meta.indexed_columns.begin(), meta.indexed_columns.end());
   if (writable) wanted.insert(t.unique.begin(), t.unique.end());
-  std::vector<Fill> fills;
+  IndexMap fills;
   for (const auto& column : wanted) {
     if (t.indexes.contains(column)) continue;
-    auto position = t.column_position(column);
-    if (!position) return fail(QmError::schema("no column `" + column + "`"));
-    fills.push_back(Fill{column, *position, {}});
+    if (!t.column_position(column)) return fail(QmError::schema("no column `" + column + "`"));
+    fills.emplace(column, storage::SecondaryIndex());
   }
   if (fills.empty()) return {};  // every index is stored: the pages are not visited
   QM_TRY(scan(cache, t, cas, [&](const RecordVersion& version) -> Result<void> {
-    for (auto& fill : fills) fill.index.insert(version.values[fill.position], version.row_id);
+    index_row_version(fills, t.columns, version.row_id, version.values);
     return {};
   }));
-  for (auto& fill : fills) t.indexes.insert_or_assign(std::move(fill.column), std::move(fill.index));
+  for (auto& [column, index] : fills) t.indexes.insert_or_assign(column, std::move(index));
   return {};
 }
 

@@ -100,32 +100,32 @@ Result<PageUsage> page_usage(std::span<const uint8_t> bytes) {
 
 Result<DatabaseStats> Database::inspect_stats() {
   DatabaseStats s;
-  s.current_transaction = clock;
+  s.current_transaction = clock_;
   s.storage_mode = storage_mode_name(storage_mode());
   s.writable = !read_only();
-  s.allocated_pages = cache.backend().page_count();
+  s.allocated_pages = store_.cache.backend().page_count();
   s.allocated_page_bytes = s.allocated_pages > kU64Max / 4096 ? kU64Max : s.allocated_pages * 4096;
-  s.buffer_pool = {cache.capacity(), cache.resident()};
-  s.cas.blobs = cas.count();
-  for (uint64_t i = 0; i < cas.count(); ++i) {
-    QM_ASSIGN(auto blob, cas.get(i));
+  s.buffer_pool = {store_.cache.capacity(), store_.cache.resident()};
+  s.cas.blobs = store_.cas.count();
+  for (uint64_t i = 0; i < store_.cas.count(); ++i) {
+    QM_ASSIGN(auto blob, store_.cas.get(i));
     if (blob.size() > kU64Max - s.cas.stored_bytes) return fail(QmError::corruption("CAS byte count overflowed"));
     s.cas.stored_bytes += blob.size();
   }
   uint64_t table_pages = 0;
   bool any_index = false;
-  for (const auto& [name, t] : tables) {
+  for (const auto& [name, t] : catalog_.tables()) {
     TableStats ts;
     ts.name = name;
     ts.columns = t.columns;
     ts.row_versions = t.row_versions;
-    const uint64_t snapshot = clock;
-    QM_TRY(scan_envelopes(cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
+    const uint64_t snapshot = clock_;
+    QM_TRY(scan_envelopes(store_.cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
       if (RecordEnvelope{created_tx, deleted_tx, 0}.visible(snapshot)) ts.live_rows = sat_add(ts.live_rows, 1);
       return {};
     }));
     uint64_t columnar = 0;
-    QM_TRY(measure_chain(cache, t, ts, columnar));
+    QM_TRY(measure_chain(store_.cache, t, ts, columnar));
     ts.compression.compressed_pages = columnar;
     ts.compression.codec = columnar == 0 ? "row-slotted"
                            : columnar == ts.pages ? "columnar-packed"

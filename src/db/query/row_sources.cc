@@ -11,7 +11,7 @@
 // damaged stored index can neither duplicate a row nor reach another table's pages.
 #include <algorithm>
 
-#include "db/database.h"
+#include "db/query/executor.h"
 #include "db/exec/ordering.h"
 #include "db/exec/predicate.h"
 #include "db/query/chain_scan.h"
@@ -50,9 +50,9 @@ Result<void> read_filtered(Database& db, const Table& table, const query::Predic
       Row row;
       for (uint64_t id : ids) {
         if (budget) QM_TRY(budget->scan_row());
-        QM_ASSIGN(bool owned, row_in_table(db.cache, table, id));
+        QM_ASSIGN(bool owned, row_in_table(db.store().cache, table, id));
         if (!owned) return fail(outside_chain(id));
-        QM_ASSIGN(RecordEnvelope env, read_record_at(db.cache, table, db.cas, id, row));
+        QM_ASSIGN(RecordEnvelope env, read_record_at(db.store().cache, table, db.store().cas, id, row));
         if (!env.visible(snapshot)) continue;
         if (bound->test(row) != Truth::True) continue;
         QM_TRY(keep(budget, RecordVersion{id, env.created_tx, env.deleted_tx, row}, sink));
@@ -60,7 +60,7 @@ Result<void> read_filtered(Database& db, const Table& table, const query::Predic
       return {};
     }
   }
-  return scan(db.cache, table, db.cas, [&](const RecordVersion& version) -> Result<void> {
+  return scan(db.store().cache, table, db.store().cas, [&](const RecordVersion& version) -> Result<void> {
     if (budget) QM_TRY(budget->scan_row());
     if (!version.visible(snapshot)) return {};
     if (bound && bound->test(version.values) != Truth::True) return {};
@@ -70,13 +70,13 @@ Result<void> read_filtered(Database& db, const Table& table, const query::Predic
 
 }  // namespace
 
-Result<uint64_t> Database::count_visible(std::string_view table_name, std::optional<uint64_t> snapshot,
-                                         QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const uint64_t at = snapshot.value_or(clock);
+Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::optional<uint64_t> snapshot,
+                               QueryBudget* budget) {
+  const Table* table = db.catalog().find(table_name);
+  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
+  const uint64_t at = snapshot.value_or(db.clock());
   uint64_t count = 0;
-  QM_TRY(scan_envelopes(cache, it->second, [&](uint64_t created, uint64_t deleted) -> Result<void> {
+  QM_TRY(scan_envelopes(db.store().cache, *table, [&](uint64_t created, uint64_t deleted) -> Result<void> {
     if (budget) QM_TRY(budget->scan_row());
     if (created <= at && (deleted == 0 || deleted > at)) ++count;
     return {};
@@ -84,27 +84,27 @@ Result<uint64_t> Database::count_visible(std::string_view table_name, std::optio
   return count;
 }
 
-Result<RowsResult> Database::select_filtered_bounded(std::string_view table_name, const query::Predicate* where,
-                                                     std::optional<uint64_t> snapshot, QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<RowsResult> select_filtered_bounded(Database& db, std::string_view table_name, const query::Predicate* where,
+                                           std::optional<uint64_t> snapshot, QueryBudget* budget) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
   RowsResult out;
-  QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
+  QM_TRY(read_filtered(db, table, where, snapshot.value_or(db.clock()), budget, [&](const RecordVersion& v) {
     out.rows.emplace_back(v.values.begin(), v.values.end());
   }));
   out.columns = table.columns;
   return out;
 }
 
-Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, const query::Predicate* where,
-                                                   std::optional<uint64_t> snapshot,
-                                                   std::span<const query::OrderBy> order_by, uint64_t k) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_name, const query::Predicate* where,
+                                         std::optional<uint64_t> snapshot, std::span<const query::OrderBy> order_by,
+                                         uint64_t k) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
   auto keys = order_keys(table.columns, order_by);
-  if (!keys || k == 0) return select_filtered_bounded(table_name, where, snapshot, nullptr);
+  if (!keys || k == 0) return select_filtered_bounded(db, table_name, where, snapshot, nullptr);
   // A max-heap of the best k rows so far under the strict order (keys, then read position):
   // its top is the row a better one replaces, and a row equal on the keys to the top comes
   // later, so it is worse. The heap's rows are exactly the first k of the stable sort.
@@ -119,7 +119,7 @@ Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, 
     return c != 0 ? c < 0 : a.seq < b.seq;
   };
   uint64_t seq = 0;
-  QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), nullptr, [&](const RecordVersion& v) {
+  QM_TRY(read_filtered(db, table, where, snapshot.value_or(db.clock()), nullptr, [&](const RecordVersion& v) {
     const uint64_t at = seq++;
     if (heap.size() < k) {
       heap.push_back(Kept{Row(v.values.begin(), v.values.end()), at});
@@ -139,27 +139,30 @@ Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, 
   return out;
 }
 
-Result<std::vector<MatchedRow>> Database::collect_matching(std::string_view table_name, const query::Predicate& where,
-                                                           std::optional<uint64_t> snapshot, QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+Result<std::vector<MatchedRow>> collect_matching(Database& db, std::string_view table_name,
+                                                 const query::Predicate& where, std::optional<uint64_t> snapshot,
+                                                 QueryBudget* budget) {
+  const Table* table = db.catalog().find(table_name);
+  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
   std::vector<MatchedRow> out;
-  QM_TRY(read_filtered(*this, it->second, &where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
+  QM_TRY(read_filtered(db, *table, &where, snapshot.value_or(db.clock()), budget, [&](const RecordVersion& v) {
     out.push_back(MatchedRow{v.row_id, Row(v.values.begin(), v.values.end())});
   }));
   return out;
 }
 
-Result<RowsResult> Database::select_ordered_by_index(std::string_view table_name, std::string_view column,
-                                                     bool descending, std::optional<uint64_t> snapshot,
-                                                     std::optional<uint64_t> stop, QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<RowsResult> select_ordered_by_index(Database& db, std::string_view table_name, std::string_view column,
+                                           bool descending, std::optional<uint64_t> snapshot,
+                                           std::optional<uint64_t> stop, QueryBudget* budget) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
+  storage::PageCache& cache = db.store().cache;
+  const storage::CasStore& cas = db.store().cas;
   auto index = table.indexes.find(std::string(column));
   if (index == table.indexes.end())
     return fail(QmError::query(str("no secondary index on column `", column, "`")));
-  const uint64_t at = snapshot.value_or(clock);
+  const uint64_t at = snapshot.value_or(db.clock());
   RowsResult out;
   Row row;
   bool done = stop && *stop == 0;

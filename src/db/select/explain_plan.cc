@@ -1,5 +1,7 @@
 #include "db/select/explain_plan.h"
 
+#include "db/query/executor.h"
+
 #include <string>
 #include <vector>
 
@@ -143,8 +145,8 @@ Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const 
   return fail(QmError::query("EXPLAIN requires a SELECT statement"));
 }
 
-Result<QueryResult> Database::explain_statement(const query::Statement& inner) {
-  QM_ASSIGN(RowsResult rows, explain_select(tables, clock, inner));
+Result<QueryResult> explain_statement(const Database& db, const query::Statement& inner) {
+  QM_ASSIGN(RowsResult rows, explain_select(db.catalog().tables(), db.clock(), inner));
   return QueryResult{std::move(rows)};
 }
 

@@ -117,13 +117,13 @@ TEST(PlannerDifferential, IndexesNeverChangeAResult) {
   for (int i = 0; i < 8; ++i) both(gen.insert(10));
   int queries = 0;
   for (int round = 0; round < 6; ++round) {
-    for (int q = 0; q < 60; ++q, ++queries) both(gen.select(plain.clock));
+    for (int q = 0; q < 60; ++q, ++queries) both(gen.select(plain.clock()));
     // Retire and add versions, so that indexes hold invisible candidates.
     for (int w = 0; w < 3; ++w) both(gen.write());
     both(gen.insert(4));
   }
   EXPECT_EQ(queries, 360);
-  EXPECT_EQ(plain.clock, indexed.clock);
+  EXPECT_EQ(plain.clock(), indexed.clock());
 }
 
 }  // namespace

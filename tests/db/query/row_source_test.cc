@@ -29,7 +29,7 @@ Database table_of_four() {
 
 TEST(ChainChecks, AMiscountedCatalogFailsEveryFullRead) {
   Database db = table_of_four();
-  db.tables.find("t")->second.row_versions = 5;
+  db.catalog().tables().find("t")->second.row_versions = 5;
   const std::string err = "error: data corruption: manifest declares 5 record version(s), page chain contains 4";
   EXPECT_EQ(run(db, "SELECT * FROM t"), err);
   EXPECT_EQ(run(db, "SELECT COUNT(*) FROM t"), err);
@@ -39,7 +39,7 @@ TEST(ChainChecks, AMiscountedCatalogFailsEveryFullRead) {
 
 TEST(ChainChecks, ATailPageThatLinksOnIsRefused) {
   Database db = table_of_four();
-  db.tables.find("t")->second.tail_page->set_next_page(0);
+  db.catalog().tables().find("t")->second.tail_page->set_next_page(0);
   EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table tail page links to another page");
 }
 
@@ -47,8 +47,8 @@ TEST(ChainChecks, ADeclaredTailThatIsNeverReachedIsRefused) {
   Database db = table_of_four();
   run(db, "CREATE TABLE u (a)");
   run(db, "INSERT INTO u VALUES (9)");
-  qm::db::Table& t = db.tables.find("t")->second;
-  t.tail_id = db.tables.find("u")->second.tail_id;
+  qm::db::Table& t = db.catalog().tables().find("t")->second;
+  t.tail_id = db.catalog().tables().find("u")->second.tail_id;
   EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table page chain does not reach its declared tail");
 }
 
@@ -57,8 +57,8 @@ TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {
   run(db, "CREATE TABLE other (a, b)");
   run(db, "INSERT INTO other VALUES (7, 'secret')");
   run(db, "CREATE INDEX ON t (a)");
-  const uint64_t foreign = qm::storage::row_id(*db.tables.find("other")->second.tail_id, 0);
-  db.tables.find("t")->second.indexes.find("a")->second.insert(qm::Value::integer(7), foreign);
+  const uint64_t foreign = qm::storage::row_id(*db.catalog().tables().find("other")->second.tail_id, 0);
+  db.catalog().tables().find("t")->second.indexes.find("a")->second.insert(qm::Value::integer(7), foreign);
   EXPECT_EQ(
       run(db, "SELECT b FROM t WHERE a = 7"),
       "error: data corruption: record address " + std::to_string(foreign) + " points outside its table page chain");
@@ -73,7 +73,7 @@ TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {
 TEST(IndexCandidates, ARepeatedIdInADamagedIndexYieldsTheRowOnce) {
   Database db = table_of_four();
   run(db, "CREATE INDEX ON t (a)");
-  auto& index = db.tables.find("t")->second.indexes.find("a")->second;
+  auto& index = db.catalog().tables().find("t")->second.indexes.find("a")->second;
   const uint64_t id = index.lookup(qm::Value::integer(2))[0];
   index.insert(qm::Value::integer(2), id);
   EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2"), R"({"columns":["b"],"rows":[["y"]]})");

@@ -1,4 +1,4 @@
-#include "db/copy_tree.h"
+#include "db/transaction/copy_tree_files.h"
 
 #include <array>
 #include <vector>
