@@ -93,4 +93,23 @@ Result<Manifest> read_manifest_json(std::string_view text);
 // Writes a parsed JSON value back as compact JSON (members in their stored order).
 void write_json_node(JsonWriter& w, const JsonNode& node);
 
+// What build_manifest writes for the secondary indexes.
+struct IndexPlan {
+  enum class Kind : uint8_t { NoContents, Pairs, Binary };
+  Kind kind = Kind::Pairs;
+  // Binary: per table name, its descriptors; and the region's absolute offset and length.
+  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> binary;
+  uint64_t region_offset = 0;
+  uint64_t region_length = 0;
+
+  static IndexPlan no_contents() { return {Kind::NoContents, {}, 0, 0}; }
+  static IndexPlan pairs() { return {Kind::Pairs, {}, 0, 0}; }
+};
+
+// The secondary-index region of an image and, per table with indexes, its descriptors.
+struct IndexRegion {
+  std::string bytes;
+  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> tables;
+};
+
 }  // namespace qm::db
