@@ -45,8 +45,10 @@ Result<void> check_envelope(std::span<const uint8_t> record) {
 // The per-page readers of a full scan: decode each record into `row` and visit it.
 class RowReader {
  public:
-  RowReader(const Table& table, const storage::CasStore& cas, ScanVisitor visit)
+  RowReader(const Table& table, const storage::CasStore& cas, ScanUntilVisitor visit)
       : table_(table), cas_(cas), visit_(visit) {}
+
+  bool stopped() const { return stopped_; }
 
   Result<void> record(uint64_t page_id, uint16_t slot, std::span<const uint8_t> bytes, WalkCounts& counts) {
     QM_TRY(check_envelope(bytes));
@@ -54,19 +56,22 @@ class RowReader {
     if (row_.size() != table_.columns.size()) return fail(field_count_mismatch());
     counts.add_version();
     RecordVersion version{storage::row_id(page_id, slot), load_u64(bytes.data()), load_u64(bytes.data() + 8), row_};
-    return visit_(version);
+    QM_ASSIGN(bool more, visit_(version));
+    stopped_ = !more;
+    return {};
   }
 
   Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
     QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
     if (page.header.rows > 0 && page.header.arity != table_.columns.size()) return fail(field_count_mismatch());
-    for (size_t i = 0; i < page.header.rows; ++i) {
+    for (size_t i = 0; i < page.header.rows && !stopped_; ++i) {
       if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
       counts.add_version();
       const RecordEnvelope& env = page.envelopes[i];
       RecordVersion version{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
                             page.row(i)};
-      QM_TRY(visit_(version));
+      QM_ASSIGN(bool more, visit_(version));
+      stopped_ = !more;
     }
     return {};
   }
@@ -74,13 +79,15 @@ class RowReader {
  private:
   const Table& table_;
   const storage::CasStore& cas_;
-  ScanVisitor visit_;
+  ScanUntilVisitor visit_;
   Row row_;  // reused for every record of the walk
+  bool stopped_ = false;
 };
 
 class EnvelopeReader {
  public:
   explicit EnvelopeReader(ScanEnvelopeVisitor visit) : visit_(visit) {}
+  bool stopped() const { return false; }
 
   Result<void> record(uint64_t, uint16_t, std::span<const uint8_t> bytes, WalkCounts& counts) {
     counts.add_version();
@@ -105,10 +112,11 @@ class EnvelopeReader {
 template <class Reader>
 Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Reader& reader, WalkCounts& counts) {
   const uint16_t slots = page.slot_count();
-  for (uint16_t s = 0; s < slots; ++s) {
+  for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
     QM_ASSIGN(auto bytes, page.record(s));
     QM_TRY(reader.record(page_id, s, bytes, counts));
   }
+  if (reader.stopped()) return {};
   if (page.next_page()) return fail(QmError::corruption("table tail page links to another page"));
   return {};
 }
@@ -121,7 +129,7 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
   if (kind == storage::kRowPageType) {
     QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
     const uint16_t slots = page.slot_count();
-    for (uint16_t s = 0; s < slots; ++s) {
+    for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
       QM_ASSIGN(auto record, page.record(s));
       QM_TRY(reader.record(page_id, s, record, counts));
     }
@@ -151,12 +159,14 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
       tail_reached = true;
       if (table.tail_page) {
         QM_TRY(read_tail_copy(*table.tail_page, page_id, reader, counts));
+        if (reader.stopped()) return {};
         break;
       }
     }
     QM_ASSIGN(next, cache.with_page(page_id, [&](ConstPageSpan bytes) {
       return read_cached(bytes, page_id, reader, table, counts);
     }));
+    if (reader.stopped()) return {};
     if (is_tail && next) return fail(QmError::corruption("table tail page links to another page"));
   }
   if (counts.cold_pages != table.cold_pages)
@@ -172,6 +182,16 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
 }  // namespace
 
 Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit) {
+  auto all = [&](const RecordVersion& version) -> Result<bool> {
+    QM_TRY(visit(version));
+    return true;
+  };
+  RowReader reader(table, cas, all);
+  return walk_chain(cache, table, reader);
+}
+
+Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                        ScanUntilVisitor visit) {
   RowReader reader(table, cas, visit);
   return walk_chain(cache, table, reader);
 }

@@ -38,6 +38,12 @@ Result<RowsResult> select_ordered_by_index(Database& db, std::string_view table,
 Result<std::vector<MatchedRow>> collect_matching(Database& db, std::string_view table, const query::Predicate& where,
                                                  std::optional<uint64_t> snapshot, QueryBudget* budget);
 
+// A SELECT without grouping, ORDER BY or DISTINCT whose select list is `*` or columns,
+// streamed from the row source into the OFFSET..LIMIT window (streaming_select.cc); none
+// when the statement is not of that shape (the general path then runs it).
+Result<std::optional<RowsResult>> select_streamed(Database& db, const query::SelectSingleStmt& stmt,
+                                                  QueryBudget* budget);
+
 // ---- writes (insert.cc, update_delete.cc) ----------------------------------------------
 Result<void> validate_row_constraints(const Database& db, std::string_view table, std::span<const Value> row);
 Result<void> validate_insert_values(Database& db, std::string_view table, std::span<const Value> row,

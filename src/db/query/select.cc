@@ -74,6 +74,11 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
     return out;
   }
 
+  if (!body.distinct && body.order_by.empty()) {
+    QM_ASSIGN(std::optional<RowsResult> streamed, select_streamed(db, stmt, budget));
+    if (streamed) return std::move(*streamed);
+  }
+
   // ORDER BY with a small LIMIT (and no DISTINCT, which needs every row before the limit):
   // only the first offset + limit rows of the sort are kept while reading. The tail below
   // sorts those again, which leaves them as they are. A budget charges every kept row, so a
