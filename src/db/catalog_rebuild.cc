@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/saturating.h"
 #include "db/schema.h"
 #include "db/write_path.h"
 #include "storage/cold_page.h"
@@ -22,8 +23,6 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-uint64_t step_limit(uint64_t total_pages) { return total_pages == kU64Max ? kU64Max : total_pages + 1; }
-uint64_t saturating_inc(uint64_t v) { return v == kU64Max ? v : v + 1; }
 
 QmError corrupt(std::string text) { return QmError::corruption(std::move(text)); }
 
@@ -162,7 +161,7 @@ Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore
 Result<void> ensure_table_page_ids(storage::PageCache& cache, const Table& table) {
   if (table.page_ids) return {};
   const uint64_t total_pages = cache.backend().page_count();
-  const uint64_t limit = step_limit(total_pages);
+  const uint64_t limit = saturating_inc(total_pages);
   std::set<uint64_t> ids;
   uint64_t steps = 0;
   uint64_t cold = 0;

@@ -40,6 +40,7 @@
 #include "core/query_result.h"
 #include "db/exec/query_budget.h"
 #include "db/catalog.h"
+#include "db/limits.h"
 #include "db/manifest.h"
 #include "db/query/exec_types.h"
 #include "db/store.h"
@@ -51,13 +52,6 @@
 #include "storage/page_cache.h"
 
 namespace qm::db {
-
-// The commit-log limits of a logged workspace.
-struct CommitLogOptions {
-  uint64_t max_transaction_bytes = 67108864;
-  uint64_t max_retained_bytes = 268435456;
-  uint64_t max_retained_commits = 4096;
-};
 
 enum class StorageMode : uint8_t { Development, Memory, Production, Streamed };
 // "development", "memory", "production", "streamed".
@@ -344,8 +338,5 @@ auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
                                          "); transaction rollback also failed (" + rolled.error().message() + ")"));
   return result;
 }
-
-// The manifest-writing helpers, exposed for the flush paths and their tests.
-inline constexpr const char* kManifestTmpFile = "qm_manifest.json.tmp";
 
 }  // namespace qm::db

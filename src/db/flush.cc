@@ -157,14 +157,14 @@ Result<void> Database::sync_workspace_files() {
   const uint64_t chunks = pages / storage::kPagesPerChunk + (pages % storage::kPagesPerChunk != 0);
   for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
     QM_ASSIGN(bool synced, sync_file(storage::DevStore::chunk_path(dir, chunk)));
-    if (synced) dirs.insert(fs::join(dir, "chunks"));
+    if (synced) dirs.insert(fs::join(dir, kChunksDir));
   }
   for (const std::string& hex : store_.cas.hashes_hex()) {
     const std::string path = storage::cas::blob_path(dir, hex);
     QM_ASSIGN(bool synced, sync_file(path));
     if (synced) {
       dirs.insert(fs::parent_dir(path));
-      dirs.insert(fs::join(dir, "blobs"));
+      dirs.insert(fs::join(dir, kBlobsDir));
     }
   }
   dirs.insert(dir);

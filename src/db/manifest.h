@@ -25,13 +25,11 @@
 #include "core/json_reader.h"
 #include "core/json_writer.h"
 #include "core/value.h"
+#include "db/limits.h"
 #include "engine/statement.h"
 
 namespace qm::db {
 
-inline constexpr const char* kManifestFile = "qm_manifest.json";
-// Bound of the "retrieval_indexes" list; a longer list cannot be read at all.
-inline constexpr size_t kMaxRetrievalDescriptors = 16;
 
 // A secondary index written inline: its keys in index order with their row ids.
 struct PersistedIndex {

@@ -20,8 +20,6 @@
 namespace qm::db {
 namespace {
 
-inline constexpr const char* kCommitLogDir = ".qm-log";
-
 // Persisted retrieval indexes are rebuilt from their tables at open; until that loader is
 // part of the build, a catalog that declares any is refused whole rather than half-loaded.
 Result<void> refuse_retrieval_catalog(const Manifest& m) {

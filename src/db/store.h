@@ -8,12 +8,11 @@
 
 #include <utility>
 
+#include "db/limits.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
 namespace qm::db {
-
-inline constexpr size_t kPageCacheCapacity = 4096;
 
 struct Store {
   storage::CasStore cas;

@@ -220,6 +220,14 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
             "schema error: invalid schema for table `d`: DEFAULT references unknown column `y`");
   EXPECT_EQ(error_text(db.create_table_internal("c", {"x"}, {}, {}, {}, {query::Predicate::eq("y", Value::null())})),
             "schema error: invalid schema for table `c`: CHECK references unknown column `y`");
+  // CHECK nesting is bounded once, at 32 levels, so every stored check reads back.
+  std::string deep = "x = 0";
+  for (int level = 1; level < 32; ++level) deep += " AND x = " + std::to_string(level);
+  Database mem = Database::open_memory();
+  EXPECT_EQ(test::run(mem, "CREATE TABLE ok (x, CHECK (" + deep + "))"), R"({"done":true})");
+  EXPECT_EQ(test::run(mem, "CREATE TABLE deep (x, CHECK (" + deep + " AND x = 99))"),
+            "error: schema error: invalid schema for table `deep`: CHECK expression exceeds the 32-level/256-node "
+            "limit");
   for (int i = 0; i < 5; ++i)
     ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::integer(i % 2)})).has_value());
   ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr).has_value());

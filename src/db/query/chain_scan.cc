@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "core/bytes.h"
+#include "core/saturating.h"
 #include "core/record_envelope.h"
 #include "db/query/text.h"
 #include "storage/cold_page.h"
@@ -20,9 +21,7 @@ struct WalkCounts {
   uint64_t versions = 0;
   uint64_t cold_pages = 0;
 
-  void add_version() {
-    if (versions != UINT64_MAX) ++versions;
-  }
+  void add_version() { versions = saturating_inc(versions); }
 };
 
 QmError field_count_mismatch() { return QmError::corruption("record field count does not match table columns"); }
@@ -146,7 +145,7 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
 template <class Reader>
 Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader) {
   const uint64_t page_count = cache.backend().page_count();
-  const uint64_t limit = page_count == UINT64_MAX ? UINT64_MAX : page_count + 1;
+  const uint64_t limit = saturating_inc(page_count);
   WalkCounts counts;
   bool tail_reached = !table.tail_id.has_value();
   uint64_t visited = 0;

@@ -19,6 +19,7 @@
 #include <span>
 
 #include "core/error.h"
+#include "core/record_envelope.h"
 #include "core/value.h"
 #include "db/query/function_ref.h"
 #include "db/table.h"
@@ -34,9 +35,7 @@ struct RecordVersion {
   uint64_t deleted_tx = 0;
   std::span<const Value> values;
 
-  bool visible(uint64_t snapshot) const {
-    return created_tx <= snapshot && (deleted_tx == 0 || deleted_tx > snapshot);
-  }
+  bool visible(uint64_t snapshot) const { return version_visible(created_tx, deleted_tx, snapshot); }
 };
 
 using ScanVisitor = FunctionRef<Result<void>(const RecordVersion&)>;

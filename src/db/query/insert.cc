@@ -17,7 +17,7 @@
 namespace qm::db {
 
 Value unique_key(const Value& v) {
-  if (v.is_int()) return Value::decimal(static_cast<i128>(v.as_int()) * 1000000);
+  if (v.is_int()) return Value::decimal(static_cast<i128>(v.as_int()) * kDecimalScale);
   return v;
 }
 

@@ -87,7 +87,7 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
   uint64_t count = 0;
   QM_TRY(scan_envelopes(db.store().cache, *table, [&](uint64_t created, uint64_t deleted) -> Result<void> {
     if (budget) QM_TRY(budget->scan_row());
-    if (created <= at && (deleted == 0 || deleted > at)) ++count;
+    if (version_visible(created, deleted, at)) ++count;
     return {};
   }));
   return count;

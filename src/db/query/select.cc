@@ -23,10 +23,7 @@ bool is_grouped(const query::SelectBody& body) {
   return !body.group_by.empty() || body.having.has_value() || has_aggregate_item(body.projection);
 }
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
-// Up to this many rows an ORDER BY ... LIMIT keeps only its first rows while reading.
-constexpr uint64_t kTopNRowsKeptWhileReading = 100000;
 
 }  // namespace
 

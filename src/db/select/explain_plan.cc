@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/database.h"
+#include "core/saturating.h"
 #include "db/exec/explain.h"
 #include "db/exec/grouping.h"
 #include "db/exec/predicate.h"
@@ -32,7 +33,6 @@ auto index_lookup_on(const Table& table) {
   return [&table](const std::string& column) { return table.indexes.contains(column); };
 }
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 // Validates the projection, grouping and ordering over no rows, as execution would, and
 // appends the output steps, DISTINCT, OFFSET and LIMIT.
