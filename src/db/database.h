@@ -112,17 +112,10 @@ class Database {
   // place, or atomically with the chunk and blob files made durable first when
   // `atomic_manifest` is set). Does nothing on a production image.
   Result<void> flush();
-  // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
-  Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,
-                                  const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
-  // The format version a manifest of the live database is written with.
-  uint16_t written_format_version(bool nonempty_index_region) const;
 
   // ---- single-file image ---------------------------------------------------------------
   // Flushes, then lays out header, pages, blob pool, index region and manifest.
   Result<std::string> bake_to_bytes();
-  // The binary forms of every secondary index, tables in name order, columns in order.
-  Result<IndexRegion> build_index_region() const;
 
   // ---- low-level mutations -------------------------------------------------------------
   // Held from the start of a low-level mutation to its end. Outside a transaction on a
@@ -221,11 +214,19 @@ class Database {
 
   // ---- statistics ----------------------------------------------------------------------
   Result<DatabaseStats> inspect_stats();
-  // The version the live catalog needs, from the held version (statistics).
-  uint16_t effective_format_version(bool any_secondary_index) const;
 
  private:
   friend class TransactionHost;
+
+  // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
+  Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,
+                                  const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
+  // The format version a manifest of the live database is written with.
+  uint16_t written_format_version(bool nonempty_index_region) const;
+  // The binary forms of every secondary index, tables in name order, columns in order.
+  Result<IndexRegion> build_index_region() const;
+  // The version the live catalog needs, from the held version (statistics).
+  uint16_t effective_format_version(bool any_secondary_index) const;
 
   // What a load reads from a workspace or an image: the parts a reload or a rollback
   // replaces, and the identity of the manifest they came from.

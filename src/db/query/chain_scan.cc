@@ -3,6 +3,7 @@
 #include "db/query/chain_scan.h"
 
 #include <optional>
+#include <utility>
 
 #include "core/bytes.h"
 #include "core/saturating.h"
@@ -41,11 +42,13 @@ Result<void> check_envelope(std::span<const uint8_t> record) {
   return {};
 }
 
-// The per-page readers of a full scan: decode each record into `row` and visit it.
+// The per-page readers of a full scan: decode each record into `row` and visit it. `Visit`
+// returns whether the walk goes on.
+template <class Visit>
 class RowReader {
  public:
-  RowReader(const Table& table, const storage::CasStore& cas, ScanUntilVisitor visit)
-      : table_(table), cas_(cas), visit_(visit) {}
+  RowReader(const Table& table, const storage::CasStore& cas, Visit visit)
+      : table_(table), cas_(cas), visit_(std::move(visit)) {}
 
   bool stopped() const { return stopped_; }
 
@@ -78,7 +81,7 @@ class RowReader {
  private:
   const Table& table_;
   const storage::CasStore& cas_;
-  ScanUntilVisitor visit_;
+  Visit visit_;
   Row row_;  // reused for every record of the walk
   bool stopped_ = false;
 };
@@ -181,17 +184,17 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
 }  // namespace
 
 Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit) {
-  auto all = [&](const RecordVersion& version) -> Result<bool> {
+  auto all = [visit](const RecordVersion& version) -> Result<bool> {
     QM_TRY(visit(version));
     return true;
   };
-  RowReader reader(table, cas, all);
+  RowReader<decltype(all)> reader(table, cas, all);
   return walk_chain(cache, table, reader);
 }
 
 Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                         ScanUntilVisitor visit) {
-  RowReader reader(table, cas, visit);
+  RowReader<ScanUntilVisitor> reader(table, cas, visit);
   return walk_chain(cache, table, reader);
 }
 
