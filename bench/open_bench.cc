@@ -19,11 +19,11 @@ std::string workspace_of(int megabytes) {
   std::filesystem::remove_all(dir);
   auto db = qm::db::Database::open_dev(dir);
   if (!db) std::abort();
-  db->autoflush = false;
+  db->set_autoflush(false);
   if (!db->create_table_with_constraints("t", {"id", "name", "score"}, {}, {})) std::abort();
   const uint64_t pages = static_cast<uint64_t>(megabytes) * 256;
   std::vector<qm::Value> row(3);
-  for (int64_t i = 0; db->cache.backend().page_count() < pages; ++i) {
+  for (int64_t i = 0; db->store().cache.backend().page_count() < pages; ++i) {
     row[0] = qm::Value::integer(i);
     row[1] = qm::Value::text("name-" + std::to_string(i % 1000));
     row[2] = qm::Value::decimal(i * 1000);

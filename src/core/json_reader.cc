@@ -1,5 +1,7 @@
 #include "core/json_reader.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 namespace qm {
@@ -143,6 +145,49 @@ std::string json_missing_field(std::string_view field) { return "missing field `
 std::string json_duplicate_field(std::string_view field) { return "duplicate field `" + std::string(field) + "`"; }
 std::string json_invalid_type(std::string_view found, std::string_view expected) {
   return "invalid type: " + std::string(found) + ", expected " + std::string(expected);
+}
+
+std::string json_invalid_length(size_t got, std::string_view expected, size_t want) {
+  return "invalid length " + std::to_string(got) + ", expected " + std::string(expected) + " with " +
+         std::to_string(want) + " elements";
+}
+
+std::expected<std::vector<const JsonNode*>, std::string> json_struct_fields(const JsonNode& node,
+                                                                           std::span<const std::string_view> names,
+                                                                           std::string_view struct_name,
+                                                                           std::string_view longer_array) {
+  std::vector<const JsonNode*> found(names.size(), nullptr);
+  if (node.is_object()) {
+    for (const auto& [key, value] : node.members) {
+      auto it = std::find(names.begin(), names.end(), key);
+      if (it == names.end()) continue;
+      const auto i = static_cast<size_t>(it - names.begin());
+      if (found[i] != nullptr) return std::unexpected(json_duplicate_field(key));
+      found[i] = &value;
+    }
+    return found;
+  }
+  if (node.is_array()) {
+    if (node.items.size() > names.size() && !longer_array.empty())
+      return std::unexpected(std::string(longer_array));
+    if (node.items.size() != names.size())
+      return std::unexpected(json_invalid_length(node.items.size(), struct_name, names.size()));
+    for (size_t i = 0; i < names.size(); ++i) found[i] = &node.items[i];
+    return found;
+  }
+  return std::unexpected(json_invalid_type(json_type_name(node), struct_name));
+}
+
+std::optional<std::string> json_first_missing(std::span<const JsonNode* const> fields,
+                                              std::span<const std::string_view> names) {
+  for (size_t i = 0; i < fields.size() && i < names.size(); ++i)
+    if (fields[i] == nullptr) return json_missing_field(names[i]);
+  return std::nullopt;
+}
+
+std::expected<std::string, std::string> json_read_string(const JsonNode& node) {
+  if (!node.is_string()) return std::unexpected(json_invalid_type(json_type_name(node), "a string"));
+  return node.text;
 }
 
 const char* json_type_name(const JsonNode& node) {

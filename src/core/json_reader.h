@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include "core/expected.h"
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,5 +60,22 @@ std::string json_missing_field(std::string_view field);
 std::string json_duplicate_field(std::string_view field);
 std::string json_invalid_type(std::string_view found, std::string_view expected);
 const char* json_type_name(const JsonNode& node);
+// "invalid length {got}, expected {expected} with {want} elements".
+std::string json_invalid_length(size_t got, std::string_view expected, size_t want);
+
+// The fields of one structure, in the order of `names`: from an object by key (unknown keys
+// skipped, a key given twice refused) or from an array of the field values in field order.
+// Any other node is the invalid-type text naming `struct_name`. An array of another length
+// is the invalid-length text, except that a longer one fails with `longer_array` when that
+// is given. A field an object leaves out is null in the result.
+std::expected<std::vector<const JsonNode*>, std::string> json_struct_fields(const JsonNode& node,
+                                                                           std::span<const std::string_view> names,
+                                                                           std::string_view struct_name,
+                                                                           std::string_view longer_array = {});
+// The missing-field text of the first of `names` whose field is null; none when all are there.
+std::optional<std::string> json_first_missing(std::span<const JsonNode* const> fields,
+                                              std::span<const std::string_view> names);
+// A string field ("invalid type: {found}, expected a string" otherwise).
+std::expected<std::string, std::string> json_read_string(const JsonNode& node);
 
 }  // namespace qm

@@ -45,7 +45,8 @@ char32_t decode_utf8(std::string_view s, size_t& pos) {
     ++pos;
     return c;
   }
-  size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : 4;
+  size_t len = utf8_sequence_length(c);
+  if (len == 0) len = 4;  // the caller promised valid text; keep the old decode of a stray byte
   char32_t cp = len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
   for (size_t k = 1; k < len && pos + k < s.size(); ++k) cp = cp << 6 | (static_cast<unsigned char>(s[pos + k]) & 0x3F);
   pos += len;

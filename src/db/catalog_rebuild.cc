@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/bytes.h"
+#include "core/saturating.h"
 #include "db/schema.h"
+#include "db/write_path.h"
 #include "storage/cold_page.h"
 #include "storage/page.h"
 #include "storage/record.h"
@@ -21,8 +23,6 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-uint64_t step_limit(uint64_t total_pages) { return total_pages == kU64Max ? kU64Max : total_pages + 1; }
-uint64_t saturating_inc(uint64_t v) { return v == kU64Max ? v : v + 1; }
 
 QmError corrupt(std::string text) { return QmError::corruption(std::move(text)); }
 
@@ -33,13 +33,6 @@ QmError cold_count_mismatch(uint64_t declared, uint64_t counted) {
   return corrupt("manifest declares " + std::to_string(declared) + " cold page(s), page chain contains " +
                  std::to_string(counted));
 }
-
-// One index being filled by a rescan: the column's position and the index.
-struct Fill {
-  std::string column;
-  size_t position = 0;
-  storage::SecondaryIndex index;
-};
 
 // Walks one table's chain, handing every stored record version (retired ones included) to
 // the visitor, and checks the walk against the table's declarations.
@@ -101,19 +94,18 @@ Result<void> build_indexes(storage::PageCache& cache, const storage::CasStore& c
   }
   std::set<std::string> wanted(meta.indexed_columns.begin(), meta.indexed_columns.end());
   if (writable) wanted.insert(t.unique.begin(), t.unique.end());
-  std::vector<Fill> fills;
+  IndexMap fills;
   for (const auto& column : wanted) {
     if (t.indexes.contains(column)) continue;
-    auto position = t.column_position(column);
-    if (!position) return fail(QmError::schema("no column `" + column + "`"));
-    fills.push_back(Fill{column, *position, {}});
+    if (!t.column_position(column)) return fail(QmError::schema("no column `" + column + "`"));
+    fills.emplace(column, storage::SecondaryIndex());
   }
   if (fills.empty()) return {};  // every index is stored: the pages are not visited
   QM_TRY(scan(cache, t, cas, [&](const RecordVersion& version) -> Result<void> {
-    for (auto& fill : fills) fill.index.insert(version.values[fill.position], version.row_id);
+    index_row_version(fills, t.columns, version.row_id, version.values);
     return {};
   }));
-  for (auto& fill : fills) t.indexes.insert_or_assign(std::move(fill.column), std::move(fill.index));
+  for (auto& [column, index] : fills) t.indexes.insert_or_assign(column, std::move(index));
   return {};
 }
 
@@ -169,7 +161,7 @@ Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore
 Result<void> ensure_table_page_ids(storage::PageCache& cache, const Table& table) {
   if (table.page_ids) return {};
   const uint64_t total_pages = cache.backend().page_count();
-  const uint64_t limit = step_limit(total_pages);
+  const uint64_t limit = saturating_inc(total_pages);
   std::set<uint64_t> ids;
   uint64_t steps = 0;
   uint64_t cold = 0;

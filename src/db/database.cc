@@ -1,9 +1,9 @@
+// Database: construction from loaded parts, the replacement of parts at reload and
+// rollback, the storage mode, and the guards that open and close every low-level mutation.
 #include "db/database.h"
 
-#include "core/bytes.h"
-#include "db/schema.h"
 #include "core/fs.h"
-#include "storage/record.h"
+#include "db/transaction/transaction.h"
 
 namespace qm::db {
 
@@ -17,15 +17,40 @@ const char* storage_mode_name(StorageMode mode) {
   return "memory";
 }
 
+Database::Database(Parts parts)
+    : clock_(parts.clock),
+      format_version_(parts.format_version),
+      manifest_digest_(std::move(parts.manifest_digest)),
+      manifest_identity_(parts.manifest_identity),
+      catalog_(std::move(parts.catalog)),
+      store_(std::move(parts.store)) {}
+
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+Result<void> Database::adopt(Parts parts) {
+  store_ = std::move(parts.store);
+  catalog_ = std::move(parts.catalog);
+  clock_ = parts.clock;
+  format_version_ = parts.format_version;
+  manifest_digest_ = std::move(parts.manifest_digest);
+  manifest_identity_ = parts.manifest_identity;
+  manifest_file_.reset();
+  last_write_atomic_ = false;
+  write_failure_.reset();
+  files_unsynced_ = directory_.has_value();
+  return observers_.catalog_replaced(catalog_);
+}
+
 Database Database::open_memory() {
-  Database db(storage::PageCache(storage::Backend(storage::MemStore()), kPageCacheCapacity),
-              storage::CasStore::new_memory());
-  db.format_version = 1;
-  return db;
+  return Database(Parts{Store(storage::PageCache(storage::Backend(storage::MemStore()), kPageCacheCapacity),
+                              storage::CasStore::new_memory()),
+                        Catalog(), 0, 1, std::nullopt, fs::Stat{}});
 }
 
 StorageMode Database::storage_mode() const {
-  switch (cache.backend().kind()) {
+  switch (store_.cache.backend().kind()) {
     case storage::Backend::Kind::Dev: return StorageMode::Development;
     case storage::Backend::Kind::Mem: return StorageMode::Memory;
     case storage::Backend::Kind::Monolith: return StorageMode::Production;
@@ -35,17 +60,17 @@ StorageMode Database::storage_mode() const {
 }
 
 Result<Database::MutationScope> Database::begin_mutation() {
-  if (commit_log && !active_transaction)
+  if (commit_log_ && !transaction_)
     return fail(QmError::transaction(
         "low-level mutations on a logged workspace require an explicit transaction; SQL queries are atomic "
         "automatically"));
   if (read_only()) return fail(QmError::read_only());
   QM_TRY(refuse_after_write_failure());
   MutationScope scope(nullptr);
-  if (directory && !active_transaction && !mutation_lock_.held()) {
+  if (directory_ && !transaction_ && !mutation_lock_.held()) {
     // Hold the workspace lock until the mutation is flushed, so no other handle commits in
     // between; and never write over what another handle committed since we last looked.
-    QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory));
+    QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
     scope = MutationScope(this);
     QM_ASSIGN(bool changed, workspace_changed());
     if (changed)
@@ -53,87 +78,31 @@ Result<Database::MutationScope> Database::begin_mutation() {
           "the workspace was changed by another handle or process; reopen the database to see its changes"));
     QM_TRY(forget_replaced_files());
   }
-  last_write_atomic = false;
+  last_write_atomic_ = false;
   return scope;
 }
 
 Result<void> Database::end_mutation() {
-  if (!autoflush) return {};
+  if (!autoflush_) return {};
   auto flushed = flush();
-  if (!flushed && !active_transaction) write_failure = flushed.error().message();
+  if (!flushed && !transaction_) write_failure_ = flushed.error().message();
   return flushed;
 }
 
 Result<void> Database::refuse_after_write_failure() const {
-  if (write_failure)
-    return fail(QmError::transaction("an earlier write of this handle could not be completed (" + *write_failure +
+  if (write_failure_)
+    return fail(QmError::transaction("an earlier write of this handle could not be completed (" + *write_failure_ +
                                      "); reopen the database"));
   return {};
 }
 
 Result<bool> Database::workspace_changed() const {
-  const std::string path = fs::join(*directory, kManifestFile);
+  const std::string path = fs::join(*directory_, kManifestFile);
   QM_ASSIGN(auto st, fs::get().stat(path));
-  if (!st) return manifest_digest.has_value();
-  if (!manifest_digest) return true;
+  if (!st) return manifest_digest_.has_value();
+  if (!manifest_digest_) return true;
   QM_ASSIGN(std::string text, fs::read_file(path));
-  return blake3(text) != *manifest_digest;
-}
-
-Result<uint64_t> Database::insert_validated_base(std::string_view table_name, std::span<const Value> row) {
-  QM_ASSIGN(auto scope, begin_mutation());
-  QM_TRY(validate_record_shape(row));
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  Table& table = it->second;
-  // The caller validated the row; a row of another shape would misalign the indexes.
-  if (row.size() != table.columns.size())
-    return fail(QmError::schema("table `" + std::string(table_name) + "` expects " +
-                                std::to_string(table.columns.size()) + " columns, got " + std::to_string(row.size())));
-
-  // The clock moves only once the row is stored, so a failed insert leaves it unchanged.
-  const uint64_t created = clock + 1;
-  QM_ASSIGN(std::string record, storage::record::encode_record(RecordEnvelope{created, 0, 0}, row, cas));
-  if (record.size() > kRecordCapacity)
-    return fail(QmError::schema("record of " + std::to_string(record.size()) + " bytes exceeds page capacity (" +
-                                std::to_string(kRecordCapacity) + ")"));
-  const auto bytes = as_bytes(record);
-
-  if (!table.tail_page) {
-    QM_ASSIGN(uint64_t id, cache.alloc_page());
-    table.tail_page.emplace(id);
-    table.tail_id = id;
-    if (!table.first_page) table.first_page = id;
-    if (table.page_ids) table.page_ids->insert(id);
-  }
-  uint16_t slot = 0;
-  auto placed = table.tail_page->insert(bytes);
-  if (placed) {
-    slot = *placed;
-  } else if (placed.error().is(ErrorKind::PageFull)) {
-    // Link the full page to a new one and hand it to the cache; the new page becomes the
-    // table's tail copy. Nothing of the table changes until the full page is in the cache.
-    QM_ASSIGN(uint64_t next_id, cache.alloc_page());
-    storage::RowPage next(next_id);
-    QM_ASSIGN(slot, next.insert(bytes));
-    storage::RowPage full = *table.tail_page;
-    full.set_next_page(next_id);
-    QM_TRY(cache.write(*table.tail_id, full.span()));
-    table.tail_page = std::move(next);
-    table.tail_id = next_id;
-    if (table.page_ids) table.page_ids->insert(next_id);
-  } else {
-    return fail(std::move(placed).error());
-  }
-  clock = created;
-  table.row_versions += 1;
-  const uint64_t rid = storage::row_id(*table.tail_id, slot);
-  for (size_t i = 0; i < table.columns.size(); ++i) {
-    auto idx = table.indexes.find(table.columns[i]);
-    if (idx != table.indexes.end()) idx->second.insert(row[i], rid);
-  }
-  QM_TRY(end_mutation());
-  return rid;
+  return blake3(text) != *manifest_digest_;
 }
 
 }  // namespace qm::db

@@ -1,7 +1,10 @@
-// Database: one open database, owned by the C handle from open to close. It holds the page
-// cache over its backend (workspace chunk files, memory pages or a mapped production image),
-// the blob store, the tables by name, the database clock, the format version held since open,
-// the open transaction and the flush flags.
+// Database: one open database, owned by the C handle from open to close; the narrow face the
+// exports use. Behind it, parts with one job each: the store (page cache over its backend,
+// blob store; db/store.h), the catalog (tables and their indexes; db/catalog.h), the open
+// transaction (one implementation per kind; db/transaction/), the write path with its
+// observers (db/write_path.h) and the statement executor (db/query/, db/select/, free
+// functions over this interface). It also holds the database clock, the format version held
+// since open, the workspace's file state and the flush flags.
 //
 // Invariants:
 // - the storage mode follows from the backend: Dev = "development" (with a directory),
@@ -14,7 +17,10 @@
 //   and makes the chunk files and blob files durable before the manifest names them;
 // - `last_write_atomic` is true only while nothing has changed since an atomic manifest write;
 // - members are declared so that destruction drops the cache first and the transaction (with
-//   its lock) last.
+//   its lock) last;
+// - a reload (another handle committed) or a rollback replaces the store, the catalog, the
+//   clock and the format version together (`adopt`), never the object as a whole, so the
+//   observers, the open transaction slot and the workspace identity survive it.
 #pragma once
 
 #include <atomic>
@@ -30,62 +36,29 @@
 
 #include "core/blake3.h"
 #include "core/error.h"
-#include "core/query_result.h"
 #include "core/fs.h"
 #include "core/query_result.h"
 #include "db/exec/query_budget.h"
+#include "db/catalog.h"
+#include "db/limits.h"
 #include "db/manifest.h"
 #include "db/query/exec_types.h"
+#include "db/store.h"
 #include "db/stats.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
+#include "db/write_path.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
 namespace qm::db {
 
-inline constexpr size_t kPageCacheCapacity = 4096;
-
-// The commit-log limits of a logged workspace.
-struct CommitLogOptions {
-  uint64_t max_transaction_bytes = 67108864;
-  uint64_t max_retained_bytes = 268435456;
-  uint64_t max_retained_commits = 4096;
-};
-
 enum class StorageMode : uint8_t { Development, Memory, Production, Streamed };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
 
-enum class TransactionKind : uint8_t { Snapshot, CopyTree, PageJournal };
-
-struct ActiveTransaction {
-  TransactionKind kind = TransactionKind::Snapshot;
-  std::string snapshot;   // Snapshot: the image of the whole memory database at begin
-  std::string directory;  // CopyTree and PageJournal: the workspace
-  TransactionLock lock;   // held for CopyTree and PageJournal
-  bool saved_autoflush = false;
-  bool saved_atomic_manifest = false;
-};
-
-// What build_manifest writes for the secondary indexes.
-struct IndexPlan {
-  enum class Kind : uint8_t { NoContents, Pairs, Binary };
-  Kind kind = Kind::Pairs;
-  // Binary: per table name, its descriptors; and the region's absolute offset and length.
-  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> binary;
-  uint64_t region_offset = 0;
-  uint64_t region_length = 0;
-
-  static IndexPlan no_contents() { return {Kind::NoContents, {}, 0, 0}; }
-  static IndexPlan pairs() { return {Kind::Pairs, {}, 0, 0}; }
-};
-
-// The secondary-index region of an image and, per table with indexes, its descriptors.
-struct IndexRegion {
-  std::string bytes;
-  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> tables;
-};
+class Transaction;
+class TransactionHost;
 
 class Database {
  public:
@@ -97,36 +70,52 @@ class Database {
   static Database open_memory();
   // A new writable memory database from image bytes (copied).
   static Result<Database> import_bytes(std::span<const uint8_t> image);
-  // A database over an image's pages and blobs, its tables rebuilt from the manifest: the
-  // shared last step of import (writable) and of opening a production image (read-only).
-  static Result<Database> from_image_catalog(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
-                                             bool writable, std::span<const uint8_t> index_region);
 
-  Database(Database&&) noexcept = default;
-  Database& operator=(Database&&) noexcept = default;
-  ~Database() = default;
+  Database(Database&&) noexcept;
+  Database& operator=(Database&&) noexcept;
+  ~Database();
 
   StorageMode storage_mode() const;
-  bool read_only() const { return cache.backend().read_only(); }
-  bool logged() const { return commit_log.has_value(); }
-  bool in_transaction() const { return active_transaction.has_value(); }
+  bool read_only() const { return store_.cache.backend().read_only(); }
+  bool logged() const { return commit_log_.has_value(); }
+  bool in_transaction() const { return transaction_ != nullptr; }
+  // The database clock: the last transaction value taken.
+  uint64_t clock() const { return clock_; }
+  // Takes the next clock value (a statement's deletion mark).
+  uint64_t advance_clock() { return ++clock_; }
+  uint16_t format_version() const { return format_version_; }
+  const std::optional<std::string>& directory() const { return directory_; }
+  bool autoflush() const { return autoflush_; }
+  bool atomic_manifest() const { return atomic_manifest_; }
+  bool last_write_atomic() const { return last_write_atomic_; }
+  // Whether the fast manifest rewrite holds its file open.
+  bool manifest_file_cached() const { return manifest_file_.has_value(); }
+
+  // The parts. Table rows and indexes change only through the write path below.
+  const Catalog& catalog() const { return catalog_; }
+  Catalog& catalog() { return catalog_; }
+  const Store& store() const { return store_; }
+  Store& store() { return store_; }
+  // The open transaction, if any (its kind is its own business).
+  Transaction* transaction_state() { return transaction_.get(); }
+
+  // Registers an observer of every write (db/write_path.h); it lives as long as the database.
+  void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
+
+  // Test and tool hooks: flush flags and the clock of a database assembled by hand.
+  void set_autoflush(bool on) { autoflush_ = on; }
+  void set_atomic_manifest(bool on) { atomic_manifest_ = on; }
+  void set_clock(uint64_t value) { clock_ = value; }
 
   // ---- flush and manifest --------------------------------------------------------------
   // Writes tail pages and dirty pages to the backend and, on a workspace, the manifest (in
   // place, or atomically with the chunk and blob files made durable first when
   // `atomic_manifest` is set). Does nothing on a production image.
   Result<void> flush();
-  // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
-  Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,
-                                  const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
-  // The format version a manifest of the live database is written with.
-  uint16_t written_format_version(bool nonempty_index_region) const;
 
   // ---- single-file image ---------------------------------------------------------------
   // Flushes, then lays out header, pages, blob pool, index region and manifest.
   Result<std::string> bake_to_bytes();
-  // The binary forms of every secondary index, tables in name order, columns in order.
-  Result<IndexRegion> build_index_region() const;
 
   // ---- low-level mutations -------------------------------------------------------------
   // Held from the start of a low-level mutation to its end. Outside a transaction on a
@@ -159,13 +148,20 @@ class Database {
   // The ending of every successful low-level mutation: flush when `autoflush` is set. A
   // failed flush outside a transaction leaves the handle refusing every later write.
   Result<void> end_mutation();
+
+  // ---- the write path (db/write_path.h) ------------------------------------------------
   // Stores one row version (already validated by the caller) at the tail of the table: the
   // clock advances and becomes its created_tx, long values go to the blob store, a full tail
-  // page is linked to a new one and written to the cache, indexed columns get the row id.
-  // Returns the row id. TableNotFound for an unknown table.
+  // page is linked to a new one and written to the cache, indexed columns get the row id,
+  // observers hear of it. Returns the row id. TableNotFound for an unknown table.
   Result<uint64_t> insert_validated_base(std::string_view table, std::span<const Value> row);
+  // Retires the version at `row_id` with `deleted_tx` (Corruption when the row id's page is
+  // not in the table's chain; nothing is written then); observers hear of it.
+  Result<void> mark_deleted(std::string_view table, uint64_t row_id, uint64_t deleted_tx);
+  // A statement has written all its rows of `table`: the observers' per-statement step.
+  Result<void> statement_written(std::string_view table);
 
-  // ---- statement execution, defined in src/db/query/ -----------------------------------
+  // ---- statement execution (db/query/dispatch.cc) --------------------------------------
   // Runs one parsed statement (atomic by itself outside a transaction, joining an explicit
   // one); `budget` bounds its work when given.
   Result<QueryResult> execute_statement(query::Statement statement, QueryBudget* budget);
@@ -178,39 +174,8 @@ class Database {
   Result<PreparedStatement> prepare(std::string_view sql);
   // One INSERT, UPDATE or DELETE run once per parameter set, all in one transaction.
   Result<uint64_t> execute_many(std::string_view sql, std::span<const std::vector<Value>> sets);
-  // Row sources: a snapshot of none reads at the current clock.
-  Result<uint64_t> count_visible(std::string_view table, std::optional<uint64_t> snapshot, QueryBudget* budget);
-  Result<RowsResult> select_filtered_bounded(std::string_view table, const query::Predicate* where,
-                                             std::optional<uint64_t> snapshot, QueryBudget* budget);
-  // The first k rows (k >= 1) of select_filtered_bounded's rows stably sorted by `order_by`,
-  // in that order, keeping only k rows while reading; without a budget. When an ORDER BY
-  // column is unknown it returns every row unsorted, as select_filtered_bounded does, so the
-  // caller's sort reports the error after the read, as it would have.
-  Result<RowsResult> select_filtered_top_n(std::string_view table, const query::Predicate* where,
-                                           std::optional<uint64_t> snapshot, std::span<const query::OrderBy> order_by,
-                                           uint64_t k);
-  Result<RowsResult> select_ordered_by_index(std::string_view table, std::string_view column, bool descending,
-                                             std::optional<uint64_t> snapshot, std::optional<uint64_t> stop,
-                                             QueryBudget* budget);
-  Result<std::vector<MatchedRow>> collect_matching(std::string_view table, const query::Predicate& where,
-                                                   std::optional<uint64_t> snapshot, QueryBudget* budget);
-  // Write paths.
-  Result<void> validate_row_constraints(std::string_view table, std::span<const Value> row);
-  Result<void> validate_insert_values(std::string_view table, std::span<const Value> row, PendingUnique* pending,
-                                      QueryBudget* budget);
-  Result<void> insert_validated(std::string_view table, std::span<const Value> row);
-  Result<uint64_t> update_where_bounded(std::string_view table, std::string_view column, const Value& value,
-                                        const query::Predicate& where, QueryBudget* budget);
-  Result<uint64_t> delete_where_bounded(std::string_view table, const query::Predicate& where, QueryBudget* budget);
-  Result<uint64_t> apply_deletes(std::string_view table, std::span<const MatchedRow> matches);
-  Result<uint64_t> apply_deletes_base(std::string_view table, std::span<const MatchedRow> matches);
-  // ---- end of statement execution -------------------------------------------------------
 
-  // Builds a database around its page cache and blob store; the open functions fill the rest.
-  Database(storage::PageCache page_cache, storage::CasStore blobs)
-      : cas(std::move(blobs)), cache(std::move(page_cache)) {}
-
-  // ---- transactions --------------------------------------------------------------------
+  // ---- transactions (db/transaction/) --------------------------------------------------
   // Memory: a snapshot image; workspace: a copy-tree backup under the transaction lock.
   Result<void> begin_transaction();
   Result<void> commit_transaction();
@@ -223,22 +188,6 @@ class Database {
   // open one, a failure rolls the whole transaction back.
   template <class F>
   auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
-
-  // ---- joins, EXPLAIN and streaming aggregation, defined in src/db/select/ --------------
-  // The plan of a SELECT as rows ("step", "operation", "detail"); reads no table row.
-  Result<QueryResult> explain_statement(const query::Statement& inner);
-  // A SELECT with an aliased FROM table or joins: the joined rows (columns named
-  // "{qualifier}.{column}"), the full WHERE, then the projection, grouping and tail.
-  Result<RowsResult> select_join(const query::SelectStmt& stmt, QueryBudget* budget);
-  // A grouped single-table SELECT without WHERE or HAVING, folded in one pass over the
-  // table; memory grows with the groups, not the rows.
-  Result<RowsResult> select_streaming_aggregate(std::string_view table, std::optional<uint64_t> snapshot,
-                                                std::vector<query::SelectItem> items,
-                                                std::span<const std::string> group_by,
-                                                std::span<const query::OrderBy> order_by, bool distinct,
-                                                std::optional<uint64_t> limit, uint64_t offset,
-                                                QueryBudget* budget);
-  // ---- end of src/db/select/ -------------------------------------------------------------
 
   // ---- table and index DDL -------------------------------------------------------------
   // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
@@ -254,7 +203,6 @@ class Database {
                                              const std::vector<std::string>& not_null);
   // Removes the table from the catalog (its pages simply stop being referenced).
   Result<void> drop_table(const std::string& name);
-  Result<void> drop_table_base(const std::string& name);
   // Builds (or rebuilds) the index of one column from every stored version, under an
   // optional budget; on failure the table keeps its former indexes. With `make_unique` the
   // column also joins the table's UNIQUE set before the one flush, so the stored catalog
@@ -266,39 +214,48 @@ class Database {
 
   // ---- statistics ----------------------------------------------------------------------
   Result<DatabaseStats> inspect_stats();
+
+ private:
+  friend class TransactionHost;
+
+  // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
+  Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,
+                                  const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
+  // The format version a manifest of the live database is written with.
+  uint16_t written_format_version(bool nonempty_index_region) const;
+  // The binary forms of every secondary index, tables in name order, columns in order.
+  Result<IndexRegion> build_index_region() const;
   // The version the live catalog needs, from the held version (statistics).
   uint16_t effective_format_version(bool any_secondary_index) const;
 
-  // ---- fields --------------------------------------------------------------------------
-  std::optional<ActiveTransaction> active_transaction;
-  std::optional<fs::File> manifest_file;  // cached handle of the fast manifest rewrite
-  std::optional<std::string> directory;   // the workspace; absent for memory and images
-  TableMap tables;
-  storage::CasStore cas;
-  storage::PageCache cache;
-  std::optional<CommitLogOptions> commit_log;
-  uint64_t clock = 0;
-  uint16_t format_version = 1;
-  bool autoflush = false;
-  bool atomic_manifest = false;
-  bool last_write_atomic = false;
-  // Digest of the manifest this handle last read or wrote (none: no manifest file).
-  std::optional<Digest> manifest_digest;
-  // Set when a write could not be completed outside a transaction (or a rollback could not
-  // re-read the workspace): the in-memory state may differ from disk, so every later write
-  // is refused until the database is reopened.
-  std::optional<std::string> write_failure;
+  // What a load reads from a workspace or an image: the parts a reload or a rollback
+  // replaces, and the identity of the manifest they came from.
+  struct Parts {
+    Store store;
+    Catalog catalog;
+    uint64_t clock = 0;
+    uint16_t format_version = 1;
+    std::optional<Digest> manifest_digest;  // none: no manifest file
+    fs::Stat manifest_identity;
+  };
 
- private:
+  explicit Database(Parts parts);
+  // Replaces the store, catalog, clock, format version and manifest identity with freshly
+  // loaded ones; forgets cached files and the flags that described the old state, and tells
+  // the observers.
+  Result<void> adopt(Parts parts);
+
   // The workspace open after its repair: manifest, chunk store, blob store, tables. The
   // caller holds or has released the transaction lock.
-  static Result<Database> load_dev(const std::string& path);
+  static Result<Parts> load_dev(const std::string& path);
+  // The parts of an image's pages and blobs, its tables rebuilt from the manifest: the
+  // shared last step of import (writable) and of opening a production image (read-only).
+  static Result<Parts> image_parts(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
+                                   bool writable, std::span<const uint8_t> index_region);
+  static Result<Parts> import_parts(std::span<const uint8_t> image);
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
   Result<void> refuse_after_write_failure() const;
-  // Ends the open transaction: flags restored, backup removed (copy tree), lock released.
-  void end_transaction();
-  Result<void> rollback_workspace(ActiveTransaction tx);
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
@@ -307,24 +264,44 @@ class Database {
   // files, their directories, the workspace directory and its parent, and the directories
   // this handle's open created). Run by the first atomic flush after the workspace was read.
   Result<void> sync_workspace_files();
-
-  TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
-  bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
   // Forgets the cached manifest and chunk file handles when the manifest at the path is no
   // longer the file this handle last read or wrote: another handle's commit renamed a new one
   // over it, or its rollback put back copies of every file, and a write through the old
   // handles would reach files nobody reads any more. Run under the workspace lock.
   Result<void> forget_replaced_files();
-  // Identity of the manifest file this handle last read or wrote (the cached handle's file
-  // while one is cached).
-  fs::Stat manifest_identity_;
+
+  // Declared first, so destroyed last: the open transaction holds the workspace lock.
+  std::unique_ptr<Transaction> transaction_;
+  TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
+  WriteObservers observers_;
+  std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
+  std::optional<std::string> directory_;   // the workspace; absent for memory and images
+  std::optional<CommitLogOptions> commit_log_;
+  uint64_t clock_ = 0;
+  uint16_t format_version_ = 1;
+  bool autoflush_ = false;
+  bool atomic_manifest_ = false;
+  bool last_write_atomic_ = false;
+  bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
   // Set when the workspace was read from disk: files written by earlier handles or processes
   // (without a flush to stable storage) are not known to be durable, so the first atomic
   // flush makes all of them durable before its manifest names them.
   bool files_unsynced_ = false;
+  // Digest of the manifest this handle last read or wrote (none: no manifest file).
+  std::optional<Digest> manifest_digest_;
+  // Identity of the manifest file this handle last read or wrote (the cached handle's file
+  // while one is cached).
+  fs::Stat manifest_identity_;
+  // Set when a write could not be completed outside a transaction (or a rollback could not
+  // re-read the workspace): the in-memory state may differ from disk, so every later write
+  // is refused until the database is reopened.
+  std::optional<std::string> write_failure_;
   // Directories created by this handle's open (outermost first); their entries become
   // durable with the first atomic flush.
   std::vector<std::string> created_dirs_;
+  Catalog catalog_;
+  // Declared last, so destroyed first: no page is written back after the catalog is gone.
+  Store store_;
 };
 
 template <class F>
@@ -332,18 +309,18 @@ auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
   QM_TRY(begin_transaction());
   auto result = std::forward<F>(work)(*this);
   if (!result) {
-    if (!active_transaction) return result;
+    if (!in_transaction()) return result;
     auto rolled = rollback_transaction();
     if (!rolled)
       return fail(QmError::outcome_unknown("operation failed (" + result.error().message() +
                                            "); rollback also failed (" + rolled.error().message() + ")"));
     return result;
   }
-  if (!active_transaction)
+  if (!in_transaction())
     return fail(QmError::transaction("transaction callback changed the transaction state"));
   auto committed = commit_transaction();
   if (committed) return result;
-  if (!active_transaction) return fail(std::move(committed).error());
+  if (!in_transaction()) return fail(std::move(committed).error());
   auto rolled = rollback_transaction();
   if (!rolled)
     return fail(QmError::outcome_unknown("commit failed (" + committed.error().message() +
@@ -353,17 +330,14 @@ auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
 
 template <class F>
 auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
-  if (!active_transaction) return transaction(std::forward<F>(work));
+  if (!in_transaction()) return transaction(std::forward<F>(work));
   auto result = std::forward<F>(work)(*this);
-  if (result || !active_transaction) return result;
+  if (result || !in_transaction()) return result;
   auto rolled = rollback_transaction();
   if (!rolled)
     return fail(QmError::outcome_unknown("statement failed (" + result.error().message() +
                                          "); transaction rollback also failed (" + rolled.error().message() + ")"));
   return result;
 }
-
-// The manifest-writing helpers, exposed for the flush paths and their tests.
-inline constexpr const char* kManifestTmpFile = "qm_manifest.json.tmp";
 
 }  // namespace qm::db

@@ -15,8 +15,8 @@
 namespace qm::db {
 
 uint16_t Database::written_format_version(bool nonempty_index_region) const {
-  uint16_t version = format_version;
-  for (const auto& [name, t] : tables)
+  uint16_t version = format_version_;
+  for (const auto& [name, t] : catalog_.tables())
     version = std::max(version, table_feature_level(!t.unique.empty() || !t.not_null.empty(),
                                                     !t.defaults.empty() || !t.checks.empty(),
                                                     t.cold_pages != 0 || t.compaction_cursor.has_value()));
@@ -27,17 +27,17 @@ uint16_t Database::written_format_version(bool nonempty_index_region) const {
 Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
                                           const std::vector<storage::CasExtent>* cas_dir) const {
   Manifest m;
-  m.cas_hashes = cas.hashes_hex();
+  m.cas_hashes = store_.cas.hashes_hex();
   if (bake) {
     std::vector<storage::CasExtent> packed;
-    if (cas_dir == nullptr) packed = cas.pack().directory;
+    if (cas_dir == nullptr) packed = store_.cas.pack().directory;
     const auto& dir = cas_dir ? *cas_dir : packed;
     m.cas_dir.reserve(dir.size());
     for (const auto& e : dir) m.cas_dir.emplace_back(e.offset, e.length);
   }
-  m.page_count = cache.backend().page_count();
-  m.tables.reserve(tables.size());
-  for (const auto& [name, t] : tables) {
+  m.page_count = store_.cache.backend().page_count();
+  m.tables.reserve(catalog_.tables().size());
+  for (const auto& [name, t] : catalog_.tables()) {
     TableMeta meta;
     meta.name = name;
     meta.columns = t.columns;
@@ -69,7 +69,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   }
   if (m.format_version >= 8) m.logged_workspace = marker;
   if (region) m.index_region = Extent{plan.region_offset, plan.region_length};
-  m.clock = clock;
+  m.clock = clock_;
   return m;
 }
 
@@ -77,12 +77,12 @@ Result<void> Database::flush() {
   if (read_only()) return {};
   // A handle whose state may differ from disk must not write it over the workspace.
   TransactionLock lock;
-  if (directory) {
+  if (directory_) {
     QM_TRY(refuse_after_write_failure());
-    if (!active_transaction && !mutation_lock_.held() && !caller_holds_lock_) {
+    if (!transaction_ && !mutation_lock_.held() && !caller_holds_lock_) {
       // A flush outside any mutation (an export, a caller's own flush) takes the same care:
       // under the lock, and only over the manifest this handle last read or wrote.
-      QM_ASSIGN(lock, acquire_transaction_lock(*directory));
+      QM_ASSIGN(lock, acquire_transaction_lock(*directory_));
       QM_ASSIGN(bool changed, workspace_changed());
       if (changed)
         return fail(QmError::transaction(
@@ -91,15 +91,15 @@ Result<void> Database::flush() {
     }
   }
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
-  for (const auto& [name, t] : tables)
-    if (t.tail_id && t.tail_page) QM_TRY(cache.write(*t.tail_id, t.tail_page->span()));
-  QM_TRY(cache.flush());
-  if (!directory) return {};
-  if (atomic_manifest) {
+  for (const auto& [name, t] : catalog_.tables())
+    if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));
+  QM_TRY(store_.cache.flush());
+  if (!directory_) return {};
+  if (atomic_manifest_) {
     // The manifest about to be published durably must name only durable files: the chunk
     // files (and a chunks directory created for them) and every blob file with its directories.
-    if (auto* dev = cache.backend().dev()) QM_TRY(dev->sync_data());
-    QM_TRY(cas.sync_data());
+    if (auto* dev = store_.cache.backend().dev()) QM_TRY(dev->sync_data());
+    QM_TRY(store_.cas.sync_data());
     if (files_unsynced_) {
       QM_TRY(sync_workspace_files());
       files_unsynced_ = false;
@@ -108,17 +108,17 @@ Result<void> Database::flush() {
   }
   QM_ASSIGN(Manifest m, build_manifest(false, logged() ? IndexPlan::no_contents() : IndexPlan::pairs()));
   const std::string bytes = write_manifest_json(m);
-  if (atomic_manifest) {
-    QM_TRY(write_manifest_atomic(*directory, bytes));
-    last_write_atomic = true;
+  if (atomic_manifest_) {
+    QM_TRY(write_manifest_atomic(*directory_, bytes));
+    last_write_atomic_ = true;
     return {};
   }
-  last_write_atomic = false;
-  return write_manifest_fast(*directory, bytes);
+  last_write_atomic_ = false;
+  return write_manifest_fast(*directory_, bytes);
 }
 
 Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {
-  manifest_file.reset();  // the next fast write opens the file again
+  manifest_file_.reset();  // the next fast write opens the file again
   fs::AtomicWriteOptions options;
   options.temp_path = fs::join(dir, kManifestTmpFile);
   options.sync_file = true;
@@ -126,7 +126,7 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
   options.replace = true;
   options.mode = 0666;
   QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
-  manifest_digest = blake3(bytes);
+  manifest_digest_ = blake3(bytes);
   // The file is in place; an identity that cannot be read only makes the next write outside
   // a transaction open its files again.
   auto st = fs::get().stat(fs::join(dir, kManifestFile));
@@ -135,15 +135,15 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
 }
 
 Result<void> Database::forget_replaced_files() {
-  QM_ASSIGN(auto st, fs::get().stat(fs::join(*directory, kManifestFile)));
+  QM_ASSIGN(auto st, fs::get().stat(fs::join(*directory_, kManifestFile)));
   if (st && st->device == manifest_identity_.device && st->inode == manifest_identity_.inode) return {};
-  manifest_file.reset();
-  if (auto* dev = cache.backend().dev()) dev->close_files();
+  manifest_file_.reset();
+  if (auto* dev = store_.cache.backend().dev()) dev->close_files();
   return {};
 }
 
 Result<void> Database::sync_workspace_files() {
-  const std::string& dir = *directory;
+  const std::string& dir = *directory_;
   std::set<std::string> dirs;
   // Only what exists is flushed: a missing file has nothing to make durable.
   auto sync_file = [](const std::string& path) -> Result<bool> {
@@ -153,18 +153,18 @@ Result<void> Database::sync_workspace_files() {
     QM_TRY(f.sync());
     return true;
   };
-  const uint64_t pages = cache.backend().page_count();
+  const uint64_t pages = store_.cache.backend().page_count();
   const uint64_t chunks = pages / storage::kPagesPerChunk + (pages % storage::kPagesPerChunk != 0);
   for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
     QM_ASSIGN(bool synced, sync_file(storage::DevStore::chunk_path(dir, chunk)));
-    if (synced) dirs.insert(fs::join(dir, "chunks"));
+    if (synced) dirs.insert(fs::join(dir, kChunksDir));
   }
-  for (const std::string& hex : cas.hashes_hex()) {
+  for (const std::string& hex : store_.cas.hashes_hex()) {
     const std::string path = storage::cas::blob_path(dir, hex);
     QM_ASSIGN(bool synced, sync_file(path));
     if (synced) {
       dirs.insert(fs::parent_dir(path));
-      dirs.insert(fs::join(dir, "blobs"));
+      dirs.insert(fs::join(dir, kBlobsDir));
     }
   }
   dirs.insert(dir);
@@ -177,14 +177,14 @@ Result<void> Database::sync_workspace_files() {
 
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
   const std::string path = fs::join(dir, kManifestFile);
-  if (!manifest_file) {
+  if (!manifest_file_) {
     QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate, 0666));
     // Every writer holds the workspace lock, so the path still names the file just opened.
     auto st = fs::get().stat(path);
     manifest_identity_ = st && *st ? **st : fs::Stat{};
-    manifest_file.emplace(std::move(f));
+    manifest_file_.emplace(std::move(f));
   }
-  const fs::File& file = *manifest_file;
+  const fs::File& file = *manifest_file_;
   QM_ASSIGN(uint64_t old_len, file.size());
   if (bytes.size() < old_len) {
     // Pad the new text with spaces to the old length first: if the process dies before the
@@ -196,9 +196,9 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
     QM_TRY(file.write_all_at(bytes, 0));
   }
   // From here on the file is not what this handle last saw unless the truncation succeeds.
-  manifest_digest.reset();
+  manifest_digest_.reset();
   QM_TRY(file.truncate(bytes.size()));
-  manifest_digest = blake3(bytes);
+  manifest_digest_ = blake3(bytes);
   return {};
 }
 

@@ -11,13 +11,11 @@
 #include <cstdint>
 
 #include "core/error.h"
+#include "db/limits.h"
 #include "db/manifest.h"
 
 namespace qm::db {
 
-inline constexpr uint16_t kMinFormatVersion = 1;
-inline constexpr uint16_t kHighestFormatVersion = 8;
-inline constexpr uint16_t kLoggedFormatVersion = 7;
 
 // What a table's schema and chain need: 3, 4 or 5, or 1 when nothing beyond plain rows.
 uint16_t table_feature_level(bool unique_or_not_null, bool defaults_or_checks, bool cold_pages_or_cursor);

@@ -18,7 +18,7 @@ namespace qm::db {
 
 Result<IndexRegion> Database::build_index_region() const {
   IndexRegion region;
-  for (const auto& [name, t] : tables) {
+  for (const auto& [name, t] : catalog_.tables()) {
     if (t.indexes.empty()) continue;
     std::vector<BinIndexDesc> descs;
     for (const auto& [column, index] : t.indexes) {
@@ -33,8 +33,8 @@ Result<IndexRegion> Database::build_index_region() const {
 
 Result<std::string> Database::bake_to_bytes() {
   QM_TRY(flush());
-  QM_ASSIGN(std::vector<storage::Page> pages, cache.backend().read_all_pages());
-  storage::PackedPool packed = cas.pack();
+  QM_ASSIGN(std::vector<storage::Page> pages, store_.cache.backend().read_all_pages());
+  storage::PackedPool packed = store_.cas.pack();
   QM_ASSIGN(IndexRegion region, build_index_region());
   QM_ASSIGN(storage::ImageLayout layout,
             storage::image_layout(pages.size(), packed.pool.size(), region.bytes.size(), 0));
@@ -50,6 +50,11 @@ Result<std::string> Database::bake_to_bytes() {
 }
 
 Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
+  QM_ASSIGN(Parts parts, import_parts(image));
+  return Database(std::move(parts));
+}
+
+Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
   QM_ASSIGN(FileHeader header, FileHeader::decode(image));
   const uint64_t manifest_offset = header.manifest_offset;
   const uint64_t pages_end = header.pages_end;
@@ -83,18 +88,15 @@ Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
   QM_ASSIGN(auto region, slice_index_region(image, manifest, pages_end, manifest_offset));
 
   storage::PageCache cache(storage::Backend(std::move(pages)), kPageCacheCapacity);
-  return from_image_catalog(std::move(cache), std::move(cas), manifest, /*writable=*/true, region);
+  return image_parts(std::move(cache), std::move(cas), manifest, /*writable=*/true, region);
 }
 
-Result<Database> Database::from_image_catalog(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
-                                              bool writable, std::span<const uint8_t> index_region) {
+Result<Database::Parts> Database::image_parts(storage::PageCache cache, storage::CasStore cas,
+                                              const Manifest& manifest, bool writable,
+                                              std::span<const uint8_t> index_region) {
   QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, writable, index_region));
-  Database db(std::move(cache), std::move(cas));
-  db.tables = std::move(tables);
-  db.clock = manifest.clock;
-  db.format_version = manifest.format_version;
-  db.autoflush = false;
-  return db;
+  return Parts{Store(std::move(cache), std::move(cas)), Catalog(std::move(tables)), manifest.clock,
+               manifest.format_version, std::nullopt, fs::Stat{}};
 }
 
 }  // namespace qm::db

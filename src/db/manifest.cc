@@ -104,27 +104,11 @@ class Fields {
  public:
   static Read<Fields> open(const JsonNode& node, std::string_view struct_name,
                            std::span<const std::string_view> names) {
+    auto found = json_struct_fields(node, names, struct_name, "trailing characters");
+    if (!found) return Err(std::move(found).error());
     Fields f;
-    f.found_.assign(names.size(), nullptr);
-    if (node.is_object()) {
-      for (const auto& [key, value] : node.members) {
-        auto it = std::find(names.begin(), names.end(), key);
-        if (it == names.end()) continue;  // unknown keys are skipped
-        size_t i = static_cast<size_t>(it - names.begin());
-        if (f.found_[i] != nullptr) return Err(json_duplicate_field(key));
-        f.found_[i] = &value;
-      }
-      return f;
-    }
-    if (node.is_array()) {
-      if (node.items.size() > names.size()) return Err(std::string("trailing characters"));
-      if (node.items.size() < names.size())
-        return Err("invalid length " + std::to_string(node.items.size()) + ", expected " + std::string(struct_name) +
-                   " with " + std::to_string(names.size()) + " elements");
-      for (size_t i = 0; i < names.size(); ++i) f.found_[i] = &node.items[i];
-      return f;
-    }
-    return Err(json_invalid_type(json_type_name(node), struct_name));
+    f.found_ = std::move(*found);
+    return f;
   }
 
   const JsonNode* get(size_t i) const { return found_[i]; }
@@ -157,10 +141,7 @@ Read<std::optional<uint64_t>> read_opt_u64(const JsonNode& n) {
   return std::optional<uint64_t>(*v);
 }
 
-Read<std::string> read_string(const JsonNode& n) {
-  if (!n.is_string()) return Err(json_invalid_type(json_type_name(n), "a string"));
-  return n.text;
-}
+Read<std::string> read_string(const JsonNode& n) { return json_read_string(n); }
 
 Read<std::vector<std::string>> read_strings(const JsonNode& n) {
   if (!n.is_array()) return Err(json_invalid_type(json_type_name(n), "a sequence"));

@@ -25,13 +25,11 @@
 #include "core/json_reader.h"
 #include "core/json_writer.h"
 #include "core/value.h"
+#include "db/limits.h"
 #include "engine/statement.h"
 
 namespace qm::db {
 
-inline constexpr const char* kManifestFile = "qm_manifest.json";
-// Bound of the "retrieval_indexes" list; a longer list cannot be read at all.
-inline constexpr size_t kMaxRetrievalDescriptors = 16;
 
 // A secondary index written inline: its keys in index order with their row ids.
 struct PersistedIndex {
@@ -92,5 +90,24 @@ Result<Manifest> read_manifest_json(std::string_view text);
 
 // Writes a parsed JSON value back as compact JSON (members in their stored order).
 void write_json_node(JsonWriter& w, const JsonNode& node);
+
+// What build_manifest writes for the secondary indexes.
+struct IndexPlan {
+  enum class Kind : uint8_t { NoContents, Pairs, Binary };
+  Kind kind = Kind::Pairs;
+  // Binary: per table name, its descriptors; and the region's absolute offset and length.
+  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> binary;
+  uint64_t region_offset = 0;
+  uint64_t region_length = 0;
+
+  static IndexPlan no_contents() { return {Kind::NoContents, {}, 0, 0}; }
+  static IndexPlan pairs() { return {Kind::Pairs, {}, 0, 0}; }
+};
+
+// The secondary-index region of an image and, per table with indexes, its descriptors.
+struct IndexRegion {
+  std::string bytes;
+  std::vector<std::pair<std::string, std::vector<BinIndexDesc>>> tables;
+};
 
 }  // namespace qm::db

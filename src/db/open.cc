@@ -11,7 +11,7 @@
 #include "core/bytes.h"
 #include "core/fs.h"
 #include "db/catalog_rebuild.h"
-#include "db/copy_tree.h"
+#include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db/format_version.h"
 #include "db/transaction_lock.h"
@@ -19,8 +19,6 @@
 
 namespace qm::db {
 namespace {
-
-inline constexpr const char* kCommitLogDir = ".qm-log";
 
 // Persisted retrieval indexes are rebuilt from their tables at open; until that loader is
 // part of the build, a catalog that declares any is refused whole rather than half-loaded.
@@ -51,12 +49,16 @@ std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
 Result<Database> Database::open_dev(const std::string& path) {
   QM_ASSIGN(auto created, fs::mkdir_all(path));
   QM_TRY(repair_workspace(path));
-  QM_ASSIGN(Database db, load_dev(path));
+  QM_ASSIGN(Parts parts, load_dev(path));
+  Database db(std::move(parts));
+  db.directory_ = path;
+  db.autoflush_ = true;
+  db.files_unsynced_ = true;
   db.created_dirs_ = std::move(created);
   return db;
 }
 
-Result<Database> Database::load_dev(const std::string& path) {
+Result<Database::Parts> Database::load_dev(const std::string& path) {
   QM_ASSIGN(auto log_entry, fs::get().stat(fs::join(path, kCommitLogDir)));
   const std::string manifest_path = fs::join(path, kManifestFile);
   QM_ASSIGN(auto manifest_stat, fs::get().stat(manifest_path));
@@ -64,13 +66,9 @@ Result<Database> Database::load_dev(const std::string& path) {
   if (!manifest_stat) {
     // A new workspace: no manifest is written until the first flush.
     QM_ASSIGN(storage::DevStore store, storage::DevStore::create(path));
-    Database db(storage::PageCache(storage::Backend(std::move(store)), kPageCacheCapacity),
-                storage::CasStore::new_dev(path));
-    db.directory = path;
-    db.format_version = 1;
-    db.autoflush = true;
-    db.files_unsynced_ = true;
-    return db;
+    return Parts{Store(storage::PageCache(storage::Backend(std::move(store)), kPageCacheCapacity),
+                       storage::CasStore::new_dev(path)),
+                 Catalog(), 0, 1, std::nullopt, fs::Stat{}};
   }
 
   QM_ASSIGN(std::string text, fs::read_file(manifest_path));
@@ -92,16 +90,12 @@ Result<Database> Database::load_dev(const std::string& path) {
   QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));
   QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, {}));
 
-  Database db(std::move(cache), std::move(cas));
-  db.directory = path;
-  db.tables = std::move(tables);
-  db.clock = manifest.clock;
-  db.format_version = manifest.format_version;
-  db.autoflush = true;
-  db.manifest_digest = blake3(text);
-  db.manifest_identity_ = read_stat && *read_stat ? **read_stat : fs::Stat{};
-  db.files_unsynced_ = true;
-  return db;
+  return Parts{Store(std::move(cache), std::move(cas)),
+               Catalog(std::move(tables)),
+               manifest.clock,
+               manifest.format_version,
+               blake3(text),
+               read_stat && *read_stat ? **read_stat : fs::Stat{}};
 }
 
 Result<Database> Database::open_prod(const std::string& path) {
@@ -123,7 +117,8 @@ Result<Database> Database::open_prod(const std::string& path) {
   QM_ASSIGN(auto region, slice_index_region(bytes, manifest, pages_end, manifest_offset));
 
   storage::PageCache cache(storage::Backend(std::move(image)), kPageCacheCapacity);
-  return from_image_catalog(std::move(cache), std::move(cas), manifest, /*writable=*/false, region);
+  QM_ASSIGN(Parts parts, image_parts(std::move(cache), std::move(cas), manifest, /*writable=*/false, region));
+  return Database(std::move(parts));
 }
 
 }  // namespace qm::db

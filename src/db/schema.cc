@@ -1,14 +1,11 @@
 #include "db/schema.h"
 
-#include <limits>
 #include <variant>
+
+#include "core/saturating.h"
 
 namespace qm::db {
 namespace {
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-  return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
-}
 
 const std::string* leaf_column(const query::Predicate& p) {
   return std::visit(

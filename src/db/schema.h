@@ -15,22 +15,17 @@
 
 #include "core/error.h"
 #include "core/value.h"
+#include "db/limits.h"
 #include "engine/statement.h"
 
 namespace qm::db {
 
-inline constexpr uint32_t kMaxCheckLevels = 32;
-inline constexpr uint64_t kMaxCheckNodes = 256;
-inline constexpr size_t kMaxColumns = 65535;
 
 // Checks one CHECK predicate at `level` (1 for the top node) with a node counter shared by all
 // CHECKs of the table: the level and node limits, then every column named must be one of
 // `columns`. Returns the plain message of the first fault.
 std::optional<std::string> validate_check_shape(const query::Predicate& p, const std::set<std::string_view>& columns,
                                                 uint32_t level, uint64_t& nodes);
-
-// The largest record one empty row page holds (4096 - 28 header - 4 slot).
-inline constexpr uint64_t kRecordCapacity = 4064;
 
 // Refuses, before anything is encoded, a row that cannot be one record on one empty row page:
 // Schema "too many columns (max 65535)" or "record of {} bytes exceeds page capacity (4064)"

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "core/bytes.h"
+#include "core/saturating.h"
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "storage/cold_page.h"
@@ -15,7 +16,6 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-uint64_t sat_add(uint64_t a, uint64_t b) { return a > kU64Max - b ? kU64Max : a + b; }
 
 void write_strings(JsonWriter& w, const std::vector<std::string>& items) {
   w.begin_array();
@@ -26,7 +26,7 @@ void write_strings(JsonWriter& w, const std::vector<std::string>& items) {
 // Walks a table's chain measuring every page; the tail from the table's copy.
 Result<void> measure_chain(storage::PageCache& cache, const Table& table, TableStats& out, uint64_t& columnar) {
   const uint64_t total = cache.backend().page_count();
-  const uint64_t limit = total == kU64Max ? total : total + 1;
+  const uint64_t limit = saturating_inc(total);
   uint64_t steps = 0;
   bool tail_reached = false;
   bool cursor_seen = false;
@@ -40,12 +40,12 @@ Result<void> measure_chain(storage::PageCache& cache, const Table& table, TableS
     } else {
       QM_ASSIGN(usage, cache.with_page(id, [](storage::ConstPageSpan bytes) { return page_usage(bytes); }));
     }
-    out.pages = sat_add(out.pages, 1);
-    out.used_page_bytes = sat_add(out.used_page_bytes, usage.used);
-    out.free_page_bytes = sat_add(out.free_page_bytes, usage.free);
+    out.pages = saturating_add(out.pages, 1);
+    out.used_page_bytes = saturating_add(out.used_page_bytes, usage.used);
+    out.free_page_bytes = saturating_add(out.free_page_bytes, usage.free);
     if (usage.columnar) {
-      columnar = sat_add(columnar, 1);
-      out.compression.saved_bytes = sat_add(out.compression.saved_bytes, usage.saved);
+      columnar = saturating_add(columnar, 1);
+      out.compression.saved_bytes = saturating_add(out.compression.saved_bytes, usage.saved);
     }
     if (table.compaction_cursor == id) cursor_seen = true;
     if (table.tail_id == id) {
@@ -100,32 +100,32 @@ Result<PageUsage> page_usage(std::span<const uint8_t> bytes) {
 
 Result<DatabaseStats> Database::inspect_stats() {
   DatabaseStats s;
-  s.current_transaction = clock;
+  s.current_transaction = clock_;
   s.storage_mode = storage_mode_name(storage_mode());
   s.writable = !read_only();
-  s.allocated_pages = cache.backend().page_count();
-  s.allocated_page_bytes = s.allocated_pages > kU64Max / 4096 ? kU64Max : s.allocated_pages * 4096;
-  s.buffer_pool = {cache.capacity(), cache.resident()};
-  s.cas.blobs = cas.count();
-  for (uint64_t i = 0; i < cas.count(); ++i) {
-    QM_ASSIGN(auto blob, cas.get(i));
+  s.allocated_pages = store_.cache.backend().page_count();
+  s.allocated_page_bytes = saturating_mul(s.allocated_pages, storage::kPageSize);
+  s.buffer_pool = {store_.cache.capacity(), store_.cache.resident()};
+  s.cas.blobs = store_.cas.count();
+  for (uint64_t i = 0; i < store_.cas.count(); ++i) {
+    QM_ASSIGN(auto blob, store_.cas.get(i));
     if (blob.size() > kU64Max - s.cas.stored_bytes) return fail(QmError::corruption("CAS byte count overflowed"));
     s.cas.stored_bytes += blob.size();
   }
   uint64_t table_pages = 0;
   bool any_index = false;
-  for (const auto& [name, t] : tables) {
+  for (const auto& [name, t] : catalog_.tables()) {
     TableStats ts;
     ts.name = name;
     ts.columns = t.columns;
     ts.row_versions = t.row_versions;
-    const uint64_t snapshot = clock;
-    QM_TRY(scan_envelopes(cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
-      if (RecordEnvelope{created_tx, deleted_tx, 0}.visible(snapshot)) ts.live_rows = sat_add(ts.live_rows, 1);
+    const uint64_t snapshot = clock_;
+    QM_TRY(scan_envelopes(store_.cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
+      if (version_visible(created_tx, deleted_tx, snapshot)) ts.live_rows = saturating_inc(ts.live_rows);
       return {};
     }));
     uint64_t columnar = 0;
-    QM_TRY(measure_chain(cache, t, ts, columnar));
+    QM_TRY(measure_chain(store_.cache, t, ts, columnar));
     ts.compression.compressed_pages = columnar;
     ts.compression.codec = columnar == 0 ? "row-slotted"
                            : columnar == ts.pages ? "columnar-packed"
@@ -135,7 +135,7 @@ Result<DatabaseStats> Database::inspect_stats() {
       ts.indexes.push_back(IndexStats{column, index.count(), index.key_count(), encoded.size()});
       any_index = true;
     }
-    table_pages = sat_add(table_pages, ts.pages);
+    table_pages = saturating_add(table_pages, ts.pages);
     s.tables.push_back(std::move(ts));
   }
   s.orphaned_pages = s.allocated_pages > table_pages ? s.allocated_pages - table_pages : 0;

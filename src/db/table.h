@@ -28,6 +28,9 @@
 
 namespace qm::db {
 
+// A table's secondary indexes by column name.
+using IndexMap = std::map<std::string, storage::SecondaryIndex>;
+
 struct Table {
   std::vector<std::string> columns;  // declaration order
   std::set<std::string> unique;
@@ -42,7 +45,7 @@ struct Table {
   uint64_t cold_pages = 0;
   // The chain's page ids, filled on first need (a cache of the verified walk, hence mutable).
   mutable std::optional<std::set<uint64_t>> page_ids;
-  std::map<std::string, storage::SecondaryIndex> indexes;
+  IndexMap indexes;
 
   // Position of a column by exact name.
   std::optional<size_t> column_position(std::string_view name) const {

@@ -9,10 +9,10 @@
 
 #include "core/error.h"
 #include "core/fs.h"
+#include "db/limits.h"
 
 namespace qm::db {
 
-inline constexpr const char* kTransactionLockFile = ".qm_transaction.lock";
 
 class TransactionLock {
  public:

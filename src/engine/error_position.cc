@@ -1,12 +1,14 @@
 #include "engine/error_position.h"
 
+#include "core/utf8.h"
+
 namespace qm::query {
 namespace {
 
 // Byte length of the character starting with lead byte c; invalid leads count as one.
 size_t char_len(unsigned char c, size_t remaining) {
-  size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-  return n <= remaining ? n : 1;
+  const size_t n = utf8_sequence_length(c);
+  return n != 0 && n <= remaining ? n : 1;
 }
 
 }  // namespace

@@ -45,8 +45,8 @@ size_t first_invalid_utf8(std::string_view s) {
     size_t start = i;
     // Validate just this character by handing it to the strict checker.
     auto c = static_cast<unsigned char>(s[i]);
-    size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-    if (len == 0 || s.size() - i < len || !is_valid_utf8(s.substr(i, len))) return start;
+    const size_t len = utf8_sequence_length(c);
+    if (len < 2 || s.size() - i < len || !is_valid_utf8(s.substr(i, len))) return start;
     i += len;
   }
   return std::string_view::npos;

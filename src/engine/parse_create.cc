@@ -8,29 +8,11 @@
 namespace qm::query {
 namespace {
 
-// And/Or levels a CHECK may nest. The manifest stores a check four JSON containers deep
-// and is read with a 128-container bound; each level costs two containers and the
-// deepest leaf (an IN list of tagged values) four, so 60 levels is the most that always
-// reads back.
-constexpr size_t kMaxCheckLevels = 60;
-
-size_t connective_levels(const Predicate& p) {
-  if (const auto* a = std::get_if<AndPred>(&p.node))
-    return 1 + std::max(connective_levels(*a->left), connective_levels(*a->right));
-  if (const auto* o = std::get_if<OrPred>(&p.node))
-    return 1 + std::max(connective_levels(*o->left), connective_levels(*o->right));
-  return 0;
-}
-
 Result<Predicate> parse_check_constraint(Cursor& c) {
-  size_t check_pos = c.position();
   QM_TRY(c.keyword("check"));
   QM_TRY(c.expect(Tok::LParen));
   QM_ASSIGN(Predicate p, parse_predicate(c));
   QM_TRY(c.expect(Tok::RParen));
-  if (connective_levels(p) > kMaxCheckLevels)
-    return fail(c.err_at(check_pos, "CHECK constraint nesting exceeds the " + std::to_string(kMaxCheckLevels) +
-                                         "-level limit"));
   return p;
 }
 

@@ -28,10 +28,6 @@ std::string unknown_variant(std::string_view name, const std::array<const char*,
   return out;
 }
 
-std::string invalid_length(size_t got, std::string_view expected, size_t want) {
-  return "invalid length " + std::to_string(got) + ", expected " + std::string(expected) + " with " +
-         std::to_string(want) + " elements";
-}
 
 std::expected<CompareOp, std::string> read_op(const JsonNode& n) {
   if (!n.is_string()) return Fail(json_invalid_type(json_type_name(n), "variant identifier"));
@@ -40,10 +36,7 @@ std::expected<CompareOp, std::string> read_op(const JsonNode& n) {
   return Fail(unknown_variant(n.text, kOpNames));
 }
 
-std::expected<std::string, std::string> read_string(const JsonNode& n) {
-  if (!n.is_string()) return Fail(json_invalid_type(json_type_name(n), "a string"));
-  return n.text;
-}
+std::expected<std::string, std::string> read_string(const JsonNode& n) { return json_read_string(n); }
 
 std::expected<bool, std::string> read_bool(const JsonNode& n) {
   if (n.type != JsonNode::Type::Bool) return Fail(json_invalid_type(json_type_name(n), "a boolean"));
@@ -64,28 +57,13 @@ std::expected<std::vector<Value>, std::string> read_values(const JsonNode& n) {
 
 // Gathers the fields of a struct variant given as an object (by name, repeats refused,
 // unknown names skipped) or as an array (by position, exactly the field count).
-template <size_t N>
-std::expected<std::array<const JsonNode*, N>, std::string> struct_fields(const JsonNode& body,
-                                                                         const std::array<const char*, N>& names,
-                                                                         std::string_view expected) {
-  std::array<const JsonNode*, N> out{};
-  if (body.is_array()) {
-    if (body.items.size() != N) return Fail(invalid_length(body.items.size(), expected, N));
-    for (size_t i = 0; i < N; ++i) out[i] = &body.items[i];
-    return out;
-  }
-  if (!body.is_object()) return Fail(json_invalid_type(json_type_name(body), expected));
-  for (const auto& [key, value] : body.members) {
-    for (size_t i = 0; i < N; ++i) {
-      if (key != names[i]) continue;
-      if (out[i]) return Fail(json_duplicate_field(key));
-      out[i] = &value;
-      break;
-    }
-  }
-  for (size_t i = 0; i < N; ++i)
-    if (!out[i]) return Fail(json_missing_field(names[i]));
-  return out;
+std::expected<std::vector<const JsonNode*>, std::string> struct_fields(const JsonNode& body,
+                                                                       std::span<const std::string_view> names,
+                                                                       std::string_view expected) {
+  auto fields = json_struct_fields(body, names, expected);
+  if (!fields) return fields;
+  if (auto missing = json_first_missing(*fields, names)) return Fail(std::move(*missing));
+  return fields;
 }
 
 #define QM_JSON_TRY(decl, expr)                          \
@@ -98,7 +76,7 @@ std::expected<Predicate, std::string> read_predicate(const JsonNode& node, size_
 std::expected<Predicate, std::string> read_pair(const JsonNode& body, bool is_and, size_t depth) {
   std::string_view expected = is_and ? "tuple variant Predicate::And" : "tuple variant Predicate::Or";
   if (!body.is_array()) return Fail(json_invalid_type(json_type_name(body), expected));
-  if (body.items.size() != 2) return Fail(invalid_length(body.items.size(), expected, 2));
+  if (body.items.size() != 2) return Fail(json_invalid_length(body.items.size(), expected, 2));
   QM_JSON_TRY(Predicate left, read_predicate(body.items[0], depth + 2));
   QM_JSON_TRY(Predicate right, read_predicate(body.items[1], depth + 2));
   if (is_and) return Predicate{AndPred{std::move(left), std::move(right)}};
@@ -123,7 +101,7 @@ std::expected<Predicate, std::string> read_predicate(const JsonNode& node, size_
   if (node.members.size() != 1) return Fail(std::string("invalid length: expected a map with a single key"));
   const auto& [name, body] = node.members[0];
   if (name == "Compare") {
-    static constexpr std::array<const char*, 3> f = {"column", "op", "value"};
+    static constexpr std::array<std::string_view, 3> f = {"column", "op", "value"};
     QM_JSON_TRY(auto fields, struct_fields(body, f, "struct variant Predicate::Compare"));
     QM_JSON_TRY(std::string column, read_string(*fields[0]));
     QM_JSON_TRY(CompareOp op, read_op(*fields[1]));
@@ -131,7 +109,7 @@ std::expected<Predicate, std::string> read_predicate(const JsonNode& node, size_
     return Predicate{ComparePred{std::move(column), op, std::move(value)}};
   }
   if (name == "In") {
-    static constexpr std::array<const char*, 3> f = {"column", "values", "negated"};
+    static constexpr std::array<std::string_view, 3> f = {"column", "values", "negated"};
     QM_JSON_TRY(auto fields, struct_fields(body, f, "struct variant Predicate::In"));
     QM_JSON_TRY(std::string column, read_string(*fields[0]));
     QM_JSON_TRY(std::vector<Value> values, read_values(*fields[1]));
@@ -139,7 +117,7 @@ std::expected<Predicate, std::string> read_predicate(const JsonNode& node, size_
     return Predicate{InPred{std::move(column), std::move(values), negated}};
   }
   if (name == "Between") {
-    static constexpr std::array<const char*, 4> f = {"column", "low", "high", "negated"};
+    static constexpr std::array<std::string_view, 4> f = {"column", "low", "high", "negated"};
     QM_JSON_TRY(auto fields, struct_fields(body, f, "struct variant Predicate::Between"));
     QM_JSON_TRY(std::string column, read_string(*fields[0]));
     QM_JSON_TRY(Value low, value_from_json(*fields[1]));
@@ -148,7 +126,7 @@ std::expected<Predicate, std::string> read_predicate(const JsonNode& node, size_
     return Predicate{BetweenPred{std::move(column), std::move(low), std::move(high), negated}};
   }
   if (name == "IsNull") {
-    static constexpr std::array<const char*, 2> f = {"column", "negated"};
+    static constexpr std::array<std::string_view, 2> f = {"column", "negated"};
     QM_JSON_TRY(auto fields, struct_fields(body, f, "struct variant Predicate::IsNull"));
     QM_JSON_TRY(std::string column, read_string(*fields[0]));
     QM_JSON_TRY(bool negated, read_bool(*fields[1]));

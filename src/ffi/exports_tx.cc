@@ -55,7 +55,7 @@ QM_EXPORT uint64_t qm_current_tx(QmDb* db) {
       qm::ffi::set_last_error("qm_current_tx: db handle is NULL");
       return 0;
     }
-    return db->db.clock;
+    return db->db.clock();
   });
 }
 

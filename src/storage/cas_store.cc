@@ -15,13 +15,6 @@ QmError listed_twice(std::string_view hex) {
   return QmError::corruption("CAS digest " + std::string(hex) + " is listed twice");
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 }  // namespace
 
 size_t CasStore::DigestHash::operator()(const Digest& d) const noexcept { return load_u64(d.data()); }
@@ -185,13 +178,9 @@ std::string blob_path(std::string_view root, std::string_view hex) {
 
 Result<Digest> parse_hex32(std::string_view text) {
   if (text.size() != 64) return fail(QmError::corruption("bad CAS hash length: " + std::to_string(text.size())));
-  Digest d{};
-  for (size_t i = 0; i < 32; ++i) {
-    int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
-    if (hi < 0 || lo < 0) return fail(QmError::corruption("non-hex CAS digest"));
-    d[i] = static_cast<uint8_t>(hi << 4 | lo);
-  }
-  return d;
+  std::optional<Digest> d = digest_from_hex(text);
+  if (!d) return fail(QmError::corruption("non-hex CAS digest"));
+  return *d;
 }
 
 Result<void> verify_blob_hash_hex(std::span<const uint8_t> bytes, std::string_view text) {

@@ -30,7 +30,7 @@ class RebuildTest : public ::testing::Test {
     auto opened = Database::open_dev(ws_);
     ASSERT_TRUE(opened.has_value()) << opened.error().message();
     Database db = std::move(*opened);
-    db.autoflush = false;
+    db.set_autoflush(false);
     ASSERT_TRUE(db.create_table_with_constraints("a", {"id", "pad"}, {"id"}, {}).has_value());
     ASSERT_TRUE(db.create_table_with_constraints("b", {"x"}, {}, {}).has_value());
     const std::string pad(16, 'p');
@@ -44,10 +44,10 @@ class RebuildTest : public ::testing::Test {
     rows_ = 200;
     ASSERT_TRUE(db.flush().has_value());  // b's page reaches the chunk file before the drop
     ASSERT_TRUE(db.drop_table("b").has_value());
-    db.autoflush = true;
+    db.set_autoflush(true);
     ASSERT_TRUE(db.flush().has_value());
-    ASSERT_EQ(*db.tables.at("a").first_page, 0u);
-    tail_ = *db.tables.at("a").tail_id;
+    ASSERT_EQ(*db.catalog().tables().at("a").first_page, 0u);
+    tail_ = *db.catalog().tables().at("a").tail_id;
     ASSERT_GE(tail_, 2u);
     manifest_ = qm::test::read_file(path("qm_manifest.json"));
   }
@@ -136,8 +136,8 @@ TEST_F(RebuildTest, StoredIndexesSpareTheWalkWhileARescanChecksTheCounts) {
   write_manifest(without_stored_index());
   auto rebuilt = Database::open_dev(ws_);
   ASSERT_TRUE(rebuilt.has_value()) << error_text(rebuilt);
-  EXPECT_EQ(rebuilt->tables.at("a").indexes.at("id").count(), 200u);
-  EXPECT_EQ(rebuilt->tables.at("a").indexes.at("id").key_count(), 200u);
+  EXPECT_EQ(rebuilt->catalog().tables().at("a").indexes.at("id").count(), 200u);
+  EXPECT_EQ(rebuilt->catalog().tables().at("a").indexes.at("id").key_count(), 200u);
 }
 
 TEST_F(RebuildTest, RescanRefusesChainsThatMissTheTailOrHoldUnknownColumns) {
@@ -175,8 +175,8 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
     auto db = Database::open_dev(ws_);
     ASSERT_TRUE(db.has_value()) << error_text(db);
     EXPECT_EQ(error_text(db->create_index_bounded("a", "pad", nullptr)), checksum_text(0));
-    EXPECT_FALSE(db->tables.at("a").indexes.contains("pad"));
-    EXPECT_EQ(error_text(ensure_table_page_ids(db->cache, db->tables.at("a"))), checksum_text(0));
+    EXPECT_FALSE(db->catalog().tables().at("a").indexes.contains("pad"));
+    EXPECT_EQ(error_text(ensure_table_page_ids(db->store().cache, db->catalog().tables().at("a"))), checksum_text(0));
   }
   // The tail page is read and checked at open.
   bytes[100] ^= 0x01;
@@ -188,8 +188,8 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
 TEST_F(RebuildTest, PageIdWalkCollectsTheChainOnce) {
   auto db = Database::open_dev(ws_);
   ASSERT_TRUE(db.has_value());
-  const Table& a = db->tables.at("a");
-  ASSERT_TRUE(ensure_table_page_ids(db->cache, a).has_value());
+  const Table& a = db->catalog().tables().at("a");
+  ASSERT_TRUE(ensure_table_page_ids(db->store().cache, a).has_value());
   ASSERT_TRUE(a.page_ids.has_value());
   std::set<uint64_t> expected{0};
   for (uint64_t p = 2; p <= tail_; ++p) expected.insert(p);

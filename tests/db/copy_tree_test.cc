@@ -1,6 +1,6 @@
 // The copy-tree backup of a workspace transaction: what is copied, what a restore puts back
 // or removes, and the refusals that protect the live files.
-#include "db/copy_tree.h"
+#include "db/transaction/copy_tree_files.h"
 
 #include <gtest/gtest.h>
 

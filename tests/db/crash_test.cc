@@ -12,7 +12,7 @@
 #include <set>
 #include <string>
 
-#include "db/copy_tree.h"
+#include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db_test_util.h"
 #include "support/faulty_fs.h"

@@ -39,12 +39,12 @@ inline QueryLimits roomy() { return QueryLimits{UINT64_MAX, UINT64_MAX, UINT64_M
 // Every stored record version of a table (retired ones included), in chain order.
 inline std::vector<Row> stored_rows(Database& db, const std::string& table) {
   std::vector<Row> rows;
-  auto it = db.tables.find(table);
-  if (it == db.tables.end()) {
+  auto it = db.catalog().tables().find(table);
+  if (it == db.catalog().tables().end()) {
     ADD_FAILURE() << "no table " << table;
     return rows;
   }
-  auto walked = scan(db.cache, it->second, db.cas, [&](const RecordVersion& version) -> Result<void> {
+  auto walked = scan(db.store().cache, it->second, db.store().cas, [&](const RecordVersion& version) -> Result<void> {
     rows.emplace_back(version.values.begin(), version.values.end());
     return {};
   });

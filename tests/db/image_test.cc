@@ -68,7 +68,7 @@ TEST(ImageBake, HeaderAndRegionOffsetsDescribeTheLayoutExactly) {
   const auto* p = reinterpret_cast<const uint8_t*>(image.data());
   ASSERT_GE(image.size(), 24u);
   EXPECT_EQ(image.substr(0, 4), "QMDB");
-  const uint64_t pages = db.cache.backend().page_count();
+  const uint64_t pages = db.store().cache.backend().page_count();
   const uint64_t manifest_offset = load_u64(p + 8);
   const uint64_t pages_end = load_u64(p + 16);
   EXPECT_EQ(load_u16(p + 6), 0);
@@ -127,11 +127,11 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   auto imported = Database::import_bytes(span_of(image));
   ASSERT_TRUE(imported.has_value()) << imported.error().message();
   EXPECT_EQ(imported->storage_mode(), StorageMode::Memory);
-  EXPECT_FALSE(imported->autoflush);
-  EXPECT_EQ(imported->clock, db.clock);
+  EXPECT_FALSE(imported->autoflush());
+  EXPECT_EQ(imported->clock(), db.clock());
   EXPECT_EQ(stored_rows(*imported, "items"), sample_rows(150));
-  EXPECT_EQ(imported->tables.at("items").indexes.at("label"), db.tables.at("items").indexes.at("label"));
-  EXPECT_EQ(imported->tables.at("items").indexes.at("id"), db.tables.at("items").indexes.at("id"));
+  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("label"), db.catalog().tables().at("items").indexes.at("label"));
+  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
   EXPECT_EQ(bake(*imported), image);
   // The imported database is writable and independent of the bytes.
   ASSERT_TRUE(imported->insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
@@ -144,7 +144,7 @@ TEST(ImageImport, UniqueColumnsWithoutAStoredIndexAreRescanned) {
   Database db = sample_database();
   auto imported = Database::import_bytes(span_of(without_id_index(bake(db))));
   ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(imported->tables.at("items").indexes.at("id"), db.tables.at("items").indexes.at("id"));
+  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
 }
 
 class ImportRefusal : public ::testing::Test {
@@ -237,8 +237,8 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   Database& db = *opened;
   EXPECT_EQ(db.storage_mode(), StorageMode::Production);
   EXPECT_TRUE(db.read_only());
-  EXPECT_FALSE(db.autoflush);
-  EXPECT_FALSE(db.tables.at("items").tail_page.has_value());
+  EXPECT_FALSE(db.autoflush());
+  EXPECT_FALSE(db.catalog().tables().at("items").tail_page.has_value());
   const std::string ro = "database is read-only (production mode); mutations are not permitted";
   EXPECT_EQ(error_text(db.insert_validated_base("items", row({Value::integer(1), Value::null(), Value::null()}))), ro);
   EXPECT_EQ(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), ro);
@@ -247,7 +247,7 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   EXPECT_TRUE(db.flush().has_value());  // nothing to do
   std::filesystem::resize_file(path, 10);
   EXPECT_EQ(stored_rows(db, "items"), sample_rows(150));
-  EXPECT_EQ(db.tables.at("items").indexes.at("label"), source.tables.at("items").indexes.at("label"));
+  EXPECT_EQ(db.catalog().tables().at("items").indexes.at("label"), source.catalog().tables().at("items").indexes.at("label"));
   // The image exports back to the same bytes.
   auto again = db.bake_to_bytes();
   ASSERT_TRUE(again.has_value());
@@ -264,8 +264,8 @@ TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderV
                                           R"("indexed_columns":["label"])"));
   auto db = Database::open_prod(path);
   ASSERT_TRUE(db.has_value()) << db.error().message();
-  EXPECT_FALSE(db->tables.at("items").indexes.contains("id"));
-  EXPECT_TRUE(db->tables.at("items").indexes.contains("label"));
+  EXPECT_FALSE(db->catalog().tables().at("items").indexes.contains("id"));
+  EXPECT_TRUE(db->catalog().tables().at("items").indexes.contains("label"));
   image[4] = 4;
   qm::test::write_file(path, image);
   EXPECT_EQ(error_text(Database::open_prod(path)),
@@ -278,7 +278,7 @@ TEST(ImageBake, WorkspaceBakeFlushesFirstAndImportsAsMemory) {
   qm::test::TempDir tmp;
   auto ws = Database::open_dev(tmp.join("ws"));
   ASSERT_TRUE(ws.has_value());
-  ws->autoflush = false;  // the bake's own flush must write the pending tail page
+  ws->set_autoflush(false);  // the bake's own flush must write the pending tail page
   ASSERT_TRUE(ws->create_table_with_constraints("t", {"a"}, {}, {}).has_value());
   ASSERT_TRUE(ws->insert_validated_base("t", row({Value::integer(7)})).has_value());
   const std::string image = bake(*ws);

@@ -43,7 +43,7 @@ TEST(SharedWorkspace, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle)
     ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(3)})).has_value());
   }
   Database reopened = open_ok(ws);
-  EXPECT_EQ(reopened.tables.at("t").row_versions, 3u);
+  EXPECT_EQ(reopened.catalog().tables().at("t").row_versions, 3u);
   EXPECT_EQ(values_of(reopened), (std::set<int64_t>{1, 2, 3}));
 }
 
@@ -88,7 +88,7 @@ TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
   faulty.power_loss();
   auto db = Database::open_dev("/data/ws");
   ASSERT_TRUE(db.has_value()) << db.error().message();
-  ASSERT_TRUE(db->tables.contains("t"));
+  ASSERT_TRUE(db->catalog().tables().contains("t"));
   EXPECT_EQ(values_of(*db), (std::set<int64_t>{1}));
 }
 

@@ -55,8 +55,8 @@ TEST(Stats, RetiredVersionsCountAsVersionsNotLiveRowsAndDroppedPagesAreOrphans) 
   ASSERT_TRUE(db.create_table_with_constraints("gone", {"a"}, {}, {}).has_value());
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i)})).has_value());
   ASSERT_TRUE(db.insert_validated_base("gone", row({Value::integer(9)})).has_value());
-  db.clock += 1;
-  ASSERT_TRUE(db.tables.at("t").tail_page->patch_envelope_deleted(1, db.clock).has_value());
+  db.set_clock(db.clock() + 1);
+  ASSERT_TRUE(db.catalog().tables().at("t").tail_page->patch_envelope_deleted(1, db.clock()).has_value());
   auto s = stats_of(db);
   EXPECT_EQ(s.tables[1].name, "t");
   EXPECT_EQ(s.tables[1].live_rows, 2u);

@@ -9,7 +9,8 @@
 #include <filesystem>
 #include <string>
 
-#include "db/copy_tree.h"
+#include "db/transaction/copy_tree_files.h"
+#include "db/transaction/transaction.h"
 #include "db/database.h"
 #include "db_test_util.h"
 #include "ffi/db_handle.h"
@@ -67,7 +68,7 @@ TEST(TransactionCalls, MemoryRollbackThatCannotRebuildReportsAnUnknownOutcome) {
   ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
-  db.active_transaction->snapshot.resize(10);  // the image taken at begin no longer imports
+  qm::db::memory_snapshot_image(db.transaction_state())->resize(10);  // the image taken at begin no longer imports
   auto rolled = db.rollback_transaction();
   ASSERT_FALSE(rolled.has_value());
   EXPECT_EQ(rolled.error().kind, ErrorKind::TransactionOutcomeUnknown);
@@ -98,8 +99,7 @@ class WorkspaceTx : public ::testing::Test {
     ASSERT_TRUE(dead->begin_transaction().has_value());
     ASSERT_TRUE(dead->insert_validated_base("t", row({Value::integer(v)})).has_value());
     ASSERT_TRUE(dead->flush().has_value());
-    dead->active_transaction->lock.release();
-    dead->active_transaction.reset();
+    qm::db::TransactionHost::abandon(*dead);
   }
   bool exists(const std::string& name) const { return stdfs::exists(stdfs::symlink_status(ws_ + "/" + name)); }
 
@@ -113,13 +113,13 @@ TEST_F(WorkspaceTx, CommitLeavesNoMarkerOrBackupAndTheRowsStay) {
   EXPECT_EQ(qm::test::read_file(ws_ + "/.qm_transaction_active"), "QMTX1\n");
   EXPECT_TRUE(exists(".qm_transaction_backup/qm_manifest.json"));
   EXPECT_TRUE(exists(".qm_transaction_backup/chunks/chunk_00000.qmd"));
-  EXPECT_FALSE(db->db.autoflush);
+  EXPECT_FALSE(db->db.autoflush());
   insert(db, 2);
   ASSERT_EQ(qm_commit_transaction(db), 1) << last_error();
   EXPECT_FALSE(exists(".qm_transaction_active"));
   EXPECT_FALSE(exists(".qm_transaction_backup"));
-  EXPECT_TRUE(db->db.autoflush);
-  EXPECT_TRUE(db->db.last_write_atomic);
+  EXPECT_TRUE(db->db.autoflush());
+  EXPECT_TRUE(db->db.last_write_atomic());
   qm_close(db);
   db = open();
   EXPECT_EQ(stored_rows(db->db, "t"), ints({1, 2}));
@@ -135,10 +135,10 @@ TEST_F(WorkspaceTx, RollbackReReadsTheWorkspaceAsItWasAtBegin) {
   ASSERT_TRUE(db->db.flush().has_value());  // even flushed changes are undone
   ASSERT_EQ(qm_rollback_transaction(db), 1) << last_error();
   EXPECT_FALSE(qm_in_transaction(db));
-  EXPECT_FALSE(db->db.tables.contains("made_in_tx"));
+  EXPECT_FALSE(db->db.catalog().tables().contains("made_in_tx"));
   EXPECT_EQ(stored_rows(db->db, "t"), ints({1}));
   EXPECT_EQ(qm_current_tx(db), 1u);
-  EXPECT_TRUE(db->db.autoflush);
+  EXPECT_TRUE(db->db.autoflush());
   EXPECT_FALSE(exists(".qm_transaction_active"));
   EXPECT_FALSE(exists(".qm_transaction_backup"));
   insert(db, 3);  // the reopened handle writes normally

@@ -34,11 +34,11 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
   {
     Database db = open_ok(ws);
     EXPECT_EQ(db.storage_mode(), StorageMode::Development);
-    EXPECT_EQ(db.format_version, 1);
-    EXPECT_TRUE(db.autoflush);
-    EXPECT_FALSE(db.atomic_manifest);
-    EXPECT_EQ(db.clock, 0u);
-    EXPECT_TRUE(db.tables.empty());
+    EXPECT_EQ(db.format_version(), 1);
+    EXPECT_TRUE(db.autoflush());
+    EXPECT_FALSE(db.atomic_manifest());
+    EXPECT_EQ(db.clock(), 0u);
+    EXPECT_TRUE(db.catalog().tables().empty());
     EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks"}));
     EXPECT_TRUE(entries(ws + "/chunks").empty());
     EXPECT_EQ(stdfs::file_size(ws + "/.qm_transaction.lock"), 0u);
@@ -46,7 +46,7 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
   // Reopening without a mutation gives an empty workspace again.
   {
     Database db = open_ok(ws);
-    EXPECT_TRUE(db.tables.empty());
+    EXPECT_TRUE(db.catalog().tables().empty());
     EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json"));
     ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
   }
@@ -66,18 +66,18 @@ TEST(WorkspaceOpen, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
       ASSERT_TRUE(db.insert_validated_base("people", r).has_value());
       expected.push_back(r);
     }
-    EXPECT_EQ(db.clock, 300u);
+    EXPECT_EQ(db.clock(), 300u);
   }
   Database db = open_ok(ws);
-  EXPECT_EQ(db.clock, 300u);
-  EXPECT_EQ(db.format_version, 3);  // the UNIQUE column raised the written version
+  EXPECT_EQ(db.clock(), 300u);
+  EXPECT_EQ(db.format_version(), 3);  // the UNIQUE column raised the written version
   EXPECT_EQ(stored_rows(db, "people"), expected);
-  const Table& t = db.tables.at("people");
+  const Table& t = db.catalog().tables().at("people");
   EXPECT_EQ(t.row_versions, 300u);
   EXPECT_GT(*t.tail_id, *t.first_page);  // several pages
   ASSERT_TRUE(t.indexes.contains("id"));
   EXPECT_EQ(t.indexes.at("id").count(), 300u);
-  EXPECT_EQ(db.cas.count(), 1u);
+  EXPECT_EQ(db.store().cas.count(), 1u);
   // Appends continue on the held tail page after the reopen.
   ASSERT_TRUE(db.insert_validated_base("people", row({Value::integer(300), Value::text("late")})).has_value());
   expected.push_back(row({Value::integer(300), Value::text("late")}));
@@ -124,16 +124,16 @@ TEST(WorkspaceManifest, AtomicWriteReplacesTheFileAndForgetsTheCachedHandle) {
   const std::string ws = tmp.join("ws");
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
-  ASSERT_TRUE(db.manifest_file.has_value());
-  db.atomic_manifest = true;
+  ASSERT_TRUE(db.manifest_file_cached());
+  db.set_atomic_manifest(true);
   ASSERT_TRUE(db.flush().has_value());
-  EXPECT_TRUE(db.last_write_atomic);
-  EXPECT_FALSE(db.manifest_file.has_value());
+  EXPECT_TRUE(db.last_write_atomic());
+  EXPECT_FALSE(db.manifest_file_cached());
   EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
-  db.atomic_manifest = false;
+  db.set_atomic_manifest(false);
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(5)})).has_value());
-  EXPECT_FALSE(db.last_write_atomic);
-  EXPECT_TRUE(db.manifest_file.has_value());
+  EXPECT_FALSE(db.last_write_atomic());
+  EXPECT_TRUE(db.manifest_file_cached());
   Database again = open_ok(ws);
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(5)})});
 }
@@ -187,8 +187,8 @@ TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
   qm::test::write_file(ws + "/qm_manifest.json",
                        R"({"format_version":6,"clock":4,"page_count":0,"tables":[],"cas_hashes":[]})");
   Database db = open_ok(ws);
-  EXPECT_EQ(db.format_version, 6);
-  EXPECT_EQ(db.clock, 4u);
+  EXPECT_EQ(db.format_version(), 6);
+  EXPECT_EQ(db.clock(), 4u);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
   auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
   ASSERT_TRUE(m.has_value());
@@ -220,24 +220,32 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
             "schema error: invalid schema for table `d`: DEFAULT references unknown column `y`");
   EXPECT_EQ(error_text(db.create_table_internal("c", {"x"}, {}, {}, {}, {query::Predicate::eq("y", Value::null())})),
             "schema error: invalid schema for table `c`: CHECK references unknown column `y`");
+  // CHECK nesting is bounded once, at 32 levels, so every stored check reads back.
+  std::string deep = "x = 0";
+  for (int level = 1; level < 32; ++level) deep += " AND x = " + std::to_string(level);
+  Database mem = Database::open_memory();
+  EXPECT_EQ(test::run(mem, "CREATE TABLE ok (x, CHECK (" + deep + "))"), R"({"done":true})");
+  EXPECT_EQ(test::run(mem, "CREATE TABLE deep (x, CHECK (" + deep + " AND x = 99))"),
+            "error: schema error: invalid schema for table `deep`: CHECK expression exceeds the 32-level/256-node "
+            "limit");
   for (int i = 0; i < 5; ++i)
     ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::integer(i % 2)})).has_value());
   ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr).has_value());
-  EXPECT_EQ(db.tables.at("t").indexes.at("b").count(), 5u);
+  EXPECT_EQ(db.catalog().tables().at("t").indexes.at("b").count(), 5u);
   EXPECT_EQ(error_text(db.create_index_bounded("t", "zz", nullptr)), "schema error: no column `zz`");
   EXPECT_EQ(error_text(db.create_index_bounded("zz", "b", nullptr)), "table not found: zz");
   QueryBudget none(QueryLimits{0, 1000, 1000, std::nullopt});
   EXPECT_EQ(error_text(db.create_index_bounded("t", "a", &none)),
             "query resource limit exceeded: scanned more than 0 rows");
-  EXPECT_EQ(db.tables.at("t").indexes.at("a").count(), 5u);  // the former index is kept
+  EXPECT_EQ(db.catalog().tables().at("t").indexes.at("a").count(), 5u);  // the former index is kept
   ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr, /*make_unique=*/true).has_value());
-  EXPECT_TRUE(db.tables.at("t").unique.contains("b"));
+  EXPECT_TRUE(db.catalog().tables().at("t").unique.contains("b"));
   auto stored = read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json")));
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ(stored->tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(error_text(db.drop_table("zz")), "table not found: zz");
   ASSERT_TRUE(db.drop_table("t").has_value());
-  EXPECT_TRUE(db.tables.empty());
+  EXPECT_TRUE(db.catalog().tables().empty());
 }
 
 }  // namespace

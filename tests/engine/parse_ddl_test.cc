@@ -53,7 +53,7 @@ TEST(ParseCreateTable, UnsupportedAndDuplicateConstraints) {
   EXPECT_EQ(parse_error("CREATE TABLE IF EXISTS t (a)"), "expected `not`, found Word(\"EXISTS\") (line 1, column 17)");
 }
 
-TEST(ParseCreateTable, CheckNestingIsBoundedSoTheManifestReadsBack) {
+TEST(ParseCreateTable, ADeepCheckRoundTripsThroughTheManifestForm) {
   // A left-leaning AND chain over IN leaves: the deepest JSON form per level.
   auto chain = [](size_t levels) {
     std::string cond = "a IN (0)";
@@ -70,10 +70,6 @@ TEST(ParseCreateTable, CheckNestingIsBoundedSoTheManifestReadsBack) {
   ASSERT_TRUE(back.has_value()) << back.error();
   EXPECT_EQ(*back, check);
 
-  EXPECT_EQ(parse_error("CREATE TABLE t (a, CHECK (" + chain(61) + "))"),
-            "CHECK constraint nesting exceeds the 60-level limit (line 1, column 20)");
-  EXPECT_EQ(parse_error("CREATE TABLE t (a INT CHECK (" + chain(61) + "))"),
-            "CHECK constraint nesting exceeds the 60-level limit (line 1, column 23)");
 }
 
 TEST(ParseCreateIndex, SecondaryIndexesHaveNoNameAndOneColumn) {

@@ -13,9 +13,9 @@ using query::AggregateFunction;
 std::optional<i128> total_millionths(const Accumulator& a) {
   // Bounds test instead of a 128-bit multiply-overflow builtin, which needs a runtime
   // helper some toolchains lack.
-  constexpr i128 limit = kI128Max / kMillion;
+  constexpr i128 limit = kI128Max / kDecimalScale;
   if (a.integer_sum > limit || a.integer_sum < -limit) return std::nullopt;
-  i128 scaled = a.integer_sum * kMillion, total;
+  i128 scaled = a.integer_sum * kDecimalScale, total;
   if (__builtin_add_overflow(scaled, a.decimal_sum, &total)) return std::nullopt;
   return total;
 }

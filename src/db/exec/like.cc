@@ -1,5 +1,7 @@
 #include "db/exec/like.h"
 
+#include "core/utf8.h"
+
 #include <cstring>
 
 namespace qm::db {
@@ -9,8 +11,8 @@ namespace {
 // byte counts as a character of its own, so malformed text can never run past the end.
 inline size_t char_len(std::string_view s, size_t i) {
   auto c = static_cast<unsigned char>(s[i]);
-  size_t len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
-  if (len > s.size() - i) return 1;
+  const size_t len = utf8_sequence_length(c);
+  if (len == 0 || len > s.size() - i) return 1;
   for (size_t k = 1; k < len; ++k) {
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 1;
   }

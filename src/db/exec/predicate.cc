@@ -56,8 +56,8 @@ inline Truth between_leaf(const Value& v, const Value& low, const Value& high, b
 inline std::strong_ordering in_order(const Value& a, const Value& b) {
   bool an = a.is_int() || a.is_decimal(), bn = b.is_int() || b.is_decimal();
   if (an && bn) {
-    i128 x = a.is_int() ? static_cast<i128>(a.as_int()) * kMillion : a.as_decimal();
-    i128 y = b.is_int() ? static_cast<i128>(b.as_int()) * kMillion : b.as_decimal();
+    i128 x = a.is_int() ? static_cast<i128>(a.as_int()) * kDecimalScale : a.as_decimal();
+    i128 y = b.is_int() ? static_cast<i128>(b.as_int()) * kDecimalScale : b.as_decimal();
     return x <=> y;
   }
   return compare(a, b);

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/saturating.h"
 #include "core/value.h"
 
 namespace qm::db {
@@ -31,7 +32,6 @@ uint64_t value_charge(const Value& v);
 // Bytes a row counts for: 24 plus its values, saturating.
 uint64_t row_charge(std::span<const Value> row);
 
-inline uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 class QueryBudget {
  public:

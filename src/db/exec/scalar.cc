@@ -1,5 +1,7 @@
 #include "db/exec/scalar.h"
 
+#include "core/utf8.h"
+
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
 #include <unicode/uchar.h>
@@ -45,7 +47,7 @@ char32_t decode_at(std::string_view s, size_t i, size_t& len) {
   auto c = static_cast<unsigned char>(s[i]);
   len = 1;
   if (c < 0x80) return c;
-  size_t n = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  const size_t n = utf8_sequence_length(c);
   if (n == 0 || n > s.size() - i) return 0xFFFD;
   char32_t cp = n == 2 ? (c & 0x1F) : n == 3 ? (c & 0x0F) : (c & 0x07);
   for (size_t k = 1; k < n; ++k) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/record_envelope.h"
 #include "core/query_result.h"
 #include "db/exec/aggregate.h"
 #include "db/exec/grouping.h"
@@ -57,7 +58,7 @@ class StreamingGroups {
 
 // Visible at snapshot S: created at or before S and not deleted, or deleted after S.
 inline bool visible_at(uint64_t snapshot, uint64_t created, uint64_t deleted) {
-  return created <= snapshot && (deleted == 0 || deleted > snapshot);
+  return version_visible(created, deleted, snapshot);
 }
 
 }  // namespace qm::db::aggregate

@@ -6,8 +6,8 @@ namespace qm::db {
 
 bool values_equal(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) {
-    if (a.is_int() && b.is_decimal()) return static_cast<i128>(a.as_int()) * kMillion == b.as_decimal();
-    if (a.is_decimal() && b.is_int()) return a.as_decimal() == static_cast<i128>(b.as_int()) * kMillion;
+    if (a.is_int() && b.is_decimal()) return static_cast<i128>(a.as_int()) * kDecimalScale == b.as_decimal();
+    if (a.is_decimal() && b.is_int()) return a.as_decimal() == static_cast<i128>(b.as_int()) * kDecimalScale;
     return false;
   }
   return a == b;

@@ -8,19 +8,19 @@
 #include <compare>
 
 #include "core/value.h"
+#include "db/limits.h"
 #include "engine/statement.h"
 
 namespace qm::db {
 
-inline constexpr i128 kMillion = 1000000;
 
 // The kind-first total order.
 inline std::strong_ordering cmp_values(const Value& a, const Value& b) { return compare(a, b); }
 
 // Int against Decimal numerically, every other pair by `cmp_values`.
 inline std::strong_ordering numeric_cmp(const Value& a, const Value& b) {
-  if (a.is_int() && b.is_decimal()) return static_cast<i128>(a.as_int()) * kMillion <=> b.as_decimal();
-  if (a.is_decimal() && b.is_int()) return a.as_decimal() <=> static_cast<i128>(b.as_int()) * kMillion;
+  if (a.is_int() && b.is_decimal()) return static_cast<i128>(a.as_int()) * kDecimalScale <=> b.as_decimal();
+  if (a.is_decimal() && b.is_int()) return a.as_decimal() <=> static_cast<i128>(b.as_int()) * kDecimalScale;
   return compare(a, b);
 }
 

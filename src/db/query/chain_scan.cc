@@ -3,8 +3,10 @@
 #include "db/query/chain_scan.h"
 
 #include <optional>
+#include <utility>
 
 #include "core/bytes.h"
+#include "core/saturating.h"
 #include "core/record_envelope.h"
 #include "db/query/text.h"
 #include "storage/cold_page.h"
@@ -20,9 +22,7 @@ struct WalkCounts {
   uint64_t versions = 0;
   uint64_t cold_pages = 0;
 
-  void add_version() {
-    if (versions != UINT64_MAX) ++versions;
-  }
+  void add_version() { versions = saturating_inc(versions); }
 };
 
 QmError field_count_mismatch() { return QmError::corruption("record field count does not match table columns"); }
@@ -42,11 +42,15 @@ Result<void> check_envelope(std::span<const uint8_t> record) {
   return {};
 }
 
-// The per-page readers of a full scan: decode each record into `row` and visit it.
+// The per-page readers of a full scan: decode each record into `row` and visit it. `Visit`
+// returns whether the walk goes on.
+template <class Visit>
 class RowReader {
  public:
-  RowReader(const Table& table, const storage::CasStore& cas, ScanVisitor visit)
-      : table_(table), cas_(cas), visit_(visit) {}
+  RowReader(const Table& table, const storage::CasStore& cas, Visit visit)
+      : table_(table), cas_(cas), visit_(std::move(visit)) {}
+
+  bool stopped() const { return stopped_; }
 
   Result<void> record(uint64_t page_id, uint16_t slot, std::span<const uint8_t> bytes, WalkCounts& counts) {
     QM_TRY(check_envelope(bytes));
@@ -54,19 +58,22 @@ class RowReader {
     if (row_.size() != table_.columns.size()) return fail(field_count_mismatch());
     counts.add_version();
     RecordVersion version{storage::row_id(page_id, slot), load_u64(bytes.data()), load_u64(bytes.data() + 8), row_};
-    return visit_(version);
+    QM_ASSIGN(bool more, visit_(version));
+    stopped_ = !more;
+    return {};
   }
 
   Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
     QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
     if (page.header.rows > 0 && page.header.arity != table_.columns.size()) return fail(field_count_mismatch());
-    for (size_t i = 0; i < page.header.rows; ++i) {
+    for (size_t i = 0; i < page.header.rows && !stopped_; ++i) {
       if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
       counts.add_version();
       const RecordEnvelope& env = page.envelopes[i];
       RecordVersion version{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
                             page.row(i)};
-      QM_TRY(visit_(version));
+      QM_ASSIGN(bool more, visit_(version));
+      stopped_ = !more;
     }
     return {};
   }
@@ -74,13 +81,15 @@ class RowReader {
  private:
   const Table& table_;
   const storage::CasStore& cas_;
-  ScanVisitor visit_;
+  Visit visit_;
   Row row_;  // reused for every record of the walk
+  bool stopped_ = false;
 };
 
 class EnvelopeReader {
  public:
   explicit EnvelopeReader(ScanEnvelopeVisitor visit) : visit_(visit) {}
+  bool stopped() const { return false; }
 
   Result<void> record(uint64_t, uint16_t, std::span<const uint8_t> bytes, WalkCounts& counts) {
     counts.add_version();
@@ -105,10 +114,11 @@ class EnvelopeReader {
 template <class Reader>
 Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Reader& reader, WalkCounts& counts) {
   const uint16_t slots = page.slot_count();
-  for (uint16_t s = 0; s < slots; ++s) {
+  for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
     QM_ASSIGN(auto bytes, page.record(s));
     QM_TRY(reader.record(page_id, s, bytes, counts));
   }
+  if (reader.stopped()) return {};
   if (page.next_page()) return fail(QmError::corruption("table tail page links to another page"));
   return {};
 }
@@ -121,7 +131,7 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
   if (kind == storage::kRowPageType) {
     QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
     const uint16_t slots = page.slot_count();
-    for (uint16_t s = 0; s < slots; ++s) {
+    for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
       QM_ASSIGN(auto record, page.record(s));
       QM_TRY(reader.record(page_id, s, record, counts));
     }
@@ -138,7 +148,7 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
 template <class Reader>
 Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader) {
   const uint64_t page_count = cache.backend().page_count();
-  const uint64_t limit = page_count == UINT64_MAX ? UINT64_MAX : page_count + 1;
+  const uint64_t limit = saturating_inc(page_count);
   WalkCounts counts;
   bool tail_reached = !table.tail_id.has_value();
   uint64_t visited = 0;
@@ -151,12 +161,14 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
       tail_reached = true;
       if (table.tail_page) {
         QM_TRY(read_tail_copy(*table.tail_page, page_id, reader, counts));
+        if (reader.stopped()) return {};
         break;
       }
     }
     QM_ASSIGN(next, cache.with_page(page_id, [&](ConstPageSpan bytes) {
       return read_cached(bytes, page_id, reader, table, counts);
     }));
+    if (reader.stopped()) return {};
     if (is_tail && next) return fail(QmError::corruption("table tail page links to another page"));
   }
   if (counts.cold_pages != table.cold_pages)
@@ -172,7 +184,17 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
 }  // namespace
 
 Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit) {
-  RowReader reader(table, cas, visit);
+  auto all = [visit](const RecordVersion& version) -> Result<bool> {
+    QM_TRY(visit(version));
+    return true;
+  };
+  RowReader<decltype(all)> reader(table, cas, all);
+  return walk_chain(cache, table, reader);
+}
+
+Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                        ScanUntilVisitor visit) {
+  RowReader<ScanUntilVisitor> reader(table, cas, visit);
   return walk_chain(cache, table, reader);
 }
 

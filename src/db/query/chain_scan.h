@@ -19,6 +19,7 @@
 #include <span>
 
 #include "core/error.h"
+#include "core/record_envelope.h"
 #include "core/value.h"
 #include "db/query/function_ref.h"
 #include "db/table.h"
@@ -34,16 +35,22 @@ struct RecordVersion {
   uint64_t deleted_tx = 0;
   std::span<const Value> values;
 
-  bool visible(uint64_t snapshot) const {
-    return created_tx <= snapshot && (deleted_tx == 0 || deleted_tx > snapshot);
-  }
+  bool visible(uint64_t snapshot) const { return version_visible(created_tx, deleted_tx, snapshot); }
 };
 
 using ScanVisitor = FunctionRef<Result<void>(const RecordVersion&)>;
+// Returns whether the walk goes on; false stops it at once.
+using ScanUntilVisitor = FunctionRef<Result<bool>(const RecordVersion&)>;
 using ScanEnvelopeVisitor = FunctionRef<Result<void>(uint64_t created_tx, uint64_t deleted_tx)>;
 
 // Every record version of the table, in chain order and slot (or columnar row) order.
 Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit);
+
+// The same walk, stopped when the visitor returns false. A stopped walk has not reached the
+// chain's end, so none of its closing checks ran: only a reader that needs no more rows
+// (a LIMIT met without a budget to charge the rest) stops.
+Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                        ScanUntilVisitor visit);
 
 // The envelopes alone, in the same order; no row body or blob is read.
 Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit);

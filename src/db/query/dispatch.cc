@@ -8,6 +8,7 @@
 
 #include "db/database.h"
 #include "db/query/dispatch_internal.h"
+#include "db/query/executor.h"
 #include "db/query/text.h"
 #include "engine/insert_template.h"
 #include "engine/params.h"
@@ -54,13 +55,13 @@ struct Dispatch {
     return done();
   }
   Result<QueryResult> operator()(query::CreateTableIfNotExistsStmt& s) {
-    if (db.tables.contains(s.table)) return done();
+    if (db.catalog().contains(s.table)) return done();
     QM_TRY(db.create_table_with_constraints(s.table, std::move(s.columns), std::move(s.unique_columns),
                                             std::move(s.not_null_columns)));
     return done();
   }
   Result<QueryResult> operator()(query::CreateTableWithConstraintsStmt& s) {
-    if (s.if_not_exists && db.tables.contains(s.table)) return done();
+    if (s.if_not_exists && db.catalog().contains(s.table)) return done();
     std::vector<std::string> columns, unique, not_null;
     std::map<std::string, Value> defaults;
     for (query::ColumnDefinition& c : s.columns) {
@@ -84,19 +85,19 @@ struct Dispatch {
   Result<QueryResult> operator()(query::SelectSingleStmt& s) { return dispatch::select_single(db, s, budget); }
   Result<QueryResult> operator()(query::SelectStmt& s) { return dispatch::select_general(db, s, budget); }
   Result<QueryResult> operator()(query::UpdateSetStmt& s) {
-    QM_ASSIGN(uint64_t n, db.update_where_bounded(s.table, s.column, s.value, s.predicate, budget));
+    QM_ASSIGN(uint64_t n, update_where_bounded(db, s.table, s.column, s.value, s.predicate, budget));
     return mutated(n);
   }
   Result<QueryResult> operator()(query::UpdateSetDefaultStmt& s) {
-    auto it = db.tables.find(s.table);
-    if (it == db.tables.end()) return fail(QmError::table_not_found(s.table));
-    auto d = it->second.defaults.find(s.column);
-    const Value value = d == it->second.defaults.end() ? Value::null() : d->second;
-    QM_ASSIGN(uint64_t n, db.update_where_bounded(s.table, s.column, value, s.predicate, budget));
+    const Table* table = db.catalog().find(s.table);
+    if (!table) return fail(QmError::table_not_found(s.table));
+    auto d = table->defaults.find(s.column);
+    const Value value = d == table->defaults.end() ? Value::null() : d->second;
+    QM_ASSIGN(uint64_t n, update_where_bounded(db, s.table, s.column, value, s.predicate, budget));
     return mutated(n);
   }
   Result<QueryResult> operator()(query::DeleteStmt& s) {
-    QM_ASSIGN(uint64_t n, db.delete_where_bounded(s.table, s.predicate, budget));
+    QM_ASSIGN(uint64_t n, delete_where_bounded(db, s.table, s.predicate, budget));
     return mutated(n);
   }
   Result<QueryResult> operator()(query::DropTableStmt& s) {
@@ -104,7 +105,7 @@ struct Dispatch {
     return done();
   }
   Result<QueryResult> operator()(query::DropTableIfExistsStmt& s) {
-    if (db.tables.contains(s.name)) QM_TRY(db.drop_table(s.name));
+    if (db.catalog().contains(s.name)) QM_TRY(db.drop_table(s.name));
     return done();
   }
 };

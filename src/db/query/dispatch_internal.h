@@ -28,9 +28,9 @@ struct ValidatedTable {
   std::optional<uint64_t> first_page;
 
   static std::optional<ValidatedTable> of(const Database& db, std::string_view name) {
-    auto it = db.tables.find(name);
-    if (it == db.tables.end()) return std::nullopt;
-    const Table& t = it->second;
+    const Table* found = db.catalog().find(name);
+    if (!found) return std::nullopt;
+    const Table& t = *found;
     return ValidatedTable{t.columns, t.unique, t.not_null, t.defaults, t.checks, t.first_page};
   }
   friend bool operator==(const ValidatedTable&, const ValidatedTable&) = default;
@@ -47,13 +47,13 @@ struct ValidatedTable {
 template <class F>
 auto write_atomically(Database& db, std::string_view table, Database::MutationScope& scope, F&& body)
     -> std::invoke_result_t<F, Database&> {
-  const uint64_t validated_at = db.clock;
-  const bool lock_given_up = db.directory && !db.in_transaction();
+  const uint64_t validated_at = db.clock();
+  const bool lock_given_up = db.directory() && !db.in_transaction();
   std::optional<ValidatedTable> validated;
   if (lock_given_up) validated = ValidatedTable::of(db, table);
   scope = Database::MutationScope(nullptr);
   return db.atomic_mutation([&](Database& d) -> std::invoke_result_t<F, Database&> {
-    if (d.clock != validated_at || (lock_given_up && validated != ValidatedTable::of(d, table)))
+    if (d.clock() != validated_at || (lock_given_up && validated != ValidatedTable::of(d, table)))
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process while the statement ran; run it again"));
     return body(d);

@@ -3,6 +3,8 @@
 
 
 #include "core/int128.h"
+#include "core/saturating.h"
+#include "db/limits.h"
 
 namespace qm::db {
 namespace {
@@ -11,7 +13,6 @@ using query::CompareOp;
 using storage::Bound;
 using storage::KeyRange;
 
-constexpr i128 kMillion = 1000000;
 constexpr i128 kI64Min = INT64_MIN;
 constexpr i128 kI64Max = INT64_MAX;
 
@@ -29,8 +30,8 @@ Bound tighter(const Bound& a, const Bound& b, bool lower) {
 
 // Floor division by 1,000,000 and whether a fraction remains.
 std::pair<i128, bool> split_millionths(i128 m) {
-  i128 q = m / kMillion;
-  i128 r = m % kMillion;
+  i128 q = m / kDecimalScale;
+  i128 r = m % kDecimalScale;
   if (r < 0) --q;
   return {q, r != 0};
 }
@@ -55,7 +56,7 @@ KeyRange base_range(CompareOp op, const Value& v) {
 }
 
 RangeList numeric_ranges(CompareOp op, const Value& literal) {
-  const i128 m = literal.is_int() ? static_cast<i128>(literal.as_int()) * kMillion : literal.as_decimal();
+  const i128 m = literal.is_int() ? static_cast<i128>(literal.as_int()) * kDecimalScale : literal.as_decimal();
   auto [q, fraction] = split_millionths(m);
   RangeList out;
   std::optional<KeyRange> ints;
@@ -76,13 +77,12 @@ RangeList numeric_ranges(CompareOp op, const Value& literal) {
   return out;
 }
 
-uint64_t saturating_sum(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 // Row ids inside the ranges, counted without copying.
 uint64_t count_in(const storage::SecondaryIndex& index, const RangeList& ranges) {
   uint64_t n = 0;
   for (const KeyRange& r : ranges)
-    index.for_each_in_range(r, [&](const Value&, std::span<const uint64_t> ids) { n = saturating_sum(n, ids.size()); });
+    index.for_each_in_range(r, [&](const Value&, std::span<const uint64_t> ids) { n = saturating_add(n, ids.size()); });
   return n;
 }
 
@@ -133,11 +133,11 @@ Result<std::vector<uint64_t>> index_equality_candidates(const storage::Secondary
   auto first = index.lookup(key);
   std::span<const uint64_t> second;
   if (key.is_int()) {
-    second = index.lookup(Value::decimal(static_cast<i128>(key.as_int()) * kMillion));
+    second = index.lookup(Value::decimal(static_cast<i128>(key.as_int()) * kDecimalScale));
   } else if (key.is_decimal()) {
     const i128 m = key.as_decimal();
-    if (m % kMillion == 0 && m / kMillion >= kI64Min && m / kMillion <= kI64Max)
-      second = index.lookup(Value::integer(static_cast<int64_t>(m / kMillion)));
+    if (m % kDecimalScale == 0 && m / kDecimalScale >= kI64Min && m / kDecimalScale <= kI64Max)
+      second = index.lookup(Value::integer(static_cast<int64_t>(m / kDecimalScale)));
   }
   const uint64_t total = static_cast<uint64_t>(first.size()) + second.size();
   if (total < first.size()) return fail(QmError::resource_limit("index candidate count overflowed"));

@@ -19,6 +19,7 @@
 
 #include "core/error.h"
 #include "core/value.h"
+#include "db/table.h"
 #include "db/exec/query_budget.h"
 #include "engine/statement.h"
 #include "storage/secondary_index.h"
@@ -26,7 +27,6 @@
 namespace qm::db {
 
 using RangeList = std::vector<storage::KeyRange>;
-using IndexMap = std::map<std::string, storage::SecondaryIndex>;
 
 // The ranges of keys a comparison with a literal can accept; none when the comparison is
 // not indexable (<>, LIKE, NOT LIKE); an empty list when it can accept nothing (= NULL).

@@ -8,7 +8,7 @@
 // and against stored rows by an equality read, which is an index lookup on an indexed
 // column. Int n and Decimal n.000000 are one value; NULLs never conflict.
 
-#include "db/database.h"
+#include "db/query/executor.h"
 #include "db/exec/predicate.h"
 #include "db/query/insert_values.h"
 #include "db/query/text.h"
@@ -17,14 +17,14 @@
 namespace qm::db {
 
 Value unique_key(const Value& v) {
-  if (v.is_int()) return Value::decimal(static_cast<i128>(v.as_int()) * 1000000);
+  if (v.is_int()) return Value::decimal(static_cast<i128>(v.as_int()) * kDecimalScale);
   return v;
 }
 
-Result<void> Database::validate_row_constraints(std::string_view table_name, std::span<const Value> row) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<void> validate_row_constraints(const Database& db, std::string_view table_name, std::span<const Value> row) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
   if (row.size() != table.columns.size())
     return fail(QmError::schema(
         str("table `", table_name, "` expects ", table.columns.size(), " columns, got ", row.size())));
@@ -42,10 +42,10 @@ Result<void> Database::validate_row_constraints(std::string_view table_name, std
   return {};
 }
 
-Result<void> Database::validate_insert_values(std::string_view table_name, std::span<const Value> row,
-                                              PendingUnique* pending, QueryBudget* budget) {
-  QM_TRY(validate_row_constraints(table_name, row));
-  const Table& table = tables.find(table_name)->second;
+Result<void> validate_insert_values(Database& db, std::string_view table_name, std::span<const Value> row,
+                                    PendingUnique* pending, QueryBudget* budget) {
+  QM_TRY(validate_row_constraints(db, table_name, row));
+  const Table& table = *db.catalog().find(table_name);
   if (table.unique.empty()) return {};
   for (const std::string& column : table.unique) {
     auto pos = table.column_position(column);
@@ -58,15 +58,9 @@ Result<void> Database::validate_insert_values(std::string_view table_name, std::
       if (!(*pending)[column].insert(unique_key(value)).second) return fail(duplicate());
     }
     const query::Predicate equal = query::Predicate::eq(column, value);
-    QM_ASSIGN(RowsResult existing, select_filtered_bounded(table_name, &equal, std::nullopt, budget));
+    QM_ASSIGN(RowsResult existing, select_filtered_bounded(db, table_name, &equal, std::nullopt, budget));
     if (!existing.rows.empty()) return fail(duplicate());
   }
-  return {};
-}
-
-Result<void> Database::insert_validated(std::string_view table_name, std::span<const Value> row) {
-  // Tables with persistent retrieval indexes also maintain them here, inside a transaction.
-  QM_TRY(insert_validated_base(table_name, row));
   return {};
 }
 

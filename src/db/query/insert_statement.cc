@@ -4,6 +4,7 @@
 #include <set>
 
 #include "db/query/dispatch_internal.h"
+#include "db/query/executor.h"
 #include "db/query/insert_values.h"
 #include "db/query/text.h"
 
@@ -16,16 +17,17 @@ Result<QueryResult> store_rows(Database& db, const std::string& table, std::vect
   PendingUnique pending;
   for (const Row& row : rows) {
     if (budget) QM_TRY(budget->materialize(row));
-    QM_TRY(db.validate_insert_values(table, row, &pending, budget));
+    QM_TRY(validate_insert_values(db, table, row, &pending, budget));
   }
   if (budget) QM_TRY(budget->checkpoint());
   if (rows.size() <= 1) {
-    for (const Row& row : rows) QM_TRY(db.insert_validated(table, row));
-    if (flush_single && db.autoflush) QM_TRY(db.flush());
+    for (const Row& row : rows) QM_TRY(db.insert_validated_base(table, row));
+    if (!rows.empty()) QM_TRY(db.statement_written(table));
+    if (flush_single && db.autoflush()) QM_TRY(db.flush());
   } else {
     QM_TRY(write_atomically(db, table, scope, [&](Database& d) -> Result<void> {
-      for (const Row& row : rows) QM_TRY(d.insert_validated(table, row));
-      return {};
+      for (const Row& row : rows) QM_TRY(d.insert_validated_base(table, row));
+      return d.statement_written(table);
     }));
   }
   return MutatedResult{rows.size()};
@@ -39,25 +41,26 @@ Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, Q
     QM_TRY(budget->checkpoint());
   }
   QM_ASSIGN(auto scope, db.begin_mutation());
-  QM_TRY(db.validate_insert_values(stmt.table, stmt.row, nullptr, budget));
-  QM_TRY(db.insert_validated(stmt.table, stmt.row));
+  QM_TRY(validate_insert_values(db, stmt.table, stmt.row, nullptr, budget));
+  QM_TRY(db.insert_validated_base(stmt.table, stmt.row));
+  QM_TRY(db.statement_written(stmt.table));
   return MutatedResult{1};
 }
 
 Result<QueryResult> insert_rows(Database& db, query::InsertRowsStmt stmt, QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
-  if (!db.tables.contains(stmt.table)) return fail(QmError::table_not_found(stmt.table));
+  if (!db.catalog().contains(stmt.table)) return fail(QmError::table_not_found(stmt.table));
   return store_rows(db, stmt.table, stmt.rows, false, scope, budget);
 }
 
 Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTargetsStmt& stmt, QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
-  auto it = db.tables.find(stmt.table);
-  if (it == db.tables.end()) return fail(QmError::table_not_found(stmt.table));
+  const Table* table = db.catalog().find(stmt.table);
+  if (!table) return fail(QmError::table_not_found(stmt.table));
   std::vector<Row> rows;
   rows.reserve(stmt.rows.size());
   for (const auto& values : stmt.rows) {
-    QM_ASSIGN(Row row, normalize_insert_values(stmt.table, it->second, stmt.columns, values));
+    QM_ASSIGN(Row row, normalize_insert_values(stmt.table, *table, stmt.columns, values));
     rows.push_back(std::move(row));
   }
   return store_rows(db, stmt.table, rows, true, scope, budget);
@@ -65,8 +68,8 @@ Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTar
 
 Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stmt, QueryBudget* budget) {
   if (stmt.unique) {
-    QM_ASSIGN(RowsResult rows, db.select_filtered_bounded(stmt.table, nullptr, std::nullopt, budget));
-    auto pos = db.tables.find(stmt.table)->second.column_position(stmt.column);
+    QM_ASSIGN(RowsResult rows, select_filtered_bounded(db, stmt.table, nullptr, std::nullopt, budget));
+    auto pos = db.catalog().find(stmt.table)->column_position(stmt.column);
     if (!pos) return fail(QmError::schema(str("no column `", stmt.column, "`")));
     // One ordered set of normal forms: SQL equality (Int n equals Decimal n.000000) in
     // n log n rather than comparing every value with every earlier one.

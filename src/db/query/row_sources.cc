@@ -5,13 +5,15 @@
 // materialised) and returns all or nothing.
 //
 // A filtered read either walks the whole chain or, when the planner finds index
-// candidates, reads those row ids. Candidates are read in row-id order, without repeats,
-// and only when their page belongs to the table's own chain: row ids grow along a chain,
-// so the index path returns exactly the rows of the scan, in the scan's order, and a
-// damaged stored index can neither duplicate a row nor reach another table's pages.
+// candidates, reads those row ids. Candidates are read in the planner's order (ranges in
+// order, keys in index order), each id once, and only when their page belongs to the
+// table's own chain, so a damaged stored index can neither duplicate a row nor reach
+// another table's pages. The index path returns the rows of the scan, in key order.
 #include <algorithm>
+#include <unordered_set>
 
-#include "db/database.h"
+#include "db/query/executor.h"
+#include "db/query/filtered_read.h"
 #include "db/exec/ordering.h"
 #include "db/exec/predicate.h"
 #include "db/query/chain_scan.h"
@@ -26,18 +28,25 @@ QmError outside_chain(uint64_t row_id) {
   return QmError::corruption(str("record address ", row_id, " points outside its table page chain"));
 }
 
-// Keeps a row: charged as materialised, then copied.
-template <class Sink>
-Result<void> keep(QueryBudget* budget, const RecordVersion& version, Sink& sink) {
-  if (budget) QM_TRY(budget->materialize(version.values));
-  sink(version);
-  return {};
+// Candidates in the order the planner gave them, each id once: a damaged index may repeat
+// one, and a row must neither come out twice nor be marked twice.
+void drop_repeated_ids(std::vector<uint64_t>& ids) {
+  if (ids.size() < 2) return;
+  std::vector<uint64_t> sorted(ids);
+  std::sort(sorted.begin(), sorted.end());
+  if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return;
+  std::unordered_set<uint64_t> seen;
+  seen.reserve(ids.size());
+  size_t kept = 0;
+  for (uint64_t id : ids)
+    if (seen.insert(id).second) ids[kept++] = id;
+  ids.resize(kept);
 }
 
-// The filtered read shared by SELECT and by UPDATE/DELETE; `sink` receives every kept row.
-template <class Sink>
+}  // namespace
+
 Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
-                           QueryBudget* budget, Sink&& sink) {
+                           QueryBudget* budget, RowSink sink) {
   std::optional<BoundPredicate> bound;
   if (where) {
     QM_TRY(check_predicate_columns(table.columns, *where));
@@ -45,66 +54,68 @@ Result<void> read_filtered(Database& db, const Table& table, const query::Predic
     QM_ASSIGN(auto candidates, index_candidates(table.indexes, *where, budget));
     if (candidates) {
       std::vector<uint64_t>& ids = *candidates;
-      std::sort(ids.begin(), ids.end());
-      ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+      drop_repeated_ids(ids);
       Row row;
       for (uint64_t id : ids) {
         if (budget) QM_TRY(budget->scan_row());
-        QM_ASSIGN(bool owned, row_in_table(db.cache, table, id));
+        QM_ASSIGN(bool owned, row_in_table(db.store().cache, table, id));
         if (!owned) return fail(outside_chain(id));
-        QM_ASSIGN(RecordEnvelope env, read_record_at(db.cache, table, db.cas, id, row));
+        QM_ASSIGN(RecordEnvelope env, read_record_at(db.store().cache, table, db.store().cas, id, row));
         if (!env.visible(snapshot)) continue;
         if (bound->test(row) != Truth::True) continue;
-        QM_TRY(keep(budget, RecordVersion{id, env.created_tx, env.deleted_tx, row}, sink));
+        if (budget) QM_TRY(budget->materialize(row));
+        QM_ASSIGN(bool more, sink(RecordVersion{id, env.created_tx, env.deleted_tx, row}));
+        if (!more) break;
       }
       return {};
     }
   }
-  return scan(db.cache, table, db.cas, [&](const RecordVersion& version) -> Result<void> {
+  return scan_until(db.store().cache, table, db.store().cas, [&](const RecordVersion& version) -> Result<bool> {
     if (budget) QM_TRY(budget->scan_row());
-    if (!version.visible(snapshot)) return {};
-    if (bound && bound->test(version.values) != Truth::True) return {};
-    return keep(budget, version, sink);
+    if (!version.visible(snapshot)) return true;
+    if (bound && bound->test(version.values) != Truth::True) return true;
+    if (budget) QM_TRY(budget->materialize(version.values));
+    return sink(version);
   });
 }
 
-}  // namespace
-
-Result<uint64_t> Database::count_visible(std::string_view table_name, std::optional<uint64_t> snapshot,
-                                         QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const uint64_t at = snapshot.value_or(clock);
+Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::optional<uint64_t> snapshot,
+                               QueryBudget* budget) {
+  const Table* table = db.catalog().find(table_name);
+  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
+  const uint64_t at = snapshot.value_or(db.clock());
   uint64_t count = 0;
-  QM_TRY(scan_envelopes(cache, it->second, [&](uint64_t created, uint64_t deleted) -> Result<void> {
+  QM_TRY(scan_envelopes(db.store().cache, *table, [&](uint64_t created, uint64_t deleted) -> Result<void> {
     if (budget) QM_TRY(budget->scan_row());
-    if (created <= at && (deleted == 0 || deleted > at)) ++count;
+    if (version_visible(created, deleted, at)) ++count;
     return {};
   }));
   return count;
 }
 
-Result<RowsResult> Database::select_filtered_bounded(std::string_view table_name, const query::Predicate* where,
-                                                     std::optional<uint64_t> snapshot, QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<RowsResult> select_filtered_bounded(Database& db, std::string_view table_name, const query::Predicate* where,
+                                           std::optional<uint64_t> snapshot, QueryBudget* budget) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
   RowsResult out;
-  QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
-    out.rows.emplace_back(v.values.begin(), v.values.end());
-  }));
+  QM_TRY(read_filtered(db, table, where, snapshot.value_or(db.clock()), budget,
+                       [&](const RecordVersion& v) -> Result<bool> {
+                         out.rows.emplace_back(v.values.begin(), v.values.end());
+                         return true;
+                       }));
   out.columns = table.columns;
   return out;
 }
 
-Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, const query::Predicate* where,
-                                                   std::optional<uint64_t> snapshot,
-                                                   std::span<const query::OrderBy> order_by, uint64_t k) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_name, const query::Predicate* where,
+                                         std::optional<uint64_t> snapshot, std::span<const query::OrderBy> order_by,
+                                         uint64_t k) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
   auto keys = order_keys(table.columns, order_by);
-  if (!keys || k == 0) return select_filtered_bounded(table_name, where, snapshot, nullptr);
+  if (!keys || k == 0) return select_filtered_bounded(db, table_name, where, snapshot, nullptr);
   // A max-heap of the best k rows so far under the strict order (keys, then read position):
   // its top is the row a better one replaces, and a row equal on the keys to the top comes
   // later, so it is worse. The heap's rows are exactly the first k of the stable sort.
@@ -119,7 +130,8 @@ Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, 
     return c != 0 ? c < 0 : a.seq < b.seq;
   };
   uint64_t seq = 0;
-  QM_TRY(read_filtered(*this, table, where, snapshot.value_or(clock), nullptr, [&](const RecordVersion& v) {
+  QM_TRY(read_filtered(db, table, where, snapshot.value_or(db.clock()), nullptr,
+                       [&](const RecordVersion& v) -> Result<bool> {
     const uint64_t at = seq++;
     if (heap.size() < k) {
       heap.push_back(Kept{Row(v.values.begin(), v.values.end()), at});
@@ -130,6 +142,7 @@ Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, 
       heap.back().seq = at;
       std::push_heap(heap.begin(), heap.end(), before);
     }
+    return true;
   }));
   std::sort_heap(heap.begin(), heap.end(), before);
   RowsResult out;
@@ -139,27 +152,32 @@ Result<RowsResult> Database::select_filtered_top_n(std::string_view table_name, 
   return out;
 }
 
-Result<std::vector<MatchedRow>> Database::collect_matching(std::string_view table_name, const query::Predicate& where,
-                                                           std::optional<uint64_t> snapshot, QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
+Result<std::vector<MatchedRow>> collect_matching(Database& db, std::string_view table_name,
+                                                 const query::Predicate& where, std::optional<uint64_t> snapshot,
+                                                 QueryBudget* budget) {
+  const Table* table = db.catalog().find(table_name);
+  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
   std::vector<MatchedRow> out;
-  QM_TRY(read_filtered(*this, it->second, &where, snapshot.value_or(clock), budget, [&](const RecordVersion& v) {
-    out.push_back(MatchedRow{v.row_id, Row(v.values.begin(), v.values.end())});
-  }));
+  QM_TRY(read_filtered(db, *table, &where, snapshot.value_or(db.clock()), budget,
+                       [&](const RecordVersion& v) -> Result<bool> {
+                         out.push_back(MatchedRow{v.row_id, Row(v.values.begin(), v.values.end())});
+                         return true;
+                       }));
   return out;
 }
 
-Result<RowsResult> Database::select_ordered_by_index(std::string_view table_name, std::string_view column,
-                                                     bool descending, std::optional<uint64_t> snapshot,
-                                                     std::optional<uint64_t> stop, QueryBudget* budget) {
-  auto it = tables.find(table_name);
-  if (it == tables.end()) return fail(QmError::table_not_found(std::string(table_name)));
-  const Table& table = it->second;
+Result<RowsResult> select_ordered_by_index(Database& db, std::string_view table_name, std::string_view column,
+                                           bool descending, std::optional<uint64_t> snapshot,
+                                           std::optional<uint64_t> stop, QueryBudget* budget) {
+  const Table* found = db.catalog().find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  const Table& table = *found;
+  storage::PageCache& cache = db.store().cache;
+  const storage::CasStore& cas = db.store().cas;
   auto index = table.indexes.find(std::string(column));
   if (index == table.indexes.end())
     return fail(QmError::query(str("no secondary index on column `", column, "`")));
-  const uint64_t at = snapshot.value_or(clock);
+  const uint64_t at = snapshot.value_or(db.clock());
   RowsResult out;
   Row row;
   bool done = stop && *stop == 0;

@@ -3,7 +3,7 @@
 // Every path reads at the statement's snapshot: BEFORE n when given, else the clock.
 #include <algorithm>
 
-#include "db/database.h"
+#include "db/query/executor.h"
 #include "db/exec/grouping.h"
 #include "db/exec/projection.h"
 #include "db/query/dispatch_internal.h"
@@ -23,10 +23,7 @@ bool is_grouped(const query::SelectBody& body) {
   return !body.group_by.empty() || body.having.has_value() || has_aggregate_item(body.projection);
 }
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
-// Up to this many rows an ORDER BY ... LIMIT keeps only its first rows while reading.
-constexpr uint64_t kTopNRowsKeptWhileReading = 100000;
 
 }  // namespace
 
@@ -37,7 +34,7 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   if (auto count = count_star_only(body.projection); count && !body.where && body.group_by.empty() && !body.having &&
                                                      body.order_by.empty() && !body.limit && body.offset == 0 &&
                                                      !body.distinct) {
-    QM_ASSIGN(uint64_t n, db.count_visible(stmt.table, body.before, budget));
+    QM_ASSIGN(uint64_t n, count_visible(db, stmt.table, body.before, budget));
     RowsResult out;
     out.columns.push_back(count->alias.value_or("count"));
     out.rows.push_back(Row{Value::integer(n > INT64_MAX ? INT64_MAX : static_cast<int64_t>(n))});
@@ -50,7 +47,7 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
       std::optional<uint64_t> stop;
       if (body.limit) stop = saturating_add(body.offset, *body.limit);
       QM_ASSIGN(RowsResult source,
-                db.select_ordered_by_index(stmt.table, key.column, key.descending, body.before, stop, budget));
+                select_ordered_by_index(db, stmt.table, key.column, key.descending, body.before, stop, budget));
       QM_ASSIGN(RowsResult out, project_select(std::move(source.columns), std::move(source.rows), body.projection,
                                                body.order_by, body.distinct, body.limit, body.offset));
       return out;
@@ -60,7 +57,7 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   if (grouped) {
     if (body.where || body.having) {
       QM_ASSIGN(RowsResult source,
-                db.select_filtered_bounded(stmt.table, body.where ? &*body.where : nullptr, body.before, budget));
+                select_filtered_bounded(db, stmt.table, body.where ? &*body.where : nullptr, body.before, budget));
       QM_ASSIGN(auto items, projection_to_items(body.projection));
       QM_ASSIGN(RowsResult out, project_grouped(source.columns, std::move(source.rows), items, body.group_by,
                                                 body.having ? &*body.having : nullptr, body.order_by, body.distinct,
@@ -69,9 +66,14 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
     }
     QM_ASSIGN(auto items, projection_to_items(body.projection));
     QM_ASSIGN(RowsResult out,
-              db.select_streaming_aggregate(stmt.table, body.before, std::move(items), body.group_by, body.order_by,
+              select_streaming_aggregate(db, stmt.table, body.before, std::move(items), body.group_by, body.order_by,
                                             body.distinct, body.limit, body.offset, budget));
     return out;
+  }
+
+  if (!body.distinct && body.order_by.empty()) {
+    QM_ASSIGN(std::optional<RowsResult> streamed, select_streamed(db, stmt, budget));
+    if (streamed) return std::move(*streamed);
   }
 
   // ORDER BY with a small LIMIT (and no DISTINCT, which needs every row before the limit):
@@ -81,7 +83,7 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   if (!budget && !body.order_by.empty() && !body.distinct && body.limit) {
     const uint64_t k = saturating_add(body.offset, *body.limit);
     if (k > 0 && k <= kTopNRowsKeptWhileReading) {
-      QM_ASSIGN(RowsResult source, db.select_filtered_top_n(stmt.table, body.where ? &*body.where : nullptr,
+      QM_ASSIGN(RowsResult source, select_filtered_top_n(db, stmt.table, body.where ? &*body.where : nullptr,
                                                             body.before, body.order_by, k));
       QM_ASSIGN(RowsResult out, project_select(std::move(source.columns), std::move(source.rows), body.projection,
                                                body.order_by, body.distinct, body.limit, body.offset));
@@ -90,19 +92,19 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   }
 
   QM_ASSIGN(RowsResult source,
-            db.select_filtered_bounded(stmt.table, body.where ? &*body.where : nullptr, body.before, budget));
+            select_filtered_bounded(db, stmt.table, body.where ? &*body.where : nullptr, body.before, budget));
   QM_ASSIGN(RowsResult out, project_select(std::move(source.columns), std::move(source.rows), body.projection,
                                            body.order_by, body.distinct, body.limit, body.offset));
   return out;
 }
 
 Result<QueryResult> select_general(Database& db, const query::SelectStmt& stmt, QueryBudget* budget) {
-  QM_ASSIGN(RowsResult out, db.select_join(stmt, budget));
+  QM_ASSIGN(RowsResult out, select_join(db, stmt, budget));
   return out;
 }
 
 Result<QueryResult> explain(Database& db, const query::ExplainStmt& stmt, QueryBudget* budget) {
-  Result<QueryResult> out = db.explain_statement(*stmt.statement);
+  Result<QueryResult> out = explain_statement(db, *stmt.statement);
   // The plan rows are charged as any materialised rows are.
   if (out && budget) {
     if (const auto* plan = std::get_if<RowsResult>(&*out))

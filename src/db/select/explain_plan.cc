@@ -1,9 +1,12 @@
 #include "db/select/explain_plan.h"
 
+#include "db/query/executor.h"
+
 #include <string>
 #include <vector>
 
 #include "db/database.h"
+#include "core/saturating.h"
 #include "db/exec/explain.h"
 #include "db/exec/grouping.h"
 #include "db/exec/predicate.h"
@@ -30,7 +33,6 @@ auto index_lookup_on(const Table& table) {
   return [&table](const std::string& column) { return table.indexes.contains(column); };
 }
 
-uint64_t saturating_add(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 // Validates the projection, grouping and ordering over no rows, as execution would, and
 // appends the output steps, DISTINCT, OFFSET and LIMIT.
@@ -143,8 +145,8 @@ Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const 
   return fail(QmError::query("EXPLAIN requires a SELECT statement"));
 }
 
-Result<QueryResult> Database::explain_statement(const query::Statement& inner) {
-  QM_ASSIGN(RowsResult rows, explain_select(tables, clock, inner));
+Result<QueryResult> explain_statement(const Database& db, const query::Statement& inner) {
+  QM_ASSIGN(RowsResult rows, explain_select(db.catalog().tables(), db.clock(), inner));
   return QueryResult{std::move(rows)};
 }
 

@@ -16,7 +16,7 @@ int key_rank(const Value& v) {
   return v.is_text() ? 2 : 3;
 }
 
-i128 millionths(const Value& v) { return v.is_int() ? static_cast<i128>(v.as_int()) * kMillion : v.as_decimal(); }
+i128 millionths(const Value& v) { return v.is_int() ? static_cast<i128>(v.as_int()) * kDecimalScale : v.as_decimal(); }
 
 }  // namespace
 

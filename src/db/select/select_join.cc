@@ -13,7 +13,7 @@
 // not depend on the choice.
 #include <algorithm>
 
-#include "db/database.h"
+#include "db/query/executor.h"
 #include "db/query/index_plan.h"
 #include "db/query/row_access.h"
 #include "db/select/join_plan.h"
@@ -39,9 +39,9 @@ Result<void> probe_right(Database& db, const JoinStep& step, const join::KeySet&
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
     for (uint64_t id : ids) {
       if (budget) QM_TRY(budget->scan_row());
-      QM_ASSIGN(bool owned, row_in_table(db.cache, right, id));
+      QM_ASSIGN(bool owned, row_in_table(db.store().cache, right, id));
       if (!owned) return fail(outside_chain(id));
-      QM_ASSIGN(RecordEnvelope envelope, read_record_at(db.cache, right, db.cas, id, row));
+      QM_ASSIGN(RecordEnvelope envelope, read_record_at(db.store().cache, right, db.store().cas, id, row));
       if (!envelope.visible(snapshot)) continue;
       if (row.size() <= step.right_pos || join::compare_keys(row[step.right_pos], key) != 0) continue;
       if (budget) QM_TRY(budget->materialize(row));
@@ -53,11 +53,11 @@ Result<void> probe_right(Database& db, const JoinStep& step, const join::KeySet&
 
 }  // namespace
 
-Result<RowsResult> Database::select_join(const query::SelectStmt& stmt, QueryBudget* budget) {
-  QM_ASSIGN(JoinPlan plan, plan_join(tables, stmt));
-  const uint64_t snapshot = stmt.body.before.value_or(clock);
+Result<RowsResult> select_join(Database& db, const query::SelectStmt& stmt, QueryBudget* budget) {
+  QM_ASSIGN(JoinPlan plan, plan_join(db.catalog().tables(), stmt));
+  const uint64_t snapshot = stmt.body.before.value_or(db.clock());
   QM_ASSIGN(RowsResult driving,
-            select_filtered_bounded(stmt.from.name, plan.source ? &*plan.source : nullptr, snapshot, budget));
+            select_filtered_bounded(db, stmt.from.name, plan.source ? &*plan.source : nullptr, snapshot, budget));
   std::vector<Row> rows = std::move(driving.rows);
 
   for (const JoinStep& step : plan.joins) {
@@ -68,9 +68,9 @@ Result<RowsResult> Database::select_join(const query::SelectStmt& stmt, QueryBud
     QM_ASSIGN(join::KeySet keys, join::distinct_left_keys(rows, step.left_pos, budget, limit));
     join::RightMap map(step.right_pos);
     if (step.indexed && join::prefer_probe(keys.size(), right.row_versions, budget != nullptr)) {
-      QM_TRY(probe_right(*this, step, keys, snapshot, budget, map));
+      QM_TRY(probe_right(db, step, keys, snapshot, budget, map));
     } else {
-      QM_ASSIGN(RowsResult all, select_filtered_bounded(step.clause->table, nullptr, snapshot, budget));
+      QM_ASSIGN(RowsResult all, select_filtered_bounded(db, step.clause->table, nullptr, snapshot, budget));
       join::add_right_rows(map, std::move(all.rows));
     }
     QM_ASSIGN(rows, join::join_rows(std::move(rows), step.left_pos, map, right.columns.size(), step.clause->kind,

@@ -22,7 +22,7 @@ namespace fx = qm::storage::fixture;
 
 std::array<uint8_t, 4096> page_bytes(Database& db, uint64_t id) {
   std::array<uint8_t, 4096> out{};
-  auto read = db.cache.with_page(id, [&](qm::storage::ConstPageSpan bytes) -> qm::Result<void> {
+  auto read = db.store().cache.with_page(id, [&](qm::storage::ConstPageSpan bytes) -> qm::Result<void> {
     std::copy(bytes.begin(), bytes.end(), out.begin());
     return {};
   });
@@ -35,8 +35,8 @@ std::array<uint8_t, 4096> page_bytes(Database& db, uint64_t id) {
 uint64_t table_with_a_cold_head(Database& db) {
   EXPECT_EQ(run(db, "CREATE TABLE t (a, b)"), R"({"done":true})");
   EXPECT_EQ(run(db, "INSERT INTO t VALUES (10, 'r1'), (11, 'r2')"), R"({"mutated":2})");
-  qm::db::Table& t = db.tables.find("t")->second;
-  const uint64_t id = *db.cache.alloc_page();
+  qm::db::Table& t = db.catalog().tables().find("t")->second;
+  const uint64_t id = *db.store().cache.alloc_page();
   fx::ColdPageShape shape;
   shape.page_id = id;
   shape.next = *t.first_page;
@@ -46,12 +46,12 @@ uint64_t table_with_a_cold_head(Database& db) {
                    {qm::storage::compress::kEncodingRaw,
                     fx::raw({qm::Value::text("c1"), qm::Value::text("c2"), qm::Value::text("c3")})}};
   const fx::Bytes bytes = fx::cold_page(shape);
-  EXPECT_TRUE(db.cache.write(id, qm::storage::ConstPageSpan(bytes.data(), qm::storage::kPageSize)));
+  EXPECT_TRUE(db.store().cache.write(id, qm::storage::ConstPageSpan(bytes.data(), qm::storage::kPageSize)));
   t.first_page = id;
   t.cold_pages = 1;
   t.row_versions += 3;
   t.page_ids.reset();
-  db.clock = 5;
+  db.set_clock(5);
   return id;
 }
 

@@ -29,7 +29,7 @@ Database table_of_four() {
 
 TEST(ChainChecks, AMiscountedCatalogFailsEveryFullRead) {
   Database db = table_of_four();
-  db.tables.find("t")->second.row_versions = 5;
+  db.catalog().tables().find("t")->second.row_versions = 5;
   const std::string err = "error: data corruption: manifest declares 5 record version(s), page chain contains 4";
   EXPECT_EQ(run(db, "SELECT * FROM t"), err);
   EXPECT_EQ(run(db, "SELECT COUNT(*) FROM t"), err);
@@ -39,7 +39,7 @@ TEST(ChainChecks, AMiscountedCatalogFailsEveryFullRead) {
 
 TEST(ChainChecks, ATailPageThatLinksOnIsRefused) {
   Database db = table_of_four();
-  db.tables.find("t")->second.tail_page->set_next_page(0);
+  db.catalog().tables().find("t")->second.tail_page->set_next_page(0);
   EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table tail page links to another page");
 }
 
@@ -47,8 +47,8 @@ TEST(ChainChecks, ADeclaredTailThatIsNeverReachedIsRefused) {
   Database db = table_of_four();
   run(db, "CREATE TABLE u (a)");
   run(db, "INSERT INTO u VALUES (9)");
-  qm::db::Table& t = db.tables.find("t")->second;
-  t.tail_id = db.tables.find("u")->second.tail_id;
+  qm::db::Table& t = db.catalog().tables().find("t")->second;
+  t.tail_id = db.catalog().tables().find("u")->second.tail_id;
   EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table page chain does not reach its declared tail");
 }
 
@@ -57,8 +57,8 @@ TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {
   run(db, "CREATE TABLE other (a, b)");
   run(db, "INSERT INTO other VALUES (7, 'secret')");
   run(db, "CREATE INDEX ON t (a)");
-  const uint64_t foreign = qm::storage::row_id(*db.tables.find("other")->second.tail_id, 0);
-  db.tables.find("t")->second.indexes.find("a")->second.insert(qm::Value::integer(7), foreign);
+  const uint64_t foreign = qm::storage::row_id(*db.catalog().tables().find("other")->second.tail_id, 0);
+  db.catalog().tables().find("t")->second.indexes.find("a")->second.insert(qm::Value::integer(7), foreign);
   EXPECT_EQ(
       run(db, "SELECT b FROM t WHERE a = 7"),
       "error: data corruption: record address " + std::to_string(foreign) + " points outside its table page chain");
@@ -73,11 +73,48 @@ TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {
 TEST(IndexCandidates, ARepeatedIdInADamagedIndexYieldsTheRowOnce) {
   Database db = table_of_four();
   run(db, "CREATE INDEX ON t (a)");
-  auto& index = db.tables.find("t")->second.indexes.find("a")->second;
+  auto& index = db.catalog().tables().find("t")->second.indexes.find("a")->second;
   const uint64_t id = index.lookup(qm::Value::integer(2))[0];
   index.insert(qm::Value::integer(2), id);
   EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2"), R"({"columns":["b"],"rows":[["y"]]})");
   EXPECT_EQ(run(db, "SELECT b FROM t WHERE a >= 2 AND a < 3"), R"({"columns":["b"],"rows":[["y"]]})");
+}
+
+TEST(IndexCandidates, RowsComeInKeyOrderAndARepeatedIdKeepsItsFirstPlace) {
+  Database db = Database::open_memory();
+  run(db, "CREATE TABLE t (a, b)");
+  run(db, "INSERT INTO t VALUES (3, 'z'), (1, 'x'), (2.0, 'two'), (2, 'y')");
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a > 0"), R"({"columns":["b"],"rows":[["z"],["x"],["two"],["y"]]})");
+  run(db, "CREATE INDEX ON t (a)");
+  // The equality's own key before its numeric twin; ranges in key order, Int keys first.
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2"), R"({"columns":["b"],"rows":[["y"],["two"]]})");
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2.0"), R"({"columns":["b"],"rows":[["two"],["y"]]})");
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a > 0"), R"({"columns":["b"],"rows":[["x"],["y"],["z"],["two"]]})");
+  auto& index = db.catalog().tables().find("t")->second.indexes.find("a")->second;
+  index.insert(qm::Value::integer(1), index.lookup(qm::Value::integer(3))[0]);
+  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a > 0 AND a < 4"), R"({"columns":["b"],"rows":[["x"],["z"],["y"],["two"]]})");
+}
+
+TEST(Streaming, TheLimitWindowEndsTheReadUnlessABudgetCountsTheRest) {
+  Database db = table_of_four();
+  const std::pair<const char*, const char*> cases[] = {
+      {"SELECT * FROM t LIMIT 1", R"({"columns":["a","b"],"rows":[[1,"x"]]})"},
+      {"SELECT b, a FROM t WHERE a > 1 LIMIT 2 OFFSET 1", R"({"columns":["b","a"],"rows":[["z",3],["w",4]]})"},
+      {"SELECT a AS n FROM t LIMIT 0", R"({"columns":["n"],"rows":[]})"},
+      {"SELECT nope FROM t LIMIT 1", "error: schema error: no column `nope`"},
+  };
+  for (const auto& [sql, expected] : cases) EXPECT_EQ(run(db, sql), expected) << sql;
+  // A read that stops at its window never reaches the chain's closing checks; a budgeted
+  // one reads, charges and checks everything, as without the LIMIT.
+  db.catalog().tables().find("t")->second.row_versions = 5;
+  EXPECT_EQ(run(db, "SELECT a FROM t LIMIT 2"), R"({"columns":["a"],"rows":[[1],[2]]})");
+  EXPECT_EQ(run_limited(db, "SELECT a FROM t LIMIT 2", roomy()),
+            "error: data corruption: manifest declares 5 record version(s), page chain contains 4");
+  db.catalog().tables().find("t")->second.row_versions = 4;
+  QueryLimits limits = roomy();
+  limits.max_scan_rows = 3;
+  EXPECT_EQ(run_limited(db, "SELECT * FROM t LIMIT 1", limits),
+            "error: query resource limit exceeded: scanned more than 3 rows");
 }
 
 TEST(Budget, InvisibleVersionsAreChargedAsScannedRows) {

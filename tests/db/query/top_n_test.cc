@@ -68,7 +68,7 @@ TEST(TopNWhileReading, ErrorsKeepTheirTextAndPrecedence) {
     EXPECT_EQ(out, run_sorting_everything(db, sql)) << sql;
   }
   // A damaged chain is reported as by the full read, not hidden by the early limit.
-  db.tables.find("t")->second.row_versions += 1;
+  db.catalog().tables().find("t")->second.row_versions += 1;
   const std::string sql = "SELECT * FROM t ORDER BY a LIMIT 1";
   EXPECT_EQ(run(db, sql).rfind("error: data corruption", 0), 0u);
   EXPECT_EQ(run(db, sql), run_sorting_everything(db, sql));

@@ -63,8 +63,8 @@ TEST(JoinBudget, EveryLeftKeyIsChargedRepeatsIncluded) {
 
 TEST(JoinBudget, ProbeRefusesARowIdOutsideTheRightTable) {
   Database db = fixture(true);
-  const uint64_t foreign = db.tables.find("l")->second.first_page.value() << 16;
-  db.tables.find("r")->second.indexes.find("k")->second.insert(Value::integer(1), foreign);
+  const uint64_t foreign = db.catalog().tables().find("l")->second.first_page.value() << 16;
+  db.catalog().tables().find("r")->second.indexes.find("k")->second.insert(Value::integer(1), foreign);
   const std::string err = "error: data corruption: record address " + std::to_string(foreign) +
                           " points outside its table page chain";
   EXPECT_EQ(run_limited(db, kJoin, roomy()), err);
@@ -72,7 +72,7 @@ TEST(JoinBudget, ProbeRefusesARowIdOutsideTheRightTable) {
 
 TEST(JoinBudget, ProbeSkipsAnIndexEntryWhoseRowHoldsAnotherKey) {
   Database db = fixture(true);
-  auto& index = db.tables.find("r")->second.indexes.find("k")->second;
+  auto& index = db.catalog().tables().find("r")->second.indexes.find("k")->second;
   const uint64_t holds_50 = index.lookup(Value::integer(50)).front();
   index.insert(Value::integer(2), holds_50);
   EXPECT_EQ(run_limited(db, kJoin, roomy()), kRows);

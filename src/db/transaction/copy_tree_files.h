@@ -14,13 +14,10 @@
 #include <string>
 
 #include "core/error.h"
+#include "db/limits.h"
 
 namespace qm::db {
 
-inline constexpr const char* kTxMarker = ".qm_transaction_active";
-inline constexpr const char* kTxMarkerTmp = ".qm_transaction_active.tmp";
-inline constexpr const char* kTxBackup = ".qm_transaction_backup";
-inline constexpr const char* kTxMarkerBytes = "QMTX1\n";
 
 // Builds the backup and publishes the marker (transaction begin).
 Result<void> prepare_workspace_transaction(const std::string& workspace);

@@ -1,4 +1,4 @@
-#include "db/copy_tree.h"
+#include "db/transaction/copy_tree_files.h"
 
 #include <array>
 #include <vector>
@@ -8,7 +8,7 @@
 namespace qm::db {
 namespace {
 
-constexpr std::array<const char*, 3> kLiveItems = {"qm_manifest.json", "chunks", "blobs"};
+constexpr std::array<const char*, 3> kLiveItems = {kManifestFile, kChunksDir, kBlobsDir};
 constexpr size_t kCopyBuffer = 1 << 20;
 
 QmError refuse_symlink(const std::string& path) {
@@ -134,7 +134,7 @@ Result<void> recover_workspace_transaction(const std::string& workspace) {
   if (!marked) {
     QM_TRY(remove_tree(backup));
   } else {
-    QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, "qm_manifest.json")));
+    QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, kManifestFile)));
     if (!has_manifest) return fail(QmError::transaction("active transaction has no valid recovery manifest"));
     QM_TRY(restore_workspace_transaction(workspace));
   }
@@ -145,7 +145,7 @@ Result<void> restore_workspace_transaction(const std::string& workspace) {
   const std::string marker = fs::join(workspace, kTxMarker);
   const std::string backup = fs::join(workspace, kTxBackup);
   QM_ASSIGN(bool marked, exists(marker));
-  QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, "qm_manifest.json")));
+  QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, kManifestFile)));
   if (!marked || !has_manifest) return fail(QmError::transaction("workspace transaction recovery files are incomplete"));
   // Validate the whole backup before any live file is touched.
   for (const char* item : kLiveItems) {

@@ -1,0 +1,25 @@
+// The filtered read of one table shared by SELECT, UPDATE and DELETE: visible versions at a
+// snapshot that pass the WHERE, from index candidates when the planner finds some, else
+// from the chain walk. Every version read is charged as a scanned row and every kept one as
+// materialised before the sink sees it; the sink's false ends the read early (a reader that
+// needs no more rows and has no budget to charge the rest).
+#pragma once
+
+#include <cstdint>
+
+#include "core/error.h"
+#include "db/database.h"
+#include "db/exec/query_budget.h"
+#include "db/query/chain_scan.h"
+#include "db/query/function_ref.h"
+#include "engine/statement.h"
+
+namespace qm::db {
+
+// Receives each kept row (lent for the call); returns whether the read goes on.
+using RowSink = FunctionRef<Result<bool>(const RecordVersion&)>;
+
+Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
+                           QueryBudget* budget, RowSink sink);
+
+}  // namespace qm::db

@@ -1,0 +1,88 @@
+// The transaction entry points every kind shares: the checks at begin, the choice of kind,
+// the flush flags saved at begin and restored when the transaction ends, and the rollback
+// rule (no transaction is open afterwards, whatever failed). The kind decides the rest.
+#include "db/transaction/transaction.h"
+
+#include <utility>
+
+#include "core/bytes.h"
+#include "db/transaction/copy_tree_files.h"
+
+namespace qm::db {
+
+Result<void> Database::begin_transaction() {
+  if (read_only()) return fail(QmError::read_only());
+  if (transaction_) return fail(QmError::transaction("a transaction is already active"));
+  QM_TRY(refuse_after_write_failure());
+  const bool saved_autoflush = autoflush_;
+  const bool saved_atomic = atomic_manifest_;
+  QM_ASSIGN(std::unique_ptr<Transaction> tx, begin_transaction_of_kind(*this));
+  tx->saved_autoflush = saved_autoflush;
+  tx->saved_atomic_manifest = saved_atomic;
+  autoflush_ = false;
+  transaction_ = std::move(tx);
+  return {};
+}
+
+Result<void> Database::commit_transaction() {
+  if (!transaction_) return fail(QmError::transaction("no transaction is active"));
+  auto committed = transaction_->commit(*this);
+  if (!committed && !transaction_->finished()) return committed;
+  autoflush_ = transaction_->saved_autoflush;
+  atomic_manifest_ = transaction_->saved_atomic_manifest;
+  transaction_.reset();
+  return committed;
+}
+
+Result<void> Database::rollback_transaction() {
+  if (!transaction_) return fail(QmError::transaction("no transaction is active"));
+  std::unique_ptr<Transaction> tx = std::move(transaction_);
+  return tx->rollback(*this);
+}
+
+Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
+  if (!db.directory()) return begin_memory_snapshot(db);
+  const std::string dir = *db.directory();
+  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
+  if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
+  return begin_copy_tree(db, dir, std::move(lock));
+}
+
+Result<void> begin_on_workspace(Database& db, const std::string& dir) {
+  // A transaction of another handle that died is undone first, as the next open would;
+  // then, if another handle committed since this one last read the workspace, start from
+  // what is on disk, never from a stale copy that the flush below would write over it.
+  QM_TRY(recover_workspace_transaction(dir));
+  QM_ASSIGN(bool changed, TransactionHost::workspace_changed(db));
+  if (changed) {
+    QM_TRY(TransactionHost::reload_workspace(db, dir));
+  } else {
+    QM_TRY(TransactionHost::forget_replaced_files(db));
+  }
+  const bool saved_atomic = db.atomic_manifest();
+  TransactionHost::set_atomic_manifest(db, true);
+  TransactionHost::set_caller_holds_lock(db, true);
+  auto flushed = (db.logged() && db.last_write_atomic()) ? Result<void>() : db.flush();
+  TransactionHost::set_caller_holds_lock(db, false);
+  TransactionHost::set_atomic_manifest(db, saved_atomic);
+  return flushed;
+}
+
+Result<void> TransactionHost::reload_workspace(Database& db, const std::string& dir) {
+  QM_ASSIGN(Database::Parts parts, Database::load_dev(dir));
+  return db.adopt(std::move(parts));
+}
+
+Result<void> TransactionHost::restore_image(Database& db, std::string_view image) {
+  QM_ASSIGN(Database::Parts parts, Database::import_parts(as_bytes(image)));
+  return db.adopt(std::move(parts));
+}
+
+void TransactionHost::drop_storage(Database& db) {
+  db.store_ = Store(storage::PageCache(storage::Backend(storage::MemStore()), kPageCacheCapacity),
+                    storage::CasStore::new_memory());
+  db.catalog_ = Catalog();
+  db.manifest_file_.reset();
+}
+
+}  // namespace qm::db

@@ -1,0 +1,81 @@
+// Transaction: the open explicit transaction of a database, one implementation per kind,
+// chosen once at begin by `begin_transaction_of_kind`:
+// - memory snapshot (memory databases): an image of the whole database taken at begin,
+//   imported back at rollback (memory_snapshot.cc);
+// - copy tree (workspaces): a synced backup of the workspace files with a recovery marker,
+//   under the transaction lock from begin to end (copy_tree_transaction.cc);
+// - page journal (commit-logged workspaces): refused by this build (page_journal.cc).
+// A new kind is a new file here; nothing outside this folder asks which kind is open.
+//
+// Database::begin/commit/rollback_transaction (transaction.cc) hold what every kind shares:
+// the entry checks, the flush flags saved at begin and restored at the end, and the rule
+// that after rollback no transaction is open whatever failed.
+//
+// Invariants: `commit` either succeeds (the kind has released everything it held), fails
+// with the transaction still open (`finished()` false), or fails after it ended itself
+// (`finished()` true; e.g. an unknown outcome at the commit point). `rollback` always ends
+// the transaction; on failure the handle may hold state that is not the workspace's.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "core/error.h"
+#include "db/database.h"
+#include "db/transaction_lock.h"
+
+namespace qm::db {
+
+class Transaction {
+ public:
+  virtual ~Transaction() = default;
+  // Makes the transaction's writes the database's committed state.
+  virtual Result<void> commit(Database& db) = 0;
+  // Puts the database back as it was at begin.
+  virtual Result<void> rollback(Database& db) = 0;
+
+  bool finished() const { return finished_; }
+  bool saved_autoflush = false;
+  bool saved_atomic_manifest = false;
+
+ protected:
+  bool finished_ = false;
+};
+
+// Begins the transaction of the kind the database needs (snapshot for memory, copy tree for
+// a workspace, page journal for a logged workspace). The caller checked that none is open.
+Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db);
+
+// The kinds' beginnings; a workspace kind gets the transaction lock already taken.
+Result<std::unique_ptr<Transaction>> begin_memory_snapshot(Database& db);
+Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock);
+Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock);
+// The image a memory-snapshot transaction will import at rollback (none for other kinds).
+std::string* memory_snapshot_image(Transaction* tx);
+
+// The kinds' access to the database internals they restore or flush; nothing else uses it.
+class TransactionHost {
+ public:
+  static void set_atomic_manifest(Database& db, bool on) { db.atomic_manifest_ = on; }
+  static void set_caller_holds_lock(Database& db, bool on) { db.caller_holds_lock_ = on; }
+  static void set_write_failure(Database& db, std::string text) { db.write_failure_ = std::move(text); }
+  static Result<bool> workspace_changed(const Database& db) { return db.workspace_changed(); }
+  static Result<void> forget_replaced_files(Database& db) { return db.forget_replaced_files(); }
+  // Re-reads the workspace into the database's parts (another handle committed, or a
+  // rollback put the backup back).
+  static Result<void> reload_workspace(Database& db, const std::string& dir);
+  // Rebuilds the parts from an image taken at begin.
+  static Result<void> restore_image(Database& db, std::string_view image);
+  // Forgets the open transaction without ending it, as a handle that died would: its lock
+  // is released, its backup and marker stay. For crash tests.
+  static void abandon(Database& db) { db.transaction_.reset(); }
+  // Drops the live storage: no dirty page may be written back and no file stays open.
+  static void drop_storage(Database& db);
+};
+
+// The shared start of every workspace kind: under the lock already taken, an interrupted
+// transaction of a dead handle is undone, the workspace re-read when another handle
+// committed, and the live state flushed atomically so the transaction starts from disk.
+Result<void> begin_on_workspace(Database& db, const std::string& dir);
+
+}  // namespace qm::db

@@ -1,0 +1,91 @@
+// The row-level half of the write path: storing a new row version at a table's tail,
+// retiring a version with a deletion mark, and the end of a statement's writes. Each keeps
+// the secondary indexes in step (index_row_version) and tells the observers after the
+// change is in place. The DDL half is in ddl.cc.
+#include "db/write_path.h"
+
+#include "core/bytes.h"
+#include "db/database.h"
+#include "db/query/row_access.h"
+#include "db/schema.h"
+#include "storage/record.h"
+
+namespace qm::db {
+
+void index_row_version(IndexMap& indexes, std::span<const std::string> columns, uint64_t row_id,
+                       std::span<const Value> row) {
+  if (indexes.empty()) return;
+  for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
+    auto idx = indexes.find(columns[i]);
+    if (idx != indexes.end()) idx->second.insert(row[i], row_id);
+  }
+}
+
+Result<uint64_t> Database::insert_validated_base(std::string_view table_name, std::span<const Value> row) {
+  QM_ASSIGN(auto scope, begin_mutation());
+  QM_TRY(validate_record_shape(row));
+  Table* found = catalog_.find(table_name);
+  if (!found) return fail(QmError::table_not_found(std::string(table_name)));
+  Table& table = *found;
+  // The caller validated the row; a row of another shape would misalign the indexes.
+  if (row.size() != table.columns.size())
+    return fail(QmError::schema("table `" + std::string(table_name) + "` expects " +
+                                std::to_string(table.columns.size()) + " columns, got " + std::to_string(row.size())));
+
+  // The clock moves only once the row is stored, so a failed insert leaves it unchanged.
+  const uint64_t created = clock_ + 1;
+  QM_ASSIGN(std::string record, storage::record::encode_record(RecordEnvelope{created, 0, 0}, row, store_.cas));
+  if (record.size() > kRecordCapacity)
+    return fail(QmError::schema("record of " + std::to_string(record.size()) + " bytes exceeds page capacity (" +
+                                std::to_string(kRecordCapacity) + ")"));
+  const auto bytes = as_bytes(record);
+  storage::PageCache& cache = store_.cache;
+
+  if (!table.tail_page) {
+    QM_ASSIGN(uint64_t id, cache.alloc_page());
+    table.tail_page.emplace(id);
+    table.tail_id = id;
+    if (!table.first_page) table.first_page = id;
+    if (table.page_ids) table.page_ids->insert(id);
+  }
+  uint16_t slot = 0;
+  auto placed = table.tail_page->insert(bytes);
+  if (placed) {
+    slot = *placed;
+  } else if (placed.error().is(ErrorKind::PageFull)) {
+    // Link the full page to a new one and hand it to the cache; the new page becomes the
+    // table's tail copy. Nothing of the table changes until the full page is in the cache.
+    QM_ASSIGN(uint64_t next_id, cache.alloc_page());
+    storage::RowPage next(next_id);
+    QM_ASSIGN(slot, next.insert(bytes));
+    storage::RowPage full = *table.tail_page;
+    full.set_next_page(next_id);
+    QM_TRY(cache.write(*table.tail_id, full.span()));
+    table.tail_page = std::move(next);
+    table.tail_id = next_id;
+    if (table.page_ids) table.page_ids->insert(next_id);
+  } else {
+    return fail(std::move(placed).error());
+  }
+  clock_ = created;
+  table.row_versions += 1;
+  const uint64_t rid = storage::row_id(*table.tail_id, slot);
+  index_row_version(table.indexes, table.columns, rid, row);
+  QM_TRY(observers_.row_stored(table_name, rid, row));
+  QM_TRY(end_mutation());
+  return rid;
+}
+
+Result<void> Database::mark_deleted(std::string_view table_name, uint64_t row_id, uint64_t deleted_tx) {
+  Table* table = catalog_.find(table_name);
+  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
+  // Secondary indexes keep every version, retired ones included: nothing to remove there.
+  QM_TRY(patch_delete_at(store_.cache, *table, row_id, deleted_tx));
+  return observers_.row_marked(table_name, row_id, deleted_tx);
+}
+
+Result<void> Database::statement_written(std::string_view table_name) {
+  return observers_.statement_written(table_name);
+}
+
+}  // namespace qm::db

@@ -1,0 +1,91 @@
+// The write path's observers see every stored version, deletion mark, statement end and
+// DDL change, after the change, and a rollback as one replaced catalog.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "db/catalog.h"
+#include "db/database.h"
+#include "db/write_path.h"
+#include "db_test_util.h"
+
+namespace qm::db {
+namespace {
+
+class Recorder final : public WriteObserver {
+ public:
+  explicit Recorder(std::vector<std::string>* log) : log_(log) {}
+  Result<void> row_stored(std::string_view t, uint64_t, std::span<const Value> values) override {
+    log_->push_back("stored " + std::string(t) + " " + std::to_string(values[0].as_int()));
+    return {};
+  }
+  Result<void> row_marked(std::string_view t, uint64_t, uint64_t deleted_tx) override {
+    log_->push_back("marked " + std::string(t) + " at " + std::to_string(deleted_tx));
+    return {};
+  }
+  Result<void> statement_written(std::string_view t) override {
+    log_->push_back("statement " + std::string(t));
+    return {};
+  }
+  Result<void> table_created(std::string_view t) override {
+    log_->push_back("created " + std::string(t));
+    return {};
+  }
+  Result<void> table_dropped(std::string_view t) override {
+    log_->push_back("dropped " + std::string(t));
+    return {};
+  }
+  Result<void> catalog_replaced(const Catalog& c) override {
+    log_->push_back("replaced " + std::to_string(c.tables().size()));
+    return fail_next ? fail(QmError::query("observer refused")) : Result<void>();
+  }
+  bool fail_next = false;
+
+ private:
+  std::vector<std::string>* log_;
+};
+
+TEST(WritePath, ObserversSeeEveryWriteOnceInOrder) {
+  Database db = Database::open_memory();
+  std::vector<std::string> log;
+  db.add_write_observer(std::make_unique<Recorder>(&log));
+  const std::vector<std::pair<std::string, std::vector<std::string>>> steps = {
+      {"CREATE TABLE t (a INT)", {"created t"}},
+      {"INSERT INTO t VALUES (1), (2)", {"stored t 1", "stored t 2", "statement t"}},
+      {"UPDATE t SET a = 3 WHERE a = 2", {"marked t at 3", "stored t 3", "statement t"}},
+      {"DELETE FROM t WHERE a = 1", {"marked t at 5", "statement t"}},
+      {"UPDATE t SET a = 4 WHERE a = 9", {}},
+      {"DROP TABLE t", {"dropped t"}},
+  };
+  for (const auto& [sql, expected] : steps) {
+    log.clear();
+    ASSERT_EQ(test::run(db, sql).rfind("error", 0), std::string::npos) << sql;
+    EXPECT_EQ(log, expected) << sql;
+  }
+}
+
+TEST(WritePath, RollbackReplacesTheCatalogAndAnObserverFailureIsReported) {
+  Database db = Database::open_memory();
+  std::vector<std::string> log;
+  auto owned = std::make_unique<Recorder>(&log);
+  Recorder* recorder = owned.get();
+  db.add_write_observer(std::move(owned));
+  test::run(db, "CREATE TABLE t (a INT)");
+  ASSERT_TRUE(db.begin_transaction().has_value());
+  test::run(db, "INSERT INTO t VALUES (1)");
+  log.clear();
+  ASSERT_TRUE(db.rollback_transaction().has_value());
+  EXPECT_EQ(log, std::vector<std::string>{"replaced 1"});
+  EXPECT_EQ(test::run(db, "SELECT a FROM t"), R"({"columns":["a"],"rows":[]})");
+
+  ASSERT_TRUE(db.begin_transaction().has_value());
+  recorder->fail_next = true;
+  auto rolled = db.rollback_transaction();
+  ASSERT_FALSE(rolled.has_value());
+  EXPECT_EQ(rolled.error().kind, ErrorKind::TransactionOutcomeUnknown);
+  EXPECT_FALSE(db.in_transaction());
+}
+
+}  // namespace
+}  // namespace qm::db
