@@ -39,6 +39,7 @@
 #include "db/stats.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
+#include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
@@ -204,6 +205,8 @@ class Database {
   Result<uint64_t> delete_where_bounded(std::string_view table, const query::Predicate& where, QueryBudget* budget);
   Result<uint64_t> apply_deletes(std::string_view table, std::span<const MatchedRow> matches);
   Result<uint64_t> apply_deletes_base(std::string_view table, std::span<const MatchedRow> matches);
+  // Splits a foreign SQL dump, then rewrites, skips or runs each statement as the host would send it.
+  migrate::ImportReport import_sql(std::string_view dump);
   // ---- end of statement execution -------------------------------------------------------
 
   // Builds a database around its page cache and blob store; the open functions fill the rest.
