@@ -1,15 +1,18 @@
 // Importing a foreign SQL dump: the dump is split whole first (a dump that cannot be split
 // runs nothing), then each statement is rewritten or skipped, parsed and executed exactly
 // as a single statement sent by the host: atomic by itself outside a transaction, joining
-// the host's transaction inside one. One failing statement never stops the import.
-//
-// The one exception: when a failing statement rolls back the transaction the host opened,
+// the host's transaction inside one. One failing statement never stops the import, with
+// one exception: when a failing statement rolls back the transaction the host opened,
 // the statements after it are reported as not run instead of being applied one by one
 // outside it, so a host that wrapped the import in a transaction never finds part of the
 // dump committed without the rest.
+//
+// A dump's number literals are rounded to the six decimal places the dialect keeps, rather
+// than cut there (see migrate/decimal_literals.h).
 #include "db/database.h"
 #include "db/query/text.h"
 #include "engine/parser.h"
+#include "migrate/decimal_literals.h"
 #include "migrate/dump_text.h"
 #include "migrate/import_report.h"
 #include "migrate/rewrite.h"
@@ -40,7 +43,8 @@ migrate::ImportReport Database::import_sql(std::string_view dump) {
       report.skipped.push_back(entry(rewrite.reason, statement));
       continue;
     }
-    auto parsed = query::parse(rewrite.sql(statement));
+    const std::optional<std::string> rounded = migrate::round_decimal_literals(rewrite.sql(statement));
+    auto parsed = query::parse(rounded ? std::string_view(*rounded) : rewrite.sql(statement));
     if (!parsed) {
       report.errors.push_back(entry(parsed.error().message(), statement));
       continue;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "migrate/decimal_literals.h"
 #include "migrate/dump_text.h"
 #include "migrate/rewrite.h"
 #include "migrate/split.h"
@@ -156,6 +157,26 @@ TEST(DumpText, PreviewCollapsesWhiteSpaceAndCutsAfterSixtyCharacters) {
       {accented, std::string(59, 'a') + "é..."},
   };
   for (const auto& [statement, expected] : cases) EXPECT_EQ(qm::migrate::preview(statement), expected) << statement;
+}
+
+TEST(DecimalLiterals, LongFractionsRoundToSixPlacesWhereTheLexerReadsANumber) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"VALUES(1,-24.874999999999999999,0.10000000000000000555)", "VALUES(1,-24.875000,0.100000)"},
+      {"VALUES(9.9999995, 0.0000004, 12.1234565)", "VALUES(10.000000, 0.000000, 12.123457)"},
+      // Six places or fewer, digits in words, quotes and after a dot are not number literals.
+      {"VALUES(1.5, 2.123456, x1.1234567, '3.1234567', \"4.1234567\", t.1234567, 1.2.3456789)", nullptr},
+      {"VALUES(1.)", nullptr},
+      {"VALUES('open 1.1234567", nullptr},
+  };
+  for (const auto& [sql, expected] : cases) {
+    auto rounded = qm::migrate::round_decimal_literals(sql);
+    if (!expected) {
+      EXPECT_FALSE(rounded) << sql << " -> " << *rounded;
+      continue;
+    }
+    ASSERT_TRUE(rounded) << sql;
+    EXPECT_EQ(*rounded, expected);
+  }
 }
 
 }  // namespace
