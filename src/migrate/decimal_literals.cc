@@ -9,6 +9,7 @@ namespace {
 constexpr size_t kFractionDigits = 6;
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
+bool ascii_word_start(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 
 // Appends the number whose integer digits and first six fraction digits are given, plus one
 // unit in the last place.
@@ -42,12 +43,21 @@ std::optional<std::string> round_decimal_literals(std::string_view sql) {
       continue;
     }
     if (!digit(c)) {
+      if (static_cast<unsigned char>(c) < 0x80 && !ascii_word_start(c)) {
+        ++i;  // punctuation and white space, the common case
+        continue;
+      }
       Char ch = char_at(sql, i);
       // A word runs over digits too, as the lexer reads it; a non-ASCII numeric starts one.
       const bool word_start = ch.cp < 0x80 ? is_word_start(ch.cp) : is_word_continue(ch.cp);
       i += ch.len;
       if (word_start)
         while (i < sql.size()) {
+          if (static_cast<unsigned char>(sql[i]) < 0x80) {
+            if (!ascii_word_start(sql[i]) && !digit(sql[i])) break;
+            ++i;
+            continue;
+          }
           Char next = char_at(sql, i);
           if (!is_word_continue(next.cp)) break;
           i += next.len;
