@@ -73,24 +73,6 @@ TEST(ImportSql, ReportsWhatRanWhatWasSkippedAndWhatFailed) {
   }
 }
 
-TEST(ImportSql, ImportedRowsAreThereAndFailedSplitsLeaveNothing) {
-  CDb db = CDb::memory();
-  EXPECT_EQ(import(db,
-                   "CREATE TABLE IF NOT EXISTS \"my t\"(id INTEGER PRIMARY KEY, \"full name\" TEXT, "
-                   "FOREIGN KEY(id) REFERENCES u(id));\n"
-                   "INSERT INTO \"my t\" VALUES(1,'Zoë ''Z''');\nINSERT INTO \"my t\" VALUES(2,NULL);\n"
-                   "INSERT INTO \"my t\" VALUES(-3,'x;y');\n"),
-            R"j({"errors":[],"executed":4,"skipped":[]})j");
-  EXPECT_EQ(db.query("SELECT id, \"full name\" FROM \"my t\" ORDER BY id"),
-            R"j({"columns":["id","full name"],"rows":[[-3,"x;y"],[1,"Zoë 'Z'"],[2,null]]})j");
-  // Constraints were dropped with the rewrite: the table takes what the dump's would refuse.
-  EXPECT_EQ(db.query("INSERT INTO \"my t\" VALUES(1, NULL)"), R"j({"mutated":1})j");
-
-  EXPECT_EQ(import(db, "DROP TABLE \"my t\"; /*"),
-            R"j({"errors":["unterminated SQL comment; no statements imported"],"executed":0,"skipped":[]})j");
-  EXPECT_EQ(db.query("SELECT COUNT(*) FROM \"my t\""), R"j({"columns":["count"],"rows":[[4]]})j");
-}
-
 TEST(ImportSql, ArgumentFaultsAreRefusedWithTheirOwnTexts) {
   CDb db = CDb::memory();
   EXPECT_EQ(take_json(qm_import_sql(nullptr, "SELECT 1")), "error: qm_import_sql: db handle is NULL");
