@@ -20,6 +20,7 @@ extern "C" {
 /* Opaque handles, owned by the host from open to the matching close. */
 typedef struct QmDb QmDb;
 typedef struct QmStmt QmStmt;
+typedef struct QmVault QmVault;
 
 /* ---- frame ------------------------------------------------------------------------- */
 
@@ -83,6 +84,21 @@ void qm_stmt_close(QmStmt* stmt);
  * of arrays), all inside one transaction of its own: every set is applied or none. Refused
  * while a transaction is open. Returns {"mutated":N} with the total of affected rows. */
 char* qm_execute_many(QmDb* db, const char* sql, const char* param_sets_json);
+
+/* ---- encrypted vault ----------------------------------------------------------------- */
+
+/* Opens (create = 0) or creates (create = 1) an encrypted single-file vault. The secret is a
+ * raw 32-byte key (kind 0) or a passphrase of 12 to 1024 bytes (kind 1); the bytes are copied.
+ * The vault stays locked against other handles and processes until qm_vault_close. */
+QmVault* qm_vault_open(const char* path, const uint8_t* secret, size_t secret_len, uint32_t kind, int32_t create);
+/* Runs one JSON request ({"action":"query"|"batch"|"inspect"|"backup"|"retrieve", ...}) and
+ * returns the JSON reply (free with qm_string_free), or NULL. A batch is published to the file
+ * before the call returns, all statements or none. */
+char* qm_vault_request(QmVault* vault, const char* request);
+/* Reseals the vault under a new secret: 1 on success, 0 (old secret still in use) on failure. */
+int32_t qm_vault_rotate(QmVault* vault, const uint8_t* secret, size_t secret_len, uint32_t kind);
+/* Releases the handle and its lock and wipes the secret; NULL is ignored. */
+void qm_vault_close(QmVault* vault);
 
 /* ---- SQL dump import ------------------------------------------------------------------ */
 

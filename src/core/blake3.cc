@@ -4,6 +4,18 @@
 
 #include <cstring>
 
+#include "core/bytes.h"
+
+// The library's internal entry points (compiled into this library with it): several chunks
+// at once, and one compression.
+extern "C" {
+void blake3_hash_many(const uint8_t* const* inputs, size_t num_inputs, size_t blocks, const uint32_t key[8],
+                      uint64_t counter, bool increment_counter, uint8_t flags, uint8_t flags_start, uint8_t flags_end,
+                      uint8_t* out);
+void blake3_compress_in_place(uint32_t cv[8], const uint8_t block[64], uint8_t block_len, uint64_t counter,
+                              uint8_t flags);
+}
+
 namespace qm {
 
 static_assert(sizeof(blake3_hasher) <= 1912, "Blake3Hasher storage too small");
@@ -35,6 +47,52 @@ Digest Blake3Hasher::finalize() const {
   Digest d;
   blake3_hasher_finalize(reinterpret_cast<const blake3_hasher*>(state_), d.data(), d.size());
   return d;
+}
+
+namespace {
+
+constexpr uint32_t kIv[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
+                             0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
+constexpr uint8_t kChunkStart = 1, kChunkEnd = 2, kParent = 4, kRoot = 8;
+constexpr size_t kChunk = 1024, kBlock = 64;
+
+// A parent node over two chaining values; `flags` adds ROOT for the top one.
+void parent_cv(const uint32_t left[8], const uint32_t right[8], uint8_t flags, uint32_t out[8]) {
+  uint8_t block[kBlock];
+  for (int w = 0; w < 8; ++w) {
+    store_u32(block + 4 * w, left[w]);
+    store_u32(block + 32 + 4 * w, right[w]);
+  }
+  std::memcpy(out, kIv, sizeof kIv);
+  blake3_compress_in_place(out, block, kBlock, 0, static_cast<uint8_t>(kParent | flags));
+}
+
+}  // namespace
+
+uint32_t blake3_prefix_u32_of_4k_without(std::span<const uint8_t, 4096> block, size_t hole) {
+  // Message: block[0, hole) ++ block[hole + 4, 4096), 4092 bytes in four chunks: the first
+  // gathered around the hole, the others read in place (the last one 1020 bytes long).
+  alignas(64) uint8_t first[kChunk];
+  std::memcpy(first, block.data(), hole);
+  std::memcpy(first + hole, block.data() + hole + 4, kChunk - hole);
+  const uint8_t* chunks[4] = {first, block.data() + kChunk + 4, block.data() + 2 * kChunk + 4,
+                              block.data() + 3 * kChunk + 4};
+  // The first 15 blocks of all four chunks at once; each chunk's last block on its own.
+  uint8_t cv_bytes[4 * 32];
+  blake3_hash_many(chunks, 4, 15, kIv, 0, true, 0, kChunkStart, 0, cv_bytes);
+  uint32_t cv[4][8];
+  for (int c = 0; c < 4; ++c)
+    for (int w = 0; w < 8; ++w) cv[c][w] = load_u32(cv_bytes + 32 * c + 4 * w);
+  for (int c = 0; c < 3; ++c) blake3_compress_in_place(cv[c], chunks[c] + 15 * kBlock, kBlock, c, kChunkEnd);
+  constexpr size_t tail = kChunk - 4 - 15 * kBlock;  // 60 bytes
+  uint8_t last[kBlock] = {};
+  std::memcpy(last, chunks[3] + 15 * kBlock, tail);
+  blake3_compress_in_place(cv[3], last, tail, 3, kChunkEnd);
+  uint32_t left[8], right[8], root[8];
+  parent_cv(cv[0], cv[1], 0, left);
+  parent_cv(cv[2], cv[3], 0, right);
+  parent_cv(left, right, kRoot, root);
+  return root[0];
 }
 
 std::string to_hex(std::span<const uint8_t> bytes) {

@@ -27,6 +27,12 @@ class Blake3Hasher {
   alignas(16) unsigned char state_[1912];  // blake3_hasher, kept opaque to the callers
 };
 
+// The first four digest bytes (little-endian) of BLAKE3-256 over a 4096-byte block with the
+// four bytes at [hole, hole + 4) left out, so 4092 bytes are hashed; hole + 4 <= 1024. The
+// message's four chunks (three whole, one of 1020 bytes) are compressed side by side, on
+// the SIMD path where the CPU has one, instead of block after block.
+uint32_t blake3_prefix_u32_of_4k_without(std::span<const uint8_t, 4096> block, size_t hole);
+
 std::string to_hex(std::span<const uint8_t> bytes);
 // 64 lower- or upper-case hex digits to a digest.
 std::optional<Digest> digest_from_hex(std::string_view hex);

@@ -2,6 +2,10 @@
 
 #include <argon2.h>
 #include <sodium.h>
+#include <sys/random.h>
+
+#include <algorithm>
+#include <cerrno>
 
 namespace qm::crypto {
 namespace {
@@ -17,6 +21,20 @@ Result<void> ensure_sodium() {
 Result<void> random_bytes(std::span<uint8_t> out) {
   QM_TRY(ensure_sodium());
   randombytes_buf(out.data(), out.size());
+  return {};
+}
+
+Result<void> os_random_bytes(std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    size_t want = std::min<size_t>(256, out.size() - done);
+    ssize_t n = ::getrandom(out.data() + done, want, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(QmError::from_errno("getrandom", errno));
+    }
+    done += static_cast<size_t>(n);
+  }
   return {};
 }
 
@@ -47,6 +65,14 @@ Result<Key> argon2id(std::span<const uint8_t> passphrase, std::span<const uint8_
                              salt.size(), key.data(), key.size());
   if (rc != ARGON2_OK) return fail(QmError::io(std::string("argon2id failed: ") + argon2_error_message(rc)));
   return key;
+}
+
+Result<void> argon2id_into(std::span<const uint8_t> passphrase, std::span<const uint8_t> salt, uint32_t time_cost,
+                           uint32_t memory_kib, uint32_t parallelism, std::span<uint8_t> out) {
+  int rc = argon2id_hash_raw(time_cost, memory_kib, parallelism, passphrase.data(), passphrase.size(), salt.data(),
+                             salt.size(), out.data(), out.size());
+  if (rc != ARGON2_OK) return fail(QmError::io(std::string("argon2id failed: ") + argon2_error_message(rc)));
+  return {};
 }
 
 void wipe(std::span<uint8_t> bytes) { sodium_memzero(bytes.data(), bytes.size()); }

@@ -22,6 +22,9 @@ using Tag = std::array<uint8_t, kTagBytes>;
 
 // Fills the buffer from the operating system's random source.
 Result<void> random_bytes(std::span<uint8_t> out);
+// Fills the buffer straight from the kernel (getrandom), at most 256 bytes per request; a
+// failure is reported, never papered over, so callers can refuse to make a salt or nonce.
+Result<void> os_random_bytes(std::span<uint8_t> out);
 
 // Encrypts plaintext into ciphertext (same length) and returns the tag.
 Result<Tag> seal(const Key& key, const Nonce& nonce, std::span<const uint8_t> associated,
@@ -33,6 +36,10 @@ bool open(const Key& key, const Nonce& nonce, std::span<const uint8_t> associate
 // Argon2id (version 0x13) of a passphrase with a salt into a 32-byte key.
 Result<Key> argon2id(std::span<const uint8_t> passphrase, std::span<const uint8_t> salt, uint32_t time_cost,
                      uint32_t memory_kib, uint32_t parallelism);
+
+// The same, writing the key into `out` (32 bytes) so it never lives in a temporary copy.
+Result<void> argon2id_into(std::span<const uint8_t> passphrase, std::span<const uint8_t> salt, uint32_t time_cost,
+                           uint32_t memory_kib, uint32_t parallelism, std::span<uint8_t> out);
 
 // Overwrites memory in a way the optimiser may not drop.
 void wipe(std::span<uint8_t> bytes);

@@ -52,6 +52,7 @@ Stat stat_of(const struct stat& st) {
   out.size = static_cast<uint64_t>(st.st_size);
   out.device = static_cast<uint64_t>(st.st_dev);
   out.inode = static_cast<uint64_t>(st.st_ino);
+  out.ctime_ns = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
   return out;
 }
 
@@ -74,6 +75,7 @@ class PosixFileSystem final : public FileSystem {
     if (flags & kTruncate) oflags |= O_TRUNC;
     if (flags & kExclusive) oflags |= O_EXCL;
     if (flags & kNoFollow) oflags |= O_NOFOLLOW;
+    if (flags & kNonBlock) oflags |= O_NONBLOCK;
     int fd = retry([&] { return ::open(path.c_str(), oflags, static_cast<mode_t>(mode)); });
     if (fd < 0) return fail(os_error("open", path, errno));
     return File(this, fd, path);
@@ -145,6 +147,10 @@ class PosixFileSystem final : public FileSystem {
   }
 
   Result<std::vector<std::string>> list_dir(const std::string& path) override {
+    return list_dir_bounded(path, SIZE_MAX - 1);
+  }
+
+  Result<std::vector<std::string>> list_dir_bounded(const std::string& path, size_t max_entries) override {
     DIR* d = ::opendir(path.c_str());
     if (!d) return fail(os_error("opendir", path, errno));
     std::vector<std::string> names;
@@ -155,12 +161,23 @@ class PosixFileSystem final : public FileSystem {
       std::string_view name = e->d_name;
       if (name == "." || name == "..") continue;
       names.emplace_back(name);
+      if (names.size() > max_entries) break;
     }
-    int err = errno;
+    int err = names.size() > max_entries ? 0 : errno;
     ::closedir(d);
     if (err != 0) return fail(os_error("readdir", path, err));
-    std::sort(names.begin(), names.end());
+    if (names.size() <= max_entries) std::sort(names.begin(), names.end());
     return names;
+  }
+
+  Result<void> remove_tree(const std::string& path) override {
+    std::string parent = parent_dir(path);
+    std::string name = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+    int dirfd = retry([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    if (dirfd < 0) return fail(os_error("open", parent, errno));
+    auto r = remove_at(dirfd, name, path, 0);
+    ::close(dirfd);
+    return r;
   }
 
   Result<void> sync_dir(const std::string& path) override {
@@ -173,7 +190,24 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Result<std::string> canonical_dir(const std::string& path) override {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return fail(os_error("canonicalize", path, errno));
+    std::string out(resolved);
+    std::free(resolved);
+    struct stat st;
+    if (::stat(out.c_str(), &st) != 0) return fail(os_error("stat", out, errno));
+    if (!S_ISDIR(st.st_mode)) return fail(os_error("canonicalize", path, ENOTDIR));
+    return out;
+  }
+
  protected:
+  Result<Stat> fstat(const File& f) override {
+    struct stat st;
+    if (::fstat(handle_of(f), &st) != 0) return fail(os_error("fstat", f.path(), errno));
+    return stat_of(st);
+  }
+
   Result<size_t> read_at(const File& f, std::span<uint8_t> buf, uint64_t offset) override {
     size_t done = 0;
     while (done < buf.size()) {
@@ -245,6 +279,38 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void close(int handle) override { ::close(handle); }
+
+ private:
+  // Removes entry `name` of the open directory `dirfd`; `path` only names it in errors.
+  Result<void> remove_at(int dirfd, const std::string& name, const std::string& path, int depth) {
+    if (::unlinkat(dirfd, name.c_str(), 0) == 0) return {};
+    if (errno != EISDIR && errno != EPERM) return fail(os_error("unlink", path, errno));
+    if (depth >= 64) return fail(os_error("remove", path, ELOOP));
+    int fd = retry([&] { return ::openat(dirfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); });
+    if (fd < 0) return fail(os_error("open", path, errno));
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+      int err = errno;
+      ::close(fd);
+      return fail(os_error("opendir", path, err));
+    }
+    std::vector<std::string> names;
+    for (;;) {
+      errno = 0;
+      dirent* e = ::readdir(d);
+      if (!e) break;
+      std::string_view n = e->d_name;
+      if (n != "." && n != "..") names.emplace_back(n);
+    }
+    int err = errno;
+    Result<void> r;
+    if (err != 0) r = fail(os_error("readdir", path, err));
+    for (size_t i = 0; r && i < names.size(); ++i) r = remove_at(::dirfd(d), names[i], join(path, names[i]), depth + 1);
+    ::closedir(d);
+    if (!r) return r;
+    if (::unlinkat(dirfd, name.c_str(), AT_REMOVEDIR) != 0) return fail(os_error("rmdir", path, errno));
+    return {};
+  }
 };
 
 std::atomic<FileSystem*> g_current{nullptr};
@@ -295,6 +361,11 @@ Result<uint64_t> File::size() const {
   return fs_->size(*this);
 }
 
+Result<Stat> File::stat() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->fstat(*this);
+}
+
 Result<void> File::truncate(uint64_t length) const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->truncate(*this, length);
@@ -320,11 +391,58 @@ Result<std::shared_ptr<const Mapping>> File::map_readonly(uint64_t length) const
   return fs_->map_readonly(*this, length);
 }
 
+// ---- defaults for doubles ------------------------------------------------------------------
+
+Result<std::string> FileSystem::canonical_dir(const std::string& path) {
+  QM_ASSIGN(auto st, stat(path));
+  if (!st) return fail(QmError::from_errno("canonicalize " + path, ENOENT));
+  if (st->kind != EntryKind::Directory) return fail(QmError::from_errno("canonicalize " + path, ENOTDIR));
+  return path;
+}
+
+Result<Stat> FileSystem::fstat(const File& f) {
+  QM_ASSIGN(uint64_t n, size(f));
+  Stat out;
+  out.kind = EntryKind::Regular;
+  out.size = n;
+  return out;
+}
+
+Result<std::vector<std::string>> FileSystem::list_dir_bounded(const std::string& path, size_t) { return list_dir(path); }
+
+Result<void> FileSystem::remove_tree(const std::string& path) {
+  struct Item {
+    std::string path;
+    int depth;
+    bool listed;
+  };
+  std::vector<Item> stack{{path, 0, false}};
+  while (!stack.empty()) {
+    Item& top = stack.back();
+    QM_ASSIGN(auto st, lstat(top.path));
+    if (!st) return fail(os_error("remove", top.path, ENOENT));
+    if (st->kind != EntryKind::Directory || top.listed) {
+      QM_TRY(st->kind == EntryKind::Directory ? rmdir(top.path) : unlink(top.path));
+      stack.pop_back();
+      continue;
+    }
+    if (top.depth >= 64) return fail(os_error("remove", top.path, ELOOP));
+    top.listed = true;
+    std::string dir = top.path;
+    int depth = top.depth + 1;
+    QM_ASSIGN(auto names, list_dir(dir));
+    for (auto it = names.rbegin(); it != names.rend(); ++it) stack.push_back({join(dir, *it), depth, false});
+  }
+  return {};
+}
+
 // ---- installation -------------------------------------------------------------------------
 
 FileSystem& posix() {
-  static PosixFileSystem fs;
-  return fs;
+  // Never destroyed: files held by static objects of the host (closed in its own exit-time
+  // destructors) still reach their file system after this translation unit's statics are gone.
+  static PosixFileSystem* fs = new PosixFileSystem;
+  return *fs;
 }
 
 FileSystem& get() {

@@ -35,6 +35,7 @@ enum OpenFlags : unsigned {
   kExclusive = 1u << 4,   // with kCreate: fail when the path exists
   kDirectory = 1u << 5,   // the path must be a directory (opened read-only, for sync and locks)
   kNoFollow = 1u << 6,    // refuse a symbolic link as the last component
+  kNonBlock = 1u << 7,    // never wait in open (a FIFO swapped in fails or returns at once)
 };
 
 enum class EntryKind : uint8_t { Regular, Directory, Symlink, Other };
@@ -46,6 +47,9 @@ struct Stat {
   // file renamed over a path gives the path a new identity).
   uint64_t device = 0;
   uint64_t inode = 0;
+  // Last status change in nanoseconds (0 where unknown): with the identity, tells a file
+  // rewritten under the same name from the one seen before.
+  uint64_t ctime_ns = 0;
 };
 
 // A read-only view of a whole file's bytes that stays valid while the object lives. The real
@@ -85,6 +89,9 @@ class File {
     return write_all_at({reinterpret_cast<const uint8_t*>(data.data()), data.size()}, offset);
   }
   Result<uint64_t> size() const;
+  // What the descriptor refers to (fstat): checked after an open, it cannot be fooled by an
+  // entry swapped between a path check and the open.
+  Result<Stat> stat() const;
   Result<void> truncate(uint64_t length) const;
   // Flushes data and metadata to stable storage.
   Result<void> sync() const;
@@ -130,6 +137,19 @@ class FileSystem {
   virtual Result<std::vector<std::string>> list_dir(const std::string& path) = 0;
   // Opens a directory read-only and flushes it (its entries) to stable storage.
   virtual Result<void> sync_dir(const std::string& path) = 0;
+  // The absolute path of an existing directory with every link resolved. The default, for
+  // doubles without links, only checks that the directory exists and returns the path.
+  virtual Result<std::string> canonical_dir(const std::string& path);
+  // list_dir that stops reading after max_entries + 1 names, so a hostile directory cannot
+  // make a listing grow without bound: more than max_entries names means "too many" (those
+  // returned are then not sorted).
+  virtual Result<std::vector<std::string>> list_dir_bounded(const std::string& path, size_t max_entries);
+  // Removes `path` and, for a directory, everything below it, never following a symbolic
+  // link: a link is removed as an entry. The default walks by path (lstat, list, unlink,
+  // rmdir); the real file system removes entries relative to directories it opened without
+  // following links, so a link swapped in mid-walk cannot redirect the removal. Nesting
+  // beyond 64 levels is refused. An absent path is an error.
+  virtual Result<void> remove_tree(const std::string& path);
 
  protected:
   friend class File;
@@ -137,6 +157,8 @@ class FileSystem {
   virtual Result<size_t> read_at(const File& f, std::span<uint8_t> buf, uint64_t offset) = 0;
   virtual Result<void> write_all_at(const File& f, std::span<const uint8_t> data, uint64_t offset) = 0;
   virtual Result<uint64_t> size(const File& f) = 0;
+  // The default, for doubles that only hold regular files: a regular file of size(f) bytes.
+  virtual Result<Stat> fstat(const File& f);
   virtual Result<void> truncate(const File& f, uint64_t length) = 0;
   virtual Result<void> sync(const File& f) = 0;
   virtual Result<bool> try_lock_exclusive(const File& f) = 0;

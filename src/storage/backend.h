@@ -42,6 +42,13 @@ class MemStore {
   void mark_checksum_verified(uint64_t id) {
     if (id < verified_.size()) verified_[id] = true;
   }
+  void clear_checksum_verified(uint64_t id) {
+    if (id < verified_.size()) verified_[id] = false;
+  }
+
+  // The stored page itself, for a page cache that works on it in place (the address stays
+  // valid while the store lives, whatever is allocated after it); null beyond the count.
+  Page* page(uint64_t id) { return id < pages_.size() ? pages_[id].get() : nullptr; }
 
  private:
   std::vector<PageBox> pages_;

@@ -25,6 +25,14 @@ Result<DevStore> DevStore::open(std::string root, uint64_t page_count) { return 
 
 Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
   if (id >= page_count_) return fail(QmError::page_fault(id));
+  if (id >= ahead_first_ && id - ahead_first_ < ahead_count_) {
+    std::memcpy(out.data(), ahead_buffer_.data() + (id - ahead_first_) * kPageSize, kPageSize);
+    last_read_ = id;
+    return {};
+  }
+  // A chain walked in order reads runs that double up to kMaxRun; any other read, one page.
+  run_ = id == last_read_ + 1 ? std::min(run_ * 2, kMaxRun) : 1;
+  last_read_ = id;
   uint64_t chunk = chunk_of(id);
   const fs::File* file;
   if (write_file_.is_open() && write_chunk_ == chunk) {
@@ -37,7 +45,17 @@ Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
     }
     file = &read_file_;
   }
-  return file->read_exact_at(out, offset_in_chunk(id));
+  const uint64_t run = std::min<uint64_t>({run_, kPagesPerChunk - (id & (kPagesPerChunk - 1)), page_count_ - id});
+  if (run == 1) return file->read_exact_at(out, offset_in_chunk(id));
+  ahead_count_ = 0;
+  ahead_buffer_.resize(kMaxRun * kPageSize);
+  // Allocated pages need not have reached the file yet: the run takes what the file holds.
+  QM_ASSIGN(size_t got, file->read_at(std::span<uint8_t>(ahead_buffer_.data(), run * kPageSize), offset_in_chunk(id)));
+  if (got < kPageSize) return file->read_exact_at(out, offset_in_chunk(id));  // its short-file error
+  std::memcpy(out.data(), ahead_buffer_.data(), kPageSize);
+  ahead_first_ = id;
+  ahead_count_ = got / kPageSize;
+  return {};
 }
 
 Result<std::vector<Page>> DevStore::read_all_pages() {
@@ -71,6 +89,7 @@ Result<const fs::File*> DevStore::writable_chunk(uint64_t chunk) {
 
 Result<void> DevStore::write_page(uint64_t id, ConstPageSpan page) {
   if (journal_) QM_TRY(journal_->before_write(*this, id));
+  written(id, 1);
   uint64_t chunk = chunk_of(id);
   dirty_.insert(chunk);
   QM_ASSIGN(const fs::File* f, writable_chunk(chunk));
@@ -78,6 +97,7 @@ Result<void> DevStore::write_page(uint64_t id, ConstPageSpan page) {
 }
 
 Result<void> DevStore::write_run(uint64_t first, std::span<const Page* const> pages) {
+  written(first, pages.size());
   uint64_t chunk = chunk_of(first);
   dirty_.insert(chunk);
   QM_ASSIGN(const fs::File* f, writable_chunk(chunk));

@@ -10,7 +10,12 @@
 //   created), keeping the whole set on failure so a retry covers them again;
 // - while a page journal is installed, every write of a page first runs the journal's hook,
 //   so the journal can make the page's before-image durable; a failing hook leaves the page
-//   unwritten. No journal is installed until a logged transaction begins.
+//   unwritten. No journal is installed until a logged transaction begins;
+// - read runs: a read of the page after the last one read (a chain walked in order) reads a
+//   run of the following pages of the same chunk with it, in one call, doubling the run up
+//   to 32 pages; the pages read ahead are served from the store's run buffer until a write
+//   to any of them, close_files or a read elsewhere replaces it, so a read never returns
+//   bytes older than the last write through this store.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +76,7 @@ class DevStore {
   void close_files() {
     write_file_.close();
     read_file_.close();
+    ahead_count_ = 0;
   }
   const std::set<uint64_t>& dirty_chunks() const { return dirty_; }
 
@@ -89,6 +95,12 @@ class DevStore {
   // The chunk file open for writing, opened (created when missing) on demand.
   Result<const fs::File*> writable_chunk(uint64_t chunk);
   Result<void> write_run(uint64_t first, std::span<const Page* const> pages);
+  // Forgets pages read ahead that a write of [first, first + n) replaces.
+  void written(uint64_t first, uint64_t n) {
+    if (first < ahead_first_ + ahead_count_ && ahead_first_ < first + n) ahead_count_ = 0;
+  }
+
+  static constexpr uint32_t kMaxRun = 32;
 
   std::string root_;
   uint64_t page_count_ = 0;
@@ -100,6 +112,12 @@ class DevStore {
   std::vector<std::string> dirs_to_sync_;  // directories whose entries changed since the last sync
   std::unique_ptr<PageJournal> journal_;
   std::string run_buffer_;  // reused buffer of write_pages_from
+  // Read runs: pages [ahead_first_, ahead_first_ + ahead_count_) are in ahead_buffer_.
+  std::vector<uint8_t> ahead_buffer_;
+  uint64_t ahead_first_ = 0;
+  uint64_t ahead_count_ = 0;
+  uint64_t last_read_ = UINT64_MAX;
+  uint32_t run_ = 1;  // pages the next read in order takes
 };
 
 }  // namespace qm::storage

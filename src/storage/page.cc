@@ -8,11 +8,9 @@
 namespace qm::storage {
 
 uint32_t page_checksum(ConstPageSpan page) {
-  Blake3Hasher h;
-  h.update(page.subspan(0, kChecksumOffset));
-  h.update(page.subspan(kChecksumOffset + 4));
-  Digest d = h.finalize();
-  return checksum_from_hash_prefix(load_u32(d.data()));
+  // One pass over the page's chunks side by side; the same value as hashing bytes 0..24 and
+  // 28..4096 through an incremental hasher.
+  return checksum_from_hash_prefix(blake3_prefix_u32_of_4k_without(page, kChecksumOffset));
 }
 
 void stamp_page_checksum(PageSpan page) { store_u32(page.data() + kChecksumOffset, page_checksum(page)); }

@@ -39,6 +39,11 @@ void PageCache::touch(uint32_t slot) {
   append_newest(slot);
 }
 
+Page* PageCache::store_page(uint64_t id) {
+  MemStore* mem = backend_.mem();
+  return mem ? mem->page(id) : nullptr;
+}
+
 PageCache::Frame& PageCache::take_frame(uint64_t id) {
   uint32_t slot;
   if (!free_frames_.empty()) {
@@ -46,14 +51,33 @@ PageCache::Frame& PageCache::take_frame(uint64_t id) {
     free_frames_.pop_back();
   } else {
     slot = static_cast<uint32_t>(frames_.size());
-    frames_.emplace_back().page = new_zero_page();
+    frames_.emplace_back();
   }
   Frame& f = frames_[slot];
   f.id = id;
   f.dirty = false;
+  if (Page* shared = store_page(id)) {
+    f.shared = true;
+    f.bytes = shared;
+  } else {
+    if (!f.owned) f.owned = new_zero_page();
+    f.shared = false;
+    f.bytes = f.owned.get();
+  }
   index_[id] = slot;
   append_newest(slot);
   return f;
+}
+
+void PageCache::mark_dirty(Frame& f) {
+  f.dirty = true;
+  // The store's bytes changed and are not stamped until the page is written back.
+  if (f.shared) backend_.mem()->clear_checksum_verified(f.id);
+}
+
+void PageCache::stamp(Frame& f) {
+  stamp_page_checksum(*f.bytes);
+  if (f.shared) backend_.mem()->mark_checksum_verified(f.id);
 }
 
 Result<void> PageCache::evict_if_needed() {
@@ -62,10 +86,9 @@ Result<void> PageCache::evict_if_needed() {
     Frame& f = frames_[victim];
     if (f.dirty) {
       // Written before it leaves; on failure it stays resident, dirty and the oldest, so a
-      // later flush or eviction tries it again first.
-      stamp_page_checksum(*f.page);
-      QM_TRY(backend_.write_page(f.id, *f.page));
-      if (MemStore* mem = backend_.mem()) mem->mark_checksum_verified(f.id);
+      // later flush or eviction tries it again first. A shared page is written by its stamp.
+      stamp(f);
+      if (!f.shared) QM_TRY(backend_.write_page(f.id, *f.bytes));
       f.dirty = false;
     }
     unlink(victim);
@@ -77,17 +100,24 @@ Result<void> PageCache::evict_if_needed() {
 
 Result<void> PageCache::ensure_loaded(uint64_t id) {
   if (index_.contains(id)) return {};
-  QM_TRY(backend_.read_page_into(id, *incoming_));
-  // A memory page verified (or written stamped) by this cache and not written since cannot
-  // have changed: only the first load of an imported page pays for the check.
-  MemStore* mem = backend_.mem();
-  if (!mem || !mem->checksum_verified(id)) {
-    QM_TRY(verify_page_checksum(id, *incoming_));
-    if (mem) mem->mark_checksum_verified(id);
+  if (Page* shared = store_page(id)) {
+    // A memory page verified (or written stamped) by this cache and not written since
+    // cannot have changed: only the first load of an imported page pays for the check.
+    MemStore* mem = backend_.mem();
+    if (!mem->checksum_verified(id)) {
+      QM_TRY(verify_page_checksum(id, *shared));
+      mem->mark_checksum_verified(id);
+    }
+    QM_TRY(evict_if_needed());
+    take_frame(id);  // enters as the most recently used, the store's page itself
+    return {};
   }
+  QM_TRY(backend_.read_page_into(id, *incoming_));
+  QM_TRY(verify_page_checksum(id, *incoming_));
   QM_TRY(evict_if_needed());
-  Frame& f = take_frame(id);      // enters as the most recently used
-  std::swap(f.page, incoming_);  // the page enters without a copy
+  Frame& f = take_frame(id);  // enters as the most recently used
+  std::swap(f.owned, incoming_);  // the page enters without a copy
+  f.bytes = f.owned.get();
   return {};
 }
 
@@ -107,19 +137,24 @@ Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
     if (!f.dirty) {
       std::copy(page.begin(), page.end(), incoming_->begin());
       stamp_page_checksum(*incoming_);
-      if (*incoming_ == *f.page) return {};
-      std::swap(f.page, incoming_);
+      if (*incoming_ == *f.bytes) return {};
+      if (f.shared) {
+        *f.bytes = *incoming_;
+      } else {
+        std::swap(f.owned, incoming_);
+        f.bytes = f.owned.get();
+      }
     } else {
-      std::copy(page.begin(), page.end(), f.page->begin());
+      std::copy(page.begin(), page.end(), f.bytes->begin());
     }
-    f.dirty = true;
+    mark_dirty(f);
     touch(it->second);
     return {};
   }
   QM_TRY(evict_if_needed());
   Frame& f = take_frame(id);
-  std::copy(page.begin(), page.end(), f.page->begin());
-  f.dirty = true;
+  std::copy(page.begin(), page.end(), f.bytes->begin());
+  mark_dirty(f);
   return {};
 }
 
@@ -132,14 +167,20 @@ Result<void> PageCache::flush() {
     if (frames_[slot].dirty) dirty.emplace_back(id, slot);
   if (dirty.empty()) return {};
   std::sort(dirty.begin(), dirty.end());
-  for (const auto& [id, slot] : dirty) stamp_page_checksum(*frames_[slot].page);
+  // Stamping a shared page writes it; the others go to the backend in runs.
+  std::erase_if(dirty, [&](const std::pair<uint64_t, uint32_t>& d) {
+    Frame& f = frames_[d.second];
+    stamp(f);
+    if (f.shared) f.dirty = false;
+    return f.shared;
+  });
   std::vector<const Page*> run;
   size_t i = 0;
   while (i < dirty.size()) {
     uint64_t first = dirty[i].first;
     run.clear();
     size_t j = i;
-    while (j < dirty.size() && dirty[j].first == first + (j - i)) run.push_back(frames_[dirty[j++].second].page.get());
+    while (j < dirty.size() && dirty[j].first == first + (j - i)) run.push_back(frames_[dirty[j++].second].bytes);
     // The first failure returns with every page still dirty, so a later flush writes them all.
     QM_TRY(backend_.write_pages_from(first, run));
     i = j;

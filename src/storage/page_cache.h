@@ -14,7 +14,12 @@
 //   succeeds, so a failed visitor leaves the cached bytes as they were (patch_page skips the
 //   copy for writers that check everything before their first write);
 // - a memory backend's page marked as verified holds bytes this cache verified or wrote
-//   stamped, so loading it again skips the checksum; any other write clears the mark.
+//   stamped, so loading it again skips the checksum; any other write clears the mark;
+// - over a memory backend a resident page is the store's own page, not a copy: the cache's
+//   changes land in the store at once (unstamped, the mark cleared, until the flush or
+//   eviction that stamps them), so a memory database holds each page's bytes once. Only a
+//   page id the store does not hold gets a buffer of the cache's own, whose write-back
+//   fails as before.
 // Recency is an intrusive doubly linked list through the frames, least recently used at
 // the head: a use moves a frame to the tail and the victim is the head, so eviction costs
 // O(1) however large the cache (the order is the one unique ticks would give).
@@ -75,7 +80,7 @@ class PageCache {
   auto with_page(uint64_t id, F&& reader) -> detail::Lifted<std::invoke_result_t<F, ConstPageSpan>> {
     auto frame = acquire(id);
     if (!frame) return fail(std::move(frame).error());
-    return detail::call_visitor(std::forward<F>(reader), ConstPageSpan(*(*frame)->page));
+    return detail::call_visitor(std::forward<F>(reader), ConstPageSpan(*(*frame)->bytes));
   }
 
   // As with_page, with writer(PageSpan) changing a copy of the page; when the writer succeeds
@@ -86,11 +91,11 @@ class PageCache {
     auto frame = acquire(id);
     if (!frame) return fail(std::move(frame).error());
     Frame* f = *frame;
-    std::memcpy(scratch_->data(), f->page->data(), kPageSize);
+    std::memcpy(scratch_->data(), f->bytes->data(), kPageSize);
     auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*scratch_));
     if (out) {
-      std::memcpy(f->page->data(), scratch_->data(), kPageSize);
-      f->dirty = true;
+      std::memcpy(f->bytes->data(), scratch_->data(), kPageSize);
+      mark_dirty(*f);
     }
     return out;
   }
@@ -103,8 +108,9 @@ class PageCache {
     auto frame = acquire(id);
     if (!frame) return fail(std::move(frame).error());
     Frame* f = *frame;
-    auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*f->page));
-    if (out) f->dirty = true;
+    // Over a memory backend the page is the store's: changed only once the writer succeeds.
+    auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*f->bytes));
+    if (out) mark_dirty(*f);
     return out;
   }
 
@@ -136,7 +142,9 @@ class PageCache {
     uint32_t older = kNone;  // recency list links (frame slots)
     uint32_t newer = kNone;
     bool dirty = false;
-    PageBox page;
+    bool shared = false;  // bytes is the memory store's page
+    Page* bytes = nullptr;  // the page: `owned`, or the memory store's page when shared
+    PageBox owned;
   };
 
   // ensure_loaded, then the page becomes the most recently used.
@@ -147,8 +155,14 @@ class PageCache {
   void touch(uint32_t slot);
   // Evicts until a page can enter; a dirty victim that cannot be written stays.
   Result<void> evict_if_needed();
-  // A frame for a page about to enter (after evict_if_needed).
+  // A frame for a page about to enter (after evict_if_needed): the memory store's page when
+  // the backend holds it in memory, else a buffer of the frame's own.
   Frame& take_frame(uint64_t id);
+  // The memory store's page `id`, or null when the backend keeps no such page in memory.
+  Page* store_page(uint64_t id);
+  void mark_dirty(Frame& f);
+  // Stamps a dirty page about to be written back; a shared page is then already written.
+  void stamp(Frame& f);
 
   Backend backend_;
   size_t capacity_ = 1;
@@ -158,7 +172,7 @@ class PageCache {
   std::vector<uint32_t> free_frames_;
   std::unordered_map<uint64_t, uint32_t> index_;  // page id -> frame
   PageBox scratch_;                               // the copy a mutable visitor changes
-  PageBox incoming_;                              // a page being read, before it is admitted
+  PageBox incoming_;                              // a page being read or written, before it is admitted
 };
 
 }  // namespace qm::storage

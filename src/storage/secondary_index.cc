@@ -52,59 +52,208 @@ Result<Value> read_key(ByteReader& rd) {
 
 }  // namespace
 
-SecondaryIndex SecondaryIndex::from_pairs(IndexPairs pairs) {
-  SecondaryIndex idx;
-  for (auto& [key, ids] : pairs) {
-    idx.count_ += ids.size();
-    auto [it, inserted] = idx.map_.try_emplace(std::move(key));
-    if (inserted) it->second = std::move(ids);
-    else it->second.insert(it->second.end(), ids.begin(), ids.end());
+// ---- positions over the kinds ----------------------------------------------------------------
+
+const detail::LeafHead* SecondaryIndex::first_leaf(uint8_t seg) const {
+  switch (seg) {
+    case kNulls: return nulls_.first_leaf();
+    case kInts: return ints_.first_leaf();
+    case kDecimals: return decimals_.first_leaf();
+    case kTexts: return texts_.first_leaf();
+    case kBlobs: return blobs_.first_leaf();
+    default: return nullptr;
   }
-  return idx;
 }
 
-IndexPairs SecondaryIndex::to_pairs() const {
-  IndexPairs out;
-  out.reserve(map_.size());
-  for (const auto& [key, ids] : map_) out.emplace_back(key, ids);
-  return out;
+const detail::LeafHead* SecondaryIndex::last_leaf(uint8_t seg) const {
+  switch (seg) {
+    case kNulls: return nulls_.last_leaf();
+    case kInts: return ints_.last_leaf();
+    case kDecimals: return decimals_.last_leaf();
+    case kTexts: return texts_.last_leaf();
+    case kBlobs: return blobs_.last_leaf();
+    default: return nullptr;
+  }
 }
 
-void SecondaryIndex::insert(const Value& key, uint64_t row_id) {
-  auto it = map_.find(key);
-  if (it == map_.end()) it = map_.emplace(key, std::vector<uint64_t>{}).first;
-  it->second.push_back(row_id);
-  ++count_;
+SecondaryIndex::Cursor SecondaryIndex::first_from(uint8_t seg) const {
+  for (; seg < kEnd; ++seg)
+    if (const detail::LeafHead* l = first_leaf(seg)) return {seg, l, 0};
+  return {};
 }
 
-std::span<const uint64_t> SecondaryIndex::lookup(const Value& key) const {
-  auto it = map_.find(key);
-  if (it == map_.end()) return {};
-  return it->second;
+SecondaryIndex::Cursor SecondaryIndex::last_from(int seg) const {
+  for (; seg >= kNulls; --seg)
+    if (const detail::LeafHead* l = last_leaf(static_cast<uint8_t>(seg)))
+      return {static_cast<uint8_t>(seg), l, static_cast<uint16_t>(l->size - 1)};
+  return {kBeforeBegin, nullptr, 0};
 }
 
-std::pair<SecondaryIndex::Map::const_iterator, SecondaryIndex::Map::const_iterator> SecondaryIndex::range_bounds(
-    const KeyRange& range) const {
+void SecondaryIndex::advance(Cursor& c) const {
+  if (c.seg == kBeforeBegin) {
+    c = first_from(kNulls);
+  } else if (c.leaf) {
+    if (++c.i < c.leaf->size) return;
+    if (c.leaf->next) {
+      c.leaf = c.leaf->next;
+      c.i = 0;
+    } else {
+      c = first_from(static_cast<uint8_t>(c.seg + 1));
+    }
+  }
+}
+
+void SecondaryIndex::retreat(Cursor& c) const {
+  if (c.seg == kEnd) {
+    c = last_from(kBlobs);
+  } else if (c.leaf) {
+    if (c.i > 0) {
+      --c.i;
+    } else if (c.leaf->prev) {
+      c.leaf = c.leaf->prev;
+      c.i = static_cast<uint16_t>(c.leaf->size - 1);
+    } else {
+      c = last_from(c.seg - 1);
+    }
+  }
+}
+
+namespace {
+
+template <class K>
+const K& key_of(const detail::LeafHead* leaf, uint16_t i) {
+  return static_cast<const typename detail::KeyTree<K>::Leaf*>(leaf)->keys[i];
+}
+
+void set_bytes(Value& out, Value::Kind kind, std::string_view bytes) {
+  // Reuses the buffer of a value of the same kind, so a walk over texts does not allocate
+  // per key.
+  if (out.kind() != kind) out = kind == Value::Kind::Text ? Value::text(std::string()) : Value::blob(std::string());
+  out.mutable_bytes().assign(bytes);
+}
+
+}  // namespace
+
+void SecondaryIndex::key_into(const Cursor& c, Value& out) const {
+  switch (c.seg) {
+    case kNulls: out.set_null(); break;
+    case kInts: out.set_int(key_of<int64_t>(c.leaf, c.i)); break;
+    case kDecimals: out.set_decimal(key_of<i128>(c.leaf, c.i)); break;
+    case kTexts: set_bytes(out, Value::Kind::Text, key_of<std::string>(c.leaf, c.i)); break;
+    case kBlobs: set_bytes(out, Value::Kind::Blob, key_of<std::string>(c.leaf, c.i)); break;
+    default: break;
+  }
+}
+
+SecondaryIndex::Cursor SecondaryIndex::seek(const Value& key, bool inclusive) const {
+  auto at = [&](uint8_t seg, const auto& tree, auto probe) -> Cursor {
+    auto p = tree.seek(probe, inclusive);
+    if (p.leaf) return {seg, p.leaf, p.i};
+    return first_from(static_cast<uint8_t>(seg + 1));
+  };
+  switch (key.kind()) {
+    case Value::Kind::Null: return at(kNulls, nulls_, NullKey{});
+    case Value::Kind::Int: return at(kInts, ints_, key.as_int());
+    case Value::Kind::Decimal: return at(kDecimals, decimals_, key.as_decimal());
+    case Value::Kind::Text: return at(kTexts, texts_, key.bytes());
+    case Value::Kind::Blob: return at(kBlobs, blobs_, key.bytes());
+  }
+  return {};
+}
+
+std::pair<SecondaryIndex::Cursor, SecondaryIndex::Cursor> SecondaryIndex::range_bounds(const KeyRange& range) const {
   using K = Bound::Kind;
   const Bound& lo = range.lower;
   const Bound& hi = range.upper;
   if (lo.kind != K::Unbounded && hi.kind != K::Unbounded) {
     auto order = compare(lo.value, hi.value);
     // An inverted range, or one whose bounds exclude their common key, holds nothing.
-    if (order > 0 || (order == 0 && (lo.kind == K::Excluded || hi.kind == K::Excluded))) return {map_.end(), map_.end()};
+    if (order > 0 || (order == 0 && (lo.kind == K::Excluded || hi.kind == K::Excluded))) return {};
   }
-  auto first = lo.kind == K::Unbounded  ? map_.begin()
-               : lo.kind == K::Included ? map_.lower_bound(lo.value)
-                                        : map_.upper_bound(lo.value);
-  auto last = hi.kind == K::Unbounded  ? map_.end()
-              : hi.kind == K::Included ? map_.upper_bound(hi.value)
-                                       : map_.lower_bound(hi.value);
+  Cursor first = lo.kind == K::Unbounded ? first_from(kNulls) : seek(lo.value, lo.kind == K::Included);
+  Cursor last = hi.kind == K::Unbounded ? Cursor{} : seek(hi.value, hi.kind == K::Excluded);
   return {first, last};
 }
 
+// ---- building -----------------------------------------------------------------------------
+
+std::pair<std::pair<detail::LeafHead*, uint16_t>, bool> SecondaryIndex::emplace(const Value& key) {
+  auto put = [](auto& tree, auto probe) -> std::pair<std::pair<detail::LeafHead*, uint16_t>, bool> {
+    auto [pos, created] = tree.emplace(probe);
+    return {{pos.leaf, pos.i}, created};
+  };
+  switch (key.kind()) {
+    case Value::Kind::Null: return put(nulls_, NullKey{});
+    case Value::Kind::Int: return put(ints_, key.as_int());
+    case Value::Kind::Decimal: return put(decimals_, key.as_decimal());
+    case Value::Kind::Text: return put(texts_, key.bytes());
+    case Value::Kind::Blob: break;
+  }
+  return put(blobs_, key.bytes());
+}
+
+SecondaryIndex SecondaryIndex::from_pairs(IndexPairs pairs) {
+  SecondaryIndex idx;
+  for (const auto& [key, ids] : pairs) {
+    auto [at, created] = idx.emplace(key);
+    if (created) at.first->assign(at.second, ids);
+    else
+      for (uint64_t id : ids) at.first->append(at.second, id);
+    idx.count_ += ids.size();
+  }
+  return idx;
+}
+
+IndexPairs SecondaryIndex::to_pairs() const {
+  IndexPairs out;
+  out.reserve(key_count());
+  for (const auto& [key, ids] : map()) out.emplace_back(key, std::vector<uint64_t>(ids.begin(), ids.end()));
+  return out;
+}
+
+void SecondaryIndex::insert(const Value& key, uint64_t row_id) {
+  auto [at, created] = emplace(key);
+  at.first->append(at.second, row_id);
+  ++count_;
+}
+
+// ---- reading ------------------------------------------------------------------------------
+
+size_t SecondaryIndex::key_count() const {
+  return nulls_.size() + ints_.size() + decimals_.size() + texts_.size() + blobs_.size();
+}
+
+std::span<const uint64_t> SecondaryIndex::lookup(const Value& key) const {
+  auto ids = [](const auto& tree, auto probe) -> std::span<const uint64_t> {
+    auto p = tree.find(probe);
+    return p.leaf ? p.leaf->ids(p.i) : std::span<const uint64_t>();
+  };
+  switch (key.kind()) {
+    case Value::Kind::Null: return ids(nulls_, NullKey{});
+    case Value::Kind::Int: return ids(ints_, key.as_int());
+    case Value::Kind::Decimal: return ids(decimals_, key.as_decimal());
+    case Value::Kind::Text: return ids(texts_, key.bytes());
+    case Value::Kind::Blob: break;
+  }
+  return ids(blobs_, key.bytes());
+}
+
 void SecondaryIndex::append_range(const KeyRange& range, std::vector<uint64_t>& out) const {
-  auto [it, end] = range_bounds(range);
-  for (; it != end; ++it) out.insert(out.end(), it->second.begin(), it->second.end());
+  auto [at, end] = range_bounds(range);
+  for (; at != end; advance(at)) {
+    auto ids = ids_at(at);
+    out.insert(out.end(), ids.begin(), ids.end());
+  }
+}
+
+bool operator==(const SecondaryIndex& a, const SecondaryIndex& b) {
+  if (a.count_ != b.count_ || a.key_count() != b.key_count()) return false;
+  auto x = a.map().begin();
+  for (const auto& [key, ids] : b.map()) {
+    if (x->first != key || !std::ranges::equal(x->second, ids)) return false;
+    ++x;
+  }
+  return true;
 }
 
 Result<std::string> SecondaryIndex::encode_binary() const { return detail::encode_index_binary(*this, UINT32_MAX); }
@@ -179,21 +328,20 @@ Result<SecondaryIndex> SecondaryIndex::decode_binary(std::span<const uint8_t> by
   auto keys = rd.u32();
   if (!keys) return fail(corrupt("index: truncated u32"));
   SecondaryIndex idx;
+  std::vector<uint64_t> ids;
   for (uint32_t k = 0; k < *keys; ++k) {
     QM_ASSIGN(Value key, read_key(rd));
-    if (idx.map_.contains(key)) return fail(corrupt("index: duplicate key entry in binary encoding"));
+    auto [at, created] = idx.emplace(key);
+    if (!created) return fail(corrupt("index: duplicate key entry in binary encoding"));
     auto n = rd.u32();
     if (!n) return fail(corrupt("index: truncated u32"));
-    std::vector<uint64_t> ids;
-    // Never more than the input could hold, and at most 1024 ahead of the ids' arrival.
-    ids.reserve(std::min<size_t>({*n, rd.remaining() / 8, 1024}));
-    for (uint32_t i = 0; i < *n; ++i) {
-      auto id = rd.u64();
-      if (!id) return fail(corrupt("index: truncated u64"));
-      ids.push_back(*id);
-    }
+    // A count the input cannot hold fails as its first missing id would, before any
+    // storage is taken for it.
+    if (*n > rd.remaining() / 8) return fail(corrupt("index: truncated u64"));
+    ids.resize(*n);
+    for (uint64_t& id : ids) id = *rd.u64();
+    at.first->assign(at.second, ids);
     idx.count_ += ids.size();
-    idx.map_.emplace(std::move(key), std::move(ids));
   }
   if (!rd.at_end()) return fail(corrupt("index: trailing bytes after declared keys"));
   return idx;

@@ -62,30 +62,6 @@ TEST(TransactionCalls, NullHandlesAndMisuseGiveTheirTexts) {
   qm_close(db);                        // and is rolled back
 }
 
-TEST(TransactionCalls, MemoryRollbackRestoresTablesRowsAndClock) {
-  QmDb* db = qm_open_memory();
-  ASSERT_TRUE(db->db.create_table_with_constraints("t", {"a"}, {"a"}, {}).has_value());
-  insert(db, 1);
-  EXPECT_EQ(qm_current_tx(db), 1u);
-  ASSERT_EQ(qm_begin_transaction(db), 1);
-  insert(db, 2);
-  ASSERT_TRUE(db->db.create_table_with_constraints("u", {"x"}, {}, {}).has_value());
-  EXPECT_EQ(qm_current_tx(db), 2u);
-  ASSERT_EQ(qm_rollback_transaction(db), 1);
-  EXPECT_FALSE(qm_in_transaction(db));
-  EXPECT_EQ(qm_current_tx(db), 1u);
-  EXPECT_FALSE(db->db.tables.contains("u"));
-  EXPECT_EQ(stored_rows(db->db, "t"), ints({1}));
-  EXPECT_EQ(db->db.tables.at("t").indexes.at("a").count(), 1u);
-  // The restored database keeps working, and a commit keeps what it did.
-  ASSERT_EQ(qm_begin_transaction(db), 1);
-  insert(db, 3);
-  ASSERT_EQ(qm_commit_transaction(db), 1);
-  EXPECT_EQ(stored_rows(db->db, "t"), ints({1, 3}));
-  EXPECT_FALSE(db->db.autoflush);
-  qm_close(db);
-}
-
 TEST(TransactionCalls, MemoryRollbackThatCannotRebuildReportsAnUnknownOutcome) {
   Database db = Database::open_memory();
   ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());

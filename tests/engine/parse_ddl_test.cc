@@ -13,38 +13,17 @@ using retrieval::FullTextKind;
 using retrieval::RetrievalMetric;
 using retrieval::VectorKind;
 
-TEST(ParseCreateTable, BareColumnsGiveThePlainVariants) {
-  Statement a = parse_ok("CREATE TABLE t (a, b)");
-  EXPECT_EQ(as<CreateTableStmt>(a), (CreateTableStmt{"t", {"a", "b"}, {}, {}}));
-  Statement b = parse_ok("create table if not exists \"T\" (a, A)");
-  EXPECT_EQ(as<CreateTableIfNotExistsStmt>(b), (CreateTableIfNotExistsStmt{"T", {"a", "A"}, {}, {}}));
-}
-
-TEST(ParseCreateTable, AnyTypeOrConstraintGivesTheRichVariant) {
-  Statement a = parse_ok("CREATE TABLE t (a TEXT, b)");
-  EXPECT_EQ(as<CreateTableWithConstraintsStmt>(a),
-            (CreateTableWithConstraintsStmt{"t", {{"a", std::nullopt, false, false}, {"b", std::nullopt, false, false}}, {}, false}));
-  Statement b = parse_ok(
-      "CREATE TABLE IF NOT EXISTS t (id INTEGER PRIMARY KEY, name VARCHAR(40) NOT NULL DEFAULT 'x', "
-      "qty DECIMAL(10, 2) CHECK (qty >= 0), u UNIQUE UNIQUE, CHECK (name <> ''), d DEFAULT (-5))");
-  CreateTableWithConstraintsStmt want{"t",
-                                      {{"id", std::nullopt, true, true},
-                                       {"name", T("x"), false, true},
-                                       {"qty", std::nullopt, false, false},
-                                       {"u", std::nullopt, true, false},
-                                       {"d", I(-5), false, false}},
-                                      {cmp("qty", CompareOp::Ge, I(0)), cmp("name", CompareOp::Ne, T(""))},
-                                      true};
-  EXPECT_EQ(as<CreateTableWithConstraintsStmt>(b), want);
-  // Two columns may each be PRIMARY KEY; a table CHECK alone makes the statement rich.
+// What accepted tables and indexes do is stated by the golden scripts; two columns may each be
+// PRIMARY KEY, and a table CHECK alone makes the statement carry constraints.
+TEST(ParseCreateTable, AcceptedForms) {
   parse_ok("CREATE TABLE t (a PRIMARY KEY, b PRIMARY KEY)");
   Statement c = parse_ok("CREATE TABLE t (a, CHECK (a > 0))");
   EXPECT_EQ(as<CreateTableWithConstraintsStmt>(c).checks.size(), 1u);
-}
-
-TEST(ParseCreateTable, DeclaredTypesAreReadAndDiscarded) {
   Statement st = parse_ok("CREATE TABLE t (a DOUBLE PRECISION, b NATIONAL CHARACTER VARYING(10), c CHARACTER VARYING, d num(5,0))");
   EXPECT_EQ(as<CreateTableWithConstraintsStmt>(st).columns.size(), 4u);
+}
+
+TEST(ParseCreateTable, DeclaredTypeRefusals) {
   EXPECT_EQ(parse_error("CREATE TABLE t (a VARCHAR(0))"), "type size expects a positive integer, found Int(0) (line 1, column 27)");
   EXPECT_EQ(parse_error("CREATE TABLE t (a DECIMAL(5, -1))"),
             "type scale expects a non-negative integer, found Int(-1) (line 1, column 30)");
@@ -61,8 +40,6 @@ TEST(ParseCreateTable, UnsupportedAndDuplicateConstraints) {
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT, constraint c CHECK (a > 0))"),
             "unsupported table constraint `CONSTRAINT` (line 1, column 24)");
   EXPECT_EQ(parse_error("CREATE TABLE t (unique)"), "unsupported table constraint `UNIQUE` (line 1, column 17)");
-  Statement quoted = parse_ok("CREATE TABLE t (\"unique\", [primary])");
-  EXPECT_EQ(as<CreateTableStmt>(quoted).columns, (std::vector<std::string>{"unique", "primary"}));
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT DEFAULT 1 DEFAULT 2)"), "duplicate DEFAULT constraint (line 1, column 33)");
   EXPECT_EQ(parse_error("CREATE TABLE t (a INT PRIMARY KEY PRIMARY KEY)"),
             "duplicate PRIMARY KEY constraint (line 1, column 35)");
@@ -100,10 +77,6 @@ TEST(ParseCreateTable, CheckNestingIsBoundedSoTheManifestReadsBack) {
 }
 
 TEST(ParseCreateIndex, SecondaryIndexesHaveNoNameAndOneColumn) {
-  Statement a = parse_ok("CREATE INDEX ON t (a)");
-  EXPECT_EQ(as<CreateIndexStmt>(a), (CreateIndexStmt{"t", "a", false}));
-  Statement b = parse_ok("create unique index on \"T\" ([c d])");
-  EXPECT_EQ(as<CreateIndexStmt>(b), (CreateIndexStmt{"T", "c d", true}));
   EXPECT_EQ(parse_error("CREATE UNIQUE INDEX i ON t (a)"), "expected `on`, found Word(\"i\") (line 1, column 21)");
   EXPECT_EQ(parse_error("CREATE VIEW v"), "expected TABLE or INDEX after CREATE, found Word(\"VIEW\") (line 1, column 8)");
   EXPECT_EQ(parse_error("CREATE (a)"), "expected TABLE or INDEX after CREATE, found LParen (line 1, column 8)");

@@ -1,4 +1,5 @@
-// INSERT, UPDATE, DELETE and DROP: variant choice and refusals.
+// INSERT, UPDATE, DELETE and DROP: refusals at their positions (what the accepted forms do is
+// stated by the golden scripts), and the retrieval-index DROP, which has no table behaviour yet.
 #include <gtest/gtest.h>
 
 #include "parse_helpers.h"
@@ -7,22 +8,6 @@ namespace qm::query {
 namespace {
 
 using namespace test;
-
-TEST(ParseInsert, VariantFollowsRowsTargetsAndDefault) {
-  Statement a = parse_ok("INSERT INTO t VALUES (1, 'a', NULL, -2.5)");
-  EXPECT_EQ(as<InsertRowStmt>(a), (InsertRowStmt{"t", {I(1), T("a"), Value::null(), Value::decimal(-2500000)}}));
-  Statement b = parse_ok("insert into t values (1), (2, 3)");
-  EXPECT_EQ(as<InsertRowsStmt>(b), (InsertRowsStmt{"t", {{I(1)}, {I(2), I(3)}}}));
-  Statement c = parse_ok("INSERT INTO t (a, b) VALUES (1, 2)");
-  EXPECT_EQ(as<InsertWithTargetsStmt>(c),
-            (InsertWithTargetsStmt{"t", std::vector<std::string>{"a", "b"}, {{InsertValue{I(1)}, InsertValue{I(2)}}}}));
-  Statement d = parse_ok("INSERT INTO t VALUES (DEFAULT, 2), (3, 4)");
-  EXPECT_EQ(as<InsertWithTargetsStmt>(d),
-            (InsertWithTargetsStmt{"t", std::nullopt,
-                                   {{InsertValue{InsertDefault{}}, InsertValue{I(2)}}, {InsertValue{I(3)}, InsertValue{I(4)}}}}));
-  Statement e = parse_ok("INSERT INTO t DEFAULT VALUES");
-  EXPECT_EQ(as<InsertWithTargetsStmt>(e), (InsertWithTargetsStmt{"t", std::nullopt, {{}}}));
-}
 
 TEST(ParseInsert, Refusals) {
   EXPECT_EQ(parse_error("INSERT INTO t (a) DEFAULT VALUES"),
@@ -38,10 +23,6 @@ TEST(ParseInsert, Refusals) {
 }
 
 TEST(ParseUpdate, OneLiteralAssignmentAndARequiredWhere) {
-  Statement a = parse_ok("UPDATE t SET a = DEFAULT WHERE id = 1");
-  EXPECT_EQ(as<UpdateSetDefaultStmt>(a), (UpdateSetDefaultStmt{"t", "a", cmp("id", CompareOp::Eq, I(1))}));
-  Statement b = parse_ok("update t set a = 'x' where id in (1, 2)");
-  EXPECT_EQ(as<UpdateSetStmt>(b), (UpdateSetStmt{"t", "a", T("x"), Predicate{InPred{"id", {I(1), I(2)}, false}}}));
   EXPECT_EQ(parse_error("UPDATE t SET a = 1"), "unexpected end of statement (line 1, column 19)");
   EXPECT_EQ(parse_error("UPDATE t SET a = 1, b = 2 WHERE id = 1"), "expected `where`, found Comma (line 1, column 19)");
   EXPECT_EQ(parse_error("UPDATE t SET a = b WHERE id = 1"), "expected a value, found Word(\"b\") (line 1, column 18)");
@@ -49,18 +30,12 @@ TEST(ParseUpdate, OneLiteralAssignmentAndARequiredWhere) {
 }
 
 TEST(ParseDelete, RequiresFromAndWhere) {
-  Statement a = parse_ok("DELETE FROM t WHERE a IS NULL");
-  EXPECT_EQ(as<DeleteStmt>(a), (DeleteStmt{"t", Predicate{IsNullPred{"a", false}}}));
   EXPECT_EQ(parse_error("DELETE FROM t"), "unexpected end of statement (line 1, column 14)");
   EXPECT_EQ(parse_error("DELETE t WHERE a = 1"), "expected `from`, found Word(\"t\") (line 1, column 8)");
   EXPECT_EQ(parse_error("DELETE FROM t LIMIT 1"), "expected `where`, found Word(\"LIMIT\") (line 1, column 15)");
 }
 
 TEST(ParseDrop, TablesAndNamedIndexes) {
-  Statement a = parse_ok("DROP TABLE t");
-  EXPECT_EQ(as<DropTableStmt>(a), (DropTableStmt{"t"}));
-  Statement b = parse_ok("drop table if exists \"t\"");
-  EXPECT_EQ(as<DropTableIfExistsStmt>(b), (DropTableIfExistsStmt{"t"}));
   Statement c = parse_ok("DROP INDEX IF EXISTS docs_fts");
   EXPECT_EQ(as<DropRetrievalIndexStmt>(c), (DropRetrievalIndexStmt{"docs_fts", true}));
   Statement d = parse_ok("DROP INDEX docs_fts;");

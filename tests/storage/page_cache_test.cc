@@ -156,6 +156,28 @@ TEST(PageCache, MemoryPageWrittenBehindTheCacheIsCheckedAgain) {
   }
 }
 
+// A memory database holds each page once: the cache works on the store's own page, whose
+// verified mark follows its bytes (cleared by a change, set again by the flush's stamp); a
+// page id the store lacks still fails its write-back.
+TEST(PageCache, MemoryBackendPagesAreTheStoresOwnNotCopies) {
+  PageCache cache = mem_cache(2, 4);
+  MemStore* mem = cache.backend().mem();
+  ASSERT_TRUE(cache.with_page(0, [&](ConstPageSpan p) { EXPECT_EQ(p.data(), mem->page(0)->data()); }));
+  ASSERT_TRUE(cache.patch_page(0, [](PageSpan p) { p[100] = 0xAB; }));
+  EXPECT_EQ((*mem->page(0))[100], 0xAB);
+  EXPECT_FALSE(mem->checksum_verified(0));
+  ASSERT_TRUE(cache.flush());
+  EXPECT_FALSE(cache.is_dirty(0));
+  EXPECT_TRUE(mem->checksum_verified(0));
+  EXPECT_TRUE(verify_page_checksum(0, *mem->page(0)));
+
+  ASSERT_TRUE(cache.write(5, content(0x55)));
+  auto r = cache.flush();
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind, ErrorKind::PageFault);
+  EXPECT_TRUE(cache.is_dirty(5));
+}
+
 TEST(PageCache, FailedMutableVisitorLeavesThePageUnchangedAndClean) {
   PageCache cache = mem_cache(1, 4);
   Page before{};
@@ -199,6 +221,34 @@ PageCache dev_cache(test::FaultyFs& disk, size_t capacity) {
   }
   EXPECT_TRUE(store->sync_data());
   return PageCache(Backend(std::move(*store)), capacity);
+}
+
+// A scan walking a workspace chain in order reads runs of pages in one call each, while the
+// cache still holds no more than its capacity.
+TEST(PageCache, WorkspaceChainWalkedInOrderReadsRuns) {
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  {
+    auto store = DevStore::create("/ws");
+    ASSERT_TRUE(store);
+    std::vector<Page> pages;
+    for (int i = 0; i < 40; ++i) {
+      store->alloc_page();
+      pages.push_back(content(static_cast<uint8_t>(i)));
+      stamp_page_checksum(pages.back());
+    }
+    std::vector<const Page*> run;
+    for (const Page& p : pages) run.push_back(&p);
+    ASSERT_TRUE(store->write_pages_from(0, run));
+  }
+  auto store = DevStore::open("/ws", 40);
+  ASSERT_TRUE(store);
+  PageCache cache(Backend(std::move(*store)), 16);
+  const uint64_t reads = disk.calls(Op::Read);
+  for (uint64_t id = 0; id < 40; ++id) ASSERT_EQ(first_byte(cache, id), id);
+  EXPECT_LE(disk.calls(Op::Read) - reads, 6u);  // runs of 1, 2, 4, 8, 16 and the last 9
+  EXPECT_EQ(cache.resident(), 16u);
 }
 
 TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {

@@ -313,6 +313,17 @@ Result<uint64_t> FaultyFs::size(const fs::File& f) {
   return nodes_.at(h->node).data.size();
 }
 
+Result<fs::Stat> FaultyFs::fstat(const fs::File& f) {
+  QM_ASSIGN(const Handle* h, handle(f));
+  if (int e = tick(Op::Size)) return fail(err("fstat", f.path(), e));
+  const Node& n = nodes_.at(h->node);
+  fs::Stat st;
+  st.kind = n.dir ? fs::EntryKind::Directory : fs::EntryKind::Regular;
+  st.size = n.dir ? 0 : n.data.size();
+  st.inode = h->node;
+  return st;
+}
+
 Result<void> FaultyFs::truncate(const fs::File& f, uint64_t length) {
   QM_ASSIGN(const Handle* h, handle(f));
   if (int e = tick(Op::Truncate)) return fail(err("truncate", f.path(), e));

@@ -66,6 +66,7 @@ class FaultyFs final : public fs::FileSystem {
   Result<size_t> read_at(const fs::File& f, std::span<uint8_t> buf, uint64_t offset) override;
   Result<void> write_all_at(const fs::File& f, std::span<const uint8_t> data, uint64_t offset) override;
   Result<uint64_t> size(const fs::File& f) override;
+  Result<fs::Stat> fstat(const fs::File& f) override;
   Result<void> truncate(const fs::File& f, uint64_t length) override;
   Result<void> sync(const fs::File& f) override;
   Result<bool> try_lock_exclusive(const fs::File& f) override;

@@ -163,7 +163,7 @@ Result<RowsResult> Database::select_ordered_by_index(std::string_view table_name
   RowsResult out;
   Row row;
   bool done = stop && *stop == 0;
-  auto visit_key = [&](const std::vector<uint64_t>& ids) -> Result<void> {
+  auto visit_key = [&](std::span<const uint64_t> ids) -> Result<void> {
     for (uint64_t id : ids) {
       if (done) return {};
       if (budget) QM_TRY(budget->scan_row());

@@ -16,78 +16,9 @@ using query::CompareOp;
 
 const std::vector<std::string> kNames{"g", "x"};
 
-Result<Value> agg(A f, std::vector<Value> xs) {
-  std::vector<Row> rows;
-  for (Value& v : xs) rows.push_back(Row{N(), std::move(v)});
-  return compute_one_aggregate({f, std::string("x")}, kNames, rows);
-}
-
 Result<RowsResult> grouped(std::vector<Row> rows, std::vector<SelectItem> items, std::vector<std::string> group_by,
                            const HavingPred* having = nullptr, std::vector<OrderBy> ob = {}) {
   return project_grouped(kNames, std::move(rows), items, group_by, having, ob, false, std::nullopt, 0);
-}
-
-TEST(Aggregates, AvgRoundsHalfAwayFromZero) {
-  EXPECT_EQ(*agg(A::Avg, {I(1), I(2)}), D(1500000));
-  EXPECT_EQ(*agg(A::Avg, {I(1), I(1), I(2)}), D(1333333));
-  EXPECT_EQ(*agg(A::Avg, {I(0), I(0), I(1)}), D(333333));
-  EXPECT_EQ(*agg(A::Avg, {D(1), D(2)}), D(2));
-  EXPECT_EQ(*agg(A::Avg, {D(-1), D(-2)}), D(-2));
-  EXPECT_EQ(*agg(A::Avg, {I(2), I(2), I(1)}), D(1666667));
-  EXPECT_EQ(*agg(A::Avg, {D(kI128Min)}), D(kI128Min));
-}
-
-TEST(Aggregates, OverflowTexts) {
-  EXPECT_EQ(err(agg(A::Sum, {I(INT64_MAX), I(1)})), "schema error: SUM overflowed i64");
-  EXPECT_EQ(*agg(A::Sum, {I(INT64_MAX), I(1), I(-2)}), I(INT64_MAX - 1));  // only the final total counts
-  EXPECT_EQ(*agg(A::Sum, {I(INT64_MIN), I(INT64_MIN), I(INT64_MAX), I(INT64_MAX), I(1)}), I(-1));
-  EXPECT_EQ(err(agg(A::Sum, {D(kI128Max), D(1)})), "schema error: SUM overflowed");
-  EXPECT_EQ(err(agg(A::Avg, {D(kI128Min), D(-1)})), "schema error: AVG overflowed");
-  // Int totals beyond i64 are fine once a Decimal makes the result a Decimal.
-  EXPECT_EQ(*agg(A::Sum, {I(INT64_MAX), I(INT64_MAX), D(1)}), D(2 * static_cast<i128>(INT64_MAX) * 1000000 + 1));
-  EXPECT_EQ(err(agg(A::Avg, {D(kI128Max), I(1)})), "schema error: numeric aggregate overflowed");
-  EXPECT_EQ(err(agg(A::Sum, {D(kI128Max), I(1)})), "schema error: numeric aggregate overflowed");
-}
-
-TEST(Aggregates, MinMaxCompareNumbersNumericallyAndKeepTheEarlierTie) {
-  EXPECT_EQ(*agg(A::Min, {I(5), D(4500000)}), D(4500000));
-  EXPECT_EQ(*agg(A::Min, {I(5), T("a")}), I(5));
-  EXPECT_EQ(*agg(A::Max, {I(5), T("a")}), T("a"));
-  EXPECT_EQ(*agg(A::Max, {I(5), D(5000000)}), I(5));
-  EXPECT_EQ(*agg(A::Max, {D(5000000), I(5)}), D(5000000));
-  EXPECT_EQ(*agg(A::Min, {D(2000000), I(2)}), D(2000000));
-  EXPECT_EQ(*agg(A::Max, {I(INT64_MAX), D(static_cast<i128>(INT64_MAX) * 1000000 + 1)}),
-            D(static_cast<i128>(INT64_MAX) * 1000000 + 1));
-}
-
-TEST(Having, AliasesAggregatesAndShortCircuit) {
-  std::vector<Row> rows{{I(1), I(10)}, {I(1), I(20)}, {I(2), I(5)}, {I(3), T("t")}};
-  // HAVING n > 1, with n the alias of COUNT(*).
-  HavingPred by_alias{HavingCompare{HavingColumn{"n"}, CompareOp::Gt, I(1)}};
-  auto r = grouped(rows, {item_col("g"), item_agg(A::Count, std::nullopt, "n")}, {"g"}, &by_alias);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->rows, (std::vector<Row>{{I(1), I(2)}}));
-
-  // g <> 3 AND SUM(x) > 6: SUM over the text group would fail, but the left side stops it.
-  HavingPred guarded{HavingAnd{HavingPred{HavingCompare{HavingColumn{"g"}, CompareOp::Ne, I(3)}},
-                               HavingPred{HavingCompare{HavingAggregate{A::Sum, "x"}, CompareOp::Gt, I(6)}}}};
-  auto g = grouped(rows, {item_col("g")}, {"g"}, &guarded);
-  ASSERT_TRUE(g);
-  EXPECT_EQ(g->rows, (std::vector<Row>{{I(1)}}));
-
-  HavingPred unguarded{HavingCompare{HavingAggregate{A::Sum, "x"}, CompareOp::Gt, I(6)}};
-  EXPECT_EQ(err(grouped(rows, {item_col("g")}, {"g"}, &unguarded)),
-            "schema error: SUM requires numeric values, found Text(\"t\")");
-
-  // A grouped column missing from the select list is not an output column.
-  HavingPred not_output{HavingCompare{HavingColumn{"g"}, CompareOp::Eq, I(1)}};
-  EXPECT_EQ(err(grouped(rows, {item_agg(A::Count, std::nullopt)}, {"g"}, &not_output)),
-            "schema error: no column `g`");
-  // A NULL on either side is false, not an error.
-  HavingPred null_cmp{HavingCompare{HavingAggregate{A::Max, "x"}, CompareOp::Eq, N()}};
-  auto none = grouped(rows, {item_col("g")}, {"g"}, &null_cmp);
-  ASSERT_TRUE(none);
-  EXPECT_TRUE(none->rows.empty());
 }
 
 // The streaming fold and the collected-rows grouping must agree on every input.
@@ -150,30 +81,6 @@ TEST(StreamingAggregate, BudgetTextsForGroupsAndExtremes) {
   ASSERT_TRUE(e);
   EXPECT_EQ(err(e->step(&extreme, 1, 1, 0, Row{I(1), T("a long text value")})),
             "query resource limit exceeded: aggregate extreme materialized more than 280 bytes");
-}
-
-// Streaming validation must report the same first error as the collected path over no rows.
-TEST(StreamingAggregate, FirstValidationErrorMatchesCollectedPath) {
-  struct Case {
-    std::vector<SelectItem> items;
-    std::vector<std::string> group_by;
-    std::vector<OrderBy> order_by;
-  };
-  std::vector<Case> cases{
-      {{item_agg(A::Sum, "nope")}, {}, {{"zz", false}}},
-      {{item_agg(A::Sum, "nope")}, {"g"}, {{"zz", false}}},
-      {{item_agg(A::Sum, "x"), item_agg(A::Max, "nope2")}, {}, {}},
-      {{item_col("g"), item_agg(A::Min, "x")}, {"g"}, {{"min(x)", true}, {"x", false}}},
-      {{item_col("x"), item_expr(lit(I(1)))}, {"g"}, {}},
-      {{item_expr(lit(I(1))), item_col("x")}, {"g"}, {}},
-      {{item_agg(A::Count, std::nullopt)}, {"g", "bad"}, {}},
-  };
-  for (const Case& c : cases) {
-    auto collected = project_grouped(kNames, {}, c.items, c.group_by, nullptr, c.order_by, false, std::nullopt, 0);
-    auto streaming = aggregate::StreamingGroups::prepare(kNames, c.items, c.group_by, c.order_by, nullptr);
-    ASSERT_FALSE(collected);
-    EXPECT_EQ(err(streaming), err(collected));
-  }
 }
 
 TEST(StreamingAggregate, NarrowRowIsCorruptionNotAnOverread) {

@@ -1,0 +1,128 @@
+// The encrypted envelope "VIZAD-1": one file holding a whole database image, encrypted and
+// authenticated with XChaCha20-Poly1305 under a 32-byte key that is either supplied raw or
+// derived from a passphrase with Argon2id (version 19, 64 MiB, 3 passes, 1 lane).
+//
+// Layout (little-endian; total = plaintext length + 80):
+//   0  "VIZAD", 0, u16 version 1      8  KDF byte (0 raw key, 1 passphrase)   9  seven zeros
+//   16 salt (16)   32 nonce (24)   56 u64 plaintext length (<= 256 MiB)
+//   64 ciphertext (same length as the plaintext)   then the 16-byte Poly1305 tag.
+// The whole 64-byte header is the associated data, so every header byte is authenticated.
+//
+// Invariants:
+// - key material (raw keys, passphrases, derived keys) and plaintext images live only in
+//   SecureBytes buffers, which are wiped when they go;
+// - the declared length is compared with the 256 MiB bound before any arithmetic on it;
+// - nothing here knows about databases: the image is opaque bytes (the vault bakes and
+//   imports them).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/blake3.h"
+#include "core/crypto.h"
+#include "core/error.h"
+
+namespace qm::encryption {
+
+inline constexpr size_t kHeaderBytes = 64;
+inline constexpr size_t kTagBytes = 16;
+inline constexpr size_t kOverheadBytes = kHeaderBytes + kTagBytes;
+inline constexpr uint64_t kMaxImageBytes = 268435456;                   // 256 MiB
+inline constexpr uint64_t kReadBound = kMaxImageBytes + kOverheadBytes + 1;  // one byte past the largest envelope
+inline constexpr size_t kSaltBytes = 16;
+inline constexpr uint32_t kArgonTimeCost = 3;
+inline constexpr uint32_t kArgonMemoryKib = 65536;
+inline constexpr uint32_t kArgonLanes = 1;
+inline constexpr size_t kMinPassphrase = 12;
+inline constexpr size_t kMaxPassphrase = 1024;
+
+// "encrypted snapshot: {phrase}" as a Corruption error.
+QmError snapshot_error(std::string_view phrase);
+
+// Bytes that are wiped (sodium_memzero) before their memory is released. Move-only.
+class SecureBytes {
+ public:
+  SecureBytes() = default;
+  explicit SecureBytes(size_t n);
+  ~SecureBytes() { reset(); }
+  SecureBytes(SecureBytes&& o) noexcept : data_(std::move(o.data_)), size_(o.size_) { o.size_ = 0; }
+  SecureBytes& operator=(SecureBytes&& o) noexcept;
+  SecureBytes(const SecureBytes&) = delete;
+  SecureBytes& operator=(const SecureBytes&) = delete;
+
+  uint8_t* data() { return data_.get(); }
+  const uint8_t* data() const { return data_.get(); }
+  size_t size() const { return size_; }
+  std::span<uint8_t> span() { return {data_.get(), size_}; }
+  std::span<const uint8_t> span() const { return {data_.get(), size_}; }
+  // Wipes and releases the bytes.
+  void reset();
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+};
+
+// The key material of a vault. Its kind is also the envelope's KDF byte, so a raw key only
+// opens envelopes sealed with a raw key and a passphrase only passphrase envelopes.
+class Secret {
+ public:
+  enum class Kind : uint8_t { Raw = 0, Passphrase = 1 };
+
+  // Exactly 32 bytes.
+  static Result<Secret> raw(std::span<const uint8_t> key);
+  // 12 to 1024 bytes of any content.
+  static Result<Secret> passphrase(std::span<const uint8_t> text);
+
+  Kind kind() const { return kind_; }
+  uint8_t tag() const { return static_cast<uint8_t>(kind_); }
+  // The AEAD key: a raw key as it is (the salt is ignored), a passphrase through Argon2id.
+  // An Argon2 failure is the snapshot phrase "key derivation failed".
+  Result<SecureBytes> derive(std::span<const uint8_t, kSaltBytes> salt) const;
+
+ private:
+  Secret(Kind kind, SecureBytes bytes) : kind_(kind), bytes_(std::move(bytes)) {}
+  Kind kind_ = Kind::Raw;
+  SecureBytes bytes_;
+};
+
+// What the header check learns without a key.
+struct EnvelopeInfo {
+  std::string format = "VIZAD-1";
+  std::string cipher = "XChaCha20-Poly1305";
+  std::string kdf;  // "raw-256-bit" or "Argon2id-v19-m65536-t3-p1"
+  uint64_t plaintext_length = 0;
+};
+
+// Seals an image under the secret with a fresh salt and nonce from the kernel.
+Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Secret& secret);
+// The sealing step on its own, with the salt, nonce and key given (tests, fuzzing and the
+// benchmark use it to seal without a kernel draw or a key derivation per call).
+Result<std::vector<uint8_t>> seal_image_with(std::span<const uint8_t> image, uint8_t kdf,
+                                             std::span<const uint8_t, kSaltBytes> salt,
+                                             std::span<const uint8_t, crypto::kNonceBytes> nonce,
+                                             std::span<const uint8_t> key);
+// The header and size check.
+Result<EnvelopeInfo> inspect(std::span<const uint8_t> envelope);
+// Checks, derives the key and decrypts; any fault of key, header, ciphertext or tag is the
+// phrase "authentication failed". The plaintext is wiped when the caller drops it.
+Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& secret);
+
+// Reads an envelope file (no links followed, regular files only) with the size bound, and
+// checks its header.
+Result<std::vector<uint8_t>> read_file(const std::string& path);
+// The BLAKE3 of an envelope file, read in chunks, with the same checks as read_file.
+Result<Digest> hash_file(const std::string& path);
+// Writes bytes to `path` atomically: an exclusive temporary file of mode 0600 in the same
+// directory, flushed, renamed into place (without replacing an existing file unless
+// `replace`), then the directory flushed. A failed directory flush is
+// TransactionOutcomeUnknown: the new bytes are in place but maybe not durable.
+Result<void> publish(const std::string& path, std::span<const uint8_t> bytes, bool replace);
+
+}  // namespace qm::encryption

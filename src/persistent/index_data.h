@@ -1,0 +1,32 @@
+// IndexData: the live index of one persisted retrieval index: a full-text index for a
+// full-text definition, a vector index for a vector definition, never both. Its body is the
+// byte form an envelope carries; equal contents give equal bytes, which is how a stored index
+// is compared with one rebuilt from its table.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+
+#include "core/error.h"
+#include "retrieval/definition.h"
+#include "search/search_index.h"
+#include "vector/vector_index.h"
+
+namespace qm::persistent {
+
+using retrieval::RetrievalIndexDefinition;
+
+vector::Metric vector_metric(retrieval::RetrievalMetric m);
+
+struct IndexData {
+  std::optional<search::SearchIndex> text;
+  std::optional<vector::VectorIndex> vector;
+
+  // The empty index of a definition (validated first).
+  static Result<IndexData> create(const RetrievalIndexDefinition& definition);
+  Result<std::string> body() const;
+  static Result<IndexData> decode(const RetrievalIndexDefinition& definition, std::span<const uint8_t> body);
+};
+
+}  // namespace qm::persistent

@@ -1,0 +1,50 @@
+// The candidate lists of a retrieval request: full-text and vector hits over the rows of
+// the request's one SELECT (the Selection), answered from a named persisted index restricted
+// to the selected ids when the rows are current table rows, or from an index built ad hoc
+// from those rows. Either way the ranking uses the statistics of the selected rows.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/query_result.h"
+#include "persistent/catalog_entry.h"
+#include "retrieval/definition.h"
+#include "search/search_index.h"
+#include "vector/vector_index.h"
+
+namespace qm::retrieval {
+
+struct Selection {
+  std::string table;   // the SELECT's FROM table
+  QueryResult result;  // always a row result
+  // One row per visible current row version: no BEFORE, DISTINCT, GROUP BY or HAVING, and a
+  // select list of a star or plain column names.
+  bool current_rows = false;
+};
+
+// The catalog entry a request names, or nullptr when it names none.
+Result<const persistent::CatalogEntry*> named_entry(const persistent::Catalog& catalog, const std::optional<std::string>& name,
+                                                    std::string_view table, std::string_view id_column);
+// The selected row ids (ascending, unique), each a document of the entry.
+Result<std::vector<int64_t>> selected_ids(const Selection& selection, const persistent::CatalogEntry& entry,
+                                          std::span<const std::string> columns);
+
+Result<std::vector<search::SearchHit>> text_hits(const persistent::Catalog& catalog, const Selection& selection,
+                                                 std::string_view id_column, std::span<const std::string> text_columns,
+                                                 std::string_view query, size_t limit, const std::optional<std::string>& index);
+
+Result<std::vector<vector::VectorHit>> vector_hits(const persistent::Catalog& catalog, const Selection& selection,
+                                                   std::string_view id_column, std::string_view vector_column,
+                                                   std::span<const float> query, RetrievalMetric metric, size_t limit,
+                                                   const std::optional<std::string>& index);
+
+// An ad-hoc vector index over the selected rows (vector texts are JSON arrays).
+Result<vector::VectorIndex> vector_index(const Selection& selection, std::string_view id_column, std::string_view vector_column,
+                                         std::span<const float> query, RetrievalMetric metric);
+
+}  // namespace qm::retrieval
