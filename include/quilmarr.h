@@ -100,6 +100,19 @@ int32_t qm_vault_rotate(QmVault* vault, const uint8_t* secret, size_t secret_len
 /* Releases the handle and its lock and wipes the secret; NULL is ignored. */
 void qm_vault_close(QmVault* vault);
 
+/* ---- SQL dump import ------------------------------------------------------------------ */
+
+/* Runs an SQL dump written for another engine, statement by statement, each as qm_query would
+ * (atomic by itself, or joining an open transaction). Statements the dialect lacks (PRAGMA,
+ * transaction control, triggers, views, the dump's indexes, ALTER, ATTACH, DETACH, ANALYZE) are
+ * skipped; CREATE TABLE keeps only the table and column names. Returns the report as fresh JSON
+ * text: {"errors":[...],"executed":N,"skipped":[...]}, each entry "<reason or error>: <statement
+ * preview>"; a failing statement does not stop the import, but once one has rolled back the
+ * transaction the host opened, the statements after it are reported as not run. A dump that
+ * cannot be split (an unclosed comment, quote or trigger) runs nothing. NULL only for a NULL
+ * handle or a dump that is NULL or not valid UTF-8. */
+char* qm_import_sql(QmDb* db, const char* dump);
+
 #ifdef __cplusplus
 }
 #endif

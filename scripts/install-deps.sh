@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   librust-blake3-dev b3sum
   libsodium-dev libargon2-dev nlohmann-json3-dev libicu-dev
-  googletest libgtest-dev libbenchmark-dev libsqlite3-dev
+  googletest libgtest-dev libbenchmark-dev libsqlite3-dev sqlite3
 )
 missing=()
 for p in "${packages[@]}"; do

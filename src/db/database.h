@@ -48,6 +48,7 @@
 #include "db/table.h"
 #include "db/transaction_lock.h"
 #include "db/write_path.h"
+#include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
@@ -174,6 +175,8 @@ class Database {
   Result<PreparedStatement> prepare(std::string_view sql);
   // One INSERT, UPDATE or DELETE run once per parameter set, all in one transaction.
   Result<uint64_t> execute_many(std::string_view sql, std::span<const std::vector<Value>> sets);
+  // Splits a foreign SQL dump, then rewrites, skips or runs each statement as the host would send it.
+  migrate::ImportReport import_sql(std::string_view dump);
 
   // ---- transactions (db/transaction/) --------------------------------------------------
   // Memory: a snapshot image; workspace: a copy-tree backup under the transaction lock.
