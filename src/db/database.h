@@ -153,6 +153,24 @@ class Database {
    private:
     Database* db_;
   };
+  // Held while one statement or export works on a workspace outside a transaction: a read
+  // holds the transaction lock shared, a write (or a read that found a dead transaction to
+  // undo) exclusively. Its creation undid a dead handle's transaction (holding the lock
+  // proves no live one is open) and, when another handle committed or rolled back since this
+  // one last looked, dropped the cache, the open files and the catalog and read them again,
+  // so nothing read under another handle's unfinished work is answered or written back.
+  // Memory databases, images and open transactions need none: it holds nothing then.
+  class WorkspaceAccess {
+   public:
+    WorkspaceAccess() : exclusive_(nullptr) {}
+
+   private:
+    friend class Database;
+    TransactionLock shared_;
+    MutationScope exclusive_;
+  };
+  Result<WorkspaceAccess> enter_workspace(bool write);
+
   // The guards every low-level mutation starts with: a logged workspace needs an explicit
   // transaction, a production image refuses, a handle whose earlier write failed refuses, the
   // workspace must not have been changed by another handle, and `last_write_atomic` is
@@ -260,6 +278,18 @@ class Database {
   static Result<Parts> import_parts(std::span<const uint8_t> image);
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
+  // Whether the workspace may hold other state than this handle's: the manifest's text, or
+  // the manifest file itself (replaced, rewritten or restored from a backup, even with the
+  // same bytes), differs from what this handle last read or wrote.
+  Result<bool> workspace_stale() const;
+  // Under the exclusive lock: undoes a transaction whose handle died (its recovery marker is
+  // there, yet nobody holds the lock), as the next open would, so no write of this handle is
+  // undone by a later recovery.
+  Result<void> recover_dead_transaction();
+  // Re-reads the workspace when it is stale; keeps a refusal after a failed write.
+  Result<void> refresh_if_stale();
+  // The identity of the manifest file now (kind Other when there is none).
+  void note_manifest_identity(const std::string& path);
   Result<void> refuse_after_write_failure() const;
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
@@ -297,6 +327,9 @@ class Database {
   // Identity of the manifest file this handle last read or wrote (the cached handle's file
   // while one is cached).
   fs::Stat manifest_identity_;
+  // Set once the text was found unchanged while the file's change time lay well in the past:
+  // any later write then moves the change time, so the identity alone tells a change.
+  mutable bool identity_settled_ = false;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.

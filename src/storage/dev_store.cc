@@ -21,7 +21,33 @@ Result<DevStore> DevStore::make(std::string root, uint64_t page_count) {
 }
 
 Result<DevStore> DevStore::create(std::string root) { return make(std::move(root), 0); }
-Result<DevStore> DevStore::open(std::string root, uint64_t page_count) { return make(std::move(root), page_count); }
+
+Result<DevStore> DevStore::open(std::string root, uint64_t page_count) {
+  QM_ASSIGN(DevStore s, make(std::move(root), page_count));
+  QM_TRY(s.count_held_pages());
+  return s;
+}
+
+Result<void> DevStore::count_held_pages() {
+  held_ = 0;
+  const std::string dir = fs::join(root_, "chunks");
+  QM_ASSIGN(auto names, fs::get().list_dir(dir));
+  for (const std::string& name : names) {
+    unsigned long long chunk = 0;
+    char tail = 0;
+    // Exactly "chunk_" digits ".qmd"; anything else holds no page of this store.
+    if (name.compare(0, 6, "chunk_") != 0 || std::sscanf(name.c_str(), "chunk_%llu.qm%c", &chunk, &tail) != 2 ||
+        fs::join(dir, name) != chunk_path(root_, chunk))
+      continue;
+    if (chunk >= (page_count_ + kPagesPerChunk - 1) / kPagesPerChunk) continue;
+    QM_ASSIGN(auto st, fs::get().lstat(fs::join(dir, name)));
+    if (!st || st->kind != fs::EntryKind::Regular) continue;
+    const uint64_t first = chunk * kPagesPerChunk;
+    const uint64_t in_file = std::min<uint64_t>(st->size / kPageSize, kPagesPerChunk);
+    held_ += std::min<uint64_t>(in_file, page_count_ - first);
+  }
+  return {};
+}
 
 Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
   if (id >= page_count_) return fail(QmError::page_fault(id));
@@ -44,7 +70,7 @@ Result<std::vector<Page>> DevStore::read_all_pages() {
   std::vector<Page> pages;
   // Each chunk is opened once and read page by page; storage grows with the pages read, not
   // with the count alone.
-  pages.reserve(static_cast<size_t>(std::min<uint64_t>(page_count_, kPagesPerChunk)));
+  pages.reserve(static_cast<size_t>(std::min<uint64_t>(held_, kPagesPerChunk)));
   for (uint64_t chunk = 0; chunk * kPagesPerChunk < page_count_; ++chunk) {
     QM_ASSIGN(fs::File f, fs::get().open(chunk_path(root_, chunk), fs::kRead));
     uint64_t first = chunk * kPagesPerChunk;
