@@ -155,9 +155,18 @@ Result<void> Database::sync_workspace_files() {
   };
   const uint64_t pages = store_.cache.backend().page_count();
   const uint64_t chunks = pages / storage::kPagesPerChunk + (pages % storage::kPagesPerChunk != 0);
-  for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
-    QM_ASSIGN(bool synced, sync_file(storage::DevStore::chunk_path(dir, chunk)));
-    if (synced) dirs.insert(fs::join(dir, "chunks"));
+  // The chunk files that exist, not every number the page count allows: a hostile count
+  // must not turn this into billions of look-ups.
+  const std::string chunk_dir = fs::join(dir, "chunks");
+  QM_ASSIGN(auto chunk_dir_stat, fs::get().lstat(chunk_dir));
+  if (chunk_dir_stat && chunk_dir_stat->kind == fs::EntryKind::Directory) {
+    QM_ASSIGN(auto names, fs::get().list_dir(chunk_dir));
+    for (const std::string& name : names) {
+      const auto chunk = storage::DevStore::chunk_of_name(name);
+      if (!chunk || *chunk >= chunks) continue;
+      QM_ASSIGN(bool synced, sync_file(fs::join(chunk_dir, name)));
+      if (synced) dirs.insert(chunk_dir);
+    }
   }
   for (const std::string& hex : store_.cas.hashes_hex()) {
     const std::string path = storage::cas::blob_path(dir, hex);

@@ -13,6 +13,22 @@ std::string DevStore::chunk_path(std::string_view root, uint64_t chunk) {
   return fs::join(fs::join(root, "chunks"), name);
 }
 
+std::optional<uint64_t> DevStore::chunk_of_name(std::string_view name) {
+  // Exactly the name chunk_path gives: "chunk_", at least five digits, ".qmd".
+  if (name.size() < 15 || name.substr(0, 6) != "chunk_" || name.substr(name.size() - 4) != ".qmd") return std::nullopt;
+  const std::string_view digits = name.substr(6, name.size() - 10);
+  if (digits.size() > 19) return std::nullopt;
+  uint64_t chunk = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    chunk = chunk * 10 + uint64_t(c - '0');
+  }
+  char canonical[40];
+  std::snprintf(canonical, sizeof canonical, "chunk_%05llu.qmd", static_cast<unsigned long long>(chunk));
+  if (name != canonical) return std::nullopt;  // leading zeros beyond five digits, or an overflow
+  return chunk;
+}
+
 Result<DevStore> DevStore::make(std::string root, uint64_t page_count) {
   QM_ASSIGN(auto created, fs::mkdir_all(fs::join(root, "chunks")));
   DevStore s(std::move(root), page_count);
@@ -33,12 +49,9 @@ Result<void> DevStore::count_held_pages() {
   const std::string dir = fs::join(root_, "chunks");
   QM_ASSIGN(auto names, fs::get().list_dir(dir));
   for (const std::string& name : names) {
-    unsigned long long chunk = 0;
-    char tail = 0;
-    // Exactly "chunk_" digits ".qmd"; anything else holds no page of this store.
-    if (name.compare(0, 6, "chunk_") != 0 || std::sscanf(name.c_str(), "chunk_%llu.qm%c", &chunk, &tail) != 2 ||
-        fs::join(dir, name) != chunk_path(root_, chunk))
-      continue;
+    const std::optional<uint64_t> number = chunk_of_name(name);
+    if (!number) continue;
+    const uint64_t chunk = *number;
     if (chunk >= (page_count_ + kPagesPerChunk - 1) / kPagesPerChunk) continue;
     QM_ASSIGN(auto st, fs::get().lstat(fs::join(dir, name)));
     if (!st || st->kind != fs::EntryKind::Regular) continue;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -87,6 +88,8 @@ class DevStore {
 
   // `<root>/chunks/chunk_{chunk:05}.qmd`.
   static std::string chunk_path(std::string_view root, uint64_t chunk);
+  // The chunk number a file name under `chunks` stands for; none for any other name.
+  static std::optional<uint64_t> chunk_of_name(std::string_view name);
   static uint64_t chunk_of(uint64_t page_id) { return page_id >> 14; }
   static uint64_t offset_in_chunk(uint64_t page_id) { return (page_id & 0x3FFF) << 12; }
 
