@@ -16,6 +16,10 @@
 // - `atomic_manifest` selects the crash-safe manifest write (temporary file, flush, rename)
 //   and makes the chunk files and blob files durable before the manifest names them;
 // - `last_write_atomic` is true only while nothing has changed since an atomic manifest write;
+// - outside a transaction, every statement and export on a workspace runs inside a
+//   WorkspaceAccess: under the transaction lock (shared for reads), after a dead handle's
+//   transaction was undone and after what another handle changed was read again; so the cache
+//   never holds another handle's unfinished work and nothing stale is written back;
 // - members are declared so that destruction drops the cache first and the transaction (with
 //   its lock) last;
 // - a reload (another handle committed) or a rollback replaces the store, the catalog, the
