@@ -57,58 +57,42 @@ TEST(MultiHandle, AnotherHandlesRolledBackMarksNeverBecomeDurable) {
   EXPECT_EQ(count(reopened, "id < 10 AND v = 0"), rows(10));
 }
 
-// Another process dies inside a transaction after its pages reached the files. A's reads
-// answer the committed state and A's write is not undone by the dead transaction's recovery.
+// Another process dies inside a transaction after its pages reached the files. Whether A's
+// first statement after that is a read or a write, it finds the marker, undoes the dead
+// transaction first, and answers the committed state; A's write is not undone later.
 TEST(MultiHandle, WriteAfterAnotherProcessDiedMidTransactionIsKept) {
-  TempDir tmp;
-  const std::string ws = tmp.join("ws");
-  CDb a = CDb::workspace(ws);
-  fill(a);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    QmDb* b = qm_open_dev(ws.c_str());
-    bool ok = b && qm_begin_transaction(b) == 1;
-    ok = ok && take_json(qm_query(b, "DELETE FROM t WHERE id < 5")) == R"({"mutated":5})";
-    ok = ok && take_json(qm_query(b, "INSERT INTO t VALUES (100, 0), (101, 0)")) == R"({"mutated":2})";
-    size_t len = 0;
-    ok = ok && qm_export(b, &len) != nullptr;
-    if (ok) kill(getpid(), SIGKILL);
-    _exit(1);
+  for (const bool read_first : {true, false}) {
+    SCOPED_TRACE(read_first ? "read first" : "write first");
+    TempDir tmp;
+    const std::string ws = tmp.join("ws");
+    CDb a = CDb::workspace(ws);
+    fill(a);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      QmDb* b = qm_open_dev(ws.c_str());
+      bool ok = b && qm_begin_transaction(b) == 1;
+      ok = ok && take_json(qm_query(b, "DELETE FROM t WHERE id < 5")) == R"({"mutated":5})";
+      ok = ok && take_json(qm_query(b, "INSERT INTO t VALUES (100, 0), (101, 0)")) == R"({"mutated":2})";
+      size_t len = 0;
+      ok = ok && qm_export(b, &len) != nullptr;
+      if (ok) kill(getpid(), SIGKILL);
+      _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child failed before its transaction";
+    ASSERT_FALSE(read_file(ws + "/.qm_transaction_active").empty());
+    if (read_first) {
+      EXPECT_EQ(count(a), rows(30));
+    }
+    EXPECT_EQ(a.query("INSERT INTO t VALUES (200, 0)"), R"({"mutated":1})");
+    a.close();
+    CDb reopened = CDb::workspace(ws);
+    EXPECT_EQ(count(reopened), rows(31));
+    EXPECT_EQ(count(reopened, "id = 200"), rows(1));
+    EXPECT_EQ(count(reopened, "id >= 100 AND id < 200"), rows(0));
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child failed before its transaction";
-  ASSERT_TRUE(std::string(read_file(ws + "/.qm_transaction_active")).size() > 0);
-  EXPECT_EQ(count(a), rows(30));
-  EXPECT_EQ(a.query("INSERT INTO t VALUES (200, 0)"), R"({"mutated":1})");
-  a.close();
-  CDb reopened = CDb::workspace(ws);
-  EXPECT_EQ(count(reopened), rows(31));
-  EXPECT_EQ(count(reopened, "id = 200"), rows(1));
-  EXPECT_EQ(count(reopened, "id >= 100 AND id < 200"), rows(0));
-}
-
-// The same with no read first: the write's own lock finds the marker and recovers.
-TEST(MultiHandle, FirstWriteAfterADeadTransactionRecoversItFirst) {
-  TempDir tmp;
-  const std::string ws = tmp.join("ws");
-  CDb a = CDb::workspace(ws);
-  fill(a);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    QmDb* b = qm_open_dev(ws.c_str());
-    if (b && qm_begin_transaction(b) == 1) kill(getpid(), SIGKILL);
-    _exit(1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFSIGNALED(status));
-  EXPECT_EQ(a.query("INSERT INTO t VALUES (200, 0)"), R"({"mutated":1})");
-  a.close();
-  CDb reopened = CDb::workspace(ws);
-  EXPECT_EQ(count(reopened, "id = 200"), rows(1));
 }
 
 TEST(CopyTreeFiles, BackupAndRollbackKeepPermissionBits) {

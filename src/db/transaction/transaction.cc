@@ -57,7 +57,6 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   // A transaction of another handle that died is undone first, as the next open would;
   // then, if another handle committed since this one last read the workspace, start from
   // what is on disk, never from a stale copy that the flush below would write over it.
-  (void)dir;
   QM_TRY(TransactionHost::recover_dead_transaction(db));
   QM_ASSIGN(bool changed, TransactionHost::workspace_stale(db));
   if (changed) {
