@@ -11,8 +11,9 @@
 namespace qm::db {
 namespace {
 
-// Far longer than the tick of any file system's change-time clock.
-constexpr uint64_t kSettledAfterNs = 2'000'000'000;
+// Far longer than the tick of a file system's change-time clock (one timer tick at most), and
+// short enough that reads soon after a write of a large catalog stop re-reading its text.
+constexpr uint64_t kSettledAfterNs = 100'000'000;
 
 }  // namespace
 
@@ -166,14 +167,15 @@ Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
   WorkspaceAccess access;
   if (!directory_ || transaction_ || mutation_lock_.held()) return access;
   if (!write) {
-    QM_ASSIGN(access.shared_, acquire_shared_transaction_lock(*directory_));
+    QM_TRY(lock_shared(read_lock_file_, *directory_));
+    access.shared_ = &read_lock_file_;
     QM_ASSIGN(auto marker, fs::get().lstat(fs::join(*directory_, kTxMarker)));
     if (!marker) {
       QM_TRY(refresh_if_stale());
       return access;
     }
     // A marker nobody's exclusive lock covers: a dead transaction, undone below.
-    access.shared_.release();
+    access.release_shared();
   }
   QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
   access.exclusive_ = MutationScope(this);

@@ -167,10 +167,25 @@ class Database {
   class WorkspaceAccess {
    public:
     WorkspaceAccess() : exclusive_(nullptr) {}
+    WorkspaceAccess(WorkspaceAccess&& o) noexcept
+        : shared_(std::exchange(o.shared_, nullptr)), exclusive_(std::move(o.exclusive_)) {}
+    WorkspaceAccess& operator=(WorkspaceAccess&& o) noexcept {
+      if (this != &o) {
+        release_shared();
+        shared_ = std::exchange(o.shared_, nullptr);
+        exclusive_ = std::move(o.exclusive_);
+      }
+      return *this;
+    }
+    ~WorkspaceAccess() { release_shared(); }
 
    private:
     friend class Database;
-    TransactionLock shared_;
+    void release_shared() {
+      if (shared_) (void)shared_->unlock();
+      shared_ = nullptr;
+    }
+    const fs::File* shared_ = nullptr;  // the handle's lock file, locked shared
     MutationScope exclusive_;
   };
   Result<WorkspaceAccess> enter_workspace(bool write);
@@ -312,6 +327,7 @@ class Database {
   // Declared first, so destroyed last: the open transaction holds the workspace lock.
   std::unique_ptr<Transaction> transaction_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
+  fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
   WriteObservers observers_;
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
   std::optional<std::string> directory_;   // the workspace; absent for memory and images

@@ -46,5 +46,8 @@ Result<TransactionLock> acquire_transaction_lock(const std::string& workspace);
 // transaction, so no writer (which takes it exclusively) changes the files under the read,
 // while other readers go on. Busy (the same Transaction text) while a writer holds it.
 Result<TransactionLock> acquire_shared_transaction_lock(const std::string& workspace);
+// The same shared lock through a handle's own lock file, opened on first use and kept open
+// (a read takes no open and close of its own); released by unlocking it.
+Result<void> lock_shared(fs::File& kept, const std::string& workspace);
 
 }  // namespace qm::db
