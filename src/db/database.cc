@@ -2,10 +2,20 @@
 // rollback, the storage mode, and the guards that open and close every low-level mutation.
 #include "db/database.h"
 
+#include <ctime>
+
 #include "core/fs.h"
+#include "db/transaction/copy_tree_files.h"
 #include "db/transaction/transaction.h"
 
 namespace qm::db {
+namespace {
+
+// Far longer than the tick of a file system's change-time clock (one timer tick at most), and
+// short enough that reads soon after a write of a large catalog stop re-reading its text.
+constexpr uint64_t kSettledAfterNs = 100'000'000;
+
+}  // namespace
 
 const char* storage_mode_name(StorageMode mode) {
   switch (mode) {
@@ -36,6 +46,7 @@ Result<void> Database::adopt(Parts parts) {
   format_version_ = parts.format_version;
   manifest_digest_ = std::move(parts.manifest_digest);
   manifest_identity_ = parts.manifest_identity;
+  identity_settled_ = false;
   manifest_file_.reset();
   last_write_atomic_ = false;
   write_failure_.reset();
@@ -72,6 +83,7 @@ Result<Database::MutationScope> Database::begin_mutation() {
     // between; and never write over what another handle committed since we last looked.
     QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
     scope = MutationScope(this);
+    QM_TRY(recover_dead_transaction());
     QM_ASSIGN(bool changed, workspace_changed());
     if (changed)
       return fail(QmError::transaction(
@@ -103,6 +115,73 @@ Result<bool> Database::workspace_changed() const {
   if (!manifest_digest_) return true;
   QM_ASSIGN(std::string text, fs::read_file(path));
   return blake3(text) != *manifest_digest_;
+}
+
+Result<bool> Database::workspace_stale() const {
+  const std::string path = fs::join(*directory_, kManifestFile);
+  QM_ASSIGN(auto st, fs::get().stat(path));
+  if (!st) return manifest_digest_.has_value();
+  if (!manifest_digest_) return true;
+  const fs::Stat& seen = manifest_identity_;
+  if (st->device != seen.device || st->inode != seen.inode || st->ctime_ns != seen.ctime_ns ||
+      st->size != seen.size)
+    return true;
+  if (identity_settled_) return false;
+  // Two writes within one tick of the file clock leave the change time alone: the text decides
+  // until the change time lies far enough back that no write can share its tick any more.
+  QM_ASSIGN(bool changed, workspace_changed());
+  if (!changed && st->ctime_ns != 0) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t now_ns = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+    if (now_ns > st->ctime_ns && now_ns - st->ctime_ns > kSettledAfterNs) identity_settled_ = true;
+  }
+  return changed;
+}
+
+Result<void> Database::recover_dead_transaction() {
+  QM_ASSIGN(auto marker, fs::get().lstat(fs::join(*directory_, kTxMarker)));
+  if (!marker) return {};
+  // Whatever this handle holds may have been read from the dead transaction's files.
+  manifest_digest_.reset();
+  return recover_workspace_transaction(*directory_);
+}
+
+Result<void> Database::refresh_if_stale() {
+  QM_ASSIGN(bool stale, workspace_stale());
+  if (!stale) return {};
+  std::optional<std::string> failure = write_failure_;
+  QM_ASSIGN(Parts parts, load_dev(*directory_));
+  QM_TRY(adopt(std::move(parts)));
+  write_failure_ = std::move(failure);
+  return {};
+}
+
+void Database::note_manifest_identity(const std::string& path) {
+  auto st = fs::get().stat(path);
+  manifest_identity_ = st && *st ? **st : fs::Stat{};
+  identity_settled_ = false;
+}
+
+Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
+  WorkspaceAccess access;
+  if (!directory_ || transaction_ || mutation_lock_.held()) return access;
+  if (!write) {
+    QM_TRY(lock_shared(read_lock_file_, *directory_));
+    access.shared_ = &read_lock_file_;
+    QM_ASSIGN(auto marker, fs::get().lstat(fs::join(*directory_, kTxMarker)));
+    if (!marker) {
+      QM_TRY(refresh_if_stale());
+      return access;
+    }
+    // A marker nobody's exclusive lock covers: a dead transaction, undone below.
+    access.release_shared();
+  }
+  QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
+  access.exclusive_ = MutationScope(this);
+  QM_TRY(recover_dead_transaction());
+  QM_TRY(refresh_if_stale());
+  return access;
 }
 
 }  // namespace qm::db

@@ -16,6 +16,10 @@
 // - `atomic_manifest` selects the crash-safe manifest write (temporary file, flush, rename)
 //   and makes the chunk files and blob files durable before the manifest names them;
 // - `last_write_atomic` is true only while nothing has changed since an atomic manifest write;
+// - outside a transaction, every statement and export on a workspace runs inside a
+//   WorkspaceAccess: under the transaction lock (shared for reads), after a dead handle's
+//   transaction was undone and after what another handle changed was read again; so the cache
+//   never holds another handle's unfinished work and nothing stale is written back;
 // - members are declared so that destruction drops the cache first and the transaction (with
 //   its lock) last;
 // - a reload (another handle committed) or a rollback replaces the store, the catalog, the
@@ -141,6 +145,39 @@ class Database {
    private:
     Database* db_;
   };
+  // Held while one statement or export works on a workspace outside a transaction: a read
+  // holds the transaction lock shared, a write (or a read that found a dead transaction to
+  // undo) exclusively. Its creation undid a dead handle's transaction (holding the lock
+  // proves no live one is open) and, when another handle committed or rolled back since this
+  // one last looked, dropped the cache, the open files and the catalog and read them again,
+  // so nothing read under another handle's unfinished work is answered or written back.
+  // Memory databases, images and open transactions need none: it holds nothing then.
+  class WorkspaceAccess {
+   public:
+    WorkspaceAccess() : exclusive_(nullptr) {}
+    WorkspaceAccess(WorkspaceAccess&& o) noexcept
+        : shared_(std::exchange(o.shared_, nullptr)), exclusive_(std::move(o.exclusive_)) {}
+    WorkspaceAccess& operator=(WorkspaceAccess&& o) noexcept {
+      if (this != &o) {
+        release_shared();
+        shared_ = std::exchange(o.shared_, nullptr);
+        exclusive_ = std::move(o.exclusive_);
+      }
+      return *this;
+    }
+    ~WorkspaceAccess() { release_shared(); }
+
+   private:
+    friend class Database;
+    void release_shared() {
+      if (shared_) (void)shared_->unlock();
+      shared_ = nullptr;
+    }
+    const fs::File* shared_ = nullptr;  // the handle's lock file, locked shared
+    MutationScope exclusive_;
+  };
+  Result<WorkspaceAccess> enter_workspace(bool write);
+
   // The guards every low-level mutation starts with: a logged workspace needs an explicit
   // transaction, a production image refuses, a handle whose earlier write failed refuses, the
   // workspace must not have been changed by another handle, and `last_write_atomic` is
@@ -258,6 +295,18 @@ class Database {
   static Result<Parts> import_parts(std::span<const uint8_t> image);
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
+  // Whether the workspace may hold other state than this handle's: the manifest's text, or
+  // the manifest file itself (replaced, rewritten or restored from a backup, even with the
+  // same bytes), differs from what this handle last read or wrote.
+  Result<bool> workspace_stale() const;
+  // Under the exclusive lock: undoes a transaction whose handle died (its recovery marker is
+  // there, yet nobody holds the lock), as the next open would, so no write of this handle is
+  // undone by a later recovery.
+  Result<void> recover_dead_transaction();
+  // Re-reads the workspace when it is stale; keeps a refusal after a failed write.
+  Result<void> refresh_if_stale();
+  // The identity of the manifest file now (kind Other when there is none).
+  void note_manifest_identity(const std::string& path);
   Result<void> refuse_after_write_failure() const;
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
@@ -276,6 +325,7 @@ class Database {
   // Declared first, so destroyed last: the open transaction holds the workspace lock.
   std::unique_ptr<Transaction> transaction_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
+  fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
   WriteObservers observers_;
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
   std::optional<std::string> directory_;   // the workspace; absent for memory and images
@@ -295,6 +345,9 @@ class Database {
   // Identity of the manifest file this handle last read or wrote (the cached handle's file
   // while one is cached).
   fs::Stat manifest_identity_;
+  // Set once the text was found unchanged while the file's change time lay well in the past:
+  // any later write then moves the change time, so the identity alone tells a change.
+  mutable bool identity_settled_ = false;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.

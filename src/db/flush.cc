@@ -83,6 +83,7 @@ Result<void> Database::flush() {
       // A flush outside any mutation (an export, a caller's own flush) takes the same care:
       // under the lock, and only over the manifest this handle last read or wrote.
       QM_ASSIGN(lock, acquire_transaction_lock(*directory_));
+      QM_TRY(recover_dead_transaction());
       QM_ASSIGN(bool changed, workspace_changed());
       if (changed)
         return fail(QmError::transaction(
@@ -129,8 +130,7 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
   manifest_digest_ = blake3(bytes);
   // The file is in place; an identity that cannot be read only makes the next write outside
   // a transaction open its files again.
-  auto st = fs::get().stat(fs::join(dir, kManifestFile));
-  manifest_identity_ = st && *st ? **st : fs::Stat{};
+  note_manifest_identity(fs::join(dir, kManifestFile));
   return {};
 }
 
@@ -155,9 +155,18 @@ Result<void> Database::sync_workspace_files() {
   };
   const uint64_t pages = store_.cache.backend().page_count();
   const uint64_t chunks = pages / storage::kPagesPerChunk + (pages % storage::kPagesPerChunk != 0);
-  for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
-    QM_ASSIGN(bool synced, sync_file(storage::DevStore::chunk_path(dir, chunk)));
-    if (synced) dirs.insert(fs::join(dir, kChunksDir));
+  // The chunk files that exist, not every number the page count allows: a hostile count
+  // must not turn this into billions of look-ups.
+  const std::string chunk_dir = fs::join(dir, kChunksDir);
+  QM_ASSIGN(auto chunk_dir_stat, fs::get().lstat(chunk_dir));
+  if (chunk_dir_stat && chunk_dir_stat->kind == fs::EntryKind::Directory) {
+    QM_ASSIGN(auto names, fs::get().list_dir(chunk_dir));
+    for (const std::string& name : names) {
+      const auto chunk = storage::DevStore::chunk_of_name(name);
+      if (!chunk || *chunk >= chunks) continue;
+      QM_ASSIGN(bool synced, sync_file(fs::join(chunk_dir, name)));
+      if (synced) dirs.insert(chunk_dir);
+    }
   }
   for (const std::string& hex : store_.cas.hashes_hex()) {
     const std::string path = storage::cas::blob_path(dir, hex);
@@ -179,9 +188,6 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
   const std::string path = fs::join(dir, kManifestFile);
   if (!manifest_file_) {
     QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate, 0666));
-    // Every writer holds the workspace lock, so the path still names the file just opened.
-    auto st = fs::get().stat(path);
-    manifest_identity_ = st && *st ? **st : fs::Stat{};
     manifest_file_.emplace(std::move(f));
   }
   const fs::File& file = *manifest_file_;
@@ -199,6 +205,9 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
   manifest_digest_.reset();
   QM_TRY(file.truncate(bytes.size()));
   manifest_digest_ = blake3(bytes);
+  // Every writer holds the workspace lock, so the path still names the file just written;
+  // its new change time is this handle's own doing.
+  note_manifest_identity(path);
   return {};
 }
 

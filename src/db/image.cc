@@ -32,6 +32,8 @@ Result<IndexRegion> Database::build_index_region() const {
 }
 
 Result<std::string> Database::bake_to_bytes() {
+  // The flush and every page read happen under one hold of the workspace lock.
+  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/true));
   QM_TRY(flush());
   QM_ASSIGN(std::vector<storage::Page> pages, store_.cache.backend().read_all_pages());
   storage::PackedPool packed = store_.cas.pack();

@@ -30,11 +30,20 @@ Result<void> refuse_retrieval_catalog(const Manifest& m) {
   return {};
 }
 
-Result<void> repair_workspace(const std::string& dir) {
-  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
-  auto repaired = recover_workspace_transaction(dir);
-  lock.release();
-  return repaired;
+// Takes the lock for the open: exclusively to repair what a dead handle left; shared, while
+// other handles read, when there is nothing to repair. The catalog is then read under it, so
+// no writer changes the files half-way through. Busy while another handle writes.
+Result<TransactionLock> lock_and_repair(const std::string& dir) {
+  auto exclusive = acquire_transaction_lock(dir);
+  if (exclusive) {
+    QM_TRY(recover_workspace_transaction(dir));
+    return std::move(exclusive).value();
+  }
+  QM_ASSIGN(TransactionLock shared, acquire_shared_transaction_lock(dir));
+  QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
+  // A dead transaction's files need the exclusive lock, which other readers hold off.
+  if (marker) return fail(std::move(exclusive).error());
+  return shared;
 }
 
 std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
@@ -48,8 +57,9 @@ std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
 
 Result<Database> Database::open_dev(const std::string& path) {
   QM_ASSIGN(auto created, fs::mkdir_all(path));
-  QM_TRY(repair_workspace(path));
+  QM_ASSIGN(TransactionLock lock, lock_and_repair(path));
   QM_ASSIGN(Parts parts, load_dev(path));
+  lock.release();
   Database db(std::move(parts));
   db.directory_ = path;
   db.autoflush_ = true;

@@ -50,6 +50,11 @@ Result<void> RemoteStore::read_page_into(uint64_t id, PageSpan out) const {
 
 // ---- Backend --------------------------------------------------------------------------------
 
+uint64_t Backend::held_page_count() const {
+  if (const auto* d = dev()) return d->held_page_count();
+  return page_count();
+}
+
 uint64_t Backend::page_count() const {
   return std::visit([](const auto& s) { return s.page_count(); }, v_);
 }

@@ -89,6 +89,9 @@ class Backend {
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   bool read_only() const { return kind() == Kind::Monolith || kind() == Kind::Remote; }
   uint64_t page_count() const;
+  // The pages a walk can really reach: a workspace store counts what its chunk files hold,
+  // not what its manifest claims; the other stores hold exactly page_count().
+  uint64_t held_page_count() const;
 
   Result<void> read_page_into(uint64_t id, PageSpan out);
   Result<PageBox> read_page(uint64_t id);

@@ -147,7 +147,8 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
 
 template <class Reader>
 Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader) {
-  const uint64_t page_count = cache.backend().page_count();
+  // Bounded by the pages the backend really holds, never by a count the manifest claims.
+  const uint64_t page_count = cache.backend().held_page_count();
   const uint64_t limit = saturating_inc(page_count);
   WalkCounts counts;
   bool tail_reached = !table.tail_id.has_value();

@@ -124,9 +124,21 @@ uint64_t affected_rows(const QueryResult& r) {
   return 0;
 }
 
+bool ends_or_begins_transaction(const query::Statement& s) {
+  return std::holds_alternative<query::BeginStmt>(s.node) || std::holds_alternative<query::CommitStmt>(s.node) ||
+         std::holds_alternative<query::RollbackStmt>(s.node);
+}
+
 }  // namespace
 
 Result<QueryResult> Database::execute_statement(query::Statement statement, QueryBudget* budget) {
+  // Outside a transaction a workspace statement holds the transaction lock from its first read
+  // to its last write (shared for reads): nothing it reads is another handle's unfinished work.
+  WorkspaceAccess access;
+  if (directory() && !in_transaction() && !ends_or_begins_transaction(statement)) {
+    const bool reads_only = runs_unwrapped(statement);
+    QM_ASSIGN(access, enter_workspace(!reads_only));
+  }
   if (logged() && !in_transaction() && !runs_unwrapped(statement))
     return transaction([&](Database& db) { return db.execute_statement(std::move(statement), budget); });
   return std::visit(Dispatch{*this, budget}, statement.node);

@@ -34,11 +34,13 @@ Result<void> remove_if_exists(const std::string& path) {
   return {};
 }
 
-// Streams one regular file into a new copy and flushes the copy.
-Result<void> copy_file_synced(const std::string& source, const std::string& destination) {
+// Streams one regular file into a new copy with the same permission bits (a file made
+// private stays private through a backup and its restore) and flushes the copy.
+Result<void> copy_file_synced(const std::string& source, const std::string& destination, uint32_t mode) {
   QM_TRY(fs::mkdir_all(fs::parent_dir(destination)));
   QM_ASSIGN(fs::File in, fs::get().open(source, fs::kRead | fs::kNoFollow));
-  QM_ASSIGN(fs::File out, fs::get().open(destination, fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+  // Created private; the source's bits are set once the bytes are in.
+  QM_ASSIGN(fs::File out, fs::get().open(destination, fs::kWrite | fs::kCreate | fs::kTruncate, 0600));
   std::vector<uint8_t> buf(kCopyBuffer);
   uint64_t offset = 0;
   for (;;) {
@@ -47,6 +49,7 @@ Result<void> copy_file_synced(const std::string& source, const std::string& dest
     QM_TRY(out.write_all_at(std::span<const uint8_t>(buf.data(), n), offset));
     offset += n;
   }
+  QM_TRY(fs::get().chmod(destination, mode));
   QM_TRY(out.sync());
   return {};
 }
@@ -68,7 +71,7 @@ Result<void> copy_tree_synced(const std::string& source, const std::string& dest
   QM_ASSIGN(auto st, fs::get().lstat(source));
   if (!st) return fail(QmError::from_errno(source, ENOENT));
   switch (st->kind) {
-    case fs::EntryKind::Regular: return copy_file_synced(source, destination);
+    case fs::EntryKind::Regular: return copy_file_synced(source, destination, st->mode);
     case fs::EntryKind::Directory: {
       QM_TRY(fs::mkdir_all(destination));
       QM_ASSIGN(auto names, fs::get().list_dir(source));

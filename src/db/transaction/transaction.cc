@@ -43,7 +43,12 @@ Result<void> Database::rollback_transaction() {
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
   if (!db.directory()) return begin_memory_snapshot(db);
   const std::string dir = *db.directory();
-  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
+  // A statement that opens its own transaction already holds the lock: the transaction
+  // takes it over and releases it when it ends.
+  TransactionLock lock = TransactionHost::take_mutation_lock(db);
+  if (!lock.held()) {
+    QM_ASSIGN(lock, acquire_transaction_lock(dir));
+  }
   if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
   return begin_copy_tree(db, dir, std::move(lock));
 }
@@ -52,8 +57,8 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   // A transaction of another handle that died is undone first, as the next open would;
   // then, if another handle committed since this one last read the workspace, start from
   // what is on disk, never from a stale copy that the flush below would write over it.
-  QM_TRY(recover_workspace_transaction(dir));
-  QM_ASSIGN(bool changed, TransactionHost::workspace_changed(db));
+  QM_TRY(TransactionHost::recover_dead_transaction(db));
+  QM_ASSIGN(bool changed, TransactionHost::workspace_stale(db));
   if (changed) {
     QM_TRY(TransactionHost::reload_workspace(db, dir));
   } else {

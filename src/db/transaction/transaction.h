@@ -60,6 +60,9 @@ class TransactionHost {
   static void set_caller_holds_lock(Database& db, bool on) { db.caller_holds_lock_ = on; }
   static void set_write_failure(Database& db, std::string text) { db.write_failure_ = std::move(text); }
   static Result<bool> workspace_changed(const Database& db) { return db.workspace_changed(); }
+  static Result<bool> workspace_stale(const Database& db) { return db.workspace_stale(); }
+  static Result<void> recover_dead_transaction(Database& db) { return db.recover_dead_transaction(); }
+  static TransactionLock take_mutation_lock(Database& db) { return std::move(db.mutation_lock_); }
   static Result<void> forget_replaced_files(Database& db) { return db.forget_replaced_files(); }
   // Re-reads the workspace into the database's parts (another handle committed, or a
   // rollback put the backup back).
@@ -74,8 +77,11 @@ class TransactionHost {
 };
 
 // The shared start of every workspace kind: under the lock already taken, an interrupted
-// transaction of a dead handle is undone, the workspace re-read when another handle
-// committed, and the live state flushed atomically so the transaction starts from disk.
+// transaction of a dead handle is undone (holding the lock proves its handle is gone, and an
+// acknowledged commit must never be undone by a later recovery), the workspace re-read when
+// another handle committed or rolled back, and the live state flushed atomically so the
+// transaction starts from disk. Stale recovery files without a marker are left to the
+// preparation, which removes them or reports why it could not.
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
 
 }  // namespace qm::db
