@@ -36,6 +36,8 @@ Result<void> Database::adopt(Parts parts) {
   format_version_ = parts.format_version;
   manifest_digest_ = std::move(parts.manifest_digest);
   manifest_identity_ = parts.manifest_identity;
+  // Another handle may have turned the log on: its anchor must never be written away.
+  if (parts.logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
   last_write_atomic_ = false;
   write_failure_.reset();

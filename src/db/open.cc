@@ -6,6 +6,7 @@
 // other failure to examine it fails the open, so an existing workspace is never taken for an
 // empty one (whose first flush would overwrite its page 0 and manifest). A failed open
 // leaves no Database; the lock is released on every path.
+#include <algorithm>
 #include <string>
 
 #include "core/bytes.h"
@@ -15,6 +16,7 @@
 #include "db/database.h"
 #include "db/format_version.h"
 #include "db/transaction_lock.h"
+#include "journal/inventory.h"
 #include "storage/monolith.h"
 
 namespace qm::db {
@@ -33,6 +35,8 @@ Result<void> refuse_retrieval_catalog(const Manifest& m) {
 Result<void> repair_workspace(const std::string& dir) {
   QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
   auto repaired = recover_workspace_transaction(dir);
+  // An interrupted page journal of a logged workspace is rolled back the same way.
+  if (repaired) repaired = journal::recover(dir);
   lock.release();
   return repaired;
 }
@@ -50,11 +54,13 @@ Result<Database> Database::open_dev(const std::string& path) {
   QM_ASSIGN(auto created, fs::mkdir_all(path));
   QM_TRY(repair_workspace(path));
   QM_ASSIGN(Parts parts, load_dev(path));
+  const bool logged = parts.logged;
   Database db(std::move(parts));
   db.directory_ = path;
   db.autoflush_ = true;
   db.files_unsynced_ = true;
   db.created_dirs_ = std::move(created);
+  if (logged) db.commit_log_ = CommitLogOptions{};
   return db;
 }
 
@@ -77,7 +83,6 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
-  if (logged) return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
   QM_TRY(refuse_retrieval_catalog(manifest));
 
   // Row ids keep the page id in their upper 48 bits; a larger page count could only come
@@ -93,9 +98,10 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   return Parts{Store(std::move(cache), std::move(cas)),
                Catalog(std::move(tables)),
                manifest.clock,
-               manifest.format_version,
+               logged ? std::max(manifest.format_version, kLoggedFormatVersion) : manifest.format_version,
                blake3(text),
-               read_stat && *read_stat ? **read_stat : fs::Stat{}};
+               read_stat && *read_stat ? **read_stat : fs::Stat{},
+               logged};
 }
 
 Result<Database> Database::open_prod(const std::string& path) {
