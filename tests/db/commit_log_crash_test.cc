@@ -14,6 +14,7 @@
 #include <string>
 
 #include "db/database.h"
+#include "db/transaction/transaction.h"
 #include "db_test_util.h"
 #include "journal/feed.h"
 #include "journal/inventory.h"
@@ -183,6 +184,24 @@ TEST(LoggedCrashSafety, AFailureAtEveryDurableStepLeavesOldOrNewState) {
     }
     EXPECT_GT(failures, 0) << "op " << static_cast<int>(op) << " never failed a commit";
   }
+}
+
+TEST(LoggedCrashSafety, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  make_logged_workspace(ws);
+  auto survivor = test::open_ok(ws);
+  {
+    auto dead = test::open_ok(ws);
+    ASSERT_TRUE(dead.begin_transaction().has_value());
+    ASSERT_EQ(run(dead, "UPDATE t SET v = 9 WHERE id >= 0"), R"({"mutated":100})");
+    ASSERT_TRUE(dead.flush().has_value());  // its pages reach the chunk files
+    TransactionHost::abandon(dead);
+  }
+  ASSERT_TRUE(std::filesystem::exists(ws + "/.qm-log/active"));
+  EXPECT_EQ(test::error_text(rewrite_all(survivor, 1)), "(ok)");
+  EXPECT_EQ(committed_through(survivor), 1);
+  EXPECT_FALSE(std::filesystem::exists(ws + "/.qm-log/active"));
 }
 
 // Every flush of a one-row statement in steady state: begin (saved manifest, header, the

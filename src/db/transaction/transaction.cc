@@ -7,6 +7,7 @@
 
 #include "core/bytes.h"
 #include "db/transaction/copy_tree_files.h"
+#include "journal/inventory.h"
 
 namespace qm::db {
 
@@ -53,6 +54,12 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   // then, if another handle committed since this one last read the workspace, start from
   // what is on disk, never from a stale copy that the flush below would write over it.
   QM_TRY(recover_workspace_transaction(dir));
+  if (db.logged()) {
+    // Likewise a page journal left by a dead handle: under the lock nobody owns it, and
+    // until it is undone every begin would be refused.
+    QM_ASSIGN(auto active, fs::get().lstat(fs::join(fs::join(dir, kCommitLogDir), "active")));
+    if (active) QM_TRY(journal::recover(dir));
+  }
   QM_ASSIGN(bool changed, TransactionHost::workspace_changed(db));
   if (changed) {
     QM_TRY(TransactionHost::reload_workspace(db, dir));
