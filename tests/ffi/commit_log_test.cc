@@ -196,6 +196,19 @@ TEST_F(LoggedWorkspace, DamagedOrMissingRecordsAreRefused) {
   EXPECT_EQ(missing.rfind("error: data corruption", 0), 0u) << missing;
 }
 
+TEST(CommitLogLimits, AHandleOpenedBeforeTheLogWasTurnedOnCommitsThroughIt) {
+  TempDir tmp;
+  CDb other = CDb::workspace(tmp.join("ws"));
+  CDb db = CDb::workspace(tmp.join("ws"));
+  ASSERT_EQ(ok_or_error(qm_enable_commit_log(db.get(), 0, 0, 0)), "ok");
+  ASSERT_EQ(db.query("CREATE TABLE t (a)"), kDone);
+  ASSERT_EQ(other.query("BEGIN"), kDone);
+  ASSERT_EQ(other.query("INSERT INTO t VALUES (1)"), R"({"mutated":1})");
+  ASSERT_EQ(other.query("COMMIT"), kDone);
+  EXPECT_EQ(nlohmann::json::parse(status(db))["head_sequence"], 2);
+  EXPECT_EQ(nlohmann::json::parse(changes(db, 1, 1)).size(), 1u);
+}
+
 TEST(CommitLogLimits, RetentionIsEnforcedUntilPruned) {
   TempDir tmp;
   CDb db = CDb::workspace(tmp.join("ws"));

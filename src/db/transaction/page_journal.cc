@@ -88,7 +88,6 @@ class PageJournal final : public Transaction {
 }  // namespace
 
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock) {
-  QM_TRY(begin_on_workspace(db, dir));
   QM_ASSIGN(storage::DevStore * dev, dev_store(db));
   QM_TRY(journal::begin_journal(*dev, db.commit_log_options()));
   return std::unique_ptr<Transaction>(std::make_unique<PageJournal>(dir, std::move(lock)));

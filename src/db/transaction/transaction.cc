@@ -45,6 +45,9 @@ Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
   if (!db.directory()) return begin_memory_snapshot(db);
   const std::string dir = *db.directory();
   QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
+  QM_TRY(begin_on_workspace(db, dir));
+  // Chosen after the workspace was re-read: another handle may have turned the log on, and
+  // a change made without a journal would be missing from the feed.
   if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
   return begin_copy_tree(db, dir, std::move(lock));
 }

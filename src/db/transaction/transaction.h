@@ -46,7 +46,8 @@ class Transaction {
 // a workspace, page journal for a logged workspace). The caller checked that none is open.
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db);
 
-// The kinds' beginnings; a workspace kind gets the transaction lock already taken.
+// The kinds' beginnings; a workspace kind gets the transaction lock already taken and the
+// shared workspace start (begin_on_workspace) already done.
 Result<std::unique_ptr<Transaction>> begin_memory_snapshot(Database& db);
 Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock);
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock);
