@@ -47,6 +47,8 @@ Result<void> Database::adopt(Parts parts) {
   manifest_digest_ = std::move(parts.manifest_digest);
   manifest_identity_ = parts.manifest_identity;
   identity_settled_ = false;
+  // Another handle may have turned the log on: its anchor must never be written away.
+  if (parts.logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
   last_write_atomic_ = false;
   write_failure_.reset();
@@ -140,11 +142,11 @@ Result<bool> Database::workspace_stale() const {
 }
 
 Result<void> Database::recover_dead_transaction() {
-  QM_ASSIGN(auto marker, fs::get().lstat(fs::join(*directory_, kTxMarker)));
-  if (!marker) return {};
+  QM_ASSIGN(bool leftover, dead_transaction_left(*directory_));
+  if (!leftover) return {};
   // Whatever this handle holds may have been read from the dead transaction's files.
   manifest_digest_.reset();
-  return recover_workspace_transaction(*directory_);
+  return recover_dead_transactions(*directory_);
 }
 
 Result<void> Database::refresh_if_stale() {
@@ -169,12 +171,12 @@ Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
   if (!write) {
     QM_TRY(lock_shared(read_lock_file_, *directory_));
     access.shared_ = &read_lock_file_;
-    QM_ASSIGN(auto marker, fs::get().lstat(fs::join(*directory_, kTxMarker)));
-    if (!marker) {
+    QM_ASSIGN(bool leftover, dead_transaction_left(*directory_));
+    if (!leftover) {
       QM_TRY(refresh_if_stale());
       return access;
     }
-    // A marker nobody's exclusive lock covers: a dead transaction, undone below.
+    // Files of a transaction nobody's exclusive lock covers: a dead one, undone below.
     access.release_shared();
   }
   QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));

@@ -52,6 +52,7 @@
 #include "db/table.h"
 #include "db/transaction_lock.h"
 #include "db/write_path.h"
+#include "journal/feed.h"
 #include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
@@ -255,6 +256,17 @@ class Database {
   // ---- statistics ----------------------------------------------------------------------
   Result<DatabaseStats> inspect_stats();
 
+  // ---- commit log (db/commit_log.cc) ---------------------------------------------------
+  // The limits of a logged workspace (defaults when none are stored).
+  CommitLogOptions commit_log_options() const { return commit_log_.value_or(CommitLogOptions{}); }
+  // Turns the log on for the next transactions; writes nothing by itself.
+  Result<void> enable_commit_log(const CommitLogOptions& limits);
+  Result<journal::CommitLogStatus> commit_log_status() const;
+  // Up to `max` committed records after the sequence `after`, as a JSON array.
+  Result<std::string> changes_since_json(uint64_t after, uint64_t max) const;
+  // Drops the retained commits through `through` (the replica has them).
+  Result<void> prune_changes(uint64_t through);
+
  private:
   friend class TransactionHost;
 
@@ -277,6 +289,7 @@ class Database {
     uint16_t format_version = 1;
     std::optional<Digest> manifest_digest;  // none: no manifest file
     fs::Stat manifest_identity;
+    bool logged = false;  // the workspace keeps a commit log
   };
 
   explicit Database(Parts parts);

@@ -10,6 +10,7 @@
 #include "core/fs.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "journal/page_journal.h"
 #include "storage/dev_store.h"
 
 namespace qm::db {
@@ -64,8 +65,13 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   m.format_version = written_format_version(region);
   bool marker = false;
   if (plan.kind == IndexPlan::Kind::NoContents) {
-    // A logged workspace anchors its manifest to the commit log's head sequence.
-    return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
+    // A logged workspace anchors its manifest to the commit its pending journal takes, or
+    // to the log's head; committing the journal checks this anchor.
+    const auto* dev = store_.cache.backend().dev();
+    if (dev == nullptr || !directory_)
+      return fail(QmError::corruption("a commit-logged manifest needs a workspace directory"));
+    QM_ASSIGN(m.commit_sequence, journal::manifest_sequence(*dev));
+    marker = true;
   }
   if (m.format_version >= 8) m.logged_workspace = marker;
   if (region) m.index_region = Extent{plan.region_offset, plan.region_length};

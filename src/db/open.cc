@@ -6,6 +6,7 @@
 // other failure to examine it fails the open, so an existing workspace is never taken for an
 // empty one (whose first flush would overwrite its page 0 and manifest). A failed open
 // leaves no Database; the lock is released on every path.
+#include <algorithm>
 #include <string>
 
 #include "core/bytes.h"
@@ -14,7 +15,9 @@
 #include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "db/transaction/transaction.h"
 #include "db/transaction_lock.h"
+#include "journal/inventory.h"
 #include "storage/monolith.h"
 
 namespace qm::db {
@@ -30,19 +33,20 @@ Result<void> refuse_retrieval_catalog(const Manifest& m) {
   return {};
 }
 
-// Takes the lock for the open: exclusively to repair what a dead handle left; shared, while
-// other handles read, when there is nothing to repair. The catalog is then read under it, so
-// no writer changes the files half-way through. Busy while another handle writes.
+// Takes the lock for the open: exclusively to repair what a dead handle left (a copy-tree
+// transaction, or the page journal of a logged workspace); shared, while other handles read,
+// when there is nothing to repair. The catalog is then read under it, so no writer changes
+// the files half-way through. Busy while another handle writes.
 Result<TransactionLock> lock_and_repair(const std::string& dir) {
   auto exclusive = acquire_transaction_lock(dir);
   if (exclusive) {
-    QM_TRY(recover_workspace_transaction(dir));
+    QM_TRY(recover_dead_transactions(dir));
     return std::move(exclusive).value();
   }
   QM_ASSIGN(TransactionLock shared, acquire_shared_transaction_lock(dir));
-  QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
+  QM_ASSIGN(bool leftover, dead_transaction_left(dir));
   // A dead transaction's files need the exclusive lock, which other readers hold off.
-  if (marker) return fail(std::move(exclusive).error());
+  if (leftover) return fail(std::move(exclusive).error());
   return shared;
 }
 
@@ -60,11 +64,13 @@ Result<Database> Database::open_dev(const std::string& path) {
   QM_ASSIGN(TransactionLock lock, lock_and_repair(path));
   QM_ASSIGN(Parts parts, load_dev(path));
   lock.release();
+  const bool logged = parts.logged;
   Database db(std::move(parts));
   db.directory_ = path;
   db.autoflush_ = true;
   db.files_unsynced_ = true;
   db.created_dirs_ = std::move(created);
+  if (logged) db.commit_log_ = CommitLogOptions{};
   return db;
 }
 
@@ -87,7 +93,6 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
-  if (logged) return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
   QM_TRY(refuse_retrieval_catalog(manifest));
 
   // Row ids keep the page id in their upper 48 bits; a larger page count could only come
@@ -103,9 +108,10 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   return Parts{Store(std::move(cache), std::move(cas)),
                Catalog(std::move(tables)),
                manifest.clock,
-               manifest.format_version,
+               logged ? std::max(manifest.format_version, kLoggedFormatVersion) : manifest.format_version,
                blake3(text),
-               read_stat && *read_stat ? **read_stat : fs::Stat{}};
+               read_stat && *read_stat ? **read_stat : fs::Stat{},
+               logged};
 }
 
 Result<Database> Database::open_prod(const std::string& path) {

@@ -7,6 +7,7 @@
 
 #include "core/bytes.h"
 #include "db/transaction/copy_tree_files.h"
+#include "journal/inventory.h"
 
 namespace qm::db {
 
@@ -49,6 +50,9 @@ Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
   if (!lock.held()) {
     QM_ASSIGN(lock, acquire_transaction_lock(dir));
   }
+  QM_TRY(begin_on_workspace(db, dir));
+  // Chosen after the workspace was re-read: another handle may have turned the log on, and
+  // a change made without a journal would be missing from the feed.
   if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
   return begin_copy_tree(db, dir, std::move(lock));
 }
@@ -71,6 +75,20 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   TransactionHost::set_caller_holds_lock(db, false);
   TransactionHost::set_atomic_manifest(db, saved_atomic);
   return flushed;
+}
+
+Result<bool> dead_transaction_left(const std::string& dir) {
+  QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
+  if (marker) return true;
+  QM_ASSIGN(auto journal, fs::get().lstat(fs::join(fs::join(dir, kCommitLogDir), "active")));
+  return journal.has_value();
+}
+
+Result<void> recover_dead_transactions(const std::string& dir) {
+  QM_TRY(recover_workspace_transaction(dir));
+  // A page journal left by a dead handle: under the lock nobody owns it, and until it is
+  // undone its half-written pages would be read and every begin refused.
+  return journal::recover(dir);
 }
 
 Result<void> TransactionHost::reload_workspace(Database& db, const std::string& dir) {

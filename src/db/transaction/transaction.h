@@ -46,7 +46,8 @@ class Transaction {
 // a workspace, page journal for a logged workspace). The caller checked that none is open.
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db);
 
-// The kinds' beginnings; a workspace kind gets the transaction lock already taken.
+// The kinds' beginnings; a workspace kind gets the transaction lock already taken and the
+// shared workspace start (begin_on_workspace) already done.
 Result<std::unique_ptr<Transaction>> begin_memory_snapshot(Database& db);
 Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock);
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock);
@@ -83,5 +84,12 @@ class TransactionHost {
 // transaction starts from disk. Stale recovery files without a marker are left to the
 // preparation, which removes them or reports why it could not.
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
+
+// Whether a dead transaction of either kind left files to undo in the workspace: the
+// copy-tree marker, or the active page journal of a logged workspace.
+Result<bool> dead_transaction_left(const std::string& dir);
+// Undoes them: the copy-tree backup first, then the page journal. Run under the exclusive
+// lock only, which proves their handle is gone.
+Result<void> recover_dead_transactions(const std::string& dir);
 
 }  // namespace qm::db
