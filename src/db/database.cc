@@ -3,6 +3,7 @@
 #include "db/database.h"
 
 #include "core/fs.h"
+#include "db/live_row_counts.h"
 #include "db/transaction/transaction.h"
 
 namespace qm::db {
@@ -23,7 +24,11 @@ Database::Database(Parts parts)
       manifest_digest_(std::move(parts.manifest_digest)),
       manifest_identity_(parts.manifest_identity),
       catalog_(std::move(parts.catalog)),
-      store_(std::move(parts.store)) {}
+      store_(std::move(parts.store)) {
+  auto counts = std::make_unique<LiveRowCounts>();
+  live_row_counts_ = counts.get();
+  observers_.add(std::move(counts));
+}
 
 Database::Database(Database&&) noexcept = default;
 Database& Database::operator=(Database&&) noexcept = default;

@@ -131,7 +131,35 @@ Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
   return &frames_[it->second];
 }
 
+void PageCache::note_before(uint64_t id, const Page& bytes) {
+  auto [it, fresh] = before_->pages.try_emplace(id);
+  if (!fresh) return;
+  it->second = new_zero_page();
+  *it->second = bytes;
+}
+
+void PageCache::forget_pages(uint64_t first, uint64_t end) {
+  for (uint64_t id = first; id < end; ++id) {
+    auto it = index_.find(id);
+    if (it == index_.end()) continue;
+    const uint32_t slot = it->second;
+    unlink(slot);
+    frames_[slot].dirty = false;
+    index_.erase(it);
+    free_frames_.push_back(slot);
+  }
+}
+
 Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
+  if (before_ && id < before_->limit && !before_->pages.contains(id)) {
+    // The bytes before this write: the resident page, else the backend's.
+    if (auto it = index_.find(id); it != index_.end()) {
+      note_before(id, *frames_[it->second].bytes);
+    } else {
+      QM_TRY(backend_.read_page_into(id, *incoming_));
+      note_before(id, *incoming_);
+    }
+  }
   if (auto it = index_.find(id); it != index_.end()) {
     Frame& f = frames_[it->second];
     if (!f.dirty) {

@@ -41,7 +41,7 @@ Result<void> Database::rollback_transaction() {
 }
 
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
-  if (!db.directory()) return begin_memory_snapshot(db);
+  if (!db.directory()) return TransactionHost::full_image_transactions(db) ? begin_memory_snapshot(db) : begin_memory_undo(db);
   const std::string dir = *db.directory();
   QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
   if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
