@@ -70,6 +70,10 @@ PageCache::Frame& PageCache::take_frame(uint64_t id) {
 }
 
 void PageCache::mark_dirty(Frame& f) {
+  if (!f.dirty) {
+    dirty_slots_.push_back(static_cast<uint32_t>(&f - frames_.data()));
+    if (dirty_slots_.size() > 2 * capacity_ + 64) compact_dirty_slots();
+  }
   f.dirty = true;
   // The store's bytes changed and are not stamped until the page is written back.
   if (f.shared) backend_.mem()->clear_checksum_verified(f.id);
@@ -129,6 +133,12 @@ Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
   }
   touch(it->second);
   return &frames_[it->second];
+}
+
+void PageCache::compact_dirty_slots() {
+  std::erase_if(dirty_slots_, [&](uint32_t slot) { return !frames_[slot].dirty; });
+  std::sort(dirty_slots_.begin(), dirty_slots_.end());
+  dirty_slots_.erase(std::unique(dirty_slots_.begin(), dirty_slots_.end()), dirty_slots_.end());
 }
 
 void PageCache::note_before(uint64_t id, const Page& bytes) {
@@ -191,10 +201,14 @@ Result<uint64_t> PageCache::alloc_page() { return backend_.alloc_page(); }
 Result<void> PageCache::flush() {
   if (backend_.read_only()) return {};
   std::vector<std::pair<uint64_t, uint32_t>> dirty;
-  for (const auto& [id, slot] : index_)
-    if (frames_[slot].dirty) dirty.emplace_back(id, slot);
-  if (dirty.empty()) return {};
+  for (uint32_t slot : dirty_slots_)
+    if (frames_[slot].dirty) dirty.emplace_back(frames_[slot].id, slot);
   std::sort(dirty.begin(), dirty.end());
+  dirty.erase(std::unique(dirty.begin(), dirty.end()), dirty.end());
+  if (dirty.empty()) {
+    dirty_slots_.clear();
+    return {};
+  }
   // Stamping a shared page writes it; the others go to the backend in runs.
   std::erase_if(dirty, [&](const std::pair<uint64_t, uint32_t>& d) {
     Frame& f = frames_[d.second];
@@ -218,6 +232,7 @@ Result<void> PageCache::flush() {
     frames_[slot].dirty = false;
     if (mem) mem->mark_checksum_verified(id);
   }
+  dirty_slots_.clear();
   return {};
 }
 

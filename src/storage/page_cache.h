@@ -20,6 +20,8 @@
 //   eviction that stamps them), so a memory database holds each page's bytes once. Only a
 //   page id the store does not hold gets a buffer of the cache's own, whose write-back
 //   fails as before.
+// - every dirty frame's slot is in `dirty_slots_` (which may also name frames cleaned or
+//   reused since), so a flush costs the pages changed since the last one, not the cache size.
 // Recency is an intrusive doubly linked list through the frames, least recently used at
 // the head: a use moves a frame to the tail and the victim is the head, so eviction costs
 // O(1) however large the cache (the order is the one unique ticks would give).
@@ -183,6 +185,8 @@ class PageCache {
     if (before_ && id < before_->limit) note_before(id, bytes);
   }
   void note_before(uint64_t id, const Page& bytes);
+  // Drops the slots of clean frames and repeats from `dirty_slots_`.
+  void compact_dirty_slots();
 
   Backend backend_;
   PageBeforeImages* before_ = nullptr;
@@ -191,6 +195,7 @@ class PageCache {
   uint32_t oldest_ = kNone;  // the head of the recency list: the next victim
   uint32_t newest_ = kNone;
   std::vector<uint32_t> free_frames_;
+  std::vector<uint32_t> dirty_slots_;  // see the invariant above
   std::unordered_map<uint64_t, uint32_t> index_;  // page id -> frame
   PageBox scratch_;                               // the copy a mutable visitor changes
   PageBox incoming_;                              // a page being read or written, before it is admitted

@@ -26,11 +26,17 @@ struct TableUndo {
   size_t handed_over_at = 0;            // the log length when they were handed over
 };
 
+// One index entry a new row version added: the index by its place in the target list, so a
+// bulk load logs no names.
 struct IndexEntry {
+  uint32_t target;
+  uint64_t row_id;
+  Value key;
+};
+
+struct IndexTarget {
   std::string table;
   std::string column;
-  Value key;
-  uint64_t row_id;
 };
 
 class MemoryUndo final : public Transaction {
@@ -58,7 +64,7 @@ class MemoryUndo final : public Transaction {
 
   void row_indexed(std::string_view table, const Table& t, uint64_t row_id, std::span<const Value> row) override {
     for (size_t i = 0; i < t.columns.size() && i < row.size(); ++i)
-      if (t.indexes.contains(t.columns[i])) log_.push_back(IndexEntry{std::string(table), t.columns[i], row[i], row_id});
+      if (t.indexes.contains(t.columns[i])) log_.push_back(IndexEntry{target_of(table, t.columns[i]), row_id, row[i]});
   }
 
   void table_changing(std::string_view table, Table& t, bool dropping) override {
@@ -90,22 +96,33 @@ class MemoryUndo final : public Transaction {
   }
 
  private:
+  uint32_t target_of(std::string_view table, const std::string& column) {
+    if (last_target_ < targets_.size() && targets_[last_target_].table == table &&
+        targets_[last_target_].column == column)
+      return last_target_;
+    for (last_target_ = 0; last_target_ < targets_.size(); ++last_target_)
+      if (targets_[last_target_].table == table && targets_[last_target_].column == column) return last_target_;
+    targets_.push_back(IndexTarget{std::string(table), column});
+    return last_target_;
+  }
+
   Result<void> restore(Database& db) {
     TableMap& live = db.catalog().tables();
     for (size_t n = log_.size(); n-- > 0;) {
       const IndexEntry& e = log_[n];
-      auto undo = tables_.find(e.table);
+      const IndexTarget& target = targets_[e.target];
+      auto undo = tables_.find(target.table);
       if (undo == tables_.end()) continue;  // the table did not exist at begin
       IndexMap* indexes = nullptr;
       if (undo->second.handed_over) {
         if (n >= undo->second.handed_over_at) continue;  // written to indexes that go anyway
         indexes = &*undo->second.handed_over;
       } else {
-        auto t = live.find(e.table);
+        auto t = live.find(target.table);
         if (t == live.end()) return fail(QmError::corruption("rollback: a table of the undo log is missing"));
         indexes = &t->second.indexes;
       }
-      auto index = indexes->find(e.column);
+      auto index = indexes->find(target.column);
       if (index == indexes->end() || !index->second.remove_last(e.key, e.row_id))
         return fail(QmError::corruption("rollback: an index entry of the undo log is missing"));
     }
@@ -143,6 +160,8 @@ class MemoryUndo final : public Transaction {
   uint64_t clock_ = 0;
   uint16_t format_version_ = 1;
   std::map<std::string, TableUndo, std::less<>> tables_;
+  std::vector<IndexTarget> targets_;
+  uint32_t last_target_ = 0;
   std::vector<IndexEntry> log_;
 };
 
