@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "core/fs.h"
+#include "db/live_row_counts.h"
 #include "db/transaction/copy_tree_files.h"
 #include "db/transaction/transaction.h"
 
@@ -33,7 +34,11 @@ Database::Database(Parts parts)
       manifest_digest_(std::move(parts.manifest_digest)),
       manifest_identity_(parts.manifest_identity),
       catalog_(std::move(parts.catalog)),
-      store_(std::move(parts.store)) {}
+      store_(std::move(parts.store)) {
+  auto counts = std::make_unique<LiveRowCounts>();
+  live_row_counts_ = counts.get();
+  observers_.add(std::move(counts));
+}
 
 Database::Database(Database&&) noexcept = default;
 Database& Database::operator=(Database&&) noexcept = default;

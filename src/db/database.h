@@ -65,6 +65,7 @@ const char* storage_mode_name(StorageMode mode);
 
 class Transaction;
 class TransactionHost;
+class LiveRowCounts;
 
 class Database {
  public:
@@ -104,6 +105,9 @@ class Database {
   Store& store() { return store_; }
   // The open transaction, if any (its kind is its own business).
   Transaction* transaction_state() { return transaction_.get(); }
+
+  // The live row count of each table, kept by a write observer (db/live_row_counts.h).
+  LiveRowCounts& live_row_counts() { return *live_row_counts_; }
 
   // Registers an observer of every write (db/write_path.h); it lives as long as the database.
   void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
@@ -340,6 +344,7 @@ class Database {
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
   fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
   WriteObservers observers_;
+  LiveRowCounts* live_row_counts_ = nullptr;  // the first of `observers_`
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
   std::optional<std::string> directory_;   // the workspace; absent for memory and images
   std::optional<CommitLogOptions> commit_log_;
@@ -349,6 +354,7 @@ class Database {
   bool atomic_manifest_ = false;
   bool last_write_atomic_ = false;
   bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
+  bool full_image_transactions_ = false;  // test reference: memory transactions bake an image
   // Set when the workspace was read from disk: files written by earlier handles or processes
   // (without a flush to stable storage) are not known to be durable, so the first atomic
   // flush makes all of them durable before its manifest names them.

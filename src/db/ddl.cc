@@ -8,6 +8,7 @@
 #include "db/database.h"
 #include "db/query/chain_scan.h"
 #include "db/schema.h"
+#include "db/transaction/transaction.h"
 #include "db/write_path.h"
 
 namespace qm::db {
@@ -44,6 +45,7 @@ Result<void> Database::drop_table(const std::string& name) {
   QM_ASSIGN(auto scope, begin_mutation());
   auto it = catalog_.tables().find(name);
   if (it == catalog_.tables().end()) return fail(QmError::table_not_found(name));
+  if (transaction_) transaction_->table_changing(name, it->second, /*dropping=*/true);
   catalog_.tables().erase(it);
   QM_TRY(observers_.table_dropped(name));
   return end_mutation();
@@ -67,6 +69,7 @@ Result<void> Database::create_index_bounded(const std::string& table_name, const
     return {};
   }));
   if (budget) QM_TRY(budget->checkpoint());
+  if (transaction_) transaction_->table_changing(table_name, table, /*dropping=*/false);
   table.indexes.insert_or_assign(column, std::move(built.begin()->second));
   if (make_unique) table.unique.insert(column);
   return end_mutation();

@@ -8,6 +8,7 @@
 #include "db/database.h"
 #include "db/query/row_access.h"
 #include "db/schema.h"
+#include "db/transaction/transaction.h"
 #include "storage/record.h"
 
 namespace qm::db {
@@ -71,6 +72,7 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
   table.row_versions += 1;
   const uint64_t rid = storage::row_id(*table.tail_id, slot);
   index_row_version(table.indexes, table.columns, rid, row);
+  if (transaction_ && !table.indexes.empty()) transaction_->row_indexed(table_name, table, rid, row);
   QM_TRY(observers_.row_stored(table_name, rid, row));
   QM_TRY(end_mutation());
   return rid;

@@ -30,6 +30,14 @@ class MemStore {
   uint64_t page_count() const { return pages_.size(); }
   // Appends a zero page and returns its id.
   uint64_t alloc_page();
+  // Drops the pages from `count` on (the undo of their allocation); a page cache over this
+  // store must forget them first.
+  void truncate(uint64_t count) {
+    if (count < pages_.size()) {
+      pages_.resize(count);
+      verified_.resize(count);
+    }
+  }
   Result<void> read_page_into(uint64_t id, PageSpan out) const;
   // id >= page_count: PageFault(id). The page loses any mark of a verified checksum.
   Result<void> write_page(uint64_t id, ConstPageSpan page);

@@ -27,6 +27,14 @@ CasStore CasStore::new_dev(std::string root) {
 
 CasStore CasStore::new_memory() { return CasStore(); }
 
+void CasStore::truncate(uint64_t count) {
+  while (entries_.size() > count) {
+    by_digest_.erase(entries_.back().digest);
+    total_bytes_ -= entries_.back().mapped ? entries_.back().map_length : entries_.back().owned.size();
+    entries_.pop_back();
+  }
+}
+
 uint64_t CasStore::append(const Digest& digest, std::string owned) {
   uint64_t index = entries_.size();
   total_bytes_ += owned.size();

@@ -85,6 +85,9 @@ class CasStore {
   const Digest& digest(uint64_t index) const { return entries_[index].digest; }
 
   uint64_t count() const { return entries_.size(); }
+  // Forgets the blobs from index `count` on (the undo of their puts in a memory store; a
+  // workspace's files stay, unnamed, as after any put that was never committed).
+  void truncate(uint64_t count);
   uint64_t total_bytes() const { return total_bytes_; }
   // The digests in index order as 64-digit lower-case hex (the manifest's "cas_hashes").
   std::vector<std::string> hashes_hex() const;

@@ -65,6 +65,7 @@ TEST(TransactionCalls, NullHandlesAndMisuseGiveTheirTexts) {
 
 TEST(TransactionCalls, MemoryRollbackThatCannotRebuildReportsAnUnknownOutcome) {
   Database db = Database::open_memory();
+  TransactionHost::use_full_image_transactions(db, true);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());

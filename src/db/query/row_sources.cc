@@ -16,6 +16,7 @@
 #include "db/query/filtered_read.h"
 #include "db/exec/ordering.h"
 #include "db/exec/predicate.h"
+#include "db/live_row_counts.h"
 #include "db/query/chain_scan.h"
 #include "db/query/index_plan.h"
 #include "db/query/row_access.h"
@@ -83,6 +84,11 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
                                QueryBudget* budget) {
   const Table* table = db.catalog().find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
+  // At the clock the live versions are counted already, once a scan has filled the count. A
+  // caller with a budget gets the scan it charges, so its limits behave as they always did.
+  const bool kept = !snapshot && !budget;
+  if (kept)
+    if (auto known = db.live_row_counts().find(table_name)) return *known;
   const uint64_t at = snapshot.value_or(db.clock());
   uint64_t count = 0;
   QM_TRY(scan_envelopes(db.store().cache, *table, [&](uint64_t created, uint64_t deleted) -> Result<void> {
@@ -90,6 +96,7 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
     if (version_visible(created, deleted, at)) ++count;
     return {};
   }));
+  if (!snapshot) db.live_row_counts().fill(table_name, count);  // a full scan at the clock
   return count;
 }
 

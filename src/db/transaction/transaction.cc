@@ -42,7 +42,7 @@ Result<void> Database::rollback_transaction() {
 }
 
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
-  if (!db.directory()) return begin_memory_snapshot(db);
+  if (!db.directory()) return TransactionHost::full_image_transactions(db) ? begin_memory_snapshot(db) : begin_memory_undo(db);
   const std::string dir = *db.directory();
   // A statement that opens its own transaction already holds the lock: the transaction
   // takes it over and releases it when it ends.
