@@ -119,20 +119,29 @@ void blake3_prefix_u32_of_4k_without_many(std::span<const uint8_t> blocks, size_
       blake3_hash_many(inputs, m, c < 3 ? 16 : 15, kIv, c, false, 0, kChunkStart, c < 3 ? kChunkEnd : 0,
                        cv_bytes[c]);
     }
+    // Each block's two parents side by side: (chunk 0 | chunk 1), (chunk 2 | chunk 3), with
+    // the last chunk's 60-byte tail compressed on its own first.
     constexpr size_t tail = kChunk - 4 - 15 * kBlock;  // 60 bytes
+    alignas(64) uint8_t parents[2 * kGroup][kBlock];
     for (size_t i = 0; i < m; ++i) {
-      uint32_t cv[4][8];
-      for (int c = 0; c < 4; ++c)
-        for (int w = 0; w < 8; ++w) cv[c][w] = load_u32(cv_bytes[c] + 32 * i + 4 * w);
+      uint32_t cv3[8];
+      for (int w = 0; w < 8; ++w) cv3[w] = load_u32(cv_bytes[3] + 32 * i + 4 * w);
       uint8_t last[kBlock] = {};
       std::memcpy(last, inputs[i] + 15 * kBlock, tail);
-      blake3_compress_in_place(cv[3], last, tail, 3, kChunkEnd);
-      uint32_t left[8], right[8], root[8];
-      parent_cv(cv[0], cv[1], 0, left);
-      parent_cv(cv[2], cv[3], 0, right);
-      parent_cv(left, right, kRoot, root);
-      out[g + i] = root[0];
+      blake3_compress_in_place(cv3, last, tail, 3, kChunkEnd);
+      std::memcpy(parents[2 * i], cv_bytes[0] + 32 * i, 32);
+      std::memcpy(parents[2 * i] + 32, cv_bytes[1] + 32 * i, 32);
+      std::memcpy(parents[2 * i + 1], cv_bytes[2] + 32 * i, 32);
+      for (int w = 0; w < 8; ++w) store_u32(parents[2 * i + 1] + 32 + 4 * w, cv3[w]);
     }
+    const uint8_t* parent_inputs[2 * kGroup];
+    for (size_t j = 0; j < 2 * m; ++j) parent_inputs[j] = parents[j];
+    alignas(64) uint8_t halves[2 * kGroup * 32];  // block i's left and right values: its root's input
+    blake3_hash_many(parent_inputs, 2 * m, 1, kIv, 0, false, kParent, 0, 0, halves);
+    for (size_t i = 0; i < m; ++i) parent_inputs[i] = halves + 64 * i;
+    uint8_t roots[kGroup * 32];
+    blake3_hash_many(parent_inputs, m, 1, kIv, 0, false, kParent | kRoot, 0, 0, roots);
+    for (size_t i = 0; i < m; ++i) out[g + i] = load_u32(roots + 32 * i);
   }
 }
 

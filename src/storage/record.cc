@@ -135,7 +135,10 @@ Result<void> split_row(std::span<const uint8_t> bytes, const CasStore& store, st
   // Sized once per row from the capped count; a row that walks to its end declared no more
   // fields than that, so every index written is inside.
   auto r = walk_fields(
-      bytes, store, [&](size_t, size_t most) { out.resize(most); },
+      bytes, store,
+      [&](size_t, size_t most) {
+        if (out.size() != most) out.resize(most);
+      },
       [&](size_t i, uint8_t tag, std::span<const uint8_t> payload) { out[i] = Field{tag, payload}; });
   if (!r) out.clear();
   return r;
