@@ -63,6 +63,12 @@ Result<void> Backend::read_page_into(uint64_t id, PageSpan out) {
   return std::visit([&](auto& s) { return s.read_page_into(id, out); }, v_);
 }
 
+Result<void> Backend::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>& checksum) {
+  checksum.reset();
+  if (DevStore* dev = std::get_if<DevStore>(&v_)) return dev->read_page_into(id, out, &checksum);
+  return read_page_into(id, out);
+}
+
 Result<PageBox> Backend::read_page(uint64_t id) {
   auto p = std::make_unique<Page>();
   QM_TRY(read_page_into(id, *p));

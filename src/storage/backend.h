@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -102,6 +103,9 @@ class Backend {
   uint64_t held_page_count() const;
 
   Result<void> read_page_into(uint64_t id, PageSpan out);
+  // As read_page_into; `checksum` receives the page's computed checksum when the backend
+  // computed it with the read (a workspace read run), and stays empty otherwise.
+  Result<void> read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>& checksum);
   Result<PageBox> read_page(uint64_t id);
   Result<std::vector<Page>> read_all_pages();
   Result<void> write_page(uint64_t id, ConstPageSpan page);

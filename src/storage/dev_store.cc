@@ -62,11 +62,20 @@ Result<void> DevStore::count_held_pages() {
   return {};
 }
 
-Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
+Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum) {
   if (id >= page_count_) return fail(QmError::page_fault(id));
   if (id >= ahead_first_ && id - ahead_first_ < ahead_count_) {
-    std::memcpy(out.data(), ahead_buffer_.data() + (id - ahead_first_) * kPageSize, kPageSize);
+    const size_t at = id - ahead_first_;
+    std::memcpy(out.data(), ahead_buffer_.data() + at * kPageSize, kPageSize);
     last_read_ = id;
+    if (checksum) {
+      if (!ahead_summed_) {
+        ahead_sums_.resize(kMaxRun);
+        page_checksums(std::span<const uint8_t>(ahead_buffer_.data(), ahead_count_ * kPageSize), ahead_sums_);
+        ahead_summed_ = true;
+      }
+      *checksum = ahead_sums_[at];
+    }
     return {};
   }
   // A chain walked in order reads runs that double up to kMaxRun; any other read, one page.
@@ -91,10 +100,11 @@ Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
   // Allocated pages need not have reached the file yet: the run takes what the file holds.
   QM_ASSIGN(size_t got, file->read_at(std::span<uint8_t>(ahead_buffer_.data(), run * kPageSize), offset_in_chunk(id)));
   if (got < kPageSize) return file->read_exact_at(out, offset_in_chunk(id));  // its short-file error
-  std::memcpy(out.data(), ahead_buffer_.data(), kPageSize);
   ahead_first_ = id;
   ahead_count_ = got / kPageSize;
-  return {};
+  ahead_summed_ = false;
+  // Served from the run like the pages after it.
+  return read_page_into(id, out, checksum);
 }
 
 Result<std::vector<Page>> DevStore::read_all_pages() {

@@ -68,8 +68,10 @@ class DevStore {
     return page_count_++;
   }
 
-  // id >= page_count: PageFault(id); a chunk file too short for the page: Io.
-  Result<void> read_page_into(uint64_t id, PageSpan out);
+  // id >= page_count: PageFault(id); a chunk file too short for the page: Io. With
+  // `checksum`, a page served from a read run also gets its computed checksum there: the
+  // run's pages are checksummed together the first time one is asked for.
+  Result<void> read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum = nullptr);
   // Every page 0 .. page_count - 1, in order.
   Result<std::vector<Page>> read_all_pages();
   // Writes one page into its chunk file (after the journal hook, when installed).
@@ -129,6 +131,8 @@ class DevStore {
   std::vector<uint8_t> ahead_buffer_;
   uint64_t ahead_first_ = 0;
   uint64_t ahead_count_ = 0;
+  std::vector<uint32_t> ahead_sums_;  // checksums of the run's pages, once ahead_summed_
+  bool ahead_summed_ = false;
   uint64_t last_read_ = UINT64_MAX;
   uint32_t run_ = 1;  // pages the next read in order takes
 };

@@ -116,8 +116,9 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
     take_frame(id);  // enters as the most recently used, the store's page itself
     return {};
   }
-  QM_TRY(backend_.read_page_into(id, *incoming_));
-  QM_TRY(verify_page_checksum(id, *incoming_));
+  std::optional<uint32_t> computed;
+  QM_TRY(backend_.read_page_into(id, *incoming_, computed));
+  QM_TRY(computed ? verify_page_checksum(id, *incoming_, *computed) : verify_page_checksum(id, *incoming_));
   QM_TRY(evict_if_needed());
   Frame& f = take_frame(id);  // enters as the most recently used
   std::swap(f.owned, incoming_);  // the page enters without a copy
