@@ -113,6 +113,14 @@ void qm_vault_close(QmVault* vault);
  * handle or a dump that is NULL or not valid UTF-8. */
 char* qm_import_sql(QmDb* db, const char* dump);
 
+/* ---- retrieval ------------------------------------------------------------------------ */
+
+/* Runs one retrieval request (JSON: {"kind":"full_text"|"vector"|"hybrid", ...}) over the rows
+ * of its SELECT, searched with a named persisted index or ad hoc, under at most 100000 scanned
+ * rows, 16 MiB materialised and 10000 result rows. Returns the hits as fresh JSON text, e.g.
+ * [{"id":"7","score":1.25}] (ids as decimal strings), or NULL. */
+char* qm_retrieve(QmDb* db, const char* request);
+
 #ifdef __cplusplus
 }
 #endif

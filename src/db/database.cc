@@ -3,6 +3,7 @@
 #include "db/database.h"
 
 #include "core/fs.h"
+#include "db/retrieval_maintenance.h"
 #include "db/transaction/transaction.h"
 
 namespace qm::db {
@@ -23,7 +24,11 @@ Database::Database(Parts parts)
       manifest_digest_(std::move(parts.manifest_digest)),
       manifest_identity_(parts.manifest_identity),
       catalog_(std::move(parts.catalog)),
-      store_(std::move(parts.store)) {}
+      store_(std::move(parts.store)) {
+  retrieval_pending_ = std::make_shared<RetrievalPending>();
+  retrieval_pending_->refresh(catalog_);
+  observers_.add(make_retrieval_collector(retrieval_pending_));
+}
 
 Database::Database(Database&&) noexcept = default;
 Database& Database::operator=(Database&&) noexcept = default;
