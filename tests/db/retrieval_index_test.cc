@@ -230,7 +230,12 @@ TEST(RetrievalIndex, RequestAndDdlErrors) {
   EXPECT_EQ(take_json(qm_retrieve(db.get(), "\xff")), "error: qm_retrieve: invalid handle or request");
 
   const std::string fts = "CREATE INDEX docs_fts ON docs USING FULLTEXT (title, body) WITH (id_column = 'id')";
+  // Valid names whose escaped JSON would not fit the stored definition's 8 KiB.
+  std::string wide = "CREATE INDEX wide ON docs USING FULLTEXT (";
+  for (char c = 'a'; c < 'a' + 16; ++c) wide += std::string(c == 'a' ? "[" : ", [") + std::string(255, '\\') + c + "]";
+  wide += ") WITH (id_column = 'id')";
   const std::vector<Case> ddl = {
+      {wide, "error: schema error: retrieval index definition exceeds 8 KiB"},
       {fts, "error: schema error: conflicting named retrieval index"},
       {"CREATE INDEX IF NOT EXISTS docs_fts ON docs USING FULLTEXT (title, body) WITH (id_column = 'id')",
        R"({"done":true})"},
