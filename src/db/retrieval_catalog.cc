@@ -1,5 +1,6 @@
 #include "db/retrieval_catalog.h"
 
+#include "core/bytes.h"
 #include "core/fs.h"
 #include "db/exec/query_budget.h"
 #include "db/query/chain_scan.h"
@@ -106,7 +107,9 @@ Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& 
   for (auto& [name, entry] : catalog) {
     if (!entry.pending_write()) continue;
     QM_ASSIGN(std::string bytes, entry.encode());
-    QM_ASSIGN(uint64_t cas_id, cas.put(bytes));
+    // The envelope it supersedes is referred to by this entry alone: its slot is reused.
+    QM_ASSIGN(uint64_t cas_id, entry.persisted() ? cas.replace(entry.persisted()->cas_id, as_bytes(bytes))
+                                                 : cas.put(bytes));
     entry.mark_published(cas_id, bytes.size());
   }
   return {};

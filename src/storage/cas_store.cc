@@ -114,6 +114,22 @@ Result<uint64_t> CasStore::put(std::span<const uint8_t> bytes) {
   return append(d, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
+Result<uint64_t> CasStore::replace(uint64_t index, std::span<const uint8_t> bytes) {
+  if (index >= entries_.size()) return put(bytes);
+  Digest d = blake3(bytes);
+  if (auto it = by_digest_.find(d); it != by_digest_.end()) return it->second;
+  if (root_) QM_TRY(write_blob_file(d, bytes));
+  Entry& e = entries_[index];
+  if (auto old = by_digest_.find(e.digest); old != by_digest_.end() && old->second == index) by_digest_.erase(old);
+  total_bytes_ -= e.mapped ? e.map_length : e.owned.size();
+  e = Entry{};
+  e.digest = d;
+  e.owned.assign(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  total_bytes_ += e.owned.size();
+  by_digest_.emplace(d, index);
+  return index;
+}
+
 Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) {
   Digest d = blake3(bytes);
   if (by_digest_.contains(d)) return fail(listed_twice(cas::hex(d)));

@@ -73,6 +73,11 @@ class CasStore {
   Result<uint64_t> put(std::string_view bytes) {
     return put({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
   }
+  // Stores bytes in place of blob `index` (an index past the end stores them as put does):
+  // a value superseded by its next version (a retrieval index republished) keeps one slot
+  // instead of growing the store. Bytes already stored return their existing index and
+  // change nothing. The caller owns the slot: nothing else may refer to blob `index`.
+  Result<uint64_t> replace(uint64_t index, std::span<const uint8_t> bytes);
   // Like put for a store being filled from a digest list (an image import): the bytes must
   // not be stored yet, else Corruption "CAS digest {hex} is listed twice".
   Result<uint64_t> put_listed(std::span<const uint8_t> bytes);

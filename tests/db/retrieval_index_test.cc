@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/json_reader.h"
+#include "db/database.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
 
@@ -133,6 +134,18 @@ TEST(RetrievalIndex, ExportImportAndImageKeepIndexesAndAnswers) {
   expect_named_equals_adhoc(imported, "imported");
 }
 
+// Each statement republishes the index; its superseded envelope must not stay behind, or a
+// memory database and every image of it would grow by a whole index per write.
+TEST(RetrievalIndex, RepublishingKeepsOneBlobPerIndex) {
+  qm::db::Database db = qm::db::Database::open_memory();
+  for (const char* sql : kSchema) ASSERT_TRUE(db.query_with(sql, {}).has_value()) << sql;
+  const uint64_t blobs = db.store().cas.count();  // long values and the two envelopes
+  for (int i = 10; i < 15; ++i)
+    ASSERT_TRUE(db.query_with("INSERT INTO docs VALUES (" + std::to_string(i) + ", 'a', 'b', '[1,1,1]', 'x')", {}));
+  ASSERT_TRUE(db.bake_to_bytes().has_value());
+  EXPECT_EQ(db.store().cas.count(), blobs);
+}
+
 // A workspace whose stored index was tampered with does not open, and says why.
 TEST(RetrievalIndex, TamperedStoreFailsTheOpen) {
   qm::test::TempDir tmp;
@@ -154,7 +167,8 @@ TEST(RetrievalIndex, TamperedStoreFailsTheOpen) {
   const std::string hex = parsed->find("cas_hashes")->items.at(descriptor.find("cas_id")->uint_value).text;
   const std::string blob_path = ws + "/blobs/" + hex.substr(0, 2) + "/" + hex;
   const std::string blob = qm::test::read_file(blob_path);
-  const auto key = "\"retrieval_indexes\"";
+  // The blob list and descriptor from before the last INSERT (the older envelope stays on disk).
+  const auto key = "\"cas_hashes\"";
   const auto generation = "\"generation\":" + std::to_string(descriptor.find("generation")->uint_value);
   std::string future = manifest;
   future.replace(future.find(generation), generation.size(), "\"generation\":999");
