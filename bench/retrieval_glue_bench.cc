@@ -44,7 +44,11 @@ QmDb* corpus_db(const std::vector<std::string>& docs) {
   must(qm_query(db, "CREATE TABLE docs (id, body)"), "create");
   must(qm_query(db, "BEGIN"), "begin");
   for (size_t i = 0; i < docs.size(); ++i) {
-    const std::string params = "[" + std::to_string(i + 1) + "," + json_string(docs[i]) + "]";
+    std::string params = "[";
+    params += std::to_string(i + 1);
+    params += ",";
+    params += json_string(docs[i]);
+    params += "]";
     must(qm_query_params(db, "INSERT INTO docs VALUES (?, ?)", params.c_str()), "insert");
   }
   must(qm_query(db, "COMMIT"), "commit");
@@ -67,7 +71,9 @@ double per_insert(QmDb* db, size_t n, size_t first_id, bool in_transaction) {
   auto t = Clock::now();
   if (in_transaction) must(qm_query(db, "BEGIN"), "begin");
   for (size_t i = 0; i < n; ++i) {
-    const std::string params = "[" + std::to_string(first_id + i) + ",\"a new paragraph about retrieval indexes\"]";
+    std::string params = "[";
+    params += std::to_string(first_id + i);
+    params += ",\"a new paragraph about retrieval indexes\"]";
     must(qm_query_params(db, "INSERT INTO docs VALUES (?, ?)", params.c_str()), "insert");
   }
   if (in_transaction) must(qm_query(db, "COMMIT"), "commit");
