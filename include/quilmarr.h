@@ -129,6 +129,14 @@ char* qm_changes_since(QmDb* db, uint64_t after, uint64_t max);
 /* Drops the retained records through `through` (a replica has applied them). 1 or 0. */
 int qm_prune_changes(QmDb* db, uint64_t through);
 
+/* ---- retrieval ------------------------------------------------------------------------ */
+
+/* Runs one retrieval request (JSON: {"kind":"full_text"|"vector"|"hybrid", ...}) over the rows
+ * of its SELECT, searched with a named persisted index or ad hoc, under at most 100000 scanned
+ * rows, 16 MiB materialised and 10000 result rows. Returns the hits as fresh JSON text, e.g.
+ * [{"id":"7","score":1.25}] (ids as decimal strings), or NULL. */
+char* qm_retrieve(QmDb* db, const char* request);
+
 #ifdef __cplusplus
 }
 #endif

@@ -7,6 +7,7 @@
 #include "core/fs.h"
 #include "db/live_row_counts.h"
 #include "db/transaction/copy_tree_files.h"
+#include "db/retrieval_maintenance.h"
 #include "db/transaction/transaction.h"
 
 namespace qm::db {
@@ -38,6 +39,9 @@ Database::Database(Parts parts)
   auto counts = std::make_unique<LiveRowCounts>();
   live_row_counts_ = counts.get();
   observers_.add(std::move(counts));
+  retrieval_pending_ = std::make_shared<RetrievalPending>();
+  retrieval_pending_->refresh(catalog_);
+  observers_.add(make_retrieval_collector(retrieval_pending_));
 }
 
 Database::Database(Database&&) noexcept = default;

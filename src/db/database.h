@@ -53,6 +53,7 @@
 #include "db/transaction_lock.h"
 #include "db/write_path.h"
 #include "journal/feed.h"
+#include "retrieval/definition.h"
 #include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
@@ -66,6 +67,7 @@ const char* storage_mode_name(StorageMode mode);
 class Transaction;
 class TransactionHost;
 class LiveRowCounts;
+struct RetrievalPending;
 
 class Database {
  public:
@@ -271,6 +273,18 @@ class Database {
   // Drops the retained commits through `through` (the replica has them).
   Result<void> prune_changes(uint64_t through);
 
+  // ---- persisted retrieval indexes (db/retrieval_ddl.cc, db/retrieve.cc) ---------------
+  // A new index built from its table's visible rows, as one atomic mutation.
+  Result<void> create_retrieval_index(const retrieval::RetrievalIndexDefinition& definition);
+  Result<void> drop_retrieval_index(const std::string& name);
+  // One statement's row changes to `table`, applied to every index over it (under the open
+  // transaction, which undoes them on rollback).
+  Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
+  // One retrieval request (JSON) under the caller's limits, lowered to the retrieval caps.
+  Result<std::string> retrieve_json_controlled(std::string_view request, const QueryLimits& limits,
+                                               std::shared_ptr<std::atomic<bool>> cancel,
+                                               std::optional<uint64_t> pinned_reader);
+
  private:
   friend class TransactionHost;
 
@@ -339,6 +353,9 @@ class Database {
   // handles would reach files nobody reads any more. Run under the workspace lock.
   Result<void> forget_replaced_files();
 
+  // The row changes of the running statement to tables with retrieval indexes, collected by
+  // a write observer and applied at the statement's end.
+  std::shared_ptr<RetrievalPending> retrieval_pending_;
   // Declared first, so destroyed last: the open transaction holds the workspace lock.
   std::unique_ptr<Transaction> transaction_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions

@@ -7,6 +7,7 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/query/chain_scan.h"
+#include "db/retrieval_maintenance.h"
 #include "db/schema.h"
 #include "db/transaction/transaction.h"
 #include "db/write_path.h"
@@ -42,11 +43,18 @@ Result<void> Database::create_table_with_constraints(const std::string& name, co
 }
 
 Result<void> Database::drop_table(const std::string& name) {
+  // A table's retrieval indexes go with it, in the same atomic step.
+  if (catalog_.has_retrieval_index(name) && !in_transaction()) {
+    { QM_ASSIGN(auto scope, begin_mutation()); }
+    return atomic_mutation([&](Database& db) { return db.drop_table(name); });
+  }
   QM_ASSIGN(auto scope, begin_mutation());
   auto it = catalog_.tables().find(name);
   if (it == catalog_.tables().end()) return fail(QmError::table_not_found(name));
   if (transaction_) transaction_->table_changing(name, it->second, /*dropping=*/true);
   catalog_.tables().erase(it);
+  if (std::erase_if(catalog_.retrieval(), [&](const auto& e) { return e.second.definition().table == name; }) != 0)
+    retrieval_pending_->refresh(catalog_);
   QM_TRY(observers_.table_dropped(name));
   return end_mutation();
 }

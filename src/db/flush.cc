@@ -11,6 +11,7 @@
 #include "db/database.h"
 #include "db/format_version.h"
 #include "journal/page_journal.h"
+#include "db/retrieval_catalog.h"
 #include "storage/dev_store.h"
 
 namespace qm::db {
@@ -63,6 +64,8 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   }
   const bool region = plan.kind == IndexPlan::Kind::Binary && plan.region_length != 0;
   m.format_version = written_format_version(region);
+  QM_ASSIGN(m.retrieval_indexes, retrieval_manifest_nodes(catalog_.retrieval()));
+  if (!m.retrieval_indexes.empty()) m.format_version = std::max<uint16_t>(m.format_version, 8);
   bool marker = false;
   if (plan.kind == IndexPlan::Kind::NoContents) {
     // A logged workspace anchors its manifest to the commit its pending journal takes, or
@@ -97,6 +100,8 @@ Result<void> Database::flush() {
       QM_TRY(forget_replaced_files());
     }
   }
+  // Changed retrieval indexes go to the blob store before anything names them.
+  QM_TRY(publish_retrieval(catalog_.retrieval(), store_.cas));
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
   for (const auto& [name, t] : catalog_.tables())
     if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));

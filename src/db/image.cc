@@ -12,6 +12,7 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "db/retrieval_catalog.h"
 #include "storage/image_writer.h"
 
 namespace qm::db {
@@ -67,9 +68,7 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(as_chars(image.subspan(manifest_offset))));
   QM_TRY(check_manifest_version(manifest));
   QM_TRY(check_header_manifest_version(header.format_version, manifest));
-  if (!manifest.retrieval_indexes.empty())
-    return fail(QmError::corruption("persistent retrieval: this build cannot load persisted retrieval indexes (" +
-                                    std::to_string(manifest.retrieval_indexes.size()) + " declared)"));
+  QM_TRY(retrieval_descriptors_of(manifest));
 
   storage::MemStore pages =
       storage::MemStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
@@ -97,7 +96,10 @@ Result<Database::Parts> Database::image_parts(storage::PageCache cache, storage:
                                               const Manifest& manifest, bool writable,
                                               std::span<const uint8_t> index_region) {
   QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, writable, index_region));
-  return Parts{Store(std::move(cache), std::move(cas)), Catalog(std::move(tables)), manifest.clock,
+  QM_ASSIGN(persistent::Catalog retrieval, load_retrieval_catalog(cache, cas, tables, manifest));
+  Catalog catalog(std::move(tables));
+  catalog.retrieval() = std::move(retrieval);
+  return Parts{Store(std::move(cache), std::move(cas)), std::move(catalog), manifest.clock,
                manifest.format_version, std::nullopt, fs::Stat{}};
 }
 

@@ -16,22 +16,13 @@
 #include "db/database.h"
 #include "db/format_version.h"
 #include "db/transaction/transaction.h"
+#include "db/retrieval_catalog.h"
 #include "db/transaction_lock.h"
 #include "journal/inventory.h"
 #include "storage/monolith.h"
 
 namespace qm::db {
 namespace {
-
-// Persisted retrieval indexes are rebuilt from their tables at open; until that loader is
-// part of the build, a catalog that declares any is refused whole rather than half-loaded.
-Result<void> refuse_retrieval_catalog(const Manifest& m) {
-  if (!m.retrieval_indexes.empty())
-    return fail(QmError::corruption(
-        "persistent retrieval: this build cannot load persisted retrieval indexes (" +
-        std::to_string(m.retrieval_indexes.size()) + " declared)"));
-  return {};
-}
 
 // Takes the lock for the open: exclusively to repair what a dead handle left (a copy-tree
 // transaction, or the page journal of a logged workspace); shared, while other handles read,
@@ -93,7 +84,7 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
-  QM_TRY(refuse_retrieval_catalog(manifest));
+  QM_TRY(retrieval_descriptors_of(manifest));
 
   // Row ids keep the page id in their upper 48 bits; a larger page count could only come
   // from a damaged or hostile manifest, and would make row ids wrap onto other pages.
@@ -102,11 +93,15 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
                                     " exceeds the addressable page range"));
   QM_ASSIGN(storage::DevStore store, storage::DevStore::open(path, manifest.page_count));
   storage::PageCache cache(storage::Backend(std::move(store)), kPageCacheCapacity);
+  QM_TRY(preflight_retrieval_blobs(path, manifest));
   QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));
   QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, {}));
+  QM_ASSIGN(persistent::Catalog retrieval, load_retrieval_catalog(cache, cas, tables, manifest));
+  Catalog catalog(std::move(tables));
+  catalog.retrieval() = std::move(retrieval);
 
   return Parts{Store(std::move(cache), std::move(cas)),
-               Catalog(std::move(tables)),
+               std::move(catalog),
                manifest.clock,
                logged ? std::max(manifest.format_version, kLoggedFormatVersion) : manifest.format_version,
                blake3(text),
@@ -125,7 +120,7 @@ Result<Database> Database::open_prod(const std::string& path) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(as_chars(bytes.subspan(manifest_offset))));
   QM_TRY(check_manifest_version(manifest));
   QM_TRY(check_header_manifest_version(header_version, manifest));
-  QM_TRY(refuse_retrieval_catalog(manifest));
+  QM_TRY(retrieval_descriptors_of(manifest));
   QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
   const auto directory = extents(manifest.cas_dir);
   QM_ASSIGN(storage::CasStore cas,

@@ -141,6 +141,13 @@ Result<DatabaseStats> Database::inspect_stats() {
   }
   s.orphaned_pages = s.allocated_pages > table_pages ? s.allocated_pages - table_pages : 0;
   s.format_version = effective_format_version(any_index);
+  if (!catalog_.retrieval().empty() && s.format_version < 8) s.format_version = 8;
+  for (const auto& info : persistent::catalog_infos(catalog_.retrieval(), clock_)) {
+    std::string text;
+    JsonWriter w(text);
+    persistent::write_info(w, info);
+    s.retrieval_indexes.push_back(std::move(text));
+  }
   return s;
 }
 

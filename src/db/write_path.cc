@@ -86,8 +86,7 @@ Result<void> Database::mark_deleted(std::string_view table_name, uint64_t row_id
   return observers_.row_marked(table_name, row_id, deleted_tx);
 }
 
-Result<void> Database::statement_written(std::string_view table_name) {
-  return observers_.statement_written(table_name);
-}
+// Database::statement_written is in retrieval_maintenance.cc: after the observers, the
+// statement's changes reach the retrieval indexes.
 
 }  // namespace qm::db

@@ -60,6 +60,9 @@ class MemoryUndo final : public Transaction {
       tables_.emplace(name, std::move(undo));
     }
     cache.record_before_images(&pages_);
+    db.store().cas.begin_undo();
+    // The retrieval indexes as they stand: maintenance and DDL change them in place.
+    retrieval_ = db.catalog().retrieval();
   }
 
   void row_indexed(std::string_view table, const Table& t, uint64_t row_id, std::span<const Value> row) override {
@@ -78,6 +81,7 @@ class MemoryUndo final : public Transaction {
   Result<void> commit(Database& db) override {
     QM_TRY(db.flush());
     db.store().cache.record_before_images(nullptr);
+    db.store().cas.end_undo();
     finished_ = true;
     return {};
   }
@@ -132,7 +136,9 @@ class MemoryUndo final : public Transaction {
     const uint64_t pages_now = cache.backend().page_count();
     cache.forget_pages(pages_.limit, pages_now);
     if (auto* mem = cache.backend().mem()) mem->truncate(pages_.limit);
+    db.store().cas.undo_replaced();
     db.store().cas.truncate(blob_count_);
+    db.catalog().retrieval() = std::move(retrieval_);
 
     TableMap tables;
     for (auto& [name, undo] : tables_) {
@@ -156,6 +162,7 @@ class MemoryUndo final : public Transaction {
   }
 
   storage::PageBeforeImages pages_;
+  persistent::Catalog retrieval_;
   uint64_t blob_count_ = 0;
   uint64_t clock_ = 0;
   uint16_t format_version_ = 1;
