@@ -57,14 +57,7 @@ class PageJournal final : public Transaction {
     finished_ = true;
     auto result = restore(db);
     lock_.release();
-    if (!result) {
-      // What the handle holds now is not the workspace: refuse to write it anywhere.
-      TransactionHost::set_write_failure(db, result.error().message());
-      if (result.error().is(ErrorKind::TransactionOutcomeUnknown)) return result;
-      return fail(QmError::outcome_unknown("transaction rollback failed after consuming its recovery state (" +
-                                           result.error().message() + ")"));
-    }
-    return {};
+    return workspace_rollback_outcome(db, std::move(result));
   }
 
  private:

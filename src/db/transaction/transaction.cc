@@ -77,6 +77,14 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   return flushed;
 }
 
+Result<void> workspace_rollback_outcome(Database& db, Result<void> restored) {
+  if (restored) return {};
+  TransactionHost::set_write_failure(db, restored.error().message());
+  if (restored.error().is(ErrorKind::TransactionOutcomeUnknown)) return restored;
+  return fail(QmError::outcome_unknown("transaction rollback failed after consuming its recovery state (" +
+                                       restored.error().message() + ")"));
+}
+
 Result<bool> dead_transaction_left(const std::string& dir) {
   QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
   if (marker) return true;

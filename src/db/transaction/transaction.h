@@ -113,6 +113,11 @@ class TransactionHost {
 // preparation, which removes them or reports why it could not.
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
 
+// The outcome of a workspace rollback whose restore ran: a failure leaves a handle that holds
+// something other than the workspace, so it refuses to write anywhere, and the failure is
+// reported as an unknown outcome.
+Result<void> workspace_rollback_outcome(Database& db, Result<void> restored);
+
 // Whether a dead transaction of either kind left files to undo in the workspace: the
 // copy-tree marker, or the active page journal of a logged workspace.
 Result<bool> dead_transaction_left(const std::string& dir);
