@@ -3,6 +3,7 @@
 #include "db/database.h"
 
 #include "core/fs.h"
+#include "db/statement_undo.h"
 #include "db/transaction/transaction.h"
 
 namespace qm::db {
@@ -39,6 +40,7 @@ Result<void> Database::adopt(Parts parts) {
   manifest_file_.reset();
   last_write_atomic_ = false;
   write_failure_.reset();
+  reads_refused_ = false;
   files_unsynced_ = directory_.has_value();
   return observers_.catalog_replaced(catalog_);
 }
@@ -72,11 +74,18 @@ Result<Database::MutationScope> Database::begin_mutation() {
     // between; and never write over what another handle committed since we last looked.
     QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
     scope = MutationScope(this);
+    // A statement of a handle that died is undone before anything is compared or written.
+    auto* dev = store_.cache.backend().dev();
+    QM_ASSIGN(bool restored, recover_statement_undo(*directory_));
+    if (restored && dev) dev->close_files();
     QM_ASSIGN(bool changed, workspace_changed());
     if (changed)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process; reopen the database to see its changes"));
     QM_TRY(forget_replaced_files());
+    statement_changed_ = false;
+    if (dev && !commit_log_ && autoflush_)
+      dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_));
   }
   last_write_atomic_ = false;
   return scope;
@@ -85,8 +94,53 @@ Result<Database::MutationScope> Database::begin_mutation() {
 Result<void> Database::end_mutation() {
   if (!autoflush_) return {};
   auto flushed = flush();
-  if (!flushed && !transaction_) write_failure_ = flushed.error().message();
+  if (transaction_) return flushed;
+  if (!flushed) {
+    // The statement is undone whole: its saved pages go back and the workspace is re-read,
+    // so this handle shows what the disk holds.
+    auto undone = undo_statement();
+    if (!undone) {
+      write_failure_ = flushed.error().message();
+      reads_refused_ = true;
+    }
+    return flushed;
+  }
+  statement_changed_ = false;
+  if (auto* undo = statement_undo()) undo->published(store_.cache.backend().page_count(), manifest_digest_);
   return flushed;
+}
+
+StatementUndo* Database::statement_undo() {
+  auto* dev = store_.cache.backend().dev();
+  return dev ? dynamic_cast<StatementUndo*>(dev->journal()) : nullptr;
+}
+
+Result<void> Database::undo_statement() {
+  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  statement_changed_ = false;
+  QM_TRY(recover_statement_undo(*directory_));
+  QM_ASSIGN(Parts parts, load_dev(*directory_));
+  return adopt(std::move(parts));
+}
+
+void Database::finish_statement() {
+  StatementUndo* undo = statement_undo();
+  if (autoflush_ && (statement_changed_ || (undo && undo->saved_any()))) {
+    auto undone = undo_statement();
+    if (!undone) {
+      write_failure_ = undone.error().message();
+      reads_refused_ = true;
+    }
+  }
+  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  mutation_lock_.release();
+}
+
+Result<void> Database::refuse_unreadable() const {
+  if (reads_refused_)
+    return fail(QmError::transaction("a failed write of this handle could not be undone (" +
+                                     write_failure_.value_or("") + "); reopen the database"));
+  return {};
 }
 
 Result<void> Database::refuse_after_write_failure() const {

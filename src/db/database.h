@@ -60,6 +60,7 @@ const char* storage_mode_name(StorageMode mode);
 
 class Transaction;
 class TransactionHost;
+class StatementUndo;
 
 class Database {
  public:
@@ -115,7 +116,8 @@ class Database {
   Result<void> flush();
 
   // ---- single-file image ---------------------------------------------------------------
-  // Flushes, then lays out header, pages, blob pool, index region and manifest.
+  // Lays out header, pages, blob pool, index region and manifest; a memory database is
+  // flushed first, a workspace is read as the handle sees it and nothing is written into it.
   Result<std::string> bake_to_bytes();
 
   // ---- low-level mutations -------------------------------------------------------------
@@ -129,13 +131,13 @@ class Database {
     MutationScope(MutationScope&& o) noexcept : db_(std::exchange(o.db_, nullptr)) {}
     MutationScope& operator=(MutationScope&& o) noexcept {
       if (this != &o) {
-        if (db_) db_->mutation_lock_.release();
+        if (db_) db_->finish_statement();
         db_ = std::exchange(o.db_, nullptr);
       }
       return *this;
     }
     ~MutationScope() {
-      if (db_) db_->mutation_lock_.release();
+      if (db_) db_->finish_statement();
     }
 
    private:
@@ -226,6 +228,8 @@ class Database {
                                   const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
   // The format version a manifest of the live database is written with.
   uint16_t written_format_version(bool nonempty_index_region) const;
+  // Every page as the handle sees it, stamped (the bake's page area).
+  Result<std::vector<storage::Page>> live_pages();
   // The binary forms of every secondary index, tables in name order, columns in order.
   Result<IndexRegion> build_index_region() const;
   // The version the live catalog needs, from the held version (statistics).
@@ -259,6 +263,17 @@ class Database {
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
   Result<void> refuse_after_write_failure() const;
+
+  // Statements outside a transaction on an unlogged workspace (db/statement_undo.h): the
+  // undo hook is installed when the statement takes the lock; a statement that ends without
+  // publishing what it changed is undone on disk and the workspace re-read, so reads match
+  // the disk again (when that fails, reads are refused as well as writes). Releases the lock.
+  void finish_statement();
+  Result<void> undo_statement();
+  StatementUndo* statement_undo();
+  // Marks that the running statement changed the in-memory state.
+  void note_change() { statement_changed_ = true; }
+  Result<void> refuse_unreadable() const;
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
@@ -299,6 +314,11 @@ class Database {
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.
   std::optional<std::string> write_failure_;
+  // Set when a failed statement could not be undone: reads are refused as well.
+  bool reads_refused_ = false;
+  // The running statement outside a transaction changed the in-memory state and has not yet
+  // published it.
+  bool statement_changed_ = false;
   // Directories created by this handle's open (outermost first); their entries become
   // durable with the first atomic flush.
   std::vector<std::string> created_dirs_;

@@ -29,6 +29,7 @@ Result<void> Database::create_table_internal(const std::string& name, const std:
   t.defaults = defaults;
   t.checks = checks;
   for (const auto& column : t.unique) t.indexes.emplace(column, storage::SecondaryIndex());
+  note_change();
   catalog_.tables().emplace(name, std::move(t));
   QM_TRY(observers_.table_created(name));
   return end_mutation();
@@ -44,6 +45,7 @@ Result<void> Database::drop_table(const std::string& name) {
   QM_ASSIGN(auto scope, begin_mutation());
   auto it = catalog_.tables().find(name);
   if (it == catalog_.tables().end()) return fail(QmError::table_not_found(name));
+  note_change();
   catalog_.tables().erase(it);
   QM_TRY(observers_.table_dropped(name));
   return end_mutation();
@@ -67,6 +69,7 @@ Result<void> Database::create_index_bounded(const std::string& table_name, const
     return {};
   }));
   if (budget) QM_TRY(budget->checkpoint());
+  note_change();
   table.indexes.insert_or_assign(column, std::move(built.begin()->second));
   if (make_unique) table.unique.insert(column);
   return end_mutation();

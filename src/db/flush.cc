@@ -176,29 +176,19 @@ Result<void> Database::sync_workspace_files() {
 }
 
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
-  const std::string path = fs::join(dir, kManifestFile);
-  if (!manifest_file_) {
-    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate, 0666));
-    // Every writer holds the workspace lock, so the path still names the file just opened.
-    auto st = fs::get().stat(path);
-    manifest_identity_ = st && *st ? **st : fs::Stat{};
-    manifest_file_.emplace(std::move(f));
-  }
-  const fs::File& file = *manifest_file_;
-  QM_ASSIGN(uint64_t old_len, file.size());
-  if (bytes.size() < old_len) {
-    // Pad the new text with spaces to the old length first: if the process dies before the
-    // truncation, the file still holds one complete JSON document.
-    std::string padded(bytes);
-    padded.resize(old_len, ' ');
-    QM_TRY(file.write_all_at(padded, 0));
-  } else {
-    QM_TRY(file.write_all_at(bytes, 0));
-  }
-  // From here on the file is not what this handle last saw unless the truncation succeeds.
-  manifest_digest_.reset();
-  QM_TRY(file.truncate(bytes.size()));
+  // Replaced whole, never rewritten in place, so neither a killed process nor a refused
+  // write can leave it torn or empty; nothing is forced to stable storage on this path.
+  manifest_file_.reset();
+  fs::AtomicWriteOptions options;
+  options.temp_path = fs::join(dir, kManifestTmpFile);
+  options.sync_file = false;
+  options.sync_dir = false;
+  options.replace = true;
+  options.mode = 0666;
+  QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
   manifest_digest_ = blake3(bytes);
+  auto st = fs::get().stat(fs::join(dir, kManifestFile));
+  manifest_identity_ = st && *st ? **st : fs::Stat{};
   return {};
 }
 

@@ -11,6 +11,7 @@
 #include "core/bytes.h"
 #include "core/fs.h"
 #include "db/catalog_rebuild.h"
+#include "db/statement_undo.h"
 #include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db/format_version.h"
@@ -33,6 +34,11 @@ Result<void> refuse_retrieval_catalog(const Manifest& m) {
 Result<void> repair_workspace(const std::string& dir) {
   QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
   auto repaired = recover_workspace_transaction(dir);
+  // Then a statement outside a transaction that a dead process left half written.
+  if (repaired) {
+    auto undone = recover_statement_undo(dir);
+    if (!undone) repaired = fail(std::move(undone).error());
+  }
   lock.release();
   return repaired;
 }

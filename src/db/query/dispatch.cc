@@ -127,6 +127,7 @@ uint64_t affected_rows(const QueryResult& r) {
 }  // namespace
 
 Result<QueryResult> Database::execute_statement(query::Statement statement, QueryBudget* budget) {
+  QM_TRY(refuse_unreadable());
   if (logged() && !in_transaction() && !runs_unwrapped(statement))
     return transaction([&](Database& db) { return db.execute_statement(std::move(statement), budget); });
   return std::visit(Dispatch{*this, budget}, statement.node);

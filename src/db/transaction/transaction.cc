@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/bytes.h"
+#include "db/statement_undo.h"
 #include "db/transaction/copy_tree_files.h"
 
 namespace qm::db {
@@ -53,7 +54,9 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   // then, if another handle committed since this one last read the workspace, start from
   // what is on disk, never from a stale copy that the flush below would write over it.
   QM_TRY(recover_workspace_transaction(dir));
+  QM_ASSIGN(bool restored, recover_statement_undo(dir));
   QM_ASSIGN(bool changed, TransactionHost::workspace_changed(db));
+  if (restored && !changed) QM_TRY(TransactionHost::reload_workspace(db, dir));
   if (changed) {
     QM_TRY(TransactionHost::reload_workspace(db, dir));
   } else {
