@@ -41,6 +41,7 @@ Result<void> Database::adopt(Parts parts) {
   last_write_atomic_ = false;
   write_failure_.reset();
   reads_refused_ = false;
+  pairs_pending_ = false;
   files_unsynced_ = directory_.has_value();
   return observers_.catalog_replaced(catalog_);
 }
@@ -93,7 +94,9 @@ Result<Database::MutationScope> Database::begin_mutation() {
 
 Result<void> Database::end_mutation() {
   if (!autoflush_) return {};
+  statement_flush_ = !transaction_;
   auto flushed = flush();
+  statement_flush_ = false;
   if (transaction_) return flushed;
   if (!flushed) {
     // The statement is undone whole: its saved pages go back and the workspace is re-read,

@@ -115,6 +115,11 @@ class Database {
   // `atomic_manifest` is set). Does nothing on a production image.
   Result<void> flush();
 
+  // The end of a handle's life on a workspace: when the last manifest written carries no
+  // index pairs (each statement's does not), it is written once more with them, so a
+  // workspace closed normally opens without rescanning its indexed tables.
+  Result<void> close();
+
   // ---- single-file image ---------------------------------------------------------------
   // Lays out header, pages, blob pool, index region and manifest; a memory database is
   // flushed first, a workspace is read as the handle sees it and nothing is written into it.
@@ -274,6 +279,7 @@ class Database {
   // Marks that the running statement changed the in-memory state.
   void note_change() { statement_changed_ = true; }
   Result<void> refuse_unreadable() const;
+  bool has_secondary_index() const;
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
@@ -319,6 +325,10 @@ class Database {
   // The running statement outside a transaction changed the in-memory state and has not yet
   // published it.
   bool statement_changed_ = false;
+  // The flush running is the end of one statement outside a transaction.
+  bool statement_flush_ = false;
+  // The manifest on disk was written by this handle without its index pairs.
+  bool pairs_pending_ = false;
   // Directories created by this handle's open (outermost first); their entries become
   // durable with the first atomic flush.
   std::vector<std::string> created_dirs_;

@@ -63,7 +63,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   const bool region = plan.kind == IndexPlan::Kind::Binary && plan.region_length != 0;
   m.format_version = written_format_version(region);
   bool marker = false;
-  if (plan.kind == IndexPlan::Kind::NoContents) {
+  if (plan.kind == IndexPlan::Kind::NoContents && logged()) {
     // A logged workspace anchors its manifest to the commit log's head sequence.
     return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
   }
@@ -106,15 +106,32 @@ Result<void> Database::flush() {
       created_dirs_.clear();
     }
   }
-  QM_ASSIGN(Manifest m, build_manifest(false, logged() ? IndexPlan::no_contents() : IndexPlan::pairs()));
+  // Writing every index's pairs after each statement would make N small statements cost N²;
+  // a statement's manifest names the indexed columns only (the next open rescans those
+  // tables), and every other flush (a commit, an export, a clean close) writes the pairs.
+  const bool pairs = !logged() && !statement_flush_;
+  QM_ASSIGN(Manifest m, build_manifest(false, pairs ? IndexPlan::pairs() : IndexPlan::no_contents()));
   const std::string bytes = write_manifest_json(m);
   if (atomic_manifest_) {
     QM_TRY(write_manifest_atomic(*directory_, bytes));
     last_write_atomic_ = true;
-    return {};
+  } else {
+    last_write_atomic_ = false;
+    QM_TRY(write_manifest_fast(*directory_, bytes));
   }
-  last_write_atomic_ = false;
-  return write_manifest_fast(*directory_, bytes);
+  pairs_pending_ = !logged() && !pairs && has_secondary_index();
+  return {};
+}
+
+bool Database::has_secondary_index() const {
+  for (const auto& [name, t] : catalog_.tables())
+    if (!t.indexes.empty()) return true;
+  return false;
+}
+
+Result<void> Database::close() {
+  if (!pairs_pending_ || transaction_ || write_failure_ || !directory_) return {};
+  return flush();
 }
 
 Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {
