@@ -158,6 +158,13 @@ Result<bool> Database::workspace_changed() const {
   QM_ASSIGN(auto st, fs::get().stat(path));
   if (!st) return manifest_digest_.has_value();
   if (!manifest_digest_) return true;
+  // Manifests are replaced by rename, never rewritten in place: the same file, size and
+  // status-change time is the manifest last read or written, without reading it again
+  // (which would cost time in proportion to its index entries on every statement).
+  const fs::Stat& seen = manifest_identity_;
+  if (st->ctime_ns != 0 && st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
+      st->ctime_ns == seen.ctime_ns)
+    return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   return blake3(text) != *manifest_digest_;
 }
