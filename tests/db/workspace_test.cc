@@ -11,6 +11,7 @@
 #include "db/manifest.h"
 #include "db_test_util.h"
 #include "storage/page.h"
+#include "support/c_api.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
@@ -123,6 +124,18 @@ TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
   ASSERT_TRUE(db.drop_table("a_table_with_a_long_name").has_value());
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
             R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
+}
+
+TEST(WorkspaceManifest, ClosingTheHandleWritesTheIndexEntriesItsStatementsLeftOut) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  {
+    auto db = qm::test::CDb::workspace(ws);
+    ASSERT_EQ(db.query("CREATE TABLE t (k UNIQUE)"), R"({"done":true})");
+    ASSERT_EQ(db.query("INSERT INTO t VALUES (7)"), R"({"mutated":1})");
+    EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json").find("pairs"), std::string::npos);
+  }
+  EXPECT_NE(qm::test::read_file(ws + "/qm_manifest.json").find(R"("pairs":[[{"Int":7},[0]]])"), std::string::npos);
 }
 
 TEST(WorkspaceManifest, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
