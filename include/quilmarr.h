@@ -113,6 +113,30 @@ void qm_vault_close(QmVault* vault);
  * handle or a dump that is NULL or not valid UTF-8. */
 char* qm_import_sql(QmDb* db, const char* dump);
 
+/* ---- commit log and change feed --------------------------------------------------------- */
+
+/* Turns on the commit log of a workspace: from the next transaction on, every statement and
+ * transaction is carried by a page journal and kept as one change record. A 0 argument takes
+ * its default (64 MiB per transaction, 256 MiB and 4096 commits retained). 1 or 0. */
+int qm_enable_commit_log(QmDb* db, uint64_t max_transaction_bytes, uint64_t max_retained_bytes,
+                         uint64_t max_retained_commits);
+/* {"head_sequence":..,"pruned_through":..,"retained_commits":..,"retained_bytes":..,"limits":{..}}
+ * as fresh JSON text, or NULL. */
+char* qm_commit_log_status(QmDb* db);
+/* Up to max committed change records after the sequence `after`, ascending, as a fresh JSON
+ * array (each: manifest, page images, new blobs), or NULL. */
+char* qm_changes_since(QmDb* db, uint64_t after, uint64_t max);
+/* Drops the retained records through `through` (a replica has applied them). 1 or 0. */
+int qm_prune_changes(QmDb* db, uint64_t through);
+
+/* ---- retrieval ------------------------------------------------------------------------ */
+
+/* Runs one retrieval request (JSON: {"kind":"full_text"|"vector"|"hybrid", ...}) over the rows
+ * of its SELECT, searched with a named persisted index or ad hoc, under at most 100000 scanned
+ * rows, 16 MiB materialised and 10000 result rows. Returns the hits as fresh JSON text, e.g.
+ * [{"id":"7","score":1.25}] (ids as decimal strings), or NULL. */
+char* qm_retrieve(QmDb* db, const char* request);
+
 #ifdef __cplusplus
 }
 #endif

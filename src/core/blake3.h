@@ -32,6 +32,9 @@ class Blake3Hasher {
 // message's four chunks (three whole, one of 1020 bytes) are compressed side by side, on
 // the SIMD path where the CPU has one, instead of block after block.
 uint32_t blake3_prefix_u32_of_4k_without(std::span<const uint8_t, 4096> block, size_t hole);
+// The same value for each 4096-byte block of `blocks` in turn, into `out` (as many as both
+// hold): blocks are hashed side by side, so a run of pages costs a fraction of one at a time.
+void blake3_prefix_u32_of_4k_without_many(std::span<const uint8_t> blocks, size_t hole, std::span<uint32_t> out);
 
 std::string to_hex(std::span<const uint8_t> bytes);
 // 64 lower- or upper-case hex digits to a digest.

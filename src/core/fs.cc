@@ -52,6 +52,7 @@ Stat stat_of(const struct stat& st) {
   out.size = static_cast<uint64_t>(st.st_size);
   out.device = static_cast<uint64_t>(st.st_dev);
   out.inode = static_cast<uint64_t>(st.st_ino);
+  out.mode = static_cast<uint32_t>(st.st_mode) & 07777u;
   out.ctime_ns = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
   return out;
 }
@@ -144,6 +145,11 @@ class PosixFileSystem final : public FileSystem {
 
   Result<void> rmdir(const std::string& path) override {
     if (::rmdir(path.c_str()) != 0) return fail(os_error("rmdir", path, errno));
+    return {};
+  }
+
+  Result<void> chmod(const std::string& path, uint32_t mode) override {
+    if (::chmod(path.c_str(), static_cast<mode_t>(mode & 07777u)) != 0) return fail(os_error("chmod", path, errno));
     return {};
   }
 
@@ -284,6 +290,12 @@ class PosixFileSystem final : public FileSystem {
     return fail(os_error("flock", f.path(), errno));
   }
 
+  Result<bool> try_lock_shared(const File& f) override {
+    if (retry([&] { return ::flock(handle_of(f), LOCK_SH | LOCK_NB); }) == 0) return true;
+    if (errno == EWOULDBLOCK) return false;
+    return fail(os_error("flock", f.path(), errno));
+  }
+
   Result<void> unlock(const File& f) override {
     if (retry([&] { return ::flock(handle_of(f), LOCK_UN); }) != 0) return fail(os_error("unlock", f.path(), errno));
     return {};
@@ -398,6 +410,11 @@ Result<void> File::sync() const {
 Result<bool> File::try_lock_exclusive() const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->try_lock_exclusive(*this);
+}
+
+Result<bool> File::try_lock_shared() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->try_lock_shared(*this);
 }
 
 Result<void> File::unlock() const {

@@ -47,8 +47,10 @@ struct Stat {
   // file renamed over a path gives the path a new identity).
   uint64_t device = 0;
   uint64_t inode = 0;
-  // Last status change in nanoseconds (0 where unknown): with the identity, tells a file
-  // rewritten under the same name from the one seen before.
+  // Permission bits (the low twelve bits of the mode).
+  uint32_t mode = 0;
+  // Last status change in nanoseconds (0 where unknown): a file rewritten, replaced by a copy
+  // or renamed over a path changes it, even when its identity numbers are reused.
   uint64_t ctime_ns = 0;
 };
 
@@ -98,6 +100,9 @@ class File {
   // Non-blocking exclusive advisory lock (flock LOCK_EX | LOCK_NB) held until unlock or close;
   // false when another open file holds it.
   Result<bool> try_lock_exclusive() const;
+  // Non-blocking shared advisory lock (flock LOCK_SH | LOCK_NB): many holders, none while an
+  // exclusive one is held; false when an exclusive lock is held elsewhere.
+  Result<bool> try_lock_shared() const;
   Result<void> unlock() const;
   // Maps the file's first `length` bytes read-only.
   Result<std::shared_ptr<const Mapping>> map_readonly(uint64_t length) const;
@@ -129,6 +134,8 @@ class FileSystem {
   // One directory; an existing entry is an error (mode before the umask).
   virtual Result<void> mkdir(const std::string& path, uint32_t mode = 0777) = 0;
   virtual Result<void> rmdir(const std::string& path) = 0;
+  // Sets the permission bits of the entry (links followed).
+  virtual Result<void> chmod(const std::string& path, uint32_t mode) = 0;
   // The entry itself (links not followed); nullopt when nothing is there.
   virtual Result<std::optional<Stat>> lstat(const std::string& path) = 0;
   // The same, following symbolic links.
@@ -168,6 +175,8 @@ class FileSystem {
   virtual Result<void> truncate(const File& f, uint64_t length) = 0;
   virtual Result<void> sync(const File& f) = 0;
   virtual Result<bool> try_lock_exclusive(const File& f) = 0;
+  // A file system without shared locks gives an exclusive one.
+  virtual Result<bool> try_lock_shared(const File& f) { return try_lock_exclusive(f); }
   virtual Result<void> unlock(const File& f) = 0;
   virtual Result<std::shared_ptr<const Mapping>> map_readonly(const File& f, uint64_t length) = 0;
   virtual void close(int handle) = 0;

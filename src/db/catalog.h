@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "db/table.h"
+#include "persistent/catalog_entry.h"
 
 namespace qm::db {
 
@@ -32,8 +33,18 @@ class Catalog {
   }
   bool contains(std::string_view name) const { return tables_.find(name) != tables_.end(); }
 
+  // The persisted retrieval indexes by name; each is defined over one of the tables.
+  const persistent::Catalog& retrieval() const { return retrieval_; }
+  persistent::Catalog& retrieval() { return retrieval_; }
+  bool has_retrieval_index(std::string_view table) const {
+    for (const auto& [name, entry] : retrieval_)
+      if (entry.definition().table == table) return true;
+    return false;
+  }
+
  private:
   TableMap tables_;
+  persistent::Catalog retrieval_;
 };
 
 }  // namespace qm::db

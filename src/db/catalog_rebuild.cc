@@ -161,7 +161,7 @@ Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore
 Result<void> ensure_table_page_ids(storage::PageCache& cache, const Table& table) {
   if (table.page_ids) return {};
   const uint64_t total_pages = cache.backend().page_count();
-  const uint64_t limit = saturating_inc(total_pages);
+  const uint64_t limit = saturating_inc(cache.backend().held_page_count());
   std::set<uint64_t> ids;
   uint64_t steps = 0;
   uint64_t cold = 0;

@@ -2,11 +2,23 @@
 // rollback, the storage mode, and the guards that open and close every low-level mutation.
 #include "db/database.h"
 
+#include <ctime>
+
 #include "core/fs.h"
 #include "db/statement_undo.h"
+#include "db/live_row_counts.h"
+#include "db/transaction/copy_tree_files.h"
+#include "db/retrieval_maintenance.h"
 #include "db/transaction/transaction.h"
 
 namespace qm::db {
+namespace {
+
+// Far longer than the tick of a file system's change-time clock (one timer tick at most), and
+// short enough that reads soon after a write of a large catalog stop re-reading its text.
+constexpr uint64_t kSettledAfterNs = 100'000'000;
+
+}  // namespace
 
 const char* storage_mode_name(StorageMode mode) {
   switch (mode) {
@@ -24,7 +36,14 @@ Database::Database(Parts parts)
       manifest_digest_(std::move(parts.manifest_digest)),
       manifest_identity_(parts.manifest_identity),
       catalog_(std::move(parts.catalog)),
-      store_(std::move(parts.store)) {}
+      store_(std::move(parts.store)) {
+  auto counts = std::make_unique<LiveRowCounts>();
+  live_row_counts_ = counts.get();
+  observers_.add(std::move(counts));
+  retrieval_pending_ = std::make_shared<RetrievalPending>();
+  retrieval_pending_->refresh(catalog_);
+  observers_.add(make_retrieval_collector(retrieval_pending_));
+}
 
 Database::Database(Database&&) noexcept = default;
 Database& Database::operator=(Database&&) noexcept = default;
@@ -37,6 +56,9 @@ Result<void> Database::adopt(Parts parts) {
   format_version_ = parts.format_version;
   manifest_digest_ = std::move(parts.manifest_digest);
   manifest_identity_ = parts.manifest_identity;
+  identity_settled_ = false;
+  // Another handle may have turned the log on: its anchor must never be written away.
+  if (parts.logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
   last_write_atomic_ = false;
   write_failure_.reset();
@@ -75,21 +97,26 @@ Result<Database::MutationScope> Database::begin_mutation() {
     // between; and never write over what another handle committed since we last looked.
     QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
     scope = MutationScope(this);
-    // A statement of a handle that died is undone before anything is compared or written.
-    auto* dev = store_.cache.backend().dev();
-    QM_ASSIGN(bool restored, recover_statement_undo(*directory_));
-    if (restored && dev) dev->close_files();
+    QM_TRY(recover_dead_transaction());
     QM_ASSIGN(bool changed, workspace_changed());
     if (changed)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process; reopen the database to see its changes"));
-    QM_TRY(forget_replaced_files());
-    statement_changed_ = false;
-    if (dev && !commit_log_ && autoflush_)
-      dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_));
+    QM_TRY(start_statement());
   }
   last_write_atomic_ = false;
   return scope;
+}
+
+Result<void> Database::start_statement() {
+  QM_TRY(forget_replaced_files());
+  statement_changed_ = false;
+  // Outside a transaction on an unlogged workspace, the old bytes of each page the statement
+  // overwrites are saved first, so a refused write or a killed process can be undone.
+  auto* dev = store_.cache.backend().dev();
+  if (dev && !commit_log_ && autoflush_)
+    dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_));
+  return {};
 }
 
 Result<void> Database::end_mutation() {
@@ -126,6 +153,14 @@ Result<void> Database::undo_statement() {
   return adopt(std::move(parts));
 }
 
+Result<void> Database::hand_statement_to_transaction() {
+  StatementUndo* undo = statement_undo();
+  if (statement_changed_ || (undo && undo->saved_any())) QM_TRY(undo_statement());
+  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  statement_changed_ = false;
+  return {};
+}
+
 void Database::finish_statement() {
   StatementUndo* undo = statement_undo();
   if (autoflush_ && (statement_changed_ || (undo && undo->saved_any()))) {
@@ -160,13 +195,91 @@ Result<bool> Database::workspace_changed() const {
   if (!manifest_digest_) return true;
   // Manifests are replaced by rename, never rewritten in place: the same file, size and
   // status-change time is the manifest last read or written, without reading it again
-  // (which would cost time in proportion to its index entries on every statement).
+  // (which would cost time in proportion to its index entries on every statement), once
+  // that change time lies far enough back that no later write can share its tick.
   const fs::Stat& seen = manifest_identity_;
-  if (st->ctime_ns != 0 && st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
+  if (identity_settled_ && st->ctime_ns != 0 && st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
       st->ctime_ns == seen.ctime_ns)
     return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   return blake3(text) != *manifest_digest_;
+}
+
+Result<bool> Database::workspace_stale() const {
+  const std::string path = fs::join(*directory_, kManifestFile);
+  QM_ASSIGN(auto st, fs::get().stat(path));
+  if (!st) return manifest_digest_.has_value();
+  if (!manifest_digest_) return true;
+  const fs::Stat& seen = manifest_identity_;
+  if (st->device != seen.device || st->inode != seen.inode || st->ctime_ns != seen.ctime_ns ||
+      st->size != seen.size)
+    return true;
+  if (identity_settled_) return false;
+  // Two writes within one tick of the file clock leave the change time alone: the text decides
+  // until the change time lies far enough back that no write can share its tick any more.
+  QM_ASSIGN(bool changed, workspace_changed());
+  if (!changed && st->ctime_ns != 0) {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t now_ns = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
+    if (now_ns > st->ctime_ns && now_ns - st->ctime_ns > kSettledAfterNs) identity_settled_ = true;
+  }
+  return changed;
+}
+
+Result<void> Database::recover_dead_transaction() {
+  QM_ASSIGN(bool leftover, dead_transaction_left(*directory_));
+  if (!leftover) return {};
+  // Whatever this handle holds may have been read from the dead transaction's files. A
+  // statement's undo file alone (possibly this handle's own, left by a failed removal) only
+  // matters when it puts pages back.
+  QM_ASSIGN(bool whole, dead_transaction_marker_left(*directory_));
+  if (whole) manifest_digest_.reset();
+  QM_ASSIGN(bool restored, recover_dead_transactions(*directory_));
+  if (restored) {
+    manifest_digest_.reset();
+    // Pages were put back under file handles this store may hold open.
+    if (auto* dev = store_.cache.backend().dev()) dev->close_files();
+  }
+  return {};
+}
+
+Result<void> Database::refresh_if_stale() {
+  QM_ASSIGN(bool stale, workspace_stale());
+  if (!stale) return {};
+  std::optional<std::string> failure = write_failure_;
+  QM_ASSIGN(Parts parts, load_dev(*directory_));
+  QM_TRY(adopt(std::move(parts)));
+  write_failure_ = std::move(failure);
+  return {};
+}
+
+void Database::note_manifest_identity(const std::string& path) {
+  auto st = fs::get().stat(path);
+  manifest_identity_ = st && *st ? **st : fs::Stat{};
+  identity_settled_ = false;
+}
+
+Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
+  WorkspaceAccess access;
+  if (!directory_ || transaction_ || mutation_lock_.held()) return access;
+  if (!write) {
+    QM_TRY(lock_shared(read_lock_file_, *directory_));
+    access.shared_ = &read_lock_file_;
+    QM_ASSIGN(bool leftover, dead_transaction_left(*directory_));
+    if (!leftover) {
+      QM_TRY(refresh_if_stale());
+      return access;
+    }
+    // Files of a transaction nobody's exclusive lock covers: a dead one, undone below.
+    access.release_shared();
+  }
+  QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
+  access.exclusive_ = MutationScope(this);
+  QM_TRY(recover_dead_transaction());
+  QM_TRY(refresh_if_stale());
+  if (write) QM_TRY(start_statement());
+  return access;
 }
 
 }  // namespace qm::db

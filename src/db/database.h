@@ -16,6 +16,10 @@
 // - `atomic_manifest` selects the crash-safe manifest write (temporary file, flush, rename)
 //   and makes the chunk files and blob files durable before the manifest names them;
 // - `last_write_atomic` is true only while nothing has changed since an atomic manifest write;
+// - outside a transaction, every statement and export on a workspace runs inside a
+//   WorkspaceAccess: under the transaction lock (shared for reads), after a dead handle's
+//   transaction was undone and after what another handle changed was read again; so the cache
+//   never holds another handle's unfinished work and nothing stale is written back;
 // - members are declared so that destruction drops the cache first and the transaction (with
 //   its lock) last;
 // - a reload (another handle committed) or a rollback replaces the store, the catalog, the
@@ -48,6 +52,8 @@
 #include "db/table.h"
 #include "db/transaction_lock.h"
 #include "db/write_path.h"
+#include "journal/feed.h"
+#include "retrieval/definition.h"
 #include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
@@ -61,6 +67,8 @@ const char* storage_mode_name(StorageMode mode);
 class Transaction;
 class TransactionHost;
 class StatementUndo;
+class LiveRowCounts;
+struct RetrievalPending;
 
 class Database {
  public:
@@ -100,6 +108,9 @@ class Database {
   Store& store() { return store_; }
   // The open transaction, if any (its kind is its own business).
   Transaction* transaction_state() { return transaction_.get(); }
+
+  // The live row count of each table, kept by a write observer (db/live_row_counts.h).
+  LiveRowCounts& live_row_counts() { return *live_row_counts_; }
 
   // Registers an observer of every write (db/write_path.h); it lives as long as the database.
   void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
@@ -148,6 +159,39 @@ class Database {
    private:
     Database* db_;
   };
+  // Held while one statement or export works on a workspace outside a transaction: a read
+  // holds the transaction lock shared, a write (or a read that found a dead transaction to
+  // undo) exclusively. Its creation undid a dead handle's transaction (holding the lock
+  // proves no live one is open) and, when another handle committed or rolled back since this
+  // one last looked, dropped the cache, the open files and the catalog and read them again,
+  // so nothing read under another handle's unfinished work is answered or written back.
+  // Memory databases, images and open transactions need none: it holds nothing then.
+  class WorkspaceAccess {
+   public:
+    WorkspaceAccess() : exclusive_(nullptr) {}
+    WorkspaceAccess(WorkspaceAccess&& o) noexcept
+        : shared_(std::exchange(o.shared_, nullptr)), exclusive_(std::move(o.exclusive_)) {}
+    WorkspaceAccess& operator=(WorkspaceAccess&& o) noexcept {
+      if (this != &o) {
+        release_shared();
+        shared_ = std::exchange(o.shared_, nullptr);
+        exclusive_ = std::move(o.exclusive_);
+      }
+      return *this;
+    }
+    ~WorkspaceAccess() { release_shared(); }
+
+   private:
+    friend class Database;
+    void release_shared() {
+      if (shared_) (void)shared_->unlock();
+      shared_ = nullptr;
+    }
+    const fs::File* shared_ = nullptr;  // the handle's lock file, locked shared
+    MutationScope exclusive_;
+  };
+  Result<WorkspaceAccess> enter_workspace(bool write);
+
   // The guards every low-level mutation starts with: a logged workspace needs an explicit
   // transaction, a production image refuses, a handle whose earlier write failed refuses, the
   // workspace must not have been changed by another handle, and `last_write_atomic` is
@@ -225,6 +269,29 @@ class Database {
   // ---- statistics ----------------------------------------------------------------------
   Result<DatabaseStats> inspect_stats();
 
+  // ---- commit log (db/commit_log.cc) ---------------------------------------------------
+  // The limits of a logged workspace (defaults when none are stored).
+  CommitLogOptions commit_log_options() const { return commit_log_.value_or(CommitLogOptions{}); }
+  // Turns the log on for the next transactions; writes nothing by itself.
+  Result<void> enable_commit_log(const CommitLogOptions& limits);
+  Result<journal::CommitLogStatus> commit_log_status() const;
+  // Up to `max` committed records after the sequence `after`, as a JSON array.
+  Result<std::string> changes_since_json(uint64_t after, uint64_t max) const;
+  // Drops the retained commits through `through` (the replica has them).
+  Result<void> prune_changes(uint64_t through);
+
+  // ---- persisted retrieval indexes (db/retrieval_ddl.cc, db/retrieve.cc) ---------------
+  // A new index built from its table's visible rows, as one atomic mutation.
+  Result<void> create_retrieval_index(const retrieval::RetrievalIndexDefinition& definition);
+  Result<void> drop_retrieval_index(const std::string& name);
+  // One statement's row changes to `table`, applied to every index over it (under the open
+  // transaction, which undoes them on rollback).
+  Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
+  // One retrieval request (JSON) under the caller's limits, lowered to the retrieval caps.
+  Result<std::string> retrieve_json_controlled(std::string_view request, const QueryLimits& limits,
+                                               std::shared_ptr<std::atomic<bool>> cancel,
+                                               std::optional<uint64_t> pinned_reader);
+
  private:
   friend class TransactionHost;
 
@@ -249,6 +316,7 @@ class Database {
     uint16_t format_version = 1;
     std::optional<Digest> manifest_digest;  // none: no manifest file
     fs::Stat manifest_identity;
+    bool logged = false;  // the workspace keeps a commit log
   };
 
   explicit Database(Parts parts);
@@ -267,6 +335,18 @@ class Database {
   static Result<Parts> import_parts(std::span<const uint8_t> image);
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
+  // Whether the workspace may hold other state than this handle's: the manifest's text, or
+  // the manifest file itself (replaced, rewritten or restored from a backup, even with the
+  // same bytes), differs from what this handle last read or wrote.
+  Result<bool> workspace_stale() const;
+  // Under the exclusive lock: undoes a transaction whose handle died (its recovery marker is
+  // there, yet nobody holds the lock), as the next open would, so no write of this handle is
+  // undone by a later recovery.
+  Result<void> recover_dead_transaction();
+  // Re-reads the workspace when it is stale; keeps a refusal after a failed write.
+  Result<void> refresh_if_stale();
+  // The identity of the manifest file now (kind Other when there is none).
+  void note_manifest_identity(const std::string& path);
   Result<void> refuse_after_write_failure() const;
 
   // Statements outside a transaction on an unlogged workspace (db/statement_undo.h): the
@@ -275,9 +355,18 @@ class Database {
   // the disk again (when that fails, reads are refused as well as writes). Releases the lock.
   void finish_statement();
   Result<void> undo_statement();
+  // Under the exclusive lock, at the start of a statement outside a transaction: installs
+  // the undo hook of an unlogged workspace.
+  Result<void> start_statement();
   StatementUndo* statement_undo();
   // Marks that the running statement changed the in-memory state.
-  void note_change() { statement_changed_ = true; }
+  // (A transaction's changes are its own to undo.)
+  void note_change() {
+    if (!transaction_) statement_changed_ = true;
+  }
+  // A statement that opens its own transaction: the transaction's own undo replaces the
+  // statement's (whatever the statement wrote before is undone first).
+  Result<void> hand_statement_to_transaction();
   Result<void> refuse_unreadable() const;
   bool has_secondary_index() const;
 
@@ -294,10 +383,15 @@ class Database {
   // handles would reach files nobody reads any more. Run under the workspace lock.
   Result<void> forget_replaced_files();
 
+  // The row changes of the running statement to tables with retrieval indexes, collected by
+  // a write observer and applied at the statement's end.
+  std::shared_ptr<RetrievalPending> retrieval_pending_;
   // Declared first, so destroyed last: the open transaction holds the workspace lock.
   std::unique_ptr<Transaction> transaction_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
+  fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
   WriteObservers observers_;
+  LiveRowCounts* live_row_counts_ = nullptr;  // the first of `observers_`
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
   std::optional<std::string> directory_;   // the workspace; absent for memory and images
   std::optional<CommitLogOptions> commit_log_;
@@ -307,6 +401,7 @@ class Database {
   bool atomic_manifest_ = false;
   bool last_write_atomic_ = false;
   bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
+  bool full_image_transactions_ = false;  // test reference: memory transactions bake an image
   // Set when the workspace was read from disk: files written by earlier handles or processes
   // (without a flush to stable storage) are not known to be durable, so the first atomic
   // flush makes all of them durable before its manifest names them.
@@ -316,6 +411,9 @@ class Database {
   // Identity of the manifest file this handle last read or wrote (the cached handle's file
   // while one is cached).
   fs::Stat manifest_identity_;
+  // Set once the text was found unchanged while the file's change time lay well in the past:
+  // any later write then moves the change time, so the identity alone tells a change.
+  mutable bool identity_settled_ = false;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.

@@ -7,7 +7,9 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/query/chain_scan.h"
+#include "db/retrieval_maintenance.h"
 #include "db/schema.h"
+#include "db/transaction/transaction.h"
 #include "db/write_path.h"
 
 namespace qm::db {
@@ -42,11 +44,19 @@ Result<void> Database::create_table_with_constraints(const std::string& name, co
 }
 
 Result<void> Database::drop_table(const std::string& name) {
+  // A table's retrieval indexes go with it, in the same atomic step.
+  if (catalog_.has_retrieval_index(name) && !in_transaction()) {
+    { QM_ASSIGN(auto scope, begin_mutation()); }
+    return atomic_mutation([&](Database& db) { return db.drop_table(name); });
+  }
   QM_ASSIGN(auto scope, begin_mutation());
   auto it = catalog_.tables().find(name);
   if (it == catalog_.tables().end()) return fail(QmError::table_not_found(name));
   note_change();
+  if (transaction_) transaction_->table_changing(name, it->second, /*dropping=*/true);
   catalog_.tables().erase(it);
+  if (std::erase_if(catalog_.retrieval(), [&](const auto& e) { return e.second.definition().table == name; }) != 0)
+    retrieval_pending_->refresh(catalog_);
   QM_TRY(observers_.table_dropped(name));
   return end_mutation();
 }
@@ -70,6 +80,7 @@ Result<void> Database::create_index_bounded(const std::string& table_name, const
   }));
   if (budget) QM_TRY(budget->checkpoint());
   note_change();
+  if (transaction_) transaction_->table_changing(table_name, table, /*dropping=*/false);
   table.indexes.insert_or_assign(column, std::move(built.begin()->second));
   if (make_unique) table.unique.insert(column);
   return end_mutation();

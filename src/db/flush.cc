@@ -10,6 +10,8 @@
 #include "core/fs.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "journal/page_journal.h"
+#include "db/retrieval_catalog.h"
 #include "storage/dev_store.h"
 
 namespace qm::db {
@@ -62,10 +64,17 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   }
   const bool region = plan.kind == IndexPlan::Kind::Binary && plan.region_length != 0;
   m.format_version = written_format_version(region);
+  QM_ASSIGN(m.retrieval_indexes, retrieval_manifest_nodes(catalog_.retrieval()));
+  if (!m.retrieval_indexes.empty()) m.format_version = std::max<uint16_t>(m.format_version, 8);
   bool marker = false;
   if (plan.kind == IndexPlan::Kind::NoContents && logged()) {
-    // A logged workspace anchors its manifest to the commit log's head sequence.
-    return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
+    // A logged workspace anchors its manifest to the commit its pending journal takes, or
+    // to the log's head; committing the journal checks this anchor.
+    const auto* dev = store_.cache.backend().dev();
+    if (dev == nullptr || !directory_)
+      return fail(QmError::corruption("a commit-logged manifest needs a workspace directory"));
+    QM_ASSIGN(m.commit_sequence, journal::manifest_sequence(*dev));
+    marker = true;
   }
   if (m.format_version >= 8) m.logged_workspace = marker;
   if (region) m.index_region = Extent{plan.region_offset, plan.region_length};
@@ -83,6 +92,7 @@ Result<void> Database::flush() {
       // A flush outside any mutation (an export, a caller's own flush) takes the same care:
       // under the lock, and only over the manifest this handle last read or wrote.
       QM_ASSIGN(lock, acquire_transaction_lock(*directory_));
+      QM_TRY(recover_dead_transaction());
       QM_ASSIGN(bool changed, workspace_changed());
       if (changed)
         return fail(QmError::transaction(
@@ -90,6 +100,8 @@ Result<void> Database::flush() {
       QM_TRY(forget_replaced_files());
     }
   }
+  // Changed retrieval indexes go to the blob store before anything names them.
+  QM_TRY(publish_retrieval(catalog_.retrieval(), store_.cas));
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
   for (const auto& [name, t] : catalog_.tables())
     if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));
@@ -146,8 +158,7 @@ Result<void> Database::write_manifest_atomic(const std::string& dir, std::string
   manifest_digest_ = blake3(bytes);
   // The file is in place; an identity that cannot be read only makes the next write outside
   // a transaction open its files again.
-  auto st = fs::get().stat(fs::join(dir, kManifestFile));
-  manifest_identity_ = st && *st ? **st : fs::Stat{};
+  note_manifest_identity(fs::join(dir, kManifestFile));
   return {};
 }
 
@@ -172,9 +183,18 @@ Result<void> Database::sync_workspace_files() {
   };
   const uint64_t pages = store_.cache.backend().page_count();
   const uint64_t chunks = pages / storage::kPagesPerChunk + (pages % storage::kPagesPerChunk != 0);
-  for (uint64_t chunk = 0; chunk < chunks; ++chunk) {
-    QM_ASSIGN(bool synced, sync_file(storage::DevStore::chunk_path(dir, chunk)));
-    if (synced) dirs.insert(fs::join(dir, kChunksDir));
+  // The chunk files that exist, not every number the page count allows: a hostile count
+  // must not turn this into billions of look-ups.
+  const std::string chunk_dir = fs::join(dir, kChunksDir);
+  QM_ASSIGN(auto chunk_dir_stat, fs::get().lstat(chunk_dir));
+  if (chunk_dir_stat && chunk_dir_stat->kind == fs::EntryKind::Directory) {
+    QM_ASSIGN(auto names, fs::get().list_dir(chunk_dir));
+    for (const std::string& name : names) {
+      const auto chunk = storage::DevStore::chunk_of_name(name);
+      if (!chunk || *chunk >= chunks) continue;
+      QM_ASSIGN(bool synced, sync_file(fs::join(chunk_dir, name)));
+      if (synced) dirs.insert(chunk_dir);
+    }
   }
   for (const std::string& hex : store_.cas.hashes_hex()) {
     const std::string path = storage::cas::blob_path(dir, hex);
@@ -204,8 +224,7 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
   options.mode = 0666;
   QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
   manifest_digest_ = blake3(bytes);
-  auto st = fs::get().stat(fs::join(dir, kManifestFile));
-  manifest_identity_ = st && *st ? **st : fs::Stat{};
+  note_manifest_identity(fs::join(dir, kManifestFile));
   return {};
 }
 

@@ -14,6 +14,7 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "db/retrieval_catalog.h"
 #include "storage/image_writer.h"
 
 namespace qm::db {
@@ -40,17 +41,10 @@ Result<std::vector<storage::Page>> Database::live_pages() {
   }
   // A workspace is exported without writing into it: each page is taken from the table's
   // tail copy, the cache or the chunk file, in that order, and stamped like a written page.
+  // The caller holds the workspace lock (shared is enough: nothing is written).
   QM_TRY(refuse_after_write_failure());
-  TransactionLock lock;
-  if (!transaction_) {
-    // Outside a transaction, under the lock and only over what this handle last read or
-    // wrote: pages of another handle's later statements must not mix with this catalog.
-    QM_ASSIGN(lock, acquire_transaction_lock(*directory_));
-    QM_ASSIGN(bool changed, workspace_changed());
-    if (changed)
-      return fail(QmError::transaction(
-          "the workspace was changed by another handle or process; reopen the database to see its changes"));
-  }
+  // Retrieval indexes a transaction changed go to the blob store, as a flush would put them.
+  QM_TRY(publish_retrieval(catalog_.retrieval(), store_.cas));
   std::map<uint64_t, const storage::RowPage*> tails;
   for (const auto& [name, t] : catalog_.tables())
     if (t.tail_id && t.tail_page) tails.emplace(*t.tail_id, &*t.tail_page);
@@ -72,6 +66,9 @@ Result<std::vector<storage::Page>> Database::live_pages() {
 }
 
 Result<std::string> Database::bake_to_bytes() {
+  // Every page read happens under one hold of the workspace lock, over what this handle
+  // last read or wrote (or, when another handle changed it since, what the disk holds now).
+  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
   QM_ASSIGN(std::vector<storage::Page> pages, live_pages());
   storage::PackedPool packed = store_.cas.pack();
   QM_ASSIGN(IndexRegion region, build_index_region());
@@ -104,9 +101,7 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(as_chars(image.subspan(manifest_offset))));
   QM_TRY(check_manifest_version(manifest));
   QM_TRY(check_header_manifest_version(header.format_version, manifest));
-  if (!manifest.retrieval_indexes.empty())
-    return fail(QmError::corruption("persistent retrieval: this build cannot load persisted retrieval indexes (" +
-                                    std::to_string(manifest.retrieval_indexes.size()) + " declared)"));
+  QM_TRY(retrieval_descriptors_of(manifest));
 
   storage::MemStore pages =
       storage::MemStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
@@ -134,7 +129,10 @@ Result<Database::Parts> Database::image_parts(storage::PageCache cache, storage:
                                               const Manifest& manifest, bool writable,
                                               std::span<const uint8_t> index_region) {
   QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, writable, index_region));
-  return Parts{Store(std::move(cache), std::move(cas)), Catalog(std::move(tables)), manifest.clock,
+  QM_ASSIGN(persistent::Catalog retrieval, load_retrieval_catalog(cache, cas, tables, manifest));
+  Catalog catalog(std::move(tables));
+  catalog.retrieval() = std::move(retrieval);
+  return Parts{Store(std::move(cache), std::move(cas)), std::move(catalog), manifest.clock,
                manifest.format_version, std::nullopt, fs::Stat{}};
 }
 

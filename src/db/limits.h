@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "core/int128.h"
+#include "journal/page_journal.h"
 #include "storage/page_cache.h"
 #include "storage/record.h"
 #include "storage/row_page.h"
@@ -54,10 +55,6 @@ inline constexpr size_t kPageCacheCapacity = storage::PageCache::kDefaultCapacit
 inline constexpr uint64_t kTopNRowsKeptWhileReading = 100000;
 
 // The commit-log limits of a logged workspace.
-struct CommitLogOptions {
-  uint64_t max_transaction_bytes = 67108864;
-  uint64_t max_retained_bytes = 268435456;
-  uint64_t max_retained_commits = 4096;
-};
+using CommitLogOptions = journal::CommitLogOptions;
 
 }  // namespace qm::db

@@ -6,6 +6,7 @@
 // other failure to examine it fails the open, so an existing workspace is never taken for an
 // empty one (whose first flush would overwrite its page 0 and manifest). A failed open
 // leaves no Database; the lock is released on every path.
+#include <algorithm>
 #include <string>
 
 #include "core/bytes.h"
@@ -15,32 +16,30 @@
 #include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db/format_version.h"
+#include "db/transaction/transaction.h"
+#include "db/retrieval_catalog.h"
 #include "db/transaction_lock.h"
+#include "journal/inventory.h"
 #include "storage/monolith.h"
 
 namespace qm::db {
 namespace {
 
-// Persisted retrieval indexes are rebuilt from their tables at open; until that loader is
-// part of the build, a catalog that declares any is refused whole rather than half-loaded.
-Result<void> refuse_retrieval_catalog(const Manifest& m) {
-  if (!m.retrieval_indexes.empty())
-    return fail(QmError::corruption(
-        "persistent retrieval: this build cannot load persisted retrieval indexes (" +
-        std::to_string(m.retrieval_indexes.size()) + " declared)"));
-  return {};
-}
-
-Result<void> repair_workspace(const std::string& dir) {
-  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
-  auto repaired = recover_workspace_transaction(dir);
-  // Then a statement outside a transaction that a dead process left half written.
-  if (repaired) {
-    auto undone = recover_statement_undo(dir);
-    if (!undone) repaired = fail(std::move(undone).error());
+// Takes the lock for the open: exclusively to repair what a dead handle left (a copy-tree
+// transaction, or the page journal of a logged workspace); shared, while other handles read,
+// when there is nothing to repair. The catalog is then read under it, so no writer changes
+// the files half-way through. Busy while another handle writes.
+Result<TransactionLock> lock_and_repair(const std::string& dir) {
+  auto exclusive = acquire_transaction_lock(dir);
+  if (exclusive) {
+    QM_TRY(recover_dead_transactions(dir));
+    return std::move(exclusive).value();
   }
-  lock.release();
-  return repaired;
+  QM_ASSIGN(TransactionLock shared, acquire_shared_transaction_lock(dir));
+  QM_ASSIGN(bool leftover, dead_transaction_left(dir));
+  // A dead transaction's files need the exclusive lock, which other readers hold off.
+  if (leftover) return fail(std::move(exclusive).error());
+  return shared;
 }
 
 std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
@@ -54,13 +53,16 @@ std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
 
 Result<Database> Database::open_dev(const std::string& path) {
   QM_ASSIGN(auto created, fs::mkdir_all(path));
-  QM_TRY(repair_workspace(path));
+  QM_ASSIGN(TransactionLock lock, lock_and_repair(path));
   QM_ASSIGN(Parts parts, load_dev(path));
+  lock.release();
+  const bool logged = parts.logged;
   Database db(std::move(parts));
   db.directory_ = path;
   db.autoflush_ = true;
   db.files_unsynced_ = true;
   db.created_dirs_ = std::move(created);
+  if (logged) db.commit_log_ = CommitLogOptions{};
   return db;
 }
 
@@ -90,8 +92,7 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
-  if (logged) return fail(QmError::corruption("commit-logged workspaces are not supported by this build"));
-  QM_TRY(refuse_retrieval_catalog(manifest));
+  QM_TRY(retrieval_descriptors_of(manifest));
 
   // Row ids keep the page id in their upper 48 bits; a larger page count could only come
   // from a damaged or hostile manifest, and would make row ids wrap onto other pages.
@@ -100,15 +101,20 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
                                     " exceeds the addressable page range"));
   QM_ASSIGN(storage::DevStore store, storage::DevStore::open(path, manifest.page_count));
   storage::PageCache cache(storage::Backend(std::move(store)), kPageCacheCapacity);
+  QM_TRY(preflight_retrieval_blobs(path, manifest));
   QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));
   QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, {}));
+  QM_ASSIGN(persistent::Catalog retrieval, load_retrieval_catalog(cache, cas, tables, manifest));
+  Catalog catalog(std::move(tables));
+  catalog.retrieval() = std::move(retrieval);
 
   return Parts{Store(std::move(cache), std::move(cas)),
-               Catalog(std::move(tables)),
+               std::move(catalog),
                manifest.clock,
-               manifest.format_version,
+               logged ? std::max(manifest.format_version, kLoggedFormatVersion) : manifest.format_version,
                blake3(text),
-               read_stat && *read_stat ? **read_stat : fs::Stat{}};
+               read_stat && *read_stat ? **read_stat : fs::Stat{},
+               logged};
 }
 
 Result<Database> Database::open_prod(const std::string& path) {
@@ -122,7 +128,7 @@ Result<Database> Database::open_prod(const std::string& path) {
   QM_ASSIGN(Manifest manifest, read_manifest_json(as_chars(bytes.subspan(manifest_offset))));
   QM_TRY(check_manifest_version(manifest));
   QM_TRY(check_header_manifest_version(header_version, manifest));
-  QM_TRY(refuse_retrieval_catalog(manifest));
+  QM_TRY(retrieval_descriptors_of(manifest));
   QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
   const auto directory = extents(manifest.cas_dir);
   QM_ASSIGN(storage::CasStore cas,

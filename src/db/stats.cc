@@ -25,7 +25,7 @@ void write_strings(JsonWriter& w, const std::vector<std::string>& items) {
 
 // Walks a table's chain measuring every page; the tail from the table's copy.
 Result<void> measure_chain(storage::PageCache& cache, const Table& table, TableStats& out, uint64_t& columnar) {
-  const uint64_t total = cache.backend().page_count();
+  const uint64_t total = cache.backend().held_page_count();
   const uint64_t limit = saturating_inc(total);
   uint64_t steps = 0;
   bool tail_reached = false;
@@ -99,6 +99,7 @@ Result<PageUsage> page_usage(std::span<const uint8_t> bytes) {
 }
 
 Result<DatabaseStats> Database::inspect_stats() {
+  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
   DatabaseStats s;
   s.current_transaction = clock_;
   s.storage_mode = storage_mode_name(storage_mode());
@@ -140,6 +141,13 @@ Result<DatabaseStats> Database::inspect_stats() {
   }
   s.orphaned_pages = s.allocated_pages > table_pages ? s.allocated_pages - table_pages : 0;
   s.format_version = effective_format_version(any_index);
+  if (!catalog_.retrieval().empty() && s.format_version < 8) s.format_version = 8;
+  for (const auto& info : persistent::catalog_infos(catalog_.retrieval(), clock_)) {
+    std::string text;
+    JsonWriter w(text);
+    persistent::write_info(w, info);
+    s.retrieval_indexes.push_back(std::move(text));
+  }
   return s;
 }
 

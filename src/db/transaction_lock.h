@@ -2,7 +2,9 @@
 // `.qm_transaction.lock` in the workspace directory. It serialises the repair at open and
 // every workspace transaction across handles and processes; two handles of one process
 // exclude each other too, since each opens the file itself. The lock is never waited for.
-// The file is never deleted and its content never read or written.
+// The file is never deleted and its content never read or written. Readers outside a
+// transaction hold it shared, so a writer never changes files under a read and a reader never
+// sees another handle's unfinished work.
 #pragma once
 
 #include <string>
@@ -40,5 +42,12 @@ class TransactionLock {
 // lock held elsewhere (or any locking failure) is Transaction
 // "workspace transaction is active in another handle or process: {os text}".
 Result<TransactionLock> acquire_transaction_lock(const std::string& workspace);
+// The same file locked shared: held by a handle while it reads the workspace outside a
+// transaction, so no writer (which takes it exclusively) changes the files under the read,
+// while other readers go on. Busy (the same Transaction text) while a writer holds it.
+Result<TransactionLock> acquire_shared_transaction_lock(const std::string& workspace);
+// The same shared lock through a handle's own lock file, opened on first use and kept open
+// (a read takes no open and close of its own); released by unlocking it.
+Result<void> lock_shared(fs::File& kept, const std::string& workspace);
 
 }  // namespace qm::db

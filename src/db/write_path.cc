@@ -8,6 +8,7 @@
 #include "db/database.h"
 #include "db/query/row_access.h"
 #include "db/schema.h"
+#include "db/transaction/transaction.h"
 #include "storage/record.h"
 
 namespace qm::db {
@@ -72,6 +73,7 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
   table.row_versions += 1;
   const uint64_t rid = storage::row_id(*table.tail_id, slot);
   index_row_version(table.indexes, table.columns, rid, row);
+  if (transaction_ && !table.indexes.empty()) transaction_->row_indexed(table_name, table, rid, row);
   QM_TRY(observers_.row_stored(table_name, rid, row));
   QM_TRY(end_mutation());
   return rid;
@@ -86,8 +88,7 @@ Result<void> Database::mark_deleted(std::string_view table_name, uint64_t row_id
   return observers_.row_marked(table_name, row_id, deleted_tx);
 }
 
-Result<void> Database::statement_written(std::string_view table_name) {
-  return observers_.statement_written(table_name);
-}
+// Database::statement_written is in retrieval_maintenance.cc: after the observers, the
+// statement's changes reach the retrieval indexes.
 
 }  // namespace qm::db

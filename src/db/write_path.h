@@ -68,6 +68,10 @@ class WriteObserver {
     (void)catalog;
     return {};
   }
+  // A memory transaction began; its rollback ends in `rolled_back` with the catalog as it
+  // was here. An observer that cannot keep its own state from here to there rebuilds.
+  virtual void transaction_began() {}
+  virtual Result<void> rolled_back(const Catalog& catalog) { return catalog_replaced(catalog); }
 };
 
 // The registered observers of one database, notified in registration order.
@@ -98,6 +102,13 @@ class WriteObservers {
   }
   Result<void> catalog_replaced(const Catalog& catalog) {
     for (auto& o : list_) QM_TRY(o->catalog_replaced(catalog));
+    return {};
+  }
+  void transaction_began() {
+    for (auto& o : list_) o->transaction_began();
+  }
+  Result<void> rolled_back(const Catalog& catalog) {
+    for (auto& o : list_) QM_TRY(o->rolled_back(catalog));
     return {};
   }
 

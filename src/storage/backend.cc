@@ -50,12 +50,23 @@ Result<void> RemoteStore::read_page_into(uint64_t id, PageSpan out) const {
 
 // ---- Backend --------------------------------------------------------------------------------
 
+uint64_t Backend::held_page_count() const {
+  if (const auto* d = dev()) return d->held_page_count();
+  return page_count();
+}
+
 uint64_t Backend::page_count() const {
   return std::visit([](const auto& s) { return s.page_count(); }, v_);
 }
 
 Result<void> Backend::read_page_into(uint64_t id, PageSpan out) {
   return std::visit([&](auto& s) { return s.read_page_into(id, out); }, v_);
+}
+
+Result<void> Backend::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>& checksum) {
+  checksum.reset();
+  if (DevStore* dev = std::get_if<DevStore>(&v_)) return dev->read_page_into(id, out, &checksum);
+  return read_page_into(id, out);
 }
 
 Result<PageBox> Backend::read_page(uint64_t id) {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -30,6 +31,14 @@ class MemStore {
   uint64_t page_count() const { return pages_.size(); }
   // Appends a zero page and returns its id.
   uint64_t alloc_page();
+  // Drops the pages from `count` on (the undo of their allocation); a page cache over this
+  // store must forget them first.
+  void truncate(uint64_t count) {
+    if (count < pages_.size()) {
+      pages_.resize(count);
+      verified_.resize(count);
+    }
+  }
   Result<void> read_page_into(uint64_t id, PageSpan out) const;
   // id >= page_count: PageFault(id). The page loses any mark of a verified checksum.
   Result<void> write_page(uint64_t id, ConstPageSpan page);
@@ -89,8 +98,14 @@ class Backend {
   Kind kind() const { return static_cast<Kind>(v_.index()); }
   bool read_only() const { return kind() == Kind::Monolith || kind() == Kind::Remote; }
   uint64_t page_count() const;
+  // The pages a walk can really reach: a workspace store counts what its chunk files hold,
+  // not what its manifest claims; the other stores hold exactly page_count().
+  uint64_t held_page_count() const;
 
   Result<void> read_page_into(uint64_t id, PageSpan out);
+  // As read_page_into; `checksum` receives the page's computed checksum when the backend
+  // computed it with the read (a workspace read run), and stays empty otherwise.
+  Result<void> read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>& checksum);
   Result<PageBox> read_page(uint64_t id);
   Result<std::vector<Page>> read_all_pages();
   Result<void> write_page(uint64_t id, ConstPageSpan page);

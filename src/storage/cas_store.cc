@@ -27,6 +27,14 @@ CasStore CasStore::new_dev(std::string root) {
 
 CasStore CasStore::new_memory() { return CasStore(); }
 
+void CasStore::truncate(uint64_t count) {
+  while (entries_.size() > count) {
+    by_digest_.erase(entries_.back().digest);
+    total_bytes_ -= entries_.back().mapped ? entries_.back().map_length : entries_.back().owned.size();
+    entries_.pop_back();
+  }
+}
+
 uint64_t CasStore::append(const Digest& digest, std::string owned) {
   uint64_t index = entries_.size();
   total_bytes_ += owned.size();
@@ -109,10 +117,60 @@ Result<void> CasStore::write_blob_file(const Digest& digest, std::span<const uin
 
 Result<uint64_t> CasStore::put(std::span<const uint8_t> bytes) {
   Digest d = blake3(bytes);
-  if (auto it = by_digest_.find(d); it != by_digest_.end()) return it->second;
+  if (auto it = by_digest_.find(d); it != by_digest_.end()) {
+    entries_[it->second].replaceable = false;
+    return it->second;
+  }
   if (root_) QM_TRY(write_blob_file(d, bytes));
   return append(d, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
+
+Result<uint64_t> CasStore::replace(uint64_t index, std::span<const uint8_t> bytes) {
+  Digest d = blake3(bytes);
+  if (auto it = by_digest_.find(d); it != by_digest_.end()) {
+    entries_[it->second].replaceable = false;
+    return it->second;
+  }
+  if (root_) QM_TRY(write_blob_file(d, bytes));
+  std::string owned(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (index >= entries_.size() || !entries_[index].replaceable) {
+    uint64_t fresh = append(d, std::move(owned));
+    entries_[fresh].replaceable = true;
+    return fresh;
+  }
+  Entry& e = entries_[index];
+  if (undo_ && index < undo_limit_ && !undo_->contains(index)) undo_->emplace(index, e);
+  if (auto old = by_digest_.find(e.digest); old != by_digest_.end() && old->second == index) by_digest_.erase(old);
+  total_bytes_ -= e.mapped ? e.map_length : e.owned.size();
+  e = Entry{};
+  e.digest = d;
+  e.owned = std::move(owned);
+  e.replaceable = true;
+  total_bytes_ += e.owned.size();
+  by_digest_.emplace(d, index);
+  return index;
+}
+
+void CasStore::begin_undo() {
+  undo_.emplace();
+  undo_limit_ = entries_.size();
+}
+
+void CasStore::undo_replaced() {
+  if (!undo_) return;
+  for (auto& [index, before] : *undo_) {
+    if (index >= entries_.size()) continue;
+    Entry& e = entries_[index];
+    if (auto now = by_digest_.find(e.digest); now != by_digest_.end() && now->second == index) by_digest_.erase(now);
+    total_bytes_ -= e.mapped ? e.map_length : e.owned.size();
+    e = std::move(before);
+    total_bytes_ += e.mapped ? e.map_length : e.owned.size();
+    by_digest_.emplace(e.digest, index);
+  }
+  undo_.reset();
+}
+
+void CasStore::end_undo() { undo_.reset(); }
 
 Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) {
   Digest d = blake3(bytes);

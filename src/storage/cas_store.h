@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -73,6 +74,18 @@ class CasStore {
   Result<uint64_t> put(std::string_view bytes) {
     return put({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
   }
+  // Stores bytes in place of blob `index`: a value superseded by its next version (a
+  // retrieval index republished) keeps one slot instead of growing the store. Only a slot
+  // that replace() itself created and that no put has shared since is overwritten; any other
+  // index (one past the end included) stores the bytes in a new slot, as put does. Bytes
+  // already stored return their existing index, which is then shared and never overwritten.
+  Result<uint64_t> replace(uint64_t index, std::span<const uint8_t> bytes);
+  // While on, the first overwrite of each slot below the count at the start keeps the slot's
+  // former bytes, so a rollback can put them back (undo_replaced) before truncating the
+  // slots added since. end_undo forgets them (commit).
+  void begin_undo();
+  void undo_replaced();
+  void end_undo();
   // Like put for a store being filled from a digest list (an image import): the bytes must
   // not be stored yet, else Corruption "CAS digest {hex} is listed twice".
   Result<uint64_t> put_listed(std::span<const uint8_t> bytes);
@@ -85,6 +98,9 @@ class CasStore {
   const Digest& digest(uint64_t index) const { return entries_[index].digest; }
 
   uint64_t count() const { return entries_.size(); }
+  // Forgets the blobs from index `count` on (the undo of their puts in a memory store; a
+  // workspace's files stay, unnamed, as after any put that was never committed).
+  void truncate(uint64_t count);
   uint64_t total_bytes() const { return total_bytes_; }
   // The digests in index order as 64-digit lower-case hex (the manifest's "cas_hashes").
   std::vector<std::string> hashes_hex() const;
@@ -106,7 +122,12 @@ class CasStore {
     uint64_t map_offset = 0;
     uint64_t map_length = 0;
     bool mapped = false;
+    // Only a slot that replace() created and nobody else was handed since may be
+    // overwritten: a put of the same bytes (a row value, say) shares the slot for good.
+    bool replaceable = false;
   };
+  std::optional<std::map<uint64_t, Entry>> undo_;
+  uint64_t undo_limit_ = 0;
   struct DigestHash {
     size_t operator()(const Digest& d) const noexcept;
   };

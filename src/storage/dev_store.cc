@@ -13,6 +13,22 @@ std::string DevStore::chunk_path(std::string_view root, uint64_t chunk) {
   return fs::join(fs::join(root, "chunks"), name);
 }
 
+std::optional<uint64_t> DevStore::chunk_of_name(std::string_view name) {
+  // Exactly the name chunk_path gives: "chunk_", at least five digits, ".qmd".
+  if (name.size() < 15 || name.substr(0, 6) != "chunk_" || name.substr(name.size() - 4) != ".qmd") return std::nullopt;
+  const std::string_view digits = name.substr(6, name.size() - 10);
+  if (digits.size() > 19) return std::nullopt;
+  uint64_t chunk = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    chunk = chunk * 10 + uint64_t(c - '0');
+  }
+  char canonical[40];
+  std::snprintf(canonical, sizeof canonical, "chunk_%05llu.qmd", static_cast<unsigned long long>(chunk));
+  if (name != canonical) return std::nullopt;  // leading zeros beyond five digits, or an overflow
+  return chunk;
+}
+
 Result<DevStore> DevStore::make(std::string root, uint64_t page_count) {
   QM_ASSIGN(auto created, fs::mkdir_all(fs::join(root, "chunks")));
   DevStore s(std::move(root), page_count);
@@ -21,13 +37,45 @@ Result<DevStore> DevStore::make(std::string root, uint64_t page_count) {
 }
 
 Result<DevStore> DevStore::create(std::string root) { return make(std::move(root), 0); }
-Result<DevStore> DevStore::open(std::string root, uint64_t page_count) { return make(std::move(root), page_count); }
 
-Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
+Result<DevStore> DevStore::open(std::string root, uint64_t page_count) {
+  QM_ASSIGN(DevStore s, make(std::move(root), page_count));
+  QM_TRY(s.count_held_pages());
+  return s;
+}
+
+Result<void> DevStore::count_held_pages() {
+  held_ = 0;
+  const std::string dir = fs::join(root_, "chunks");
+  QM_ASSIGN(auto names, fs::get().list_dir(dir));
+  for (const std::string& name : names) {
+    const std::optional<uint64_t> number = chunk_of_name(name);
+    if (!number) continue;
+    const uint64_t chunk = *number;
+    if (chunk >= (page_count_ + kPagesPerChunk - 1) / kPagesPerChunk) continue;
+    QM_ASSIGN(auto st, fs::get().lstat(fs::join(dir, name)));
+    if (!st || st->kind != fs::EntryKind::Regular) continue;
+    const uint64_t first = chunk * kPagesPerChunk;
+    const uint64_t in_file = std::min<uint64_t>(st->size / kPageSize, kPagesPerChunk);
+    held_ += std::min<uint64_t>(in_file, page_count_ - first);
+  }
+  return {};
+}
+
+Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum) {
   if (id >= page_count_) return fail(QmError::page_fault(id));
   if (id >= ahead_first_ && id - ahead_first_ < ahead_count_) {
-    std::memcpy(out.data(), ahead_buffer_.data() + (id - ahead_first_) * kPageSize, kPageSize);
+    const size_t at = id - ahead_first_;
+    std::memcpy(out.data(), ahead_buffer_.data() + at * kPageSize, kPageSize);
     last_read_ = id;
+    if (checksum) {
+      if (!ahead_summed_) {
+        ahead_sums_.resize(kMaxRun);
+        page_checksums(std::span<const uint8_t>(ahead_buffer_.data(), ahead_count_ * kPageSize), ahead_sums_);
+        ahead_summed_ = true;
+      }
+      *checksum = ahead_sums_[at];
+    }
     return {};
   }
   // A chain walked in order reads runs that double up to kMaxRun; any other read, one page.
@@ -52,17 +100,18 @@ Result<void> DevStore::read_page_into(uint64_t id, PageSpan out) {
   // Allocated pages need not have reached the file yet: the run takes what the file holds.
   QM_ASSIGN(size_t got, file->read_at(std::span<uint8_t>(ahead_buffer_.data(), run * kPageSize), offset_in_chunk(id)));
   if (got < kPageSize) return file->read_exact_at(out, offset_in_chunk(id));  // its short-file error
-  std::memcpy(out.data(), ahead_buffer_.data(), kPageSize);
   ahead_first_ = id;
   ahead_count_ = got / kPageSize;
-  return {};
+  ahead_summed_ = false;
+  // Served from the run like the pages after it.
+  return read_page_into(id, out, checksum);
 }
 
 Result<std::vector<Page>> DevStore::read_all_pages() {
   std::vector<Page> pages;
   // Each chunk is opened once and read page by page; storage grows with the pages read, not
   // with the count alone.
-  pages.reserve(static_cast<size_t>(std::min<uint64_t>(page_count_, kPagesPerChunk)));
+  pages.reserve(static_cast<size_t>(std::min<uint64_t>(held_, kPagesPerChunk)));
   for (uint64_t chunk = 0; chunk * kPagesPerChunk < page_count_; ++chunk) {
     QM_ASSIGN(fs::File f, fs::get().open(chunk_path(root_, chunk), fs::kRead));
     uint64_t first = chunk * kPagesPerChunk;

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -57,11 +58,20 @@ class DevStore {
 
   const std::string& root() const { return root_; }
   uint64_t page_count() const { return page_count_; }
+  // How many pages the store really holds: those the chunk files had room for at open (at
+  // most page_count) plus every page allocated since. A walk that takes more steps than this
+  // repeats a page, whatever count the manifest claims.
+  uint64_t held_page_count() const { return held_; }
   // The id of a new page (the old page count).
-  uint64_t alloc_page() { return page_count_++; }
+  uint64_t alloc_page() {
+    ++held_;
+    return page_count_++;
+  }
 
-  // id >= page_count: PageFault(id); a chunk file too short for the page: Io.
-  Result<void> read_page_into(uint64_t id, PageSpan out);
+  // id >= page_count: PageFault(id); a chunk file too short for the page: Io. With
+  // `checksum`, a page served from a read run also gets its computed checksum there: the
+  // run's pages are checksummed together the first time one is asked for.
+  Result<void> read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum = nullptr);
   // Every page 0 .. page_count - 1, in order.
   Result<std::vector<Page>> read_all_pages();
   // Writes one page into its chunk file (after the journal hook, when installed).
@@ -86,11 +96,15 @@ class DevStore {
 
   // `<root>/chunks/chunk_{chunk:05}.qmd`.
   static std::string chunk_path(std::string_view root, uint64_t chunk);
+  // The chunk number a file name under `chunks` stands for; none for any other name.
+  static std::optional<uint64_t> chunk_of_name(std::string_view name);
   static uint64_t chunk_of(uint64_t page_id) { return page_id >> 14; }
   static uint64_t offset_in_chunk(uint64_t page_id) { return (page_id & 0x3FFF) << 12; }
 
  private:
   DevStore(std::string root, uint64_t page_count) : root_(std::move(root)), page_count_(page_count) {}
+  // Counts the pages the chunk files hold, below page_count.
+  Result<void> count_held_pages();
   static Result<DevStore> make(std::string root, uint64_t page_count);
   // The chunk file open for writing, opened (created when missing) on demand.
   Result<const fs::File*> writable_chunk(uint64_t chunk);
@@ -104,6 +118,7 @@ class DevStore {
 
   std::string root_;
   uint64_t page_count_ = 0;
+  uint64_t held_ = 0;
   uint64_t write_chunk_ = 0;
   fs::File write_file_;  // the cached chunk file open for writing, when is_open()
   uint64_t read_chunk_ = 0;
@@ -116,6 +131,8 @@ class DevStore {
   std::vector<uint8_t> ahead_buffer_;
   uint64_t ahead_first_ = 0;
   uint64_t ahead_count_ = 0;
+  std::vector<uint32_t> ahead_sums_;  // checksums of the run's pages, once ahead_summed_
+  bool ahead_summed_ = false;
   uint64_t last_read_ = UINT64_MAX;
   uint32_t run_ = 1;  // pages the next read in order takes
 };

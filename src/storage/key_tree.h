@@ -12,7 +12,10 @@
 //   their insertion order;
 // - a full leaf splits in half, except that a key appended past the last key of the whole
 //   tree starts a new leaf, so keys loaded in order leave every leaf full.
-// There is no removal: an index only grows (readers filter retired versions).
+// An index only grows as rows are written (readers filter retired versions); the one removal,
+// remove_last, takes back the most recent insertions when a transaction is undone. It keeps
+// every leaf non-empty (an emptied leaf leaves the tree) but lets a separator fall below the
+// smallest key under its right child: a search only needs it above every key on its left.
 #pragma once
 
 #include <algorithm>
@@ -106,6 +109,30 @@ struct LeafHead {
       l = grown;
     }
     l->ids()[l->size++] = id;
+  }
+
+  // Takes `id` off the end of entry i's ids; false when it is not the last id there.
+  bool pop(uint16_t i, uint64_t id) {
+    if (!is_spilled(i)) {
+      if (slots[i] != id) return false;
+      set_empty(i);
+      return true;
+    }
+    IdList* l = list(i);
+    if (!l || l->size == 0 || l->ids()[l->size - 1] != id) return false;
+    if (--l->size == 0) {
+      IdList::destroy(l);
+      slots[i] = 0;
+    }
+    return true;
+  }
+
+  // Closes slot `at` (which holds no list), shifting the slots above it down by one.
+  void close_slot(uint16_t at) {
+    std::memmove(&slots[at], &slots[at + 1], (size - at - 1) * sizeof(uint64_t));
+    const uint64_t low = spilled & ((uint64_t{1} << at) - 1);
+    const uint64_t high = at + 1 < kLeafKeys ? (spilled >> (at + 1)) << at : 0;
+    spilled = low | high;
   }
 
   void free_lists() {
@@ -214,6 +241,20 @@ class KeyTree {
     return {placed, true};
   }
 
+  // Takes `id` off the end of the ids of `key` (undoing its latest insertion); a key left
+  // with no ids leaves the tree. False, changing nothing, when the key is absent or its last
+  // id is not `id`. Positions taken earlier do not survive a removal.
+  bool remove_last(Probe key, uint64_t id) {
+    if (!root_) return false;
+    Step path[kMaxHeight];
+    Leaf* leaf = descend(key, path);
+    const uint16_t at = lower(leaf, key);
+    if (at >= leaf->size || !(probe(leaf->keys[at]) == key)) return false;
+    if (!leaf->pop(at, id)) return false;
+    if (leaf->ids(at).empty()) erase_entry(leaf, at, path);
+    return true;
+  }
+
   void clear() {
     if (root_) free_node(root_, height_);
     root_ = nullptr;
@@ -313,6 +354,37 @@ class KeyTree {
       separator = std::move(keys[mid]);
       right = sibling;
     }
+  }
+
+  // Removes the entry at `at` (it has no ids); an emptied leaf leaves the chain and its
+  // parent, and an inner node left without children leaves its own parent in turn.
+  void erase_entry(Leaf* leaf, uint16_t at, Step* path) {
+    std::move(leaf->keys + at + 1, leaf->keys + leaf->size, leaf->keys + at);
+    leaf->close_slot(at);
+    --leaf->size;
+    --size_;
+    if (leaf->size > 0) return;
+    if (leaf->prev) leaf->prev->next = leaf->next;
+    else first_ = static_cast<Leaf*>(leaf->next);
+    if (leaf->next) leaf->next->prev = leaf->prev;
+    else last_ = static_cast<Leaf*>(leaf->prev);
+    delete leaf;
+    for (int level = 0; level < height_; ++level) {
+      Inner* in = path[level].node;
+      const uint16_t c = path[level].child;
+      if (in->size > 0) {
+        // Child c goes with the separator on its left (or, for the first child, on its right).
+        const uint16_t k = c > 0 ? static_cast<uint16_t>(c - 1) : 0;
+        std::move(in->keys + k + 1, in->keys + in->size, in->keys + k);
+        std::memmove(&in->children[c], &in->children[c + 1], (in->size - c) * sizeof(void*));
+        --in->size;
+        return;
+      }
+      delete in;  // its only child is gone
+    }
+    root_ = nullptr;
+    first_ = last_ = nullptr;
+    height_ = 0;
   }
 
   static void free_node(void* node, int level) {

@@ -1,5 +1,6 @@
 #include "storage/page.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/blake3.h"
@@ -15,10 +16,19 @@ uint32_t page_checksum(ConstPageSpan page) {
 
 void stamp_page_checksum(PageSpan page) { store_u32(page.data() + kChecksumOffset, page_checksum(page)); }
 
+void page_checksums(std::span<const uint8_t> pages, std::span<uint32_t> out) {
+  blake3_prefix_u32_of_4k_without_many(pages, kChecksumOffset, out);
+  for (uint32_t& v : out.first(std::min(out.size(), pages.size() / kPageSize))) v = checksum_from_hash_prefix(v);
+}
+
 Result<void> verify_page_checksum(uint64_t page_id, ConstPageSpan page) {
+  if (load_u32(page.data() + kChecksumOffset) == 0) return {};
+  return verify_page_checksum(page_id, page, page_checksum(page));
+}
+
+Result<void> verify_page_checksum(uint64_t page_id, ConstPageSpan page, uint32_t computed) {
   uint32_t stored = load_u32(page.data() + kChecksumOffset);
   if (stored == 0) return {};
-  uint32_t computed = page_checksum(page);
   if (stored == computed) return {};
   char buf[96];
   std::snprintf(buf, sizeof buf, " checksum mismatch (stored 0x%08x, computed 0x%08x)", stored, computed);

@@ -49,5 +49,10 @@ void stamp_page_checksum(PageSpan page);
 // Ok when the stored checksum is 0 or right; otherwise Corruption
 // "page {id} checksum mismatch (stored 0x........, computed 0x........)".
 Result<void> verify_page_checksum(uint64_t page_id, ConstPageSpan page);
+// The same check against `computed`, the page's checksum already computed from these bytes.
+Result<void> verify_page_checksum(uint64_t page_id, ConstPageSpan page, uint32_t computed);
+// page_checksum of each 4096-byte page of `pages` in turn (as many as `out` holds), the
+// pages hashed side by side.
+void page_checksums(std::span<const uint8_t> pages, std::span<uint32_t> out);
 
 }  // namespace qm::storage

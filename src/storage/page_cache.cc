@@ -70,6 +70,10 @@ PageCache::Frame& PageCache::take_frame(uint64_t id) {
 }
 
 void PageCache::mark_dirty(Frame& f) {
+  if (!f.dirty) {
+    dirty_slots_.push_back(static_cast<uint32_t>(&f - frames_.data()));
+    if (dirty_slots_.size() > 2 * capacity_ + 64) compact_dirty_slots();
+  }
   f.dirty = true;
   // The store's bytes changed and are not stamped until the page is written back.
   if (f.shared) backend_.mem()->clear_checksum_verified(f.id);
@@ -112,8 +116,9 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
     take_frame(id);  // enters as the most recently used, the store's page itself
     return {};
   }
-  QM_TRY(backend_.read_page_into(id, *incoming_));
-  QM_TRY(verify_page_checksum(id, *incoming_));
+  std::optional<uint32_t> computed;
+  QM_TRY(backend_.read_page_into(id, *incoming_, computed));
+  QM_TRY(computed ? verify_page_checksum(id, *incoming_, *computed) : verify_page_checksum(id, *incoming_));
   QM_TRY(evict_if_needed());
   Frame& f = take_frame(id);  // enters as the most recently used
   std::swap(f.owned, incoming_);  // the page enters without a copy
@@ -131,7 +136,41 @@ Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
   return &frames_[it->second];
 }
 
+void PageCache::compact_dirty_slots() {
+  std::erase_if(dirty_slots_, [&](uint32_t slot) { return !frames_[slot].dirty; });
+  std::sort(dirty_slots_.begin(), dirty_slots_.end());
+  dirty_slots_.erase(std::unique(dirty_slots_.begin(), dirty_slots_.end()), dirty_slots_.end());
+}
+
+void PageCache::note_before(uint64_t id, const Page& bytes) {
+  auto [it, fresh] = before_->pages.try_emplace(id);
+  if (!fresh) return;
+  it->second = new_zero_page();
+  *it->second = bytes;
+}
+
+void PageCache::forget_pages(uint64_t first, uint64_t end) {
+  for (uint64_t id = first; id < end; ++id) {
+    auto it = index_.find(id);
+    if (it == index_.end()) continue;
+    const uint32_t slot = it->second;
+    unlink(slot);
+    frames_[slot].dirty = false;
+    index_.erase(it);
+    free_frames_.push_back(slot);
+  }
+}
+
 Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
+  if (before_ && id < before_->limit && !before_->pages.contains(id)) {
+    // The bytes before this write: the resident page, else the backend's.
+    if (auto it = index_.find(id); it != index_.end()) {
+      note_before(id, *frames_[it->second].bytes);
+    } else {
+      QM_TRY(backend_.read_page_into(id, *incoming_));
+      note_before(id, *incoming_);
+    }
+  }
   if (auto it = index_.find(id); it != index_.end()) {
     Frame& f = frames_[it->second];
     if (!f.dirty) {
@@ -163,10 +202,14 @@ Result<uint64_t> PageCache::alloc_page() { return backend_.alloc_page(); }
 Result<void> PageCache::flush() {
   if (backend_.read_only()) return {};
   std::vector<std::pair<uint64_t, uint32_t>> dirty;
-  for (const auto& [id, slot] : index_)
-    if (frames_[slot].dirty) dirty.emplace_back(id, slot);
-  if (dirty.empty()) return {};
+  for (uint32_t slot : dirty_slots_)
+    if (frames_[slot].dirty) dirty.emplace_back(frames_[slot].id, slot);
   std::sort(dirty.begin(), dirty.end());
+  dirty.erase(std::unique(dirty.begin(), dirty.end()), dirty.end());
+  if (dirty.empty()) {
+    dirty_slots_.clear();
+    return {};
+  }
   // Stamping a shared page writes it; the others go to the backend in runs.
   std::erase_if(dirty, [&](const std::pair<uint64_t, uint32_t>& d) {
     Frame& f = frames_[d.second];
@@ -192,6 +235,7 @@ Result<void> PageCache::flush() {
     frames_[slot].dirty = false;
     if (mem) mem->mark_checksum_verified(id);
   }
+  dirty_slots_.clear();
   return {};
 }
 

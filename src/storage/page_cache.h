@@ -20,6 +20,8 @@
 //   eviction that stamps them), so a memory database holds each page's bytes once. Only a
 //   page id the store does not hold gets a buffer of the cache's own, whose write-back
 //   fails as before.
+// - every dirty frame's slot is in `dirty_slots_` (which may also name frames cleaned or
+//   reused since), so a flush costs the pages changed since the last one, not the cache size.
 // Recency is an intrusive doubly linked list through the frames, least recently used at
 // the head: a use moves a frame to the tail and the victim is the head, so eviction costs
 // O(1) however large the cache (the order is the one unique ticks would give).
@@ -41,6 +43,13 @@
 #include "storage/page.h"
 
 namespace qm::storage {
+
+// The bytes pages had before their first change since recording began: what a memory
+// transaction puts back at rollback. Pages at or above `limit` did not exist then.
+struct PageBeforeImages {
+  uint64_t limit = 0;
+  std::unordered_map<uint64_t, PageBox> pages;
+};
 
 namespace detail {
 template <class T>
@@ -91,6 +100,7 @@ class PageCache {
     auto frame = acquire(id);
     if (!frame) return fail(std::move(frame).error());
     Frame* f = *frame;
+    keep_before(id, *f->bytes);
     std::memcpy(scratch_->data(), f->bytes->data(), kPageSize);
     auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*scratch_));
     if (out) {
@@ -108,6 +118,7 @@ class PageCache {
     auto frame = acquire(id);
     if (!frame) return fail(std::move(frame).error());
     Frame* f = *frame;
+    keep_before(id, *f->bytes);
     // Over a memory backend the page is the store's: changed only once the writer succeeds.
     auto out = detail::call_visitor(std::forward<F>(writer), PageSpan(*f->bytes));
     if (out) mark_dirty(*f);
@@ -126,6 +137,12 @@ class PageCache {
   // the highest run first (appended pages before the pages linking to them); pages become clean only when all runs succeeded. No-op on image
   // backends. Does not flush to stable storage (DevStore::sync_data does).
   Result<void> flush();
+
+  // While set, the first change of each page below its limit saves the page's bytes there
+  // (cleared with null). The caller keeps it alive while set.
+  void record_before_images(PageBeforeImages* images) { before_ = images; }
+  // Drops pages [first, end) from the cache unwritten: they are about to cease to exist.
+  void forget_pages(uint64_t first, uint64_t end);
 
   size_t resident() const { return index_.size(); }
   size_t capacity() const { return capacity_; }
@@ -164,12 +181,21 @@ class PageCache {
   // Stamps a dirty page about to be written back; a shared page is then already written.
   void stamp(Frame& f);
 
+  void keep_before(uint64_t id, const Page& bytes) {
+    if (before_ && id < before_->limit) note_before(id, bytes);
+  }
+  void note_before(uint64_t id, const Page& bytes);
+  // Drops the slots of clean frames and repeats from `dirty_slots_`.
+  void compact_dirty_slots();
+
   Backend backend_;
+  PageBeforeImages* before_ = nullptr;
   size_t capacity_ = 1;
   std::vector<Frame> frames_;
   uint32_t oldest_ = kNone;  // the head of the recency list: the next victim
   uint32_t newest_ = kNone;
   std::vector<uint32_t> free_frames_;
+  std::vector<uint32_t> dirty_slots_;  // see the invariant above
   std::unordered_map<uint64_t, uint32_t> index_;  // page id -> frame
   PageBox scratch_;                               // the copy a mutable visitor changes
   PageBox incoming_;                              // a page being read or written, before it is admitted

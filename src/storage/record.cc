@@ -36,69 +36,113 @@ void assign_bytes(Value& slot, bool text, std::span<const uint8_t> bytes) {
   }
 }
 
-Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store, Row& out) {
-  ByteReader rd(bytes);
-  auto count = rd.u16();
-  if (!count) return fail(corrupt("record: truncated u16"));
-  size_t n = *count;
-  if (out.size() > n) out.resize(n);
-  // Every field takes at least its tag byte, so a hostile count cannot reserve more than the
-  // input could hold.
-  out.reserve(std::min(n, rd.remaining()));
+// The one walk over a row's fields: checks each field as it comes (bounds, tags, UTF-8,
+// blob indexes) and hands on(i, tag, payload) its payload bytes (a stored blob's bytes for a
+// blob-store field). The first fault ends the walk. `on_count` sees the declared count and
+// the most fields the bytes could hold (each takes at least its tag byte) first. Raw
+// pointers with one bounds test per read: this runs for every record a scan meets.
+template <class OnCount, class OnField>
+Result<void> walk_fields(std::span<const uint8_t> bytes, const CasStore& store, OnCount on_count, OnField on) {
+  const uint8_t* p = bytes.data();
+  const uint8_t* const end = p + bytes.size();
+  if (bytes.size() < 2) return fail(corrupt("record: truncated u16"));
+  const size_t n = load_u16(p);
+  p += 2;
+  on_count(n, std::min(n, static_cast<size_t>(end - p)));
   for (size_t i = 0; i < n; ++i) {
-    auto tag = rd.u8();
-    if (!tag) return fail(corrupt("record: truncated at field tag"));
-    Value& slot = i < out.size() ? out[i] : out.emplace_back();
-    switch (*tag) {
+    if (p == end) return fail(corrupt("record: truncated at field tag"));
+    const uint8_t tag = *p++;
+    const size_t left = static_cast<size_t>(end - p);
+    std::span<const uint8_t> payload;
+    switch (tag) {
       case kNull:
-        slot.set_null();
         break;
-      case kInt: {
-        auto v = rd.i64();
-        if (!v) return fail(corrupt("record: truncated u64"));
-        slot.set_int(*v);
+      case kInt:
+        if (left < 8) return fail(corrupt("record: truncated u64"));
+        payload = {p, 8};
+        p += 8;
         break;
-      }
       case kTextInline:
       case kBlobInline: {
-        auto len = rd.u16();
-        if (!len) return fail(corrupt("record: truncated u16"));
-        auto payload = rd.bytes(*len);
-        if (!payload) return fail(corrupt("record: truncated inline payload"));
-        bool text = *tag == kTextInline;
-        if (text && !utf8_ok(*payload)) return fail(corrupt("record: invalid utf-8 text"));
-        assign_bytes(slot, text, *payload);
+        if (left < 2) return fail(corrupt("record: truncated u16"));
+        const size_t len = load_u16(p);
+        if (left - 2 < len) return fail(corrupt("record: truncated inline payload"));
+        payload = {p + 2, len};
+        p += 2 + len;
+        if (tag == kTextInline && !utf8_ok(payload)) return fail(corrupt("record: invalid utf-8 text"));
         break;
       }
       case kTextCas:
       case kBlobCas: {
-        auto index = rd.u64();
-        if (!index) return fail(corrupt("record: truncated u64"));
-        QM_ASSIGN(auto blob, store.get(*index));
-        bool text = *tag == kTextCas;
-        if (text && !utf8_ok(blob)) return fail(corrupt("record: invalid utf-8 in CAS"));
-        assign_bytes(slot, text, blob);
+        if (left < 8) return fail(corrupt("record: truncated u64"));
+        const uint64_t index = load_u64(p);
+        p += 8;
+        QM_ASSIGN(payload, store.get(index));
+        if (tag == kTextCas && !utf8_ok(payload)) return fail(corrupt("record: invalid utf-8 in CAS"));
         break;
       }
-      case kDecimal: {
-        auto raw = rd.bytes(16);
-        if (!raw) return fail(corrupt("record: truncated i128"));
-        i128 m;
-        std::memcpy(&m, raw->data(), 16);
-        slot.set_decimal(m);
+      case kDecimal:
+        if (left < 16) return fail(corrupt("record: truncated i128"));
+        payload = {p, 16};
+        p += 16;
         break;
-      }
       default: {
         char buf[48];
-        std::snprintf(buf, sizeof buf, "record: bad field tag 0x%02X", static_cast<unsigned>(*tag));
+        std::snprintf(buf, sizeof buf, "record: bad field tag 0x%02X", static_cast<unsigned>(tag));
         return fail(QmError::corruption(buf));
       }
     }
+    on(i, tag, payload);
   }
   return {};
 }
 
+Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store, Row& out) {
+  return walk_fields(
+      bytes, store,
+      [&](size_t n, size_t reserve) {
+        if (out.size() > n) out.resize(n);
+        out.reserve(reserve);
+      },
+      [&](size_t i, uint8_t tag, std::span<const uint8_t> payload) {
+        load_field(Field{tag, payload}, i < out.size() ? out[i] : out.emplace_back());
+      });
+}
+
 }  // namespace
+
+void load_field(const Field& field, Value& slot) {
+  switch (field.tag) {
+    case kNull:
+      slot.set_null();
+      break;
+    case kInt:
+      slot.set_int(static_cast<int64_t>(load_u64(field.payload.data())));
+      break;
+    case kDecimal: {
+      i128 m;
+      std::memcpy(&m, field.payload.data(), 16);
+      slot.set_decimal(m);
+      break;
+    }
+    default:
+      assign_bytes(slot, field.tag == kTextInline || field.tag == kTextCas, field.payload);
+      break;
+  }
+}
+
+Result<void> split_row(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out) {
+  // Sized once per row from the capped count; a row that walks to its end declared no more
+  // fields than that, so every index written is inside.
+  auto r = walk_fields(
+      bytes, store,
+      [&](size_t, size_t most) {
+        if (out.size() != most) out.resize(most);
+      },
+      [&](size_t i, uint8_t tag, std::span<const uint8_t> payload) { out[i] = Field{tag, payload}; });
+  if (!r) out.clear();
+  return r;
+}
 
 Result<void> encode_row_into(std::span<const Value> values, CasStore& store, std::string& out) {
   if (values.size() > kMaxFields) return fail(QmError::schema("too many columns (max 65535)"));

@@ -16,6 +16,7 @@
 #include <span>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/error.h"
 #include "core/record_envelope.h"
@@ -44,6 +45,21 @@ Result<std::string> encode_record(const RecordEnvelope& envelope, std::span<cons
 // is left empty.
 Result<Row> decode_row(std::span<const uint8_t> bytes, const CasStore& store);
 Result<void> decode_row_into(std::span<const uint8_t> bytes, const CasStore& store, Row& out);
+
+// One field of a checked row, not yet a value: its tag and its payload bytes (the stored
+// blob's bytes for a blob-store field), lent from the record or the store.
+struct Field {
+  uint8_t tag = 0;
+  std::span<const uint8_t> payload;
+};
+
+// Checks a whole row exactly as decode_row_into does (same faults, same first error) but
+// builds no values: `out` (reused) receives each field, so a reader can turn only the fields
+// it looks at into values. On failure `out` is left empty.
+Result<void> split_row(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out);
+// The field's value into `slot`, reusing its text buffer as decode_row_into does. The field
+// must come from split_row; this cannot fail.
+void load_field(const Field& field, Value& slot);
 
 // The envelope alone (for visibility tests before decoding): fewer than 24 bytes is
 // BufferTooSmall {24, len}.

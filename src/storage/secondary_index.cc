@@ -217,6 +217,19 @@ void SecondaryIndex::insert(const Value& key, uint64_t row_id) {
   ++count_;
 }
 
+bool SecondaryIndex::remove_last(const Value& key, uint64_t row_id) {
+  bool removed = false;
+  switch (key.kind()) {
+    case Value::Kind::Null: removed = nulls_.remove_last(NullKey{}, row_id); break;
+    case Value::Kind::Int: removed = ints_.remove_last(key.as_int(), row_id); break;
+    case Value::Kind::Decimal: removed = decimals_.remove_last(key.as_decimal(), row_id); break;
+    case Value::Kind::Text: removed = texts_.remove_last(key.bytes(), row_id); break;
+    case Value::Kind::Blob: removed = blobs_.remove_last(key.bytes(), row_id); break;
+  }
+  if (removed) --count_;
+  return removed;
+}
+
 // ---- reading ------------------------------------------------------------------------------
 
 size_t SecondaryIndex::key_count() const {

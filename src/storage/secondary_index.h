@@ -69,6 +69,9 @@ class SecondaryIndex {
   IndexPairs to_pairs() const;
 
   void insert(const Value& key, uint64_t row_id);
+  // Undoes the latest insert of `row_id` under `key`: true when it was the key's last id
+  // (the key goes when it has no ids left); false, changing nothing, otherwise.
+  bool remove_last(const Value& key, uint64_t row_id);
   // The ids of one key; empty when absent. Valid until the next insert.
   std::span<const uint64_t> lookup(const Value& key) const;
   // Appends the ids of every key inside the range, keys ascending, each key's ids in stored

@@ -232,3 +232,27 @@ TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
 
 }  // namespace
 }  // namespace qm::storage
+
+namespace qm::storage {
+
+// A republished value overwrites its own slot only: a slot a put shares (a row holding the
+// same bytes) keeps them, and a rollback puts back what an overwrite replaced.
+TEST(CasStore, ReplaceNeverOverwritesASharedSlotAndRollsBack) {
+  auto text = [](CasStore& cas, uint64_t id) { return as_chars(*cas.get(id)); };
+  CasStore cas = CasStore::new_memory();
+  auto a = std::string(40, 'a'), b = std::string(40, 'b'), c = std::string(40, 'c');
+  uint64_t own = *cas.replace(UINT64_MAX, as_bytes(a));
+  EXPECT_EQ(*cas.put(a), own);  // a row value with the same bytes shares the slot
+  uint64_t next = *cas.replace(own, as_bytes(b));
+  EXPECT_NE(next, own);
+  EXPECT_EQ(text(cas, own), a);
+  cas.begin_undo();
+  EXPECT_EQ(*cas.replace(next, as_bytes(c)), next);  // its own slot is reused
+  EXPECT_EQ(text(cas, next), c);
+  cas.undo_replaced();
+  cas.truncate(2);
+  EXPECT_EQ(text(cas, next), b);
+  EXPECT_EQ(*cas.put(b), next);
+}
+
+}  // namespace qm::storage

@@ -53,6 +53,22 @@ TEST(PageChecksum, ParallelChunkHashEqualsTheIncrementalHash) {
   }
 }
 
+// Pages checksummed side by side, in groups that fill the SIMD lanes and ones that do not,
+// give each page its own checksum.
+TEST(PageChecksum, ARunOfPagesGetsEachPagesOwnChecksum) {
+  uint64_t x = 7;
+  std::vector<uint8_t> run(40 * kPageSize);
+  for (auto& b : run) b = static_cast<uint8_t>((x = x * 6364136223846793005u + 1442695040888963407u) >> 56);
+  for (size_t n : {size_t{1}, size_t{5}, size_t{16}, size_t{17}, size_t{40}}) {
+    std::vector<uint32_t> sums(n + 1, 0);  // one more than the pages: left as it was
+    page_checksums(std::span<const uint8_t>(run.data(), n * kPageSize), sums);
+    for (size_t i = 0; i < n; ++i)
+      ASSERT_EQ(sums[i], page_checksum(std::span<const uint8_t, kPageSize>(run.data() + i * kPageSize, kPageSize)))
+          << n << " pages, page " << i;
+    EXPECT_EQ(sums[n], 0u);
+  }
+}
+
 TEST(PageChecksum, UnstampedPagePassesWhateverItHolds) {
   Page p = sample_page();
   EXPECT_TRUE(verify_page_checksum(3, p));

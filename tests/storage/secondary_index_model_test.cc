@@ -171,5 +171,39 @@ TEST(SecondaryIndexModel, AgreesWithAnOrderedMapForEveryKeyKind) {
   }
 }
 
+// Undoing inserts newest first (as a rolled-back transaction does) in rounds that also insert
+// afterwards, so emptied leaves and inner nodes leave the tree and later inserts land beside
+// separators that no longer name a key; a wrong id or absent key changes nothing.
+TEST(SecondaryIndexModel, RemovingTheLatestInsertsRestoresTheEarlierIndex) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Rng rng(std::hash<std::string_view>{}(c.name) + 1);
+    SecondaryIndex idx;
+    Model model;
+    std::vector<std::pair<Value, uint64_t>> journal;
+    for (int round = 0; round < 12; ++round) {
+      for (int i = 0; i < 700; ++i) {
+        Value k = c.key(rng, round * 700 + i);
+        const uint64_t id = rng() % 4 == 0 ? 7 : rng();
+        idx.insert(k, id);
+        model[k].push_back(id);
+        journal.emplace_back(std::move(k), id);
+      }
+      const size_t keep = rng() % 3 == 0 ? 0 : rng() % journal.size();
+      while (journal.size() > keep) {
+        auto& [k, id] = journal.back();
+        ASSERT_FALSE(idx.remove_last(k, id + 1));
+        ASSERT_TRUE(idx.remove_last(k, id));
+        auto& held = model[k];
+        held.pop_back();
+        if (held.empty()) model.erase(k);
+        journal.pop_back();
+      }
+      ASSERT_FALSE(idx.remove_last(Value::text("absent key"), 1));
+      ASSERT_NO_FATAL_FAILURE(expect_same(idx, model, journal.size()));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qm::storage

@@ -242,6 +242,14 @@ Result<void> FaultyFs::rmdir(const std::string& path) {
   return {};
 }
 
+Result<void> FaultyFs::chmod(const std::string& path, uint32_t mode) {
+  if (int e = tick(Op::Stat)) return fail(err("chmod", path, e));
+  auto r = resolve(path);
+  if (!r || !r->node) return fail(err("chmod", path, ENOENT));
+  nodes_.at(*r->node).mode = mode & 07777u;
+  return {};
+}
+
 Result<std::optional<fs::Stat>> FaultyFs::lstat(const std::string& path) {
   if (int e = tick(Op::Stat)) return fail(err("lstat", path, e));
   auto r = resolve(path);
@@ -251,6 +259,7 @@ Result<std::optional<fs::Stat>> FaultyFs::lstat(const std::string& path) {
   st.kind = n.dir ? fs::EntryKind::Directory : fs::EntryKind::Regular;
   st.size = n.dir ? 0 : n.data.size();
   st.inode = *r->node;
+  st.mode = n.mode;
   return std::optional<fs::Stat>(st);
 }
 

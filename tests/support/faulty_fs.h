@@ -57,6 +57,7 @@ class FaultyFs final : public fs::FileSystem {
   Result<void> unlink(const std::string& path) override;
   Result<void> mkdir(const std::string& path, uint32_t mode = 0777) override;
   Result<void> rmdir(const std::string& path) override;
+  Result<void> chmod(const std::string& path, uint32_t mode) override;
   Result<std::optional<fs::Stat>> lstat(const std::string& path) override;
   Result<std::optional<fs::Stat>> stat(const std::string& path) override;
   Result<std::vector<std::string>> list_dir(const std::string& path) override;
@@ -77,6 +78,7 @@ class FaultyFs final : public fs::FileSystem {
  private:
   struct Node {
     bool dir = false;
+    uint32_t mode = 0644;
     std::string data, durable_data;
     std::map<std::string, uint64_t> entries, durable_entries;
   };

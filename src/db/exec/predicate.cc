@@ -26,6 +26,19 @@ inline Truth kleene_or(Truth l, Truth r) {
 }
 
 inline Truth compare_leaf(const Value& v, query::CompareOp op, const Value& literal) {
+  // Two integers, the common filter, compare as plain numbers (the same outcome as below).
+  if (v.is_int() && literal.is_int()) {
+    const int64_t a = v.as_int(), b = literal.as_int();
+    switch (op) {
+      case query::CompareOp::Eq: return from_bool(a == b);
+      case query::CompareOp::Ne: return from_bool(a != b);
+      case query::CompareOp::Lt: return from_bool(a < b);
+      case query::CompareOp::Le: return from_bool(a <= b);
+      case query::CompareOp::Gt: return from_bool(a > b);
+      case query::CompareOp::Ge: return from_bool(a >= b);
+      default: break;
+    }
+  }
   if (v.is_null() || literal.is_null()) return Truth::Unknown;
   return from_bool(eval_compare(v, op, literal));
 }

@@ -47,6 +47,12 @@ class BoundPredicate {
   // Preconditions: no binding error; the row is as wide as the names bound. Allocates
   // nothing.
   Truth test(std::span<const Value> row) const { return test_node(root_, row); }
+  // Appends the positions of the columns a test reads (with repeats), so a reader can decode
+  // only those before testing.
+  void columns_read(std::vector<uint32_t>& out) const {
+    for (const Node& n : nodes_)
+      if (n.op != Op::And && n.op != Op::Or) out.push_back(n.pos);
+  }
 
  private:
   enum class Op : uint8_t { Compare, In, Between, IsNull, And, Or };

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "core/bytes.h"
 #include "core/saturating.h"
@@ -86,6 +87,70 @@ class RowReader {
   bool stopped_ = false;
 };
 
+// The per-page readers of a probed scan: each record is split (checked whole), its probe
+// columns become values, and only a kept version gets the rest.
+class ProbedReader {
+ public:
+  ProbedReader(const Table& table, const storage::CasStore& cas, std::span<const uint32_t> probe_columns,
+               ScanProbe probe, ScanUntilVisitor visit)
+      : table_(table), cas_(cas), probe_(probe), visit_(visit), row_(table.columns.size()) {
+    std::vector<bool> probed(row_.size(), false);
+    for (uint32_t c : probe_columns)
+      if (c < probed.size() && !probed[c]) {
+        probed[c] = true;
+        probe_columns_.push_back(c);
+      }
+    for (uint32_t c = 0; c < probed.size(); ++c)
+      if (!probed[c]) rest_columns_.push_back(c);
+  }
+
+  bool stopped() const { return stopped_; }
+
+  Result<void> record(uint64_t page_id, uint16_t slot, std::span<const uint8_t> bytes, WalkCounts& counts) {
+    QM_TRY(check_envelope(bytes));
+    QM_TRY(storage::record::split_row(bytes.subspan(kEnvelopeSize), cas_, fields_));
+    if (fields_.size() != row_.size()) return fail(field_count_mismatch());
+    counts.add_version();
+    for (uint32_t c : probe_columns_) storage::record::load_field(fields_[c], row_[c]);
+    RecordVersion version{storage::row_id(page_id, slot), load_u64(bytes.data()), load_u64(bytes.data() + 8), row_};
+    QM_ASSIGN(bool keep, probe_(version));
+    if (!keep) return {};
+    for (uint32_t c : rest_columns_) storage::record::load_field(fields_[c], row_[c]);
+    QM_ASSIGN(bool more, visit_(version));
+    stopped_ = !more;
+    return {};
+  }
+
+  // A columnar page is decoded whole, so its rows reach the probe complete.
+  Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
+    QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
+    if (page.header.rows > 0 && page.header.arity != table_.columns.size()) return fail(field_count_mismatch());
+    for (size_t i = 0; i < page.header.rows && !stopped_; ++i) {
+      if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
+      counts.add_version();
+      const RecordEnvelope& env = page.envelopes[i];
+      RecordVersion version{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
+                            page.row(i)};
+      QM_ASSIGN(bool keep, probe_(version));
+      if (!keep) continue;
+      QM_ASSIGN(bool more, visit_(version));
+      stopped_ = !more;
+    }
+    return {};
+  }
+
+ private:
+  const Table& table_;
+  const storage::CasStore& cas_;
+  ScanProbe probe_;
+  ScanUntilVisitor visit_;
+  std::vector<uint32_t> probe_columns_;
+  std::vector<uint32_t> rest_columns_;
+  std::vector<storage::record::Field> fields_;  // reused for every record of the walk
+  Row row_;
+  bool stopped_ = false;
+};
+
 class EnvelopeReader {
  public:
   explicit EnvelopeReader(ScanEnvelopeVisitor visit) : visit_(visit) {}
@@ -147,7 +212,8 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
 
 template <class Reader>
 Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader) {
-  const uint64_t page_count = cache.backend().page_count();
+  // Bounded by the pages the backend really holds, never by a count the manifest claims.
+  const uint64_t page_count = cache.backend().held_page_count();
   const uint64_t limit = saturating_inc(page_count);
   WalkCounts counts;
   bool tail_reached = !table.tail_id.has_value();
@@ -195,6 +261,12 @@ Result<void> scan(storage::PageCache& cache, const Table& table, const storage::
 Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                         ScanUntilVisitor visit) {
   RowReader<ScanUntilVisitor> reader(table, cas, visit);
+  return walk_chain(cache, table, reader);
+}
+
+Result<void> scan_probed(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                         std::span<const uint32_t> probe_columns, ScanProbe probe, ScanUntilVisitor visit) {
+  ProbedReader reader(table, cas, probe_columns, probe, visit);
   return walk_chain(cache, table, reader);
 }
 

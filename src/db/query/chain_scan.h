@@ -52,6 +52,15 @@ Result<void> scan(storage::PageCache& cache, const Table& table, const storage::
 Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                         ScanUntilVisitor visit);
 
+// The same walk for readers that drop most rows unseen. Every record is checked whole, as
+// `scan` checks it (the same faults in the same order), but only the columns at `probe`
+// positions are turned into values before `probe` decides; the other positions of the lent
+// row hold stale values then. A version the probe keeps gets its remaining columns and goes
+// to `visit`, whose false stops the walk as in scan_until. The probe's errors end the walk.
+using ScanProbe = FunctionRef<Result<bool>(const RecordVersion&)>;
+Result<void> scan_probed(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                         std::span<const uint32_t> probe_columns, ScanProbe probe, ScanUntilVisitor visit);
+
 // The envelopes alone, in the same order; no row body or blob is read.
 Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit);
 

@@ -28,10 +28,6 @@ bool runs_unwrapped(const query::Statement& s) {
 QueryResult done() { return DoneResult{}; }
 QueryResult mutated(uint64_t n) { return MutatedResult{n}; }
 
-Result<QueryResult> not_yet(const char* what) {
-  return fail(QmError::query(str(what, " is not supported by this build")));
-}
-
 struct Dispatch {
   Database& db;
   QueryBudget* budget;
@@ -79,8 +75,20 @@ struct Dispatch {
   Result<QueryResult> operator()(query::InsertWithTargetsStmt& s) {
     return dispatch::insert_with_targets(db, s, budget);
   }
-  Result<QueryResult> operator()(query::CreateRetrievalIndexStmt&) { return not_yet("CREATE RETRIEVAL INDEX"); }
-  Result<QueryResult> operator()(query::DropRetrievalIndexStmt&) { return not_yet("DROP RETRIEVAL INDEX"); }
+  Result<QueryResult> operator()(query::CreateRetrievalIndexStmt& s) {
+    auto existing = db.catalog().retrieval().find(s.definition.name);
+    if (existing != db.catalog().retrieval().end()) {
+      if (s.if_not_exists && existing->second.definition() == s.definition) return done();
+      return fail(QmError::schema("conflicting named retrieval index"));
+    }
+    QM_TRY(db.create_retrieval_index(s.definition));
+    return done();
+  }
+  Result<QueryResult> operator()(query::DropRetrievalIndexStmt& s) {
+    if (s.if_exists && !db.catalog().retrieval().contains(s.name)) return done();
+    QM_TRY(db.drop_retrieval_index(s.name));
+    return done();
+  }
   Result<QueryResult> operator()(query::CreateIndexStmt& s) { return dispatch::create_index(db, s, budget); }
   Result<QueryResult> operator()(query::SelectSingleStmt& s) { return dispatch::select_single(db, s, budget); }
   Result<QueryResult> operator()(query::SelectStmt& s) { return dispatch::select_general(db, s, budget); }
@@ -124,10 +132,22 @@ uint64_t affected_rows(const QueryResult& r) {
   return 0;
 }
 
+bool ends_or_begins_transaction(const query::Statement& s) {
+  return std::holds_alternative<query::BeginStmt>(s.node) || std::holds_alternative<query::CommitStmt>(s.node) ||
+         std::holds_alternative<query::RollbackStmt>(s.node);
+}
+
 }  // namespace
 
 Result<QueryResult> Database::execute_statement(query::Statement statement, QueryBudget* budget) {
   QM_TRY(refuse_unreadable());
+  // Outside a transaction a workspace statement holds the transaction lock from its first read
+  // to its last write (shared for reads): nothing it reads is another handle's unfinished work.
+  WorkspaceAccess access;
+  if (directory() && !in_transaction() && !ends_or_begins_transaction(statement)) {
+    const bool reads_only = runs_unwrapped(statement);
+    QM_ASSIGN(access, enter_workspace(!reads_only));
+  }
   if (logged() && !in_transaction() && !runs_unwrapped(statement))
     return transaction([&](Database& db) { return db.execute_statement(std::move(statement), budget); });
   return std::visit(Dispatch{*this, budget}, statement.node);

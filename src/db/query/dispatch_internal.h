@@ -38,7 +38,8 @@ struct ValidatedTable {
 
 // Runs the writing part of a statement on `table` atomically, after a validation phase that
 // read the database under `scope` (the mutation guards, and on a workspace its lock). The
-// scope is given up first, since the transaction takes the workspace lock itself; if another
+// scope is given up first, since the transaction takes the workspace lock itself (a statement
+// run through execute_statement hands its lock over, so nothing comes in between); if another
 // handle committed to the workspace in that moment, the transaction starts from what it
 // wrote, and the statement is refused rather than applied to rows or constraints it never
 // checked. Rows move the clock; DDL does not (CREATE UNIQUE INDEX, the table dropped and made

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "core/error.h"
 #include "db/database.h"
@@ -19,7 +20,15 @@ namespace qm::db {
 // Receives each kept row (lent for the call); returns whether the read goes on.
 using RowSink = FunctionRef<Result<bool>(const RecordVersion&)>;
 
+// A last test after the WHERE that reads only `columns` (a top-N's keys against its worst
+// row): a version it refuses is dropped before its other columns are decoded and before it is
+// charged as materialised, as if the sink had skipped it.
+struct RowGate {
+  std::span<const uint32_t> columns;
+  FunctionRef<bool(std::span<const Value>)> keep;
+};
+
 Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
-                           QueryBudget* budget, RowSink sink);
+                           QueryBudget* budget, RowSink sink, const RowGate* gate = nullptr);
 
 }  // namespace qm::db

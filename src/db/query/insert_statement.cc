@@ -20,7 +20,9 @@ Result<QueryResult> store_rows(Database& db, const std::string& table, std::vect
     QM_TRY(validate_insert_values(db, table, row, &pending, budget));
   }
   if (budget) QM_TRY(budget->checkpoint());
-  if (rows.size() <= 1) {
+  // A table with retrieval indexes needs a rollback boundary even for one row: its indexes
+  // follow the row at the statement's end, and a failure there must take the row back.
+  if (rows.size() <= 1 && !db.catalog().has_retrieval_index(table)) {
     for (const Row& row : rows) QM_TRY(db.insert_validated_base(table, row));
     if (!rows.empty()) QM_TRY(db.statement_written(table));
     if (flush_single && db.autoflush()) QM_TRY(db.flush());
@@ -42,6 +44,13 @@ Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, Q
   }
   QM_ASSIGN(auto scope, db.begin_mutation());
   QM_TRY(validate_insert_values(db, stmt.table, stmt.row, nullptr, budget));
+  if (db.catalog().has_retrieval_index(stmt.table)) {
+    QM_TRY(write_atomically(db, stmt.table, scope, [&](Database& d) -> Result<void> {
+      QM_TRY(d.insert_validated_base(stmt.table, stmt.row));
+      return d.statement_written(stmt.table);
+    }));
+    return MutatedResult{1};
+  }
   QM_TRY(db.insert_validated_base(stmt.table, stmt.row));
   QM_TRY(db.statement_written(stmt.table));
   return MutatedResult{1};

@@ -16,6 +16,7 @@
 #include "db/query/filtered_read.h"
 #include "db/exec/ordering.h"
 #include "db/exec/predicate.h"
+#include "db/live_row_counts.h"
 #include "db/query/chain_scan.h"
 #include "db/query/index_plan.h"
 #include "db/query/row_access.h"
@@ -46,7 +47,7 @@ void drop_repeated_ids(std::vector<uint64_t>& ids) {
 }  // namespace
 
 Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
-                           QueryBudget* budget, RowSink sink) {
+                           QueryBudget* budget, RowSink sink, const RowGate* gate) {
   std::optional<BoundPredicate> bound;
   if (where) {
     QM_TRY(check_predicate_columns(table.columns, *where));
@@ -63,6 +64,7 @@ Result<void> read_filtered(Database& db, const Table& table, const query::Predic
         QM_ASSIGN(RecordEnvelope env, read_record_at(db.store().cache, table, db.store().cas, id, row));
         if (!env.visible(snapshot)) continue;
         if (bound->test(row) != Truth::True) continue;
+        if (gate && !gate->keep(row)) continue;
         if (budget) QM_TRY(budget->materialize(row));
         QM_ASSIGN(bool more, sink(RecordVersion{id, env.created_tx, env.deleted_tx, row}));
         if (!more) break;
@@ -70,12 +72,25 @@ Result<void> read_filtered(Database& db, const Table& table, const query::Predic
       return {};
     }
   }
-  return scan_until(db.store().cache, table, db.store().cas, [&](const RecordVersion& version) -> Result<bool> {
+  // Versions that the WHERE or the gate drop need only the columns those read.
+  auto probe = [&](const RecordVersion& version) -> Result<bool> {
     if (budget) QM_TRY(budget->scan_row());
-    if (!version.visible(snapshot)) return true;
-    if (bound && bound->test(version.values) != Truth::True) return true;
+    if (!version.visible(snapshot)) return false;
+    if (bound && bound->test(version.values) != Truth::True) return false;
+    return !gate || gate->keep(version.values);
+  };
+  auto keep = [&](const RecordVersion& version) -> Result<bool> {
     if (budget) QM_TRY(budget->materialize(version.values));
     return sink(version);
+  };
+  std::vector<uint32_t> probed;
+  if (bound) bound->columns_read(probed);
+  if (gate) probed.insert(probed.end(), gate->columns.begin(), gate->columns.end());
+  if (bound || gate) return scan_probed(db.store().cache, table, db.store().cas, probed, probe, keep);
+  return scan_until(db.store().cache, table, db.store().cas, [&](const RecordVersion& version) -> Result<bool> {
+    QM_ASSIGN(bool kept, probe(version));
+    if (!kept) return true;
+    return keep(version);
   });
 }
 
@@ -83,6 +98,11 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
                                QueryBudget* budget) {
   const Table* table = db.catalog().find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
+  // At the clock the live versions are counted already, once a scan has filled the count. A
+  // caller with a budget gets the scan it charges, so its limits behave as they always did.
+  const bool kept = !snapshot && !budget;
+  if (kept)
+    if (auto known = db.live_row_counts().find(table_name)) return *known;
   const uint64_t at = snapshot.value_or(db.clock());
   uint64_t count = 0;
   QM_TRY(scan_envelopes(db.store().cache, *table, [&](uint64_t created, uint64_t deleted) -> Result<void> {
@@ -90,6 +110,7 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
     if (version_visible(created, deleted, at)) ++count;
     return {};
   }));
+  if (!snapshot) db.live_row_counts().fill(table_name, count);  // a full scan at the clock
   return count;
 }
 
@@ -130,20 +151,28 @@ Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_na
     return c != 0 ? c < 0 : a.seq < b.seq;
   };
   uint64_t seq = 0;
+  // Once k rows are held, a row must beat the worst of them: the gate tests that on the key
+  // columns alone, so the rows it refuses are never decoded whole.
+  std::vector<uint32_t> key_columns;
+  for (const OrderKey& key : *keys) key_columns.push_back(static_cast<uint32_t>(key.pos));
+  auto beats_worst = [&](std::span<const Value> values) {
+    return heap.size() < k || compare_by_keys(values, heap.front().row, *keys) < 0;
+  };
+  const RowGate gate{key_columns, beats_worst};
   QM_TRY(read_filtered(db, table, where, snapshot.value_or(db.clock()), nullptr,
                        [&](const RecordVersion& v) -> Result<bool> {
     const uint64_t at = seq++;
     if (heap.size() < k) {
       heap.push_back(Kept{Row(v.values.begin(), v.values.end()), at});
       std::push_heap(heap.begin(), heap.end(), before);
-    } else if (compare_by_keys(v.values, heap.front().row, *keys) < 0) {
+    } else {
       std::pop_heap(heap.begin(), heap.end(), before);
       heap.back().row.assign(v.values.begin(), v.values.end());
       heap.back().seq = at;
       std::push_heap(heap.begin(), heap.end(), before);
     }
     return true;
-  }));
+  }, &gate));
   std::sort_heap(heap.begin(), heap.end(), before);
   RowsResult out;
   out.rows.reserve(heap.size());

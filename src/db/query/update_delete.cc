@@ -62,7 +62,8 @@ Result<uint64_t> delete_where_bounded(Database& db, std::string_view table_name,
   QM_ASSIGN(auto scope, db.begin_mutation());
   QM_ASSIGN(std::vector<MatchedRow> matches, collect_matching(db, table_name, where, std::nullopt, budget));
   if (budget) QM_TRY(budget->checkpoint());
-  if (matches.size() <= 1) return apply_deletes(db, table_name, matches);
+  if (matches.empty() || (matches.size() == 1 && !db.catalog().has_retrieval_index(table_name)))
+    return apply_deletes(db, table_name, matches);
   return dispatch::write_atomically(db, table_name, scope,
                                     [&](Database& d) { return apply_deletes(d, table_name, matches); });
 }

@@ -35,17 +35,22 @@ Result<void> remove_if_exists(const std::string& path) {
 
 // Copies one regular file and flushes the copy. With `link`, for files that are never
 // changed in place (blob files are written whole under a new name), a hard link gives the
-// same bytes without copying them; where links are refused, the file is copied.
-Result<void> copy_file_synced(const std::string& source, const std::string& destination, bool link) {
+// same bytes (and permission bits) without copying them; where links are refused, the file
+// is copied with the same permission bits (a file made private stays private through a
+// backup and its restore).
+Result<void> copy_file_synced(const std::string& source, const std::string& destination, uint32_t mode,
+                              bool link) {
   QM_TRY(fs::mkdir_all(fs::parent_dir(destination)));
   if (link && fs::get().hard_link(source, destination)) {
     QM_ASSIGN(fs::File linked, fs::get().open(destination, fs::kRead | fs::kNoFollow));
     return linked.sync();
   }
   QM_ASSIGN(fs::File in, fs::get().open(source, fs::kRead | fs::kNoFollow));
-  QM_ASSIGN(fs::File out, fs::get().open(destination, fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+  // Created private; the source's bits are set once the bytes are in.
+  QM_ASSIGN(fs::File out, fs::get().open(destination, fs::kWrite | fs::kCreate | fs::kTruncate, 0600));
   QM_ASSIGN(uint64_t length, in.size());
   QM_TRY(fs::get().copy_contents(in, out, length));
+  QM_TRY(fs::get().chmod(destination, mode));
   QM_TRY(out.sync());
   return {};
 }
@@ -79,7 +84,7 @@ Result<void> copy_tree(const std::string& source, const std::string& destination
   QM_ASSIGN(auto st, fs::get().lstat(source));
   if (!st) return fail(QmError::from_errno(source, ENOENT));
   switch (st->kind) {
-    case fs::EntryKind::Regular: return copy_file_synced(source, destination, link);
+    case fs::EntryKind::Regular: return copy_file_synced(source, destination, st->mode, link);
     case fs::EntryKind::Directory: {
       QM_TRY(fs::mkdir_all(destination));
       QM_ASSIGN(auto names, fs::get().list_dir(source));

@@ -77,8 +77,7 @@ class CopyTree final : public Transaction {
 
 }  // namespace
 
-Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock) {
-  QM_TRY(begin_on_workspace(db, dir));
+Result<std::unique_ptr<Transaction>> begin_copy_tree(Database&, const std::string& dir, TransactionLock lock) {
   QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
   const bool marker_existed = marker.has_value();
   auto prepared = prepare_workspace_transaction(dir);

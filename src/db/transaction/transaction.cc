@@ -8,6 +8,7 @@
 #include "core/bytes.h"
 #include "db/statement_undo.h"
 #include "db/transaction/copy_tree_files.h"
+#include "journal/inventory.h"
 
 namespace qm::db {
 
@@ -42,9 +43,19 @@ Result<void> Database::rollback_transaction() {
 }
 
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
-  if (!db.directory()) return begin_memory_snapshot(db);
+  if (!db.directory()) return TransactionHost::full_image_transactions(db) ? begin_memory_snapshot(db) : begin_memory_undo(db);
   const std::string dir = *db.directory();
-  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(dir));
+  // A statement that opens its own transaction already holds the lock: the transaction
+  // takes it over and releases it when it ends.
+  TransactionLock lock = TransactionHost::take_mutation_lock(db);
+  if (lock.held()) {
+    QM_TRY(TransactionHost::hand_statement_to_transaction(db));
+  } else {
+    QM_ASSIGN(lock, acquire_transaction_lock(dir));
+  }
+  QM_TRY(begin_on_workspace(db, dir));
+  // Chosen after the workspace was re-read: another handle may have turned the log on, and
+  // a change made without a journal would be missing from the feed.
   if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
   return begin_copy_tree(db, dir, std::move(lock));
 }
@@ -53,10 +64,8 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   // A transaction of another handle that died is undone first, as the next open would;
   // then, if another handle committed since this one last read the workspace, start from
   // what is on disk, never from a stale copy that the flush below would write over it.
-  QM_TRY(recover_workspace_transaction(dir));
-  QM_ASSIGN(bool restored, recover_statement_undo(dir));
-  QM_ASSIGN(bool changed, TransactionHost::workspace_changed(db));
-  if (restored && !changed) QM_TRY(TransactionHost::reload_workspace(db, dir));
+  QM_TRY(TransactionHost::recover_dead_transaction(db));
+  QM_ASSIGN(bool changed, TransactionHost::workspace_stale(db));
   if (changed) {
     QM_TRY(TransactionHost::reload_workspace(db, dir));
   } else {
@@ -69,6 +78,29 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   TransactionHost::set_caller_holds_lock(db, false);
   TransactionHost::set_atomic_manifest(db, saved_atomic);
   return flushed;
+}
+
+Result<bool> dead_transaction_marker_left(const std::string& dir) {
+  QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
+  if (marker) return true;
+  QM_ASSIGN(auto journal, fs::get().lstat(fs::join(fs::join(dir, kCommitLogDir), "active")));
+  return journal.has_value();
+}
+Result<bool> dead_transaction_left(const std::string& dir) {
+  QM_ASSIGN(bool whole, dead_transaction_marker_left(dir));
+  if (whole) return true;
+  QM_ASSIGN(auto undo, fs::get().lstat(fs::join(dir, kStatementUndoFile)));
+  return undo.has_value();
+}
+Result<bool> recover_dead_transactions(const std::string& dir) {
+  QM_ASSIGN(bool whole, dead_transaction_marker_left(dir));
+  QM_TRY(recover_workspace_transaction(dir));
+  // Then a statement outside a transaction that a dead process left half written.
+  QM_ASSIGN(bool restored, recover_statement_undo(dir));
+  // A page journal left by a dead handle: under the lock nobody owns it, and until it is
+  // undone its half-written pages would be read and every begin refused.
+  QM_TRY(journal::recover(dir));
+  return whole || restored;
 }
 
 Result<void> TransactionHost::reload_workspace(Database& db, const std::string& dir) {

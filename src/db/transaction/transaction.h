@@ -1,7 +1,10 @@
 // Transaction: the open explicit transaction of a database, one implementation per kind,
 // chosen once at begin by `begin_transaction_of_kind`:
 // - memory snapshot (memory databases): an image of the whole database taken at begin,
-//   imported back at rollback (memory_snapshot.cc);
+//   imported back at rollback (memory_snapshot.cc), kept as the reference the undo log is
+//   tested against;
+// - memory undo (memory databases): what rollback needs, kept as the transaction goes
+//   (memory_undo.cc);
 // - copy tree (workspaces): a synced backup of the workspace files with a recovery marker,
 //   under the transaction lock from begin to end (copy_tree_transaction.cc);
 // - page journal (commit-logged workspaces): refused by this build (page_journal.cc).
@@ -34,6 +37,15 @@ class Transaction {
   // Puts the database back as it was at begin.
   virtual Result<void> rollback(Database& db) = 0;
 
+  // Write-path notes for kinds that undo changes themselves (the others keep nothing):
+  // `row_indexed` after a new version reached the table's indexes, `table_changing` before
+  // DDL replaces an existing table's indexes or (with `dropping`) removes the table, which
+  // the kind may then take over.
+  virtual void row_indexed(std::string_view table, const Table& t, uint64_t row_id, std::span<const Value> row) {
+    (void)table, (void)t, (void)row_id, (void)row;
+  }
+  virtual void table_changing(std::string_view table, Table& t, bool dropping) { (void)table, (void)t, (void)dropping; }
+
   bool finished() const { return finished_; }
   bool saved_autoflush = false;
   bool saved_atomic_manifest = false;
@@ -46,8 +58,10 @@ class Transaction {
 // a workspace, page journal for a logged workspace). The caller checked that none is open.
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db);
 
-// The kinds' beginnings; a workspace kind gets the transaction lock already taken.
+// The kinds' beginnings; a workspace kind gets the transaction lock already taken and the
+// shared workspace start (begin_on_workspace) already done.
 Result<std::unique_ptr<Transaction>> begin_memory_snapshot(Database& db);
+Result<std::unique_ptr<Transaction>> begin_memory_undo(Database& db);
 Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock);
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock);
 // The image a memory-snapshot transaction will import at rollback (none for other kinds).
@@ -58,8 +72,27 @@ class TransactionHost {
  public:
   static void set_atomic_manifest(Database& db, bool on) { db.atomic_manifest_ = on; }
   static void set_caller_holds_lock(Database& db, bool on) { db.caller_holds_lock_ = on; }
+  static void set_clock_and_version(Database& db, uint64_t clock, uint16_t version) {
+    db.clock_ = clock;
+    db.format_version_ = version;
+  }
+  static WriteObservers& observers(Database& db) { return db.observers_; }
+  // The version an image baked now would be written with (an index region exists as soon as
+  // one table has an index), which a database imported from it holds.
+  static uint16_t baked_format_version(const Database& db) {
+    bool any_index = false;
+    for (const auto& [name, t] : db.catalog_.tables()) any_index = any_index || !t.indexes.empty();
+    return db.written_format_version(any_index);
+  }
+  // Test hook: memory transactions bake a full image at begin instead of keeping an undo log.
+  static void use_full_image_transactions(Database& db, bool on) { db.full_image_transactions_ = on; }
+  static bool full_image_transactions(const Database& db) { return db.full_image_transactions_; }
   static void set_write_failure(Database& db, std::string text) { db.write_failure_ = std::move(text); }
   static Result<bool> workspace_changed(const Database& db) { return db.workspace_changed(); }
+  static Result<bool> workspace_stale(const Database& db) { return db.workspace_stale(); }
+  static Result<void> recover_dead_transaction(Database& db) { return db.recover_dead_transaction(); }
+  static TransactionLock take_mutation_lock(Database& db) { return std::move(db.mutation_lock_); }
+  static Result<void> hand_statement_to_transaction(Database& db) { return db.hand_statement_to_transaction(); }
   static Result<void> forget_replaced_files(Database& db) { return db.forget_replaced_files(); }
   // Re-reads the workspace into the database's parts (another handle committed, or a
   // rollback put the backup back).
@@ -74,8 +107,23 @@ class TransactionHost {
 };
 
 // The shared start of every workspace kind: under the lock already taken, an interrupted
-// transaction of a dead handle is undone, the workspace re-read when another handle
-// committed, and the live state flushed atomically so the transaction starts from disk.
+// transaction of a dead handle is undone (holding the lock proves its handle is gone, and an
+// acknowledged commit must never be undone by a later recovery), the workspace re-read when
+// another handle committed or rolled back, and the live state flushed atomically so the
+// transaction starts from disk. Stale recovery files without a marker are left to the
+// preparation, which removes them or reports why it could not.
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
+
+// Whether a dead transaction of either kind left files to undo in the workspace (the
+// copy-tree marker, or the active page journal of a logged workspace), or a statement outside
+// a transaction left its undo file (`.qm_statement_undo`).
+Result<bool> dead_transaction_left(const std::string& dir);
+// The same without the statement undo file: only a whole transaction's files.
+Result<bool> dead_transaction_marker_left(const std::string& dir);
+// Undoes them: the copy-tree backup first, then a statement's saved pages, then the page
+// journal. Run under the exclusive lock only, which proves their handle is gone. True when
+// the workspace's files may now differ from what any handle read (a transaction's files were
+// there, or a statement's pages were put back).
+Result<bool> recover_dead_transactions(const std::string& dir);
 
 }  // namespace qm::db

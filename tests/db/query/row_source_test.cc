@@ -3,6 +3,7 @@
 // liveness tests of the budgeted entry point.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -50,6 +51,31 @@ TEST(ChainChecks, ADeclaredTailThatIsNeverReachedIsRefused) {
   qm::db::Table& t = db.catalog().tables().find("t")->second;
   t.tail_id = db.catalog().tables().find("u")->second.tail_id;
   EXPECT_EQ(run(db, "SELECT * FROM t"), "error: data corruption: table page chain does not reach its declared tail");
+}
+
+// Reads that decode only the columns their WHERE or ORDER BY keys need before dropping a
+// row still check every field of every record, and the rows they keep come out whole.
+TEST(ChainChecks, AFieldNoFilterReadsIsStillChecked) {
+  Database db = Database::open_memory();
+  run(db, "CREATE TABLE t (a, b, c)");
+  run(db, "INSERT INTO t VALUES (1, 'abc', 2.5), (2, 'a text longer than sixteen bytes', 0.5), "
+          "(3, 'another text past sixteen', 3)");
+  EXPECT_EQ(run(db, "SELECT * FROM t WHERE c > 1"), R"({"columns":["a","b","c"],"rows":[[1,"abc","2.500000"],)"
+                                                    R"([3,"another text past sixteen",3]]})");
+  // Kind first: every Decimal sorts after every Int.
+  EXPECT_EQ(run(db, "SELECT b, a FROM t ORDER BY c DESC LIMIT 2"),
+            R"({"columns":["b","a"],"rows":[["abc",1],["a text longer than sixteen bytes",2]]})");
+
+  qm::db::Table& t = db.catalog().tables().find("t")->second;
+  qm::storage::Page page = t.tail_page->bytes();
+  const std::string_view text = "abc";
+  auto at = std::search(page.begin(), page.end(), text.begin(), text.end());
+  ASSERT_NE(at, page.end());
+  at[1] = 0xFF;  // b of the first row is no longer UTF-8
+  t.tail_page = *qm::storage::RowPage::from_bytes(page);
+  for (const char* sql : {"SELECT * FROM t WHERE a = 7", "SELECT a FROM t WHERE c > 1", "SELECT * FROM t ORDER BY a LIMIT 1",
+                          "DELETE FROM t WHERE c = 0"})
+    EXPECT_EQ(run(db, sql), "error: data corruption: record: invalid utf-8 text") << sql;
 }
 
 TEST(IndexCandidates, ARowIdOfAnotherTableIsNeverRead) {

@@ -1,0 +1,132 @@
+#include "db/retrieval_catalog.h"
+
+#include "core/bytes.h"
+#include "core/fs.h"
+#include "db/exec/query_budget.h"
+#include "db/query/chain_scan.h"
+#include "persistent/codec.h"
+#include "persistent/envelope.h"
+
+namespace qm::db {
+namespace {
+
+using persistent::corrupt;
+
+// The id column, then the indexed columns in their declared order.
+std::vector<std::string> definition_columns(const persistent::RetrievalIndexDefinition& d) {
+  std::vector<std::string> out{d.id_column};
+  if (const auto* ft = std::get_if<retrieval::FullTextKind>(&d.kind))
+    out.insert(out.end(), ft->text_columns.begin(), ft->text_columns.end());
+  else
+    out.push_back(std::get<retrieval::VectorKind>(d.kind).vector_column);
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<persistent::Descriptor>> retrieval_descriptors_of(const Manifest& m) {
+  if (m.retrieval_indexes.empty()) return std::vector<persistent::Descriptor>{};
+  if (m.retrieval_indexes.size() > persistent::kMaxDescriptors)
+    return fail(corrupt("too many catalog definitions"));
+  JsonNode list;
+  list.type = JsonNode::Type::Array;
+  list.items = m.retrieval_indexes;
+  auto read = persistent::read_descriptors(list);
+  if (!read) return fail(QmError::manifest(read.error()));
+  std::vector<persistent::CasExtent> extents(m.cas_dir.begin(), m.cas_dir.end());
+  QM_TRY(persistent::validate_descriptors(*read, m.clock, m.cas_hashes.size(), extents));
+  return std::move(*read);
+}
+
+Result<void> preflight_retrieval_blobs(const std::string& dir, const Manifest& m) {
+  QM_ASSIGN(auto descriptors, retrieval_descriptors_of(m));
+  for (const auto& d : descriptors) {
+    const std::string& name = d.definition.name;
+    if (d.cas_id >= m.cas_hashes.size()) return fail(corrupt("missing retrieval CAS hash"));
+    const std::string& hex = m.cas_hashes[d.cas_id];
+    bool hex_ok = hex.size() == 64;
+    for (char c : hex) hex_ok = hex_ok && std::isxdigit(static_cast<unsigned char>(c));
+    if (!hex_ok) return fail(corrupt("invalid retrieval CAS hash"));
+    auto st = fs::get().lstat(storage::cas::blob_path(dir, hex));
+    if (!st) return fail(corrupt(name + ": " + st.error().message()));
+    if (!*st || (*st)->kind != fs::EntryKind::Regular || (*st)->size != d.encoded_bytes)
+      return fail(corrupt(name + " blob/descriptor size mismatch"));
+  }
+  return {};
+}
+
+Result<persistent::CatalogEntry> build_retrieval_entry(storage::PageCache& cache, const storage::CasStore& cas,
+                                                       const TableMap& tables,
+                                                       const persistent::RetrievalIndexDefinition& definition,
+                                                       uint64_t snapshot) {
+  QM_TRY(definition.validate());
+  auto t = tables.find(definition.table);
+  if (t == tables.end()) return fail(QmError::table_not_found(definition.table));
+  const Table& table = t->second;
+  for (const std::string& c : definition_columns(definition))
+    if (!table.column_position(c)) return fail(QmError::schema("no column `" + c + "`"));
+  QM_ASSIGN(persistent::CatalogEntry entry, persistent::CatalogEntry::create(definition, snapshot));
+  QueryBudget budget(QueryLimits{100000, 16777216, 10000, std::nullopt});
+  QM_TRY(scan(cache, table, cas, [&](const RecordVersion& version) -> Result<void> {
+    QM_TRY(budget.scan_row());
+    if (!version.visible(snapshot)) return {};
+    QM_ASSIGN(persistent::PreparedDocument doc, persistent::prepare(definition, table.columns, version.values));
+    return entry.add(doc);
+  }));
+  QM_TRY(budget.checkpoint());
+  return entry;
+}
+
+Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, const storage::CasStore& cas,
+                                                   const TableMap& tables, const Manifest& m) {
+  persistent::Catalog catalog;
+  QM_ASSIGN(auto descriptors, retrieval_descriptors_of(m));
+  for (const persistent::Descriptor& d : descriptors) {
+    const std::string& name = d.definition.name;
+    auto blob = cas.get(d.cas_id);
+    if (!blob) return fail(corrupt(blob.error().message()));
+    QM_ASSIGN(persistent::DecodedEnvelope env, persistent::decode_envelope(*blob));
+    auto built = build_retrieval_entry(cache, cas, tables, d.definition, m.clock);
+    if (!built) return fail(corrupt(name + ": " + built.error().message()));
+    persistent::CatalogEntry entry = std::move(*built);
+    auto body = entry.data().body();
+    if (!body) return fail(corrupt(name + ": " + body.error().message()));
+    auto stored = env.data.body();
+    if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
+    const bool agrees = env.definition == d.definition && env.generation == d.generation &&
+                        d.document_count == entry.sources().size() && blob->size() == d.encoded_bytes &&
+                        env.source_digest == entry.source_digest() && *body == *stored;
+    if (!agrees) return fail(corrupt(name + " is stale or disagrees with its authoritative table"));
+    entry.adopt(d);
+    catalog.emplace(name, std::move(entry));
+  }
+  return catalog;
+}
+
+Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas) {
+  for (auto& [name, entry] : catalog) {
+    if (!entry.pending_write()) continue;
+    QM_ASSIGN(std::string bytes, entry.encode());
+    // The slot of the envelope it supersedes is reused when nothing else shares it.
+    QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX, as_bytes(bytes)));
+    entry.mark_published(cas_id, bytes.size());
+  }
+  return {};
+}
+
+Result<std::vector<JsonNode>> retrieval_manifest_nodes(const persistent::Catalog& catalog) {
+  QM_ASSIGN(auto descriptors, persistent::catalog_descriptors(catalog));
+  std::vector<JsonNode> nodes;
+  nodes.reserve(descriptors.size());
+  for (const auto& d : descriptors) {
+    std::string text;
+    JsonWriter w(text);
+    persistent::write_descriptor(w, d);
+    auto node = parse_json(text);
+    if (!node) return fail(QmError::manifest(node.error()));
+    nodes.push_back(std::move(*node));
+  }
+  return nodes;
+}
+
+}  // namespace qm::db

@@ -1,0 +1,79 @@
+// The commit-log calls of the C interface: turning the log on (0 takes a limit's default),
+// its status, the change feed and pruning. Each checks its handle first with a fixed text.
+#include <cstdint>
+#include <string>
+
+#include "db/database.h"
+#include "ffi/db_handle.h"
+#include "ffi/export.h"
+#include "ffi/frame.h"
+
+namespace {
+
+using qm::ffi::set_last_error;
+
+template <class Op>
+int run_int(QmDb* db, const char* name, Op op) {
+  return qm::ffi::entry<int>(0, [&]() -> int {
+    if (db == nullptr) {
+      set_last_error(std::string(name) + ": db handle is NULL");
+      return 0;
+    }
+    auto r = op(db->db);
+    if (!r) {
+      set_last_error(r.error());
+      return 0;
+    }
+    return 1;
+  });
+}
+
+template <class Op>
+char* run_text(QmDb* db, const char* name, Op op) {
+  return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
+    if (db == nullptr) {
+      set_last_error(std::string(name) + ": null handle");
+      return nullptr;
+    }
+    qm::Result<std::string> r = op(db->db);
+    if (!r) {
+      set_last_error(r.error());
+      return nullptr;
+    }
+    return qm::ffi::string_to_c(*r);
+  });
+}
+
+}  // namespace
+
+extern "C" {
+
+QM_EXPORT int qm_enable_commit_log(QmDb* db, uint64_t max_transaction_bytes, uint64_t max_retained_bytes,
+                                   uint64_t max_retained_commits) {
+  return run_int(db, "qm_enable_commit_log", [&](qm::db::Database& d) {
+    const qm::db::CommitLogOptions defaults;
+    qm::db::CommitLogOptions limits;
+    limits.max_transaction_bytes = max_transaction_bytes ? max_transaction_bytes : defaults.max_transaction_bytes;
+    limits.max_retained_bytes = max_retained_bytes ? max_retained_bytes : defaults.max_retained_bytes;
+    limits.max_retained_commits = max_retained_commits ? max_retained_commits : defaults.max_retained_commits;
+    return d.enable_commit_log(limits);
+  });
+}
+
+QM_EXPORT char* qm_commit_log_status(QmDb* db) {
+  return run_text(db, "qm_commit_log_status", [](qm::db::Database& d) -> qm::Result<std::string> {
+    QM_ASSIGN(auto status, d.commit_log_status());
+    return qm::journal::status_json(status);
+  });
+}
+
+QM_EXPORT char* qm_changes_since(QmDb* db, uint64_t after, uint64_t max) {
+  return run_text(db, "qm_changes_since",
+                  [&](qm::db::Database& d) { return d.changes_since_json(after, max); });
+}
+
+QM_EXPORT int qm_prune_changes(QmDb* db, uint64_t through) {
+  return run_int(db, "qm_prune_changes", [&](qm::db::Database& d) { return d.prune_changes(through); });
+}
+
+}  // extern "C"

@@ -1,0 +1,224 @@
+// Crash safety of logged transactions: a process killed at random points while it commits
+// transactions that rewrite many pages (100 rounds, about half a minute under ASan), and a
+// failure, then a power loss, injected at every durable step of a logged begin, page write
+// and commit. Afterwards the workspace opens with exactly the acknowledged commits (at most
+// the one in flight besides), no journal directory is left, and the last record's page
+// images are the chunk files' bytes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "db/database.h"
+#include "db/transaction/transaction.h"
+#include "db_test_util.h"
+#include "journal/feed.h"
+#include "journal/inventory.h"
+#include "support/faulty_fs.h"
+#include "support/temp_dir.h"
+
+namespace qm::db {
+namespace {
+
+using test::run;
+using Op = qm::test::FaultyFs::Op;
+
+constexpr int kRows = 100;
+
+std::string count_of(const std::string& sql_result) {
+  // {"columns":["count"],"rows":[[N]]} -> N
+  const auto open = sql_result.find("[[");
+  return open == std::string::npos ? sql_result : sql_result.substr(open + 2, sql_result.find("]]") - open - 2);
+}
+
+// One logged transaction: every row of t takes the value n (new versions on new pages, the
+// old ones retired in place), and n is recorded as committed.
+Result<void> rewrite_all(Database& db, int64_t n) {
+  return db.transaction([&](Database& d) -> Result<void> {
+    QM_TRY(d.query_with("UPDATE t SET v = " + std::to_string(n) + " WHERE id >= 0", {}));
+    QM_TRY(d.query_with("INSERT INTO acks VALUES (" + std::to_string(n) + ")", {}));
+    return {};
+  });
+}
+
+void make_logged_workspace(const std::string& ws) {
+  auto db = test::open_ok(ws);
+  ASSERT_TRUE(db.enable_commit_log(CommitLogOptions{}).has_value());
+  ASSERT_EQ(run(db, "CREATE TABLE t (id, v, pad)"), R"({"done":true})");
+  ASSERT_EQ(run(db, "CREATE TABLE acks (n)"), R"({"done":true})");
+  std::string values;
+  for (int i = 0; i < kRows; ++i)
+    values += (i ? ", (" : "(") + std::to_string(i) + ", 0, '" + std::string(150, 'p') + "')";
+  ASSERT_EQ(run(db, "INSERT INTO t VALUES " + values), R"({"mutated":100})");
+}
+
+// The workspace holds exactly the commits 1..n of rewrite_all; returns n.
+int64_t committed_through(Database& db) {
+  const std::string acks = count_of(run(db, "SELECT COUNT(*) FROM acks"));
+  const int64_t n = std::stoll(acks);
+  if (n > 0) {
+    EXPECT_EQ(count_of(run(db, "SELECT COUNT(*) FROM acks WHERE n > " + std::to_string(n))), "0");
+    EXPECT_EQ(count_of(run(db, "SELECT COUNT(*) FROM t WHERE v = " + std::to_string(n))), std::to_string(kRows));
+  }
+  EXPECT_EQ(count_of(run(db, "SELECT COUNT(*) FROM t")), std::to_string(kRows));
+  return n;
+}
+
+void expect_last_record_on_disk(const std::string& ws) {
+  auto head = journal::head(ws);
+  ASSERT_TRUE(head.has_value()) << head.error().message();
+  if (*head == 0) return;
+  auto last = journal::changes(ws, *head - 1, 1);
+  ASSERT_TRUE(last.has_value()) << last.error().message();
+  ASSERT_EQ(last->size(), 1u);
+  for (const auto& page : last->front().pages) {
+    const std::string chunk = qm::test::read_file(storage::DevStore::chunk_path(ws, page.page_id / storage::kPagesPerChunk));
+    ASSERT_EQ(chunk.substr((page.page_id % storage::kPagesPerChunk) * 4096, 4096), page.bytes) << page.page_id;
+  }
+}
+
+[[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {
+  auto db = Database::open_dev(ws);
+  if (!db) _exit(2);
+  for (int64_t n = next;; ++n) {
+    if (!rewrite_all(*db, n)) _exit(3);
+    if (write(ack_fd, &n, sizeof n) != sizeof n) _exit(4);
+  }
+}
+
+TEST(LoggedCrashSafety, KilledWhileCommittingKeepsExactlyTheAcknowledgedCommits) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  make_logged_workspace(ws);
+  std::mt19937 rng(4242);
+  int64_t acknowledged = 0;
+  for (int round = 0; round < 100; ++round) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(fds[0]);
+      commit_forever(ws, acknowledged + 1, fds[1]);
+    }
+    close(fds[1]);
+    usleep(std::uniform_int_distribution<int>(0, 300000)(rng));
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "child ended by itself with " << WEXITSTATUS(status);
+    int64_t n;
+    while (read(fds[0], &n, sizeof n) == sizeof n) acknowledged = n;
+    close(fds[0]);
+
+    auto db = Database::open_dev(ws);
+    ASSERT_TRUE(db.has_value()) << "round " << round << ": " << db.error().message();
+    const int64_t stored = committed_through(*db);
+    // The commit in flight may have passed its commit point unacknowledged.
+    ASSERT_TRUE(stored == acknowledged || stored == acknowledged + 1) << "round " << round;
+    acknowledged = stored;
+    for (const char* leftover : {"active", "preparing", "discarded"})
+      ASSERT_FALSE(std::filesystem::exists(ws + "/.qm-log/" + leftover)) << leftover;
+    auto head = journal::head(ws);
+    ASSERT_TRUE(head.has_value());
+    expect_last_record_on_disk(ws);
+  }
+  EXPECT_GT(acknowledged, 0);
+}
+
+struct StepOutcome {
+  bool failed = false;
+  bool reached = false;
+};
+
+// Runs commit 1 of rewrite_all with the n-th call of `op` failing, then loses power.
+StepOutcome logged_commit_with_fault(Op op, uint64_t n) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  faulty.make_dirs("/ws");
+  make_logged_workspace("/ws");
+  StepOutcome out;
+  {
+    auto db = Database::open_dev("/ws");
+    EXPECT_TRUE(db.has_value());
+    const uint64_t before = faulty.calls(op);
+    faulty.fail_nth(op, n);
+    auto committed = rewrite_all(*db, 1);
+    out.failed = !committed.has_value();
+    out.reached = faulty.calls(op) >= before + n;
+    if (out.failed) {
+      const auto kind = committed.error().kind;
+      EXPECT_TRUE(kind == ErrorKind::Io || kind == ErrorKind::TransactionOutcomeUnknown)
+          << committed.error().message();
+    }
+  }
+  faulty.clear_faults();
+  faulty.power_loss();
+  auto db = Database::open_dev("/ws");
+  EXPECT_TRUE(db.has_value()) << db.error().message();
+  if (!db) return out;
+  const int64_t stored = committed_through(*db);
+  if (!out.failed) {
+    EXPECT_EQ(stored, 1) << "a reported commit must survive";
+  }
+  EXPECT_TRUE(stored == 0 || stored == 1);
+  for (const char* leftover : {"active", "preparing", "discarded"})
+    EXPECT_FALSE(faulty.exists(std::string("/ws/.qm-log/") + leftover)) << leftover;
+  // The workspace goes on committing.
+  EXPECT_EQ(test::error_text(rewrite_all(*db, stored + 1)), "(ok)");
+  return out;
+}
+
+TEST(LoggedCrashSafety, AFailureAtEveryDurableStepLeavesOldOrNewState) {
+  for (Op op : {Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Mkdir}) {
+    int failures = 0;
+    for (uint64_t n = 1; n < 400; ++n) {
+      SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n));
+      StepOutcome out = logged_commit_with_fault(op, n);
+      failures += out.failed;
+      if (!out.reached || ::testing::Test::HasFailure()) break;
+    }
+    EXPECT_GT(failures, 0) << "op " << static_cast<int>(op) << " never failed a commit";
+  }
+}
+
+TEST(LoggedCrashSafety, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  make_logged_workspace(ws);
+  auto survivor = test::open_ok(ws);
+  {
+    auto dead = test::open_ok(ws);
+    ASSERT_TRUE(dead.begin_transaction().has_value());
+    ASSERT_EQ(run(dead, "UPDATE t SET v = 9 WHERE id >= 0"), R"({"mutated":100})");
+    ASSERT_TRUE(dead.flush().has_value());  // its pages reach the chunk files
+    TransactionHost::abandon(dead);
+  }
+  ASSERT_TRUE(std::filesystem::exists(ws + "/.qm-log/active"));
+  EXPECT_EQ(test::error_text(rewrite_all(survivor, 1)), "(ok)");
+  EXPECT_EQ(committed_through(survivor), 1);
+  EXPECT_FALSE(std::filesystem::exists(ws + "/.qm-log/active"));
+}
+
+// Every flush of a one-row statement in steady state: begin (saved manifest, header, the
+// journal directory, the log, the workspace), the undo file and its directory for the one
+// committed page written, the chunk file, the manifest, and the commit (record, its
+// directory, chunks, workspace, log).
+TEST(LoggedCrashSafety, AOneRowStatementFlushesOnlyWhatTheJournalNeeds) {
+  qm::test::FaultyFs faulty;
+  fs::ScopedFileSystem scoped(faulty);
+  faulty.make_dirs("/ws");
+  make_logged_workspace("/ws");
+  auto db = test::open_ok("/ws");
+  ASSERT_EQ(run(db, "INSERT INTO acks VALUES (0)"), R"({"mutated":1})");  // the first syncs the files read
+  const uint64_t before = faulty.calls(Op::Sync) + faulty.calls(Op::SyncDir);
+  ASSERT_EQ(run(db, "INSERT INTO acks VALUES (0)"), R"({"mutated":1})");
+  EXPECT_EQ(faulty.calls(Op::Sync) + faulty.calls(Op::SyncDir) - before, 14u);
+}
+
+}  // namespace
+}  // namespace qm::db
