@@ -274,3 +274,43 @@ TEST(StatementSafety, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementA
 
 }  // namespace
 }  // namespace qm::db
+
+namespace qm::db {
+namespace {
+
+// A statement whose undo could not run leaves its pages overwritten and its undo file behind,
+// as a killed process would. The next step of another open handle, whatever its kind, puts
+// the pages back under the lock before it reads anything.
+TEST(StatementSafety, AnotherOpenHandlesNextStepUndoesAStatementLeftHalfWritten) {
+  const int rows = rows_per_page() - 1;
+  for (const char* first : {"SELECT COUNT(*) FROM d", "BEGIN", "INSERT INTO d VALUES (1)"}) {
+    SCOPED_TRACE(first);
+    qm::test::FaultyFs faulty;
+    fs::ScopedFileSystem scoped(faulty);
+    faulty.make_dirs("/ws");
+    Database writer = prepared(rows);
+    const std::string before = observed(writer);
+    Database other = test::open_ok("/ws");
+    // The manifest's rename is refused, and so is the removal its undo starts with.
+    faulty.fail_from(Op::Rename, 1);
+    faulty.fail_from(Op::Unlink, 1);
+    auto failed = writer.query_with("DELETE FROM t WHERE k = 2", {});
+    ASSERT_FALSE(failed);
+    faulty.clear_faults();
+    ASSERT_TRUE(faulty.exists(std::string("/ws/") + kStatementUndoFile));
+    ASSERT_TRUE(other.query_with(first, {})) << first;
+    EXPECT_FALSE(faulty.exists(std::string("/ws/") + kStatementUndoFile));
+    const std::string d_now = std::string(first).starts_with("INSERT") ? "[[1]]" : "[[0]]";
+    std::string expected = before;
+    expected.replace(expected.rfind("[[0]]"), 5, d_now);
+    EXPECT_EQ(observed(other), expected);
+    if (std::string(first) == "BEGIN") {
+      ASSERT_TRUE(other.query_with("ROLLBACK", {}));
+    }
+    Database fresh = test::open_ok("/ws");
+    EXPECT_EQ(observed(fresh), expected);
+  }
+}
+
+}  // namespace
+}  // namespace qm::db
