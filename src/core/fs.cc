@@ -97,6 +97,25 @@ class PosixFileSystem final : public FileSystem {
     return File(this, fd2, templ);
   }
 
+  Result<void> hard_link(const std::string& from, const std::string& to) override {
+    if (::link(from.c_str(), to.c_str()) != 0) return fail(os_error("link", from + " to " + to, errno));
+    return {};
+  }
+
+  Result<void> copy_contents(const File& in, const File& out, uint64_t length) override {
+    loff_t in_off = 0, out_off = 0;
+    while (static_cast<uint64_t>(in_off) < length) {
+      const ssize_t n = ::copy_file_range(handle_of(in), &in_off, handle_of(out), &out_off,
+                                          static_cast<size_t>(length - static_cast<uint64_t>(in_off)), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && in_off == 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+        return FileSystem::copy_contents(in, out, length);  // no in-kernel copy here
+      if (n < 0) return fail(os_error("copy", in.path() + " to " + out.path(), errno));
+      if (n == 0) return fail(os_error("copy", in.path() + " (file shrank)", EIO));
+    }
+    return {};
+  }
+
   Result<void> rename(const std::string& from, const std::string& to) override {
     if (::rename(from.c_str(), to.c_str()) != 0) return fail(os_error("rename", from + " to " + to, errno));
     return {};
@@ -426,6 +445,22 @@ Result<Stat> FileSystem::fstat(const File& f) {
 }
 
 Result<std::vector<std::string>> FileSystem::list_dir_bounded(const std::string& path, size_t) { return list_dir(path); }
+
+Result<void> FileSystem::hard_link(const std::string& from, const std::string& to) {
+  return fail(QmError::from_errno("link " + from + " to " + to, EXDEV));
+}
+
+Result<void> FileSystem::copy_contents(const File& in, const File& out, uint64_t length) {
+  std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(length, uint64_t{1} << 20)));
+  uint64_t offset = 0;
+  while (offset < length) {
+    QM_ASSIGN(size_t n, in.read_at(std::span<uint8_t>(buf.data(), static_cast<size_t>(std::min<uint64_t>(buf.size(), length - offset))), offset));
+    if (n == 0) return fail(QmError::from_errno("copy " + in.path() + " (file shrank)", EIO));
+    QM_TRY(out.write_all_at(std::span<const uint8_t>(buf.data(), n), offset));
+    offset += n;
+  }
+  return {};
+}
 
 Result<void> FileSystem::remove_tree(const std::string& path) {
   struct Item {

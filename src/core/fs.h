@@ -157,6 +157,12 @@ class FileSystem {
   // following links, so a link swapped in mid-walk cannot redirect the removal. Nesting
   // beyond 64 levels is refused. An absent path is an error.
   virtual Result<void> remove_tree(const std::string& path);
+  // A second name `to` for the file `from` (a hard link). The default, for doubles without
+  // links, refuses with EXDEV, so a caller that can copy instead does.
+  virtual Result<void> hard_link(const std::string& from, const std::string& to);
+  // Copies `length` bytes from the start of `in` to the start of `out` (a copy the file
+  // system may share, where it offers one). The default reads and writes in 1 MiB pieces.
+  virtual Result<void> copy_contents(const File& in, const File& out, uint64_t length);
 
  protected:
   friend class File;

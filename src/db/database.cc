@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "core/fs.h"
+#include "db/statement_undo.h"
 #include "db/live_row_counts.h"
 #include "db/transaction/copy_tree_files.h"
 #include "db/retrieval_maintenance.h"
@@ -61,6 +62,8 @@ Result<void> Database::adopt(Parts parts) {
   manifest_file_.reset();
   last_write_atomic_ = false;
   write_failure_.reset();
+  reads_refused_ = false;
+  pairs_pending_ = false;
   files_unsynced_ = directory_.has_value();
   return observers_.catalog_replaced(catalog_);
 }
@@ -99,17 +102,83 @@ Result<Database::MutationScope> Database::begin_mutation() {
     if (changed)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process; reopen the database to see its changes"));
-    QM_TRY(forget_replaced_files());
+    QM_TRY(start_statement());
   }
   last_write_atomic_ = false;
   return scope;
 }
 
+Result<void> Database::start_statement() {
+  QM_TRY(forget_replaced_files());
+  statement_changed_ = false;
+  // Outside a transaction on an unlogged workspace, the old bytes of each page the statement
+  // overwrites are saved first, so a refused write or a killed process can be undone.
+  auto* dev = store_.cache.backend().dev();
+  if (dev && !commit_log_ && autoflush_)
+    dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_));
+  return {};
+}
+
 Result<void> Database::end_mutation() {
   if (!autoflush_) return {};
+  statement_flush_ = !transaction_;
   auto flushed = flush();
-  if (!flushed && !transaction_) write_failure_ = flushed.error().message();
+  statement_flush_ = false;
+  if (transaction_) return flushed;
+  if (!flushed) {
+    // The statement is undone whole: its saved pages go back and the workspace is re-read,
+    // so this handle shows what the disk holds.
+    auto undone = undo_statement();
+    if (!undone) {
+      write_failure_ = flushed.error().message();
+      reads_refused_ = true;
+    }
+    return flushed;
+  }
+  statement_changed_ = false;
+  if (auto* undo = statement_undo()) undo->published(store_.cache.backend().page_count(), manifest_digest_);
   return flushed;
+}
+
+StatementUndo* Database::statement_undo() {
+  auto* dev = store_.cache.backend().dev();
+  return dev ? dynamic_cast<StatementUndo*>(dev->journal()) : nullptr;
+}
+
+Result<void> Database::undo_statement() {
+  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  statement_changed_ = false;
+  QM_TRY(recover_statement_undo(*directory_));
+  QM_ASSIGN(Parts parts, load_dev(*directory_));
+  return adopt(std::move(parts));
+}
+
+Result<void> Database::hand_statement_to_transaction() {
+  StatementUndo* undo = statement_undo();
+  if (statement_changed_ || (undo && undo->saved_any())) QM_TRY(undo_statement());
+  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  statement_changed_ = false;
+  return {};
+}
+
+void Database::finish_statement() {
+  StatementUndo* undo = statement_undo();
+  if (autoflush_ && (statement_changed_ || (undo && undo->saved_any()))) {
+    auto undone = undo_statement();
+    if (!undone) {
+      write_failure_ = undone.error().message();
+      reads_refused_ = true;
+    }
+  }
+  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  mutation_lock_.release();
+}
+
+Result<void> Database::refuse_unreadable() const {
+  if (reads_refused_)
+    return fail(QmError::transaction("a failed write of this handle could not be undone (" +
+                                     write_failure_.value_or("") + "); reopen the database"));
+  return {};
 }
 
 Result<void> Database::refuse_after_write_failure() const {
@@ -124,6 +193,14 @@ Result<bool> Database::workspace_changed() const {
   QM_ASSIGN(auto st, fs::get().stat(path));
   if (!st) return manifest_digest_.has_value();
   if (!manifest_digest_) return true;
+  // Manifests are replaced by rename, never rewritten in place: the same file, size and
+  // status-change time is the manifest last read or written, without reading it again
+  // (which would cost time in proportion to its index entries on every statement), once
+  // that change time lies far enough back that no later write can share its tick.
+  const fs::Stat& seen = manifest_identity_;
+  if (identity_settled_ && st->ctime_ns != 0 && st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
+      st->ctime_ns == seen.ctime_ns)
+    return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   return blake3(text) != *manifest_digest_;
 }
@@ -153,9 +230,18 @@ Result<bool> Database::workspace_stale() const {
 Result<void> Database::recover_dead_transaction() {
   QM_ASSIGN(bool leftover, dead_transaction_left(*directory_));
   if (!leftover) return {};
-  // Whatever this handle holds may have been read from the dead transaction's files.
-  manifest_digest_.reset();
-  return recover_dead_transactions(*directory_);
+  // Whatever this handle holds may have been read from the dead transaction's files. A
+  // statement's undo file alone (possibly this handle's own, left by a failed removal) only
+  // matters when it puts pages back.
+  QM_ASSIGN(bool whole, dead_transaction_marker_left(*directory_));
+  if (whole) manifest_digest_.reset();
+  QM_ASSIGN(bool restored, recover_dead_transactions(*directory_));
+  if (restored) {
+    manifest_digest_.reset();
+    // Pages were put back under file handles this store may hold open.
+    if (auto* dev = store_.cache.backend().dev()) dev->close_files();
+  }
+  return {};
 }
 
 Result<void> Database::refresh_if_stale() {
@@ -192,6 +278,7 @@ Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
   access.exclusive_ = MutationScope(this);
   QM_TRY(recover_dead_transaction());
   QM_TRY(refresh_if_stale());
+  if (write) QM_TRY(start_statement());
   return access;
 }
 

@@ -66,6 +66,7 @@ const char* storage_mode_name(StorageMode mode);
 
 class Transaction;
 class TransactionHost;
+class StatementUndo;
 class LiveRowCounts;
 struct RetrievalPending;
 
@@ -125,8 +126,14 @@ class Database {
   // `atomic_manifest` is set). Does nothing on a production image.
   Result<void> flush();
 
+  // The end of a handle's life on a workspace: when the last manifest written carries no
+  // index pairs (each statement's does not), it is written once more with them, so a
+  // workspace closed normally opens without rescanning its indexed tables.
+  Result<void> close();
+
   // ---- single-file image ---------------------------------------------------------------
-  // Flushes, then lays out header, pages, blob pool, index region and manifest.
+  // Lays out header, pages, blob pool, index region and manifest; a memory database is
+  // flushed first, a workspace is read as the handle sees it and nothing is written into it.
   Result<std::string> bake_to_bytes();
 
   // ---- low-level mutations -------------------------------------------------------------
@@ -140,13 +147,13 @@ class Database {
     MutationScope(MutationScope&& o) noexcept : db_(std::exchange(o.db_, nullptr)) {}
     MutationScope& operator=(MutationScope&& o) noexcept {
       if (this != &o) {
-        if (db_) db_->mutation_lock_.release();
+        if (db_) db_->finish_statement();
         db_ = std::exchange(o.db_, nullptr);
       }
       return *this;
     }
     ~MutationScope() {
-      if (db_) db_->mutation_lock_.release();
+      if (db_) db_->finish_statement();
     }
 
    private:
@@ -293,6 +300,8 @@ class Database {
                                   const std::vector<storage::CasExtent>* cas_dir = nullptr) const;
   // The format version a manifest of the live database is written with.
   uint16_t written_format_version(bool nonempty_index_region) const;
+  // Every page as the handle sees it, stamped (the bake's page area).
+  Result<std::vector<storage::Page>> live_pages();
   // The binary forms of every secondary index, tables in name order, columns in order.
   Result<IndexRegion> build_index_region() const;
   // The version the live catalog needs, from the held version (statistics).
@@ -339,6 +348,27 @@ class Database {
   // The identity of the manifest file now (kind Other when there is none).
   void note_manifest_identity(const std::string& path);
   Result<void> refuse_after_write_failure() const;
+
+  // Statements outside a transaction on an unlogged workspace (db/statement_undo.h): the
+  // undo hook is installed when the statement takes the lock; a statement that ends without
+  // publishing what it changed is undone on disk and the workspace re-read, so reads match
+  // the disk again (when that fails, reads are refused as well as writes). Releases the lock.
+  void finish_statement();
+  Result<void> undo_statement();
+  // Under the exclusive lock, at the start of a statement outside a transaction: installs
+  // the undo hook of an unlogged workspace.
+  Result<void> start_statement();
+  StatementUndo* statement_undo();
+  // Marks that the running statement changed the in-memory state.
+  // (A transaction's changes are its own to undo.)
+  void note_change() {
+    if (!transaction_) statement_changed_ = true;
+  }
+  // A statement that opens its own transaction: the transaction's own undo replaces the
+  // statement's (whatever the statement wrote before is undone first).
+  Result<void> hand_statement_to_transaction();
+  Result<void> refuse_unreadable() const;
+  bool has_secondary_index() const;
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
@@ -388,6 +418,15 @@ class Database {
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.
   std::optional<std::string> write_failure_;
+  // Set when a failed statement could not be undone: reads are refused as well.
+  bool reads_refused_ = false;
+  // The running statement outside a transaction changed the in-memory state and has not yet
+  // published it.
+  bool statement_changed_ = false;
+  // The flush running is the end of one statement outside a transaction.
+  bool statement_flush_ = false;
+  // The manifest on disk was written by this handle without its index pairs.
+  bool pairs_pending_ = false;
   // Directories created by this handle's open (outermost first); their entries become
   // durable with the first atomic flush.
   std::vector<std::string> created_dirs_;

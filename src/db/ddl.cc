@@ -31,6 +31,7 @@ Result<void> Database::create_table_internal(const std::string& name, const std:
   t.defaults = defaults;
   t.checks = checks;
   for (const auto& column : t.unique) t.indexes.emplace(column, storage::SecondaryIndex());
+  note_change();
   catalog_.tables().emplace(name, std::move(t));
   QM_TRY(observers_.table_created(name));
   return end_mutation();
@@ -51,6 +52,7 @@ Result<void> Database::drop_table(const std::string& name) {
   QM_ASSIGN(auto scope, begin_mutation());
   auto it = catalog_.tables().find(name);
   if (it == catalog_.tables().end()) return fail(QmError::table_not_found(name));
+  note_change();
   if (transaction_) transaction_->table_changing(name, it->second, /*dropping=*/true);
   catalog_.tables().erase(it);
   if (std::erase_if(catalog_.retrieval(), [&](const auto& e) { return e.second.definition().table == name; }) != 0)
@@ -77,6 +79,7 @@ Result<void> Database::create_index_bounded(const std::string& table_name, const
     return {};
   }));
   if (budget) QM_TRY(budget->checkpoint());
+  note_change();
   if (transaction_) transaction_->table_changing(table_name, table, /*dropping=*/false);
   table.indexes.insert_or_assign(column, std::move(built.begin()->second));
   if (make_unique) table.unique.insert(column);

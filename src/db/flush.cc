@@ -67,7 +67,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   QM_ASSIGN(m.retrieval_indexes, retrieval_manifest_nodes(catalog_.retrieval()));
   if (!m.retrieval_indexes.empty()) m.format_version = std::max<uint16_t>(m.format_version, 8);
   bool marker = false;
-  if (plan.kind == IndexPlan::Kind::NoContents) {
+  if (plan.kind == IndexPlan::Kind::NoContents && logged()) {
     // A logged workspace anchors its manifest to the commit its pending journal takes, or
     // to the log's head; committing the journal checks this anchor.
     const auto* dev = store_.cache.backend().dev();
@@ -118,15 +118,32 @@ Result<void> Database::flush() {
       created_dirs_.clear();
     }
   }
-  QM_ASSIGN(Manifest m, build_manifest(false, logged() ? IndexPlan::no_contents() : IndexPlan::pairs()));
+  // Writing every index's pairs after each statement would make N small statements cost N²;
+  // a statement's manifest names the indexed columns only (the next open rescans those
+  // tables), and every other flush (a commit, an export, a clean close) writes the pairs.
+  const bool pairs = !logged() && !statement_flush_;
+  QM_ASSIGN(Manifest m, build_manifest(false, pairs ? IndexPlan::pairs() : IndexPlan::no_contents()));
   const std::string bytes = write_manifest_json(m);
   if (atomic_manifest_) {
     QM_TRY(write_manifest_atomic(*directory_, bytes));
     last_write_atomic_ = true;
-    return {};
+  } else {
+    last_write_atomic_ = false;
+    QM_TRY(write_manifest_fast(*directory_, bytes));
   }
-  last_write_atomic_ = false;
-  return write_manifest_fast(*directory_, bytes);
+  pairs_pending_ = !logged() && !pairs && has_secondary_index();
+  return {};
+}
+
+bool Database::has_secondary_index() const {
+  for (const auto& [name, t] : catalog_.tables())
+    if (!t.indexes.empty()) return true;
+  return false;
+}
+
+Result<void> Database::close() {
+  if (!pairs_pending_ || transaction_ || write_failure_ || !directory_) return {};
+  return flush();
 }
 
 Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {
@@ -196,29 +213,18 @@ Result<void> Database::sync_workspace_files() {
 }
 
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
-  const std::string path = fs::join(dir, kManifestFile);
-  if (!manifest_file_) {
-    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kCreate, 0666));
-    manifest_file_.emplace(std::move(f));
-  }
-  const fs::File& file = *manifest_file_;
-  QM_ASSIGN(uint64_t old_len, file.size());
-  if (bytes.size() < old_len) {
-    // Pad the new text with spaces to the old length first: if the process dies before the
-    // truncation, the file still holds one complete JSON document.
-    std::string padded(bytes);
-    padded.resize(old_len, ' ');
-    QM_TRY(file.write_all_at(padded, 0));
-  } else {
-    QM_TRY(file.write_all_at(bytes, 0));
-  }
-  // From here on the file is not what this handle last saw unless the truncation succeeds.
-  manifest_digest_.reset();
-  QM_TRY(file.truncate(bytes.size()));
+  // Replaced whole, never rewritten in place, so neither a killed process nor a refused
+  // write can leave it torn or empty; nothing is forced to stable storage on this path.
+  manifest_file_.reset();
+  fs::AtomicWriteOptions options;
+  options.temp_path = fs::join(dir, kManifestTmpFile);
+  options.sync_file = false;
+  options.sync_dir = false;
+  options.replace = true;
+  options.mode = 0666;
+  QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
   manifest_digest_ = blake3(bytes);
-  // Every writer holds the workspace lock, so the path still names the file just written;
-  // its new change time is this handle's own doing.
-  note_manifest_identity(path);
+  note_manifest_identity(fs::join(dir, kManifestFile));
   return {};
 }
 

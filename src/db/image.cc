@@ -3,6 +3,8 @@
 // hostile: every offset and length is checked before use, every blob is verified against its
 // digest, and the catalog is rebuilt exactly as for a writable database (tail pages held,
 // every UNIQUE column indexed). The imported database is independent of the bytes.
+#include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,11 +34,42 @@ Result<IndexRegion> Database::build_index_region() const {
   return region;
 }
 
+Result<std::vector<storage::Page>> Database::live_pages() {
+  if (!directory_) {
+    QM_TRY(flush());
+    return store_.cache.backend().read_all_pages();
+  }
+  // A workspace is exported without writing into it: each page is taken from the table's
+  // tail copy, the cache or the chunk file, in that order, and stamped like a written page.
+  // The caller holds the workspace lock (shared is enough: nothing is written).
+  QM_TRY(refuse_after_write_failure());
+  // Retrieval indexes a transaction changed go to the blob store, as a flush would put them.
+  QM_TRY(publish_retrieval(catalog_.retrieval(), store_.cas));
+  std::map<uint64_t, const storage::RowPage*> tails;
+  for (const auto& [name, t] : catalog_.tables())
+    if (t.tail_id && t.tail_page) tails.emplace(*t.tail_id, &*t.tail_page);
+  storage::PageCache& cache = store_.cache;
+  const uint64_t count = cache.backend().page_count();
+  std::vector<storage::Page> pages(count);
+  for (uint64_t id = 0; id < count; ++id) {
+    storage::Page& page = pages[id];
+    if (auto tail = tails.find(id); tail != tails.end()) {
+      std::copy(tail->second->span().begin(), tail->second->span().end(), page.begin());
+    } else if (cache.is_resident(id)) {
+      QM_TRY(cache.with_page(id, [&](storage::ConstPageSpan bytes) { std::copy(bytes.begin(), bytes.end(), page.begin()); }));
+    } else {
+      QM_TRY(cache.backend().read_page_into(id, page));
+    }
+    storage::stamp_page_checksum(page);
+  }
+  return pages;
+}
+
 Result<std::string> Database::bake_to_bytes() {
-  // The flush and every page read happen under one hold of the workspace lock.
-  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/true));
-  QM_TRY(flush());
-  QM_ASSIGN(std::vector<storage::Page> pages, store_.cache.backend().read_all_pages());
+  // Every page read happens under one hold of the workspace lock, over what this handle
+  // last read or wrote (or, when another handle changed it since, what the disk holds now).
+  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
+  QM_ASSIGN(std::vector<storage::Page> pages, live_pages());
   storage::PackedPool packed = store_.cas.pack();
   QM_ASSIGN(IndexRegion region, build_index_region());
   QM_ASSIGN(storage::ImageLayout layout,

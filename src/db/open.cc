@@ -12,6 +12,7 @@
 #include "core/bytes.h"
 #include "core/fs.h"
 #include "db/catalog_rebuild.h"
+#include "db/statement_undo.h"
 #include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db/format_version.h"
@@ -79,8 +80,15 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   }
 
   QM_ASSIGN(std::string text, fs::read_file(manifest_path));
-  // The file just read (a rename in between changes its text too, which the digest notices).
+  // The file just read, when nothing replaced it while it was read (else none, so the next
+  // comparison reads the manifest again).
   auto read_stat = fs::get().stat(manifest_path);
+  if (read_stat && *read_stat) {
+    const fs::Stat& a = *manifest_stat;
+    const fs::Stat& b = **read_stat;
+    if (a.device != b.device || a.inode != b.inode || a.size != b.size || a.ctime_ns != b.ctime_ns)
+      read_stat = std::optional<fs::Stat>();
+  }
   QM_ASSIGN(Manifest manifest, read_manifest_json(text));
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();

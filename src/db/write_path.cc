@@ -41,6 +41,7 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
                                 std::to_string(kRecordCapacity) + ")"));
   const auto bytes = as_bytes(record);
   storage::PageCache& cache = store_.cache;
+  note_change();
 
   if (!table.tail_page) {
     QM_ASSIGN(uint64_t id, cache.alloc_page());
@@ -82,6 +83,7 @@ Result<void> Database::mark_deleted(std::string_view table_name, uint64_t row_id
   Table* table = catalog_.find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
   // Secondary indexes keep every version, retired ones included: nothing to remove there.
+  note_change();
   QM_TRY(patch_delete_at(store_.cache, *table, row_id, deleted_tx));
   return observers_.row_marked(table_name, row_id, deleted_tx);
 }

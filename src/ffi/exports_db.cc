@@ -51,10 +51,12 @@ QM_EXPORT QmDb* qm_open_memory(void) {
 QM_EXPORT void qm_close(QmDb* db) {
   if (db == nullptr) return;
   // Closing keeps the caller's last error; an open transaction is rolled back (its failure is
-  // not reported) and nothing is flushed (every mutation outside a transaction was flushed
-  // when it ended).
+  // not reported); every mutation outside a transaction was flushed when it ended, and only
+  // the index pairs its manifests left out are written (a failure is not reported: the next
+  // open rescans instead).
   qm::ffi::guarded<int>(0, [&] {
     if (db->db.in_transaction()) (void)db->db.rollback_transaction();
+    (void)db->db.close();
     return 0;
   });
   delete db;  // also when the rollback threw: every file, lock and mapping is released

@@ -217,16 +217,18 @@ Result<void> PageCache::flush() {
     if (f.shared) f.dirty = false;
     return f.shared;
   });
+  // Runs go out highest first: pages appended past the stored end are written before the
+  // pages that link to them, so a page is never linked to one that was not written.
   std::vector<const Page*> run;
-  size_t i = 0;
-  while (i < dirty.size()) {
-    uint64_t first = dirty[i].first;
+  size_t end = dirty.size();
+  while (end > 0) {
+    size_t begin = end - 1;
+    while (begin > 0 && dirty[begin - 1].first + 1 == dirty[begin].first) --begin;
     run.clear();
-    size_t j = i;
-    while (j < dirty.size() && dirty[j].first == first + (j - i)) run.push_back(frames_[dirty[j++].second].bytes);
+    for (size_t k = begin; k < end; ++k) run.push_back(frames_[dirty[k].second].bytes);
     // The first failure returns with every page still dirty, so a later flush writes them all.
-    QM_TRY(backend_.write_pages_from(first, run));
-    i = j;
+    QM_TRY(backend_.write_pages_from(dirty[begin].first, run));
+    end = begin;
   }
   MemStore* mem = backend_.mem();
   for (const auto& [id, slot] : dirty) {

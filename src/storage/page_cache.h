@@ -133,8 +133,8 @@ class PageCache {
   // A new page id from the backend (ReadOnly on image backends); the page is not resident
   // until written.
   Result<uint64_t> alloc_page();
-  // Writes every dirty page back, stamped, ascending, one write_pages_from per run of
-  // consecutive ids; pages become clean only when all runs succeeded. No-op on image
+  // Writes every dirty page back, stamped, one write_pages_from per run of consecutive ids,
+  // the highest run first (appended pages before the pages linking to them); pages become clean only when all runs succeeded. No-op on image
   // backends. Does not flush to stable storage (DevStore::sync_data does).
   Result<void> flush();
 

@@ -52,6 +52,22 @@ TEST_F(CopyTreeTest, RestorePutsBackWhatExistedAndRemovesWhatDidNot) {
             "transaction error: workspace transaction recovery files are incomplete");
 }
 
+TEST_F(CopyTreeTest, BlobFilesAreSharedWithTheBackupAndChunkFilesCopied) {
+  stdfs::create_directories(at("blobs/ab"));
+  qm::test::write_file(at("blobs/ab/abcd"), "blob");
+  ASSERT_TRUE(prepare_workspace_transaction(ws_).has_value());
+  const std::string backup = std::string(kTxBackup) + "/";
+  EXPECT_TRUE(stdfs::equivalent(at("blobs/ab/abcd"), at(backup + "blobs/ab/abcd")));
+  EXPECT_FALSE(stdfs::equivalent(at("chunks/chunk_00000.qmd"), at(backup + "chunks/chunk_00000.qmd")));
+  EXPECT_EQ(qm::test::read_file(at(backup + "chunks/chunk_00000.qmd")), std::string(8192, 'c'));
+  // A chunk changed in place leaves the backup as it was; the restore brings back both.
+  qm::test::write_file(at("chunks/chunk_00000.qmd"), "changed");
+  stdfs::remove_all(at("blobs"));
+  ASSERT_TRUE(restore_workspace_transaction(ws_).has_value());
+  EXPECT_EQ(qm::test::read_file(at("chunks/chunk_00000.qmd")), std::string(8192, 'c'));
+  EXPECT_EQ(qm::test::read_file(at("blobs/ab/abcd")), "blob");
+}
+
 TEST_F(CopyTreeTest, LinksInTheBackupOrLiveItemsAreRefusedBeforeAnythingChanges) {
   ASSERT_TRUE(prepare_workspace_transaction(ws_).has_value());
   qm::test::write_file(at("qm_manifest.json"), "new manifest");

@@ -1,5 +1,6 @@
 // Opening, writing and reopening a development workspace through the internal API.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include "db/manifest.h"
 #include "db_test_util.h"
 #include "storage/page.h"
+#include "support/c_api.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
@@ -90,18 +92,23 @@ TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
   const std::string ws = tmp.join("ws");
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"id", "name"}, {"id"}, {}).has_value());
+  // A statement's manifest names the indexed columns without their pairs; closing adds them.
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
             R"({"format_version":3,"clock":0,"page_count":0,"tables":[{"name":"t","columns":["id","name"],)"
-            R"("unique_columns":["id"],"first_page":null,"tail_id":null,"row_versions":0,"indexed_columns":["id"],)"
-            R"("indexes":[{"column":"id","pairs":[]}]}],"cas_hashes":[],"cas_dir":[]})");
+            R"("unique_columns":["id"],"first_page":null,"tail_id":null,"row_versions":0,"indexed_columns":["id"]}],)"
+            R"("cas_hashes":[],"cas_dir":[]})");
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1), Value::text("ann")})).has_value());
   ASSERT_TRUE(db.create_table_internal("u", {"x"}, {}, {}, {}, {query::Predicate::eq("x", Value::integer(2))}).has_value());
+  const std::string with_pairs =
+      R"({"format_version":4,"clock":1,"page_count":1,"tables":[{"name":"t","columns":["id","name"],)"
+      R"("unique_columns":["id"],"first_page":0,"tail_id":0,"row_versions":1,"indexed_columns":["id"],)"
+      R"("indexes":[{"column":"id","pairs":[[{"Int":1},[0]]]}]},{"name":"u","columns":["x"],)"
+      R"("checks":[{"Compare":{"column":"x","op":"Eq","value":{"Int":2}}}],"first_page":null,"tail_id":null,)"
+      R"("row_versions":0,"indexed_columns":[]}],"cas_hashes":[],"cas_dir":[]})";
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
-            R"({"format_version":4,"clock":1,"page_count":1,"tables":[{"name":"t","columns":["id","name"],)"
-            R"("unique_columns":["id"],"first_page":0,"tail_id":0,"row_versions":1,"indexed_columns":["id"],)"
-            R"("indexes":[{"column":"id","pairs":[[{"Int":1},[0]]]}]},{"name":"u","columns":["x"],)"
-            R"("checks":[{"Compare":{"column":"x","op":"Eq","value":{"Int":2}}}],"first_page":null,"tail_id":null,)"
-            R"("row_versions":0,"indexed_columns":[]}],"cas_hashes":[],"cas_dir":[]})");
+            test::replace_once(with_pairs, R"(,"indexes":[{"column":"id","pairs":[[{"Int":1},[0]]]}])", ""));
+  ASSERT_TRUE(db.close().has_value());
+  EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"), with_pairs);
   // Dropping the constrained table lowers the written version back to what is held.
   ASSERT_TRUE(db.drop_table("u").has_value());
   auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
@@ -119,21 +126,39 @@ TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
             R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
 }
 
-TEST(WorkspaceManifest, AtomicWriteReplacesTheFileAndForgetsTheCachedHandle) {
+TEST(WorkspaceManifest, ClosingTheHandleWritesTheIndexEntriesItsStatementsLeftOut) {
+  qm::test::TempDir tmp;
+  const std::string ws = tmp.join("ws");
+  {
+    auto db = qm::test::CDb::workspace(ws);
+    ASSERT_EQ(db.query("CREATE TABLE t (k UNIQUE)"), R"({"done":true})");
+    ASSERT_EQ(db.query("INSERT INTO t VALUES (7)"), R"({"mutated":1})");
+    EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json").find("pairs"), std::string::npos);
+  }
+  EXPECT_NE(qm::test::read_file(ws + "/qm_manifest.json").find(R"("pairs":[[{"Int":7},[0]]])"), std::string::npos);
+}
+
+TEST(WorkspaceManifest, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
   qm::test::TempDir tmp;
   const std::string ws = tmp.join("ws");
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
-  ASSERT_TRUE(db.manifest_file_cached());
+  const auto inode = [&] {
+    struct stat st{};
+    return ::stat((ws + "/qm_manifest.json").c_str(), &st) == 0 ? st.st_ino : 0;
+  };
+  const auto first = inode();
   db.set_atomic_manifest(true);
   ASSERT_TRUE(db.flush().has_value());
   EXPECT_TRUE(db.last_write_atomic());
-  EXPECT_FALSE(db.manifest_file_cached());
+  const auto second = inode();
+  EXPECT_NE(first, second);
   EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
   db.set_atomic_manifest(false);
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(5)})).has_value());
   EXPECT_FALSE(db.last_write_atomic());
-  EXPECT_TRUE(db.manifest_file_cached());
+  EXPECT_NE(inode(), second);  // outside a transaction too: never rewritten in place
+  EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
   Database again = open_ok(ws);
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(5)})});
 }

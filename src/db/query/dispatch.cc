@@ -140,6 +140,7 @@ bool ends_or_begins_transaction(const query::Statement& s) {
 }  // namespace
 
 Result<QueryResult> Database::execute_statement(query::Statement statement, QueryBudget* budget) {
+  QM_TRY(refuse_unreadable());
   // Outside a transaction a workspace statement holds the transaction lock from its first read
   // to its last write (shared for reads): nothing it reads is another handle's unfinished work.
   WorkspaceAccess access;

@@ -9,7 +9,6 @@ namespace qm::db {
 namespace {
 
 constexpr std::array<const char*, 3> kLiveItems = {kManifestFile, kChunksDir, kBlobsDir};
-constexpr size_t kCopyBuffer = 1 << 20;
 
 QmError refuse_symlink(const std::string& path) {
   return QmError::transaction("refusing to copy symlink in workspace transaction: " + path);
@@ -34,24 +33,33 @@ Result<void> remove_if_exists(const std::string& path) {
   return {};
 }
 
-// Streams one regular file into a new copy with the same permission bits (a file made
-// private stays private through a backup and its restore) and flushes the copy.
-Result<void> copy_file_synced(const std::string& source, const std::string& destination, uint32_t mode) {
+// Copies one regular file and flushes the copy. With `link`, for files that are never
+// changed in place (blob files are written whole under a new name), a hard link gives the
+// same bytes (and permission bits) without copying them; where links are refused, the file
+// is copied with the same permission bits (a file made private stays private through a
+// backup and its restore).
+Result<void> copy_file_synced(const std::string& source, const std::string& destination, uint32_t mode,
+                              bool link) {
   QM_TRY(fs::mkdir_all(fs::parent_dir(destination)));
+  if (link && fs::get().hard_link(source, destination)) {
+    QM_ASSIGN(fs::File linked, fs::get().open(destination, fs::kRead | fs::kNoFollow));
+    return linked.sync();
+  }
   QM_ASSIGN(fs::File in, fs::get().open(source, fs::kRead | fs::kNoFollow));
   // Created private; the source's bits are set once the bytes are in.
   QM_ASSIGN(fs::File out, fs::get().open(destination, fs::kWrite | fs::kCreate | fs::kTruncate, 0600));
-  std::vector<uint8_t> buf(kCopyBuffer);
-  uint64_t offset = 0;
-  for (;;) {
-    QM_ASSIGN(size_t n, in.read_at(buf, offset));
-    if (n == 0) break;
-    QM_TRY(out.write_all_at(std::span<const uint8_t>(buf.data(), n), offset));
-    offset += n;
-  }
+  QM_ASSIGN(uint64_t length, in.size());
+  QM_TRY(fs::get().copy_contents(in, out, length));
   QM_TRY(fs::get().chmod(destination, mode));
   QM_TRY(out.sync());
   return {};
+}
+
+Result<void> copy_tree(const std::string& source, const std::string& destination, bool link);
+
+// Blob files are linked into and out of the backup; everything else is copied.
+Result<void> copy_item(const std::string& source, const std::string& destination, const char* item) {
+  return copy_tree(source, destination, std::string_view(item) == kBlobsDir);
 }
 
 }  // namespace
@@ -68,14 +76,19 @@ Result<void> remove_tree(const std::string& path) {
 }
 
 Result<void> copy_tree_synced(const std::string& source, const std::string& destination) {
+  return copy_tree(source, destination, false);
+}
+
+namespace {
+Result<void> copy_tree(const std::string& source, const std::string& destination, bool link) {
   QM_ASSIGN(auto st, fs::get().lstat(source));
   if (!st) return fail(QmError::from_errno(source, ENOENT));
   switch (st->kind) {
-    case fs::EntryKind::Regular: return copy_file_synced(source, destination, st->mode);
+    case fs::EntryKind::Regular: return copy_file_synced(source, destination, st->mode, link);
     case fs::EntryKind::Directory: {
       QM_TRY(fs::mkdir_all(destination));
       QM_ASSIGN(auto names, fs::get().list_dir(source));
-      for (const auto& name : names) QM_TRY(copy_tree_synced(fs::join(source, name), fs::join(destination, name)));
+      for (const auto& name : names) QM_TRY(copy_tree(fs::join(source, name), fs::join(destination, name), link));
       return sync_directory(destination);
     }
     case fs::EntryKind::Symlink: return fail(refuse_symlink(source));
@@ -83,6 +96,8 @@ Result<void> copy_tree_synced(const std::string& source, const std::string& dest
   }
   return fail(refuse_special(source));
 }
+
+}  // namespace
 
 Result<void> validate_copy_tree(const std::string& path) {
   QM_ASSIGN(auto st, fs::get().lstat(path));
@@ -112,7 +127,7 @@ Result<void> prepare_workspace_transaction(const std::string& workspace) {
   for (const char* item : kLiveItems) {
     const std::string live = fs::join(workspace, item);
     QM_ASSIGN(bool there, exists(live));
-    if (there) QM_TRY(copy_tree_synced(live, fs::join(backup, item)));
+    if (there) QM_TRY(copy_item(live, fs::join(backup, item), item));
   }
   QM_TRY(sync_directory(backup));
   {
@@ -166,7 +181,7 @@ Result<void> restore_workspace_transaction(const std::string& workspace) {
     }
     const std::string saved = fs::join(backup, item);
     QM_ASSIGN(bool there, exists(saved));
-    if (there) QM_TRY(copy_tree_synced(saved, live));
+    if (there) QM_TRY(copy_item(saved, live, item));
   }
   QM_TRY(sync_directory(workspace));
   QM_TRY(fs::get().unlink(marker));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/bytes.h"
+#include "db/statement_undo.h"
 #include "db/transaction/copy_tree_files.h"
 #include "journal/inventory.h"
 
@@ -47,7 +48,9 @@ Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
   // A statement that opens its own transaction already holds the lock: the transaction
   // takes it over and releases it when it ends.
   TransactionLock lock = TransactionHost::take_mutation_lock(db);
-  if (!lock.held()) {
+  if (lock.held()) {
+    QM_TRY(TransactionHost::hand_statement_to_transaction(db));
+  } else {
     QM_ASSIGN(lock, acquire_transaction_lock(dir));
   }
   QM_TRY(begin_on_workspace(db, dir));
@@ -85,18 +88,29 @@ Result<void> workspace_rollback_outcome(Database& db, Result<void> restored) {
                                        restored.error().message() + ")"));
 }
 
-Result<bool> dead_transaction_left(const std::string& dir) {
+Result<bool> dead_transaction_marker_left(const std::string& dir) {
   QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
   if (marker) return true;
   QM_ASSIGN(auto journal, fs::get().lstat(fs::join(fs::join(dir, kCommitLogDir), "active")));
   return journal.has_value();
 }
 
-Result<void> recover_dead_transactions(const std::string& dir) {
+Result<bool> dead_transaction_left(const std::string& dir) {
+  QM_ASSIGN(bool whole, dead_transaction_marker_left(dir));
+  if (whole) return true;
+  QM_ASSIGN(auto undo, fs::get().lstat(fs::join(dir, kStatementUndoFile)));
+  return undo.has_value();
+}
+
+Result<bool> recover_dead_transactions(const std::string& dir) {
+  QM_ASSIGN(bool whole, dead_transaction_marker_left(dir));
   QM_TRY(recover_workspace_transaction(dir));
+  // Then a statement outside a transaction that a dead process left half written.
+  QM_ASSIGN(bool restored, recover_statement_undo(dir));
   // A page journal left by a dead handle: under the lock nobody owns it, and until it is
   // undone its half-written pages would be read and every begin refused.
-  return journal::recover(dir);
+  QM_TRY(journal::recover(dir));
+  return whole || restored;
 }
 
 Result<void> TransactionHost::reload_workspace(Database& db, const std::string& dir) {

@@ -92,6 +92,7 @@ class TransactionHost {
   static Result<bool> workspace_stale(const Database& db) { return db.workspace_stale(); }
   static Result<void> recover_dead_transaction(Database& db) { return db.recover_dead_transaction(); }
   static TransactionLock take_mutation_lock(Database& db) { return std::move(db.mutation_lock_); }
+  static Result<void> hand_statement_to_transaction(Database& db) { return db.hand_statement_to_transaction(); }
   static Result<void> forget_replaced_files(Database& db) { return db.forget_replaced_files(); }
   // Re-reads the workspace into the database's parts (another handle committed, or a
   // rollback put the backup back).
@@ -118,11 +119,16 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir);
 // reported as an unknown outcome.
 Result<void> workspace_rollback_outcome(Database& db, Result<void> restored);
 
-// Whether a dead transaction of either kind left files to undo in the workspace: the
-// copy-tree marker, or the active page journal of a logged workspace.
+// Whether a dead transaction of either kind left files to undo in the workspace (the
+// copy-tree marker, or the active page journal of a logged workspace), or a statement outside
+// a transaction left its undo file (`.qm_statement_undo`).
 Result<bool> dead_transaction_left(const std::string& dir);
-// Undoes them: the copy-tree backup first, then the page journal. Run under the exclusive
-// lock only, which proves their handle is gone.
-Result<void> recover_dead_transactions(const std::string& dir);
+// The same without the statement undo file: only a whole transaction's files.
+Result<bool> dead_transaction_marker_left(const std::string& dir);
+// Undoes them: the copy-tree backup first, then a statement's saved pages, then the page
+// journal. Run under the exclusive lock only, which proves their handle is gone. True when
+// the workspace's files may now differ from what any handle read (a transaction's files were
+// there, or a statement's pages were put back).
+Result<bool> recover_dead_transactions(const std::string& dir);
 
 }  // namespace qm::db
