@@ -371,6 +371,8 @@ class Database {
   bool has_secondary_index() const;
 
   Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
+  // Both manifest writes: a temporary file renamed over the old one, flushed first or not.
+  Result<void> replace_manifest(const std::string& dir, std::string_view bytes, bool sync_file);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
 
   // Makes durable every file and directory the manifest names or lives in (chunk files, blob

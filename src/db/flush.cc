@@ -147,19 +147,7 @@ Result<void> Database::close() {
 }
 
 Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {
-  manifest_file_.reset();  // the next fast write opens the file again
-  fs::AtomicWriteOptions options;
-  options.temp_path = fs::join(dir, kManifestTmpFile);
-  options.sync_file = true;
-  options.sync_dir = false;
-  options.replace = true;
-  options.mode = 0666;
-  QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
-  manifest_digest_ = blake3(bytes);
-  // The file is in place; an identity that cannot be read only makes the next write outside
-  // a transaction open its files again.
-  note_manifest_identity(fs::join(dir, kManifestFile));
-  return {};
+  return replace_manifest(dir, bytes, /*sync_file=*/true);
 }
 
 Result<void> Database::forget_replaced_files() {
@@ -215,15 +203,21 @@ Result<void> Database::sync_workspace_files() {
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
   // Replaced whole, never rewritten in place, so neither a killed process nor a refused
   // write can leave it torn or empty; nothing is forced to stable storage on this path.
-  manifest_file_.reset();
+  return replace_manifest(dir, bytes, /*sync_file=*/false);
+}
+
+Result<void> Database::replace_manifest(const std::string& dir, std::string_view bytes, bool sync_file) {
+  manifest_file_.reset();  // the next fast write opens the file again
   fs::AtomicWriteOptions options;
   options.temp_path = fs::join(dir, kManifestTmpFile);
-  options.sync_file = false;
+  options.sync_file = sync_file;
   options.sync_dir = false;
   options.replace = true;
   options.mode = 0666;
   QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
   manifest_digest_ = blake3(bytes);
+  // The file is in place; an identity that cannot be read only makes the next write outside
+  // a transaction open its files again.
   note_manifest_identity(fs::join(dir, kManifestFile));
   return {};
 }
