@@ -71,10 +71,11 @@ PageCache::Frame& PageCache::take_frame(uint64_t id) {
 
 void PageCache::mark_dirty(Frame& f) {
   if (!f.dirty) {
+    // Dirty before any compaction, which keeps only the slots of dirty frames.
+    f.dirty = true;
     dirty_slots_.push_back(static_cast<uint32_t>(&f - frames_.data()));
     if (dirty_slots_.size() > 2 * capacity_ + 64) compact_dirty_slots();
   }
-  f.dirty = true;
   // The store's bytes changed and are not stamped until the page is written back.
   if (f.shared) backend_.mem()->clear_checksum_verified(f.id);
 }
