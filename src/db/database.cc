@@ -120,7 +120,7 @@ Result<void> Database::start_statement() {
 }
 
 Result<void> Database::end_mutation() {
-  if (!autoflush_) return {};
+  if (!autoflush_ || hold_flushes_) return {};
   statement_flush_ = !transaction_;
   auto flushed = flush();
   statement_flush_ = false;
@@ -138,6 +138,11 @@ Result<void> Database::end_mutation() {
   statement_changed_ = false;
   if (auto* undo = statement_undo()) undo->published(store_.cache.backend().page_count(), manifest_digest_);
   return flushed;
+}
+
+bool Database::writes_within_statement(std::string_view table) {
+  return directory_ && !transaction_ && !commit_log_ && autoflush_ && mutation_lock_.held() && statement_undo() &&
+         !catalog_.has_retrieval_index(table);
 }
 
 StatementUndo* Database::statement_undo() {

@@ -242,6 +242,16 @@ class Database {
   // open one, a failure rolls the whole transaction back.
   template <class F>
   auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
+  // Whether a write of several versions of `table` can stay inside the running statement:
+  // outside a transaction on an unlogged workspace, with the lock held and the statement's
+  // undo hook installed, that undo already makes any number of page writes atomic. Not for
+  // a table with retrieval indexes, whose upkeep needs a transaction to roll back.
+  bool writes_within_statement(std::string_view table);
+  // Runs `work` as part of the running statement with every flush of its mutations held
+  // back, then flushes (publishes) once. A failure publishes nothing: the statement's end
+  // undoes what was written.
+  template <class F>
+  auto within_statement(F&& work) -> std::invoke_result_t<F, Database&>;
 
   // ---- table and index DDL -------------------------------------------------------------
   // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
@@ -427,6 +437,8 @@ class Database {
   bool statement_changed_ = false;
   // The flush running is the end of one statement outside a transaction.
   bool statement_flush_ = false;
+  // A statement writing several versions: its mutations do not flush one by one.
+  bool hold_flushes_ = false;
   // The manifest on disk was written by this handle without its index pairs.
   bool pairs_pending_ = false;
   // Directories created by this handle's open (outermost first); their entries become
@@ -470,6 +482,22 @@ auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
   if (!rolled)
     return fail(QmError::outcome_unknown("statement failed (" + result.error().message() +
                                          "); transaction rollback also failed (" + rolled.error().message() + ")"));
+  return result;
+}
+
+template <class F>
+auto Database::within_statement(F&& work) -> std::invoke_result_t<F, Database&> {
+  struct Hold {
+    bool& held;
+    ~Hold() { held = false; }
+  };
+  auto result = [&] {
+    hold_flushes_ = true;
+    Hold hold{hold_flushes_};
+    return std::forward<F>(work)(*this);
+  }();
+  if (!result) return result;
+  QM_TRY(end_mutation());
   return result;
 }
 
