@@ -60,6 +60,7 @@ Result<void> Database::adopt(Parts parts) {
   // Another handle may have turned the log on: its anchor must never be written away.
   if (parts.logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
+  manifest_pin_ = fs::File();
   last_write_atomic_ = false;
   write_failure_.reset();
   reads_refused_ = false;
@@ -203,9 +204,9 @@ Result<bool> Database::workspace_changed() const {
   // (which would cost time in proportion to its index entries on every statement), once
   // that change time lies far enough back that no later write can share its tick.
   const fs::Stat& seen = manifest_identity_;
-  if (identity_settled_ && st->ctime_ns != 0 && st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
-      st->ctime_ns == seen.ctime_ns)
-    return false;
+  const bool same = st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
+                    st->ctime_ns == seen.ctime_ns;
+  if (same && (manifest_pin_.is_open() || (identity_settled_ && st->ctime_ns != 0))) return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   return blake3(text) != *manifest_digest_;
 }
@@ -219,7 +220,7 @@ Result<bool> Database::workspace_stale() const {
   if (st->device != seen.device || st->inode != seen.inode || st->ctime_ns != seen.ctime_ns ||
       st->size != seen.size)
     return true;
-  if (identity_settled_) return false;
+  if (identity_settled_ || manifest_pin_.is_open()) return false;
   // Two writes within one tick of the file clock leave the change time alone: the text decides
   // until the change time lies far enough back that no write can share its tick any more.
   QM_ASSIGN(bool changed, workspace_changed());
@@ -240,6 +241,7 @@ Result<void> Database::recover_dead_transaction() {
   // matters when it puts pages back.
   QM_ASSIGN(bool whole, dead_transaction_marker_left(*directory_));
   if (whole) manifest_digest_.reset();
+  manifest_pin_ = fs::File();
   QM_ASSIGN(bool restored, recover_dead_transactions(*directory_));
   if (restored) {
     manifest_digest_.reset();
@@ -260,9 +262,18 @@ Result<void> Database::refresh_if_stale() {
 }
 
 void Database::note_manifest_identity(const std::string& path) {
+  identity_settled_ = false;
+  manifest_pin_ = fs::File();
+  // Under the lock nobody else replaces it in between: the file opened is the one written.
+  if (auto file = fs::get().open(path, fs::kRead)) {
+    if (auto st = file->stat()) {
+      manifest_identity_ = *st;
+      manifest_pin_ = std::move(*file);
+      return;
+    }
+  }
   auto st = fs::get().stat(path);
   manifest_identity_ = st && *st ? **st : fs::Stat{};
-  identity_settled_ = false;
 }
 
 Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {

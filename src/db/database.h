@@ -426,6 +426,10 @@ class Database {
   // Set once the text was found unchanged while the file's change time lay well in the past:
   // any later write then moves the change time, so the identity alone tells a change.
   mutable bool identity_settled_ = false;
+  // The manifest this handle wrote last, held open: while it is, no other file can be given
+  // its identity numbers, and manifests are only ever replaced whole, so a path that still
+  // names it holds what this handle wrote without reading it again.
+  fs::File manifest_pin_;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.

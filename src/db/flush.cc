@@ -154,6 +154,7 @@ Result<void> Database::forget_replaced_files() {
   QM_ASSIGN(auto st, fs::get().stat(fs::join(*directory_, kManifestFile)));
   if (st && st->device == manifest_identity_.device && st->inode == manifest_identity_.inode) return {};
   manifest_file_.reset();
+  manifest_pin_ = fs::File();
   if (auto* dev = store_.cache.backend().dev()) dev->close_files();
   return {};
 }
