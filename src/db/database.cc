@@ -61,6 +61,7 @@ Result<void> Database::adopt(Parts parts) {
   if (parts.logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
   manifest_pin_ = fs::File();
+  retired_manifest_ = fs::File();
   last_write_atomic_ = false;
   write_failure_.reset();
   reads_refused_ = false;

@@ -430,6 +430,12 @@ class Database {
   // its identity numbers, and manifests are only ever replaced whole, so a path that still
   // names it holds what this handle wrote without reading it again.
   fs::File manifest_pin_;
+  // Whether the pinned manifest carries the index pairs (a commit's, a close's, an export's).
+  bool pin_holds_pairs_ = false;
+  // The last manifest with index pairs after a statement replaced it with one without: held
+  // open, so its blocks are freed by the next write with pairs (or the handle's end), work in
+  // proportion to them anyway, and never by a one-row statement.
+  fs::File retired_manifest_;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.

@@ -129,6 +129,7 @@ void TransactionHost::drop_storage(Database& db) {
   db.catalog_ = Catalog();
   db.manifest_file_.reset();
   db.manifest_pin_ = fs::File();
+  db.retired_manifest_ = fs::File();
 }
 
 }  // namespace qm::db
