@@ -202,8 +202,9 @@ Result<bool> Database::workspace_changed() const {
   if (!manifest_digest_) return true;
   // Manifests are replaced by rename, never rewritten in place: the same file, size and
   // status-change time is the manifest last read or written, without reading it again
-  // (which would cost time in proportion to its index entries on every statement), once
-  // that change time lies far enough back that no later write can share its tick.
+  // (which would cost time in proportion to its index entries on every statement), while
+  // this handle holds that file open (no other file can take its numbers), or once that
+  // change time lies far enough back that no later write can share its tick.
   const fs::Stat& seen = manifest_identity_;
   const bool same = st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
                     st->ctime_ns == seen.ctime_ns;
