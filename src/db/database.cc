@@ -60,6 +60,8 @@ Result<void> Database::adopt(Parts parts) {
   // Another handle may have turned the log on: its anchor must never be written away.
   if (parts.logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
+  manifest_pin_ = fs::File();
+  retired_manifest_ = fs::File();
   last_write_atomic_ = false;
   write_failure_.reset();
   reads_refused_ = false;
@@ -120,7 +122,7 @@ Result<void> Database::start_statement() {
 }
 
 Result<void> Database::end_mutation() {
-  if (!autoflush_) return {};
+  if (!autoflush_ || hold_flushes_) return {};
   statement_flush_ = !transaction_;
   auto flushed = flush();
   statement_flush_ = false;
@@ -138,6 +140,11 @@ Result<void> Database::end_mutation() {
   statement_changed_ = false;
   if (auto* undo = statement_undo()) undo->published(store_.cache.backend().page_count(), manifest_digest_);
   return flushed;
+}
+
+bool Database::writes_within_statement(std::string_view table) {
+  return directory_ && !transaction_ && !commit_log_ && autoflush_ && mutation_lock_.held() && statement_undo() &&
+         !catalog_.has_retrieval_index(table);
 }
 
 StatementUndo* Database::statement_undo() {
@@ -195,12 +202,13 @@ Result<bool> Database::workspace_changed() const {
   if (!manifest_digest_) return true;
   // Manifests are replaced by rename, never rewritten in place: the same file, size and
   // status-change time is the manifest last read or written, without reading it again
-  // (which would cost time in proportion to its index entries on every statement), once
-  // that change time lies far enough back that no later write can share its tick.
+  // (which would cost time in proportion to its index entries on every statement), while
+  // this handle holds that file open (no other file can take its numbers), or once that
+  // change time lies far enough back that no later write can share its tick.
   const fs::Stat& seen = manifest_identity_;
-  if (identity_settled_ && st->ctime_ns != 0 && st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
-      st->ctime_ns == seen.ctime_ns)
-    return false;
+  const bool same = st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
+                    st->ctime_ns == seen.ctime_ns;
+  if (same && (manifest_pin_.is_open() || (identity_settled_ && st->ctime_ns != 0))) return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   return blake3(text) != *manifest_digest_;
 }
@@ -214,7 +222,7 @@ Result<bool> Database::workspace_stale() const {
   if (st->device != seen.device || st->inode != seen.inode || st->ctime_ns != seen.ctime_ns ||
       st->size != seen.size)
     return true;
-  if (identity_settled_) return false;
+  if (identity_settled_ || manifest_pin_.is_open()) return false;
   // Two writes within one tick of the file clock leave the change time alone: the text decides
   // until the change time lies far enough back that no write can share its tick any more.
   QM_ASSIGN(bool changed, workspace_changed());
@@ -235,6 +243,7 @@ Result<void> Database::recover_dead_transaction() {
   // matters when it puts pages back.
   QM_ASSIGN(bool whole, dead_transaction_marker_left(*directory_));
   if (whole) manifest_digest_.reset();
+  manifest_pin_ = fs::File();
   QM_ASSIGN(bool restored, recover_dead_transactions(*directory_));
   if (restored) {
     manifest_digest_.reset();
@@ -255,9 +264,18 @@ Result<void> Database::refresh_if_stale() {
 }
 
 void Database::note_manifest_identity(const std::string& path) {
+  identity_settled_ = false;
+  manifest_pin_ = fs::File();
+  // Under the lock nobody else replaces it in between: the file opened is the one written.
+  if (auto file = fs::get().open(path, fs::kRead)) {
+    if (auto st = file->stat()) {
+      manifest_identity_ = *st;
+      manifest_pin_ = std::move(*file);
+      return;
+    }
+  }
   auto st = fs::get().stat(path);
   manifest_identity_ = st && *st ? **st : fs::Stat{};
-  identity_settled_ = false;
 }
 
 Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {

@@ -242,6 +242,16 @@ class Database {
   // open one, a failure rolls the whole transaction back.
   template <class F>
   auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
+  // Whether a write of several versions of `table` can stay inside the running statement:
+  // outside a transaction on an unlogged workspace, with the lock held and the statement's
+  // undo hook installed, that undo already makes any number of page writes atomic. Not for
+  // a table with retrieval indexes, whose upkeep needs a transaction to roll back.
+  bool writes_within_statement(std::string_view table);
+  // Runs `work` as part of the running statement with every flush of its mutations held
+  // back, then flushes (publishes) once. A failure publishes nothing: the statement's end
+  // undoes what was written.
+  template <class F>
+  auto within_statement(F&& work) -> std::invoke_result_t<F, Database&>;
 
   // ---- table and index DDL -------------------------------------------------------------
   // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
@@ -416,6 +426,16 @@ class Database {
   // Set once the text was found unchanged while the file's change time lay well in the past:
   // any later write then moves the change time, so the identity alone tells a change.
   mutable bool identity_settled_ = false;
+  // The manifest this handle wrote last, held open: while it is, no other file can be given
+  // its identity numbers, and manifests are only ever replaced whole, so a path that still
+  // names it holds what this handle wrote without reading it again.
+  fs::File manifest_pin_;
+  // Whether the pinned manifest carries the index pairs (a commit's, a close's, an export's).
+  bool pin_holds_pairs_ = false;
+  // The last manifest with index pairs after a statement replaced it with one without: held
+  // open, so its blocks are freed by the next write with pairs (or the handle's end), work in
+  // proportion to them anyway, and never by a one-row statement.
+  fs::File retired_manifest_;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.
@@ -427,6 +447,8 @@ class Database {
   bool statement_changed_ = false;
   // The flush running is the end of one statement outside a transaction.
   bool statement_flush_ = false;
+  // A statement writing several versions: its mutations do not flush one by one.
+  bool hold_flushes_ = false;
   // The manifest on disk was written by this handle without its index pairs.
   bool pairs_pending_ = false;
   // Directories created by this handle's open (outermost first); their entries become
@@ -470,6 +492,22 @@ auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
   if (!rolled)
     return fail(QmError::outcome_unknown("statement failed (" + result.error().message() +
                                          "); transaction rollback also failed (" + rolled.error().message() + ")"));
+  return result;
+}
+
+template <class F>
+auto Database::within_statement(F&& work) -> std::invoke_result_t<F, Database&> {
+  struct Hold {
+    bool& held;
+    ~Hold() { held = false; }
+  };
+  auto result = [&] {
+    hold_flushes_ = true;
+    Hold hold{hold_flushes_};
+    return std::forward<F>(work)(*this);
+  }();
+  if (!result) return result;
+  QM_TRY(end_mutation());
   return result;
 }
 

@@ -30,6 +30,9 @@ Result<void> Database::create_table_internal(const std::string& name, const std:
   t.not_null.insert(not_null.begin(), not_null.end());
   t.defaults = defaults;
   t.checks = checks;
+  // No chain yet: the set of its pages is known, and the inserts keep it, so no later
+  // DELETE or UPDATE has to walk the chain to learn it.
+  t.page_ids.emplace();
   for (const auto& column : t.unique) t.indexes.emplace(column, storage::SecondaryIndex());
   note_change();
   catalog_.tables().emplace(name, std::move(t));

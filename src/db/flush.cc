@@ -124,6 +124,13 @@ Result<void> Database::flush() {
   const bool pairs = !logged() && !statement_flush_;
   QM_ASSIGN(Manifest m, build_manifest(false, pairs ? IndexPlan::pairs() : IndexPlan::no_contents()));
   const std::string bytes = write_manifest_json(m);
+  // A large manifest replaced by a statement's small one is freed later (retired_manifest_).
+  if (pairs) {
+    retired_manifest_ = fs::File();
+  } else if (pin_holds_pairs_) {
+    retired_manifest_ = std::move(manifest_pin_);
+  }
+  pin_holds_pairs_ = pairs;
   if (atomic_manifest_) {
     QM_TRY(write_manifest_atomic(*directory_, bytes));
     last_write_atomic_ = true;
@@ -154,6 +161,7 @@ Result<void> Database::forget_replaced_files() {
   QM_ASSIGN(auto st, fs::get().stat(fs::join(*directory_, kManifestFile)));
   if (st && st->device == manifest_identity_.device && st->inode == manifest_identity_.inode) return {};
   manifest_file_.reset();
+  manifest_pin_ = fs::File();
   if (auto* dev = store_.cache.backend().dev()) dev->close_files();
   return {};
 }

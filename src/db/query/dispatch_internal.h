@@ -37,7 +37,10 @@ struct ValidatedTable {
 };
 
 // Runs the writing part of a statement on `table` atomically, after a validation phase that
-// read the database under `scope` (the mutation guards, and on a workspace its lock). The
+// read the database under `scope` (the mutation guards, and on a workspace its lock).
+// Outside a transaction on an unlogged workspace the statement's own undo makes the writes
+// atomic: they run in the statement, which keeps the lock from validation to its one
+// publish, so nothing can come in between and the workspace is not copied. Otherwise the
 // scope is given up first, since the transaction takes the workspace lock itself (a statement
 // run through execute_statement hands its lock over, so nothing comes in between); if another
 // handle committed to the workspace in that moment, the transaction starts from what it
@@ -48,6 +51,7 @@ struct ValidatedTable {
 template <class F>
 auto write_atomically(Database& db, std::string_view table, Database::MutationScope& scope, F&& body)
     -> std::invoke_result_t<F, Database&> {
+  if (db.writes_within_statement(table)) return db.within_statement(std::forward<F>(body));
   const uint64_t validated_at = db.clock();
   const bool lock_given_up = db.directory() && !db.in_transaction();
   std::optional<ValidatedTable> validated;

@@ -128,6 +128,8 @@ void TransactionHost::drop_storage(Database& db) {
                     storage::CasStore::new_memory());
   db.catalog_ = Catalog();
   db.manifest_file_.reset();
+  db.manifest_pin_ = fs::File();
+  db.retired_manifest_ = fs::File();
 }
 
 }  // namespace qm::db
