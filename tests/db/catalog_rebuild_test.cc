@@ -27,9 +27,7 @@ class RebuildTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ws_ = tmp_.join("ws");
-    auto opened = Database::open_dev(ws_);
-    ASSERT_TRUE(opened.has_value()) << opened.error().message();
-    Database db = std::move(*opened);
+    Database db = test::open_ok(ws_);
     db.set_autoflush(false);
     ASSERT_TRUE(db.create_table_with_constraints("a", {"id", "pad"}, {"id"}, {}).has_value());
     ASSERT_TRUE(db.create_table_with_constraints("b", {"x"}, {}, {}).has_value());
@@ -125,19 +123,15 @@ TEST_F(RebuildTest, TwoTablesSharingAChainPageAreRefused) {
 TEST_F(RebuildTest, StoredIndexesSpareTheWalkWhileARescanChecksTheCounts) {
   // One version too many declared: unnoticed while every index is stored...
   write_manifest(replace_once(manifest_, R"("row_versions":200)", R"("row_versions":201)"));
-  {
-    auto stored = Database::open_dev(ws_);
-    EXPECT_TRUE(stored.has_value()) << error_text(stored);
-  }
+  test::open_ok(ws_);
   // ...but a rescan finds it.
   write_manifest(replace_once(without_stored_index(), R"("row_versions":200)", R"("row_versions":201)"));
   EXPECT_EQ(open_error(), "data corruption: manifest declares 201 record version(s), page chain contains 200");
   // The rescan rebuilds the same index that was stored.
   write_manifest(without_stored_index());
-  auto rebuilt = Database::open_dev(ws_);
-  ASSERT_TRUE(rebuilt.has_value()) << error_text(rebuilt);
-  EXPECT_EQ(rebuilt->catalog().tables().at("a").indexes.at("id").count(), 200u);
-  EXPECT_EQ(rebuilt->catalog().tables().at("a").indexes.at("id").key_count(), 200u);
+  Database rebuilt = test::open_ok(ws_);
+  EXPECT_EQ(rebuilt.catalog().tables().at("a").indexes.at("id").count(), 200u);
+  EXPECT_EQ(rebuilt.catalog().tables().at("a").indexes.at("id").key_count(), 200u);
 }
 
 TEST_F(RebuildTest, RescanRefusesChainsThatMissTheTailOrHoldUnknownColumns) {
@@ -172,11 +166,10 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
   bytes[100] ^= 0x01;
   qm::test::write_file(chunk, bytes);
   {
-    auto db = Database::open_dev(ws_);
-    ASSERT_TRUE(db.has_value()) << error_text(db);
-    EXPECT_EQ(error_text(db->create_index_bounded("a", "pad", nullptr)), checksum_text(0));
-    EXPECT_FALSE(db->catalog().tables().at("a").indexes.contains("pad"));
-    EXPECT_EQ(error_text(ensure_table_page_ids(db->store().cache, db->catalog().tables().at("a"))), checksum_text(0));
+    Database db = test::open_ok(ws_);
+    EXPECT_EQ(error_text(db.create_index_bounded("a", "pad", nullptr)), checksum_text(0));
+    EXPECT_FALSE(db.catalog().tables().at("a").indexes.contains("pad"));
+    EXPECT_EQ(error_text(ensure_table_page_ids(db.store().cache, db.catalog().tables().at("a"))), checksum_text(0));
   }
   // The tail page is read and checked at open.
   bytes[100] ^= 0x01;
@@ -186,19 +179,18 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
 }
 
 TEST_F(RebuildTest, PageIdWalkCollectsTheChainOnce) {
-  auto db = Database::open_dev(ws_);
-  ASSERT_TRUE(db.has_value());
-  const Table& a = db->catalog().tables().at("a");
-  ASSERT_TRUE(ensure_table_page_ids(db->store().cache, a).has_value());
+  Database db = test::open_ok(ws_);
+  const Table& a = db.catalog().tables().at("a");
+  ASSERT_TRUE(ensure_table_page_ids(db.store().cache, a).has_value());
   ASSERT_TRUE(a.page_ids.has_value());
   std::set<uint64_t> expected{0};
   for (uint64_t p = 2; p <= tail_; ++p) expected.insert(p);
   EXPECT_EQ(*a.page_ids, expected);
   // New pages join the set as they are added.
   for (int i = 0; i < 80; ++i)
-    ASSERT_TRUE(db->insert_validated_base("a", row({Value::integer(100 + i), Value::text("x")})).has_value());
+    ASSERT_TRUE(db.insert_validated_base("a", row({Value::integer(100 + i), Value::text("x")})).has_value());
   EXPECT_TRUE(a.page_ids->contains(*a.tail_id));
-  EXPECT_EQ(stored_rows(*db, "a").size(), 280u);
+  EXPECT_EQ(stored_rows(db, "a").size(), 280u);
 }
 
 TEST(ImageBounds, PoolEndAndIndexRegionMustLieBetweenPagesAndManifest) {

@@ -16,6 +16,7 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/query/chain_scan.h"
+#include "support/result_text.h"
 
 namespace qm::db::test {
 
@@ -69,11 +70,7 @@ inline Database open_ok(const std::string& path) {
   return std::move(*db);
 }
 
-// The error text of a failed result, or "(ok)".
-template <class T>
-std::string error_text(const Result<T>& r) {
-  return r ? std::string("(ok)") : r.error().message();
-}
+using qm::test::error_text;
 
 // Replaces the first occurrence of `from` in `text` (which must hold it).
 inline std::string replace_once(std::string text, const std::string& from, const std::string& to) {

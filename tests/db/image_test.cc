@@ -276,12 +276,11 @@ TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderV
 
 TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) {
   qm::test::TempDir tmp;
-  auto ws = Database::open_dev(tmp.join("ws"));
-  ASSERT_TRUE(ws.has_value());
-  ws->set_autoflush(false);  // the tail page and the catalog exist only in the handle
-  ASSERT_TRUE(ws->create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws->insert_validated_base("t", row({Value::integer(7)})).has_value());
-  const std::string image = bake(*ws);
+  Database ws = test::open_ok(tmp.join("ws"));
+  ws.set_autoflush(false);  // the tail page and the catalog exist only in the handle
+  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::integer(7)})).has_value());
+  const std::string image = bake(ws);
   auto imported = Database::import_bytes(span_of(image));
   ASSERT_TRUE(imported.has_value()) << imported.error().message();
   EXPECT_EQ(stored_rows(*imported, "t"), std::vector<Row>{row({Value::integer(7)})});

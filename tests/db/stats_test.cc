@@ -68,18 +68,17 @@ TEST(Stats, RetiredVersionsCountAsVersionsNotLiveRowsAndDroppedPagesAreOrphans) 
 
 TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
   qm::test::TempDir tmp;
-  auto ws = Database::open_dev(tmp.join("ws"));
-  ASSERT_TRUE(ws.has_value());
-  ASSERT_TRUE(ws->create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws->insert_validated_base("t", row({Value::text(std::string(20, 'z'))})).has_value());
-  auto s = stats_of(*ws);
+  Database ws = test::open_ok(tmp.join("ws"));
+  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::text(std::string(20, 'z'))})).has_value());
+  auto s = stats_of(ws);
   EXPECT_EQ(s.storage_mode, "development");
   EXPECT_EQ(s.format_version, 1);
   EXPECT_EQ(s.cas.blobs, 1u);
   EXPECT_EQ(s.cas.stored_bytes, 20u);
-  ASSERT_TRUE(ws->create_index_bounded("t", "a", nullptr).has_value());
-  EXPECT_EQ(stats_of(*ws).format_version, 2);  // any secondary index counts here
-  auto image = ws->bake_to_bytes();
+  ASSERT_TRUE(ws.create_index_bounded("t", "a", nullptr).has_value());
+  EXPECT_EQ(stats_of(ws).format_version, 2);  // any secondary index counts here
+  auto image = ws.bake_to_bytes();
   ASSERT_TRUE(image.has_value());
   qm::test::write_file(tmp.join("x.qmdb"), *image);
   auto prod = Database::open_prod(tmp.join("x.qmdb"));

@@ -22,6 +22,7 @@ namespace qm::db {
 namespace {
 
 using qm::test::last_error;
+using qm::test::outcome;
 
 using test::error_text;
 using test::row;
@@ -40,25 +41,17 @@ std::vector<Row> ints(std::initializer_list<int64_t> values) {
 }
 
 TEST(TransactionCalls, NullHandlesAndMisuseGiveTheirTexts) {
-  EXPECT_EQ(qm_begin_transaction(nullptr), 0);
-  EXPECT_EQ(last_error(), "qm_begin_transaction: db handle is NULL");
-  EXPECT_EQ(qm_commit_transaction(nullptr), 0);
-  EXPECT_EQ(last_error(), "qm_commit_transaction: db handle is NULL");
-  EXPECT_EQ(qm_rollback_transaction(nullptr), 0);
-  EXPECT_EQ(last_error(), "qm_rollback_transaction: db handle is NULL");
-  EXPECT_FALSE(qm_in_transaction(nullptr));
-  EXPECT_EQ(last_error(), "qm_in_transaction: db handle is NULL");
-  EXPECT_EQ(qm_current_tx(nullptr), 0u);
-  EXPECT_EQ(last_error(), "qm_current_tx: db handle is NULL");
+  EXPECT_EQ(outcome(qm_begin_transaction(nullptr)), "error: qm_begin_transaction: db handle is NULL");
+  EXPECT_EQ(outcome(qm_commit_transaction(nullptr)), "error: qm_commit_transaction: db handle is NULL");
+  EXPECT_EQ(outcome(qm_rollback_transaction(nullptr)), "error: qm_rollback_transaction: db handle is NULL");
+  EXPECT_EQ(outcome(qm_in_transaction(nullptr)), "error: qm_in_transaction: db handle is NULL");
+  EXPECT_EQ(outcome(qm_current_tx(nullptr)), "error: qm_current_tx: db handle is NULL");
   QmDb* db = qm_open_memory();
-  EXPECT_EQ(qm_commit_transaction(db), 0);
-  EXPECT_EQ(last_error(), "transaction error: no transaction is active");
-  EXPECT_EQ(qm_rollback_transaction(db), 0);
-  EXPECT_EQ(last_error(), "transaction error: no transaction is active");
+  EXPECT_EQ(outcome(qm_commit_transaction(db)), "error: transaction error: no transaction is active");
+  EXPECT_EQ(outcome(qm_rollback_transaction(db)), "error: transaction error: no transaction is active");
   EXPECT_EQ(qm_begin_transaction(db), 1);
   EXPECT_EQ(qm_last_error(), nullptr);
-  EXPECT_EQ(qm_begin_transaction(db), 0);
-  EXPECT_EQ(last_error(), "transaction error: a transaction is already active");
+  EXPECT_EQ(outcome(qm_begin_transaction(db)), "error: transaction error: a transaction is already active");
   EXPECT_TRUE(qm_in_transaction(db));  // the first one stays open
   qm_close(db);                        // and is rolled back
 }
@@ -95,12 +88,11 @@ class WorkspaceTx : public ::testing::Test {
   }
   // A handle that began a transaction, wrote and flushed `v`, then died without ending it.
   void leave_dead_transaction(int64_t v) {
-    auto dead = Database::open_dev(ws_);
-    ASSERT_TRUE(dead.has_value());
-    ASSERT_TRUE(dead->begin_transaction().has_value());
-    ASSERT_TRUE(dead->insert_validated_base("t", row({Value::integer(v)})).has_value());
-    ASSERT_TRUE(dead->flush().has_value());
-    qm::db::TransactionHost::abandon(*dead);
+    Database dead = test::open_ok(ws_);
+    ASSERT_TRUE(dead.begin_transaction().has_value());
+    ASSERT_TRUE(dead.insert_validated_base("t", row({Value::integer(v)})).has_value());
+    ASSERT_TRUE(dead.flush().has_value());
+    qm::db::TransactionHost::abandon(dead);
   }
   bool exists(const std::string& name) const { return stdfs::exists(stdfs::symlink_status(ws_ + "/" + name)); }
 
@@ -190,8 +182,8 @@ TEST_F(WorkspaceTx, MarkerWithoutABackupManifestIsRefusedAndNothingIsTouched) {
   qm::test::write_file(ws_ + "/.qm_transaction_active", "QMTX1\n");
   stdfs::create_directory(ws_ + "/.qm_transaction_backup");
   const std::string manifest = qm::test::read_file(ws_ + "/qm_manifest.json");
-  EXPECT_EQ(qm_open_dev(ws_.c_str()), nullptr);
-  EXPECT_EQ(last_error(), "transaction error: active transaction has no valid recovery manifest");
+  EXPECT_EQ(outcome(qm_open_dev(ws_.c_str())),
+            "error: transaction error: active transaction has no valid recovery manifest");
   EXPECT_EQ(qm::test::read_file(ws_ + "/qm_manifest.json"), manifest);
   EXPECT_TRUE(exists(".qm_transaction_active"));
 }

@@ -30,16 +30,14 @@ TEST(CheckedFile, TamperedShortOrOversizedFilesAreRefused) {
   std::string good = std::string(reinterpret_cast<const char*>(empty.data()), 32);
   std::string flipped = checked_bytes("payload");
   flipped.back() ^= 1;
-  struct Case {
-    std::string bytes, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {good, "ok"},
       {good.substr(0, 31), "data corruption: commit log checksum mismatch"},
       {flipped, "data corruption: commit log checksum mismatch"},
   };
-  for (const auto& c : cases) {
-    write_file(path, c.bytes);
-    EXPECT_EQ(error_of(read_checked(path)), c.expected);
+  for (const auto& [bytes, expected] : cases) {
+    write_file(path, bytes);
+    EXPECT_EQ(error_of(read_checked(path)), expected);
   }
   write_file(path, "12345");
   EXPECT_EQ(*read_bounded(path, 5), "12345");
@@ -60,9 +58,7 @@ TEST(CheckedFile, LinksAreExistingButNeverRead) {
 }
 
 TEST(EntryName, OnlyTwentyDigitsWithinRangeParse) {
-  struct Case {
-    std::string name, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"18446744073709551615", "18446744073709551615"},
       {"00000000000000000042", "42"},
       {"18446744073709551616", "data corruption: journal entry overflow"},
@@ -70,9 +66,9 @@ TEST(EntryName, OnlyTwentyDigitsWithinRangeParse) {
       {"0000000000000000042", "data corruption: invalid journal entry name"},
       {"0000000000000000004a", "data corruption: invalid journal entry name"},
   };
-  for (const auto& c : cases) {
-    auto r = parse_sequence(c.name);
-    EXPECT_EQ(r ? std::to_string(*r) : r.error().message(), c.expected) << c.name;
+  for (const auto& [name, expected] : cases) {
+    auto r = parse_sequence(name);
+    EXPECT_EQ(r ? std::to_string(*r) : r.error().message(), expected) << name;
   }
   EXPECT_EQ(sequence_name(42), "00000000000000000042");
 }

@@ -184,16 +184,14 @@ TEST(Recovery, AHeaderThatDisagreesWithItsManifestIsRefused) {
   Workspace ws(tmp.join("ws"));
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   const std::string header = ws.root() + "/.qm-log/active/header";
-  struct Case {
-    std::string json, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"{\"sequence\":1,\"before_tx\":9,\"page_count\":3}", "data corruption: journal header/manifest mismatch"},
       {"{\"sequence\":1,\"before_tx\":1,\"page_count\":4}", "data corruption: journal header/manifest mismatch"},
       {"{\"sequence\":5,\"before_tx\":1,\"page_count\":3}", "data corruption: active journal sequence mismatch"},
   };
-  for (const auto& c : cases) {
-    write_file(header, checked_bytes(c.json));
-    EXPECT_EQ(outcome(recover(ws.root())), c.expected) << c.json;
+  for (const auto& [json, expected] : cases) {
+    write_file(header, checked_bytes(json));
+    EXPECT_EQ(outcome(recover(ws.root())), expected) << json;
   }
 }
 

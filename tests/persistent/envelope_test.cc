@@ -116,11 +116,7 @@ TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {
   noncanonical += spaced + env.substr(24 + def_len);
   // One spare byte left between the declared body and the trailer.
   std::string spare = env.substr(0, env.size() - 32) + "x" + env.substr(env.size() - 32);
-  struct Case {
-    std::string bytes;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {std::string(91, '\0'), "invalid envelope length"},
       {flipped, "envelope checksum mismatch"},
       {patched(8, "\x02"), "unsupported index magic or version"},
@@ -130,7 +126,7 @@ TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {
       {resealed(spare), "trailing index bytes"},
       {patched(20, "\x01\x20\0\0"), "encoded count exceeds limit"},  // D = 8193
   };
-  for (const auto& c : cases) EXPECT_EQ(decode_error(c.bytes), kPrefix + c.want) << c.want;
+  for (const auto& [bytes, want] : cases) EXPECT_EQ(decode_error(bytes), kPrefix + want) << want;
   // 92 bytes with a correct trailer: the empty definition is no JSON value.
   std::string minimal(60, '\0');
   std::memcpy(minimal.data(), "QMRIDX\0\0\x01\0\x01", 11);

@@ -8,18 +8,17 @@
 #include "retrieval/request.h"
 #include "retrieval/response.h"
 #include "retrieval/retrieve.h"
+#include "support/result_text.h"
 
 namespace qm::retrieval {
 namespace {
 
+using qm::test::error_text;
+
 const std::string kFt = R"("kind":"full_text","sql":"SELECT * FROM docs","id_column":"id","text_columns":["body"],"query":"fox")";
 
 TEST(Request, ReadingErrorsCarryTheReadersTexts) {
-  struct Case {
-    std::string json;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {R"("full_text")", "invalid type: string \"full_text\", expected internally tagged enum RetrievalRequest"},
       {R"({"sql":"x"})", "missing field `kind`"},
       {R"({"kind":"vector","kind":"vector"})", "duplicate field `kind`"},
@@ -40,10 +39,10 @@ TEST(Request, ReadingErrorsCarryTheReadersTexts) {
       {R"(["vector","s",[],"id","v",[1],"cosine",1,null,9])", "invalid length 9, expected 8 elements in sequence"},
       {R"([])", "missing field `kind`"},
   };
-  for (const auto& c : cases) {
-    auto r = read_request(c.json);
-    ASSERT_FALSE(r.has_value()) << c.json;
-    EXPECT_EQ(r.error(), c.want) << c.json;
+  for (const auto& [json, want] : cases) {
+    auto r = read_request(json);
+    ASSERT_FALSE(r.has_value()) << json;
+    EXPECT_EQ(r.error(), want) << json;
   }
   for (const char* bad : {"{} {}", "{},", "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"})
     EXPECT_FALSE(read_request(bad).has_value()) << bad;
@@ -74,9 +73,8 @@ TEST(Request, ParametersConvertOnlyScalarKinds) {
   EXPECT_EQ(*values, (std::vector<Value>{Value::null(), Value::integer(1), Value::integer(0), Value::integer(-1),
                                          Value::integer(INT64_MAX), Value::text("x")}));
   for (const char* bad : {"[1.5]", "[2.0]", "[1e2]", "[18446744073709551615]", "[[1]]", "[{}]"}) {
-    auto r = parameters(parse_json(bad)->items);
-    ASSERT_FALSE(r.has_value()) << bad;
-    EXPECT_EQ(r.error().message(), "query parse error: Retrieval parameters support null, text, bool and signed integers");
+    EXPECT_EQ(error_text(parameters(parse_json(bad)->items)),
+              "query parse error: Retrieval parameters support null, text, bool and signed integers");
   }
 }
 

@@ -10,22 +10,14 @@
 #include "storage/cas_store.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
 
+using qm::test::error_text;
+
 using Op = test::FaultyFs::Op;
-
-class BytesMapping final : public fs::Mapping {
- public:
-  explicit BytesMapping(std::string bytes) : bytes_(std::move(bytes)) {
-    data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
-    size_ = bytes_.size();
-  }
-
- private:
-  std::string bytes_;
-};
 
 std::string hex_of(std::string_view bytes) { return cas::hex(blake3(bytes)); }
 
@@ -46,12 +38,8 @@ TEST(CasStore, BlobFileNameIsTheB3sumOfItsBytes) {
   EXPECT_EQ(cas::blob_path(dir.path(), b3), path);
   EXPECT_EQ(test::read_file(path), content);
   // Nothing but the blob is left in its directory (no temporary files).
-  size_t files = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/blobs/" + b3.substr(0, 2))) {
-    (void)e;
-    ++files;
-  }
-  EXPECT_EQ(files, 1u);
+  const std::filesystem::directory_iterator entries(dir.path() + "/blobs/" + b3.substr(0, 2));
+  EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
 }
 
 TEST(CasStore, SameBytesTwiceGiveOneEntryAndOneWrite) {
@@ -96,9 +84,7 @@ TEST(CasStore, DirectoryInTheBlobsPlaceFailsThePut) {
   const std::string blob(64, 'd');
   disk.make_dirs(cas::blob_path("/ws", hex_of(blob)) + "/inner");
   CasStore cas = CasStore::new_dev("/ws");
-  auto r = cas.put(blob);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(cas.put(blob).error().kind, ErrorKind::Io);
   EXPECT_EQ(cas.count(), 0u);
 }
 
@@ -110,9 +96,7 @@ TEST(CasStore, BlobWriteCutShortIsRepairedByTheNextPut) {
   const std::string path = cas::blob_path("/ws", hex_of(blob));
   CasStore cas = CasStore::new_dev("/ws");
   disk.cut_write(1, 1000);
-  auto r = cas.put(blob);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(cas.put(blob).error().kind, ErrorKind::Io);
   EXPECT_EQ(cas.count(), 0u);
   EXPECT_FALSE(disk.exists(path));  // the partial bytes never took the blob's name
   EXPECT_EQ(disk.list_dir(fs::parent_dir(path))->size(), 0u);  // nor stayed behind
@@ -169,9 +153,8 @@ TEST(CasStore, LoadDevVerifiesEveryBlob) {
   EXPECT_EQ(as_chars(*loaded->get(1)), std::string(30, '2'));
 
   disk.put_file(cas::blob_path("/ws", hashes[1]), std::string(30, '3'));
-  auto altered = CasStore::load_dev("/ws", hashes);
-  ASSERT_FALSE(altered);
-  EXPECT_EQ(altered.error().message(), "data corruption: CAS blob " + hashes[1] + " failed integrity check");
+  EXPECT_EQ(error_text(CasStore::load_dev("/ws", hashes)),
+            "data corruption: CAS blob " + hashes[1] + " failed integrity check");
 
   ASSERT_TRUE(disk.unlink(cas::blob_path("/ws", hashes[1])));
   EXPECT_EQ(CasStore::load_dev("/ws", hashes).error().kind, ErrorKind::Io);
@@ -185,10 +168,8 @@ TEST(CasStore, DigestListNamingOneBlobTwiceIsRefused) {
   ASSERT_TRUE(cas.put(std::string(30, '1')));
   ASSERT_TRUE(cas.put(std::string(30, '2')));
   auto h = cas.hashes_hex();
-  std::vector<std::string> twice = {h[0], h[1], h[0]};
-  auto r = CasStore::load_dev("/ws", twice);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "CAS digest " + h[0] + " is listed twice");
+  EXPECT_EQ(CasStore::load_dev("/ws", std::vector<std::string>{h[0], h[1], h[0]}).error().detail,
+            "CAS digest " + h[0] + " is listed twice");
 
   CasStore mem = CasStore::new_memory();
   ASSERT_TRUE(mem.put_listed(as_bytes(std::string(30, '1'))));
@@ -198,7 +179,7 @@ TEST(CasStore, DigestListNamingOneBlobTwiceIsRefused) {
 TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
   const std::string a(20, 'a'), b(35, 'b');
   std::string image = "HEADER" + a + b + "TAIL";
-  auto map = std::make_shared<BytesMapping>(image);
+  auto map = std::make_shared<test::BytesMapping>(image);
   std::vector<CasExtent> dir = {{0, 20}, {20, 35}};
   std::vector<std::string> hashes = {hex_of(a), hex_of(b)};
   const uint64_t start = 6, end = 61;
@@ -230,11 +211,6 @@ TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
   EXPECT_EQ(err(start, end, dir, {hashes[0], non_hex}), "non-hex CAS digest");
 }
 
-}  // namespace
-}  // namespace qm::storage
-
-namespace qm::storage {
-
 // A republished value overwrites its own slot only: a slot a put shares (a row holding the
 // same bytes) keeps them, and a rollback puts back what an overwrite replaced.
 TEST(CasStore, ReplaceNeverOverwritesASharedSlotAndRollsBack) {
@@ -255,4 +231,5 @@ TEST(CasStore, ReplaceNeverOverwritesASharedSlotAndRollsBack) {
   EXPECT_EQ(*cas.put(b), next);
 }
 
+}  // namespace
 }  // namespace qm::storage

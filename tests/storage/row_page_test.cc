@@ -9,9 +9,12 @@
 #include "storage/cas_store.h"
 #include "storage/record.h"
 #include "storage/row_page.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
+
+using qm::test::error_text;
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
@@ -57,12 +60,7 @@ TEST(RowPage, LargestRecordFillsEmptyPageExactlyAndNextInsertIsPageFull) {
   std::vector<uint8_t> big(kMaxRecordSize, 0xAB);
   ASSERT_TRUE(page.insert(big));
   EXPECT_EQ(page.free_space(), 0u);
-  std::vector<uint8_t> one(1, 1);
-  auto full = page.insert(one);
-  ASSERT_FALSE(full);
-  EXPECT_EQ(full.error().kind, ErrorKind::PageFull);
-  EXPECT_EQ(full.error().first, 5u);
-  EXPECT_EQ(full.error().second, 0u);
+  EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(1, 1))), "page full: requested 5 bytes, only 0 available");
 }
 
 TEST(RowPage, FailedInsertLeavesPageUnchanged) {
@@ -70,12 +68,7 @@ TEST(RowPage, FailedInsertLeavesPageUnchanged) {
   std::vector<uint8_t> rec(4000, 3);
   ASSERT_TRUE(page.insert(rec));
   Page before = page.bytes();
-  std::vector<uint8_t> too_big(100, 4);
-  auto r = page.insert(too_big);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::PageFull);
-  EXPECT_EQ(r.error().first, 104u);
-  EXPECT_EQ(r.error().second, 4096u - 4000 - 28 - 4);
+  EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(100, 4))), "page full: requested 104 bytes, only 64 available");
   EXPECT_EQ(page.bytes(), before);
 }
 
@@ -103,14 +96,8 @@ TEST(RowPage, SlotBeyondCountIsOutOfBounds) {
   RowPage page(1);
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 1)));
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 2)));
-  auto s = page.slot(2);
-  ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().kind, ErrorKind::OutOfBounds);
-  EXPECT_EQ(s.error().first, 2u);
-  EXPECT_EQ(s.error().second, 2u);
-  auto r = page.record(1);
-  ASSERT_TRUE(r);
-  EXPECT_EQ((*r)[0], 2);
+  EXPECT_EQ(error_text(page.slot(2)), "offset 2 out of bounds for region of 2 bytes");
+  EXPECT_EQ((*page.record(1))[0], 2);
   // Row ids are the page shifted sixteen bits, then the slot.
   EXPECT_EQ(row_id(5, 3), 327683u);
   EXPECT_EQ(row_page(327683), 5u);
@@ -122,20 +109,16 @@ TEST(RowPage, StoredHeaderOutOfRangeIsRefusedWithBothNumbers) {
   bytes[8] = 1;
   store_u16(bytes.data() + 9, 0);
   store_u16(bytes.data() + 11, 4097);
-  auto r = RowPage::from_bytes(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "data corruption: row page header out of range: slot_count=0, free_space_ptr=4097");
+  EXPECT_EQ(error_text(RowPage::from_bytes(bytes)),
+            "data corruption: row page header out of range: slot_count=0, free_space_ptr=4097");
 
   store_u16(bytes.data() + 9, 10);
   store_u16(bytes.data() + 11, 28 + 39);
-  r = RowPage::from_bytes(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "row page header out of range: slot_count=10, free_space_ptr=67");
+  EXPECT_EQ(error_text(RowPage::from_bytes(bytes)),
+            "data corruption: row page header out of range: slot_count=10, free_space_ptr=67");
 
   bytes[8] = 2;
-  r = RowPage::from_bytes(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "invalid page type discriminant: 0x02");
+  EXPECT_EQ(error_text(RowPage::from_bytes(bytes)), "invalid page type discriminant: 0x02");
 }
 
 TEST(RowPage, PatchWritesOnlyDeletedTx) {
@@ -156,9 +139,7 @@ TEST(RowPage, PatchWritesOnlyDeletedTx) {
 TEST(RowPage, PatchOfRecordShorterThanEnvelopeIsCorruption) {
   RowPage page(3);
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(23, 0)));
-  auto r = page.patch_envelope_deleted(0, 1);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "row record is shorter than its MVCC envelope");
+  EXPECT_EQ(error_text(page.patch_envelope_deleted(0, 1)), "data corruption: row record is shorter than its MVCC envelope");
   EXPECT_EQ(page.patch_envelope_deleted(1, 1).error().kind, ErrorKind::OutOfBounds);
 }
 
@@ -171,9 +152,7 @@ TEST(RowPage, PatchOfRecordOverlappingTheHeaderIsRefusedAndLeavesThePageIntact) 
   store_u16(stored.data() + kRowHeaderSize, 4);  // slot 0: offset 4, so deleted_tx lies at 12..20
   auto page = RowPage::from_bytes(stored);
   ASSERT_TRUE(page);
-  auto r = page->patch_envelope_deleted(0, 0xFFFFFFFFFFFFFFFFull);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "row envelope is out of page bounds");
+  EXPECT_EQ(error_text(page->patch_envelope_deleted(0, UINT64_MAX)), "data corruption: row envelope is out of page bounds");
   EXPECT_EQ(page->bytes(), stored);
   EXPECT_EQ(page->free_space_ptr(), 4096 - 40);
   ASSERT_TRUE(page->insert(std::vector<uint8_t>(8, 1)));
@@ -228,9 +207,7 @@ TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
   store_u16(bytes.data() + 9, 5);  // claims slots the slice does not hold
   auto view = RowPageRef::over(bytes);
   ASSERT_TRUE(view);
-  auto r = view->record(0);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "slot array out of page bounds");
+  EXPECT_EQ(error_text(view->record(0)), "data corruption: slot array out of page bounds");
 
   std::vector<uint8_t> with_slot(32, 0);
   with_slot[8] = 1;
@@ -244,9 +221,7 @@ TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
 
 TEST(RowPageRef, RefusesShortSliceAndOtherPageTypes) {
   std::vector<uint8_t> bytes(27, 0);
-  auto r = RowPageRef::over(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "buffer too small: needed 28 bytes, got 27");
+  EXPECT_EQ(error_text(RowPageRef::over(bytes)), "buffer too small: needed 28 bytes, got 27");
   Page cold{};
   cold[8] = 2;
   EXPECT_EQ(RowPageRef::over(cold).error().kind, ErrorKind::InvalidPageType);

@@ -15,6 +15,13 @@ std::string take_json(char* text);
 // The calling thread's last error, or "(none)".
 std::string last_error();
 
+// "(ok)" for a call that returned a handle or true, else "error: " and its last error, so a
+// test states a refusal and its text in one comparison.
+template <class T>
+std::string outcome(T result) {
+  return result ? std::string("(ok)") : "error: " + last_error();
+}
+
 class CDb {
  public:
   // A new memory database.

@@ -24,18 +24,12 @@ std::vector<std::string> components(const std::string& path) {
   return out;
 }
 
-class CopyMapping final : public fs::Mapping {
- public:
-  explicit CopyMapping(std::string bytes) : bytes_(std::move(bytes)) {
-    data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
-    size_ = bytes_.size();
-  }
-
- private:
-  std::string bytes_;
-};
-
 }  // namespace
+
+BytesMapping::BytesMapping(std::string bytes) : bytes_(std::move(bytes)) {
+  data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
+  size_ = bytes_.size();
+}
 
 FaultyFs::FaultyFs() { nodes_[kRoot].dir = true; }
 
@@ -371,7 +365,7 @@ Result<std::shared_ptr<const fs::Mapping>> FaultyFs::map_readonly(const fs::File
   if (int e = tick(Op::Map)) return fail(err("mmap", f.path(), e));
   const Node& n = nodes_.at(h->node);
   if (length > n.data.size()) return fail(err("mmap", f.path(), EINVAL));
-  return std::shared_ptr<const fs::Mapping>(std::make_shared<CopyMapping>(n.data.substr(0, length)));
+  return std::shared_ptr<const fs::Mapping>(std::make_shared<BytesMapping>(n.data.substr(0, length)));
 }
 
 void FaultyFs::close(int h) {

@@ -21,6 +21,15 @@
 
 namespace qm::test {
 
+// A mapping that owns a copy of its bytes.
+class BytesMapping final : public fs::Mapping {
+ public:
+  explicit BytesMapping(std::string bytes);
+
+ private:
+  std::string bytes_;
+};
+
 class FaultyFs final : public fs::FileSystem {
  public:
   enum class Op : uint8_t { Open, TmpFile, Read, Write, Size, Truncate, Sync, SyncDir, Rename, Unlink, Mkdir,

@@ -14,6 +14,7 @@
 
 namespace {
 
+using qm::db::test::open_ok;
 using qm::db::test::run;
 
 using qm::db::Database;
@@ -75,71 +76,61 @@ class LockHookFs final : public qm::fs::FileSystem {
 
 TEST(WriteRace, AUniqueIndexCreatedJustBeforeTheInsertIsEnforced) {
   qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  ASSERT_EQ(run(*a, "INSERT INTO t VALUES (1, 1)"), R"({"mutated":1})");
-  auto b = Database::open_dev(dir.path());
-  ASSERT_TRUE(b);
+  Database a = open_ok(dir.path());
+  ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+  ASSERT_EQ(run(a, "INSERT INTO t VALUES (1, 1)"), R"({"mutated":1})");
+  Database b = open_ok(dir.path());
   LockHookFs hooked;
   qm::fs::ScopedFileSystem scoped(hooked);
   // The hook runs just before the insert takes the lock.
-  hooked.arm(1, [&] { EXPECT_EQ(run(*b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
-  EXPECT_EQ(run(*a, "INSERT INTO t VALUES (2, 5), (3, 5)"), "error: schema error: duplicate value for unique column `u`");
-  auto fresh = Database::open_dev(dir.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1]]})");
-  EXPECT_EQ(run(*fresh, "INSERT INTO t VALUES (4, 1)"), "error: schema error: duplicate value for unique column `u`");
+  hooked.arm(1, [&] { EXPECT_EQ(run(b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
+  EXPECT_EQ(run(a, "INSERT INTO t VALUES (2, 5), (3, 5)"), "error: schema error: duplicate value for unique column `u`");
+  Database fresh = open_ok(dir.path());
+  EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1]]})");
+  EXPECT_EQ(run(fresh, "INSERT INTO t VALUES (4, 1)"), "error: schema error: duplicate value for unique column `u`");
 }
 
 TEST(WriteRace, AUniqueIndexCreatedJustBeforeTheUpdateIsEnforced) {
   qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  ASSERT_EQ(run(*a, "INSERT INTO t VALUES (1, 1), (2, 2)"), R"({"mutated":2})");
-  auto b = Database::open_dev(dir.path());
-  ASSERT_TRUE(b);
+  Database a = open_ok(dir.path());
+  ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+  ASSERT_EQ(run(a, "INSERT INTO t VALUES (1, 1), (2, 2)"), R"({"mutated":2})");
+  Database b = open_ok(dir.path());
   LockHookFs hooked;
   qm::fs::ScopedFileSystem scoped(hooked);
-  hooked.arm(1, [&] { EXPECT_EQ(run(*b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
-  EXPECT_EQ(run(*a, "UPDATE t SET u = 7 WHERE k > 0"), "error: schema error: duplicate value for unique column `u`");
-  auto fresh = Database::open_dev(dir.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1],[2,2]]})");
+  hooked.arm(1, [&] { EXPECT_EQ(run(b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
+  EXPECT_EQ(run(a, "UPDATE t SET u = 7 WHERE k > 0"), "error: schema error: duplicate value for unique column `u`");
+  Database fresh = open_ok(dir.path());
+  EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1],[2,2]]})");
 }
 
 TEST(WriteRace, ATableMadeAnewJustBeforeTheInsertIsEnforced) {
   qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  auto b = Database::open_dev(dir.path());
-  ASSERT_TRUE(b);
+  Database a = open_ok(dir.path());
+  ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+  Database b = open_ok(dir.path());
   LockHookFs hooked;
   qm::fs::ScopedFileSystem scoped(hooked);
   hooked.arm(1, [&] {
-    EXPECT_EQ(run(*b, "DROP TABLE t"), R"({"done":true})");
-    EXPECT_EQ(run(*b, "CREATE TABLE t (k NOT NULL, u)"), R"({"done":true})");
+    EXPECT_EQ(run(b, "DROP TABLE t"), R"({"done":true})");
+    EXPECT_EQ(run(b, "CREATE TABLE t (k NOT NULL, u)"), R"({"done":true})");
   });
-  EXPECT_EQ(run(*a, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)"), "error: schema error: column `k` may not be NULL");
-  auto fresh = Database::open_dev(dir.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[]})");
+  EXPECT_EQ(run(a, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)"), "error: schema error: column `k` may not be NULL");
+  Database fresh = open_ok(dir.path());
+  EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[]})");
 }
 
 TEST(WriteRace, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
   qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k UNIQUE, u)"), R"({"done":true})");
+  Database a = open_ok(dir.path());
+  ASSERT_EQ(run(a, "CREATE TABLE t (k UNIQUE, u)"), R"({"done":true})");
   for (int i = 0; i < 3; ++i) {
     const std::string k1 = std::to_string(10 * i + 1), k2 = std::to_string(10 * i + 2);
-    ASSERT_EQ(run(*a, "INSERT INTO t VALUES (" + k1 + ", 1), (" + k2 + ", 2)"), R"({"mutated":2})");
-    ASSERT_EQ(run(*a, "UPDATE t SET u = 3 WHERE u = 2"), R"({"mutated":1})");
-    ASSERT_EQ(run(*a, "DELETE FROM t WHERE u = 1"), R"({"mutated":1})");
+    ASSERT_EQ(run(a, "INSERT INTO t VALUES (" + k1 + ", 1), (" + k2 + ", 2)"), R"({"mutated":2})");
+    ASSERT_EQ(run(a, "UPDATE t SET u = 3 WHERE u = 2"), R"({"mutated":1})");
+    ASSERT_EQ(run(a, "DELETE FROM t WHERE u = 1"), R"({"mutated":1})");
   }
-  EXPECT_EQ(run(*a, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[2,3],[12,3],[22,3]]})");
+  EXPECT_EQ(run(a, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[2,3],[12,3],[22,3]]})");
 }
 
 }  // namespace
