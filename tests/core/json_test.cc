@@ -8,9 +8,12 @@
 #include "core/record_envelope.h"
 #include "core/utf8.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm {
 namespace {
+
+using qm::test::must;
 
 TEST(JsonWriter, EscapesExactlyAndKeepsNonAscii) {
   std::string out;
@@ -30,13 +33,12 @@ TEST(JsonWriter, NestsWithCommasAndWritesWideIntegers) {
 }
 
 TEST(JsonReader, KeepsRawNumbersRepeatedKeysAndOrder) {
-  auto doc = parse_json("{\"b\":1,\"a\":-2,\"b\":1e300,\"c\":123456789012345678901234567890}");
-  ASSERT_TRUE(doc.has_value()) << doc.error();
-  ASSERT_EQ(doc->members.size(), 4u);
-  EXPECT_EQ(doc->count("b"), 2u);
-  EXPECT_EQ(doc->members[1].second.int_value, -2);
-  EXPECT_EQ(doc->members[2].second.text, "1e300");
-  EXPECT_EQ(doc->find("c")->text, "123456789012345678901234567890");
+  auto doc = must(parse_json("{\"b\":1,\"a\":-2,\"b\":1e300,\"c\":123456789012345678901234567890}"));
+  ASSERT_EQ(doc.members.size(), 4u);
+  EXPECT_EQ(doc.count("b"), 2u);
+  EXPECT_EQ(doc.members[1].second.int_value, -2);
+  EXPECT_EQ(doc.members[2].second.text, "1e300");
+  EXPECT_EQ(doc.find("c")->text, "123456789012345678901234567890");
 }
 
 TEST(JsonReader, RefusesDepthBeyondTheLimitWithoutRecursing) {
@@ -124,10 +126,9 @@ TEST(FileHeader, ChecksInOrderLengthMagicVersion) {
   std::string ok = header_bytes(8);
   ok[6] = '\x55';  // reserved bytes are not read
   ok[7] = '\x66';
-  auto h = decode(ok);
-  ASSERT_TRUE(h.has_value());
-  EXPECT_EQ(h->format_version, 8);
-  EXPECT_EQ(h->manifest_offset, 4120u);
+  auto h = must(decode(ok));
+  EXPECT_EQ(h.format_version, 8);
+  EXPECT_EQ(h.manifest_offset, 4120u);
   EXPECT_TRUE(decode(header_bytes(1)).has_value());
 }
 

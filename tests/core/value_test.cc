@@ -5,9 +5,12 @@
 #include "core/int128.h"
 #include "core/json_reader.h"
 #include "core/value_json.h"
+#include "support/result_text.h"
 
 namespace qm {
 namespace {
+
+using qm::test::must;
 
 TEST(ValueOrder, KindsCompareBeforePayloads) {
   EXPECT_LT(Value::integer(5), Value::decimal(5000000));
@@ -87,11 +90,7 @@ TEST(ValueDebug, TaggedForms) {
 }
 
 Value from_json(const std::string& text) {
-  auto doc = parse_json(text);
-  EXPECT_TRUE(doc.has_value()) << text;
-  auto v = value_from_json(*doc);
-  EXPECT_TRUE(v.has_value()) << text << ": " << v.error();
-  return v ? *v : Value();
+  return must(value_from_json(must(parse_json(text))));
 }
 
 std::string json_error(const std::string& text) {

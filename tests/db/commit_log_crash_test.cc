@@ -22,6 +22,8 @@
 namespace qm::db {
 namespace {
 
+using qm::test::must;
+
 using test::run;
 using Op = qm::test::FaultyFs::Op;
 
@@ -67,13 +69,11 @@ int64_t committed_through(Database& db) {
 }
 
 void expect_last_record_on_disk(const std::string& ws) {
-  auto head = journal::head(ws);
-  ASSERT_TRUE(head.has_value()) << head.error().message();
-  if (*head == 0) return;
-  auto last = journal::changes(ws, *head - 1, 1);
-  ASSERT_TRUE(last.has_value()) << last.error().message();
-  ASSERT_EQ(last->size(), 1u);
-  for (const auto& page : last->front().pages) {
+  auto head = must(journal::head(ws));
+  if (head == 0) return;
+  auto last = must(journal::changes(ws, head - 1, 1));
+  ASSERT_EQ(last.size(), 1u);
+  for (const auto& page : last.front().pages) {
     const std::string chunk = qm::test::read_file(storage::DevStore::chunk_path(ws, page.page_id / storage::kPagesPerChunk));
     ASSERT_EQ(chunk.substr((page.page_id % storage::kPagesPerChunk) * 4096, 4096), page.bytes) << page.page_id;
   }

@@ -9,19 +9,21 @@
 #include "db/manifest.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm::test {
 namespace {
+
+using qm::test::must;
 
 constexpr const char* kCycle = "error: data corruption: page chain longer than total page count (cycle?)";
 
 // Rewrites the manifest through `edit` and links page 0 to itself (checksum cleared: unstamped).
 template <class Edit>
 void tamper(const std::string& ws, Edit edit) {
-  auto m = db::read_manifest_json(read_file(ws + "/qm_manifest.json"));
-  ASSERT_TRUE(m.has_value());
-  edit(*m);
-  write_file(ws + "/qm_manifest.json", db::write_manifest_json(*m));
+  auto m = must(db::read_manifest_json(read_file(ws + "/qm_manifest.json")));
+  edit(m);
+  write_file(ws + "/qm_manifest.json", db::write_manifest_json(m));
   std::string chunk = read_file(ws + "/chunks/chunk_00000.qmd");
   ASSERT_GE(chunk.size(), 4096u * 3);
   for (int i = 0; i < 8; ++i) chunk[13 + i] = 0;

@@ -16,6 +16,8 @@
 namespace qm::db {
 namespace {
 
+using qm::test::must;
+
 using test::error_text;
 using test::replace_once;
 using test::row;
@@ -42,9 +44,7 @@ Database sample_database() {
 }
 
 std::string bake(Database& db) {
-  auto bytes = db.bake_to_bytes();
-  EXPECT_TRUE(bytes.has_value()) << bytes.error().message();
-  return bytes ? *bytes : std::string();
+  return must(db.bake_to_bytes());
 }
 
 std::span<const uint8_t> span_of(const std::string& s) { return as_bytes(s); }
@@ -73,36 +73,35 @@ TEST(ImageBake, HeaderAndRegionOffsetsDescribeTheLayoutExactly) {
   const uint64_t pages_end = load_u64(p + 16);
   EXPECT_EQ(load_u16(p + 6), 0);
   EXPECT_EQ(pages_end, 24 + 4096 * pages);
-  auto manifest = read_manifest_json(image.substr(manifest_offset));
-  ASSERT_TRUE(manifest.has_value()) << manifest.error().message();
-  EXPECT_EQ(load_u16(p + 4), manifest->format_version);
-  EXPECT_EQ(manifest->format_version, 3);  // UNIQUE column; the region needs only 2
+  auto manifest = must(read_manifest_json(image.substr(manifest_offset)));
+  EXPECT_EQ(load_u16(p + 4), manifest.format_version);
+  EXPECT_EQ(manifest.format_version, 3);  // UNIQUE column; the region needs only 2
   uint64_t pool = 0;
-  ASSERT_GE(manifest->cas_dir.size(), 2u);
-  for (const auto& [offset, len] : manifest->cas_dir) {
+  ASSERT_GE(manifest.cas_dir.size(), 2u);
+  for (const auto& [offset, len] : manifest.cas_dir) {
     EXPECT_EQ(offset, pool);
     pool += len;
   }
-  ASSERT_TRUE(manifest->index_region.has_value());
-  EXPECT_EQ(manifest->index_region->first, pages_end + pool);
-  EXPECT_EQ(manifest->index_region->first + manifest->index_region->second, manifest_offset);
+  ASSERT_TRUE(manifest.index_region.has_value());
+  EXPECT_EQ(manifest.index_region->first, pages_end + pool);
+  EXPECT_EQ(manifest.index_region->first + manifest.index_region->second, manifest_offset);
   // Blobs sit in the pool under their digests.
-  for (size_t i = 0; i < manifest->cas_dir.size(); ++i) {
-    const auto [offset, len] = manifest->cas_dir[i];
-    EXPECT_EQ(to_hex(blake3(std::string_view(image).substr(pages_end + offset, len))), manifest->cas_hashes[i]);
+  for (size_t i = 0; i < manifest.cas_dir.size(); ++i) {
+    const auto [offset, len] = manifest.cas_dir[i];
+    EXPECT_EQ(to_hex(blake3(std::string_view(image).substr(pages_end + offset, len))), manifest.cas_hashes[i]);
   }
   // Binary descriptors instead of inline pairs; tables in name order, columns in order.
   const std::string json = image.substr(manifest_offset);
   EXPECT_EQ(json.find(R"("indexes")"), std::string::npos);
   uint64_t region_pos = 0;
-  for (const auto& t : manifest->tables) {
+  for (const auto& t : manifest.tables) {
     for (const auto& d : t.binary_indexes) {
       EXPECT_EQ(d.offset, region_pos);
       region_pos += d.len;
     }
   }
-  EXPECT_EQ(region_pos, manifest->index_region->second);
-  EXPECT_EQ(manifest->tables[0].indexed_columns, (std::vector<std::string>{"id", "label"}));
+  EXPECT_EQ(region_pos, manifest.index_region->second);
+  EXPECT_EQ(manifest.tables[0].indexed_columns, (std::vector<std::string>{"id", "label"}));
   // Pages are stored as held, checksums stamped.
   for (uint64_t i = 0; i < pages; ++i) {
     storage::Page page;
@@ -124,27 +123,25 @@ TEST(ImageBake, EmptyDatabaseIsAHeaderFollowedByTheManifest) {
 TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   Database db = sample_database();
   const std::string image = bake(db);
-  auto imported = Database::import_bytes(span_of(image));
-  ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(imported->storage_mode(), StorageMode::Memory);
-  EXPECT_FALSE(imported->autoflush());
-  EXPECT_EQ(imported->clock(), db.clock());
-  EXPECT_EQ(stored_rows(*imported, "items"), sample_rows(150));
-  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("label"), db.catalog().tables().at("items").indexes.at("label"));
-  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
-  EXPECT_EQ(bake(*imported), image);
+  auto imported = must(Database::import_bytes(span_of(image)));
+  EXPECT_EQ(imported.storage_mode(), StorageMode::Memory);
+  EXPECT_FALSE(imported.autoflush());
+  EXPECT_EQ(imported.clock(), db.clock());
+  EXPECT_EQ(stored_rows(imported, "items"), sample_rows(150));
+  EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("label"), db.catalog().tables().at("items").indexes.at("label"));
+  EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
+  EXPECT_EQ(bake(imported), image);
   // The imported database is writable and independent of the bytes.
-  ASSERT_TRUE(imported->insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
+  ASSERT_TRUE(imported.insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
                   .has_value());
-  EXPECT_EQ(stored_rows(*imported, "items").size(), 151u);
+  EXPECT_EQ(stored_rows(imported, "items").size(), 151u);
   EXPECT_EQ(stored_rows(db, "items").size(), 150u);
 }
 
 TEST(ImageImport, UniqueColumnsWithoutAStoredIndexAreRescanned) {
   Database db = sample_database();
-  auto imported = Database::import_bytes(span_of(without_id_index(bake(db))));
-  ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
+  auto imported = must(Database::import_bytes(span_of(without_id_index(bake(db)))));
+  EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
 }
 
 class ImportRefusal : public ::testing::Test {
@@ -190,9 +187,8 @@ TEST_F(ImportRefusal, HeaderFaults) {
 
 TEST_F(ImportRefusal, ManifestAndBlobFaults) {
   EXPECT_EQ(import_error(with_manifest("{")).rfind("manifest error: ", 0), 0u);
-  auto parsed = read_manifest_json(json_);
-  ASSERT_TRUE(parsed.has_value());
-  const Manifest m = *parsed;
+  auto parsed = must(read_manifest_json(json_));
+  const Manifest m = parsed;
   auto edited = [&](auto&& edit) {
     Manifest copy = m;
     edit(copy);
@@ -219,12 +215,11 @@ TEST_F(ImportRefusal, ManifestAndBlobFaults) {
 }
 
 TEST_F(ImportRefusal, ARepeatedBlobDigestIsRefusedRatherThanShiftingBlobIndexes) {
-  auto m = read_manifest_json(json_);
-  ASSERT_TRUE(m.has_value());
-  m->cas_hashes[1] = m->cas_hashes[0];
-  m->cas_dir[1] = m->cas_dir[0];
-  EXPECT_EQ(import_error(with_manifest(write_manifest_json(*m))),
-            "data corruption: CAS digest " + m->cas_hashes[0] + " is listed twice");
+  auto m = must(read_manifest_json(json_));
+  m.cas_hashes[1] = m.cas_hashes[0];
+  m.cas_dir[1] = m.cas_dir[0];
+  EXPECT_EQ(import_error(with_manifest(write_manifest_json(m))),
+            "data corruption: CAS digest " + m.cas_hashes[0] + " is listed twice");
 }
 
 TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncated) {
@@ -232,9 +227,8 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   Database source = sample_database();
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, bake(source));
-  auto opened = Database::open_prod(path);
-  ASSERT_TRUE(opened.has_value()) << opened.error().message();
-  Database& db = *opened;
+  auto opened = must(Database::open_prod(path));
+  Database& db = opened;
   EXPECT_EQ(db.storage_mode(), StorageMode::Production);
   EXPECT_TRUE(db.read_only());
   EXPECT_FALSE(db.autoflush());
@@ -249,9 +243,8 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   EXPECT_EQ(stored_rows(db, "items"), sample_rows(150));
   EXPECT_EQ(db.catalog().tables().at("items").indexes.at("label"), source.catalog().tables().at("items").indexes.at("label"));
   // The image exports back to the same bytes.
-  auto again = db.bake_to_bytes();
-  ASSERT_TRUE(again.has_value());
-  EXPECT_EQ(*again, bake(source));
+  auto again = must(db.bake_to_bytes());
+  EXPECT_EQ(again, bake(source));
 }
 
 TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderVersion) {
@@ -262,10 +255,9 @@ TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderV
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, replace_once(without_id_index(image), R"("indexed_columns":["id","label"])",
                                           R"("indexed_columns":["label"])"));
-  auto db = Database::open_prod(path);
-  ASSERT_TRUE(db.has_value()) << db.error().message();
-  EXPECT_FALSE(db->catalog().tables().at("items").indexes.contains("id"));
-  EXPECT_TRUE(db->catalog().tables().at("items").indexes.contains("label"));
+  auto db = must(Database::open_prod(path));
+  EXPECT_FALSE(db.catalog().tables().at("items").indexes.contains("id"));
+  EXPECT_TRUE(db.catalog().tables().at("items").indexes.contains("label"));
   image[4] = 4;
   qm::test::write_file(path, image);
   EXPECT_EQ(error_text(Database::open_prod(path)),
@@ -281,9 +273,8 @@ TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) 
   ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
   ASSERT_TRUE(ws.insert_validated_base("t", row({Value::integer(7)})).has_value());
   const std::string image = bake(ws);
-  auto imported = Database::import_bytes(span_of(image));
-  ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(stored_rows(*imported, "t"), std::vector<Row>{row({Value::integer(7)})});
+  auto imported = must(Database::import_bytes(span_of(image)));
+  EXPECT_EQ(stored_rows(imported, "t"), std::vector<Row>{row({Value::integer(7)})});
   EXPECT_FALSE(std::filesystem::exists(tmp.join("ws/qm_manifest.json")));
 }
 

@@ -11,8 +11,11 @@
 #include "db/database.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace {
+
+using qm::test::must;
 
 using qm::test::CDb;
 using qm::test::take_json;
@@ -161,10 +164,9 @@ TEST(RetrievalIndex, TamperedStoreFailsTheOpen) {
     ASSERT_EQ(db.query("INSERT INTO docs VALUES (2, 'two')"), R"({"mutated":1})");
   }
   const std::string manifest = qm::test::read_file(manifest_path);
-  auto parsed = qm::parse_json(manifest);
-  ASSERT_TRUE(parsed.has_value());
-  const auto& descriptor = parsed->find("retrieval_indexes")->items.at(0);
-  const std::string hex = parsed->find("cas_hashes")->items.at(descriptor.find("cas_id")->uint_value).text;
+  auto parsed = must(qm::parse_json(manifest));
+  const auto& descriptor = parsed.find("retrieval_indexes")->items.at(0);
+  const std::string hex = parsed.find("cas_hashes")->items.at(descriptor.find("cas_id")->uint_value).text;
   const std::string blob_path = ws + "/blobs/" + hex.substr(0, 2) + "/" + hex;
   const std::string blob = qm::test::read_file(blob_path);
   // The blob list and descriptor from before the last INSERT (the older envelope stays on disk).

@@ -17,6 +17,8 @@
 namespace qm::db {
 namespace {
 
+using qm::test::must;
+
 using test::error_text;
 using test::open_ok;
 using test::row;
@@ -111,9 +113,8 @@ TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"), with_pairs);
   // Dropping the constrained table lowers the written version back to what is held.
   ASSERT_TRUE(db.drop_table("u").has_value());
-  auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
-  ASSERT_TRUE(m.has_value());
-  EXPECT_EQ(m->format_version, 3);
+  auto m = must(read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json")));
+  EXPECT_EQ(m.format_version, 3);
 }
 
 TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
@@ -201,8 +202,7 @@ TEST(WorkspaceOpen, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
   EXPECT_EQ(error_text(Database::open_dev(ws)),
             "data corruption: unsupported workspace format version 9; this build reads up to 8");
   // The lock was released on the failure paths: a handle can take it now.
-  auto lock = acquire_transaction_lock(ws);
-  EXPECT_TRUE(lock.has_value());
+  EXPECT_TRUE(acquire_transaction_lock(ws));
 }
 
 TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
@@ -215,10 +215,9 @@ TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
   EXPECT_EQ(db.format_version(), 6);
   EXPECT_EQ(db.clock(), 4u);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
-  auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
-  ASSERT_TRUE(m.has_value());
-  EXPECT_EQ(m->format_version, 6);
-  EXPECT_FALSE(m->logged_workspace.has_value());  // written only at 8 and above
+  auto m = must(read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json")));
+  EXPECT_EQ(m.format_version, 6);
+  EXPECT_FALSE(m.logged_workspace.has_value());  // written only at 8 and above
 }
 
 TEST(WorkspaceOpen, ManifestWithAMalformedRetrievalDescriptorIsRefused) {
@@ -265,9 +264,8 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
   EXPECT_EQ(db.catalog().tables().at("t").indexes.at("a").count(), 5u);  // the former index is kept
   ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr, /*make_unique=*/true).has_value());
   EXPECT_TRUE(db.catalog().tables().at("t").unique.contains("b"));
-  auto stored = read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json")));
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
+  auto stored = must(read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json"))));
+  EXPECT_EQ(stored.tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(error_text(db.drop_table("zz")), "table not found: zz");
   ASSERT_TRUE(db.drop_table("t").has_value());
   EXPECT_TRUE(db.catalog().tables().empty());

@@ -17,6 +17,8 @@
 namespace qm::encryption {
 namespace {
 
+using qm::test::must;
+
 using qm::test::error_text;
 
 const std::array<uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
@@ -38,9 +40,8 @@ std::string error_of(const Result<SecureBytes>& r) { return r ? "opened" : r.err
 
 // A real (empty) database image, sealed with the fixed salt, nonce and raw key.
 std::vector<uint8_t> sealed_empty_database() {
-  auto image = db::Database::open_memory().bake_to_bytes();
-  EXPECT_TRUE(image.has_value());
-  return *seal_image_with(as_bytes(*image), 0, kSalt, kNonce, kKey);
+  auto image = must(db::Database::open_memory().bake_to_bytes());
+  return *seal_image_with(as_bytes(image), 0, kSalt, kNonce, kKey);
 }
 
 TEST(Envelope, HeaderIsExactAndLibsodiumAloneDecryptsToTheImage) {
@@ -135,9 +136,8 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   auto pass_env = *seal_image_with(as_bytes(image), 1, kSalt, kNonce, key.span());
   EXPECT_EQ(inspect(pass_env)->kdf, "Argon2id-v19-m65536-t3-p1");
   EXPECT_EQ(error_of(open_image(pass_env, raw_key())), auth);
-  auto opened = open_image(pass_env, secret);
-  ASSERT_TRUE(opened.has_value());
-  EXPECT_EQ(std::string(opened->span().begin(), opened->span().end()), image);
+  auto opened = must(open_image(pass_env, secret));
+  EXPECT_EQ(std::string(opened.span().begin(), opened.span().end()), image);
   EXPECT_EQ(error_of(open_image(pass_env, *Secret::passphrase(as_bytes(std::string("correct horse battery!")))) ),
             auth);
 

@@ -6,9 +6,12 @@
 #include "core/bytes.h"
 #include "encryption/vault.h"
 #include "support/faulty_fs.h"
+#include "support/result_text.h"
 
 namespace qm::encryption {
 namespace {
+
+using qm::test::must;
 
 using Op = test::FaultyFs::Op;
 
@@ -34,9 +37,8 @@ class VaultFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     disk.make_dirs("/v");
-    auto created = Vault::create("/v/a.vault", key(1));
-    ASSERT_TRUE(created.has_value()) << created.error().message();
-    vault.emplace(std::move(*created));
+    auto created = must(Vault::create("/v/a.vault", key(1)));
+    vault.emplace(std::move(created));
     std::vector<VaultStatement> schema{{"CREATE TABLE t (id)", {}}};
     ASSERT_TRUE(vault->execute_batch(schema).has_value());
   }
@@ -61,9 +63,8 @@ TEST_F(VaultFaults, FailedDirectoryFlushAfterPublishPoisonsTheHandle) {
 
   // Reopened, the vault holds the batch that was published.
   vault.reset();
-  auto again = Vault::open("/v/a.vault", key(1));
-  ASSERT_TRUE(again.has_value()) << again.error().message();
-  EXPECT_EQ(count(*again), "1");
+  auto again = must(Vault::open("/v/a.vault", key(1)));
+  EXPECT_EQ(count(again), "1");
 }
 
 TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
@@ -86,18 +87,16 @@ TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
   ASSERT_TRUE(vault->execute_batch(insert(5)).has_value());
   vault.reset();
   EXPECT_FALSE(Vault::open("/v/a.vault", key(2)).has_value());
-  auto reopened = Vault::open("/v/a.vault", key(1));
-  ASSERT_TRUE(reopened.has_value()) << reopened.error().message();
-  EXPECT_EQ(count(*reopened), "1");
+  auto reopened = must(Vault::open("/v/a.vault", key(1)));
+  EXPECT_EQ(count(reopened), "1");
 }
 
 TEST_F(VaultFaults, AnAcknowledgedBatchSurvivesPowerLoss) {
   ASSERT_TRUE(vault->execute_batch(insert(1)).has_value());
   disk.power_loss();
   vault.reset();
-  auto again = Vault::open("/v/a.vault", key(1));
-  ASSERT_TRUE(again.has_value()) << again.error().message();
-  EXPECT_EQ(count(*again), "1");
+  auto again = must(Vault::open("/v/a.vault", key(1)));
+  EXPECT_EQ(count(again), "1");
 }
 
 TEST_F(VaultFaults, AMalformedFileFailsTheWriteWithoutPoisoning) {

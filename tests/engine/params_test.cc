@@ -10,12 +10,12 @@
 namespace qm::query {
 namespace {
 
+using qm::test::must;
+
 using namespace test;
 
 std::string bind_ok(std::string_view sql, std::vector<Value> params) {
-  auto r = bind_params(sql, params);
-  EXPECT_TRUE(r.has_value()) << sql << ": " << (r ? "" : r.error().message());
-  return r ? *r : std::string();
+  return must(bind_params(sql, params));
 }
 
 std::string bind_error(std::string_view sql, std::vector<Value> params) {

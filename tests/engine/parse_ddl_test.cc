@@ -8,6 +8,8 @@
 namespace qm::query {
 namespace {
 
+using qm::test::must;
+
 using namespace test;
 using retrieval::FullTextKind;
 using retrieval::RetrievalMetric;
@@ -34,11 +36,9 @@ TEST(ParseCreateTable, ADeepCheckRoundTripsThroughTheManifestForm) {
   const Predicate& check = as<CreateTableWithConstraintsStmt>(st).checks.at(0);
   // The manifest holds checks four containers deep and is read with a 128 bound.
   std::string manifest = R"({"tables":[{"checks":[)" + predicate_to_json(check) + "]}]}";
-  auto doc = parse_json(manifest, 128);
-  ASSERT_TRUE(doc.has_value()) << doc.error();
-  auto back = predicate_from_json(doc->members[0].second.items[0].members[0].second.items[0]);
-  ASSERT_TRUE(back.has_value()) << back.error();
-  EXPECT_EQ(*back, check);
+  auto doc = must(parse_json(manifest, 128));
+  auto back = must(predicate_from_json(doc.members[0].second.items[0].members[0].second.items[0]));
+  EXPECT_EQ(back, check);
 }
 
 TEST(ParseRetrievalIndex, FullTextAndVectorDefinitions) {

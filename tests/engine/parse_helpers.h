@@ -9,13 +9,15 @@
 #include <string_view>
 
 #include "engine/parser.h"
+#include "support/result_text.h"
+#include "support/result_text.h"
 
 namespace qm::query::test {
 
+using qm::test::must;
+
 inline Statement parse_ok(std::string_view sql) {
-  auto r = parse(sql);
-  EXPECT_TRUE(r.has_value()) << sql << "\n" << (r ? "" : r.error().message());
-  return r ? std::move(*r) : Statement{BeginStmt{}};
+  return must(parse(sql));
 }
 
 // The whole detail text of the parse error (message, position, source line, caret).

@@ -5,9 +5,12 @@
 
 #include "core/json_reader.h"
 #include "engine/predicate_json.h"
+#include "support/result_text.h"
 
 namespace qm::query {
 namespace {
+
+using qm::test::must;
 
 Predicate cmp(std::string c, CompareOp op, Value v) { return Predicate{ComparePred{std::move(c), op, std::move(v)}}; }
 Predicate is_null(std::string c, bool neg) { return Predicate{IsNullPred{std::move(c), neg}}; }
@@ -33,19 +36,16 @@ TEST(PredicateJson, EveryVariantAndOperatorRoundTrips) {
   cases.push_back(Predicate{BetweenPred{"b", Value::text("a"), Value::text("z"), true}});
   cases.push_back(either(both(is_null("x", false), is_null("y", true)), cmp("é", CompareOp::Eq, Value::integer(-7))));
   for (const auto& p : cases) {
-    auto back = predicate_from_json_text(predicate_to_json(p));
-    ASSERT_TRUE(back.has_value()) << back.error();
-    EXPECT_EQ(*back, p) << predicate_to_json(p);
+    auto back = must(predicate_from_json_text(predicate_to_json(p)));
+    EXPECT_EQ(back, p) << predicate_to_json(p);
   }
 }
 
 TEST(PredicateJson, UnknownFieldsAreIgnoredAndArrayFormAccepted) {
-  auto p = predicate_from_json_text(R"({"Compare":{"extra":[1,2],"column":"a","op":"Lt","value":{"Int":3},"z":null}})");
-  ASSERT_TRUE(p.has_value()) << p.error();
-  EXPECT_EQ(*p, cmp("a", CompareOp::Lt, Value::integer(3)));
-  auto arr = predicate_from_json_text(R"({"Between":["b",{"Int":1},{"Int":2},true]})");
-  ASSERT_TRUE(arr.has_value()) << arr.error();
-  EXPECT_EQ(*arr, (Predicate{BetweenPred{"b", Value::integer(1), Value::integer(2), true}}));
+  auto p = must(predicate_from_json_text(R"({"Compare":{"extra":[1,2],"column":"a","op":"Lt","value":{"Int":3},"z":null}})"));
+  EXPECT_EQ(p, cmp("a", CompareOp::Lt, Value::integer(3)));
+  auto arr = must(predicate_from_json_text(R"({"Between":["b",{"Int":1},{"Int":2},true]})"));
+  EXPECT_EQ(arr, (Predicate{BetweenPred{"b", Value::integer(1), Value::integer(2), true}}));
 }
 
 TEST(PredicateJson, MalformedFormsAreRefusedWithTheirTexts) {
@@ -87,9 +87,8 @@ TEST(PredicateJson, DepthIsBoundedAt128Containers) {
   // 63 And levels over IsNull leaves nest exactly 2*63 + 2 = 128 containers.
   Predicate ok = chain(63);
   EXPECT_EQ(predicate_json_depth(ok), 128u);
-  auto back = predicate_from_json_text(predicate_to_json(ok));
-  ASSERT_TRUE(back.has_value()) << back.error();
-  EXPECT_EQ(*back, ok);
+  auto back = must(predicate_from_json_text(predicate_to_json(ok)));
+  EXPECT_EQ(back, ok);
   EXPECT_FALSE(predicate_from_json_text(predicate_to_json(chain(64))).has_value());
 }
 

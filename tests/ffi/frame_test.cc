@@ -8,9 +8,12 @@
 #include "ffi/frame.h"
 #include "ffi/params.h"
 #include "quilmarr.h"
+#include "support/result_text.h"
 
 namespace qm::ffi {
 namespace {
+
+using qm::test::must;
 
 TEST(Frame, VersionAndFreesNeverTouchTheLastError) {
   set_last_error("earlier failure");
@@ -71,9 +74,7 @@ TEST(Frame, LastErrorIsPerThread) {
 }
 
 std::vector<Value> params_ok(const char* text) {
-  auto v = json_params_to_values("qm_query_params", text);
-  EXPECT_TRUE(v.has_value()) << text << ": " << (v ? "" : v.error());
-  return v ? *v : std::vector<Value>{};
+  return must(json_params_to_values("qm_query_params", text));
 }
 
 std::string params_err(const char* text) {
@@ -115,9 +116,8 @@ TEST(JsonParams, ShapeErrorsNameTheContext) {
 }
 
 TEST(JsonParams, BatchSetsReportElementFaultsAsQueryErrors) {
-  auto sets = json_param_sets("[[1,\"a\"],[],[null]]");
-  ASSERT_TRUE(sets.has_value());
-  EXPECT_EQ(sets->size(), 3u);
+  auto sets = must(json_param_sets("[[1,\"a\"],[],[null]]"));
+  EXPECT_EQ(sets.size(), 3u);
   EXPECT_EQ(json_param_sets("[[1],[[2]]]").error().message(),
             "query parse error: array and object parameters are not supported");
   EXPECT_EQ(json_param_sets("[[1]").error().kind, ErrorKind::Manifest);

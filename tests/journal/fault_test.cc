@@ -11,9 +11,12 @@
 #include "journal/journal_docs.h"
 #include "journal/journal_fixture.h"
 #include "support/faulty_fs.h"
+#include "support/result_text.h"
 
 namespace qm::journal {
 namespace {
+
+using qm::test::must;
 
 using qm::test::FaultyFs;
 using test::page_of;
@@ -43,21 +46,18 @@ std::unique_ptr<Workspace> committed_once(FaultyFs& ffs) {
 void expect_whole_state(bool allow_head_1, bool allow_head_2, const std::string& where) {
   SCOPED_TRACE(where);
   for (const char* gone : {"active", "preparing", "discarded"}) EXPECT_FALSE(exists(std::string("/ws/.qm-log/") + gone));
-  auto h = head("/ws");
-  ASSERT_TRUE(h) << h.error().message();
-  EXPECT_TRUE((*h == 1 && allow_head_1) || (*h == 2 && allow_head_2)) << "head " << *h;
-  const bool second = *h == 2;
-  auto meta = read_manifest_meta(*read_bounded("/ws/qm_manifest.json", 1 << 20));
-  ASSERT_TRUE(meta);
-  EXPECT_EQ(meta->clock, second ? 3u : 2u);
-  EXPECT_EQ(meta->page_count, second ? 5u : 3u);
+  auto h = must(head("/ws"));
+  EXPECT_TRUE((h == 1 && allow_head_1) || (h == 2 && allow_head_2)) << "head " << h;
+  const bool second = h == 2;
+  auto meta = must(read_manifest_meta(*read_bounded("/ws/qm_manifest.json", 1 << 20)));
+  EXPECT_EQ(meta.clock, second ? 3u : 2u);
+  EXPECT_EQ(meta.page_count, second ? 5u : 3u);
   EXPECT_EQ(chunk_page(0), page_of(second ? 'X' : 'a'));
   EXPECT_EQ(chunk_page(1), page_of('B'));
   EXPECT_EQ(chunk_page(2), page_of(second ? 'Y' : 'c'));
   if (second) {
-    auto c = decode_change(*read_checked("/ws/.qm-log/" + sequence_name(2) + "/change"));
-    ASSERT_TRUE(c);
-    for (const auto& p : c->pages) EXPECT_EQ(p.bytes, chunk_page(p.page_id)) << p.page_id;
+    auto c = must(decode_change(*read_checked("/ws/.qm-log/" + sequence_name(2) + "/change")));
+    for (const auto& p : c.pages) EXPECT_EQ(p.bytes, chunk_page(p.page_id)) << p.page_id;
   }
 }
 
@@ -83,8 +83,7 @@ TEST(FaultInjection, ALoggedTransactionIsAllOrNothingAtEveryFailingCall) {
         ffs.clear_faults();
         const std::string where = "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
                                   (power_loss ? " + power loss" : "") + ": " + (r ? "ok" : r.error().message());
-        auto recovered = recover("/ws");
-        ASSERT_TRUE(recovered) << where << " / " << recovered.error().message();
+        ASSERT_TRUE(recover("/ws"));
         const bool unknown = !r && r.error().kind == ErrorKind::TransactionOutcomeUnknown;
         expect_whole_state(!r, r.has_value() || unknown, where);
       }
@@ -122,8 +121,7 @@ TEST(FaultInjection, RecoveryCanBeInterruptedAnywhereAndRunAgain) {
         ffs.clear_faults();
         const std::string where = "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
                                   (power_loss ? " + power loss" : "");
-        auto again = recover("/ws");
-        ASSERT_TRUE(again) << where << " / " << again.error().message();
+        ASSERT_TRUE(recover("/ws"));
         expect_whole_state(true, false, where);
       }
     }

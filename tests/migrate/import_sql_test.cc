@@ -10,8 +10,11 @@
 #include "support/c_api.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace {
+
+using qm::test::must;
 
 using qm::test::CDb;
 using qm::test::last_error;
@@ -102,12 +105,11 @@ TEST(ImportSql, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
   qm::test::FaultyFs faulty;
   qm::fs::ScopedFileSystem scoped(faulty);
   faulty.make_dirs("/ws");
-  auto db = qm::db::Database::open_dev("/ws");
-  ASSERT_TRUE(db.has_value());
-  ASSERT_TRUE(db->query_with("CREATE TABLE t(a)", {}).has_value());
-  ASSERT_TRUE(db->begin_transaction().has_value());
+  auto db = must(qm::db::Database::open_dev("/ws"));
+  ASSERT_TRUE(db.query_with("CREATE TABLE t(a)", {}).has_value());
+  ASSERT_TRUE(db.begin_transaction().has_value());
   faulty.fail_nth(qm::test::FaultyFs::Op::Write, 1);  // the first blob file: a value over 16 bytes
-  const qm::migrate::ImportReport report = db->import_sql(
+  const qm::migrate::ImportReport report = db.import_sql(
       "INSERT INTO t VALUES(1);\nINSERT INTO t VALUES('longer than sixteen bytes'), (2);\nPRAGMA x;\n"
       "INSERT INTO t VALUES(3);\nINSERT INTO t VALUES(;");
   EXPECT_EQ(report.executed, 1u);
@@ -118,10 +120,9 @@ TEST(ImportSql, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
             "transaction error: statement not run: an earlier statement failed and rolled back the open transaction: "
             "INSERT INTO t VALUES(3)");
   EXPECT_EQ(report.errors[2].rfind("query parse error: unexpected end of statement", 0), 0u) << report.errors[2];
-  EXPECT_FALSE(db->in_transaction());
-  auto count = db->query_with("SELECT COUNT(*) FROM t", {});
-  ASSERT_TRUE(count.has_value());
-  EXPECT_EQ(qm::json::result_to_string(*count), R"j({"columns":["count"],"rows":[[0]]})j");
+  EXPECT_FALSE(db.in_transaction());
+  auto count = must(db.query_with("SELECT COUNT(*) FROM t", {}));
+  EXPECT_EQ(qm::json::result_to_string(count), R"j({"columns":["count"],"rows":[[0]]})j");
 }
 
 TEST(ImportSql, InsideASurvivingHostTransactionTheHostDecides) {

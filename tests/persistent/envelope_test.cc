@@ -7,9 +7,12 @@
 #include "persistent/codec.h"
 #include "persistent/envelope.h"
 #include "retrieval/definition_json.h"
+#include "support/result_text.h"
 
 namespace qm::persistent {
 namespace {
+
+using qm::test::must;
 
 using retrieval::FullTextKind;
 using retrieval::RetrievalMetric;
@@ -46,17 +49,14 @@ TEST(Codec, BoundsOfWritesAndReads) {
 }
 
 std::string envelope_of(const RetrievalIndexDefinition& def, uint64_t generation, std::vector<std::pair<int64_t, std::string>> rows) {
-  auto entry = CatalogEntry::create(def, generation);
-  EXPECT_TRUE(entry.has_value());
+  auto entry = must(CatalogEntry::create(def, generation));
   const std::vector<std::string> cols = {"id", std::holds_alternative<VectorKind>(def.kind) ? "emb" : "body"};
   for (auto& [id, text] : rows) {
-    auto doc = prepare(def, cols, std::vector<Value>{Value::integer(id), Value::text(text)});
-    EXPECT_TRUE(doc.has_value()) << doc.error().message();
-    EXPECT_TRUE(entry->add(*doc).has_value());
+    auto doc = must(prepare(def, cols, std::vector<Value>{Value::integer(id), Value::text(text)}));
+    EXPECT_TRUE(entry.add(doc).has_value());
   }
-  auto bytes = entry->encode();
-  EXPECT_TRUE(bytes.has_value());
-  return *bytes;
+  auto bytes = must(entry.encode());
+  return bytes;
 }
 
 // Recomputes the trailer so a tampered header reaches the checks behind the checksum.
@@ -92,11 +92,10 @@ TEST(Envelope, ExactLayout) {
   Digest trailer = blake3(std::string_view(env).substr(0, env.size() - 32));
   EXPECT_EQ(as_chars(*r.bytes(32)), as_chars(trailer));
 
-  auto back = decode_envelope(as_bytes(env));
-  ASSERT_TRUE(back.has_value()) << back.error().message();
-  EXPECT_EQ(back->definition, def);
-  EXPECT_EQ(back->generation, 42u);
-  EXPECT_TRUE(back->data.text->contains(5));
+  auto back = must(decode_envelope(as_bytes(env)));
+  EXPECT_EQ(back.definition, def);
+  EXPECT_EQ(back.generation, 42u);
+  EXPECT_TRUE(back.data.text->contains(5));
 }
 
 TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {

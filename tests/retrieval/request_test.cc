@@ -13,6 +13,8 @@
 namespace qm::retrieval {
 namespace {
 
+using qm::test::must;
+
 using qm::test::error_text;
 
 const std::string kFt = R"("kind":"full_text","sql":"SELECT * FROM docs","id_column":"id","text_columns":["body"],"query":"fox")";
@@ -68,9 +70,8 @@ TEST(Request, BothFormsReadTheSameRequest) {
 
 TEST(Request, ParametersConvertOnlyScalarKinds) {
   auto node = parse_json(R"([null,true,false,-1,9223372036854775807,"x"])");
-  auto values = parameters(node->items);
-  ASSERT_TRUE(values.has_value());
-  EXPECT_EQ(*values, (std::vector<Value>{Value::null(), Value::integer(1), Value::integer(0), Value::integer(-1),
+  auto values = must(parameters(node->items));
+  EXPECT_EQ(values, (std::vector<Value>{Value::null(), Value::integer(1), Value::integer(0), Value::integer(-1),
                                          Value::integer(INT64_MAX), Value::text("x")}));
   for (const char* bad : {"[1.5]", "[2.0]", "[1e2]", "[18446744073709551615]", "[[1]]", "[{}]"}) {
     EXPECT_EQ(error_text(parameters(parse_json(bad)->items)),

@@ -7,9 +7,12 @@
 #include "core/bytes.h"
 #include "core/utf8.h"
 #include "search/search_index.h"
+#include "support/result_text.h"
 
 namespace qm::search {
 namespace {
+
+using qm::test::must;
 
 SearchIndex corpus(std::initializer_list<std::pair<int64_t, const char*>> docs) {
   SearchIndex index;
@@ -18,9 +21,7 @@ SearchIndex corpus(std::initializer_list<std::pair<int64_t, const char*>> docs) 
 }
 
 std::vector<SearchHit> hits(const SearchIndex& index, std::string_view q, size_t limit = 10) {
-  auto r = index.search(q, limit);
-  EXPECT_TRUE(r.has_value());
-  return r ? *r : std::vector<SearchHit>{};
+  return must(index.search(q, limit));
 }
 
 TEST(Tokenizer, SplitsFoldsAndDropsOverlongPieces) {
@@ -128,9 +129,8 @@ TEST(FilteredSearch, RanksWithTheSubsetsStatistics) {
   const auto subset = corpus({{1, "cat dog"}, {4, "cat bird bird bird"}});
   const IdSet allowed = {1, 4};
   for (const char* q : {"cat", "dog", "bird cat"}) {
-    auto got = index.search_filtered(q, 10, allowed);
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(*got, hits(subset, q)) << q;
+    auto got = must(index.search_filtered(q, 10, allowed));
+    EXPECT_EQ(got, hits(subset, q)) << q;
   }
   const IdSet all = {1, 2, 3, 4};
   EXPECT_EQ(*index.search_filtered("cat", 10, all), hits(index, "cat"));
@@ -190,18 +190,15 @@ std::string decode_error(const std::string& body) {
 
 TEST(Body, RoundTripsExactly) {
   const auto index = corpus({{-3, "Zebra zebra ÄPFEL"}, {8, ""}, {2, "x y z x"}});
-  auto body = index.encode_persistent();
-  ASSERT_TRUE(body.has_value());
-  auto back = SearchIndex::decode_persistent(as_bytes(*body));
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(*back->encode_persistent(), *body);
-  EXPECT_EQ(back->total_tokens(), index.total_tokens());
-  EXPECT_EQ(hits(*back, "zebra"), hits(index, "zebra"));
-  auto decoded = SearchIndex::decode_persistent(as_bytes(tiny_body()));
-  ASSERT_TRUE(decoded.has_value()) << decoded.error().message();
-  EXPECT_EQ(*decoded->encode_persistent(), tiny_body());
+  auto body = must(index.encode_persistent());
+  auto back = must(SearchIndex::decode_persistent(as_bytes(body)));
+  EXPECT_EQ(*back.encode_persistent(), body);
+  EXPECT_EQ(back.total_tokens(), index.total_tokens());
+  EXPECT_EQ(hits(back, "zebra"), hits(index, "zebra"));
+  auto decoded = must(SearchIndex::decode_persistent(as_bytes(tiny_body())));
+  EXPECT_EQ(*decoded.encode_persistent(), tiny_body());
   SearchIndex copy = index;  // copies rebuild their own term references
-  EXPECT_EQ(*copy.encode_persistent(), *body);
+  EXPECT_EQ(*copy.encode_persistent(), body);
 }
 
 TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {

@@ -19,6 +19,8 @@
 namespace qm::storage {
 namespace {
 
+using qm::test::must;
+
 using qm::test::error_text;
 
 using Op = test::FaultyFs::Op;
@@ -37,11 +39,10 @@ std::vector<const Page*> ptrs(const std::vector<Page>& pages) {
 
 TEST(DevStore, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
   test::TempDir dir;
-  auto store = DevStore::create(dir.path());
-  ASSERT_TRUE(store);
-  for (int i = 0; i < 16385; ++i) store->alloc_page();
-  ASSERT_TRUE(store->write_page(16383, filled(0x33)));
-  ASSERT_TRUE(store->write_page(16384, filled(0x44)));
+  auto store = must(DevStore::create(dir.path()));
+  for (int i = 0; i < 16385; ++i) store.alloc_page();
+  ASSERT_TRUE(store.write_page(16383, filled(0x33)));
+  ASSERT_TRUE(store.write_page(16384, filled(0x44)));
   EXPECT_EQ(DevStore::chunk_path(dir.path(), 1), dir.path() + "/chunks/chunk_00001.qmd");
 
   auto read_at = [](const std::string& path, off_t offset) {
@@ -56,27 +57,26 @@ TEST(DevStore, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
   EXPECT_EQ(std::filesystem::file_size(dir.path() + "/chunks/chunk_00001.qmd"), 4096u);
 
   Page back{};
-  ASSERT_TRUE(store->read_page_into(16384, back));
+  ASSERT_TRUE(store.read_page_into(16384, back));
   EXPECT_EQ(back, filled(0x44));
-  EXPECT_EQ(error_text(store->read_page_into(16385, back)), "page fault: page 16385 is not resident");
-  EXPECT_EQ(store->dirty_chunks(), (std::set<uint64_t>{0, 1}));
+  EXPECT_EQ(error_text(store.read_page_into(16385, back)), "page fault: page 16385 is not resident");
+  EXPECT_EQ(store.dirty_chunks(), (std::set<uint64_t>{0, 1}));
 }
 
 TEST(DevStore, ConsecutiveRunIsOneWritePerChunk) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
-  auto store = DevStore::create("/ws");
-  ASSERT_TRUE(store);
-  for (int i = 0; i < 16391; ++i) store->alloc_page();
+  auto store = must(DevStore::create("/ws"));
+  for (int i = 0; i < 16391; ++i) store.alloc_page();
   std::vector<Page> run;
   for (int i = 0; i < 11; ++i) run.push_back(filled(static_cast<uint8_t>(i)));
   uint64_t writes = disk.calls(Op::Write);
-  ASSERT_TRUE(store->write_pages_from(16380, ptrs(run)));
+  ASSERT_TRUE(store.write_pages_from(16380, ptrs(run)));
   EXPECT_EQ(disk.calls(Op::Write) - writes, 2u);
   Page p{};
-  ASSERT_TRUE(store->read_page_into(16383, p));
+  ASSERT_TRUE(store.read_page_into(16383, p));
   EXPECT_EQ(p, filled(3));
-  ASSERT_TRUE(store->read_page_into(16390, p));
+  ASSERT_TRUE(store.read_page_into(16390, p));
   EXPECT_EQ(p, filled(10));
 }
 
@@ -94,12 +94,11 @@ TEST(DevStore, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
     ASSERT_TRUE(store->write_page(1, filled(9)));  // not synced: lost
   }
   disk.power_loss();
-  auto store = DevStore::open("/ws", 2);
-  ASSERT_TRUE(store);
+  auto store = must(DevStore::open("/ws", 2));
   Page p{};
-  ASSERT_TRUE(store->read_page_into(0, p));
+  ASSERT_TRUE(store.read_page_into(0, p));
   EXPECT_EQ(p, filled(1));
-  ASSERT_TRUE(store->read_page_into(1, p));
+  ASSERT_TRUE(store.read_page_into(1, p));
   EXPECT_EQ(p, filled(2));
 }
 
@@ -136,32 +135,31 @@ TEST(DevStore, PagesReadAheadGiveWayToLaterWrites) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
   disk.make_dirs("/ws");
-  auto store = DevStore::create("/ws");
-  ASSERT_TRUE(store);
+  auto store = must(DevStore::create("/ws"));
   std::vector<Page> pages;
   for (int i = 0; i < 32; ++i) {
-    store->alloc_page();
+    store.alloc_page();
     pages.push_back(filled(static_cast<uint8_t>(i)));
   }
-  ASSERT_TRUE(store->write_pages_from(0, ptrs(pages)));
-  store->close_files();
+  ASSERT_TRUE(store.write_pages_from(0, ptrs(pages)));
+  store.close_files();
   // A checksum handed out with a page is always that of the bytes handed out.
   auto read = [&](uint64_t id) {
     Page p{};
     std::optional<uint32_t> sum;
-    EXPECT_TRUE(store->read_page_into(id, p, &sum));
+    EXPECT_TRUE(store.read_page_into(id, p, &sum));
     if (sum) {
       EXPECT_EQ(*sum, page_checksum(p)) << "page " << id;
     }
     return p;
   };
   for (uint64_t id : {20, 21, 23}) read(id);  // 23 reads 23..26
-  ASSERT_TRUE(store->write_page(25, filled(0xAA)));
+  ASSERT_TRUE(store.write_page(25, filled(0xAA)));
   EXPECT_EQ(read(24), filled(24));  // reads 24..31
   EXPECT_EQ(read(25), filled(0xAA));
   const Page bb = filled(0xBB);
   const Page* one[] = {&bb};
-  ASSERT_TRUE(store->write_pages_from(26, one));
+  ASSERT_TRUE(store.write_pages_from(26, one));
   EXPECT_EQ(read(26), filled(0xBB));
   EXPECT_EQ(read(27), filled(27));
   const uint64_t reads = disk.calls(Op::Read);
@@ -235,18 +233,17 @@ TEST(Monolith, OpensAPrivateCopyUnaffectedByLaterChanges) {
   test::TempDir dir;
   const std::string path = dir.join("db.qmdb");
   test::write_file(path, image_with(2));
-  auto m = Monolith::open(path);
-  ASSERT_TRUE(m) << m.error().message();
+  auto m = must(Monolith::open(path));
   test::write_file(path, std::string(10, 'z'));  // the file changes after the open
-  EXPECT_EQ(m->page_count(), 2u);
-  EXPECT_EQ(m->header().format_version, 3);
+  EXPECT_EQ(m.page_count(), 2u);
+  EXPECT_EQ(m.header().format_version, 3);
   Page p{};
-  ASSERT_TRUE(m->read_page_into(1, p));
+  ASSERT_TRUE(m.read_page_into(1, p));
   EXPECT_EQ(p, filled('B'));
-  EXPECT_EQ(m->read_page_into(2, p).error().kind, ErrorKind::PageFault);
-  EXPECT_EQ(m->bytes().size(), 24u + 8192 + 2);
+  EXPECT_EQ(m.read_page_into(2, p).error().kind, ErrorKind::PageFault);
+  EXPECT_EQ(m.bytes().size(), 24u + 8192 + 2);
 
-  Backend b{std::move(*m)};
+  Backend b{std::move(m)};
   EXPECT_TRUE(b.read_only());
   EXPECT_EQ(b.write_page(0, filled(0)).error().kind, ErrorKind::ReadOnly);
   EXPECT_EQ(b.alloc_page().error().kind, ErrorKind::ReadOnly);

@@ -15,6 +15,8 @@
 namespace qm::storage {
 namespace {
 
+using qm::test::must;
+
 using qm::test::error_text;
 
 using Op = test::FaultyFs::Op;
@@ -30,9 +32,8 @@ TEST(CasStore, BlobFileNameIsTheB3sumOfItsBytes) {
   b3.resize(64);
 
   CasStore cas = CasStore::new_dev(dir.path());
-  auto index = cas.put(content);
-  ASSERT_TRUE(index);
-  EXPECT_EQ(*index, 0u);
+  auto index = must(cas.put(content));
+  EXPECT_EQ(index, 0u);
   std::string path = dir.path() + "/blobs/" + b3.substr(0, 2) + "/" + b3;
   EXPECT_EQ(cas.hashes_hex(), std::vector<std::string>{b3});
   EXPECT_EQ(cas::blob_path(dir.path(), b3), path);
@@ -147,10 +148,9 @@ TEST(CasStore, LoadDevVerifiesEveryBlob) {
   ASSERT_TRUE(cas.put(std::string(30, '2')));
   auto hashes = cas.hashes_hex();
 
-  auto loaded = CasStore::load_dev("/ws", hashes);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->count(), 2u);
-  EXPECT_EQ(as_chars(*loaded->get(1)), std::string(30, '2'));
+  auto loaded = must(CasStore::load_dev("/ws", hashes));
+  EXPECT_EQ(loaded.count(), 2u);
+  EXPECT_EQ(as_chars(*loaded.get(1)), std::string(30, '2'));
 
   disk.put_file(cas::blob_path("/ws", hashes[1]), std::string(30, '3'));
   EXPECT_EQ(error_text(CasStore::load_dev("/ws", hashes)),
@@ -184,13 +184,12 @@ TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
   std::vector<std::string> hashes = {hex_of(a), hex_of(b)};
   const uint64_t start = 6, end = 61;
 
-  auto ok = CasStore::from_mapped(map, start, end, dir, hashes);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(as_chars(*ok->get(1)), b);
-  EXPECT_EQ(ok->get(1)->data(), map->bytes().data() + 26);  // lent from the mapping
-  EXPECT_EQ(ok->pack().pool, a + b);
-  EXPECT_EQ(ok->pack().directory, dir);
-  EXPECT_EQ(ok->get(2).error().detail, "id 2");
+  auto ok = must(CasStore::from_mapped(map, start, end, dir, hashes));
+  EXPECT_EQ(as_chars(*ok.get(1)), b);
+  EXPECT_EQ(ok.get(1)->data(), map->bytes().data() + 26);  // lent from the mapping
+  EXPECT_EQ(ok.pack().pool, a + b);
+  EXPECT_EQ(ok.pack().directory, dir);
+  EXPECT_EQ(ok.get(2).error().detail, "id 2");
 
   auto err = [&](uint64_t s, uint64_t e, std::vector<CasExtent> d, std::vector<std::string> h) {
     auto r = CasStore::from_mapped(map, s, e, d, h);

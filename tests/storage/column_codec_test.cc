@@ -6,9 +6,12 @@
 
 #include "storage/column_codec.h"
 #include "storage/columnar_fixture.h"
+#include "support/result_text.h"
 
 namespace qm::storage::compress {
 namespace {
+
+using qm::test::must;
 
 using fixture::Bytes;
 
@@ -63,9 +66,8 @@ TEST(PackedI128, RoundTripsTheExtremes) {
     Bytes b;
     fixture::put_packed_i128(b, v);
     size_t pos = 0;
-    auto r = decode_packed_i128(b, pos);
-    ASSERT_TRUE(r) << r.error().detail;
-    EXPECT_TRUE(*r == v);
+    auto r = must(decode_packed_i128(b, pos));
+    EXPECT_TRUE(r == v);
     EXPECT_EQ(pos, b.size());
   }
 }
@@ -151,9 +153,8 @@ TEST(RawColumn, EveryTagAndItsFaults) {
 
 TEST(PackedDecimalColumn, ExactlyRowsValues) {
   std::vector<i128> ds = {0, -1, kI128Max};
-  auto values = decode_column(kEncodingPackedDecimal, fixture::packed_decimals(ds), 3);
-  ASSERT_TRUE(values);
-  EXPECT_EQ((*values)[2], Value::decimal(kI128Max));
+  auto values = must(decode_column(kEncodingPackedDecimal, fixture::packed_decimals(ds), 3));
+  EXPECT_EQ((values)[2], Value::decimal(kI128Max));
   Bytes spare = fixture::packed_decimals(ds);
   spare.push_back(0);
   EXPECT_EQ(err_column(4, spare, 3), "packed decimal column has trailing bytes");

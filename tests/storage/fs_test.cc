@@ -8,21 +8,22 @@
 #include "core/fs.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm {
 namespace {
+
+using qm::test::must;
 
 using Op = test::FaultyFs::Op;
 
 TEST(PosixFs, UnnamedTemporaryFileLeavesNothingBehind) {
   test::TempDir dir;
   {
-    auto f = fs::posix().open_tmpfile(dir.path());
-    ASSERT_TRUE(f) << f.error().message();
-    ASSERT_TRUE(f->write_all_at(std::string_view("hello"), 0));
-    auto map = f->map_readonly(5);
-    ASSERT_TRUE(map);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>((*map)->bytes().data()), 5), "hello");
+    auto f = must(fs::posix().open_tmpfile(dir.path()));
+    ASSERT_TRUE(f.write_all_at(std::string_view("hello"), 0));
+    auto map = must(f.map_readonly(5));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>((map)->bytes().data()), 5), "hello");
   }
   EXPECT_TRUE(fs::posix().list_dir(dir.path())->empty());
 }
@@ -102,13 +103,12 @@ TEST(FaultyFs, UnflushedFilesAndEntriesVanishOnPowerLoss) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
   disk.make_dirs("/d");
-  auto f = disk.open("/d/file", fs::kWrite | fs::kCreate);
-  ASSERT_TRUE(f);
-  ASSERT_TRUE(f->write_all_at(std::string_view("data"), 0));
-  ASSERT_TRUE(f->sync());  // data durable, but the name is not
+  auto f = must(disk.open("/d/file", fs::kWrite | fs::kCreate));
+  ASSERT_TRUE(f.write_all_at(std::string_view("data"), 0));
+  ASSERT_TRUE(f.sync());  // data durable, but the name is not
   disk.power_loss();
   EXPECT_FALSE(disk.exists("/d/file"));
-  EXPECT_EQ(f->sync().error().kind, ErrorKind::Io);  // files opened before the loss are dead
+  EXPECT_EQ(f.sync().error().kind, ErrorKind::Io);  // files opened before the loss are dead
 }
 
 }  // namespace

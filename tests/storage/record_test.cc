@@ -14,6 +14,8 @@
 namespace qm::storage {
 namespace {
 
+using qm::test::must;
+
 using qm::test::error_text;
 
 using record::decode_record;
@@ -30,21 +32,18 @@ std::string error_of(std::span<const uint8_t> bytes, const CasStore& cas) {
 
 TEST(Record, SixteenByteTextInlineSeventeenGoesToBlobStore) {
   CasStore cas = CasStore::new_memory();
-  auto inline16 = encode_row(Row{Value::text(std::string(16, 'a'))}, cas);
-  ASSERT_TRUE(inline16);
-  EXPECT_EQ((*inline16)[2], 2);  // tag 2, inline text
-  EXPECT_EQ(inline16->size(), 2u + 1 + 2 + 16);
+  auto inline16 = must(encode_row(Row{Value::text(std::string(16, 'a'))}, cas));
+  EXPECT_EQ((inline16)[2], 2);  // tag 2, inline text
+  EXPECT_EQ(inline16.size(), 2u + 1 + 2 + 16);
   EXPECT_EQ(cas.count(), 0u);
 
-  auto long17 = encode_row(Row{Value::text(std::string(17, 'a')), Value::blob(std::string(40, 'b'))}, cas);
-  ASSERT_TRUE(long17);
+  auto long17 = must(encode_row(Row{Value::text(std::string(17, 'a')), Value::blob(std::string(40, 'b'))}, cas));
   const std::vector<uint8_t> expected = {2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(v8(*long17), expected);
+  EXPECT_EQ(v8(long17), expected);
   EXPECT_EQ(cas.count(), 2u);
-  auto back = decode_row(as_bytes(*long17), cas);
-  ASSERT_TRUE(back);
-  EXPECT_EQ((*back)[0], Value::text(std::string(17, 'a')));
-  EXPECT_EQ((*back)[1], Value::blob(std::string(40, 'b')));
+  auto back = must(decode_row(as_bytes(long17), cas));
+  EXPECT_EQ((back)[0], Value::text(std::string(17, 'a')));
+  EXPECT_EQ((back)[1], Value::blob(std::string(40, 'b')));
 }
 
 TEST(Record, EveryKindRoundTrips) {
@@ -59,13 +58,11 @@ TEST(Record, EveryKindRoundTrips) {
           Value::blob(std::string("\0\1\2", 3)),
           Value::blob(std::string(300, '\xFF')),
           Value::text(std::string(5000, 'q'))};
-  auto rec = record::encode_record(RecordEnvelope{3, 9, 0}, row, cas);
-  ASSERT_TRUE(rec);
-  auto back = decode_record(as_bytes(*rec), cas);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->first.created_tx, 3u);
-  EXPECT_EQ(back->first.deleted_tx, 9u);
-  EXPECT_EQ(back->second, row);
+  auto rec = must(record::encode_record(RecordEnvelope{3, 9, 0}, row, cas));
+  auto back = must(decode_record(as_bytes(rec), cas));
+  EXPECT_EQ(back.first.created_tx, 3u);
+  EXPECT_EQ(back.first.deleted_tx, 9u);
+  EXPECT_EQ(back.second, row);
 }
 
 TEST(Record, ColumnCountLimit) {
@@ -73,11 +70,9 @@ TEST(Record, ColumnCountLimit) {
   Row wide(65536, Value::null());
   EXPECT_EQ(error_text(encode_row(wide, cas)), "schema error: too many columns (max 65535)");
   wide.pop_back();
-  auto ok = encode_row(wide, cas);
-  ASSERT_TRUE(ok);
-  auto back = decode_row(as_bytes(*ok), cas);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->size(), 65535u);
+  auto ok = must(encode_row(wide, cas));
+  auto back = must(decode_row(as_bytes(ok), cas));
+  EXPECT_EQ(back.size(), 65535u);
 }
 
 TEST(Record, ShortRecordsAreRefused) {
@@ -175,9 +170,8 @@ TEST(Record, RefilledSlotsKeepNothingOfTheirFormerKind) {
   const Row numbers{Value::integer(-5), Value::decimal(kI128Min), Value::null()};
   for (int round = 0; round < 2; ++round) {
     for (const Row& row : {texts, numbers}) {
-      auto bytes = encode_row(row, cas);
-      ASSERT_TRUE(bytes);
-      ASSERT_TRUE(record::decode_row_into(as_bytes(*bytes), cas, out));
+      auto bytes = must(encode_row(row, cas));
+      ASSERT_TRUE(record::decode_row_into(as_bytes(bytes), cas, out));
       ASSERT_EQ(out.size(), row.size());
       for (size_t i = 0; i < row.size(); ++i) {
         EXPECT_EQ(out[i].kind(), row[i].kind());
@@ -205,14 +199,13 @@ TEST(Record, FailingBlobPutLeavesOutputAsItWas) {
 TEST(Record, RandomMutationsNeverCrashAndFailWithCorruptionKinds) {
   CasStore cas = CasStore::new_memory();
   Row row{Value::integer(1), Value::text("abc"), Value::text(std::string(30, 'y')), Value::decimal(77), Value::null()};
-  auto rec = record::encode_record(RecordEnvelope{1, 0, 0}, row, cas);
-  ASSERT_TRUE(rec);
+  auto rec = must(record::encode_record(RecordEnvelope{1, 0, 0}, row, cas));
   std::mt19937 rng(1234);
   Row out;
   std::vector<record::Field> fields;
   Value loaded = Value::text("previous");
   for (int iter = 0; iter < 20000; ++iter) {
-    std::string m = *rec;
+    std::string m = rec;
     int edits = 1 + static_cast<int>(rng() % 4);
     for (int e = 0; e < edits; ++e) m[rng() % m.size()] = static_cast<char>(rng());
     if (rng() % 4 == 0) m.resize(rng() % m.size());

@@ -14,6 +14,8 @@
 namespace qm::storage {
 namespace {
 
+using qm::test::must;
+
 using qm::test::error_text;
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
@@ -21,8 +23,7 @@ std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()};
 TEST(RowPage, KnownRecordIsStoredByteForByte) {
   CasStore cas = CasStore::new_memory();
   Row row{Value::integer(7), Value::text("hi"), Value::null()};
-  auto rec = record::encode_record(RecordEnvelope{5, 0, 0}, row, cas);
-  ASSERT_TRUE(rec);
+  auto rec = must(record::encode_record(RecordEnvelope{5, 0, 0}, row, cas));
   const std::vector<uint8_t> expected_record = {
       5, 0, 0, 0, 0, 0, 0, 0,  // created_tx
       0, 0, 0, 0, 0, 0, 0, 0,  // deleted_tx
@@ -32,12 +33,11 @@ TEST(RowPage, KnownRecordIsStoredByteForByte) {
       2, 2, 0, 'h', 'i',          // inline Text "hi"
       0,                          // Null
   };
-  ASSERT_EQ(bytes_of(*rec), expected_record);
+  ASSERT_EQ(bytes_of(rec), expected_record);
 
   RowPage page(5);
-  auto slot = page.insert(as_bytes(*rec));
-  ASSERT_TRUE(slot);
-  EXPECT_EQ(*slot, 0);
+  auto slot = must(page.insert(as_bytes(rec)));
+  EXPECT_EQ(slot, 0);
   const Page& p = page.bytes();
   const std::vector<uint8_t> expected_header = {
       5, 0, 0, 0, 0, 0, 0, 0,                          // page id
@@ -77,9 +77,8 @@ TEST(RowPage, InsertAndRelinkClearTheChecksum) {
   auto stamped = [&] {
     Page copy = page.bytes();
     std::memset(copy.data() + 21, 0xEE, 7);
-    auto again = RowPage::from_bytes(copy);
-    EXPECT_TRUE(again);
-    return std::move(*again);
+    auto again = must(RowPage::from_bytes(copy));
+    return again;
   };
   page = stamped();
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 1)));
@@ -150,12 +149,11 @@ TEST(RowPage, PatchOfRecordOverlappingTheHeaderIsRefusedAndLeavesThePageIntact) 
   ASSERT_TRUE(built.insert(std::vector<uint8_t>(40, 0)));
   Page stored = built.bytes();
   store_u16(stored.data() + kRowHeaderSize, 4);  // slot 0: offset 4, so deleted_tx lies at 12..20
-  auto page = RowPage::from_bytes(stored);
-  ASSERT_TRUE(page);
-  EXPECT_EQ(error_text(page->patch_envelope_deleted(0, UINT64_MAX)), "data corruption: row envelope is out of page bounds");
-  EXPECT_EQ(page->bytes(), stored);
-  EXPECT_EQ(page->free_space_ptr(), 4096 - 40);
-  ASSERT_TRUE(page->insert(std::vector<uint8_t>(8, 1)));
+  auto page = must(RowPage::from_bytes(stored));
+  EXPECT_EQ(error_text(page.patch_envelope_deleted(0, UINT64_MAX)), "data corruption: row envelope is out of page bounds");
+  EXPECT_EQ(page.bytes(), stored);
+  EXPECT_EQ(page.free_space_ptr(), 4096 - 40);
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>(8, 1)));
 }
 
 // The in-place patch of a cached page must agree with copying the page into a RowPage and
@@ -205,9 +203,8 @@ TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
   std::vector<uint8_t> bytes(28, 0);
   bytes[8] = 1;
   store_u16(bytes.data() + 9, 5);  // claims slots the slice does not hold
-  auto view = RowPageRef::over(bytes);
-  ASSERT_TRUE(view);
-  EXPECT_EQ(error_text(view->record(0)), "data corruption: slot array out of page bounds");
+  auto view = must(RowPageRef::over(bytes));
+  EXPECT_EQ(error_text(view.record(0)), "data corruption: slot array out of page bounds");
 
   std::vector<uint8_t> with_slot(32, 0);
   with_slot[8] = 1;

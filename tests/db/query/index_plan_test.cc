@@ -2,6 +2,7 @@
 // last), range intersection, the choice between indexed columns, and the equality
 // shortcut with its numeric twin.
 #include "db/query/index_plan.h"
+#include "support/result_text.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace {
+
+using qm::test::must;
 
 using qm::Value;
 using qm::db::comparison_ranges;
@@ -42,9 +45,8 @@ const std::vector<Value> kKeys = {
 };
 
 std::vector<uint64_t> ids_for(CompareOp op, const Value& literal) {
-  auto ranges = comparison_ranges(op, literal);
-  EXPECT_TRUE(ranges.has_value());
-  return ids_in(kKeys, *ranges);
+  auto ranges = must(comparison_ranges(op, literal));
+  return ids_in(kKeys, ranges);
 }
 
 TEST(ComparisonRanges, NumericLiteralsCoverBothNumericKindsAndNothingElseBelow) {
@@ -74,9 +76,8 @@ TEST(ComparisonRanges, TheI64ExtremesNeitherOverflowNorWrap) {
 }
 
 TEST(ComparisonRanges, NullAndUnindexableOperators) {
-  auto null_ranges = comparison_ranges(CompareOp::Eq, Value::null());
-  ASSERT_TRUE(null_ranges.has_value());
-  EXPECT_TRUE(null_ranges->empty());
+  auto null_ranges = must(comparison_ranges(CompareOp::Eq, Value::null()));
+  EXPECT_TRUE(null_ranges.empty());
   EXPECT_FALSE(comparison_ranges(CompareOp::Ne, Value::integer(1)).has_value());
   EXPECT_FALSE(comparison_ranges(CompareOp::Like, Value::text("a%")).has_value());
   // Below a text every number lies.
@@ -86,9 +87,8 @@ TEST(ComparisonRanges, NullAndUnindexableOperators) {
 TEST(IntersectRange, ExcludedWinsAtEqualEndsAndEmptyIsNone) {
   const KeyRange gt5{Bound::excluded(Value::integer(5)), Bound::unbounded()};
   const KeyRange ge5{Bound::included(Value::integer(5)), Bound::unbounded()};
-  auto both = intersect_range(gt5, ge5);
-  ASSERT_TRUE(both.has_value());
-  EXPECT_EQ(both->lower.kind, Bound::Kind::Excluded);
+  auto both = must(intersect_range(gt5, ge5));
+  EXPECT_EQ(both.lower.kind, Bound::Kind::Excluded);
   const KeyRange lt3{Bound::unbounded(), Bound::excluded(Value::integer(3))};
   EXPECT_FALSE(intersect_range(gt5, lt3).has_value());
   const KeyRange le5{Bound::unbounded(), Bound::included(Value::integer(5))};
