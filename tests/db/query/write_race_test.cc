@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/fs.h"
 #include "db/database.h"
@@ -74,50 +75,39 @@ class LockHookFs final : public qm::fs::FileSystem {
   std::function<void()> hook_;
 };
 
-TEST(WriteRace, AUniqueIndexCreatedJustBeforeTheInsertIsEnforced) {
-  qm::test::TempDir dir;
-  Database a = open_ok(dir.path());
-  ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  ASSERT_EQ(run(a, "INSERT INTO t VALUES (1, 1)"), R"({"mutated":1})");
-  Database b = open_ok(dir.path());
-  LockHookFs hooked;
-  qm::fs::ScopedFileSystem scoped(hooked);
-  // The hook runs just before the insert takes the lock.
-  hooked.arm(1, [&] { EXPECT_EQ(run(b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
-  EXPECT_EQ(run(a, "INSERT INTO t VALUES (2, 5), (3, 5)"), "error: schema error: duplicate value for unique column `u`");
-  Database fresh = open_ok(dir.path());
-  EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1]]})");
-  EXPECT_EQ(run(fresh, "INSERT INTO t VALUES (4, 1)"), "error: schema error: duplicate value for unique column `u`");
-}
-
-TEST(WriteRace, AUniqueIndexCreatedJustBeforeTheUpdateIsEnforced) {
-  qm::test::TempDir dir;
-  Database a = open_ok(dir.path());
-  ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  ASSERT_EQ(run(a, "INSERT INTO t VALUES (1, 1), (2, 2)"), R"({"mutated":2})");
-  Database b = open_ok(dir.path());
-  LockHookFs hooked;
-  qm::fs::ScopedFileSystem scoped(hooked);
-  hooked.arm(1, [&] { EXPECT_EQ(run(b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
-  EXPECT_EQ(run(a, "UPDATE t SET u = 7 WHERE k > 0"), "error: schema error: duplicate value for unique column `u`");
-  Database fresh = open_ok(dir.path());
-  EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1],[2,2]]})");
-}
-
-TEST(WriteRace, ATableMadeAnewJustBeforeTheInsertIsEnforced) {
-  qm::test::TempDir dir;
-  Database a = open_ok(dir.path());
-  ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  Database b = open_ok(dir.path());
-  LockHookFs hooked;
-  qm::fs::ScopedFileSystem scoped(hooked);
-  hooked.arm(1, [&] {
-    EXPECT_EQ(run(b, "DROP TABLE t"), R"({"done":true})");
-    EXPECT_EQ(run(b, "CREATE TABLE t (k NOT NULL, u)"), R"({"done":true})");
-  });
-  EXPECT_EQ(run(a, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)"), "error: schema error: column `k` may not be NULL");
-  Database fresh = open_ok(dir.path());
-  EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[]})");
+// Another handle changes the constraints just before the statement takes the lock: the
+// statement is checked against them and refused whole.
+TEST(WriteRace, ConstraintsChangedJustBeforeTheStatementAreEnforced) {
+  const std::string duplicate = "error: schema error: duplicate value for unique column `u`";
+  struct Race {
+    std::vector<std::string> setup, other;
+    std::string statement, refusal, rows_after, late_insert;
+  } races[] = {
+      {{"INSERT INTO t VALUES (1, 1)"}, {"CREATE UNIQUE INDEX ON t (u)"}, "INSERT INTO t VALUES (2, 5), (3, 5)",
+       duplicate, "[[1,1]]", duplicate},
+      {{"INSERT INTO t VALUES (1, 1), (2, 2)"}, {"CREATE UNIQUE INDEX ON t (u)"}, "UPDATE t SET u = 7 WHERE k > 0",
+       duplicate, "[[1,1],[2,2]]", duplicate},
+      {{}, {"DROP TABLE t", "CREATE TABLE t (k NOT NULL, u)"}, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)",
+       "error: schema error: column `k` may not be NULL", "[]", R"({"mutated":1})"},
+  };
+  for (const Race& race : races) {
+    SCOPED_TRACE(race.statement);
+    qm::test::TempDir dir;
+    Database a = open_ok(dir.path());
+    ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+    for (const auto& sql : race.setup) ASSERT_EQ(run(a, sql).rfind("error", 0), std::string::npos) << sql;
+    Database b = open_ok(dir.path());
+    LockHookFs hooked;
+    qm::fs::ScopedFileSystem scoped(hooked);
+    // The hook runs just before the statement takes the lock.
+    hooked.arm(1, [&] {
+      for (const auto& sql : race.other) EXPECT_EQ(run(b, sql), R"({"done":true})") << sql;
+    });
+    EXPECT_EQ(run(a, race.statement), race.refusal);
+    Database fresh = open_ok(dir.path());
+    EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":)" + race.rows_after + "}");
+    EXPECT_EQ(run(fresh, "INSERT INTO t VALUES (4, 1)"), race.late_insert);
+  }
 }
 
 TEST(WriteRace, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
