@@ -92,11 +92,11 @@ class Worker {
       case 0: return read_own();
       case 1: return read_all();
       case 2: return transaction();
-      case 3: return many_rows();
+      case 3: return statement(1);
       case 4: return export_image();
       case 5: return transaction();
-      case 6: return single_insert();
-      default: return single_delete();
+      case 6: return statement(0);
+      default: return statement(2);
     }
   }
 
@@ -146,34 +146,35 @@ class Worker {
     return true;
   }
 
-  bool single_insert() {
+  // One statement outside a transaction: one or two fresh rows, or one own row deleted.
+  bool statement(int kind) {
+    Keys in, out;
+    std::string sql;
+    if (kind == 2) {
+      auto k = some_own_key();
+      if (!k) return true;
+      out.insert(*k);
+      sql = "DELETE FROM t WHERE k = " + std::to_string(*k);
+    } else {
+      sql = "INSERT INTO t VALUES ";
+      for (int i = 0; i <= kind; ++i) {
+        const int64_t k = fresh_key();
+        in.insert(k);
+        sql += (i ? ", (" : "(") + std::to_string(k) + ", " + std::to_string(slot_) + ")";
+      }
+    }
     const uint64_t op = ++ops_;
-    const int64_t k = fresh_key();
-    log("B " + std::to_string(op) + " +" + std::to_string(k));
-    const std::string got = db_.query("INSERT INTO t VALUES (" + std::to_string(k) + ", " + std::to_string(slot_) + ")");
-    if (got == R"({"mutated":1})") own_.insert(k);
-    return settle(op, got, R"({"mutated":1})");
-  }
-
-  bool single_delete() {
-    auto k = some_own_key();
-    if (!k) return true;
-    const uint64_t op = ++ops_;
-    log("B " + std::to_string(op) + " -" + std::to_string(*k));
-    const std::string got = db_.query("DELETE FROM t WHERE k = " + std::to_string(*k));
-    if (got == R"({"mutated":1})") own_.erase(*k);
-    return settle(op, got, R"({"mutated":1})");
-  }
-
-  bool many_rows() {
-    const uint64_t op = ++ops_;
-    const int64_t a = fresh_key(), b = fresh_key();
-    log("B " + std::to_string(op) + " +" + std::to_string(a) + " +" + std::to_string(b));
-    const std::string s = std::to_string(slot_);
-    const std::string got =
-        db_.query("INSERT INTO t VALUES (" + std::to_string(a) + ", " + s + "), (" + std::to_string(b) + ", " + s + ")");
-    if (got == R"({"mutated":2})") own_.insert({a, b});
-    return settle(op, got, R"({"mutated":2})");
+    std::string line = "B " + std::to_string(op);
+    for (int64_t k : in) line += " +" + std::to_string(k);
+    for (int64_t k : out) line += " -" + std::to_string(k);
+    log(line);
+    const std::string want = R"({"mutated":)" + std::to_string(in.size() + out.size()) + "}";
+    const std::string got = db_.query(sql);
+    if (got == want) {
+      own_.insert(in.begin(), in.end());
+      for (int64_t k : out) own_.erase(k);
+    }
+    return settle(op, got, want);
   }
 
   bool transaction() {
