@@ -130,10 +130,7 @@ TEST_F(VaultTest, SecondOpenIsRefusedInThisAndAnotherProcessUntilClose) {
 
 TEST_F(VaultTest, FailedBatchesLeaveFileAndDatabaseUntouched) {
   const std::string before = read_file(path);
-  struct Case {
-    std::string request, error;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {batch({"INSERT INTO t VALUES (2, 'two')", "INSERT INTO t VALUES (3, 'three')", "INSERT INTO nowhere VALUES (1)"}),
        "error: table not found: nowhere"},
       {batch({"INSERT INTO t VALUES (2, 'two')", "BEGIN"}), ""},
@@ -146,12 +143,12 @@ TEST_F(VaultTest, FailedBatchesLeaveFileAndDatabaseUntouched) {
       {batch({}),
        "error: query resource limit exceeded: vault batch requires 1..=256 bounded statements"},
   };
-  for (const auto& c : cases) {
-    std::string got = request(vault, c.request);
-    if (c.error.empty()) EXPECT_EQ(got.rfind("error: ", 0), 0u) << c.request << " -> " << got;
-    else EXPECT_EQ(got, c.error) << c.request;
-    EXPECT_EQ(read_file(path), before) << c.request;
-    EXPECT_EQ(request(vault, kSelectAll), kOneRow) << c.request;
+  for (const auto& [req, error] : cases) {
+    std::string got = request(vault, req);
+    if (error.empty()) EXPECT_EQ(got.rfind("error: ", 0), 0u) << req << " -> " << got;
+    else EXPECT_EQ(got, error) << req;
+    EXPECT_EQ(read_file(path), before) << req;
+    EXPECT_EQ(request(vault, kSelectAll), kOneRow) << req;
   }
   // Statements that read but are not the single-table form run inside a batch.
   EXPECT_EQ(request(vault, batch({"EXPLAIN SELECT * FROM t"})),
@@ -307,10 +304,7 @@ TEST(VaultApi, RequestShapesAreCheckedStrictly) {
   QmVault* v = open_raw(dir.join("v.vault"), kKey, 1);
   ASSERT_NE(v, nullptr) << last_error();
   const std::string m = "error: manifest error: ";
-  struct Case {
-    std::string request, reply;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {"[1]", m + "invalid type: sequence, expected internally tagged enum Request"},
       {"{}", m + "missing field `action`"},
       {R"J({"action":1})J", m + "invalid type: integer, expected variant identifier"},
@@ -335,10 +329,10 @@ TEST(VaultApi, RequestShapesAreCheckedStrictly) {
       {R"J({"action":"query","sql":"SELECT * FROM t","params":[{"a":1}]})J",
        "error: query parse error: array and object parameters are not supported"},
   };
-  for (const auto& c : cases) {
-    std::string got = request(v, c.request);
-    if (c.reply.empty()) EXPECT_EQ(got.rfind(m, 0), 0u) << c.request << " -> " << got;
-    else EXPECT_EQ(got, c.reply) << c.request;
+  for (const auto& [req, reply] : cases) {
+    std::string got = request(v, req);
+    if (reply.empty()) EXPECT_EQ(got.rfind(m, 0), 0u) << req << " -> " << got;
+    else EXPECT_EQ(got, reply) << req;
   }
 
   // Size: exactly 1 MiB is parsed (here: an inspect padded with spaces), one byte more is not.

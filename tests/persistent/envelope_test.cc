@@ -177,15 +177,11 @@ TEST(Definition, MaximalDefinitionsAreRefusedAtCreateNotAtFlush) {
 }
 
 TEST(Definition, StrictReadingTexts) {
-  struct Case {
-    std::string json;
-    std::string want;
-  };
   std::string cols17 = "[";
   for (int i = 0; i < 17; ++i) cols17 += (i ? ",\"c" : "\"c") + std::to_string(i) + "\"";
   cols17 += "]";
   auto def = [](std::string index) { return R"({"name":"ix","table":"t","id_column":"id","index":)" + index + "}"; };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {def(R"({"kind":"full_text","text_columns":)" + cols17 + "}"), "persistent retrieval sequence exceeds its limit"},
       {def(R"({"kind":"full_text","text_columns":"a"})"), "a sequence containing at most 16 entries"},
       {def(R"({"kind":"full_text","text_columns":["a\u0001"]})"), "invalid persistent retrieval identifier"},
@@ -197,10 +193,10 @@ TEST(Definition, StrictReadingTexts) {
       {R"({"name":"ix","table":"t","index":{}})", "missing field `id_column`"},
       {std::string(100, '[') + std::string(100, ']'), "depth"},
   };
-  for (const auto& c : cases) {
-    auto r = retrieval::read_definition_text(c.json);
-    ASSERT_FALSE(r.has_value()) << c.json;
-    EXPECT_NE(r.error().find(c.want), std::string::npos) << r.error();
+  for (const auto& [json, want] : cases) {
+    auto r = retrieval::read_definition_text(json);
+    ASSERT_FALSE(r.has_value()) << json;
+    EXPECT_NE(r.error().find(want), std::string::npos) << r.error();
   }
   auto v = vector_def(7);
   EXPECT_EQ(retrieval::definition_json(v),

@@ -134,12 +134,8 @@ TEST(Retrieve, RefusalsComeInTheirOrder) {
   auto cancel = std::make_shared<std::atomic<bool>>(true);
   EXPECT_EQ(run(src, big + " ", cancel), "database operation was cancelled");
 
-  struct Case {
-    std::string request;
-    std::string want;
-  };
   const std::string ft = "{" + kFt;
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {ft + R"(,"limit":101})", "Invalid full-text bounds"},
       {R"({"kind":"full_text","sql":"s","id_column":"id","text_columns":[],"query":"q","limit":1})", "Invalid full-text bounds"},
       {R"({"kind":"full_text","sql":"s","id_column":"id","text_columns":["b"],"query":")" + std::string(1025, 'q') + R"(","limit":1})",
@@ -165,9 +161,9 @@ TEST(Retrieve, RefusalsComeInTheirOrder) {
       {R"({"kind":"vector","sql":"s","id_column":"id","vector_column":"body","query":[1],"metric":"cosine","limit":1})",
        "query parse error: [json.exception.parse_error.101]"},
   };
-  for (const auto& c : cases) {
-    std::string got = run(src, c.request);
-    EXPECT_NE(got.find(c.want), std::string::npos) << got;
+  for (const auto& [req, want] : cases) {
+    std::string got = run(src, req);
+    EXPECT_NE(got.find(want), std::string::npos) << got;
   }
   // Two refusals in the candidate lists: the SELECT ran, nothing was answered.
   EXPECT_GT(src.selects, 0);

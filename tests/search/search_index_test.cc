@@ -203,17 +203,13 @@ TEST(Body, RoundTripsExactly) {
 
 TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {
   const std::string prefix = "data corruption: persistent retrieval: ";
-  struct Case {
-    std::string body;
-    std::string want;
-  };
   std::string base = tiny_body();
   auto patch = [&](size_t at, std::string bytes) {
     std::string b = base;
     b.replace(at, bytes.size(), bytes);
     return b;
   };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {tiny_body(2), "text corpus total mismatch"},
       {tiny_body(4), "text corpus metadata mismatch"},
       {base.substr(0, base.size() - 1), "truncated or overflowing index extent"},
@@ -227,7 +223,7 @@ TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {
       {patch(28, std::string("\x02\0\0\0", 4)), "text document budget or length mismatch"},
       {patch(4, std::string("\x03\0\0\0", 4)), "text corpus metadata mismatch"},
   };
-  for (const auto& c : cases) EXPECT_EQ(decode_error(c.body), prefix + c.want) << c.want;
+  for (const auto& [body, want] : cases) EXPECT_EQ(decode_error(body), prefix + want) << want;
   // Two documents out of order.
   SearchIndex two = corpus({{1, "a"}, {2, "a"}});
   std::string b = *two.encode_persistent();
