@@ -37,8 +37,7 @@ class VaultFaults : public ::testing::Test {
  protected:
   void SetUp() override {
     disk.make_dirs("/v");
-    auto created = must(Vault::create("/v/a.vault", key(1)));
-    vault.emplace(std::move(created));
+    vault.emplace(must(Vault::create("/v/a.vault", key(1))));
     std::vector<VaultStatement> schema{{"CREATE TABLE t (id)", {}}};
     ASSERT_TRUE(vault->execute_batch(schema).has_value());
   }
@@ -52,11 +51,9 @@ class VaultFaults : public ::testing::Test {
 TEST_F(VaultFaults, FailedDirectoryFlushAfterPublishPoisonsTheHandle) {
   const auto before = *disk.contents("/v/a.vault");
   disk.fail_nth(Op::SyncDir, 1);
-  auto r = vault->execute_batch(insert(1));
-  ASSERT_FALSE(r.has_value());
-  EXPECT_TRUE(r.error().is(ErrorKind::TransactionOutcomeUnknown));
-  EXPECT_EQ(r.error().message().rfind("transaction outcome is unknown: ciphertext published but directory sync failed: ", 0),
-            0u) << r.error().message();
+  const std::string published = test::error_text(vault->execute_batch(insert(1)));
+  EXPECT_EQ(published.rfind("transaction outcome is unknown: ciphertext published but directory sync failed: ", 0), 0u)
+      << published;
   EXPECT_NE(*disk.contents("/v/a.vault"), before);  // the new envelope is in place
   EXPECT_TRUE(vault->poisoned());
   EXPECT_EQ(count(*vault), "transaction outcome is unknown: reopen the vault before further operations");
@@ -71,13 +68,9 @@ TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
   const auto before = *disk.contents("/v/a.vault");
   for (Op op : {Op::Write, Op::Sync, Op::Rename}) {
     disk.fail_nth(op, 1);
-    auto batch = vault->execute_batch(insert(1));
-    ASSERT_FALSE(batch.has_value());
-    EXPECT_TRUE(batch.error().is(ErrorKind::Io)) << batch.error().message();
+    EXPECT_EQ(test::error_text(vault->execute_batch(insert(1))).rfind("i/o error: ", 0), 0u);
     disk.fail_nth(op, 1);
-    auto rotated = vault->rotate_key(key(2));
-    ASSERT_FALSE(rotated.has_value());
-    EXPECT_TRUE(rotated.error().is(ErrorKind::Io)) << rotated.error().message();
+    EXPECT_EQ(test::error_text(vault->rotate_key(key(2))).rfind("i/o error: ", 0), 0u);
     EXPECT_FALSE(vault->poisoned());
     EXPECT_EQ(*disk.contents("/v/a.vault"), before);
     EXPECT_EQ(disk.list_dir("/v")->size(), 2u);  // the vault and its lock, no temporary left
