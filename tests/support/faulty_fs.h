@@ -111,6 +111,9 @@ class FaultyFs final : public fs::FileSystem {
   // Counts the call and returns the errno of a fault due now (0 when none).
   int tick(Op op, std::optional<size_t>* keep = nullptr);
   std::optional<Resolved> resolve(const std::string& path) const;
+  // Counts a call of `op` and resolves an existing path (of the given kind, when given).
+  Result<uint64_t> existing(Op op, const char* what, const std::string& path, std::optional<bool> dir = std::nullopt);
+  fs::Stat stat_of(uint64_t node) const;
   Result<const Handle*> handle(const fs::File& f) const;
   uint64_t new_node(bool dir);
   QmError err(const char* op, const std::string& path, int e) const;
