@@ -69,55 +69,44 @@ class RebuildTest : public ::testing::Test {
   int rows_ = 0;
 };
 
-TEST_F(RebuildTest, TableRecordsThatBreakTheCatalogInvariantsAreRefused) {
-  write_manifest(replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"","columns":["x"],"row_versions":0},)"));
-  EXPECT_EQ(open_error(), "data corruption: manifest contains a table with an empty name");
-  write_manifest(replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"a","columns":["x"],"row_versions":0},)"));
-  EXPECT_EQ(open_error(), "data corruption: manifest contains duplicate table `a`");
-  write_manifest(replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":["id","id"])"));
-  EXPECT_EQ(open_error(), "data corruption: invalid schema for table `a`: duplicate column `id`");
-  write_manifest(replace_once(manifest_, R"("unique_columns":["id"])", R"("unique_columns":["nope"])"));
-  EXPECT_EQ(open_error(),
-            "data corruption: invalid schema for table `a`: UNIQUE/PRIMARY KEY references unknown column `nope`");
-  write_manifest(replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":[])"));
-  EXPECT_EQ(open_error(), "data corruption: invalid schema for table `a`: at least one column is required");
-  write_manifest(replace_once(manifest_, R"("first_page":0,)", R"("first_page":null,)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` must define both first_page and tail_id, or neither");
-  write_manifest(replace_once(manifest_, R"("row_versions":200)", R"("row_versions":0)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has a page chain but no row versions");
-  write_manifest(replace_once(replace_once(manifest_, R"("first_page":0,)", R"("first_page":null,)"),
-                              R"("tail_id":)" + std::to_string(tail_), R"("tail_id":null)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has row versions but no page chain");
-  write_manifest(replace_once(replace_once(manifest_, R"("first_page":0,)", R"("first_page":5,)"),
-                              R"("tail_id":)" + std::to_string(tail_), R"("tail_id":3)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has invalid head/tail page ids (5, 3) for 4 pages");
-  write_manifest(replace_once(manifest_, R"("tail_id":)" + std::to_string(tail_), R"("tail_id":9)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has invalid head/tail page ids (0, 9) for 4 pages");
-  write_manifest(replace_once(manifest_, R"("tail_id":)" + std::to_string(tail_), R"("tail_id":0)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` tail page 0 links to another page");
-}
-
-TEST_F(RebuildTest, PageCountBeyondTheRowIdRangeIsRefused) {
-  const std::string count = R"("page_count":)";
-  auto at = manifest_.find(count);
-  ASSERT_NE(at, std::string::npos);
-  auto end = manifest_.find(',', at);
-  std::string m = manifest_;
-  m.replace(at, end - at, count + "281474976710657");
-  write_manifest(m);
-  EXPECT_EQ(open_error(), "data corruption: manifest page_count 281474976710657 exceeds the addressable page range");
-}
-
-TEST_F(RebuildTest, TwoTablesSharingAChainPageAreRefused) {
+TEST_F(RebuildTest, ManifestsThatBreakTheCatalogInvariantsAreRefused) {
+  const std::string tail = R"("tail_id":)" + std::to_string(tail_);
+  const std::string no_chain = replace_once(manifest_, R"("first_page":0,)", R"("first_page":null,)");
   // A second table claiming a's tail page would append into and overwrite a's rows.
-  const std::string twin = R"({"name":"twin","columns":["x","y"],"first_page":)" + std::to_string(tail_) +
-                           R"(,"tail_id":)" + std::to_string(tail_) + R"(,"row_versions":1,"indexed_columns":[]},)";
-  write_manifest(replace_once(manifest_, R"("tables":[{"name":"a")", R"("tables":[)" + twin + R"({"name":"a")"));
-  EXPECT_EQ(open_error(), "data corruption: tables `twin` and `a` share page " + std::to_string(tail_) +
-                              " of their page chains");
-  const std::string head = R"({"name":"zed","columns":["x"],"first_page":0,"tail_id":1,"row_versions":1,"indexed_columns":[]})";
-  write_manifest(replace_once(manifest_, R"(],"cas_hashes")", "," + head + R"(],"cas_hashes")"));
-  EXPECT_EQ(open_error(), "data corruption: tables `a` and `zed` share page 0 of their page chains");
+  const std::string twin = R"({"name":"twin","columns":["x","y"],"first_page":)" + std::to_string(tail_) + "," + tail +
+                           R"(,"row_versions":1,"indexed_columns":[]},)";
+  const std::string zed = R"({"name":"zed","columns":["x"],"first_page":0,"tail_id":1,"row_versions":1,"indexed_columns":[]})";
+  const std::string page_count = manifest_.substr(manifest_.find(R"("page_count":)"));
+  const std::pair<std::string, std::string> cases[] = {
+      {replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"","columns":["x"],"row_versions":0},)"),
+       "manifest contains a table with an empty name"},
+      {replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"a","columns":["x"],"row_versions":0},)"),
+       "manifest contains duplicate table `a`"},
+      {replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":["id","id"])"),
+       "invalid schema for table `a`: duplicate column `id`"},
+      {replace_once(manifest_, R"("unique_columns":["id"])", R"("unique_columns":["nope"])"),
+       "invalid schema for table `a`: UNIQUE/PRIMARY KEY references unknown column `nope`"},
+      {replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":[])"),
+       "invalid schema for table `a`: at least one column is required"},
+      {no_chain, "table `a` must define both first_page and tail_id, or neither"},
+      {replace_once(manifest_, R"("row_versions":200)", R"("row_versions":0)"),
+       "table `a` has a page chain but no row versions"},
+      {replace_once(no_chain, tail, R"("tail_id":null)"), "table `a` has row versions but no page chain"},
+      {replace_once(replace_once(manifest_, R"("first_page":0,)", R"("first_page":5,)"), tail, R"("tail_id":3)"),
+       "table `a` has invalid head/tail page ids (5, 3) for 4 pages"},
+      {replace_once(manifest_, tail, R"("tail_id":9)"), "table `a` has invalid head/tail page ids (0, 9) for 4 pages"},
+      {replace_once(manifest_, tail, R"("tail_id":0)"), "table `a` tail page 0 links to another page"},
+      {replace_once(manifest_, page_count.substr(0, page_count.find(',')), R"("page_count":281474976710657)"),
+       "manifest page_count 281474976710657 exceeds the addressable page range"},
+      {replace_once(manifest_, R"("tables":[{"name":"a")", R"("tables":[)" + twin + R"({"name":"a")"),
+       "tables `twin` and `a` share page " + std::to_string(tail_) + " of their page chains"},
+      {replace_once(manifest_, R"(],"cas_hashes")", "," + zed + R"(],"cas_hashes")"),
+       "tables `a` and `zed` share page 0 of their page chains"},
+  };
+  for (const auto& [manifest, error] : cases) {
+    write_manifest(manifest);
+    EXPECT_EQ(open_error(), "data corruption: " + error);
+  }
 }
 
 TEST_F(RebuildTest, StoredIndexesSpareTheWalkWhileARescanChecksTheCounts) {
