@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
@@ -46,28 +45,6 @@ TEST(HandleExports, ExportChecksOutLenBeforeTheHandle) {
   EXPECT_EQ(qm_export(nullptr, &n), nullptr);
   EXPECT_EQ(outcome(n), "error: qm_export: db handle is NULL");
   qm_close(db);
-}
-
-TEST(HandleExports, ExportedImageImportsIntoAnIndependentHandle) {
-  QmDb* db = qm_open_memory();
-  ASSERT_TRUE(db->db.create_table_with_constraints("t", {"a"}, {"a"}, {}).has_value());
-  ASSERT_TRUE(db->db.insert_validated_base("t", std::vector<qm::Value>{qm::Value::integer(4)}).has_value());
-  size_t len = 0;
-  uint8_t* image = qm_export(db, &len);
-  ASSERT_NE(image, nullptr) << last_error();
-  ASSERT_GT(len, 24u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(image), 4), "QMDB");
-  QmDb* copy = qm_import(image, len);
-  ASSERT_NE(copy, nullptr) << last_error();
-  std::string first(reinterpret_cast<char*>(image), len);
-  qm_bytes_free(image, len);  // the import copied the bytes
-  qm_close(db);
-  size_t len2 = 0;
-  uint8_t* again = qm_export(copy, &len2);
-  ASSERT_NE(again, nullptr);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(again), len2), first);
-  qm_bytes_free(again, len2);
-  qm_close(copy);
 }
 
 TEST(HandleExports, ImportRefusesNullAndShortInput) {

