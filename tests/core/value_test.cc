@@ -89,9 +89,7 @@ TEST(ValueDebug, TaggedForms) {
   EXPECT_EQ(debug(Value::blob(std::string("\x01\x02\x03"))), "Blob([1, 2, 3])");
 }
 
-Value from_json(const std::string& text) {
-  return must(value_from_json(must(parse_json(text))));
-}
+Value from_json(const std::string& text) { return must(value_from_json(must(parse_json(text)))); }
 
 std::string json_error(const std::string& text) {
   auto doc = parse_json(text);

@@ -43,11 +43,7 @@ Database sample_database() {
   return db;
 }
 
-std::string bake(Database& db) {
-  return must(db.bake_to_bytes());
-}
-
-std::span<const uint8_t> span_of(const std::string& s) { return as_bytes(s); }
+std::string bake(Database& db) { return must(db.bake_to_bytes()); }
 
 uint64_t manifest_offset_of(const std::string& image) {
   return load_u64(reinterpret_cast<const uint8_t*>(image.data()) + 8);
@@ -123,7 +119,7 @@ TEST(ImageBake, EmptyDatabaseIsAHeaderFollowedByTheManifest) {
 TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   Database db = sample_database();
   const std::string image = bake(db);
-  auto imported = must(Database::import_bytes(span_of(image)));
+  auto imported = must(Database::import_bytes(as_bytes(image)));
   EXPECT_EQ(imported.storage_mode(), StorageMode::Memory);
   EXPECT_FALSE(imported.autoflush());
   EXPECT_EQ(imported.clock(), db.clock());
@@ -140,7 +136,7 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
 
 TEST(ImageImport, UniqueColumnsWithoutAStoredIndexAreRescanned) {
   Database db = sample_database();
-  auto imported = must(Database::import_bytes(span_of(without_id_index(bake(db)))));
+  auto imported = must(Database::import_bytes(as_bytes(without_id_index(bake(db)))));
   EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
 }
 
@@ -154,7 +150,7 @@ class ImportRefusal : public ::testing::Test {
     pages_end_ = load_u64(p + 16);
     json_ = image_.substr(manifest_offset_);
   }
-  std::string import_error(const std::string& bytes) { return error_text(Database::import_bytes(span_of(bytes))); }
+  std::string import_error(const std::string& bytes) { return error_text(Database::import_bytes(as_bytes(bytes))); }
   std::string with_u64(uint64_t at, uint64_t v) {
     std::string out = image_;
     store_u64(reinterpret_cast<uint8_t*>(out.data()) + at, v);
@@ -187,8 +183,7 @@ TEST_F(ImportRefusal, HeaderFaults) {
 
 TEST_F(ImportRefusal, ManifestAndBlobFaults) {
   EXPECT_EQ(import_error(with_manifest("{")).rfind("manifest error: ", 0), 0u);
-  auto parsed = must(read_manifest_json(json_));
-  const Manifest m = parsed;
+  const Manifest m = must(read_manifest_json(json_));
   auto edited = [&](auto&& edit) {
     Manifest copy = m;
     edit(copy);
@@ -227,8 +222,7 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   Database source = sample_database();
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, bake(source));
-  auto opened = must(Database::open_prod(path));
-  Database& db = opened;
+  Database db = must(Database::open_prod(path));
   EXPECT_EQ(db.storage_mode(), StorageMode::Production);
   EXPECT_TRUE(db.read_only());
   EXPECT_FALSE(db.autoflush());
@@ -243,8 +237,7 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   EXPECT_EQ(stored_rows(db, "items"), sample_rows(150));
   EXPECT_EQ(db.catalog().tables().at("items").indexes.at("label"), source.catalog().tables().at("items").indexes.at("label"));
   // The image exports back to the same bytes.
-  auto again = must(db.bake_to_bytes());
-  EXPECT_EQ(again, bake(source));
+  EXPECT_EQ(bake(db), bake(source));
 }
 
 TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderVersion) {
@@ -273,7 +266,7 @@ TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) 
   ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
   ASSERT_TRUE(ws.insert_validated_base("t", row({Value::integer(7)})).has_value());
   const std::string image = bake(ws);
-  auto imported = must(Database::import_bytes(span_of(image)));
+  auto imported = must(Database::import_bytes(as_bytes(image)));
   EXPECT_EQ(stored_rows(imported, "t"), std::vector<Row>{row({Value::integer(7)})});
   EXPECT_FALSE(std::filesystem::exists(tmp.join("ws/qm_manifest.json")));
 }

@@ -15,9 +15,7 @@ using qm::test::must;
 using test::error_text;
 using test::row;
 
-DatabaseStats stats_of(Database& db) {
-  return must(db.inspect_stats());
-}
+DatabaseStats stats_of(Database& db) { return must(db.inspect_stats()); }
 
 TEST(Stats, NewMemoryDatabase) {
   Database db = Database::open_memory();
@@ -78,8 +76,7 @@ TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
   EXPECT_EQ(s.cas.stored_bytes, 20u);
   ASSERT_TRUE(ws.create_index_bounded("t", "a", nullptr).has_value());
   EXPECT_EQ(stats_of(ws).format_version, 2);  // any secondary index counts here
-  auto image = must(ws.bake_to_bytes());
-  qm::test::write_file(tmp.join("x.qmdb"), image);
+  qm::test::write_file(tmp.join("x.qmdb"), must(ws.bake_to_bytes()));
   auto prod = must(Database::open_prod(tmp.join("x.qmdb")));
   auto p = stats_of(prod);
   EXPECT_EQ(p.storage_mode, "production");

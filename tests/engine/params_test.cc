@@ -14,9 +14,7 @@ using qm::test::must;
 
 using namespace test;
 
-std::string bind_ok(std::string_view sql, std::vector<Value> params) {
-  return must(bind_params(sql, params));
-}
+std::string bind_ok(std::string_view sql, std::vector<Value> params) { return must(bind_params(sql, params)); }
 
 std::string bind_error(std::string_view sql, std::vector<Value> params) {
   auto r = bind_params(sql, params);

@@ -16,9 +16,7 @@ namespace qm::query::test {
 
 using qm::test::must;
 
-inline Statement parse_ok(std::string_view sql) {
-  return must(parse(sql));
-}
+inline Statement parse_ok(std::string_view sql) { return must(parse(sql)); }
 
 // The whole detail text of the parse error (message, position, source line, caret).
 inline std::string parse_error_text(std::string_view sql) {

@@ -73,9 +73,7 @@ TEST(Frame, LastErrorIsPerThread) {
   EXPECT_STREQ(qm_last_error(), "main thread");
 }
 
-std::vector<Value> params_ok(const char* text) {
-  return must(json_params_to_values("qm_query_params", text));
-}
+std::vector<Value> params_ok(const char* text) { return must(json_params_to_values("qm_query_params", text)); }
 
 std::string params_err(const char* text) {
   auto v = json_params_to_values("qm_query_params", text);
