@@ -113,9 +113,7 @@ TEST(CrashSafety, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk
   Database db = test::open_ok("/ws");
   ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
   faulty.fail_nth(Op::Write, 1);
-  auto failed = db.insert_validated_base("t", row({Value::integer(1)}));
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().kind, ErrorKind::Io);
+  EXPECT_EQ(db.insert_validated_base("t", row({Value::integer(1)})).error().kind, ErrorKind::Io);
   EXPECT_EQ(values_of(db), std::set<int64_t>{});
   EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
   Database reopened = test::open_ok("/ws");

@@ -165,9 +165,7 @@ TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   // A link that points at itself cannot be examined (ELOOP); it is not "absent".
   stdfs::remove(ws + "/qm_manifest.json");
   stdfs::create_symlink("qm_manifest.json", ws + "/qm_manifest.json");
-  auto db = Database::open_dev(ws);
-  ASSERT_FALSE(db.has_value());
-  EXPECT_EQ(db.error().kind, ErrorKind::Io);
+  EXPECT_EQ(Database::open_dev(ws).error().kind, ErrorKind::Io);
   EXPECT_EQ(qm::test::read_file(chunk), before);
   stdfs::remove(ws + "/qm_manifest.json");
   qm::test::write_file(ws + "/qm_manifest.json", manifest);

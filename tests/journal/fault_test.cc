@@ -61,70 +61,62 @@ void expect_whole_state(bool allow_head_1, bool allow_head_2, const std::string&
   }
 }
 
-TEST(FaultInjection, ALoggedTransactionIsAllOrNothingAtEveryFailingCall) {
-  for (Op op : kOps) {
-    uint64_t calls = 0;
-    {
+// For every call of `op` that `act` makes over the workspace `prepare` builds: that call
+// fails, then (with or without a power loss) `check` judges what `act` returned.
+template <class Prepare, class Act, class Check>
+void sweep(Op op, Prepare prepare, Act act, Check check) {
+  uint64_t calls = 0;
+  {
+    FaultyFs ffs;
+    fs::ScopedFileSystem scoped(ffs);
+    auto ws = prepare(ffs);
+    const uint64_t before = ffs.calls(op);
+    ASSERT_TRUE(act(*ws));
+    calls = ffs.calls(op) - before;
+  }
+  for (uint64_t n = 1; n <= calls; ++n) {
+    for (bool power_loss : {false, true}) {
       FaultyFs ffs;
       fs::ScopedFileSystem scoped(ffs);
-      auto ws = committed_once(ffs);
-      uint64_t before = ffs.calls(op);
-      ASSERT_TRUE(ws->commit(kWrites));
-      calls = ffs.calls(op) - before;
-    }
-    for (uint64_t n = 1; n <= calls; ++n) {
-      for (bool power_loss : {false, true}) {
-        FaultyFs ffs;
-        fs::ScopedFileSystem scoped(ffs);
-        auto ws = committed_once(ffs);
-        ffs.fail_nth(op, n);
-        auto r = ws->commit(kWrites);
-        if (power_loss) ffs.power_loss();
-        ffs.clear_faults();
-        const std::string where = "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
-                                  (power_loss ? " + power loss" : "") + ": " + (r ? "ok" : r.error().message());
-        ASSERT_TRUE(recover("/ws"));
-        const bool unknown = !r && r.error().kind == ErrorKind::TransactionOutcomeUnknown;
-        expect_whole_state(!r, r.has_value() || unknown, where);
-      }
+      auto ws = prepare(ffs);
+      ffs.fail_nth(op, n);
+      auto r = act(*ws);
+      if (power_loss) ffs.power_loss();
+      ffs.clear_faults();
+      check(r, "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
+                   (power_loss ? " + power loss" : "") + ": " + (r ? "ok" : r.error().message()));
     }
   }
 }
 
-TEST(FaultInjection, RecoveryCanBeInterruptedAnywhereAndRunAgain) {
+TEST(FaultInjection, ALoggedTransactionIsAllOrNothingAtEveryFailingCall) {
   for (Op op : kOps) {
-    auto crashed = [](FaultyFs& ffs) {
-      auto ws = committed_once(ffs);
-      EXPECT_TRUE(begin_journal(ws->store(), {}));
-      for (auto [id, fill] : kWrites) EXPECT_TRUE(ws->write_page(id, fill));
-      EXPECT_TRUE(ws->store().sync_data());
-      EXPECT_TRUE(ws->write_manifest(2));  // the final flush ran; the commit never did
-      return ws;
-    };
-    uint64_t calls = 0;
-    {
-      FaultyFs ffs;
-      fs::ScopedFileSystem scoped(ffs);
-      auto ws = crashed(ffs);
-      uint64_t before = ffs.calls(op);
-      ASSERT_TRUE(recover("/ws"));
-      calls = ffs.calls(op) - before;
-    }
-    for (uint64_t n = 1; n <= calls; ++n) {
-      for (bool power_loss : {false, true}) {
-        FaultyFs ffs;
-        fs::ScopedFileSystem scoped(ffs);
-        auto ws = crashed(ffs);
-        ffs.fail_nth(op, n);
-        (void)recover("/ws");
-        if (power_loss) ffs.power_loss();
-        ffs.clear_faults();
-        const std::string where = "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
-                                  (power_loss ? " + power loss" : "");
-        ASSERT_TRUE(recover("/ws"));
-        expect_whole_state(true, false, where);
-      }
-    }
+    sweep(op, committed_once, [](Workspace& ws) { return ws.commit(kWrites); },
+          [](const Result<void>& r, const std::string& where) {
+            auto recovered = recover("/ws");
+            ASSERT_TRUE(recovered) << where << " / " << recovered.error().message();
+            const bool unknown = !r && r.error().kind == ErrorKind::TransactionOutcomeUnknown;
+            expect_whole_state(!r, r.has_value() || unknown, where);
+          });
+  }
+}
+
+TEST(FaultInjection, RecoveryCanBeInterruptedAnywhereAndRunAgain) {
+  auto crashed = [](FaultyFs& ffs) {
+    auto ws = committed_once(ffs);
+    EXPECT_TRUE(begin_journal(ws->store(), {}));
+    for (auto [id, fill] : kWrites) EXPECT_TRUE(ws->write_page(id, fill));
+    EXPECT_TRUE(ws->store().sync_data());
+    EXPECT_TRUE(ws->write_manifest(2));  // the final flush ran; the commit never did
+    return ws;
+  };
+  for (Op op : kOps) {
+    sweep(op, crashed, [](Workspace&) { return recover("/ws"); },
+          [](const Result<void>&, const std::string& where) {
+            auto again = recover("/ws");
+            ASSERT_TRUE(again) << where << " / " << again.error().message();
+            expect_whole_state(true, false, where);
+          });
   }
 }
 
