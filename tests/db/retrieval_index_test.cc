@@ -208,33 +208,22 @@ TEST(RetrievalIndex, RequestAndDdlErrors) {
   CDb db = CDb::memory();
   setup(db);
   ASSERT_EQ(db.query("CREATE TABLE other (id, title, body)"), R"({"done":true})");
-  ASSERT_EQ(db.query("CREATE INDEX other_fts ON other USING FULLTEXT (title, body) WITH (id_column = 'id')"),
-            R"({"done":true})");
   const std::string q = "error: query parse error: ";
   auto text_request = [](const std::string& sql, const std::string& columns, const std::string& index) {
     return "{\"kind\":\"full_text\",\"sql\":\"" + sql + "\",\"id_column\":\"id\",\"text_columns\":" + columns +
            ",\"query\":\"apple\",\"limit\":3,\"index\":" + index + "}";
   };
   const std::string cols = R"(["title","body"])";
-  struct Case {
-    std::string request, expected;
-  };
-  const std::vector<Case> cases = {
+  // Named indexes that do not fit the request are the request tests' own cases.
+  const std::pair<std::string, std::string> cases[] = {
       {text_request("SELECT * FROM docs JOIN other ON docs.id = other.id", cols, "null"),
        q + "Retrieval requires a single SELECT statement"},
       {text_request("SELECT * FROM docs AS d", cols, "null"), q + "Retrieval requires a single SELECT statement"},
       {text_request("DELETE FROM docs WHERE id = 1", cols, "null"), q + "Retrieval requires a single SELECT statement"},
-      {text_request("SELECT * FROM docs", cols, R"("nope")"), q + "retrieval index `nope` does not exist"},
-      {text_request("SELECT * FROM docs", cols, R"("other_fts")"),
-       q + "Named retrieval index table/ID definition mismatch"},
-      {text_request("SELECT * FROM docs", R"(["body","title"])", R"("docs_fts")"),
-       q + "Named full-text index column/kind definition mismatch"},
-      {text_request("SELECT * FROM docs", cols, R"("docs_vec")"),
-       q + "Named full-text index column/kind definition mismatch"},
       {text_request("SELECT id, body FROM docs", cols, R"("docs_fts")"), q + "Missing retrieval column `title`"},
       {text_request("SELECT * FROM nosuch", cols, "null"), "error: table not found: nosuch"},
   };
-  for (const auto& c : cases) EXPECT_EQ(retrieve(db, c.request), c.expected) << c.request;
+  for (const auto& [request, expected] : cases) EXPECT_EQ(retrieve(db, request), expected) << request;
   EXPECT_EQ(db.query("SELECT COUNT(*) FROM docs"), R"J({"columns":["count"],"rows":[[4]]})J");
   // A grouped SELECT still checks the named index but is searched ad hoc.
   EXPECT_EQ(retrieve(db, text_request("SELECT id, title, body FROM docs GROUP BY id, title, body", cols,
@@ -250,7 +239,7 @@ TEST(RetrievalIndex, RequestAndDdlErrors) {
   std::string wide = "CREATE INDEX wide ON docs USING FULLTEXT (";
   for (char c = 'a'; c < 'a' + 16; ++c) wide += std::string(c == 'a' ? "[" : ", [") + std::string(255, '\\') + c + "]";
   wide += ") WITH (id_column = 'id')";
-  const std::vector<Case> ddl = {
+  const std::pair<std::string, std::string> ddl[] = {
       {wide, "error: schema error: retrieval index definition exceeds 8 KiB"},
       {fts, "error: schema error: conflicting named retrieval index"},
       {"CREATE INDEX IF NOT EXISTS docs_fts ON docs USING FULLTEXT (title, body) WITH (id_column = 'id')",
@@ -264,8 +253,8 @@ TEST(RetrievalIndex, RequestAndDdlErrors) {
       {"DROP INDEX nope", "error: schema error: retrieval index `nope` does not exist"},
       {"DROP INDEX IF EXISTS nope", R"({"done":true})"},
   };
-  for (const auto& c : ddl) EXPECT_EQ(db.query(c.request), c.expected) << c.request;
-  for (int i = 3; i < 16; ++i)
+  for (const auto& [sql, expected] : ddl) EXPECT_EQ(db.query(sql), expected) << sql;
+  for (int i = 2; i < 16; ++i)
     ASSERT_EQ(db.query("CREATE INDEX f" + std::to_string(i) + " ON docs USING FULLTEXT (body) WITH (id_column = 'id')"),
               R"({"done":true})");
   EXPECT_EQ(db.query("CREATE INDEX f16 ON docs USING FULLTEXT (body) WITH (id_column = 'id')"),
