@@ -32,11 +32,7 @@ fixture::ColdPageShape three_rows() {
   return s;
 }
 
-std::string error_of(const Bytes& page) {
-  auto r = ColdPage::decode(page);
-  EXPECT_FALSE(r);
-  return r ? "" : r.error().message();
-}
+std::string error_of(const Bytes& page) { return test::error_text(ColdPage::decode(page)); }
 
 TEST(ColdPage, DecodesEveryEncodingIntoRows) {
   Bytes page = fixture::cold_page(three_rows());

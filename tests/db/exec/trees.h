@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "core/value.h"
 #include "engine/statement.h"
+#include "support/result_text.h"
 
 namespace qm {
 // Readable values in assertion failures.
@@ -56,10 +57,8 @@ inline SelectItem item_expr(ScalarExpr e, std::optional<std::string> alias = std
   return SelectItem{SelectScalar{std::move(e)}, std::move(alias)};
 }
 
-// The host-visible text of a failed result.
+// The host-visible text of a failed result, or "(ok)".
 template <class T>
-std::string err(const Result<T>& r) {
-  return r ? std::string("<no error>") : r.error().message();
-}
+std::string err(const Result<T>& r) { return qm::test::error_text(r); }
 
 }  // namespace qm::db::testing
