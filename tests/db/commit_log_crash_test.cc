@@ -22,6 +22,8 @@
 namespace qm::db {
 namespace {
 
+using LoggedCrashSafetyFs = qm::test::OnFaultyFs;
+
 using qm::test::must;
 
 using test::run;
@@ -160,16 +162,14 @@ TEST(LoggedCrashSafety, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
 // journal directory, the log, the workspace), the undo file and its directory for the one
 // committed page written, the chunk file, the manifest, and the commit (record, its
 // directory, chunks, workspace, log).
-TEST(LoggedCrashSafety, AOneRowStatementFlushesOnlyWhatTheJournalNeeds) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  faulty.make_dirs("/ws");
+TEST_F(LoggedCrashSafetyFs, AOneRowStatementFlushesOnlyWhatTheJournalNeeds) {
+  disk.make_dirs("/ws");
   make_logged_workspace("/ws");
   auto db = test::open_ok("/ws");
   ASSERT_EQ(run(db, "INSERT INTO acks VALUES (0)"), R"({"mutated":1})");  // the first syncs the files read
-  const uint64_t before = faulty.calls(Op::Sync) + faulty.calls(Op::SyncDir);
+  const uint64_t before = disk.calls(Op::Sync) + disk.calls(Op::SyncDir);
   ASSERT_EQ(run(db, "INSERT INTO acks VALUES (0)"), R"({"mutated":1})");
-  EXPECT_EQ(faulty.calls(Op::Sync) + faulty.calls(Op::SyncDir) - before, 14u);
+  EXPECT_EQ(disk.calls(Op::Sync) + disk.calls(Op::SyncDir) - before, 14u);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 namespace qm::db {
 namespace {
 
+using CrashSafetyFs = qm::test::OnFaultyFs;
+
 using test::error_text;
 using test::values_of;
 using test::row;
@@ -107,12 +109,10 @@ TEST(CrashSafety, AFailureAtEveryDurableStepOfCommitLeavesOldOrNewState) {
   qm::test::sweep_faults({Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Unlink}, 64, true, commit_with_fault);
 }
 
-TEST(CrashSafety, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
+TEST_F(CrashSafetyFs, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk) {
   Database db = test::open_ok("/ws");
   ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-  faulty.fail_nth(Op::Write, 1);
+  disk.fail_nth(Op::Write, 1);
   EXPECT_EQ(db.insert_validated_base("t", row({Value::integer(1)})).error().kind, ErrorKind::Io);
   EXPECT_EQ(values_of(db), std::set<int64_t>{});
   EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
@@ -120,35 +120,31 @@ TEST(CrashSafety, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk
   EXPECT_EQ(values_of(reopened), std::set<int64_t>{2});
 }
 
-TEST(CrashSafety, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNextOpenUndoesIt) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
+TEST_F(CrashSafetyFs, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNextOpenUndoesIt) {
   Database db = test::open_ok("/ws");
   ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
-  faulty.fail_from(Op::Rename, 1);  // the manifest cannot be replaced, nor re-read after the undo
-  faulty.fail_from(Op::Open, 6);
+  disk.fail_from(Op::Rename, 1);  // the manifest cannot be replaced, nor re-read after the undo
+  disk.fail_from(Op::Open, 6);
   ASSERT_FALSE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
-  faulty.clear_faults();
+  disk.clear_faults();
   const std::string refused = error_text(db.query_with("SELECT v FROM t", {}));
   EXPECT_EQ(refused.rfind("transaction error: a failed write of this handle could not be undone (", 0), 0u) << refused;
   EXPECT_NE(error_text(db.insert_validated_base("t", row({Value::integer(3)}))), "(ok)");
   Database reopened = test::open_ok("/ws");
   EXPECT_EQ(values_of(reopened), std::set<int64_t>{1});
-  EXPECT_FALSE(faulty.exists("/ws/.qm_statement_undo"));
+  EXPECT_FALSE(disk.exists("/ws/.qm_statement_undo"));
 }
 
-TEST(CrashSafety, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRestores) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  faulty.make_dirs("/ws");
+TEST_F(CrashSafetyFs, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRestores) {
+  disk.make_dirs("/ws");
   Database db = test::open_ok("/ws");
   ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
   ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
   ASSERT_TRUE(db.flush().has_value());
-  faulty.fail_nth(Op::SyncDir, 1);  // the restore's flush of the workspace directory
+  disk.fail_nth(Op::SyncDir, 1);  // the restore's flush of the workspace directory
   const std::string failed = error_text(db.rollback_transaction());
   EXPECT_EQ(failed.rfind("transaction outcome is unknown: transaction rollback failed after consuming its recovery "
                          "state (i/o error: ",
@@ -160,7 +156,7 @@ TEST(CrashSafety, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRest
   EXPECT_NE(error_text(db.flush()), "(ok)");
   EXPECT_NE(error_text(db.begin_transaction()), "(ok)");
   EXPECT_NE(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), "(ok)");
-  EXPECT_TRUE(faulty.exists("/ws/.qm_transaction_active"));  // the next open restores again
+  EXPECT_TRUE(disk.exists("/ws/.qm_transaction_active"));  // the next open restores again
   Database reopened = test::open_ok("/ws");
   EXPECT_EQ(values_of(reopened), (std::set<int64_t>{1}));
 }

@@ -14,6 +14,8 @@
 namespace qm::db {
 namespace {
 
+using SharedWorkspaceFs = qm::test::OnFaultyFs;
+
 using test::error_text;
 using test::values_of;
 using test::open_ok;
@@ -49,10 +51,8 @@ TEST(SharedWorkspace, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle)
 
 // Rows written outside a transaction by an earlier handle (no flush to stable storage), then a
 // transaction committed by a later handle: after a power loss the committed state opens whole.
-TEST(SharedWorkspace, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  faulty.make_dirs("/ws");
+TEST_F(SharedWorkspaceFs, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
+  disk.make_dirs("/ws");
   const std::string long_text(40, 'x');  // a blob file
   {
     Database a = open_ok("/ws");
@@ -65,7 +65,7 @@ TEST(SharedWorkspace, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
     ASSERT_TRUE(b.insert_validated_base("t", row({Value::integer(2), Value::text("y")})).has_value());
     ASSERT_TRUE(b.commit_transaction().has_value());
   }
-  faulty.power_loss();
+  disk.power_loss();
   Database db = test::open_ok("/ws");
   EXPECT_EQ(values_of(db), (std::set<int64_t>{1, 2}));
   EXPECT_EQ(stored_rows(db, "t").at(0).at(1), Value::text(long_text));
@@ -73,9 +73,7 @@ TEST(SharedWorkspace, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
 
 // A workspace whose directory the open created: its first commit makes the directory itself
 // durable, not only what lies inside it.
-TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
+TEST_F(SharedWorkspaceFs, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
   {
     Database a = open_ok("/data/ws");
     ASSERT_TRUE(a.transaction([](Database& d) -> Result<void> {
@@ -84,7 +82,7 @@ TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
       return {};
     }));
   }
-  faulty.power_loss();
+  disk.power_loss();
   Database db = test::open_ok("/data/ws");
   ASSERT_TRUE(db.catalog().tables().contains("t"));
   EXPECT_EQ(values_of(db), (std::set<int64_t>{1}));

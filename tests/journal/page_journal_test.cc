@@ -14,6 +14,8 @@
 namespace qm::journal {
 namespace {
 
+using PageJournalFs = qm::test::OnFaultyFs;
+
 using qm::test::read_file;
 using qm::test::TempDir;
 using qm::test::write_file;
@@ -134,16 +136,14 @@ TEST(PageJournal, FilesLeftByAFailedAttemptDoNotBlockItsRetry) {
   EXPECT_EQ(record_of(ws.root(), 1).pages[0].bytes, page_of('Z'));
 }
 
-TEST(PageJournal, AFailedSyncAfterTheCommitPointRetiresTheJournal) {
-  qm::test::FaultyFs ffs;
-  fs::ScopedFileSystem scoped(ffs);
+TEST_F(PageJournalFs, AFailedSyncAfterTheCommitPointRetiresTheJournal) {
   Workspace ws("/ws");
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   ASSERT_TRUE(ws.write_page(0, 'X'));
   ASSERT_TRUE(ws.store().sync_data());
   ASSERT_TRUE(ws.write_manifest(1));
   // The commit flushes `active`, `chunks` and the root, renames, then flushes the log.
-  ffs.fail_nth(qm::test::FaultyFs::Op::SyncDir, 4);
+  disk.fail_nth(qm::test::FaultyFs::Op::SyncDir, 4);
   auto r = commit_journal(ws.store());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind, ErrorKind::TransactionOutcomeUnknown);

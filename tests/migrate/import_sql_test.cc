@@ -15,6 +15,8 @@
 
 namespace {
 
+using ImportSqlFs = qm::test::OnFaultyFs;
+
 using qm::test::must;
 
 using qm::test::CDb;
@@ -90,14 +92,12 @@ TEST(ImportSql, WorkspaceKeepsEveryStatementThatRan) {
 // A statement whose write fails inside the host's transaction rolls that transaction back;
 // the rest of the dump must not then be applied piecemeal outside it, or the host could
 // neither keep nor undo the import as a whole.
-TEST(ImportSql, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
-  qm::test::FaultyFs faulty;
-  qm::fs::ScopedFileSystem scoped(faulty);
-  faulty.make_dirs("/ws");
+TEST_F(ImportSqlFs, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
+  disk.make_dirs("/ws");
   auto db = must(qm::db::Database::open_dev("/ws"));
   ASSERT_TRUE(db.query_with("CREATE TABLE t(a)", {}).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
-  faulty.fail_nth(qm::test::FaultyFs::Op::Write, 1);  // the first blob file: a value over 16 bytes
+  disk.fail_nth(qm::test::FaultyFs::Op::Write, 1);  // the first blob file: a value over 16 bytes
   const qm::migrate::ImportReport report = db.import_sql(
       "INSERT INTO t VALUES(1);\nINSERT INTO t VALUES('longer than sixteen bytes'), (2);\nPRAGMA x;\n"
       "INSERT INTO t VALUES(3);\nINSERT INTO t VALUES(;");

@@ -19,6 +19,9 @@
 namespace qm::storage {
 namespace {
 
+using DevStoreFs = qm::test::OnFaultyFs;
+using MonolithFs = qm::test::OnFaultyFs;
+
 using qm::test::must;
 
 using qm::test::error_text;
@@ -62,9 +65,7 @@ TEST(DevStore, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
   EXPECT_EQ(store.dirty_chunks(), (std::set<uint64_t>{0, 1}));
 }
 
-TEST(DevStore, ConsecutiveRunIsOneWritePerChunk) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, ConsecutiveRunIsOneWritePerChunk) {
   auto store = must(DevStore::create("/ws"));
   for (int i = 0; i < 16391; ++i) store.alloc_page();
   std::vector<Page> run;
@@ -76,9 +77,7 @@ TEST(DevStore, ConsecutiveRunIsOneWritePerChunk) {
   EXPECT_EQ(read(store, 16390), filled(10));
 }
 
-TEST(DevStore, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
   disk.make_dirs("/ws");
   {
     auto store = DevStore::create("/ws");
@@ -95,9 +94,7 @@ TEST(DevStore, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
   EXPECT_EQ(read(store, 1), filled(2));
 }
 
-TEST(DevStore, FailedSyncKeepsEveryDirtyChunkForARetry) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, FailedSyncKeepsEveryDirtyChunkForARetry) {
   auto store = DevStore::create("/ws");
   for (int i = 0; i < 16385; ++i) store->alloc_page();
   ASSERT_TRUE(store->write_page(0, filled(1)));
@@ -111,9 +108,7 @@ TEST(DevStore, FailedSyncKeepsEveryDirtyChunkForARetry) {
   EXPECT_TRUE(store->dirty_chunks().empty());
 }
 
-TEST(DevStore, ShortChunkFileIsAnIoError) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, ShortChunkFileIsAnIoError) {
   disk.put_file("/ws/chunks/chunk_00000.qmd", std::string(4096 + 100, 'x'));
   auto store = DevStore::open("/ws", 2);
   Page p{};
@@ -124,9 +119,7 @@ TEST(DevStore, ShortChunkFileIsAnIoError) {
 
 // Pages read ahead with a run are never served after this store wrote them, whether by a
 // single page or a run; reads out of order take one page each.
-TEST(DevStore, PagesReadAheadGiveWayToLaterWrites) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, PagesReadAheadGiveWayToLaterWrites) {
   disk.make_dirs("/ws");
   auto store = must(DevStore::create("/ws"));
   std::vector<Page> pages;
@@ -174,9 +167,7 @@ class RecordingJournal final : public PageJournal {
   bool fail_next = false;
 };
 
-TEST(DevStore, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
   auto store = DevStore::create("/ws");
   for (int i = 0; i < 4; ++i) store->alloc_page();
   EXPECT_EQ(store->journal(), nullptr);
@@ -239,9 +230,7 @@ TEST(Monolith, OpensAPrivateCopyUnaffectedByLaterChanges) {
   EXPECT_EQ(b.read_all_pages()->size(), 2u);
 }
 
-TEST(Monolith, MalformedImagesAreRefused) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(MonolithFs, MalformedImagesAreRefused) {
   disk.make_dirs(fs::temp_dir());
   auto open_with = [&](const std::string& bytes) {
     disk.put_file("/img.qmdb", bytes);

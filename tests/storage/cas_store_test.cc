@@ -15,6 +15,8 @@
 namespace qm::storage {
 namespace {
 
+using CasStoreFs = qm::test::OnFaultyFs;
+
 using qm::test::must;
 
 using qm::test::error_text;
@@ -43,9 +45,7 @@ TEST(CasStore, BlobFileNameIsTheB3sumOfItsBytes) {
   EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
 }
 
-TEST(CasStore, SameBytesTwiceGiveOneEntryAndOneWrite) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, SameBytesTwiceGiveOneEntryAndOneWrite) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   auto a = cas.put(std::string(40, 'a'));
@@ -60,9 +60,7 @@ TEST(CasStore, SameBytesTwiceGiveOneEntryAndOneWrite) {
   EXPECT_EQ(cas.total_bytes(), 80u);
 }
 
-TEST(CasStore, ExistingFileWithOtherContentIsReplacedNotTrusted) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, ExistingFileWithOtherContentIsReplacedNotTrusted) {
   const std::string blob(64, 'k');
   const std::string path = cas::blob_path("/ws", hex_of(blob));
   for (const std::string& damaged : {std::string(64, 'x'), std::string(10, 'k'), std::string()}) {
@@ -79,9 +77,7 @@ TEST(CasStore, ExistingFileWithOtherContentIsReplacedNotTrusted) {
   EXPECT_EQ(disk.calls(Op::Rename), renames);
 }
 
-TEST(CasStore, DirectoryInTheBlobsPlaceFailsThePut) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, DirectoryInTheBlobsPlaceFailsThePut) {
   const std::string blob(64, 'd');
   disk.make_dirs(cas::blob_path("/ws", hex_of(blob)) + "/inner");
   CasStore cas = CasStore::new_dev("/ws");
@@ -89,9 +85,7 @@ TEST(CasStore, DirectoryInTheBlobsPlaceFailsThePut) {
   EXPECT_EQ(cas.count(), 0u);
 }
 
-TEST(CasStore, BlobWriteCutShortIsRepairedByTheNextPut) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, BlobWriteCutShortIsRepairedByTheNextPut) {
   disk.make_dirs("/ws");
   const std::string blob(5000, 'w');
   const std::string path = cas::blob_path("/ws", hex_of(blob));
@@ -106,9 +100,7 @@ TEST(CasStore, BlobWriteCutShortIsRepairedByTheNextPut) {
   EXPECT_EQ(disk.contents(path), blob);
 }
 
-TEST(CasStore, PartialFileLeftByACrashIsRepairedByTheNextPut) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, PartialFileLeftByACrashIsRepairedByTheNextPut) {
   const std::string blob(5000, 'p');
   const std::string path = cas::blob_path("/ws", hex_of(blob));
   disk.put_file(path, blob.substr(0, 4096));
@@ -119,9 +111,7 @@ TEST(CasStore, PartialFileLeftByACrashIsRepairedByTheNextPut) {
   EXPECT_TRUE(CasStore::load_dev("/ws", cas.hashes_hex()));
 }
 
-TEST(CasStore, OnlySyncedBlobsSurvivePowerLossAndAFailedSyncKeepsThemPending) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, OnlySyncedBlobsSurvivePowerLossAndAFailedSyncKeepsThemPending) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   const std::string kept(100, 's'), lost(100, 'l');
@@ -139,9 +129,7 @@ TEST(CasStore, OnlySyncedBlobsSurvivePowerLossAndAFailedSyncKeepsThemPending) {
   EXPECT_FALSE(disk.exists(cas::blob_path("/ws", hex_of(lost))));
 }
 
-TEST(CasStore, LoadDevVerifiesEveryBlob) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, LoadDevVerifiesEveryBlob) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   ASSERT_TRUE(cas.put(std::string(30, '1')));
@@ -160,9 +148,7 @@ TEST(CasStore, LoadDevVerifiesEveryBlob) {
   EXPECT_EQ(CasStore::load_dev("/ws", hashes).error().kind, ErrorKind::Io);
 }
 
-TEST(CasStore, DigestListNamingOneBlobTwiceIsRefused) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, DigestListNamingOneBlobTwiceIsRefused) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   ASSERT_TRUE(cas.put(std::string(30, '1')));

@@ -13,6 +13,9 @@
 namespace qm {
 namespace {
 
+using AtomicWriteFs = qm::test::OnFaultyFs;
+using FaultDouble = qm::test::OnFaultyFs;
+
 using qm::test::must;
 
 using Op = test::FaultyFs::Op;
@@ -51,9 +54,7 @@ TEST(PosixFs, RenameNoReplaceRefusesAnExistingTarget) {
   EXPECT_EQ(test::read_file(dir.join("c")), "A");
 }
 
-TEST(AtomicWrite, ReplacesTheTargetAndSurvivesPowerLoss) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(AtomicWriteFs, ReplacesTheTargetAndSurvivesPowerLoss) {
   disk.put_file("/ws/manifest", "old");
   ASSERT_TRUE(fs::write_file_atomic("/ws/manifest", std::string_view("new")));
   disk.power_loss();
@@ -73,9 +74,7 @@ TEST(AtomicWrite, AnyFailingStepLeavesTheOldFileAndNoTemporary) {
   }
 }
 
-TEST(AtomicWrite, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(AtomicWriteFs, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
   disk.put_file("/ws/manifest", "old");
   fs::AtomicWriteOptions opts;
   opts.sync_dir = false;
@@ -86,9 +85,7 @@ TEST(AtomicWrite, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
   EXPECT_EQ(disk.contents("/ws/manifest"), "old");
 }
 
-TEST(AtomicWrite, NoReplaceRefusesAnExistingTarget) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(AtomicWriteFs, NoReplaceRefusesAnExistingTarget) {
   disk.put_file("/ws/commit", "first");
   fs::AtomicWriteOptions opts;
   opts.replace = false;
@@ -97,9 +94,7 @@ TEST(AtomicWrite, NoReplaceRefusesAnExistingTarget) {
   EXPECT_EQ(disk.list_dir("/ws")->size(), 1u);
 }
 
-TEST(FaultyFs, UnflushedFilesAndEntriesVanishOnPowerLoss) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(FaultDouble, UnflushedFilesAndEntriesVanishOnPowerLoss) {
   disk.make_dirs("/d");
   auto f = must(disk.open("/d/file", fs::kWrite | fs::kCreate));
   ASSERT_TRUE(f.write_all_at(std::string_view("data"), 0));

@@ -14,6 +14,8 @@
 namespace qm::storage {
 namespace {
 
+using RecordFs = qm::test::OnFaultyFs;
+
 using qm::test::must;
 
 using qm::test::error_text;
@@ -159,9 +161,7 @@ TEST(Record, RefilledSlotsKeepNothingOfTheirFormerKind) {
   }
 }
 
-TEST(Record, FailingBlobPutLeavesOutputAsItWas) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(RecordFs, FailingBlobPutLeavesOutputAsItWas) {
   disk.fail_nth(test::FaultyFs::Op::Mkdir, 1);
   CasStore cas = CasStore::new_dev("/ws");
   std::string out = "prefix";

@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/fs.h"
 
 namespace qm::test {
@@ -125,6 +127,13 @@ class FaultyFs final : public fs::FileSystem {
   int next_handle_ = 1000;
   std::vector<uint64_t> counts_ = std::vector<uint64_t>(static_cast<size_t>(Op::kCount), 0);
   std::vector<Fault> faults_;
+};
+
+// A test that runs over a fresh FaultyFs as the file system in force.
+class OnFaultyFs : public ::testing::Test {
+ protected:
+  FaultyFs disk;
+  fs::ScopedFileSystem use{disk};
 };
 
 }  // namespace qm::test
