@@ -22,6 +22,8 @@
 namespace qm::db {
 namespace {
 
+using LoggedCrashSafetyDir = qm::test::InTempDir;
+
 using LoggedCrashSafetyFs = qm::test::OnFaultyFs;
 
 using qm::test::must;
@@ -90,9 +92,7 @@ void expect_last_record_on_disk(const std::string& ws) {
   }
 }
 
-TEST(LoggedCrashSafety, KilledWhileCommittingKeepsExactlyTheAcknowledgedCommits) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(LoggedCrashSafetyDir, KilledWhileCommittingKeepsExactlyTheAcknowledgedCommits) {
   make_logged_workspace(ws);
   std::mt19937 rng(4242);
   int64_t acknowledged = 0;
@@ -140,9 +140,7 @@ TEST(LoggedCrashSafety, AFailureAtEveryDurableStepLeavesOldOrNewState) {
                          logged_commit_with_fault);
 }
 
-TEST(LoggedCrashSafety, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(LoggedCrashSafetyDir, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
   make_logged_workspace(ws);
   auto survivor = test::open_ok(ws);
   {

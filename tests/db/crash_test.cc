@@ -19,6 +19,8 @@
 namespace qm::db {
 namespace {
 
+using CrashSafetyDir = qm::test::InTempDir;
+
 using CrashSafetyFs = qm::test::OnFaultyFs;
 
 using test::error_text;
@@ -38,9 +40,7 @@ using test::stored_rows;
   }
 }
 
-TEST(CrashSafety, KilledWhileCommittingLosesNoAcknowledgedRow) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(CrashSafetyDir, KilledWhileCommittingLosesNoAcknowledgedRow) {
   {
     Database db = test::open_ok(ws);
     ASSERT_TRUE(db.transaction([](Database& d) { return d.create_table_with_constraints("t", {"v"}, {}, {}); }));

@@ -14,6 +14,8 @@
 namespace qm::test {
 namespace {
 
+using HostileManifestDir = qm::test::InTempDir;
+
 using qm::test::must;
 
 constexpr const char* kCycle = "error: data corruption: page chain longer than total page count (cycle?)";
@@ -45,8 +47,7 @@ std::string hostile(const std::string& ws, Edit edit) {
   return ws;
 }
 
-TEST(HostileManifest, ClaimedPageCountBoundsNoWalkBeginOrRescan) {
-  TempDir tmp;
+TEST_F(HostileManifestDir, ClaimedPageCountBoundsNoWalkBeginOrRescan) {
   {
     CDb db = CDb::workspace(hostile(tmp.join("walks"), [](db::Manifest& m) { m.page_count = uint64_t{1} << 32; }));
     EXPECT_EQ(db.query("SELECT COUNT(*) FROM t"), kCycle);

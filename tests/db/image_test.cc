@@ -16,6 +16,8 @@
 namespace qm::db {
 namespace {
 
+using ProductionImageDir = qm::test::InTempDir;
+
 using qm::test::must;
 
 using test::error_text;
@@ -217,8 +219,7 @@ TEST_F(ImportRefusal, ARepeatedBlobDigestIsRefusedRatherThanShiftingBlobIndexes)
             "data corruption: CAS digest " + m.cas_hashes[0] + " is listed twice");
 }
 
-TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncated) {
-  qm::test::TempDir tmp;
+TEST_F(ProductionImageDir, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncated) {
   Database source = sample_database();
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, bake(source));
@@ -240,8 +241,7 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   EXPECT_EQ(bake(db), bake(source));
 }
 
-TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderVersion) {
-  qm::test::TempDir tmp;
+TEST_F(ProductionImageDir, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderVersion) {
   Database source = sample_database();
   std::string image = bake(source);
   // Remove the UNIQUE column's stored index and its listing: a production image does not rescan.

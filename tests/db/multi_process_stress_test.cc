@@ -31,6 +31,8 @@
 namespace qm::test {
 namespace {
 
+using MultiProcessStressDir = qm::test::InTempDir;
+
 using Clock = std::chrono::steady_clock;
 using Keys = std::set<int64_t>;
 
@@ -295,9 +297,7 @@ void read_log(const std::string& path, History& h) {
   }
 }
 
-TEST(MultiProcessStress, WorkspaceHoldsExactlyTheAcknowledgedCommits) {
-  TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(MultiProcessStressDir, WorkspaceHoldsExactlyTheAcknowledgedCommits) {
   {
     CDb db = CDb::workspace(ws);
     ASSERT_EQ(db.query("CREATE TABLE t (k INT, p INT)"), R"({"done":true})");

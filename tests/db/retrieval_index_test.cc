@@ -15,6 +15,8 @@
 
 namespace {
 
+using RetrievalIndexDir = qm::test::InTempDir;
+
 using qm::test::must;
 
 using qm::test::CDb;
@@ -74,9 +76,7 @@ TEST(RetrievalIndex, NamedAnswersEqualAdHocOnes) {
 
 // Every write kind, committed or rolled back; a workspace reopen then proves the stored
 // envelopes agree with the table, and the answers survive it.
-TEST(RetrievalIndex, MaintenanceFollowsEveryWriteAndRollback) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(RetrievalIndexDir, MaintenanceFollowsEveryWriteAndRollback) {
   CDb db = CDb::workspace(ws);
   setup(db);
   const std::vector<std::vector<std::string>> steps = {
@@ -115,8 +115,7 @@ TEST(RetrievalIndex, MaintenanceFollowsEveryWriteAndRollback) {
             "error: query parse error: retrieval index `docs_fts` does not exist");
 }
 
-TEST(RetrievalIndex, ExportImportAndImageKeepIndexesAndAnswers) {
-  qm::test::TempDir tmp;
+TEST_F(RetrievalIndexDir, ExportImportAndImageKeepIndexesAndAnswers) {
   CDb db = CDb::memory();
   setup(db);
   const auto expected = answers(db, true);
@@ -150,9 +149,7 @@ TEST(RetrievalIndex, RepublishingKeepsOneBlobPerIndex) {
 }
 
 // A workspace whose stored index was tampered with does not open, and says why.
-TEST(RetrievalIndex, TamperedStoreFailsTheOpen) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(RetrievalIndexDir, TamperedStoreFailsTheOpen) {
   const std::string manifest_path = ws + "/qm_manifest.json";
   std::string old_manifest;
   {

@@ -14,6 +14,8 @@
 namespace qm::db {
 namespace {
 
+using SharedWorkspaceDir = qm::test::InTempDir;
+
 using SharedWorkspaceFs = qm::test::OnFaultyFs;
 
 using test::error_text;
@@ -24,9 +26,7 @@ using test::stored_rows;
 
 // Another handle's transaction replaces the manifest file (rename) with the very same bytes;
 // the first handle's next in-place rewrite must reach the new file, not the replaced one.
-TEST(SharedWorkspace, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(SharedWorkspaceDir, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle) {
   {
     Database a = open_ok(ws);
     ASSERT_TRUE(a.create_table_with_constraints("t", {"v"}, {}, {}).has_value());

@@ -16,6 +16,9 @@
 namespace qm::db {
 namespace {
 
+using WorkspaceManifestDir = qm::test::InTempDir;
+using WorkspaceOpenDir = qm::test::InTempDir;
+
 using qm::test::must;
 
 using test::error_text;
@@ -56,9 +59,7 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
   EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks", "qm_manifest.json"}));
 }
 
-TEST(WorkspaceOpen, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
   const std::string long_text(40, 'L');  // goes to the blob store
   std::vector<Row> expected;
   {
@@ -88,9 +89,7 @@ TEST(WorkspaceOpen, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
   EXPECT_EQ(stored_rows(again, "people"), expected);
 }
 
-TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceManifestDir, SmallDatabasesWriteExactlyTheseBytes) {
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"id", "name"}, {"id"}, {}).has_value());
   // A statement's manifest names the indexed columns without their pairs; closing adds them.
@@ -116,9 +115,7 @@ TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
   EXPECT_EQ(m.format_version, 3);
 }
 
-TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceManifestDir, ShorterRewriteLeavesNoTrailingBytes) {
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("a_table_with_a_long_name", {"x"}, {}, {}).has_value());
   ASSERT_TRUE(db.drop_table("a_table_with_a_long_name").has_value());
@@ -126,9 +123,7 @@ TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
             R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
 }
 
-TEST(WorkspaceManifest, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceManifestDir, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
   const auto inode = [&] {
@@ -151,9 +146,7 @@ TEST(WorkspaceManifest, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) 
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(5)})});
 }
 
-TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   {
     Database db = open_ok(ws);
     ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
@@ -173,9 +166,7 @@ TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(1)})});
 }
 
-TEST(WorkspaceOpen, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
   open_ok(ws);
   const std::pair<const char*, const char*> cases[] = {
       {"{not json", "manifest error: "},
@@ -194,9 +185,7 @@ TEST(WorkspaceOpen, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
   EXPECT_TRUE(acquire_transaction_lock(ws));
 }
 
-TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, HeldFormatVersionIsKeptAndWrittenBack) {
   { open_ok(ws); }
   qm::test::write_file(ws + "/qm_manifest.json",
                        R"({"format_version":6,"clock":4,"page_count":0,"tables":[],"cas_hashes":[]})");

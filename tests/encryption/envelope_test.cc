@@ -17,6 +17,8 @@
 namespace qm::encryption {
 namespace {
 
+using EnvelopeDir = qm::test::InTempDir;
+
 using qm::test::must;
 
 using qm::test::error_text;
@@ -148,9 +150,8 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   EXPECT_EQ(0, std::memcmp(sodium_key.data(), key.data(), 32));
 }
 
-TEST(Envelope, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
-  test::TempDir dir;
-  const std::string target = dir.join("v.vault");
+TEST_F(EnvelopeDir, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
+  const std::string target = tmp.join("v.vault");
   const auto env = sealed_empty_database();
   ASSERT_TRUE(publish(target, env, false).has_value());
   struct stat st;
@@ -161,25 +162,24 @@ TEST(Envelope, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
   other[40] ^= 1;
   EXPECT_TRUE(publish(target, other, false).error().is(ErrorKind::Io));
   EXPECT_EQ(test::read_file(target), text(env));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
 
   ASSERT_TRUE(publish(target, other, true).has_value());
   EXPECT_EQ(*read_file(target), other);
 }
 
-TEST(Envelope, ReadFileFollowsNoLinkAndNeverWaitsOnAFifo) {
-  test::TempDir dir;
+TEST_F(EnvelopeDir, ReadFileFollowsNoLinkAndNeverWaitsOnAFifo) {
   const auto env = sealed_empty_database();
-  ASSERT_TRUE(publish(dir.join("real"), env, false).has_value());
-  ASSERT_EQ(0, ::symlink(dir.join("real").c_str(), dir.join("link").c_str()));
-  ASSERT_EQ(0, ::mkfifo(dir.join("fifo").c_str(), 0600));
-  EXPECT_EQ(*read_file(dir.join("real")), env);
-  EXPECT_TRUE(read_file(dir.join("link")).error().is(ErrorKind::Io));  // ELOOP: the link is not followed
-  EXPECT_EQ(read_file(dir.join("fifo")).error().message(),
+  ASSERT_TRUE(publish(tmp.join("real"), env, false).has_value());
+  ASSERT_EQ(0, ::symlink(tmp.join("real").c_str(), tmp.join("link").c_str()));
+  ASSERT_EQ(0, ::mkfifo(tmp.join("fifo").c_str(), 0600));
+  EXPECT_EQ(*read_file(tmp.join("real")), env);
+  EXPECT_TRUE(read_file(tmp.join("link")).error().is(ErrorKind::Io));  // ELOOP: the link is not followed
+  EXPECT_EQ(read_file(tmp.join("fifo")).error().message(),
             "data corruption: encrypted snapshot: vault must be a regular file");
   // A (sparse) file past the bound fails on its header alone.
-  ASSERT_EQ(0, ::truncate(dir.join("real").c_str(), kReadBound + 4096));
-  EXPECT_EQ(read_file(dir.join("real")).error().message(),
+  ASSERT_EQ(0, ::truncate(tmp.join("real").c_str(), kReadBound + 4096));
+  EXPECT_EQ(read_file(tmp.join("real")).error().message(),
             "data corruption: encrypted snapshot: invalid image length or image exceeds 256 MiB");
 }
 

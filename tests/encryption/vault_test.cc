@@ -17,6 +17,8 @@
 namespace qm::test {
 namespace {
 
+using VaultApiDir = qm::test::InTempDir;
+
 const std::array<uint8_t, 32> kKey{7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7,
                                    7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
 const std::array<uint8_t, 32> kOtherKey{9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9,
@@ -262,9 +264,8 @@ TEST_F(VaultTest, PathsThatAreNotPlainFilesAreRefused) {
             "data corruption: encrypted snapshot: unsupported or malformed envelope");
 }
 
-TEST(VaultApi, ArgumentErrorsHaveTheirTexts) {
-  TempDir dir;
-  const std::string path = dir.join("v.vault");
+TEST_F(VaultApiDir, ArgumentErrorsHaveTheirTexts) {
+  const std::string path = tmp.join("v.vault");
   const std::string bad_secret = "query parse error: invalid secret kind or length";
   std::vector<uint8_t> long_secret(1025, 'p');
   struct Case {
@@ -299,9 +300,8 @@ TEST(VaultApi, ArgumentErrorsHaveTheirTexts) {
   EXPECT_EQ(last_error(), "query parse error: vault is closed");  // close leaves the last error alone
 }
 
-TEST(VaultApi, RequestShapesAreCheckedStrictly) {
-  TempDir dir;
-  QmVault* v = open_raw(dir.join("v.vault"), kKey, 1);
+TEST_F(VaultApiDir, RequestShapesAreCheckedStrictly) {
+  QmVault* v = open_raw(tmp.join("v.vault"), kKey, 1);
   ASSERT_NE(v, nullptr) << last_error();
   const std::string m = "error: manifest error: ";
   const std::pair<std::string, std::string> cases[] = {

@@ -13,14 +13,17 @@
 namespace qm::journal {
 namespace {
 
+using CheckedFileDir = qm::test::InTempDir;
+using ReadPageDir = qm::test::InTempDir;
+using TreeWalkDir = qm::test::InTempDir;
+
 using qm::test::TempDir;
 using qm::test::write_file;
 
 template <class T>
 std::string error_of(const Result<T>& r) { return r ? "ok" : r.error().message(); }
 
-TEST(CheckedFile, TamperedShortOrOversizedFilesAreRefused) {
-  TempDir tmp;
+TEST_F(CheckedFileDir, TamperedShortOrOversizedFilesAreRefused) {
   const std::string path = tmp.join("f");
   ASSERT_TRUE(write_checked(path, "payload"));
   EXPECT_EQ(*read_checked(path), "payload");
@@ -44,8 +47,7 @@ TEST(CheckedFile, TamperedShortOrOversizedFilesAreRefused) {
   EXPECT_EQ(error_of(read_bounded(path, 4)), "query resource limit exceeded: journal file exceeds byte limit");
 }
 
-TEST(CheckedFile, LinksAreExistingButNeverRead) {
-  TempDir tmp;
+TEST_F(CheckedFileDir, LinksAreExistingButNeverRead) {
   ASSERT_TRUE(write_checked(tmp.join("real"), "x"));
   std::filesystem::create_symlink(tmp.join("real"), tmp.join("link"));
   std::filesystem::create_directory(tmp.join("dir"));
@@ -73,8 +75,7 @@ TEST(EntryName, OnlyTwentyDigitsWithinRangeParse) {
   EXPECT_EQ(sequence_name(42), "00000000000000000042");
 }
 
-TEST(TreeWalk, DepthLinksAndCleanupAreBounded) {
-  TempDir tmp;
+TEST_F(TreeWalkDir, DepthLinksAndCleanupAreBounded) {
   const std::string log = tmp.join(".qm-log");
   std::filesystem::create_directories(log + "/preparing/a/b/c/d");
   write_file(log + "/preparing/a/b/c/d/f", "12345");
@@ -99,8 +100,7 @@ TEST(TreeWalk, DepthLinksAndCleanupAreBounded) {
   EXPECT_EQ(qm::test::read_file(tmp.join("outside/keep")), "k");
 }
 
-TEST(ReadPage, PagesMapToChunkFilesAndShortFilesFail) {
-  TempDir tmp;
+TEST_F(ReadPageDir, PagesMapToChunkFilesAndShortFilesFail) {
   std::filesystem::create_directories(tmp.join("chunks"));
   write_file(tmp.join("chunks/chunk_00000.qmd"), "");
   // A sparse 64 MiB chunk whose last page is written.

@@ -19,6 +19,9 @@
 namespace qm::storage {
 namespace {
 
+using DevStoreDir = qm::test::InTempDir;
+using MonolithDir = qm::test::InTempDir;
+
 using DevStoreFs = qm::test::OnFaultyFs;
 using MonolithFs = qm::test::OnFaultyFs;
 
@@ -48,16 +51,15 @@ std::vector<const Page*> ptrs(const std::vector<Page>& pages) {
   return out;
 }
 
-TEST(DevStore, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
-  test::TempDir dir;
-  auto store = must(DevStore::create(dir.path()));
+TEST_F(DevStoreDir, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
+  auto store = must(DevStore::create(tmp.path()));
   for (int i = 0; i < 16385; ++i) store.alloc_page();
   ASSERT_TRUE(store.write_page(16383, filled(0x33)));
   ASSERT_TRUE(store.write_page(16384, filled(0x44)));
-  EXPECT_EQ(DevStore::chunk_path(dir.path(), 1), dir.path() + "/chunks/chunk_00001.qmd");
+  EXPECT_EQ(DevStore::chunk_path(tmp.path(), 1), tmp.path() + "/chunks/chunk_00001.qmd");
 
-  EXPECT_EQ(test::read_file(dir.path() + "/chunks/chunk_00000.qmd").substr(67104768), std::string(4096, 0x33));
-  EXPECT_EQ(test::read_file(dir.path() + "/chunks/chunk_00001.qmd"), std::string(4096, 0x44));
+  EXPECT_EQ(test::read_file(tmp.path() + "/chunks/chunk_00000.qmd").substr(67104768), std::string(4096, 0x33));
+  EXPECT_EQ(test::read_file(tmp.path() + "/chunks/chunk_00001.qmd"), std::string(4096, 0x44));
 
   EXPECT_EQ(read(store, 16384), filled(0x44));
   Page back{};
@@ -209,9 +211,8 @@ std::string image_with(uint64_t pages, uint64_t manifest_offset_delta = 0, uint6
   return out;
 }
 
-TEST(Monolith, OpensAPrivateCopyUnaffectedByLaterChanges) {
-  test::TempDir dir;
-  const std::string path = dir.join("db.qmdb");
+TEST_F(MonolithDir, OpensAPrivateCopyUnaffectedByLaterChanges) {
+  const std::string path = tmp.join("db.qmdb");
   test::write_file(path, image_with(2));
   auto m = must(Monolith::open(path));
   test::write_file(path, std::string(10, 'z'));  // the file changes after the open

@@ -15,6 +15,8 @@
 namespace qm::storage {
 namespace {
 
+using CasStoreDir = qm::test::InTempDir;
+
 using CasStoreFs = qm::test::OnFaultyFs;
 
 using qm::test::must;
@@ -25,23 +27,22 @@ using Op = test::FaultyFs::Op;
 
 std::string hex_of(std::string_view bytes) { return cas::hex(blake3(bytes)); }
 
-TEST(CasStore, BlobFileNameIsTheB3sumOfItsBytes) {
-  test::TempDir dir;
+TEST_F(CasStoreDir, BlobFileNameIsTheB3sumOfItsBytes) {
   const std::string content = "a blob long enough to leave the record";
-  test::write_file(dir.join("sample"), content);
-  std::string b3 = test::run_command("b3sum --no-names " + dir.join("sample"));
+  test::write_file(tmp.join("sample"), content);
+  std::string b3 = test::run_command("b3sum --no-names " + tmp.join("sample"));
   ASSERT_GE(b3.size(), 64u) << "b3sum is needed for this test";
   b3.resize(64);
 
-  CasStore cas = CasStore::new_dev(dir.path());
+  CasStore cas = CasStore::new_dev(tmp.path());
   auto index = must(cas.put(content));
   EXPECT_EQ(index, 0u);
-  std::string path = dir.path() + "/blobs/" + b3.substr(0, 2) + "/" + b3;
+  std::string path = tmp.path() + "/blobs/" + b3.substr(0, 2) + "/" + b3;
   EXPECT_EQ(cas.hashes_hex(), std::vector<std::string>{b3});
-  EXPECT_EQ(cas::blob_path(dir.path(), b3), path);
+  EXPECT_EQ(cas::blob_path(tmp.path(), b3), path);
   EXPECT_EQ(test::read_file(path), content);
   // Nothing but the blob is left in its directory (no temporary files).
-  const std::filesystem::directory_iterator entries(dir.path() + "/blobs/" + b3.substr(0, 2));
+  const std::filesystem::directory_iterator entries(tmp.path() + "/blobs/" + b3.substr(0, 2));
   EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
 }
 

@@ -13,6 +13,8 @@
 namespace qm {
 namespace {
 
+using PosixFsDir = qm::test::InTempDir;
+
 using AtomicWriteFs = qm::test::OnFaultyFs;
 using FaultDouble = qm::test::OnFaultyFs;
 
@@ -20,21 +22,19 @@ using qm::test::must;
 
 using Op = test::FaultyFs::Op;
 
-TEST(PosixFs, UnnamedTemporaryFileLeavesNothingBehind) {
-  test::TempDir dir;
+TEST_F(PosixFsDir, UnnamedTemporaryFileLeavesNothingBehind) {
   {
-    auto f = must(fs::posix().open_tmpfile(dir.path()));
+    auto f = must(fs::posix().open_tmpfile(tmp.path()));
     ASSERT_TRUE(f.write_all_at(std::string_view("hello"), 0));
     auto map = must(f.map_readonly(5));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>((map)->bytes().data()), 5), "hello");
   }
-  EXPECT_TRUE(fs::posix().list_dir(dir.path())->empty());
+  EXPECT_TRUE(fs::posix().list_dir(tmp.path())->empty());
 }
 
-TEST(PosixFs, ExclusiveLockIsRefusedToASecondHolder) {
-  test::TempDir dir;
-  auto a = fs::posix().open(dir.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
-  auto b = fs::posix().open(dir.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
+TEST_F(PosixFsDir, ExclusiveLockIsRefusedToASecondHolder) {
+  auto a = fs::posix().open(tmp.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
+  auto b = fs::posix().open(tmp.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
   ASSERT_TRUE(a && b);
   EXPECT_TRUE(*a->try_lock_exclusive());
   EXPECT_FALSE(*b->try_lock_exclusive());
@@ -44,14 +44,13 @@ TEST(PosixFs, ExclusiveLockIsRefusedToASecondHolder) {
   b->close();
 }
 
-TEST(PosixFs, RenameNoReplaceRefusesAnExistingTarget) {
-  test::TempDir dir;
-  test::write_file(dir.join("a"), "A");
-  test::write_file(dir.join("b"), "B");
-  EXPECT_EQ(fs::posix().rename_noreplace(dir.join("a"), dir.join("b")).error().kind, ErrorKind::Io);
-  EXPECT_EQ(test::read_file(dir.join("b")), "B");
-  ASSERT_TRUE(fs::posix().rename_noreplace(dir.join("a"), dir.join("c")));
-  EXPECT_EQ(test::read_file(dir.join("c")), "A");
+TEST_F(PosixFsDir, RenameNoReplaceRefusesAnExistingTarget) {
+  test::write_file(tmp.join("a"), "A");
+  test::write_file(tmp.join("b"), "B");
+  EXPECT_EQ(fs::posix().rename_noreplace(tmp.join("a"), tmp.join("b")).error().kind, ErrorKind::Io);
+  EXPECT_EQ(test::read_file(tmp.join("b")), "B");
+  ASSERT_TRUE(fs::posix().rename_noreplace(tmp.join("a"), tmp.join("c")));
+  EXPECT_EQ(test::read_file(tmp.join("c")), "A");
 }
 
 TEST_F(AtomicWriteFs, ReplacesTheTargetAndSurvivesPowerLoss) {
@@ -110,18 +109,17 @@ TEST_F(FaultDouble, UnflushedFilesAndEntriesVanishOnPowerLoss) {
 namespace qm {
 namespace {
 
-TEST(PosixFs, FifoOrDeviceWhereAFileBelongsIsRefusedNotWaitedOn) {
-  test::TempDir dir;
-  const std::string fifo = dir.join("qm_manifest.json");
+TEST_F(PosixFsDir, FifoOrDeviceWhereAFileBelongsIsRefusedNotWaitedOn) {
+  const std::string fifo = tmp.join("qm_manifest.json");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   auto r = fs::read_file(fifo);  // would block in open() or read() without the checks
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::Io);
-  const std::string zero = dir.join("zero");
+  const std::string zero = tmp.join("zero");
   ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
   EXPECT_FALSE(fs::read_file(zero).has_value());  // would grow without end
-  test::write_file(dir.join("plain"), "abc");
-  EXPECT_EQ(fs::read_file(dir.join("plain")).value(), "abc");
+  test::write_file(tmp.join("plain"), "abc");
+  EXPECT_EQ(fs::read_file(tmp.join("plain")).value(), "abc");
 }
 
 }  // namespace

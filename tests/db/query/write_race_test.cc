@@ -15,6 +15,8 @@
 
 namespace {
 
+using WriteRaceDir = qm::test::InTempDir;
+
 using qm::db::test::open_ok;
 using qm::db::test::run;
 
@@ -110,9 +112,8 @@ TEST(WriteRace, ConstraintsChangedJustBeforeTheStatementAreEnforced) {
   }
 }
 
-TEST(WriteRace, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
-  qm::test::TempDir dir;
-  Database a = open_ok(dir.path());
+TEST_F(WriteRaceDir, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
+  Database a = open_ok(tmp.path());
   ASSERT_EQ(run(a, "CREATE TABLE t (k UNIQUE, u)"), R"({"done":true})");
   for (int i = 0; i < 3; ++i) {
     const std::string k1 = std::to_string(10 * i + 1), k2 = std::to_string(10 * i + 2);
