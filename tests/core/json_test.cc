@@ -13,7 +13,6 @@
 namespace qm {
 namespace {
 
-using qm::test::must;
 
 TEST(JsonWriter, EscapesExactlyAndKeepsNonAscii) {
   std::string out;

@@ -10,7 +10,6 @@
 namespace qm {
 namespace {
 
-using qm::test::must;
 
 // Kinds compare before payloads; payloads compare signed and byte-wise (unsigned bytes, so
 // non-ASCII sorts after ASCII); rows compare prefix first.

@@ -16,7 +16,6 @@
 namespace qm::db {
 namespace {
 
-using test::error_text;
 using test::replace_once;
 using test::row;
 using test::stored_rows;

@@ -23,11 +23,7 @@ namespace qm::db {
 namespace {
 
 using LoggedCrashSafetyDir = qm::test::InTempDir;
-
 using LoggedCrashSafetyFs = qm::test::OnFaultyFs;
-
-using qm::test::must;
-
 using test::run;
 using Op = qm::test::FaultyFs::Op;
 
@@ -131,7 +127,7 @@ qm::test::FaultOutcome logged_commit_with_fault(Op op, uint64_t n) {
   for (const char* leftover : {"active", "preparing", "discarded"})
     EXPECT_FALSE(faulty.exists(std::string("/ws/.qm-log/") + leftover)) << leftover;
   // The workspace goes on committing.
-  EXPECT_EQ(test::error_text(rewrite_all(db, stored + 1)), "(ok)");
+  EXPECT_EQ(error_text(rewrite_all(db, stored + 1)), "(ok)");
   return out;
 }
 
@@ -151,7 +147,7 @@ TEST_F(LoggedCrashSafetyDir, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
     TransactionHost::abandon(dead);
   }
   ASSERT_TRUE(std::filesystem::exists(ws + "/.qm-log/active"));
-  EXPECT_EQ(test::error_text(rewrite_all(survivor, 1)), "(ok)");
+  EXPECT_EQ(error_text(rewrite_all(survivor, 1)), "(ok)");
   EXPECT_EQ(committed_through(survivor), 1);
   EXPECT_FALSE(std::filesystem::exists(ws + "/.qm-log/active"));
 }

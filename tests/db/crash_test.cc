@@ -20,10 +20,7 @@ namespace qm::db {
 namespace {
 
 using CrashSafetyDir = qm::test::InTempDir;
-
 using CrashSafetyFs = qm::test::OnFaultyFs;
-
-using test::error_text;
 using test::values_of;
 using test::row;
 using test::stored_rows;

@@ -70,7 +70,6 @@ inline Database open_ok(const std::string& path) {
   return std::move(*db);
 }
 
-using qm::test::error_text;
 
 // Replaces the first occurrence of `from` in `text` (which must hold it).
 inline std::string replace_once(std::string text, const std::string& from, const std::string& to) {

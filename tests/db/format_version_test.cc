@@ -10,7 +10,6 @@
 namespace qm::db {
 namespace {
 
-using qm::test::error_text;
 
 Manifest version(uint16_t v, const std::function<void(Manifest&)>& edit = {}) {
   Manifest m;

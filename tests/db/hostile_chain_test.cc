@@ -16,8 +16,6 @@ namespace {
 
 using HostileManifestDir = qm::test::InTempDir;
 
-using qm::test::must;
-
 constexpr const char* kCycle = "error: data corruption: page chain longer than total page count (cycle?)";
 
 // Rewrites the manifest through `edit` and links page 0 to itself (checksum cleared: unstamped).

@@ -17,10 +17,6 @@ namespace qm::db {
 namespace {
 
 using ProductionImageDir = qm::test::InTempDir;
-
-using qm::test::must;
-
-using test::error_text;
 using test::replace_once;
 using test::row;
 using test::stored_rows;

@@ -11,7 +11,6 @@
 namespace qm::db {
 namespace {
 
-using qm::test::must;
 
 std::string manifest_error(std::string_view text) {
   auto m = read_manifest_json(text);

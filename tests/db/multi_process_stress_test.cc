@@ -32,7 +32,6 @@ namespace qm::test {
 namespace {
 
 using MultiProcessStressDir = qm::test::InTempDir;
-
 using Clock = std::chrono::steady_clock;
 using Keys = std::set<int64_t>;
 

@@ -15,10 +15,7 @@ namespace qm::db {
 namespace {
 
 using SharedWorkspaceDir = qm::test::InTempDir;
-
 using SharedWorkspaceFs = qm::test::OnFaultyFs;
-
-using test::error_text;
 using test::values_of;
 using test::open_ok;
 using test::row;

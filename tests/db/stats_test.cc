@@ -10,9 +10,6 @@
 namespace qm::db {
 namespace {
 
-using qm::test::must;
-
-using test::error_text;
 using test::row;
 
 DatabaseStats stats_of(Database& db) { return must(db.inspect_stats()); }

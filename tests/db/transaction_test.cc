@@ -23,7 +23,6 @@ namespace {
 using qm::test::last_error;
 using qm::test::outcome;
 
-using test::error_text;
 using test::row;
 using test::stored_rows;
 namespace stdfs = std::filesystem;

@@ -18,10 +18,6 @@ namespace {
 
 using WorkspaceManifestDir = qm::test::InTempDir;
 using WorkspaceOpenDir = qm::test::InTempDir;
-
-using qm::test::must;
-
-using test::error_text;
 using test::open_ok;
 using test::row;
 using test::stored_rows;

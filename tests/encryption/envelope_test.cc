@@ -19,10 +19,6 @@ namespace {
 
 using EnvelopeDir = qm::test::InTempDir;
 
-using qm::test::must;
-
-using qm::test::error_text;
-
 const std::array<uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
                                       17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 const std::array<uint8_t, 16> kSalt = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6, 0xA7,

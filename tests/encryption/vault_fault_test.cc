@@ -11,8 +11,6 @@
 namespace qm::encryption {
 namespace {
 
-using qm::test::must;
-
 using Op = test::FaultyFs::Op;
 
 Secret key(uint8_t fill) {
@@ -51,7 +49,7 @@ class VaultFaults : public ::testing::Test {
 TEST_F(VaultFaults, FailedDirectoryFlushAfterPublishPoisonsTheHandle) {
   const auto before = *disk.contents("/v/a.vault");
   disk.fail_nth(Op::SyncDir, 1);
-  const std::string published = test::error_text(vault->execute_batch(insert(1)));
+  const std::string published = error_text(vault->execute_batch(insert(1)));
   EXPECT_EQ(published.rfind("transaction outcome is unknown: ciphertext published but directory sync failed: ", 0), 0u)
       << published;
   EXPECT_NE(*disk.contents("/v/a.vault"), before);  // the new envelope is in place
@@ -68,9 +66,9 @@ TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
   const auto before = *disk.contents("/v/a.vault");
   for (Op op : {Op::Write, Op::Sync, Op::Rename}) {
     disk.fail_nth(op, 1);
-    EXPECT_EQ(test::error_text(vault->execute_batch(insert(1))).rfind("i/o error: ", 0), 0u);
+    EXPECT_EQ(error_text(vault->execute_batch(insert(1))).rfind("i/o error: ", 0), 0u);
     disk.fail_nth(op, 1);
-    EXPECT_EQ(test::error_text(vault->rotate_key(key(2))).rfind("i/o error: ", 0), 0u);
+    EXPECT_EQ(error_text(vault->rotate_key(key(2))).rfind("i/o error: ", 0), 0u);
     EXPECT_FALSE(vault->poisoned());
     EXPECT_EQ(*disk.contents("/v/a.vault"), before);
     EXPECT_EQ(disk.list_dir("/v")->size(), 2u);  // the vault and its lock, no temporary left

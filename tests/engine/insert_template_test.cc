@@ -18,7 +18,6 @@
 namespace qm::query {
 namespace {
 
-using qm::test::must;
 
 TEST(InsertTemplate, RecognisesOnlyValuesListsMadeOfThePlaceholders) {
   for (const char* sql : {"INSERT INTO t VALUES (?, ?, ?)", "insert into t values(?,?);", "INSERT INTO t (a, b) VALUES (?, ?)",

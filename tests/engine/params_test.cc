@@ -10,8 +10,6 @@
 namespace qm::query {
 namespace {
 
-using qm::test::must;
-
 using namespace test;
 
 std::string bind_ok(std::string_view sql, std::vector<Value> params) { return must(bind_params(sql, params)); }

@@ -8,8 +8,6 @@
 namespace qm::query {
 namespace {
 
-using qm::test::must;
-
 using namespace test;
 using retrieval::FullTextKind;
 using retrieval::RetrievalMetric;

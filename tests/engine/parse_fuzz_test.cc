@@ -15,7 +15,6 @@
 namespace qm::query {
 namespace {
 
-using qm::test::must;
 
 const std::vector<std::string> kCorpus = {
     "SELECT * FROM t",

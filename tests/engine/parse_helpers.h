@@ -14,7 +14,6 @@
 
 namespace qm::query::test {
 
-using qm::test::must;
 
 inline Statement parse_ok(std::string_view sql) { return must(parse(sql)); }
 

@@ -11,7 +11,6 @@
 namespace qm::query::test {
 namespace {
 
-using qm::test::must;
 
 std::string names(size_t n, std::string_view prefix = "c") {
   std::string out;

@@ -10,7 +10,6 @@
 namespace qm::query {
 namespace {
 
-using qm::test::must;
 
 Predicate cmp(std::string c, CompareOp op, Value v) { return Predicate{ComparePred{std::move(c), op, std::move(v)}}; }
 Predicate is_null(std::string c, bool neg) { return Predicate{IsNullPred{std::move(c), neg}}; }

@@ -13,7 +13,6 @@
 namespace qm::ffi {
 namespace {
 
-using qm::test::must;
 
 TEST(Frame, VersionAndFreesNeverTouchTheLastError) {
   set_last_error("earlier failure");

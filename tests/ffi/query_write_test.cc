@@ -10,7 +10,6 @@
 namespace {
 
 using ProductionImageDir = qm::test::InTempDir;
-
 using qm::test::CDb;
 
 const std::string kDone = R"({"done":true})";

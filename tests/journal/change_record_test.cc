@@ -11,7 +11,6 @@
 namespace qm::journal {
 namespace {
 
-using qm::test::error_text;
 
 std::string le64(uint64_t v) {
   std::string s(8, '\0');

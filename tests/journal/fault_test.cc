@@ -16,8 +16,6 @@
 namespace qm::journal {
 namespace {
 
-using qm::test::must;
-
 using qm::test::FaultyFs;
 using test::page_of;
 using test::Workspace;

@@ -16,7 +16,6 @@ namespace {
 using CheckedFileDir = qm::test::InTempDir;
 using ReadPageDir = qm::test::InTempDir;
 using TreeWalkDir = qm::test::InTempDir;
-
 using qm::test::TempDir;
 using qm::test::write_file;
 

@@ -17,7 +17,6 @@ namespace qm::journal {
 namespace {
 
 using InventoryDir = qm::test::InTempDir;
-
 using qm::test::TempDir;
 using qm::test::write_file;
 using test::manifest_text;

@@ -15,7 +15,6 @@ namespace qm::journal {
 namespace {
 
 using PageJournalFs = qm::test::OnFaultyFs;
-
 using qm::test::read_file;
 using qm::test::TempDir;
 using qm::test::write_file;

@@ -15,7 +15,6 @@
 namespace {
 
 using qm::test::must;
-
 using qm::migrate::kUnterminatedComment;
 using qm::migrate::kUnterminatedQuoteOrTrigger;
 

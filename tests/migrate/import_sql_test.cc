@@ -16,9 +16,7 @@
 namespace {
 
 using ImportSqlFs = qm::test::OnFaultyFs;
-
 using qm::test::must;
-
 using qm::test::CDb;
 using qm::test::last_error;
 using qm::test::take_json;

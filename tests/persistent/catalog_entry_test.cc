@@ -8,8 +8,6 @@
 namespace qm::persistent {
 namespace {
 
-using qm::test::must;
-
 using retrieval::FullTextKind;
 using retrieval::RetrievalMetric;
 using retrieval::VectorKind;

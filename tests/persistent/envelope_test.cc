@@ -12,8 +12,6 @@
 namespace qm::persistent {
 namespace {
 
-using qm::test::must;
-
 using retrieval::FullTextKind;
 using retrieval::RetrievalMetric;
 using retrieval::VectorKind;
@@ -66,7 +64,7 @@ std::string resealed(std::string env) {
   return env;
 }
 
-std::string decode_error(const std::string& env) { return test::error_text(decode_envelope(as_bytes(env))); }
+std::string decode_error(const std::string& env) { return error_text(decode_envelope(as_bytes(env))); }
 
 TEST(Envelope, ExactLayout) {
   const auto def = text_def();

@@ -13,9 +13,6 @@
 namespace qm::retrieval {
 namespace {
 
-using qm::test::must;
-
-using qm::test::error_text;
 
 const std::string kFt = R"("kind":"full_text","sql":"SELECT * FROM docs","id_column":"id","text_columns":["body"],"query":"fox")";
 

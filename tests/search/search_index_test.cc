@@ -12,7 +12,6 @@
 namespace qm::search {
 namespace {
 
-using qm::test::must;
 
 SearchIndex corpus(std::initializer_list<std::pair<int64_t, const char*>> docs) {
   SearchIndex index;
@@ -165,7 +164,7 @@ std::string tiny_body(uint32_t header_tokens = 3) {
   return out;
 }
 
-std::string decode_error(const std::string& body) { return test::error_text(SearchIndex::decode_persistent(as_bytes(body))); }
+std::string decode_error(const std::string& body) { return error_text(SearchIndex::decode_persistent(as_bytes(body))); }
 
 TEST(Body, RoundTripsExactly) {
   const auto index = corpus({{-3, "Zebra zebra ÄPFEL"}, {8, ""}, {2, "x y z x"}});

@@ -21,14 +21,8 @@ namespace {
 
 using DevStoreDir = qm::test::InTempDir;
 using MonolithDir = qm::test::InTempDir;
-
 using DevStoreFs = qm::test::OnFaultyFs;
 using MonolithFs = qm::test::OnFaultyFs;
-
-using qm::test::must;
-
-using qm::test::error_text;
-
 using Op = test::FaultyFs::Op;
 
 Page filled(uint8_t v) {

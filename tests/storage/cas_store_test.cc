@@ -16,13 +16,7 @@ namespace qm::storage {
 namespace {
 
 using CasStoreDir = qm::test::InTempDir;
-
 using CasStoreFs = qm::test::OnFaultyFs;
-
-using qm::test::must;
-
-using qm::test::error_text;
-
 using Op = test::FaultyFs::Op;
 
 std::string hex_of(std::string_view bytes) { return cas::hex(blake3(bytes)); }

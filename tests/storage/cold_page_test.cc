@@ -13,8 +13,6 @@
 namespace qm::storage {
 namespace {
 
-using qm::test::must;
-
 using fixture::Bytes;
 
 fixture::ColdPageShape three_rows() {
@@ -32,7 +30,7 @@ fixture::ColdPageShape three_rows() {
   return s;
 }
 
-std::string error_of(const Bytes& page) { return test::error_text(ColdPage::decode(page)); }
+std::string error_of(const Bytes& page) { return error_text(ColdPage::decode(page)); }
 
 TEST(ColdPage, DecodesEveryEncodingIntoRows) {
   Bytes page = fixture::cold_page(three_rows());

@@ -11,8 +11,6 @@
 namespace qm::storage::compress {
 namespace {
 
-using qm::test::must;
-
 using fixture::Bytes;
 
 // The detail of a refusal (the kind is Corruption throughout), or "(ok)".

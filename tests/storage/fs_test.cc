@@ -14,12 +14,8 @@ namespace qm {
 namespace {
 
 using PosixFsDir = qm::test::InTempDir;
-
 using AtomicWriteFs = qm::test::OnFaultyFs;
 using FaultDouble = qm::test::OnFaultyFs;
-
-using qm::test::must;
-
 using Op = test::FaultyFs::Op;
 
 TEST_F(PosixFsDir, UnnamedTemporaryFileLeavesNothingBehind) {

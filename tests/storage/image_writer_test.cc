@@ -8,7 +8,6 @@
 namespace qm::storage {
 namespace {
 
-using qm::test::must;
 
 std::span<const uint8_t> b(const std::string& s) { return as_bytes(s); }
 

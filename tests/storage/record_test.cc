@@ -15,11 +15,6 @@ namespace qm::storage {
 namespace {
 
 using RecordFs = qm::test::OnFaultyFs;
-
-using qm::test::must;
-
-using qm::test::error_text;
-
 using namespace std::string_view_literals;
 using record::decode_record;
 using record::decode_row;

@@ -14,9 +14,6 @@
 namespace qm::storage {
 namespace {
 
-using qm::test::must;
-
-using qm::test::error_text;
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 

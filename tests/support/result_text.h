@@ -34,3 +34,9 @@ T must(std::optional<T> o) {
 }
 
 }  // namespace qm::test
+
+// Every test under namespace qm reads them unqualified.
+namespace qm {
+using test::error_text;
+using test::must;
+}  // namespace qm

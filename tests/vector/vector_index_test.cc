@@ -13,7 +13,6 @@
 namespace qm::vector {
 namespace {
 
-using qm::test::must;
 
 std::vector<VectorHit> search(const VectorIndex& index, std::vector<float> q, size_t limit = 10) {
   return must(index.search_matching(q, limit, nullptr));

@@ -6,12 +6,9 @@
 #include "db/exec/grouping.h"
 #include "db/exec/streaming_aggregate.h"
 #include "trees.h"
-#include "support/result_text.h"
 
 namespace qm::db {
 namespace {
-
-using qm::test::must;
 
 using namespace testing;
 using A = query::AggregateFunction;

@@ -6,12 +6,9 @@
 #include "db/exec/predicate.h"
 #include "db/exec/value_compare.h"
 #include "trees.h"
-#include "support/result_text.h"
 
 namespace qm::db {
 namespace {
-
-using qm::test::must;
 
 using namespace testing;
 using query::CompareOp;

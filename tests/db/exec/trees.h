@@ -59,6 +59,6 @@ inline SelectItem item_expr(ScalarExpr e, std::optional<std::string> alias = std
 
 // The host-visible text of a failed result, or "(ok)".
 template <class T>
-std::string err(const Result<T>& r) { return qm::test::error_text(r); }
+std::string err(const Result<T>& r) { return error_text(r); }
 
 }  // namespace qm::db::testing

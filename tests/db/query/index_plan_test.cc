@@ -12,7 +12,6 @@
 namespace {
 
 using qm::test::must;
-
 using qm::Value;
 using qm::db::comparison_ranges;
 using qm::db::index_candidates;

@@ -16,7 +16,6 @@
 namespace {
 
 using WriteRaceDir = qm::test::InTempDir;
-
 using qm::db::test::open_ok;
 using qm::db::test::run;
 

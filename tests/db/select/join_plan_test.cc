@@ -6,12 +6,9 @@
 #include "db/select/join_plan.h"
 #include "engine/parser.h"
 #include "../exec/trees.h"
-#include "support/result_text.h"
 
 namespace qm::db {
 namespace {
-
-using qm::test::must;
 
 using namespace testing;
 

@@ -3,12 +3,9 @@
 
 #include "db/select/join_rows.h"
 #include "../exec/trees.h"
-#include "support/result_text.h"
 
 namespace qm::db::join {
 namespace {
-
-using qm::test::must;
 
 using namespace qm::db::testing;
 
