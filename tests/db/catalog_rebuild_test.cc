@@ -16,9 +16,7 @@
 namespace qm::db {
 namespace {
 
-using test::replace_once;
-using test::row;
-using test::stored_rows;
+using namespace test;
 
 // A workspace with table "a" (200 rows: id UNIQUE, pad) spanning pages 0, 2 and 3, and a dropped table
 // whose single page 1 is orphaned.

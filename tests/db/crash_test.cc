@@ -21,9 +21,7 @@ namespace {
 
 using CrashSafetyDir = qm::test::InTempDir;
 using CrashSafetyFs = qm::test::OnFaultyFs;
-using test::values_of;
-using test::row;
-using test::stored_rows;
+using namespace test;
 
 // The child: BEGIN, INSERT, COMMIT in a loop from `next`, acknowledging each commit.
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {

@@ -10,8 +10,7 @@
 
 namespace {
 
-using qm::test::last_error;
-using qm::test::outcome;
+using namespace qm::test;
 
 TEST(HandleExports, OpenCallsRefuseNullOrInvalidPaths) {
   EXPECT_EQ(outcome(qm_open_dev(nullptr)), "error: qm_open_dev: path is NULL or not valid UTF-8");

@@ -17,9 +17,7 @@ namespace qm::db {
 namespace {
 
 using ProductionImageDir = qm::test::InTempDir;
-using test::replace_once;
-using test::row;
-using test::stored_rows;
+using namespace test;
 
 std::vector<Row> sample_rows(int n) {
   std::vector<Row> rows;

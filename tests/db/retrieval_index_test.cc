@@ -16,9 +16,7 @@
 namespace {
 
 using RetrievalIndexDir = qm::test::InTempDir;
-using qm::test::must;
-using qm::test::CDb;
-using qm::test::take_json;
+using namespace qm::test;
 
 const char* kSchema[] = {
     "CREATE TABLE docs (id, title, body, emb, note)",

@@ -16,10 +16,7 @@ namespace {
 
 using SharedWorkspaceDir = qm::test::InTempDir;
 using SharedWorkspaceFs = qm::test::OnFaultyFs;
-using test::values_of;
-using test::open_ok;
-using test::row;
-using test::stored_rows;
+using namespace test;
 
 // Another handle's transaction replaces the manifest file (rename) with the very same bytes;
 // the first handle's next in-place rewrite must reach the new file, not the replaced one.

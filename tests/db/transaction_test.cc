@@ -20,11 +20,9 @@
 namespace qm::db {
 namespace {
 
-using qm::test::last_error;
-using qm::test::outcome;
+using namespace qm::test;
 
-using test::row;
-using test::stored_rows;
+using namespace test;
 namespace stdfs = std::filesystem;
 
 void insert(QmDb* db, int64_t v) {

@@ -18,9 +18,7 @@ namespace {
 
 using WorkspaceManifestDir = qm::test::InTempDir;
 using WorkspaceOpenDir = qm::test::InTempDir;
-using test::open_ok;
-using test::row;
-using test::stored_rows;
+using namespace test;
 namespace stdfs = std::filesystem;
 
 std::vector<std::string> entries(const std::string& dir) {

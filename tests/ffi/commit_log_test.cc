@@ -15,11 +15,7 @@
 
 namespace {
 
-using qm::test::CDb;
-using qm::test::read_file;
-using qm::test::take_json;
-using qm::test::TempDir;
-using qm::test::write_file;
+using namespace qm::test;
 namespace stdfs = std::filesystem;
 
 const std::string kDone = R"({"done":true})";

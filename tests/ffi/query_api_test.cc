@@ -9,10 +9,7 @@
 
 namespace {
 
-using qm::test::CDb;
-using qm::test::last_error;
-using qm::test::outcome;
-using qm::test::take_json;
+using namespace qm::test;
 
 const char kBadUtf8[] = "SELECT \xff FROM t";
 

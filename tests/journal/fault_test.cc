@@ -17,8 +17,7 @@ namespace qm::journal {
 namespace {
 
 using qm::test::FaultyFs;
-using test::page_of;
-using test::Workspace;
+using namespace test;
 using Op = FaultyFs::Op;
 
 constexpr Op kOps[] = {Op::Open, Op::Read, Op::Write, Op::Sync, Op::SyncDir, Op::Rename,

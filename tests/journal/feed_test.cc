@@ -15,9 +15,7 @@
 namespace qm::journal {
 namespace {
 
-using qm::test::read_file;
-using qm::test::TempDir;
-using qm::test::write_file;
+using namespace qm::test;
 using test::Workspace;
 
 namespace sfs = std::filesystem;

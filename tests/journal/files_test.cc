@@ -16,8 +16,7 @@ namespace {
 using CheckedFileDir = qm::test::InTempDir;
 using ReadPageDir = qm::test::InTempDir;
 using TreeWalkDir = qm::test::InTempDir;
-using qm::test::TempDir;
-using qm::test::write_file;
+using namespace qm::test;
 
 template <class T>
 std::string error_of(const Result<T>& r) { return r ? "ok" : r.error().message(); }

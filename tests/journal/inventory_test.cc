@@ -17,10 +17,8 @@ namespace qm::journal {
 namespace {
 
 using InventoryDir = qm::test::InTempDir;
-using qm::test::TempDir;
-using qm::test::write_file;
-using test::manifest_text;
-using test::Workspace;
+using namespace qm::test;
+using namespace test;
 
 namespace sfs = std::filesystem;
 

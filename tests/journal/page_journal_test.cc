@@ -15,11 +15,8 @@ namespace qm::journal {
 namespace {
 
 using PageJournalFs = qm::test::OnFaultyFs;
-using qm::test::read_file;
-using qm::test::TempDir;
-using qm::test::write_file;
-using test::page_of;
-using test::Workspace;
+using namespace qm::test;
+using namespace test;
 
 template <class T>
 std::string outcome(const Result<T>& r) { return r ? "ok" : r.error().message(); }

@@ -16,10 +16,7 @@
 namespace {
 
 using ImportSqlFs = qm::test::OnFaultyFs;
-using qm::test::must;
-using qm::test::CDb;
-using qm::test::last_error;
-using qm::test::take_json;
+using namespace qm::test;
 
 std::string import(const CDb& db, const std::string& dump) { return take_json(qm_import_sql(db.get(), dump.c_str())); }
 

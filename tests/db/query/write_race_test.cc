@@ -16,8 +16,7 @@
 namespace {
 
 using WriteRaceDir = qm::test::InTempDir;
-using qm::db::test::open_ok;
-using qm::db::test::run;
+using namespace qm::db::test;
 
 using qm::db::Database;
 
