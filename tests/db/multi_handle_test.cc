@@ -44,10 +44,7 @@ TEST_F(MultiHandleDir, AnotherHandlesRolledBackMarksNeverBecomeDurable) {
     CDb b = CDb::workspace(ws);
     ASSERT_EQ(b.query("BEGIN"), R"({"done":true})");
     ASSERT_EQ(b.query("UPDATE t SET v = 1 WHERE id < 10"), R"({"mutated":10})");
-    size_t len = 0;
-    uint8_t* image = qm_export(b.get(), &len);
-    ASSERT_NE(image, nullptr) << last_error();
-    qm_bytes_free(image, len);
+    ASSERT_TRUE(export_image(b.get())) << last_error();
     EXPECT_EQ(count(a, "id < 10").rfind(kBusy, 0), 0u) << count(a, "id < 10");
     ASSERT_EQ(b.query("ROLLBACK"), R"({"done":true})");
     EXPECT_EQ(count(a, "id < 10 AND v = 0"), rows(10));

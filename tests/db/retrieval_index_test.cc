@@ -115,13 +115,13 @@ TEST_F(RetrievalIndexDir, ExportImportAndImageKeepIndexesAndAnswers) {
   CDb db = CDb::memory();
   setup(db);
   const auto expected = answers(db, true);
-  size_t len = 0;
-  uint8_t* image = qm_export(db.get(), &len);
-  ASSERT_NE(image, nullptr) << qm::test::last_error();
-  CDb imported(qm_import(image, len));
   const std::string path = tmp.join("db.qmdb");
-  qm::test::write_file(path, std::string(reinterpret_cast<const char*>(image), len));
-  qm_bytes_free(image, len);
+  CDb imported{nullptr};
+  {
+    const std::string image = qm::test::export_image(db.get()).value();
+    imported = CDb(qm_import(reinterpret_cast<const uint8_t*>(image.data()), image.size()));
+    qm::test::write_file(path, image);
+  }  // the import holds a copy of the bytes
   ASSERT_NE(imported.get(), nullptr) << qm::test::last_error();
   EXPECT_EQ(answers(imported, true), expected);
   CDb production(qm_open_prod(path.c_str()));

@@ -218,11 +218,8 @@ TEST_F(WorkspaceTx, StaleHandleNeverWritesOverAnotherHandlesCommit) {
             "transaction error: the workspace was changed by another handle or process; reopen the database to see "
             "its changes");
   EXPECT_EQ(stored_rows(b->db, "t"), ints({1}));  // b changed nothing
-  size_t len = 0;
   // An export re-reads the workspace under the lock first: it holds what a committed.
-  uint8_t* image = qm_export(b, &len);
-  ASSERT_NE(image, nullptr) << last_error();
-  qm_bytes_free(image, len);
+  ASSERT_TRUE(qm::test::export_image(b)) << last_error();
   EXPECT_EQ(stored_rows(b->db, "t"), ints({1, 2}));
   qm_close(b);
   qm_close(a);

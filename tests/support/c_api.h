@@ -3,6 +3,7 @@
 // exact text the host would see in one comparison.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "quilmarr.h"
@@ -21,6 +22,9 @@ template <class T>
 std::string outcome(T result) {
   return result ? std::string("(ok)") : "error: " + last_error();
 }
+
+// The image qm_export gives (its buffer freed here), or nothing with the last error set.
+std::optional<std::string> export_image(QmDb* db);
 
 class CDb {
  public:
