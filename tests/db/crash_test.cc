@@ -111,8 +111,7 @@ TEST_F(CrashSafetyFs, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsThe
   EXPECT_EQ(db.insert_validated_base("t", row({Value::integer(1)})).error().kind, ErrorKind::Io);
   EXPECT_EQ(values_of(db), std::set<int64_t>{});
   EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
-  Database reopened = test::open_ok("/ws");
-  EXPECT_EQ(values_of(reopened), std::set<int64_t>{2});
+  EXPECT_EQ(values_of(test::open_ok("/ws")), std::set<int64_t>{2});
 }
 
 TEST_F(CrashSafetyFs, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNextOpenUndoesIt) {
@@ -126,8 +125,7 @@ TEST_F(CrashSafetyFs, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNex
   const std::string refused = error_text(db.query_with("SELECT v FROM t", {}));
   EXPECT_EQ(refused.rfind("transaction error: a failed write of this handle could not be undone (", 0), 0u) << refused;
   EXPECT_NE(error_text(db.insert_validated_base("t", row({Value::integer(3)}))), "(ok)");
-  Database reopened = test::open_ok("/ws");
-  EXPECT_EQ(values_of(reopened), std::set<int64_t>{1});
+  EXPECT_EQ(values_of(test::open_ok("/ws")), std::set<int64_t>{1});
   EXPECT_FALSE(disk.exists("/ws/.qm_statement_undo"));
 }
 
@@ -152,8 +150,7 @@ TEST_F(CrashSafetyFs, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpen
   EXPECT_NE(error_text(db.begin_transaction()), "(ok)");
   EXPECT_NE(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), "(ok)");
   EXPECT_TRUE(disk.exists("/ws/.qm_transaction_active"));  // the next open restores again
-  Database reopened = test::open_ok("/ws");
-  EXPECT_EQ(values_of(reopened), (std::set<int64_t>{1}));
+  EXPECT_EQ(values_of(test::open_ok("/ws")), (std::set<int64_t>{1}));
 }
 
 }  // namespace

@@ -62,6 +62,8 @@ inline std::set<int64_t> values_of(Database& db) {
   return out;
 }
 
+inline std::set<int64_t> values_of(Database&& db) { return values_of(db); }
+
 // A development workspace that must open; a failure ends the test program.
 inline Database open_ok(const std::string& path) {
   auto db = Database::open_dev(path);
