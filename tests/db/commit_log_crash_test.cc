@@ -1,5 +1,5 @@
 // Crash safety of logged transactions: a process killed at random points while it commits
-// transactions that rewrite many pages (100 rounds, about half a minute under ASan), and a
+// transactions that rewrite many pages (50 rounds, about fifteen seconds under ASan), and a
 // failure, then a power loss, injected at every durable step of a logged begin, page write
 // and commit. Afterwards the workspace opens with exactly the acknowledged commits (at most
 // the one in flight besides), no journal directory is left, and the last record's page
@@ -92,7 +92,7 @@ TEST_F(LoggedCrashSafetyDir, KilledWhileCommittingKeepsExactlyTheAcknowledgedCom
   make_logged_workspace(ws);
   std::mt19937 rng(4242);
   int64_t acknowledged = 0;
-  for (int round = 0; round < 100 && !HasFailure(); ++round) {
+  for (int round = 0; round < 50 && !HasFailure(); ++round) {
     const auto acks = qm::test::run_then_kill([&](int fd) { commit_forever(ws, acknowledged + 1, fd); },
                                               std::uniform_int_distribution<useconds_t>(0, 300000)(rng));
     if (!acks.empty()) acknowledged = acks.back();
