@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <set>
 #include <sstream>
@@ -46,15 +47,9 @@ bool busy(const std::string& r) { return r.rfind(kBusyPrefix, 0) == 0; }
 // The integers of a result's "rows" (one column).
 Keys keys_of(const std::string& json) {
   Keys out;
-  size_t i = json.find("\"rows\":");
-  if (i == std::string::npos) return out;
-  for (i += 7; i < json.size(); ++i) {
-    if (json[i] >= '0' && json[i] <= '9') {
-      size_t end = i;
-      out.insert(std::stoll(json.substr(i), &end));
-      i += end;
-    }
-  }
+  const auto doc = nlohmann::json::parse(json, nullptr, false);
+  if (doc.is_object() && doc.contains("rows"))
+    for (const auto& row : doc["rows"]) out.insert(row.at(0).get<int64_t>());
   return out;
 }
 
