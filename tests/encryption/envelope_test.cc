@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "core/bytes.h"
+#include "core/crypto.h"
 #include "db/database.h"
 #include "encryption/sealed_database.h"
 #include "support/temp_dir.h"
@@ -144,6 +145,8 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   ASSERT_EQ(0, crypto_pwhash(sodium_key.data(), 32, pass.data(), pass.size(), kSalt.data(), 3, 65536 * 1024ull,
                              crypto_pwhash_ALG_ARGON2ID13));
   EXPECT_EQ(0, std::memcmp(sodium_key.data(), key.data(), 32));
+  // A salt shorter than the derivation needs is refused, not padded.
+  EXPECT_FALSE(crypto::argon2id(as_bytes(pass), as_bytes(std::string_view("short")), 2, 1024, 1));
 }
 
 TEST_F(EnvelopeDir, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
