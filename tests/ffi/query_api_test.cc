@@ -50,14 +50,6 @@ TEST(QueryArguments, EveryExportNamesItsFaultyArgument) {
   EXPECT_EQ(take_json(qm_execute_many(db.get(), "DELETE FROM t WHERE a = ?", nullptr)), batch_fault);
 }
 
-TEST(QueryArguments, SuccessClearsTheLastError) {
-  CDb db = CDb::memory();
-  EXPECT_EQ(take_json(qm_query(nullptr, "SELECT 1")), "error: qm_query: db handle is NULL");
-  char* ok = qm_query(db.get(), "CREATE TABLE t (a)");
-  EXPECT_EQ(qm_last_error(), nullptr);
-  qm_string_free(ok);
-}
-
 TEST(QueryPrepared, CountsPlaceholdersOutsideQuotesAndReportsSyntaxAtPrepare) {
   CDb db = CDb::memory();
   QmStmt* stmt = qm_prepare(db.get(), "SELECT \"a?\" FROM t WHERE b = '?' AND c = ? AND d = ?");
