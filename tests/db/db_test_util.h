@@ -20,6 +20,8 @@
 
 namespace qm::db::test {
 
+using qm::test::error_text;  // as test::error_text, as before
+
 // The result JSON of one statement, or "error: " and its text.
 inline std::string run(Database& db, const std::string& sql) {
   auto r = db.query_with(sql, {});
