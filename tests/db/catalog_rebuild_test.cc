@@ -16,10 +16,7 @@
 namespace qm::db {
 namespace {
 
-using test::error_text;
-using test::replace_once;
-using test::row;
-using test::stored_rows;
+using namespace test;
 
 // A workspace with table "a" (200 rows: id UNIQUE, pad) spanning pages 0, 2 and 3, and a dropped table
 // whose single page 1 is orphaned.
@@ -27,9 +24,7 @@ class RebuildTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ws_ = tmp_.join("ws");
-    auto opened = Database::open_dev(ws_);
-    ASSERT_TRUE(opened.has_value()) << opened.error().message();
-    Database db = std::move(*opened);
+    Database db = test::open_ok(ws_);
     db.set_autoflush(false);
     ASSERT_TRUE(db.create_table_with_constraints("a", {"id", "pad"}, {"id"}, {}).has_value());
     ASSERT_TRUE(db.create_table_with_constraints("b", {"x"}, {}, {}).has_value());
@@ -71,73 +66,58 @@ class RebuildTest : public ::testing::Test {
   int rows_ = 0;
 };
 
-TEST_F(RebuildTest, TableRecordsThatBreakTheCatalogInvariantsAreRefused) {
-  write_manifest(replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"","columns":["x"],"row_versions":0},)"));
-  EXPECT_EQ(open_error(), "data corruption: manifest contains a table with an empty name");
-  write_manifest(replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"a","columns":["x"],"row_versions":0},)"));
-  EXPECT_EQ(open_error(), "data corruption: manifest contains duplicate table `a`");
-  write_manifest(replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":["id","id"])"));
-  EXPECT_EQ(open_error(), "data corruption: invalid schema for table `a`: duplicate column `id`");
-  write_manifest(replace_once(manifest_, R"("unique_columns":["id"])", R"("unique_columns":["nope"])"));
-  EXPECT_EQ(open_error(),
-            "data corruption: invalid schema for table `a`: UNIQUE/PRIMARY KEY references unknown column `nope`");
-  write_manifest(replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":[])"));
-  EXPECT_EQ(open_error(), "data corruption: invalid schema for table `a`: at least one column is required");
-  write_manifest(replace_once(manifest_, R"("first_page":0,)", R"("first_page":null,)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` must define both first_page and tail_id, or neither");
-  write_manifest(replace_once(manifest_, R"("row_versions":200)", R"("row_versions":0)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has a page chain but no row versions");
-  write_manifest(replace_once(replace_once(manifest_, R"("first_page":0,)", R"("first_page":null,)"),
-                              R"("tail_id":)" + std::to_string(tail_), R"("tail_id":null)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has row versions but no page chain");
-  write_manifest(replace_once(replace_once(manifest_, R"("first_page":0,)", R"("first_page":5,)"),
-                              R"("tail_id":)" + std::to_string(tail_), R"("tail_id":3)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has invalid head/tail page ids (5, 3) for 4 pages");
-  write_manifest(replace_once(manifest_, R"("tail_id":)" + std::to_string(tail_), R"("tail_id":9)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` has invalid head/tail page ids (0, 9) for 4 pages");
-  write_manifest(replace_once(manifest_, R"("tail_id":)" + std::to_string(tail_), R"("tail_id":0)"));
-  EXPECT_EQ(open_error(), "data corruption: table `a` tail page 0 links to another page");
-}
-
-TEST_F(RebuildTest, PageCountBeyondTheRowIdRangeIsRefused) {
-  const std::string count = R"("page_count":)";
-  auto at = manifest_.find(count);
-  ASSERT_NE(at, std::string::npos);
-  auto end = manifest_.find(',', at);
-  std::string m = manifest_;
-  m.replace(at, end - at, count + "281474976710657");
-  write_manifest(m);
-  EXPECT_EQ(open_error(), "data corruption: manifest page_count 281474976710657 exceeds the addressable page range");
-}
-
-TEST_F(RebuildTest, TwoTablesSharingAChainPageAreRefused) {
+TEST_F(RebuildTest, ManifestsThatBreakTheCatalogInvariantsAreRefused) {
+  const std::string tail = R"("tail_id":)" + std::to_string(tail_);
+  const std::string no_chain = replace_once(manifest_, R"("first_page":0,)", R"("first_page":null,)");
   // A second table claiming a's tail page would append into and overwrite a's rows.
-  const std::string twin = R"({"name":"twin","columns":["x","y"],"first_page":)" + std::to_string(tail_) +
-                           R"(,"tail_id":)" + std::to_string(tail_) + R"(,"row_versions":1,"indexed_columns":[]},)";
-  write_manifest(replace_once(manifest_, R"("tables":[{"name":"a")", R"("tables":[)" + twin + R"({"name":"a")"));
-  EXPECT_EQ(open_error(), "data corruption: tables `twin` and `a` share page " + std::to_string(tail_) +
-                              " of their page chains");
-  const std::string head = R"({"name":"zed","columns":["x"],"first_page":0,"tail_id":1,"row_versions":1,"indexed_columns":[]})";
-  write_manifest(replace_once(manifest_, R"(],"cas_hashes")", "," + head + R"(],"cas_hashes")"));
-  EXPECT_EQ(open_error(), "data corruption: tables `a` and `zed` share page 0 of their page chains");
+  const std::string twin = R"({"name":"twin","columns":["x","y"],"first_page":)" + std::to_string(tail_) + "," + tail +
+                           R"(,"row_versions":1,"indexed_columns":[]},)";
+  const std::string zed = R"({"name":"zed","columns":["x"],"first_page":0,"tail_id":1,"row_versions":1,"indexed_columns":[]})";
+  const std::string page_count = manifest_.substr(manifest_.find(R"("page_count":)"));
+  const std::pair<std::string, std::string> cases[] = {
+      {replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"","columns":["x"],"row_versions":0},)"),
+       "manifest contains a table with an empty name"},
+      {replace_once(manifest_, R"("tables":[)", R"("tables":[{"name":"a","columns":["x"],"row_versions":0},)"),
+       "manifest contains duplicate table `a`"},
+      {replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":["id","id"])"),
+       "invalid schema for table `a`: duplicate column `id`"},
+      {replace_once(manifest_, R"("unique_columns":["id"])", R"("unique_columns":["nope"])"),
+       "invalid schema for table `a`: UNIQUE/PRIMARY KEY references unknown column `nope`"},
+      {replace_once(manifest_, R"("columns":["id","pad"])", R"("columns":[])"),
+       "invalid schema for table `a`: at least one column is required"},
+      {no_chain, "table `a` must define both first_page and tail_id, or neither"},
+      {replace_once(manifest_, R"("row_versions":200)", R"("row_versions":0)"),
+       "table `a` has a page chain but no row versions"},
+      {replace_once(no_chain, tail, R"("tail_id":null)"), "table `a` has row versions but no page chain"},
+      {replace_once(replace_once(manifest_, R"("first_page":0,)", R"("first_page":5,)"), tail, R"("tail_id":3)"),
+       "table `a` has invalid head/tail page ids (5, 3) for 4 pages"},
+      {replace_once(manifest_, tail, R"("tail_id":9)"), "table `a` has invalid head/tail page ids (0, 9) for 4 pages"},
+      {replace_once(manifest_, tail, R"("tail_id":0)"), "table `a` tail page 0 links to another page"},
+      {replace_once(manifest_, page_count.substr(0, page_count.find(',')), R"("page_count":281474976710657)"),
+       "manifest page_count 281474976710657 exceeds the addressable page range"},
+      {replace_once(manifest_, R"("tables":[{"name":"a")", R"("tables":[)" + twin + R"({"name":"a")"),
+       "tables `twin` and `a` share page " + std::to_string(tail_) + " of their page chains"},
+      {replace_once(manifest_, R"(],"cas_hashes")", "," + zed + R"(],"cas_hashes")"),
+       "tables `a` and `zed` share page 0 of their page chains"},
+  };
+  for (const auto& [manifest, error] : cases) {
+    write_manifest(manifest);
+    EXPECT_EQ(open_error(), "data corruption: " + error);
+  }
 }
 
 TEST_F(RebuildTest, StoredIndexesSpareTheWalkWhileARescanChecksTheCounts) {
   // One version too many declared: unnoticed while every index is stored...
   write_manifest(replace_once(manifest_, R"("row_versions":200)", R"("row_versions":201)"));
-  {
-    auto stored = Database::open_dev(ws_);
-    EXPECT_TRUE(stored.has_value()) << error_text(stored);
-  }
+  test::open_ok(ws_);
   // ...but a rescan finds it.
   write_manifest(replace_once(without_stored_index(), R"("row_versions":200)", R"("row_versions":201)"));
   EXPECT_EQ(open_error(), "data corruption: manifest declares 201 record version(s), page chain contains 200");
   // The rescan rebuilds the same index that was stored.
   write_manifest(without_stored_index());
-  auto rebuilt = Database::open_dev(ws_);
-  ASSERT_TRUE(rebuilt.has_value()) << error_text(rebuilt);
-  EXPECT_EQ(rebuilt->catalog().tables().at("a").indexes.at("id").count(), 200u);
-  EXPECT_EQ(rebuilt->catalog().tables().at("a").indexes.at("id").key_count(), 200u);
+  Database rebuilt = test::open_ok(ws_);
+  EXPECT_EQ(rebuilt.catalog().tables().at("a").indexes.at("id").count(), 200u);
+  EXPECT_EQ(rebuilt.catalog().tables().at("a").indexes.at("id").key_count(), 200u);
 }
 
 TEST_F(RebuildTest, RescanRefusesChainsThatMissTheTailOrHoldUnknownColumns) {
@@ -172,11 +152,10 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
   bytes[100] ^= 0x01;
   qm::test::write_file(chunk, bytes);
   {
-    auto db = Database::open_dev(ws_);
-    ASSERT_TRUE(db.has_value()) << error_text(db);
-    EXPECT_EQ(error_text(db->create_index_bounded("a", "pad", nullptr)), checksum_text(0));
-    EXPECT_FALSE(db->catalog().tables().at("a").indexes.contains("pad"));
-    EXPECT_EQ(error_text(ensure_table_page_ids(db->store().cache, db->catalog().tables().at("a"))), checksum_text(0));
+    Database db = test::open_ok(ws_);
+    EXPECT_EQ(error_text(db.create_index_bounded("a", "pad", nullptr)), checksum_text(0));
+    EXPECT_FALSE(db.catalog().tables().at("a").indexes.contains("pad"));
+    EXPECT_EQ(error_text(ensure_table_page_ids(db.store().cache, db.catalog().tables().at("a"))), checksum_text(0));
   }
   // The tail page is read and checked at open.
   bytes[100] ^= 0x01;
@@ -186,19 +165,18 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
 }
 
 TEST_F(RebuildTest, PageIdWalkCollectsTheChainOnce) {
-  auto db = Database::open_dev(ws_);
-  ASSERT_TRUE(db.has_value());
-  const Table& a = db->catalog().tables().at("a");
-  ASSERT_TRUE(ensure_table_page_ids(db->store().cache, a).has_value());
+  Database db = test::open_ok(ws_);
+  const Table& a = db.catalog().tables().at("a");
+  ASSERT_TRUE(ensure_table_page_ids(db.store().cache, a).has_value());
   ASSERT_TRUE(a.page_ids.has_value());
   std::set<uint64_t> expected{0};
   for (uint64_t p = 2; p <= tail_; ++p) expected.insert(p);
   EXPECT_EQ(*a.page_ids, expected);
   // New pages join the set as they are added.
   for (int i = 0; i < 80; ++i)
-    ASSERT_TRUE(db->insert_validated_base("a", row({Value::integer(100 + i), Value::text("x")})).has_value());
+    ASSERT_TRUE(db.insert_validated_base("a", row({Value::integer(100 + i), Value::text("x")})).has_value());
   EXPECT_TRUE(a.page_ids->contains(*a.tail_id));
-  EXPECT_EQ(stored_rows(*db, "a").size(), 280u);
+  EXPECT_EQ(stored_rows(db, "a").size(), 280u);
 }
 
 TEST(ImageBounds, PoolEndAndIndexRegionMustLieBetweenPagesAndManifest) {

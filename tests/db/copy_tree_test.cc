@@ -12,7 +12,6 @@
 namespace qm::db {
 namespace {
 
-using test::error_text;
 namespace stdfs = std::filesystem;
 
 class CopyTreeTest : public ::testing::Test {

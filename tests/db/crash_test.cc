@@ -3,8 +3,6 @@
 // After either, the workspace opens with every acknowledged commit and at most the one in
 // flight, and no recovery file is left behind.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,16 +13,15 @@
 #include "db/transaction/copy_tree_files.h"
 #include "db/database.h"
 #include "db_test_util.h"
-#include "support/faulty_fs.h"
+#include "support/crash_harness.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
 namespace {
 
-using test::error_text;
-using test::values_of;
-using test::row;
-using test::stored_rows;
+using CrashSafetyDir = qm::test::InTempDir;
+using CrashSafetyFs = qm::test::OnFaultyFs;
+using namespace test;
 
 // The child: BEGIN, INSERT, COMMIT in a loop from `next`, acknowledging each commit.
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {
@@ -38,40 +35,21 @@ using test::stored_rows;
   }
 }
 
-TEST(CrashSafety, KilledWhileCommittingLosesNoAcknowledgedRow) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(CrashSafetyDir, KilledWhileCommittingLosesNoAcknowledgedRow) {
   {
-    auto db = Database::open_dev(ws);
-    ASSERT_TRUE(db.has_value());
-    ASSERT_TRUE(db->transaction([](Database& d) { return d.create_table_with_constraints("t", {"v"}, {}, {}); }));
+    Database db = test::open_ok(ws);
+    ASSERT_TRUE(db.transaction([](Database& d) { return d.create_table_with_constraints("t", {"v"}, {}, {}); }));
   }
   std::mt19937 rng(12345);
   std::set<int64_t> acknowledged;
   std::set<int64_t> in_flight;  // committed but killed before the acknowledgement
   int64_t next = 0;
-  for (int round = 0; round < 100; ++round) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(fds[0]);
-      commit_forever(ws, next, fds[1]);
-    }
-    close(fds[1]);
-    usleep(std::uniform_int_distribution<int>(0, 100000)(rng));
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "child ended by itself with " << WEXITSTATUS(status);
-    int64_t v;
-    while (read(fds[0], &v, sizeof v) == sizeof v) acknowledged.insert(v);
-    close(fds[0]);
-
-    auto db = Database::open_dev(ws);
-    ASSERT_TRUE(db.has_value()) << "round " << round << ": " << db.error().message();
-    const std::set<int64_t> stored = values_of(*db);
+  for (int round = 0; round < 100 && !HasFailure(); ++round) {
+    const auto acks = qm::test::run_then_kill([&](int fd) { commit_forever(ws, next, fd); },
+                                              std::uniform_int_distribution<useconds_t>(0, 100000)(rng));
+    acknowledged.insert(acks.begin(), acks.end());
+    Database db = test::open_ok(ws);
+    const std::set<int64_t> stored = values_of(db);
     for (int64_t a : acknowledged) ASSERT_TRUE(stored.contains(a)) << "round " << round << " lost " << a;
     // At most the commit in flight when the child died may be there unacknowledged.
     size_t unacknowledged = 0;
@@ -91,48 +69,28 @@ TEST(CrashSafety, KilledWhileCommittingLosesNoAcknowledgedRow) {
 
 using Op = qm::test::FaultyFs::Op;
 
-struct StepOutcome {
-  bool failed = false;   // the commit reported an error
-  bool reached = false;  // the injected fault was hit at all
-};
-
 // Commits row 2 over a durable row 1 with the n-th call of `op` failing, then loses power;
 // checks what the next open sees.
-StepOutcome commit_with_fault(Op op, uint64_t n) {
+qm::test::FaultOutcome commit_with_fault(Op op, uint64_t n) {
   qm::test::FaultyFs faulty;
   fs::ScopedFileSystem scoped(faulty);
   faulty.make_dirs("/ws");
+  EXPECT_TRUE(test::open_ok("/ws").transaction([](Database& d) -> Result<void> {
+    QM_TRY(d.create_table_with_constraints("t", {"v"}, {}, {}));
+    QM_TRY(d.insert_validated_base("t", row({Value::integer(1)})));
+    return {};
+  }));
+  qm::test::FaultOutcome out;
   {
-    auto db = Database::open_dev("/ws");
-    EXPECT_TRUE(db.has_value());
-    EXPECT_TRUE(db->transaction([](Database& d) -> Result<void> {
-      QM_TRY(d.create_table_with_constraints("t", {"v"}, {}, {}));
-      QM_TRY(d.insert_validated_base("t", row({Value::integer(1)})));
-      return {};
-    }));
-  }
-  StepOutcome out;
-  {
-    auto db = Database::open_dev("/ws");
-    EXPECT_TRUE(db.has_value());
-    EXPECT_TRUE(db->begin_transaction().has_value());
-    EXPECT_TRUE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
-    const uint64_t before = faulty.calls(op);
-    faulty.fail_nth(op, n);
-    auto committed = db->commit_transaction();
-    out.failed = !committed.has_value();
-    out.reached = faulty.calls(op) >= before + n;
-    if (out.failed) {
-      const auto kind = committed.error().kind;
-      EXPECT_TRUE(kind == ErrorKind::Io || kind == ErrorKind::TransactionOutcomeUnknown) << committed.error().message();
-    }
+    Database db = test::open_ok("/ws");
+    EXPECT_TRUE(db.begin_transaction().has_value());
+    EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+    out = qm::test::fail_nth_during(faulty, op, n, [&] { return db.commit_transaction(); });
   }
   faulty.clear_faults();
   faulty.power_loss();
-  auto db = Database::open_dev("/ws");
-  EXPECT_TRUE(db.has_value()) << db.error().message();
-  if (!db) return out;
-  const std::set<int64_t> stored = values_of(*db);
+  Database reopened = test::open_ok("/ws");
+  const std::set<int64_t> stored = values_of(reopened);
   if (!out.failed) {
     EXPECT_EQ(stored, (std::set<int64_t>{1, 2})) << "a reported commit must survive";
   } else {
@@ -143,82 +101,56 @@ StepOutcome commit_with_fault(Op op, uint64_t n) {
 }
 
 TEST(CrashSafety, AFailureAtEveryDurableStepOfCommitLeavesOldOrNewState) {
-  for (Op op : {Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Unlink}) {
-    int failures = 0;
-    for (uint64_t n = 1; n < 64; ++n) {
-      SCOPED_TRACE("op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n));
-      StepOutcome out = commit_with_fault(op, n);
-      failures += out.failed;
-      if (!out.reached) break;  // every call of this kind has had its turn
-    }
-    EXPECT_GT(failures, 0) << "op " << static_cast<int>(op) << " never failed a commit";
-  }
+  qm::test::sweep_faults({Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Unlink}, 64, true, commit_with_fault);
 }
 
-TEST(CrashSafety, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  auto db = Database::open_dev("/ws");
-  ASSERT_TRUE(db.has_value());
-  ASSERT_TRUE(db->create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-  faulty.fail_nth(Op::Write, 1);
-  auto failed = db->insert_validated_base("t", row({Value::integer(1)}));
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().kind, ErrorKind::Io);
-  EXPECT_EQ(values_of(*db), std::set<int64_t>{});
-  EXPECT_TRUE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
-  auto reopened = Database::open_dev("/ws");
-  ASSERT_TRUE(reopened.has_value());
-  EXPECT_EQ(values_of(*reopened), std::set<int64_t>{2});
+TEST_F(CrashSafetyFs, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk) {
+  Database db = test::open_ok("/ws");
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
+  disk.fail_nth(Op::Write, 1);
+  EXPECT_EQ(db.insert_validated_base("t", row({Value::integer(1)})).error().kind, ErrorKind::Io);
+  EXPECT_EQ(values_of(db), std::set<int64_t>{});
+  EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+  EXPECT_EQ(values_of(test::open_ok("/ws")), std::set<int64_t>{2});
 }
 
-TEST(CrashSafety, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNextOpenUndoesIt) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  auto db = Database::open_dev("/ws");
-  ASSERT_TRUE(db.has_value());
-  ASSERT_TRUE(db->create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-  ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(1)})).has_value());
-  faulty.fail_from(Op::Rename, 1);  // the manifest cannot be replaced, nor re-read after the undo
-  faulty.fail_from(Op::Open, 6);
-  ASSERT_FALSE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
-  faulty.clear_faults();
-  const std::string refused = error_text(db->query_with("SELECT v FROM t", {}));
+TEST_F(CrashSafetyFs, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNextOpenUndoesIt) {
+  Database db = test::open_ok("/ws");
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+  disk.fail_from(Op::Rename, 1);  // the manifest cannot be replaced, nor re-read after the undo
+  disk.fail_from(Op::Open, 6);
+  ASSERT_FALSE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+  disk.clear_faults();
+  const std::string refused = error_text(db.query_with("SELECT v FROM t", {}));
   EXPECT_EQ(refused.rfind("transaction error: a failed write of this handle could not be undone (", 0), 0u) << refused;
-  EXPECT_NE(error_text(db->insert_validated_base("t", row({Value::integer(3)}))), "(ok)");
-  auto reopened = Database::open_dev("/ws");
-  ASSERT_TRUE(reopened.has_value()) << reopened.error().message();
-  EXPECT_EQ(values_of(*reopened), std::set<int64_t>{1});
-  EXPECT_FALSE(faulty.exists("/ws/.qm_statement_undo"));
+  EXPECT_NE(error_text(db.insert_validated_base("t", row({Value::integer(3)}))), "(ok)");
+  EXPECT_EQ(values_of(test::open_ok("/ws")), std::set<int64_t>{1});
+  EXPECT_FALSE(disk.exists("/ws/.qm_statement_undo"));
 }
 
-TEST(CrashSafety, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRestores) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  faulty.make_dirs("/ws");
-  auto db = Database::open_dev("/ws");
-  ASSERT_TRUE(db.has_value());
-  ASSERT_TRUE(db->create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-  ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(1)})).has_value());
-  ASSERT_TRUE(db->begin_transaction().has_value());
-  ASSERT_TRUE(db->insert_validated_base("t", row({Value::integer(2)})).has_value());
-  ASSERT_TRUE(db->flush().has_value());
-  faulty.fail_nth(Op::SyncDir, 1);  // the restore's flush of the workspace directory
-  const std::string failed = error_text(db->rollback_transaction());
+TEST_F(CrashSafetyFs, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRestores) {
+  disk.make_dirs("/ws");
+  Database db = test::open_ok("/ws");
+  ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+  ASSERT_TRUE(db.begin_transaction().has_value());
+  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+  ASSERT_TRUE(db.flush().has_value());
+  disk.fail_nth(Op::SyncDir, 1);  // the restore's flush of the workspace directory
+  const std::string failed = error_text(db.rollback_transaction());
   EXPECT_EQ(failed.rfind("transaction outcome is unknown: transaction rollback failed after consuming its recovery "
                          "state (i/o error: ",
                          0),
             0u)
       << failed;
-  EXPECT_FALSE(db->in_transaction());
+  EXPECT_FALSE(db.in_transaction());
   // The handle's storage was emptied; it must not write that over the workspace.
-  EXPECT_NE(error_text(db->flush()), "(ok)");
-  EXPECT_NE(error_text(db->begin_transaction()), "(ok)");
-  EXPECT_NE(error_text(db->create_table_with_constraints("x", {"a"}, {}, {})), "(ok)");
-  EXPECT_TRUE(faulty.exists("/ws/.qm_transaction_active"));  // the next open restores again
-  auto reopened = Database::open_dev("/ws");
-  ASSERT_TRUE(reopened.has_value()) << reopened.error().message();
-  EXPECT_EQ(values_of(*reopened), (std::set<int64_t>{1}));
+  EXPECT_NE(error_text(db.flush()), "(ok)");
+  EXPECT_NE(error_text(db.begin_transaction()), "(ok)");
+  EXPECT_NE(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), "(ok)");
+  EXPECT_TRUE(disk.exists("/ws/.qm_transaction_active"));  // the next open restores again
+  EXPECT_EQ(values_of(test::open_ok("/ws")), (std::set<int64_t>{1}));
 }
 
 }  // namespace

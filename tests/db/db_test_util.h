@@ -16,8 +16,11 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/query/chain_scan.h"
+#include "support/result_text.h"
 
 namespace qm::db::test {
+
+using qm::test::error_text;  // as test::error_text, as before
 
 // The result JSON of one statement, or "error: " and its text.
 inline std::string run(Database& db, const std::string& sql) {
@@ -61,6 +64,8 @@ inline std::set<int64_t> values_of(Database& db) {
   return out;
 }
 
+inline std::set<int64_t> values_of(Database&& db) { return values_of(db); }
+
 // A development workspace that must open; a failure ends the test program.
 inline Database open_ok(const std::string& path) {
   auto db = Database::open_dev(path);
@@ -69,11 +74,6 @@ inline Database open_ok(const std::string& path) {
   return std::move(*db);
 }
 
-// The error text of a failed result, or "(ok)".
-template <class T>
-std::string error_text(const Result<T>& r) {
-  return r ? std::string("(ok)") : r.error().message();
-}
 
 // Replaces the first occurrence of `from` in `text` (which must hold it).
 inline std::string replace_once(std::string text, const std::string& from, const std::string& to) {

@@ -3,104 +3,69 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "support/result_text.h"
+
 namespace qm::db {
 namespace {
 
-Manifest with_version(uint16_t v) {
+
+Manifest version(uint16_t v, const std::function<void(Manifest&)>& edit = {}) {
   Manifest m;
   m.format_version = v;
+  if (edit) edit(m);
   return m;
 }
 
-std::string refusal(const Manifest& m) {
-  auto r = check_manifest_version(m);
-  if (r) return "(ok)";
-  EXPECT_EQ(r.error().kind, ErrorKind::Corruption);
-  return r.error().message();
-}
-
-TableMeta table_with_check() {
+TableMeta table(std::function<void(TableMeta&)> edit) {
   TableMeta t;
   t.name = "t";
   t.columns = {"a"};
-  t.checks.push_back(query::Predicate::eq("a", Value::integer(1)));
+  edit(t);
   return t;
 }
 
-TEST(FormatVersion, ZeroAndAboveEightAreUnsupported) {
-  EXPECT_EQ(refusal(with_version(0)),
-            "data corruption: unsupported workspace format version 0; this build reads up to 8");
-  Manifest nine = with_version(9);
-  nine.logged_workspace = false;
-  EXPECT_EQ(refusal(nine), "data corruption: unsupported workspace format version 9; this build reads up to 8");
-  EXPECT_EQ(refusal(with_version(1)), "(ok)");
-}
-
-TEST(FormatVersion, MarkerRuleRunsBeforeTheRangeCheck) {
-  Manifest nine = with_version(9);
-  nine.commit_sequence = 4;
-  EXPECT_EQ(refusal(nine), "data corruption: format-8 logging marker/sequence anchor mismatch");
-}
-
-TEST(FormatVersion, VersionEightNeedsAMarkerThatAgreesWithTheSequence) {
+TEST(FormatVersion, EachManifestPassesOrIsRefusedWithItsText) {
   const std::string mismatch = "data corruption: format-8 logging marker/sequence anchor mismatch";
-  Manifest m = with_version(8);
-  EXPECT_EQ(refusal(m), mismatch);
-  m.logged_workspace = false;
-  EXPECT_EQ(refusal(m), "(ok)");
-  m.commit_sequence = 2;
-  EXPECT_EQ(refusal(m), mismatch);
-  m.logged_workspace = true;
-  EXPECT_EQ(refusal(m), "(ok)");
-  m.commit_sequence.reset();
-  EXPECT_EQ(refusal(m), mismatch);
-}
-
-TEST(FormatVersion, UnderstatedFeaturesAreRefusedWithDeclaredAndRequired) {
-  Manifest m = with_version(3);
-  m.tables.push_back(table_with_check());
-  EXPECT_EQ(refusal(m),
-            "data corruption: workspace format version 3 understates persisted features that require version 4");
-  Manifest logged = with_version(5);
-  logged.commit_sequence = 1;
-  EXPECT_EQ(refusal(logged),
-            "data corruption: workspace format version 5 understates persisted features that require version 7");
-  Manifest region = with_version(1);
-  region.index_region = Extent{24, 4};
-  EXPECT_EQ(refusal(region),
-            "data corruption: workspace format version 1 understates persisted features that require version 2");
-  Manifest cursor = with_version(4);
-  TableMeta t;
-  t.name = "c";
-  t.columns = {"a"};
-  t.compaction_cursor = 0;
-  cursor.tables.push_back(t);
-  EXPECT_EQ(refusal(cursor),
-            "data corruption: workspace format version 4 understates persisted features that require version 5");
-}
-
-TEST(FormatVersion, DeclaringMoreThanNeededPasses) {
-  EXPECT_EQ(refusal(with_version(6)), "(ok)");
-  EXPECT_EQ(refusal(with_version(7)), "(ok)");  // no commit sequence needed
-  Manifest m = with_version(4);
-  m.tables.push_back(table_with_check());
-  EXPECT_EQ(refusal(m), "(ok)");
-}
-
-TEST(FormatVersion, RetrievalDescriptorsRequireEight) {
-  Manifest m = with_version(7);
-  m.retrieval_indexes.emplace_back();
-  EXPECT_EQ(required_format_version(m), 8);
-  EXPECT_EQ(refusal(m),
-            "data corruption: workspace format version 7 understates persisted features that require version 8");
-}
-
-TEST(FormatVersion, HeaderMustMatchManifest) {
-  Manifest m = with_version(4);
-  auto r = check_header_manifest_version(3, m);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().message(), "data corruption: file header format version 3 does not match manifest version 4");
-  EXPECT_TRUE(check_header_manifest_version(4, m).has_value());
+  auto unsupported = [](int v) {
+    return "data corruption: unsupported workspace format version " + std::to_string(v) + "; this build reads up to 8";
+  };
+  auto understates = [](int declared, int required) {
+    return "data corruption: workspace format version " + std::to_string(declared) +
+           " understates persisted features that require version " + std::to_string(required);
+  };
+  auto with_check = [](Manifest& m) {
+    m.tables.push_back(table([](TableMeta& t) { t.checks.push_back(query::Predicate::eq("a", Value::integer(1))); }));
+  };
+  const std::pair<Manifest, std::string> cases[] = {
+      {version(0), unsupported(0)},
+      {version(9, [](Manifest& m) { m.logged_workspace = false; }), unsupported(9)},
+      {version(1), "(ok)"},
+      // The marker rule runs before the range check.
+      {version(9, [](Manifest& m) { m.commit_sequence = 4; }), mismatch},
+      // Version 8 needs a marker that agrees with the sequence.
+      {version(8), mismatch},
+      {version(8, [](Manifest& m) { m.logged_workspace = false; }), "(ok)"},
+      {version(8, [](Manifest& m) { m.logged_workspace = false, m.commit_sequence = 2; }), mismatch},
+      {version(8, [](Manifest& m) { m.logged_workspace = true, m.commit_sequence = 2; }), "(ok)"},
+      {version(8, [](Manifest& m) { m.logged_workspace = true; }), mismatch},
+      // Understated features name the declared and the required version.
+      {version(3, with_check), understates(3, 4)},
+      {version(5, [](Manifest& m) { m.commit_sequence = 1; }), understates(5, 7)},
+      {version(1, [](Manifest& m) { m.index_region = Extent{24, 4}; }), understates(1, 2)},
+      {version(4, [](Manifest& m) { m.tables.push_back(table([](TableMeta& t) { t.compaction_cursor = 0; })); }),
+       understates(4, 5)},
+      {version(7, [](Manifest& m) { m.retrieval_indexes.emplace_back(); }), understates(7, 8)},
+      // Declaring more than needed passes.
+      {version(6), "(ok)"},
+      {version(7), "(ok)"},
+      {version(4, with_check), "(ok)"},
+  };
+  for (const auto& [m, want] : cases) EXPECT_EQ(error_text(check_manifest_version(m)), want) << m.format_version;
+  EXPECT_EQ(error_text(check_header_manifest_version(3, version(4))),
+            "data corruption: file header format version 3 does not match manifest version 4");
+  EXPECT_TRUE(check_header_manifest_version(4, version(4)).has_value());
 }
 
 }  // namespace

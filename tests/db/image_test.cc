@@ -16,10 +16,8 @@
 namespace qm::db {
 namespace {
 
-using test::error_text;
-using test::replace_once;
-using test::row;
-using test::stored_rows;
+using ProductionImageDir = qm::test::InTempDir;
+using namespace test;
 
 std::vector<Row> sample_rows(int n) {
   std::vector<Row> rows;
@@ -41,13 +39,7 @@ Database sample_database() {
   return db;
 }
 
-std::string bake(Database& db) {
-  auto bytes = db.bake_to_bytes();
-  EXPECT_TRUE(bytes.has_value()) << bytes.error().message();
-  return bytes ? *bytes : std::string();
-}
-
-std::span<const uint8_t> span_of(const std::string& s) { return as_bytes(s); }
+std::string bake(Database& db) { return must(db.bake_to_bytes()); }
 
 uint64_t manifest_offset_of(const std::string& image) {
   return load_u64(reinterpret_cast<const uint8_t*>(image.data()) + 8);
@@ -73,36 +65,35 @@ TEST(ImageBake, HeaderAndRegionOffsetsDescribeTheLayoutExactly) {
   const uint64_t pages_end = load_u64(p + 16);
   EXPECT_EQ(load_u16(p + 6), 0);
   EXPECT_EQ(pages_end, 24 + 4096 * pages);
-  auto manifest = read_manifest_json(image.substr(manifest_offset));
-  ASSERT_TRUE(manifest.has_value()) << manifest.error().message();
-  EXPECT_EQ(load_u16(p + 4), manifest->format_version);
-  EXPECT_EQ(manifest->format_version, 3);  // UNIQUE column; the region needs only 2
+  auto manifest = must(read_manifest_json(image.substr(manifest_offset)));
+  EXPECT_EQ(load_u16(p + 4), manifest.format_version);
+  EXPECT_EQ(manifest.format_version, 3);  // UNIQUE column; the region needs only 2
   uint64_t pool = 0;
-  ASSERT_GE(manifest->cas_dir.size(), 2u);
-  for (const auto& [offset, len] : manifest->cas_dir) {
+  ASSERT_GE(manifest.cas_dir.size(), 2u);
+  for (const auto& [offset, len] : manifest.cas_dir) {
     EXPECT_EQ(offset, pool);
     pool += len;
   }
-  ASSERT_TRUE(manifest->index_region.has_value());
-  EXPECT_EQ(manifest->index_region->first, pages_end + pool);
-  EXPECT_EQ(manifest->index_region->first + manifest->index_region->second, manifest_offset);
+  ASSERT_TRUE(manifest.index_region.has_value());
+  EXPECT_EQ(manifest.index_region->first, pages_end + pool);
+  EXPECT_EQ(manifest.index_region->first + manifest.index_region->second, manifest_offset);
   // Blobs sit in the pool under their digests.
-  for (size_t i = 0; i < manifest->cas_dir.size(); ++i) {
-    const auto [offset, len] = manifest->cas_dir[i];
-    EXPECT_EQ(to_hex(blake3(std::string_view(image).substr(pages_end + offset, len))), manifest->cas_hashes[i]);
+  for (size_t i = 0; i < manifest.cas_dir.size(); ++i) {
+    const auto [offset, len] = manifest.cas_dir[i];
+    EXPECT_EQ(to_hex(blake3(std::string_view(image).substr(pages_end + offset, len))), manifest.cas_hashes[i]);
   }
   // Binary descriptors instead of inline pairs; tables in name order, columns in order.
   const std::string json = image.substr(manifest_offset);
   EXPECT_EQ(json.find(R"("indexes")"), std::string::npos);
   uint64_t region_pos = 0;
-  for (const auto& t : manifest->tables) {
+  for (const auto& t : manifest.tables) {
     for (const auto& d : t.binary_indexes) {
       EXPECT_EQ(d.offset, region_pos);
       region_pos += d.len;
     }
   }
-  EXPECT_EQ(region_pos, manifest->index_region->second);
-  EXPECT_EQ(manifest->tables[0].indexed_columns, (std::vector<std::string>{"id", "label"}));
+  EXPECT_EQ(region_pos, manifest.index_region->second);
+  EXPECT_EQ(manifest.tables[0].indexed_columns, (std::vector<std::string>{"id", "label"}));
   // Pages are stored as held, checksums stamped.
   for (uint64_t i = 0; i < pages; ++i) {
     storage::Page page;
@@ -124,27 +115,25 @@ TEST(ImageBake, EmptyDatabaseIsAHeaderFollowedByTheManifest) {
 TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   Database db = sample_database();
   const std::string image = bake(db);
-  auto imported = Database::import_bytes(span_of(image));
-  ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(imported->storage_mode(), StorageMode::Memory);
-  EXPECT_FALSE(imported->autoflush());
-  EXPECT_EQ(imported->clock(), db.clock());
-  EXPECT_EQ(stored_rows(*imported, "items"), sample_rows(150));
-  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("label"), db.catalog().tables().at("items").indexes.at("label"));
-  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
-  EXPECT_EQ(bake(*imported), image);
+  auto imported = must(Database::import_bytes(as_bytes(image)));
+  EXPECT_EQ(imported.storage_mode(), StorageMode::Memory);
+  EXPECT_FALSE(imported.autoflush());
+  EXPECT_EQ(imported.clock(), db.clock());
+  EXPECT_EQ(stored_rows(imported, "items"), sample_rows(150));
+  EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("label"), db.catalog().tables().at("items").indexes.at("label"));
+  EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
+  EXPECT_EQ(bake(imported), image);
   // The imported database is writable and independent of the bytes.
-  ASSERT_TRUE(imported->insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
+  ASSERT_TRUE(imported.insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
                   .has_value());
-  EXPECT_EQ(stored_rows(*imported, "items").size(), 151u);
+  EXPECT_EQ(stored_rows(imported, "items").size(), 151u);
   EXPECT_EQ(stored_rows(db, "items").size(), 150u);
 }
 
 TEST(ImageImport, UniqueColumnsWithoutAStoredIndexAreRescanned) {
   Database db = sample_database();
-  auto imported = Database::import_bytes(span_of(without_id_index(bake(db))));
-  ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(imported->catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
+  auto imported = must(Database::import_bytes(as_bytes(without_id_index(bake(db)))));
+  EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
 }
 
 class ImportRefusal : public ::testing::Test {
@@ -157,7 +146,7 @@ class ImportRefusal : public ::testing::Test {
     pages_end_ = load_u64(p + 16);
     json_ = image_.substr(manifest_offset_);
   }
-  std::string import_error(const std::string& bytes) { return error_text(Database::import_bytes(span_of(bytes))); }
+  std::string import_error(const std::string& bytes) { return error_text(Database::import_bytes(as_bytes(bytes))); }
   std::string with_u64(uint64_t at, uint64_t v) {
     std::string out = image_;
     store_u64(reinterpret_cast<uint8_t*>(out.data()) + at, v);
@@ -190,9 +179,7 @@ TEST_F(ImportRefusal, HeaderFaults) {
 
 TEST_F(ImportRefusal, ManifestAndBlobFaults) {
   EXPECT_EQ(import_error(with_manifest("{")).rfind("manifest error: ", 0), 0u);
-  auto parsed = read_manifest_json(json_);
-  ASSERT_TRUE(parsed.has_value());
-  const Manifest m = *parsed;
+  const Manifest m = must(read_manifest_json(json_));
   auto edited = [&](auto&& edit) {
     Manifest copy = m;
     edit(copy);
@@ -219,22 +206,18 @@ TEST_F(ImportRefusal, ManifestAndBlobFaults) {
 }
 
 TEST_F(ImportRefusal, ARepeatedBlobDigestIsRefusedRatherThanShiftingBlobIndexes) {
-  auto m = read_manifest_json(json_);
-  ASSERT_TRUE(m.has_value());
-  m->cas_hashes[1] = m->cas_hashes[0];
-  m->cas_dir[1] = m->cas_dir[0];
-  EXPECT_EQ(import_error(with_manifest(write_manifest_json(*m))),
-            "data corruption: CAS digest " + m->cas_hashes[0] + " is listed twice");
+  auto m = must(read_manifest_json(json_));
+  m.cas_hashes[1] = m.cas_hashes[0];
+  m.cas_dir[1] = m.cas_dir[0];
+  EXPECT_EQ(import_error(with_manifest(write_manifest_json(m))),
+            "data corruption: CAS digest " + m.cas_hashes[0] + " is listed twice");
 }
 
-TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncated) {
-  qm::test::TempDir tmp;
+TEST_F(ProductionImageDir, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncated) {
   Database source = sample_database();
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, bake(source));
-  auto opened = Database::open_prod(path);
-  ASSERT_TRUE(opened.has_value()) << opened.error().message();
-  Database& db = *opened;
+  Database db = must(Database::open_prod(path));
   EXPECT_EQ(db.storage_mode(), StorageMode::Production);
   EXPECT_TRUE(db.read_only());
   EXPECT_FALSE(db.autoflush());
@@ -249,23 +232,19 @@ TEST(ProductionImage, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTruncat
   EXPECT_EQ(stored_rows(db, "items"), sample_rows(150));
   EXPECT_EQ(db.catalog().tables().at("items").indexes.at("label"), source.catalog().tables().at("items").indexes.at("label"));
   // The image exports back to the same bytes.
-  auto again = db.bake_to_bytes();
-  ASSERT_TRUE(again.has_value());
-  EXPECT_EQ(*again, bake(source));
+  EXPECT_EQ(bake(db), bake(source));
 }
 
-TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderVersion) {
-  qm::test::TempDir tmp;
+TEST_F(ProductionImageDir, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderVersion) {
   Database source = sample_database();
   std::string image = bake(source);
   // Remove the UNIQUE column's stored index and its listing: a production image does not rescan.
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, replace_once(without_id_index(image), R"("indexed_columns":["id","label"])",
                                           R"("indexed_columns":["label"])"));
-  auto db = Database::open_prod(path);
-  ASSERT_TRUE(db.has_value()) << db.error().message();
-  EXPECT_FALSE(db->catalog().tables().at("items").indexes.contains("id"));
-  EXPECT_TRUE(db->catalog().tables().at("items").indexes.contains("label"));
+  auto db = must(Database::open_prod(path));
+  EXPECT_FALSE(db.catalog().tables().at("items").indexes.contains("id"));
+  EXPECT_TRUE(db.catalog().tables().at("items").indexes.contains("label"));
   image[4] = 4;
   qm::test::write_file(path, image);
   EXPECT_EQ(error_text(Database::open_prod(path)),
@@ -276,15 +255,13 @@ TEST(ProductionImage, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHeaderV
 
 TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) {
   qm::test::TempDir tmp;
-  auto ws = Database::open_dev(tmp.join("ws"));
-  ASSERT_TRUE(ws.has_value());
-  ws->set_autoflush(false);  // the tail page and the catalog exist only in the handle
-  ASSERT_TRUE(ws->create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws->insert_validated_base("t", row({Value::integer(7)})).has_value());
-  const std::string image = bake(*ws);
-  auto imported = Database::import_bytes(span_of(image));
-  ASSERT_TRUE(imported.has_value()) << imported.error().message();
-  EXPECT_EQ(stored_rows(*imported, "t"), std::vector<Row>{row({Value::integer(7)})});
+  Database ws = test::open_ok(tmp.join("ws"));
+  ws.set_autoflush(false);  // the tail page and the catalog exist only in the handle
+  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::integer(7)})).has_value());
+  const std::string image = bake(ws);
+  auto imported = must(Database::import_bytes(as_bytes(image)));
+  EXPECT_EQ(stored_rows(imported, "t"), std::vector<Row>{row({Value::integer(7)})});
   EXPECT_FALSE(std::filesystem::exists(tmp.join("ws/qm_manifest.json")));
 }
 

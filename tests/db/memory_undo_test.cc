@@ -23,13 +23,7 @@ namespace {
 
 using test::CDb;
 
-std::vector<uint8_t> exported(const CDb& db) {
-  size_t len = 0;
-  uint8_t* bytes = qm_export(db.get(), &len);
-  std::vector<uint8_t> out(bytes, bytes + len);
-  qm_bytes_free(bytes, len);
-  return out;
-}
+std::string exported(const CDb& db) { return test::export_image(db.get()).value_or(""); }
 
 std::string stats(const CDb& db) {
   auto s = db.get()->db.inspect_stats();
@@ -118,9 +112,9 @@ TEST(MemoryUndo, RollbackMatchesTheFullImageUnderRandomWork) {
         ASSERT_EQ(exported(undo), exported(image)) << context;
       }
     }
-    const std::vector<uint8_t> bytes = exported(undo);
+    const std::string bytes = exported(undo);
     ASSERT_FALSE(bytes.empty());
-    CDb reopened(qm_import(bytes.data(), bytes.size()));
+    CDb reopened(qm_import(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
     expect_counts_match_scans(reopened, "re-import, seed " + std::to_string(seed));
   }
 }

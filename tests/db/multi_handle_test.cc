@@ -16,6 +16,9 @@
 namespace qm::test {
 namespace {
 
+using CopyTreeFilesDir = qm::test::InTempDir;
+using MultiHandleDir = qm::test::InTempDir;
+
 const std::string kBusy = "error: transaction error: workspace transaction is active in another handle or process: ";
 
 std::string count(const CDb& db, const std::string& where = "") {
@@ -34,19 +37,14 @@ void fill(const CDb& db, int n = 30) {
 // B's uncommitted deletion marks on the first page (not the tail) reach the chunk file (its
 // export flushes them). A, which has not read that page yet, must neither read them nor,
 // after B's rollback, write them back with a change of its own to the same page.
-TEST(MultiHandle, AnotherHandlesRolledBackMarksNeverBecomeDurable) {
-  TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(MultiHandleDir, AnotherHandlesRolledBackMarksNeverBecomeDurable) {
   fill(CDb::workspace(ws), 400);
   {
     CDb a = CDb::workspace(ws);
     CDb b = CDb::workspace(ws);
     ASSERT_EQ(b.query("BEGIN"), R"({"done":true})");
     ASSERT_EQ(b.query("UPDATE t SET v = 1 WHERE id < 10"), R"({"mutated":10})");
-    size_t len = 0;
-    uint8_t* image = qm_export(b.get(), &len);
-    ASSERT_NE(image, nullptr) << last_error();
-    qm_bytes_free(image, len);
+    ASSERT_TRUE(export_image(b.get())) << last_error();
     EXPECT_EQ(count(a, "id < 10").rfind(kBusy, 0), 0u) << count(a, "id < 10");
     ASSERT_EQ(b.query("ROLLBACK"), R"({"done":true})");
     EXPECT_EQ(count(a, "id < 10 AND v = 0"), rows(10));
@@ -95,9 +93,7 @@ TEST(MultiHandle, WriteAfterAnotherProcessDiedMidTransactionIsKept) {
   }
 }
 
-TEST(CopyTreeFiles, BackupAndRollbackKeepPermissionBits) {
-  TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(CopyTreeFilesDir, BackupAndRollbackKeepPermissionBits) {
   CDb db = CDb::workspace(ws);
   fill(db);
   const std::string chunk = ws + "/chunks/chunk_00000.qmd";
@@ -115,9 +111,7 @@ TEST(CopyTreeFiles, BackupAndRollbackKeepPermissionBits) {
 
 // A directory where the temporary marker belongs: preparation cannot remove it, and neither
 // can the cleanup after it.
-TEST(CopyTreeFiles, BeginWhosePreparationAndCleanupFailIsOutcomeUnknown) {
-  TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(CopyTreeFilesDir, BeginWhosePreparationAndCleanupFailIsOutcomeUnknown) {
   CDb db = CDb::workspace(ws);
   fill(db);
   ASSERT_EQ(mkdir((ws + "/.qm_transaction_active.tmp").c_str(), 0755), 0);

@@ -18,19 +18,17 @@ uint64_t reads_at_open(int rows) {
   qm::test::FaultyFs faulty;
   fs::ScopedFileSystem scoped(faulty);
   {
-    auto db = Database::open_dev("/ws");
-    EXPECT_TRUE(db.has_value()) << db.error().message();
-    db->set_autoflush(false);
-    EXPECT_TRUE(db->create_table_with_constraints("t", {"id", "pad"}, {"id"}, {}).has_value());
+    Database db = test::open_ok("/ws");
+    db.set_autoflush(false);
+    EXPECT_TRUE(db.create_table_with_constraints("t", {"id", "pad"}, {"id"}, {}).has_value());
     for (int i = 0; i < rows; ++i)
-      EXPECT_TRUE(db->insert_validated_base("t", row({Value::integer(i), Value::text("0123456789abcdef")})).has_value());
-    EXPECT_TRUE(db->flush().has_value());
+      EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::text("0123456789abcdef")})).has_value());
+    EXPECT_TRUE(db.flush().has_value());
   }
   const uint64_t before = faulty.calls(qm::test::FaultyFs::Op::Read);
-  auto db = Database::open_dev("/ws");
-  EXPECT_TRUE(db.has_value()) << db.error().message();
-  EXPECT_EQ(db->catalog().tables().at("t").row_versions, static_cast<uint64_t>(rows));
-  EXPECT_EQ(db->store().cache.resident(), 0u);  // nothing went through the cache
+  Database db = test::open_ok("/ws");
+  EXPECT_EQ(db.catalog().tables().at("t").row_versions, static_cast<uint64_t>(rows));
+  EXPECT_EQ(db.store().cache.resident(), 0u);  // nothing went through the cache
   return faulty.calls(qm::test::FaultyFs::Op::Read) - before;
 }
 

@@ -8,23 +8,19 @@
 
 #include "db/database.h"
 #include "db_test_util.h"
-#include "support/faulty_fs.h"
+#include "support/crash_harness.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
 namespace {
 
-using test::error_text;
-using test::values_of;
-using test::open_ok;
-using test::row;
-using test::stored_rows;
+using SharedWorkspaceDir = qm::test::InTempDir;
+using SharedWorkspaceFs = qm::test::OnFaultyFs;
+using namespace test;
 
 // Another handle's transaction replaces the manifest file (rename) with the very same bytes;
 // the first handle's next in-place rewrite must reach the new file, not the replaced one.
-TEST(SharedWorkspace, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(SharedWorkspaceDir, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle) {
   {
     Database a = open_ok(ws);
     ASSERT_TRUE(a.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
@@ -49,10 +45,8 @@ TEST(SharedWorkspace, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle)
 
 // Rows written outside a transaction by an earlier handle (no flush to stable storage), then a
 // transaction committed by a later handle: after a power loss the committed state opens whole.
-TEST(SharedWorkspace, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
-  faulty.make_dirs("/ws");
+TEST_F(SharedWorkspaceFs, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
+  disk.make_dirs("/ws");
   const std::string long_text(40, 'x');  // a blob file
   {
     Database a = open_ok("/ws");
@@ -65,18 +59,15 @@ TEST(SharedWorkspace, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush) {
     ASSERT_TRUE(b.insert_validated_base("t", row({Value::integer(2), Value::text("y")})).has_value());
     ASSERT_TRUE(b.commit_transaction().has_value());
   }
-  faulty.power_loss();
-  auto db = Database::open_dev("/ws");
-  ASSERT_TRUE(db.has_value()) << db.error().message();
-  EXPECT_EQ(values_of(*db), (std::set<int64_t>{1, 2}));
-  EXPECT_EQ(stored_rows(*db, "t").at(0).at(1), Value::text(long_text));
+  disk.power_loss();
+  Database db = test::open_ok("/ws");
+  EXPECT_EQ(values_of(db), (std::set<int64_t>{1, 2}));
+  EXPECT_EQ(stored_rows(db, "t").at(0).at(1), Value::text(long_text));
 }
 
 // A workspace whose directory the open created: its first commit makes the directory itself
 // durable, not only what lies inside it.
-TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
-  qm::test::FaultyFs faulty;
-  fs::ScopedFileSystem scoped(faulty);
+TEST_F(SharedWorkspaceFs, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
   {
     Database a = open_ok("/data/ws");
     ASSERT_TRUE(a.transaction([](Database& d) -> Result<void> {
@@ -85,18 +76,11 @@ TEST(SharedWorkspace, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
       return {};
     }));
   }
-  faulty.power_loss();
-  auto db = Database::open_dev("/data/ws");
-  ASSERT_TRUE(db.has_value()) << db.error().message();
-  ASSERT_TRUE(db->catalog().tables().contains("t"));
-  EXPECT_EQ(values_of(*db), (std::set<int64_t>{1}));
+  disk.power_loss();
+  Database db = test::open_ok("/data/ws");
+  ASSERT_TRUE(db.catalog().tables().contains("t"));
+  EXPECT_EQ(values_of(db), (std::set<int64_t>{1}));
 }
-
-}  // namespace
-}  // namespace qm::db
-
-namespace qm::db {
-namespace {
 
 using Op = qm::test::FaultyFs::Op;
 
@@ -122,31 +106,27 @@ bool run_with_fault(Phase phase, Op op, uint64_t n) {
   bool reached = false;
   bool committed = false;
   {
-    auto db = Database::open_dev("/ws");
-    EXPECT_TRUE(db.has_value());
-    if (!db) return false;
+    Database db = test::open_ok("/ws");
     if (phase != Phase::Begin) {
-      EXPECT_TRUE(db->begin_transaction().has_value());
-      EXPECT_TRUE(db->insert_validated_base("t", row({Value::integer(3), Value::text(std::string(40, 'c'))})));
+      EXPECT_TRUE(db.begin_transaction().has_value());
+      EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(3), Value::text(std::string(40, 'c'))})));
     }
     const uint64_t start = faulty.calls(op);
     faulty.fail_nth(op, n);
     if (phase == Phase::Begin) {
-      auto begun = db->begin_transaction();
-      if (begun) committed = db->commit_transaction().has_value();
+      auto begun = db.begin_transaction();
+      if (begun) committed = db.commit_transaction().has_value();
     } else if (phase == Phase::Rollback) {
-      (void)db->rollback_transaction();
+      (void)db.rollback_transaction();
     } else {
-      committed = db->commit_transaction().has_value();
+      committed = db.commit_transaction().has_value();
     }
     reached = faulty.calls(op) >= start + n;
   }
   faulty.clear_faults();
   faulty.power_loss();
-  auto db = Database::open_dev("/ws");
-  EXPECT_TRUE(db.has_value()) << db.error().message();
-  if (!db) return reached;
-  const std::set<int64_t> stored = values_of(*db);
+  Database db = test::open_ok("/ws");
+  const std::set<int64_t> stored = values_of(db);
   const std::set<int64_t> old_state{1, 2}, new_state{1, 2, 3};
   if (phase == Phase::FirstCommit && committed) {
     EXPECT_EQ(stored, new_state);
@@ -162,15 +142,12 @@ bool run_with_fault(Phase phase, Op op, uint64_t n) {
 
 TEST(SharedWorkspace, AFailureAtEveryStepOfBeginRollbackOrCommitThenAPowerLossKeepsTheCommittedState) {
   for (Phase phase : {Phase::Begin, Phase::Rollback, Phase::FirstCommit}) {
-    for (Op op : {Op::Open, Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Unlink, Op::Mkdir, Op::Rmdir, Op::Stat,
-                  Op::List, Op::Truncate}) {
-      for (uint64_t n = 1; n < 400; ++n) {
-        SCOPED_TRACE("phase " + std::to_string(static_cast<int>(phase)) + " op " +
-                     std::to_string(static_cast<int>(op)) + " call " + std::to_string(n));
-        if (!run_with_fault(phase, op, n)) break;
-        if (::testing::Test::HasFailure()) return;
-      }
-    }
+    SCOPED_TRACE("phase " + std::to_string(static_cast<int>(phase)));
+    qm::test::sweep_faults({Op::Open, Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Unlink, Op::Mkdir, Op::Rmdir,
+                            Op::Stat, Op::List, Op::Truncate},
+                           400, false, [&](Op op, uint64_t n) {
+                             return qm::test::FaultOutcome{false, run_with_fault(phase, op, n)};
+                           });
   }
 }
 

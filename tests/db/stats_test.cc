@@ -10,14 +10,9 @@
 namespace qm::db {
 namespace {
 
-using test::error_text;
 using test::row;
 
-DatabaseStats stats_of(Database& db) {
-  auto s = db.inspect_stats();
-  EXPECT_TRUE(s.has_value()) << s.error().message();
-  return s ? *s : DatabaseStats{};
-}
+DatabaseStats stats_of(Database& db) { return must(db.inspect_stats()); }
 
 TEST(Stats, NewMemoryDatabase) {
   Database db = Database::open_memory();
@@ -68,23 +63,19 @@ TEST(Stats, RetiredVersionsCountAsVersionsNotLiveRowsAndDroppedPagesAreOrphans) 
 
 TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
   qm::test::TempDir tmp;
-  auto ws = Database::open_dev(tmp.join("ws"));
-  ASSERT_TRUE(ws.has_value());
-  ASSERT_TRUE(ws->create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws->insert_validated_base("t", row({Value::text(std::string(20, 'z'))})).has_value());
-  auto s = stats_of(*ws);
+  Database ws = test::open_ok(tmp.join("ws"));
+  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::text(std::string(20, 'z'))})).has_value());
+  auto s = stats_of(ws);
   EXPECT_EQ(s.storage_mode, "development");
   EXPECT_EQ(s.format_version, 1);
   EXPECT_EQ(s.cas.blobs, 1u);
   EXPECT_EQ(s.cas.stored_bytes, 20u);
-  ASSERT_TRUE(ws->create_index_bounded("t", "a", nullptr).has_value());
-  EXPECT_EQ(stats_of(*ws).format_version, 2);  // any secondary index counts here
-  auto image = ws->bake_to_bytes();
-  ASSERT_TRUE(image.has_value());
-  qm::test::write_file(tmp.join("x.qmdb"), *image);
-  auto prod = Database::open_prod(tmp.join("x.qmdb"));
-  ASSERT_TRUE(prod.has_value()) << prod.error().message();
-  auto p = stats_of(*prod);
+  ASSERT_TRUE(ws.create_index_bounded("t", "a", nullptr).has_value());
+  EXPECT_EQ(stats_of(ws).format_version, 2);  // any secondary index counts here
+  qm::test::write_file(tmp.join("x.qmdb"), must(ws.bake_to_bytes()));
+  auto prod = must(Database::open_prod(tmp.join("x.qmdb")));
+  auto p = stats_of(prod);
   EXPECT_EQ(p.storage_mode, "production");
   EXPECT_FALSE(p.writable);
   EXPECT_EQ(p.tables[0].pages, 1u);
@@ -93,11 +84,10 @@ TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
 
 TEST(Stats, PageUsageOfRowPagesAndRefusals) {
   storage::RowPage empty(3);
-  auto u = page_usage(empty.span());
-  ASSERT_TRUE(u.has_value());
-  EXPECT_EQ(u->used, 28u);
-  EXPECT_EQ(u->free, 4068u);
-  EXPECT_FALSE(u->next.has_value());
+  auto u = must(page_usage(empty.span()));
+  EXPECT_EQ(u.used, 28u);
+  EXPECT_EQ(u.free, 4068u);
+  EXPECT_FALSE(u.next.has_value());
   std::vector<uint8_t> small(8);
   EXPECT_EQ(error_text(page_usage(small)), "buffer too small: needed 28 bytes, got 8");
   storage::Page bad{};

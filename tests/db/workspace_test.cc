@@ -11,16 +11,14 @@
 #include "db/manifest.h"
 #include "db_test_util.h"
 #include "storage/page.h"
-#include "support/c_api.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
 namespace {
 
-using test::error_text;
-using test::open_ok;
-using test::row;
-using test::stored_rows;
+using WorkspaceManifestDir = qm::test::InTempDir;
+using WorkspaceOpenDir = qm::test::InTempDir;
+using namespace test;
 namespace stdfs = std::filesystem;
 
 std::vector<std::string> entries(const std::string& dir) {
@@ -55,9 +53,7 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
   EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks", "qm_manifest.json"}));
 }
 
-TEST(WorkspaceOpen, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
   const std::string long_text(40, 'L');  // goes to the blob store
   std::vector<Row> expected;
   {
@@ -87,9 +83,7 @@ TEST(WorkspaceOpen, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
   EXPECT_EQ(stored_rows(again, "people"), expected);
 }
 
-TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceManifestDir, SmallDatabasesWriteExactlyTheseBytes) {
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"id", "name"}, {"id"}, {}).has_value());
   // A statement's manifest names the indexed columns without their pairs; closing adds them.
@@ -111,14 +105,11 @@ TEST(WorkspaceManifest, SmallDatabasesWriteExactlyTheseBytes) {
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"), with_pairs);
   // Dropping the constrained table lowers the written version back to what is held.
   ASSERT_TRUE(db.drop_table("u").has_value());
-  auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
-  ASSERT_TRUE(m.has_value());
-  EXPECT_EQ(m->format_version, 3);
+  auto m = must(read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json")));
+  EXPECT_EQ(m.format_version, 3);
 }
 
-TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceManifestDir, ShorterRewriteLeavesNoTrailingBytes) {
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("a_table_with_a_long_name", {"x"}, {}, {}).has_value());
   ASSERT_TRUE(db.drop_table("a_table_with_a_long_name").has_value());
@@ -126,21 +117,7 @@ TEST(WorkspaceManifest, ShorterRewriteLeavesNoTrailingBytes) {
             R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
 }
 
-TEST(WorkspaceManifest, ClosingTheHandleWritesTheIndexEntriesItsStatementsLeftOut) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
-  {
-    auto db = qm::test::CDb::workspace(ws);
-    ASSERT_EQ(db.query("CREATE TABLE t (k UNIQUE)"), R"({"done":true})");
-    ASSERT_EQ(db.query("INSERT INTO t VALUES (7)"), R"({"mutated":1})");
-    EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json").find("pairs"), std::string::npos);
-  }
-  EXPECT_NE(qm::test::read_file(ws + "/qm_manifest.json").find(R"("pairs":[[{"Int":7},[0]]])"), std::string::npos);
-}
-
-TEST(WorkspaceManifest, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceManifestDir, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
   Database db = open_ok(ws);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
   const auto inode = [&] {
@@ -163,9 +140,7 @@ TEST(WorkspaceManifest, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) 
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(5)})});
 }
 
-TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   {
     Database db = open_ok(ws);
     ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
@@ -177,9 +152,7 @@ TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   // A link that points at itself cannot be examined (ELOOP); it is not "absent".
   stdfs::remove(ws + "/qm_manifest.json");
   stdfs::create_symlink("qm_manifest.json", ws + "/qm_manifest.json");
-  auto db = Database::open_dev(ws);
-  ASSERT_FALSE(db.has_value());
-  EXPECT_EQ(db.error().kind, ErrorKind::Io);
+  EXPECT_EQ(Database::open_dev(ws).error().kind, ErrorKind::Io);
   EXPECT_EQ(qm::test::read_file(chunk), before);
   stdfs::remove(ws + "/qm_manifest.json");
   qm::test::write_file(ws + "/qm_manifest.json", manifest);
@@ -187,27 +160,26 @@ TEST(WorkspaceOpen, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(1)})});
 }
 
-TEST(WorkspaceOpen, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
-  { open_ok(ws); }
-  qm::test::write_file(ws + "/qm_manifest.json", "{not json");
-  auto bad = Database::open_dev(ws);
-  ASSERT_FALSE(bad.has_value());
-  EXPECT_EQ(bad.error().kind, ErrorKind::Manifest);
-  EXPECT_EQ(bad.error().message().rfind("manifest error: ", 0), 0u);
-  qm::test::write_file(ws + "/qm_manifest.json",
-                       R"({"format_version":9,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],"cas_hashes":[]})");
-  EXPECT_EQ(error_text(Database::open_dev(ws)),
-            "data corruption: unsupported workspace format version 9; this build reads up to 8");
+TEST_F(WorkspaceOpenDir, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
+  open_ok(ws);
+  const std::pair<const char*, const char*> cases[] = {
+      {"{not json", "manifest error: "},
+      {R"({"format_version":9,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],"cas_hashes":[]})",
+       "data corruption: unsupported workspace format version 9; this build reads up to 8"},
+      {R"({"format_version":8,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],)"
+       R"("cas_hashes":[],"retrieval_indexes":[{"definition":{}}]})",
+       "manifest error: missing field `cas_id`"},
+  };
+  for (const auto& [manifest, error] : cases) {
+    qm::test::write_file(ws + "/qm_manifest.json", manifest);
+    const std::string got = error_text(Database::open_dev(ws));
+    EXPECT_EQ(got.rfind(error, 0), 0u) << got;
+  }
   // The lock was released on the failure paths: a handle can take it now.
-  auto lock = acquire_transaction_lock(ws);
-  EXPECT_TRUE(lock.has_value());
+  EXPECT_TRUE(acquire_transaction_lock(ws));
 }
 
-TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(WorkspaceOpenDir, HeldFormatVersionIsKeptAndWrittenBack) {
   { open_ok(ws); }
   qm::test::write_file(ws + "/qm_manifest.json",
                        R"({"format_version":6,"clock":4,"page_count":0,"tables":[],"cas_hashes":[]})");
@@ -215,21 +187,9 @@ TEST(WorkspaceOpen, HeldFormatVersionIsKeptAndWrittenBack) {
   EXPECT_EQ(db.format_version(), 6);
   EXPECT_EQ(db.clock(), 4u);
   ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
-  auto m = read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json"));
-  ASSERT_TRUE(m.has_value());
-  EXPECT_EQ(m->format_version, 6);
-  EXPECT_FALSE(m->logged_workspace.has_value());  // written only at 8 and above
-}
-
-TEST(WorkspaceOpen, ManifestWithAMalformedRetrievalDescriptorIsRefused) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
-  { open_ok(ws); }
-  qm::test::write_file(ws + "/qm_manifest.json",
-                       R"({"format_version":8,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],)"
-                       R"("cas_hashes":[],"retrieval_indexes":[{"definition":{}}]})");
-  EXPECT_EQ(error_text(Database::open_dev(ws)).rfind("manifest error: missing field `cas_id`", 0), 0u)
-      << error_text(Database::open_dev(ws));
+  auto m = must(read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json")));
+  EXPECT_EQ(m.format_version, 6);
+  EXPECT_FALSE(m.logged_workspace.has_value());  // written only at 8 and above
 }
 
 TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
@@ -265,9 +225,8 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
   EXPECT_EQ(db.catalog().tables().at("t").indexes.at("a").count(), 5u);  // the former index is kept
   ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr, /*make_unique=*/true).has_value());
   EXPECT_TRUE(db.catalog().tables().at("t").unique.contains("b"));
-  auto stored = read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json")));
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
+  auto stored = must(read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json"))));
+  EXPECT_EQ(stored.tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(error_text(db.drop_table("zz")), "table not found: zz");
   ASSERT_TRUE(db.drop_table("t").has_value());
   EXPECT_TRUE(db.catalog().tables().empty());

@@ -9,12 +9,16 @@
 #include <functional>
 
 #include "core/bytes.h"
+#include "core/crypto.h"
 #include "db/database.h"
 #include "encryption/sealed_database.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm::encryption {
 namespace {
+
+using EnvelopeDir = qm::test::InTempDir;
 
 const std::array<uint8_t, 32> kKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
                                       17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
@@ -35,9 +39,8 @@ std::string error_of(const Result<SecureBytes>& r) { return r ? "opened" : r.err
 
 // A real (empty) database image, sealed with the fixed salt, nonce and raw key.
 std::vector<uint8_t> sealed_empty_database() {
-  auto image = db::Database::open_memory().bake_to_bytes();
-  EXPECT_TRUE(image.has_value());
-  return *seal_image_with(as_bytes(*image), 0, kSalt, kNonce, kKey);
+  auto image = must(db::Database::open_memory().bake_to_bytes());
+  return *seal_image_with(as_bytes(image), 0, kSalt, kNonce, kKey);
 }
 
 TEST(Envelope, HeaderIsExactAndLibsodiumAloneDecryptsToTheImage) {
@@ -97,9 +100,8 @@ TEST(Envelope, MalformedHeadersAndSizesAreRefusedBeforeAnyKeyWork) {
 
   // The seal refuses one byte over 256 MiB before touching the bytes.
   uint8_t one = 0;
-  auto huge = seal_image_with(std::span<const uint8_t>(&one, kMaxImageBytes + 1), 0, kSalt, kNonce, kKey);
-  ASSERT_FALSE(huge.has_value());
-  EXPECT_EQ(huge.error().message(), "query resource limit exceeded: encrypted image exceeds 256 MiB");
+  EXPECT_EQ(error_text(seal_image_with(std::span<const uint8_t>(&one, kMaxImageBytes + 1), 0, kSalt, kNonce, kKey)),
+            "query resource limit exceeded: encrypted image exceeds 256 MiB");
 }
 
 TEST(Envelope, EverySingleBitFlipFailsWithTheTextOfItsRegion) {
@@ -133,9 +135,8 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   auto pass_env = *seal_image_with(as_bytes(image), 1, kSalt, kNonce, key.span());
   EXPECT_EQ(inspect(pass_env)->kdf, "Argon2id-v19-m65536-t3-p1");
   EXPECT_EQ(error_of(open_image(pass_env, raw_key())), auth);
-  auto opened = open_image(pass_env, secret);
-  ASSERT_TRUE(opened.has_value());
-  EXPECT_EQ(std::string(opened->span().begin(), opened->span().end()), image);
+  auto opened = must(open_image(pass_env, secret));
+  EXPECT_EQ(std::string(opened.span().begin(), opened.span().end()), image);
   EXPECT_EQ(error_of(open_image(pass_env, *Secret::passphrase(as_bytes(std::string("correct horse battery!")))) ),
             auth);
 
@@ -144,11 +145,12 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   ASSERT_EQ(0, crypto_pwhash(sodium_key.data(), 32, pass.data(), pass.size(), kSalt.data(), 3, 65536 * 1024ull,
                              crypto_pwhash_ALG_ARGON2ID13));
   EXPECT_EQ(0, std::memcmp(sodium_key.data(), key.data(), 32));
+  // A salt shorter than the derivation needs is refused, not padded.
+  EXPECT_FALSE(crypto::argon2id(as_bytes(pass), as_bytes(std::string_view("short")), 2, 1024, 1));
 }
 
-TEST(Envelope, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
-  test::TempDir dir;
-  const std::string target = dir.join("v.vault");
+TEST_F(EnvelopeDir, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
+  const std::string target = tmp.join("v.vault");
   const auto env = sealed_empty_database();
   ASSERT_TRUE(publish(target, env, false).has_value());
   struct stat st;
@@ -159,25 +161,24 @@ TEST(Envelope, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
   other[40] ^= 1;
   EXPECT_TRUE(publish(target, other, false).error().is(ErrorKind::Io));
   EXPECT_EQ(test::read_file(target), text(env));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp.path()), {}), 1);
 
   ASSERT_TRUE(publish(target, other, true).has_value());
   EXPECT_EQ(*read_file(target), other);
 }
 
-TEST(Envelope, ReadFileFollowsNoLinkAndNeverWaitsOnAFifo) {
-  test::TempDir dir;
+TEST_F(EnvelopeDir, ReadFileFollowsNoLinkAndNeverWaitsOnAFifo) {
   const auto env = sealed_empty_database();
-  ASSERT_TRUE(publish(dir.join("real"), env, false).has_value());
-  ASSERT_EQ(0, ::symlink(dir.join("real").c_str(), dir.join("link").c_str()));
-  ASSERT_EQ(0, ::mkfifo(dir.join("fifo").c_str(), 0600));
-  EXPECT_EQ(*read_file(dir.join("real")), env);
-  EXPECT_TRUE(read_file(dir.join("link")).error().is(ErrorKind::Io));  // ELOOP: the link is not followed
-  EXPECT_EQ(read_file(dir.join("fifo")).error().message(),
+  ASSERT_TRUE(publish(tmp.join("real"), env, false).has_value());
+  ASSERT_EQ(0, ::symlink(tmp.join("real").c_str(), tmp.join("link").c_str()));
+  ASSERT_EQ(0, ::mkfifo(tmp.join("fifo").c_str(), 0600));
+  EXPECT_EQ(*read_file(tmp.join("real")), env);
+  EXPECT_TRUE(read_file(tmp.join("link")).error().is(ErrorKind::Io));  // ELOOP: the link is not followed
+  EXPECT_EQ(read_file(tmp.join("fifo")).error().message(),
             "data corruption: encrypted snapshot: vault must be a regular file");
   // A (sparse) file past the bound fails on its header alone.
-  ASSERT_EQ(0, ::truncate(dir.join("real").c_str(), kReadBound + 4096));
-  EXPECT_EQ(read_file(dir.join("real")).error().message(),
+  ASSERT_EQ(0, ::truncate(tmp.join("real").c_str(), kReadBound + 4096));
+  EXPECT_EQ(read_file(tmp.join("real")).error().message(),
             "data corruption: encrypted snapshot: invalid image length or image exceeds 256 MiB");
 }
 

@@ -17,6 +17,8 @@
 namespace qm::test {
 namespace {
 
+using VaultApiDir = qm::test::InTempDir;
+
 const std::array<uint8_t, 32> kKey{7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7,
                                    7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
 const std::array<uint8_t, 32> kOtherKey{9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9,
@@ -130,10 +132,7 @@ TEST_F(VaultTest, SecondOpenIsRefusedInThisAndAnotherProcessUntilClose) {
 
 TEST_F(VaultTest, FailedBatchesLeaveFileAndDatabaseUntouched) {
   const std::string before = read_file(path);
-  struct Case {
-    std::string request, error;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {batch({"INSERT INTO t VALUES (2, 'two')", "INSERT INTO t VALUES (3, 'three')", "INSERT INTO nowhere VALUES (1)"}),
        "error: table not found: nowhere"},
       {batch({"INSERT INTO t VALUES (2, 'two')", "BEGIN"}), ""},
@@ -146,12 +145,12 @@ TEST_F(VaultTest, FailedBatchesLeaveFileAndDatabaseUntouched) {
       {batch({}),
        "error: query resource limit exceeded: vault batch requires 1..=256 bounded statements"},
   };
-  for (const auto& c : cases) {
-    std::string got = request(vault, c.request);
-    if (c.error.empty()) EXPECT_EQ(got.rfind("error: ", 0), 0u) << c.request << " -> " << got;
-    else EXPECT_EQ(got, c.error) << c.request;
-    EXPECT_EQ(read_file(path), before) << c.request;
-    EXPECT_EQ(request(vault, kSelectAll), kOneRow) << c.request;
+  for (const auto& [req, error] : cases) {
+    std::string got = request(vault, req);
+    if (error.empty()) EXPECT_EQ(got.rfind("error: ", 0), 0u) << req << " -> " << got;
+    else EXPECT_EQ(got, error) << req;
+    EXPECT_EQ(read_file(path), before) << req;
+    EXPECT_EQ(request(vault, kSelectAll), kOneRow) << req;
   }
   // Statements that read but are not the single-table form run inside a batch.
   EXPECT_EQ(request(vault, batch({"EXPLAIN SELECT * FROM t"})),
@@ -232,8 +231,8 @@ TEST_F(VaultTest, RotationSwitchesTheSecretAndAFailedOneKeepsTheOld) {
             R"J({"columns":["count"],"rows":[[2]]})J");
 
   // A rotation refused before it starts changes nothing.
-  EXPECT_EQ(qm_vault_rotate(vault, kOtherKey.data(), 31, 0), 0);
-  EXPECT_EQ(last_error(), "query parse error: invalid secret kind or length");
+  EXPECT_EQ(outcome(qm_vault_rotate(vault, kOtherKey.data(), 31, 0)),
+            "error: query parse error: invalid secret kind or length");
   qm_vault_close(vault);
   const std::string wrong = "not the passphrase at all";
   vault = nullptr;
@@ -265,9 +264,8 @@ TEST_F(VaultTest, PathsThatAreNotPlainFilesAreRefused) {
             "data corruption: encrypted snapshot: unsupported or malformed envelope");
 }
 
-TEST(VaultApi, ArgumentErrorsHaveTheirTexts) {
-  TempDir dir;
-  const std::string path = dir.join("v.vault");
+TEST_F(VaultApiDir, ArgumentErrorsHaveTheirTexts) {
+  const std::string path = tmp.join("v.vault");
   const std::string bad_secret = "query parse error: invalid secret kind or length";
   std::vector<uint8_t> long_secret(1025, 'p');
   struct Case {
@@ -297,21 +295,16 @@ TEST(VaultApi, ArgumentErrorsHaveTheirTexts) {
   EXPECT_EQ(::access(path.c_str(), F_OK), -1);
 
   EXPECT_EQ(take_json(qm_vault_request(nullptr, "{}")), "error: query parse error: vault is closed");
-  EXPECT_EQ(qm_vault_rotate(nullptr, kKey.data(), 32, 0), 0);
-  EXPECT_EQ(last_error(), "query parse error: vault is closed");
+  EXPECT_EQ(outcome(qm_vault_rotate(nullptr, kKey.data(), 32, 0)), "error: query parse error: vault is closed");
   qm_vault_close(nullptr);
   EXPECT_EQ(last_error(), "query parse error: vault is closed");  // close leaves the last error alone
 }
 
-TEST(VaultApi, RequestShapesAreCheckedStrictly) {
-  TempDir dir;
-  QmVault* v = open_raw(dir.join("v.vault"), kKey, 1);
+TEST_F(VaultApiDir, RequestShapesAreCheckedStrictly) {
+  QmVault* v = open_raw(tmp.join("v.vault"), kKey, 1);
   ASSERT_NE(v, nullptr) << last_error();
   const std::string m = "error: manifest error: ";
-  struct Case {
-    std::string request, reply;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {"[1]", m + "invalid type: sequence, expected internally tagged enum Request"},
       {"{}", m + "missing field `action`"},
       {R"J({"action":1})J", m + "invalid type: integer, expected variant identifier"},
@@ -336,10 +329,10 @@ TEST(VaultApi, RequestShapesAreCheckedStrictly) {
       {R"J({"action":"query","sql":"SELECT * FROM t","params":[{"a":1}]})J",
        "error: query parse error: array and object parameters are not supported"},
   };
-  for (const auto& c : cases) {
-    std::string got = request(v, c.request);
-    if (c.reply.empty()) EXPECT_EQ(got.rfind(m, 0), 0u) << c.request << " -> " << got;
-    else EXPECT_EQ(got, c.reply) << c.request;
+  for (const auto& [req, reply] : cases) {
+    std::string got = request(v, req);
+    if (reply.empty()) EXPECT_EQ(got.rfind(m, 0), 0u) << req << " -> " << got;
+    else EXPECT_EQ(got, reply) << req;
   }
 
   // Size: exactly 1 MiB is parsed (here: an inspect padded with spaces), one byte more is not.

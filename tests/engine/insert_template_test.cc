@@ -13,9 +13,11 @@
 #include "core/int128.h"
 #include "engine/params.h"
 #include "engine/parser.h"
+#include "support/result_text.h"
 
 namespace qm::query {
 namespace {
+
 
 TEST(InsertTemplate, RecognisesOnlyValuesListsMadeOfThePlaceholders) {
   for (const char* sql : {"INSERT INTO t VALUES (?, ?, ?)", "insert into t values(?,?);", "INSERT INTO t (a, b) VALUES (?, ?)",
@@ -58,28 +60,23 @@ TEST(InsertTemplate, BuildsExactlyTheStatementThatBindingAndParsingGives) {
   const std::vector<Value> values = edge_values();
   std::mt19937 rng(11);
   for (const char* sql : {"INSERT INTO t VALUES (?, ?, ?)", "INSERT INTO t (x, y, z) VALUES (?,?,?);"}) {
-    auto tmpl = InsertTemplate::recognise(sql);
-    ASSERT_TRUE(tmpl) << sql;
+    auto tmpl = must(InsertTemplate::recognise(sql));
     for (int round = 0; round < 400; ++round) {
       const std::vector<Value> set = {values[rng() % values.size()], values[rng() % values.size()],
                                       values[rng() % values.size()]};
-      auto direct = tmpl->bind(set);
-      ASSERT_TRUE(direct);
-      auto bound = bind_params(sql, set);
-      ASSERT_TRUE(bound);
-      auto parsed = parse(*bound);
-      ASSERT_TRUE(parsed) << *bound;
-      EXPECT_TRUE(*direct == *parsed) << *bound;
+      auto direct = must(tmpl.bind(set));
+      auto bound = must(bind_params(sql, set));
+      auto parsed = must(parse(bound));
+      EXPECT_TRUE(direct == parsed) << bound;
     }
   }
 }
 
 TEST(InsertTemplate, LeavesBlobsAndWrongCountsToTheTextPath) {
-  auto tmpl = InsertTemplate::recognise("INSERT INTO t VALUES (?, ?)");
-  ASSERT_TRUE(tmpl);
-  EXPECT_FALSE(tmpl->bind(std::vector<Value>{Value::integer(1), Value::blob("b")}));
-  EXPECT_FALSE(tmpl->bind(std::vector<Value>{Value::integer(1)}));
-  EXPECT_TRUE(tmpl->bind(std::vector<Value>{Value::integer(1), Value::null()}));
+  auto tmpl = must(InsertTemplate::recognise("INSERT INTO t VALUES (?, ?)"));
+  EXPECT_FALSE(tmpl.bind(std::vector<Value>{Value::integer(1), Value::blob("b")}));
+  EXPECT_FALSE(tmpl.bind(std::vector<Value>{Value::integer(1)}));
+  EXPECT_TRUE(tmpl.bind(std::vector<Value>{Value::integer(1), Value::null()}));
 }
 
 }  // namespace

@@ -35,79 +35,70 @@ std::vector<size_t> positions(std::string_view sql) {
   return out;
 }
 
-TEST(Lexer, PunctuationAndOperators) {
-  EXPECT_EQ(lex_debug("( ) , = * . ; < <= <> > >= !="), "LParen RParen Comma Eq Star Dot Semicolon Lt Le Ne Gt Ge Ne");
-  EXPECT_EQ(lex_debug("a<b"), "Word(\"a\") Lt Word(\"b\")");
-  EXPECT_EQ(lex_debug("a ! b"), "error: expected `=` after `!` (line 1, column 3)");
-  EXPECT_EQ(lex_debug("a !"), "error: expected `=` after `!` (line 1, column 3)");
-}
+// Text and what it lexes to (the tokens' debug forms), or the first line of its error.
+constexpr std::pair<const char*, const char*> kLexed[] = {
+    {"( ) , = * . ; < <= <> > >= !=", "LParen RParen Comma Eq Star Dot Semicolon Lt Le Ne Gt Ge Ne"},
+    {"a<b", "Word(\"a\") Lt Word(\"b\")"},
+    {"a ! b", "error: expected `=` after `!` (line 1, column 3)"},
+    {"a !", "error: expected `=` after `!` (line 1, column 3)"},
+    // Numbers take their minus and stop at the first non-digit.
+    {"-0.5", "Dec(-500000)"},
+    {"1.2345678", "Dec(1234567)"},
+    {"-1.9999999", "Dec(-1999999)"},
+    {"5-3", "Int(5) Int(-3)"},
+    {"a-1", "Word(\"a\") Int(-1)"},
+    {"12abc 1e5 .5", "Int(12) Word(\"abc\") Int(1) Word(\"e5\") Dot Int(5)"},
+    {"-9223372036854775808", "Int(-9223372036854775808)"},
+    {"9223372036854775807", "Int(9223372036854775807)"},
+    {"x 9223372036854775808", "error: invalid integer `9223372036854775808` (line 1, column 3)"},
+    {"-9223372036854775809", "error: invalid integer `-9223372036854775809` (line 1, column 1)"},
+    {"- 5", "error: expected digits (line 1, column 1)"},
+    {"--5", "error: expected digits (line 1, column 1)"},
+    {"a 1.", "error: expected digits after `.` (line 1, column 3)"},
+    {"007", "Int(7)"},
+    {"123456789012345678901234567890123456789012.5", "error: decimal literal out of range (line 1, column 1)"},
+    // Strings and quoted identifiers undo doubled closers; identifiers refuse controls, strings not.
+    {"'it''s'", "Str(\"it's\")"},
+    {"''", "Str(\"\")"},
+    {"'a\nb'", "Str(\"a\\nb\")"},
+    {"\"a\"\"b\"", "Ident(\"a\\\"b\")"},
+    {"`a``b`", "Ident(\"a`b\")"},
+    {"[x]]y]", "Ident(\"x]y\")"},
+    {"'back\\slash'", "Str(\"back\\\\slash\")"},
+    {"x 'abc", "error: unterminated string literal (line 1, column 3)"},
+    {"x \"abc", "error: unterminated quoted identifier (line 1, column 3)"},
+    {"x [abc]]", "error: unterminated quoted identifier (line 1, column 3)"},
+    {"x \"\"", "error: quoted identifiers cannot be empty (line 1, column 3)"},
+    {"x \"a\tb\"", "error: quoted identifiers cannot contain control characters (line 1, column 3)"},
+    {"x `a\u0085b`", "error: quoted identifiers cannot contain control characters (line 1, column 3)"},
+    {"x [a\x7f]", "error: quoted identifiers cannot contain control characters (line 1, column 3)"},
+    {"\"a\u00a0b\" 'a\tb'", "Ident(\"a\u00a0b\") Str(\"a\\tb\")"},
+    // Words use Unicode letters and numbers (a non-ASCII numeral may start one); Unicode white
+    // space separates, zero-width space is neither.
+    {"_x1 été Ωmega 名前 x²", "Word(\"_x1\") Word(\"été\") Word(\"Ωmega\") Word(\"名前\") Word(\"x²\")"},
+    {"٣x", "Word(\"٣x\")"},
+    {"a€", "error: unexpected character `€` (line 1, column 2)"},
+    {"a\u00a0b\u2003c\u3000d\u0085e\u2028f\v\fg",
+     "Word(\"a\") Word(\"b\") Word(\"c\") Word(\"d\") Word(\"e\") Word(\"f\") Word(\"g\")"},
+    {"a\u200bb", "error: unexpected character `\u200b` (line 1, column 2)"},
+    {"a -- comment", "error: expected digits (line 1, column 3)"},
+    // Invalid UTF-8 is refused, not misread.
+    {"SELECT '\xff'", "error: SQL text is not valid UTF-8 (line 1, column 9)"},
+    {"é \xc3", "error: SQL text is not valid UTF-8 (line 1, column 3)"},
+    {"\xed\xa0\x80", "error: SQL text is not valid UTF-8 (line 1, column 1)"},  // a surrogate
+};
 
-TEST(Lexer, NumbersTakeTheirMinusAndStopAtTheFirstNonDigit) {
-  EXPECT_EQ(lex_debug("-0.5"), "Dec(-500000)");
-  EXPECT_EQ(lex_debug("1.2345678"), "Dec(1234567)");
-  EXPECT_EQ(lex_debug("-1.9999999"), "Dec(-1999999)");
-  EXPECT_EQ(lex_debug("5-3"), "Int(5) Int(-3)");
-  EXPECT_EQ(lex_debug("a-1"), "Word(\"a\") Int(-1)");
-  EXPECT_EQ(lex_debug("12abc 1e5 .5"), "Int(12) Word(\"abc\") Int(1) Word(\"e5\") Dot Int(5)");
-  EXPECT_EQ(lex_debug("-9223372036854775808"), "Int(-9223372036854775808)");
-  EXPECT_EQ(lex_debug("9223372036854775807"), "Int(9223372036854775807)");
-  EXPECT_EQ(lex_debug("x 9223372036854775808"), "error: invalid integer `9223372036854775808` (line 1, column 3)");
-  EXPECT_EQ(lex_debug("-9223372036854775809"), "error: invalid integer `-9223372036854775809` (line 1, column 1)");
-  EXPECT_EQ(lex_debug("- 5"), "error: expected digits (line 1, column 1)");
-  EXPECT_EQ(lex_debug("--5"), "error: expected digits (line 1, column 1)");
-  EXPECT_EQ(lex_debug("a 1."), "error: expected digits after `.` (line 1, column 3)");
-  EXPECT_EQ(lex_debug("007"), "Int(7)");
-}
-
-TEST(Lexer, DecimalRangeReachesTheSmallestPayloadOnly) {
+TEST(Lexer, EachTextGivesItsTokensOrItsError) {
+  for (const auto& [sql, want] : kLexed) EXPECT_EQ(lex_debug(sql), want) << sql;
   // 2^127 millionths: the negative side includes it, the positive side does not.
   const std::string max_int_part = "170141183460469231731687303715884";  // 2^127 / 10^6, truncated
   EXPECT_EQ(lex_debug("-" + max_int_part + ".105728"), "Dec(-170141183460469231731687303715884105728)");
   EXPECT_EQ(lex_debug(max_int_part + ".105727"), "Dec(170141183460469231731687303715884105727)");
   EXPECT_EQ(lex_debug(max_int_part + ".105728"), "error: decimal literal out of range (line 1, column 1)");
-  EXPECT_EQ(lex_debug("123456789012345678901234567890123456789012.5"),
-            "error: decimal literal out of range (line 1, column 1)");
-}
-
-TEST(Lexer, StringsAndQuotedIdentifiersUndoDoubledClosers) {
-  EXPECT_EQ(lex_debug("'it''s'"), "Str(\"it's\")");
-  EXPECT_EQ(lex_debug("''"), "Str(\"\")");
-  EXPECT_EQ(lex_debug("'a\nb'"), "Str(\"a\\nb\")");
-  EXPECT_EQ(lex_debug("\"a\"\"b\""), "Ident(\"a\\\"b\")");
-  EXPECT_EQ(lex_debug("`a``b`"), "Ident(\"a`b\")");
-  EXPECT_EQ(lex_debug("[x]]y]"), "Ident(\"x]y\")");
-  EXPECT_EQ(lex_debug("'back\\slash'"), "Str(\"back\\\\slash\")");
-  EXPECT_EQ(lex_debug("x 'abc"), "error: unterminated string literal (line 1, column 3)");
-  EXPECT_EQ(lex_debug("x \"abc"), "error: unterminated quoted identifier (line 1, column 3)");
-  EXPECT_EQ(lex_debug("x [abc]]"), "error: unterminated quoted identifier (line 1, column 3)");
-  EXPECT_EQ(lex_debug("x \"\""), "error: quoted identifiers cannot be empty (line 1, column 3)");
-  EXPECT_EQ(lex_debug("x \"a\tb\""), "error: quoted identifiers cannot contain control characters (line 1, column 3)");
-  EXPECT_EQ(lex_debug("x `a\u0085b`"), "error: quoted identifiers cannot contain control characters (line 1, column 3)");
-  EXPECT_EQ(lex_debug("x [a\x7f]"), "error: quoted identifiers cannot contain control characters (line 1, column 3)");
-  // No-break space is not a control character; string literals may hold controls.
-  EXPECT_EQ(lex_debug("\"a\u00a0b\" 'a\tb'"), "Ident(\"a\u00a0b\") Str(\"a\\tb\")");
-}
-
-TEST(Lexer, WordsUseUnicodeLettersAndNumbers) {
-  EXPECT_EQ(lex_debug("_x1 été Ωmega 名前 x²"), "Word(\"_x1\") Word(\"été\") Word(\"Ωmega\") Word(\"名前\") Word(\"x²\")");
-  // A non-ASCII numeric character may start a word; an ASCII digit starts a number.
-  EXPECT_EQ(lex_debug("٣x"), "Word(\"٣x\")");
-  EXPECT_EQ(lex_debug("a€"), "error: unexpected character `€` (line 1, column 2)");
-}
-
-TEST(Lexer, UnicodeWhiteSpaceSeparatesAndNothingElseDoes) {
-  EXPECT_EQ(lex_debug("a\u00a0b\u2003c\u3000d\u0085e\u2028f\v\fg"),
-            "Word(\"a\") Word(\"b\") Word(\"c\") Word(\"d\") Word(\"e\") Word(\"f\") Word(\"g\")");
-  // Zero-width space is neither white space nor part of a word.
-  EXPECT_EQ(lex_debug("a\u200bb"), "error: unexpected character `\u200b` (line 1, column 2)");
-}
-
-TEST(Lexer, EveryUnlistedSymbolIsRefusedAtItsPosition) {
   for (char ch : std::string("?+/%#$:^\\]{}|~&@")) {
     std::string sql = std::string("ab ") + ch;
     EXPECT_EQ(lex_debug(sql), "error: unexpected character `" + std::string(1, ch) + "` (line 1, column 4)") << sql;
   }
-  EXPECT_EQ(lex_debug("a -- comment"), "error: expected digits (line 1, column 3)");
 }
 
 TEST(Lexer, PositionsCountCharactersNotBytes) {
@@ -124,12 +115,6 @@ TEST(Lexer, ParenthesisDepthLimitIsSixtyFour) {
   std::string wave;
   for (int i = 0; i < 10; ++i) wave += std::string(60, '(') + std::string(60, ')');
   EXPECT_NE(lex_debug(wave + ")))" + std::string(64, '(')).substr(0, 5), "error");
-}
-
-TEST(Lexer, InvalidUtf8IsRefusedNotMisread) {
-  EXPECT_EQ(lex_debug("SELECT '\xff'"), "error: SQL text is not valid UTF-8 (line 1, column 9)");
-  EXPECT_EQ(lex_debug("é \xc3"), "error: SQL text is not valid UTF-8 (line 1, column 3)");
-  EXPECT_EQ(lex_debug("\xed\xa0\x80"), "error: SQL text is not valid UTF-8 (line 1, column 1)");  // a surrogate
 }
 
 TEST(Lexer, DebugFormEscapesQuotesBackslashesAndControls) {

@@ -12,11 +12,7 @@ namespace {
 
 using namespace test;
 
-std::string bind_ok(std::string_view sql, std::vector<Value> params) {
-  auto r = bind_params(sql, params);
-  EXPECT_TRUE(r.has_value()) << sql << ": " << (r ? "" : r.error().message());
-  return r ? *r : std::string();
-}
+std::string bind_ok(std::string_view sql, std::vector<Value> params) { return must(bind_params(sql, params)); }
 
 std::string bind_error(std::string_view sql, std::vector<Value> params) {
   auto r = bind_params(sql, params);

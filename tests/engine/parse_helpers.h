@@ -9,14 +9,13 @@
 #include <string_view>
 
 #include "engine/parser.h"
+#include "support/result_text.h"
+#include "support/result_text.h"
 
 namespace qm::query::test {
 
-inline Statement parse_ok(std::string_view sql) {
-  auto r = parse(sql);
-  EXPECT_TRUE(r.has_value()) << sql << "\n" << (r ? "" : r.error().message());
-  return r ? std::move(*r) : Statement{BeginStmt{}};
-}
+
+inline Statement parse_ok(std::string_view sql) { return must(parse(sql)); }
 
 // The whole detail text of the parse error (message, position, source line, caret).
 inline std::string parse_error_text(std::string_view sql) {

@@ -11,6 +11,7 @@
 namespace qm::query::test {
 namespace {
 
+
 std::string names(size_t n, std::string_view prefix = "c") {
   std::string out;
   for (size_t i = 0; i < n; ++i) {
@@ -54,17 +55,14 @@ TEST(ParseLongLists, RepeatsAreFoundBeforeAndPastTheHashingLength) {
 TEST(ParseLongLists, HundredThousandNamesParseWithoutQuadraticChecks) {
   constexpr size_t kNames = 100000;
   const std::string list = names(kNames);
-  auto create = parse("CREATE TABLE t (" + list + ")");
-  ASSERT_TRUE(create);
-  EXPECT_EQ(as<CreateTableStmt>(*create).columns.size(), kNames);
-  auto insert = parse("INSERT INTO t (" + list + ") VALUES (1)");
-  ASSERT_TRUE(insert);
-  EXPECT_EQ(as<InsertWithTargetsStmt>(*insert).columns->size(), kNames);
+  auto create = must(parse("CREATE TABLE t (" + list + ")"));
+  EXPECT_EQ(as<CreateTableStmt>(create).columns.size(), kNames);
+  auto insert = must(parse("INSERT INTO t (" + list + ") VALUES (1)"));
+  EXPECT_EQ(as<InsertWithTargetsStmt>(insert).columns->size(), kNames);
   std::string select = "SELECT * FROM t";
   for (size_t i = 0; i < kNames; ++i) select += " JOIN u" + std::to_string(i) + " ON a = b";
-  auto joined = parse(select);
-  ASSERT_TRUE(joined);
-  EXPECT_EQ(as<SelectStmt>(*joined).joins.size(), kNames);
+  auto joined = must(parse(select));
+  EXPECT_EQ(as<SelectStmt>(joined).joins.size(), kNames);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "retrieval/definition.h"
+#include "support/result_text.h"
 
 namespace qm::retrieval {
 namespace {
@@ -12,11 +13,7 @@ RetrievalIndexDefinition full_text(std::vector<std::string> cols) {
 RetrievalIndexDefinition vector(uint64_t dims) {
   return RetrievalIndexDefinition{"ix", "docs", "id", VectorKind{"emb", RetrievalMetric::Cosine, dims}};
 }
-std::string error_of(const RetrievalIndexDefinition& d) {
-  auto r = d.validate();
-  EXPECT_FALSE(r.has_value());
-  return r ? std::string() : r.error().message();
-}
+std::string error_of(const RetrievalIndexDefinition& d) { return error_text(d.validate()); }
 
 const std::string kIdentText = "schema error: persistent retrieval identifiers must contain 1–256 non-control UTF-8 bytes";
 const std::string kFullText = "schema error: full-text indexes require 1–16 distinct text columns";

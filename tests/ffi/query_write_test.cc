@@ -9,6 +9,7 @@
 
 namespace {
 
+using ProductionImageDir = qm::test::InTempDir;
 using qm::test::CDb;
 
 const std::string kDone = R"({"done":true})";
@@ -38,15 +39,10 @@ TEST(RecordSize, TheLimitHoldsAtItsBoundary) {
             R"({"columns":["c212"],"rows":[[1],["abcdefg"],["a text longer than sixteen bytes"]]})");
 }
 
-TEST(ProductionImage, TheTransactionCallIsRefusedLikeBegin) {
-  qm::test::TempDir dir;
+TEST_F(ProductionImageDir, TheTransactionCallIsRefusedLikeBegin) {
   CDb source = CDb::memory();
-  size_t len = 0;
-  uint8_t* bytes = qm_export(source.get(), &len);
-  ASSERT_NE(bytes, nullptr) << qm_last_error();
-  const std::string path = dir.join("p.qmdb");
-  qm::test::write_file(path, std::string(reinterpret_cast<const char*>(bytes), len));
-  qm_bytes_free(bytes, len);
+  const std::string path = tmp.join("p.qmdb");
+  qm::test::write_file(path, qm::test::export_image(source.get()).value());
   CDb db(qm_open_prod(path.c_str()));
   ASSERT_NE(db.get(), nullptr) << qm_last_error();
   EXPECT_EQ(qm_begin_transaction(db.get()), 0);

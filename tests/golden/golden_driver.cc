@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,13 +48,9 @@ struct Line {
 
 std::vector<Line> read_lines(const std::string& bytes) {
   std::vector<Line> lines;
-  size_t start = 0, number = 1;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string::npos) end = bytes.size();
-    lines.push_back({number++, bytes.substr(start, end - start)});
-    start = end + 1;
-  }
+  std::istringstream in(bytes);
+  std::string text;
+  for (size_t number = 1; std::getline(in, text); ++number) lines.push_back({number, text});
   return lines;
 }
 

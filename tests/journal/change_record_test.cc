@@ -6,9 +6,11 @@
 #include "core/bytes.h"
 #include "journal/change_record.h"
 #include "journal/journal_docs.h"
+#include "support/result_text.h"
 
 namespace qm::journal {
 namespace {
+
 
 std::string le64(uint64_t v) {
   std::string s(8, '\0');
@@ -81,9 +83,7 @@ TEST(BinaryRecord, TheByteLimitRefusesAWholeWriteAndKeepsTheBuffer) {
   LimitedBytes out(100);
   ASSERT_TRUE(out.write_all(std::string(60, 'a')));
   ASSERT_TRUE(out.write_all(std::string(40, 'b')));
-  auto r = out.write_all("c");
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "i/o error: commit record byte limit");
+  EXPECT_EQ(error_text(out.write_all("c")), "i/o error: commit record byte limit");
   EXPECT_EQ(out.bytes().size(), 100u);
   EXPECT_TRUE(out.write_all(""));
   LimitedBytes tight(sample_bytes().size() - 1);
@@ -148,9 +148,7 @@ TEST(JournalDocs, HeaderAndManifestViewReadStrictly) {
   EXPECT_EQ(meta->format_version, 0);
   EXPECT_FALSE(meta->commit_sequence);
   EXPECT_EQ(meta->cas_hashes, std::vector<std::string>{"ab"});
-  struct Case {
-    std::string text, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"{\"page_count\":2,\"cas_hashes\":[]}", "manifest error: missing field `clock`"},
       {"{\"clock\":1,\"clock\":1,\"page_count\":2,\"cas_hashes\":[]}", "manifest error: duplicate field `clock`"},
       {"{\"clock\":\"1\",\"page_count\":2,\"cas_hashes\":[]}", "manifest error: invalid type: string, expected u64"},
@@ -158,7 +156,7 @@ TEST(JournalDocs, HeaderAndManifestViewReadStrictly) {
       {"{\"clock\":1,\"page_count\":2,\"cas_hashes\":[1]}", "manifest error: invalid type: integer, expected a string"},
       {"[1]", "manifest error: invalid type: sequence, expected struct ManifestMeta"},
   };
-  for (const auto& c : cases) EXPECT_EQ(outcome(read_manifest_meta(c.text)), c.expected) << c.text;
+  for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(read_manifest_meta(text)), expected) << text;
   EXPECT_EQ(outcome(read_manifest_meta("{\"x\":" + std::string(200, '[') + std::string(200, ']') + "}")),
             "manifest error: recursion limit exceeded");
 }

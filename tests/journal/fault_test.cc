@@ -11,13 +11,13 @@
 #include "journal/journal_docs.h"
 #include "journal/journal_fixture.h"
 #include "support/faulty_fs.h"
+#include "support/result_text.h"
 
 namespace qm::journal {
 namespace {
 
 using qm::test::FaultyFs;
-using test::page_of;
-using test::Workspace;
+using namespace test;
 using Op = FaultyFs::Op;
 
 constexpr Op kOps[] = {Op::Open, Op::Read, Op::Write, Op::Sync, Op::SyncDir, Op::Rename,
@@ -43,90 +43,77 @@ std::unique_ptr<Workspace> committed_once(FaultyFs& ffs) {
 void expect_whole_state(bool allow_head_1, bool allow_head_2, const std::string& where) {
   SCOPED_TRACE(where);
   for (const char* gone : {"active", "preparing", "discarded"}) EXPECT_FALSE(exists(std::string("/ws/.qm-log/") + gone));
-  auto h = head("/ws");
-  ASSERT_TRUE(h) << h.error().message();
-  EXPECT_TRUE((*h == 1 && allow_head_1) || (*h == 2 && allow_head_2)) << "head " << *h;
-  const bool second = *h == 2;
-  auto meta = read_manifest_meta(*read_bounded("/ws/qm_manifest.json", 1 << 20));
-  ASSERT_TRUE(meta);
-  EXPECT_EQ(meta->clock, second ? 3u : 2u);
-  EXPECT_EQ(meta->page_count, second ? 5u : 3u);
+  auto h = must(head("/ws"));
+  EXPECT_TRUE((h == 1 && allow_head_1) || (h == 2 && allow_head_2)) << "head " << h;
+  const bool second = h == 2;
+  auto meta = must(read_manifest_meta(*read_bounded("/ws/qm_manifest.json", 1 << 20)));
+  EXPECT_EQ(meta.clock, second ? 3u : 2u);
+  EXPECT_EQ(meta.page_count, second ? 5u : 3u);
   EXPECT_EQ(chunk_page(0), page_of(second ? 'X' : 'a'));
   EXPECT_EQ(chunk_page(1), page_of('B'));
   EXPECT_EQ(chunk_page(2), page_of(second ? 'Y' : 'c'));
   if (second) {
-    auto c = decode_change(*read_checked("/ws/.qm-log/" + sequence_name(2) + "/change"));
-    ASSERT_TRUE(c);
-    for (const auto& p : c->pages) EXPECT_EQ(p.bytes, chunk_page(p.page_id)) << p.page_id;
+    auto c = must(decode_change(*read_checked("/ws/.qm-log/" + sequence_name(2) + "/change")));
+    for (const auto& p : c.pages) EXPECT_EQ(p.bytes, chunk_page(p.page_id)) << p.page_id;
+  }
+}
+
+// For every call of `op` that `act` makes over the workspace `prepare` builds: that call
+// fails, then (with or without a power loss) `check` judges what `act` returned.
+template <class Prepare, class Act, class Check>
+void sweep(Op op, Prepare prepare, Act act, Check check) {
+  uint64_t calls = 0;
+  {
+    FaultyFs ffs;
+    fs::ScopedFileSystem scoped(ffs);
+    auto ws = prepare(ffs);
+    const uint64_t before = ffs.calls(op);
+    ASSERT_TRUE(act(*ws));
+    calls = ffs.calls(op) - before;
+  }
+  for (uint64_t n = 1; n <= calls; ++n) {
+    for (bool power_loss : {false, true}) {
+      FaultyFs ffs;
+      fs::ScopedFileSystem scoped(ffs);
+      auto ws = prepare(ffs);
+      ffs.fail_nth(op, n);
+      auto r = act(*ws);
+      if (power_loss) ffs.power_loss();
+      ffs.clear_faults();
+      check(r, "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
+                   (power_loss ? " + power loss" : "") + ": " + (r ? "ok" : r.error().message()));
+    }
   }
 }
 
 TEST(FaultInjection, ALoggedTransactionIsAllOrNothingAtEveryFailingCall) {
   for (Op op : kOps) {
-    uint64_t calls = 0;
-    {
-      FaultyFs ffs;
-      fs::ScopedFileSystem scoped(ffs);
-      auto ws = committed_once(ffs);
-      uint64_t before = ffs.calls(op);
-      ASSERT_TRUE(ws->commit(kWrites));
-      calls = ffs.calls(op) - before;
-    }
-    for (uint64_t n = 1; n <= calls; ++n) {
-      for (bool power_loss : {false, true}) {
-        FaultyFs ffs;
-        fs::ScopedFileSystem scoped(ffs);
-        auto ws = committed_once(ffs);
-        ffs.fail_nth(op, n);
-        auto r = ws->commit(kWrites);
-        if (power_loss) ffs.power_loss();
-        ffs.clear_faults();
-        const std::string where = "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
-                                  (power_loss ? " + power loss" : "") + ": " + (r ? "ok" : r.error().message());
-        auto recovered = recover("/ws");
-        ASSERT_TRUE(recovered) << where << " / " << recovered.error().message();
-        const bool unknown = !r && r.error().kind == ErrorKind::TransactionOutcomeUnknown;
-        expect_whole_state(!r, r.has_value() || unknown, where);
-      }
-    }
+    sweep(op, committed_once, [](Workspace& ws) { return ws.commit(kWrites); },
+          [](const Result<void>& r, const std::string& where) {
+            auto recovered = recover("/ws");
+            ASSERT_TRUE(recovered) << where << " / " << recovered.error().message();
+            const bool unknown = !r && r.error().kind == ErrorKind::TransactionOutcomeUnknown;
+            expect_whole_state(!r, r.has_value() || unknown, where);
+          });
   }
 }
 
 TEST(FaultInjection, RecoveryCanBeInterruptedAnywhereAndRunAgain) {
+  auto crashed = [](FaultyFs& ffs) {
+    auto ws = committed_once(ffs);
+    EXPECT_TRUE(begin_journal(ws->store(), {}));
+    for (auto [id, fill] : kWrites) EXPECT_TRUE(ws->write_page(id, fill));
+    EXPECT_TRUE(ws->store().sync_data());
+    EXPECT_TRUE(ws->write_manifest(2));  // the final flush ran; the commit never did
+    return ws;
+  };
   for (Op op : kOps) {
-    auto crashed = [](FaultyFs& ffs) {
-      auto ws = committed_once(ffs);
-      EXPECT_TRUE(begin_journal(ws->store(), {}));
-      for (auto [id, fill] : kWrites) EXPECT_TRUE(ws->write_page(id, fill));
-      EXPECT_TRUE(ws->store().sync_data());
-      EXPECT_TRUE(ws->write_manifest(2));  // the final flush ran; the commit never did
-      return ws;
-    };
-    uint64_t calls = 0;
-    {
-      FaultyFs ffs;
-      fs::ScopedFileSystem scoped(ffs);
-      auto ws = crashed(ffs);
-      uint64_t before = ffs.calls(op);
-      ASSERT_TRUE(recover("/ws"));
-      calls = ffs.calls(op) - before;
-    }
-    for (uint64_t n = 1; n <= calls; ++n) {
-      for (bool power_loss : {false, true}) {
-        FaultyFs ffs;
-        fs::ScopedFileSystem scoped(ffs);
-        auto ws = crashed(ffs);
-        ffs.fail_nth(op, n);
-        (void)recover("/ws");
-        if (power_loss) ffs.power_loss();
-        ffs.clear_faults();
-        const std::string where = "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) +
-                                  (power_loss ? " + power loss" : "");
-        auto again = recover("/ws");
-        ASSERT_TRUE(again) << where << " / " << again.error().message();
-        expect_whole_state(true, false, where);
-      }
-    }
+    sweep(op, crashed, [](Workspace&) { return recover("/ws"); },
+          [](const Result<void>&, const std::string& where) {
+            auto again = recover("/ws");
+            ASSERT_TRUE(again) << where << " / " << again.error().message();
+            expect_whole_state(true, false, where);
+          });
   }
 }
 

@@ -13,14 +13,15 @@
 namespace qm::journal {
 namespace {
 
-using qm::test::TempDir;
-using qm::test::write_file;
+using CheckedFileDir = qm::test::InTempDir;
+using ReadPageDir = qm::test::InTempDir;
+using TreeWalkDir = qm::test::InTempDir;
+using namespace qm::test;
 
 template <class T>
 std::string error_of(const Result<T>& r) { return r ? "ok" : r.error().message(); }
 
-TEST(CheckedFile, TamperedShortOrOversizedFilesAreRefused) {
-  TempDir tmp;
+TEST_F(CheckedFileDir, TamperedShortOrOversizedFilesAreRefused) {
   const std::string path = tmp.join("f");
   ASSERT_TRUE(write_checked(path, "payload"));
   EXPECT_EQ(*read_checked(path), "payload");
@@ -30,24 +31,21 @@ TEST(CheckedFile, TamperedShortOrOversizedFilesAreRefused) {
   std::string good = std::string(reinterpret_cast<const char*>(empty.data()), 32);
   std::string flipped = checked_bytes("payload");
   flipped.back() ^= 1;
-  struct Case {
-    std::string bytes, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {good, "ok"},
       {good.substr(0, 31), "data corruption: commit log checksum mismatch"},
       {flipped, "data corruption: commit log checksum mismatch"},
   };
-  for (const auto& c : cases) {
-    write_file(path, c.bytes);
-    EXPECT_EQ(error_of(read_checked(path)), c.expected);
+  for (const auto& [bytes, expected] : cases) {
+    write_file(path, bytes);
+    EXPECT_EQ(error_of(read_checked(path)), expected);
   }
   write_file(path, "12345");
   EXPECT_EQ(*read_bounded(path, 5), "12345");
   EXPECT_EQ(error_of(read_bounded(path, 4)), "query resource limit exceeded: journal file exceeds byte limit");
 }
 
-TEST(CheckedFile, LinksAreExistingButNeverRead) {
-  TempDir tmp;
+TEST_F(CheckedFileDir, LinksAreExistingButNeverRead) {
   ASSERT_TRUE(write_checked(tmp.join("real"), "x"));
   std::filesystem::create_symlink(tmp.join("real"), tmp.join("link"));
   std::filesystem::create_directory(tmp.join("dir"));
@@ -60,9 +58,7 @@ TEST(CheckedFile, LinksAreExistingButNeverRead) {
 }
 
 TEST(EntryName, OnlyTwentyDigitsWithinRangeParse) {
-  struct Case {
-    std::string name, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"18446744073709551615", "18446744073709551615"},
       {"00000000000000000042", "42"},
       {"18446744073709551616", "data corruption: journal entry overflow"},
@@ -70,15 +66,14 @@ TEST(EntryName, OnlyTwentyDigitsWithinRangeParse) {
       {"0000000000000000042", "data corruption: invalid journal entry name"},
       {"0000000000000000004a", "data corruption: invalid journal entry name"},
   };
-  for (const auto& c : cases) {
-    auto r = parse_sequence(c.name);
-    EXPECT_EQ(r ? std::to_string(*r) : r.error().message(), c.expected) << c.name;
+  for (const auto& [name, expected] : cases) {
+    auto r = parse_sequence(name);
+    EXPECT_EQ(r ? std::to_string(*r) : r.error().message(), expected) << name;
   }
   EXPECT_EQ(sequence_name(42), "00000000000000000042");
 }
 
-TEST(TreeWalk, DepthLinksAndCleanupAreBounded) {
-  TempDir tmp;
+TEST_F(TreeWalkDir, DepthLinksAndCleanupAreBounded) {
   const std::string log = tmp.join(".qm-log");
   std::filesystem::create_directories(log + "/preparing/a/b/c/d");
   write_file(log + "/preparing/a/b/c/d/f", "12345");
@@ -103,8 +98,7 @@ TEST(TreeWalk, DepthLinksAndCleanupAreBounded) {
   EXPECT_EQ(qm::test::read_file(tmp.join("outside/keep")), "k");
 }
 
-TEST(ReadPage, PagesMapToChunkFilesAndShortFilesFail) {
-  TempDir tmp;
+TEST_F(ReadPageDir, PagesMapToChunkFilesAndShortFilesFail) {
   std::filesystem::create_directories(tmp.join("chunks"));
   write_file(tmp.join("chunks/chunk_00000.qmd"), "");
   // A sparse 64 MiB chunk whose last page is written.
@@ -120,9 +114,7 @@ TEST(ReadPage, PagesMapToChunkFilesAndShortFilesFail) {
   EXPECT_EQ(page, std::string(4096, 'z'));
   ASSERT_TRUE(read_page(tmp.path(), 16384, out));
   EXPECT_EQ(page, std::string(4096, 'y'));
-  auto r = read_page(tmp.path(), 16385, out);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(read_page(tmp.path(), 16385, out).error().kind, ErrorKind::Io);
   EXPECT_EQ(chunk_path("/w", 16384), "/w/chunks/chunk_00001.qmd");
 }
 

@@ -16,10 +16,9 @@
 namespace qm::journal {
 namespace {
 
-using qm::test::TempDir;
-using qm::test::write_file;
-using test::manifest_text;
-using test::Workspace;
+using InventoryDir = qm::test::InTempDir;
+using namespace qm::test;
+using namespace test;
 
 namespace sfs = std::filesystem;
 
@@ -98,8 +97,7 @@ TEST(Inventory, CommitDirectoriesMustAgreeWithTheAnchor) {
   }
 }
 
-TEST(Inventory, WithoutAnAnchorOnlyEmptyOrVerifiableHistoryIsAccepted) {
-  TempDir tmp;
+TEST_F(InventoryDir, WithoutAnAnchorOnlyEmptyOrVerifiableHistoryIsAccepted) {
   auto legacy_manifest = manifest_text(2, 0, std::nullopt, {}, 5);
   auto write_commit = [&](const std::string& root, uint64_t seq, const std::string& manifest) {
     ChangeCommit c;

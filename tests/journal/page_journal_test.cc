@@ -14,11 +14,9 @@
 namespace qm::journal {
 namespace {
 
-using qm::test::read_file;
-using qm::test::TempDir;
-using qm::test::write_file;
-using test::page_of;
-using test::Workspace;
+using PageJournalFs = qm::test::OnFaultyFs;
+using namespace qm::test;
+using namespace test;
 
 template <class T>
 std::string outcome(const Result<T>& r) { return r ? "ok" : r.error().message(); }
@@ -109,9 +107,7 @@ TEST(PageJournal, RefusalsLeaveNothingHalfDone) {
   ws.add_blob("gone");
   std::filesystem::remove_all(root + "/blobs");
   ASSERT_TRUE(ws.write_manifest(1));
-  auto missing = commit_journal(ws.store());
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().kind, ErrorKind::Io);
+  EXPECT_EQ(commit_journal(ws.store()).error().kind, ErrorKind::Io);
   EXPECT_NE(installed_journal(ws.store()), nullptr);
   EXPECT_TRUE(exists(root + "/.qm-log/active"));
 
@@ -136,16 +132,14 @@ TEST(PageJournal, FilesLeftByAFailedAttemptDoNotBlockItsRetry) {
   EXPECT_EQ(record_of(ws.root(), 1).pages[0].bytes, page_of('Z'));
 }
 
-TEST(PageJournal, AFailedSyncAfterTheCommitPointRetiresTheJournal) {
-  qm::test::FaultyFs ffs;
-  fs::ScopedFileSystem scoped(ffs);
+TEST_F(PageJournalFs, AFailedSyncAfterTheCommitPointRetiresTheJournal) {
   Workspace ws("/ws");
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   ASSERT_TRUE(ws.write_page(0, 'X'));
   ASSERT_TRUE(ws.store().sync_data());
   ASSERT_TRUE(ws.write_manifest(1));
   // The commit flushes `active`, `chunks` and the root, renames, then flushes the log.
-  ffs.fail_nth(qm::test::FaultyFs::Op::SyncDir, 4);
+  disk.fail_nth(qm::test::FaultyFs::Op::SyncDir, 4);
   auto r = commit_journal(ws.store());
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().kind, ErrorKind::TransactionOutcomeUnknown);
@@ -184,16 +178,14 @@ TEST(Recovery, AHeaderThatDisagreesWithItsManifestIsRefused) {
   Workspace ws(tmp.join("ws"));
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   const std::string header = ws.root() + "/.qm-log/active/header";
-  struct Case {
-    std::string json, expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"{\"sequence\":1,\"before_tx\":9,\"page_count\":3}", "data corruption: journal header/manifest mismatch"},
       {"{\"sequence\":1,\"before_tx\":1,\"page_count\":4}", "data corruption: journal header/manifest mismatch"},
       {"{\"sequence\":5,\"before_tx\":1,\"page_count\":3}", "data corruption: active journal sequence mismatch"},
   };
-  for (const auto& c : cases) {
-    write_file(header, checked_bytes(c.json));
-    EXPECT_EQ(outcome(recover(ws.root())), c.expected) << c.json;
+  for (const auto& [json, expected] : cases) {
+    write_file(header, checked_bytes(json));
+    EXPECT_EQ(outcome(recover(ws.root())), expected) << json;
   }
 }
 

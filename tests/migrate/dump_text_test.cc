@@ -10,9 +10,11 @@
 #include "migrate/dump_text.h"
 #include "migrate/rewrite.h"
 #include "migrate/split.h"
+#include "support/result_text.h"
 
 namespace {
 
+using qm::test::must;
 using qm::migrate::kUnterminatedComment;
 using qm::migrate::kUnterminatedQuoteOrTrigger;
 
@@ -63,9 +65,8 @@ TEST(SplitStatements, EndsStatementsOnlyAtSemicolonsOutsideQuotesCommentsAndTrig
 TEST(SplitStatements, CopiedStatementsSurviveMovingTheResult) {
   std::string dump;
   for (int i = 0; i < 100; ++i) dump += "INSERT /* c */ INTO t VALUES (" + std::to_string(i) + ");";
-  auto split = qm::migrate::split_statements(dump);
-  ASSERT_TRUE(split);
-  qm::migrate::SplitDump moved = std::move(*split);
+  auto split = must(qm::migrate::split_statements(dump));
+  qm::migrate::SplitDump moved = std::move(split);
   ASSERT_EQ(moved.statements.size(), 100u);
   EXPECT_EQ(moved.statements[99], "INSERT   INTO t VALUES (99)");
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "persistent/catalog_entry.h"
+#include "support/result_text.h"
 
 namespace qm::persistent {
 namespace {
@@ -26,15 +27,13 @@ std::string prepare_error(const RetrievalIndexDefinition& def, const Row& r, std
 }
 
 TEST(Prepare, BuildsDocumentsAndRefusesBadRows) {
-  auto p = prepare(kText, kColumns, row(Value::integer(3), Value::null(), Value::null()));
-  ASSERT_TRUE(p.has_value());
-  EXPECT_EQ(*p->text, "  ");  // one space per column
-  EXPECT_EQ(p->bytes, 2u);
-  EXPECT_EQ(p->hash, blake3(R"([3,["Null","Null"]])"));
-  auto v = prepare(kVector, kColumns, row(Value::integer(4), Value::null(), Value::null(), Value::text(" [0.5, -2] \n")));
-  ASSERT_TRUE(v.has_value());
-  EXPECT_EQ(*v->vector, (std::vector<float>{0.5f, -2.0f}));
-  EXPECT_EQ(v->hash, blake3(R"([4,[{"Text":" [0.5, -2] \n"}]])"));  // the text as written
+  auto p = must(prepare(kText, kColumns, row(Value::integer(3), Value::null(), Value::null())));
+  EXPECT_EQ(*p.text, "  ");  // one space per column
+  EXPECT_EQ(p.bytes, 2u);
+  EXPECT_EQ(p.hash, blake3(R"([3,["Null","Null"]])"));
+  auto v = must(prepare(kVector, kColumns, row(Value::integer(4), Value::null(), Value::null(), Value::text(" [0.5, -2] \n"))));
+  EXPECT_EQ(*v.vector, (std::vector<float>{0.5f, -2.0f}));
+  EXPECT_EQ(v.hash, blake3(R"([4,[{"Text":" [0.5, -2] \n"}]])"));  // the text as written
 
   const std::string sch = "schema error: ";
   struct Case {
@@ -74,16 +73,15 @@ TEST(Prepare, BuildsDocumentsAndRefusesBadRows) {
 }
 
 TEST(Entry, AddEnforcesUniqueIdsAndTheDocumentBudget) {
-  auto e = CatalogEntry::create(kText, 7);
-  ASSERT_TRUE(e.has_value());
-  for (int64_t i = 0; i < 10000; ++i) ASSERT_TRUE(e->add(*prepare(kText, kColumns, doc(i, "x"))).has_value());
-  EXPECT_EQ(e->add(*prepare(kText, kColumns, doc(5, "x"))).error().message(), "schema error: duplicate persistent retrieval ID");
-  EXPECT_EQ(e->add(*prepare(kText, kColumns, doc(10000, "x"))).error().message(),
+  auto e = must(CatalogEntry::create(kText, 7));
+  for (int64_t i = 0; i < 10000; ++i) ASSERT_TRUE(e.add(*prepare(kText, kColumns, doc(i, "x"))).has_value());
+  EXPECT_EQ(e.add(*prepare(kText, kColumns, doc(5, "x"))).error().message(), "schema error: duplicate persistent retrieval ID");
+  EXPECT_EQ(e.add(*prepare(kText, kColumns, doc(10000, "x"))).error().message(),
             "query resource limit exceeded: persistent retrieval source budget exceeded");
-  EXPECT_EQ(e->sources().size(), 10000u);
-  EXPECT_EQ(e->source_bytes(), 10000u * 4);
-  EXPECT_EQ(e->generation(), 7u);
-  EXPECT_TRUE(e->pending_write());
+  EXPECT_EQ(e.sources().size(), 10000u);
+  EXPECT_EQ(e.source_bytes(), 10000u * 4);
+  EXPECT_EQ(e.generation(), 7u);
+  EXPECT_TRUE(e.pending_write());
 }
 
 TEST(Entry, ApplyFollowsIndexedChangesOnly) {
@@ -130,9 +128,8 @@ TEST(Entry, DigestIgnoresInsertionOrderAndInfoReportsState) {
   EXPECT_EQ(catalog_descriptors(catalog).error().message(),
             "data corruption: persistent retrieval: manifest cannot publish unencoded retrieval state");
   catalog.at("ix").mark_published(3, 250);
-  auto list = catalog_descriptors(catalog);
-  ASSERT_TRUE(list.has_value());
-  EXPECT_EQ((*list)[0], (Descriptor{kText, 3, 250, 3, 1, 0}));
+  auto list = must(catalog_descriptors(catalog));
+  EXPECT_EQ((list)[0], (Descriptor{kText, 3, 250, 3, 1, 0}));
   std::string json;
   JsonWriter w(json);
   write_info(w, catalog_infos(catalog, 12)[0]);

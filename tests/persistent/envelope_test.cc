@@ -7,6 +7,7 @@
 #include "persistent/codec.h"
 #include "persistent/envelope.h"
 #include "retrieval/definition_json.h"
+#include "support/result_text.h"
 
 namespace qm::persistent {
 namespace {
@@ -46,17 +47,14 @@ TEST(Codec, BoundsOfWritesAndReads) {
 }
 
 std::string envelope_of(const RetrievalIndexDefinition& def, uint64_t generation, std::vector<std::pair<int64_t, std::string>> rows) {
-  auto entry = CatalogEntry::create(def, generation);
-  EXPECT_TRUE(entry.has_value());
+  auto entry = must(CatalogEntry::create(def, generation));
   const std::vector<std::string> cols = {"id", std::holds_alternative<VectorKind>(def.kind) ? "emb" : "body"};
   for (auto& [id, text] : rows) {
-    auto doc = prepare(def, cols, std::vector<Value>{Value::integer(id), Value::text(text)});
-    EXPECT_TRUE(doc.has_value()) << doc.error().message();
-    EXPECT_TRUE(entry->add(*doc).has_value());
+    auto doc = must(prepare(def, cols, std::vector<Value>{Value::integer(id), Value::text(text)}));
+    EXPECT_TRUE(entry.add(doc).has_value());
   }
-  auto bytes = entry->encode();
-  EXPECT_TRUE(bytes.has_value());
-  return *bytes;
+  auto bytes = must(entry.encode());
+  return bytes;
 }
 
 // Recomputes the trailer so a tampered header reaches the checks behind the checksum.
@@ -66,11 +64,7 @@ std::string resealed(std::string env) {
   return env;
 }
 
-std::string decode_error(const std::string& env) {
-  auto r = decode_envelope(as_bytes(env));
-  EXPECT_FALSE(r.has_value());
-  return r ? "" : r.error().message();
-}
+std::string decode_error(const std::string& env) { return error_text(decode_envelope(as_bytes(env))); }
 
 TEST(Envelope, ExactLayout) {
   const auto def = text_def();
@@ -92,11 +86,10 @@ TEST(Envelope, ExactLayout) {
   Digest trailer = blake3(std::string_view(env).substr(0, env.size() - 32));
   EXPECT_EQ(as_chars(*r.bytes(32)), as_chars(trailer));
 
-  auto back = decode_envelope(as_bytes(env));
-  ASSERT_TRUE(back.has_value()) << back.error().message();
-  EXPECT_EQ(back->definition, def);
-  EXPECT_EQ(back->generation, 42u);
-  EXPECT_TRUE(back->data.text->contains(5));
+  auto back = must(decode_envelope(as_bytes(env)));
+  EXPECT_EQ(back.definition, def);
+  EXPECT_EQ(back.generation, 42u);
+  EXPECT_TRUE(back.data.text->contains(5));
 }
 
 TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {
@@ -116,11 +109,7 @@ TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {
   noncanonical += spaced + env.substr(24 + def_len);
   // One spare byte left between the declared body and the trailer.
   std::string spare = env.substr(0, env.size() - 32) + "x" + env.substr(env.size() - 32);
-  struct Case {
-    std::string bytes;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {std::string(91, '\0'), "invalid envelope length"},
       {flipped, "envelope checksum mismatch"},
       {patched(8, "\x02"), "unsupported index magic or version"},
@@ -130,7 +119,7 @@ TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {
       {resealed(spare), "trailing index bytes"},
       {patched(20, "\x01\x20\0\0"), "encoded count exceeds limit"},  // D = 8193
   };
-  for (const auto& c : cases) EXPECT_EQ(decode_error(c.bytes), kPrefix + c.want) << c.want;
+  for (const auto& [bytes, want] : cases) EXPECT_EQ(decode_error(bytes), kPrefix + want) << want;
   // 92 bytes with a correct trailer: the empty definition is no JSON value.
   std::string minimal(60, '\0');
   std::memcpy(minimal.data(), "QMRIDX\0\0\x01\0\x01", 11);
@@ -182,15 +171,11 @@ TEST(Definition, MaximalDefinitionsAreRefusedAtCreateNotAtFlush) {
 }
 
 TEST(Definition, StrictReadingTexts) {
-  struct Case {
-    std::string json;
-    std::string want;
-  };
   std::string cols17 = "[";
   for (int i = 0; i < 17; ++i) cols17 += (i ? ",\"c" : "\"c") + std::to_string(i) + "\"";
   cols17 += "]";
   auto def = [](std::string index) { return R"({"name":"ix","table":"t","id_column":"id","index":)" + index + "}"; };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {def(R"({"kind":"full_text","text_columns":)" + cols17 + "}"), "persistent retrieval sequence exceeds its limit"},
       {def(R"({"kind":"full_text","text_columns":"a"})"), "a sequence containing at most 16 entries"},
       {def(R"({"kind":"full_text","text_columns":["a\u0001"]})"), "invalid persistent retrieval identifier"},
@@ -202,10 +187,10 @@ TEST(Definition, StrictReadingTexts) {
       {R"({"name":"ix","table":"t","index":{}})", "missing field `id_column`"},
       {std::string(100, '[') + std::string(100, ']'), "depth"},
   };
-  for (const auto& c : cases) {
-    auto r = retrieval::read_definition_text(c.json);
-    ASSERT_FALSE(r.has_value()) << c.json;
-    EXPECT_NE(r.error().find(c.want), std::string::npos) << r.error();
+  for (const auto& [json, want] : cases) {
+    auto r = retrieval::read_definition_text(json);
+    ASSERT_FALSE(r.has_value()) << json;
+    EXPECT_NE(r.error().find(want), std::string::npos) << r.error();
   }
   auto v = vector_def(7);
   EXPECT_EQ(retrieval::definition_json(v),

@@ -8,18 +8,16 @@
 #include "retrieval/request.h"
 #include "retrieval/response.h"
 #include "retrieval/retrieve.h"
+#include "support/result_text.h"
 
 namespace qm::retrieval {
 namespace {
 
+
 const std::string kFt = R"("kind":"full_text","sql":"SELECT * FROM docs","id_column":"id","text_columns":["body"],"query":"fox")";
 
 TEST(Request, ReadingErrorsCarryTheReadersTexts) {
-  struct Case {
-    std::string json;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {R"("full_text")", "invalid type: string \"full_text\", expected internally tagged enum RetrievalRequest"},
       {R"({"sql":"x"})", "missing field `kind`"},
       {R"({"kind":"vector","kind":"vector"})", "duplicate field `kind`"},
@@ -40,10 +38,10 @@ TEST(Request, ReadingErrorsCarryTheReadersTexts) {
       {R"(["vector","s",[],"id","v",[1],"cosine",1,null,9])", "invalid length 9, expected 8 elements in sequence"},
       {R"([])", "missing field `kind`"},
   };
-  for (const auto& c : cases) {
-    auto r = read_request(c.json);
-    ASSERT_FALSE(r.has_value()) << c.json;
-    EXPECT_EQ(r.error(), c.want) << c.json;
+  for (const auto& [json, want] : cases) {
+    auto r = read_request(json);
+    ASSERT_FALSE(r.has_value()) << json;
+    EXPECT_EQ(r.error(), want) << json;
   }
   for (const char* bad : {"{} {}", "{},", "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]"})
     EXPECT_FALSE(read_request(bad).has_value()) << bad;
@@ -69,14 +67,12 @@ TEST(Request, BothFormsReadTheSameRequest) {
 
 TEST(Request, ParametersConvertOnlyScalarKinds) {
   auto node = parse_json(R"([null,true,false,-1,9223372036854775807,"x"])");
-  auto values = parameters(node->items);
-  ASSERT_TRUE(values.has_value());
-  EXPECT_EQ(*values, (std::vector<Value>{Value::null(), Value::integer(1), Value::integer(0), Value::integer(-1),
+  auto values = must(parameters(node->items));
+  EXPECT_EQ(values, (std::vector<Value>{Value::null(), Value::integer(1), Value::integer(0), Value::integer(-1),
                                          Value::integer(INT64_MAX), Value::text("x")}));
   for (const char* bad : {"[1.5]", "[2.0]", "[1e2]", "[18446744073709551615]", "[[1]]", "[{}]"}) {
-    auto r = parameters(parse_json(bad)->items);
-    ASSERT_FALSE(r.has_value()) << bad;
-    EXPECT_EQ(r.error().message(), "query parse error: Retrieval parameters support null, text, bool and signed integers");
+    EXPECT_EQ(error_text(parameters(parse_json(bad)->items)),
+              "query parse error: Retrieval parameters support null, text, bool and signed integers");
   }
 }
 
@@ -135,12 +131,8 @@ TEST(Retrieve, RefusalsComeInTheirOrder) {
   auto cancel = std::make_shared<std::atomic<bool>>(true);
   EXPECT_EQ(run(src, big + " ", cancel), "database operation was cancelled");
 
-  struct Case {
-    std::string request;
-    std::string want;
-  };
   const std::string ft = "{" + kFt;
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {ft + R"(,"limit":101})", "Invalid full-text bounds"},
       {R"({"kind":"full_text","sql":"s","id_column":"id","text_columns":[],"query":"q","limit":1})", "Invalid full-text bounds"},
       {R"({"kind":"full_text","sql":"s","id_column":"id","text_columns":["b"],"query":")" + std::string(1025, 'q') + R"(","limit":1})",
@@ -166,9 +158,9 @@ TEST(Retrieve, RefusalsComeInTheirOrder) {
       {R"({"kind":"vector","sql":"s","id_column":"id","vector_column":"body","query":[1],"metric":"cosine","limit":1})",
        "query parse error: [json.exception.parse_error.101]"},
   };
-  for (const auto& c : cases) {
-    std::string got = run(src, c.request);
-    EXPECT_NE(got.find(c.want), std::string::npos) << got;
+  for (const auto& [req, want] : cases) {
+    std::string got = run(src, req);
+    EXPECT_NE(got.find(want), std::string::npos) << got;
   }
   // Two refusals in the candidate lists: the SELECT ran, nothing was answered.
   EXPECT_GT(src.selects, 0);

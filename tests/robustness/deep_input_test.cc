@@ -59,7 +59,9 @@ TEST(DeepInput, PredicateTreeBuiltInMemoryIsBoundedToo) {
     obj.members.emplace_back("And", std::move(arr));
     node = std::move(obj);
   }
-  EXPECT_FALSE(query::predicate_from_json(node).has_value());
+  auto refused = query::predicate_from_json(node);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), "recursion limit exceeded");
   // Tear the tree down iteratively so the test itself does not recurse 100,000 levels deep.
   while (node.is_object() && !node.members.empty()) {
     JsonNode next = std::move(node.members[0].second.items[0]);

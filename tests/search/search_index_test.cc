@@ -7,9 +7,11 @@
 #include "core/bytes.h"
 #include "core/utf8.h"
 #include "search/search_index.h"
+#include "support/result_text.h"
 
 namespace qm::search {
 namespace {
+
 
 SearchIndex corpus(std::initializer_list<std::pair<int64_t, const char*>> docs) {
   SearchIndex index;
@@ -18,17 +20,11 @@ SearchIndex corpus(std::initializer_list<std::pair<int64_t, const char*>> docs) 
 }
 
 std::vector<SearchHit> hits(const SearchIndex& index, std::string_view q, size_t limit = 10) {
-  auto r = index.search(q, limit);
-  EXPECT_TRUE(r.has_value());
-  return r ? *r : std::vector<SearchHit>{};
+  return must(index.search(q, limit));
 }
 
 TEST(Tokenizer, SplitsFoldsAndDropsOverlongPieces) {
-  struct Case {
-    std::string text;
-    std::vector<std::string> want;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::vector<std::string>> cases[] = {
       {"HELLO, WORLD", {"hello", "world"}},
       {"Crème brûlée_au-lait", {"crème", "brûlée", "au", "lait"}},
       {"ΟΔΟΣ Straße", {"οδος", "straße"}},          // final sigma in the lower-case form
@@ -38,7 +34,7 @@ TEST(Tokenizer, SplitsFoldsAndDropsOverlongPieces) {
       {"a\xff" "b", {"a", "b"}},                       // a malformed byte separates
       {"", {}},
   };
-  for (const auto& c : cases) EXPECT_EQ(tokens(c.text), c.want) << c.text;
+  for (const auto& [text, want] : cases) EXPECT_EQ(tokens(text), want) << text;
   // U+0130 lower-cases to two characters: the 128-byte piece yields a longer term.
   std::string dotted;
   for (int i = 0; i < 64; ++i) dotted += "\u0130";
@@ -86,18 +82,12 @@ TEST(Search, BoundsAreCheckedBeforeAnyLookup) {
   for (int i = 0; i < 33; ++i) many += "t" + std::to_string(i) + " ";
   std::string repeated;
   for (int i = 0; i < 40; ++i) repeated += "a ";
-  struct Case {
-    std::string query;
-    size_t limit;
-    bool ok;
-  };
-  for (const Case& c : {Case{many, 10, false}, Case{repeated, 10, true}, Case{"a", 101, false}, Case{"a", 100, true},
-                        Case{std::string(1025, 'a'), 1, false}, Case{std::string(1024, 'a'), 1, true}}) {
-    auto r = index.search(c.query, c.limit);
-    EXPECT_EQ(r.has_value(), c.ok) << c.query.size() << " " << c.limit;
-    if (!r) {
-      EXPECT_EQ(r.error(), SearchError::Bounds);
-    }
+  const std::tuple<std::string, size_t, bool> cases[] = {{many, 10, false}, {repeated, 10, true}, {"a", 101, false},
+                                                          {"a", 100, true}, {std::string(1025, 'a'), 1, false},
+                                                          {std::string(1024, 'a'), 1, true}};
+  for (const auto& [query, limit, ok] : cases) {
+    auto r = index.search(query, limit);
+    EXPECT_TRUE(ok ? r.has_value() : r.error() == SearchError::Bounds) << query.size() << " " << limit;
   }
   EXPECT_STREQ(to_string(SearchError::Bounds), "full-text input exceeds its configured bounds");
 }
@@ -128,9 +118,8 @@ TEST(FilteredSearch, RanksWithTheSubsetsStatistics) {
   const auto subset = corpus({{1, "cat dog"}, {4, "cat bird bird bird"}});
   const IdSet allowed = {1, 4};
   for (const char* q : {"cat", "dog", "bird cat"}) {
-    auto got = index.search_filtered(q, 10, allowed);
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(*got, hits(subset, q)) << q;
+    auto got = must(index.search_filtered(q, 10, allowed));
+    EXPECT_EQ(got, hits(subset, q)) << q;
   }
   const IdSet all = {1, 2, 3, 4};
   EXPECT_EQ(*index.search_filtered("cat", 10, all), hits(index, "cat"));
@@ -149,24 +138,17 @@ TEST(FromRows, BuildsOneDocumentPerRowAndRefusesBadCells) {
   EXPECT_EQ(ok->total_source_bytes(), 6u);  // "" + " " + "moon" + " "
   EXPECT_EQ(hits(*ok, "moon").size(), 1u);
 
-  struct Case {
-    QueryResult result;
-    SearchError want;
-  };
   const std::vector<std::string> one = {"t"};
-  std::vector<Case> cases;
-  cases.push_back({rows({"id", "t"}, {{Value::integer(1), Value::integer(5)}}), SearchError::Input});
-  cases.push_back({rows({"id", "t"}, {{Value::text("1"), Value::text("a")}}), SearchError::Input});
-  cases.push_back({rows({"id", "t"}, {{Value::integer(1), Value::text("a")}, {Value::integer(1), Value::text("b")}}),
-                   SearchError::Input});
-  cases.push_back({rows({"x", "t"}, {}), SearchError::Input});
-  cases.push_back({rows({"id", "t"}, {{Value::integer(1), Value::text(std::string(65536, 'a'))}}), SearchError::Bounds});
-  cases.push_back({MutatedResult{1}, SearchError::Input});
-  for (size_t i = 0; i < cases.size(); ++i) {
-    auto r = SearchIndex::from_rows(cases[i].result, "id", one);
-    ASSERT_FALSE(r.has_value()) << i;
-    EXPECT_EQ(r.error(), cases[i].want) << i;
-  }
+  const std::pair<QueryResult, SearchError> cases[] = {
+      {rows({"id", "t"}, {{Value::integer(1), Value::integer(5)}}), SearchError::Input},
+      {rows({"id", "t"}, {{Value::text("1"), Value::text("a")}}), SearchError::Input},
+      {rows({"id", "t"}, {{Value::integer(1), Value::text("a")}, {Value::integer(1), Value::text("b")}}),
+       SearchError::Input},
+      {rows({"x", "t"}, {}), SearchError::Input},
+      {rows({"id", "t"}, {{Value::integer(1), Value::text(std::string(65536, 'a'))}}), SearchError::Bounds},
+      {MutatedResult{1}, SearchError::Input},
+  };
+  for (const auto& [result, want] : cases) EXPECT_EQ(SearchIndex::from_rows(result, "id", one).error(), want);
   EXPECT_TRUE(SearchIndex::from_rows(rows({"id", "t"}, {{Value::integer(1), Value::text(std::string(65535, 'a'))}}), "id", one)
                   .has_value());
 }
@@ -182,41 +164,30 @@ std::string tiny_body(uint32_t header_tokens = 3) {
   return out;
 }
 
-std::string decode_error(const std::string& body) {
-  auto r = SearchIndex::decode_persistent(as_bytes(body));
-  EXPECT_FALSE(r.has_value());
-  return r ? "" : r.error().message();
-}
+std::string decode_error(const std::string& body) { return error_text(SearchIndex::decode_persistent(as_bytes(body))); }
 
 TEST(Body, RoundTripsExactly) {
   const auto index = corpus({{-3, "Zebra zebra ÄPFEL"}, {8, ""}, {2, "x y z x"}});
-  auto body = index.encode_persistent();
-  ASSERT_TRUE(body.has_value());
-  auto back = SearchIndex::decode_persistent(as_bytes(*body));
-  ASSERT_TRUE(back.has_value());
-  EXPECT_EQ(*back->encode_persistent(), *body);
-  EXPECT_EQ(back->total_tokens(), index.total_tokens());
-  EXPECT_EQ(hits(*back, "zebra"), hits(index, "zebra"));
-  auto decoded = SearchIndex::decode_persistent(as_bytes(tiny_body()));
-  ASSERT_TRUE(decoded.has_value()) << decoded.error().message();
-  EXPECT_EQ(*decoded->encode_persistent(), tiny_body());
+  auto body = must(index.encode_persistent());
+  auto back = must(SearchIndex::decode_persistent(as_bytes(body)));
+  EXPECT_EQ(*back.encode_persistent(), body);
+  EXPECT_EQ(back.total_tokens(), index.total_tokens());
+  EXPECT_EQ(hits(back, "zebra"), hits(index, "zebra"));
+  auto decoded = must(SearchIndex::decode_persistent(as_bytes(tiny_body())));
+  EXPECT_EQ(*decoded.encode_persistent(), tiny_body());
   SearchIndex copy = index;  // copies rebuild their own term references
-  EXPECT_EQ(*copy.encode_persistent(), *body);
+  EXPECT_EQ(*copy.encode_persistent(), body);
 }
 
 TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {
   const std::string prefix = "data corruption: persistent retrieval: ";
-  struct Case {
-    std::string body;
-    std::string want;
-  };
   std::string base = tiny_body();
   auto patch = [&](size_t at, std::string bytes) {
     std::string b = base;
     b.replace(at, bytes.size(), bytes);
     return b;
   };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {tiny_body(2), "text corpus total mismatch"},
       {tiny_body(4), "text corpus metadata mismatch"},
       {base.substr(0, base.size() - 1), "truncated or overflowing index extent"},
@@ -230,7 +201,7 @@ TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {
       {patch(28, std::string("\x02\0\0\0", 4)), "text document budget or length mismatch"},
       {patch(4, std::string("\x03\0\0\0", 4)), "text corpus metadata mismatch"},
   };
-  for (const auto& c : cases) EXPECT_EQ(decode_error(c.body), prefix + c.want) << c.want;
+  for (const auto& [body, want] : cases) EXPECT_EQ(decode_error(body), prefix + want) << want;
   // Two documents out of order.
   SearchIndex two = corpus({{1, "a"}, {2, "a"}});
   std::string b = *two.encode_persistent();

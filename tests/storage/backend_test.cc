@@ -14,15 +14,28 @@
 #include "storage/backend.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
 
+using DevStoreDir = qm::test::InTempDir;
+using MonolithDir = qm::test::InTempDir;
+using DevStoreFs = qm::test::OnFaultyFs;
+using MonolithFs = qm::test::OnFaultyFs;
 using Op = test::FaultyFs::Op;
 
 Page filled(uint8_t v) {
   Page p;
   p.fill(v);
+  return p;
+}
+
+// The page a store holds at `id` (a failed read fails the test).
+template <class Store>
+Page read(Store& store, uint64_t id) {
+  Page p{};
+  EXPECT_TRUE(store.read_page_into(id, p)) << "page " << id;
   return p;
 }
 
@@ -32,56 +45,35 @@ std::vector<const Page*> ptrs(const std::vector<Page>& pages) {
   return out;
 }
 
-TEST(DevStore, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
-  test::TempDir dir;
-  auto store = DevStore::create(dir.path());
-  ASSERT_TRUE(store);
-  for (int i = 0; i < 16385; ++i) store->alloc_page();
-  ASSERT_TRUE(store->write_page(16383, filled(0x33)));
-  ASSERT_TRUE(store->write_page(16384, filled(0x44)));
-  EXPECT_EQ(DevStore::chunk_path(dir.path(), 1), dir.path() + "/chunks/chunk_00001.qmd");
+TEST_F(DevStoreDir, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
+  auto store = must(DevStore::create(tmp.path()));
+  for (int i = 0; i < 16385; ++i) store.alloc_page();
+  ASSERT_TRUE(store.write_page(16383, filled(0x33)));
+  ASSERT_TRUE(store.write_page(16384, filled(0x44)));
+  EXPECT_EQ(DevStore::chunk_path(tmp.path(), 1), tmp.path() + "/chunks/chunk_00001.qmd");
 
-  auto read_at = [](const std::string& path, off_t offset) {
-    int fd = ::open(path.c_str(), O_RDONLY);
-    Page p{};
-    EXPECT_EQ(::pread(fd, p.data(), p.size(), offset), 4096);
-    ::close(fd);
-    return p;
-  };
-  EXPECT_EQ(read_at(dir.path() + "/chunks/chunk_00000.qmd", 67104768), filled(0x33));
-  EXPECT_EQ(read_at(dir.path() + "/chunks/chunk_00001.qmd", 0), filled(0x44));
-  EXPECT_EQ(std::filesystem::file_size(dir.path() + "/chunks/chunk_00001.qmd"), 4096u);
+  EXPECT_EQ(test::read_file(tmp.path() + "/chunks/chunk_00000.qmd").substr(67104768), std::string(4096, 0x33));
+  EXPECT_EQ(test::read_file(tmp.path() + "/chunks/chunk_00001.qmd"), std::string(4096, 0x44));
 
+  EXPECT_EQ(read(store, 16384), filled(0x44));
   Page back{};
-  ASSERT_TRUE(store->read_page_into(16384, back));
-  EXPECT_EQ(back, filled(0x44));
-  auto fault = store->read_page_into(16385, back);
-  ASSERT_FALSE(fault);
-  EXPECT_EQ(fault.error().message(), "page fault: page 16385 is not resident");
-  EXPECT_EQ(store->dirty_chunks(), (std::set<uint64_t>{0, 1}));
+  EXPECT_EQ(error_text(store.read_page_into(16385, back)), "page fault: page 16385 is not resident");
+  EXPECT_EQ(store.dirty_chunks(), (std::set<uint64_t>{0, 1}));
 }
 
-TEST(DevStore, ConsecutiveRunIsOneWritePerChunk) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
-  auto store = DevStore::create("/ws");
-  ASSERT_TRUE(store);
-  for (int i = 0; i < 16391; ++i) store->alloc_page();
+TEST_F(DevStoreFs, ConsecutiveRunIsOneWritePerChunk) {
+  auto store = must(DevStore::create("/ws"));
+  for (int i = 0; i < 16391; ++i) store.alloc_page();
   std::vector<Page> run;
   for (int i = 0; i < 11; ++i) run.push_back(filled(static_cast<uint8_t>(i)));
   uint64_t writes = disk.calls(Op::Write);
-  ASSERT_TRUE(store->write_pages_from(16380, ptrs(run)));
+  ASSERT_TRUE(store.write_pages_from(16380, ptrs(run)));
   EXPECT_EQ(disk.calls(Op::Write) - writes, 2u);
-  Page p{};
-  ASSERT_TRUE(store->read_page_into(16383, p));
-  EXPECT_EQ(p, filled(3));
-  ASSERT_TRUE(store->read_page_into(16390, p));
-  EXPECT_EQ(p, filled(10));
+  EXPECT_EQ(read(store, 16383), filled(3));
+  EXPECT_EQ(read(store, 16390), filled(10));
 }
 
-TEST(DevStore, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
   disk.make_dirs("/ws");
   {
     auto store = DevStore::create("/ws");
@@ -93,18 +85,12 @@ TEST(DevStore, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
     ASSERT_TRUE(store->write_page(1, filled(9)));  // not synced: lost
   }
   disk.power_loss();
-  auto store = DevStore::open("/ws", 2);
-  ASSERT_TRUE(store);
-  Page p{};
-  ASSERT_TRUE(store->read_page_into(0, p));
-  EXPECT_EQ(p, filled(1));
-  ASSERT_TRUE(store->read_page_into(1, p));
-  EXPECT_EQ(p, filled(2));
+  auto store = must(DevStore::open("/ws", 2));
+  EXPECT_EQ(read(store, 0), filled(1));
+  EXPECT_EQ(read(store, 1), filled(2));
 }
 
-TEST(DevStore, FailedSyncKeepsEveryDirtyChunkForARetry) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, FailedSyncKeepsEveryDirtyChunkForARetry) {
   auto store = DevStore::create("/ws");
   for (int i = 0; i < 16385; ++i) store->alloc_page();
   ASSERT_TRUE(store->write_page(0, filled(1)));
@@ -118,9 +104,7 @@ TEST(DevStore, FailedSyncKeepsEveryDirtyChunkForARetry) {
   EXPECT_TRUE(store->dirty_chunks().empty());
 }
 
-TEST(DevStore, ShortChunkFileIsAnIoError) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, ShortChunkFileIsAnIoError) {
   disk.put_file("/ws/chunks/chunk_00000.qmd", std::string(4096 + 100, 'x'));
   auto store = DevStore::open("/ws", 2);
   Page p{};
@@ -131,36 +115,33 @@ TEST(DevStore, ShortChunkFileIsAnIoError) {
 
 // Pages read ahead with a run are never served after this store wrote them, whether by a
 // single page or a run; reads out of order take one page each.
-TEST(DevStore, PagesReadAheadGiveWayToLaterWrites) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, PagesReadAheadGiveWayToLaterWrites) {
   disk.make_dirs("/ws");
-  auto store = DevStore::create("/ws");
-  ASSERT_TRUE(store);
+  auto store = must(DevStore::create("/ws"));
   std::vector<Page> pages;
   for (int i = 0; i < 32; ++i) {
-    store->alloc_page();
+    store.alloc_page();
     pages.push_back(filled(static_cast<uint8_t>(i)));
   }
-  ASSERT_TRUE(store->write_pages_from(0, ptrs(pages)));
-  store->close_files();
+  ASSERT_TRUE(store.write_pages_from(0, ptrs(pages)));
+  store.close_files();
   // A checksum handed out with a page is always that of the bytes handed out.
   auto read = [&](uint64_t id) {
     Page p{};
     std::optional<uint32_t> sum;
-    EXPECT_TRUE(store->read_page_into(id, p, &sum));
+    EXPECT_TRUE(store.read_page_into(id, p, &sum));
     if (sum) {
       EXPECT_EQ(*sum, page_checksum(p)) << "page " << id;
     }
     return p;
   };
   for (uint64_t id : {20, 21, 23}) read(id);  // 23 reads 23..26
-  ASSERT_TRUE(store->write_page(25, filled(0xAA)));
+  ASSERT_TRUE(store.write_page(25, filled(0xAA)));
   EXPECT_EQ(read(24), filled(24));  // reads 24..31
   EXPECT_EQ(read(25), filled(0xAA));
   const Page bb = filled(0xBB);
   const Page* one[] = {&bb};
-  ASSERT_TRUE(store->write_pages_from(26, one));
+  ASSERT_TRUE(store.write_pages_from(26, one));
   EXPECT_EQ(read(26), filled(0xBB));
   EXPECT_EQ(read(27), filled(27));
   const uint64_t reads = disk.calls(Op::Read);
@@ -182,9 +163,7 @@ class RecordingJournal final : public PageJournal {
   bool fail_next = false;
 };
 
-TEST(DevStore, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(DevStoreFs, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
   auto store = DevStore::create("/ws");
   for (int i = 0; i < 4; ++i) store->alloc_page();
   EXPECT_EQ(store->journal(), nullptr);
@@ -195,9 +174,7 @@ TEST(DevStore, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
   ASSERT_TRUE(store->write_pages_from(1, ptrs(run)));
   EXPECT_EQ(j->seen, (std::vector<uint64_t>{1, 2, 3}));
   j->fail_next = true;
-  auto r = store->write_page(0, filled(7));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::ResourceLimit);
+  EXPECT_EQ(store->write_page(0, filled(7)).error().kind, ErrorKind::ResourceLimit);
   EXPECT_EQ(*disk.contents("/ws/chunks/chunk_00000.qmd"), std::string(4096, '\0') + std::string(4096, '\1') +
                                                               std::string(4096, '\2') + std::string(4096, '\3'));
   EXPECT_NE(store->take_journal(), nullptr);
@@ -211,9 +188,7 @@ TEST(MemStore, PagesBeyondTheEndAreFaults) {
   EXPECT_EQ(b.page_count(), 2u);
   EXPECT_EQ(b.write_page(2, filled(1)).error().kind, ErrorKind::PageFault);
   std::vector<Page> run = {filled(5), filled(6)};
-  auto r = b.write_pages_from(1, ptrs(run));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().first, 2u);
+  EXPECT_EQ(error_text(b.write_pages_from(1, ptrs(run))), "page fault: page 2 is not resident");
   EXPECT_EQ(**b.read_page(1), filled(5));  // earlier pages stay written
   EXPECT_EQ(b.read_page(2).error().kind, ErrorKind::PageFault);
 }
@@ -230,22 +205,19 @@ std::string image_with(uint64_t pages, uint64_t manifest_offset_delta = 0, uint6
   return out;
 }
 
-TEST(Monolith, OpensAPrivateCopyUnaffectedByLaterChanges) {
-  test::TempDir dir;
-  const std::string path = dir.join("db.qmdb");
+TEST_F(MonolithDir, OpensAPrivateCopyUnaffectedByLaterChanges) {
+  const std::string path = tmp.join("db.qmdb");
   test::write_file(path, image_with(2));
-  auto m = Monolith::open(path);
-  ASSERT_TRUE(m) << m.error().message();
+  auto m = must(Monolith::open(path));
   test::write_file(path, std::string(10, 'z'));  // the file changes after the open
-  EXPECT_EQ(m->page_count(), 2u);
-  EXPECT_EQ(m->header().format_version, 3);
+  EXPECT_EQ(m.page_count(), 2u);
+  EXPECT_EQ(m.header().format_version, 3);
+  EXPECT_EQ(read(m, 1), filled('B'));
   Page p{};
-  ASSERT_TRUE(m->read_page_into(1, p));
-  EXPECT_EQ(p, filled('B'));
-  EXPECT_EQ(m->read_page_into(2, p).error().kind, ErrorKind::PageFault);
-  EXPECT_EQ(m->bytes().size(), 24u + 8192 + 2);
+  EXPECT_EQ(m.read_page_into(2, p).error().kind, ErrorKind::PageFault);
+  EXPECT_EQ(m.bytes().size(), 24u + 8192 + 2);
 
-  Backend b{std::move(*m)};
+  Backend b{std::move(m)};
   EXPECT_TRUE(b.read_only());
   EXPECT_EQ(b.write_page(0, filled(0)).error().kind, ErrorKind::ReadOnly);
   EXPECT_EQ(b.alloc_page().error().kind, ErrorKind::ReadOnly);
@@ -253,15 +225,11 @@ TEST(Monolith, OpensAPrivateCopyUnaffectedByLaterChanges) {
   EXPECT_EQ(b.read_all_pages()->size(), 2u);
 }
 
-TEST(Monolith, MalformedImagesAreRefused) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(MonolithFs, MalformedImagesAreRefused) {
   disk.make_dirs(fs::temp_dir());
   auto open_with = [&](const std::string& bytes) {
     disk.put_file("/img.qmdb", bytes);
-    auto r = Monolith::open("/img.qmdb");
-    EXPECT_FALSE(r);
-    return r ? std::string() : r.error().message();
+    return error_text(Monolith::open("/img.qmdb"));
   };
   EXPECT_EQ(open_with(std::string(23, 'Q')), "data corruption: monolith smaller than file header");
   EXPECT_EQ(open_with(image_with(1, 0, 4096)), "data corruption: monolith offsets are inconsistent");

@@ -10,53 +10,37 @@
 #include "storage/cas_store.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
 
+using CasStoreDir = qm::test::InTempDir;
+using CasStoreFs = qm::test::OnFaultyFs;
 using Op = test::FaultyFs::Op;
-
-class BytesMapping final : public fs::Mapping {
- public:
-  explicit BytesMapping(std::string bytes) : bytes_(std::move(bytes)) {
-    data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
-    size_ = bytes_.size();
-  }
-
- private:
-  std::string bytes_;
-};
 
 std::string hex_of(std::string_view bytes) { return cas::hex(blake3(bytes)); }
 
-TEST(CasStore, BlobFileNameIsTheB3sumOfItsBytes) {
-  test::TempDir dir;
+TEST_F(CasStoreDir, BlobFileNameIsTheB3sumOfItsBytes) {
   const std::string content = "a blob long enough to leave the record";
-  test::write_file(dir.join("sample"), content);
-  std::string b3 = test::run_command("b3sum --no-names " + dir.join("sample"));
+  test::write_file(tmp.join("sample"), content);
+  std::string b3 = test::run_command("b3sum --no-names " + tmp.join("sample"));
   ASSERT_GE(b3.size(), 64u) << "b3sum is needed for this test";
   b3.resize(64);
 
-  CasStore cas = CasStore::new_dev(dir.path());
-  auto index = cas.put(content);
-  ASSERT_TRUE(index);
-  EXPECT_EQ(*index, 0u);
-  std::string path = dir.path() + "/blobs/" + b3.substr(0, 2) + "/" + b3;
+  CasStore cas = CasStore::new_dev(tmp.path());
+  auto index = must(cas.put(content));
+  EXPECT_EQ(index, 0u);
+  std::string path = tmp.path() + "/blobs/" + b3.substr(0, 2) + "/" + b3;
   EXPECT_EQ(cas.hashes_hex(), std::vector<std::string>{b3});
-  EXPECT_EQ(cas::blob_path(dir.path(), b3), path);
+  EXPECT_EQ(cas::blob_path(tmp.path(), b3), path);
   EXPECT_EQ(test::read_file(path), content);
   // Nothing but the blob is left in its directory (no temporary files).
-  size_t files = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir.path() + "/blobs/" + b3.substr(0, 2))) {
-    (void)e;
-    ++files;
-  }
-  EXPECT_EQ(files, 1u);
+  const std::filesystem::directory_iterator entries(tmp.path() + "/blobs/" + b3.substr(0, 2));
+  EXPECT_EQ(std::distance(begin(entries), end(entries)), 1);
 }
 
-TEST(CasStore, SameBytesTwiceGiveOneEntryAndOneWrite) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, SameBytesTwiceGiveOneEntryAndOneWrite) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   auto a = cas.put(std::string(40, 'a'));
@@ -71,9 +55,7 @@ TEST(CasStore, SameBytesTwiceGiveOneEntryAndOneWrite) {
   EXPECT_EQ(cas.total_bytes(), 80u);
 }
 
-TEST(CasStore, ExistingFileWithOtherContentIsReplacedNotTrusted) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, ExistingFileWithOtherContentIsReplacedNotTrusted) {
   const std::string blob(64, 'k');
   const std::string path = cas::blob_path("/ws", hex_of(blob));
   for (const std::string& damaged : {std::string(64, 'x'), std::string(10, 'k'), std::string()}) {
@@ -90,29 +72,21 @@ TEST(CasStore, ExistingFileWithOtherContentIsReplacedNotTrusted) {
   EXPECT_EQ(disk.calls(Op::Rename), renames);
 }
 
-TEST(CasStore, DirectoryInTheBlobsPlaceFailsThePut) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, DirectoryInTheBlobsPlaceFailsThePut) {
   const std::string blob(64, 'd');
   disk.make_dirs(cas::blob_path("/ws", hex_of(blob)) + "/inner");
   CasStore cas = CasStore::new_dev("/ws");
-  auto r = cas.put(blob);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(cas.put(blob).error().kind, ErrorKind::Io);
   EXPECT_EQ(cas.count(), 0u);
 }
 
-TEST(CasStore, BlobWriteCutShortIsRepairedByTheNextPut) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, BlobWriteCutShortIsRepairedByTheNextPut) {
   disk.make_dirs("/ws");
   const std::string blob(5000, 'w');
   const std::string path = cas::blob_path("/ws", hex_of(blob));
   CasStore cas = CasStore::new_dev("/ws");
   disk.cut_write(1, 1000);
-  auto r = cas.put(blob);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(cas.put(blob).error().kind, ErrorKind::Io);
   EXPECT_EQ(cas.count(), 0u);
   EXPECT_FALSE(disk.exists(path));  // the partial bytes never took the blob's name
   EXPECT_EQ(disk.list_dir(fs::parent_dir(path))->size(), 0u);  // nor stayed behind
@@ -121,9 +95,7 @@ TEST(CasStore, BlobWriteCutShortIsRepairedByTheNextPut) {
   EXPECT_EQ(disk.contents(path), blob);
 }
 
-TEST(CasStore, PartialFileLeftByACrashIsRepairedByTheNextPut) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, PartialFileLeftByACrashIsRepairedByTheNextPut) {
   const std::string blob(5000, 'p');
   const std::string path = cas::blob_path("/ws", hex_of(blob));
   disk.put_file(path, blob.substr(0, 4096));
@@ -134,9 +106,7 @@ TEST(CasStore, PartialFileLeftByACrashIsRepairedByTheNextPut) {
   EXPECT_TRUE(CasStore::load_dev("/ws", cas.hashes_hex()));
 }
 
-TEST(CasStore, OnlySyncedBlobsSurvivePowerLossAndAFailedSyncKeepsThemPending) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, OnlySyncedBlobsSurvivePowerLossAndAFailedSyncKeepsThemPending) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   const std::string kept(100, 's'), lost(100, 'l');
@@ -154,41 +124,33 @@ TEST(CasStore, OnlySyncedBlobsSurvivePowerLossAndAFailedSyncKeepsThemPending) {
   EXPECT_FALSE(disk.exists(cas::blob_path("/ws", hex_of(lost))));
 }
 
-TEST(CasStore, LoadDevVerifiesEveryBlob) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, LoadDevVerifiesEveryBlob) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   ASSERT_TRUE(cas.put(std::string(30, '1')));
   ASSERT_TRUE(cas.put(std::string(30, '2')));
   auto hashes = cas.hashes_hex();
 
-  auto loaded = CasStore::load_dev("/ws", hashes);
-  ASSERT_TRUE(loaded);
-  EXPECT_EQ(loaded->count(), 2u);
-  EXPECT_EQ(as_chars(*loaded->get(1)), std::string(30, '2'));
+  auto loaded = must(CasStore::load_dev("/ws", hashes));
+  EXPECT_EQ(loaded.count(), 2u);
+  EXPECT_EQ(as_chars(*loaded.get(1)), std::string(30, '2'));
 
   disk.put_file(cas::blob_path("/ws", hashes[1]), std::string(30, '3'));
-  auto altered = CasStore::load_dev("/ws", hashes);
-  ASSERT_FALSE(altered);
-  EXPECT_EQ(altered.error().message(), "data corruption: CAS blob " + hashes[1] + " failed integrity check");
+  EXPECT_EQ(error_text(CasStore::load_dev("/ws", hashes)),
+            "data corruption: CAS blob " + hashes[1] + " failed integrity check");
 
   ASSERT_TRUE(disk.unlink(cas::blob_path("/ws", hashes[1])));
   EXPECT_EQ(CasStore::load_dev("/ws", hashes).error().kind, ErrorKind::Io);
 }
 
-TEST(CasStore, DigestListNamingOneBlobTwiceIsRefused) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(CasStoreFs, DigestListNamingOneBlobTwiceIsRefused) {
   disk.make_dirs("/ws");
   CasStore cas = CasStore::new_dev("/ws");
   ASSERT_TRUE(cas.put(std::string(30, '1')));
   ASSERT_TRUE(cas.put(std::string(30, '2')));
   auto h = cas.hashes_hex();
-  std::vector<std::string> twice = {h[0], h[1], h[0]};
-  auto r = CasStore::load_dev("/ws", twice);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "CAS digest " + h[0] + " is listed twice");
+  EXPECT_EQ(CasStore::load_dev("/ws", std::vector<std::string>{h[0], h[1], h[0]}).error().detail,
+            "CAS digest " + h[0] + " is listed twice");
 
   CasStore mem = CasStore::new_memory();
   ASSERT_TRUE(mem.put_listed(as_bytes(std::string(30, '1'))));
@@ -198,18 +160,17 @@ TEST(CasStore, DigestListNamingOneBlobTwiceIsRefused) {
 TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
   const std::string a(20, 'a'), b(35, 'b');
   std::string image = "HEADER" + a + b + "TAIL";
-  auto map = std::make_shared<BytesMapping>(image);
+  auto map = std::make_shared<test::BytesMapping>(image);
   std::vector<CasExtent> dir = {{0, 20}, {20, 35}};
   std::vector<std::string> hashes = {hex_of(a), hex_of(b)};
   const uint64_t start = 6, end = 61;
 
-  auto ok = CasStore::from_mapped(map, start, end, dir, hashes);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(as_chars(*ok->get(1)), b);
-  EXPECT_EQ(ok->get(1)->data(), map->bytes().data() + 26);  // lent from the mapping
-  EXPECT_EQ(ok->pack().pool, a + b);
-  EXPECT_EQ(ok->pack().directory, dir);
-  EXPECT_EQ(ok->get(2).error().detail, "id 2");
+  auto ok = must(CasStore::from_mapped(map, start, end, dir, hashes));
+  EXPECT_EQ(as_chars(*ok.get(1)), b);
+  EXPECT_EQ(ok.get(1)->data(), map->bytes().data() + 26);  // lent from the mapping
+  EXPECT_EQ(ok.pack().pool, a + b);
+  EXPECT_EQ(ok.pack().directory, dir);
+  EXPECT_EQ(ok.get(2).error().detail, "id 2");
 
   auto err = [&](uint64_t s, uint64_t e, std::vector<CasExtent> d, std::vector<std::string> h) {
     auto r = CasStore::from_mapped(map, s, e, d, h);
@@ -229,11 +190,6 @@ TEST(CasStore, MappedStoreChecksBoundsAndDigests) {
   non_hex[10] = 'g';
   EXPECT_EQ(err(start, end, dir, {hashes[0], non_hex}), "non-hex CAS digest");
 }
-
-}  // namespace
-}  // namespace qm::storage
-
-namespace qm::storage {
 
 // A republished value overwrites its own slot only: a slot a put shares (a row holding the
 // same bytes) keeps them, and a rollback puts back what an overwrite replaced.
@@ -255,4 +211,5 @@ TEST(CasStore, ReplaceNeverOverwritesASharedSlotAndRollsBack) {
   EXPECT_EQ(*cas.put(b), next);
 }
 
+}  // namespace
 }  // namespace qm::storage

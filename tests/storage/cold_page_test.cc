@@ -8,6 +8,7 @@
 #include "storage/column_codec.h"
 #include "storage/columnar_fixture.h"
 #include "storage/page.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
@@ -29,31 +30,25 @@ fixture::ColdPageShape three_rows() {
   return s;
 }
 
-std::string error_of(const Bytes& page) {
-  auto r = ColdPage::decode(page);
-  EXPECT_FALSE(r);
-  return r ? "" : r.error().message();
-}
+std::string error_of(const Bytes& page) { return error_text(ColdPage::decode(page)); }
 
 TEST(ColdPage, DecodesEveryEncodingIntoRows) {
   Bytes page = fixture::cold_page(three_rows());
-  auto decoded = ColdPage::decode(page);
-  ASSERT_TRUE(decoded) << decoded.error().message();
-  EXPECT_EQ(decoded->header.page_id, 12u);
-  EXPECT_EQ(decoded->header.rows, 3);
-  EXPECT_EQ(decoded->header.next_page, 40u);
-  EXPECT_EQ(decoded->envelopes[1].deleted_tx, 5u);
-  auto rows = decoded->to_rows();
+  auto decoded = must(ColdPage::decode(page));
+  EXPECT_EQ(decoded.header.page_id, 12u);
+  EXPECT_EQ(decoded.header.rows, 3);
+  EXPECT_EQ(decoded.header.next_page, 40u);
+  EXPECT_EQ(decoded.envelopes[1].deleted_tx, 5u);
+  auto rows = decoded.to_rows();
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[1], (Row{Value::integer(101), Value::text("y"), Value::blob(std::string("bb")), Value::decimal(-1)}));
   EXPECT_EQ(rows[2], (Row{Value::integer(99), Value::text("x"), Value::text("z"), Value::decimal(0)}));
-  EXPECT_EQ(decoded->encoded_len, fixture::cold_page(three_rows(), false).size());
-  EXPECT_EQ(*ColdPage::encoded_len(page), decoded->encoded_len);
+  EXPECT_EQ(decoded.encoded_len, fixture::cold_page(three_rows(), false).size());
+  EXPECT_EQ(*ColdPage::encoded_len(page), decoded.encoded_len);
 
-  auto rec = ColdPage::record(page, 0);
-  ASSERT_TRUE(rec);
-  EXPECT_EQ(rec->first.created_tx, 1u);
-  EXPECT_EQ(rec->second[3], Value::decimal(1500000));
+  auto rec = must(ColdPage::record(page, 0));
+  EXPECT_EQ(rec.first.created_tx, 1u);
+  EXPECT_EQ(rec.second[3], Value::decimal(1500000));
   auto oob = ColdPage::record(page, 3);
   EXPECT_EQ(oob.error().kind, ErrorKind::OutOfBounds);
   EXPECT_EQ(oob.error().first, 3u);
@@ -70,10 +65,9 @@ TEST(ColdPage, DecodesEveryEncodingIntoRows) {
 TEST(ColdPage, EmptyPageHasNoRowsAndEncodedLength30) {
   fixture::ColdPageShape s;
   Bytes page = fixture::cold_page(s);
-  auto decoded = ColdPage::decode(page);
-  ASSERT_TRUE(decoded);
-  EXPECT_TRUE(decoded->to_rows().empty());
-  EXPECT_EQ(decoded->encoded_len, 30u);
+  auto decoded = must(ColdPage::decode(page));
+  EXPECT_TRUE(decoded.to_rows().empty());
+  EXPECT_EQ(decoded.encoded_len, 30u);
   EXPECT_FALSE(*ColdPage::next_page(page));
 }
 

@@ -8,29 +8,29 @@
 #include "core/fs.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "support/result_text.h"
 
 namespace qm {
 namespace {
 
+using PosixFsDir = qm::test::InTempDir;
+using AtomicWriteFs = qm::test::OnFaultyFs;
+using FaultDouble = qm::test::OnFaultyFs;
 using Op = test::FaultyFs::Op;
 
-TEST(PosixFs, UnnamedTemporaryFileLeavesNothingBehind) {
-  test::TempDir dir;
+TEST_F(PosixFsDir, UnnamedTemporaryFileLeavesNothingBehind) {
   {
-    auto f = fs::posix().open_tmpfile(dir.path());
-    ASSERT_TRUE(f) << f.error().message();
-    ASSERT_TRUE(f->write_all_at(std::string_view("hello"), 0));
-    auto map = f->map_readonly(5);
-    ASSERT_TRUE(map);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>((*map)->bytes().data()), 5), "hello");
+    auto f = must(fs::posix().open_tmpfile(tmp.path()));
+    ASSERT_TRUE(f.write_all_at(std::string_view("hello"), 0));
+    auto map = must(f.map_readonly(5));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>((map)->bytes().data()), 5), "hello");
   }
-  EXPECT_TRUE(fs::posix().list_dir(dir.path())->empty());
+  EXPECT_TRUE(fs::posix().list_dir(tmp.path())->empty());
 }
 
-TEST(PosixFs, ExclusiveLockIsRefusedToASecondHolder) {
-  test::TempDir dir;
-  auto a = fs::posix().open(dir.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
-  auto b = fs::posix().open(dir.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
+TEST_F(PosixFsDir, ExclusiveLockIsRefusedToASecondHolder) {
+  auto a = fs::posix().open(tmp.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
+  auto b = fs::posix().open(tmp.join(".lock"), fs::kRead | fs::kWrite | fs::kCreate);
   ASSERT_TRUE(a && b);
   EXPECT_TRUE(*a->try_lock_exclusive());
   EXPECT_FALSE(*b->try_lock_exclusive());
@@ -40,24 +40,23 @@ TEST(PosixFs, ExclusiveLockIsRefusedToASecondHolder) {
   b->close();
 }
 
-TEST(PosixFs, RenameNoReplaceRefusesAnExistingTarget) {
-  test::TempDir dir;
-  test::write_file(dir.join("a"), "A");
-  test::write_file(dir.join("b"), "B");
-  auto r = fs::posix().rename_noreplace(dir.join("a"), dir.join("b"));
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
-  EXPECT_EQ(test::read_file(dir.join("b")), "B");
-  ASSERT_TRUE(fs::posix().rename_noreplace(dir.join("a"), dir.join("c")));
-  EXPECT_EQ(test::read_file(dir.join("c")), "A");
+TEST_F(PosixFsDir, RenameNoReplaceRefusesAnExistingTarget) {
+  test::write_file(tmp.join("a"), "A");
+  test::write_file(tmp.join("b"), "B");
+  EXPECT_EQ(fs::posix().rename_noreplace(tmp.join("a"), tmp.join("b")).error().kind, ErrorKind::Io);
+  EXPECT_EQ(test::read_file(tmp.join("b")), "B");
+  ASSERT_TRUE(fs::posix().rename_noreplace(tmp.join("a"), tmp.join("c")));
+  EXPECT_EQ(test::read_file(tmp.join("c")), "A");
 }
 
-TEST(AtomicWrite, ReplacesTheTargetAndSurvivesPowerLoss) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(AtomicWriteFs, ReplacesTheTargetAndSurvivesPowerLossOrWithoutReplaceRefusesIt) {
   disk.put_file("/ws/manifest", "old");
   ASSERT_TRUE(fs::write_file_atomic("/ws/manifest", std::string_view("new")));
   disk.power_loss();
+  EXPECT_EQ(disk.contents("/ws/manifest"), "new");
+  fs::AtomicWriteOptions no_replace;
+  no_replace.replace = false;
+  EXPECT_FALSE(fs::write_file_atomic("/ws/manifest", std::string_view("second"), no_replace));
   EXPECT_EQ(disk.contents("/ws/manifest"), "new");
   EXPECT_EQ(disk.list_dir("/ws")->size(), 1u);
 }
@@ -74,9 +73,7 @@ TEST(AtomicWrite, AnyFailingStepLeavesTheOldFileAndNoTemporary) {
   }
 }
 
-TEST(AtomicWrite, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(AtomicWriteFs, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
   disk.put_file("/ws/manifest", "old");
   fs::AtomicWriteOptions opts;
   opts.sync_dir = false;
@@ -87,48 +84,27 @@ TEST(AtomicWrite, WithoutTheDirectoryFlushTheRenameIsNotDurable) {
   EXPECT_EQ(disk.contents("/ws/manifest"), "old");
 }
 
-TEST(AtomicWrite, NoReplaceRefusesAnExistingTarget) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
-  disk.put_file("/ws/commit", "first");
-  fs::AtomicWriteOptions opts;
-  opts.replace = false;
-  EXPECT_FALSE(fs::write_file_atomic("/ws/commit", std::string_view("second"), opts));
-  EXPECT_EQ(disk.contents("/ws/commit"), "first");
-  EXPECT_EQ(disk.list_dir("/ws")->size(), 1u);
-}
-
-TEST(FaultyFs, UnflushedFilesAndEntriesVanishOnPowerLoss) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(FaultDouble, UnflushedFilesAndEntriesVanishOnPowerLoss) {
   disk.make_dirs("/d");
-  auto f = disk.open("/d/file", fs::kWrite | fs::kCreate);
-  ASSERT_TRUE(f);
-  ASSERT_TRUE(f->write_all_at(std::string_view("data"), 0));
-  ASSERT_TRUE(f->sync());  // data durable, but the name is not
+  auto f = must(disk.open("/d/file", fs::kWrite | fs::kCreate));
+  ASSERT_TRUE(f.write_all_at(std::string_view("data"), 0));
+  ASSERT_TRUE(f.sync());  // data durable, but the name is not
   disk.power_loss();
   EXPECT_FALSE(disk.exists("/d/file"));
-  EXPECT_EQ(f->sync().error().kind, ErrorKind::Io);  // files opened before the loss are dead
+  EXPECT_EQ(f.sync().error().kind, ErrorKind::Io);  // files opened before the loss are dead
 }
 
-}  // namespace
-}  // namespace qm
-
-namespace qm {
-namespace {
-
-TEST(PosixFs, FifoOrDeviceWhereAFileBelongsIsRefusedNotWaitedOn) {
-  test::TempDir dir;
-  const std::string fifo = dir.join("qm_manifest.json");
+TEST_F(PosixFsDir, FifoOrDeviceWhereAFileBelongsIsRefusedNotWaitedOn) {
+  const std::string fifo = tmp.join("qm_manifest.json");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   auto r = fs::read_file(fifo);  // would block in open() or read() without the checks
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind, ErrorKind::Io);
-  const std::string zero = dir.join("zero");
+  const std::string zero = tmp.join("zero");
   ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
   EXPECT_FALSE(fs::read_file(zero).has_value());  // would grow without end
-  test::write_file(dir.join("plain"), "abc");
-  EXPECT_EQ(fs::read_file(dir.join("plain")).value(), "abc");
+  test::write_file(tmp.join("plain"), "abc");
+  EXPECT_EQ(fs::read_file(tmp.join("plain")).value(), "abc");
 }
 
 }  // namespace

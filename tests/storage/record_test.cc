@@ -9,39 +9,35 @@
 #include "storage/cas_store.h"
 #include "storage/record.h"
 #include "support/faulty_fs.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
 
+using RecordFs = qm::test::OnFaultyFs;
+using namespace std::string_view_literals;
 using record::decode_record;
 using record::decode_row;
 using record::encode_row;
 
 std::vector<uint8_t> v8(std::string_view s) { return {s.begin(), s.end()}; }
 
-std::string error_of(std::span<const uint8_t> bytes, const CasStore& cas) {
-  auto r = decode_row(bytes, cas);
-  EXPECT_FALSE(r);
-  return r ? "" : r.error().message();
-}
+std::string error_of(std::span<const uint8_t> bytes, const CasStore& cas) { return error_text(decode_row(bytes, cas)); }
 
 TEST(Record, SixteenByteTextInlineSeventeenGoesToBlobStore) {
   CasStore cas = CasStore::new_memory();
-  auto inline16 = encode_row(Row{Value::text(std::string(16, 'a'))}, cas);
-  ASSERT_TRUE(inline16);
-  EXPECT_EQ((*inline16)[2], 2);  // tag 2, inline text
-  EXPECT_EQ(inline16->size(), 2u + 1 + 2 + 16);
+  auto inline16 = must(encode_row(Row{Value::text(std::string(16, 'a'))}, cas));
+  EXPECT_EQ(inline16[2], 2);  // tag 2, inline text
+  EXPECT_EQ(inline16.size(), 2u + 1 + 2 + 16);
   EXPECT_EQ(cas.count(), 0u);
 
-  auto long17 = encode_row(Row{Value::text(std::string(17, 'a')), Value::blob(std::string(40, 'b'))}, cas);
-  ASSERT_TRUE(long17);
+  auto long17 = must(encode_row(Row{Value::text(std::string(17, 'a')), Value::blob(std::string(40, 'b'))}, cas));
   const std::vector<uint8_t> expected = {2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_EQ(v8(*long17), expected);
+  EXPECT_EQ(v8(long17), expected);
   EXPECT_EQ(cas.count(), 2u);
-  auto back = decode_row(as_bytes(*long17), cas);
-  ASSERT_TRUE(back);
-  EXPECT_EQ((*back)[0], Value::text(std::string(17, 'a')));
-  EXPECT_EQ((*back)[1], Value::blob(std::string(40, 'b')));
+  auto back = must(decode_row(as_bytes(long17), cas));
+  EXPECT_EQ(back[0], Value::text(std::string(17, 'a')));
+  EXPECT_EQ(back[1], Value::blob(std::string(40, 'b')));
 }
 
 TEST(Record, EveryKindRoundTrips) {
@@ -56,50 +52,32 @@ TEST(Record, EveryKindRoundTrips) {
           Value::blob(std::string("\0\1\2", 3)),
           Value::blob(std::string(300, '\xFF')),
           Value::text(std::string(5000, 'q'))};
-  auto rec = record::encode_record(RecordEnvelope{3, 9, 0}, row, cas);
-  ASSERT_TRUE(rec);
-  auto back = decode_record(as_bytes(*rec), cas);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->first.created_tx, 3u);
-  EXPECT_EQ(back->first.deleted_tx, 9u);
-  EXPECT_EQ(back->second, row);
+  auto rec = must(record::encode_record(RecordEnvelope{3, 9, 0}, row, cas));
+  auto back = must(decode_record(as_bytes(rec), cas));
+  EXPECT_EQ(back.first.created_tx, 3u);
+  EXPECT_EQ(back.first.deleted_tx, 9u);
+  EXPECT_EQ(back.second, row);
 }
 
 TEST(Record, ColumnCountLimit) {
   CasStore cas = CasStore::new_memory();
   Row wide(65536, Value::null());
-  auto r = encode_row(wide, cas);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "schema error: too many columns (max 65535)");
+  EXPECT_EQ(error_text(encode_row(wide, cas)), "schema error: too many columns (max 65535)");
   wide.pop_back();
-  auto ok = encode_row(wide, cas);
-  ASSERT_TRUE(ok);
-  auto back = decode_row(as_bytes(*ok), cas);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->size(), 65535u);
+  EXPECT_EQ(must(decode_row(as_bytes(must(encode_row(wide, cas))), cas)).size(), 65535u);
 }
 
 TEST(Record, ShortRecordsAreRefused) {
   CasStore cas = CasStore::new_memory();
-  std::vector<uint8_t> b23(23, 0);
-  auto r = decode_record(b23, cas);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::BufferTooSmall);
-  EXPECT_EQ(r.error().first, 24u);
-  EXPECT_EQ(r.error().second, 23u);
-  std::vector<uint8_t> b24(24, 0);
-  EXPECT_EQ(decode_record(b24, cas).error().message(), "data corruption: record: truncated u16");
+  EXPECT_EQ(error_text(decode_record(std::vector<uint8_t>(23, 0), cas)), "buffer too small: needed 24 bytes, got 23");
+  EXPECT_EQ(error_text(decode_record(std::vector<uint8_t>(24, 0), cas)), "data corruption: record: truncated u16");
 }
 
 TEST(Record, TruncatedAndHostileFieldsGiveTheirTexts) {
   CasStore cas = CasStore::new_memory();
   ASSERT_TRUE(cas.put(std::string(20, 'x')));
   ASSERT_TRUE(cas.put(std::string("\xFF\xFE not utf-8 at all", 20)));
-  struct Case {
-    std::vector<uint8_t> bytes;
-    std::string text;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::vector<uint8_t>, std::string> cases[] = {
       {{2, 0, 0}, "data corruption: record: truncated at field tag"},
       {{1, 0, 1, 1, 2, 3}, "data corruption: record: truncated u64"},
       {{1, 0, 2, 5}, "data corruption: record: truncated u16"},
@@ -114,33 +92,25 @@ TEST(Record, TruncatedAndHostileFieldsGiveTheirTexts) {
       {{}, "data corruption: record: truncated u16"},
       {{1}, "data corruption: record: truncated u16"},
   };
-  for (const auto& c : cases) EXPECT_EQ(error_of(c.bytes, cas), c.text);
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(error_of(bytes, cas), text);
   // Bytes after the declared fields are ignored.
   EXPECT_EQ(decode_row(std::vector<uint8_t>{1, 0, 0, 0xDE, 0xAD}, cas)->size(), 1u);
   // The same blob index as Blob is fine: only Text must be UTF-8.
-  std::vector<uint8_t> as_blob = {1, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0};
-  EXPECT_TRUE(decode_row(as_blob, cas));
+  EXPECT_TRUE(decode_row(std::vector<uint8_t>{1, 0, 5, 1, 0, 0, 0, 0, 0, 0, 0}, cas));
 }
 
 TEST(Record, InvalidUtf8AfterALongAsciiPrefixIsCaught) {
   CasStore cas = CasStore::new_memory();
-  std::vector<uint8_t> bad = {1, 0, 2, 12, 0};
-  for (int i = 0; i < 10; ++i) bad.push_back('a');
-  bad.push_back(0xC3);
-  bad.push_back(0x28);
-  EXPECT_EQ(error_of(bad, cas), "data corruption: record: invalid utf-8 text");
+  EXPECT_EQ(error_of(v8("\x01\0\x02\x0c\0aaaaaaaaaa\xc3\x28"sv), cas), "data corruption: record: invalid utf-8 text");
   Row ok{Value::text(std::string(9, 'a') + "\xC3\xA9"), Value::text(std::string(30, 'b') + "\xE2\x82\xAC")};
-  auto rec = encode_row(ok, cas);
-  EXPECT_EQ(*decode_row(as_bytes(*rec), cas), ok);
+  EXPECT_EQ(*decode_row(as_bytes(*encode_row(ok, cas)), cas), ok);
 }
 
 TEST(Record, HostileFieldCountReservesNoMoreThanTheInputHolds) {
   CasStore cas = CasStore::new_memory();
-  std::vector<uint8_t> bytes = {0xFF, 0xFF, 0, 0, 0};
   Row out;
-  auto r = record::decode_row_into(bytes, cas, out);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "record: truncated at field tag");
+  EXPECT_EQ(error_text(record::decode_row_into(v8("\xff\xff\0\0\0"sv), cas, out)),
+            "data corruption: record: truncated at field tag");
   EXPECT_TRUE(out.empty());  // nothing partial
   EXPECT_LE(out.capacity(), 3u);
 }
@@ -155,8 +125,7 @@ TEST(Record, DecodeIntoReusesTheRowAndClearsItOnFailure) {
   ASSERT_TRUE(record::decode_row_into(as_bytes(*b), cas, out));
   EXPECT_EQ(out.data(), data);  // same storage
   EXPECT_EQ(out, (Row{Value::text("second"), Value::integer(2)}));
-  std::vector<uint8_t> bad = {2, 0, 1};
-  EXPECT_FALSE(record::decode_row_into(bad, cas, out));
+  EXPECT_FALSE(record::decode_row_into(v8("\x02\0\x01"sv), cas, out));
   EXPECT_TRUE(out.empty());
   // A shorter row after a longer one drops the extra values.
   ASSERT_TRUE(record::decode_row_into(as_bytes(*a), cas, out));
@@ -174,9 +143,8 @@ TEST(Record, RefilledSlotsKeepNothingOfTheirFormerKind) {
   const Row numbers{Value::integer(-5), Value::decimal(kI128Min), Value::null()};
   for (int round = 0; round < 2; ++round) {
     for (const Row& row : {texts, numbers}) {
-      auto bytes = encode_row(row, cas);
-      ASSERT_TRUE(bytes);
-      ASSERT_TRUE(record::decode_row_into(as_bytes(*bytes), cas, out));
+      auto bytes = must(encode_row(row, cas));
+      ASSERT_TRUE(record::decode_row_into(as_bytes(bytes), cas, out));
       ASSERT_EQ(out.size(), row.size());
       for (size_t i = 0; i < row.size(); ++i) {
         EXPECT_EQ(out[i].kind(), row[i].kind());
@@ -188,15 +156,11 @@ TEST(Record, RefilledSlotsKeepNothingOfTheirFormerKind) {
   }
 }
 
-TEST(Record, FailingBlobPutLeavesOutputAsItWas) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(RecordFs, FailingBlobPutLeavesOutputAsItWas) {
   disk.fail_nth(test::FaultyFs::Op::Mkdir, 1);
   CasStore cas = CasStore::new_dev("/ws");
   std::string out = "prefix";
-  auto r = record::encode_row_into(Row{Value::text(std::string(40, 'x'))}, cas, out);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::Io);
+  EXPECT_EQ(record::encode_row_into(Row{Value::text(std::string(40, 'x'))}, cas, out).error().kind, ErrorKind::Io);
   EXPECT_EQ(out, "prefix");
   EXPECT_EQ(cas.count(), 0u);
 }
@@ -204,14 +168,13 @@ TEST(Record, FailingBlobPutLeavesOutputAsItWas) {
 TEST(Record, RandomMutationsNeverCrashAndFailWithCorruptionKinds) {
   CasStore cas = CasStore::new_memory();
   Row row{Value::integer(1), Value::text("abc"), Value::text(std::string(30, 'y')), Value::decimal(77), Value::null()};
-  auto rec = record::encode_record(RecordEnvelope{1, 0, 0}, row, cas);
-  ASSERT_TRUE(rec);
+  auto rec = must(record::encode_record(RecordEnvelope{1, 0, 0}, row, cas));
   std::mt19937 rng(1234);
   Row out;
   std::vector<record::Field> fields;
   Value loaded = Value::text("previous");
   for (int iter = 0; iter < 20000; ++iter) {
-    std::string m = *rec;
+    std::string m = rec;
     int edits = 1 + static_cast<int>(rng() % 4);
     for (int e = 0; e < edits; ++e) m[rng() % m.size()] = static_cast<char>(rng());
     if (rng() % 4 == 0) m.resize(rng() % m.size());

@@ -9,17 +9,18 @@
 #include "storage/cas_store.h"
 #include "storage/record.h"
 #include "storage/row_page.h"
+#include "support/result_text.h"
 
 namespace qm::storage {
 namespace {
+
 
 std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
 TEST(RowPage, KnownRecordIsStoredByteForByte) {
   CasStore cas = CasStore::new_memory();
   Row row{Value::integer(7), Value::text("hi"), Value::null()};
-  auto rec = record::encode_record(RecordEnvelope{5, 0, 0}, row, cas);
-  ASSERT_TRUE(rec);
+  auto rec = must(record::encode_record(RecordEnvelope{5, 0, 0}, row, cas));
   const std::vector<uint8_t> expected_record = {
       5, 0, 0, 0, 0, 0, 0, 0,  // created_tx
       0, 0, 0, 0, 0, 0, 0, 0,  // deleted_tx
@@ -29,12 +30,11 @@ TEST(RowPage, KnownRecordIsStoredByteForByte) {
       2, 2, 0, 'h', 'i',          // inline Text "hi"
       0,                          // Null
   };
-  ASSERT_EQ(bytes_of(*rec), expected_record);
+  ASSERT_EQ(bytes_of(rec), expected_record);
 
   RowPage page(5);
-  auto slot = page.insert(as_bytes(*rec));
-  ASSERT_TRUE(slot);
-  EXPECT_EQ(*slot, 0);
+  auto slot = must(page.insert(as_bytes(rec)));
+  EXPECT_EQ(slot, 0);
   const Page& p = page.bytes();
   const std::vector<uint8_t> expected_header = {
       5, 0, 0, 0, 0, 0, 0, 0,                          // page id
@@ -57,12 +57,7 @@ TEST(RowPage, LargestRecordFillsEmptyPageExactlyAndNextInsertIsPageFull) {
   std::vector<uint8_t> big(kMaxRecordSize, 0xAB);
   ASSERT_TRUE(page.insert(big));
   EXPECT_EQ(page.free_space(), 0u);
-  std::vector<uint8_t> one(1, 1);
-  auto full = page.insert(one);
-  ASSERT_FALSE(full);
-  EXPECT_EQ(full.error().kind, ErrorKind::PageFull);
-  EXPECT_EQ(full.error().first, 5u);
-  EXPECT_EQ(full.error().second, 0u);
+  EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(1, 1))), "page full: requested 5 bytes, only 0 available");
 }
 
 TEST(RowPage, FailedInsertLeavesPageUnchanged) {
@@ -70,12 +65,7 @@ TEST(RowPage, FailedInsertLeavesPageUnchanged) {
   std::vector<uint8_t> rec(4000, 3);
   ASSERT_TRUE(page.insert(rec));
   Page before = page.bytes();
-  std::vector<uint8_t> too_big(100, 4);
-  auto r = page.insert(too_big);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind, ErrorKind::PageFull);
-  EXPECT_EQ(r.error().first, 104u);
-  EXPECT_EQ(r.error().second, 4096u - 4000 - 28 - 4);
+  EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(100, 4))), "page full: requested 104 bytes, only 64 available");
   EXPECT_EQ(page.bytes(), before);
 }
 
@@ -84,9 +74,8 @@ TEST(RowPage, InsertAndRelinkClearTheChecksum) {
   auto stamped = [&] {
     Page copy = page.bytes();
     std::memset(copy.data() + 21, 0xEE, 7);
-    auto again = RowPage::from_bytes(copy);
-    EXPECT_TRUE(again);
-    return std::move(*again);
+    auto again = must(RowPage::from_bytes(copy));
+    return again;
   };
   page = stamped();
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 1)));
@@ -103,14 +92,8 @@ TEST(RowPage, SlotBeyondCountIsOutOfBounds) {
   RowPage page(1);
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 1)));
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(30, 2)));
-  auto s = page.slot(2);
-  ASSERT_FALSE(s);
-  EXPECT_EQ(s.error().kind, ErrorKind::OutOfBounds);
-  EXPECT_EQ(s.error().first, 2u);
-  EXPECT_EQ(s.error().second, 2u);
-  auto r = page.record(1);
-  ASSERT_TRUE(r);
-  EXPECT_EQ((*r)[0], 2);
+  EXPECT_EQ(error_text(page.slot(2)), "offset 2 out of bounds for region of 2 bytes");
+  EXPECT_EQ((*page.record(1))[0], 2);
   // Row ids are the page shifted sixteen bits, then the slot.
   EXPECT_EQ(row_id(5, 3), 327683u);
   EXPECT_EQ(row_page(327683), 5u);
@@ -122,20 +105,16 @@ TEST(RowPage, StoredHeaderOutOfRangeIsRefusedWithBothNumbers) {
   bytes[8] = 1;
   store_u16(bytes.data() + 9, 0);
   store_u16(bytes.data() + 11, 4097);
-  auto r = RowPage::from_bytes(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "data corruption: row page header out of range: slot_count=0, free_space_ptr=4097");
+  EXPECT_EQ(error_text(RowPage::from_bytes(bytes)),
+            "data corruption: row page header out of range: slot_count=0, free_space_ptr=4097");
 
   store_u16(bytes.data() + 9, 10);
   store_u16(bytes.data() + 11, 28 + 39);
-  r = RowPage::from_bytes(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "row page header out of range: slot_count=10, free_space_ptr=67");
+  EXPECT_EQ(error_text(RowPage::from_bytes(bytes)),
+            "data corruption: row page header out of range: slot_count=10, free_space_ptr=67");
 
   bytes[8] = 2;
-  r = RowPage::from_bytes(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "invalid page type discriminant: 0x02");
+  EXPECT_EQ(error_text(RowPage::from_bytes(bytes)), "invalid page type discriminant: 0x02");
 }
 
 TEST(RowPage, PatchWritesOnlyDeletedTx) {
@@ -156,9 +135,7 @@ TEST(RowPage, PatchWritesOnlyDeletedTx) {
 TEST(RowPage, PatchOfRecordShorterThanEnvelopeIsCorruption) {
   RowPage page(3);
   ASSERT_TRUE(page.insert(std::vector<uint8_t>(23, 0)));
-  auto r = page.patch_envelope_deleted(0, 1);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "row record is shorter than its MVCC envelope");
+  EXPECT_EQ(error_text(page.patch_envelope_deleted(0, 1)), "data corruption: row record is shorter than its MVCC envelope");
   EXPECT_EQ(page.patch_envelope_deleted(1, 1).error().kind, ErrorKind::OutOfBounds);
 }
 
@@ -169,14 +146,11 @@ TEST(RowPage, PatchOfRecordOverlappingTheHeaderIsRefusedAndLeavesThePageIntact) 
   ASSERT_TRUE(built.insert(std::vector<uint8_t>(40, 0)));
   Page stored = built.bytes();
   store_u16(stored.data() + kRowHeaderSize, 4);  // slot 0: offset 4, so deleted_tx lies at 12..20
-  auto page = RowPage::from_bytes(stored);
-  ASSERT_TRUE(page);
-  auto r = page->patch_envelope_deleted(0, 0xFFFFFFFFFFFFFFFFull);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "row envelope is out of page bounds");
-  EXPECT_EQ(page->bytes(), stored);
-  EXPECT_EQ(page->free_space_ptr(), 4096 - 40);
-  ASSERT_TRUE(page->insert(std::vector<uint8_t>(8, 1)));
+  auto page = must(RowPage::from_bytes(stored));
+  EXPECT_EQ(error_text(page.patch_envelope_deleted(0, UINT64_MAX)), "data corruption: row envelope is out of page bounds");
+  EXPECT_EQ(page.bytes(), stored);
+  EXPECT_EQ(page.free_space_ptr(), 4096 - 40);
+  ASSERT_TRUE(page.insert(std::vector<uint8_t>(8, 1)));
 }
 
 // The in-place patch of a cached page must agree with copying the page into a RowPage and
@@ -226,11 +200,8 @@ TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
   std::vector<uint8_t> bytes(28, 0);
   bytes[8] = 1;
   store_u16(bytes.data() + 9, 5);  // claims slots the slice does not hold
-  auto view = RowPageRef::over(bytes);
-  ASSERT_TRUE(view);
-  auto r = view->record(0);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().detail, "slot array out of page bounds");
+  auto view = must(RowPageRef::over(bytes));
+  EXPECT_EQ(error_text(view.record(0)), "data corruption: slot array out of page bounds");
 
   std::vector<uint8_t> with_slot(32, 0);
   with_slot[8] = 1;
@@ -244,9 +215,7 @@ TEST(RowPageRef, ViewOverShortSliceNeverReadsPastIt) {
 
 TEST(RowPageRef, RefusesShortSliceAndOtherPageTypes) {
   std::vector<uint8_t> bytes(27, 0);
-  auto r = RowPageRef::over(bytes);
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().message(), "buffer too small: needed 28 bytes, got 27");
+  EXPECT_EQ(error_text(RowPageRef::over(bytes)), "buffer too small: needed 28 bytes, got 27");
   Page cold{};
   cold[8] = 2;
   EXPECT_EQ(RowPageRef::over(cold).error().kind, ErrorKind::InvalidPageType);

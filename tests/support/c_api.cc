@@ -19,6 +19,15 @@ std::string last_error() {
   return e ? e : "(none)";
 }
 
+std::optional<std::string> export_image(QmDb* db) {
+  size_t len = 0;
+  uint8_t* bytes = qm_export(db, &len);
+  if (!bytes) return std::nullopt;
+  std::string out(reinterpret_cast<const char*>(bytes), len);
+  qm_bytes_free(bytes, len);
+  return out;
+}
+
 CDb CDb::memory() { return CDb(qm_open_memory()); }
 
 CDb CDb::workspace(const std::string& path) {

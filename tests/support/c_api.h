@@ -3,6 +3,7 @@
 // exact text the host would see in one comparison.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "quilmarr.h"
@@ -14,6 +15,16 @@ std::string take_json(char* text);
 
 // The calling thread's last error, or "(none)".
 std::string last_error();
+
+// "(ok)" for a call that returned a handle or true, else "error: " and its last error, so a
+// test states a refusal and its text in one comparison.
+template <class T>
+std::string outcome(T result) {
+  return result ? std::string("(ok)") : "error: " + last_error();
+}
+
+// The image qm_export gives (its buffer freed here), or nothing with the last error set.
+std::optional<std::string> export_image(QmDb* db);
 
 class CDb {
  public:

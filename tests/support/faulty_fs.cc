@@ -24,18 +24,12 @@ std::vector<std::string> components(const std::string& path) {
   return out;
 }
 
-class CopyMapping final : public fs::Mapping {
- public:
-  explicit CopyMapping(std::string bytes) : bytes_(std::move(bytes)) {
-    data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
-    size_ = bytes_.size();
-  }
-
- private:
-  std::string bytes_;
-};
-
 }  // namespace
+
+BytesMapping::BytesMapping(std::string bytes) : bytes_(std::move(bytes)) {
+  data_ = reinterpret_cast<const uint8_t*>(bytes_.data());
+  size_ = bytes_.size();
+}
 
 FaultyFs::FaultyFs() { nodes_[kRoot].dir = true; }
 
@@ -172,11 +166,26 @@ Result<fs::File> FaultyFs::open(const std::string& path, unsigned flags, uint32_
   return fs::File(this, h, path);
 }
 
+Result<uint64_t> FaultyFs::existing(Op op, const char* what, const std::string& path, std::optional<bool> dir) {
+  if (int e = tick(op)) return fail(err(what, path, e));
+  auto r = resolve(path);
+  if (!r || !r->node) return fail(err(what, path, ENOENT));
+  if (dir && nodes_.at(*r->node).dir != *dir) return fail(err(what, path, *dir ? ENOTDIR : EISDIR));
+  return *r->node;
+}
+
+fs::Stat FaultyFs::stat_of(uint64_t id) const {
+  const Node& n = nodes_.at(id);
+  fs::Stat st;
+  st.kind = n.dir ? fs::EntryKind::Directory : fs::EntryKind::Regular;
+  st.size = n.dir ? 0 : n.data.size();
+  st.inode = id;
+  st.mode = n.mode;
+  return st;
+}
+
 Result<fs::File> FaultyFs::open_tmpfile(const std::string& dir) {
-  if (int e = tick(Op::TmpFile)) return fail(err("open O_TMPFILE in", dir, e));
-  auto r = resolve(dir);
-  if (!r || !r->node) return fail(err("open O_TMPFILE in", dir, ENOENT));
-  if (!nodes_.at(*r->node).dir) return fail(err("open O_TMPFILE in", dir, ENOTDIR));
+  QM_TRY(existing(Op::TmpFile, "open O_TMPFILE in", dir, true));
   int h = next_handle_++;
   handles_[h] = Handle{new_node(false), true};
   return fs::File(this, h, dir + "/(unnamed)");
@@ -243,10 +252,8 @@ Result<void> FaultyFs::rmdir(const std::string& path) {
 }
 
 Result<void> FaultyFs::chmod(const std::string& path, uint32_t mode) {
-  if (int e = tick(Op::Stat)) return fail(err("chmod", path, e));
-  auto r = resolve(path);
-  if (!r || !r->node) return fail(err("chmod", path, ENOENT));
-  nodes_.at(*r->node).mode = mode & 07777u;
+  QM_ASSIGN(uint64_t id, existing(Op::Stat, "chmod", path));
+  nodes_.at(id).mode = mode & 07777u;
   return {};
 }
 
@@ -254,35 +261,21 @@ Result<std::optional<fs::Stat>> FaultyFs::lstat(const std::string& path) {
   if (int e = tick(Op::Stat)) return fail(err("lstat", path, e));
   auto r = resolve(path);
   if (!r || !r->node) return std::optional<fs::Stat>();
-  const Node& n = nodes_.at(*r->node);
-  fs::Stat st;
-  st.kind = n.dir ? fs::EntryKind::Directory : fs::EntryKind::Regular;
-  st.size = n.dir ? 0 : n.data.size();
-  st.inode = *r->node;
-  st.mode = n.mode;
-  return std::optional<fs::Stat>(st);
+  return std::optional<fs::Stat>(stat_of(*r->node));
 }
 
 Result<std::optional<fs::Stat>> FaultyFs::stat(const std::string& path) { return lstat(path); }
 
 Result<std::vector<std::string>> FaultyFs::list_dir(const std::string& path) {
-  if (int e = tick(Op::List)) return fail(err("opendir", path, e));
-  auto r = resolve(path);
-  if (!r || !r->node) return fail(err("opendir", path, ENOENT));
-  const Node& n = nodes_.at(*r->node);
-  if (!n.dir) return fail(err("opendir", path, ENOTDIR));
+  QM_ASSIGN(uint64_t id, existing(Op::List, "opendir", path, true));
   std::vector<std::string> names;
-  for (const auto& [name, id] : n.entries) names.push_back(name);
+  for (const auto& [name, child] : nodes_.at(id).entries) names.push_back(name);
   return names;
 }
 
 Result<void> FaultyFs::sync_dir(const std::string& path) {
-  if (int e = tick(Op::SyncDir)) return fail(err("fsync", path, e));
-  auto r = resolve(path);
-  if (!r || !r->node) return fail(err("open", path, ENOENT));
-  Node& n = nodes_.at(*r->node);
-  if (!n.dir) return fail(err("open", path, ENOTDIR));
-  n.durable_entries = n.entries;
+  QM_ASSIGN(uint64_t id, existing(Op::SyncDir, "fsync", path, true));
+  nodes_.at(id).durable_entries = nodes_.at(id).entries;
   return {};
 }
 
@@ -325,12 +318,7 @@ Result<uint64_t> FaultyFs::size(const fs::File& f) {
 Result<fs::Stat> FaultyFs::fstat(const fs::File& f) {
   QM_ASSIGN(const Handle* h, handle(f));
   if (int e = tick(Op::Size)) return fail(err("fstat", f.path(), e));
-  const Node& n = nodes_.at(h->node);
-  fs::Stat st;
-  st.kind = n.dir ? fs::EntryKind::Directory : fs::EntryKind::Regular;
-  st.size = n.dir ? 0 : n.data.size();
-  st.inode = h->node;
-  return st;
+  return stat_of(h->node);
 }
 
 Result<void> FaultyFs::truncate(const fs::File& f, uint64_t length) {
@@ -371,7 +359,7 @@ Result<std::shared_ptr<const fs::Mapping>> FaultyFs::map_readonly(const fs::File
   if (int e = tick(Op::Map)) return fail(err("mmap", f.path(), e));
   const Node& n = nodes_.at(h->node);
   if (length > n.data.size()) return fail(err("mmap", f.path(), EINVAL));
-  return std::shared_ptr<const fs::Mapping>(std::make_shared<CopyMapping>(n.data.substr(0, length)));
+  return std::shared_ptr<const fs::Mapping>(std::make_shared<BytesMapping>(n.data.substr(0, length)));
 }
 
 void FaultyFs::close(int h) {

@@ -17,9 +17,20 @@
 #include <unordered_map>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "core/fs.h"
 
 namespace qm::test {
+
+// A mapping that owns a copy of its bytes.
+class BytesMapping final : public fs::Mapping {
+ public:
+  explicit BytesMapping(std::string bytes);
+
+ private:
+  std::string bytes_;
+};
 
 class FaultyFs final : public fs::FileSystem {
  public:
@@ -102,6 +113,9 @@ class FaultyFs final : public fs::FileSystem {
   // Counts the call and returns the errno of a fault due now (0 when none).
   int tick(Op op, std::optional<size_t>* keep = nullptr);
   std::optional<Resolved> resolve(const std::string& path) const;
+  // Counts a call of `op` and resolves an existing path (of the given kind, when given).
+  Result<uint64_t> existing(Op op, const char* what, const std::string& path, std::optional<bool> dir = std::nullopt);
+  fs::Stat stat_of(uint64_t node) const;
   Result<const Handle*> handle(const fs::File& f) const;
   uint64_t new_node(bool dir);
   QmError err(const char* op, const std::string& path, int e) const;
@@ -113,6 +127,13 @@ class FaultyFs final : public fs::FileSystem {
   int next_handle_ = 1000;
   std::vector<uint64_t> counts_ = std::vector<uint64_t>(static_cast<size_t>(Op::kCount), 0);
   std::vector<Fault> faults_;
+};
+
+// A test that runs over a fresh FaultyFs as the file system in force.
+class OnFaultyFs : public ::testing::Test {
+ protected:
+  FaultyFs disk;
+  fs::ScopedFileSystem use{disk};
 };
 
 }  // namespace qm::test

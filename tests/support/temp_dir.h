@@ -1,6 +1,8 @@
 // A temporary directory removed with everything in it when the fixture goes.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace qm::test {
@@ -17,6 +19,13 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A test with a temporary directory and the path of a workspace in it (not created).
+class InTempDir : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  const std::string ws = tmp.join("ws");
 };
 
 // Reads a whole file; empty when missing.

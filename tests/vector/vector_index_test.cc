@@ -8,14 +8,14 @@
 #include <limits>
 
 #include "vector/vector_index.h"
+#include "support/result_text.h"
 
 namespace qm::vector {
 namespace {
 
+
 std::vector<VectorHit> search(const VectorIndex& index, std::vector<float> q, size_t limit = 10) {
-  auto r = index.search_matching(q, limit, nullptr);
-  EXPECT_TRUE(r.has_value());
-  return r ? *r : std::vector<VectorHit>{};
+  return must(index.search_matching(q, limit, nullptr));
 }
 
 TEST(Distance, BothMetricsMatchTheirDefinitions) {
@@ -93,9 +93,8 @@ TEST(Search, OrdersByDistanceThenIdAndFilters) {
   EXPECT_TRUE(search(index, {0, 0}, 0).empty());
 
   std::vector<int64_t> allowed = {1, 7};
-  auto filtered = index.search_filtered(std::vector<float>{0, 0}, 10, allowed);
-  ASSERT_TRUE(filtered.has_value());
-  EXPECT_EQ(*filtered, (std::vector<VectorHit>{{7, 4.0}, {1, 16.0}}));
+  auto filtered = must(index.search_filtered(std::vector<float>{0, 0}, 10, allowed));
+  EXPECT_EQ(filtered, (std::vector<VectorHit>{{7, 4.0}, {1, 16.0}}));
   std::vector<int64_t> unknown = {1, 2};
   EXPECT_EQ(index.search_filtered(std::vector<float>{0, 0}, 10, unknown).error(), VectorError::Invalid);
   EXPECT_TRUE(index.search_filtered(std::vector<float>{0, 0}, 10, std::vector<int64_t>{})->empty());
@@ -126,9 +125,8 @@ TEST(Search, BlockScanEqualsOneByOneDistances) {
     std::vector<int64_t> most;
     for (const auto& [id, slot] : index.ids()) most.push_back(id);
     most.pop_back();
-    auto one_by_one = index.search_filtered(q, 100, most);
-    ASSERT_TRUE(one_by_one.has_value());
-    for (const auto& hit : *one_by_one) {
+    auto one_by_one = must(index.search_filtered(q, 100, most));
+    for (const auto& hit : one_by_one) {
       auto same = std::find_if(scanned.begin(), scanned.end(), [&](const VectorHit& h) { return h.id == hit.id; });
       ASSERT_NE(same, scanned.end());
       EXPECT_EQ(std::memcmp(&same->distance, &hit.distance, sizeof(double)), 0) << hit.id;

@@ -33,15 +33,12 @@ TEST(StreamingAggregate, AgreesWithCollectedGrouping) {
     std::vector<Row> rows;
     size_t n = rng() % 30;
     for (size_t i = 0; i < n; ++i) rows.push_back(Row{pool[rng() % pool.size()], numbers[rng() % numbers.size()]});
-    auto expected = grouped(rows, items, {"g"});
-    ASSERT_TRUE(expected) << err(expected);
-    auto s = aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{"g"}, {}, nullptr);
-    ASSERT_TRUE(s);
-    for (const Row& row : rows) ASSERT_TRUE(s->step(nullptr, 10, 1, 0, row));
-    auto got = std::move(*s).finish(nullptr, {}, false, std::nullopt, 0);
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->columns, expected->columns);
-    EXPECT_EQ(got->rows, expected->rows);
+    auto expected = must(grouped(rows, items, {"g"}));
+    auto s = must(aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{"g"}, {}, nullptr));
+    for (const Row& row : rows) ASSERT_TRUE(s.step(nullptr, 10, 1, 0, row));
+    auto got = must(std::move(s).finish(nullptr, {}, false, std::nullopt, 0));
+    EXPECT_EQ(got.columns, expected.columns);
+    EXPECT_EQ(got.rows, expected.rows);
   }
 }
 
@@ -54,20 +51,18 @@ TEST(StreamingAggregate, InvisibleVersionsAreChargedButNotCounted) {
   ASSERT_TRUE(s->step(&budget, 5, 1, 5, Row{I(1), I(1)}));  // deleted at the snapshot
   ASSERT_TRUE(s->step(&budget, 5, 5, 6, Row{I(1), I(1)}));  // deleted after: visible
   EXPECT_EQ(err(s->step(&budget, 5, 1, 0, Row{I(1), I(1)})), "query resource limit exceeded: scanned more than 3 rows");
-  auto r = std::move(*s).finish(nullptr, {}, false, std::nullopt, 0);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(r->rows, (std::vector<Row>{{I(1)}}));
+  auto r = must(std::move(*s).finish(nullptr, {}, false, std::nullopt, 0));
+  EXPECT_EQ(r.rows, (std::vector<Row>{{I(1)}}));
 }
 
 TEST(StreamingAggregate, BudgetTextsForGroupsAndExtremes) {
   std::vector<SelectItem> items{item_col("g"), item_agg(A::Max, "x")};
   // First group: key (24 + 32) + 2 accumulators (192) = 248 bytes.
   QueryBudget tight(QueryLimits{100, 400, 100, std::nullopt});
-  auto s = aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{"g"}, {}, &tight);
-  ASSERT_TRUE(s);
-  ASSERT_TRUE(s->step(&tight, 1, 1, 0, Row{I(1), I(1)}));
+  auto s = must(aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{"g"}, {}, &tight));
+  ASSERT_TRUE(s.step(&tight, 1, 1, 0, Row{I(1), I(1)}));
   // Second group: its key still fits (304), its accumulators do not (496).
-  EXPECT_EQ(err(s->step(&tight, 1, 1, 0, Row{I(2), I(1)})),
+  EXPECT_EQ(err(s.step(&tight, 1, 1, 0, Row{I(2), I(1)})),
             "query resource limit exceeded: aggregate groups exceed materialization budget");
 
   QueryBudget small(QueryLimits{100, 300, 100, std::nullopt});
@@ -77,16 +72,14 @@ TEST(StreamingAggregate, BudgetTextsForGroupsAndExtremes) {
             "query resource limit exceeded: materialized more than 300 bytes");
 
   QueryBudget extreme(QueryLimits{100, 280, 100, std::nullopt});
-  auto e = aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{"g"}, {}, &extreme);
-  ASSERT_TRUE(e);
-  EXPECT_EQ(err(e->step(&extreme, 1, 1, 0, Row{I(1), T("a long text value")})),
+  auto e = must(aggregate::StreamingGroups::prepare(kNames, items, std::vector<std::string>{"g"}, {}, &extreme));
+  EXPECT_EQ(err(e.step(&extreme, 1, 1, 0, Row{I(1), T("a long text value")})),
             "query resource limit exceeded: aggregate extreme materialized more than 280 bytes");
 }
 
 TEST(StreamingAggregate, NarrowRowIsCorruptionNotAnOverread) {
-  auto s = aggregate::StreamingGroups::prepare(kNames, {item_agg(A::Sum, "x")}, std::vector<std::string>{}, {}, nullptr);
-  ASSERT_TRUE(s);
-  EXPECT_EQ(err(s->step(nullptr, 1, 1, 0, Row{I(1)})),
+  auto s = must(aggregate::StreamingGroups::prepare(kNames, {item_agg(A::Sum, "x")}, std::vector<std::string>{}, {}, nullptr));
+  EXPECT_EQ(err(s.step(nullptr, 1, 1, 0, Row{I(1)})),
             "data corruption: record field count does not match table columns");
 }
 

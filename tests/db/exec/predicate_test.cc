@@ -16,12 +16,10 @@ using query::CompareOp;
 const std::vector<std::string> kNames{"a", "b"};
 
 Truth eval(const Predicate& p, Row row) {
-  auto direct = check_result(p, kNames, row);
-  EXPECT_TRUE(direct) << err(direct);
-  auto bound = BoundPredicate::bind(p, kNames).eval(row);
-  EXPECT_TRUE(bound);
-  EXPECT_EQ(*direct, *bound) << "bound form disagrees with direct evaluation";
-  return *direct;
+  auto direct = must(check_result(p, kNames, row));
+  auto bound = must(BoundPredicate::bind(p, kNames).eval(row));
+  EXPECT_EQ(direct, bound) << "bound form disagrees with direct evaluation";
+  return direct;
 }
 
 // Comparisons of values SQL can write are stated by the golden scripts; blobs come from no

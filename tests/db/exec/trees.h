@@ -10,6 +10,7 @@
 #include "core/error.h"
 #include "core/value.h"
 #include "engine/statement.h"
+#include "support/result_text.h"
 
 namespace qm {
 // Readable values in assertion failures.
@@ -39,7 +40,6 @@ inline Predicate is_null(std::string col, bool negated = false) { return Predica
 inline Predicate and_(Predicate l, Predicate r) { return Predicate{AndPred{std::move(l), std::move(r)}}; }
 inline Predicate or_(Predicate l, Predicate r) { return Predicate{OrPred{std::move(l), std::move(r)}}; }
 
-inline ScalarExpr col(std::string c) { return ScalarExpr{ScalarColumn{std::move(c)}}; }
 inline ScalarExpr lit(Value v) { return ScalarExpr{ScalarLiteral{std::move(v)}}; }
 inline ScalarExpr call(ScalarFunction f, std::vector<ScalarExpr> args) {
   return ScalarExpr{ScalarCall{f, std::move(args)}};
@@ -52,14 +52,9 @@ inline SelectItem item_agg(AggregateFunction f, std::optional<std::string> c,
                            std::optional<std::string> alias = std::nullopt) {
   return SelectItem{SelectAggregate{f, std::move(c)}, std::move(alias)};
 }
-inline SelectItem item_expr(ScalarExpr e, std::optional<std::string> alias = std::nullopt) {
-  return SelectItem{SelectScalar{std::move(e)}, std::move(alias)};
-}
 
-// The host-visible text of a failed result.
+// The host-visible text of a failed result, or "(ok)".
 template <class T>
-std::string err(const Result<T>& r) {
-  return r ? std::string("<no error>") : r.error().message();
-}
+std::string err(const Result<T>& r) { return error_text(r); }
 
 }  // namespace qm::db::testing

@@ -2,6 +2,7 @@
 // last), range intersection, the choice between indexed columns, and the equality
 // shortcut with its numeric twin.
 #include "db/query/index_plan.h"
+#include "support/result_text.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 
 namespace {
 
+using qm::test::must;
 using qm::Value;
 using qm::db::comparison_ranges;
 using qm::db::index_candidates;
@@ -42,41 +44,40 @@ const std::vector<Value> kKeys = {
 };
 
 std::vector<uint64_t> ids_for(CompareOp op, const Value& literal) {
-  auto ranges = comparison_ranges(op, literal);
-  EXPECT_TRUE(ranges.has_value());
-  return ids_in(kKeys, *ranges);
+  auto ranges = must(comparison_ranges(op, literal));
+  return ids_in(kKeys, ranges);
 }
 
-TEST(ComparisonRanges, NumericLiteralsCoverBothNumericKindsAndNothingElseBelow) {
-  EXPECT_EQ(ids_for(CompareOp::Eq, Value::integer(5)), (std::vector<uint64_t>{3, 6}));
-  EXPECT_EQ(ids_for(CompareOp::Eq, Value::decimal(5000000)), (std::vector<uint64_t>{3, 6}));
-  EXPECT_EQ(ids_for(CompareOp::Eq, Value::decimal(5500000)), (std::vector<uint64_t>{7}));
-  EXPECT_EQ(ids_for(CompareOp::Lt, Value::decimal(-1000000)), (std::vector<uint64_t>{1, 5}));
-  EXPECT_EQ(ids_for(CompareOp::Le, Value::decimal(-1500000)), (std::vector<uint64_t>{1, 5}));
-  // Above a number lie every Text and Blob key too; Null lies nowhere.
-  EXPECT_EQ(ids_for(CompareOp::Gt, Value::decimal(5000000)), (std::vector<uint64_t>{4, 7, 8, 9}));
-  EXPECT_EQ(ids_for(CompareOp::Ge, Value::decimal(4500000)), (std::vector<uint64_t>{3, 4, 6, 7, 8, 9}));
-}
-
-TEST(ComparisonRanges, TheI64ExtremesNeitherOverflowNorWrap) {
-  EXPECT_EQ(ids_for(CompareOp::Gt, Value::integer(INT64_MAX)), (std::vector<uint64_t>{8, 9}));
-  EXPECT_EQ(ids_for(CompareOp::Ge, Value::integer(INT64_MAX)), (std::vector<uint64_t>{4, 8, 9}));
-  EXPECT_EQ(ids_for(CompareOp::Lt, Value::integer(INT64_MIN)), (std::vector<uint64_t>{}));
-  EXPECT_EQ(ids_for(CompareOp::Le, Value::integer(INT64_MIN)), (std::vector<uint64_t>{1}));
-  // Decimals beyond the i64 range: every Int on one side, none on the other.
+// The row ids each comparison's ranges take from the index of kKeys: numeric literals cover
+// both numeric kinds and nothing else below; the i64 extremes neither overflow nor wrap.
+TEST(ComparisonRanges, EachComparisonTakesItsKeys) {
   const Value huge = Value::decimal(static_cast<qm::i128>(INT64_MAX) * 1000000 + 500000);
-  EXPECT_EQ(ids_for(CompareOp::Lt, huge), (std::vector<uint64_t>{1, 2, 3, 4, 5, 6, 7}));
-  EXPECT_EQ(ids_for(CompareOp::Gt, huge), (std::vector<uint64_t>{8, 9}));
-  EXPECT_EQ(ids_for(CompareOp::Eq, huge), (std::vector<uint64_t>{}));
   const Value tiny = Value::decimal(static_cast<qm::i128>(INT64_MIN) * 1000000 - 250000);
-  EXPECT_EQ(ids_for(CompareOp::Gt, tiny), (std::vector<uint64_t>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-  EXPECT_EQ(ids_for(CompareOp::Le, tiny), (std::vector<uint64_t>{}));
+  const std::tuple<CompareOp, Value, std::vector<uint64_t>> cases[] = {
+      {CompareOp::Eq, Value::integer(5), {3, 6}},
+      {CompareOp::Eq, Value::decimal(5000000), {3, 6}},
+      {CompareOp::Eq, Value::decimal(5500000), {7}},
+      {CompareOp::Lt, Value::decimal(-1000000), {1, 5}},
+      {CompareOp::Le, Value::decimal(-1500000), {1, 5}},
+      // Above a number lie every Text and Blob key too; Null lies nowhere.
+      {CompareOp::Gt, Value::decimal(5000000), {4, 7, 8, 9}},
+      {CompareOp::Ge, Value::decimal(4500000), {3, 4, 6, 7, 8, 9}},
+      {CompareOp::Gt, Value::integer(INT64_MAX), {8, 9}},
+      {CompareOp::Ge, Value::integer(INT64_MAX), {4, 8, 9}},
+      {CompareOp::Lt, Value::integer(INT64_MIN), {}},
+      {CompareOp::Le, Value::integer(INT64_MIN), {1}},
+      // Decimals beyond the i64 range: every Int on one side, none on the other.
+      {CompareOp::Lt, huge, {1, 2, 3, 4, 5, 6, 7}},
+      {CompareOp::Gt, huge, {8, 9}},
+      {CompareOp::Eq, huge, {}},
+      {CompareOp::Gt, tiny, {1, 2, 3, 4, 5, 6, 7, 8, 9}},
+      {CompareOp::Le, tiny, {}},
+  };
+  for (const auto& [op, literal, ids] : cases) EXPECT_EQ(ids_for(op, literal), ids) << debug(literal);
 }
 
 TEST(ComparisonRanges, NullAndUnindexableOperators) {
-  auto null_ranges = comparison_ranges(CompareOp::Eq, Value::null());
-  ASSERT_TRUE(null_ranges.has_value());
-  EXPECT_TRUE(null_ranges->empty());
+  EXPECT_TRUE(must(comparison_ranges(CompareOp::Eq, Value::null())).empty());
   EXPECT_FALSE(comparison_ranges(CompareOp::Ne, Value::integer(1)).has_value());
   EXPECT_FALSE(comparison_ranges(CompareOp::Like, Value::text("a%")).has_value());
   // Below a text every number lies.
@@ -86,9 +87,8 @@ TEST(ComparisonRanges, NullAndUnindexableOperators) {
 TEST(IntersectRange, ExcludedWinsAtEqualEndsAndEmptyIsNone) {
   const KeyRange gt5{Bound::excluded(Value::integer(5)), Bound::unbounded()};
   const KeyRange ge5{Bound::included(Value::integer(5)), Bound::unbounded()};
-  auto both = intersect_range(gt5, ge5);
-  ASSERT_TRUE(both.has_value());
-  EXPECT_EQ(both->lower.kind, Bound::Kind::Excluded);
+  auto both = must(intersect_range(gt5, ge5));
+  EXPECT_EQ(both.lower.kind, Bound::Kind::Excluded);
   const KeyRange lt3{Bound::unbounded(), Bound::excluded(Value::integer(3))};
   EXPECT_FALSE(intersect_range(gt5, lt3).has_value());
   const KeyRange le5{Bound::unbounded(), Bound::included(Value::integer(5))};
@@ -108,27 +108,26 @@ TEST(IndexCandidates, TheColumnWithFewerIdsIsChosenAndTiesGoByName) {
   for (int i = 0; i < 6; ++i) indexes["b"].insert(Value::integer(i), 100 + i);
   for (int i = 0; i < 6; ++i) indexes["a"].insert(Value::integer(i), 200 + i);
   // b > 3 has two ids, a >= 1 five: b wins.
-  auto r = index_candidates(
+  auto r = must(index_candidates(
       indexes, parse_and(cmp("a", CompareOp::Ge, Value::integer(1)), cmp("b", CompareOp::Gt, Value::integer(3))),
-      nullptr);
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(**r, (std::vector<uint64_t>{104, 105}));
+      nullptr));
+  EXPECT_EQ(*r, (std::vector<uint64_t>{104, 105}));
   // Equal counts: a sorts first.
-  r = index_candidates(
+  r = must(index_candidates(
       indexes, parse_and(cmp("b", CompareOp::Eq, Value::integer(1)), cmp("a", CompareOp::Eq, Value::integer(2))),
-      nullptr);
-  EXPECT_EQ(**r, (std::vector<uint64_t>{202}));
+      nullptr));
+  EXPECT_EQ(*r, (std::vector<uint64_t>{202}));
   // a > 5 AND a < 3 reads nothing rather than scanning.
-  r = index_candidates(
+  r = must(index_candidates(
       indexes, parse_and(cmp("a", CompareOp::Gt, Value::integer(5)), cmp("a", CompareOp::Lt, Value::integer(3))),
-      nullptr);
-  EXPECT_EQ(**r, (std::vector<uint64_t>{}));
+      nullptr));
+  EXPECT_EQ(*r, (std::vector<uint64_t>{}));
   // An OR hides both sides: scan.
-  r = index_candidates(indexes,
-                       qm::query::Predicate{qm::query::OrPred{cmp("a", CompareOp::Eq, Value::integer(1)),
-                                                              cmp("b", CompareOp::Eq, Value::integer(1))}},
-                       nullptr);
-  EXPECT_FALSE(r->has_value());
+  r = must(index_candidates(indexes,
+                            qm::query::Predicate{qm::query::OrPred{cmp("a", CompareOp::Eq, Value::integer(1)),
+                                                                   cmp("b", CompareOp::Eq, Value::integer(1))}},
+                            nullptr));
+  EXPECT_FALSE(r.has_value());
 }
 
 TEST(IndexCandidates, EqualityTakesTheNumericTwin) {

@@ -13,9 +13,7 @@
 
 namespace {
 
-using qm::db::test::roomy;
-using qm::db::test::run;
-using qm::db::test::run_limited;
+using namespace qm::db::test;
 
 using qm::db::Database;
 using qm::db::QueryLimits;

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/fs.h"
 #include "db/database.h"
@@ -14,7 +15,8 @@
 
 namespace {
 
-using qm::db::test::run;
+using WriteRaceDir = qm::test::InTempDir;
+using namespace qm::db::test;
 
 using qm::db::Database;
 
@@ -73,73 +75,51 @@ class LockHookFs final : public qm::fs::FileSystem {
   std::function<void()> hook_;
 };
 
-TEST(WriteRace, AUniqueIndexCreatedJustBeforeTheInsertIsEnforced) {
-  qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  ASSERT_EQ(run(*a, "INSERT INTO t VALUES (1, 1)"), R"({"mutated":1})");
-  auto b = Database::open_dev(dir.path());
-  ASSERT_TRUE(b);
-  LockHookFs hooked;
-  qm::fs::ScopedFileSystem scoped(hooked);
-  // The hook runs just before the insert takes the lock.
-  hooked.arm(1, [&] { EXPECT_EQ(run(*b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
-  EXPECT_EQ(run(*a, "INSERT INTO t VALUES (2, 5), (3, 5)"), "error: schema error: duplicate value for unique column `u`");
-  auto fresh = Database::open_dev(dir.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1]]})");
-  EXPECT_EQ(run(*fresh, "INSERT INTO t VALUES (4, 1)"), "error: schema error: duplicate value for unique column `u`");
+// Another handle changes the constraints just before the statement takes the lock: the
+// statement is checked against them and refused whole.
+TEST(WriteRace, ConstraintsChangedJustBeforeTheStatementAreEnforced) {
+  const std::string duplicate = "error: schema error: duplicate value for unique column `u`";
+  struct Race {
+    std::vector<std::string> setup, other;
+    std::string statement, refusal, rows_after, late_insert;
+  } races[] = {
+      {{"INSERT INTO t VALUES (1, 1)"}, {"CREATE UNIQUE INDEX ON t (u)"}, "INSERT INTO t VALUES (2, 5), (3, 5)",
+       duplicate, "[[1,1]]", duplicate},
+      {{"INSERT INTO t VALUES (1, 1), (2, 2)"}, {"CREATE UNIQUE INDEX ON t (u)"}, "UPDATE t SET u = 7 WHERE k > 0",
+       duplicate, "[[1,1],[2,2]]", duplicate},
+      {{}, {"DROP TABLE t", "CREATE TABLE t (k NOT NULL, u)"}, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)",
+       "error: schema error: column `k` may not be NULL", "[]", R"({"mutated":1})"},
+  };
+  for (const Race& race : races) {
+    SCOPED_TRACE(race.statement);
+    qm::test::TempDir dir;
+    Database a = open_ok(dir.path());
+    ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
+    for (const auto& sql : race.setup) ASSERT_EQ(run(a, sql).rfind("error", 0), std::string::npos) << sql;
+    Database b = open_ok(dir.path());
+    LockHookFs hooked;
+    qm::fs::ScopedFileSystem scoped(hooked);
+    // The hook runs just before the statement takes the lock.
+    hooked.arm(1, [&] {
+      for (const auto& sql : race.other) EXPECT_EQ(run(b, sql), R"({"done":true})") << sql;
+    });
+    EXPECT_EQ(run(a, race.statement), race.refusal);
+    Database fresh = open_ok(dir.path());
+    EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":)" + race.rows_after + "}");
+    EXPECT_EQ(run(fresh, "INSERT INTO t VALUES (4, 1)"), race.late_insert);
+  }
 }
 
-TEST(WriteRace, AUniqueIndexCreatedJustBeforeTheUpdateIsEnforced) {
-  qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  ASSERT_EQ(run(*a, "INSERT INTO t VALUES (1, 1), (2, 2)"), R"({"mutated":2})");
-  auto b = Database::open_dev(dir.path());
-  ASSERT_TRUE(b);
-  LockHookFs hooked;
-  qm::fs::ScopedFileSystem scoped(hooked);
-  hooked.arm(1, [&] { EXPECT_EQ(run(*b, "CREATE UNIQUE INDEX ON t (u)"), R"({"done":true})"); });
-  EXPECT_EQ(run(*a, "UPDATE t SET u = 7 WHERE k > 0"), "error: schema error: duplicate value for unique column `u`");
-  auto fresh = Database::open_dev(dir.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[1,1],[2,2]]})");
-}
-
-TEST(WriteRace, ATableMadeAnewJustBeforeTheInsertIsEnforced) {
-  qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k, u)"), R"({"done":true})");
-  auto b = Database::open_dev(dir.path());
-  ASSERT_TRUE(b);
-  LockHookFs hooked;
-  qm::fs::ScopedFileSystem scoped(hooked);
-  hooked.arm(1, [&] {
-    EXPECT_EQ(run(*b, "DROP TABLE t"), R"({"done":true})");
-    EXPECT_EQ(run(*b, "CREATE TABLE t (k NOT NULL, u)"), R"({"done":true})");
-  });
-  EXPECT_EQ(run(*a, "INSERT INTO t VALUES (NULL, 1), (NULL, 2)"), "error: schema error: column `k` may not be NULL");
-  auto fresh = Database::open_dev(dir.path());
-  ASSERT_TRUE(fresh);
-  EXPECT_EQ(run(*fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[]})");
-}
-
-TEST(WriteRace, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
-  qm::test::TempDir dir;
-  auto a = Database::open_dev(dir.path());
-  ASSERT_TRUE(a);
-  ASSERT_EQ(run(*a, "CREATE TABLE t (k UNIQUE, u)"), R"({"done":true})");
+TEST_F(WriteRaceDir, WithNoOtherWriterTheStatementsRunOnTheWorkspace) {
+  Database a = open_ok(tmp.path());
+  ASSERT_EQ(run(a, "CREATE TABLE t (k UNIQUE, u)"), R"({"done":true})");
   for (int i = 0; i < 3; ++i) {
     const std::string k1 = std::to_string(10 * i + 1), k2 = std::to_string(10 * i + 2);
-    ASSERT_EQ(run(*a, "INSERT INTO t VALUES (" + k1 + ", 1), (" + k2 + ", 2)"), R"({"mutated":2})");
-    ASSERT_EQ(run(*a, "UPDATE t SET u = 3 WHERE u = 2"), R"({"mutated":1})");
-    ASSERT_EQ(run(*a, "DELETE FROM t WHERE u = 1"), R"({"mutated":1})");
+    ASSERT_EQ(run(a, "INSERT INTO t VALUES (" + k1 + ", 1), (" + k2 + ", 2)"), R"({"mutated":2})");
+    ASSERT_EQ(run(a, "UPDATE t SET u = 3 WHERE u = 2"), R"({"mutated":1})");
+    ASSERT_EQ(run(a, "DELETE FROM t WHERE u = 1"), R"({"mutated":1})");
   }
-  EXPECT_EQ(run(*a, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[2,3],[12,3],[22,3]]})");
+  EXPECT_EQ(run(a, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":[[2,3],[12,3],[22,3]]})");
 }
 
 }  // namespace

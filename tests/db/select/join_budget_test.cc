@@ -12,9 +12,7 @@
 
 namespace {
 
-using qm::db::test::run;
-using qm::db::test::run_limited;
-using qm::db::test::roomy;
+using namespace qm::db::test;
 
 using qm::Value;
 using qm::db::Database;

@@ -70,18 +70,16 @@ TEST(PreferProbe, FourProbesPerRightRowVersionIsTheThreshold) {
 TEST(DistinctLeftKeys, RepeatedKeysAreChargedEachTimeButCollectedOnce) {
   std::vector<Row> left{{I(1)}, {I(1)}, {D(1000000)}, {N()}, {T("ab")}};
   QueryBudget budget(unlimited());
-  auto keys = distinct_left_keys(left, 0, &budget, SIZE_MAX);
-  ASSERT_TRUE(keys);
-  EXPECT_EQ(keys->size(), 2u);
-  EXPECT_TRUE(keys->contains(I(1)));
-  EXPECT_EQ(sorted_keys(*keys).front(), D(1000000));  // kept in normalised form
+  auto keys = must(distinct_left_keys(left, 0, &budget, SIZE_MAX));
+  EXPECT_EQ(keys.size(), 2u);
+  EXPECT_TRUE(keys.contains(I(1)));
+  EXPECT_EQ(sorted_keys(keys).front(), D(1000000));  // kept in normalised form
   EXPECT_EQ(budget.bytes_materialized, 32u * 3 + 32 + 2);  // NULL is not charged
   // Collection stops at the limit, but every key is still charged.
   std::vector<Row> four{{I(1)}, {I(2)}, {I(3)}, {I(4)}};
   QueryBudget counted(unlimited());
-  auto two = distinct_left_keys(four, 0, &counted, 2);
-  ASSERT_TRUE(two);
-  EXPECT_EQ(two->size(), 2u);
+  auto two = must(distinct_left_keys(four, 0, &counted, 2));
+  EXPECT_EQ(two.size(), 2u);
   EXPECT_EQ(counted.bytes_materialized, 4u * 32);
 }
 
@@ -99,10 +97,9 @@ TEST(DistinctLeftKeys, ChargesFailWithTheProbeKeysLabelAndCancelStopsFirst) {
 TEST(JoinRows, EveryMatchInRightOrderAndTheLeftRowIsNotLostWhenMoved) {
   const RightMap right = right_map({{T("k"), I(1)}, {T("x"), I(9)}, {T("k"), I(2)}, {T("k"), I(3)}});
   std::vector<Row> left{{T("k")}, {T("k")}};
-  auto out = join_rows(left, 0, right, 2, query::JoinKind::Inner, nullptr);
-  ASSERT_TRUE(out);
-  ASSERT_EQ(out->size(), 6u);
-  for (size_t i = 0; i < 6; ++i) EXPECT_EQ((*out)[i], (Row{T("k"), T("k"), I(static_cast<int64_t>(i % 3 + 1))}));
+  auto out = must(join_rows(left, 0, right, 2, query::JoinKind::Inner, nullptr));
+  ASSERT_EQ(out.size(), 6u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ((out)[i], (Row{T("k"), T("k"), I(static_cast<int64_t>(i % 3 + 1))}));
 }
 
 TEST(JoinRows, OutputRowsAreChargedAsMaterialised) {
