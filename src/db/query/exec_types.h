@@ -17,7 +17,7 @@ namespace qm::db {
 
 // The visible row versions UPDATE and DELETE act on, as they find them: each one's address,
 // and the values of all, `width` per row, laid end to end in blocks of a fixed number of
-// rows, so matching many rows takes no allocation per row and never moves a row.
+// rows, so matching many rows takes no allocation per row.
 class MatchedRows {
  public:
   explicit MatchedRows(size_t width = 0)
@@ -32,7 +32,12 @@ class MatchedRows {
   }
   // `values` must hold `width` values.
   void push_back(uint64_t row_id, std::span<const Value> values) {
-    if (row_ids_.size() % block_rows_ == 0) blocks_.emplace_back().reserve(block_rows_ * width_);
+    if (row_ids_.size() % block_rows_ == 0) {
+      blocks_.emplace_back();
+      // Most statements match a few rows: the first block grows as they come; once a
+      // statement has filled one, the next are taken whole.
+      if (blocks_.size() > 1) blocks_.back().reserve(block_rows_ * width_);
+    }
     blocks_.back().insert(blocks_.back().end(), values.begin(), values.end());
     row_ids_.push_back(row_id);
   }

@@ -39,7 +39,11 @@ struct IndexEntry {
 class EntryLog {
  public:
   void push_back(IndexEntry e) {
-    if (blocks_.empty() || blocks_.back().size() == kBlock) blocks_.emplace_back().reserve(kBlock);
+    if (blocks_.empty() || blocks_.back().size() == kBlock) {
+      blocks_.emplace_back();
+      // A transaction of a few rows keeps its first block small; a large one takes blocks whole.
+      if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
+    }
     blocks_.back().push_back(std::move(e));
     ++size_;
   }
