@@ -41,8 +41,8 @@ QmDb* filled(long rows) {
   return db;
 }
 
-// Each workload first runs untimed: the first UPDATE or DELETE after a load walks the
-// table's chain once to learn its pages, a cost paid once per open, not per change.
+// Each workload first runs untimed, so the timed runs see a warm cache (a table read from
+// storage also walks its chain once, on its first change by row id, to learn its pages).
 template <class F>
 double micros_per(int reps, F&& step) {
   for (int i = 0; i < 50; ++i) step(reps + i);

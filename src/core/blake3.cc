@@ -96,53 +96,70 @@ uint32_t blake3_prefix_u32_of_4k_without(std::span<const uint8_t, 4096> block, s
   return root[0];
 }
 
-void blake3_prefix_u32_of_4k_without_many(std::span<const uint8_t> blocks, size_t hole, std::span<uint32_t> out) {
+namespace {
+
+// Up to kGroup blocks, given by address, hashed side by side.
+constexpr size_t kGroup = 16;
+
+void prefix_u32_of_group(const uint8_t* const* blocks, size_t m, size_t hole, uint32_t* out) {
   // The same message per block as above; chunk c of up to kGroup blocks goes through one
   // hash_many call, so the SIMD path fills all its lanes rather than four.
-  constexpr size_t kGroup = 16;
   alignas(64) uint8_t firsts[kGroup][kChunk];
+  const uint8_t* inputs[kGroup];
+  uint8_t cv_bytes[4][kGroup * 32];
+  for (size_t i = 0; i < m; ++i) {
+    std::memcpy(firsts[i], blocks[i], hole);
+    std::memcpy(firsts[i] + hole, blocks[i] + hole + 4, kChunk - hole);
+    inputs[i] = firsts[i];
+  }
+  blake3_hash_many(inputs, m, 16, kIv, 0, false, 0, kChunkStart, kChunkEnd, cv_bytes[0]);
+  for (size_t c = 1; c < 4; ++c) {
+    for (size_t i = 0; i < m; ++i) inputs[i] = blocks[i] + c * kChunk + 4;
+    // The last chunk holds 1020 bytes: its 15 whole blocks here, its tail below.
+    blake3_hash_many(inputs, m, c < 3 ? 16 : 15, kIv, c, false, 0, kChunkStart, c < 3 ? kChunkEnd : 0,
+                     cv_bytes[c]);
+  }
+  // Each block's two parents side by side: (chunk 0 | chunk 1), (chunk 2 | chunk 3), with
+  // the last chunk's 60-byte tail compressed on its own first.
+  constexpr size_t tail = kChunk - 4 - 15 * kBlock;  // 60 bytes
+  alignas(64) uint8_t parents[2 * kGroup][kBlock];
+  for (size_t i = 0; i < m; ++i) {
+    uint32_t cv3[8];
+    for (int w = 0; w < 8; ++w) cv3[w] = load_u32(cv_bytes[3] + 32 * i + 4 * w);
+    uint8_t last[kBlock] = {};
+    std::memcpy(last, inputs[i] + 15 * kBlock, tail);
+    blake3_compress_in_place(cv3, last, tail, 3, kChunkEnd);
+    std::memcpy(parents[2 * i], cv_bytes[0] + 32 * i, 32);
+    std::memcpy(parents[2 * i] + 32, cv_bytes[1] + 32 * i, 32);
+    std::memcpy(parents[2 * i + 1], cv_bytes[2] + 32 * i, 32);
+    for (int w = 0; w < 8; ++w) store_u32(parents[2 * i + 1] + 32 + 4 * w, cv3[w]);
+  }
+  const uint8_t* parent_inputs[2 * kGroup];
+  for (size_t j = 0; j < 2 * m; ++j) parent_inputs[j] = parents[j];
+  alignas(64) uint8_t halves[2 * kGroup * 32];  // block i's left and right values: its root's input
+  blake3_hash_many(parent_inputs, 2 * m, 1, kIv, 0, false, kParent, 0, 0, halves);
+  for (size_t i = 0; i < m; ++i) parent_inputs[i] = halves + 64 * i;
+  uint8_t roots[kGroup * 32];
+  blake3_hash_many(parent_inputs, m, 1, kIv, 0, false, kParent | kRoot, 0, 0, roots);
+  for (size_t i = 0; i < m; ++i) out[i] = load_u32(roots + 32 * i);
+}
+
+}  // namespace
+
+void blake3_prefix_u32_of_4k_without_many(std::span<const uint8_t> blocks, size_t hole, std::span<uint32_t> out) {
   const size_t n = std::min(blocks.size() / 4096, out.size());
+  const uint8_t* group[kGroup];
   for (size_t g = 0; g < n; g += kGroup) {
     const size_t m = std::min(kGroup, n - g);
-    const uint8_t* base = blocks.data() + g * 4096;
-    const uint8_t* inputs[kGroup];
-    uint8_t cv_bytes[4][kGroup * 32];
-    for (size_t i = 0; i < m; ++i) {
-      std::memcpy(firsts[i], base + i * 4096, hole);
-      std::memcpy(firsts[i] + hole, base + i * 4096 + hole + 4, kChunk - hole);
-      inputs[i] = firsts[i];
-    }
-    blake3_hash_many(inputs, m, 16, kIv, 0, false, 0, kChunkStart, kChunkEnd, cv_bytes[0]);
-    for (size_t c = 1; c < 4; ++c) {
-      for (size_t i = 0; i < m; ++i) inputs[i] = base + i * 4096 + c * kChunk + 4;
-      // The last chunk holds 1020 bytes: its 15 whole blocks here, its tail below.
-      blake3_hash_many(inputs, m, c < 3 ? 16 : 15, kIv, c, false, 0, kChunkStart, c < 3 ? kChunkEnd : 0,
-                       cv_bytes[c]);
-    }
-    // Each block's two parents side by side: (chunk 0 | chunk 1), (chunk 2 | chunk 3), with
-    // the last chunk's 60-byte tail compressed on its own first.
-    constexpr size_t tail = kChunk - 4 - 15 * kBlock;  // 60 bytes
-    alignas(64) uint8_t parents[2 * kGroup][kBlock];
-    for (size_t i = 0; i < m; ++i) {
-      uint32_t cv3[8];
-      for (int w = 0; w < 8; ++w) cv3[w] = load_u32(cv_bytes[3] + 32 * i + 4 * w);
-      uint8_t last[kBlock] = {};
-      std::memcpy(last, inputs[i] + 15 * kBlock, tail);
-      blake3_compress_in_place(cv3, last, tail, 3, kChunkEnd);
-      std::memcpy(parents[2 * i], cv_bytes[0] + 32 * i, 32);
-      std::memcpy(parents[2 * i] + 32, cv_bytes[1] + 32 * i, 32);
-      std::memcpy(parents[2 * i + 1], cv_bytes[2] + 32 * i, 32);
-      for (int w = 0; w < 8; ++w) store_u32(parents[2 * i + 1] + 32 + 4 * w, cv3[w]);
-    }
-    const uint8_t* parent_inputs[2 * kGroup];
-    for (size_t j = 0; j < 2 * m; ++j) parent_inputs[j] = parents[j];
-    alignas(64) uint8_t halves[2 * kGroup * 32];  // block i's left and right values: its root's input
-    blake3_hash_many(parent_inputs, 2 * m, 1, kIv, 0, false, kParent, 0, 0, halves);
-    for (size_t i = 0; i < m; ++i) parent_inputs[i] = halves + 64 * i;
-    uint8_t roots[kGroup * 32];
-    blake3_hash_many(parent_inputs, m, 1, kIv, 0, false, kParent | kRoot, 0, 0, roots);
-    for (size_t i = 0; i < m; ++i) out[g + i] = load_u32(roots + 32 * i);
+    for (size_t i = 0; i < m; ++i) group[i] = blocks.data() + (g + i) * 4096;
+    prefix_u32_of_group(group, m, hole, out.data() + g);
   }
+}
+
+void blake3_prefix_u32_of_4k_without_each(std::span<const uint8_t* const> blocks, size_t hole,
+                                          std::span<uint32_t> out) {
+  const size_t n = std::min(blocks.size(), out.size());
+  for (size_t g = 0; g < n; g += kGroup) prefix_u32_of_group(blocks.data() + g, std::min(kGroup, n - g), hole, out.data() + g);
 }
 
 std::string to_hex(std::span<const uint8_t> bytes) {

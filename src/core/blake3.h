@@ -35,6 +35,9 @@ uint32_t blake3_prefix_u32_of_4k_without(std::span<const uint8_t, 4096> block, s
 // The same value for each 4096-byte block of `blocks` in turn, into `out` (as many as both
 // hold): blocks are hashed side by side, so a run of pages costs a fraction of one at a time.
 void blake3_prefix_u32_of_4k_without_many(std::span<const uint8_t> blocks, size_t hole, std::span<uint32_t> out);
+// The same for 4096-byte blocks that lie apart, given by address.
+void blake3_prefix_u32_of_4k_without_each(std::span<const uint8_t* const> blocks, size_t hole,
+                                          std::span<uint32_t> out);
 
 std::string to_hex(std::span<const uint8_t> bytes);
 // 64 lower- or upper-case hex digits to a digest.

@@ -162,7 +162,7 @@ Result<void> ensure_table_page_ids(storage::PageCache& cache, const Table& table
   if (table.page_ids) return {};
   const uint64_t total_pages = cache.backend().page_count();
   const uint64_t limit = saturating_inc(cache.backend().held_page_count());
-  std::set<uint64_t> ids;
+  PageSet ids;
   uint64_t steps = 0;
   uint64_t cold = 0;
   bool tail_reached = false;
@@ -175,7 +175,7 @@ Result<void> ensure_table_page_ids(storage::PageCache& cache, const Table& table
     if (id >= total_pages)
       return fail(corrupt("table page " + std::to_string(id) + " is outside the " + std::to_string(total_pages) +
                           "-page backend"));
-    if (!ids.insert(id).second) return fail(corrupt("cyclic table page chain"));
+    if (!ids.insert(id)) return fail(corrupt("cyclic table page chain"));
     std::pair<std::optional<uint64_t>, bool> link;
     if (table.tail_id == id && table.tail_page) {
       link = {table.tail_page->next_page(), false};

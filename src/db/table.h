@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/value.h"
+#include "db/page_set.h"
 #include "engine/statement.h"
 #include "storage/row_page.h"
 #include "storage/secondary_index.h"
@@ -44,7 +45,7 @@ struct Table {
   uint64_t row_versions = 0;
   uint64_t cold_pages = 0;
   // The chain's page ids, filled on first need (a cache of the verified walk, hence mutable).
-  mutable std::optional<std::set<uint64_t>> page_ids;
+  mutable std::optional<PageSet> page_ids;
   IndexMap indexes;
 
   // Position of a column by exact name.

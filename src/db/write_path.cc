@@ -13,15 +13,6 @@
 
 namespace qm::db {
 
-void index_row_version(IndexMap& indexes, std::span<const std::string> columns, uint64_t row_id,
-                       std::span<const Value> row) {
-  if (indexes.empty()) return;
-  for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
-    auto idx = indexes.find(columns[i]);
-    if (idx != indexes.end()) idx->second.insert(row[i], row_id);
-  }
-}
-
 Result<uint64_t> Database::insert_validated_base(std::string_view table_name, std::span<const Value> row) {
   QM_ASSIGN(auto scope, begin_mutation());
   QM_TRY(validate_record_shape(row));
@@ -35,7 +26,12 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
 
   // The clock moves only once the row is stored, so a failed insert leaves it unchanged.
   const uint64_t created = clock_ + 1;
-  QM_ASSIGN(std::string record, storage::record::encode_record(RecordEnvelope{created, 0, 0}, row, store_.cas));
+  // One buffer for every row this thread stores: a bulk load or an UPDATE of many rows
+  // encodes without allocating per row.
+  thread_local std::string record;
+  record.assign(kEnvelopeSize, '\0');
+  RecordEnvelope{created, 0, 0}.store(reinterpret_cast<uint8_t*>(record.data()));
+  QM_TRY(storage::record::encode_row_into(row, store_.cas, record));
   if (record.size() > kRecordCapacity)
     return fail(QmError::schema("record of " + std::to_string(record.size()) + " bytes exceeds page capacity (" +
                                 std::to_string(kRecordCapacity) + ")"));
@@ -72,8 +68,9 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
   clock_ = created;
   table.row_versions += 1;
   const uint64_t rid = storage::row_id(*table.tail_id, slot);
-  index_row_version(table.indexes, table.columns, rid, row);
-  if (transaction_ && !table.indexes.empty()) transaction_->row_indexed(table_name, table, rid, row);
+  index_row_version(table.indexes, table.columns, rid, row, [&](const std::string& column, const Value& key) {
+    if (transaction_) transaction_->index_entry_added(table_name, column, rid, key);
+  });
   QM_TRY(observers_.row_stored(table_name, rid, row));
   QM_TRY(end_mutation());
   return rid;

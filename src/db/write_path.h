@@ -120,7 +120,23 @@ class WriteObservers {
 // `indexes` whose column is one of `columns` gets the row id under the row's value there.
 // INSERT and UPDATE (through Database::insert_validated_base), index builds and the catalog
 // rebuild at open (and so every rollback and reload) all reach the indexes through it.
+// `added(column, key)` is called after each entry goes in. Indexes are few and columns may
+// be many, so each index finds its column rather than each column its index.
+template <class Added>
 void index_row_version(IndexMap& indexes, std::span<const std::string> columns, uint64_t row_id,
-                       std::span<const Value> row);
+                       std::span<const Value> row, Added&& added) {
+  for (auto& [column, index] : indexes) {
+    for (size_t i = 0; i < columns.size() && i < row.size(); ++i) {
+      if (columns[i] != column) continue;
+      index.insert(row[i], row_id);
+      added(column, row[i]);
+      break;
+    }
+  }
+}
+inline void index_row_version(IndexMap& indexes, std::span<const std::string> columns, uint64_t row_id,
+                              std::span<const Value> row) {
+  index_row_version(indexes, columns, row_id, row, [](const std::string&, const Value&) {});
+}
 
 }  // namespace qm::db

@@ -16,17 +16,33 @@ MemStore MemStore::from_page_area(std::span<const uint8_t> area) {
     s.pages_.push_back(std::move(p));
   }
   s.verified_.assign(n, false);
+  s.unstamped_.assign(n, false);
   return s;
 }
 
 uint64_t MemStore::alloc_page() {
   pages_.push_back(new_zero_page());
   verified_.push_back(false);
+  unstamped_.push_back(false);
   return pages_.size() - 1;
 }
 
-Result<void> MemStore::read_page_into(uint64_t id, PageSpan out) const {
+void MemStore::stamp_deferred_pages() {
+  std::vector<Page*> due;
+  due.reserve(unstamped_list_.size());
+  for (uint64_t id : unstamped_list_) {
+    if (id >= pages_.size() || !unstamped_[id]) continue;  // truncated, written or stamped since
+    due.push_back(pages_[id].get());
+    verified_[id] = true;
+    unstamped_[id] = false;
+  }
+  unstamped_list_.clear();
+  stamp_page_checksums(due);
+}
+
+Result<void> MemStore::read_page_into(uint64_t id, PageSpan out) {
   if (id >= pages_.size()) return fail(QmError::page_fault(id));
+  settle_stamp(id);
   std::memcpy(out.data(), pages_[id]->data(), kPageSize);
   return {};
 }
@@ -35,6 +51,7 @@ Result<void> MemStore::write_page(uint64_t id, ConstPageSpan page) {
   if (id >= pages_.size()) return fail(QmError::page_fault(id));
   std::memcpy(pages_[id]->data(), page.data(), kPageSize);
   verified_[id] = false;
+  unstamped_[id] = false;  // the bytes are the writer's, stamped or not
   return {};
 }
 

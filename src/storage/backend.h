@@ -37,9 +37,12 @@ class MemStore {
     if (count < pages_.size()) {
       pages_.resize(count);
       verified_.resize(count);
+      unstamped_.resize(count);
     }
   }
-  Result<void> read_page_into(uint64_t id, PageSpan out) const;
+  // A page whose stamp was deferred is stamped first: a reader past the cache sees the
+  // bytes an eviction that stamped at once would have left.
+  Result<void> read_page_into(uint64_t id, PageSpan out);
   // id >= page_count: PageFault(id). The page loses any mark of a verified checksum.
   Result<void> write_page(uint64_t id, ConstPageSpan page);
 
@@ -49,11 +52,34 @@ class MemStore {
   // check. Imported pages start unmarked.
   bool checksum_verified(uint64_t id) const { return id < verified_.size() && verified_[id]; }
   void mark_checksum_verified(uint64_t id) {
-    if (id < verified_.size()) verified_[id] = true;
+    if (id < verified_.size()) {
+      verified_[id] = true;
+      unstamped_[id] = false;
+    }
   }
   void clear_checksum_verified(uint64_t id) {
     if (id < verified_.size()) verified_[id] = false;
   }
+
+  // A page changed through the cache and then evicted is stamped at the next flush instead
+  // of at its eviction: with more pages than the cache holds, scattered one-row changes
+  // would otherwise hash a whole page each. Until then its bytes are the cache's own and are
+  // loaded unchecked; every path that hands pages out of the process flushes first.
+  void defer_stamp(uint64_t id) {
+    if (id >= unstamped_.size() || unstamped_[id]) return;
+    unstamped_[id] = true;
+    unstamped_list_.push_back(id);
+  }
+  bool stamp_deferred(uint64_t id) const { return id < unstamped_.size() && unstamped_[id]; }
+  // Stamps the page now when its stamp was deferred.
+  void settle_stamp(uint64_t id) {
+    if (!stamp_deferred(id)) return;
+    stamp_page_checksum(*pages_[id]);
+    verified_[id] = true;
+    unstamped_[id] = false;
+  }
+  // Stamps every page whose stamp was deferred and marks it verified.
+  void stamp_deferred_pages();
 
   // The stored page itself, for a page cache that works on it in place (the address stays
   // valid while the store lives, whatever is allocated after it); null beyond the count.
@@ -61,7 +87,9 @@ class MemStore {
 
  private:
   std::vector<PageBox> pages_;
-  std::vector<bool> verified_;  // parallel to pages_
+  std::vector<bool> verified_;   // parallel to pages_
+  std::vector<bool> unstamped_;  // parallel to pages_: a stamp deferred by an eviction
+  std::vector<uint64_t> unstamped_list_;  // the ids marked there (some may since be cleared)
 };
 
 // The reader a streamed image is read through.

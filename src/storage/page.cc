@@ -21,6 +21,19 @@ void page_checksums(std::span<const uint8_t> pages, std::span<uint32_t> out) {
   for (uint32_t& v : out.first(std::min(out.size(), pages.size() / kPageSize))) v = checksum_from_hash_prefix(v);
 }
 
+void stamp_page_checksums(std::span<Page* const> pages) {
+  constexpr size_t kRun = 64;
+  const uint8_t* blocks[kRun];
+  uint32_t sums[kRun];
+  for (size_t at = 0; at < pages.size(); at += kRun) {
+    const size_t n = std::min(kRun, pages.size() - at);
+    for (size_t i = 0; i < n; ++i) blocks[i] = pages[at + i]->data();
+    blake3_prefix_u32_of_4k_without_each(std::span(blocks, n), kChecksumOffset, std::span(sums, n));
+    for (size_t i = 0; i < n; ++i)
+      store_u32(pages[at + i]->data() + kChecksumOffset, checksum_from_hash_prefix(sums[i]));
+  }
+}
+
 Result<void> verify_page_checksum(uint64_t page_id, ConstPageSpan page) {
   if (load_u32(page.data() + kChecksumOffset) == 0) return {};
   return verify_page_checksum(page_id, page, page_checksum(page));

@@ -54,5 +54,7 @@ Result<void> verify_page_checksum(uint64_t page_id, ConstPageSpan page, uint32_t
 // page_checksum of each 4096-byte page of `pages` in turn (as many as `out` holds), the
 // pages hashed side by side.
 void page_checksums(std::span<const uint8_t> pages, std::span<uint32_t> out);
+// stamp_page_checksum of every page, hashed side by side.
+void stamp_page_checksums(std::span<Page* const> pages);
 
 }  // namespace qm::storage

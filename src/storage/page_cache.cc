@@ -91,9 +91,14 @@ Result<void> PageCache::evict_if_needed() {
     Frame& f = frames_[victim];
     if (f.dirty) {
       // Written before it leaves; on failure it stays resident, dirty and the oldest, so a
-      // later flush or eviction tries it again first. A shared page is written by its stamp.
-      stamp(f);
-      if (!f.shared) QM_TRY(backend_.write_page(f.id, *f.bytes));
+      // later flush or eviction tries it again first. A shared page is the store's already:
+      // its stamp waits for the next flush.
+      if (f.shared) {
+        backend_.mem()->defer_stamp(f.id);
+      } else {
+        stamp(f);
+        QM_TRY(backend_.write_page(f.id, *f.bytes));
+      }
       f.dirty = false;
     }
     unlink(victim);
@@ -109,7 +114,7 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
     // A memory page verified (or written stamped) by this cache and not written since
     // cannot have changed: only the first load of an imported page pays for the check.
     MemStore* mem = backend_.mem();
-    if (!mem->checksum_verified(id)) {
+    if (!mem->checksum_verified(id) && !mem->stamp_deferred(id)) {
       QM_TRY(verify_page_checksum(id, *shared));
       mem->mark_checksum_verified(id);
     }
@@ -128,6 +133,8 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
 }
 
 Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
+  // Row after row of one page asks for the page just used: no lookup, no relinking.
+  if (newest_ != kNone && frames_[newest_].id == id) return &frames_[newest_];
   auto it = index_.find(id);
   if (it == index_.end()) {
     QM_TRY(ensure_loaded(id));
@@ -146,8 +153,7 @@ void PageCache::compact_dirty_slots() {
 void PageCache::note_before(uint64_t id, const Page& bytes) {
   auto [it, fresh] = before_->pages.try_emplace(id);
   if (!fresh) return;
-  it->second = new_zero_page();
-  *it->second = bytes;
+  it->second = std::make_unique<Page>(bytes);
 }
 
 void PageCache::forget_pages(uint64_t first, uint64_t end) {
@@ -175,6 +181,7 @@ Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
   if (auto it = index_.find(id); it != index_.end()) {
     Frame& f = frames_[it->second];
     if (!f.dirty) {
+      if (f.shared) backend_.mem()->settle_stamp(id);  // compared as stamped
       std::copy(page.begin(), page.end(), incoming_->begin());
       stamp_page_checksum(*incoming_);
       if (*incoming_ == *f.bytes) return {};
@@ -202,6 +209,7 @@ Result<uint64_t> PageCache::alloc_page() { return backend_.alloc_page(); }
 
 Result<void> PageCache::flush() {
   if (backend_.read_only()) return {};
+  if (MemStore* mem = backend_.mem()) mem->stamp_deferred_pages();
   std::vector<std::pair<uint64_t, uint32_t>> dirty;
   for (uint32_t slot : dirty_slots_)
     if (frames_[slot].dirty) dirty.emplace_back(frames_[slot].id, slot);
@@ -211,12 +219,18 @@ Result<void> PageCache::flush() {
     dirty_slots_.clear();
     return {};
   }
-  // Stamping a shared page writes it; the others go to the backend in runs.
+  // Stamping a page writes it when it is shared (hashed side by side, the costly part of a
+  // flush of many pages); the others go to the backend in runs.
+  std::vector<Page*> stamped;
+  stamped.reserve(dirty.size());
+  for (const auto& d : dirty) stamped.push_back(frames_[d.second].bytes);
+  stamp_page_checksums(stamped);
   std::erase_if(dirty, [&](const std::pair<uint64_t, uint32_t>& d) {
     Frame& f = frames_[d.second];
-    stamp(f);
-    if (f.shared) f.dirty = false;
-    return f.shared;
+    if (!f.shared) return false;
+    backend_.mem()->mark_checksum_verified(f.id);
+    f.dirty = false;
+    return true;
   });
   // Runs go out highest first: pages appended past the stored end are written before the
   // pages that link to them, so a page is never linked to one that was not written.

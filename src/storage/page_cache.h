@@ -16,8 +16,9 @@
 // - a memory backend's page marked as verified holds bytes this cache verified or wrote
 //   stamped, so loading it again skips the checksum; any other write clears the mark;
 // - over a memory backend a resident page is the store's own page, not a copy: the cache's
-//   changes land in the store at once (unstamped, the mark cleared, until the flush or
-//   eviction that stamps them), so a memory database holds each page's bytes once. Only a
+//   changes land in the store at once (unstamped, the mark cleared, until the flush that
+//   stamps them; an eviction leaves the stamp to that flush), so a memory database holds
+//   each page's bytes once. Only a
 //   page id the store does not hold gets a buffer of the cache's own, whose write-back
 //   fails as before.
 // - every dirty frame's slot is in `dirty_slots_` (which may also name frames cleaned or

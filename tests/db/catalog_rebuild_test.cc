@@ -171,7 +171,9 @@ TEST_F(RebuildTest, PageIdWalkCollectsTheChainOnce) {
   ASSERT_TRUE(a.page_ids.has_value());
   std::set<uint64_t> expected{0};
   for (uint64_t p = 2; p <= tail_; ++p) expected.insert(p);
-  EXPECT_EQ(*a.page_ids, expected);
+  EXPECT_EQ(a.page_ids->size(), expected.size());
+  for (uint64_t p : expected) EXPECT_TRUE(a.page_ids->contains(p));
+  EXPECT_FALSE(a.page_ids->contains(1));
   // New pages join the set as they are added.
   for (int i = 0; i < 80; ++i)
     ASSERT_TRUE(db.insert_validated_base("a", row({Value::integer(100 + i), Value::text("x")})).has_value());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/stats.h"
 #include "db/transaction/transaction.h"
@@ -89,6 +90,21 @@ void expect_counts_match_scans(const CDb& db, const std::string& context) {
   }
 }
 
+// Each table's kept set of chain pages (filled by the first read or mark by row id, grown by
+// inserts, cut back by rollbacks) names exactly the pages a fresh walk of its chain finds.
+void expect_page_sets_match_walks(const CDb& db, const std::string& context) {
+  Database& d = db.get()->db;
+  for (auto& [name, table] : d.catalog().tables()) {
+    if (!table.page_ids) continue;
+    const PageSet kept = *table.page_ids;
+    table.page_ids.reset();
+    ASSERT_TRUE(ensure_table_page_ids(d.store().cache, table).has_value()) << name << " after " << context;
+    EXPECT_EQ(kept.size(), table.page_ids->size()) << name << " after " << context;
+    for (uint64_t id = 0; id < d.store().cache.backend().page_count(); ++id)
+      ASSERT_EQ(kept.contains(id), table.page_ids->contains(id)) << name << " page " << id << " after " << context;
+  }
+}
+
 TEST(MemoryUndo, RollbackMatchesTheFullImageUnderRandomWork) {
   for (uint32_t seed : {1u, 2u, 3u, 4u}) {
     CDb undo = CDb::memory();
@@ -101,6 +117,7 @@ TEST(MemoryUndo, RollbackMatchesTheFullImageUnderRandomWork) {
       ASSERT_EQ(run(undo, sql), run(image, sql)) << context;
       ASSERT_EQ(qm_in_transaction(undo.get()), qm_in_transaction(image.get())) << context;
       expect_counts_match_scans(undo, context);
+      expect_page_sets_match_walks(undo, context);
       for (int i = 0; i < 3; ++i) {
         const std::string select = "SELECT * FROM t" + std::to_string(i);
         ASSERT_EQ(undo.query(select), image.query(select)) << context;

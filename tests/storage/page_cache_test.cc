@@ -142,8 +142,11 @@ TEST(PageCache, MemoryPageWrittenBehindTheCacheIsCheckedAgain) {
   PageCache cache = mem_cache(2, 1);
   EXPECT_EQ(first_byte(cache, 0), 1);
   ASSERT_TRUE(cache.write(1, content(0x77)));  // evicts page 0
-  EXPECT_EQ(first_byte(cache, 0), 1);           // evicts dirty page 1, stamped
+  EXPECT_EQ(first_byte(cache, 0), 1);           // evicts dirty page 1, its stamp deferred
   EXPECT_EQ(first_byte(cache, 1), 0x77);
+  ASSERT_TRUE(cache.flush());  // stamps it
+  EXPECT_TRUE(verify_page_checksum(1, *cache.backend().mem()->page(1)));
+  EXPECT_TRUE(cache.backend().mem()->checksum_verified(1));
   Page bad = content(3);
   stamp_page_checksum(bad);
   bad[300] ^= 1;

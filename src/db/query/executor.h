@@ -35,8 +35,8 @@ Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table, c
 Result<RowsResult> select_ordered_by_index(Database& db, std::string_view table, std::string_view column,
                                            bool descending, std::optional<uint64_t> snapshot,
                                            std::optional<uint64_t> stop, QueryBudget* budget);
-Result<std::vector<MatchedRow>> collect_matching(Database& db, std::string_view table, const query::Predicate& where,
-                                                 std::optional<uint64_t> snapshot, QueryBudget* budget);
+Result<MatchedRows> collect_matching(Database& db, std::string_view table, const query::Predicate& where,
+                                     std::optional<uint64_t> snapshot, QueryBudget* budget);
 
 // A SELECT without grouping, ORDER BY or DISTINCT whose select list is `*` or columns,
 // streamed from the row source into the OFFSET..LIMIT window (streaming_select.cc); none
@@ -53,7 +53,7 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table, std:
 Result<uint64_t> delete_where_bounded(Database& db, std::string_view table, const query::Predicate& where,
                                       QueryBudget* budget);
 // Retires the matched versions with one new clock value, through the write path.
-Result<uint64_t> apply_deletes(Database& db, std::string_view table, std::span<const MatchedRow> matches);
+Result<uint64_t> apply_deletes(Database& db, std::string_view table, const MatchedRows& matches);
 
 // ---- joins, EXPLAIN and streaming aggregation (db/select/) ------------------------------
 // The plan of a SELECT as rows ("step", "operation", "detail"); reads no table row.

@@ -33,6 +33,8 @@ QmError outside_chain(uint64_t row_id) {
 // one, and a row must neither come out twice nor be marked twice.
 void drop_repeated_ids(std::vector<uint64_t>& ids) {
   if (ids.size() < 2) return;
+  // Ranges over keys loaded in order give rising ids: no copy, no sort.
+  if (std::adjacent_find(ids.begin(), ids.end(), std::greater_equal<uint64_t>()) == ids.end()) return;
   std::vector<uint64_t> sorted(ids);
   std::sort(sorted.begin(), sorted.end());
   if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) return;
@@ -181,15 +183,14 @@ Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_na
   return out;
 }
 
-Result<std::vector<MatchedRow>> collect_matching(Database& db, std::string_view table_name,
-                                                 const query::Predicate& where, std::optional<uint64_t> snapshot,
-                                                 QueryBudget* budget) {
+Result<MatchedRows> collect_matching(Database& db, std::string_view table_name, const query::Predicate& where,
+                                     std::optional<uint64_t> snapshot, QueryBudget* budget) {
   const Table* table = db.catalog().find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
-  std::vector<MatchedRow> out;
+  MatchedRows out(table->columns.size());
   QM_TRY(read_filtered(db, *table, &where, snapshot.value_or(db.clock()), budget,
                        [&](const RecordVersion& v) -> Result<bool> {
-                         out.push_back(MatchedRow{v.row_id, Row(v.values.begin(), v.values.end())});
+                         out.push_back(v.row_id, v.values);
                          return true;
                        }));
   return out;

@@ -65,6 +65,10 @@ class RightMap {
   void add(Row row);
   // The first row of the key's chain, or npos.
   size_t first(const Value& key) const;
+  // Asks the memory system ahead for what a lookup of `key` will read: its home slot
+  // (`stage` 0), the row entry that slot names (1), the row's values (2). Each stage reads
+  // what the one before fetched, so a caller issues them a few keys apart, in that order.
+  void prefetch(const Value& key, int stage) const;
   size_t next(size_t i) const { return next_[i]; }
   const Row& row(size_t i) const { return rows_[i]; }
   size_t size() const { return rows_.size(); }

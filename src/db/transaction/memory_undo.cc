@@ -34,6 +34,28 @@ struct IndexEntry {
   Value key;
 };
 
+// The entries in the order they were added, kept in fixed-size blocks: a statement that adds
+// many rows appends without ever moving the entries already logged.
+class EntryLog {
+ public:
+  void push_back(IndexEntry e) {
+    if (blocks_.empty() || blocks_.back().size() == kBlock) {
+      blocks_.emplace_back();
+      // A transaction of a few rows keeps its first block small; a large one takes blocks whole.
+      if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
+    }
+    blocks_.back().push_back(std::move(e));
+    ++size_;
+  }
+  size_t size() const { return size_; }
+  const IndexEntry& operator[](size_t n) const { return blocks_[n / kBlock][n % kBlock]; }
+
+ private:
+  static constexpr size_t kBlock = 4096;
+  std::vector<std::vector<IndexEntry>> blocks_;
+  size_t size_ = 0;
+};
+
 struct IndexTarget {
   std::string table;
   std::string column;
@@ -65,9 +87,9 @@ class MemoryUndo final : public Transaction {
     retrieval_ = db.catalog().retrieval();
   }
 
-  void row_indexed(std::string_view table, const Table& t, uint64_t row_id, std::span<const Value> row) override {
-    for (size_t i = 0; i < t.columns.size() && i < row.size(); ++i)
-      if (t.indexes.contains(t.columns[i])) log_.push_back(IndexEntry{target_of(table, t.columns[i]), row_id, row[i]});
+  void index_entry_added(std::string_view table, const std::string& column, uint64_t row_id,
+                         const Value& key) override {
+    log_.push_back(IndexEntry{target_of(table, column), row_id, key});
   }
 
   void table_changing(std::string_view table, Table& t, bool dropping) override {
@@ -149,7 +171,7 @@ class MemoryUndo final : public Transaction {
         t.indexes = std::move(it->second.indexes);
         // The chain's pages at begin are its pages now less those allocated since.
         if (auto& ids = it->second.page_ids) {
-          ids->erase(ids->lower_bound(pages_.limit), ids->end());
+          ids->erase_from(pages_.limit);
           t.page_ids = std::move(ids);
         }
       }
@@ -169,7 +191,7 @@ class MemoryUndo final : public Transaction {
   std::map<std::string, TableUndo, std::less<>> tables_;
   std::vector<IndexTarget> targets_;
   uint32_t last_target_ = 0;
-  std::vector<IndexEntry> log_;
+  EntryLog log_;
 };
 
 }  // namespace

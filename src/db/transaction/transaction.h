@@ -38,11 +38,12 @@ class Transaction {
   virtual Result<void> rollback(Database& db) = 0;
 
   // Write-path notes for kinds that undo changes themselves (the others keep nothing):
-  // `row_indexed` after a new version reached the table's indexes, `table_changing` before
-  // DDL replaces an existing table's indexes or (with `dropping`) removes the table, which
-  // the kind may then take over.
-  virtual void row_indexed(std::string_view table, const Table& t, uint64_t row_id, std::span<const Value> row) {
-    (void)table, (void)t, (void)row_id, (void)row;
+  // `index_entry_added` after a new version reached one of the table's indexes under `key`,
+  // `table_changing` before DDL replaces an existing table's indexes or (with `dropping`)
+  // removes the table, which the kind may then take over.
+  virtual void index_entry_added(std::string_view table, const std::string& column, uint64_t row_id,
+                                 const Value& key) {
+    (void)table, (void)column, (void)row_id, (void)key;
   }
   virtual void table_changing(std::string_view table, Table& t, bool dropping) { (void)table, (void)t, (void)dropping; }
 
