@@ -34,9 +34,6 @@ Result<void> Database::create_table_internal(const std::string& name, const std:
   // DELETE or UPDATE has to walk the chain to learn it.
   t.page_ids.emplace();
   for (const auto& column : t.unique) t.indexes.emplace(column, storage::SecondaryIndex());
-  // No pages yet: the set of chain pages is exact from the start and grows with the chain,
-  // so the first change by row id needs no walk of a table loaded since.
-  t.page_ids.emplace();
   note_change();
   catalog_.tables().emplace(name, std::move(t));
   QM_TRY(observers_.table_created(name));
