@@ -11,7 +11,7 @@
 namespace qm::storage::record {
 namespace {
 
-enum Tag : uint8_t { kNull = 0, kInt = 1, kTextInline = 2, kBlobInline = 3, kTextCas = 4, kBlobCas = 5, kDecimal = 6 };
+enum Tag : uint8_t { kNull = 0, kInt = kIntFieldTag, kTextInline = 2, kBlobInline = 3, kTextCas = 4, kBlobCas = 5, kDecimal = 6 };
 
 QmError corrupt(const char* what) { return QmError::corruption(what); }
 
@@ -111,7 +111,7 @@ Result<void> decode_fields(std::span<const uint8_t> bytes, const CasStore& store
 
 }  // namespace
 
-void load_field(const Field& field, Value& slot) {
+void load_other_field(const Field& field, Value& slot) {
   switch (field.tag) {
     case kNull:
       slot.set_null();
