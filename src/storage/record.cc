@@ -11,7 +11,15 @@
 namespace qm::storage::record {
 namespace {
 
-enum Tag : uint8_t { kNull = 0, kInt = kIntFieldTag, kTextInline = 2, kBlobInline = 3, kTextCas = 4, kBlobCas = 5, kDecimal = 6 };
+enum Tag : uint8_t {
+  kNull = 0,
+  kInt = kIntFieldTag,
+  kTextInline = 2,
+  kBlobInline = 3,
+  kTextCas = 4,
+  kBlobCas = 5,
+  kDecimal = 6
+};
 
 QmError corrupt(const char* what) { return QmError::corruption(what); }
 

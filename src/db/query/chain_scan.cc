@@ -81,11 +81,12 @@ class RowReader {
   }
 
   Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
-    return for_each_cold_row(table_, page_id, bytes, counts, stopped_, [&](const RecordVersion& version) -> Result<void> {
-      QM_ASSIGN(bool more, visit_(version));
-      stopped_ = !more;
-      return {};
-    });
+    return for_each_cold_row(table_, page_id, bytes, counts, stopped_,
+                             [&](const RecordVersion& version) -> Result<void> {
+                               QM_ASSIGN(bool more, visit_(version));
+                               stopped_ = !more;
+                               return {};
+                             });
   }
 
  private:
@@ -132,13 +133,14 @@ class ProbedReader {
 
   // A columnar page is decoded whole, so its rows reach the probe complete.
   Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
-    return for_each_cold_row(table_, page_id, bytes, counts, stopped_, [&](const RecordVersion& version) -> Result<void> {
-      QM_ASSIGN(bool keep, probe_(version));
-      if (!keep) return {};
-      QM_ASSIGN(bool more, visit_(version));
-      stopped_ = !more;
-      return {};
-    });
+    return for_each_cold_row(table_, page_id, bytes, counts, stopped_,
+                             [&](const RecordVersion& version) -> Result<void> {
+                               QM_ASSIGN(bool keep, probe_(version));
+                               if (!keep) return {};
+                               QM_ASSIGN(bool more, visit_(version));
+                               stopped_ = !more;
+                               return {};
+                             });
   }
 
  private:
