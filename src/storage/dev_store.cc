@@ -62,11 +62,10 @@ Result<void> DevStore::count_held_pages() {
   return {};
 }
 
-Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum) {
+Result<const uint8_t*> DevStore::locate(uint64_t id, uint8_t* single, std::optional<uint32_t>* checksum) {
   if (id >= page_count_) return fail(QmError::page_fault(id));
   if (id >= ahead_first_ && id - ahead_first_ < ahead_count_) {
     const size_t at = id - ahead_first_;
-    std::memcpy(out.data(), ahead_buffer_.data() + at * kPageSize, kPageSize);
     last_read_ = id;
     if (checksum) {
       if (!ahead_summed_) {
@@ -76,7 +75,7 @@ Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<u
       }
       *checksum = ahead_sums_[at];
     }
-    return {};
+    return ahead_buffer_.data() + at * kPageSize;
   }
   // A chain walked in order reads runs that double up to kMaxRun; any other read, one page.
   run_ = id == last_read_ + 1 ? std::min(run_ * 2, kMaxRun) : 1;
@@ -93,18 +92,40 @@ Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<u
     }
     file = &read_file_;
   }
+  const PageSpan one(single, kPageSize);
   const uint64_t run = std::min<uint64_t>({run_, kPagesPerChunk - (id & (kPagesPerChunk - 1)), page_count_ - id});
-  if (run == 1) return file->read_exact_at(out, offset_in_chunk(id));
+  if (run == 1) {
+    QM_TRY(file->read_exact_at(one, offset_in_chunk(id)));
+    return single;
+  }
   ahead_count_ = 0;
   ahead_buffer_.resize(kMaxRun * kPageSize);
   // Allocated pages need not have reached the file yet: the run takes what the file holds.
   QM_ASSIGN(size_t got, file->read_at(std::span<uint8_t>(ahead_buffer_.data(), run * kPageSize), offset_in_chunk(id)));
-  if (got < kPageSize) return file->read_exact_at(out, offset_in_chunk(id));  // its short-file error
+  if (got < kPageSize) {  // its short-file error
+    QM_TRY(file->read_exact_at(one, offset_in_chunk(id)));
+    return single;
+  }
   ahead_first_ = id;
   ahead_count_ = got / kPageSize;
   ahead_summed_ = false;
   // Served from the run like the pages after it.
-  return read_page_into(id, out, checksum);
+  return locate(id, single, checksum);
+}
+
+Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum) {
+  QM_ASSIGN(const uint8_t* at, locate(id, out.data(), checksum));
+  if (at != out.data()) std::memcpy(out.data(), at, kPageSize);
+  return {};
+}
+
+Result<ConstPageSpan> DevStore::lend_page(uint64_t id, uint32_t& checksum) {
+  if (!single_) single_ = new_zero_page();
+  std::optional<uint32_t> sum;
+  QM_ASSIGN(const uint8_t* at, locate(id, single_->data(), &sum));
+  const ConstPageSpan page(at, kPageSize);
+  checksum = sum ? *sum : page_checksum(page);
+  return page;
 }
 
 Result<std::vector<Page>> DevStore::read_all_pages() {

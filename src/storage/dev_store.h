@@ -15,7 +15,8 @@
 //   run of the following pages of the same chunk with it, in one call, doubling the run up
 //   to 32 pages; the pages read ahead are served from the store's run buffer until a write
 //   to any of them, close_files or a read elsewhere replaces it, so a read never returns
-//   bytes older than the last write through this store.
+//   bytes older than the last write through this store. A lent page stays valid until the
+//   next call on the store.
 #pragma once
 
 #include <cstdint>
@@ -72,6 +73,10 @@ class DevStore {
   // `checksum`, a page served from a read run also gets its computed checksum there: the
   // run's pages are checksummed together the first time one is asked for.
   Result<void> read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum = nullptr);
+  // The same bytes lent rather than copied, with their computed checksum: valid until the
+  // next call on this store (a read, a write or close_files). A reader that walks pages in
+  // order and keeps none of them reads them where the run put them.
+  Result<ConstPageSpan> lend_page(uint64_t id, uint32_t& checksum);
   // Every page 0 .. page_count - 1, in order.
   Result<std::vector<Page>> read_all_pages();
   // Writes one page into its chunk file (after the journal hook, when installed).
@@ -108,6 +113,9 @@ class DevStore {
   static Result<DevStore> make(std::string root, uint64_t page_count);
   // The chunk file open for writing, opened (created when missing) on demand.
   Result<const fs::File*> writable_chunk(uint64_t chunk);
+  // Where page `id`'s bytes are: in the read run (its checksum computed with the run's when
+  // `checksum` is given), or read alone into `single` (checksum left as it was).
+  Result<const uint8_t*> locate(uint64_t id, uint8_t* single, std::optional<uint32_t>* checksum);
   Result<void> write_run(uint64_t first, std::span<const Page* const> pages);
   // Forgets pages read ahead that a write of [first, first + n) replaces.
   void written(uint64_t first, uint64_t n) {
@@ -133,6 +141,7 @@ class DevStore {
   uint64_t ahead_count_ = 0;
   std::vector<uint32_t> ahead_sums_;  // checksums of the run's pages, once ahead_summed_
   bool ahead_summed_ = false;
+  PageBox single_;  // a page lent alone (read out of order)
   uint64_t last_read_ = UINT64_MAX;
   uint32_t run_ = 1;  // pages the next read in order takes
 };

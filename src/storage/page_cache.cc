@@ -132,6 +132,13 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
   return {};
 }
 
+Result<ConstPageSpan> PageCache::lend(uint64_t id) {
+  uint32_t computed = 0;
+  QM_ASSIGN(ConstPageSpan page, backend_.dev()->lend_page(id, computed));
+  QM_TRY(verify_page_checksum(id, page, computed));
+  return page;
+}
+
 Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
   // Row after row of one page asks for the page just used: no lookup, no relinking.
   if (newest_ != kNone && frames_[newest_].id == id) return &frames_[newest_];

@@ -9,7 +9,7 @@
 // - a dirty page is never dropped unwritten: a victim whose write-back fails stays resident
 //   and dirty and the operation that needed the room fails; a failed flush leaves every page
 //   it was writing dirty;
-// - a page that fails its checksum never enters the cache;
+// - a page that fails its checksum never enters the cache, and no reader sees its bytes;
 // - a mutable visitor works on a copy of the page, committed (and marked dirty) only when it
 //   succeeds, so a failed visitor leaves the cached bytes as they were (patch_page skips the
 //   copy for writers that check everything before their first write);
@@ -93,6 +93,19 @@ class PageCache {
     return detail::call_visitor(std::forward<F>(reader), ConstPageSpan(*(*frame)->bytes));
   }
 
+  // As with_page for a reader walking pages in order through more pages than the cache
+  // holds: a resident page is used as with_page uses it (so a dirty page's bytes win); any
+  // other page of a workspace is read and verified exactly as a load would, but the reader
+  // sees the bytes where the store read them and the page does not enter the cache, which
+  // therefore neither copies it nor evicts for it. Other backends load as with_page does.
+  template <class F>
+  auto with_page_passing(uint64_t id, F&& reader) -> detail::Lifted<std::invoke_result_t<F, ConstPageSpan>> {
+    if (!backend_.dev() || index_.contains(id)) return with_page(id, std::forward<F>(reader));
+    auto lent = lend(id);
+    if (!lent) return fail(std::move(lent).error());
+    return detail::call_visitor(std::forward<F>(reader), *lent);
+  }
+
   // As with_page, with writer(PageSpan) changing a copy of the page; when the writer succeeds
   // (returns a value, or a Result holding one) the copy replaces the cached page and the page
   // becomes dirty; when it fails the cached page is untouched.
@@ -165,6 +178,8 @@ class PageCache {
     PageBox owned;
   };
 
+  // A workspace page read and verified without entering the cache (with_page_passing).
+  Result<ConstPageSpan> lend(uint64_t id);
   // ensure_loaded, then the page becomes the most recently used.
   Result<Frame*> acquire(uint64_t id);
   // Recency list: unlink a frame, append it as the most recently used, or both.

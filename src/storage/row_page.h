@@ -17,6 +17,7 @@
 #include <optional>
 #include <span>
 
+#include "core/bytes.h"
 #include "core/error.h"
 #include "storage/page.h"
 
@@ -102,6 +103,20 @@ class RowPageRef {
   // i >= slot_count: OutOfBounds {i, slot_count}; a slot entry past the slice: Corruption
   // "slot array out of page bounds"; a record past the slice: "row record out of page bounds".
   Result<std::span<const uint8_t>> record(uint16_t i) const;
+  // For a scan, which asks for every record: the number of leading slots whose directory
+  // entry lies inside the slice, and slot i's record (i below that number) when it lies inside
+  // too. A slot these do not serve is one whose record(i) fails.
+  uint16_t slots_in_view() const {
+    const size_t room = (bytes_.size() - kRowHeaderSize) / kSlotSize;
+    const uint16_t slots = slot_count();
+    return room < slots ? static_cast<uint16_t>(room) : slots;
+  }
+  std::optional<std::span<const uint8_t>> record_in_view(uint16_t i) const {
+    const uint8_t* entry = bytes_.data() + kRowHeaderSize + kSlotSize * size_t{i};
+    const size_t offset = load_u16(entry), length = load_u16(entry + 2);
+    if (offset + length > bytes_.size()) return std::nullopt;
+    return bytes_.subspan(offset, length);
+  }
   std::span<const uint8_t> bytes() const { return bytes_; }
 
  private:

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <string>
 #include <vector>
 
 #include "core/bytes.h"
@@ -252,6 +253,89 @@ TEST(PageCache, WorkspaceChainWalkedInOrderReadsRuns) {
   for (uint64_t id = 0; id < 40; ++id) ASSERT_EQ(first_byte(cache, id), id);
   EXPECT_LE(disk.calls(Op::Read) - reads, 6u);  // runs of 1, 2, 4, 8, 16 and the last 9
   EXPECT_EQ(cache.resident(), 16u);
+}
+
+// Reads that pass through the cache (a walk longer than the cache), mixed at random with
+// loads, writes and flushes, against a model: they see the newest bytes of every page (a
+// dirty resident page's, else the file's), change which pages are resident no more than a
+// use of a resident page does, and refuse a page that fails its checksum in the middle of a
+// read run exactly as a load refuses it.
+TEST(PageCache, PassingReadsSeeTheNewestBytesAndNeverEnter) {
+  constexpr uint64_t kPages = 48, kCapacity = 4, kBad = 20;
+  test::FaultyFs disk;
+  fs::ScopedFileSystem use(disk);
+  disk.make_dirs("/ws");
+  {
+    auto store = DevStore::create("/ws");
+    ASSERT_TRUE(store);
+    std::vector<Page> pages;
+    for (uint64_t i = 0; i < kPages; ++i) {
+      store->alloc_page();
+      pages.push_back(content(static_cast<uint8_t>(i)));
+      stamp_page_checksum(pages.back());
+    }
+    std::vector<const Page*> run;
+    for (const Page& p : pages) run.push_back(&p);
+    ASSERT_TRUE(store->write_pages_from(0, run));
+  }
+  std::string chunk = *disk.contents(DevStore::chunk_path("/ws", 0));
+  chunk[kBad * kPageSize + 100] ^= 0x40;
+  disk.put_file(DevStore::chunk_path("/ws", 0), chunk);
+  auto store = DevStore::open("/ws", kPages);
+  ASSERT_TRUE(store);
+  PageCache cache(Backend(std::move(*store)), kCapacity);
+
+  std::vector<uint8_t> newest(kPages);
+  for (uint64_t i = 0; i < kPages; ++i) newest[i] = static_cast<uint8_t>(i);
+  bool bad_on_disk = true;  // until page kBad is written
+  std::vector<uint64_t> model;  // resident pages, least recently used first
+  auto admit = [&](uint64_t id) {
+    if (auto at = std::find(model.begin(), model.end(), id); at != model.end()) model.erase(at);
+    else if (model.size() == kCapacity) model.erase(model.begin());
+    model.push_back(id);
+  };
+  auto check_read = [&](uint64_t id, bool passing) {
+    const bool resident = std::find(model.begin(), model.end(), id) != model.end();
+    auto reader = [](ConstPageSpan p) { return p[100]; };
+    auto got = passing ? cache.with_page_passing(id, reader) : cache.with_page(id, reader);
+    if (id == kBad && bad_on_disk && !resident) {
+      ASSERT_FALSE(got);
+      ASSERT_NE(got.error().message().find("page 20 checksum mismatch"), std::string::npos) << got.error().message();
+      return;
+    }
+    ASSERT_TRUE(got) << got.error().message();
+    ASSERT_EQ(*got, newest[id]) << "page " << id << (passing ? " passing" : " loaded");
+    if (!passing || resident) admit(id);
+  };
+  uint32_t seed = 777;
+  for (int step = 0; step < 3000; ++step) {
+    seed = seed * 1103515245u + 12345u;
+    const uint64_t id = (seed >> 8) % kPages;
+    switch ((seed >> 20) % 8) {
+      case 0:
+      case 1:
+        check_read(id, false);
+        break;
+      case 2: {
+        newest[id] = static_cast<uint8_t>(step);
+        if (id == kBad) bad_on_disk = false;
+        ASSERT_TRUE(cache.write(id, content(newest[id])));
+        admit(id);
+        break;
+      }
+      case 3:
+        ASSERT_TRUE(cache.flush());
+        break;
+      default:
+        // A walk in order through a stretch of pages, as a long scan reads them.
+        for (uint64_t p = id; p < std::min(kPages, id + 1 + (seed >> 28)); ++p) check_read(p, true);
+        break;
+    }
+    ASSERT_EQ(cache.resident(), model.size()) << "step " << step;
+    for (uint64_t p = 0; p < kPages; ++p)
+      ASSERT_EQ(cache.is_resident(p), std::find(model.begin(), model.end(), p) != model.end())
+          << "page " << p << " at step " << step;
+  }
 }
 
 // More pages dirtied between flushes than the cache holds (evicted ones leave stale

@@ -43,6 +43,22 @@ Result<void> check_envelope(std::span<const uint8_t> record) {
   return {};
 }
 
+// Every row of a columnar page, decoded whole, to `each` until `stopped` is set.
+template <class Each>
+Result<void> for_each_cold_row(const Table& table, uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts,
+                               const bool& stopped, Each each) {
+  QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
+  if (page.header.rows > 0 && page.header.arity != table.columns.size()) return fail(field_count_mismatch());
+  for (size_t i = 0; i < page.header.rows && !stopped; ++i) {
+    if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
+    counts.add_version();
+    const RecordEnvelope& env = page.envelopes[i];
+    QM_TRY(each(RecordVersion{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
+                              page.row(i)}));
+  }
+  return {};
+}
+
 // The per-page readers of a full scan: decode each record into `row` and visit it. `Visit`
 // returns whether the walk goes on.
 template <class Visit>
@@ -65,18 +81,12 @@ class RowReader {
   }
 
   Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
-    QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
-    if (page.header.rows > 0 && page.header.arity != table_.columns.size()) return fail(field_count_mismatch());
-    for (size_t i = 0; i < page.header.rows && !stopped_; ++i) {
-      if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
-      counts.add_version();
-      const RecordEnvelope& env = page.envelopes[i];
-      RecordVersion version{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
-                            page.row(i)};
-      QM_ASSIGN(bool more, visit_(version));
-      stopped_ = !more;
-    }
-    return {};
+    return for_each_cold_row(table_, page_id, bytes, counts, stopped_,
+                             [&](const RecordVersion& version) -> Result<void> {
+                               QM_ASSIGN(bool more, visit_(version));
+                               stopped_ = !more;
+                               return {};
+                             });
   }
 
  private:
@@ -123,20 +133,14 @@ class ProbedReader {
 
   // A columnar page is decoded whole, so its rows reach the probe complete.
   Result<void> cold_page(uint64_t page_id, ConstPageSpan bytes, WalkCounts& counts) {
-    QM_ASSIGN(auto page, storage::ColdPage::decode(bytes));
-    if (page.header.rows > 0 && page.header.arity != table_.columns.size()) return fail(field_count_mismatch());
-    for (size_t i = 0; i < page.header.rows && !stopped_; ++i) {
-      if (i > 0xFFFF) return fail(QmError::corruption("cold-page slot overflow"));
-      counts.add_version();
-      const RecordEnvelope& env = page.envelopes[i];
-      RecordVersion version{storage::row_id(page_id, static_cast<uint16_t>(i)), env.created_tx, env.deleted_tx,
-                            page.row(i)};
-      QM_ASSIGN(bool keep, probe_(version));
-      if (!keep) continue;
-      QM_ASSIGN(bool more, visit_(version));
-      stopped_ = !more;
-    }
-    return {};
+    return for_each_cold_row(table_, page_id, bytes, counts, stopped_,
+                             [&](const RecordVersion& version) -> Result<void> {
+                               QM_ASSIGN(bool keep, probe_(version));
+                               if (!keep) return {};
+                               QM_ASSIGN(bool more, visit_(version));
+                               stopped_ = !more;
+                               return {};
+                             });
   }
 
  private:
@@ -196,9 +200,13 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
   if (kind == storage::kRowPageType) {
     QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
     const uint16_t slots = page.slot_count();
+    const uint16_t in_view = page.slots_in_view();
     for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
-      QM_ASSIGN(auto record, page.record(s));
-      QM_TRY(reader.record(page_id, s, record, counts));
+      auto record = s < in_view ? page.record_in_view(s) : std::nullopt;
+      if (!record) {
+        QM_ASSIGN(record, page.record(s));  // the slot's fault
+      }
+      QM_TRY(reader.record(page_id, s, *record, counts));
     }
     return page.next_page();
   }
@@ -231,9 +239,15 @@ Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& r
         break;
       }
     }
-    QM_ASSIGN(next, cache.with_page(page_id, [&](ConstPageSpan bytes) {
-      return read_cached(bytes, page_id, reader, table, counts);
-    }));
+    auto read = [&](ConstPageSpan bytes) { return read_cached(bytes, page_id, reader, table, counts); };
+    // The first pages of a chain longer than the cache enter it and stay there, since the
+    // walk never comes back to evict them; the rest pass through without evicting them, so
+    // the next walk finds that head resident instead of a cache the tail has flushed.
+    if (visited > cache.capacity()) {
+      QM_ASSIGN(next, cache.with_page_passing(page_id, read));
+    } else {
+      QM_ASSIGN(next, cache.with_page(page_id, read));
+    }
     if (reader.stopped()) return {};
     if (is_tail && next) return fail(QmError::corruption("table tail page links to another page"));
   }
