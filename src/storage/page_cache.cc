@@ -11,8 +11,8 @@ PageCache::PageCache(Backend backend, size_t capacity)
       incoming_(new_zero_page()) {}
 
 bool PageCache::is_dirty(uint64_t id) const {
-  auto it = index_.find(id);
-  return it != index_.end() && frames_[it->second].dirty;
+  const uint32_t slot = index_.find(id);
+  return slot != kNone && frames_[slot].dirty;
 }
 
 void PageCache::unlink(uint32_t slot) {
@@ -64,7 +64,7 @@ PageCache::Frame& PageCache::take_frame(uint64_t id) {
     f.shared = false;
     f.bytes = f.owned.get();
   }
-  index_[id] = slot;
+  index_.set(id, slot);
   append_newest(slot);
   return f;
 }
@@ -142,13 +142,13 @@ Result<ConstPageSpan> PageCache::lend(uint64_t id) {
 Result<PageCache::Frame*> PageCache::acquire(uint64_t id) {
   // Row after row of one page asks for the page just used: no lookup, no relinking.
   if (newest_ != kNone && frames_[newest_].id == id) return &frames_[newest_];
-  auto it = index_.find(id);
-  if (it == index_.end()) {
+  uint32_t slot = index_.find(id);
+  if (slot == kNone) {
     QM_TRY(ensure_loaded(id));
-    it = index_.find(id);
+    slot = index_.find(id);
   }
-  touch(it->second);
-  return &frames_[it->second];
+  touch(slot);
+  return &frames_[slot];
 }
 
 void PageCache::compact_dirty_slots() {
@@ -165,28 +165,29 @@ void PageCache::note_before(uint64_t id, const Page& bytes) {
 
 void PageCache::forget_pages(uint64_t first, uint64_t end) {
   for (uint64_t id = first; id < end; ++id) {
-    auto it = index_.find(id);
-    if (it == index_.end()) continue;
-    const uint32_t slot = it->second;
+    const uint32_t slot = index_.find(id);
+    if (slot == kNone) continue;
     unlink(slot);
     frames_[slot].dirty = false;
-    index_.erase(it);
+    index_.erase(id);
     free_frames_.push_back(slot);
   }
 }
 
 Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
+  // Only pages the backend has (allocated ones included) ever become resident.
+  if (id >= backend_.page_count()) return fail(QmError::page_fault(id));
   if (before_ && id < before_->limit && !before_->pages.contains(id)) {
     // The bytes before this write: the resident page, else the backend's.
-    if (auto it = index_.find(id); it != index_.end()) {
-      note_before(id, *frames_[it->second].bytes);
+    if (const uint32_t slot = index_.find(id); slot != kNone) {
+      note_before(id, *frames_[slot].bytes);
     } else {
       QM_TRY(backend_.read_page_into(id, *incoming_));
       note_before(id, *incoming_);
     }
   }
-  if (auto it = index_.find(id); it != index_.end()) {
-    Frame& f = frames_[it->second];
+  if (const uint32_t slot = index_.find(id); slot != kNone) {
+    Frame& f = frames_[slot];
     if (!f.dirty) {
       if (f.shared) backend_.mem()->settle_stamp(id);  // compared as stamped
       std::copy(page.begin(), page.end(), incoming_->begin());
@@ -202,7 +203,7 @@ Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
       std::copy(page.begin(), page.end(), f.bytes->begin());
     }
     mark_dirty(f);
-    touch(it->second);
+    touch(slot);
     return {};
   }
   QM_TRY(evict_if_needed());

@@ -18,9 +18,9 @@
 // - over a memory backend a resident page is the store's own page, not a copy: the cache's
 //   changes land in the store at once (unstamped, the mark cleared, until the flush that
 //   stamps them; an eviction leaves the stamp to that flush), so a memory database holds
-//   each page's bytes once. Only a
-//   page id the store does not hold gets a buffer of the cache's own, whose write-back
-//   fails as before.
+//   each page's bytes once;
+// - only a page the backend has (allocated ones included) becomes resident: a write of any
+//   other id is refused with PageFault before it enters.
 // - every dirty frame's slot is in `dirty_slots_` (which may also name frames cleaned or
 //   reused since), so a flush costs the pages changed since the last one, not the cache size.
 // Recency is an intrusive doubly linked list through the frames, least recently used at
@@ -212,7 +212,31 @@ class PageCache {
   uint32_t newest_ = kNone;
   std::vector<uint32_t> free_frames_;
   std::vector<uint32_t> dirty_slots_;  // see the invariant above
-  std::unordered_map<uint64_t, uint32_t> index_;  // page id -> frame
+  // Page id -> frame slot. Page ids are dense (below the backend's page count, which every
+  // admitted page is checked against), so a flat array costs one load per lookup where a hash
+  // map costs a hash, a bucket and a node, and no allocation as pages come and go.
+  class SlotIndex {
+   public:
+    uint32_t find(uint64_t id) const { return id < slots_.size() ? slots_[id] : kNone; }
+    bool contains(uint64_t id) const { return find(id) != kNone; }
+    size_t size() const { return size_; }
+    void set(uint64_t id, uint32_t slot) {
+      if (id >= slots_.size()) slots_.resize(std::max<uint64_t>(id + 1, 2 * slots_.size()), kNone);
+      if (slots_[id] == kNone) ++size_;
+      slots_[id] = slot;
+    }
+    void erase(uint64_t id) {
+      if (id < slots_.size() && slots_[id] != kNone) {
+        slots_[id] = kNone;
+        --size_;
+      }
+    }
+
+   private:
+    std::vector<uint32_t> slots_;
+    size_t size_ = 0;
+  };
+  SlotIndex index_;
   PageBox scratch_;                               // the copy a mutable visitor changes
   PageBox incoming_;                              // a page being read or written, before it is admitted
 };
