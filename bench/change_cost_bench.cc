@@ -34,7 +34,8 @@ QmDb* filled(long rows) {
     sql = "INSERT INTO t (k, v) VALUES ";
     for (long i = 0; i < 1000 && at < rows; ++i, ++at) {
       if (i) sql += ", ";
-      sql += "(" + std::to_string(at) + ", 'value " + std::to_string(at) + "')";
+      const std::string n = std::to_string(at);
+      sql.append("(").append(n).append(", 'value ").append(n).append("')");
     }
     run(db, sql);
   }

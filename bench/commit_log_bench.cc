@@ -55,7 +55,8 @@ std::string row_sets(int64_t from, int64_t count) {
   std::string sets = "[";
   for (int64_t i = from; i < from + count; ++i) {
     if (i != from) sets += ',';
-    sets += "[" + std::to_string(i) + ",\"row value " + std::to_string(i) + "\"]";
+    const std::string n = std::to_string(i);
+    sets.append("[").append(n).append(",\"row value ").append(n).append("\"]");
   }
   return sets + "]";
 }

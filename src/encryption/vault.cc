@@ -133,8 +133,9 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
                 QM_ASSIGN(query::Statement statement, bind_and_parse(s.sql, s.params));
                 if (is_single_select(statement))
                   return fail(QmError::query("use query for SELECT, not a write batch"));
-                QM_ASSIGN(QueryResult r, c.query_with_limits_cancellable(s.sql, s.params, vault_limits(), nullptr));
-                out.push_back(std::move(r));
+                auto r = c.query_with_limits_cancellable(s.sql, s.params, vault_limits(), nullptr);
+                if (!r) return fail(std::move(r).error());
+                out.push_back(std::move(*r));
               }
               return out;
             }));
