@@ -41,6 +41,30 @@ uint8_t first_byte(PageCache& cache, uint64_t id) {
   return r ? *r : 0;
 }
 
+// A workspace over the double with `pages` stamped pages on disk, page i filled with `first + i`.
+void write_workspace(test::FaultyFs& disk, uint64_t pages, uint8_t first) {
+  disk.make_dirs("/ws");
+  auto store = DevStore::create("/ws");
+  ASSERT_TRUE(store);
+  std::vector<Page> written;
+  for (uint64_t i = 0; i < pages; ++i) {
+    store->alloc_page();
+    written.push_back(content(static_cast<uint8_t>(first + i)));
+    stamp_page_checksum(written.back());
+  }
+  std::vector<const Page*> run;
+  for (const Page& p : written) run.push_back(&p);
+  ASSERT_TRUE(store->write_pages_from(0, run));
+  ASSERT_TRUE(store->sync_data());
+}
+
+PageCache dev_cache(test::FaultyFs& disk, size_t capacity, uint64_t pages = 2, uint8_t first = 1) {
+  write_workspace(disk, pages, first);
+  auto store = DevStore::open("/ws", pages);
+  EXPECT_TRUE(store);
+  return PageCache(Backend(std::move(*store)), capacity);
+}
+
 TEST(PageCache, CapacityZeroMeansOne) {
   PageCache cache = mem_cache(2, 0);
   EXPECT_EQ(cache.capacity(), 1u);
@@ -116,10 +140,7 @@ TEST(PageCache, DirtyVictimIsStampedAndWrittenBeforeTheNewPageEnters) {
 TEST(PageCache, FlushWritesEachRunOfConsecutivePagesOnce) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
-  auto store = DevStore::create("/ws");
-  ASSERT_TRUE(store);
-  PageCache cache(Backend(std::move(*store)), 16);
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(*cache.alloc_page(), static_cast<uint64_t>(i));
+  PageCache cache = dev_cache(disk, 16, 10);
   for (uint64_t id : {9, 3, 5, 4}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(id))));
   uint64_t writes = disk.calls(Op::Write);
   ASSERT_TRUE(cache.flush());
@@ -212,43 +233,12 @@ TEST(PageCache, InPlacePatchMarksDirtyOnlyOnSuccess) {
   EXPECT_EQ(first_byte(cache, 0), 0xAB);
 }
 
-// A workspace cache over the double with pages 0 and 1 on disk.
-PageCache dev_cache(test::FaultyFs& disk, size_t capacity) {
-  disk.make_dirs("/ws");
-  auto store = DevStore::create("/ws");
-  EXPECT_TRUE(store);
-  for (int i = 0; i < 2; ++i) {
-    store->alloc_page();
-    Page p = content(static_cast<uint8_t>(i + 1));
-    stamp_page_checksum(p);
-    EXPECT_TRUE(store->write_page(i, p));
-  }
-  EXPECT_TRUE(store->sync_data());
-  return PageCache(Backend(std::move(*store)), capacity);
-}
-
 // A scan walking a workspace chain in order reads runs of pages in one call each, while the
 // cache still holds no more than its capacity.
 TEST(PageCache, WorkspaceChainWalkedInOrderReadsRuns) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
-  disk.make_dirs("/ws");
-  {
-    auto store = DevStore::create("/ws");
-    ASSERT_TRUE(store);
-    std::vector<Page> pages;
-    for (int i = 0; i < 40; ++i) {
-      store->alloc_page();
-      pages.push_back(content(static_cast<uint8_t>(i)));
-      stamp_page_checksum(pages.back());
-    }
-    std::vector<const Page*> run;
-    for (const Page& p : pages) run.push_back(&p);
-    ASSERT_TRUE(store->write_pages_from(0, run));
-  }
-  auto store = DevStore::open("/ws", 40);
-  ASSERT_TRUE(store);
-  PageCache cache(Backend(std::move(*store)), 16);
+  PageCache cache = dev_cache(disk, 16, 40, 0);
   const uint64_t reads = disk.calls(Op::Read);
   for (uint64_t id = 0; id < 40; ++id) ASSERT_EQ(first_byte(cache, id), id);
   EXPECT_LE(disk.calls(Op::Read) - reads, 6u);  // runs of 1, 2, 4, 8, 16 and the last 9
@@ -264,20 +254,7 @@ TEST(PageCache, PassingReadsSeeTheNewestBytesAndNeverEnter) {
   constexpr uint64_t kPages = 48, kCapacity = 4, kBad = 20;
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
-  disk.make_dirs("/ws");
-  {
-    auto store = DevStore::create("/ws");
-    ASSERT_TRUE(store);
-    std::vector<Page> pages;
-    for (uint64_t i = 0; i < kPages; ++i) {
-      store->alloc_page();
-      pages.push_back(content(static_cast<uint8_t>(i)));
-      stamp_page_checksum(pages.back());
-    }
-    std::vector<const Page*> run;
-    for (const Page& p : pages) run.push_back(&p);
-    ASSERT_TRUE(store->write_pages_from(0, run));
-  }
+  write_workspace(disk, kPages, 0);
   std::string chunk = *disk.contents(DevStore::chunk_path("/ws", 0));
   chunk[kBad * kPageSize + 100] ^= 0x40;
   disk.put_file(DevStore::chunk_path("/ws", 0), chunk);
