@@ -23,6 +23,8 @@
 namespace qm::db {
 namespace {
 
+using StatementSafetyDir = qm::test::InTempDir;
+
 using test::run;
 using Op = qm::test::FaultyFs::Op;
 
@@ -232,9 +234,7 @@ std::map<int64_t, int64_t> stored(Database& db) {
 }
 
 // Bounded: 200 rounds of at most 100 ms of work each, under a minute under ASan.
-TEST(StatementSafety, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementAndAtMostOneMore) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(StatementSafetyDir, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementAndAtMostOneMore) {
   {
     Database db = test::open_ok(ws);
     ASSERT_EQ(run(db, "CREATE TABLE t (k, v)"), R"({"done":true})");
@@ -301,9 +301,7 @@ TEST(StatementSafety, AnotherOpenHandlesNextStepUndoesAStatementLeftHalfWritten)
 // Each handle trusts the manifest it wrote last while it holds it open; a handle writing
 // right after it (a manifest of the same size, within the same tick of the file clock) must
 // still be seen by the next statement of the first.
-TEST(StatementSafety, TwoHandlesTakingTurnsEachSeeTheOthersLastStatement) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(StatementSafetyDir, TwoHandlesTakingTurnsEachSeeTheOthersLastStatement) {
   Database a = test::open_ok(ws);
   ASSERT_EQ(run(a, "CREATE TABLE t (k INT UNIQUE, v TEXT)"), R"({"done":true})");
   Database b = test::open_ok(ws);

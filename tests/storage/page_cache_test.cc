@@ -15,6 +15,8 @@ namespace qm::storage {
 namespace {
 
 using Op = test::FaultyFs::Op;
+using PageCacheFs = test::OnFaultyFs;
+using PageCacheFaultsFs = test::OnFaultyFs;
 
 Page content(uint8_t v) {
   Page p;
@@ -137,9 +139,7 @@ TEST(PageCache, DirtyVictimIsStampedAndWrittenBeforeTheNewPageEnters) {
   EXPECT_TRUE(verify_page_checksum(0, **stored));
 }
 
-TEST(PageCache, FlushWritesEachRunOfConsecutivePagesOnce) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFs, FlushWritesEachRunOfConsecutivePagesOnce) {
   PageCache cache = dev_cache(disk, 16, 10);
   for (uint64_t id : {9, 3, 5, 4}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(id))));
   uint64_t writes = disk.calls(Op::Write);
@@ -235,9 +235,7 @@ TEST(PageCache, InPlacePatchMarksDirtyOnlyOnSuccess) {
 
 // A scan walking a workspace chain in order reads runs of pages in one call each, while the
 // cache still holds no more than its capacity.
-TEST(PageCache, WorkspaceChainWalkedInOrderReadsRuns) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFs, WorkspaceChainWalkedInOrderReadsRuns) {
   PageCache cache = dev_cache(disk, 16, 40, 0);
   const uint64_t reads = disk.calls(Op::Read);
   for (uint64_t id = 0; id < 40; ++id) ASSERT_EQ(first_byte(cache, id), id);
@@ -334,9 +332,7 @@ TEST(PageCache, EveryPageDirtiedBetweenFlushesIsWritten) {
   }
 }
 
-TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFaultsFs, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
   PageCache cache = dev_cache(disk, 1);
   ASSERT_TRUE(cache.write(0, content(0x55)));
   disk.fail_nth(Op::Write, 1);
@@ -357,9 +353,7 @@ TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
 
 // The victim whose write-back failed stays the least recently used: once the disk works,
 // the next load evicts it (written) rather than a page used after it.
-TEST(PageCacheFaults, FailedVictimStaysFirstInLineForTheNextEviction) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFaultsFs, FailedVictimStaysFirstInLineForTheNextEviction) {
   PageCache cache = dev_cache(disk, 2);
   ASSERT_EQ(*cache.alloc_page(), 2u);
   ASSERT_TRUE(cache.write(0, content(0x55)));
@@ -377,9 +371,7 @@ TEST(PageCacheFaults, FailedVictimStaysFirstInLineForTheNextEviction) {
   EXPECT_EQ(p[100], 0x55);
 }
 
-TEST(PageCacheFaults, FailedFlushKeepsEveryPageDirtyAndTheRetryWritesThemAll) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFaultsFs, FailedFlushKeepsEveryPageDirtyAndTheRetryWritesThemAll) {
   PageCache cache = dev_cache(disk, 8);
   for (int i = 0; i < 4; ++i) ASSERT_EQ(*cache.alloc_page(), static_cast<uint64_t>(i + 2));
   for (uint64_t id : {0, 1, 4, 5}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(0xA0 + id))));
