@@ -5,8 +5,6 @@
 // most the one running at a kill), scans agree with index lookups, and no recovery file is
 // left behind.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,11 +16,14 @@
 
 #include "db/statement_undo.h"
 #include "db_test_util.h"
+#include "support/crash_harness.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
 namespace {
+
+using StatementSafetyDir = qm::test::InTempDir;
 
 using test::run;
 using Op = qm::test::FaultyFs::Op;
@@ -233,9 +234,7 @@ std::map<int64_t, int64_t> stored(Database& db) {
 }
 
 // Bounded: 200 rounds of at most 100 ms of work each, under a minute under ASan.
-TEST(StatementSafety, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementAndAtMostOneMore) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(StatementSafetyDir, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementAndAtMostOneMore) {
   {
     Database db = test::open_ok(ws);
     ASSERT_EQ(run(db, "CREATE TABLE t (k, v)"), R"({"done":true})");
@@ -245,24 +244,10 @@ TEST(StatementSafety, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementA
   int64_t done = 0;  // statements known to be in the workspace
   int64_t acknowledged = -1;
   for (int round = 0; round < 200; ++round) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      close(fds[0]);
-      run_forever(ws, done, fds[1]);
-    }
-    close(fds[1]);
-    usleep(std::uniform_int_distribution<int>(0, 100000)(rng));
-    kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "child ended by itself with " << WEXITSTATUS(status);
-    int64_t i;
-    while (read(fds[0], &i, sizeof i) == sizeof i) acknowledged = std::max(acknowledged, i);
-    close(fds[0]);
-
+    const auto acks = qm::test::run_then_kill([&](int ack_fd) { run_forever(ws, done, ack_fd); },
+                                              std::uniform_int_distribution<int>(0, 100000)(rng));
+    ASSERT_FALSE(::testing::Test::HasFailure());
+    for (int64_t i : acks) acknowledged = std::max(acknowledged, i);
     auto db = Database::open_dev(ws);
     ASSERT_TRUE(db.has_value()) << "round " << round << ": " << db.error().message();
     const auto now = stored(*db);
@@ -278,12 +263,6 @@ TEST(StatementSafety, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedStatementA
   }
   EXPECT_GT(done, 40);  // the rounds must let statements finish, not only begin
 }
-
-}  // namespace
-}  // namespace qm::db
-
-namespace qm::db {
-namespace {
 
 // A statement whose undo could not run leaves its pages overwritten and its undo file behind,
 // as a killed process would. The next step of another open handle, whatever its kind, puts
@@ -319,18 +298,10 @@ TEST(StatementSafety, AnotherOpenHandlesNextStepUndoesAStatementLeftHalfWritten)
   }
 }
 
-}  // namespace
-}  // namespace qm::db
-
-namespace qm::db {
-namespace {
-
 // Each handle trusts the manifest it wrote last while it holds it open; a handle writing
 // right after it (a manifest of the same size, within the same tick of the file clock) must
 // still be seen by the next statement of the first.
-TEST(StatementSafety, TwoHandlesTakingTurnsEachSeeTheOthersLastStatement) {
-  qm::test::TempDir tmp;
-  const std::string ws = tmp.join("ws");
+TEST_F(StatementSafetyDir, TwoHandlesTakingTurnsEachSeeTheOthersLastStatement) {
   Database a = test::open_ok(ws);
   ASSERT_EQ(run(a, "CREATE TABLE t (k INT UNIQUE, v TEXT)"), R"({"done":true})");
   Database b = test::open_ok(ws);

@@ -9,7 +9,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto index = qm::storage::SecondaryIndex::decode_binary(std::span<const uint8_t>(data, size));
-  if (!index) return 0;
+  if (!index) {
+    if (index.error().kind != qm::ErrorKind::Corruption) std::abort();  // damage, never another kind
+    return 0;
+  }
   auto bytes = index->encode_binary();
   if (!bytes) return 0;
   auto again = qm::storage::SecondaryIndex::decode_binary(qm::as_bytes(*bytes));

@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto* s = std::get_if<qm::query::SelectSingleStmt>(&st->node); s && s->body.where) round_trip(*s->body.where);
     if (const auto* c = std::get_if<qm::query::CreateTableWithConstraintsStmt>(&st->node))
       for (const auto& p : c->checks) round_trip(p);
+    if (const auto* d = std::get_if<qm::query::DeleteStmt>(&st->node)) round_trip(d->predicate);
   }
   // Binding one integer per placeholder always succeeds and leaves no placeholder behind.
   size_t n = qm::query::parameter_count(sql);

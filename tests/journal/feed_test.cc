@@ -15,6 +15,11 @@
 namespace qm::journal {
 namespace {
 
+using ChangeFeedWs = test::InWorkspace;
+using PruneWs = test::InWorkspace;
+using RetentionWs = test::InWorkspace;
+using StatusWs = test::InWorkspace;
+
 using namespace qm::test;
 using test::Workspace;
 
@@ -29,9 +34,7 @@ std::string sequences(const Result<std::vector<ChangeCommit>>& r) {
 
 std::string dir_of(const std::string& root, uint64_t seq) { return root + "/.qm-log/" + sequence_name(seq); }
 
-TEST(ChangeFeed, CursorsAndBatchLimits) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(ChangeFeedWs, CursorsAndBatchLimits) {
   for (char c : {'1', '2', '3', '4', '5'}) ASSERT_TRUE(ws.commit({{0, c}}));
   const std::string root = ws.root();
   struct Case {
@@ -62,9 +65,7 @@ TEST(ChangeFeed, CursorsAndBatchLimits) {
 }
 
 // A new log's status, with the default limits, is stated by the commit-log call tests.
-TEST(Status, ExactJsonOfARetainingLog) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(StatusWs, ExactJsonOfARetainingLog) {
   for (char c : {'1', '2', '3'}) ASSERT_TRUE(ws.commit({{0, c}}));
   ASSERT_TRUE(prune(ws.root(), 1));
   sfs::create_directory(dir_of(ws.root(), 1));  // left by an interrupted prune: still counted
@@ -78,9 +79,7 @@ TEST(Status, ExactJsonOfARetainingLog) {
                 ",\"limits\":{\"max_transaction_bytes\":1,\"max_retained_bytes\":2,\"max_retained_commits\":3}}");
 }
 
-TEST(Prune, TheCheckpointIsWrittenBeforeCommitsGo) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(PruneWs, TheCheckpointIsWrittenBeforeCommitsGo) {
   const std::string root = ws.root();
   // Never logged: nothing to acknowledge and no log is created.
   ASSERT_TRUE(prune(root, 0));
@@ -106,9 +105,7 @@ TEST(Prune, TheCheckpointIsWrittenBeforeCommitsGo) {
     EXPECT_NE(e.path().filename().string().rfind(".tmp", 0), 0u) << e.path();
 }
 
-TEST(Retention, ABeginRefusesAFullLog) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(RetentionWs, ABeginRefusesAFullLog) {
   const std::string root = ws.root();
   ASSERT_TRUE(ws.commit({{0, '1'}}));
   ASSERT_TRUE(ws.commit({{0, '2'}}));

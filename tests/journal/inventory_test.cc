@@ -16,6 +16,8 @@
 namespace qm::journal {
 namespace {
 
+using InventoryWs = test::InWorkspace;
+
 using InventoryDir = qm::test::InTempDir;
 using namespace qm::test;
 using namespace test;
@@ -154,9 +156,7 @@ TEST_F(InventoryDir, WithoutAnAnchorOnlyEmptyOrVerifiableHistoryIsAccepted) {
   }
 }
 
-TEST(Inventory, ALockFreeReaderReadsAgainUntilTheViewHoldsStill) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(InventoryWs, ALockFreeReaderReadsAgainUntilTheViewHoldsStill) {
   int calls = 0;
   // A commit lands during the first read (the manifest is replaced): that read's fault is
   // not reported, the second read's result is.

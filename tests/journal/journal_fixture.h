@@ -4,6 +4,8 @@
 // chunk sync, manifest with the new sequence, commit).
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "core/fs.h"
 #include "journal/page_journal.h"
 #include "storage/dev_store.h"
+#include "support/temp_dir.h"
 
 namespace qm::journal::test {
 
@@ -97,6 +100,13 @@ class Workspace {
   storage::DevStore store_;
   uint64_t clock_ = 1;
   std::vector<std::string> hashes_;
+};
+
+// A test over a fresh workspace of three pages in a temporary directory.
+class InWorkspace : public ::testing::Test {
+ protected:
+  qm::test::TempDir tmp;
+  Workspace ws{tmp.join("ws")};
 };
 
 }  // namespace qm::journal::test

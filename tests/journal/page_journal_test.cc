@@ -14,6 +14,9 @@
 namespace qm::journal {
 namespace {
 
+using PageJournalWs = test::InWorkspace;
+using RecoveryWs = test::InWorkspace;
+
 using PageJournalFs = qm::test::OnFaultyFs;
 using namespace qm::test;
 using namespace test;
@@ -31,9 +34,7 @@ ChangeCommit record_of(const std::string& root, uint64_t seq) {
   return *decode_change(*read_checked(root + "/.qm-log/" + sequence_name(seq) + "/change"));
 }
 
-TEST(PageJournal, ChargesEachPageOnceAndCommitsItsAfterImages) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(PageJournalWs, ChargesEachPageOnceAndCommitsItsAfterImages) {
   const std::string manifest_before = read_file(ws.root() + "/qm_manifest.json");
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   Journal* j = installed_journal(ws.store());
@@ -75,9 +76,7 @@ TEST(PageJournal, ChargesEachPageOnceAndCommitsItsAfterImages) {
   EXPECT_TRUE(record_of(ws.root(), 2).blobs.empty());
 }
 
-TEST(PageJournal, RefusalsLeaveNothingHalfDone) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(PageJournalWs, RefusalsLeaveNothingHalfDone) {
   const std::string root = ws.root();
 
   // Limits out of range, and a manifest alone larger than the transaction budget.
@@ -119,9 +118,7 @@ TEST(PageJournal, RefusalsLeaveNothingHalfDone) {
   EXPECT_EQ(outcome(commit_journal(other_handle_view.store())), "transaction error: no active page journal");
 }
 
-TEST(PageJournal, FilesLeftByAFailedAttemptDoNotBlockItsRetry) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(PageJournalWs, FilesLeftByAFailedAttemptDoNotBlockItsRetry) {
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   write_file(ws.root() + "/.qm-log/active/undo/" + sequence_name(2) + ".tmp", "half");
   ASSERT_TRUE(ws.write_page(2, 'Z'));
@@ -173,9 +170,7 @@ TEST(Recovery, MalformedUndoFilesStopRecoveryAndKeepTheJournal) {
   }
 }
 
-TEST(Recovery, AHeaderThatDisagreesWithItsManifestIsRefused) {
-  TempDir tmp;
-  Workspace ws(tmp.join("ws"));
+TEST_F(RecoveryWs, AHeaderThatDisagreesWithItsManifestIsRefused) {
   ASSERT_TRUE(begin_journal(ws.store(), {}));
   const std::string header = ws.root() + "/.qm-log/active/header";
   const std::pair<std::string, std::string> cases[] = {

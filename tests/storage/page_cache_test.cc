@@ -15,6 +15,8 @@ namespace qm::storage {
 namespace {
 
 using Op = test::FaultyFs::Op;
+using PageCacheFs = test::OnFaultyFs;
+using PageCacheFaultsFs = test::OnFaultyFs;
 
 Page content(uint8_t v) {
   Page p;
@@ -39,6 +41,30 @@ uint8_t first_byte(PageCache& cache, uint64_t id) {
   auto r = cache.with_page(id, [](ConstPageSpan p) { return p[100]; });
   EXPECT_TRUE(r);
   return r ? *r : 0;
+}
+
+// A workspace over the double with `pages` stamped pages on disk, page i filled with `first + i`.
+void write_workspace(test::FaultyFs& disk, uint64_t pages, uint8_t first) {
+  disk.make_dirs("/ws");
+  auto store = DevStore::create("/ws");
+  ASSERT_TRUE(store);
+  std::vector<Page> written;
+  for (uint64_t i = 0; i < pages; ++i) {
+    store->alloc_page();
+    written.push_back(content(static_cast<uint8_t>(first + i)));
+    stamp_page_checksum(written.back());
+  }
+  std::vector<const Page*> run;
+  for (const Page& p : written) run.push_back(&p);
+  ASSERT_TRUE(store->write_pages_from(0, run));
+  ASSERT_TRUE(store->sync_data());
+}
+
+PageCache dev_cache(test::FaultyFs& disk, size_t capacity, uint64_t pages = 2, uint8_t first = 1) {
+  write_workspace(disk, pages, first);
+  auto store = DevStore::open("/ws", pages);
+  EXPECT_TRUE(store);
+  return PageCache(Backend(std::move(*store)), capacity);
 }
 
 TEST(PageCache, CapacityZeroMeansOne) {
@@ -113,13 +139,8 @@ TEST(PageCache, DirtyVictimIsStampedAndWrittenBeforeTheNewPageEnters) {
   EXPECT_TRUE(verify_page_checksum(0, **stored));
 }
 
-TEST(PageCache, FlushWritesEachRunOfConsecutivePagesOnce) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
-  auto store = DevStore::create("/ws");
-  ASSERT_TRUE(store);
-  PageCache cache(Backend(std::move(*store)), 16);
-  for (int i = 0; i < 10; ++i) ASSERT_EQ(*cache.alloc_page(), static_cast<uint64_t>(i));
+TEST_F(PageCacheFs, FlushWritesEachRunOfConsecutivePagesOnce) {
+  PageCache cache = dev_cache(disk, 16, 10);
   for (uint64_t id : {9, 3, 5, 4}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(id))));
   uint64_t writes = disk.calls(Op::Write);
   ASSERT_TRUE(cache.flush());
@@ -211,43 +232,10 @@ TEST(PageCache, InPlacePatchMarksDirtyOnlyOnSuccess) {
   EXPECT_EQ(first_byte(cache, 0), 0xAB);
 }
 
-// A workspace cache over the double with pages 0 and 1 on disk.
-PageCache dev_cache(test::FaultyFs& disk, size_t capacity) {
-  disk.make_dirs("/ws");
-  auto store = DevStore::create("/ws");
-  EXPECT_TRUE(store);
-  for (int i = 0; i < 2; ++i) {
-    store->alloc_page();
-    Page p = content(static_cast<uint8_t>(i + 1));
-    stamp_page_checksum(p);
-    EXPECT_TRUE(store->write_page(i, p));
-  }
-  EXPECT_TRUE(store->sync_data());
-  return PageCache(Backend(std::move(*store)), capacity);
-}
-
 // A scan walking a workspace chain in order reads runs of pages in one call each, while the
 // cache still holds no more than its capacity.
-TEST(PageCache, WorkspaceChainWalkedInOrderReadsRuns) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
-  disk.make_dirs("/ws");
-  {
-    auto store = DevStore::create("/ws");
-    ASSERT_TRUE(store);
-    std::vector<Page> pages;
-    for (int i = 0; i < 40; ++i) {
-      store->alloc_page();
-      pages.push_back(content(static_cast<uint8_t>(i)));
-      stamp_page_checksum(pages.back());
-    }
-    std::vector<const Page*> run;
-    for (const Page& p : pages) run.push_back(&p);
-    ASSERT_TRUE(store->write_pages_from(0, run));
-  }
-  auto store = DevStore::open("/ws", 40);
-  ASSERT_TRUE(store);
-  PageCache cache(Backend(std::move(*store)), 16);
+TEST_F(PageCacheFs, WorkspaceChainWalkedInOrderReadsRuns) {
+  PageCache cache = dev_cache(disk, 16, 40, 0);
   const uint64_t reads = disk.calls(Op::Read);
   for (uint64_t id = 0; id < 40; ++id) ASSERT_EQ(first_byte(cache, id), id);
   EXPECT_LE(disk.calls(Op::Read) - reads, 6u);  // runs of 1, 2, 4, 8, 16 and the last 9
@@ -263,20 +251,7 @@ TEST(PageCache, PassingReadsSeeTheNewestBytesAndNeverEnter) {
   constexpr uint64_t kPages = 48, kCapacity = 4, kBad = 20;
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
-  disk.make_dirs("/ws");
-  {
-    auto store = DevStore::create("/ws");
-    ASSERT_TRUE(store);
-    std::vector<Page> pages;
-    for (uint64_t i = 0; i < kPages; ++i) {
-      store->alloc_page();
-      pages.push_back(content(static_cast<uint8_t>(i)));
-      stamp_page_checksum(pages.back());
-    }
-    std::vector<const Page*> run;
-    for (const Page& p : pages) run.push_back(&p);
-    ASSERT_TRUE(store->write_pages_from(0, run));
-  }
+  write_workspace(disk, kPages, 0);
   std::string chunk = *disk.contents(DevStore::chunk_path("/ws", 0));
   chunk[kBad * kPageSize + 100] ^= 0x40;
   disk.put_file(DevStore::chunk_path("/ws", 0), chunk);
@@ -356,9 +331,7 @@ TEST(PageCache, EveryPageDirtiedBetweenFlushesIsWritten) {
   }
 }
 
-TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFaultsFs, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
   PageCache cache = dev_cache(disk, 1);
   ASSERT_TRUE(cache.write(0, content(0x55)));
   disk.fail_nth(Op::Write, 1);
@@ -379,9 +352,7 @@ TEST(PageCacheFaults, FailedWriteBackDuringEvictionLosesNoDirtyPage) {
 
 // The victim whose write-back failed stays the least recently used: once the disk works,
 // the next load evicts it (written) rather than a page used after it.
-TEST(PageCacheFaults, FailedVictimStaysFirstInLineForTheNextEviction) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFaultsFs, FailedVictimStaysFirstInLineForTheNextEviction) {
   PageCache cache = dev_cache(disk, 2);
   ASSERT_EQ(*cache.alloc_page(), 2u);
   ASSERT_TRUE(cache.write(0, content(0x55)));
@@ -399,9 +370,7 @@ TEST(PageCacheFaults, FailedVictimStaysFirstInLineForTheNextEviction) {
   EXPECT_EQ(p[100], 0x55);
 }
 
-TEST(PageCacheFaults, FailedFlushKeepsEveryPageDirtyAndTheRetryWritesThemAll) {
-  test::FaultyFs disk;
-  fs::ScopedFileSystem use(disk);
+TEST_F(PageCacheFaultsFs, FailedFlushKeepsEveryPageDirtyAndTheRetryWritesThemAll) {
   PageCache cache = dev_cache(disk, 8);
   for (int i = 0; i < 4; ++i) ASSERT_EQ(*cache.alloc_page(), static_cast<uint64_t>(i + 2));
   for (uint64_t id : {0, 1, 4, 5}) ASSERT_TRUE(cache.write(id, content(static_cast<uint8_t>(0xA0 + id))));

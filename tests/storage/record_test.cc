@@ -2,7 +2,6 @@
 // truncated or hostile bytes into Corruption texts with nothing partial returned.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "core/bytes.h"
@@ -163,45 +162,6 @@ TEST_F(RecordFs, FailingBlobPutLeavesOutputAsItWas) {
   EXPECT_EQ(record::encode_row_into(Row{Value::text(std::string(40, 'x'))}, cas, out).error().kind, ErrorKind::Io);
   EXPECT_EQ(out, "prefix");
   EXPECT_EQ(cas.count(), 0u);
-}
-
-TEST(Record, RandomMutationsNeverCrashAndFailWithCorruptionKinds) {
-  CasStore cas = CasStore::new_memory();
-  Row row{Value::integer(1), Value::text("abc"), Value::text(std::string(30, 'y')), Value::decimal(77), Value::null()};
-  auto rec = must(record::encode_record(RecordEnvelope{1, 0, 0}, row, cas));
-  std::mt19937 rng(1234);
-  Row out;
-  std::vector<record::Field> fields;
-  Value loaded = Value::text("previous");
-  for (int iter = 0; iter < 20000; ++iter) {
-    std::string m = rec;
-    int edits = 1 + static_cast<int>(rng() % 4);
-    for (int e = 0; e < edits; ++e) m[rng() % m.size()] = static_cast<char>(rng());
-    if (rng() % 4 == 0) m.resize(rng() % m.size());
-    auto r = record::decode_record_into(as_bytes(m), cas, out);
-    // Splitting checks the same faults, in the same order, and its fields load to the same values.
-    auto split = as_bytes(m).size() < kEnvelopeSize ? Result<void>()
-                                                     : record::split_row(as_bytes(m).subspan(kEnvelopeSize), cas, fields);
-    if (!r) {
-      auto k = r.error().kind;
-      ASSERT_TRUE(k == ErrorKind::Corruption || k == ErrorKind::CasMiss || k == ErrorKind::BufferTooSmall)
-          << r.error().message();
-      ASSERT_TRUE(out.empty());
-      if (k != ErrorKind::BufferTooSmall) {
-        ASSERT_FALSE(split);
-        ASSERT_EQ(split.error().message(), r.error().message());
-        ASSERT_TRUE(fields.empty());
-      }
-      continue;
-    }
-    ASSERT_TRUE(split) << split.error().message();
-    ASSERT_EQ(fields.size(), out.size());
-    for (size_t i = 0; i < fields.size(); ++i) {
-      record::load_field(fields[i], loaded);  // refilled across kinds, as a scan refills it
-      ASSERT_EQ(loaded, out[i]);
-      ASSERT_EQ(loaded.kind(), out[i].kind());
-    }
-  }
 }
 
 }  // namespace

@@ -1,8 +1,6 @@
-// Secondary indexes: key order, ranges (including empty and inverted ones), the binary form's
-// exact bytes and round trips, refusal of counts the form cannot hold, and hostile encodings.
+// Secondary indexes: key order across kinds, the binary form's exact bytes, refusal of counts
+// the form cannot hold, and hostile encodings.
 #include <gtest/gtest.h>
-
-#include <random>
 
 #include "core/bytes.h"
 #include "storage/secondary_index.h"
@@ -12,22 +10,7 @@ namespace {
 
 std::vector<uint8_t> v8(const std::string& s) { return {s.begin(), s.end()}; }
 
-std::vector<uint64_t> range_ids(const SecondaryIndex& idx, Bound lo, Bound hi) {
-  std::vector<uint64_t> out;
-  idx.append_range(KeyRange{std::move(lo), std::move(hi)}, out);
-  return out;
-}
-
-SecondaryIndex five_ten_fifteen() {
-  SecondaryIndex idx;
-  idx.insert(Value::integer(10), 100);
-  idx.insert(Value::integer(5), 50);
-  idx.insert(Value::integer(15), 150);
-  idx.insert(Value::integer(5), 51);
-  return idx;
-}
-
-TEST(SecondaryIndex, KeysOrderedKindFirstAndIdsKeptInInsertionOrder) {
+TEST(SecondaryIndex, KeysOrderedKindFirstAndRangesAppend) {
   SecondaryIndex idx;
   idx.insert(Value::blob(std::string("a")), 1);
   idx.insert(Value::text("a"), 2);
@@ -45,43 +28,10 @@ TEST(SecondaryIndex, KeysOrderedKindFirstAndIdsKeptInInsertionOrder) {
   EXPECT_EQ(pairs[3].first, Value::decimal(1000000));  // Int 1 and Decimal 1 are different keys
   EXPECT_EQ(pairs[4].first, Value::text("a"));
   EXPECT_EQ(pairs[5].first, Value::blob(std::string("a")));
-  auto sevens = idx.lookup(Value::integer(7));
-  EXPECT_EQ(std::vector<uint64_t>(sevens.begin(), sevens.end()), (std::vector<uint64_t>{9, 9}));
-  EXPECT_TRUE(idx.lookup(Value::integer(8)).empty());
-  auto merged = SecondaryIndex::from_pairs({{Value::integer(3), {1}}, {Value::integer(4), {7}}, {Value::integer(3), {2}}});
-  auto threes = merged.lookup(Value::integer(3));
-  EXPECT_EQ(std::vector<uint64_t>(threes.begin(), threes.end()), (std::vector<uint64_t>{1, 2}));
-}
-
-TEST(SecondaryIndex, RangesHonourEachBoundKind) {
-  auto idx = five_ten_fifteen();
-  using B = Bound;
-  EXPECT_EQ(range_ids(idx, B::unbounded(), B::excluded(Value::integer(10))), (std::vector<uint64_t>{50, 51}));
-  EXPECT_EQ(range_ids(idx, B::unbounded(), B::included(Value::integer(10))), (std::vector<uint64_t>{50, 51, 100}));
-  EXPECT_EQ(range_ids(idx, B::excluded(Value::integer(5)), B::unbounded()), (std::vector<uint64_t>{100, 150}));
-  EXPECT_EQ(range_ids(idx, B::included(Value::integer(6)), B::included(Value::integer(15))),
-            (std::vector<uint64_t>{100, 150}));
-  EXPECT_EQ(range_ids(idx, B::included(Value::integer(10)), B::included(Value::integer(10))),
-            (std::vector<uint64_t>{100}));
-  EXPECT_EQ(range_ids(idx, B::unbounded(), B::unbounded()).size(), 4u);
-  // Appends, never clears.
+  // A range appends to what the caller holds, never clears it.
   std::vector<uint64_t> out = {1};
-  idx.append_range(KeyRange{B::included(Value::integer(15)), B::unbounded()}, out);
-  EXPECT_EQ(out, (std::vector<uint64_t>{1, 150}));
-}
-
-TEST(SecondaryIndex, InvertedAndSelfExcludingRangesYieldNothing) {
-  auto idx = five_ten_fifteen();
-  using B = Bound;
-  EXPECT_TRUE(range_ids(idx, B::included(Value::integer(15)), B::included(Value::integer(5))).empty());
-  EXPECT_TRUE(range_ids(idx, B::excluded(Value::integer(10)), B::excluded(Value::integer(10))).empty());
-  EXPECT_TRUE(range_ids(idx, B::included(Value::integer(10)), B::excluded(Value::integer(10))).empty());
-  EXPECT_TRUE(range_ids(idx, B::excluded(Value::integer(10)), B::included(Value::integer(10))).empty());
-  EXPECT_TRUE(range_ids(idx, B::excluded(Value::integer(12)), B::excluded(Value::integer(11))).empty());
-  size_t visited = 0;
-  idx.for_each_in_range(KeyRange{B::included(Value::integer(15)), B::included(Value::integer(5))},
-                        [&](const Value&, std::span<const uint64_t>) { ++visited; });
-  EXPECT_EQ(visited, 0u);
+  idx.append_range(KeyRange{Bound::included(Value::integer(7)), Bound::included(Value::integer(7))}, out);
+  EXPECT_EQ(out, (std::vector<uint64_t>{1, 9, 9}));
 }
 
 TEST(SecondaryIndex, BinaryFormByteForByte) {
@@ -105,25 +55,6 @@ TEST(SecondaryIndex, BinaryFormByteForByte) {
   EXPECT_EQ(v8(*idx.encode_binary()), expected);
 }
 
-TEST(SecondaryIndex, BinaryRoundTripOfEveryKeyKind) {
-  SecondaryIndex idx;
-  idx.insert(Value::null(), 1);
-  idx.insert(Value::integer(INT64_MIN), 2);
-  idx.insert(Value::decimal(kI128Min), 3);
-  idx.insert(Value::decimal(-1), 3);
-  idx.insert(Value::text(""), 4);
-  idx.insert(Value::text("\xE2\x82\xAC uro"), 5);
-  idx.insert(Value::blob(std::string("\0\xFF", 2)), 6);
-  idx.insert(Value::blob(std::string()), 7);
-  for (uint64_t i = 0; i < 3000; ++i) idx.insert(Value::integer(42), i);
-  auto bytes = idx.encode_binary();
-  ASSERT_TRUE(bytes);
-  auto back = SecondaryIndex::decode_binary(as_bytes(*bytes));
-  ASSERT_TRUE(back);
-  EXPECT_EQ(*back, idx);
-  EXPECT_EQ(back->count(), idx.count());
-}
-
 // The encoder sizes its buffer for integer keys and grows it for wider ones: over many keys
 // of every kind, long texts and keys with many ids, its bytes must be those of the format
 // written field by field.
@@ -138,6 +69,8 @@ TEST(SecondaryIndex, BinaryFormOfAWideIndexMatchesTheFieldByFieldLayout) {
                                    : Value::null();
     for (int n = 0; n < 1 + i % 4; ++n) idx.insert(key, id++ * 65537);
   }
+  idx.insert(Value::decimal(kI128Min), 1);
+  idx.insert(Value::integer(INT64_MIN), 2);
   std::string expected;
   ByteWriter w(expected);
   w.u32(static_cast<uint32_t>(idx.key_count()));
@@ -224,22 +157,6 @@ TEST(SecondaryIndex, HostileIdCountAllocatesByTheInputNotTheClaim) {
   EXPECT_EQ(r.error().detail, "index: truncated u64");
   std::vector<uint8_t> keys = {0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(SecondaryIndex::decode_binary(keys).error().detail, "index: truncated at value tag");
-}
-
-TEST(SecondaryIndex, RandomMutationsNeverCrash) {
-  SecondaryIndex idx;
-  for (int i = 0; i < 20; ++i) idx.insert(i % 3 ? Value::integer(i) : Value::text(std::string(i, 'k')), i);
-  std::string bytes = *idx.encode_binary();
-  std::mt19937 rng(99);
-  for (int iter = 0; iter < 5000; ++iter) {
-    std::string m = bytes;
-    for (int e = 0; e < 3; ++e) m[rng() % m.size()] = static_cast<char>(rng());
-    if (rng() % 3 == 0) m.resize(rng() % m.size());
-    auto r = SecondaryIndex::decode_binary(as_bytes(m));
-    if (!r) {
-      ASSERT_EQ(r.error().kind, ErrorKind::Corruption);
-    }
-  }
 }
 
 }  // namespace
