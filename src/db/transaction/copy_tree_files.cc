@@ -33,15 +33,20 @@ Result<void> remove_if_exists(const std::string& path) {
   return {};
 }
 
-// Copies one regular file and flushes the copy. With `link`, for files that are never
-// changed in place (blob files are written whole under a new name), a hard link gives the
-// same bytes (and permission bits) without copying them; where links are refused, the file
-// is copied with the same permission bits (a file made private stays private through a
-// backup and its restore).
+// How a file reaches the backup: copied; hard-linked (files never changed in place: blob
+// files are written whole under a new name) and flushed; or hard-linked alone, when the
+// caller knows the bytes are already on stable storage (the directory flush then makes the
+// new name durable).
+enum class Link { None, Flushed, Durable };
+
+// Copies one regular file and flushes the copy, or links it (see Link); where links are
+// refused, the file is copied with the same permission bits (a file made private stays
+// private through a backup and its restore).
 Result<void> copy_file_synced(const std::string& source, const std::string& destination, uint32_t mode,
-                              bool link) {
+                              Link link) {
   QM_TRY(fs::mkdir_all(fs::parent_dir(destination)));
-  if (link && fs::get().hard_link(source, destination)) {
+  if (link != Link::None && fs::get().hard_link(source, destination)) {
+    if (link == Link::Durable) return {};
     QM_ASSIGN(fs::File linked, fs::get().open(destination, fs::kRead | fs::kNoFollow));
     return linked.sync();
   }
@@ -55,11 +60,13 @@ Result<void> copy_file_synced(const std::string& source, const std::string& dest
   return {};
 }
 
-Result<void> copy_tree(const std::string& source, const std::string& destination, bool link);
+Result<void> copy_tree(const std::string& source, const std::string& destination, Link link);
 
 // Blob files are linked into and out of the backup; everything else is copied.
-Result<void> copy_item(const std::string& source, const std::string& destination, const char* item) {
-  return copy_tree(source, destination, std::string_view(item) == kBlobsDir);
+Result<void> copy_item(const std::string& source, const std::string& destination, const char* item,
+                       bool blobs_durable = false) {
+  if (std::string_view(item) != kBlobsDir) return copy_tree(source, destination, Link::None);
+  return copy_tree(source, destination, blobs_durable ? Link::Durable : Link::Flushed);
 }
 
 }  // namespace
@@ -76,11 +83,11 @@ Result<void> remove_tree(const std::string& path) {
 }
 
 Result<void> copy_tree_synced(const std::string& source, const std::string& destination) {
-  return copy_tree(source, destination, false);
+  return copy_tree(source, destination, Link::None);
 }
 
 namespace {
-Result<void> copy_tree(const std::string& source, const std::string& destination, bool link) {
+Result<void> copy_tree(const std::string& source, const std::string& destination, Link link) {
   QM_ASSIGN(auto st, fs::get().lstat(source));
   if (!st) return fail(QmError::from_errno(source, ENOENT));
   switch (st->kind) {
@@ -115,7 +122,7 @@ Result<void> validate_copy_tree(const std::string& path) {
   return fail(refuse_special(path));
 }
 
-Result<void> prepare_workspace_transaction(const std::string& workspace) {
+Result<void> prepare_workspace_transaction(const std::string& workspace, bool blobs_durable) {
   const std::string marker = fs::join(workspace, kTxMarker);
   const std::string marker_tmp = fs::join(workspace, kTxMarkerTmp);
   const std::string backup = fs::join(workspace, kTxBackup);
@@ -127,7 +134,7 @@ Result<void> prepare_workspace_transaction(const std::string& workspace) {
   for (const char* item : kLiveItems) {
     const std::string live = fs::join(workspace, item);
     QM_ASSIGN(bool there, exists(live));
-    if (there) QM_TRY(copy_item(live, fs::join(backup, item), item));
+    if (there) QM_TRY(copy_item(live, fs::join(backup, item), item, blobs_durable));
   }
   QM_TRY(sync_directory(backup));
   {

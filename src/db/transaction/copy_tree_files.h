@@ -19,8 +19,9 @@
 namespace qm::db {
 
 
-// Builds the backup and publishes the marker (transaction begin).
-Result<void> prepare_workspace_transaction(const std::string& workspace);
+// Builds the backup and publishes the marker (transaction begin). `blobs_durable`: every
+// blob file's bytes are known to be on stable storage, so linking one needs no flush of it.
+Result<void> prepare_workspace_transaction(const std::string& workspace, bool blobs_durable = false);
 // Undoes a failed preparation: marker, temporary marker and backup removed, directory flushed.
 Result<void> abort_workspace_transaction_preparation(const std::string& workspace);
 // At open: restores an interrupted transaction, or removes a finished one's leftovers.

@@ -70,10 +70,18 @@ class CopyTree final : public Transaction {
 
 }  // namespace
 
-Result<std::unique_ptr<Transaction>> begin_copy_tree(Database&, const std::string& dir, TransactionLock lock) {
+Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock) {
   QM_ASSIGN(auto marker, fs::get().lstat(fs::join(dir, kTxMarker)));
   const bool marker_existed = marker.has_value();
-  auto prepared = prepare_workspace_transaction(dir);
+  // Once this handle has flushed the workspace, only the blobs written since can be unstable:
+  // flushed here, every blob file is then linked into the backup without a flush of its own
+  // (one per blob file would make a begin cost a journal commit per value).
+  bool blobs_durable = false;
+  if (TransactionHost::files_flushed(db)) {
+    QM_TRY(db.store().cas.sync_data());
+    blobs_durable = true;
+  }
+  auto prepared = prepare_workspace_transaction(dir, blobs_durable);
   if (!prepared) {
     if (!marker_existed) {
       auto cleaned = abort_workspace_transaction_preparation(dir);

@@ -89,6 +89,9 @@ class TransactionHost {
   static void use_full_image_transactions(Database& db, bool on) { db.full_image_transactions_ = on; }
   static bool full_image_transactions(const Database& db) { return db.full_image_transactions_; }
   static void set_write_failure(Database& db, std::string text) { db.write_failure_ = std::move(text); }
+  // Every file the workspace names was flushed to stable storage by this handle since it last
+  // read the workspace, but for the blobs its blob store wrote since (which it can flush).
+  static bool files_flushed(const Database& db) { return !db.files_unsynced_; }
   static Result<bool> workspace_changed(const Database& db) { return db.workspace_changed(); }
   static Result<bool> workspace_stale(const Database& db) { return db.workspace_stale(); }
   static Result<void> recover_dead_transaction(Database& db) { return db.recover_dead_transaction(); }
