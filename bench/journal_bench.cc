@@ -29,7 +29,7 @@ std::string fresh_dir(const std::string& name) {
 
 void BM_LoggedCommitOnePage(benchmark::State& state) {
   const std::string root = fresh_dir("commit");
-  test::Workspace ws(root, 64);
+  journal::test::Workspace ws(root, 64);
   char fill = 'A';
   uint64_t commits = 0;
   for (auto _ : state) {
@@ -70,7 +70,7 @@ BENCHMARK(BM_SqliteWalFullCommitOneRow)->Unit(benchmark::kMicrosecond);
 const std::string& feed_workspace() {
   static const std::string root = [] {
     std::string r = fresh_dir("feed");
-    test::Workspace ws(r, 16);
+    journal::test::Workspace ws(r, 16);
     for (int i = 0; i < 1000; ++i) {
       char c = static_cast<char>('a' + i % 26);
       (void)ws.commit({{static_cast<uint64_t>(i % 16), c}, {static_cast<uint64_t>((i + 1) % 16), c},
