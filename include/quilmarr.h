@@ -5,6 +5,12 @@
  * qm_last_error, the free calls and the close calls). On failure a call returns NULL, 0 or
  * false and qm_last_error() describes why. Strings returned by the library are owned by
  * the caller and released with qm_string_free; the exported image with qm_bytes_free.
+ *
+ * Threads: a handle (QmDb, QmStmt, QmVault) serves one call at a time. The library starts
+ * no thread and takes no lock between threads; a host that shares a handle between threads
+ * must serialise its calls. A call that finds its handle in use by another thread does not
+ * wait: it fails with "database is busy: handle is in use by another thread" (a close call
+ * then leaves the handle open). Different handles may be used from different threads at once.
  */
 #ifndef QUILMARR_H
 #define QUILMARR_H

@@ -91,8 +91,17 @@ class Database {
   bool in_transaction() const { return transaction_ != nullptr; }
   // The database clock: the last transaction value taken.
   uint64_t clock() const { return clock_; }
+  // The value the clock takes next. A clock at its largest value cannot advance: wrapping
+  // to 0 would hide every stored version from every later read, so the write is refused.
+  Result<uint64_t> next_clock() const {
+    if (clock_ == UINT64_MAX) return fail(QmError::corruption("database clock is at its largest value and cannot advance"));
+    return clock_ + 1;
+  }
   // Takes the next clock value (a statement's deletion mark).
-  uint64_t advance_clock() { return ++clock_; }
+  Result<uint64_t> advance_clock() {
+    QM_ASSIGN(clock_, next_clock());
+    return clock_;
+  }
   uint16_t format_version() const { return format_version_; }
   const std::optional<std::string>& directory() const { return directory_; }
   bool autoflush() const { return autoflush_; }

@@ -50,6 +50,13 @@ Result<std::vector<storage::Page>> Database::live_pages() {
     if (t.tail_id && t.tail_page) tails.emplace(*t.tail_id, &*t.tail_page);
   storage::PageCache& cache = store_.cache;
   const uint64_t count = cache.backend().page_count();
+  // The image holds every page the manifest counts; a count beyond the pages the chunk files
+  // hold (and the pages allocated since) comes from a damaged manifest and must not size
+  // the buffer.
+  const uint64_t held = cache.backend().held_page_count();
+  if (count > held)
+    return fail(QmError::corruption("manifest page_count " + std::to_string(count) + " exceeds the " +
+                                    std::to_string(held) + " pages the chunk files hold"));
   std::vector<storage::Page> pages(count);
   for (uint64_t id = 0; id < count; ++id) {
     storage::Page& page = pages[id];

@@ -49,7 +49,8 @@ Result<void> preflight_retrieval_blobs(const std::string& dir, const Manifest& m
     if (!hex_ok) return fail(corrupt("invalid retrieval CAS hash"));
     auto st = fs::get().lstat(storage::cas::blob_path(dir, hex));
     if (!st) return fail(corrupt(name + ": " + st.error().message()));
-    if (!*st || (*st)->kind != fs::EntryKind::Regular || (*st)->size != d.encoded_bytes)
+    if (!*st) return fail(corrupt(name + " blob is missing"));
+    if ((*st)->kind != fs::EntryKind::Regular || (*st)->size != d.encoded_bytes)
       return fail(corrupt(name + " blob/descriptor size mismatch"));
   }
   return {};

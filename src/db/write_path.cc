@@ -25,7 +25,7 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
                                 std::to_string(table.columns.size()) + " columns, got " + std::to_string(row.size())));
 
   // The clock moves only once the row is stored, so a failed insert leaves it unchanged.
-  const uint64_t created = clock_ + 1;
+  QM_ASSIGN(const uint64_t created, next_clock());
   // One buffer for every row this thread stores: a bulk load or an UPDATE of many rows
   // encodes without allocating per row.
   thread_local std::string record;

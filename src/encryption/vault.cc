@@ -55,8 +55,9 @@ Result<std::pair<std::string, fs::File>> acquire_vault_path(const std::string& p
   QM_ASSIGN(fs::File lock, fsys.open(lock_path, fs::kRead | fs::kWrite | fs::kCreate | fs::kNoFollow | fs::kNonBlock, 0600));
   QM_ASSIGN(fs::Stat st, lock.stat());
   if (st.kind != fs::EntryKind::Regular) return fail(snapshot_error("invalid lock file"));
-  auto locked = lock.try_lock_exclusive();
-  if (!locked || !*locked) {
+  // Only a lock held elsewhere means "already open"; any other failure names its own cause.
+  QM_ASSIGN(bool locked, lock.try_lock_exclusive());
+  if (!locked) {
     lock.close();
     return fail(QmError::transaction("vault is already open or cannot be locked"));
   }

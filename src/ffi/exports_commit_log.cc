@@ -7,6 +7,7 @@
 #include "ffi/db_handle.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 
 namespace {
 
@@ -17,6 +18,11 @@ int run_int(QmDb* db, const char* name, Op op) {
   return qm::ffi::entry<int>(0, [&]() -> int {
     if (db == nullptr) {
       set_last_error(std::string(name) + ": db handle is NULL");
+      return 0;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      set_last_error(qm::ffi::handle_in_use());
       return 0;
     }
     auto r = op(db->db);
@@ -33,6 +39,11 @@ char* run_text(QmDb* db, const char* name, Op op) {
   return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
     if (db == nullptr) {
       set_last_error(std::string(name) + ": null handle");
+      return nullptr;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
     qm::Result<std::string> r = op(db->db);

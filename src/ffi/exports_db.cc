@@ -7,6 +7,7 @@
 #include "ffi/db_handle.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 
 namespace {
 
@@ -50,6 +51,9 @@ QM_EXPORT QmDb* qm_open_memory(void) {
 
 QM_EXPORT void qm_close(QmDb* db) {
   if (db == nullptr) return;
+  // A handle another thread is using is left open (and the refusal is the last error): freeing
+  // it under that call would corrupt memory.
+  if (!qm::ffi::take_for_close(db->in_use)) return;
   // Closing keeps the caller's last error; an open transaction is rolled back (its failure is
   // not reported); every mutation outside a transaction was flushed when it ended, and only
   // the index pairs its manifests left out are written (a failure is not reported: the next
@@ -71,6 +75,11 @@ QM_EXPORT uint8_t* qm_export(QmDb* db, size_t* out_len) {
     *out_len = 0;
     if (db == nullptr) {
       qm::ffi::set_last_error("qm_export: db handle is NULL");
+      return nullptr;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
     auto image = db->db.bake_to_bytes();

@@ -5,6 +5,7 @@
 #include "ffi/db_handle.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 #include "migrate/import_report.h"
 
 extern "C" {
@@ -18,6 +19,11 @@ QM_EXPORT char* qm_import_sql(QmDb* db, const char* dump) {
     auto text = qm::ffi::utf8_arg(dump);
     if (!text) {
       qm::ffi::set_last_error("qm_import_sql: dump is NULL or not valid UTF-8");
+      return nullptr;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
     return qm::ffi::string_to_c(qm::migrate::report_to_json(db->db.import_sql(*text)));

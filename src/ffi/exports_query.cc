@@ -11,12 +11,16 @@
 #include "engine/parser.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 #include "ffi/db_handle.h"
 #include "ffi/params.h"
 
 struct QmStmt {
+  QmStmt(std::string text, size_t count) : sql(std::move(text)), parameter_count(count) {}
   std::string sql;
   size_t parameter_count = 0;
+  // Taken by every call on the statement, so a close cannot free it under another call.
+  mutable std::atomic<bool> in_use{false};
 };
 
 namespace {
@@ -40,6 +44,11 @@ char* refuse(const char* text) {
   return nullptr;
 }
 
+char* refuse_in_use() {
+  set_last_error(qm::ffi::handle_in_use());
+  return nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -49,6 +58,8 @@ QM_EXPORT char* qm_query(QmDb* db, const char* sql) {
     if (!db) return refuse("qm_query: db handle is NULL");
     auto text = qm::ffi::utf8_arg(sql);
     if (!text) return refuse("qm_query: sql is NULL or not valid UTF-8");
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) return refuse_in_use();
     auto statement = qm::query::parse(*text);
     if (!statement) return hand_out(qm::fail(std::move(statement).error()));
     return hand_out(db->db.execute_statement(std::move(*statement), nullptr));
@@ -64,6 +75,8 @@ QM_EXPORT char* qm_query_params(QmDb* db, const char* sql, const char* params_js
     if (!params) return refuse("qm_query_params: params is NULL or not valid UTF-8");
     auto values = qm::ffi::json_params_to_values("qm_query_params", *params);
     if (!values) return refuse(values.error().c_str());
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) return refuse_in_use();
     return hand_out(db->db.query_with(*text, *values));
   });
 }
@@ -79,12 +92,17 @@ QM_EXPORT QmStmt* qm_prepare(QmDb* db, const char* sql) {
       set_last_error("qm_prepare: sql is NULL or not valid UTF-8");
       return nullptr;
     }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      set_last_error(qm::ffi::handle_in_use());
+      return nullptr;
+    }
     auto prepared = db->db.prepare(*text);
     if (!prepared) {
       set_last_error(prepared.error());
       return nullptr;
     }
-    return new QmStmt{std::move(prepared->sql), prepared->parameter_count};
+    return new QmStmt(std::move(prepared->sql), prepared->parameter_count);
   });
 }
 
@@ -92,6 +110,8 @@ QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json)
   return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
     if (!stmt) return refuse("qm_stmt_execute: statement handle is NULL");
     if (!db) return refuse("qm_stmt_execute: db handle is NULL");
+    qm::ffi::HandleUse statement_use(stmt->in_use);
+    if (!statement_use) return refuse_in_use();
     auto params = qm::ffi::utf8_arg(params_json);
     if (!params) return refuse("qm_stmt_execute: params is NULL or not valid UTF-8");
     auto values = qm::ffi::json_params_to_values("qm_stmt_execute", *params);
@@ -99,6 +119,8 @@ QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json)
     if (values->size() != stmt->parameter_count)
       return hand_out(qm::fail(QmError::schema("prepared statement expects " + std::to_string(stmt->parameter_count) +
                                                " parameters, got " + std::to_string(values->size()))));
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) return refuse_in_use();
     return hand_out(db->db.query_with(stmt->sql, *values));
   });
 }
@@ -109,11 +131,20 @@ QM_EXPORT size_t qm_stmt_parameter_count(const QmStmt* stmt) {
       set_last_error("qm_stmt_parameter_count: statement handle is NULL");
       return 0;
     }
+    qm::ffi::HandleUse use(stmt->in_use);
+    if (!use) {
+      set_last_error(qm::ffi::handle_in_use());
+      return 0;
+    }
     return stmt->parameter_count;
   });
 }
 
-QM_EXPORT void qm_stmt_close(QmStmt* stmt) { delete stmt; }
+QM_EXPORT void qm_stmt_close(QmStmt* stmt) {
+  if (stmt == nullptr) return;
+  if (!qm::ffi::take_for_close(stmt->in_use)) return;  // left open rather than freed under another call
+  delete stmt;
+}
 
 QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_sets_json) {
   return qm::ffi::entry<char*>(nullptr, [&]() -> char* {
@@ -122,6 +153,8 @@ QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_set
     if (!db || !text || !sets_text) return refuse("qm_execute_many: null handle or invalid UTF-8 input");
     auto sets = qm::ffi::json_param_sets(*sets_text);
     if (!sets) return hand_out(qm::fail(std::move(sets).error()));
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) return refuse_in_use();
     auto total = db->db.execute_many(*text, *sets);
     if (!total) return hand_out(qm::fail(std::move(total).error()));
     return hand_out(QueryResult(qm::MutatedResult{*total}));

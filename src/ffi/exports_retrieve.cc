@@ -4,6 +4,7 @@
 #include "ffi/db_handle.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 
 extern "C" {
 
@@ -12,6 +13,11 @@ QM_EXPORT char* qm_retrieve(QmDb* db, const char* request) {
     auto text = qm::ffi::utf8_arg(request);
     if (!db || !text) {
       qm::ffi::set_last_error("qm_retrieve: invalid handle or request");
+      return nullptr;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
     const qm::db::QueryLimits limits{100000, 16777216, 10000, std::nullopt};

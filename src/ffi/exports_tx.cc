@@ -4,6 +4,7 @@
 #include "ffi/db_handle.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 
 namespace {
 
@@ -12,6 +13,11 @@ int run(QmDb* db, const char* name, Op op) {
   return qm::ffi::entry<int>(0, [&]() -> int {
     if (db == nullptr) {
       qm::ffi::set_last_error(std::string(name) + ": db handle is NULL");
+      return 0;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return 0;
     }
     auto r = op(db->db);
@@ -45,6 +51,11 @@ QM_EXPORT bool qm_in_transaction(QmDb* db) {
       qm::ffi::set_last_error("qm_in_transaction: db handle is NULL");
       return false;
     }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
+      return false;
+    }
     return db->db.in_transaction();
   });
 }
@@ -53,6 +64,11 @@ QM_EXPORT uint64_t qm_current_tx(QmDb* db) {
   return qm::ffi::entry<uint64_t>(0, [&]() -> uint64_t {
     if (db == nullptr) {
       qm::ffi::set_last_error("qm_current_tx: db handle is NULL");
+      return 0;
+    }
+    qm::ffi::HandleUse use(db->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return 0;
     }
     return db->db.clock();

@@ -7,10 +7,12 @@
 #include "encryption/vault_request.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
+#include "ffi/handle_use.h"
 
 struct QmVault {
   explicit QmVault(qm::encryption::Vault v) : vault(std::move(v)) {}
   qm::encryption::Vault vault;
+  std::atomic<bool> in_use{false};  // held by each call (ffi/handle_use.h)
 };
 
 namespace {
@@ -70,6 +72,11 @@ QM_EXPORT char* qm_vault_request(QmVault* vault, const char* request) {
       qm::ffi::set_last_error(QmError::query("invalid request"));
       return nullptr;
     }
+    qm::ffi::HandleUse use(vault->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
+      return nullptr;
+    }
     auto reply = qm::encryption::handle_request(vault->vault, *text);
     if (!report(reply)) return nullptr;
     return qm::ffi::string_to_c(*reply);
@@ -84,12 +91,20 @@ QM_EXPORT int32_t qm_vault_rotate(QmVault* vault, const uint8_t* secret, size_t 
     }
     auto s = secret_arg(secret, secret_len, kind);
     if (!report(s)) return 0;
+    qm::ffi::HandleUse use(vault->in_use);
+    if (!use) {
+      qm::ffi::set_last_error(qm::ffi::handle_in_use());
+      return 0;
+    }
     return report(vault->vault.rotate_key(std::move(*s))) ? 1 : 0;
   });
 }
 
 QM_EXPORT void qm_vault_close(QmVault* vault) {
-  // Closing keeps the caller's last error; the lock is released, the secret wiped.
+  // Closing keeps the caller's last error; the lock is released, the secret wiped. A vault
+  // another thread is using is left open (the refusal is the last error), not freed under it.
+  if (vault == nullptr) return;
+  if (!qm::ffi::take_for_close(vault->in_use)) return;
   delete vault;
 }
 

@@ -49,7 +49,8 @@ Result<CommitLogStatus> read_status(std::string_view root, const CommitLogOption
   s.retained_commits = inv.sequences.size();
   s.limits = limits;
   const std::string log = log_dir(root);
-  if (exists(log)) {
+  QM_ASSIGN(bool logged, present(log));
+  if (logged) {
     uint64_t counter = 0;
     QM_ASSIGN(s.retained_bytes, tree_size_bounded(log, 0, counter));
   }
@@ -72,7 +73,10 @@ Result<void> prune(std::string_view root, uint64_t through) {
   if (through > inv.head) return fail(QmError::transaction("cannot prune a future commit"));
   const std::string log = log_dir(root);
   // Nothing was ever logged here: there is no history to acknowledge and no log to create.
-  if (inv.head == 0 && !exists(log)) return {};
+  if (inv.head == 0) {
+    QM_ASSIGN(bool logged, present(log));
+    if (!logged) return {};
+  }
 
   char payload[8];
   store_u64(reinterpret_cast<uint8_t*>(payload), through);

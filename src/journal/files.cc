@@ -65,9 +65,9 @@ std::string chunk_path(std::string_view root, uint64_t page) {
   return fs::join(fs::join(root, "chunks"), buf);
 }
 
-bool exists(const std::string& path) {
-  auto st = fs::get().stat(path);
-  return st && st->has_value();
+Result<bool> present(const std::string& path) {
+  QM_ASSIGN(auto st, fs::get().stat(path));
+  return st.has_value();
 }
 
 Result<std::string> read_bounded(const std::string& path, uint64_t limit) {
@@ -162,7 +162,8 @@ Result<void> remove_tree(const std::string& path) { return fs::get().remove_tree
 Result<void> cleanup_inactive(const std::string& log) {
   for (std::string_view name : {kPreparing, kDiscarded}) {
     std::string path = fs::join(log, name);
-    if (!exists(path)) continue;
+    QM_ASSIGN(bool there, present(path));
+    if (!there) continue;
     uint64_t counter = 0;
     QM_TRY(tree_size_bounded(path, 0, counter));
     QM_TRY(remove_tree(path));

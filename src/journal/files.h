@@ -9,8 +9,9 @@
 //   a complete directory or temporary file);
 // - type checks never follow a symbolic link: a path is opened with O_NOFOLLOW and the open
 //   descriptor is checked (fstat), so a link swapped in after the check is not read through;
-//   removals never follow links either. Existence tests (`exists`) do follow links and take
-//   any failure for absence;
+//   removals never follow links either. Existence tests (`present`) do follow links; only
+//   "nothing there" is absence, any other failure to look is an i/o error, so a passing
+//   fault is never taken for lost history;
 // - reads stop after limit + 1 bytes and walks after 262,144 entries or five levels, so a
 //   hostile tree cannot make any caller run or allocate without bound.
 #pragma once
@@ -57,8 +58,9 @@ Result<uint64_t> parse_sequence(std::string_view name);
 // `<root>/chunks/chunk_{page >> 14:05}.qmd`.
 std::string chunk_path(std::string_view root, uint64_t page);
 
-// Existence following links; any failure counts as absence.
-bool exists(const std::string& path);
+// Whether something is at the path, following links: false only when nothing is there;
+// any other failure to look is Io.
+Result<bool> present(const std::string& path);
 
 // The bytes of a regular file (never through a link): Corruption "expected regular journal
 // file: {}"; more than `limit` bytes: ResourceLimit "journal file exceeds byte limit".

@@ -34,15 +34,25 @@ std::optional<fs::Stat> stat_or_none(const std::string& path) {
 Result<std::optional<std::string>> read_inventory_manifest(std::string_view root) {
   std::string before = fs::join(fs::join(log_dir(root), kActive), kBefore);
   std::string bytes;
-  if (exists(before)) {
+  QM_ASSIGN(bool journaled, present(before));
+  if (journaled) {
     QM_ASSIGN(bytes, read_checked(before));
   } else {
     std::string manifest = fs::join(root, kManifestName);
-    if (!exists(manifest)) return std::optional<std::string>();
+    QM_ASSIGN(auto st, fs::get().stat(manifest));
+    if (!st) return std::optional<std::string>();
+    // A directory in the manifest's place cannot be read as one: an i/o fault of the
+    // workspace, as reading it at open would report, not damaged history.
+    if (st->kind == fs::EntryKind::Directory) return fail(QmError::from_errno("read " + manifest, EISDIR));
     QM_ASSIGN(bytes, read_bounded(manifest, kMaxCheckedFile));
   }
   if (bytes.empty()) return std::optional<std::string>();
   return std::optional<std::string>(std::move(bytes));
+}
+
+QmError missing_unpruned() { return QmError::corruption("commit history is missing an unpruned sequence"); }
+QmError missing_tail() {
+  return QmError::corruption("commit history is missing its acknowledged tail; restore a verified backup");
 }
 
 QmError legacy_mismatch() {
@@ -66,7 +76,8 @@ ViewStamp view_stamp(std::string_view root) {
 Result<Inventory> inventory(std::string_view root) {
   Inventory inv;
   const std::string log = log_dir(root);
-  if (exists(log)) {
+  QM_ASSIGN(bool logged, present(log));
+  if (logged) {
     QM_TRY(safe_directory(log));
     QM_ASSIGN(auto names, fs::get().list_dir_bounded(log, kMaxWalkEntries));
     if (names.size() > kMaxWalkEntries) return fail(QmError::resource_limit("commit log entry count exceeds limit"));
@@ -81,7 +92,8 @@ Result<Inventory> inventory(std::string_view root) {
   }
 
   const std::string checkpoint = fs::join(log, kCheckpoint);
-  if (exists(checkpoint)) {
+  QM_ASSIGN(bool checkpointed, present(checkpoint));
+  if (checkpointed) {
     QM_ASSIGN(std::string payload, read_checked(checkpoint));
     if (payload.size() != 8) return fail(QmError::corruption("invalid log checkpoint"));
     inv.pruned_through = load_u64(reinterpret_cast<const uint8_t*>(payload.data()));
@@ -95,12 +107,15 @@ Result<Inventory> inventory(std::string_view root) {
 
   const uint64_t tip = inv.sequences.empty() ? inv.pruned_through : std::max(inv.pruned_through, inv.sequences.back());
   if (meta) {
-    // The marker rule runs before the range check, as the manifest's own version check does.
+    // A version this build cannot read says nothing about its marker: it is named first.
+    if (meta->format_version > kMaxFormatVersion)
+      return fail(QmError::corruption("unsupported workspace format version " + std::to_string(meta->format_version) +
+                                      " (maximum " + std::to_string(kMaxFormatVersion) + ")"));
     if (meta->format_version >= 8 &&
         (!meta->logged_workspace || (!*meta->logged_workspace && tip > 0) ||
          *meta->logged_workspace != meta->commit_sequence.has_value()))
       return fail(QmError::corruption("format-8 logging marker/sequence anchor mismatch"));
-    if (meta->format_version == 0 || meta->format_version > kMaxFormatVersion)
+    if (meta->format_version == 0)
       return fail(QmError::corruption("unsupported workspace format version " + std::to_string(meta->format_version) +
                                       "; this build reads up to " + std::to_string(kMaxFormatVersion)));
   }
@@ -113,7 +128,10 @@ Result<Inventory> inventory(std::string_view root) {
     if (above != inv.sequences.end()) {
       // Without an anchor the newest commit must be the state the manifest holds.
       uint64_t last = inv.sequences.back();
-      QM_ASSIGN(std::string bytes, read_checked(fs::join(fs::join(log, sequence_name(last)), kChange)));
+      const std::string change = fs::join(fs::join(log, sequence_name(last)), kChange);
+      QM_ASSIGN(auto st, fs::get().lstat(change));
+      if (!st) return fail(missing_tail());
+      QM_ASSIGN(std::string bytes, read_checked(change));
       QM_ASSIGN(ChangeCommit c, decode_change(bytes));
       if (c.sequence != last || c.manifest != manifest.value_or(std::string())) return fail(legacy_mismatch());
     } else {
@@ -134,12 +152,15 @@ Result<Inventory> inventory(std::string_view root) {
   uint64_t expected = inv.pruned_through;
   for (uint64_t seq : inv.sequences) {
     if (seq <= inv.pruned_through) continue;
-    if (seq != expected + 1) return fail(QmError::corruption("commit history is missing an unpruned sequence"));
-    QM_TRY(safe_file(fs::join(fs::join(log, sequence_name(seq)), kChange)));
+    if (seq != expected + 1) return fail(missing_unpruned());
+    // A commit directory without its record lost that commit, as a missing directory would.
+    const std::string change = fs::join(fs::join(log, sequence_name(seq)), kChange);
+    QM_ASSIGN(auto st, fs::get().lstat(change));
+    if (!st) return fail(seq == inv.sequences.back() ? missing_tail() : missing_unpruned());
+    QM_TRY(safe_file(change));
     expected = seq;
   }
-  if (expected != inv.head)
-    return fail(QmError::corruption("commit history is missing its acknowledged tail; restore a verified backup"));
+  if (expected != inv.head) return fail(missing_tail());
   return inv;
 }
 
@@ -150,13 +171,15 @@ Result<uint64_t> head(std::string_view root) {
 
 Result<void> recover(std::string_view root) {
   const std::string log = log_dir(root);
-  if (!exists(log)) {
+  QM_ASSIGN(bool logged, present(log));
+  if (!logged) {
     QM_TRY(inventory(root));
     return {};
   }
   QM_TRY(safe_directory(log));
   const std::string active = fs::join(log, kActive);
-  if (!exists(active)) {
+  QM_ASSIGN(bool interrupted, present(active));
+  if (!interrupted) {
     QM_TRY(inventory(root));
     return cleanup_inactive(log);
   }
@@ -205,7 +228,8 @@ Result<void> recover(std::string_view root) {
   QM_TRY(fs::write_file_atomic(manifest, before));
 
   const std::string discarded = fs::join(log, kDiscarded);
-  if (exists(discarded)) {
+  QM_ASSIGN(bool discarded_before, present(discarded));
+  if (discarded_before) {
     QM_TRY(safe_directory(discarded));
     QM_TRY(remove_tree(discarded));
   }

@@ -187,6 +187,39 @@ class MetaHandler final : public nlohmann::json_sax<nlohmann::json> {
   bool in_hashes_ = false;
 };
 
+// A manifest may be written as the array of its field values in the manifest's field
+// order (the catalog reader takes that form too); the view then reads its six fields by
+// their position there.
+Result<ManifestMeta> read_manifest_meta_array(std::string_view text) {
+  static constexpr std::string_view kManifestOrder[] = {
+      "format_version", "clock",      "commit_sequence", "logged_workspace", "page_count",
+      "tables",         "cas_hashes", "cas_dir",         "index_region",     "retrieval_indexes"};
+  QM_ASSIGN(JsonNode root, parse(text));
+  auto fields = json_struct_fields(root, kManifestOrder, "struct Manifest");
+  if (!fields) return fail(QmError::manifest(std::move(fields).error()));
+  const auto at = [&](size_t i) -> const JsonNode& { return *(*fields)[i]; };
+  ManifestMeta meta;
+  QM_ASSIGN(uint64_t version, as_u64(at(0), 0xffff, "u16"));
+  meta.format_version = static_cast<uint16_t>(version);
+  QM_ASSIGN(meta.clock, as_u64(at(1), UINT64_MAX, "u64"));
+  if (!at(2).is_null()) {
+    QM_ASSIGN(meta.commit_sequence, as_u64(at(2), UINT64_MAX, "u64"));
+  }
+  if (at(3).type == JsonNode::Type::Bool) {
+    meta.logged_workspace = at(3).boolean;
+  } else if (!at(3).is_null()) {
+    return fail(QmError::manifest(json_invalid_type(json_type_name(at(3)), "a boolean")));
+  }
+  QM_ASSIGN(meta.page_count, as_u64(at(4), UINT64_MAX, "u64"));
+  if (!at(6).is_array()) return fail(QmError::manifest(json_invalid_type(json_type_name(at(6)), "a sequence")));
+  for (const JsonNode& hash : at(6).items) {
+    auto s = json_read_string(hash);
+    if (!s) return fail(QmError::manifest(std::move(s).error()));
+    meta.cas_hashes.push_back(std::move(*s));
+  }
+  return meta;
+}
+
 }  // namespace
 
 std::string header_json(const Header& h) {
@@ -211,6 +244,8 @@ Result<Header> read_header(std::string_view text) {
 }
 
 Result<ManifestMeta> read_manifest_meta(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t\r\n");
+  if (first != std::string_view::npos && text[first] == '[') return read_manifest_meta_array(text);
   MetaHandler h;
   bool ok = false;
   try {

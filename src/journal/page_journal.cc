@@ -34,7 +34,8 @@ Result<std::unique_ptr<Journal>> prepare(const std::string& root, const CommitLo
   QM_TRY(fs::mkdir_all(log, 0777));
   QM_TRY(safe_directory(log));
   const std::string active = fs::join(log, kActive);
-  if (exists(active)) return fail(QmError::transaction("commit log needs recovery"));
+  QM_ASSIGN(bool interrupted, present(active));
+  if (interrupted) return fail(QmError::transaction("commit log needs recovery"));
   QM_TRY(cleanup_inactive(log));
   if (inv.sequences.size() >= limits.max_retained_commits)
     return fail(QmError::resource_limit("commit log is full; prune acknowledged commits"));
@@ -45,7 +46,8 @@ Result<std::unique_ptr<Journal>> prepare(const std::string& root, const CommitLo
   if (inv.head == std::numeric_limits<uint64_t>::max()) return fail(QmError::resource_limit("commit sequence exhausted"));
 
   const std::string preparing = fs::join(log, kPreparing);
-  if (exists(preparing)) {
+  QM_ASSIGN(bool prepared_before, present(preparing));
+  if (prepared_before) {
     QM_TRY(safe_directory(preparing));
     QM_TRY(remove_tree(preparing));
   }
@@ -135,7 +137,10 @@ Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& lim
   const std::string root = store.root();
   auto prepared = prepare(root, limits);
   if (!prepared) {
-    if (exists(fs::join(log_dir(root), kActive)))
+    // Only a journal seen to be left behind makes the outcome unknown; when even that cannot
+    // be looked at, the preparation's own error stands.
+    auto left = present(fs::join(log_dir(root), kActive));
+    if (left && *left)
       return fail(QmError::outcome_unknown("journal preparation requires recovery: " + prepared.error().message()));
     return fail(std::move(prepared).error());
   }

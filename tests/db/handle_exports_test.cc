@@ -28,11 +28,11 @@ TEST(HandleExports, FailedOpenReportsTheErrorTextAndSuccessClearsIt) {
   EXPECT_EQ(qm_last_error(), nullptr);
   qm_close(db);
   // The commit-log check of the open reads the manifest first.
-  qm::test::write_file(tmp.join("ws/qm_manifest.json"), "[]");
+  qm::test::write_file(tmp.join("ws/qm_manifest.json"), "3");
   EXPECT_EQ(outcome(qm_open_dev(tmp.join("ws").c_str())),
-            "error: manifest error: invalid type: sequence, expected struct ManifestMeta");
+            "error: manifest error: invalid type: integer, expected struct ManifestMeta");
   qm_close(nullptr);  // ignored, and the last error stays
-  EXPECT_EQ(last_error(), "manifest error: invalid type: sequence, expected struct ManifestMeta");
+  EXPECT_EQ(last_error(), "manifest error: invalid type: integer, expected struct ManifestMeta");
 }
 
 TEST(HandleExports, ExportChecksOutLenBeforeTheHandle) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -172,7 +173,8 @@ TEST_F(RetrievalIndexDir, TamperedStoreFailsTheOpen) {
 
   struct Case {
     const char* what;
-    std::string manifest, blob;
+    std::string manifest;
+    std::optional<std::string> blob;  // none: the blob file is gone
     std::string error;
   };
   const std::vector<Case> cases = {
@@ -181,11 +183,15 @@ TEST_F(RetrievalIndexDir, TamperedStoreFailsTheOpen) {
       {"generation beyond the clock", future, blob, "data corruption: persistent retrieval: invalid descriptor for f"},
       {"short blob", manifest, blob.substr(1), "data corruption: persistent retrieval: f blob/descriptor size mismatch"},
       {"flipped blob byte", manifest, flipped, "failed integrity check"},
+      {"missing blob", manifest, std::nullopt, "data corruption: persistent retrieval: f blob is missing"},
   };
   for (const auto& c : cases) {
     qm::test::write_file(manifest_path, c.manifest);
     std::filesystem::permissions(blob_path, std::filesystem::perms::owner_all, std::filesystem::perm_options::add);
-    qm::test::write_file(blob_path, c.blob);
+    if (c.blob)
+      qm::test::write_file(blob_path, *c.blob);
+    else
+      std::filesystem::remove(blob_path);
     QmDb* db = qm_open_dev(ws.c_str());
     EXPECT_EQ(db, nullptr) << c.what;
     qm_close(db);

@@ -165,7 +165,7 @@ TEST_F(WorkspaceOpenDir, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
   const std::pair<const char*, const char*> cases[] = {
       {"{not json", "manifest error: "},
       {R"({"format_version":9,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],"cas_hashes":[]})",
-       "data corruption: unsupported workspace format version 9; this build reads up to 8"},
+       "data corruption: unsupported workspace format version 9 (maximum 8)"},
       {R"({"format_version":8,"logged_workspace":false,"clock":0,"page_count":0,"tables":[],)"
        R"("cas_hashes":[],"retrieval_indexes":[{"definition":{}}]})",
        "manifest error: missing field `cas_id`"},

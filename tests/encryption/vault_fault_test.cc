@@ -3,6 +3,9 @@
 // nothing and keep the old secret.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <optional>
+
 #include "core/bytes.h"
 #include "encryption/vault.h"
 #include "support/faulty_fs.h"
@@ -99,6 +102,24 @@ TEST_F(VaultFaults, AMalformedFileFailsTheWriteWithoutPoisoning) {
   disk.put_file("/v/a.vault", before);  // put back, the handle carries on
   ASSERT_TRUE(vault->execute_batch(insert(1)).has_value());
   EXPECT_EQ(count(*vault), "1");
+}
+
+// Only a lock another handle holds reads as "already open"; a lock call that fails names the
+// system's error.
+TEST_F(VaultFaults, ALockThatCannotBeTakenNamesItsCause) {
+  const std::pair<int, const char*> cases[] = {
+      {EIO, "i/o error: flock /v/a.vault.qmlock: Input/output error (os error 5)"},
+      {ENOSPC, "i/o error: flock /v/a.vault.qmlock: No space left on device (os error 28)"},
+  };
+  EXPECT_EQ(error_text(Vault::open("/v/a.vault", key(1))),
+            "transaction error: vault is already open or cannot be locked");
+  vault.reset();
+  for (const auto& [err, text] : cases) {
+    disk.fail_nth(Op::Lock, 1, err);
+    EXPECT_EQ(error_text(Vault::open("/v/a.vault", key(1))), text);
+  }
+  vault.emplace(must(Vault::open("/v/a.vault", key(1))));  // a lock that can be taken is taken
+  EXPECT_EQ(count(*vault), "0");
 }
 
 }  // namespace

@@ -48,7 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      : rewrite.rewritten && rewrite.rewritten->rfind("CREATE TABLE ", 0) != 0)
       std::abort();
     if (preview(statement).size() > 60 * 4 + 3) std::abort();
-    (void)round_decimal_literals(rewrite.sql(statement));
+    const std::string_view sql = rewrite.sql(statement);
+    if (auto literals = rewrite_dump_literals(sql))
+      for (size_t at = 0; at <= literals->text.size(); at += 7)
+        if (literals->source_offset(at) > sql.size()) std::abort();
   }
   if (size <= 4096 && qm::is_valid_utf8(dump)) {
     qm::db::Database db = qm::db::Database::open_memory();

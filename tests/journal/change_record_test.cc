@@ -2,6 +2,8 @@
 // small JSON documents.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "core/blake3.h"
 #include "core/bytes.h"
 #include "journal/change_record.h"
@@ -148,13 +150,21 @@ TEST(JournalDocs, HeaderAndManifestViewReadStrictly) {
   EXPECT_EQ(meta->format_version, 0);
   EXPECT_FALSE(meta->commit_sequence);
   EXPECT_EQ(meta->cas_hashes, std::vector<std::string>{"ab"});
+  // A manifest written as the array of its fields, in the manifest's own field order.
+  meta = read_manifest_meta(" [8,4,3,true,2,[],[\"ab\"],[],null,[]]");
+  ASSERT_TRUE(meta) << meta.error().message();
+  EXPECT_EQ(std::tuple(meta->format_version, meta->clock, meta->commit_sequence, meta->logged_workspace,
+                       meta->page_count, meta->cas_hashes),
+            std::tuple(uint16_t{8}, uint64_t{4}, std::optional<uint64_t>(3), std::optional<bool>(true), uint64_t{2},
+                       std::vector<std::string>{"ab"}));
   const std::pair<std::string, std::string> cases[] = {
       {"{\"page_count\":2,\"cas_hashes\":[]}", "manifest error: missing field `clock`"},
       {"{\"clock\":1,\"clock\":1,\"page_count\":2,\"cas_hashes\":[]}", "manifest error: duplicate field `clock`"},
       {"{\"clock\":\"1\",\"page_count\":2,\"cas_hashes\":[]}", "manifest error: invalid type: string, expected u64"},
       {"{\"format_version\":70000,\"clock\":1}", "manifest error: invalid value: integer `70000`, expected u16"},
       {"{\"clock\":1,\"page_count\":2,\"cas_hashes\":[1]}", "manifest error: invalid type: integer, expected a string"},
-      {"[1]", "manifest error: invalid type: sequence, expected struct ManifestMeta"},
+      {"[1]", "manifest error: invalid length 1, expected struct Manifest with 10 elements"},
+      {"3", "manifest error: invalid type: integer, expected struct ManifestMeta"},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(outcome(read_manifest_meta(text)), expected) << text;
   EXPECT_EQ(outcome(read_manifest_meta("{\"x\":" + std::string(200, '[') + std::string(200, ']') + "}")),

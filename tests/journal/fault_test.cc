@@ -5,7 +5,10 @@
 // whole sweep runs in well under a second per call kind.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "journal/change_record.h"
+#include "journal/feed.h"
 #include "journal/files.h"
 #include "journal/inventory.h"
 #include "journal/journal_docs.h"
@@ -42,7 +45,8 @@ std::unique_ptr<Workspace> committed_once(FaultyFs& ffs) {
 // After recovery: no journal directories, and either commit 1 or commit 2 whole.
 void expect_whole_state(bool allow_head_1, bool allow_head_2, const std::string& where) {
   SCOPED_TRACE(where);
-  for (const char* gone : {"active", "preparing", "discarded"}) EXPECT_FALSE(exists(std::string("/ws/.qm-log/") + gone));
+  for (const char* gone : {"active", "preparing", "discarded"})
+    EXPECT_FALSE(must(present(std::string("/ws/.qm-log/") + gone)));
   auto h = must(head("/ws"));
   EXPECT_TRUE((h == 1 && allow_head_1) || (h == 2 && allow_head_2)) << "head " << h;
   const bool second = h == 2;
@@ -114,6 +118,39 @@ TEST(FaultInjection, RecoveryCanBeInterruptedAnywhereAndRunAgain) {
             ASSERT_TRUE(again) << where << " / " << again.error().message();
             expect_whole_state(true, false, where);
           });
+  }
+}
+
+// A stat that fails once (EIO) at any existence check of a begin, a prune, a status or the
+// recovery of an interrupted transaction is an i/o error, never taken for lost history; the
+// workspace is then recovered and read as before.
+TEST(FaultInjection, APassingStatFailureIsAnIoErrorNotDamage) {
+  auto twice = [](FaultyFs& ffs) {
+    auto ws = committed_once(ffs);
+    EXPECT_TRUE(ws->commit({{0, 'Z'}}));
+    return ws;
+  };
+  auto crashed = [](FaultyFs& ffs) {
+    auto ws = committed_once(ffs);
+    EXPECT_TRUE(begin_journal(ws->store(), {}));
+    EXPECT_TRUE(ws->write_page(0, 'X'));
+    return ws;
+  };
+  using Prepare = std::unique_ptr<Workspace> (*)(FaultyFs&);
+  using Act = Result<void> (*)(Workspace&);
+  const std::tuple<const char*, Prepare, Act> cases[] = {
+      {"begin", committed_once, [](Workspace& ws) { return ws.commit(kWrites); }},
+      {"prune", twice, [](Workspace&) { return prune("/ws", 1); }},
+      {"status", twice, [](Workspace&) -> Result<void> { QM_TRY(status("/ws", {})); return {}; }},
+      {"recovery", crashed, [](Workspace&) { return recover("/ws"); }},
+  };
+  for (const auto& [name, prepare, act] : cases) {
+    sweep(Op::Stat, prepare, act, [&](const Result<void>& r, const std::string& where) {
+      EXPECT_TRUE(r || r.error().kind != ErrorKind::Corruption) << name << " " << where;
+      auto recovered = recover("/ws");
+      ASSERT_TRUE(recovered) << name << " " << where << " / " << recovered.error().message();
+      EXPECT_TRUE(head("/ws")) << name << " " << where;
+    });
   }
 }
 

@@ -8,6 +8,7 @@
 #include "core/bytes.h"
 #include "journal/feed.h"
 #include "journal/files.h"
+#include "support/result_text.h"
 #include "journal/inventory.h"
 #include "journal/journal_fixture.h"
 #include "support/temp_dir.h"
@@ -83,7 +84,7 @@ TEST_F(PruneWs, TheCheckpointIsWrittenBeforeCommitsGo) {
   const std::string root = ws.root();
   // Never logged: nothing to acknowledge and no log is created.
   ASSERT_TRUE(prune(root, 0));
-  EXPECT_FALSE(exists(root + "/.qm-log"));
+  EXPECT_FALSE(must(present(root + "/.qm-log")));
 
   for (char c : {'1', '2', '3', '4'}) ASSERT_TRUE(ws.commit({{0, c}}));
   ASSERT_TRUE(prune(root, 3));
@@ -91,14 +92,14 @@ TEST_F(PruneWs, TheCheckpointIsWrittenBeforeCommitsGo) {
   store_u64(reinterpret_cast<uint8_t*>(through.data()), 3);
   Digest d = blake3(through);
   EXPECT_EQ(read_file(root + "/.qm-log/checkpoint"), std::string(reinterpret_cast<const char*>(d.data()), 32) + through);
-  for (uint64_t s : {1, 2, 3}) EXPECT_FALSE(exists(dir_of(root, s)));
-  EXPECT_TRUE(exists(dir_of(root, 4)));
+  for (uint64_t s : {1, 2, 3}) EXPECT_FALSE(must(present(dir_of(root, s))));
+  EXPECT_TRUE(must(present(dir_of(root, 4))));
 
   sfs::create_directory(dir_of(root, 2));  // an interrupted prune's leftover
   ASSERT_TRUE(prune(root, 1));             // below the checkpoint: nothing is touched
-  EXPECT_TRUE(exists(dir_of(root, 2)));
+  EXPECT_TRUE(must(present(dir_of(root, 2))));
   ASSERT_TRUE(prune(root, 3));             // the same checkpoint again removes the leftover
-  EXPECT_FALSE(exists(dir_of(root, 2)));
+  EXPECT_FALSE(must(present(dir_of(root, 2))));
   auto future = prune(root, 5);
   EXPECT_EQ(future ? "ok" : future.error().message(), "transaction error: cannot prune a future commit");
   for (const auto& e : sfs::directory_iterator(root + "/.qm-log"))
@@ -120,10 +121,10 @@ TEST_F(RetentionWs, ABeginRefusesAFullLog) {
   auto bytes = begin_journal(ws.store(), {4096, retained + 1000, 10});
   EXPECT_EQ(bytes ? "ok" : bytes.error().message(),
             "query resource limit exceeded: commit log byte limit reached; reduce transaction or prune history");
-  EXPECT_FALSE(exists(root + "/.qm-log/active"));
+  EXPECT_FALSE(must(present(root + "/.qm-log/active")));
   auto next = ws.commit({{0, '3'}}, {1 << 16, retained + (1 << 17), 10});
   EXPECT_EQ(next ? "ok" : next.error().message(), "ok");
-  EXPECT_FALSE(exists(root + "/.qm-log/preparing"));
+  EXPECT_FALSE(must(present(root + "/.qm-log/preparing")));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "core/blake3.h"
 #include "core/fs.h"
 #include "journal/files.h"
+#include "support/result_text.h"
 #include "support/temp_dir.h"
 
 namespace qm::journal {
@@ -50,7 +51,7 @@ TEST_F(CheckedFileDir, LinksAreExistingButNeverRead) {
   std::filesystem::create_symlink(tmp.join("real"), tmp.join("link"));
   std::filesystem::create_directory(tmp.join("dir"));
   std::filesystem::create_directory_symlink(tmp.join("dir"), tmp.join("dirlink"));
-  EXPECT_TRUE(exists(tmp.join("link")));
+  EXPECT_TRUE(must(present(tmp.join("link"))));
   EXPECT_EQ(error_of(read_checked(tmp.join("link"))), "data corruption: expected regular journal file: " + tmp.join("link"));
   EXPECT_EQ(error_of(safe_directory(tmp.join("dirlink"))),
             "data corruption: expected real journal directory: " + tmp.join("dirlink"));
@@ -91,8 +92,8 @@ TEST_F(TreeWalkDir, DepthLinksAndCleanupAreBounded) {
   std::filesystem::create_directory_symlink(tmp.join("outside"), log + "/discarded/link");
   EXPECT_EQ(error_of(cleanup_inactive(log)),
             "data corruption: symlink in commit log");
-  EXPECT_FALSE(exists(log + "/preparing"));  // removed before `discarded` was looked at
-  EXPECT_TRUE(exists(log + "/discarded/link"));
+  EXPECT_FALSE(must(present(log + "/preparing")));  // removed before `discarded` was looked at
+  EXPECT_TRUE(must(present(log + "/discarded/link")));
   // A removal meets the link as an entry, never as the directory it names.
   ASSERT_TRUE(remove_tree(log + "/discarded"));
   EXPECT_EQ(qm::test::read_file(tmp.join("outside/keep")), "k");

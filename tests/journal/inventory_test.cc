@@ -67,6 +67,17 @@ TEST(Inventory, CommitDirectoriesMustAgreeWithTheAnchor) {
        "head 3 pruned 1 [ 2 3 ]"},
       {"missing sequence", [](const std::string& r) { sfs::remove_all(dir_of(r, 2)); },
        "data corruption: commit history is missing an unpruned sequence"},
+      {"record of a middle commit missing", [](const std::string& r) { sfs::remove(dir_of(r, 2) + "/change"); },
+       "data corruption: commit history is missing an unpruned sequence"},
+      {"record of the last commit missing", [](const std::string& r) { sfs::remove(dir_of(r, 3) + "/change"); },
+       "data corruption: commit history is missing its acknowledged tail; restore a verified backup"},
+      {"manifest written as the array of its fields", [](const std::string& r) {
+         write_file(r + "/qm_manifest.json", "[7,4,3,null,3,[],[],[],null,[]]");
+       }, "head 3 pruned 1 [ 2 3 ]"},
+      {"manifest replaced by a directory", [](const std::string& r) {
+         sfs::remove(r + "/qm_manifest.json");
+         sfs::create_directory(r + "/qm_manifest.json");
+       }, "i/o error: read "},
       {"anchor past the tail", anchor(4),
        "data corruption: commit history is missing its acknowledged tail; restore a verified backup"},
       {"anchor below the tail", anchor(2), "data corruption: commit history exceeds the manifest sequence anchor"},
@@ -78,8 +89,7 @@ TEST(Inventory, CommitDirectoriesMustAgreeWithTheAnchor) {
        "data corruption: expected real journal directory: "},
       {"tampered checkpoint", [](const std::string& r) { write_file(r + "/.qm-log/checkpoint", checked_bytes("1234567")); },
        "data corruption: invalid log checkpoint"},
-      {"format above 8", anchor(3, 108),
-       "data corruption: unsupported workspace format version 108; this build reads up to 8"},
+      {"format above 8", anchor(3, 108), "data corruption: unsupported workspace format version 108 (maximum 8)"},
       {"format 8 marker missing", [](const std::string& r) {
          write_file(r + "/qm_manifest.json",
                     "{\"format_version\":8,\"clock\":4,\"commit_sequence\":3,\"page_count\":3,\"cas_hashes\":[]}");
@@ -87,7 +97,7 @@ TEST(Inventory, CommitDirectoriesMustAgreeWithTheAnchor) {
       {"format 9 without marker", [](const std::string& r) {
          write_file(r + "/qm_manifest.json",
                     "{\"format_version\":9,\"clock\":4,\"commit_sequence\":3,\"page_count\":3,\"cas_hashes\":[]}");
-       }, "data corruption: format-8 logging marker/sequence anchor mismatch"},
+       }, "data corruption: unsupported workspace format version 9 (maximum 8)"},
   };
   for (const auto& c : cases) {
     const std::string root = tmp.join("case");

@@ -6,6 +6,7 @@
 
 #include "journal/change_record.h"
 #include "journal/files.h"
+#include "support/result_text.h"
 #include "journal/inventory.h"
 #include "journal/journal_fixture.h"
 #include "support/faulty_fs.h"
@@ -56,7 +57,7 @@ TEST_F(PageJournalWs, ChargesEachPageOnceAndCommitsItsAfterImages) {
   std::string blob = ws.add_blob("blob bytes");
   ASSERT_TRUE(ws.finish({}));
   EXPECT_EQ(installed_journal(ws.store()), nullptr);
-  EXPECT_FALSE(exists(ws.root() + "/.qm-log/active"));
+  EXPECT_FALSE(must(present(ws.root() + "/.qm-log/active")));
   ChangeCommit c = record_of(ws.root(), 1);
   EXPECT_EQ(c.sequence, 1u);
   EXPECT_EQ(c.before_tx, 1u);
@@ -83,7 +84,7 @@ TEST_F(PageJournalWs, RefusalsLeaveNothingHalfDone) {
   EXPECT_EQ(outcome(begin_journal(ws.store(), {1, 0, 1})), "query resource limit exceeded: invalid commit-log limits");
   EXPECT_EQ(outcome(begin_journal(ws.store(), {100, 100, 1})),
             "query resource limit exceeded: journal file exceeds byte limit");
-  EXPECT_FALSE(exists(root + "/.qm-log/active"));
+  EXPECT_FALSE(must(present(root + "/.qm-log/active")));
 
   // A page write past the budget is refused before anything is written.
   ASSERT_TRUE(begin_journal(ws.store(), {9000, 1 << 20, 10}));
@@ -108,7 +109,7 @@ TEST_F(PageJournalWs, RefusalsLeaveNothingHalfDone) {
   ASSERT_TRUE(ws.write_manifest(1));
   EXPECT_EQ(commit_journal(ws.store()).error().kind, ErrorKind::Io);
   EXPECT_NE(installed_journal(ws.store()), nullptr);
-  EXPECT_TRUE(exists(root + "/.qm-log/active"));
+  EXPECT_TRUE(must(present(root + "/.qm-log/active")));
 
   // A second begin while `active` is there: the outcome is unknown until recovery.
   Workspace other_handle_view(root, 0);
@@ -123,7 +124,7 @@ TEST_F(PageJournalWs, FilesLeftByAFailedAttemptDoNotBlockItsRetry) {
   write_file(ws.root() + "/.qm-log/active/undo/" + sequence_name(2) + ".tmp", "half");
   ASSERT_TRUE(ws.write_page(2, 'Z'));
   EXPECT_EQ(*read_checked(ws.root() + "/.qm-log/active/undo/" + sequence_name(2)), page_of('c'));
-  EXPECT_FALSE(exists(ws.root() + "/.qm-log/active/undo/" + sequence_name(2) + ".tmp"));
+  EXPECT_FALSE(must(present(ws.root() + "/.qm-log/active/undo/" + sequence_name(2) + ".tmp")));
   write_file(ws.root() + "/.qm-log/active/change", "from a commit that failed later");
   ASSERT_TRUE(ws.finish({}));
   EXPECT_EQ(record_of(ws.root(), 1).pages[0].bytes, page_of('Z'));
@@ -163,7 +164,7 @@ TEST(Recovery, MalformedUndoFilesStopRecoveryAndKeepTheJournal) {
     ASSERT_TRUE(ws.write_manifest(1));
     write_file(ws.root() + "/.qm-log/active/undo/" + c.name, c.bytes);
     EXPECT_EQ(outcome(recover(ws.root())), c.expected) << c.name;
-    EXPECT_EQ(exists(ws.root() + "/.qm-log/active"), c.expected != "ok") << c.name;
+    EXPECT_EQ(must(present(ws.root() + "/.qm-log/active")), c.expected != "ok") << c.name;
     if (c.expected == "ok") {
       EXPECT_EQ(read_file(ws.root() + "/qm_manifest.json"), manifest);
     }

@@ -132,23 +132,33 @@ TEST(DumpText, PreviewCollapsesWhiteSpaceAndCutsAfterSixtyCharacters) {
   for (const auto& [statement, expected] : cases) EXPECT_EQ(qm::migrate::preview(statement), expected) << statement;
 }
 
-TEST(DecimalLiterals, LongFractionsRoundToSixPlacesWhereTheLexerReadsANumber) {
+TEST(DumpLiterals, AreRewrittenOnlyWhereTheLexerReadsThem) {
   const std::vector<std::pair<const char*, const char*>> cases = {
       {"VALUES(1,-24.874999999999999999,0.10000000000000000555)", "VALUES(1,-24.875000,0.100000)"},
       {"VALUES(9.9999995, 0.0000004, 12.1234565)", "VALUES(10.000000, 0.000000, 12.123457)"},
+      // Exponent notation becomes the fixed-point decimal, rounded the same way.
+      {"VALUES(1.51666666666666660745e+00,1.0e-07,5.0e-07,2.5e+20,-3E2,1e-400,9.9999999e-01)",
+       "VALUES(1.516667,0.000000,0.000001,250000000000000000000.0,-300.0,0.000000,1.000000)"},
+      // The shell's forms of a text with line feeds, carriage returns or both; its other marker.
+      {"VALUES(replace('a\\nb','\\n',char(10)),replace(replace('c\\r\\nd','\\r',char(13)),'\\n',char(10)))",
+       "VALUES('a\nb','c\r\nd')"},
+      {"VALUES(replace('it''s \\n\\012','\\012',char(10)))", "VALUES('it''s \\n\n')"},
       // Six places or fewer, digits in words, quotes and after a dot are not number literals.
       {"VALUES(1.5, 2.123456, x1.1234567, '3.1234567', \"4.1234567\", t.1234567, 1.2.3456789)", nullptr},
-      {"VALUES(1.)", nullptr},
+      {"VALUES(1., x1e5, 1e5x, 1e999, 'replace(''a'',''b'',char(10))')", nullptr},
       {"VALUES('open 1.1234567", nullptr},
+      // Only the shell's exact forms: no other character code, spelling, spacing or depth.
+      {"VALUES(replace('a','b',char(9)), REPLACE('a','b',char(10)), replace( 'a','b',char(10)))", nullptr},
+      {"VALUES(replace('a','',char(10)), replace('a','b',char(10), replace('a'))", nullptr},
   };
   for (const auto& [sql, expected] : cases) {
-    auto rounded = qm::migrate::round_decimal_literals(sql);
+    auto rewritten = qm::migrate::rewrite_dump_literals(sql);
     if (!expected) {
-      EXPECT_FALSE(rounded) << sql << " -> " << *rounded;
+      EXPECT_FALSE(rewritten) << sql << " -> " << rewritten->text;
       continue;
     }
-    ASSERT_TRUE(rounded) << sql;
-    EXPECT_EQ(*rounded, expected);
+    ASSERT_TRUE(rewritten) << sql;
+    EXPECT_EQ(rewritten->text, expected);
   }
 }
 

@@ -52,6 +52,11 @@ TEST(ImportSql, ReportsWhatRanWhatWasSkippedAndWhatFailed) {
        "CREATE TABLE t(a);\nINSERT INTO t VALUES(X'00');",
        R"j({"errors":["query parse error: expected a value, found Word(\"X\") (line 1, column 22)\n  INSERT INTO t VALUES(X'00')\n)j"
        R"j(                       ^: INSERT INTO t VALUES(X'00')"],"executed":1,"skipped":[]})j"},
+      {"an error after rewritten literals quotes the dump's own text",
+       "CREATE TABLE t(a, b);\nINSERT INTO t VALUES(2.5e+20, replace('x\\ny','\\n',char(10)) junk);",
+       R"j({"errors":["query parse error: expected `,` or `)`, found Word(\"junk\") (line 1, column 61)\n  )j"
+       R"j(INSERT INTO t VALUES(2.5e+20, replace('x\\ny','\\n',char(10)) junk)\n)j" + std::string(62, ' ') +
+           R"j(^: INSERT INTO t VALUES(2.5e+20, replace('x\\ny','\\n',char(10)) ..."],"executed":1,"skipped":[]})j"},
       {"unterminated comment runs nothing",
        "CREATE TABLE t(a);\nINSERT INTO t VALUES(1);\n/* never closed",
        R"j({"errors":["unterminated SQL comment; no statements imported"],"executed":0,"skipped":[]})j"},

@@ -47,7 +47,7 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name,
   if (budget) QM_TRY(budget->checkpoint());
   return dispatch::write_atomically(db, table_name, scope, [&](Database& d) -> Result<uint64_t> {
     if (!d.catalog().contains(table_name)) return fail(QmError::table_not_found(std::string(table_name)));
-    const uint64_t statement_clock = d.advance_clock();
+    QM_ASSIGN(const uint64_t statement_clock, d.advance_clock());
     for (uint64_t row_id : matches.row_ids()) QM_TRY(d.mark_deleted(table_name, row_id, statement_clock));
     for (size_t i = 0; i < matches.size(); ++i) QM_TRY(d.insert_validated_base(table_name, matches.row(i)));
     QM_TRY(d.statement_written(table_name));
@@ -68,7 +68,7 @@ Result<uint64_t> delete_where_bounded(Database& db, std::string_view table_name,
 }
 
 Result<uint64_t> apply_deletes(Database& db, std::string_view table_name, const MatchedRows& matches) {
-  const uint64_t statement_clock = db.advance_clock();
+  QM_ASSIGN(const uint64_t statement_clock, db.advance_clock());
   if (!db.catalog().contains(table_name)) return fail(QmError::table_not_found(std::string(table_name)));
   for (uint64_t row_id : matches.row_ids()) QM_TRY(db.mark_deleted(table_name, row_id, statement_clock));
   QM_TRY(db.statement_written(table_name));
