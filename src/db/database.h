@@ -94,7 +94,8 @@ class Database {
   // The value the clock takes next. A clock at its largest value cannot advance: wrapping
   // to 0 would hide every stored version from every later read, so the write is refused.
   Result<uint64_t> next_clock() const {
-    if (clock_ == UINT64_MAX) return fail(QmError::corruption("database clock is at its largest value and cannot advance"));
+    if (clock_ == UINT64_MAX)
+      return fail(QmError::corruption("database clock is at its largest value and cannot advance"));
     return clock_ + 1;
   }
   // Takes the next clock value (a statement's deletion mark).

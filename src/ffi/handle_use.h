@@ -37,9 +37,12 @@ class HandleUse {
 
 // Takes the mark of a handle about to be freed and never gives it back; false (with the
 // refusal as the thread's last error) when another call holds it.
-inline bool take_for_close(std::atomic<bool>& mark) {
+inline bool take_for_close(std::atomic<bool>& mark) noexcept {
   if (!mark.exchange(true, std::memory_order_acquire)) return true;
-  set_last_error(handle_in_use());
+  guarded(0, [] {
+    set_last_error(handle_in_use());
+    return 0;
+  });
   return false;
 }
 

@@ -179,7 +179,8 @@ std::optional<LiteralRewrite> rewrite_dump_literals(std::string_view sql) {
       frac = sql.substr(point + 1, i - point - 1);
     }
     if (auto exponent = exponent_at(sql, i)) {
-      if (auto fixed = fixed_point(int_digits, frac, exponent->first)) rewriter.replace(start, exponent->second, *fixed);
+      auto fixed = fixed_point(int_digits, frac, exponent->first);
+      if (fixed) rewriter.replace(start, exponent->second, *fixed);
       i = exponent->second;
       continue;
     }
