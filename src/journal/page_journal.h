@@ -24,8 +24,10 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
+#include "journal/log_tally.h"
 #include "storage/dev_store.h"
 
 namespace qm::journal {
@@ -66,6 +68,17 @@ class Journal final : public storage::PageJournal {
   uint64_t retained_bytes() const { return retained_; }
   const std::set<std::string>& base_blobs() const { return base_blobs_; }
 
+  // Makes `active` itself durable (its entry in the log, and the log's in the workspace when
+  // this begin created it): needed before the first page or manifest is overwritten, and
+  // done once.
+  Result<void> publish();
+  void defer_publish(std::vector<std::string> dirs) { unpublished_dirs_ = std::move(dirs); }
+  // Bytes of the files the commit directory will hold; exact only while no step failed.
+  void add_written(uint64_t n) { written_ += n; }
+  uint64_t written() const { return written_; }
+  void mark_inexact() { exact_ = false; }
+  bool exact() const { return exact_; }
+
  private:
   std::string root_;
   uint64_t sequence_;
@@ -76,16 +89,26 @@ class Journal final : public storage::PageJournal {
   uint64_t used_ = 0;
   uint64_t retained_;
   std::set<std::string> base_blobs_;
+  std::vector<std::string> unpublished_dirs_;
+  uint64_t written_ = 0;
+  bool exact_ = true;
 };
 
 // Starts the page journal of a logged transaction on the store's workspace and installs it
 // in the store; on failure no journal is installed (and a failure that leaves `active`
 // behind is TransactionOutcomeUnknown "journal preparation requires recovery: {}").
-Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits);
+// With a tally (log_tally.h) that is current, the log is neither listed nor walked; without
+// one that is current, it is learned again.
+Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits, LogTally* tally = nullptr);
 // Turns the installed journal into the next durable commit. A TransactionOutcomeUnknown
 // failure means the commit point may have passed (the journal is retired); any other
 // failure leaves the journal installed and `active` in place for a rollback.
-Result<void> commit_journal(storage::DevStore& store);
+// The chunk files and the manifest written by the final flush are made durable here, with
+// the record, before the commit point.
+Result<void> commit_journal(storage::DevStore& store, LogTally* tally = nullptr);
+// Makes the installed journal's `active` durable if it is not yet (nothing without a journal):
+// called before the manifest of a logged workspace is replaced.
+Result<void> publish_journal(const storage::DevStore& store);
 // The journal installed in the store, or nullptr.
 Journal* installed_journal(const storage::DevStore& store);
 // The "commit_sequence" a manifest written now carries: the installed journal's sequence,

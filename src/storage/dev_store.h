@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -133,6 +134,7 @@ class DevStore {
   fs::File read_file_;  // the last chunk file opened for reading
   std::set<uint64_t> dirty_;
   std::vector<std::string> dirs_to_sync_;  // directories whose entries changed since the last sync
+  std::map<uint64_t, uint64_t> synced_sizes_;  // chunk -> its size when this store last flushed it
   std::unique_ptr<PageJournal> journal_;
   std::string run_buffer_;  // reused buffer of write_pages_from
   // Read runs: pages [ahead_first_, ahead_first_ + ahead_count_) are in ahead_buffer_.
