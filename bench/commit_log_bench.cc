@@ -8,8 +8,8 @@
 //   cost more for the history the log keeps;
 // - a 1,000-row explicit transaction (and, once, a 100,000-row qm_execute_many);
 // - the change feed over 1,000 retained commits: commits and megabytes per second.
-// `commit_log_bench flushes N` only runs N single-row INSERTs on a logged workspace, for
-// `strace -f -c -e trace=fsync,fdatasync` to count the flushes per commit.
+// `commit_log_bench flushes N [update]` only runs N single-row INSERTs (or UPDATEs) on a
+// logged workspace, for `strace -f -c -e trace=fsync,fdatasync` to count the flushes per commit.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -286,11 +286,14 @@ void feed() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "flushes") == 0) {
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "flushes") == 0) {
     const std::string dir = fresh_dir("flushes");
     QmDb* db = logged_table(dir, 1000);
     const int n = std::atoi(argv[2]);
-    for (int i = 0; i < n; ++i) q(db, "INSERT INTO t VALUES (" + std::to_string(5000 + i) + ", 'x')");
+    const bool update = argc == 4 && std::strcmp(argv[3], "update") == 0;
+    for (int i = 0; i < n; ++i)
+      q(db, update ? "UPDATE t SET v = 'y' WHERE id = " + std::to_string(i * 7 % 1000)
+                   : "INSERT INTO t VALUES (" + std::to_string(5000 + i) + ", 'x')");
     qm_close(db);
     sfs::remove_all(dir);
     return 0;

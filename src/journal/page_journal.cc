@@ -1,7 +1,10 @@
 // The page journal: begin, the undo step of page writes, commit (see page_journal.h).
 #include "journal/page_journal.h"
 
+#include <algorithm>
 #include <limits>
+#include <span>
+#include <vector>
 
 #include "core/blake3.h"
 #include "core/fs.h"
@@ -237,6 +240,49 @@ Result<void> Journal::before_write(storage::DevStore&, uint64_t page_id) {
     add_written(kPageCharge);
   }
   journaled_.insert(page_id);
+  return {};
+}
+
+Result<void> Journal::before_writes(storage::DevStore&, std::span<const uint64_t> page_ids) {
+  std::vector<uint64_t> fresh;
+  for (uint64_t id : page_ids)
+    if (id < page_count_ && !journaled_.contains(id)) fresh.push_back(id);
+  if (fresh.size() < 2) return {};  // one page gains nothing from a group: its write saves it
+  const std::string undo = fs::join(fs::join(log_dir(root_), kActive), kUndo);
+  // Groups stay small enough that their open files never press on the descriptor limit.
+  constexpr size_t kGroup = 64;
+  for (size_t first = 0; first < fresh.size(); first += kGroup) {
+    const std::span<const uint64_t> group = std::span<const uint64_t>(fresh).subspan(first, std::min(kGroup, fresh.size() - first));
+    auto saved = [&]() -> Result<void> {
+      std::vector<fs::File> files;
+      files.reserve(group.size());
+      std::string page(kJournalPageSize, '\0');
+      ChunkPageReader reader(root_);
+      for (uint64_t id : group) {
+        QM_TRY(reserve(kPageCharge));
+        QM_TRY(reader.read(id, {reinterpret_cast<uint8_t*>(page.data()), page.size()}));
+        const std::string tmp = fs::join(undo, sequence_name(id)) + ".tmp";
+        QM_TRY(remove_leftover(tmp));
+        QM_ASSIGN(fs::File f, write_checked_unsynced(tmp, page));
+        files.push_back(std::move(f));
+      }
+      for (const fs::File& f : files) QM_TRY(f.sync());
+      for (uint64_t id : group) {
+        const std::string final_path = fs::join(undo, sequence_name(id));
+        QM_TRY(fs::get().rename(final_path + ".tmp", final_path));
+      }
+      QM_TRY(sync_dir(undo));
+      return publish();
+    }();
+    if (!saved) {
+      mark_inexact();
+      return saved;
+    }
+    for (uint64_t id : group) {
+      journaled_.insert(id);
+      add_written(kPageCharge);
+    }
+  }
   return {};
 }
 

@@ -7,6 +7,16 @@
 // writes one change record, and the rename of `active` to the sequence's name is the commit
 // point. Whatever ends otherwise leaves `active` for `recover` (inventory.h).
 //
+// Flushes are grouped at the three points where order matters, each group's files flushed
+// before the directories that name them:
+// 1. before the first page (or the manifest) is overwritten: the undo files of the pages
+//    about to be written, `undo`, and, once per transaction, the log naming `active` (the
+//    begin already flushed `before`, `header` and their directory, so `active` never names
+//    an incomplete file);
+// 2. before the commit point: the record, the chunk files and the manifest the final flush
+//    wrote without flushing, `active` and the workspace directory;
+// 3. after the rename, the log, before the commit is reported.
+//
 // Invariants:
 // - every byte the transaction makes the log keep is charged before it is written
 //   (`reserve`); a refused charge changes nothing;
@@ -16,8 +26,8 @@
 //   a journal whose directory has become a commit.
 //
 // The database drives it: `begin_journal` after taking the workspace lock and flushing the
-// manifest atomically; page writes through the store's hook; `commit_journal` after the
-// final flush has synced the chunk files and written the manifest with
+// manifest atomically; page writes through the store's hooks; `commit_journal` after the
+// final flush has written the chunk files and the manifest with
 // "commit_sequence" = `manifest_sequence`; on rollback it drops the store and runs `recover`.
 #pragma once
 
@@ -57,6 +67,9 @@ class Journal final : public storage::PageJournal {
   Result<void> reserve(uint64_t n);
   // The undo step of a page write.
   Result<void> before_write(storage::DevStore& store, uint64_t page_id) override;
+  // The undo step of a group of page writes: the before-images are written, then flushed
+  // together, then renamed into place under one flush of `undo`.
+  Result<void> before_writes(storage::DevStore& store, std::span<const uint64_t> page_ids) override;
 
   const std::string& root() const { return root_; }
   uint64_t sequence() const { return sequence_; }
