@@ -201,7 +201,8 @@ void retained_history() {
   }
   row("INSERT, 0 commits retained", none, lite_none);
   row("INSERT, 2,000+ commits retained", kept, lite_kept);
-  std::printf("%-34s %8.2f (median over median)\n", "growth 2,000 retained / none", spread(kept).median / spread(none).median);
+  std::printf("%-34s %8.2f (median over median)\n", "growth 2,000 retained / none",
+              spread(kept).median / spread(none).median);
   qm_close(db);
   sqlite3_close(lite);
   sfs::remove_all(qdir);

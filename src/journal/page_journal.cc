@@ -126,7 +126,8 @@ Result<Committed> commit_installed(storage::DevStore& store, Journal& j) {
   const uint64_t budget = j.limits().max_transaction_bytes;
   QM_ASSIGN(std::string manifest, read_bounded(fs::join(root, kManifestName), budget));
   QM_ASSIGN(ManifestMeta meta, read_manifest_meta(manifest));
-  if (meta.commit_sequence != j.sequence()) return fail(QmError::corruption("commit manifest sequence anchor mismatch"));
+  if (meta.commit_sequence != j.sequence())
+    return fail(QmError::corruption("commit manifest sequence anchor mismatch"));
 
   ChangeCommit c;
   c.sequence = j.sequence();
@@ -252,7 +253,8 @@ Result<void> Journal::before_writes(storage::DevStore&, std::span<const uint64_t
   // Groups stay small enough that their open files never press on the descriptor limit.
   constexpr size_t kGroup = 64;
   for (size_t first = 0; first < fresh.size(); first += kGroup) {
-    const std::span<const uint64_t> group = std::span<const uint64_t>(fresh).subspan(first, std::min(kGroup, fresh.size() - first));
+    const std::span<const uint64_t> group =
+        std::span<const uint64_t>(fresh).subspan(first, std::min(kGroup, fresh.size() - first));
     auto saved = [&]() -> Result<void> {
       std::vector<fs::File> files;
       files.reserve(group.size());
