@@ -1,14 +1,18 @@
 // Durable writes on a logged workspace through the C interface, next to SQLite in WAL mode
-// with synchronous=FULL (the peer for a durable commit), on the real file system in $TMPDIR:
-// - one indexed table of 10,000, 100,000 and 1,000,000 rows; single-row INSERT and
-//   single-row UPDATE (by the indexed column), each its own implicit transaction: time per
-//   statement, which must not grow with the table;
-// - a 1,000-row explicit transaction and a 100,000-row qm_execute_many;
+// with synchronous=FULL (the peer for a durable commit), on the real file system in $TMPDIR,
+// each figure the least and the median of 5 rounds, both engines in the same round:
+// - one indexed table of 10,000 and 300,000 rows; single-row INSERT and single-row UPDATE
+//   (by the indexed column), each its own implicit transaction: time per statement, which
+//   must not grow with the table;
+// - single-row INSERTs with no commit retained and with 2,000 retained: a commit must not
+//   cost more for the history the log keeps;
+// - a 1,000-row explicit transaction (and, once, a 100,000-row qm_execute_many);
 // - the change feed over 1,000 retained commits: commits and megabytes per second.
-// `commit_log_bench flushes N` only runs N single-row INSERTs on a logged workspace, for
-// `strace -f -c -e trace=fsync,fdatasync` to count the flushes per commit.
+// `commit_log_bench flushes N [update]` only runs N single-row INSERTs (or UPDATEs) on a
+// logged workspace, for `strace -f -c -e trace=fsync,fdatasync` to count the flushes per commit.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +20,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "quilmarr.h"
 
@@ -103,65 +108,139 @@ sqlite3* sqlite_table(const std::string& dir, int64_t rows) {
 }
 
 constexpr int kStatements = 100;
+constexpr int kRounds = 5;
 
-struct PerStatement {
-  double insert_ms, update_ms;
+// Least and median of the rounds.
+struct Spread {
+  double least, median;
 };
-
-PerStatement time_qm(int64_t rows) {
-  const std::string dir = fresh_dir("qm");
-  QmDb* db = logged_table(dir, rows);
-  std::mt19937_64 rng(7);
-  auto t0 = Clock::now();
-  for (int i = 0; i < kStatements; ++i) q(db, "INSERT INTO t VALUES (" + std::to_string(rows + i) + ", 'new row')");
-  const double insert = seconds_since(t0) * 1000 / kStatements;
-  t0 = Clock::now();
-  for (int i = 0; i < kStatements; ++i)
-    q(db, "UPDATE t SET v = 'updated' WHERE id = " + std::to_string(rng() % rows));
-  const double update = seconds_since(t0) * 1000 / kStatements;
-  qm_close(db);
-  sfs::remove_all(dir);
-  return {insert, update};
+Spread spread(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {v.front(), v[v.size() / 2]};
 }
 
-PerStatement time_sqlite(int64_t rows) {
-  const std::string dir = fresh_dir("sqlite");
-  sqlite3* db = sqlite_table(dir, rows);
-  std::mt19937_64 rng(7);
+void row(const char* what, const std::vector<double>& mine, const std::vector<double>& peer) {
+  const Spread m = spread(mine), p = spread(peer);
+  std::printf("%-34s %8.3f %8.3f   %8.3f %8.3f   %6.2f\n", what, m.least, m.median, p.least, p.median,
+              m.median / p.median);
+}
+
+// Milliseconds per statement of `n` statements made by `make(i)`.
+template <class Run, class Make>
+double per_statement(Run run, Make make, int n) {
   auto t0 = Clock::now();
-  for (int i = 0; i < kStatements; ++i) s(db, "INSERT INTO t VALUES (" + std::to_string(rows + i) + ", 'new row')");
-  const double insert = seconds_since(t0) * 1000 / kStatements;
-  t0 = Clock::now();
-  for (int i = 0; i < kStatements; ++i)
-    s(db, "UPDATE t SET v = 'updated' WHERE id = " + std::to_string(rng() % rows));
-  const double update = seconds_since(t0) * 1000 / kStatements;
-  sqlite3_close(db);
-  sfs::remove_all(dir);
-  return {insert, update};
+  for (int i = 0; i < n; ++i) run(make(i));
+  return seconds_since(t0) * 1000 / n;
+}
+
+struct Tables {
+  std::vector<double> qm_insert, qm_update, lite_insert, lite_update;
+};
+
+// Rounds of single-row INSERTs and UPDATEs on a table of `rows` rows, each its own commit.
+Tables single_rows(int64_t rows) {
+  Tables t;
+  const std::string qdir = fresh_dir("qm"), sdir = fresh_dir("sqlite");
+  QmDb* db = logged_table(qdir, rows);
+  sqlite3* lite = sqlite_table(sdir, rows);
+  std::mt19937_64 rng(7);
+  int64_t next = rows;
+  auto qrun = [&](const std::string& sql) { q(db, sql); };
+  auto srun = [&](const std::string& sql) { s(lite, sql); };
+  for (int r = 0; r < kRounds; ++r) {
+    // Both engines write the same statements in the same round, one after the other.
+    const int64_t base = next;
+    auto insert = [&](int i) { return "INSERT INTO t VALUES (" + std::to_string(base + i) + ", 'new row')"; };
+    std::vector<int64_t> ids(kStatements);
+    for (auto& id : ids) id = static_cast<int64_t>(rng() % static_cast<uint64_t>(rows));
+    auto update = [&](int i) { return "UPDATE t SET v = 'updated' WHERE id = " + std::to_string(ids[i]); };
+    t.qm_insert.push_back(per_statement(qrun, insert, kStatements));
+    t.lite_insert.push_back(per_statement(srun, insert, kStatements));
+    t.qm_update.push_back(per_statement(qrun, update, kStatements));
+    t.lite_update.push_back(per_statement(srun, update, kStatements));
+    next += kStatements;
+  }
+  qm_close(db);
+  sqlite3_close(lite);
+  sfs::remove_all(qdir);
+  sfs::remove_all(sdir);
+  return t;
+}
+
+uint64_t head_of(QmDb* db) {
+  char* st = qm_commit_log_status(db);
+  if (st == nullptr) std::exit(1);
+  const char* at = std::strstr(st, "\"head_sequence\":");
+  const uint64_t head = at ? std::strtoull(at + 16, nullptr, 10) : 0;
+  qm_string_free(st);
+  return head;
+}
+
+// Single-row INSERTs with no commit retained (everything pruned before each round) and with
+// 2,000 retained, on a 10,000-row table; SQLite's figure is the same statement beside it.
+void retained_history() {
+  const std::string qdir = fresh_dir("qm_history"), sdir = fresh_dir("sqlite_history");
+  QmDb* db = logged_table(qdir, 10000);
+  sqlite3* lite = sqlite_table(sdir, 10000);
+  constexpr int kPerRound = 50;
+  int64_t next = 100000;
+  auto qrun = [&](const std::string& sql) { q(db, sql); };
+  auto srun = [&](const std::string& sql) { s(lite, sql); };
+  auto insert = [&](int) { return "INSERT INTO t VALUES (" + std::to_string(next++) + ", 'new row')"; };
+  std::vector<double> none, kept, lite_none, lite_kept;
+  for (int r = 0; r < kRounds; ++r) {
+    if (!qm_prune_changes(db, head_of(db))) std::exit(1);
+    none.push_back(per_statement(qrun, insert, kPerRound));
+    lite_none.push_back(per_statement(srun, insert, kPerRound));
+  }
+  if (!qm_prune_changes(db, head_of(db))) std::exit(1);
+  for (int i = 0; i < 2000; ++i) q(db, insert(i));
+  for (int r = 0; r < kRounds; ++r) {
+    kept.push_back(per_statement(qrun, insert, kPerRound));
+    lite_kept.push_back(per_statement(srun, insert, kPerRound));
+  }
+  row("INSERT, 0 commits retained", none, lite_none);
+  row("INSERT, 2,000+ commits retained", kept, lite_kept);
+  std::printf("%-34s %8.2f (median over median)\n", "growth 2,000 retained / none",
+              spread(kept).median / spread(none).median);
+  qm_close(db);
+  sqlite3_close(lite);
+  sfs::remove_all(qdir);
+  sfs::remove_all(sdir);
 }
 
 void batches() {
-  const std::string qdir = fresh_dir("qm_batch");
+  std::vector<double> qm_tx, lite_tx;
+  for (int r = 0; r < kRounds; ++r) {
+    const std::string qdir = fresh_dir("qm_batch"), sdir = fresh_dir("sqlite_batch");
+    QmDb* db = logged_table(qdir, 0);
+    sqlite3* lite = sqlite_table(sdir, 0);
+    auto t0 = Clock::now();
+    q(db, "BEGIN");
+    for (int i = 0; i < 1000; ++i) q(db, "INSERT INTO t VALUES (" + std::to_string(i) + ", 'row value')");
+    q(db, "COMMIT");
+    qm_tx.push_back(seconds_since(t0) * 1000);
+    t0 = Clock::now();
+    s(lite, "BEGIN");
+    for (int i = 0; i < 1000; ++i) s(lite, "INSERT INTO t VALUES (" + std::to_string(i) + ", 'row value')");
+    s(lite, "COMMIT");
+    lite_tx.push_back(seconds_since(t0) * 1000);
+    qm_close(db);
+    sqlite3_close(lite);
+    sfs::remove_all(qdir);
+    sfs::remove_all(sdir);
+  }
+  row("1,000-row transaction (ms)", qm_tx, lite_tx);
+
+  const std::string qdir = fresh_dir("qm_many"), sdir = fresh_dir("sqlite_many");
   QmDb* db = logged_table(qdir, 0);
-  auto t0 = Clock::now();
-  q(db, "BEGIN");
-  for (int i = 0; i < 1000; ++i) q(db, "INSERT INTO t VALUES (" + std::to_string(i) + ", 'row value')");
-  q(db, "COMMIT");
-  const double qm_tx = seconds_since(t0) * 1000;
   const std::string sets = row_sets(1000, 100000);
-  t0 = Clock::now();
+  auto t0 = Clock::now();
   many(db, "INSERT INTO t VALUES (?, ?)", sets);
   const double qm_many = seconds_since(t0) * 1000;
   qm_close(db);
   sfs::remove_all(qdir);
-
-  const std::string sdir = fresh_dir("sqlite_batch");
   sqlite3* lite = sqlite_table(sdir, 0);
-  t0 = Clock::now();
-  s(lite, "BEGIN");
-  for (int i = 0; i < 1000; ++i) s(lite, "INSERT INTO t VALUES (" + std::to_string(i) + ", 'row value')");
-  s(lite, "COMMIT");
-  const double lite_tx = seconds_since(t0) * 1000;
   t0 = Clock::now();
   s(lite, "BEGIN");
   sqlite3_stmt* st = nullptr;
@@ -178,8 +257,8 @@ void batches() {
   const double lite_many = seconds_since(t0) * 1000;
   sqlite3_close(lite);
   sfs::remove_all(sdir);
-  std::printf("1,000-row transaction     %9.1f ms %9.1f ms %7.2f\n", qm_tx, lite_tx, qm_tx / lite_tx);
-  std::printf("100,000-row execute_many  %9.1f ms %9.1f ms %7.2f\n", qm_many, lite_many, qm_many / lite_many);
+  std::printf("%-34s %8.1f ms once; SQLite %8.1f ms; ratio %.2f\n", "100,000-row execute_many", qm_many, lite_many,
+              qm_many / lite_many);
 }
 
 void feed() {
@@ -208,29 +287,31 @@ void feed() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "flushes") == 0) {
+  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "flushes") == 0) {
     const std::string dir = fresh_dir("flushes");
     QmDb* db = logged_table(dir, 1000);
     const int n = std::atoi(argv[2]);
-    for (int i = 0; i < n; ++i) q(db, "INSERT INTO t VALUES (" + std::to_string(5000 + i) + ", 'x')");
+    const bool update = argc == 4 && std::strcmp(argv[3], "update") == 0;
+    for (int i = 0; i < n; ++i)
+      q(db, update ? "UPDATE t SET v = 'y' WHERE id = " + std::to_string(i * 7 % 1000)
+                   : "INSERT INTO t VALUES (" + std::to_string(5000 + i) + ", 'x')");
     qm_close(db);
     sfs::remove_all(dir);
     return 0;
   }
-  std::printf("%-25s %12s %12s %7s\n", "per statement", "QuilMarr", "SQLite", "ratio");
-  PerStatement first{};
-  for (int64_t rows : {10000, 100000, 1000000}) {
-    const PerStatement mine = time_qm(rows);
-    const PerStatement peer = time_sqlite(rows);
-    if (rows == 10000) first = mine;
-    std::printf("INSERT at %-9lld rows    %9.2f ms %9.2f ms %7.2f\n", static_cast<long long>(rows), mine.insert_ms,
-                peer.insert_ms, mine.insert_ms / peer.insert_ms);
-    std::printf("UPDATE at %-9lld rows    %9.2f ms %9.2f ms %7.2f\n", static_cast<long long>(rows), mine.update_ms,
-                peer.update_ms, mine.update_ms / peer.update_ms);
-    if (rows == 1000000)
-      std::printf("growth 1M/10k: INSERT %.2f, UPDATE %.2f\n", mine.insert_ms / first.insert_ms,
-                  mine.update_ms / first.update_ms);
-  }
+  std::printf("%-34s %17s   %17s   %6s\n", "", "QuilMarr", "SQLite", "ratio");
+  std::printf("%-34s %8s %8s   %8s %8s   %6s\n", "ms per statement (least, median)", "least", "median", "least",
+              "median", "median");
+  const Tables small = single_rows(10000);
+  row("INSERT, 10,000 rows", small.qm_insert, small.lite_insert);
+  row("UPDATE by id, 10,000 rows", small.qm_update, small.lite_update);
+  const Tables large = single_rows(300000);
+  row("INSERT, 300,000 rows", large.qm_insert, large.lite_insert);
+  row("UPDATE by id, 300,000 rows", large.qm_update, large.lite_update);
+  std::printf("%-34s INSERT %.2f, UPDATE %.2f (median over median)\n", "growth 300,000 / 10,000 rows",
+              spread(large.qm_insert).median / spread(small.qm_insert).median,
+              spread(large.qm_update).median / spread(small.qm_update).median);
+  retained_history();
   batches();
   feed();
   return 0;

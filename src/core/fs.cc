@@ -284,6 +284,15 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  Result<void> sync_data(const File& f) override {
+#ifdef F_FULLFSYNC
+    return sync(f);
+#else
+    if (retry([&] { return ::fdatasync(handle_of(f)); }) != 0) return fail(os_error("fdatasync", f.path(), errno));
+    return {};
+#endif
+  }
+
   Result<bool> try_lock_exclusive(const File& f) override {
     if (retry([&] { return ::flock(handle_of(f), LOCK_EX | LOCK_NB); }) == 0) return true;
     if (errno == EWOULDBLOCK) return false;
@@ -405,6 +414,17 @@ Result<void> File::truncate(uint64_t length) const {
 Result<void> File::sync() const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->sync(*this);
+}
+
+Result<void> File::sync_data() const {
+  if (!fs_) return fail(closed_file(path_));
+  return fs_->sync_data(*this);
+}
+
+Result<void> sync_together(std::span<const File* const> files, std::span<const std::string> dirs) {
+  for (const File* f : files) QM_TRY(f->sync());
+  for (const std::string& dir : dirs) QM_TRY(get().sync_dir(dir));
+  return {};
 }
 
 Result<bool> File::try_lock_exclusive() const {

@@ -97,6 +97,9 @@ class File {
   Result<void> truncate(uint64_t length) const;
   // Flushes data and metadata to stable storage.
   Result<void> sync() const;
+  // Flushes the data (and what reading it back needs) but not the times: for a file rewritten
+  // in place, whose size did not change, it saves the file system a journal commit.
+  Result<void> sync_data() const;
   // Non-blocking exclusive advisory lock (flock LOCK_EX | LOCK_NB) held until unlock or close;
   // false when another open file holds it.
   Result<bool> try_lock_exclusive() const;
@@ -174,6 +177,7 @@ class FileSystem {
   virtual Result<Stat> fstat(const File& f);
   virtual Result<void> truncate(const File& f, uint64_t length) = 0;
   virtual Result<void> sync(const File& f) = 0;
+  virtual Result<void> sync_data(const File& f) { return sync(f); }
   virtual Result<bool> try_lock_exclusive(const File& f) = 0;
   // A file system without shared locks gives an exclusive one.
   virtual Result<bool> try_lock_shared(const File& f) { return try_lock_exclusive(f); }
@@ -227,6 +231,12 @@ struct AtomicWriteOptions {
   bool replace = true;    // false: refuse to replace an existing target
   uint32_t mode = 0666;
 };
+
+// Makes files and the directories that name them durable together: every file first, then
+// each directory once, in the order given (innermost first), so no entry becomes durable
+// before the file it names. Written as one group, such files cost the file system one
+// journal commit rather than one each.
+Result<void> sync_together(std::span<const File* const> files, std::span<const std::string> dirs);
 
 // Writes `data` to a temporary file, flushes it, renames it over `path` and flushes the
 // directory, as the options say. On failure the temporary file is removed (best effort) and

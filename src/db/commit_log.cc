@@ -38,7 +38,7 @@ Result<void> Database::prune_changes(uint64_t through) {
   if (in_transaction()) return fail(QmError::transaction("cannot prune during a transaction"));
   if (!directory_) return fail(QmError::transaction("change stream requires a filesystem workspace"));
   QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(*directory_));
-  auto pruned = journal::prune(*directory_, through);
+  auto pruned = journal::prune(*directory_, through, &log_tally_);
   lock.release();
   return pruned;
 }

@@ -417,6 +417,8 @@ class Database {
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
   std::optional<std::string> directory_;   // the workspace; absent for memory and images
   std::optional<CommitLogOptions> commit_log_;
+  // What this handle knows of its commit log between transactions (journal/log_tally.h).
+  journal::LogTally log_tally_;
   uint64_t clock_ = 0;
   uint16_t format_version_ = 1;
   bool autoflush_ = false;

@@ -107,10 +107,16 @@ Result<void> Database::flush() {
     if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));
   QM_TRY(store_.cache.flush());
   if (!directory_) return {};
+  // Under a logged transaction's journal, the commit flushes the chunk files and the manifest
+  // together with its record before its commit point; the journal itself is made durable
+  // before the manifest is replaced.
+  auto* dev = store_.cache.backend().dev();
+  const bool journaled = dev != nullptr && journal::installed_journal(*dev) != nullptr;
+  if (journaled) QM_TRY(journal::publish_journal(*dev));
   if (atomic_manifest_) {
     // The manifest about to be published durably must name only durable files: the chunk
     // files (and a chunks directory created for them) and every blob file with its directories.
-    if (auto* dev = store_.cache.backend().dev()) QM_TRY(dev->sync_data());
+    if (dev && !journaled) QM_TRY(dev->sync_data());
     QM_TRY(store_.cas.sync_data());
     if (files_unsynced_) {
       QM_TRY(sync_workspace_files());
@@ -131,7 +137,10 @@ Result<void> Database::flush() {
     retired_manifest_ = std::move(manifest_pin_);
   }
   pin_holds_pairs_ = pairs;
-  if (atomic_manifest_) {
+  if (atomic_manifest_ && journaled) {
+    QM_TRY(replace_manifest(*directory_, bytes, /*sync_file=*/false));
+    last_write_atomic_ = true;
+  } else if (atomic_manifest_) {
     QM_TRY(write_manifest_atomic(*directory_, bytes));
     last_write_atomic_ = true;
   } else {

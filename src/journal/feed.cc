@@ -67,28 +67,54 @@ Result<CommitLogStatus> status(std::string_view root, const CommitLogOptions& li
   return read_stable(root, [&] { return read_status(root, limits); });
 }
 
-Result<void> prune(std::string_view root, uint64_t through) {
-  QM_ASSIGN(Inventory inv, inventory(root));
-  if (through < inv.pruned_through) return {};
-  if (through > inv.head) return fail(QmError::transaction("cannot prune a future commit"));
-  const std::string log = log_dir(root);
-  // Nothing was ever logged here: there is no history to acknowledge and no log to create.
-  if (inv.head == 0) {
-    QM_ASSIGN(bool logged, present(log));
-    if (!logged) return {};
-  }
+Result<void> prune(std::string_view root, uint64_t through, LogTally* tally) {
+  const bool counted = tally != nullptr && tally->current(root);
+  uint64_t removed = 0, removed_bytes = 0, old_checkpoint = 0;
+  auto pruned = [&]() -> Result<bool> {
+    QM_ASSIGN(Inventory inv, inventory(root));
+    if (through < inv.pruned_through) return false;
+    if (through > inv.head) return fail(QmError::transaction("cannot prune a future commit"));
+    const std::string log = log_dir(root);
+    // Nothing was ever logged here: there is no history to acknowledge and no log to create.
+    if (inv.head == 0) {
+      QM_ASSIGN(bool logged, present(log));
+      if (!logged) return false;
+    }
 
-  char payload[8];
-  store_u64(reinterpret_cast<uint8_t*>(payload), through);
-  fs::AtomicWriteOptions options;  // a fresh ".tmpXXXXXX" in the log, flushed, renamed, log flushed
-  QM_TRY(fs::write_file_atomic(fs::join(log, kCheckpoint), checked_bytes({payload, 8}), options));
-  for (uint64_t seq : inv.sequences) {
-    if (seq > through) break;
-    const std::string dir = fs::join(log, sequence_name(seq));
-    QM_TRY(safe_directory(dir));
-    QM_TRY(remove_tree(dir));
+    const std::string checkpoint = fs::join(log, kCheckpoint);
+    if (counted) {
+      QM_ASSIGN(auto st, fs::get().lstat(checkpoint));
+      if (st) old_checkpoint = st->size;
+    }
+    char payload[8];
+    store_u64(reinterpret_cast<uint8_t*>(payload), through);
+    fs::AtomicWriteOptions options;  // a fresh ".tmpXXXXXX" in the log, flushed, renamed, log flushed
+    QM_TRY(fs::write_file_atomic(checkpoint, checked_bytes({payload, 8}), options));
+    for (uint64_t seq : inv.sequences) {
+      if (seq > through) break;
+      const std::string dir = fs::join(log, sequence_name(seq));
+      QM_TRY(safe_directory(dir));
+      if (counted) {
+        // Only what goes is walked, to keep the handle's tally of the log (log_tally.h).
+        uint64_t counter = 0;
+        QM_ASSIGN(uint64_t bytes, tree_size_bounded(dir, 1, counter));
+        removed_bytes += bytes;
+      }
+      QM_TRY(remove_tree(dir));
+      ++removed;
+    }
+    QM_TRY(sync_dir(log));
+    return true;
+  }();
+  if (tally) {
+    if (!pruned || !counted) {
+      tally->forget();
+    } else if (*pruned) {
+      tally->pruned(root, through, removed, removed_bytes, kDigestSize + 8, old_checkpoint);
+    }
   }
-  return sync_dir(log);
+  if (!pruned) return fail(std::move(pruned).error());
+  return {};
 }
 
 std::string status_json(const CommitLogStatus& s) {

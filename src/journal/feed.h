@@ -33,7 +33,9 @@ struct CommitLogStatus {
 // Up to `max` records after the cursor `after`, ascending.
 Result<std::vector<ChangeCommit>> changes(std::string_view root, uint64_t after, uint64_t max);
 Result<CommitLogStatus> status(std::string_view root, const CommitLogOptions& limits);
-Result<void> prune(std::string_view root, uint64_t through);
+// With a tally that is current, it is kept up to date (only the directories that go are
+// walked); otherwise it is forgotten, to be learned again at the next begin.
+Result<void> prune(std::string_view root, uint64_t through, LogTally* tally = nullptr);
 
 // {"head_sequence",...,"limits":{...}}
 std::string status_json(const CommitLogStatus& s);

@@ -110,13 +110,17 @@ std::string checked_bytes(std::string_view payload) {
   return out;
 }
 
-Result<void> write_checked(const std::string& path, std::string_view payload) {
+Result<fs::File> write_checked_unsynced(const std::string& path, std::string_view payload) {
   QM_ASSIGN(fs::File f, fs::get().open(path, fs::kWrite | fs::kCreate | fs::kExclusive | fs::kNoFollow, 0666));
   Digest d = blake3(payload);
   QM_TRY(f.write_all_at(d, 0));
   QM_TRY(f.write_all_at(payload, kDigestSize));
-  QM_TRY(f.sync());
-  return {};
+  return f;
+}
+
+Result<void> write_checked(const std::string& path, std::string_view payload) {
+  QM_ASSIGN(fs::File f, write_checked_unsynced(path, payload));
+  return f.sync();
 }
 
 Result<void> safe_directory(const std::string& path) {

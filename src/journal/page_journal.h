@@ -7,6 +7,16 @@
 // writes one change record, and the rename of `active` to the sequence's name is the commit
 // point. Whatever ends otherwise leaves `active` for `recover` (inventory.h).
 //
+// Flushes are grouped at the three points where order matters, each group's files flushed
+// before the directories that name them:
+// 1. before the first page (or the manifest) is overwritten: the undo files of the pages
+//    about to be written, `undo`, and, once per transaction, the log naming `active` (the
+//    begin already flushed `before`, `header` and their directory, so `active` never names
+//    an incomplete file);
+// 2. before the commit point: the record, the chunk files and the manifest the final flush
+//    wrote without flushing, `active` and the workspace directory;
+// 3. after the rename, the log, before the commit is reported.
+//
 // Invariants:
 // - every byte the transaction makes the log keep is charged before it is written
 //   (`reserve`); a refused charge changes nothing;
@@ -16,16 +26,18 @@
 //   a journal whose directory has become a commit.
 //
 // The database drives it: `begin_journal` after taking the workspace lock and flushing the
-// manifest atomically; page writes through the store's hook; `commit_journal` after the
-// final flush has synced the chunk files and written the manifest with
+// manifest atomically; page writes through the store's hooks; `commit_journal` after the
+// final flush has written the chunk files and the manifest with
 // "commit_sequence" = `manifest_sequence`; on rollback it drops the store and runs `recover`.
 #pragma once
 
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
+#include "journal/log_tally.h"
 #include "storage/dev_store.h"
 
 namespace qm::journal {
@@ -55,6 +67,9 @@ class Journal final : public storage::PageJournal {
   Result<void> reserve(uint64_t n);
   // The undo step of a page write.
   Result<void> before_write(storage::DevStore& store, uint64_t page_id) override;
+  // The undo step of a group of page writes: the before-images are written, then flushed
+  // together, then renamed into place under one flush of `undo`.
+  Result<void> before_writes(storage::DevStore& store, std::span<const uint64_t> page_ids) override;
 
   const std::string& root() const { return root_; }
   uint64_t sequence() const { return sequence_; }
@@ -66,6 +81,17 @@ class Journal final : public storage::PageJournal {
   uint64_t retained_bytes() const { return retained_; }
   const std::set<std::string>& base_blobs() const { return base_blobs_; }
 
+  // Makes `active` itself durable (its entry in the log, and the log's in the workspace when
+  // this begin created it): needed before the first page or manifest is overwritten, and
+  // done once.
+  Result<void> publish();
+  void defer_publish(std::vector<std::string> dirs) { unpublished_dirs_ = std::move(dirs); }
+  // Bytes of the files the commit directory will hold; exact only while no step failed.
+  void add_written(uint64_t n) { written_ += n; }
+  uint64_t written() const { return written_; }
+  void mark_inexact() { exact_ = false; }
+  bool exact() const { return exact_; }
+
  private:
   std::string root_;
   uint64_t sequence_;
@@ -76,16 +102,26 @@ class Journal final : public storage::PageJournal {
   uint64_t used_ = 0;
   uint64_t retained_;
   std::set<std::string> base_blobs_;
+  std::vector<std::string> unpublished_dirs_;
+  uint64_t written_ = 0;
+  bool exact_ = true;
 };
 
 // Starts the page journal of a logged transaction on the store's workspace and installs it
 // in the store; on failure no journal is installed (and a failure that leaves `active`
 // behind is TransactionOutcomeUnknown "journal preparation requires recovery: {}").
-Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits);
+// With a tally (log_tally.h) that is current, the log is neither listed nor walked; without
+// one that is current, it is learned again.
+Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits, LogTally* tally = nullptr);
 // Turns the installed journal into the next durable commit. A TransactionOutcomeUnknown
 // failure means the commit point may have passed (the journal is retired); any other
 // failure leaves the journal installed and `active` in place for a rollback.
-Result<void> commit_journal(storage::DevStore& store);
+// The chunk files and the manifest written by the final flush are made durable here, with
+// the record, before the commit point.
+Result<void> commit_journal(storage::DevStore& store, LogTally* tally = nullptr);
+// Makes the installed journal's `active` durable if it is not yet (nothing without a journal):
+// called before the manifest of a logged workspace is replaced.
+Result<void> publish_journal(const storage::DevStore& store);
 // The journal installed in the store, or nullptr.
 Journal* installed_journal(const storage::DevStore& store);
 // The "commit_sequence" a manifest written now carries: the installed journal's sequence,

@@ -194,12 +194,21 @@ Result<void> DevStore::write_pages_from(uint64_t first, std::span<const Page* co
 }
 
 Result<void> DevStore::sync_data() {
+  // A chunk rewritten in place (its size as at its last flush) needs its data flushed, not
+  // its times: fdatasync spares the file system a journal commit. A grown one gets fsync.
+  auto flush = [&](const fs::File& f, uint64_t chunk) -> Result<void> {
+    QM_ASSIGN(uint64_t size, f.size());
+    auto it = synced_sizes_.find(chunk);
+    QM_TRY(it != synced_sizes_.end() && it->second == size ? f.sync_data() : f.sync());
+    synced_sizes_[chunk] = size;
+    return {};
+  };
   for (uint64_t chunk : dirty_) {
     if (write_file_.is_open() && write_chunk_ == chunk) {
-      QM_TRY(write_file_.sync());
+      QM_TRY(flush(write_file_, chunk));
     } else {
       QM_ASSIGN(fs::File f, fs::get().open(chunk_path(root_, chunk), fs::kRead | fs::kWrite));
-      QM_TRY(f.sync());
+      QM_TRY(flush(f, chunk));
     }
   }
   for (const std::string& dir : dirs_to_sync_) QM_TRY(fs::get().sync_dir(dir));

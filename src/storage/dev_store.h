@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -44,6 +45,12 @@ class PageJournal {
   // Runs before page `page_id` is written (every write while installed). Whatever it must make
   // durable before the page is overwritten, it does here; an error leaves the page unwritten.
   virtual Result<void> before_write(DevStore& store, uint64_t page_id) = 0;
+  // Runs before a group of pages is written (a flush's dirty pages), so a journal can make
+  // their before-images durable together; `before_write` still runs for each page.
+  virtual Result<void> before_writes(DevStore& store, std::span<const uint64_t> page_ids) {
+    for (uint64_t id : page_ids) QM_TRY(before_write(store, id));
+    return {};
+  }
 };
 
 class DevStore {
@@ -84,6 +91,10 @@ class DevStore {
   // Writes pages[i] as page first + i. Without a journal, each chunk's piece of the run is one
   // write; with one, page by page. The first error stops.
   Result<void> write_pages_from(uint64_t first, std::span<const Page* const> pages);
+  // Tells the journal, when one is installed, which pages are about to be written.
+  Result<void> prepare_writes(std::span<const uint64_t> ids) {
+    return journal_ ? journal_->before_writes(*this, ids) : Result<void>();
+  }
   // Flushes every dirty chunk file to stable storage, ascending.
   Result<void> sync_data();
   // Closes the cached chunk files; the next read or write opens them again by path (another
@@ -133,6 +144,7 @@ class DevStore {
   fs::File read_file_;  // the last chunk file opened for reading
   std::set<uint64_t> dirty_;
   std::vector<std::string> dirs_to_sync_;  // directories whose entries changed since the last sync
+  std::map<uint64_t, uint64_t> synced_sizes_;  // chunk -> its size when this store last flushed it
   std::unique_ptr<PageJournal> journal_;
   std::string run_buffer_;  // reused buffer of write_pages_from
   // Read runs: pages [ahead_first_, ahead_first_ + ahead_count_) are in ahead_buffer_.

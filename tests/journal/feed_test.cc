@@ -127,5 +127,47 @@ TEST_F(RetentionWs, ABeginRefusesAFullLog) {
   EXPECT_FALSE(must(present(root + "/.qm-log/preparing")));
 }
 
+// A handle's tally stands for a full inventory and walk of the log: after each of its own
+// commits and prunes it must equal them, and any change by another handle must make the next
+// begin learn the log again (else the limits would be checked against a stale count).
+TEST_F(RetentionWs, AHandlesTallyMatchesAFullWalkAndIsLearnedAgainAfterAnotherHandle) {
+  const std::string root = ws.root();
+  LogTally tally;
+  auto expect_walk = [&](const std::string& where) {
+    SCOPED_TRACE(where);
+    ASSERT_TRUE(tally.current(root));
+    Inventory inv = *inventory(root);
+    uint64_t counter = 0;
+    EXPECT_EQ(tally.retained_bytes(), *tree_size_bounded(log_dir(root), 0, counter));
+    EXPECT_EQ(tally.commits(), inv.sequences.size());
+    EXPECT_EQ(tally.head(), inv.head);
+    EXPECT_EQ(tally.pruned_through(), inv.pruned_through);
+  };
+  ASSERT_TRUE(ws.commit({{0, 'a'}}, {}, &tally));
+  expect_walk("learned at the first begin");
+  ASSERT_TRUE(ws.commit({{1, 'b'}, {2, 'c'}, {4, 'n'}}, {}, &tally));  // page 4 is new: no undo file
+  expect_walk("after a commit of three pages");
+  ASSERT_TRUE(ws.commit({}, {}, &tally));
+  expect_walk("after a commit of no page");
+  ASSERT_TRUE(prune(root, 2, &tally));
+  expect_walk("after its own prune");
+
+  ASSERT_TRUE(prune(root, 3));  // another handle's prune replaces the checkpoint
+  EXPECT_FALSE(tally.current(root));
+  ASSERT_TRUE(ws.commit({{0, 'd'}}, {}, &tally));
+  expect_walk("learned again after another handle's prune");
+  ASSERT_TRUE(ws.commit({{0, 'e'}}));  // another handle's commit replaces the manifest
+  EXPECT_FALSE(tally.current(root));
+
+  // Two commits retained (4 and 5) and room for three: the count comes from the log, not
+  // from what this handle saw.
+  const CommitLogOptions three{1 << 20, 1 << 24, 3};
+  ASSERT_TRUE(ws.commit({{0, 'f'}}, three, &tally));
+  expect_walk("learned again after another handle's commit");
+  auto full = ws.commit({{0, 'g'}}, three, &tally);
+  EXPECT_EQ(full ? "ok" : full.error().message(),
+            "query resource limit exceeded: commit log is full; prune acknowledged commits");
+}
+
 }  // namespace
 }  // namespace qm::journal

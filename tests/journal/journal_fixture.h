@@ -70,18 +70,20 @@ class Workspace {
   }
 
   // One logged transaction writing `writes` (page id -> fill), as the database runs it.
-  Result<void> commit(const std::map<uint64_t, char>& writes, const CommitLogOptions& limits = {}) {
-    QM_TRY(begin_journal(store_, limits));
-    return finish(writes);
+  // With `tally`, the begin and the commit keep it as a handle's transactions do.
+  Result<void> commit(const std::map<uint64_t, char>& writes, const CommitLogOptions& limits = {},
+                      LogTally* tally = nullptr) {
+    QM_TRY(begin_journal(store_, limits, tally));
+    return finish(writes, tally);
   }
 
   // The rest of a transaction whose journal is already installed.
-  Result<void> finish(const std::map<uint64_t, char>& writes) {
+  Result<void> finish(const std::map<uint64_t, char>& writes, LogTally* tally = nullptr) {
     for (auto [id, fill] : writes) QM_TRY(write_page(id, fill));
     QM_TRY(store_.sync_data());
     ++clock_;
     QM_TRY(write_manifest(installed_journal(store_)->sequence()));
-    return commit_journal(store_);
+    return commit_journal(store_, tally);
   }
 
   // Reopens the page store (as a reopen after rollback does) at the manifest's page count.

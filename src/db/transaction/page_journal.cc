@@ -7,7 +7,8 @@
 //
 // Invariants: the lock is held from begin to the end; a commit that passed the log's commit
 // point ends the transaction even when it then fails (TransactionOutcomeUnknown); no flush
-// is added beyond the flush of the transaction's pages and manifest and the log's own.
+// is added beyond the log's own: the final flush leaves the chunk files and the manifest to
+// the journal's commit, which flushes them with its record.
 #include <string>
 #include <utility>
 
@@ -38,7 +39,7 @@ class PageJournal final : public Transaction {
       return flushed;
     }
     QM_ASSIGN(storage::DevStore * dev, dev_store(db));
-    auto committed = journal::commit_journal(*dev);
+    auto committed = journal::commit_journal(*dev, &TransactionHost::log_tally(db));
     if (!committed) {
       if (committed.error().is(ErrorKind::TransactionOutcomeUnknown)) {
         finished_ = true;
@@ -82,7 +83,7 @@ class PageJournal final : public Transaction {
 
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock) {
   QM_ASSIGN(storage::DevStore * dev, dev_store(db));
-  QM_TRY(journal::begin_journal(*dev, db.commit_log_options()));
+  QM_TRY(journal::begin_journal(*dev, db.commit_log_options(), &TransactionHost::log_tally(db)));
   return std::unique_ptr<Transaction>(std::make_unique<PageJournal>(dir, std::move(lock)));
 }
 

@@ -78,6 +78,7 @@ class TransactionHost {
     db.format_version_ = version;
   }
   static WriteObservers& observers(Database& db) { return db.observers_; }
+  static journal::LogTally& log_tally(Database& db) { return db.log_tally_; }
   // The version an image baked now would be written with (an index region exists as soon as
   // one table has an index), which a database imported from it holds.
   static uint16_t baked_format_version(const Database& db) {
