@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <map>
 #include <optional>
@@ -135,6 +136,17 @@ class Database {
   // Lays out header, pages, blob pool, index region and manifest; a memory database is
   // flushed first, a workspace is read as the handle sees it and nothing is written into it.
   Result<std::string> bake_to_bytes();
+  // The same image laid straight into the caller's buffer (no copy of the pages or blobs on
+  // the way): `place` is called once, with the image's exact size, after the flush, the
+  // index region and the manifest are done, and returns the span of that size to write into
+  // (its error ends the bake).
+  using ImagePlacer = std::function<Result<std::span<uint8_t>>(uint64_t size)>;
+  Result<void> bake_into(const ImagePlacer& place);
+  // A new, independent memory database equal to importing a bake of this one, built from the
+  // parts in hand: the pages and blobs are copied once, the blobs keep the digests the store
+  // already holds, and the manifest is checked as an import checks it without going through
+  // its text. The tables and retrieval indexes are rebuilt from it as an import does.
+  Result<Database> copy_to_memory();
 
   // ---- low-level mutations -------------------------------------------------------------
   // Held from the start of a low-level mutation to its end. Outside a transaction on a

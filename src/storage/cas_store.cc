@@ -172,10 +172,29 @@ void CasStore::undo_replaced() {
 
 void CasStore::end_undo() { undo_.reset(); }
 
-Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) {
-  Digest d = blake3(bytes);
-  if (by_digest_.contains(d)) return fail(listed_twice(cas::hex(d)));
-  return put(bytes);
+Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) { return put_listed(bytes, blake3(bytes)); }
+
+Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes, const Digest& digest) {
+  if (by_digest_.contains(digest)) return fail(listed_twice(cas::hex(digest)));
+  if (root_) QM_TRY(write_blob_file(digest, bytes));
+  return append(digest, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void CasStore::reserve(size_t count) {
+  entries_.reserve(count);
+  by_digest_.reserve(count);
+}
+
+Result<CasStore> CasStore::copy_to_memory() const {
+  CasStore s = new_memory();
+  s.reserve(entries_.size());
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    const Digest& d = entries_[i].digest;
+    if (s.by_digest_.contains(d)) return fail(listed_twice(cas::hex(d)));
+    auto bytes = *get(i);
+    s.append(d, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
+  return s;
 }
 
 Result<std::span<const uint8_t>> CasStore::get(uint64_t index) const {
@@ -210,6 +229,27 @@ PackedPool CasStore::pack() const {
   return p;
 }
 
+std::vector<CasExtent> CasStore::pool_directory() const {
+  std::vector<CasExtent> directory;
+  directory.reserve(entries_.size());
+  uint64_t offset = 0;
+  for (const Entry& e : entries_) {
+    const uint64_t length = e.mapped ? e.map_length : e.owned.size();
+    directory.push_back({offset, length});
+    offset += length;
+  }
+  return directory;
+}
+
+void CasStore::write_pool(std::span<uint8_t> out) const {
+  uint8_t* at = out.data();
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    auto bytes = *get(i);
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    at += bytes.size();
+  }
+}
+
 Result<void> CasStore::sync_data() {
   for (const std::string& path : pending_files_) {
     QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead));
@@ -242,9 +282,14 @@ Result<Digest> parse_hex32(std::string_view text) {
 }
 
 Result<void> verify_blob_hash_hex(std::span<const uint8_t> bytes, std::string_view text) {
-  QM_ASSIGN(Digest d, parse_hex32(text));
-  if (blake3(bytes) != d) return fail(integrity_failure(text));
+  QM_TRY(verify_blob_digest_hex(blake3(bytes), text));
   return {};
+}
+
+Result<Digest> verify_blob_digest_hex(const Digest& computed, std::string_view text) {
+  QM_ASSIGN(Digest d, parse_hex32(text));
+  if (computed != d) return fail(integrity_failure(text));
+  return d;
 }
 
 }  // namespace cas
