@@ -226,20 +226,33 @@ std::string to_hex(std::span<const uint8_t> bytes) {
   return out;
 }
 
+namespace {
+
+// The value of each hex digit, 0xFF for any other byte: an import reads one digest per blob.
+constexpr std::array<uint8_t, 256> kNibble = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(0xFF);
+  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<uint8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    t['a' + c] = static_cast<uint8_t>(10 + c);
+    t['A' + c] = static_cast<uint8_t>(10 + c);
+  }
+  return t;
+}();
+
+}  // namespace
+
 std::optional<Digest> digest_from_hex(std::string_view hex) {
   if (hex.size() != 64) return std::nullopt;
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   Digest d;
+  uint8_t bad = 0;
   for (size_t i = 0; i < 32; ++i) {
-    int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    d[i] = static_cast<uint8_t>(hi << 4 | lo);
+    const uint8_t hi = kNibble[static_cast<uint8_t>(hex[2 * i])];
+    const uint8_t lo = kNibble[static_cast<uint8_t>(hex[2 * i + 1])];
+    bad |= static_cast<uint8_t>((hi | lo) & 0xF0);
+    d[i] = static_cast<uint8_t>(hi << 4 | (lo & 15));
   }
+  if (bad) return std::nullopt;
   return d;
 }
 

@@ -176,7 +176,8 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
     return fail(QmError::corruption("import: CAS dir/hash length mismatch"));
   QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
   const auto pool = image.subspan(pages_end, pool_end - pages_end);
-  storage::CasStore cas = storage::CasStore::new_memory();
+  storage::CasStore cas = storage::CasStore::over_pool_copy(pool);
+  cas.reserve(manifest.cas_dir.size());
   auto inside_pool = [&](const Extent& e) { return e.first <= pool.size() && e.second <= pool.size() - e.first; };
   // Blobs are checked one by one in list order, as each names its own error, but their
   // digests are computed ahead, many side by side, and each blob is hashed only once.
@@ -195,7 +196,7 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
     }
     if (!inside_pool(manifest.cas_dir[i])) return fail(QmError::corruption("import: CAS blob out of bounds"));
     QM_ASSIGN(Digest listed, storage::cas::verify_blob_digest_hex(digests[i - ahead_from], manifest.cas_hashes[i]));
-    QM_TRY(cas.put_listed(ahead[i - ahead_from], listed));
+    QM_TRY(cas.put_listed_at(manifest.cas_dir[i].first, manifest.cas_dir[i].second, listed));
   }
   QM_ASSIGN(auto region, slice_index_region(image, manifest, pages_end, manifest_offset));
 

@@ -1,5 +1,7 @@
 #include "storage/cas_store.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 
 #include "core/bytes.h"
@@ -14,6 +16,46 @@ QmError integrity_failure(std::string_view hex) {
 QmError listed_twice(std::string_view hex) {
   return QmError::corruption("CAS digest " + std::string(hex) + " is listed twice");
 }
+
+// Bytes owned by a memory store and lent out like a mapping's: an imported or copied blob
+// pool. Large pools are mapped on their own with huge pages asked for, so filling one costs
+// few page faults, and dropping one gives it back at once.
+class PoolBytes final : public fs::Mapping {
+ public:
+  explicit PoolBytes(std::span<const uint8_t> bytes) : PoolBytes(bytes.size()) {
+    if (!bytes.empty()) std::memcpy(buffer_, bytes.data(), bytes.size());
+  }
+  explicit PoolBytes(size_t n) : capacity_(n) {
+    constexpr size_t kMappedFrom = size_t{4} << 20, kHugePage = size_t{2} << 20;
+    if (n >= kMappedFrom) {
+      capacity_ = (n + kHugePage - 1) / kHugePage * kHugePage;
+      void* p = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED) {
+        (void)::madvise(p, capacity_, MADV_HUGEPAGE);  // a hint: without it the pages are small
+        buffer_ = static_cast<uint8_t*>(p);
+        mapped_ = true;
+      }
+    }
+    if (!buffer_) {
+      capacity_ = n;
+      buffer_ = new uint8_t[n == 0 ? 1 : n];
+    }
+    data_ = buffer_;
+    size_ = n;
+  }
+  ~PoolBytes() override {
+    if (mapped_) ::munmap(buffer_, capacity_);
+    else delete[] buffer_;
+  }
+  PoolBytes(const PoolBytes&) = delete;
+  PoolBytes& operator=(const PoolBytes&) = delete;
+  uint8_t* data() { return buffer_; }
+
+ private:
+  uint8_t* buffer_ = nullptr;
+  size_t capacity_ = 0;
+  bool mapped_ = false;
+};
 
 }  // namespace
 
@@ -186,15 +228,36 @@ void CasStore::reserve(size_t count) {
 }
 
 Result<CasStore> CasStore::copy_to_memory() const {
+  const std::vector<CasExtent> directory = pool_directory();
+  const uint64_t length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
+  auto pool = std::make_shared<PoolBytes>(static_cast<size_t>(length));
+  write_pool({pool->data(), static_cast<size_t>(length)});
   CasStore s = new_memory();
+  s.map_ = std::move(pool);
   s.reserve(entries_.size());
-  for (uint64_t i = 0; i < entries_.size(); ++i) {
-    const Digest& d = entries_[i].digest;
-    if (s.by_digest_.contains(d)) return fail(listed_twice(cas::hex(d)));
-    auto bytes = *get(i);
-    s.append(d, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-  }
+  for (uint64_t i = 0; i < entries_.size(); ++i)
+    QM_TRY(s.put_listed_at(directory[i].offset, directory[i].length, entries_[i].digest));
   return s;
+}
+
+CasStore CasStore::over_pool_copy(std::span<const uint8_t> pool) {
+  CasStore s = new_memory();
+  s.map_ = std::make_shared<PoolBytes>(pool);
+  return s;
+}
+
+Result<uint64_t> CasStore::put_listed_at(uint64_t offset, uint64_t length, const Digest& digest) {
+  if (by_digest_.contains(digest)) return fail(listed_twice(cas::hex(digest)));
+  const uint64_t index = entries_.size();
+  Entry e;
+  e.digest = digest;
+  e.mapped = true;
+  e.map_offset = offset;
+  e.map_length = length;
+  total_bytes_ += length;
+  entries_.push_back(std::move(e));
+  by_digest_.emplace(digest, index);
+  return index;
 }
 
 Result<std::span<const uint8_t>> CasStore::get(uint64_t index) const {

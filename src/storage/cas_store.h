@@ -86,6 +86,14 @@ class CasStore {
   void begin_undo();
   void undo_replaced();
   void end_undo();
+  // A memory store whose blobs lie in one buffer, a copy of an imported image's blob pool:
+  // blobs are added in list order with put_listed_at. One allocation and one copy for the
+  // whole pool, however many blobs it holds.
+  static CasStore over_pool_copy(std::span<const uint8_t> pool);
+  // Adds the blob at [offset, offset + length) of the pool copy (inside it: the caller checked)
+  // whose digest the caller has computed and checked; a digest already held fails as
+  // put_listed does.
+  Result<uint64_t> put_listed_at(uint64_t offset, uint64_t length, const Digest& digest);
   // Like put for a store being filled from a digest list (an image import): the bytes must
   // not be stored yet, else Corruption "CAS digest {hex} is listed twice".
   Result<uint64_t> put_listed(std::span<const uint8_t> bytes);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +28,24 @@ TEST(Blake3Each, EveryLengthAroundTheBlockAndChunkEdgesMatchesTheOneShotDigest) 
   std::vector<Digest> out(inputs.size());
   blake3_each(inputs, out);
   for (size_t i = 0; i < inputs.size(); ++i) EXPECT_EQ(out[i], blake3(inputs[i])) << "length " << lengths[i];
+}
+
+TEST(DigestFromHex, TakesEitherCaseAndRefusesAnyOtherByteOrLength) {
+  const std::string lower = to_hex(blake3(std::string_view("x")));
+  std::string upper = lower;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_TRUE(digest_from_hex(lower).has_value());
+  EXPECT_EQ(digest_from_hex(upper), digest_from_hex(lower));
+  EXPECT_EQ(to_hex(*digest_from_hex(lower)), lower);
+  for (char bad : {'g', 'G', ' ', '/', ':', '@', '`', '\0', '\xff'}) {
+    for (size_t at : {size_t{0}, size_t{1}, size_t{63}}) {
+      std::string text = lower;
+      text[at] = bad;
+      EXPECT_FALSE(digest_from_hex(text).has_value()) << int(bad) << " at " << at;
+    }
+  }
+  EXPECT_FALSE(digest_from_hex(lower.substr(1)).has_value());
+  EXPECT_FALSE(digest_from_hex(lower + "0").has_value());
 }
 
 }  // namespace
