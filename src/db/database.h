@@ -81,6 +81,10 @@ class Database {
   static Database open_memory();
   // A new writable memory database from image bytes (copied).
   static Result<Database> import_bytes(std::span<const uint8_t> image);
+  // The same over an image handed over whole: its blobs are lent from those bytes instead of
+  // copied, so they must never change while the database (or a copy of it) lives; the
+  // shared owner keeps them until the last one goes.
+  static Result<Database> import_lent(std::shared_ptr<const fs::Mapping> image);
 
   Database(Database&&) noexcept;
   Database& operator=(Database&&) noexcept;
@@ -354,7 +358,8 @@ class Database {
   // shared last step of import (writable) and of opening a production image (read-only).
   static Result<Parts> image_parts(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
                                    bool writable, std::span<const uint8_t> index_region);
-  static Result<Parts> import_parts(std::span<const uint8_t> image);
+  // `lent`, when given, holds `image` and the blobs are lent from it.
+  static Result<Parts> import_parts(std::span<const uint8_t> image, std::shared_ptr<const fs::Mapping> lent = nullptr);
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
   // Whether the workspace may hold other state than this handle's: the manifest's text, or

@@ -156,7 +156,13 @@ Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
   return Database(std::move(parts));
 }
 
-Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
+Result<Database> Database::import_lent(std::shared_ptr<const fs::Mapping> image) {
+  const std::span<const uint8_t> bytes = image->bytes();
+  QM_ASSIGN(Parts parts, import_parts(bytes, std::move(image)));
+  return Database(std::move(parts));
+}
+
+Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image, std::shared_ptr<const fs::Mapping> lent) {
   QM_ASSIGN(FileHeader header, FileHeader::decode(image));
   const uint64_t manifest_offset = header.manifest_offset;
   const uint64_t pages_end = header.pages_end;
@@ -176,7 +182,9 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
     return fail(QmError::corruption("import: CAS dir/hash length mismatch"));
   QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
   const auto pool = image.subspan(pages_end, pool_end - pages_end);
-  storage::CasStore cas = storage::CasStore::over_pool_copy(pool);
+  // Blob offsets in the bytes the store lends from: the pool's own copy, or the image.
+  const uint64_t lent_base = lent ? static_cast<uint64_t>(pool.data() - lent->bytes().data()) : 0;
+  storage::CasStore cas = lent ? storage::CasStore::lending(std::move(lent)) : storage::CasStore::over_pool_copy(pool);
   cas.reserve(manifest.cas_dir.size());
   auto inside_pool = [&](const Extent& e) { return e.first <= pool.size() && e.second <= pool.size() - e.first; };
   // Blobs are checked one by one in list order, as each names its own error, but their
@@ -196,7 +204,7 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
     }
     if (!inside_pool(manifest.cas_dir[i])) return fail(QmError::corruption("import: CAS blob out of bounds"));
     QM_ASSIGN(Digest listed, storage::cas::verify_blob_digest_hex(digests[i - ahead_from], manifest.cas_hashes[i]));
-    QM_TRY(cas.put_listed_at(manifest.cas_dir[i].first, manifest.cas_dir[i].second, listed));
+    QM_TRY(cas.put_listed_at(lent_base + manifest.cas_dir[i].first, manifest.cas_dir[i].second, listed));
   }
   QM_ASSIGN(auto region, slice_index_region(image, manifest, pages_end, manifest_offset));
 

@@ -1,5 +1,7 @@
 #include "encryption/sealed_database.h"
 
+#include <memory>
+
 namespace qm::encryption {
 
 Result<SecureBytes> seal_database(db::Database& db, const Secret& secret) {
@@ -21,9 +23,26 @@ Result<db::Database> open_database(std::span<const uint8_t> envelope, const Secr
   return db::Database::import_bytes(plain.span());
 }
 
+namespace {
+
+// A decrypted image handed to the database whole: its blobs are lent from these bytes, which
+// are wiped when the last database lending from them goes.
+class OpenedImage final : public fs::Mapping {
+ public:
+  OpenedImage(SecureBytes bytes, std::span<const uint8_t> image) : bytes_(std::move(bytes)) {
+    data_ = image.data();
+    size_ = image.size();
+  }
+
+ private:
+  SecureBytes bytes_;
+};
+
+}  // namespace
+
 Result<db::Database> open_database_in_place(SecureBytes& envelope, const Secret& secret) {
   QM_ASSIGN(std::span<uint8_t> image, open_in_place(envelope.span(), secret));
-  return db::Database::import_bytes(image);
+  return db::Database::import_lent(std::make_shared<OpenedImage>(std::move(envelope), image));
 }
 
 Result<db::Database> copy_database(db::Database& db) { return db.copy_to_memory(); }

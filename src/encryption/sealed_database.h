@@ -16,8 +16,9 @@ namespace qm::encryption {
 Result<SecureBytes> seal_database(db::Database& db, const Secret& secret);
 // A memory database decrypted from an envelope (copied; the envelope is left as it is).
 Result<db::Database> open_database(std::span<const uint8_t> envelope, const Secret& secret);
-// The same, decrypting in place: on return `envelope` holds plaintext or nothing of use, and
-// the caller's buffer wipes it.
+// The same, decrypting in place. On success the buffer is handed to the database, which lends
+// its blobs from it and wipes it when the last database lending from it goes; on failure
+// `envelope` holds plaintext or nothing of use, and the caller's buffer wipes it.
 Result<db::Database> open_database_in_place(SecureBytes& envelope, const Secret& secret);
 
 // An independent memory database equal to importing a bake of this one, made without the

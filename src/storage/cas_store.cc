@@ -228,21 +228,28 @@ void CasStore::reserve(size_t count) {
 }
 
 Result<CasStore> CasStore::copy_to_memory() const {
-  const std::vector<CasExtent> directory = pool_directory();
-  const uint64_t length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
-  auto pool = std::make_shared<PoolBytes>(static_cast<size_t>(length));
-  write_pool({pool->data(), static_cast<size_t>(length)});
   CasStore s = new_memory();
-  s.map_ = std::move(pool);
   s.reserve(entries_.size());
-  for (uint64_t i = 0; i < entries_.size(); ++i)
-    QM_TRY(s.put_listed_at(directory[i].offset, directory[i].length, entries_[i].digest));
+  // Bytes lent from a pool or mapping are never changed once there, so the copy lends them
+  // from the same one; only blobs held one by one are copied.
+  s.map_ = map_;
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    if (s.by_digest_.contains(e.digest)) return fail(listed_twice(cas::hex(e.digest)));
+    if (e.mapped) {
+      QM_TRY(s.put_listed_at(e.map_offset, e.map_length, e.digest));
+    } else {
+      s.append(e.digest, e.owned);
+    }
+  }
   return s;
 }
 
-CasStore CasStore::over_pool_copy(std::span<const uint8_t> pool) {
+CasStore CasStore::over_pool_copy(std::span<const uint8_t> pool) { return lending(std::make_shared<PoolBytes>(pool)); }
+
+CasStore CasStore::lending(std::shared_ptr<const fs::Mapping> bytes) {
   CasStore s = new_memory();
-  s.map_ = std::make_shared<PoolBytes>(pool);
+  s.map_ = std::move(bytes);
   return s;
 }
 

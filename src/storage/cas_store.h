@@ -90,9 +90,12 @@ class CasStore {
   // blobs are added in list order with put_listed_at. One allocation and one copy for the
   // whole pool, however many blobs it holds.
   static CasStore over_pool_copy(std::span<const uint8_t> pool);
-  // Adds the blob at [offset, offset + length) of the pool copy (inside it: the caller checked)
-  // whose digest the caller has computed and checked; a digest already held fails as
-  // put_listed does.
+  // A memory store whose blobs are lent from `bytes`, which never change while it lives (the
+  // shared owner keeps them): an image a caller hands over whole.
+  static CasStore lending(std::shared_ptr<const fs::Mapping> bytes);
+  // Adds the blob at [offset, offset + length) of the bytes the store lends from (the pool
+  // copy, or the bytes handed over; inside them: the caller checked) whose digest the caller
+  // has computed and checked; a digest already held fails as put_listed does.
   Result<uint64_t> put_listed_at(uint64_t offset, uint64_t length, const Digest& digest);
   // Like put for a store being filled from a digest list (an image import): the bytes must
   // not be stored yet, else Corruption "CAS digest {hex} is listed twice".
@@ -103,9 +106,10 @@ class CasStore {
 
   // Room for `count` blobs in all, before a store is filled from a digest list.
   void reserve(size_t count);
-  // A memory store holding the same blobs at the same indexes (their bytes copied, their
-  // digests taken as they are), as importing a bake of this store would build it: a digest
-  // held twice fails as put_listed would.
+  // A memory store holding the same blobs at the same indexes (their digests taken as they
+  // are), as importing a bake of this store would build it: a digest held twice fails as
+  // put_listed would. Blobs lent from a pool or a mapping, whose bytes never change, are lent
+  // from the same one (kept alive by both stores); blobs held one by one are copied.
   Result<CasStore> copy_to_memory() const;
 
   // The bytes of blob `index` (a mapped entry lends its range of the mapping); an index
