@@ -162,6 +162,59 @@ void blake3_prefix_u32_of_4k_without_each(std::span<const uint8_t* const> blocks
   for (size_t g = 0; g < n; g += kGroup) prefix_u32_of_group(blocks.data() + g, std::min(kGroup, n - g), hole, out.data() + g);
 }
 
+namespace {
+
+// One chunk's inputs with the same number of whole blocks before their last one: those blocks
+// side by side, then each last block (1 to 64 bytes, or none for an empty input) with the
+// chunk-end and root flags, whose chaining value is the digest.
+void hash_single_chunks(std::span<const std::span<const uint8_t>> inputs, const size_t* members, size_t m,
+                        size_t blocks, std::span<Digest> out) {
+  const uint8_t* starts[kGroup];
+  uint8_t cv_bytes[kGroup * 32];
+  for (size_t i = 0; i < m; ++i) starts[i] = inputs[members[i]].data();
+  if (blocks > 0) blake3_hash_many(starts, m, blocks, kIv, 0, false, 0, kChunkStart, 0, cv_bytes);
+  for (size_t i = 0; i < m; ++i) {
+    const std::span<const uint8_t> in = inputs[members[i]];
+    uint32_t cv[8];
+    if (blocks > 0) {
+      for (int w = 0; w < 8; ++w) cv[w] = load_u32(cv_bytes + 32 * i + 4 * w);
+    } else {
+      std::memcpy(cv, kIv, sizeof kIv);
+    }
+    const size_t tail = in.size() - blocks * kBlock;
+    uint8_t last[kBlock] = {};
+    if (tail > 0) std::memcpy(last, in.data() + blocks * kBlock, tail);
+    const uint8_t flags = static_cast<uint8_t>(kChunkEnd | kRoot | (blocks == 0 ? kChunkStart : 0));
+    blake3_compress_in_place(cv, last, static_cast<uint8_t>(tail), 0, flags);
+    for (int w = 0; w < 8; ++w) store_u32(out[members[i]].data() + 4 * w, cv[w]);
+  }
+}
+
+}  // namespace
+
+void blake3_each(std::span<const std::span<const uint8_t>> inputs, std::span<Digest> out) {
+  const size_t n = std::min(inputs.size(), out.size());
+  // Pending inputs per count of whole blocks before the last (0 to 15).
+  constexpr size_t kCounts = kChunk / kBlock;
+  size_t pending[kCounts][kGroup];
+  size_t filled[kCounts] = {};
+  for (size_t i = 0; i < n; ++i) {
+    const size_t len = inputs[i].size();
+    if (len > kChunk) {
+      out[i] = blake3(inputs[i]);
+      continue;
+    }
+    const size_t blocks = len == 0 ? 0 : (len - 1) / kBlock;
+    pending[blocks][filled[blocks]++] = i;
+    if (filled[blocks] == kGroup) {
+      hash_single_chunks(inputs, pending[blocks], kGroup, blocks, out);
+      filled[blocks] = 0;
+    }
+  }
+  for (size_t b = 0; b < kCounts; ++b)
+    if (filled[b] > 0) hash_single_chunks(inputs, pending[b], filled[b], b, out);
+}
+
 std::string to_hex(std::span<const uint8_t> bytes) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
@@ -173,20 +226,33 @@ std::string to_hex(std::span<const uint8_t> bytes) {
   return out;
 }
 
+namespace {
+
+// The value of each hex digit, 0xFF for any other byte: an import reads one digest per blob.
+constexpr std::array<uint8_t, 256> kNibble = [] {
+  std::array<uint8_t, 256> t{};
+  t.fill(0xFF);
+  for (int c = 0; c < 10; ++c) t['0' + c] = static_cast<uint8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    t['a' + c] = static_cast<uint8_t>(10 + c);
+    t['A' + c] = static_cast<uint8_t>(10 + c);
+  }
+  return t;
+}();
+
+}  // namespace
+
 std::optional<Digest> digest_from_hex(std::string_view hex) {
   if (hex.size() != 64) return std::nullopt;
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  };
   Digest d;
+  uint8_t bad = 0;
   for (size_t i = 0; i < 32; ++i) {
-    int hi = nibble(hex[2 * i]), lo = nibble(hex[2 * i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    d[i] = static_cast<uint8_t>(hi << 4 | lo);
+    const uint8_t hi = kNibble[static_cast<uint8_t>(hex[2 * i])];
+    const uint8_t lo = kNibble[static_cast<uint8_t>(hex[2 * i + 1])];
+    bad |= static_cast<uint8_t>((hi | lo) & 0xF0);
+    d[i] = static_cast<uint8_t>(hi << 4 | (lo & 15));
   }
+  if (bad) return std::nullopt;
   return d;
 }
 

@@ -39,6 +39,12 @@ void blake3_prefix_u32_of_4k_without_many(std::span<const uint8_t> blocks, size_
 void blake3_prefix_u32_of_4k_without_each(std::span<const uint8_t* const> blocks, size_t hole,
                                           std::span<uint32_t> out);
 
+// BLAKE3-256 of each input into out[i] (as many as both hold). Inputs of at most one chunk
+// (1024 bytes) are hashed side by side, grouped by length in blocks, on the SIMD path where
+// the CPU has one: many small blobs cost a fraction of hashing them one at a time. Longer
+// inputs are hashed on their own.
+void blake3_each(std::span<const std::span<const uint8_t>> inputs, std::span<Digest> out);
+
 std::string to_hex(std::span<const uint8_t> bytes);
 // 64 lower- or upper-case hex digits to a digest.
 std::optional<Digest> digest_from_hex(std::string_view hex);

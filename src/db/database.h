@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <map>
 #include <optional>
@@ -80,6 +81,10 @@ class Database {
   static Database open_memory();
   // A new writable memory database from image bytes (copied).
   static Result<Database> import_bytes(std::span<const uint8_t> image);
+  // The same over an image handed over whole: its blobs are lent from those bytes instead of
+  // copied, so they must never change while the database (or a copy of it) lives; the
+  // shared owner keeps them until the last one goes.
+  static Result<Database> import_lent(std::shared_ptr<const fs::Mapping> image);
 
   Database(Database&&) noexcept;
   Database& operator=(Database&&) noexcept;
@@ -145,6 +150,17 @@ class Database {
   // Lays out header, pages, blob pool, index region and manifest; a memory database is
   // flushed first, a workspace is read as the handle sees it and nothing is written into it.
   Result<std::string> bake_to_bytes();
+  // The same image laid straight into the caller's buffer (no copy of the pages or blobs on
+  // the way): `place` is called once, with the image's exact size, after the flush, the
+  // index region and the manifest are done, and returns the span of that size to write into
+  // (its error ends the bake).
+  using ImagePlacer = std::function<Result<std::span<uint8_t>>(uint64_t size)>;
+  Result<void> bake_into(const ImagePlacer& place);
+  // A new, independent memory database equal to importing a bake of this one, built from the
+  // parts in hand: the pages and blobs are copied once, the blobs keep the digests the store
+  // already holds, and the manifest is checked as an import checks it without going through
+  // its text. The tables and retrieval indexes are rebuilt from it as an import does.
+  Result<Database> copy_to_memory();
 
   // ---- low-level mutations -------------------------------------------------------------
   // Held from the start of a low-level mutation to its end. Outside a transaction on a
@@ -352,7 +368,8 @@ class Database {
   // shared last step of import (writable) and of opening a production image (read-only).
   static Result<Parts> image_parts(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,
                                    bool writable, std::span<const uint8_t> index_region);
-  static Result<Parts> import_parts(std::span<const uint8_t> image);
+  // `lent`, when given, holds `image` and the blobs are lent from it.
+  static Result<Parts> import_parts(std::span<const uint8_t> image, std::shared_ptr<const fs::Mapping> lent = nullptr);
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
   // Whether the workspace may hold other state than this handle's: the manifest's text, or

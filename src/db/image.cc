@@ -4,11 +4,14 @@
 // digest, and the catalog is rebuilt exactly as for a writable database (tail pages held,
 // every UNIQUE column indexed). The imported database is independent of the bytes.
 #include <algorithm>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "core/blake3.h"
 #include "core/bytes.h"
 #include "core/file_header.h"
 #include "db/catalog_rebuild.h"
@@ -73,23 +76,86 @@ Result<std::vector<storage::Page>> Database::live_pages() {
 }
 
 Result<std::string> Database::bake_to_bytes() {
+  std::string out;
+  QM_TRY(bake_into([&](uint64_t size) -> Result<std::span<uint8_t>> {
+    if (size > out.max_size()) return fail(QmError::corruption("monolith size overflows address space"));
+    out.resize(static_cast<size_t>(size));
+    return std::span<uint8_t>(reinterpret_cast<uint8_t*>(out.data()), out.size());
+  }));
+  return out;
+}
+
+Result<void> Database::bake_into(const ImagePlacer& place) {
   // Every page read happens under one hold of the workspace lock, over what this handle
   // last read or wrote (or, when another handle changed it since, what the disk holds now).
   QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
-  QM_ASSIGN(std::vector<storage::Page> pages, live_pages());
-  storage::PackedPool packed = store_.cas.pack();
+  // A workspace's pages are gathered as the handle sees them; any other store is flushed and
+  // its pages are read straight into the image below.
+  std::vector<storage::Page> workspace_pages;
+  if (directory_) {
+    QM_ASSIGN(workspace_pages, live_pages());
+  } else {
+    QM_TRY(flush());
+  }
+  storage::Backend& backend = store_.cache.backend();
+  const uint64_t page_count = directory_ ? workspace_pages.size() : backend.page_count();
+  std::vector<storage::CasExtent> directory = store_.cas.pool_directory();
+  const uint64_t pool_length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
   QM_ASSIGN(IndexRegion region, build_index_region());
-  QM_ASSIGN(storage::ImageLayout layout,
-            storage::image_layout(pages.size(), packed.pool.size(), region.bytes.size(), 0));
+  QM_ASSIGN(storage::ImageLayout layout, storage::image_layout(page_count, pool_length, region.bytes.size(), 0));
   IndexPlan plan;
   plan.kind = IndexPlan::Kind::Binary;
   plan.binary = std::move(region.tables);
   plan.region_offset = layout.index_offset;
   plan.region_length = region.bytes.size();
-  QM_ASSIGN(Manifest manifest, build_manifest(true, plan, &packed.directory));
+  QM_ASSIGN(Manifest manifest, build_manifest(true, plan, &directory));
   const std::string json = write_manifest_json(manifest);
-  return storage::bake_monolith_bytes_with_index(pages, as_bytes(packed.pool), as_bytes(region.bytes),
-                                                 as_bytes(json), manifest.format_version);
+  QM_ASSIGN(layout, storage::image_layout(page_count, pool_length, region.bytes.size(), json.size()));
+  QM_ASSIGN(std::span<uint8_t> out, place(layout.total));
+
+  storage::write_image_header(out.first<kFileHeaderSize>(), layout, manifest.format_version);
+  uint8_t* pages_at = out.data() + kFileHeaderSize;
+  if (directory_) {
+    if (page_count > 0) std::memcpy(pages_at, workspace_pages.data(), page_count * storage::kPageSize);
+  } else {
+    for (uint64_t id = 0; id < page_count; ++id)
+      QM_TRY(backend.read_page_into(id, storage::PageSpan(pages_at + id * storage::kPageSize, storage::kPageSize)));
+  }
+  store_.cas.write_pool(out.subspan(layout.pages_end, pool_length));
+  if (!region.bytes.empty()) std::memcpy(out.data() + layout.index_offset, region.bytes.data(), region.bytes.size());
+  if (!json.empty()) std::memcpy(out.data() + layout.manifest_offset, json.data(), json.size());
+  return {};
+}
+
+Result<Database> Database::copy_to_memory() {
+  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
+  std::optional<storage::MemStore> pages;
+  if (directory_) {
+    QM_ASSIGN(std::vector<storage::Page> live, live_pages());
+    pages = storage::MemStore::from_page_area(
+        {reinterpret_cast<const uint8_t*>(live.data()), live.size() * storage::kPageSize});
+  } else {
+    QM_TRY(flush());
+    QM_ASSIGN(pages, storage::MemStore::copy_of(store_.cache.backend()));
+  }
+  // The manifest a bake would write, and the checks an import makes of it.
+  std::vector<storage::CasExtent> directory = store_.cas.pool_directory();
+  const uint64_t pool_length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
+  QM_ASSIGN(IndexRegion region, build_index_region());
+  QM_ASSIGN(storage::ImageLayout layout,
+            storage::image_layout(pages->page_count(), pool_length, region.bytes.size(), 0));
+  IndexPlan plan;
+  plan.kind = IndexPlan::Kind::Binary;
+  plan.binary = std::move(region.tables);
+  plan.region_offset = layout.index_offset;
+  plan.region_length = region.bytes.size();
+  QM_ASSIGN(Manifest manifest, build_manifest(true, plan, &directory));
+  QM_TRY(check_manifest_version(manifest));
+  QM_TRY(retrieval_descriptors_of(manifest));
+  QM_ASSIGN(storage::CasStore cas, store_.cas.copy_to_memory());
+  storage::PageCache cache(storage::Backend(std::move(*pages)), kPageCacheCapacity);
+  QM_ASSIGN(Parts parts, image_parts(std::move(cache), std::move(cas), manifest, /*writable=*/true, as_bytes(region.bytes)));
+  return Database(std::move(parts));
 }
 
 Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
@@ -97,7 +163,13 @@ Result<Database> Database::import_bytes(std::span<const uint8_t> image) {
   return Database(std::move(parts));
 }
 
-Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
+Result<Database> Database::import_lent(std::shared_ptr<const fs::Mapping> image) {
+  const std::span<const uint8_t> bytes = image->bytes();
+  QM_ASSIGN(Parts parts, import_parts(bytes, std::move(image)));
+  return Database(std::move(parts));
+}
+
+Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image, std::shared_ptr<const fs::Mapping> lent) {
   QM_ASSIGN(FileHeader header, FileHeader::decode(image));
   const uint64_t manifest_offset = header.manifest_offset;
   const uint64_t pages_end = header.pages_end;
@@ -117,14 +189,29 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
     return fail(QmError::corruption("import: CAS dir/hash length mismatch"));
   QM_ASSIGN(uint64_t pool_end, cas_pool_end(manifest, pages_end, manifest_offset));
   const auto pool = image.subspan(pages_end, pool_end - pages_end);
-  storage::CasStore cas = storage::CasStore::new_memory();
+  // Blob offsets in the bytes the store lends from: the pool's own copy, or the image.
+  const uint64_t lent_base = lent ? static_cast<uint64_t>(pool.data() - lent->bytes().data()) : 0;
+  storage::CasStore cas = lent ? storage::CasStore::lending(std::move(lent)) : storage::CasStore::over_pool_copy(pool);
+  cas.reserve(manifest.cas_dir.size());
+  auto inside_pool = [&](const Extent& e) { return e.first <= pool.size() && e.second <= pool.size() - e.first; };
+  // Blobs are checked one by one in list order, as each names its own error, but their
+  // digests are computed ahead, many side by side, and each blob is hashed only once.
+  constexpr size_t kAhead = 4096;
+  std::vector<std::span<const uint8_t>> ahead;
+  std::vector<Digest> digests;
+  size_t ahead_from = 0;
   for (size_t i = 0; i < manifest.cas_dir.size(); ++i) {
-    const auto [offset, length] = manifest.cas_dir[i];
-    if (offset > pool.size() || length > pool.size() - offset)
-      return fail(QmError::corruption("import: CAS blob out of bounds"));
-    const auto blob = pool.subspan(offset, length);
-    QM_TRY(storage::cas::verify_blob_hash_hex(blob, manifest.cas_hashes[i]));
-    QM_TRY(cas.put_listed(blob));
+    if (i == ahead_from + ahead.size()) {
+      ahead.clear();
+      ahead_from = i;
+      for (size_t j = i; j < manifest.cas_dir.size() && ahead.size() < kAhead && inside_pool(manifest.cas_dir[j]); ++j)
+        ahead.push_back(pool.subspan(manifest.cas_dir[j].first, manifest.cas_dir[j].second));
+      digests.resize(ahead.size());
+      blake3_each(ahead, digests);
+    }
+    if (!inside_pool(manifest.cas_dir[i])) return fail(QmError::corruption("import: CAS blob out of bounds"));
+    QM_ASSIGN(Digest listed, storage::cas::verify_blob_digest_hex(digests[i - ahead_from], manifest.cas_hashes[i]));
+    QM_TRY(cas.put_listed_at(lent_base + manifest.cas_dir[i].first, manifest.cas_dir[i].second, listed));
   }
   QM_ASSIGN(auto region, slice_index_region(image, manifest, pages_end, manifest_offset));
 

@@ -1,5 +1,7 @@
 #include "encryption/envelope.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -23,23 +25,48 @@ QmError snapshot_error(std::string_view phrase) {
 
 // ---- SecureBytes --------------------------------------------------------------------------
 
-// Not zeroed: every user overwrites the whole buffer (a key copy, a derivation, a decryption).
-SecureBytes::SecureBytes(size_t n) : data_(n ? std::make_unique_for_overwrite<uint8_t[]>(n) : nullptr), size_(n) {}
+// From this size on a buffer is mapped on its own, with huge pages asked for.
+constexpr size_t kMappedFrom = size_t{4} << 20;
+constexpr size_t kHugePage = size_t{2} << 20;
+
+SecureBytes::SecureBytes(size_t n) : size_(n), capacity_(n) {
+  if (n == 0) return;
+  if (n >= kMappedFrom) {
+    capacity_ = (n + kHugePage - 1) / kHugePage * kHugePage;
+    void* p = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p != MAP_FAILED) {
+      (void)::madvise(p, capacity_, MADV_HUGEPAGE);  // a hint: without it the pages are small
+      data_ = static_cast<uint8_t*>(p);
+      mapped_ = true;
+      return;
+    }
+    capacity_ = n;
+  }
+  data_ = new uint8_t[n];
+}
 
 SecureBytes& SecureBytes::operator=(SecureBytes&& o) noexcept {
   if (this != &o) {
     reset();
-    data_ = std::move(o.data_);
-    size_ = o.size_;
-    o.size_ = 0;
+    data_ = std::exchange(o.data_, nullptr);
+    size_ = std::exchange(o.size_, 0);
+    capacity_ = std::exchange(o.capacity_, 0);
+    mapped_ = o.mapped_;
+    secret_ = o.secret_;
   }
   return *this;
 }
 
 void SecureBytes::reset() {
-  if (data_) crypto::wipe({data_.get(), size_});
-  data_.reset();
-  size_ = 0;
+  if (data_) {
+    if (secret_) crypto::wipe({data_, capacity_});
+    if (mapped_) ::munmap(data_, capacity_);
+    else delete[] data_;
+  }
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  mapped_ = false;
+  secret_ = true;
 }
 
 // ---- Secret -------------------------------------------------------------------------------
@@ -72,40 +99,66 @@ Result<SecureBytes> Secret::derive(std::span<const uint8_t, kSaltBytes> salt) co
 
 // ---- sealing and opening ------------------------------------------------------------------
 
-Result<std::vector<uint8_t>> seal_image_with(std::span<const uint8_t> image, uint8_t kdf,
-                                             std::span<const uint8_t, kSaltBytes> salt,
-                                             std::span<const uint8_t, crypto::kNonceBytes> nonce,
-                                             std::span<const uint8_t> key) {
-  if (image.size() > kMaxImageBytes) return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
+namespace {
+
+// The sealing step over a buffer that holds the image at [64, 64 + length).
+Result<void> seal_in_place_with(std::span<uint8_t> out, uint8_t kdf, std::span<const uint8_t, kSaltBytes> salt,
+                                std::span<const uint8_t, crypto::kNonceBytes> nonce, std::span<const uint8_t> key) {
+  const size_t length = out.size() - kOverheadBytes;
   if (key.size() != crypto::kKeyBytes) return fail(snapshot_error("encryption failed"));
-  std::vector<uint8_t> out(image.size() + kOverheadBytes);
   std::memcpy(out.data(), kPrefix, sizeof kPrefix);
   out[8] = kdf;
+  std::memset(out.data() + 9, 0, kSaltAt - 9);
   std::memcpy(out.data() + kSaltAt, salt.data(), kSaltBytes);
   std::memcpy(out.data() + kNonceAt, nonce.data(), crypto::kNonceBytes);
-  store_u64(out.data() + kLengthAt, image.size());
+  store_u64(out.data() + kLengthAt, length);
 
   crypto::Key k;
   crypto::Nonce n;
   std::memcpy(k.data(), key.data(), k.size());
   std::memcpy(n.data(), nonce.data(), n.size());
-  // Encrypting straight into the output buffer keeps one plaintext and one envelope in memory.
-  auto tag = crypto::seal(k, n, std::span<const uint8_t>(out.data(), kHeaderBytes), image,
-                          std::span<uint8_t>(out.data() + kHeaderBytes, image.size()));
+  const std::span<uint8_t> body = out.subspan(kHeaderBytes, length);
+  auto tag = crypto::seal(k, n, out.first(kHeaderBytes), body, body);
   crypto::wipe(k);
   if (!tag) return fail(snapshot_error("encryption failed"));
-  std::memcpy(out.data() + kHeaderBytes + image.size(), tag->data(), kTagBytes);
+  std::memcpy(out.data() + kHeaderBytes + length, tag->data(), kTagBytes);
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> seal_image_with(std::span<const uint8_t> image, uint8_t kdf,
+                                             std::span<const uint8_t, kSaltBytes> salt,
+                                             std::span<const uint8_t, crypto::kNonceBytes> nonce,
+                                             std::span<const uint8_t> key) {
+  if (image.size() > kMaxImageBytes) return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
+  std::vector<uint8_t> out(image.size() + kOverheadBytes);
+  if (!image.empty()) std::memcpy(out.data() + kHeaderBytes, image.data(), image.size());
+  QM_TRY(seal_in_place_with(out, kdf, salt, nonce, key));
   return out;
 }
 
-Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Secret& secret) {
-  if (image.size() > kMaxImageBytes) return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
+Result<void> seal_in_place(std::span<uint8_t> envelope, const Secret& secret) {
+  if (envelope.size() < kOverheadBytes || envelope.size() - kOverheadBytes > kMaxImageBytes)
+    return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
   std::array<uint8_t, kSaltBytes + crypto::kNonceBytes> fresh{};
   if (!crypto::os_random_bytes(fresh)) return fail(snapshot_error("OS random source unavailable"));
   std::span<const uint8_t, kSaltBytes> salt(fresh.data(), kSaltBytes);
   std::span<const uint8_t, crypto::kNonceBytes> nonce(fresh.data() + kSaltBytes, crypto::kNonceBytes);
   QM_ASSIGN(SecureBytes key, secret.derive(salt));
-  return seal_image_with(image, secret.tag(), salt, nonce, key.span());
+  return seal_in_place_with(envelope, secret.tag(), salt, nonce, key.span());
+}
+
+Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Secret& secret) {
+  if (image.size() > kMaxImageBytes) return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
+  std::vector<uint8_t> out(image.size() + kOverheadBytes);
+  if (!image.empty()) std::memcpy(out.data() + kHeaderBytes, image.data(), image.size());
+  // The plaintext copy is encrypted where it lies; a failure wipes it.
+  if (auto sealed = seal_in_place(out, secret); !sealed) {
+    crypto::wipe(out);
+    return fail(std::move(sealed).error());
+  }
+  return out;
 }
 
 namespace {
@@ -150,40 +203,68 @@ Result<void> refuse_oversized(const fs::File& f) {
 
 Result<EnvelopeInfo> inspect(std::span<const uint8_t> envelope) { return inspect_header(envelope, envelope.size()); }
 
-Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& secret) {
-  QM_ASSIGN(EnvelopeInfo info, inspect(envelope));
-  // A passphrase never opens a raw-key envelope and the reverse; the text matches a wrong key.
-  if (envelope[8] != secret.tag()) return fail(snapshot_error("authentication failed"));
-  std::span<const uint8_t, kSaltBytes> salt(envelope.data() + kSaltAt, kSaltBytes);
-  QM_ASSIGN(SecureBytes key, secret.derive(salt));
-  const size_t length = static_cast<size_t>(info.plaintext_length);
+namespace {
+
+// The checks, the key and the AEAD of an envelope: decrypts into `plain` (the same bytes as
+// the ciphertext, or apart).
+Result<void> decrypt_into(std::span<const uint8_t> envelope, const Secret& secret, std::span<uint8_t> plain) {
+  const size_t length = plain.size();
   crypto::Key k;
   crypto::Nonce n;
   crypto::Tag tag;
+  std::span<const uint8_t, kSaltBytes> salt(envelope.data() + kSaltAt, kSaltBytes);
+  QM_ASSIGN(SecureBytes key, secret.derive(salt));
   std::memcpy(k.data(), key.data(), k.size());
   std::memcpy(n.data(), envelope.data() + kNonceAt, n.size());
   std::memcpy(tag.data(), envelope.data() + kHeaderBytes + length, tag.size());
-  SecureBytes plain(length);
-  bool ok = crypto::open(k, n, envelope.first(kHeaderBytes), envelope.subspan(kHeaderBytes, length), tag,
-                         plain.span());
+  bool ok = crypto::open(k, n, envelope.first(kHeaderBytes), envelope.subspan(kHeaderBytes, length), tag, plain);
   crypto::wipe(k);
   if (!ok) return fail(snapshot_error("authentication failed"));
+  return {};
+}
+
+// The header check and the kind of key: the plaintext length.
+Result<size_t> check_for_opening(std::span<const uint8_t> envelope, const Secret& secret) {
+  QM_ASSIGN(EnvelopeInfo info, inspect(envelope));
+  // A passphrase never opens a raw-key envelope and the reverse; the text matches a wrong key.
+  if (envelope[8] != secret.tag()) return fail(snapshot_error("authentication failed"));
+  return static_cast<size_t>(info.plaintext_length);
+}
+
+}  // namespace
+
+Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& secret) {
+  QM_ASSIGN(size_t length, check_for_opening(envelope, secret));
+  SecureBytes plain(length);
+  QM_TRY(decrypt_into(envelope, secret, plain.span()));
   return plain;
+}
+
+Result<std::span<uint8_t>> open_in_place(std::span<uint8_t> envelope, const Secret& secret) {
+  QM_ASSIGN(size_t length, check_for_opening(envelope, secret));
+  const std::span<uint8_t> body = envelope.subspan(kHeaderBytes, length);
+  QM_TRY(decrypt_into(envelope, secret, body));
+  return body;
 }
 
 // ---- files --------------------------------------------------------------------------------
 
-Result<std::vector<uint8_t>> read_file(const std::string& path) {
+Result<SecureBytes> read_envelope(const std::string& path) {
   QM_ASSIGN(auto opened, open_envelope_file(path));
   auto& [f, size] = opened;
   if (size >= kReadBound) QM_TRY(refuse_oversized(f));
   // One byte more than the file claims catches a file that grew since; the bound keeps a
   // file that grew past it from being read whole (it then fails the length check).
-  std::vector<uint8_t> bytes(static_cast<size_t>(size + 1));
-  QM_ASSIGN(size_t n, f.read_at(bytes, 0));
-  bytes.resize(n);
-  QM_TRY(inspect(bytes));
+  SecureBytes bytes(static_cast<size_t>(size + 1));
+  QM_ASSIGN(size_t n, f.read_at(bytes.span(), 0));
+  bytes.shrink(n);
+  QM_TRY(inspect(bytes.span()));
   return bytes;
+}
+
+Result<std::vector<uint8_t>> read_file(const std::string& path) {
+  QM_ASSIGN(SecureBytes bytes, read_envelope(path));
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 Result<Digest> hash_file(const std::string& path) {

@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/blake3.h"
@@ -45,28 +46,43 @@ inline constexpr size_t kMaxPassphrase = 1024;
 // "encrypted snapshot: {phrase}" as a Corruption error.
 QmError snapshot_error(std::string_view phrase);
 
-// Bytes that are wiped (sodium_memzero) before their memory is released. Move-only.
+// Bytes that are wiped (sodium_memzero) before their memory is released, unless declassified
+// (a buffer that now holds ciphertext). Not zeroed at allocation: every user overwrites what
+// it uses. Large buffers are mapped on their own and asked for huge pages, so filling one
+// (a bake, a file read) costs few page faults. Move-only.
 class SecureBytes {
  public:
   SecureBytes() = default;
   explicit SecureBytes(size_t n);
   ~SecureBytes() { reset(); }
-  SecureBytes(SecureBytes&& o) noexcept : data_(std::move(o.data_)), size_(o.size_) { o.size_ = 0; }
+  SecureBytes(SecureBytes&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)),
+        capacity_(std::exchange(o.capacity_, 0)), mapped_(o.mapped_), secret_(o.secret_) {}
   SecureBytes& operator=(SecureBytes&& o) noexcept;
   SecureBytes(const SecureBytes&) = delete;
   SecureBytes& operator=(const SecureBytes&) = delete;
 
-  uint8_t* data() { return data_.get(); }
-  const uint8_t* data() const { return data_.get(); }
+  uint8_t* data() { return data_; }
+  const uint8_t* data() const { return data_; }
   size_t size() const { return size_; }
-  std::span<uint8_t> span() { return {data_.get(), size_}; }
-  std::span<const uint8_t> span() const { return {data_.get(), size_}; }
-  // Wipes and releases the bytes.
+  const uint8_t* begin() const { return data_; }
+  const uint8_t* end() const { return data_ + size_; }
+  std::span<uint8_t> span() { return {data_, size_}; }
+  std::span<const uint8_t> span() const { return {data_, size_}; }
+  operator std::span<const uint8_t>() const { return span(); }
+  // Drops the bytes past `n` from view (they are still wiped with the rest).
+  void shrink(size_t n) { size_ = std::min(n, size_); }
+  // The bytes hold nothing secret any more (ciphertext): released without the wipe.
+  void declassify() { secret_ = false; }
+  // Wipes (unless declassified) and releases the bytes.
   void reset();
 
  private:
-  std::unique_ptr<uint8_t[]> data_;
+  uint8_t* data_ = nullptr;
   size_t size_ = 0;
+  size_t capacity_ = 0;
+  bool mapped_ = false;
+  bool secret_ = true;
 };
 
 // The key material of a vault. Its kind is also the envelope's KDF byte, so a raw key only
@@ -102,6 +118,10 @@ struct EnvelopeInfo {
 
 // Seals an image under the secret with a fresh salt and nonce from the kernel.
 Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Secret& secret);
+// The same where the image already lies: `envelope` is the image's length + 80 bytes with the
+// image at [64, 64 + length); the header and the tag are written around it and the image is
+// encrypted in place (no second buffer for the ciphertext).
+Result<void> seal_in_place(std::span<uint8_t> envelope, const Secret& secret);
 // The sealing step on its own, with the salt, nonce and key given (tests, fuzzing and the
 // benchmark use it to seal without a kernel draw or a key derivation per call).
 Result<std::vector<uint8_t>> seal_image_with(std::span<const uint8_t> image, uint8_t kdf,
@@ -113,10 +133,15 @@ Result<EnvelopeInfo> inspect(std::span<const uint8_t> envelope);
 // Checks, derives the key and decrypts; any fault of key, header, ciphertext or tag is the
 // phrase "authentication failed". The plaintext is wiped when the caller drops it.
 Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& secret);
+// The same, decrypting the ciphertext where it lies: on success the image is the returned
+// span inside `envelope`, which the caller wipes.
+Result<std::span<uint8_t>> open_in_place(std::span<uint8_t> envelope, const Secret& secret);
 
 // Reads an envelope file (no links followed, regular files only) with the size bound, and
 // checks its header.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
+// The same into a buffer that is wiped when dropped (an open decrypts it in place).
+Result<SecureBytes> read_envelope(const std::string& path);
 // The BLAKE3 of an envelope file, read in chunks, with the same checks as read_file.
 Result<Digest> hash_file(const std::string& path);
 // Writes bytes to `path` atomically: an exclusive temporary file of mode 0600 in the same

@@ -1,24 +1,21 @@
 #include "encryption/sealed_database.h"
 
-#include <string>
+#include <memory>
 
 namespace qm::encryption {
-namespace {
 
-// Wipes a baked image when it goes, whatever the outcome.
-struct WipedImage {
-  std::string bytes;
-  ~WipedImage() { crypto::wipe({reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()}); }
-  std::span<const uint8_t> span() const { return {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()}; }
-};
-
-}  // namespace
-
-Result<std::vector<uint8_t>> seal_database(db::Database& db, const Secret& secret) {
+Result<SecureBytes> seal_database(db::Database& db, const Secret& secret) {
   if (db.in_transaction()) return fail(QmError::transaction("cannot seal an active transaction"));
-  WipedImage image;
-  QM_ASSIGN(image.bytes, db.bake_to_bytes());
-  return seal_image(image.span(), secret);
+  // The image is baked where the envelope holds it, between the header and the tag.
+  SecureBytes envelope;
+  QM_TRY(db.bake_into([&](uint64_t size) -> Result<std::span<uint8_t>> {
+    if (size > kMaxImageBytes) return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
+    envelope = SecureBytes(static_cast<size_t>(size) + kOverheadBytes);
+    return envelope.span().subspan(kHeaderBytes, static_cast<size_t>(size));
+  }));
+  QM_TRY(seal_in_place(envelope.span(), secret));
+  envelope.declassify();
+  return envelope;
 }
 
 Result<db::Database> open_database(std::span<const uint8_t> envelope, const Secret& secret) {
@@ -26,10 +23,28 @@ Result<db::Database> open_database(std::span<const uint8_t> envelope, const Secr
   return db::Database::import_bytes(plain.span());
 }
 
-Result<db::Database> copy_database(db::Database& db) {
-  WipedImage image;
-  QM_ASSIGN(image.bytes, db.bake_to_bytes());
-  return db::Database::import_bytes(image.span());
+namespace {
+
+// A decrypted image handed to the database whole: its blobs are lent from these bytes, which
+// are wiped when the last database lending from them goes.
+class OpenedImage final : public fs::Mapping {
+ public:
+  OpenedImage(SecureBytes bytes, std::span<const uint8_t> image) : bytes_(std::move(bytes)) {
+    data_ = image.data();
+    size_ = image.size();
+  }
+
+ private:
+  SecureBytes bytes_;
+};
+
+}  // namespace
+
+Result<db::Database> open_database_in_place(SecureBytes& envelope, const Secret& secret) {
+  QM_ASSIGN(std::span<uint8_t> image, open_in_place(envelope.span(), secret));
+  return db::Database::import_lent(std::make_shared<OpenedImage>(std::move(envelope), image));
 }
+
+Result<db::Database> copy_database(db::Database& db) { return db.copy_to_memory(); }
 
 }  // namespace qm::encryption

@@ -70,18 +70,19 @@ Result<Vault> Vault::open(const std::string& path, Secret secret) {
   // On any failure the lock file closes (releasing the lock) and the secret is wiped as the
   // locals go.
   QM_ASSIGN(auto acquired, acquire_vault_path(path));
-  QM_ASSIGN(std::vector<uint8_t> envelope, read_file(acquired.first));
-  QM_ASSIGN(db::Database db, open_database(envelope, secret));
-  return Vault(std::move(db), std::move(acquired.first), std::move(secret), blake3(envelope),
-               std::move(acquired.second));
+  QM_ASSIGN(SecureBytes envelope, read_envelope(acquired.first));
+  // The file's hash before its bytes are decrypted where they lie.
+  const Digest hash = blake3(envelope.span());
+  QM_ASSIGN(db::Database db, open_database_in_place(envelope, secret));
+  return Vault(std::move(db), std::move(acquired.first), std::move(secret), hash, std::move(acquired.second));
 }
 
 Result<Vault> Vault::create(const std::string& path, Secret secret) {
   QM_ASSIGN(auto acquired, acquire_vault_path(path));
   db::Database db = db::Database::open_memory();
-  QM_ASSIGN(std::vector<uint8_t> envelope, seal_database(db, secret));
-  QM_TRY(publish(acquired.first, envelope, false));
-  return Vault(std::move(db), std::move(acquired.first), std::move(secret), blake3(envelope),
+  QM_ASSIGN(SecureBytes envelope, seal_database(db, secret));
+  QM_TRY(publish(acquired.first, envelope.span(), false));
+  return Vault(std::move(db), std::move(acquired.first), std::move(secret), blake3(envelope.span()),
                std::move(acquired.second));
 }
 
@@ -142,8 +143,8 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
             }));
   if (candidate.storage_mode() != db::StorageMode::Memory)
     return fail(snapshot_error("vault candidate must remain in memory"));
-  QM_ASSIGN(std::vector<uint8_t> envelope, seal_database(candidate, secret_));
-  QM_TRY(persist(envelope));
+  QM_ASSIGN(SecureBytes envelope, seal_database(candidate, secret_));
+  QM_TRY(persist(envelope.span()));
   db_ = std::move(candidate);
   return results;
 }
@@ -166,22 +167,22 @@ Result<void> Vault::persist(std::span<const uint8_t> envelope) {
 
 Result<void> Vault::backup(const std::string& path) {
   QM_TRY(refuse_poisoned());
-  QM_ASSIGN(std::vector<uint8_t> envelope, seal_database(db_, secret_));
+  QM_ASSIGN(SecureBytes envelope, seal_database(db_, secret_));
   {
-    QM_ASSIGN(db::Database check, open_database(envelope, secret_));
+    QM_ASSIGN(db::Database check, open_database(envelope.span(), secret_));
     QM_TRY(check.inspect_stats());
   }
-  return publish(path, envelope, false);
+  return publish(path, envelope.span(), false);
 }
 
 Result<void> Vault::rotate_key(Secret next) {
   QM_TRY(refuse_poisoned());
-  QM_ASSIGN(std::vector<uint8_t> envelope, seal_database(db_, next));
+  QM_ASSIGN(SecureBytes envelope, seal_database(db_, next));
   {
-    QM_ASSIGN(db::Database check, open_database(envelope, next));
+    QM_ASSIGN(db::Database check, open_database(envelope.span(), next));
     QM_TRY(check.inspect_stats());
   }
-  QM_TRY(persist(envelope));
+  QM_TRY(persist(envelope.span()));
   secret_ = std::move(next);  // the old secret is wiped as it is replaced
   return {};
 }

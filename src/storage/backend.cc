@@ -11,12 +11,27 @@ MemStore MemStore::from_page_area(std::span<const uint8_t> area) {
   size_t n = area.size() / kPageSize;
   s.pages_.reserve(n);
   for (size_t i = 0; i < n; ++i) {
-    auto p = std::make_unique<Page>();
+    // Not zeroed first: the copy overwrites the whole page.
+    auto p = std::make_unique_for_overwrite<Page>();
     std::memcpy(p->data(), area.data() + i * kPageSize, kPageSize);
     s.pages_.push_back(std::move(p));
   }
   s.verified_.assign(n, false);
   s.unstamped_.assign(n, false);
+  return s;
+}
+
+Result<MemStore> MemStore::copy_of(Backend& source) {
+  MemStore s;
+  const uint64_t n = source.page_count();
+  s.pages_.reserve(static_cast<size_t>(n));
+  for (uint64_t id = 0; id < n; ++id) {
+    auto p = std::make_unique_for_overwrite<Page>();
+    QM_TRY(source.read_page_into(id, *p));
+    s.pages_.push_back(std::move(p));
+  }
+  s.verified_.assign(s.pages_.size(), false);
+  s.unstamped_.assign(s.pages_.size(), false);
   return s;
 }
 

@@ -21,12 +21,16 @@
 
 namespace qm::storage {
 
+class Backend;
+
 // Pages in memory; the page id is the index.
 class MemStore {
  public:
   MemStore() = default;
   // The pages of an image's page area (a multiple of 4096 bytes, checked by the caller).
   static MemStore from_page_area(std::span<const uint8_t> area);
+  // The pages of another store, each copied once as read_page_into hands it out.
+  static Result<MemStore> copy_of(Backend& source);
 
   uint64_t page_count() const { return pages_.size(); }
   // Appends a zero page and returns its id.

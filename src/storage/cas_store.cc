@@ -1,5 +1,7 @@
 #include "storage/cas_store.h"
 
+#include <sys/mman.h>
+
 #include <cstring>
 
 #include "core/bytes.h"
@@ -14,6 +16,46 @@ QmError integrity_failure(std::string_view hex) {
 QmError listed_twice(std::string_view hex) {
   return QmError::corruption("CAS digest " + std::string(hex) + " is listed twice");
 }
+
+// Bytes owned by a memory store and lent out like a mapping's: an imported or copied blob
+// pool. Large pools are mapped on their own with huge pages asked for, so filling one costs
+// few page faults, and dropping one gives it back at once.
+class PoolBytes final : public fs::Mapping {
+ public:
+  explicit PoolBytes(std::span<const uint8_t> bytes) : PoolBytes(bytes.size()) {
+    if (!bytes.empty()) std::memcpy(buffer_, bytes.data(), bytes.size());
+  }
+  explicit PoolBytes(size_t n) : capacity_(n) {
+    constexpr size_t kMappedFrom = size_t{4} << 20, kHugePage = size_t{2} << 20;
+    if (n >= kMappedFrom) {
+      capacity_ = (n + kHugePage - 1) / kHugePage * kHugePage;
+      void* p = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (p != MAP_FAILED) {
+        (void)::madvise(p, capacity_, MADV_HUGEPAGE);  // a hint: without it the pages are small
+        buffer_ = static_cast<uint8_t*>(p);
+        mapped_ = true;
+      }
+    }
+    if (!buffer_) {
+      capacity_ = n;
+      buffer_ = new uint8_t[n == 0 ? 1 : n];
+    }
+    data_ = buffer_;
+    size_ = n;
+  }
+  ~PoolBytes() override {
+    if (mapped_) ::munmap(buffer_, capacity_);
+    else delete[] buffer_;
+  }
+  PoolBytes(const PoolBytes&) = delete;
+  PoolBytes& operator=(const PoolBytes&) = delete;
+  uint8_t* data() { return buffer_; }
+
+ private:
+  uint8_t* buffer_ = nullptr;
+  size_t capacity_ = 0;
+  bool mapped_ = false;
+};
 
 }  // namespace
 
@@ -172,10 +214,57 @@ void CasStore::undo_replaced() {
 
 void CasStore::end_undo() { undo_.reset(); }
 
-Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) {
-  Digest d = blake3(bytes);
-  if (by_digest_.contains(d)) return fail(listed_twice(cas::hex(d)));
-  return put(bytes);
+Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes) { return put_listed(bytes, blake3(bytes)); }
+
+Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes, const Digest& digest) {
+  if (by_digest_.contains(digest)) return fail(listed_twice(cas::hex(digest)));
+  if (root_) QM_TRY(write_blob_file(digest, bytes));
+  return append(digest, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+void CasStore::reserve(size_t count) {
+  entries_.reserve(count);
+  by_digest_.reserve(count);
+}
+
+Result<CasStore> CasStore::copy_to_memory() const {
+  CasStore s = new_memory();
+  s.reserve(entries_.size());
+  // Bytes lent from a pool or mapping are never changed once there, so the copy lends them
+  // from the same one; only blobs held one by one are copied.
+  s.map_ = map_;
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    if (s.by_digest_.contains(e.digest)) return fail(listed_twice(cas::hex(e.digest)));
+    if (e.mapped) {
+      QM_TRY(s.put_listed_at(e.map_offset, e.map_length, e.digest));
+    } else {
+      s.append(e.digest, e.owned);
+    }
+  }
+  return s;
+}
+
+CasStore CasStore::over_pool_copy(std::span<const uint8_t> pool) { return lending(std::make_shared<PoolBytes>(pool)); }
+
+CasStore CasStore::lending(std::shared_ptr<const fs::Mapping> bytes) {
+  CasStore s = new_memory();
+  s.map_ = std::move(bytes);
+  return s;
+}
+
+Result<uint64_t> CasStore::put_listed_at(uint64_t offset, uint64_t length, const Digest& digest) {
+  if (by_digest_.contains(digest)) return fail(listed_twice(cas::hex(digest)));
+  const uint64_t index = entries_.size();
+  Entry e;
+  e.digest = digest;
+  e.mapped = true;
+  e.map_offset = offset;
+  e.map_length = length;
+  total_bytes_ += length;
+  entries_.push_back(std::move(e));
+  by_digest_.emplace(digest, index);
+  return index;
 }
 
 Result<std::span<const uint8_t>> CasStore::get(uint64_t index) const {
@@ -210,6 +299,27 @@ PackedPool CasStore::pack() const {
   return p;
 }
 
+std::vector<CasExtent> CasStore::pool_directory() const {
+  std::vector<CasExtent> directory;
+  directory.reserve(entries_.size());
+  uint64_t offset = 0;
+  for (const Entry& e : entries_) {
+    const uint64_t length = e.mapped ? e.map_length : e.owned.size();
+    directory.push_back({offset, length});
+    offset += length;
+  }
+  return directory;
+}
+
+void CasStore::write_pool(std::span<uint8_t> out) const {
+  uint8_t* at = out.data();
+  for (uint64_t i = 0; i < entries_.size(); ++i) {
+    auto bytes = *get(i);
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    at += bytes.size();
+  }
+}
+
 Result<void> CasStore::sync_data() {
   for (const std::string& path : pending_files_) {
     QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead));
@@ -242,9 +352,14 @@ Result<Digest> parse_hex32(std::string_view text) {
 }
 
 Result<void> verify_blob_hash_hex(std::span<const uint8_t> bytes, std::string_view text) {
-  QM_ASSIGN(Digest d, parse_hex32(text));
-  if (blake3(bytes) != d) return fail(integrity_failure(text));
+  QM_TRY(verify_blob_digest_hex(blake3(bytes), text));
   return {};
+}
+
+Result<Digest> verify_blob_digest_hex(const Digest& computed, std::string_view text) {
+  QM_ASSIGN(Digest d, parse_hex32(text));
+  if (computed != d) return fail(integrity_failure(text));
+  return d;
 }
 
 }  // namespace cas

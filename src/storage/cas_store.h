@@ -86,9 +86,31 @@ class CasStore {
   void begin_undo();
   void undo_replaced();
   void end_undo();
+  // A memory store whose blobs lie in one buffer, a copy of an imported image's blob pool:
+  // blobs are added in list order with put_listed_at. One allocation and one copy for the
+  // whole pool, however many blobs it holds.
+  static CasStore over_pool_copy(std::span<const uint8_t> pool);
+  // A memory store whose blobs are lent from `bytes`, which never change while it lives (the
+  // shared owner keeps them): an image a caller hands over whole.
+  static CasStore lending(std::shared_ptr<const fs::Mapping> bytes);
+  // Adds the blob at [offset, offset + length) of the bytes the store lends from (the pool
+  // copy, or the bytes handed over; inside them: the caller checked) whose digest the caller
+  // has computed and checked; a digest already held fails as put_listed does.
+  Result<uint64_t> put_listed_at(uint64_t offset, uint64_t length, const Digest& digest);
   // Like put for a store being filled from a digest list (an image import): the bytes must
   // not be stored yet, else Corruption "CAS digest {hex} is listed twice".
   Result<uint64_t> put_listed(std::span<const uint8_t> bytes);
+  // The same for bytes whose digest the caller has just computed and checked against the
+  // list: they are not hashed again.
+  Result<uint64_t> put_listed(std::span<const uint8_t> bytes, const Digest& digest);
+
+  // Room for `count` blobs in all, before a store is filled from a digest list.
+  void reserve(size_t count);
+  // A memory store holding the same blobs at the same indexes (their digests taken as they
+  // are), as importing a bake of this store would build it: a digest held twice fails as
+  // put_listed would. Blobs lent from a pool or a mapping, whose bytes never change, are lent
+  // from the same one (kept alive by both stores); blobs held one by one are copied.
+  Result<CasStore> copy_to_memory() const;
 
   // The bytes of blob `index` (a mapped entry lends its range of the mapping); an index
   // outside the store is CasMiss "id {index}".
@@ -106,6 +128,11 @@ class CasStore {
   std::vector<std::string> hashes_hex() const;
   // Every blob in index order in one pool, with each blob's (offset, length).
   PackedPool pack() const;
+  // What pack() would return, without building the pool: its directory, and the pool's bytes
+  // written by write_pool into a span of exactly the pool's length (a bake lays the pool
+  // straight into the image).
+  std::vector<CasExtent> pool_directory() const;
+  void write_pool(std::span<uint8_t> out) const;
   // The workspace directory of a workspace store.
   const std::optional<std::string>& root() const { return root_; }
 
@@ -156,6 +183,9 @@ Result<Digest> parse_hex32(std::string_view text);
 // parse_hex32(text), then BLAKE3(bytes) must equal it: Corruption
 // "CAS blob {text} failed integrity check".
 Result<void> verify_blob_hash_hex(std::span<const uint8_t> bytes, std::string_view text);
+// The same check for a blob whose digest is already computed: parse_hex32(text), which must
+// equal `computed`; the same errors. Returns the parsed digest.
+Result<Digest> verify_blob_digest_hex(const Digest& computed, std::string_view text);
 
 }  // namespace cas
 }  // namespace qm::storage

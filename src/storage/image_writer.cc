@@ -17,6 +17,16 @@ Result<ImageLayout> image_layout(uint64_t page_count, uint64_t pool_len, uint64_
   return l;
 }
 
+void write_image_header(std::span<uint8_t, 24> out, const ImageLayout& layout, uint16_t version) {
+  FileHeader header;
+  header.format_version = version;
+  header.manifest_offset = layout.manifest_offset;
+  header.pages_end = layout.pages_end;
+  std::string bytes;
+  header.encode_to(bytes);
+  std::memcpy(out.data(), bytes.data(), out.size());
+}
+
 Result<std::string> bake_monolith_bytes_with_index(std::span<const Page> pages, std::span<const uint8_t> pool,
                                                    std::span<const uint8_t> index_region,
                                                    std::span<const uint8_t> manifest, uint16_t version) {

@@ -29,6 +29,9 @@ struct ImageLayout {
 // n >= 2^52 or any sum overflowing 64 bits: Corruption "monolith size overflows address space".
 Result<ImageLayout> image_layout(uint64_t page_count, uint64_t pool_len, uint64_t index_len, uint64_t manifest_len);
 
+// The 24-byte header of an image with that layout, into out[0, 24).
+void write_image_header(std::span<uint8_t, 24> out, const ImageLayout& layout, uint16_t version);
+
 Result<std::string> bake_monolith_bytes_with_index(std::span<const Page> pages, std::span<const uint8_t> pool,
                                                    std::span<const uint8_t> index_region,
                                                    std::span<const uint8_t> manifest, uint16_t version);

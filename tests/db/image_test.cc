@@ -130,6 +130,31 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   EXPECT_EQ(stored_rows(db, "items").size(), 150u);
 }
 
+TEST(ImageImport, ACopyToMemoryIsTheImportOfABakeAndIndependentOfItsSource) {
+  Database db = sample_database();
+  ASSERT_TRUE(db.query_with("CREATE TABLE checked (k, v DEFAULT 'd', CHECK (k > 0))", {}).has_value());
+  ASSERT_TRUE(db.query_with("INSERT INTO checked (k) VALUES (1), (2)", {}).has_value());
+  ASSERT_TRUE(db.query_with("UPDATE items SET label = 'changed' WHERE id < 5", {}).has_value());
+  const std::string image = bake(db);
+  auto copy = must(db.copy_to_memory());
+  auto imported = must(Database::import_bytes(as_bytes(image)));
+  EXPECT_EQ(copy.storage_mode(), StorageMode::Memory);
+  EXPECT_EQ(copy.clock(), imported.clock());
+  EXPECT_EQ(copy.format_version(), imported.format_version());
+  EXPECT_EQ(bake(copy), image);
+  EXPECT_EQ(stored_rows(copy, "items"), stored_rows(imported, "items"));
+  for (const char* column : {"id", "label"})
+    EXPECT_EQ(copy.catalog().tables().at("items").indexes.at(column),
+              imported.catalog().tables().at("items").indexes.at(column));
+  // Writes to the copy follow the same rules and leave the source alone.
+  EXPECT_EQ(error_text(copy.query_with("INSERT INTO checked (k) VALUES (0)", {})),
+            error_text(imported.query_with("INSERT INTO checked (k) VALUES (0)", {})));
+  ASSERT_TRUE(copy.insert_validated_base("items", row({Value::integer(999), Value::text(std::string(40, 'z')),
+                                                       Value::null()})).has_value());
+  EXPECT_EQ(stored_rows(db, "items").size(), stored_rows(imported, "items").size());
+  EXPECT_EQ(bake(db), image);
+}
+
 TEST(ImageImport, UniqueColumnsWithoutAStoredIndexAreRescanned) {
   Database db = sample_database();
   auto imported = must(Database::import_bytes(as_bytes(without_id_index(bake(db)))));
@@ -193,6 +218,20 @@ TEST_F(ImportRefusal, ManifestAndBlobFaults) {
   std::string altered = image_;
   altered[pages_end_ + m.cas_dir.back().first] ^= 1;
   EXPECT_EQ(import_error(altered), "data corruption: CAS blob " + m.cas_hashes.back() + " failed integrity check");
+  // Blobs are judged in list order whatever is hashed ahead: the first fault found is reported.
+  std::string first_altered = image_;
+  first_altered[pages_end_ + m.cas_dir.front().first] ^= 1;
+  EXPECT_EQ(import_error(first_altered), "data corruption: CAS blob " + m.cas_hashes.front() + " failed integrity check");
+  Manifest last_outside = m;
+  last_outside.cas_dir.back().first += 1;
+  const std::string both = first_altered.substr(0, manifest_offset_) + write_manifest_json(last_outside);
+  EXPECT_EQ(import_error(both), "data corruption: CAS blob " + m.cas_hashes.front() + " failed integrity check");
+  Manifest first_outside = m;
+  first_outside.cas_dir.front().first = pages_end_ + manifest_offset_;
+  std::string last_altered = image_;
+  last_altered[pages_end_ + m.cas_dir.back().first] ^= 1;
+  EXPECT_EQ(import_error(last_altered.substr(0, manifest_offset_) + write_manifest_json(first_outside)),
+            "data corruption: import: CAS blob out of bounds");
   // The index region must stay between the pool and the manifest.
   EXPECT_EQ(edited([&](Manifest& x) { x.index_region->first = pages_end_ - 1; }),
             "data corruption: CAS pool / index region bounds are inconsistent");

@@ -149,6 +149,32 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
   EXPECT_FALSE(crypto::argon2id(as_bytes(pass), as_bytes(std::string_view("short")), 2, 1024, 1));
 }
 
+TEST_F(EnvelopeDir, AnImagePastTheMappedBufferSizeIsSealedAndOpenedWhereItLies) {
+  // Large enough for the envelope buffers that are mapped on their own rather than allocated.
+  auto db = db::Database::open_memory();
+  ASSERT_TRUE(db.query_with("CREATE TABLE t (id, body)", {}).has_value());
+  for (int i = 0; i < 5; ++i) {
+    std::vector<Value> row{Value::integer(i), Value::text(std::string(1 << 20, static_cast<char>('a' + i)))};
+    ASSERT_TRUE(db.query_with("INSERT INTO t VALUES (?, ?)", row).has_value());
+  }
+  const std::string image = *db.bake_to_bytes();
+  ASSERT_GT(image.size(), size_t{5} << 20);
+  auto env = *seal_database(db, raw_key());
+  ASSERT_EQ(env.size(), image.size() + 80);
+  auto plain = *open_image(env, raw_key());
+  EXPECT_EQ(std::string(plain.begin(), plain.end()), image);
+
+  const std::string path = tmp.join("big.vault");
+  ASSERT_TRUE(publish(path, env, false).has_value());
+  auto read = *read_envelope(path);
+  ASSERT_EQ(std::vector<uint8_t>(read.begin(), read.end()), std::vector<uint8_t>(env.begin(), env.end()));
+  auto opened = *open_database_in_place(read, raw_key());
+  EXPECT_EQ(*opened.bake_to_bytes(), image);
+  auto wrong = *read_envelope(path);
+  EXPECT_EQ(error_text(open_database_in_place(wrong, raw_key(1))),
+            "data corruption: encrypted snapshot: authentication failed");
+}
+
 TEST_F(EnvelopeDir, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
   const std::string target = tmp.join("v.vault");
   const auto env = sealed_empty_database();
