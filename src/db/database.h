@@ -237,6 +237,9 @@ class Database {
   Result<void> commit_transaction();
   // Always leaves no transaction open; a workspace is restored and re-read from disk.
   Result<void> rollback_transaction();
+  // The rollback of transaction() and atomic_mutation() after their work failed: running out
+  // of memory in it is its error (the outcome is then unknown), not an exception.
+  Result<void> rollback_after_failure();
   // Begin, run work(*this), commit; rolls back when the work or the commit fails.
   template <class F>
   auto transaction(F&& work) -> std::invoke_result_t<F, Database&>;
@@ -473,13 +476,21 @@ auto run_out_of_memory_as_error(F&& work, Database& db) -> std::invoke_result_t<
   }
 }
 
+inline Result<void> Database::rollback_after_failure() {
+  try {
+    return rollback_transaction();
+  } catch (const std::bad_alloc&) {
+    return fail(QmError::resource_limit("out of memory"));
+  }
+}
+
 template <class F>
 auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
   QM_TRY(begin_transaction());
   auto result = run_out_of_memory_as_error(std::forward<F>(work), *this);
   if (!result) {
     if (!in_transaction()) return result;
-    auto rolled = rollback_transaction();
+    auto rolled = rollback_after_failure();
     if (!rolled)
       return fail(QmError::outcome_unknown("operation failed (" + result.error().message() +
                                            "); rollback also failed (" + rolled.error().message() + ")"));
@@ -490,7 +501,7 @@ auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
   auto committed = commit_transaction();
   if (committed) return result;
   if (!in_transaction()) return fail(std::move(committed).error());
-  auto rolled = rollback_transaction();
+  auto rolled = rollback_after_failure();
   if (!rolled)
     return fail(QmError::outcome_unknown("commit failed (" + committed.error().message() +
                                          "); rollback also failed (" + rolled.error().message() + ")"));
@@ -502,7 +513,7 @@ auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
   if (!in_transaction()) return transaction(std::forward<F>(work));
   auto result = run_out_of_memory_as_error(std::forward<F>(work), *this);
   if (result || !in_transaction()) return result;
-  auto rolled = rollback_transaction();
+  auto rolled = rollback_after_failure();
   if (!rolled)
     return fail(QmError::outcome_unknown("statement failed (" + result.error().message() +
                                          "); transaction rollback also failed (" + rolled.error().message() + ")"));

@@ -39,16 +39,17 @@ struct IndexEntry {
 // and a bulk load appends without moving what is logged. An entry is its target, its key (an
 // Int inline, any other key by its place in a list of its own) and the step from the previous
 // entry's row id, as variable-length numbers: about six bytes for a row of a bulk load. A
-// rollback reads them back, all at once.
+// rollback reads them back newest first, one block at a time, so it needs little memory of
+// its own even after a statement that ran out of it.
 class EntryLog {
  public:
   void push_back(IndexEntry e) {
-    if (blocks_.empty() || blocks_.back().size() + kMaxEntryBytes > kBlockBytes) {
-      blocks_.emplace_back();
+    if (blocks_.empty() || blocks_.back().bytes.size() + kMaxEntryBytes > kBlockBytes) {
+      blocks_.push_back(Block{{}, last_row_id_, size_});
       // A transaction of a few rows keeps its first block small; a large one takes blocks whole.
-      if (blocks_.size() > 1) blocks_.back().reserve(kBlockBytes);
+      if (blocks_.size() > 1) blocks_.back().bytes.reserve(kBlockBytes);
     }
-    std::string& out = blocks_.back();
+    std::string& out = blocks_.back().bytes;
     put(out, e.target);
     if (e.key.is_int()) {
       put(out, 0);
@@ -63,28 +64,37 @@ class EntryLog {
   }
   size_t size() const { return size_; }
 
-  // Every entry, oldest first.
-  std::vector<IndexEntry> entries() const {
-    std::vector<IndexEntry> out;
-    out.reserve(size_);
-    uint64_t row_id = 0;
-    for (const std::string& block : blocks_) {
+  // Calls visit(n, entry) for every entry, newest first (n counts from 0 for the oldest);
+  // stops at the first error.
+  template <class F>
+  Result<void> newest_first(F&& visit) const {
+    std::vector<IndexEntry> block_entries;
+    for (size_t b = blocks_.size(); b-- > 0;) {
+      const Block& block = blocks_[b];
+      block_entries.clear();
+      uint64_t row_id = block.base_row_id;
       size_t at = 0;
-      while (at < block.size()) {
+      while (at < block.bytes.size()) {
         IndexEntry e;
-        e.target = static_cast<uint32_t>(get(block, at));
-        const uint64_t other = get(block, at);
-        e.key = other == 0 ? Value::integer(unzigzag(get(block, at))) : others_[other - 1];
-        row_id += static_cast<uint64_t>(unzigzag(get(block, at)));
+        e.target = static_cast<uint32_t>(get(block.bytes, at));
+        const uint64_t other = get(block.bytes, at);
+        e.key = other == 0 ? Value::integer(unzigzag(get(block.bytes, at))) : others_[other - 1];
+        row_id += static_cast<uint64_t>(unzigzag(get(block.bytes, at)));
         e.row_id = row_id;
-        out.push_back(std::move(e));
+        block_entries.push_back(std::move(e));
       }
+      for (size_t k = block_entries.size(); k-- > 0;) QM_TRY(visit(block.first + k, block_entries[k]));
     }
-    return out;
+    return {};
   }
 
  private:
-  static constexpr size_t kBlockBytes = 64 * 1024;
+  struct Block {
+    std::string bytes;
+    uint64_t base_row_id;  // the row id before the block's first entry
+    size_t first;          // the number of the block's first entry
+  };
+  static constexpr size_t kBlockBytes = 16 * 1024;
   static constexpr size_t kMaxEntryBytes = 4 * 10;  // four numbers of at most 10 bytes
 
   static uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
@@ -105,7 +115,7 @@ class EntryLog {
     }
   }
 
-  std::vector<std::string> blocks_;
+  std::vector<Block> blocks_;
   std::vector<Value> others_;
   uint64_t last_row_id_ = 0;
   size_t size_ = 0;
@@ -189,15 +199,21 @@ class MemoryUndo final : public Transaction {
 
   Result<void> restore(Database& db) {
     TableMap& live = db.catalog().tables();
-    const std::vector<IndexEntry> entries = log_.entries();
-    for (size_t n = entries.size(); n-- > 0;) {
-      const IndexEntry& e = entries[n];
+    // The pages first, the ones allocated since begin dropped before anything else: that
+    // gives back most of what a statement that ran out of memory held, so the rest of the
+    // rollback finds memory to work with. The cache only forgets those pages (it reads none).
+    storage::PageCache& cache = db.store().cache;
+    const uint64_t pages_now = cache.backend().page_count();
+    if (auto* mem = cache.backend().mem()) mem->truncate(pages_.limit);
+    cache.forget_pages(pages_.limit, pages_now);
+    for (auto& [id, bytes] : pages_.pages) QM_TRY(cache.write(id, *bytes));
+    QM_TRY(log_.newest_first([&](size_t n, const IndexEntry& e) -> Result<void> {
       const IndexTarget& target = targets_[e.target];
       auto undo = tables_.find(target.table);
-      if (undo == tables_.end()) continue;  // the table did not exist at begin
+      if (undo == tables_.end()) return {};  // the table did not exist at begin
       IndexMap* indexes = nullptr;
       if (undo->second.handed_over) {
-        if (n >= undo->second.handed_over_at) continue;  // written to indexes that go anyway
+        if (n >= undo->second.handed_over_at) return {};  // written to indexes that go anyway
         indexes = &*undo->second.handed_over;
       } else {
         auto t = live.find(target.table);
@@ -207,13 +223,9 @@ class MemoryUndo final : public Transaction {
       auto index = indexes->find(target.column);
       if (index == indexes->end() || !index->second.remove_last(e.key, e.row_id))
         return fail(QmError::corruption("rollback: an index entry of the undo log is missing"));
-    }
+      return {};
+    }));
 
-    storage::PageCache& cache = db.store().cache;
-    for (auto& [id, bytes] : pages_.pages) QM_TRY(cache.write(id, *bytes));
-    const uint64_t pages_now = cache.backend().page_count();
-    cache.forget_pages(pages_.limit, pages_now);
-    if (auto* mem = cache.backend().mem()) mem->truncate(pages_.limit);
     db.store().cas.undo_replaced();
     db.store().cas.truncate(blob_count_);
     db.catalog().retrieval() = std::move(retrieval_);
