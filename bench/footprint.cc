@@ -3,10 +3,16 @@
 // qm_execute_many in batches of 100,000 (SQLite: one prepared INSERT, one transaction per
 // batch). Each case runs in a child process of its own, so no case inherits another's heap;
 // resident memory (VmRSS) is read before the database is opened and after the load with the
-// database still open, each time after handing freed heap back to the system (malloc_trim on
-// both sides, so transient load buffers do not count).
+// database still open: once as the host sees it (freed heap the allocator kept counts), and
+// for the breakdown after handing freed heap back to the system (malloc_trim on both sides).
+// The memory cases run --runs times (default 5) and report the least and the median.
 //
-// Usage: footprint [--rows N] [--dir PATH]
+// The last rows are one statement: a multi-row INSERT of all N tuples as SQL text
+// (`qm_query`; SQLite: `sqlite3_exec`) into the indexed table of a memory database; its
+// figure is the peak resident memory (VmHWM, reset just before the call) above the resident
+// memory before it, the text already built.
+//
+// Usage: footprint [--rows N] [--runs R] [--dir PATH]
 // Output: a Markdown table of RSS growth in MB and bytes on disk, and bytes per index entry
 // (memory database with the index minus without it, over N).
 #include <malloc.h>
@@ -17,15 +23,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "quilmarr.h"
 
 namespace {
 
 long g_rows = 1000000;
+int g_runs = 5;
 constexpr long kBatch = 100000;
 
 [[noreturn]] void die(const std::string& what, const char* detail) {
@@ -33,17 +42,31 @@ constexpr long kBatch = 100000;
   std::_Exit(1);
 }
 
-// Resident bytes of this process.
-double rss_bytes() {
-  malloc_trim(0);
+// A line of /proc/self/status in bytes ("VmRSS:", "VmHWM:").
+double status_bytes(const char* key) {
   FILE* f = std::fopen("/proc/self/status", "r");
   if (!f) die("reading /proc/self/status", std::strerror(errno));
   char line[256];
   double kb = 0;
+  const size_t n = std::strlen(key);
   while (std::fgets(line, sizeof line, f))
-    if (std::strncmp(line, "VmRSS:", 6) == 0) kb = std::atof(line + 6);
+    if (std::strncmp(line, key, n) == 0) kb = std::atof(line + n);
   std::fclose(f);
   return kb * 1024;
+}
+
+// Resident bytes of this process, after handing freed heap back when `trim` is set.
+double rss_bytes(bool trim = true) {
+  if (trim) malloc_trim(0);
+  return status_bytes("VmRSS:");
+}
+
+// Starts the peak (VmHWM) again from the current resident size.
+void reset_peak() {
+  FILE* f = std::fopen("/proc/self/clear_refs", "w");
+  if (!f) die("opening /proc/self/clear_refs", std::strerror(errno));
+  std::fputs("5", f);
+  std::fclose(f);
 }
 
 uint64_t bytes_under(const std::string& path) {
@@ -142,15 +165,63 @@ double in_child(const std::function<double()>& body) {
   return growth;
 }
 
-double qm_memory(bool index) {
+double qm_memory(bool index, bool trim) {
   return in_child([&] {
-    const double before = rss_bytes();
+    const double before = rss_bytes(trim);
     QmDb* db = qm_open_memory();
     if (!db) die("qm_open_memory", qm_last_error());
     qm_load(db, index);
-    const double growth = rss_bytes() - before;
+    const double growth = rss_bytes(trim) - before;
     qm_close(db);
     return growth;
+  });
+}
+
+// The whole load as one INSERT statement of N tuples.
+std::string one_statement() {
+  std::string sql = "INSERT INTO t VALUES ";
+  for (long i = 0; i < g_rows; ++i) {
+    if (i != 0) sql += ',';
+    sql += '(';
+    sql += std::to_string(i);
+    sql += ',';
+    sql += std::to_string(v_of(i));
+    sql += ",'";
+    sql += text_of(i);
+    sql += "')";
+  }
+  return sql;
+}
+
+double qm_statement_peak() {
+  return in_child([&] {
+    const std::string sql = one_statement();
+    QmDb* db = qm_open_memory();
+    if (!db) die("qm_open_memory", qm_last_error());
+    qm_run(db, "CREATE TABLE t (id INT, v INT, s TEXT)");
+    qm_run(db, "CREATE INDEX ON t (id)");
+    const double before = rss_bytes(false);
+    reset_peak();
+    qm_run(db, sql.c_str());
+    const double peak = status_bytes("VmHWM:") - before;
+    qm_close(db);
+    return peak;
+  });
+}
+
+double sq_statement_peak() {
+  return in_child([&] {
+    const std::string sql = one_statement();
+    sqlite3* db = nullptr;
+    if (sqlite3_open(":memory:", &db) != SQLITE_OK) die("sqlite3_open", sqlite3_errmsg(db));
+    sq_run(db, "CREATE TABLE t (id INT, v INT, s TEXT)");
+    sq_run(db, "CREATE INDEX t_id ON t (id)");
+    const double before = rss_bytes(false);
+    reset_peak();
+    sq_run(db, sql.c_str());
+    const double peak = status_bytes("VmHWM:") - before;
+    sqlite3_close(db);
+    return peak;
   });
 }
 
@@ -175,16 +246,27 @@ double qm_workspace(const std::string& dir, bool reopen) {
   });
 }
 
-double sq_case(const std::string& path) {
+double sq_case(const std::string& path, bool trim = true) {
   return in_child([&] {
-    const double before = rss_bytes();
+    const double before = rss_bytes(trim);
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("sqlite3_open", sqlite3_errmsg(db));
     sq_load(db);
-    const double growth = rss_bytes() - before;
+    const double growth = rss_bytes(trim) - before;
     sqlite3_close(db);
     return growth;
   });
+}
+
+// Least and median of g_runs runs of a case.
+struct Spread {
+  double least, median;
+};
+Spread runs(const std::function<double()>& one) {
+  std::vector<double> v;
+  for (int i = 0; i < g_runs; ++i) v.push_back(one());
+  std::sort(v.begin(), v.end());
+  return {v.front(), v[v.size() / 2]};
 }
 
 std::string mb(double bytes) {
@@ -193,6 +275,8 @@ std::string mb(double bytes) {
   return buf;
 }
 
+std::string mb(Spread s) { return mb(s.least) + " / " + mb(s.median); }
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,10 +284,12 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--rows" && i + 1 < argc) g_rows = std::atol(argv[++i]);
+    else if (a == "--runs" && i + 1 < argc) g_runs = std::atoi(argv[++i]);
     else if (a == "--dir" && i + 1 < argc) dir = argv[++i];
-    else die("arguments", "usage: footprint [--rows N] [--dir PATH]");
+    else die("arguments", "usage: footprint [--rows N] [--runs R] [--dir PATH]");
   }
   if (g_rows < 1) die("arguments", "--rows must be positive");
+  if (g_runs < 1) die("arguments", "--runs must be positive");
   const bool own_dir = dir.empty();
   if (own_dir) {
     char tmpl[] = "/tmp/qm_footprint_XXXXXX";
@@ -215,8 +301,12 @@ int main(int argc, char** argv) {
   std::filesystem::remove(sq_file);
 
   std::fprintf(stderr, "footprint: %ld rows\n", g_rows);
-  const double mem_index = qm_memory(true);
-  const double mem_plain = qm_memory(false);
+  const Spread mem_host = runs([] { return qm_memory(true, false); });
+  const Spread sq_host = runs([] { return sq_case(":memory:", false); });
+  const double mem_index = qm_memory(true, true);
+  const double mem_plain = qm_memory(false, true);
+  const Spread qm_peak = runs(qm_statement_peak);
+  const Spread sq_peak = runs(sq_statement_peak);
   const double ws_load = qm_workspace(ws, false);
   const double ws_reopen = qm_workspace(ws, true);
   const double sq_mem = sq_case(":memory:");
@@ -226,7 +316,10 @@ int main(int argc, char** argv) {
   if (std::filesystem::exists(sq_file + "-wal")) sq_bytes += std::filesystem::file_size(sq_file + "-wal");
 
   std::printf("| %ld rows, index on id | QuilMarr | SQLite %s |\n|---|---:|---:|\n", g_rows, sqlite3_libversion());
-  std::printf("| memory database: RSS growth | %s | %s (`:memory:`) |\n", mb(mem_index).c_str(), mb(sq_mem).c_str());
+  std::printf("| memory database: RSS growth as the host sees it (least / median of %d) | %s | %s (`:memory:`) |\n",
+              g_runs, mb(mem_host).c_str(), mb(sq_host).c_str());
+  std::printf("| memory database: RSS growth after malloc_trim | %s | %s (`:memory:`) |\n", mb(mem_index).c_str(),
+              mb(sq_mem).c_str());
   std::printf("| the same without the index | %s | — |\n", mb(mem_plain).c_str());
   std::printf("| bytes per index entry (memory, with minus without) | %.1f | — |\n",
               (mem_index - mem_plain) / static_cast<double>(g_rows));
@@ -235,6 +328,9 @@ int main(int argc, char** argv) {
   std::printf("| workspace reopened, after one full scan: RSS growth | %s | — |\n", mb(ws_reopen).c_str());
   std::printf("| on disk | %s | %s |\n", mb(static_cast<double>(ws_bytes)).c_str(),
               mb(static_cast<double>(sq_bytes)).c_str());
+  std::printf("| one INSERT of all rows as SQL text, memory database: peak RSS growth (least / median of %d) | %s | "
+              "%s (`:memory:`) |\n",
+              g_runs, mb(qm_peak).c_str(), mb(sq_peak).c_str());
   if (own_dir) std::filesystem::remove_all(dir);
   return 0;
 }

@@ -14,7 +14,11 @@ fi
 seconds=${1:-30}
 shift || true
 build=build/fuzz
+# -O1 with line tables only: the optimisation libFuzzer recommends, and stack traces with
+# lines, at a fraction of the compile time of full debug information.
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -gline-tables-only -DNDEBUG" \
   -DQM_FUZZ=ON -DQM_BUILD_TESTS=OFF > /dev/null
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

@@ -1,5 +1,6 @@
 #include "core/json_reader.h"
 
+#include <new>
 #include <algorithm>
 
 #include <nlohmann/json.hpp>
@@ -135,6 +136,8 @@ std::expected<JsonNode, std::string> parse_json(std::string_view text, size_t ma
   bool ok = false;
   try {
     ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json, true);
+  } catch (const std::bad_alloc&) {
+    throw;  // running out of memory is not a fault of the document: the call's frame reports it
   } catch (const std::exception& e) {
     return std::unexpected(std::string(e.what()));
   }

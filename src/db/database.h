@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <map>
 #include <optional>
 #include <span>
@@ -68,6 +69,7 @@ const char* storage_mode_name(StorageMode mode);
 class Transaction;
 class TransactionHost;
 class StatementUndo;
+class ParamSets;
 class LiveRowCounts;
 struct RetrievalPending;
 
@@ -251,7 +253,7 @@ class Database {
   // Counts the placeholders and proves the text parses; keeps the text, not the tree.
   Result<PreparedStatement> prepare(std::string_view sql);
   // One INSERT, UPDATE or DELETE run once per parameter set, all in one transaction.
-  Result<uint64_t> execute_many(std::string_view sql, std::span<const std::vector<Value>> sets);
+  Result<uint64_t> execute_many(std::string_view sql, ParamSets& sets);
   // Splits a foreign SQL dump, then rewrites, skips or runs each statement as the host would send it.
   migrate::ImportReport import_sql(std::string_view dump);
 
@@ -261,6 +263,9 @@ class Database {
   Result<void> commit_transaction();
   // Always leaves no transaction open; a workspace is restored and re-read from disk.
   Result<void> rollback_transaction();
+  // The rollback of transaction() and atomic_mutation() after their work failed: running out
+  // of memory in it is its error (the outcome is then unknown), not an exception.
+  Result<void> rollback_after_failure();
   // Begin, run work(*this), commit; rolls back when the work or the commit fails.
   template <class F>
   auto transaction(F&& work) -> std::invoke_result_t<F, Database&>;
@@ -488,13 +493,33 @@ class Database {
   Store store_;
 };
 
+// Runs work, an allocation failure inside it becoming a ResourceLimit error, so that the
+// caller rolls back what the work did instead of leaving it half done; the memory the
+// failed step held has been released by the time the error is returned.
+template <class F>
+auto run_out_of_memory_as_error(F&& work, Database& db) -> std::invoke_result_t<F, Database&> {
+  try {
+    return std::forward<F>(work)(db);
+  } catch (const std::bad_alloc&) {
+    return fail(QmError::resource_limit("out of memory"));
+  }
+}
+
+inline Result<void> Database::rollback_after_failure() {
+  try {
+    return rollback_transaction();
+  } catch (const std::bad_alloc&) {
+    return fail(QmError::resource_limit("out of memory"));
+  }
+}
+
 template <class F>
 auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
   QM_TRY(begin_transaction());
-  auto result = std::forward<F>(work)(*this);
+  auto result = run_out_of_memory_as_error(std::forward<F>(work), *this);
   if (!result) {
     if (!in_transaction()) return result;
-    auto rolled = rollback_transaction();
+    auto rolled = rollback_after_failure();
     if (!rolled)
       return fail(QmError::outcome_unknown("operation failed (" + result.error().message() +
                                            "); rollback also failed (" + rolled.error().message() + ")"));
@@ -505,7 +530,7 @@ auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
   auto committed = commit_transaction();
   if (committed) return result;
   if (!in_transaction()) return fail(std::move(committed).error());
-  auto rolled = rollback_transaction();
+  auto rolled = rollback_after_failure();
   if (!rolled)
     return fail(QmError::outcome_unknown("commit failed (" + committed.error().message() +
                                          "); rollback also failed (" + rolled.error().message() + ")"));
@@ -515,9 +540,9 @@ auto Database::transaction(F&& work) -> std::invoke_result_t<F, Database&> {
 template <class F>
 auto Database::atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&> {
   if (!in_transaction()) return transaction(std::forward<F>(work));
-  auto result = std::forward<F>(work)(*this);
+  auto result = run_out_of_memory_as_error(std::forward<F>(work), *this);
   if (result || !in_transaction()) return result;
-  auto rolled = rollback_transaction();
+  auto rolled = rollback_after_failure();
   if (!rolled)
     return fail(QmError::outcome_unknown("statement failed (" + result.error().message() +
                                          "); transaction rollback also failed (" + rolled.error().message() + ")"));

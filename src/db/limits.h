@@ -53,6 +53,8 @@ inline constexpr size_t kMaxRetrievalDescriptors = 16;
 inline constexpr size_t kPageCacheCapacity = storage::PageCache::kDefaultCapacity;
 // Up to this many rows an ORDER BY ... LIMIT keeps only its first rows while reading.
 inline constexpr uint64_t kTopNRowsKeptWhileReading = 100000;
+// Row versions a table with retrieval indexes may hold (live and retired alike).
+inline constexpr uint64_t kRetrievalTableMaxVersions = 100000;
 
 // The commit-log limits of a logged workspace.
 using CommitLogOptions = journal::CommitLogOptions;

@@ -42,6 +42,10 @@ class RetrievalCollector final : public WriteObserver {
 
 }  // namespace
 
+QmError retrieval_version_limit() {
+  return QmError::resource_limit("indexed tables are limited to 100,000 retained row versions");
+}
+
 void RetrievalPending::refresh(const Catalog& catalog) {
   indexed_tables.clear();
   for (const auto& [name, entry] : catalog.retrieval()) indexed_tables.insert(entry.definition().table);
@@ -79,8 +83,7 @@ Result<void> Database::maintain_retrieval(std::string_view table_name, std::span
   if (!transaction_) return fail(persistent::corrupt("retrieval maintenance requires a rollback boundary"));
   const Table* table = catalog_.find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
-  if (table->row_versions > 100000)
-    return fail(QmError::resource_limit("indexed tables are limited to 100,000 retained row versions"));
+  if (table->row_versions > kRetrievalTableMaxVersions) return fail(retrieval_version_limit());
   for (auto& [name, entry] : catalog_.retrieval())
     if (entry.definition().table == table_name) QM_TRY(entry.apply(table->columns, removed, added, clock_));
   return {};

@@ -33,4 +33,9 @@ struct RetrievalPending {
 
 std::unique_ptr<WriteObserver> make_retrieval_collector(std::shared_ptr<RetrievalPending> pending);
 
+// The error of a table with retrieval indexes holding more than kRetrievalTableMaxVersions
+// row versions. The write path raises it at the version past the limit, so a long statement
+// stops there instead of building all its rows first; the statement's end checks it again.
+QmError retrieval_version_limit();
+
 }  // namespace qm::db

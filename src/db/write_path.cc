@@ -7,6 +7,7 @@
 #include "core/bytes.h"
 #include "db/database.h"
 #include "db/query/row_access.h"
+#include "db/retrieval_maintenance.h"
 #include "db/schema.h"
 #include "db/transaction/transaction.h"
 #include "storage/record.h"
@@ -23,6 +24,8 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
   if (row.size() != table.columns.size())
     return fail(QmError::schema("table `" + std::string(table_name) + "` expects " +
                                 std::to_string(table.columns.size()) + " columns, got " + std::to_string(row.size())));
+  if (table.row_versions >= kRetrievalTableMaxVersions && catalog_.has_retrieval_index(table_name))
+    return fail(retrieval_version_limit());
 
   // The clock moves only once the row is stored, so a failed insert leaves it unchanged.
   QM_ASSIGN(const uint64_t created, next_clock());

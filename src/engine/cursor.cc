@@ -94,6 +94,15 @@ bool is_literal_start(const Token* t) {
          (t->kind == Tok::Word && keyword_equals(t->raw, "null"));
 }
 
+Result<void> Cursor::slide() {
+  std::vector<Token>& tokens = *window_->tokens;
+  tokens.erase(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(index_));
+  index_ = 0;
+  auto filled = window_->stream.fill(tokens, window_->size);
+  tokens_ = tokens;
+  return filled;
+}
+
 Result<const Token*> Cursor::next() {
   if (at_end()) return fail(err_at(end_, "unexpected end of statement"));
   return &tokens_[index_++];

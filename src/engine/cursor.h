@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/error.h"
 #include "core/value.h"
@@ -31,16 +32,40 @@ bool is_reserved_word(std::string_view word);
 // ASCII case-insensitive equality against a lower-case keyword.
 bool keyword_equals(std::string_view word, std::string_view lower_kw);
 
+// The tokens of a text too long to lex whole, held a window at a time (parser.cc): the
+// window moves on only where the grammar allows it (release_read), and a read past its end
+// while the text goes on marks the parse as overrun, to be redone over all the tokens.
+struct TokenWindow {
+  TokenStream stream;
+  std::vector<Token>* tokens;
+  size_t size;  // the window's length in tokens
+  bool overrun = false;
+};
+
 class Cursor {
  public:
   Cursor(std::string_view sql, std::span<const Token> tokens, size_t end_position)
       : sql_(sql), tokens_(tokens), end_(end_position) {}
+  Cursor(std::string_view sql, TokenWindow& window, size_t end_position)
+      : sql_(sql), tokens_(*window.tokens), end_(end_position), window_(&window) {}
 
   // The next token (or the one `ahead` after it) without consuming; nullptr when none.
   const Token* peek(size_t ahead = 0) const {
-    return index_ + ahead < tokens_.size() ? &tokens_[index_ + ahead] : nullptr;
+    if (index_ + ahead < tokens_.size()) return &tokens_[index_ + ahead];
+    note_window_end();
+    return nullptr;
   }
-  bool at_end() const { return index_ >= tokens_.size(); }
+  bool at_end() const {
+    if (index_ < tokens_.size()) return false;
+    note_window_end();
+    return true;
+  }
+  // Called by the grammar where no token read so far is referenced any more (the start of
+  // each INSERT row): a windowed cursor may drop the tokens read and lex the next ones.
+  Result<void> release_read() {
+    if (window_ && index_ >= window_->size / 2) return slide();
+    return {};
+  }
   bool peek_is(Tok kind, size_t ahead = 0) const {
     const Token* t = peek(ahead);
     return t && t->kind == kind;
@@ -77,10 +102,16 @@ class Cursor {
 
  private:
   std::string_view sql_;
+  void note_window_end() const {
+    if (window_ && !window_->stream.done()) window_->overrun = true;
+  }
+  Result<void> slide();
+
   std::span<const Token> tokens_;
   size_t index_ = 0;
   size_t end_;
   size_t predicate_nodes_ = 0;
+  TokenWindow* window_ = nullptr;
 };
 
 // Literal tokens Cursor::value accepts: NULL, a string, an integer or a decimal.

@@ -55,13 +55,26 @@ size_t first_invalid_utf8(std::string_view s) {
 class Lexer {
  public:
   Lexer(std::string_view sql, std::vector<Token>& out) : sql_(sql), out_(out) {}
+  Lexer(std::string_view sql, std::vector<Token>& out, size_t byte, size_t character, size_t depth)
+      : sql_(sql), out_(out), b_(byte), c_(character), depth_(depth) {}
 
   Result<size_t> run() {
+    QM_TRY(check_utf8());
+    QM_TRY(fill(static_cast<size_t>(-1)));
+    return c_;
+  }
+
+  Result<void> check_utf8() const {
     if (size_t bad = first_invalid_utf8(sql_); bad != std::string_view::npos) {
       size_t chars = utf8_length(sql_.substr(0, bad));
       return fail(parse_error(sql_, chars, "SQL text is not valid UTF-8"));
     }
-    while (b_ < sql_.size()) {
+    return {};
+  }
+
+  // Lexes until out holds `limit` tokens or the text ends.
+  Result<void> fill(size_t limit) {
+    while (b_ < sql_.size() && out_.size() < limit) {
       auto c = static_cast<unsigned char>(sql_[b_]);
       // The common cases first, without a call: ASCII white space and words.
       if (c < 0x80) {
@@ -87,8 +100,12 @@ class Lexer {
         QM_TRY(unexpected(cp));
       }
     }
-    return c_;
+    return {};
   }
+
+  size_t byte() const { return b_; }
+  size_t character() const { return c_; }
+  size_t depth() const { return depth_; }
 
  private:
   Result<void> ascii_token(char c) {
@@ -329,6 +346,19 @@ bool is_word_continue(char32_t c) {
 Result<size_t> lex(std::string_view sql, std::vector<Token>& out) {
   out.clear();
   return Lexer(sql, out).run();
+}
+
+Result<void> TokenStream::fill(std::vector<Token>& out, size_t limit) {
+  Lexer lexer(sql_, out, byte_, character_, depth_);
+  if (!checked_) {
+    QM_TRY(lexer.check_utf8());
+    checked_ = true;
+  }
+  auto filled = lexer.fill(limit);
+  byte_ = lexer.byte();
+  character_ = lexer.character();
+  depth_ = lexer.depth();
+  return filled;
 }
 
 }  // namespace qm::query

@@ -56,6 +56,25 @@ inline constexpr size_t kMaxParenDepth = 64;
 // (the end position). On failure the error is a positioned QmError::Query.
 Result<size_t> lex(std::string_view sql, std::vector<Token>& out);
 
+// The same tokens and the same first error as lex(), a piece at a time, for a text too long
+// to hold all its tokens at once. Copying a stream copies its position.
+class TokenStream {
+ public:
+  explicit TokenStream(std::string_view sql) : sql_(sql) {}
+  // Appends tokens to out until it holds `limit` tokens or the text ends.
+  Result<void> fill(std::vector<Token>& out, size_t limit);
+  bool done() const { return checked_ && byte_ >= sql_.size(); }
+  // The text's character count, once done.
+  size_t end_position() const { return character_; }
+
+ private:
+  std::string_view sql_;
+  bool checked_ = false;  // the text's UTF-8 was checked (by the first fill)
+  size_t byte_ = 0;
+  size_t character_ = 0;
+  size_t depth_ = 0;
+};
+
 // Character classes shared with parameter binding.
 bool is_sql_white_space(char32_t c);
 bool is_word_start(char32_t c);

@@ -43,11 +43,19 @@ Result<Statement> parse_insert(Cursor& c) {
   }
 
   QM_TRY(c.keyword("values"));
+  // Rows of plain values are packed as they are read, so a long VALUES list holds neither all
+  // its tokens (the cursor moves on at each row) nor a vector per row. A target list or the
+  // first DEFAULT turns the statement into InsertWithTargets, whose rows stay as read.
   std::vector<std::vector<InsertValue>> rows;
-  bool uses_default = false;
+  PackedRows packed;
+  bool with_targets_form = targets.has_value();
+  std::vector<InsertValue> row;
+  std::vector<Value> plain;
   while (true) {
+    QM_TRY(c.release_read());
     QM_TRY(c.expect(Tok::LParen));
-    std::vector<InsertValue> row;
+    row.clear();
+    bool uses_default = false;
     while (true) {
       if (c.take_kw("default")) {
         row.emplace_back(InsertDefault{});
@@ -61,23 +69,30 @@ Result<Statement> parse_insert(Cursor& c) {
       if (t->kind == Tok::RParen) break;
       return fail(c.err_at(t->pos, expected_comma_or_paren(*t)));
     }
-    rows.push_back(std::move(row));
+    if (uses_default && !with_targets_form) {
+      with_targets_form = true;
+      for (auto& earlier : packed.unpack()) rows.emplace_back(std::make_move_iterator(earlier.begin()),
+                                                               std::make_move_iterator(earlier.end()));
+      packed = PackedRows();
+    }
+    if (with_targets_form) {
+      rows.push_back(row);
+    } else {
+      plain.clear();
+      for (auto& v : row) plain.push_back(std::move(std::get<Value>(v)));
+      packed.append(plain);
+    }
     if (!c.peek_is(Tok::Comma)) break;
     (void)c.next();
   }
 
-  if (targets || uses_default) return Statement{InsertWithTargetsStmt{std::move(table), std::move(targets), std::move(rows)}};
-  auto plain = [](std::vector<InsertValue>& row) {
-    std::vector<Value> out;
-    out.reserve(row.size());
-    for (auto& v : row) out.push_back(std::move(std::get<Value>(v)));
-    return out;
-  };
-  if (rows.size() == 1) return Statement{InsertRowStmt{std::move(table), plain(rows[0])}};
-  std::vector<std::vector<Value>> values;
-  values.reserve(rows.size());
-  for (auto& row : rows) values.push_back(plain(row));
-  return Statement{InsertRowsStmt{std::move(table), std::move(values)}};
+  if (with_targets_form)
+    return Statement{InsertWithTargetsStmt{std::move(table), std::move(targets), std::move(rows)}};
+  if (packed.size() == 1) {
+    (void)packed.reader().next(plain);
+    return Statement{InsertRowStmt{std::move(table), std::move(plain)}};
+  }
+  return Statement{InsertRowsStmt{std::move(table), std::move(packed)}};
 }
 
 Result<Statement> parse_update(Cursor& c) {

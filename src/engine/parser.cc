@@ -1,5 +1,6 @@
-// Statement entry: lex the whole text, dispatch on the first word, then accept only
-// semicolons until the end. Two statements in one text fail at the second.
+// Statement entry: lex the text (a long one a window of tokens at a time), dispatch on the
+// first word, then accept only semicolons until the end. Two statements in one text fail at
+// the second.
 #include "engine/parser.h"
 
 #include <vector>
@@ -45,6 +46,21 @@ Result<Statement> parse_statement(Cursor& c) {
   return fail(c.err_at(first->pos, "unsupported statement `" + ascii_upper(word) + "`"));
 }
 
+// A text of more tokens than this is parsed through a window of them (TokenWindow).
+constexpr size_t kTokenWindow = 1 << 16;
+
+Result<Statement> parse_tokens(Cursor& c) {
+  Result<Statement> statement = parse_statement(c);
+  if (!statement) return statement;
+  while (c.peek_is(Tok::Semicolon)) (void)c.next();
+  if (const Token* t = c.peek()) {
+    if (t->kind == Tok::Word)
+      return fail(c.err_at(t->pos, "unsupported or misplaced SQL construct `" + ascii_upper(t->raw) + "`"));
+    return fail(c.err_at(t->pos, "unexpected token " + token_debug(*t) + " after the statement"));
+  }
+  return statement;
+}
+
 }  // namespace
 
 Result<Statement> parse(std::string_view sql) {
@@ -58,17 +74,36 @@ Result<Statement> parse(std::string_view sql) {
       if (tokens.capacity() > 4096) std::vector<Token>().swap(tokens);
     }
   } release;
+  tokens.clear();
+  TokenStream stream(sql);
+  QM_TRY(stream.fill(tokens, kTokenWindow));
+  if (stream.done()) {
+    Cursor c(sql, tokens, stream.end_position());
+    return parse_tokens(c);
+  }
+  // A long text (a multi-row INSERT of many tuples): its tokens are not held all at once.
+  // The rest is lexed first without keeping the tokens, so a lexical error anywhere wins
+  // over a grammar error as it does for a short text, and the end position is known.
+  TokenStream rest = stream;
+  {
+    std::vector<Token> scratch;
+    scratch.reserve(kTokenWindow);
+    while (!rest.done()) {
+      scratch.clear();
+      QM_TRY(rest.fill(scratch, kTokenWindow));
+    }
+  }
+  TokenWindow window{stream, &tokens, kTokenWindow};
+  {
+    Cursor c(sql, window, rest.end_position());
+    Result<Statement> statement = parse_tokens(c);
+    if (!window.overrun) return statement;
+  }
+  // The grammar needed more than the window at a place where it could not move on: parse
+  // again over all the tokens.
   QM_ASSIGN(size_t end, lex(sql, tokens));
   Cursor c(sql, tokens, end);
-  Result<Statement> statement = parse_statement(c);
-  if (!statement) return statement;
-  while (c.peek_is(Tok::Semicolon)) (void)c.next();
-  if (const Token* t = c.peek()) {
-    if (t->kind == Tok::Word)
-      return fail(c.err_at(t->pos, "unsupported or misplaced SQL construct `" + ascii_upper(t->raw) + "`"));
-    return fail(c.err_at(t->pos, "unexpected token " + token_debug(*t) + " after the statement"));
-  }
-  return statement;
+  return parse_tokens(c);
 }
 
 }  // namespace qm::query

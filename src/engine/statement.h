@@ -14,6 +14,7 @@
 
 #include "core/box.h"
 #include "core/value.h"
+#include "engine/packed_rows.h"
 #include "retrieval/definition.h"
 
 namespace qm::query {
@@ -275,7 +276,7 @@ struct InsertRowStmt {
 };
 struct InsertRowsStmt {
   std::string table;
-  std::vector<std::vector<Value>> rows;
+  PackedRows rows;
   friend bool operator==(const InsertRowsStmt&, const InsertRowsStmt&) = default;
 };
 struct InsertWithTargetsStmt {

@@ -151,11 +151,11 @@ QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_set
     auto text = qm::ffi::utf8_arg(sql);
     auto sets_text = qm::ffi::utf8_arg(param_sets_json);
     if (!db || !text || !sets_text) return refuse("qm_execute_many: null handle or invalid UTF-8 input");
-    auto sets = qm::ffi::json_param_sets(*sets_text);
+    auto sets = qm::ffi::read_param_sets(*sets_text);
     if (!sets) return hand_out(qm::fail(std::move(sets).error()));
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
-    auto total = db->db.execute_many(*text, *sets);
+    auto total = db->db.execute_many(*text, **sets);
     if (!total) return hand_out(qm::fail(std::move(total).error()));
     return hand_out(QueryResult(qm::MutatedResult{*total}));
   });

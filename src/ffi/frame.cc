@@ -7,7 +7,7 @@
 
 namespace qm::ffi {
 namespace {
-enum class Slot : unsigned char { Empty, Text, Panic };
+enum class Slot : unsigned char { Empty, Text, Panic, OutOfMemory };
 thread_local std::string t_last_error;
 thread_local Slot t_slot = Slot::Empty;
 }  // namespace
@@ -21,6 +21,11 @@ void clear_last_error() {
 void set_panic() noexcept {
   t_last_error.clear();  // keeps its buffer: no allocation
   t_slot = Slot::Panic;
+}
+
+void set_out_of_memory() noexcept {
+  t_last_error.clear();
+  t_slot = Slot::OutOfMemory;
 }
 
 void set_last_error(std::string_view text) {
@@ -37,6 +42,7 @@ const char* last_error() {
   switch (t_slot) {
     case Slot::Empty: return nullptr;
     case Slot::Panic: return kPanicText;
+    case Slot::OutOfMemory: return kOutOfMemoryText;
     case Slot::Text: return t_last_error.c_str();
   }
   return nullptr;

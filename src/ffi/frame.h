@@ -1,9 +1,10 @@
 // The frame every exported call passes through: the per-thread last error, the UTF-8
-// checks of text arguments, strings handed to the host, and the guard that turns any C++
-// exception (std::bad_alloc included) into "panic in a QuilMarr FFI call" so that nothing
-// is thrown across the C boundary.
+// checks of text arguments, strings handed to the host, and the guard that keeps every C++
+// exception inside the library: running out of memory (std::bad_alloc) becomes a resource-
+// limit error the host can act on, anything else "panic in a QuilMarr FFI call".
 #pragma once
 
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,16 +29,23 @@ char* string_to_c(std::string_view text);
 std::optional<std::string_view> utf8_arg(const char* s);
 
 inline constexpr const char* kPanicText = "panic in a QuilMarr FFI call";
+inline constexpr const char* kOutOfMemoryText =
+    "query resource limit exceeded: out of memory";
 
-// Records a panic as the last error without allocating, so it is reported even when the
-// panic was the allocator running out of memory.
+// Record a panic or an allocation failure as the last error without allocating, so they are
+// reported even while memory is short.
 void set_panic() noexcept;
+void set_out_of_memory() noexcept;
 
-// Runs body, returning `failure` (with the panic text as last error) if anything throws.
+// Runs body, returning `failure` (with the out-of-memory or panic text as last error) if
+// anything throws.
 template <class R, class F>
 R guarded(R failure, F&& body) noexcept {
   try {
     return std::forward<F>(body)();
+  } catch (const std::bad_alloc&) {
+    set_out_of_memory();
+    return failure;
   } catch (...) {
     set_panic();
     return failure;

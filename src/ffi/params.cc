@@ -31,19 +31,28 @@ class FastParams {
     }
   }
 
-  // `[` arrays `]`.
-  bool array_of_arrays(std::vector<std::vector<Value>>& out) {
+  // The outer `[` of an array of arrays; true when that array is empty (`[]`).
+  bool open_outer(bool& empty) {
+    skip_ws();
     if (!take('[')) return false;
     skip_ws();
-    if (take(']')) return true;
-    while (true) {
-      std::vector<Value>& set = out.emplace_back();
-      if (!array(set)) return false;
-      skip_ws();
-      if (take(']')) return true;
-      if (!take(',')) return false;
-      skip_ws();
+    empty = take(']');
+    return true;
+  }
+
+  // One inner array into out, then the `,` before the next one or the outer `]`, which sets
+  // last.
+  bool inner(std::vector<Value>& out, bool& last) {
+    if (!array(out)) return false;
+    skip_ws();
+    if (take(']')) {
+      last = true;
+      return true;
     }
+    if (!take(',')) return false;
+    skip_ws();
+    last = false;
+    return true;
   }
 
   void skip_ws() {
@@ -170,16 +179,71 @@ std::expected<std::vector<Value>, std::string> json_params_to_values(std::string
   return out;
 }
 
-Result<std::vector<std::vector<Value>>> json_param_sets(std::string_view text) {
-  {
-    std::vector<std::vector<Value>> fast;
-    FastParams scan(text);
-    scan.skip_ws();
-    if (scan.array_of_arrays(fast)) {
-      scan.skip_ws();
-      if (scan.at_end()) return fast;
+namespace {
+
+// Sets of the fast shape, read again from the text as the batch asks for them. The check at
+// construction read them all once, so reading them again cannot fail.
+class TextParamSets final : public db::ParamSets {
+ public:
+  // Null unless the whole text has the fast shape.
+  static std::unique_ptr<TextParamSets> check(std::string_view text) {
+    auto sets = std::unique_ptr<TextParamSets>(new TextParamSets(text));
+    bool last = false;
+    if (!sets->scan_.open_outer(last)) return nullptr;
+    std::vector<Value> scratch;
+    while (!last) {
+      scratch.clear();
+      if (!sets->scan_.inner(scratch, last)) return nullptr;
+      sets->add_length(scratch.size());
     }
+    sets->scan_.skip_ws();
+    if (!sets->scan_.at_end()) return nullptr;
+    sets->scan_ = FastParams(text);
+    (void)sets->scan_.open_outer(last);
+    return sets;
   }
+
+  size_t size() const override { return count_; }
+  size_t length(size_t i) const override { return lengths_.empty() ? uniform_ : lengths_[i]; }
+  std::span<const Value> next() override {
+    row_.clear();
+    bool last = false;
+    (void)scan_.inner(row_, last);
+    return row_;
+  }
+
+ private:
+  explicit TextParamSets(std::string_view text) : scan_(text) {}
+
+  // Lengths are kept one per set only once two sets differ.
+  void add_length(size_t n) {
+    if (count_ == 0) uniform_ = n;
+    if (lengths_.empty() && n != uniform_) lengths_.assign(count_, uniform_);
+    if (!lengths_.empty()) lengths_.push_back(n);
+    ++count_;
+  }
+
+  FastParams scan_;
+  size_t count_ = 0;
+  size_t uniform_ = 0;
+  std::vector<size_t> lengths_;
+  std::vector<Value> row_;
+};
+
+// Sets converted whole, from the general reader.
+class HeldParamSets final : public db::ParamSets {
+ public:
+  explicit HeldParamSets(std::vector<std::vector<Value>> sets) : sets_(std::move(sets)), view_(sets_) {}
+  size_t size() const override { return view_.size(); }
+  size_t length(size_t i) const override { return view_.length(i); }
+  std::span<const Value> next() override { return view_.next(); }
+
+ private:
+  std::vector<std::vector<Value>> sets_;
+  db::ParamSetSpan view_;
+};
+
+Result<std::vector<std::vector<Value>>> general_param_sets(std::string_view text) {
   auto doc = parse_json(text);
   if (!doc) return fail(QmError::manifest(doc.error()));
   if (!doc->is_array()) return fail(QmError::manifest(json_invalid_type(json_type_name(*doc), "a sequence")));
@@ -195,6 +259,24 @@ Result<std::vector<std::vector<Value>>> json_param_sets(std::string_view text) {
       values.push_back(std::move(*v));
     }
     sets.push_back(std::move(values));
+  }
+  return sets;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<db::ParamSets>> read_param_sets(std::string_view text) {
+  if (auto fast = TextParamSets::check(text)) return std::unique_ptr<db::ParamSets>(std::move(fast));
+  QM_ASSIGN(std::vector<std::vector<Value>> sets, general_param_sets(text));
+  return std::unique_ptr<db::ParamSets>(std::make_unique<HeldParamSets>(std::move(sets)));
+}
+
+Result<std::vector<std::vector<Value>>> json_param_sets(std::string_view text) {
+  QM_ASSIGN(std::unique_ptr<db::ParamSets> reader, read_param_sets(text));
+  std::vector<std::vector<Value>> sets(reader->size());
+  for (auto& set : sets) {
+    const std::span<const Value> values = reader->next();
+    set.assign(values.begin(), values.end());
   }
   return sets;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/expected.h"
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "core/error.h"
 #include "core/json_reader.h"
 #include "core/value.h"
+#include "db/param_sets.h"
 
 namespace qm::ffi {
 
@@ -23,6 +25,11 @@ std::expected<std::vector<Value>, std::string> json_params_to_values(std::string
 
 // The parameter sets of a batch: an array of arrays. A malformed document is a Manifest
 // error with the JSON library's text; an element's fault is a Query error with its text.
+// The whole document is checked here; the common shapes are then read from the text one set
+// at a time as the batch runs (the text must outlive the reader), the rest are converted
+// whole first.
+Result<std::unique_ptr<db::ParamSets>> read_param_sets(std::string_view text);
+// The same sets, all converted at once.
 Result<std::vector<std::vector<Value>>> json_param_sets(std::string_view text);
 
 }  // namespace qm::ffi

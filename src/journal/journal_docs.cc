@@ -1,6 +1,7 @@
 // Header and ManifestMeta JSON (see journal_docs.h).
 #include "journal/journal_docs.h"
 
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "core/json_reader.h"
@@ -250,6 +251,8 @@ Result<ManifestMeta> read_manifest_meta(std::string_view text) {
   bool ok = false;
   try {
     ok = nlohmann::json::sax_parse(text.begin(), text.end(), &h, nlohmann::json::input_format_t::json, true);
+  } catch (const std::bad_alloc&) {
+    throw;  // running out of memory is not a fault of the document: the call's frame reports it
   } catch (const std::exception& e) {
     return fail(QmError::manifest(e.what()));
   }

@@ -3,6 +3,7 @@
 // (tens of bytes each) where this keeps one byte, so a record near the 256 MiB file limit
 // cannot multiply into gigabytes. Unknown keys are skipped at every level, nesting is
 // bounded like the manifest's, and the decoded record gets the binary form's content checks.
+#include <new>
 #include <nlohmann/json.hpp>
 
 #include "core/blake3.h"
@@ -215,6 +216,8 @@ Result<ChangeCommit> decode_legacy_change(std::string_view text) {
   bool ok = false;
   try {
     ok = nlohmann::json::sax_parse(text.begin(), text.end(), &h, nlohmann::json::input_format_t::json, true);
+  } catch (const std::bad_alloc&) {
+    throw;  // running out of memory is not a fault of the document: the call's frame reports it
   } catch (const std::exception& e) {
     return fail(QmError::manifest(e.what()));
   }

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/json_reader.h"
+#include "core/result_json.h"
 #include "db/database.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
@@ -143,6 +145,33 @@ TEST(RetrievalIndex, RepublishingKeepsOneBlobPerIndex) {
     ASSERT_TRUE(db.query_with("INSERT INTO docs VALUES (" + std::to_string(i) + ", 'a', 'b', '[1,1,1]', 'x')", {}));
   ASSERT_TRUE(db.bake_to_bytes().has_value());
   EXPECT_EQ(db.store().cas.count(), blobs);
+}
+
+// The row-version limit of an indexed table stops a long INSERT at the version that crosses
+// it, rather than after every row of the statement is stored and copied for the indexes.
+TEST(RetrievalIndex, VersionLimitStopsALongInsertWhereItIsCrossed) {
+  struct StoredRows final : qm::db::WriteObserver {
+    size_t* count;
+    explicit StoredRows(size_t* n) : count(n) {}
+    qm::Result<void> row_stored(std::string_view, uint64_t, std::span<const qm::Value>) override {
+      ++*count;
+      return {};
+    }
+  };
+  qm::db::Database db = qm::db::Database::open_memory();
+  ASSERT_TRUE(db.query_with("CREATE TABLE docs (id, body)", {}));
+  ASSERT_TRUE(db.query_with("CREATE INDEX docs_fts ON docs USING FULLTEXT (body) WITH (id_column = 'id')", {}));
+  size_t stored = 0;
+  db.add_write_observer(std::make_unique<StoredRows>(&stored));
+  std::string sql = "INSERT INTO docs VALUES (0, 'a')";
+  for (int i = 1; i < 120000; ++i) sql += ",(" + std::to_string(i) + ",'a')";
+  auto result = db.query_with(sql, {});
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(result.error().message(),
+            "query resource limit exceeded: indexed tables are limited to 100,000 retained row versions");
+  EXPECT_EQ(stored, 100000u);
+  auto count = qm::test::must(db.query_with("SELECT COUNT(*) FROM docs", {}));
+  EXPECT_EQ(qm::json::result_to_string(count), R"J({"columns":["count"],"rows":[[0]]})J");
 }
 
 // A workspace whose stored index was tampered with does not open, and says why.

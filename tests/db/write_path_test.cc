@@ -2,6 +2,8 @@
 // DDL change, after the change, and a rollback as one replaced catalog.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,27 @@ TEST(WritePath, RollbackReplacesTheCatalogAndAnObserverFailureIsReported) {
   recorder->fail_next = true;
   EXPECT_EQ(db.rollback_transaction().error().kind, ErrorKind::TransactionOutcomeUnknown);
   EXPECT_FALSE(db.in_transaction());
+}
+
+// Running out of memory in the middle of a statement is an error like any other: the
+// statement's rollback runs, nothing of it stays and no transaction is left open.
+TEST(WritePath, RunningOutOfMemoryMidStatementRollsItBack) {
+  struct ThrowsAtThird final : WriteObserver {
+    int stored = 0;
+    Result<void> row_stored(std::string_view, uint64_t, std::span<const Value>) override {
+      if (++stored == 3) throw std::bad_alloc();
+      return {};
+    }
+  };
+  Database db = Database::open_memory();
+  test::run(db, "CREATE TABLE t (a INT)");
+  test::run(db, "CREATE INDEX ON t (a)");
+  db.add_write_observer(std::make_unique<ThrowsAtThird>());
+  EXPECT_EQ(test::run(db, "INSERT INTO t VALUES (1), (2), (3), (4)"),
+            "error: query resource limit exceeded: out of memory");
+  EXPECT_FALSE(db.in_transaction());
+  EXPECT_EQ(test::run(db, "SELECT a FROM t WHERE a = 1"), R"({"columns":["a"],"rows":[]})");
+  EXPECT_EQ(test::run(db, "INSERT INTO t VALUES (5), (6)"), R"({"mutated":2})");
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 // these statements took minutes and hit the test timeout).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "parse_helpers.h"
 
@@ -63,6 +65,80 @@ TEST(ParseLongLists, HundredThousandNamesParseWithoutQuadraticChecks) {
   for (size_t i = 0; i < kNames; ++i) select += " JOIN u" + std::to_string(i) + " ON a = b";
   auto joined = must(parse(select));
   EXPECT_EQ(as<SelectStmt>(joined).joins.size(), kNames);
+}
+
+// `INSERT INTO t VALUES (0, 'v0'), ..., (n - 1, 'v<n-1>')` followed by `tail`: long enough
+// (eight tokens a tuple) that the parser reads it through a window of tokens.
+std::string long_insert(size_t n, std::string_view tail = "") {
+  std::string sql = "INSERT INTO t VALUES ";
+  for (size_t i = 0; i < n; ++i) {
+    if (i) sql += ",";
+    sql += "(" + std::to_string(i) + ", 'v" + std::to_string(i) + "')";
+  }
+  sql += tail;
+  return sql;
+}
+
+TEST(ParseLongLists, ALongInsertReadThroughAWindowKeepsEveryRowInOrder) {
+  constexpr size_t kRows = 20000;
+  auto insert = must(parse(long_insert(kRows, ";")));
+  const PackedRows& rows = as<InsertRowsStmt>(insert).rows;
+  ASSERT_EQ(rows.size(), kRows);
+  PackedRows::Reader reader = rows.reader();
+  std::vector<Value> row;
+  for (size_t i = 0; i < kRows; ++i) {
+    ASSERT_TRUE(reader.next(row));
+    ASSERT_EQ(row, (std::vector<Value>{Value::integer(static_cast<int64_t>(i)), Value::text("v" + std::to_string(i))}));
+  }
+  EXPECT_FALSE(reader.next(row));
+}
+
+// What a long text gives must be what the same statement gives when short: the first lexical
+// error anywhere wins over a grammar error, a late DEFAULT changes the statement's form, and
+// where the grammar needs more than the window (one huge row, a long IN list) it still parses.
+TEST(ParseLongLists, ALongTextParsesAsAShortOneWould) {
+  const std::string body = long_insert(20000);
+  const size_t end = body.size();
+  struct Case {
+    std::string sql;
+    std::string error;  // empty: parses
+  };
+  const std::vector<Case> cases = {
+      {body + ", (1, 'x' !)", "expected `=` after `!` (line 1, column " + std::to_string(end + 11) + ")"},
+      {"INSERT INTO t VALUES (1 2)," + body.substr(21) + ", (1, 'x' !)",
+       "expected `=` after `!` (line 1, column " + std::to_string(end + 17) + ")"},
+      {body + ", (1, 2", "unexpected end of statement (line 1, column " + std::to_string(end + 8) + ")"},
+      {body + " garbage", "unsupported or misplaced SQL construct `GARBAGE` (line 1, column " + std::to_string(end + 2) + ")"},
+      {body + ", (1, 'unterminated)", "unterminated string literal (line 1, column " + std::to_string(end + 7) + ")"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_error(c.sql), c.error) << c.sql.substr(c.sql.size() - 40);
+
+  auto late_default = must(parse(body + ", (DEFAULT, 'last')"));
+  const auto& with_targets = as<InsertWithTargetsStmt>(late_default);
+  ASSERT_EQ(with_targets.rows.size(), 20001u);
+  EXPECT_EQ(with_targets.rows[5][1], InsertValue(Value::text("v5")));
+  EXPECT_TRUE(std::holds_alternative<InsertDefault>(with_targets.rows.back()[0]));
+
+  const std::string values = names(50000, "");
+  auto one_row = must(parse("INSERT INTO t VALUES (" + values + ")"));
+  EXPECT_EQ(as<InsertRowStmt>(one_row).row.size(), 50000u);
+  EXPECT_TRUE(parse("SELECT * FROM t WHERE a IN (" + values + ")"));
+}
+
+TEST(PackedRows, EveryKindComesBackAsItWasPacked) {
+  const std::vector<std::vector<Value>> rows = {
+      {Value::null(), Value::integer(INT64_MIN), Value::integer(INT64_MAX), Value::integer(0)},
+      {},
+      {Value::decimal(-(static_cast<i128>(1) << 126)), Value::decimal(1500000), Value::text(""),
+       Value::text(std::string("a\0b", 3)), Value::text(std::string(300, 'x')), Value::blob(std::string("\xff\x00", 2))},
+  };
+  PackedRows packed;
+  for (const auto& row : rows) packed.append(row);
+  EXPECT_EQ(packed.size(), rows.size());
+  EXPECT_EQ(packed.unpack(), rows);
+  PackedRows again;
+  for (const auto& row : rows) again.append(row);
+  EXPECT_EQ(packed, again);
 }
 
 }  // namespace

@@ -38,10 +38,12 @@ TEST(Frame, EntryClearsOnSuccessAndKeepsFailureText) {
   EXPECT_STREQ(qm_last_error(), "table not found: t");
 }
 
-TEST(Frame, PanicsOfEveryKindBecomeOneText) {
+TEST(Frame, RunningOutOfMemoryIsAResourceLimitAndOtherExceptionsAPanic) {
   auto* r = entry<const char*>(nullptr, []() -> const char* { throw std::bad_alloc(); });
   EXPECT_EQ(r, nullptr);
-  EXPECT_STREQ(qm_last_error(), "panic in a QuilMarr FFI call");
+  EXPECT_STREQ(qm_last_error(), "query resource limit exceeded: out of memory");
+  EXPECT_EQ(entry(0, []() -> int { throw std::bad_array_new_length(); }), 0);
+  EXPECT_STREQ(qm_last_error(), "query resource limit exceeded: out of memory");
   EXPECT_FALSE(entry(false, []() -> bool { throw std::runtime_error("x"); }));
   EXPECT_STREQ(qm_last_error(), "panic in a QuilMarr FFI call");
   EXPECT_EQ(entry(7, []() -> int { throw 42; }), 7);

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "db/database.h"
+#include "db/param_sets.h"
 #include "db/query/dispatch_internal.h"
 #include "db/query/executor.h"
 #include "db/query/text.h"
@@ -184,7 +185,7 @@ Result<PreparedStatement> Database::prepare(std::string_view sql) {
   return prepared;
 }
 
-Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const std::vector<Value>> sets) {
+Result<uint64_t> Database::execute_many(std::string_view sql, ParamSets& sets) {
   QM_ASSIGN(PreparedStatement prepared, prepare(sql));
   {
     const std::vector<Value> nulls(prepared.parameter_count);
@@ -194,17 +195,19 @@ Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const st
   }
   if (in_transaction())
     return fail(QmError::transaction("execute_many owns its transaction; call it outside an active transaction"));
-  for (const std::vector<Value>& set : sets)
-    if (set.size() != prepared.parameter_count)
+  const size_t count = sets.size();
+  for (size_t i = 0; i < count; ++i)
+    if (sets.length(i) != prepared.parameter_count)
       return fail(
-          QmError::schema(str("batch row expects ", prepared.parameter_count, " parameters, got ", set.size())));
-  if (sets.empty()) return 0;
+          QmError::schema(str("batch row expects ", prepared.parameter_count, " parameters, got ", sets.length(i))));
+  if (count == 0) return 0;
   // A one-row INSERT of placeholders only is parsed once; each set fills its VALUES list,
   // which is the statement binding and parsing the text would give.
   const std::optional<query::InsertTemplate> insert = query::InsertTemplate::recognise(prepared.sql);
   return transaction([&](Database& db) -> Result<uint64_t> {
     uint64_t total = 0;
-    for (const std::vector<Value>& set : sets) {
+    for (size_t i = 0; i < count; ++i) {
+      const std::span<const Value> set = sets.next();
       std::optional<query::Statement> direct;
       if (insert) direct = insert->bind(set);
       QM_ASSIGN(QueryResult result, direct ? db.execute_statement(std::move(*direct), nullptr)

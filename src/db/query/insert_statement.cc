@@ -11,28 +11,37 @@
 namespace qm::db::dispatch {
 namespace {
 
-// Validates all rows, then stores them: one directly, several atomically.
-Result<QueryResult> store_rows(Database& db, const std::string& table, std::vector<Row>& rows, bool flush_single,
-                               Database::MutationScope& scope, QueryBudget* budget) {
+// Validates all rows, then stores them: one directly, several atomically. `each_row(f)`
+// calls f on every row in order and stops at the first error; it is called twice (validate,
+// then store), so the rows may be read from a compact form into one reused row each time.
+template <class EachRow>
+Result<QueryResult> store_rows(Database& db, const std::string& table, size_t count, EachRow&& each_row,
+                               bool flush_single, Database::MutationScope& scope, QueryBudget* budget) {
   PendingUnique pending;
-  for (const Row& row : rows) {
+  QM_TRY(each_row([&](const Row& row) -> Result<void> {
     if (budget) QM_TRY(budget->materialize(row));
-    QM_TRY(validate_insert_values(db, table, row, &pending, budget));
-  }
+    return validate_insert_values(db, table, row, &pending, budget);
+  }));
   if (budget) QM_TRY(budget->checkpoint());
+  auto store = [&](Database& d) {
+    return each_row([&](const Row& row) -> Result<void> {
+      QM_TRY(d.insert_validated_base(table, row));
+      return {};
+    });
+  };
   // A table with retrieval indexes needs a rollback boundary even for one row: its indexes
   // follow the row at the statement's end, and a failure there must take the row back.
-  if (rows.size() <= 1 && !db.catalog().has_retrieval_index(table)) {
-    for (const Row& row : rows) QM_TRY(db.insert_validated_base(table, row));
-    if (!rows.empty()) QM_TRY(db.statement_written(table));
+  if (count <= 1 && !db.catalog().has_retrieval_index(table)) {
+    QM_TRY(store(db));
+    if (count != 0) QM_TRY(db.statement_written(table));
     if (flush_single && db.autoflush()) QM_TRY(db.flush());
   } else {
     QM_TRY(write_atomically(db, table, scope, [&](Database& d) -> Result<void> {
-      for (const Row& row : rows) QM_TRY(d.insert_validated_base(table, row));
+      QM_TRY(store(d));
       return d.statement_written(table);
     }));
   }
-  return MutatedResult{rows.size()};
+  return MutatedResult{count};
 }
 
 }  // namespace
@@ -59,7 +68,13 @@ Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, Q
 Result<QueryResult> insert_rows(Database& db, query::InsertRowsStmt stmt, QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
   if (!db.catalog().contains(stmt.table)) return fail(QmError::table_not_found(stmt.table));
-  return store_rows(db, stmt.table, stmt.rows, false, scope, budget);
+  Row row;
+  auto each_row = [&](auto&& f) -> Result<void> {
+    query::PackedRows::Reader reader = stmt.rows.reader();
+    while (reader.next(row)) QM_TRY(f(row));
+    return {};
+  };
+  return store_rows(db, stmt.table, stmt.rows.size(), each_row, false, scope, budget);
 }
 
 Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTargetsStmt& stmt, QueryBudget* budget) {
@@ -72,7 +87,11 @@ Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTar
     QM_ASSIGN(Row row, normalize_insert_values(stmt.table, *table, stmt.columns, values));
     rows.push_back(std::move(row));
   }
-  return store_rows(db, stmt.table, rows, true, scope, budget);
+  auto each_row = [&](auto&& f) -> Result<void> {
+    for (const Row& row : rows) QM_TRY(f(row));
+    return {};
+  };
+  return store_rows(db, stmt.table, rows.size(), each_row, true, scope, budget);
 }
 
 Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stmt, QueryBudget* budget) {

@@ -34,25 +34,90 @@ struct IndexEntry {
   Value key;
 };
 
-// The entries in the order they were added, kept in fixed-size blocks: a statement that adds
-// many rows appends without ever moving the entries already logged.
+// The entries in the order they were added, encoded compactly in fixed-size blocks: a batch
+// logs an entry per indexed row, so the log is most of what a transaction allocates and frees,
+// and a bulk load appends without moving what is logged. An entry is its target, its key (an
+// Int inline, any other key by its place in a list of its own) and the step from the previous
+// entry's row id, as variable-length numbers: about six bytes for a row of a bulk load. A
+// rollback reads them back newest first, one block at a time, so it needs little memory of
+// its own even after a statement that ran out of it.
 class EntryLog {
  public:
   void push_back(IndexEntry e) {
-    if (blocks_.empty() || blocks_.back().size() == kBlock) {
-      blocks_.emplace_back();
+    if (blocks_.empty() || blocks_.back().bytes.size() + kMaxEntryBytes > kBlockBytes) {
+      blocks_.push_back(Block{{}, last_row_id_, size_});
       // A transaction of a few rows keeps its first block small; a large one takes blocks whole.
-      if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
+      if (blocks_.size() > 1) blocks_.back().bytes.reserve(kBlockBytes);
     }
-    blocks_.back().push_back(std::move(e));
+    std::string& out = blocks_.back().bytes;
+    put(out, e.target);
+    if (e.key.is_int()) {
+      put(out, 0);
+      put(out, zigzag(e.key.as_int()));
+    } else {
+      put(out, others_.size() + 1);
+      others_.push_back(std::move(e.key));
+    }
+    put(out, zigzag(static_cast<int64_t>(e.row_id - last_row_id_)));
+    last_row_id_ = e.row_id;
     ++size_;
   }
   size_t size() const { return size_; }
-  const IndexEntry& operator[](size_t n) const { return blocks_[n / kBlock][n % kBlock]; }
+
+  // Calls visit(n, entry) for every entry, newest first (n counts from 0 for the oldest);
+  // stops at the first error.
+  template <class F>
+  Result<void> newest_first(F&& visit) const {
+    std::vector<IndexEntry> block_entries;
+    for (size_t b = blocks_.size(); b-- > 0;) {
+      const Block& block = blocks_[b];
+      block_entries.clear();
+      uint64_t row_id = block.base_row_id;
+      size_t at = 0;
+      while (at < block.bytes.size()) {
+        IndexEntry e;
+        e.target = static_cast<uint32_t>(get(block.bytes, at));
+        const uint64_t other = get(block.bytes, at);
+        e.key = other == 0 ? Value::integer(unzigzag(get(block.bytes, at))) : others_[other - 1];
+        row_id += static_cast<uint64_t>(unzigzag(get(block.bytes, at)));
+        e.row_id = row_id;
+        block_entries.push_back(std::move(e));
+      }
+      for (size_t k = block_entries.size(); k-- > 0;) QM_TRY(visit(block.first + k, block_entries[k]));
+    }
+    return {};
+  }
 
  private:
-  static constexpr size_t kBlock = 4096;
-  std::vector<std::vector<IndexEntry>> blocks_;
+  struct Block {
+    std::string bytes;
+    uint64_t base_row_id;  // the row id before the block's first entry
+    size_t first;          // the number of the block's first entry
+  };
+  static constexpr size_t kBlockBytes = 16 * 1024;
+  static constexpr size_t kMaxEntryBytes = 4 * 10;  // four numbers of at most 10 bytes
+
+  static uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
+  static int64_t unzigzag(uint64_t v) { return static_cast<int64_t>(v >> 1) ^ -static_cast<int64_t>(v & 1); }
+  static void put(std::string& out, uint64_t v) {
+    while (v >= 0x80) {
+      out.push_back(static_cast<char>((v & 0x7F) | 0x80));
+      v >>= 7;
+    }
+    out.push_back(static_cast<char>(v));
+  }
+  static uint64_t get(const std::string& in, size_t& at) {
+    uint64_t v = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      const auto b = static_cast<unsigned char>(in[at++]);
+      v |= static_cast<uint64_t>(b & 0x7F) << shift;
+      if (b < 0x80) return v;
+    }
+  }
+
+  std::vector<Block> blocks_;
+  std::vector<Value> others_;
+  uint64_t last_row_id_ = 0;
   size_t size_ = 0;
 };
 
@@ -134,14 +199,21 @@ class MemoryUndo final : public Transaction {
 
   Result<void> restore(Database& db) {
     TableMap& live = db.catalog().tables();
-    for (size_t n = log_.size(); n-- > 0;) {
-      const IndexEntry& e = log_[n];
+    // The pages first, the ones allocated since begin dropped before anything else: that
+    // gives back most of what a statement that ran out of memory held, so the rest of the
+    // rollback finds memory to work with. The cache only forgets those pages (it reads none).
+    storage::PageCache& cache = db.store().cache;
+    const uint64_t pages_now = cache.backend().page_count();
+    if (auto* mem = cache.backend().mem()) mem->truncate(pages_.limit);
+    cache.forget_pages(pages_.limit, pages_now);
+    for (auto& [id, bytes] : pages_.pages) QM_TRY(cache.write(id, *bytes));
+    QM_TRY(log_.newest_first([&](size_t n, const IndexEntry& e) -> Result<void> {
       const IndexTarget& target = targets_[e.target];
       auto undo = tables_.find(target.table);
-      if (undo == tables_.end()) continue;  // the table did not exist at begin
+      if (undo == tables_.end()) return {};  // the table did not exist at begin
       IndexMap* indexes = nullptr;
       if (undo->second.handed_over) {
-        if (n >= undo->second.handed_over_at) continue;  // written to indexes that go anyway
+        if (n >= undo->second.handed_over_at) return {};  // written to indexes that go anyway
         indexes = &*undo->second.handed_over;
       } else {
         auto t = live.find(target.table);
@@ -151,13 +223,9 @@ class MemoryUndo final : public Transaction {
       auto index = indexes->find(target.column);
       if (index == indexes->end() || !index->second.remove_last(e.key, e.row_id))
         return fail(QmError::corruption("rollback: an index entry of the undo log is missing"));
-    }
+      return {};
+    }));
 
-    storage::PageCache& cache = db.store().cache;
-    for (auto& [id, bytes] : pages_.pages) QM_TRY(cache.write(id, *bytes));
-    const uint64_t pages_now = cache.backend().page_count();
-    cache.forget_pages(pages_.limit, pages_now);
-    if (auto* mem = cache.backend().mem()) mem->truncate(pages_.limit);
     db.store().cas.undo_replaced();
     db.store().cas.truncate(blob_count_);
     db.catalog().retrieval() = std::move(retrieval_);
