@@ -117,15 +117,13 @@ Result<void> Database::start_statement() {
   // overwrites are saved first, so a refused write or a killed process can be undone.
   auto* dev = store_.cache.backend().dev();
   if (dev && !commit_log_ && autoflush_)
-    dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_));
+    dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_, undo_file_));
   return {};
 }
 
 Result<void> Database::end_mutation() {
   if (!autoflush_ || hold_flushes_) return {};
-  statement_flush_ = !transaction_;
   auto flushed = flush();
-  statement_flush_ = false;
   if (transaction_) return flushed;
   if (!flushed) {
     // The statement is undone whole: its saved pages go back and the workspace is re-read,
@@ -149,7 +147,8 @@ bool Database::writes_within_statement(std::string_view table) {
 
 StatementUndo* Database::statement_undo() {
   auto* dev = store_.cache.backend().dev();
-  return dev ? dynamic_cast<StatementUndo*>(dev->journal()) : nullptr;
+  auto* undo = dev ? dynamic_cast<StatementUndo*>(dev->journal()) : nullptr;
+  return undo && !undo->forced() ? undo : nullptr;  // a transaction's is its own
 }
 
 Result<void> Database::undo_statement() {

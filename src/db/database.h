@@ -48,6 +48,7 @@
 #include "db/manifest.h"
 #include "db/query/exec_types.h"
 #include "db/store.h"
+#include "db/statement_undo.h"
 #include "db/stats.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
@@ -66,7 +67,6 @@ const char* storage_mode_name(StorageMode mode);
 
 class Transaction;
 class TransactionHost;
-class StatementUndo;
 class LiveRowCounts;
 struct RetrievalPending;
 
@@ -127,8 +127,8 @@ class Database {
   Result<void> flush();
 
   // The end of a handle's life on a workspace: when the last manifest written carries no
-  // index pairs (each statement's does not), it is written once more with them, so a
-  // workspace closed normally opens without rescanning its indexed tables.
+  // index pairs (each statement's and each commit's does not), it is written once more with
+  // them, so a workspace closed normally opens without rescanning its indexed tables.
   Result<void> close();
 
   // ---- single-file image ---------------------------------------------------------------
@@ -230,7 +230,9 @@ class Database {
   migrate::ImportReport import_sql(std::string_view dump);
 
   // ---- transactions (db/transaction/) --------------------------------------------------
-  // Memory: a snapshot image; workspace: a copy-tree backup under the transaction lock.
+  // Memory: an undo log of what the transaction changes; workspace: the old bytes of each
+  // page before its first overwrite (an undo file, or the page journal of a logged one),
+  // under the transaction lock.
   Result<void> begin_transaction();
   Result<void> commit_transaction();
   // Always leaves no transaction open; a workspace is restored and re-read from disk.
@@ -400,6 +402,9 @@ class Database {
   std::shared_ptr<RetrievalPending> retrieval_pending_;
   // Declared first, so destroyed last: the open transaction holds the workspace lock.
   std::unique_ptr<Transaction> transaction_;
+  // The undo file of this handle's statements and transactions, kept open between them; it
+  // outlives the store, whose page-write hook writes to it.
+  UndoFileHandle undo_file_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
   fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
   WriteObservers observers_;
@@ -412,7 +417,8 @@ class Database {
   bool autoflush_ = false;
   bool atomic_manifest_ = false;
   bool last_write_atomic_ = false;
-  bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
+  bool caller_holds_lock_ = false;
+  bool manifest_held_ = false;  // an undo-file transaction is open: flushes write no manifest  // a transaction begin flushes under its own lock
   bool full_image_transactions_ = false;  // test reference: memory transactions bake an image
   // Set when the workspace was read from disk: files written by earlier handles or processes
   // (without a flush to stable storage) are not known to be durable, so the first atomic
@@ -445,8 +451,8 @@ class Database {
   // The running statement outside a transaction changed the in-memory state and has not yet
   // published it.
   bool statement_changed_ = false;
-  // The flush running is the end of one statement outside a transaction.
-  bool statement_flush_ = false;
+  // The flush running is a clean close's: the manifest carries the index pairs.
+  bool close_flush_ = false;
   // A statement writing several versions: its mutations do not flush one by one.
   bool hold_flushes_ = false;
   // The manifest on disk was written by this handle without its index pairs.

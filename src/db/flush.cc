@@ -106,7 +106,7 @@ Result<void> Database::flush() {
   for (const auto& [name, t] : catalog_.tables())
     if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));
   QM_TRY(store_.cache.flush());
-  if (!directory_) return {};
+  if (!directory_ || manifest_held_) return {};
   if (atomic_manifest_) {
     // The manifest about to be published durably must name only durable files: the chunk
     // files (and a chunks directory created for them) and every blob file with its directories.
@@ -118,10 +118,11 @@ Result<void> Database::flush() {
       created_dirs_.clear();
     }
   }
-  // Writing every index's pairs after each statement would make N small statements cost N²;
-  // a statement's manifest names the indexed columns only (the next open rescans those
-  // tables), and every other flush (a commit, an export, a clean close) writes the pairs.
-  const bool pairs = !logged() && !statement_flush_;
+  // Writing every index's pairs after each statement or commit would make each cost the
+  // size of the indexes (N small writes cost N²); their manifest names the indexed columns
+  // only (the next open after a crash rescans those tables), and a clean close writes the
+  // pairs, so a workspace closed normally opens without a rescan.
+  const bool pairs = !logged() && close_flush_;
   QM_ASSIGN(Manifest m, build_manifest(false, pairs ? IndexPlan::pairs() : IndexPlan::no_contents()));
   const std::string bytes = write_manifest_json(m);
   // A large manifest replaced by a statement's small one is freed later (retired_manifest_).
@@ -150,7 +151,10 @@ bool Database::has_secondary_index() const {
 
 Result<void> Database::close() {
   if (!pairs_pending_ || transaction_ || write_failure_ || !directory_) return {};
-  return flush();
+  close_flush_ = true;
+  auto flushed = flush();
+  close_flush_ = false;
+  return flushed;
 }
 
 Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {

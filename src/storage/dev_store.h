@@ -44,6 +44,13 @@ class PageJournal {
   // Runs before page `page_id` is written (every write while installed). Whatever it must make
   // durable before the page is overwritten, it does here; an error leaves the page unwritten.
   virtual Result<void> before_write(DevStore& store, uint64_t page_id) = 0;
+  // Runs once before a flush writes `page_ids` (ascending), so a journal that must force its
+  // copies to stable storage can do so once for all of them; the writes still run
+  // before_write, which then finds them kept.
+  virtual Result<void> before_writes(DevStore& store, std::span<const uint64_t> page_ids) {
+    for (uint64_t id : page_ids) QM_TRY(before_write(store, id));
+    return {};
+  }
 };
 
 class DevStore {
@@ -84,6 +91,11 @@ class DevStore {
   // Writes pages[i] as page first + i. Without a journal, each chunk's piece of the run is one
   // write; with one, page by page. The first error stops.
   Result<void> write_pages_from(uint64_t first, std::span<const Page* const> pages);
+  // The journal's step before a flush writes these pages (nothing without a journal).
+  Result<void> prepare_writes(std::span<const uint64_t> ids) {
+    if (journal_) return journal_->before_writes(*this, ids);
+    return {};
+  }
   // Flushes every dirty chunk file to stable storage, ascending.
   Result<void> sync_data();
   // Closes the cached chunk files; the next read or write opens them again by path (another

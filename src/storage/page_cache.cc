@@ -238,6 +238,12 @@ Result<void> PageCache::flush() {
     f.dirty = false;
     return true;
   });
+  if (DevStore* dev = backend_.dev(); dev && dev->journal()) {
+    std::vector<uint64_t> ids;
+    ids.reserve(dirty.size());
+    for (const auto& d : dirty) ids.push_back(d.first);
+    QM_TRY(dev->prepare_writes(ids));
+  }
   // Runs go out highest first: pages appended past the stored end are written before the
   // pages that link to them, so a page is never linked to one that was not written.
   std::vector<const Page*> run;
