@@ -406,7 +406,8 @@ class Database {
   // outlives the store, whose page-write hook writes to it.
   UndoFileHandle undo_file_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
-  fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
+  // The lock file, kept open: a WorkspaceAccess locks it shared, a statement exclusively.
+  std::shared_ptr<fs::File> lock_file_;
   WriteObservers observers_;
   LiveRowCounts* live_row_counts_ = nullptr;  // the first of `observers_`
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
@@ -432,6 +433,9 @@ class Database {
   // Set once the text was found unchanged while the file's change time lay well in the past:
   // any later write then moves the change time, so the identity alone tells a change.
   mutable bool identity_settled_ = false;
+  // Set by the last change check when the manifest path still named the file of
+  // `manifest_identity_`; the statement that starts next takes it instead of a second look.
+  mutable bool same_manifest_file_ = false;
   // The manifest this handle wrote last, held open: while it is, no other file can be given
   // its identity numbers, and manifests are only ever replaced whole, so a path that still
   // names it holds what this handle wrote without reading it again.

@@ -220,17 +220,31 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
 
 Result<void> Database::replace_manifest(const std::string& dir, std::string_view bytes, bool sync_file) {
   manifest_file_.reset();  // the next fast write opens the file again
-  fs::AtomicWriteOptions options;
-  options.temp_path = fs::join(dir, kManifestTmpFile);
-  options.sync_file = sync_file;
-  options.sync_dir = false;
-  options.replace = true;
-  options.mode = 0666;
-  QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
+  const std::string tmp = fs::join(dir, kManifestTmpFile);
+  const std::string path = fs::join(dir, kManifestFile);
+  // Written through one handle that, once renamed into place, becomes the pin: its identity
+  // is read from the open file, with no second open of the manifest.
+  QM_ASSIGN(fs::File f, fs::get().open(tmp, fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+  auto abandon = [&](QmError e) -> Result<void> {
+    f.close();
+    (void)fs::get().unlink(tmp);
+    return fail(std::move(e));
+  };
+  if (auto r = f.write_all_at(bytes, 0); !r) return abandon(std::move(r).error());
+  if (sync_file) {
+    if (auto r = f.sync(); !r) return abandon(std::move(r).error());
+  }
+  if (auto r = fs::get().rename(tmp, path); !r) return abandon(std::move(r).error());
   manifest_digest_ = blake3(bytes);
+  identity_settled_ = false;
   // The file is in place; an identity that cannot be read only makes the next write outside
   // a transaction open its files again.
-  note_manifest_identity(fs::join(dir, kManifestFile));
+  if (auto st = f.stat()) {
+    manifest_identity_ = *st;
+    manifest_pin_ = std::move(f);
+  } else {
+    note_manifest_identity(path);
+  }
   return {};
 }
 
