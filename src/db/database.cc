@@ -120,7 +120,7 @@ Result<void> Database::start_statement() {
   // overwrites are saved first, so a refused write or a killed process can be undone.
   auto* dev = store_.cache.backend().dev();
   if (dev && !commit_log_ && autoflush_)
-    dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_, undo_file_));
+    dev->install_journal(std::make_unique<PageUndoFile>(*directory_, dev->page_count(), manifest_digest_, undo_file_));
   return {};
 }
 
@@ -148,9 +148,9 @@ bool Database::writes_within_statement(std::string_view table) {
          !catalog_.has_retrieval_index(table);
 }
 
-StatementUndo* Database::statement_undo() {
+PageUndoFile* Database::statement_undo() {
   auto* dev = store_.cache.backend().dev();
-  auto* undo = dev ? dynamic_cast<StatementUndo*>(dev->journal()) : nullptr;
+  auto* undo = dev ? dynamic_cast<PageUndoFile*>(dev->journal()) : nullptr;
   return undo && !undo->forced() ? undo : nullptr;  // a transaction's is its own
 }
 
@@ -163,7 +163,7 @@ Result<void> Database::undo_statement() {
 }
 
 Result<void> Database::hand_statement_to_transaction() {
-  StatementUndo* undo = statement_undo();
+  PageUndoFile* undo = statement_undo();
   if (statement_changed_ || (undo && undo->saved_any())) QM_TRY(undo_statement());
   if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
   statement_changed_ = false;
@@ -171,7 +171,7 @@ Result<void> Database::hand_statement_to_transaction() {
 }
 
 void Database::finish_statement() {
-  StatementUndo* undo = statement_undo();
+  PageUndoFile* undo = statement_undo();
   if (autoflush_ && (statement_changed_ || (undo && undo->saved_any()))) {
     auto undone = undo_statement();
     if (!undone) {

@@ -370,7 +370,7 @@ class Database {
   // Under the exclusive lock, at the start of a statement outside a transaction: installs
   // the undo hook of an unlogged workspace.
   Result<void> start_statement();
-  StatementUndo* statement_undo();
+  PageUndoFile* statement_undo();
   // Marks that the running statement changed the in-memory state.
   // (A transaction's changes are its own to undo.)
   void note_change() {

@@ -113,15 +113,15 @@ Result<void> apply_undo(const std::string& workspace, const UndoFile& undo) {
 
 }  // namespace
 
-Result<void> StatementUndo::before_write(storage::DevStore& store, uint64_t page_id) {
+Result<void> PageUndoFile::before_write(storage::DevStore& store, uint64_t page_id) {
   return save(store, std::span<const uint64_t>(&page_id, 1));
 }
 
-Result<void> StatementUndo::before_writes(storage::DevStore& store, std::span<const uint64_t> page_ids) {
+Result<void> PageUndoFile::before_writes(storage::DevStore& store, std::span<const uint64_t> page_ids) {
   return save(store, page_ids);
 }
 
-Result<void> StatementUndo::save(storage::DevStore& store, std::span<const uint64_t> page_ids) {
+Result<void> PageUndoFile::save(storage::DevStore& store, std::span<const uint64_t> page_ids) {
   std::string out;
   std::vector<uint64_t> added;
   storage::Page old;
@@ -153,7 +153,7 @@ Result<void> StatementUndo::save(storage::DevStore& store, std::span<const uint6
   return {};
 }
 
-void StatementUndo::published(uint64_t page_count, std::optional<Digest> manifest_digest) {
+void PageUndoFile::published(uint64_t page_count, std::optional<Digest> manifest_digest) {
   page_count_ = page_count;
   manifest_digest_ = manifest_digest;
   saved_.clear();

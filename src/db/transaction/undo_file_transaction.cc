@@ -39,7 +39,7 @@ class UndoFileTransaction final : public Transaction {
     auto synced = sync_directory(dir_);
     finished_ = true;
     if (auto* dev = db.store().cache.backend().dev()) {
-      if (auto* undo = dynamic_cast<StatementUndo*>(dev->journal()); undo && synced)
+      if (auto* undo = dynamic_cast<PageUndoFile*>(dev->journal()); undo && synced)
         undo->published(dev->page_count(), std::nullopt);
       (void)dev->take_journal();
     }
@@ -74,7 +74,7 @@ class UndoFileTransaction final : public Transaction {
 Result<std::unique_ptr<Transaction>> begin_undo_file(Database& db, const std::string& dir, TransactionLock lock) {
   storage::DevStore* dev = db.store().cache.backend().dev();
   if (dev == nullptr) return fail(QmError::transaction("a workspace transaction requires a filesystem workspace"));
-  dev->install_journal(std::make_unique<StatementUndo>(dir, dev->page_count(), TransactionHost::manifest_digest(db),
+  dev->install_journal(std::make_unique<PageUndoFile>(dir, dev->page_count(), TransactionHost::manifest_digest(db),
                                                        TransactionHost::undo_file(db), /*forced=*/true));
   TransactionHost::hold_manifest(db, true);
   return std::unique_ptr<Transaction>(std::make_unique<UndoFileTransaction>(dir, std::move(lock)));
