@@ -134,8 +134,10 @@ Result<void> PageUndoFile::save(storage::DevStore& store, std::span<const uint64
   }
   if (added.empty()) return {};
   if (!file_.file.is_open()) {
+    // Under the lock, after a leftover was applied or discarded: whatever the file still
+    // holds is stale, and entries of this scope must not be followed by older ones.
     QM_ASSIGN(file_.file, fs::get().open(fs::join(workspace_, kStatementUndoFile),
-                                         fs::kRead | fs::kWrite | fs::kCreate, 0666));
+                                         fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
     file_.entry_durable = false;
   }
   // The entries are whole in the file before their pages are overwritten; a failed or short
