@@ -7,7 +7,6 @@
 #include "core/fs.h"
 #include "db/statement_undo.h"
 #include "db/live_row_counts.h"
-#include "db/transaction/copy_tree_files.h"
 #include "db/retrieval_maintenance.h"
 #include "db/transaction/transaction.h"
 
