@@ -80,7 +80,10 @@ class WorkspaceTx : public ::testing::Test {
     qm::db::TransactionHost::abandon(dead);
   }
   bool exists(const std::string& name) const { return stdfs::exists(stdfs::symlink_status(ws_ + "/" + name)); }
-  bool undo_left() const { return stdfs::exists(ws_ + "/.qm_statement_undo") && stdfs::file_size(ws_ + "/.qm_statement_undo") != 0; }
+  bool undo_left() const {
+    const std::string undo = ws_ + "/.qm_statement_undo";
+    return stdfs::exists(undo) && stdfs::file_size(undo) != 0;
+  }
   bool recovery_files_left() const {
     return exists(".qm_transaction_active") || exists(".qm_transaction_backup") || undo_left();
   }
