@@ -7,7 +7,6 @@
 #include "core/fs.h"
 #include "db/statement_undo.h"
 #include "db/live_row_counts.h"
-#include "db/transaction/copy_tree_files.h"
 #include "db/retrieval_maintenance.h"
 #include "db/transaction/transaction.h"
 
@@ -66,6 +65,7 @@ Result<void> Database::adopt(Parts parts) {
   write_failure_.reset();
   reads_refused_ = false;
   pairs_pending_ = false;
+  same_manifest_file_ = false;
   files_unsynced_ = directory_.has_value();
   return observers_.catalog_replaced(catalog_);
 }
@@ -97,7 +97,7 @@ Result<Database::MutationScope> Database::begin_mutation() {
   if (directory_ && !transaction_ && !mutation_lock_.held()) {
     // Hold the workspace lock until the mutation is flushed, so no other handle commits in
     // between; and never write over what another handle committed since we last looked.
-    QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
+    QM_ASSIGN(mutation_lock_, acquire_kept_transaction_lock(lock_file_, *directory_));
     scope = MutationScope(this);
     QM_TRY(recover_dead_transaction());
     QM_ASSIGN(bool changed, workspace_changed());
@@ -111,21 +111,21 @@ Result<Database::MutationScope> Database::begin_mutation() {
 }
 
 Result<void> Database::start_statement() {
-  QM_TRY(forget_replaced_files());
+  // The check just made under this lock already proved the manifest is the file this handle
+  // last read or wrote: its cached files are still the workspace's.
+  if (!std::exchange(same_manifest_file_, false)) QM_TRY(forget_replaced_files());
   statement_changed_ = false;
   // Outside a transaction on an unlogged workspace, the old bytes of each page the statement
   // overwrites are saved first, so a refused write or a killed process can be undone.
   auto* dev = store_.cache.backend().dev();
   if (dev && !commit_log_ && autoflush_)
-    dev->install_journal(std::make_unique<StatementUndo>(*directory_, dev->page_count(), manifest_digest_));
+    dev->install_journal(std::make_unique<PageUndoFile>(*directory_, dev->page_count(), manifest_digest_, undo_file_));
   return {};
 }
 
 Result<void> Database::end_mutation() {
   if (!autoflush_ || hold_flushes_) return {};
-  statement_flush_ = !transaction_;
   auto flushed = flush();
-  statement_flush_ = false;
   if (transaction_) return flushed;
   if (!flushed) {
     // The statement is undone whole: its saved pages go back and the workspace is re-read,
@@ -147,9 +147,10 @@ bool Database::writes_within_statement(std::string_view table) {
          !catalog_.has_retrieval_index(table);
 }
 
-StatementUndo* Database::statement_undo() {
+PageUndoFile* Database::statement_undo() {
   auto* dev = store_.cache.backend().dev();
-  return dev ? dynamic_cast<StatementUndo*>(dev->journal()) : nullptr;
+  auto* undo = dev ? dynamic_cast<PageUndoFile*>(dev->journal()) : nullptr;
+  return undo && !undo->forced() ? undo : nullptr;  // a transaction's is its own
 }
 
 Result<void> Database::undo_statement() {
@@ -161,7 +162,7 @@ Result<void> Database::undo_statement() {
 }
 
 Result<void> Database::hand_statement_to_transaction() {
-  StatementUndo* undo = statement_undo();
+  PageUndoFile* undo = statement_undo();
   if (statement_changed_ || (undo && undo->saved_any())) QM_TRY(undo_statement());
   if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
   statement_changed_ = false;
@@ -169,7 +170,7 @@ Result<void> Database::hand_statement_to_transaction() {
 }
 
 void Database::finish_statement() {
-  StatementUndo* undo = statement_undo();
+  PageUndoFile* undo = statement_undo();
   if (autoflush_ && (statement_changed_ || (undo && undo->saved_any()))) {
     auto undone = undo_statement();
     if (!undone) {
@@ -197,8 +198,10 @@ Result<void> Database::refuse_after_write_failure() const {
 
 Result<bool> Database::workspace_changed() const {
   const std::string path = fs::join(*directory_, kManifestFile);
+  same_manifest_file_ = false;
   QM_ASSIGN(auto st, fs::get().stat(path));
   if (!st) return manifest_digest_.has_value();
+  same_manifest_file_ = st->device == manifest_identity_.device && st->inode == manifest_identity_.inode;
   if (!manifest_digest_) return true;
   // Manifests are replaced by rename, never rewritten in place: the same file, size and
   // status-change time is the manifest last read or written, without reading it again
@@ -215,8 +218,10 @@ Result<bool> Database::workspace_changed() const {
 
 Result<bool> Database::workspace_stale() const {
   const std::string path = fs::join(*directory_, kManifestFile);
+  same_manifest_file_ = false;
   QM_ASSIGN(auto st, fs::get().stat(path));
   if (!st) return manifest_digest_.has_value();
+  same_manifest_file_ = st->device == manifest_identity_.device && st->inode == manifest_identity_.inode;
   if (!manifest_digest_) return true;
   const fs::Stat& seen = manifest_identity_;
   if (st->device != seen.device || st->inode != seen.inode || st->ctime_ns != seen.ctime_ns ||
@@ -282,8 +287,9 @@ Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
   WorkspaceAccess access;
   if (!directory_ || transaction_ || mutation_lock_.held()) return access;
   if (!write) {
-    QM_TRY(lock_shared(read_lock_file_, *directory_));
-    access.shared_ = &read_lock_file_;
+    if (!lock_file_) lock_file_ = std::make_shared<fs::File>();
+    QM_TRY(lock_shared(*lock_file_, *directory_));
+    access.shared_ = lock_file_.get();
     QM_ASSIGN(bool leftover, dead_transaction_left(*directory_));
     if (!leftover) {
       QM_TRY(refresh_if_stale());
@@ -292,7 +298,7 @@ Result<Database::WorkspaceAccess> Database::enter_workspace(bool write) {
     // Files of a transaction nobody's exclusive lock covers: a dead one, undone below.
     access.release_shared();
   }
-  QM_ASSIGN(mutation_lock_, acquire_transaction_lock(*directory_));
+  QM_ASSIGN(mutation_lock_, acquire_kept_transaction_lock(lock_file_, *directory_));
   access.exclusive_ = MutationScope(this);
   QM_TRY(recover_dead_transaction());
   QM_TRY(refresh_if_stale());

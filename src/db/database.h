@@ -50,6 +50,7 @@
 #include "db/manifest.h"
 #include "db/query/exec_types.h"
 #include "db/store.h"
+#include "db/statement_undo.h"
 #include "db/stats.h"
 #include "db/table.h"
 #include "db/transaction_lock.h"
@@ -144,8 +145,8 @@ class Database {
   Result<void> flush();
 
   // The end of a handle's life on a workspace: when the last manifest written carries no
-  // index pairs (each statement's does not), it is written once more with them, so a
-  // workspace closed normally opens without rescanning its indexed tables.
+  // index pairs (each statement's and each commit's does not), it is written once more with
+  // them, so a workspace closed normally opens without rescanning its indexed tables.
   Result<void> close();
 
   // ---- single-file image ---------------------------------------------------------------
@@ -258,7 +259,9 @@ class Database {
   migrate::ImportReport import_sql(std::string_view dump);
 
   // ---- transactions (db/transaction/) --------------------------------------------------
-  // Memory: a snapshot image; workspace: a copy-tree backup under the transaction lock.
+  // Memory: an undo log of what the transaction changes; workspace: the old bytes of each
+  // page before its first overwrite (an undo file, or the page journal of a logged one),
+  // under the transaction lock.
   Result<void> begin_transaction();
   Result<void> commit_transaction();
   // Always leaves no transaction open; a workspace is restored and re-read from disk.
@@ -400,7 +403,7 @@ class Database {
   // Under the exclusive lock, at the start of a statement outside a transaction: installs
   // the undo hook of an unlogged workspace.
   Result<void> start_statement();
-  StatementUndo* statement_undo();
+  PageUndoFile* statement_undo();
   // Marks that the running statement changed the in-memory state.
   // (A transaction's changes are its own to undo.)
   void note_change() {
@@ -432,8 +435,12 @@ class Database {
   std::shared_ptr<RetrievalPending> retrieval_pending_;
   // Declared first, so destroyed last: the open transaction holds the workspace lock.
   std::unique_ptr<Transaction> transaction_;
+  // The undo file of this handle's statements and transactions, kept open between them; it
+  // outlives the store, whose page-write hook writes to it.
+  UndoFileHandle undo_file_;
   TransactionLock mutation_lock_;  // held by a MutationScope outside transactions
-  fs::File read_lock_file_;        // the lock file a WorkspaceAccess locks shared, kept open
+  // The lock file, kept open: a WorkspaceAccess locks it shared, a statement exclusively.
+  std::shared_ptr<fs::File> lock_file_;
   WriteObservers observers_;
   LiveRowCounts* live_row_counts_ = nullptr;  // the first of `observers_`
   std::optional<fs::File> manifest_file_;  // cached handle of the fast manifest rewrite
@@ -446,7 +453,8 @@ class Database {
   bool autoflush_ = false;
   bool atomic_manifest_ = false;
   bool last_write_atomic_ = false;
-  bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
+  bool caller_holds_lock_ = false;
+  bool manifest_held_ = false;  // an undo-file transaction is open: flushes write no manifest  // a transaction begin flushes under its own lock
   bool full_image_transactions_ = false;  // test reference: memory transactions bake an image
   // Set when the workspace was read from disk: files written by earlier handles or processes
   // (without a flush to stable storage) are not known to be durable, so the first atomic
@@ -460,6 +468,9 @@ class Database {
   // Set once the text was found unchanged while the file's change time lay well in the past:
   // any later write then moves the change time, so the identity alone tells a change.
   mutable bool identity_settled_ = false;
+  // Set by the last change check when the manifest path still named the file of
+  // `manifest_identity_`; the statement that starts next takes it instead of a second look.
+  mutable bool same_manifest_file_ = false;
   // The manifest this handle wrote last, held open: while it is, no other file can be given
   // its identity numbers, and manifests are only ever replaced whole, so a path that still
   // names it holds what this handle wrote without reading it again.
@@ -479,8 +490,8 @@ class Database {
   // The running statement outside a transaction changed the in-memory state and has not yet
   // published it.
   bool statement_changed_ = false;
-  // The flush running is the end of one statement outside a transaction.
-  bool statement_flush_ = false;
+  // The flush running is a clean close's: the manifest carries the index pairs.
+  bool close_flush_ = false;
   // A statement writing several versions: its mutations do not flush one by one.
   bool hold_flushes_ = false;
   // The manifest on disk was written by this handle without its index pairs.

@@ -106,7 +106,7 @@ Result<void> Database::flush() {
   for (const auto& [name, t] : catalog_.tables())
     if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));
   QM_TRY(store_.cache.flush());
-  if (!directory_) return {};
+  if (!directory_ || manifest_held_) return {};
   // Under a logged transaction's journal, the commit flushes the chunk files and the manifest
   // together with its record before its commit point; the journal itself is made durable
   // before the manifest is replaced.
@@ -124,10 +124,11 @@ Result<void> Database::flush() {
       created_dirs_.clear();
     }
   }
-  // Writing every index's pairs after each statement would make N small statements cost N²;
-  // a statement's manifest names the indexed columns only (the next open rescans those
-  // tables), and every other flush (a commit, an export, a clean close) writes the pairs.
-  const bool pairs = !logged() && !statement_flush_;
+  // Writing every index's pairs after each statement or commit would make each cost the
+  // size of the indexes (N small writes cost N²); their manifest names the indexed columns
+  // only (the next open after a crash rescans those tables), and a clean close writes the
+  // pairs, so a workspace closed normally opens without a rescan.
+  const bool pairs = !logged() && close_flush_;
   QM_ASSIGN(Manifest m, build_manifest(false, pairs ? IndexPlan::pairs() : IndexPlan::no_contents()));
   const std::string bytes = write_manifest_json(m);
   // A large manifest replaced by a statement's small one is freed later (retired_manifest_).
@@ -159,7 +160,10 @@ bool Database::has_secondary_index() const {
 
 Result<void> Database::close() {
   if (!pairs_pending_ || transaction_ || write_failure_ || !directory_) return {};
-  return flush();
+  close_flush_ = true;
+  auto flushed = flush();
+  close_flush_ = false;
+  return flushed;
 }
 
 Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {
@@ -225,17 +229,31 @@ Result<void> Database::write_manifest_fast(const std::string& dir, std::string_v
 
 Result<void> Database::replace_manifest(const std::string& dir, std::string_view bytes, bool sync_file) {
   manifest_file_.reset();  // the next fast write opens the file again
-  fs::AtomicWriteOptions options;
-  options.temp_path = fs::join(dir, kManifestTmpFile);
-  options.sync_file = sync_file;
-  options.sync_dir = false;
-  options.replace = true;
-  options.mode = 0666;
-  QM_TRY(fs::write_file_atomic(fs::join(dir, kManifestFile), bytes, options));
+  const std::string tmp = fs::join(dir, kManifestTmpFile);
+  const std::string path = fs::join(dir, kManifestFile);
+  // Written through one handle that, once renamed into place, becomes the pin: its identity
+  // is read from the open file, with no second open of the manifest.
+  QM_ASSIGN(fs::File f, fs::get().open(tmp, fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+  auto abandon = [&](QmError e) -> Result<void> {
+    f.close();
+    (void)fs::get().unlink(tmp);
+    return fail(std::move(e));
+  };
+  if (auto r = f.write_all_at(bytes, 0); !r) return abandon(std::move(r).error());
+  if (sync_file) {
+    if (auto r = f.sync(); !r) return abandon(std::move(r).error());
+  }
+  if (auto r = fs::get().rename(tmp, path); !r) return abandon(std::move(r).error());
   manifest_digest_ = blake3(bytes);
+  identity_settled_ = false;
   // The file is in place; an identity that cannot be read only makes the next write outside
   // a transaction open its files again.
-  note_manifest_identity(fs::join(dir, kManifestFile));
+  if (auto st = f.stat()) {
+    manifest_identity_ = *st;
+    manifest_pin_ = std::move(f);
+  } else {
+    note_manifest_identity(path);
+  }
   return {};
 }
 

@@ -22,7 +22,8 @@ inline constexpr const char* kChunksDir = "chunks";
 inline constexpr const char* kBlobsDir = "blobs";
 inline constexpr const char* kCommitLogDir = ".qm-log";
 inline constexpr const char* kTransactionLockFile = ".qm_transaction.lock";
-// Copy-tree transactions: the recovery marker, its temporary name, its content, the backup.
+// Copy-tree transactions of earlier versions (still recovered): the recovery marker, its
+// temporary name, its content, the backup.
 inline constexpr const char* kTxMarker = ".qm_transaction_active";
 inline constexpr const char* kTxMarkerTmp = ".qm_transaction_active.tmp";
 inline constexpr const char* kTxMarkerBytes = "QMTX1\n";

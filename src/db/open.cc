@@ -1,6 +1,7 @@
 // Opening a workspace directory and a production image. The open is the one moment a
-// workspace is repaired after a crash: under the transaction lock an interrupted copy-tree
-// transaction is undone, then the lock is released and the catalog is read.
+// workspace is repaired after a crash: under the transaction lock an interrupted transaction
+// or statement is undone (from the undo file, an earlier version's copy-tree backup or the
+// page journal), then the lock is released and the catalog is read.
 //
 // Invariants: only a missing manifest (nothing at the path) makes a workspace new; any
 // other failure to examine it fails the open, so an existing workspace is never taken for an
@@ -25,8 +26,8 @@
 namespace qm::db {
 namespace {
 
-// Takes the lock for the open: exclusively to repair what a dead handle left (a copy-tree
-// transaction, or the page journal of a logged workspace); shared, while other handles read,
+// Takes the lock for the open: exclusively to repair what a dead handle left (its undo file,
+// an earlier version's copy-tree backup, or the page journal of a logged workspace); shared, while other handles read,
 // when there is nothing to repair. The catalog is then read under it, so no writer changes
 // the files half-way through. Busy while another handle writes.
 Result<TransactionLock> lock_and_repair(const std::string& dir) {

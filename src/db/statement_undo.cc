@@ -1,5 +1,5 @@
-// The undo file of one statement: layout, the page-write hook that fills it and the
-// recovery that applies or discards it.
+// The undo file of one scope (a statement or a transaction): layout, the page-write hook
+// that fills it and the recovery that applies or discards it.
 //
 // Layout (little-endian): a 64-byte header: "QMSUNDO1", the page count (u64), a flag byte
 // (1: a manifest existed), 7 zero bytes, the manifest's BLAKE3 digest (32 bytes, zero
@@ -113,34 +113,61 @@ Result<void> apply_undo(const std::string& workspace, const UndoFile& undo) {
 
 }  // namespace
 
-Result<void> StatementUndo::before_write(storage::DevStore& store, uint64_t page_id) {
-  if (page_id >= page_count_ || saved_.contains(page_id)) return {};
-  storage::Page old;
-  QM_TRY(store.read_page_into(page_id, old));
+Result<void> PageUndoFile::before_write(storage::DevStore& store, uint64_t page_id) {
+  return save(store, std::span<const uint64_t>(&page_id, 1));
+}
+
+Result<void> PageUndoFile::before_writes(storage::DevStore& store, std::span<const uint64_t> page_ids) {
+  return save(store, page_ids);
+}
+
+Result<void> PageUndoFile::save(storage::DevStore& store, std::span<const uint64_t> page_ids) {
   std::string out;
-  if (!file_.is_open()) {
-    QM_ASSIGN(file_, fs::get().open(fs::join(workspace_, kStatementUndoFile),
-                                    fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
-    file_end_ = 0;
-    out = header_bytes(page_count_, manifest_digest_);
+  std::vector<uint64_t> added;
+  storage::Page old;
+  for (uint64_t page_id : page_ids) {
+    if (page_id >= page_count_ || saved_.contains(page_id)) continue;
+    QM_TRY(store.read_page_into(page_id, old));
+    if (file_end_ == 0 && out.empty()) out = header_bytes(page_count_, manifest_digest_);
+    append_entry(out, page_id, old);
+    added.push_back(page_id);
   }
-  append_entry(out, page_id, old);
-  // The entry is whole in the file before the page is overwritten; a failed or short write
-  // leaves the page untouched, and a torn entry is ignored when the file is read back.
-  QM_TRY(file_.write_all_at(out, file_end_));
+  if (added.empty()) return {};
+  if (!file_.file.is_open()) {
+    // Under the lock, after a leftover was applied or discarded: whatever the file still
+    // holds is stale, and entries of this scope must not be followed by older ones.
+    QM_ASSIGN(file_.file, fs::get().open(fs::join(workspace_, kStatementUndoFile),
+                                         fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+    file_.entry_durable = false;
+  }
+  // The entries are whole in the file before their pages are overwritten; a failed or short
+  // write leaves the pages untouched, and a torn entry is ignored when the file is read back.
+  QM_TRY(file_.file.write_all_at(out, file_end_));
   file_end_ += out.size();
-  saved_.insert(page_id);
+  if (forced_) {
+    QM_TRY(file_.file.sync());
+    if (!file_.entry_durable) {
+      QM_TRY(fs::get().sync_dir(workspace_));
+      file_.entry_durable = true;
+    }
+  }
+  saved_.insert(added.begin(), added.end());
   return {};
 }
 
-void StatementUndo::published(uint64_t page_count, std::optional<Digest> manifest_digest) {
+void PageUndoFile::published(uint64_t page_count, std::optional<Digest> manifest_digest) {
   page_count_ = page_count;
   manifest_digest_ = manifest_digest;
   saved_.clear();
-  if (!file_.is_open()) return;
-  file_.close();
-  saved_.clear();
-  (void)fs::get().unlink(fs::join(workspace_, kStatementUndoFile));
+  if (file_end_ == 0) return;
+  file_end_ = 0;
+  // Emptied in place: the handle keeps the file, and an empty one means nothing to undo.
+  if (!file_.file.truncate(0)) file_.file.close();
+}
+
+Result<bool> statement_undo_left(const std::string& workspace) {
+  QM_ASSIGN(auto st, fs::get().lstat(fs::join(workspace, kStatementUndoFile)));
+  return st.has_value() && (st->kind != fs::EntryKind::Regular || st->size != 0);
 }
 
 Result<bool> recover_statement_undo(const std::string& workspace) {
@@ -149,7 +176,7 @@ Result<bool> recover_statement_undo(const std::string& workspace) {
   if (tmp) QM_TRY(fs::get().unlink(tmp_manifest));
   const std::string path = fs::join(workspace, kStatementUndoFile);
   QM_ASSIGN(auto st, fs::get().lstat(path));
-  if (!st) return false;
+  if (!st || (st->kind == fs::EntryKind::Regular && st->size == 0)) return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   bool applied = false;
   if (auto undo = parse(as_bytes(text))) {
@@ -165,8 +192,13 @@ Result<bool> recover_statement_undo(const std::string& workspace) {
       applied = true;
     }
   }
-  QM_TRY(fs::get().unlink(path));
-  QM_TRY(fs::get().sync_dir(workspace));
+  // Emptied, not removed: handles keep it open for their next scope.
+  if (st->kind == fs::EntryKind::Regular) {
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
+    QM_TRY(f.truncate(0));
+  } else {
+    QM_TRY(fs::get().unlink(path));
+  }
   return applied;
 }
 

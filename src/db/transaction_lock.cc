@@ -30,9 +30,22 @@ Result<TransactionLock> acquire(const std::string& workspace, bool shared) {
 }  // namespace
 
 void TransactionLock::release() {
+  if (kept_) {
+    (void)kept_->unlock();
+    kept_.reset();
+  }
   if (!file_.is_open()) return;
   (void)file_.unlock();
   file_.close();
+}
+
+Result<TransactionLock> acquire_kept_transaction_lock(std::shared_ptr<fs::File>& kept, const std::string& workspace) {
+  if (!kept || !kept->is_open()) {
+    QM_ASSIGN(fs::File file, open_lock_file(workspace));
+    kept = std::make_shared<fs::File>(std::move(file));
+  }
+  QM_TRY(take(*kept, false));
+  return TransactionLock(std::shared_ptr<const fs::File>(kept));
 }
 
 Result<TransactionLock> acquire_transaction_lock(const std::string& workspace) { return acquire(workspace, false); }

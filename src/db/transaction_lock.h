@@ -7,6 +7,7 @@
 // sees another handle's unfinished work.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "core/error.h"
@@ -20,22 +21,26 @@ class TransactionLock {
  public:
   TransactionLock() = default;
   explicit TransactionLock(fs::File file) : file_(std::move(file)) {}
+  // A lock taken on a lock file its handle keeps open: release unlocks it and leaves it open.
+  explicit TransactionLock(std::shared_ptr<const fs::File> kept) : kept_(std::move(kept)) {}
   ~TransactionLock() { release(); }
   TransactionLock(TransactionLock&&) noexcept = default;
   TransactionLock& operator=(TransactionLock&& o) noexcept {
     if (this != &o) {
       release();
       file_ = std::move(o.file_);
+      kept_ = std::move(o.kept_);
     }
     return *this;
   }
 
-  bool held() const { return file_.is_open(); }
-  // Unlocks (errors ignored) and closes; never fails.
+  bool held() const { return file_.is_open() || kept_ != nullptr; }
+  // Unlocks (errors ignored) and closes the file unless its handle keeps it; never fails.
   void release();
 
  private:
   fs::File file_;
+  std::shared_ptr<const fs::File> kept_;
 };
 
 // Opens (creating, mode 0666) and locks the workspace's lock file. An open failure is Io; a
@@ -49,5 +54,9 @@ Result<TransactionLock> acquire_shared_transaction_lock(const std::string& works
 // The same shared lock through a handle's own lock file, opened on first use and kept open
 // (a read takes no open and close of its own); released by unlocking it.
 Result<void> lock_shared(fs::File& kept, const std::string& workspace);
+// The exclusive lock on the lock file the handle keeps open in `kept` (opened on first need),
+// so a statement costs no open and close of it. Another handle's lock still excludes it: each
+// handle has its own open file.
+Result<TransactionLock> acquire_kept_transaction_lock(std::shared_ptr<fs::File>& kept, const std::string& workspace);
 
 }  // namespace qm::db

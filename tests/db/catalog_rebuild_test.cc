@@ -41,6 +41,7 @@ class RebuildTest : public ::testing::Test {
     ASSERT_TRUE(db.drop_table("b").has_value());
     db.set_autoflush(true);
     ASSERT_TRUE(db.flush().has_value());
+    ASSERT_TRUE(db.close().has_value());  // the manifest with the stored index pairs
     ASSERT_EQ(*db.catalog().tables().at("a").first_page, 0u);
     tail_ = *db.catalog().tables().at("a").tail_id;
     ASSERT_GE(tail_, 2u);

@@ -1,7 +1,6 @@
 // Several handles and processes on one workspace: a handle never answers with, or writes
 // back, another handle's unfinished work; a dead process's transaction is undone before any
-// write lands on top of it; a backup keeps each file's permission bits; a begin that can
-// neither prepare nor clean up says the outcome is unknown.
+// write lands on top of it; a rollback keeps each file's permission bits.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,13 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "ffi/db_handle.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
 
 namespace qm::test {
 namespace {
 
-using CopyTreeFilesDir = qm::test::InTempDir;
 using MultiHandleDir = qm::test::InTempDir;
 
 const std::string kBusy = "error: transaction error: workspace transaction is active in another handle or process: ";
@@ -56,7 +55,7 @@ TEST_F(MultiHandleDir, AnotherHandlesRolledBackMarksNeverBecomeDurable) {
 }
 
 // Another process dies inside a transaction after its pages reached the files. Whether A's
-// first statement after that is a read or a write, it finds the marker, undoes the dead
+// first statement after that is a read or a write, it finds the undo file, undoes the dead
 // transaction first, and answers the committed state; A's write is not undone later.
 TEST(MultiHandle, WriteAfterAnotherProcessDiedMidTransactionIsKept) {
   for (const bool read_first : {true, false}) {
@@ -72,15 +71,14 @@ TEST(MultiHandle, WriteAfterAnotherProcessDiedMidTransactionIsKept) {
       bool ok = b && qm_begin_transaction(b) == 1;
       ok = ok && take_json(qm_query(b, "DELETE FROM t WHERE id < 5")) == R"({"mutated":5})";
       ok = ok && take_json(qm_query(b, "INSERT INTO t VALUES (100, 0), (101, 0)")) == R"({"mutated":2})";
-      size_t len = 0;
-      ok = ok && qm_export(b, &len) != nullptr;
+      ok = ok && b->db.flush().has_value();  // the transaction's pages reach the chunk files
       if (ok) kill(getpid(), SIGKILL);
       _exit(1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "the child failed before its transaction";
-    ASSERT_FALSE(read_file(ws + "/.qm_transaction_active").empty());
+    ASSERT_FALSE(read_file(ws + "/.qm_statement_undo").empty());
     if (read_first) {
       EXPECT_EQ(count(a), rows(30));
     }
@@ -93,32 +91,17 @@ TEST(MultiHandle, WriteAfterAnotherProcessDiedMidTransactionIsKept) {
   }
 }
 
-TEST_F(CopyTreeFilesDir, BackupAndRollbackKeepPermissionBits) {
+TEST_F(MultiHandleDir, RollbackKeepsPermissionBits) {
   CDb db = CDb::workspace(ws);
   fill(db);
   const std::string chunk = ws + "/chunks/chunk_00000.qmd";
   ASSERT_EQ(chmod(chunk.c_str(), 0600), 0);
   ASSERT_EQ(db.query("BEGIN"), R"({"done":true})");
-  struct stat st {};
-  ASSERT_EQ(stat((ws + "/.qm_transaction_backup/chunks/chunk_00000.qmd").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0600u);
   ASSERT_EQ(db.query("DELETE FROM t WHERE id < 3"), R"({"mutated":3})");
   ASSERT_EQ(db.query("ROLLBACK"), R"({"done":true})");
+  struct stat st {};
   ASSERT_EQ(stat(chunk.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
-  EXPECT_EQ(count(db), rows(30));
-}
-
-// A directory where the temporary marker belongs: preparation cannot remove it, and neither
-// can the cleanup after it.
-TEST_F(CopyTreeFilesDir, BeginWhosePreparationAndCleanupFailIsOutcomeUnknown) {
-  CDb db = CDb::workspace(ws);
-  fill(db);
-  ASSERT_EQ(mkdir((ws + "/.qm_transaction_active.tmp").c_str(), 0755), 0);
-  const std::string begun = db.query("BEGIN");
-  EXPECT_EQ(begun.rfind("error: transaction outcome is unknown: transaction preparation failed (", 0), 0u) << begun;
-  EXPECT_NE(begun.find("); recovery-artifact cleanup also failed ("), std::string::npos) << begun;
-  EXPECT_EQ(qm_in_transaction(db.get()), false);
   EXPECT_EQ(count(db), rows(30));
 }
 

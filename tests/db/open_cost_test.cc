@@ -24,6 +24,7 @@ uint64_t reads_at_open(int rows) {
     for (int i = 0; i < rows; ++i)
       EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::text("0123456789abcdef")})).has_value());
     EXPECT_TRUE(db.flush().has_value());
+    EXPECT_TRUE(db.close().has_value());  // a clean close stores the index pairs
   }
   const uint64_t before = faulty.calls(qm::test::FaultyFs::Op::Read);
   Database db = test::open_ok("/ws");

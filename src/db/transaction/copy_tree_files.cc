@@ -146,13 +146,6 @@ Result<void> prepare_workspace_transaction(const std::string& workspace, bool bl
   return sync_directory(workspace);
 }
 
-Result<void> abort_workspace_transaction_preparation(const std::string& workspace) {
-  QM_TRY(remove_if_exists(fs::join(workspace, kTxMarker)));
-  QM_TRY(remove_if_exists(fs::join(workspace, kTxMarkerTmp)));
-  QM_TRY(remove_tree(fs::join(workspace, kTxBackup)));
-  return sync_directory(workspace);
-}
-
 Result<void> recover_workspace_transaction(const std::string& workspace) {
   const std::string backup = fs::join(workspace, kTxBackup);
   QM_ASSIGN(bool marked, exists(fs::join(workspace, kTxMarker)));

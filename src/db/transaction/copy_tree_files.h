@@ -1,9 +1,11 @@
-// Workspace copy-tree transactions: at begin the live database files (qm_manifest.json,
-// chunks, blobs) are copied, every file and directory flushed, into `.qm_transaction_backup`,
-// and the recovery marker `.qm_transaction_active` ("QMTX1\n") is published by write, flush,
-// rename and directory flush. While the marker exists the backup is the authoritative state:
-// rollback and the next open put it back. The marker's removal, made durable by a directory
-// flush, is the commit point.
+// Workspace copy-tree transactions of earlier versions: at begin the live database files
+// (qm_manifest.json, chunks, blobs) were copied, every file and directory flushed, into
+// `.qm_transaction_backup`, and the recovery marker `.qm_transaction_active` ("QMTX1\n") was
+// published by write, flush, rename and directory flush. While the marker exists the backup
+// is the authoritative state: the next open (or the next locked step of any handle) puts it
+// back. Transactions no longer make one (db/transaction/undo_file_transaction.cc); what an
+// earlier version left behind is still recovered here, and the preparation stays to lay
+// such a leftover down in tests.
 //
 // Invariants: the three live items are always handled in the order manifest, chunks, blobs;
 // the marker is removed only after every live item is back (so an interrupted restore is
@@ -19,11 +21,10 @@
 namespace qm::db {
 
 
-// Builds the backup and publishes the marker (transaction begin). `blobs_durable`: every
-// blob file's bytes are known to be on stable storage, so linking one needs no flush of it.
+// Builds the backup and publishes the marker, as an earlier version's begin did.
+// `blobs_durable`: every blob file's bytes are known to be on stable storage, so linking one
+// needs no flush of it.
 Result<void> prepare_workspace_transaction(const std::string& workspace, bool blobs_durable = false);
-// Undoes a failed preparation: marker, temporary marker and backup removed, directory flushed.
-Result<void> abort_workspace_transaction_preparation(const std::string& workspace);
 // At open: restores an interrupted transaction, or removes a finished one's leftovers.
 Result<void> recover_workspace_transaction(const std::string& workspace);
 // Puts the backup back and ends the transaction (rollback and recovery).

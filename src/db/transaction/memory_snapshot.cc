@@ -25,8 +25,6 @@ class MemorySnapshot final : public Transaction {
     if (!restored)
       return fail(QmError::outcome_unknown("transaction rollback failed after consuming its recovery state (" +
                                            restored.error().message() + ")"));
-    db.set_autoflush(saved_autoflush);
-    TransactionHost::set_atomic_manifest(db, saved_atomic_manifest);
     return {};
   }
 

@@ -32,20 +32,13 @@ class PageJournal final : public Transaction {
   PageJournal(std::string dir, TransactionLock lock) : dir_(std::move(dir)), lock_(std::move(lock)) {}
 
   Result<void> commit(Database& db) override {
-    TransactionHost::set_atomic_manifest(db, true);
-    auto flushed = db.flush();
-    if (!flushed) {
-      TransactionHost::set_atomic_manifest(db, saved_atomic_manifest);
-      return flushed;
-    }
+    QM_TRY(db.flush());
     QM_ASSIGN(storage::DevStore * dev, dev_store(db));
     auto committed = journal::commit_journal(*dev, &TransactionHost::log_tally(db));
     if (!committed) {
       if (committed.error().is(ErrorKind::TransactionOutcomeUnknown)) {
         finished_ = true;
         lock_.release();
-      } else {
-        TransactionHost::set_atomic_manifest(db, saved_atomic_manifest);
       }
       return committed;
     }
@@ -69,10 +62,7 @@ class PageJournal final : public Transaction {
     if (!st || st->kind != fs::EntryKind::Regular)
       return fail(QmError::outcome_unknown("active page journal is missing"));
     QM_TRY(journal::recover(dir_));
-    QM_TRY(TransactionHost::reload_workspace(db, dir_));
-    db.set_autoflush(saved_autoflush);
-    TransactionHost::set_atomic_manifest(db, saved_atomic_manifest);
-    return {};
+    return TransactionHost::reload_workspace(db, dir_);
   }
 
   std::string dir_;

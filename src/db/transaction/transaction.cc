@@ -28,8 +28,14 @@ Result<void> Database::begin_transaction() {
 
 Result<void> Database::commit_transaction() {
   if (!transaction_) return fail(QmError::transaction("no transaction is active"));
+  // The commit's flush makes everything durable before the manifest names it (a memory
+  // database has no manifest, so the flag changes nothing there).
+  atomic_manifest_ = true;
   auto committed = transaction_->commit(*this);
-  if (!committed && !transaction_->finished()) return committed;
+  if (!committed && !transaction_->finished()) {
+    atomic_manifest_ = transaction_->saved_atomic_manifest;
+    return committed;
+  }
   autoflush_ = transaction_->saved_autoflush;
   atomic_manifest_ = transaction_->saved_atomic_manifest;
   transaction_.reset();
@@ -39,7 +45,12 @@ Result<void> Database::commit_transaction() {
 Result<void> Database::rollback_transaction() {
   if (!transaction_) return fail(QmError::transaction("no transaction is active"));
   std::unique_ptr<Transaction> tx = std::move(transaction_);
-  return tx->rollback(*this);
+  auto rolled = tx->rollback(*this);
+  // Restored whatever the kind's rollback met: a handle whose rollback failed refuses
+  // writes by itself (its write failure), whatever the flags say.
+  autoflush_ = tx->saved_autoflush;
+  atomic_manifest_ = tx->saved_atomic_manifest;
+  return rolled;
 }
 
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
@@ -57,7 +68,7 @@ Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db) {
   // Chosen after the workspace was re-read: another handle may have turned the log on, and
   // a change made without a journal would be missing from the feed.
   if (db.logged()) return begin_page_journal(db, dir, std::move(lock));
-  return begin_copy_tree(db, dir, std::move(lock));
+  return begin_undo_file(db, dir, std::move(lock));
 }
 
 Result<void> begin_on_workspace(Database& db, const std::string& dir) {
@@ -74,10 +85,17 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   const bool saved_atomic = db.atomic_manifest();
   TransactionHost::set_atomic_manifest(db, true);
   TransactionHost::set_caller_holds_lock(db, true);
-  auto flushed = (db.logged() && db.last_write_atomic()) ? Result<void>() : db.flush();
+  // Nothing changed since the last atomic manifest write: the state is durable already.
+  const bool flush = !db.last_write_atomic();
+  auto flushed = flush ? db.flush() : Result<void>();
   TransactionHost::set_caller_holds_lock(db, false);
   TransactionHost::set_atomic_manifest(db, saved_atomic);
-  return flushed;
+  QM_TRY(std::move(flushed));
+  // The undo file names the manifest just written: its rename must be durable before any
+  // page the transaction writes can be (a logged workspace's journal flushes the directory
+  // at its own begin).
+  if (flush && !db.logged()) QM_TRY(sync_directory(dir));
+  return {};
 }
 
 Result<void> workspace_rollback_outcome(Database& db, Result<void> restored) {
@@ -98,14 +116,14 @@ Result<bool> dead_transaction_marker_left(const std::string& dir) {
 Result<bool> dead_transaction_left(const std::string& dir) {
   QM_ASSIGN(bool whole, dead_transaction_marker_left(dir));
   if (whole) return true;
-  QM_ASSIGN(auto undo, fs::get().lstat(fs::join(dir, kStatementUndoFile)));
-  return undo.has_value();
+  return statement_undo_left(dir);
 }
 
 Result<bool> recover_dead_transactions(const std::string& dir) {
   QM_ASSIGN(bool whole, dead_transaction_marker_left(dir));
   QM_TRY(recover_workspace_transaction(dir));
-  // Then a statement outside a transaction that a dead process left half written.
+  // Then a statement or a transaction without a commit log that a dead process left half
+  // written.
   QM_ASSIGN(bool restored, recover_statement_undo(dir));
   // A page journal left by a dead handle: under the lock nobody owns it, and until it is
   // undone its half-written pages would be read and every begin refused.

@@ -1,18 +1,23 @@
 // Transaction: the open explicit transaction of a database, one implementation per kind,
-// chosen once at begin by `begin_transaction_of_kind`:
-// - memory snapshot (memory databases): an image of the whole database taken at begin,
-//   imported back at rollback (memory_snapshot.cc), kept as the reference the undo log is
-//   tested against;
-// - memory undo (memory databases): what rollback needs, kept as the transaction goes
-//   (memory_undo.cc);
-// - copy tree (workspaces): a synced backup of the workspace files with a recovery marker,
-//   under the transaction lock from begin to end (copy_tree_transaction.cc);
-// - page journal (commit-logged workspaces): refused by this build (page_journal.cc).
+// chosen once at begin by `begin_transaction_of_kind`. Every kind keeps a page's old bytes
+// before its first overwrite in the transaction, with the durability its database needs:
+// - memory undo (memory databases): in memory, with the index entries and table shells
+//   rollback needs (memory_undo.cc);
+// - memory snapshot (memory databases, a test reference): an image of the whole database
+//   taken at begin, imported back at rollback (memory_snapshot.cc);
+// - undo file (workspaces without a commit log): in the handle's undo file, forced to stable
+//   storage before the page is written (undo_file_transaction.cc, db/statement_undo.h, the
+//   same file a statement outside a transaction uses without forcing it);
+// - page journal (commit-logged workspaces): in the commit log's page journal, which commit
+//   turns into the next commit record (page_journal.cc).
+// The copy tree of earlier versions (a backup of the whole workspace with a recovery marker)
+// is no longer made; one left behind is still recovered (copy_tree_files.h).
 // A new kind is a new file here; nothing outside this folder asks which kind is open.
 //
 // Database::begin/commit/rollback_transaction (transaction.cc) hold what every kind shares:
-// the entry checks, the flush flags saved at begin and restored at the end, and the rule
-// that after rollback no transaction is open whatever failed.
+// the entry checks, the flush flags saved at begin, set for the commit and restored in one
+// place when the transaction ends (commit or rollback), and the rule that after rollback no
+// transaction is open whatever failed.
 //
 // Invariants: `commit` either succeeds (the kind has released everything it held), fails
 // with the transaction still open (`finished()` false), or fails after it ended itself
@@ -55,7 +60,7 @@ class Transaction {
   bool finished_ = false;
 };
 
-// Begins the transaction of the kind the database needs (snapshot for memory, copy tree for
+// Begins the transaction of the kind the database needs (undo log for memory, undo file for
 // a workspace, page journal for a logged workspace). The caller checked that none is open.
 Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db);
 
@@ -63,7 +68,7 @@ Result<std::unique_ptr<Transaction>> begin_transaction_of_kind(Database& db);
 // shared workspace start (begin_on_workspace) already done.
 Result<std::unique_ptr<Transaction>> begin_memory_snapshot(Database& db);
 Result<std::unique_ptr<Transaction>> begin_memory_undo(Database& db);
-Result<std::unique_ptr<Transaction>> begin_copy_tree(Database& db, const std::string& dir, TransactionLock lock);
+Result<std::unique_ptr<Transaction>> begin_undo_file(Database& db, const std::string& dir, TransactionLock lock);
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock);
 // The image a memory-snapshot transaction will import at rollback (none for other kinds).
 std::string* memory_snapshot_image(Transaction* tx);
@@ -79,6 +84,11 @@ class TransactionHost {
   }
   static WriteObservers& observers(Database& db) { return db.observers_; }
   static journal::LogTally& log_tally(Database& db) { return db.log_tally_; }
+  // While held, a flush writes pages but not the manifest (an undo-file transaction's
+  // manifest changes only at its commit).
+  static void hold_manifest(Database& db, bool on) { db.manifest_held_ = on; }
+  static std::optional<Digest> manifest_digest(const Database& db) { return db.manifest_digest_; }
+  static UndoFileHandle& undo_file(Database& db) { return db.undo_file_; }
   // The version an image baked now would be written with (an index region exists as soon as
   // one table has an index), which a database imported from it holds.
   static uint16_t baked_format_version(const Database& db) {
@@ -105,7 +115,7 @@ class TransactionHost {
   // Rebuilds the parts from an image taken at begin.
   static Result<void> restore_image(Database& db, std::string_view image);
   // Forgets the open transaction without ending it, as a handle that died would: its lock
-  // is released, its backup and marker stay. For crash tests.
+  // is released, its undo file (or journal) stays. For crash tests.
   static void abandon(Database& db) { db.transaction_.reset(); }
   // Drops the live storage: no dirty page may be written back and no file stays open.
   static void drop_storage(Database& db);
@@ -124,13 +134,13 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir);
 // reported as an unknown outcome.
 Result<void> workspace_rollback_outcome(Database& db, Result<void> restored);
 
-// Whether a dead transaction of either kind left files to undo in the workspace (the
-// copy-tree marker, or the active page journal of a logged workspace), or a statement outside
-// a transaction left its undo file (`.qm_statement_undo`).
+// Whether a dead transaction left files to undo in the workspace (the copy-tree marker of an
+// earlier version, or the active page journal of a logged workspace), or a statement or a
+// transaction without a commit log left its undo file (`.qm_statement_undo`) not empty.
 Result<bool> dead_transaction_left(const std::string& dir);
 // The same without the statement undo file: only a whole transaction's files.
 Result<bool> dead_transaction_marker_left(const std::string& dir);
-// Undoes them: the copy-tree backup first, then a statement's saved pages, then the page
+// Undoes them: the copy-tree backup first, then the undo file's saved pages, then the page
 // journal. Run under the exclusive lock only, which proves their handle is gone. True when
 // the workspace's files may now differ from what any handle read (a transaction's files were
 // there, or a statement's pages were put back).

@@ -97,13 +97,15 @@ TEST(WriteRace, ConstraintsChangedJustBeforeTheStatementAreEnforced) {
     ASSERT_EQ(run(a, "CREATE TABLE t (k, u)"), R"({"done":true})");
     for (const auto& sql : race.setup) ASSERT_EQ(run(a, sql).rfind("error", 0), std::string::npos) << sql;
     Database b = open_ok(dir.path());
+    // A handle that has not locked yet: its statement opens the lock file it then keeps.
+    Database c = open_ok(dir.path());
     LockHookFs hooked;
     qm::fs::ScopedFileSystem scoped(hooked);
     // The hook runs just before the statement takes the lock.
     hooked.arm(1, [&] {
       for (const auto& sql : race.other) EXPECT_EQ(run(b, sql), R"({"done":true})") << sql;
     });
-    EXPECT_EQ(run(a, race.statement), race.refusal);
+    EXPECT_EQ(run(c, race.statement), race.refusal);
     Database fresh = open_ok(dir.path());
     EXPECT_EQ(run(fresh, "SELECT * FROM t"), R"({"columns":["k","u"],"rows":)" + race.rows_after + "}");
     EXPECT_EQ(run(fresh, "INSERT INTO t VALUES (4, 1)"), race.late_insert);

@@ -1,0 +1,283 @@
+// Durable writes on a workspace without a commit log, each beside SQLite on the same disk in
+// the same process (WAL mode; synchronous=FULL where QuilMarr forces its writes to stable
+// storage, NORMAL where it does not), each case run `runs` times, least and median printed:
+// - a 10,000-row qm_execute_many into a table with one index, at 10,000 and 300,000 rows;
+// - BEGIN, a one-row UPDATE by indexed key and COMMIT, at 10,000 and 300,000 rows;
+// - 1,000 INSERTs in one transaction on a 100,000-row table;
+// - one-row INSERT and UPDATE outside a transaction on a 100,000-row table (median of 200);
+// - a point SELECT by the indexed key (median of 2,000);
+// - the open of a 100,000- and a 300,000-row workspace after a clean close (index pairs stored)
+//   and after a crash (no pairs: the indexed tables are rescanned).
+//
+// Usage: workspace_write_bench [runs] [dir]   (default 5 runs, the system's temporary directory)
+//        workspace_write_bench statements KIND N DIR   (KIND insert, update or delete: loads
+//        10,000 rows, then runs N one-row statements of that kind; for counting system calls
+//        under `strace -c -f`, N = 0 gives the calls of everything else)
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "quilmarr.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "workspace_write_bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+void qm(QmDb* db, const std::string& sql) {
+  char* out = qm_query(db, sql.c_str());
+  if (!out) die(sql + ": " + qm_last_error());
+  qm_string_free(out);
+}
+
+void sq(sqlite3* db, const std::string& sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) die(sql + ": " + (err ? err : "?"));
+}
+
+double seconds_of(const std::function<void()>& f) {
+  const auto start = Clock::now();
+  f();
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct Spread {
+  double least = 0, median = 0;
+};
+Spread spread(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return {v.front(), v[v.size() / 2]};
+}
+
+std::string values(int64_t from, int64_t to) {
+  std::string sql;
+  for (int64_t i = from; i < to; ++i) sql += (i > from ? ",(" : "(") + std::to_string(i) + ",'value " + std::to_string(i % 1000) + "')";
+  return sql;
+}
+
+// A workspace and an SQLite file, each with t(id, v) indexed on id and `rows` rows.
+struct Pair {
+  std::string dir, ws;
+  QmDb* db = nullptr;
+  sqlite3* s = nullptr;
+  int64_t rows = 0;
+
+  Pair(const std::string& root, int64_t n, const char* synchronous) : dir(root), ws(root + "/ws"), rows(n) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    db = qm_open_dev(ws.c_str());
+    if (!db) die(qm_last_error());
+    if (sqlite3_open((dir + "/sqlite.db").c_str(), &s) != SQLITE_OK) die("sqlite3_open");
+    sq(s, "PRAGMA journal_mode=WAL");
+    sq(s, std::string("PRAGMA synchronous=") + synchronous);
+    qm(db, "CREATE TABLE t (id, v)");
+    qm(db, "CREATE INDEX ON t (id)");
+    sq(s, "CREATE TABLE t (id INTEGER, v TEXT)");
+    sq(s, "CREATE INDEX t_id ON t (id)");
+    qm(db, "BEGIN");
+    sq(s, "BEGIN");
+    for (int64_t i = 0; i < rows; i += 1000) {
+      const std::string sql = "INSERT INTO t VALUES " + values(i, std::min(rows, i + 1000));
+      qm(db, sql);
+      sq(s, sql);
+    }
+    qm(db, "COMMIT");
+    sq(s, "COMMIT");
+    ::sync();
+  }
+  ~Pair() {
+    qm_close(db);
+    sqlite3_close(s);
+    std::filesystem::remove_all(dir);
+  }
+};
+
+void print(const char* what, const Spread& a, const Spread& b, const char* unit, double scale) {
+  std::printf("| %s | %.1f / %.1f %s | %.1f / %.1f %s | %.2f |\n", what, a.least * scale, a.median * scale, unit,
+              b.least * scale, b.median * scale, unit, a.median / b.median);
+}
+
+// Seconds of one 10,000-row batch per run, for QuilMarr (qm_execute_many) and SQLite (one
+// transaction over a prepared INSERT).
+std::pair<Spread, Spread> batch(const std::string& root, int64_t rows, int runs) {
+  Pair p(root, rows, "FULL");
+  std::vector<double> a, b;
+  int64_t next = rows;
+  sqlite3_stmt* ins = nullptr;
+  if (sqlite3_prepare_v2(p.s, "INSERT INTO t VALUES (?, ?)", -1, &ins, nullptr) != SQLITE_OK) die("prepare");
+  for (int r = 0; r < runs; ++r) {
+    std::string sets = "[";
+    for (int i = 0; i < 10000; ++i) sets += (i ? ",[" : "[") + std::to_string(next + i) + ",\"batch\"]";
+    sets += "]";
+    a.push_back(seconds_of([&] {
+      char* out = qm_execute_many(p.db, "INSERT INTO t VALUES (?, ?)", sets.c_str());
+      if (!out) die(std::string("execute_many: ") + qm_last_error());
+      qm_string_free(out);
+    }));
+    b.push_back(seconds_of([&] {
+      sq(p.s, "BEGIN");
+      for (int i = 0; i < 10000; ++i) {
+        sqlite3_bind_int64(ins, 1, next + i);
+        sqlite3_bind_text(ins, 2, "batch", -1, SQLITE_STATIC);
+        if (sqlite3_step(ins) != SQLITE_DONE) die("sqlite insert");
+        sqlite3_reset(ins);
+      }
+      sq(p.s, "COMMIT");
+    }));
+    next += 10000;
+  }
+  sqlite3_finalize(ins);
+  return {spread(a), spread(b)};
+}
+
+std::pair<Spread, Spread> tx_update(const std::string& root, int64_t rows, int runs) {
+  Pair p(root, rows, "FULL");
+  std::vector<double> a, b;
+  for (int r = 0; r < runs; ++r) {
+    const std::string sql = "UPDATE t SET v = 'w' WHERE id = " + std::to_string((r * 7919) % rows);
+    a.push_back(seconds_of([&] {
+      qm(p.db, "BEGIN");
+      qm(p.db, sql);
+      qm(p.db, "COMMIT");
+    }));
+    b.push_back(seconds_of([&] {
+      sq(p.s, "BEGIN");
+      sq(p.s, sql);
+      sq(p.s, "COMMIT");
+    }));
+  }
+  return {spread(a), spread(b)};
+}
+
+}  // namespace
+
+// N one-row statements of one kind on a 10,000-row workspace (see the usage above).
+int statements(const std::string& kind, int n, const std::string& dir) {
+  std::filesystem::remove_all(dir);
+  QmDb* db = qm_open_dev(dir.c_str());
+  if (!db) die(qm_last_error());
+  qm(db, "CREATE TABLE t (id, v)");
+  qm(db, "CREATE INDEX ON t (id)");
+  qm(db, "BEGIN");
+  for (int64_t i = 0; i < 10000; i += 1000) qm(db, "INSERT INTO t VALUES " + values(i, i + 1000));
+  qm(db, "COMMIT");
+  for (int i = 0; i < n; ++i) {
+    const std::string key = std::to_string((i * 7919) % 10000);
+    if (kind == "insert") qm(db, "INSERT INTO t VALUES (" + std::to_string(10000 + i) + ", 'one')");
+    else if (kind == "update") qm(db, "UPDATE t SET v = 'u' WHERE id = " + key);
+    else qm(db, "DELETE FROM t WHERE id = " + key);
+  }
+  qm_close(db);
+  std::filesystem::remove_all(dir);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "statements") return statements(argv[2], std::atoi(argv[3]), argv[4]);
+  const int runs = std::max(5, argc > 1 ? std::atoi(argv[1]) : 5);
+  const std::string base = argc > 2 ? std::string(argv[2]) : std::filesystem::temp_directory_path().string();
+  const std::string root = base + "/qm_ws_write_bench_" + std::to_string(getpid());
+  std::printf("| case | QuilMarr least / median | SQLite least / median | median ratio |\n|---|---:|---:|---:|\n");
+
+  const auto b10 = batch(root, 10000, runs);
+  print("10,000-row batch at 10,000 rows (SQLite WAL FULL)", b10.first, b10.second, "ms", 1e3);
+  const auto b300 = batch(root, 300000, runs);
+  print("10,000-row batch at 300,000 rows (SQLite WAL FULL)", b300.first, b300.second, "ms", 1e3);
+  const auto t10 = tx_update(root, 10000, runs);
+  print("BEGIN + 1-row UPDATE + COMMIT at 10,000 rows (WAL FULL)", t10.first, t10.second, "ms", 1e3);
+  const auto t300 = tx_update(root, 300000, runs);
+  print("BEGIN + 1-row UPDATE + COMMIT at 300,000 rows (WAL FULL)", t300.first, t300.second, "ms", 1e3);
+
+  {
+    Pair p(root, 100000, "FULL");
+    std::vector<double> a, b;
+    int64_t next = 1000000;
+    for (int r = 0; r < runs; ++r) {
+      a.push_back(seconds_of([&] {
+        qm(p.db, "BEGIN");
+        for (int i = 0; i < 1000; ++i) qm(p.db, "INSERT INTO t VALUES (" + std::to_string(next + i) + ", 'x')");
+        qm(p.db, "COMMIT");
+      }));
+      b.push_back(seconds_of([&] {
+        sq(p.s, "BEGIN");
+        for (int i = 0; i < 1000; ++i) sq(p.s, "INSERT INTO t VALUES (" + std::to_string(next + i) + ", 'x')");
+        sq(p.s, "COMMIT");
+      }));
+      next += 1000;
+    }
+    print("1,000 INSERTs in one transaction, 100,000 rows (WAL FULL)", spread(a), spread(b), "ms", 1e3);
+  }
+  {
+    Pair p(root, 100000, "NORMAL");
+    const int n = 200;
+    std::vector<Spread> ins_a, ins_b, upd_a, upd_b, sel_a, sel_b;
+    int64_t next = 2000000;
+    for (int r = 0; r < runs; ++r) {
+      std::vector<double> a, b, c, d, e, f;
+      for (int i = 0; i < n; ++i, ++next) {
+        const std::string ins = "INSERT INTO t VALUES (" + std::to_string(next) + ", 'one')";
+        a.push_back(seconds_of([&] { qm(p.db, ins); }));
+        b.push_back(seconds_of([&] { sq(p.s, ins); }));
+        const std::string upd = "UPDATE t SET v = 'u' WHERE id = " + std::to_string((next * 7919) % 100000);
+        c.push_back(seconds_of([&] { qm(p.db, upd); }));
+        d.push_back(seconds_of([&] { sq(p.s, upd); }));
+      }
+      for (int i = 0; i < 10 * n; ++i) {
+        const std::string sel = "SELECT v FROM t WHERE id = " + std::to_string((i * 104729) % 100000);
+        e.push_back(seconds_of([&] { qm(p.db, sel); }));
+        f.push_back(seconds_of([&] { sq(p.s, sel); }));
+      }
+      ins_a.push_back(spread(a)), ins_b.push_back(spread(b)), upd_a.push_back(spread(c)), upd_b.push_back(spread(d));
+      sel_a.push_back(spread(e)), sel_b.push_back(spread(f));
+    }
+    // Per run: the median statement; over the runs: the least and the median of those.
+    const auto of = [](const std::vector<Spread>& v) {
+      std::vector<double> m;
+      for (const Spread& s : v) m.push_back(s.median);
+      return spread(m);
+    };
+    print("one-row INSERT outside a transaction, 100,000 rows (WAL NORMAL)", of(ins_a), of(ins_b), "us", 1e6);
+    print("one-row UPDATE outside a transaction, 100,000 rows (WAL NORMAL)", of(upd_a), of(upd_b), "us", 1e6);
+    print("point SELECT by indexed key, 100,000 rows", of(sel_a), of(sel_b), "us", 1e6);
+  }
+  for (int64_t rows : {100000, 300000}) {
+    Pair p(root, rows, "NORMAL");
+    qm(p.db, "INSERT INTO t VALUES (-1, 'after the commit')");  // its manifest holds no pairs
+    std::vector<double> crashed, clean;
+    const std::string saved = p.dir + "/saved_manifest.json";
+    std::filesystem::copy_file(p.ws + "/qm_manifest.json", saved);
+    qm_close(p.db);  // a clean close writes the pairs
+    p.db = nullptr;
+    const std::string with_pairs = p.dir + "/pairs_manifest.json";
+    std::filesystem::copy_file(p.ws + "/qm_manifest.json", with_pairs);
+    for (int r = 0; r < runs; ++r) {
+      for (auto [from, into] : {std::pair{&saved, &crashed}, std::pair{&with_pairs, &clean}}) {
+        std::filesystem::copy_file(*from, p.ws + "/qm_manifest.json", std::filesystem::copy_options::overwrite_existing);
+        QmDb* db = nullptr;
+        into->push_back(seconds_of([&] {
+          db = qm_open_dev(p.ws.c_str());
+          if (!db) die(qm_last_error());
+        }));
+        qm_close(db);  // (writes the pairs again after the crashed open; not timed)
+      }
+    }
+    p.db = qm_open_dev(p.ws.c_str());
+    const Spread a = spread(crashed), b = spread(clean);
+    std::printf("| open of %lld rows after a crash (rescan) / after a clean close | %.1f / %.1f ms | %.1f / %.1f ms | "
+                "(no peer) |\n",
+                static_cast<long long>(rows), a.least * 1e3, a.median * 1e3, b.least * 1e3, b.median * 1e3);
+  }
+  return 0;
+}
