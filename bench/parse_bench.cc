@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/params.h"
-#include "engine/parser.h"
+#include "sql/params.h"
+#include "sql/parser.h"
 
 namespace {
 

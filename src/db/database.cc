@@ -5,11 +5,11 @@
 #include <ctime>
 
 #include "core/fs.h"
-#include "db/statement_undo.h"
-#include "db/live_row_counts.h"
-#include "db/transaction/copy_tree_files.h"
+#include "db/atomicity/statement_undo.h"
+#include "table/live_row_counts.h"
+#include "db/atomicity/copy_tree_files.h"
 #include "db/retrieval_maintenance.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/transaction.h"
 
 namespace qm::db {
 namespace {

@@ -4,13 +4,13 @@
 // flush at the end of the mutation (or at commit).
 #include <string>
 
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
-#include "db/query/chain_scan.h"
+#include "table/chain_scan.h"
 #include "db/retrieval_maintenance.h"
-#include "db/schema.h"
-#include "db/transaction/transaction.h"
-#include "db/write_path.h"
+#include "table/schema.h"
+#include "db/atomicity/transaction.h"
+#include "table/write_observers.h"
 
 namespace qm::db {
 

@@ -11,7 +11,7 @@
 
 #include "core/bytes.h"
 #include "core/file_header.h"
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/format_version.h"
 #include "db/retrieval_catalog.h"

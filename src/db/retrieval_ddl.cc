@@ -6,7 +6,7 @@
 #include "db/database.h"
 #include "db/retrieval_catalog.h"
 #include "db/retrieval_maintenance.h"
-#include "persistent/envelope.h"
+#include "retrieval/index_envelope.h"
 #include "retrieval/definition_json.h"
 
 namespace qm::db {

@@ -1,8 +1,8 @@
 #include "db/retrieval_maintenance.h"
 
 #include "db/database.h"
-#include "db/query/row_access.h"
-#include "persistent/codec.h"
+#include "table/row_access.h"
+#include "core/byte_codec.h"
 
 namespace qm::db {
 namespace {

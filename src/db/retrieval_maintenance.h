@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/value.h"
-#include "db/catalog.h"
-#include "db/write_path.h"
+#include "table/catalog.h"
+#include "table/write_observers.h"
 
 namespace qm::db {
 

@@ -1,12 +1,12 @@
 #include "db/stats.h"
 
-#include "db/query/chain_scan.h"
+#include "table/chain_scan.h"
 
 #include <limits>
 
 #include "core/bytes.h"
 #include "core/saturating.h"
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
 #include "storage/cold_page.h"
 #include "storage/row_page.h"

@@ -2,13 +2,13 @@
 // retiring a version with a deletion mark, and the end of a statement's writes. Each keeps
 // the secondary indexes in step (index_row_version) and tells the observers after the
 // change is in place. The DDL half is in ddl.cc.
-#include "db/write_path.h"
+#include "table/write_observers.h"
 
 #include "core/bytes.h"
 #include "db/database.h"
-#include "db/query/row_access.h"
-#include "db/schema.h"
-#include "db/transaction/transaction.h"
+#include "table/row_access.h"
+#include "table/schema.h"
+#include "db/atomicity/transaction.h"
 #include "storage/record.h"
 
 namespace qm::db {

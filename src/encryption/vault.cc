@@ -3,8 +3,8 @@
 #include <sodium.h>
 
 #include "encryption/sealed_database.h"
-#include "engine/params.h"
-#include "engine/parser.h"
+#include "sql/params.h"
+#include "sql/parser.h"
 
 namespace qm::encryption {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "core/json_writer.h"
 #include "core/result_json.h"
-#include "db/manifest.h"
+#include "table/manifest.h"
 #include "db/stats.h"
-#include "ffi/params.h"
+#include "core/params_json.h"
 
 namespace qm::encryption {
 namespace {

@@ -7,12 +7,12 @@
 
 #include "core/result_json.h"
 #include "db/database.h"
-#include "engine/params.h"
-#include "engine/parser.h"
+#include "sql/params.h"
+#include "sql/parser.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
 #include "ffi/db_handle.h"
-#include "ffi/params.h"
+#include "core/params_json.h"
 
 struct QmStmt {
   std::string sql;

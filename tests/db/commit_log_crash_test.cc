@@ -12,8 +12,8 @@
 #include <string>
 
 #include "db/database.h"
-#include "db/transaction/transaction.h"
-#include "db_test_util.h"
+#include "db/atomicity/transaction.h"
+#include "support/db_test_util.h"
 #include "journal/feed.h"
 #include "journal/inventory.h"
 #include "support/crash_harness.h"

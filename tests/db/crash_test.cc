@@ -10,9 +10,9 @@
 #include <set>
 #include <string>
 
-#include "db/transaction/copy_tree_files.h"
+#include "db/atomicity/copy_tree_files.h"
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/crash_harness.h"
 #include "support/temp_dir.h"
 

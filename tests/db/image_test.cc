@@ -8,8 +8,8 @@
 #include "core/bytes.h"
 #include "core/json_reader.h"
 #include "db/database.h"
-#include "db/manifest.h"
-#include "db_test_util.h"
+#include "table/manifest.h"
+#include "support/db_test_util.h"
 #include "storage/page.h"
 #include "support/temp_dir.h"
 

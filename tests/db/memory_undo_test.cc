@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/stats.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/transaction.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"

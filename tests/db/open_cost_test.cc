@@ -5,7 +5,7 @@
 #include <string>
 
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/faulty_fs.h"
 
 namespace qm::db {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/crash_harness.h"
 #include "support/temp_dir.h"
 

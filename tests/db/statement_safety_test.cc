@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "db/statement_undo.h"
-#include "db_test_util.h"
+#include "db/atomicity/statement_undo.h"
+#include "support/db_test_util.h"
 #include "support/crash_harness.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {

@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <string>
 
-#include "db/transaction/copy_tree_files.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/copy_tree_files.h"
+#include "db/atomicity/transaction.h"
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"

@@ -8,8 +8,8 @@
 
 #include "db/database.h"
 #include "db/format_version.h"
-#include "db/manifest.h"
-#include "db_test_util.h"
+#include "table/manifest.h"
+#include "support/db_test_util.h"
 #include "storage/page.h"
 #include "support/temp_dir.h"
 

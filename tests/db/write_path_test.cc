@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "db/catalog.h"
+#include "table/catalog.h"
 #include "db/database.h"
-#include "db/write_path.h"
-#include "db_test_util.h"
+#include "table/write_observers.h"
+#include "support/db_test_util.h"
 
 namespace qm::db {
 namespace {

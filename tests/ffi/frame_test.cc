@@ -6,7 +6,7 @@
 
 #include "core/result_json.h"
 #include "ffi/frame.h"
-#include "ffi/params.h"
+#include "core/params_json.h"
 #include "quilmarr.h"
 #include "support/result_text.h"
 

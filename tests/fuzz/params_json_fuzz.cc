@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "ffi/params.h"
+#include "core/params_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

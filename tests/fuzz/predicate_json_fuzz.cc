@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/json_reader.h"
-#include "engine/predicate_json.h"
+#include "sql/predicate_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/params.h"
-#include "engine/parser.h"
-#include "engine/predicate_json.h"
+#include "sql/params.h"
+#include "sql/parser.h"
+#include "sql/predicate_json.h"
 
 namespace {
 

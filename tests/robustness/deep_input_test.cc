@@ -5,10 +5,10 @@
 #include <string>
 
 #include "core/json_reader.h"
-#include "db/manifest.h"
-#include "engine/parser.h"
-#include "engine/predicate_json.h"
-#include "ffi/params.h"
+#include "table/manifest.h"
+#include "sql/parser.h"
+#include "sql/predicate_json.h"
+#include "core/params_json.h"
 
 namespace qm {
 namespace {

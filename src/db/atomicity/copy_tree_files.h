@@ -1,0 +1,42 @@
+// Workspace copy-tree transactions: at begin the live database files (qm_manifest.json,
+// chunks, blobs) are copied, every file and directory flushed, into `.qm_transaction_backup`,
+// and the recovery marker `.qm_transaction_active` ("QMTX1\n") is published by write, flush,
+// rename and directory flush. While the marker exists the backup is the authoritative state:
+// rollback and the next open put it back. The marker's removal, made durable by a directory
+// flush, is the commit point.
+//
+// Invariants: the three live items are always handled in the order manifest, chunks, blobs;
+// the marker is removed only after every live item is back (so an interrupted restore is
+// redone in full at the next open); `.qm_transaction_active.tmp` is never authoritative.
+// These functions touch only files, never a Database, and run under the transaction lock.
+#pragma once
+
+#include <string>
+
+#include "core/error.h"
+#include "table/limits.h"
+
+namespace qm::db {
+
+
+// Builds the backup and publishes the marker (transaction begin). `blobs_durable`: every
+// blob file's bytes are known to be on stable storage, so linking one needs no flush of it.
+Result<void> prepare_workspace_transaction(const std::string& workspace, bool blobs_durable = false);
+// Undoes a failed preparation: marker, temporary marker and backup removed, directory flushed.
+Result<void> abort_workspace_transaction_preparation(const std::string& workspace);
+// At open: restores an interrupted transaction, or removes a finished one's leftovers.
+Result<void> recover_workspace_transaction(const std::string& workspace);
+// Puts the backup back and ends the transaction (rollback and recovery).
+Result<void> restore_workspace_transaction(const std::string& workspace);
+
+// Recursive copy; every copied file and directory is flushed to stable storage. Symbolic
+// links and special files are refused (Transaction).
+Result<void> copy_tree_synced(const std::string& source, const std::string& destination);
+// Refuses a tree holding anything but regular files and directories.
+Result<void> validate_copy_tree(const std::string& path);
+// Opens a directory read-only and flushes it.
+Result<void> sync_directory(const std::string& path);
+// Removes a file or a directory with everything under it; a missing path is no error.
+Result<void> remove_tree(const std::string& path);
+
+}  // namespace qm::db

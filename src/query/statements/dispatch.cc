@@ -1,0 +1,220 @@
+// Statement dispatch and the database's query entry points. `execute_statement` is the one
+// place where a parsed statement becomes work: it wraps every write of a logged workspace
+// in a transaction of its own, then hands the statement to the operation of its kind. The
+// dispatcher keeps no state between calls; it never rolls back an explicit transaction
+// itself (the atomic operations below it do, when they fail part-way).
+#include <map>
+#include <type_traits>
+
+#include "db/database.h"
+#include "query/statements/dispatch_internal.h"
+#include "query/exec/executor.h"
+#include "table/text.h"
+#include "sql/insert_template.h"
+#include "sql/params.h"
+#include "sql/parser.h"
+
+namespace qm::db {
+namespace {
+
+// Statements a logged workspace runs outside any implicit transaction: reads and the
+// transaction statements themselves.
+bool runs_unwrapped(const query::Statement& s) {
+  return std::holds_alternative<query::ExplainStmt>(s.node) || std::holds_alternative<query::BeginStmt>(s.node) ||
+         std::holds_alternative<query::CommitStmt>(s.node) || std::holds_alternative<query::RollbackStmt>(s.node) ||
+         std::holds_alternative<query::SelectSingleStmt>(s.node) || std::holds_alternative<query::SelectStmt>(s.node);
+}
+
+QueryResult done() { return DoneResult{}; }
+QueryResult mutated(uint64_t n) { return MutatedResult{n}; }
+
+struct Dispatch {
+  Database& db;
+  QueryBudget* budget;
+
+  Result<QueryResult> operator()(query::ExplainStmt& s) { return dispatch::explain(db, s, budget); }
+  Result<QueryResult> operator()(query::BeginStmt&) {
+    QM_TRY(db.begin_transaction());
+    return done();
+  }
+  Result<QueryResult> operator()(query::CommitStmt&) {
+    QM_TRY(db.commit_transaction());
+    return done();
+  }
+  Result<QueryResult> operator()(query::RollbackStmt&) {
+    QM_TRY(db.rollback_transaction());
+    return done();
+  }
+  Result<QueryResult> operator()(query::CreateTableStmt& s) {
+    QM_TRY(db.create_table_internal(s.table, std::move(s.columns), std::move(s.unique_columns),
+                                    std::move(s.not_null_columns), {}, {}));
+    return done();
+  }
+  Result<QueryResult> operator()(query::CreateTableIfNotExistsStmt& s) {
+    if (db.catalog().contains(s.table)) return done();
+    QM_TRY(db.create_table_with_constraints(s.table, std::move(s.columns), std::move(s.unique_columns),
+                                            std::move(s.not_null_columns)));
+    return done();
+  }
+  Result<QueryResult> operator()(query::CreateTableWithConstraintsStmt& s) {
+    if (s.if_not_exists && db.catalog().contains(s.table)) return done();
+    std::vector<std::string> columns, unique, not_null;
+    std::map<std::string, Value> defaults;
+    for (query::ColumnDefinition& c : s.columns) {
+      if (c.unique) unique.push_back(c.name);
+      if (c.not_null) not_null.push_back(c.name);
+      if (c.default_value) defaults.emplace(c.name, std::move(*c.default_value));
+      columns.push_back(std::move(c.name));
+    }
+    QM_TRY(db.create_table_internal(s.table, std::move(columns), std::move(unique), std::move(not_null),
+                                    std::move(defaults), std::move(s.checks)));
+    return done();
+  }
+  Result<QueryResult> operator()(query::InsertRowStmt& s) { return dispatch::insert_row(db, s, budget); }
+  Result<QueryResult> operator()(query::InsertRowsStmt& s) { return dispatch::insert_rows(db, std::move(s), budget); }
+  Result<QueryResult> operator()(query::InsertWithTargetsStmt& s) {
+    return dispatch::insert_with_targets(db, s, budget);
+  }
+  Result<QueryResult> operator()(query::CreateRetrievalIndexStmt& s) {
+    auto existing = db.catalog().retrieval().find(s.definition.name);
+    if (existing != db.catalog().retrieval().end()) {
+      if (s.if_not_exists && existing->second.definition() == s.definition) return done();
+      return fail(QmError::schema("conflicting named retrieval index"));
+    }
+    QM_TRY(db.create_retrieval_index(s.definition));
+    return done();
+  }
+  Result<QueryResult> operator()(query::DropRetrievalIndexStmt& s) {
+    if (s.if_exists && !db.catalog().retrieval().contains(s.name)) return done();
+    QM_TRY(db.drop_retrieval_index(s.name));
+    return done();
+  }
+  Result<QueryResult> operator()(query::CreateIndexStmt& s) { return dispatch::create_index(db, s, budget); }
+  Result<QueryResult> operator()(query::SelectSingleStmt& s) { return dispatch::select_single(db, s, budget); }
+  Result<QueryResult> operator()(query::SelectStmt& s) { return dispatch::select_general(db, s, budget); }
+  Result<QueryResult> operator()(query::UpdateSetStmt& s) {
+    QM_ASSIGN(uint64_t n, update_where_bounded(db, s.table, s.column, s.value, s.predicate, budget));
+    return mutated(n);
+  }
+  Result<QueryResult> operator()(query::UpdateSetDefaultStmt& s) {
+    const Table* table = db.catalog().find(s.table);
+    if (!table) return fail(QmError::table_not_found(s.table));
+    auto d = table->defaults.find(s.column);
+    const Value value = d == table->defaults.end() ? Value::null() : d->second;
+    QM_ASSIGN(uint64_t n, update_where_bounded(db, s.table, s.column, value, s.predicate, budget));
+    return mutated(n);
+  }
+  Result<QueryResult> operator()(query::DeleteStmt& s) {
+    QM_ASSIGN(uint64_t n, delete_where_bounded(db, s.table, s.predicate, budget));
+    return mutated(n);
+  }
+  Result<QueryResult> operator()(query::DropTableStmt& s) {
+    QM_TRY(db.drop_table(s.name));
+    return done();
+  }
+  Result<QueryResult> operator()(query::DropTableIfExistsStmt& s) {
+    if (db.catalog().contains(s.name)) QM_TRY(db.drop_table(s.name));
+    return done();
+  }
+};
+
+bool is_write_batch_kind(const query::Statement& s) {
+  return std::holds_alternative<query::InsertRowStmt>(s.node) ||
+         std::holds_alternative<query::InsertRowsStmt>(s.node) ||
+         std::holds_alternative<query::InsertWithTargetsStmt>(s.node) ||
+         std::holds_alternative<query::UpdateSetStmt>(s.node) ||
+         std::holds_alternative<query::UpdateSetDefaultStmt>(s.node) ||
+         std::holds_alternative<query::DeleteStmt>(s.node);
+}
+
+uint64_t affected_rows(const QueryResult& r) {
+  if (auto* m = std::get_if<MutatedResult>(&r)) return m->count;
+  return 0;
+}
+
+bool ends_or_begins_transaction(const query::Statement& s) {
+  return std::holds_alternative<query::BeginStmt>(s.node) || std::holds_alternative<query::CommitStmt>(s.node) ||
+         std::holds_alternative<query::RollbackStmt>(s.node);
+}
+
+}  // namespace
+
+Result<QueryResult> Database::execute_statement(query::Statement statement, QueryBudget* budget) {
+  QM_TRY(refuse_unreadable());
+  // Outside a transaction a workspace statement holds the transaction lock from its first read
+  // to its last write (shared for reads): nothing it reads is another handle's unfinished work.
+  WorkspaceAccess access;
+  if (directory() && !in_transaction() && !ends_or_begins_transaction(statement)) {
+    const bool reads_only = runs_unwrapped(statement);
+    QM_ASSIGN(access, enter_workspace(!reads_only));
+  }
+  if (logged() && !in_transaction() && !runs_unwrapped(statement))
+    return transaction([&](Database& db) { return db.execute_statement(std::move(statement), budget); });
+  return std::visit(Dispatch{*this, budget}, statement.node);
+}
+
+Result<QueryResult> Database::query_with(std::string_view sql, std::span<const Value> params) {
+  QM_ASSIGN(std::string bound, query::bind_params(sql, params));
+  QM_ASSIGN(query::Statement statement, query::parse(bound));
+  return execute_statement(std::move(statement), nullptr);
+}
+
+Result<QueryResult> Database::query_with_limits_cancellable(std::string_view sql, std::span<const Value> params,
+                                                            const QueryLimits& limits,
+                                                            std::shared_ptr<std::atomic<bool>> cancel) {
+  QM_ASSIGN(std::string bound, query::bind_params(sql, params));
+  QueryBudget budget(limits, std::move(cancel));
+  QM_TRY(budget.checkpoint());
+  QM_ASSIGN(query::Statement statement, query::parse(bound));
+  QM_ASSIGN(QueryResult result, execute_statement(std::move(statement), &budget));
+  if (auto* rows = std::get_if<RowsResult>(&result)) {
+    QM_TRY(budget.checkpoint());
+    if (rows->rows.size() > limits.max_result_rows)
+      return fail(
+          QmError::resource_limit(str("result has more than ", limits.max_result_rows, " rows; add or lower LIMIT")));
+  }
+  return result;
+}
+
+Result<PreparedStatement> Database::prepare(std::string_view sql) {
+  PreparedStatement prepared{std::string(sql), query::parameter_count(sql)};
+  const std::vector<Value> nulls(prepared.parameter_count);
+  QM_ASSIGN(std::string bound, query::bind_params(sql, nulls));
+  QM_TRY(query::parse(bound));
+  return prepared;
+}
+
+Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const std::vector<Value>> sets) {
+  QM_ASSIGN(PreparedStatement prepared, prepare(sql));
+  {
+    const std::vector<Value> nulls(prepared.parameter_count);
+    QM_ASSIGN(std::string bound, query::bind_params(sql, nulls));
+    QM_ASSIGN(query::Statement probe, query::parse(bound));
+    if (!is_write_batch_kind(probe)) return fail(QmError::query("execute_many expects INSERT, UPDATE or DELETE"));
+  }
+  if (in_transaction())
+    return fail(QmError::transaction("execute_many owns its transaction; call it outside an active transaction"));
+  for (const std::vector<Value>& set : sets)
+    if (set.size() != prepared.parameter_count)
+      return fail(
+          QmError::schema(str("batch row expects ", prepared.parameter_count, " parameters, got ", set.size())));
+  if (sets.empty()) return 0;
+  // A one-row INSERT of placeholders only is parsed once; each set fills its VALUES list,
+  // which is the statement binding and parsing the text would give.
+  const std::optional<query::InsertTemplate> insert = query::InsertTemplate::recognise(prepared.sql);
+  return transaction([&](Database& db) -> Result<uint64_t> {
+    uint64_t total = 0;
+    for (const std::vector<Value>& set : sets) {
+      std::optional<query::Statement> direct;
+      if (insert) direct = insert->bind(set);
+      QM_ASSIGN(QueryResult result, direct ? db.execute_statement(std::move(*direct), nullptr)
+                                           : db.query_with(prepared.sql, set));
+      const uint64_t n = affected_rows(result);
+      if (total + n < total) return fail(QmError::resource_limit("batch affected-row count overflow"));
+      total += n;
+    }
+    return total;
+  });
+}
+
+}  // namespace qm::db
