@@ -23,6 +23,7 @@
 #include "db/database.h"
 #include "encryption/sealed_database.h"
 #include "encryption/vault.h"
+#include "query/statements/statements.h"
 
 namespace {
 
@@ -60,14 +61,14 @@ void check(bool ok, const char* what) {
 // blob store, so the image is mostly blob pool, as a vault of documents would be).
 db::Database filled(size_t mb) {
   db::Database db = db::Database::open_memory();
-  check(db.query_with("CREATE TABLE t (id, body)", {}).has_value(), "create table");
+  check(query_with(db, "CREATE TABLE t (id, body)", {}).has_value(), "create table");
   std::mt19937_64 rng(42);
   const size_t rows = mb * 16;
   std::string body(65536, 'a');
   for (size_t i = 0; i < rows; ++i) {
     for (char& c : body) c = static_cast<char>('a' + rng() % 26);
     std::vector<Value> row{Value::integer(static_cast<int64_t>(i)), Value::text(body)};
-    check(db.query_with("INSERT INTO t VALUES (?, ?)", row).has_value(), "insert");
+    check(query_with(db, "INSERT INTO t VALUES (?, ?)", row).has_value(), "insert");
   }
   return db;
 }

@@ -43,10 +43,10 @@
 #include "core/fs.h"
 #include "core/query_result.h"
 #include "table/query_budget.h"
+#include "sql/statement.h"
 #include "table/catalog.h"
 #include "table/limits.h"
 #include "table/manifest.h"
-#include "query/exec/exec_types.h"
 #include "table/store.h"
 #include "db/stats.h"
 #include "table/table.h"
@@ -54,7 +54,6 @@
 #include "table/write_observers.h"
 #include "journal/feed.h"
 #include "retrieval/definition.h"
-#include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
@@ -91,34 +90,21 @@ class Database {
   bool in_transaction() const { return transaction_ != nullptr; }
   // The database clock: the last transaction value taken.
   uint64_t clock() const { return clock_; }
-  // Takes the next clock value (a statement's deletion mark).
-  uint64_t advance_clock() { return ++clock_; }
-  uint16_t format_version() const { return format_version_; }
   const std::optional<std::string>& directory() const { return directory_; }
+  // The flush flags (see the invariants above); the transaction kinds save and restore them.
   bool autoflush() const { return autoflush_; }
   bool atomic_manifest() const { return atomic_manifest_; }
   bool last_write_atomic() const { return last_write_atomic_; }
-  // Whether the fast manifest rewrite holds its file open.
-  bool manifest_file_cached() const { return manifest_file_.has_value(); }
 
   // The parts. Table rows and indexes change only through the write path below.
   const Catalog& catalog() const { return catalog_; }
   Catalog& catalog() { return catalog_; }
   const Store& store() const { return store_; }
   Store& store() { return store_; }
-  // The open transaction, if any (its kind is its own business).
-  Transaction* transaction_state() { return transaction_.get(); }
 
-  // The live row count of each table, kept by a write observer (db/live_row_counts.h).
-  LiveRowCounts& live_row_counts() { return *live_row_counts_; }
-
-  // Registers an observer of every write (db/write_path.h); it lives as long as the database.
-  void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
-
-  // Test and tool hooks: flush flags and the clock of a database assembled by hand.
+  // Whether each low-level mutation flushes at its end; the transaction kinds turn it off
+  // for their duration and put it back when they end.
   void set_autoflush(bool on) { autoflush_ = on; }
-  void set_atomic_manifest(bool on) { atomic_manifest_ = on; }
-  void set_clock(uint64_t value) { clock_ = value; }
 
   // ---- flush and manifest --------------------------------------------------------------
   // Writes tail pages and dirty pages to the backend and, on a workspace, the manifest (in
@@ -201,35 +187,7 @@ class Database {
   // failed flush outside a transaction leaves the handle refusing every later write.
   Result<void> end_mutation();
 
-  // ---- the write path (db/write_path.h) ------------------------------------------------
-  // Stores one row version (already validated by the caller) at the tail of the table: the
-  // clock advances and becomes its created_tx, long values go to the blob store, a full tail
-  // page is linked to a new one and written to the cache, indexed columns get the row id,
-  // observers hear of it. Returns the row id. TableNotFound for an unknown table.
-  Result<uint64_t> insert_validated_base(std::string_view table, std::span<const Value> row);
-  // Retires the version at `row_id` with `deleted_tx` (Corruption when the row id's page is
-  // not in the table's chain; nothing is written then); observers hear of it.
-  Result<void> mark_deleted(std::string_view table, uint64_t row_id, uint64_t deleted_tx);
-  // A statement has written all its rows of `table`: the observers' per-statement step.
-  Result<void> statement_written(std::string_view table);
-
-  // ---- statement execution (db/query/dispatch.cc) --------------------------------------
-  // Runs one parsed statement (atomic by itself outside a transaction, joining an explicit
-  // one); `budget` bounds its work when given.
-  Result<QueryResult> execute_statement(query::Statement statement, QueryBudget* budget);
-  // Binds the values into the text as literals, parses and runs it without a budget.
-  Result<QueryResult> query_with(std::string_view sql, std::span<const Value> params);
-  Result<QueryResult> query_with_limits_cancellable(std::string_view sql, std::span<const Value> params,
-                                                    const QueryLimits& limits,
-                                                    std::shared_ptr<std::atomic<bool>> cancel);
-  // Counts the placeholders and proves the text parses; keeps the text, not the tree.
-  Result<PreparedStatement> prepare(std::string_view sql);
-  // One INSERT, UPDATE or DELETE run once per parameter set, all in one transaction.
-  Result<uint64_t> execute_many(std::string_view sql, std::span<const std::vector<Value>> sets);
-  // Splits a foreign SQL dump, then rewrites, skips or runs each statement as the host would send it.
-  migrate::ImportReport import_sql(std::string_view dump);
-
-  // ---- transactions (db/transaction/) --------------------------------------------------
+  // ---- transactions (db/atomicity/) --------------------------------------------------
   // Memory: a snapshot image; workspace: a copy-tree backup under the transaction lock.
   Result<void> begin_transaction();
   Result<void> commit_transaction();
@@ -253,57 +211,50 @@ class Database {
   template <class F>
   auto within_statement(F&& work) -> std::invoke_result_t<F, Database&>;
 
-  // ---- table and index DDL -------------------------------------------------------------
-  // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
-  // A new table: Schema "table `{}` already exists", or the schema faults of
-  // validate_schema_metadata; every UNIQUE column gets an empty index.
-  Result<void> create_table_internal(const std::string& name, const std::vector<std::string>& columns,
-                                     const std::vector<std::string>& unique,
-                                     const std::vector<std::string>& not_null,
-                                     const std::map<std::string, Value>& defaults,
-                                     const std::vector<query::Predicate>& checks);
-  Result<void> create_table_with_constraints(const std::string& name, const std::vector<std::string>& columns,
-                                             const std::vector<std::string>& unique,
-                                             const std::vector<std::string>& not_null);
-  // Removes the table from the catalog (its pages simply stop being referenced).
-  Result<void> drop_table(const std::string& name);
-  // Builds (or rebuilds) the index of one column from every stored version, under an
-  // optional budget; on failure the table keeps its former indexes. With `make_unique` the
-  // column also joins the table's UNIQUE set before the one flush, so the stored catalog
-  // never holds the index without the constraint (CREATE UNIQUE INDEX).
-  Result<void> create_index_bounded(const std::string& table, const std::string& column, QueryBudget* budget,
-                                    bool make_unique = false);
-  // True when the table exists and has a secondary index on the column.
-  bool has_index(std::string_view table, std::string_view column) const;
-
-  // ---- statistics ----------------------------------------------------------------------
-  Result<DatabaseStats> inspect_stats();
-
-  // ---- commit log (db/commit_log.cc) ---------------------------------------------------
+  // ---- commit log (db/commit_log.h) --------------------------------------------------
   // The limits of a logged workspace (defaults when none are stored).
   CommitLogOptions commit_log_options() const { return commit_log_.value_or(CommitLogOptions{}); }
-  // Turns the log on for the next transactions; writes nothing by itself.
-  Result<void> enable_commit_log(const CommitLogOptions& limits);
-  Result<journal::CommitLogStatus> commit_log_status() const;
-  // Up to `max` committed records after the sequence `after`, as a JSON array.
-  Result<std::string> changes_since_json(uint64_t after, uint64_t max) const;
-  // Drops the retained commits through `through` (the replica has them).
-  Result<void> prune_changes(uint64_t through);
-
-  // ---- persisted retrieval indexes (db/retrieval_ddl.cc, db/retrieve.cc) ---------------
-  // A new index built from its table's visible rows, as one atomic mutation.
-  Result<void> create_retrieval_index(const retrieval::RetrievalIndexDefinition& definition);
-  Result<void> drop_retrieval_index(const std::string& name);
-  // One statement's row changes to `table`, applied to every index over it (under the open
-  // transaction, which undoes them on rollback).
-  Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
-  // One retrieval request (JSON) under the caller's limits, lowered to the retrieval caps.
-  Result<std::string> retrieve_json_controlled(std::string_view request, const QueryLimits& limits,
-                                               std::shared_ptr<std::atomic<bool>> cancel,
-                                               std::optional<uint64_t> pinned_reader);
 
  private:
   friend class TransactionHost;
+  // Tests reach the flags and parts below the face through this (tests/support).
+  friend struct DatabaseTestAccess;
+  // The operations over the database that reach below its face, each in its own file.
+  friend Result<QueryResult> execute_statement(Database& db, query::Statement statement, QueryBudget* budget);
+  friend Result<void> create_table(Database& db, const std::string& name, const std::vector<std::string>& columns,
+                                   const std::vector<std::string>& unique, const std::vector<std::string>& not_null,
+                                   const std::map<std::string, Value>& defaults,
+                                   const std::vector<query::Predicate>& checks);
+  friend Result<void> drop_table(Database& db, const std::string& name);
+  friend Result<void> create_index_bounded(Database& db, const std::string& table, const std::string& column,
+                                           QueryBudget* budget, bool make_unique);
+  friend Result<DatabaseStats> inspect_stats(Database& db);
+  friend Result<void> enable_commit_log(Database& db, const CommitLogOptions& limits);
+  friend Result<journal::CommitLogStatus> commit_log_status(const Database& db);
+  friend Result<std::string> changes_since_json(const Database& db, uint64_t after, uint64_t max);
+  friend Result<void> prune_changes(Database& db, uint64_t through);
+  friend Result<uint64_t> insert_validated_base(Database& db, std::string_view table, std::span<const Value> row);
+  friend uint64_t advance_clock(Database& db);
+  friend LiveRowCounts& live_row_counts(Database& db);
+  friend Result<void> mark_deleted(Database& db, std::string_view table, uint64_t row_id, uint64_t deleted_tx);
+  friend Result<void> statement_written(Database& db, std::string_view table);
+  friend Result<void> create_retrieval_index(Database& db, const retrieval::RetrievalIndexDefinition& definition);
+  friend Result<void> drop_retrieval_index(Database& db, const std::string& name);
+
+  // One statement's row changes to `table`, applied to every index over it (under the open
+  // transaction, which undoes them on rollback).
+  Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
+
+  // The format version held since open (raised by features this handle started to use).
+  uint16_t format_version() const { return format_version_; }
+  // Whether the fast manifest rewrite holds its file open.
+  bool manifest_file_cached() const { return manifest_file_.has_value(); }
+  // The open transaction, if any (its kind is its own business).
+  Transaction* transaction_state() { return transaction_.get(); }
+  // Registers an observer of every write (table/write_observers.h); it lives as long as the database.
+  void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
+  void set_atomic_manifest(bool on) { atomic_manifest_ = on; }
+  void set_clock(uint64_t value) { clock_ = value; }
 
   // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
   Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,

@@ -5,6 +5,8 @@
 #include "encryption/sealed_database.h"
 #include "sql/params.h"
 #include "sql/parser.h"
+#include "query/statements/statements.h"
+#include "db/stats.h"
 
 namespace qm::encryption {
 namespace {
@@ -104,12 +106,12 @@ Result<QueryResult> Vault::query(std::string_view sql, std::span<const Value> pa
   QM_ASSIGN(query::Statement statement, bind_and_parse(sql, params));
   if (!is_single_select(statement))
     return fail(QmError::query("vault query requires SELECT; use a transaction for writes"));
-  return db_.query_with_limits_cancellable(sql, params, vault_limits(), nullptr);
+  return query_with_limits_cancellable(db_, sql, params, vault_limits(), nullptr);
 }
 
 Result<db::DatabaseStats> Vault::inspect() {
   QM_TRY(refuse_poisoned());
-  return db_.inspect_stats();
+  return inspect_stats(db_);
 }
 
 Result<std::string> Vault::retrieve_json(std::string_view request) {
@@ -133,7 +135,7 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
                 QM_ASSIGN(query::Statement statement, bind_and_parse(s.sql, s.params));
                 if (is_single_select(statement))
                   return fail(QmError::query("use query for SELECT, not a write batch"));
-                auto r = c.query_with_limits_cancellable(s.sql, s.params, vault_limits(), nullptr);
+                auto r = query_with_limits_cancellable(c, s.sql, s.params, vault_limits(), nullptr);
                 if (!r) return fail(std::move(r).error());
                 out.push_back(std::move(*r));
               }
@@ -168,7 +170,7 @@ Result<void> Vault::backup(const std::string& path) {
   QM_ASSIGN(std::vector<uint8_t> envelope, seal_database(db_, secret_));
   {
     QM_ASSIGN(db::Database check, open_database(envelope, secret_));
-    QM_TRY(check.inspect_stats());
+    QM_TRY(inspect_stats(check));
   }
   return publish(path, envelope, false);
 }
@@ -178,7 +180,7 @@ Result<void> Vault::rotate_key(Secret next) {
   QM_ASSIGN(std::vector<uint8_t> envelope, seal_database(db_, next));
   {
     QM_ASSIGN(db::Database check, open_database(envelope, next));
-    QM_TRY(check.inspect_stats());
+    QM_TRY(inspect_stats(check));
   }
   QM_TRY(persist(envelope));
   secret_ = std::move(next);  // the old secret is wiped as it is replaced

@@ -6,6 +6,7 @@
 #include "ffi/export.h"
 #include "ffi/frame.h"
 #include "migrate/import_report.h"
+#include "query/statements/statements.h"
 
 extern "C" {
 
@@ -20,7 +21,7 @@ QM_EXPORT char* qm_import_sql(QmDb* db, const char* dump) {
       qm::ffi::set_last_error("qm_import_sql: dump is NULL or not valid UTF-8");
       return nullptr;
     }
-    return qm::ffi::string_to_c(qm::migrate::report_to_json(db->db.import_sql(*text)));
+    return qm::ffi::string_to_c(qm::migrate::report_to_json(import_sql(db->db, *text)));
   });
 }
 

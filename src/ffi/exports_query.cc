@@ -13,6 +13,7 @@
 #include "ffi/frame.h"
 #include "ffi/db_handle.h"
 #include "core/params_json.h"
+#include "query/statements/statements.h"
 
 struct QmStmt {
   std::string sql;
@@ -51,7 +52,7 @@ QM_EXPORT char* qm_query(QmDb* db, const char* sql) {
     if (!text) return refuse("qm_query: sql is NULL or not valid UTF-8");
     auto statement = qm::query::parse(*text);
     if (!statement) return hand_out(qm::fail(std::move(statement).error()));
-    return hand_out(db->db.execute_statement(std::move(*statement), nullptr));
+    return hand_out(execute_statement(db->db, std::move(*statement), nullptr));
   });
 }
 
@@ -64,7 +65,7 @@ QM_EXPORT char* qm_query_params(QmDb* db, const char* sql, const char* params_js
     if (!params) return refuse("qm_query_params: params is NULL or not valid UTF-8");
     auto values = qm::ffi::json_params_to_values("qm_query_params", *params);
     if (!values) return refuse(values.error().c_str());
-    return hand_out(db->db.query_with(*text, *values));
+    return hand_out(query_with(db->db, *text, *values));
   });
 }
 
@@ -79,7 +80,7 @@ QM_EXPORT QmStmt* qm_prepare(QmDb* db, const char* sql) {
       set_last_error("qm_prepare: sql is NULL or not valid UTF-8");
       return nullptr;
     }
-    auto prepared = db->db.prepare(*text);
+    auto prepared = qm::db::prepare(*text);
     if (!prepared) {
       set_last_error(prepared.error());
       return nullptr;
@@ -99,7 +100,7 @@ QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json)
     if (values->size() != stmt->parameter_count)
       return hand_out(qm::fail(QmError::schema("prepared statement expects " + std::to_string(stmt->parameter_count) +
                                                " parameters, got " + std::to_string(values->size()))));
-    return hand_out(db->db.query_with(stmt->sql, *values));
+    return hand_out(query_with(db->db, stmt->sql, *values));
   });
 }
 
@@ -122,7 +123,7 @@ QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_set
     if (!db || !text || !sets_text) return refuse("qm_execute_many: null handle or invalid UTF-8 input");
     auto sets = qm::ffi::json_param_sets(*sets_text);
     if (!sets) return hand_out(qm::fail(std::move(sets).error()));
-    auto total = db->db.execute_many(*text, *sets);
+    auto total = execute_many(db->db, *text, *sets);
     if (!total) return hand_out(qm::fail(std::move(total).error()));
     return hand_out(QueryResult(qm::MutatedResult{*total}));
   });

@@ -32,6 +32,11 @@ class Catalog {
     return it == tables_.end() ? nullptr : &it->second;
   }
   bool contains(std::string_view name) const { return tables_.find(name) != tables_.end(); }
+  // True when the table exists and has a secondary index on the column.
+  bool has_index(std::string_view table, std::string_view column) const {
+    const Table* t = find(table);
+    return t && t->indexes.find(std::string(column)) != t->indexes.end();
+  }
 
   // The persisted retrieval indexes by name; each is defined over one of the tables.
   const persistent::Catalog& retrieval() const { return retrieval_; }

@@ -1,6 +1,6 @@
 // The write path: every change to stored rows and to the catalog goes through one of the
-// Database members that form it (Database::insert_validated_base for each new row version,
-// Database::mark_deleted for each deletion mark, the table and index DDL), and those keep
+// Database members that form it (insert_validated_base for each new row version,
+// mark_deleted for each deletion mark, the table and index DDL), and those keep
 // the secondary indexes with `index_row_version` and tell the registered observers. The
 // open-time catalog rebuild fills missing indexes with the same function, and a rollback
 // replaces the whole catalog, which observers learn through `catalog_replaced`.
@@ -118,7 +118,7 @@ class WriteObservers {
 
 // The one function that adds a stored row version to secondary indexes: every index in
 // `indexes` whose column is one of `columns` gets the row id under the row's value there.
-// INSERT and UPDATE (through Database::insert_validated_base), index builds and the catalog
+// INSERT and UPDATE (through insert_validated_base), index builds and the catalog
 // rebuild at open (and so every rollback and reload) all reach the indexes through it.
 // `added(column, key)` is called after each entry goes in. Indexes are few and columns may
 // be many, so each index finds its column rather than each column its index.

@@ -18,6 +18,8 @@
 #include "journal/inventory.h"
 #include "support/crash_harness.h"
 #include "support/temp_dir.h"
+#include "query/statements/statements.h"
+#include "db/commit_log.h"
 
 namespace qm::db {
 namespace {
@@ -39,15 +41,15 @@ std::string count_of(const std::string& sql_result) {
 // old ones retired in place), and n is recorded as committed.
 Result<void> rewrite_all(Database& db, int64_t n) {
   return db.transaction([&](Database& d) -> Result<void> {
-    QM_TRY(d.query_with("UPDATE t SET v = " + std::to_string(n) + " WHERE id >= 0", {}));
-    QM_TRY(d.query_with("INSERT INTO acks VALUES (" + std::to_string(n) + ")", {}));
+    QM_TRY(query_with(d, "UPDATE t SET v = " + std::to_string(n) + " WHERE id >= 0", {}));
+    QM_TRY(query_with(d, "INSERT INTO acks VALUES (" + std::to_string(n) + ")", {}));
     return {};
   });
 }
 
 void make_logged_workspace(const std::string& ws) {
   auto db = test::open_ok(ws);
-  ASSERT_TRUE(db.enable_commit_log(CommitLogOptions{}).has_value());
+  ASSERT_TRUE(enable_commit_log(db, CommitLogOptions{}).has_value());
   ASSERT_EQ(run(db, "CREATE TABLE t (id, v, pad)"), R"({"done":true})");
   ASSERT_EQ(run(db, "CREATE TABLE acks (n)"), R"({"done":true})");
   std::string values;

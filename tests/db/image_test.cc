@@ -12,6 +12,8 @@
 #include "support/db_test_util.h"
 #include "storage/page.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -30,12 +32,12 @@ std::vector<Row> sample_rows(int n) {
 // A memory database with two indexed tables, a UNIQUE column, long values and 3 pages.
 Database sample_database() {
   Database db = Database::open_memory();
-  EXPECT_TRUE(db.create_table_with_constraints("items", {"id", "label", "price"}, {"id"}, {}).has_value());
-  EXPECT_TRUE(db.create_table_with_constraints("notes", {"body"}, {}, {}).has_value());
-  for (const auto& r : sample_rows(150)) EXPECT_TRUE(db.insert_validated_base("items", r).has_value());
-  EXPECT_TRUE(db.insert_validated_base("notes", row({Value::text(std::string(100, 'n'))})).has_value());
-  EXPECT_TRUE(db.create_index_bounded("items", "label", nullptr).has_value());
-  EXPECT_TRUE(db.create_index_bounded("notes", "body", nullptr).has_value());
+  EXPECT_TRUE(create_table(db, "items", {"id", "label", "price"}, {"id"}, {}).has_value());
+  EXPECT_TRUE(create_table(db, "notes", {"body"}, {}, {}).has_value());
+  for (const auto& r : sample_rows(150)) EXPECT_TRUE(insert_validated_base(db, "items", r).has_value());
+  EXPECT_TRUE(insert_validated_base(db, "notes", row({Value::text(std::string(100, 'n'))})).has_value());
+  EXPECT_TRUE(create_index_bounded(db, "items", "label", nullptr).has_value());
+  EXPECT_TRUE(create_index_bounded(db, "notes", "body", nullptr).has_value());
   return db;
 }
 
@@ -124,7 +126,7 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
   EXPECT_EQ(bake(imported), image);
   // The imported database is writable and independent of the bytes.
-  ASSERT_TRUE(imported.insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
+  ASSERT_TRUE(insert_validated_base(imported, "items", row({Value::integer(999), Value::text("new"), Value::null()}))
                   .has_value());
   EXPECT_EQ(stored_rows(imported, "items").size(), 151u);
   EXPECT_EQ(stored_rows(db, "items").size(), 150u);
@@ -223,10 +225,10 @@ TEST_F(ProductionImageDir, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTr
   EXPECT_FALSE(db.autoflush());
   EXPECT_FALSE(db.catalog().tables().at("items").tail_page.has_value());
   const std::string ro = "database is read-only (production mode); mutations are not permitted";
-  EXPECT_EQ(error_text(db.insert_validated_base("items", row({Value::integer(1), Value::null(), Value::null()}))), ro);
-  EXPECT_EQ(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), ro);
-  EXPECT_EQ(error_text(db.drop_table("items")), ro);
-  EXPECT_EQ(error_text(db.create_index_bounded("items", "price", nullptr)), ro);
+  EXPECT_EQ(error_text(insert_validated_base(db, "items", row({Value::integer(1), Value::null(), Value::null()}))), ro);
+  EXPECT_EQ(error_text(create_table(db, "x", {"a"}, {}, {})), ro);
+  EXPECT_EQ(error_text(drop_table(db, "items")), ro);
+  EXPECT_EQ(error_text(create_index_bounded(db, "items", "price", nullptr)), ro);
   EXPECT_TRUE(db.flush().has_value());  // nothing to do
   std::filesystem::resize_file(path, 10);
   EXPECT_EQ(stored_rows(db, "items"), sample_rows(150));
@@ -257,8 +259,8 @@ TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) 
   qm::test::TempDir tmp;
   Database ws = test::open_ok(tmp.join("ws"));
   ws.set_autoflush(false);  // the tail page and the catalog exist only in the handle
-  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::integer(7)})).has_value());
+  ASSERT_TRUE(create_table(ws, "t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(insert_validated_base(ws, "t", row({Value::integer(7)})).has_value());
   const std::string image = bake(ws);
   auto imported = must(Database::import_bytes(as_bytes(image)));
   EXPECT_EQ(stored_rows(imported, "t"), std::vector<Row>{row({Value::integer(7)})});

@@ -12,6 +12,7 @@
 #include "support/c_api.h"
 #include "support/temp_dir.h"
 #include "support/result_text.h"
+#include "query/statements/statements.h"
 
 namespace {
 
@@ -136,10 +137,10 @@ TEST_F(RetrievalIndexDir, ExportImportAndImageKeepIndexesAndAnswers) {
 // memory database and every image of it would grow by a whole index per write.
 TEST(RetrievalIndex, RepublishingKeepsOneBlobPerIndex) {
   qm::db::Database db = qm::db::Database::open_memory();
-  for (const char* sql : kSchema) ASSERT_TRUE(db.query_with(sql, {}).has_value()) << sql;
+  for (const char* sql : kSchema) ASSERT_TRUE(query_with(db, sql, {}).has_value()) << sql;
   const uint64_t blobs = db.store().cas.count();  // long values and the two envelopes
   for (int i = 10; i < 15; ++i)
-    ASSERT_TRUE(db.query_with("INSERT INTO docs VALUES (" + std::to_string(i) + ", 'a', 'b', '[1,1,1]', 'x')", {}));
+    ASSERT_TRUE(query_with(db, "INSERT INTO docs VALUES (" + std::to_string(i) + ", 'a', 'b', '[1,1,1]', 'x')", {}));
   ASSERT_TRUE(db.bake_to_bytes().has_value());
   EXPECT_EQ(db.store().cas.count(), blobs);
 }

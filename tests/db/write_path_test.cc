@@ -9,6 +9,7 @@
 #include "db/database.h"
 #include "table/write_observers.h"
 #include "support/db_test_util.h"
+#include "support/database_test_access.h"
 
 namespace qm::db {
 namespace {
@@ -42,7 +43,7 @@ class Recorder final : public WriteObserver {
 TEST(WritePath, ObserversSeeEveryWriteOnceInOrder) {
   Database db = Database::open_memory();
   std::vector<std::string> log;
-  db.add_write_observer(std::make_unique<Recorder>(&log));
+  qm::db::DatabaseTestAccess::add_write_observer(db, std::make_unique<Recorder>(&log));
   const std::vector<std::pair<std::string, std::vector<std::string>>> steps = {
       {"CREATE TABLE t (a INT)", {"created t"}},
       {"INSERT INTO t VALUES (1), (2)", {"stored t 1", "stored t 2", "statement t"}},
@@ -63,7 +64,7 @@ TEST(WritePath, RollbackReplacesTheCatalogAndAnObserverFailureIsReported) {
   std::vector<std::string> log;
   auto owned = std::make_unique<Recorder>(&log);
   Recorder* recorder = owned.get();
-  db.add_write_observer(std::move(owned));
+  qm::db::DatabaseTestAccess::add_write_observer(db, std::move(owned));
   test::run(db, "CREATE TABLE t (a INT)");
   ASSERT_TRUE(db.begin_transaction().has_value());
   test::run(db, "INSERT INTO t VALUES (1)");

@@ -17,6 +17,7 @@
 #include "db/database.h"
 #include "table/chain_scan.h"
 #include "support/result_text.h"
+#include "query/statements/statements.h"
 
 namespace qm::db::test {
 
@@ -24,7 +25,7 @@ using qm::test::error_text;  // as test::error_text, as before
 
 // The result JSON of one statement, or "error: " and its text.
 inline std::string run(Database& db, const std::string& sql) {
-  auto r = db.query_with(sql, {});
+  auto r = query_with(db, sql, {});
   if (!r) return "error: " + r.error().message();
   return json::result_to_string(*r);
 }
@@ -32,7 +33,7 @@ inline std::string run(Database& db, const std::string& sql) {
 // The same through the budgeted entry point.
 inline std::string run_limited(Database& db, const std::string& sql, const QueryLimits& limits,
                                std::shared_ptr<std::atomic<bool>> cancel = nullptr) {
-  auto r = db.query_with_limits_cancellable(sql, {}, limits, std::move(cancel));
+  auto r = query_with_limits_cancellable(db, sql, {}, limits, std::move(cancel));
   if (!r) return "error: " + r.error().message();
   return json::result_to_string(*r);
 }

@@ -12,6 +12,8 @@
 #include "support/db_test_util.h"
 #include "storage/page.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -26,19 +28,19 @@ class RebuildTest : public ::testing::Test {
     ws_ = tmp_.join("ws");
     Database db = test::open_ok(ws_);
     db.set_autoflush(false);
-    ASSERT_TRUE(db.create_table_with_constraints("a", {"id", "pad"}, {"id"}, {}).has_value());
-    ASSERT_TRUE(db.create_table_with_constraints("b", {"x"}, {}, {}).has_value());
+    ASSERT_TRUE(create_table(db, "a", {"id", "pad"}, {"id"}, {}).has_value());
+    ASSERT_TRUE(create_table(db, "b", {"x"}, {}, {}).has_value());
     const std::string pad(16, 'p');
     for (int i = 0; i < 200; ++i) {
-      ASSERT_TRUE(db.insert_validated_base("a", row({Value::integer(i), Value::text(pad)})).has_value());
+      ASSERT_TRUE(insert_validated_base(db, "a", row({Value::integer(i), Value::text(pad)})).has_value());
       if (i == 0) {
-        ASSERT_TRUE(db.insert_validated_base("b", row({Value::integer(0)})).has_value());
+        ASSERT_TRUE(insert_validated_base(db, "b", row({Value::integer(0)})).has_value());
       }
     }
     // Rows of 24 + 2 + 9 + 19 = 54 bytes and a 4-byte slot: 70 per page, so pages 0, 2 and 3.
     rows_ = 200;
     ASSERT_TRUE(db.flush().has_value());  // b's page reaches the chunk file before the drop
-    ASSERT_TRUE(db.drop_table("b").has_value());
+    ASSERT_TRUE(drop_table(db, "b").has_value());
     db.set_autoflush(true);
     ASSERT_TRUE(db.flush().has_value());
     ASSERT_EQ(*db.catalog().tables().at("a").first_page, 0u);
@@ -153,7 +155,7 @@ TEST_F(RebuildTest, DamagedPageBytesFailTheirChecksumAtTheFirstRead) {
   qm::test::write_file(chunk, bytes);
   {
     Database db = test::open_ok(ws_);
-    EXPECT_EQ(error_text(db.create_index_bounded("a", "pad", nullptr)), checksum_text(0));
+    EXPECT_EQ(error_text(create_index_bounded(db, "a", "pad", nullptr)), checksum_text(0));
     EXPECT_FALSE(db.catalog().tables().at("a").indexes.contains("pad"));
     EXPECT_EQ(error_text(ensure_table_page_ids(db.store().cache, db.catalog().tables().at("a"))), checksum_text(0));
   }
@@ -176,7 +178,7 @@ TEST_F(RebuildTest, PageIdWalkCollectsTheChainOnce) {
   EXPECT_FALSE(a.page_ids->contains(1));
   // New pages join the set as they are added.
   for (int i = 0; i < 80; ++i)
-    ASSERT_TRUE(db.insert_validated_base("a", row({Value::integer(100 + i), Value::text("x")})).has_value());
+    ASSERT_TRUE(insert_validated_base(db, "a", row({Value::integer(100 + i), Value::text("x")})).has_value());
   EXPECT_TRUE(a.page_ids->contains(*a.tail_id));
   EXPECT_EQ(stored_rows(db, "a").size(), 280u);
 }

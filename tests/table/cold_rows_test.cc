@@ -12,6 +12,7 @@
 #include "support/db_test_util.h"
 #include "storage/column_codec.h"
 #include "storage/columnar_fixture.h"
+#include "support/database_test_access.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ uint64_t table_with_a_cold_head(Database& db) {
   t.cold_pages = 1;
   t.row_versions += 3;
   t.page_ids.reset();
-  db.set_clock(5);
+  qm::db::DatabaseTestAccess::set_clock(db, 5);
   return id;
 }
 

@@ -1,5 +1,5 @@
 // The statement executor's operations over one database: the row sources, the write
-// statements' row work, joins, EXPLAIN and the streaming aggregate. They are free functions
+// statements' row work, joins and the streaming aggregate. They are free functions
 // over Database's narrow interface (its catalog, store, clock and write path), so the
 // executor holds no state of its own and the database knows nothing of SQL forms.
 #pragma once
@@ -55,9 +55,7 @@ Result<uint64_t> delete_where_bounded(Database& db, std::string_view table, cons
 // Retires the matched versions with one new clock value, through the write path.
 Result<uint64_t> apply_deletes(Database& db, std::string_view table, const MatchedRows& matches);
 
-// ---- joins, EXPLAIN and streaming aggregation (db/select/) ------------------------------
-// The plan of a SELECT as rows ("step", "operation", "detail"); reads no table row.
-Result<QueryResult> explain_statement(const Database& db, const query::Statement& inner);
+// ---- joins and streaming aggregation (select_join.cc, streaming_scan.cc) ------------------------------
 // A SELECT with an aliased FROM table or joins: the joined rows (columns named
 // "{qualifier}.{column}"), the full WHERE, then the projection, grouping and tail.
 Result<RowsResult> select_join(Database& db, const query::SelectStmt& stmt, QueryBudget* budget);

@@ -13,6 +13,7 @@
 #include <unordered_set>
 
 #include "query/exec/executor.h"
+#include "db/write_path.h"
 #include "query/exec/filtered_read.h"
 #include "query/eval/ordering.h"
 #include "query/eval/predicate.h"
@@ -104,7 +105,7 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
   // caller with a budget gets the scan it charges, so its limits behave as they always did.
   const bool kept = !snapshot && !budget;
   if (kept)
-    if (auto known = db.live_row_counts().find(table_name)) return *known;
+    if (auto known = live_row_counts(db).find(table_name)) return *known;
   const uint64_t at = snapshot.value_or(db.clock());
   uint64_t count = 0;
   QM_TRY(scan_envelopes(db.store().cache, *table, [&](uint64_t created, uint64_t deleted) -> Result<void> {
@@ -112,7 +113,7 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
     if (version_visible(created, deleted, at)) ++count;
     return {};
   }));
-  if (!snapshot) db.live_row_counts().fill(table_name, count);  // a full scan at the clock
+  if (!snapshot) live_row_counts(db).fill(table_name, count);  // a full scan at the clock
   return count;
 }
 

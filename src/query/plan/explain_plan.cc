@@ -1,6 +1,5 @@
 #include "query/plan/explain_plan.h"
 
-#include "query/exec/executor.h"
 
 #include <string>
 #include <vector>

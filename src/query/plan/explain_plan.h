@@ -21,4 +21,9 @@ namespace qm::db {
 // Query "EXPLAIN requires a SELECT statement".
 Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const query::Statement& inner);
 
+class Database;
+// The plan of a SELECT over the database's tables at its clock, as rows ("step",
+// "operation", "detail"); reads no table row.
+Result<QueryResult> explain_statement(const Database& db, const query::Statement& inner);
+
 }  // namespace qm::db

@@ -1,10 +1,12 @@
-// Statement dispatch and the database's query entry points. `execute_statement` is the one
+// Statement dispatch and the query entry points over a database. `execute_statement` is the one
 // place where a parsed statement becomes work: it wraps every write of a logged workspace
 // in a transaction of its own, then hands the statement to the operation of its kind. The
 // dispatcher keeps no state between calls; it never rolls back an explicit transaction
 // itself (the atomic operations below it do, when they fail part-way).
 #include <map>
 #include <type_traits>
+
+#include "query/statements/statements.h"
 
 #include "db/database.h"
 #include "query/statements/dispatch_internal.h"
@@ -13,6 +15,8 @@
 #include "sql/insert_template.h"
 #include "sql/params.h"
 #include "sql/parser.h"
+#include "db/retrieval_ddl.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -46,13 +50,13 @@ struct Dispatch {
     return done();
   }
   Result<QueryResult> operator()(query::CreateTableStmt& s) {
-    QM_TRY(db.create_table_internal(s.table, std::move(s.columns), std::move(s.unique_columns),
+    QM_TRY(create_table(db, s.table, std::move(s.columns), std::move(s.unique_columns),
                                     std::move(s.not_null_columns), {}, {}));
     return done();
   }
   Result<QueryResult> operator()(query::CreateTableIfNotExistsStmt& s) {
     if (db.catalog().contains(s.table)) return done();
-    QM_TRY(db.create_table_with_constraints(s.table, std::move(s.columns), std::move(s.unique_columns),
+    QM_TRY(create_table(db, s.table, std::move(s.columns), std::move(s.unique_columns),
                                             std::move(s.not_null_columns)));
     return done();
   }
@@ -66,7 +70,7 @@ struct Dispatch {
       if (c.default_value) defaults.emplace(c.name, std::move(*c.default_value));
       columns.push_back(std::move(c.name));
     }
-    QM_TRY(db.create_table_internal(s.table, std::move(columns), std::move(unique), std::move(not_null),
+    QM_TRY(create_table(db, s.table, std::move(columns), std::move(unique), std::move(not_null),
                                     std::move(defaults), std::move(s.checks)));
     return done();
   }
@@ -81,12 +85,12 @@ struct Dispatch {
       if (s.if_not_exists && existing->second.definition() == s.definition) return done();
       return fail(QmError::schema("conflicting named retrieval index"));
     }
-    QM_TRY(db.create_retrieval_index(s.definition));
+    QM_TRY(create_retrieval_index(db, s.definition));
     return done();
   }
   Result<QueryResult> operator()(query::DropRetrievalIndexStmt& s) {
     if (s.if_exists && !db.catalog().retrieval().contains(s.name)) return done();
-    QM_TRY(db.drop_retrieval_index(s.name));
+    QM_TRY(drop_retrieval_index(db, s.name));
     return done();
   }
   Result<QueryResult> operator()(query::CreateIndexStmt& s) { return dispatch::create_index(db, s, budget); }
@@ -109,11 +113,11 @@ struct Dispatch {
     return mutated(n);
   }
   Result<QueryResult> operator()(query::DropTableStmt& s) {
-    QM_TRY(db.drop_table(s.name));
+    QM_TRY(drop_table(db, s.name));
     return done();
   }
   Result<QueryResult> operator()(query::DropTableIfExistsStmt& s) {
-    if (db.catalog().contains(s.name)) QM_TRY(db.drop_table(s.name));
+    if (db.catalog().contains(s.name)) QM_TRY(drop_table(db, s.name));
     return done();
   }
 };
@@ -139,34 +143,34 @@ bool ends_or_begins_transaction(const query::Statement& s) {
 
 }  // namespace
 
-Result<QueryResult> Database::execute_statement(query::Statement statement, QueryBudget* budget) {
-  QM_TRY(refuse_unreadable());
+Result<QueryResult> execute_statement(Database& db, query::Statement statement, QueryBudget* budget) {
+  QM_TRY(db.refuse_unreadable());
   // Outside a transaction a workspace statement holds the transaction lock from its first read
   // to its last write (shared for reads): nothing it reads is another handle's unfinished work.
-  WorkspaceAccess access;
-  if (directory() && !in_transaction() && !ends_or_begins_transaction(statement)) {
+  Database::WorkspaceAccess access;
+  if (db.directory() && !db.in_transaction() && !ends_or_begins_transaction(statement)) {
     const bool reads_only = runs_unwrapped(statement);
-    QM_ASSIGN(access, enter_workspace(!reads_only));
+    QM_ASSIGN(access, db.enter_workspace(!reads_only));
   }
-  if (logged() && !in_transaction() && !runs_unwrapped(statement))
-    return transaction([&](Database& db) { return db.execute_statement(std::move(statement), budget); });
-  return std::visit(Dispatch{*this, budget}, statement.node);
+  if (db.logged() && !db.in_transaction() && !runs_unwrapped(statement))
+    return db.transaction([&](Database& d) { return execute_statement(d, std::move(statement), budget); });
+  return std::visit(Dispatch{db, budget}, statement.node);
 }
 
-Result<QueryResult> Database::query_with(std::string_view sql, std::span<const Value> params) {
+Result<QueryResult> query_with(Database& db, std::string_view sql, std::span<const Value> params) {
   QM_ASSIGN(std::string bound, query::bind_params(sql, params));
   QM_ASSIGN(query::Statement statement, query::parse(bound));
-  return execute_statement(std::move(statement), nullptr);
+  return execute_statement(db, std::move(statement), nullptr);
 }
 
-Result<QueryResult> Database::query_with_limits_cancellable(std::string_view sql, std::span<const Value> params,
-                                                            const QueryLimits& limits,
-                                                            std::shared_ptr<std::atomic<bool>> cancel) {
+Result<QueryResult> query_with_limits_cancellable(Database& db, std::string_view sql, std::span<const Value> params,
+                                                  const QueryLimits& limits,
+                                                  std::shared_ptr<std::atomic<bool>> cancel) {
   QM_ASSIGN(std::string bound, query::bind_params(sql, params));
   QueryBudget budget(limits, std::move(cancel));
   QM_TRY(budget.checkpoint());
   QM_ASSIGN(query::Statement statement, query::parse(bound));
-  QM_ASSIGN(QueryResult result, execute_statement(std::move(statement), &budget));
+  QM_ASSIGN(QueryResult result, execute_statement(db, std::move(statement), &budget));
   if (auto* rows = std::get_if<RowsResult>(&result)) {
     QM_TRY(budget.checkpoint());
     if (rows->rows.size() > limits.max_result_rows)
@@ -176,7 +180,7 @@ Result<QueryResult> Database::query_with_limits_cancellable(std::string_view sql
   return result;
 }
 
-Result<PreparedStatement> Database::prepare(std::string_view sql) {
+Result<PreparedStatement> prepare(std::string_view sql) {
   PreparedStatement prepared{std::string(sql), query::parameter_count(sql)};
   const std::vector<Value> nulls(prepared.parameter_count);
   QM_ASSIGN(std::string bound, query::bind_params(sql, nulls));
@@ -184,7 +188,7 @@ Result<PreparedStatement> Database::prepare(std::string_view sql) {
   return prepared;
 }
 
-Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const std::vector<Value>> sets) {
+Result<uint64_t> execute_many(Database& db, std::string_view sql, std::span<const std::vector<Value>> sets) {
   QM_ASSIGN(PreparedStatement prepared, prepare(sql));
   {
     const std::vector<Value> nulls(prepared.parameter_count);
@@ -192,7 +196,7 @@ Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const st
     QM_ASSIGN(query::Statement probe, query::parse(bound));
     if (!is_write_batch_kind(probe)) return fail(QmError::query("execute_many expects INSERT, UPDATE or DELETE"));
   }
-  if (in_transaction())
+  if (db.in_transaction())
     return fail(QmError::transaction("execute_many owns its transaction; call it outside an active transaction"));
   for (const std::vector<Value>& set : sets)
     if (set.size() != prepared.parameter_count)
@@ -202,13 +206,13 @@ Result<uint64_t> Database::execute_many(std::string_view sql, std::span<const st
   // A one-row INSERT of placeholders only is parsed once; each set fills its VALUES list,
   // which is the statement binding and parsing the text would give.
   const std::optional<query::InsertTemplate> insert = query::InsertTemplate::recognise(prepared.sql);
-  return transaction([&](Database& db) -> Result<uint64_t> {
+  return db.transaction([&](Database& d) -> Result<uint64_t> {
     uint64_t total = 0;
     for (const std::vector<Value>& set : sets) {
       std::optional<query::Statement> direct;
       if (insert) direct = insert->bind(set);
-      QM_ASSIGN(QueryResult result, direct ? db.execute_statement(std::move(*direct), nullptr)
-                                           : db.query_with(prepared.sql, set));
+      QM_ASSIGN(QueryResult result, direct ? execute_statement(d, std::move(*direct), nullptr)
+                                           : query_with(d, prepared.sql, set));
       const uint64_t n = affected_rows(result);
       if (total + n < total) return fail(QmError::resource_limit("batch affected-row count overflow"));
       total += n;

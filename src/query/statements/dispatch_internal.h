@@ -1,4 +1,4 @@
-// The statement handlers that `Database::execute_statement` dispatches to, one file per
+// The statement handlers that `execute_statement` dispatches to, one file per
 // family (SELECT, INSERT, DDL). Internal to statement execution.
 #pragma once
 

@@ -9,6 +9,8 @@
 //
 // A dump's number literals are rounded to the six decimal places the dialect keeps, rather
 // than cut there (see migrate/decimal_literals.h).
+#include "query/statements/statements.h"
+
 #include "db/database.h"
 #include "table/text.h"
 #include "sql/parser.h"
@@ -27,7 +29,7 @@ std::string entry(std::string_view what, std::string_view statement) {
 
 }  // namespace
 
-migrate::ImportReport Database::import_sql(std::string_view dump) {
+migrate::ImportReport import_sql(Database& db, std::string_view dump) {
   migrate::ImportReport report;
   auto split = migrate::split_statements(dump);
   if (!split) {
@@ -56,14 +58,14 @@ migrate::ImportReport Database::import_sql(std::string_view dump) {
           statement));
       continue;
     }
-    const bool joined = in_transaction();
-    auto result = execute_statement(std::move(*parsed), nullptr);
+    const bool joined = db.in_transaction();
+    auto result = execute_statement(db, std::move(*parsed), nullptr);
     if (result) {
       ++report.executed;
       continue;
     }
     report.errors.push_back(entry(result.error().message(), statement));
-    host_transaction_lost = joined && !in_transaction();
+    host_transaction_lost = joined && !db.in_transaction();
   }
   return report;
 }

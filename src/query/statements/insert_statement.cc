@@ -7,6 +7,8 @@
 #include "query/exec/executor.h"
 #include "query/statements/insert_values.h"
 #include "table/text.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db::dispatch {
 namespace {
@@ -23,13 +25,13 @@ Result<QueryResult> store_rows(Database& db, const std::string& table, std::vect
   // A table with retrieval indexes needs a rollback boundary even for one row: its indexes
   // follow the row at the statement's end, and a failure there must take the row back.
   if (rows.size() <= 1 && !db.catalog().has_retrieval_index(table)) {
-    for (const Row& row : rows) QM_TRY(db.insert_validated_base(table, row));
-    if (!rows.empty()) QM_TRY(db.statement_written(table));
+    for (const Row& row : rows) QM_TRY(insert_validated_base(db, table, row));
+    if (!rows.empty()) QM_TRY(statement_written(db, table));
     if (flush_single && db.autoflush()) QM_TRY(db.flush());
   } else {
     QM_TRY(write_atomically(db, table, scope, [&](Database& d) -> Result<void> {
-      for (const Row& row : rows) QM_TRY(d.insert_validated_base(table, row));
-      return d.statement_written(table);
+      for (const Row& row : rows) QM_TRY(insert_validated_base(d, table, row));
+      return statement_written(d, table);
     }));
   }
   return MutatedResult{rows.size()};
@@ -46,13 +48,13 @@ Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, Q
   QM_TRY(validate_insert_values(db, stmt.table, stmt.row, nullptr, budget));
   if (db.catalog().has_retrieval_index(stmt.table)) {
     QM_TRY(write_atomically(db, stmt.table, scope, [&](Database& d) -> Result<void> {
-      QM_TRY(d.insert_validated_base(stmt.table, stmt.row));
-      return d.statement_written(stmt.table);
+      QM_TRY(insert_validated_base(d, stmt.table, stmt.row));
+      return statement_written(d, stmt.table);
     }));
     return MutatedResult{1};
   }
-  QM_TRY(db.insert_validated_base(stmt.table, stmt.row));
-  QM_TRY(db.statement_written(stmt.table));
+  QM_TRY(insert_validated_base(db, stmt.table, stmt.row));
+  QM_TRY(statement_written(db, stmt.table));
   return MutatedResult{1};
 }
 
@@ -91,7 +93,7 @@ Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stm
     }
   }
   // The column joins the unique set inside the build, so the one flush at its end stores both.
-  QM_TRY(db.create_index_bounded(stmt.table, stmt.column, budget, stmt.unique));
+  QM_TRY(create_index_bounded(db, stmt.table, stmt.column, budget, stmt.unique));
   return DoneResult{};
 }
 

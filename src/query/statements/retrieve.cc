@@ -4,6 +4,8 @@
 #include <atomic>
 #include <memory>
 
+#include "query/statements/statements.h"
+
 #include "db/database.h"
 #include "sql/params.h"
 #include "sql/parser.h"
@@ -36,7 +38,7 @@ class DatabaseSource final : public retrieval::RetrievalSource {
         !body.before && !body.distinct && body.group_by.empty() && !body.having && plain_columns(body);
     const QueryLimits limits{control.limits.max_scan_rows, control.limits.max_bytes, control.limits.max_result_rows,
                              control.limits.deadline};
-    QM_ASSIGN(selection.result, db_.query_with_limits_cancellable(sql, params, limits, cancel_));
+    QM_ASSIGN(selection.result, query_with_limits_cancellable(db_, sql, params, limits, cancel_));
     if (!std::holds_alternative<RowsResult>(selection.result))
       return fail(QmError::query("Retrieval requires rows"));
     return selection;
@@ -51,13 +53,13 @@ class DatabaseSource final : public retrieval::RetrievalSource {
 
 }  // namespace
 
-Result<std::string> Database::retrieve_json_controlled(std::string_view request, const QueryLimits& limits,
-                                                       std::shared_ptr<std::atomic<bool>> cancel,
-                                                       std::optional<uint64_t> pinned_reader) {
+Result<std::string> retrieve_json_controlled(Database& db, std::string_view request, const QueryLimits& limits,
+                                             std::shared_ptr<std::atomic<bool>> cancel,
+                                             std::optional<uint64_t> pinned_reader) {
   const retrieval::RetrievalLimits caller{limits.max_scan_rows, limits.max_bytes, limits.max_result_rows,
                                           limits.deadline};
   const auto control = retrieval::RetrievalControl::make(caller, cancel, pinned_reader);
-  DatabaseSource source(*this, std::move(cancel));
+  DatabaseSource source(db, std::move(cancel));
   return retrieval::retrieve_json(request, control, source);
 }
 

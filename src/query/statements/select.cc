@@ -7,6 +7,7 @@
 #include "query/eval/grouping.h"
 #include "query/eval/projection.h"
 #include "query/statements/dispatch_internal.h"
+#include "query/plan/explain_plan.h"
 
 namespace qm::db::dispatch {
 namespace {
@@ -43,7 +44,7 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
 
   if (!grouped && !body.where && !body.distinct && body.order_by.size() == 1) {
     const query::OrderBy& key = body.order_by.front();
-    if (db.has_index(stmt.table, key.column)) {
+    if (db.catalog().has_index(stmt.table, key.column)) {
       std::optional<uint64_t> stop;
       if (body.limit) stop = saturating_add(body.offset, *body.limit);
       QM_ASSIGN(RowsResult source,

@@ -1,7 +1,7 @@
 // UPDATE and DELETE: both find the versions visible at the current clock, retire them by
 // writing one statement clock value into their envelopes, and (UPDATE) append a new
 // version of each row with one column replaced; every mark and new version goes through the
-// write path (Database::mark_deleted, Database::insert_validated_base). Every new row is built and validated
+// write path (mark_deleted, insert_validated_base). Every new row is built and validated
 // before anything is written, so a constraint failure needs no rollback; the writing itself
 // runs atomically where several versions change. Secondary indexes keep every version:
 // nothing is removed from them, and the new versions are added like any insert.
@@ -11,6 +11,7 @@
 #include "query/statements/dispatch_internal.h"
 #include "table/row_access.h"
 #include "table/text.h"
+#include "db/write_path.h"
 
 namespace qm::db {
 
@@ -47,10 +48,10 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name,
   if (budget) QM_TRY(budget->checkpoint());
   return dispatch::write_atomically(db, table_name, scope, [&](Database& d) -> Result<uint64_t> {
     if (!d.catalog().contains(table_name)) return fail(QmError::table_not_found(std::string(table_name)));
-    const uint64_t statement_clock = d.advance_clock();
-    for (uint64_t row_id : matches.row_ids()) QM_TRY(d.mark_deleted(table_name, row_id, statement_clock));
-    for (size_t i = 0; i < matches.size(); ++i) QM_TRY(d.insert_validated_base(table_name, matches.row(i)));
-    QM_TRY(d.statement_written(table_name));
+    const uint64_t statement_clock = advance_clock(d);
+    for (uint64_t row_id : matches.row_ids()) QM_TRY(mark_deleted(d, table_name, row_id, statement_clock));
+    for (size_t i = 0; i < matches.size(); ++i) QM_TRY(insert_validated_base(d, table_name, matches.row(i)));
+    QM_TRY(statement_written(d, table_name));
     QM_TRY(d.end_mutation());
     return static_cast<uint64_t>(matches.size());
   });
@@ -68,10 +69,10 @@ Result<uint64_t> delete_where_bounded(Database& db, std::string_view table_name,
 }
 
 Result<uint64_t> apply_deletes(Database& db, std::string_view table_name, const MatchedRows& matches) {
-  const uint64_t statement_clock = db.advance_clock();
+  const uint64_t statement_clock = advance_clock(db);
   if (!db.catalog().contains(table_name)) return fail(QmError::table_not_found(std::string(table_name)));
-  for (uint64_t row_id : matches.row_ids()) QM_TRY(db.mark_deleted(table_name, row_id, statement_clock));
-  QM_TRY(db.statement_written(table_name));
+  for (uint64_t row_id : matches.row_ids()) QM_TRY(mark_deleted(db, table_name, row_id, statement_clock));
+  QM_TRY(statement_written(db, table_name));
   QM_TRY(db.end_mutation());
   return static_cast<uint64_t>(matches.size());
 }
