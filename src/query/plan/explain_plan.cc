@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "db/database.h"
-#include "core/saturating.h"
 #include "query/eval/explain.h"
 #include "query/eval/grouping.h"
 #include "query/eval/predicate.h"
 #include "query/eval/projection.h"
 #include "query/plan/join_plan.h"
+#include "query/plan/select_plan.h"
 
 namespace qm::db {
 namespace {
@@ -75,17 +75,16 @@ Result<RowsResult> explain_single(const TableMap& tables, uint64_t clock, const 
   std::vector<PlanStep> steps;
   steps.push_back(snapshot_step(body, clock));
 
-  if (count_star_only(body.projection) && !body.where && body.group_by.empty() && !body.having &&
-      body.order_by.empty() && !body.limit && body.offset == 0 && !body.distinct) {
+  const SelectPlan plan = plan_select(&table, stmt, /*budgeted=*/false);
+  if (plan.path == SelectPlan::Path::Count) {
     steps.push_back({"count envelopes", stmt.table + ": MVCC visibility only; row bodies are not decoded"});
     return explain::plan_result(std::move(steps));
   }
 
-  if (!is_grouped(body) && !body.where && !body.distinct && body.order_by.size() == 1 &&
-      table.indexes.contains(body.order_by.front().column)) {
-    const query::OrderBy& key = body.order_by.front();
+  if (plan.path == SelectPlan::Path::Ordered) {
+    const query::OrderBy& key = *plan.order_key;
     QM_TRY(project_select(table.columns, {}, body.projection, body.order_by, body.distinct, body.limit, body.offset));
-    const std::string stop = body.limit ? std::to_string(saturating_add(body.offset, *body.limit)) : "none";
+    const std::string stop = plan.stop ? std::to_string(*plan.stop) : "none";
     steps.push_back({"ordered index scan", stmt.table + "." + key.column + (key.descending ? " DESC" : " ASC") +
                                                "; early stop " + stop});
     steps.push_back({"project", "select output columns"});

@@ -1,9 +1,9 @@
 // EXPLAIN of a SELECT: the plan the statement would follow, as rows ("step", "operation",
 // "detail"), built without reading a table row. The statement is validated as execution
 // validates it (missing tables and columns, unresolvable join keys, invalid select lists
-// and groupings fail with the same errors), and every choice mirrors the row-path choice
-// of execution: the COUNT(*) envelope count, the ordered index read with its early stop,
-// an index lookup or range scan for the WHERE (the first indexed leaf, left to right),
+// and groupings fail with the same errors). The row path is the SelectPlan execution runs
+// (select_plan.h): the COUNT(*) envelope count, the ordered index read with its early stop,
+// or an index lookup or range scan for the WHERE (the first indexed leaf, left to right),
 // the table scan, and per join either the adaptive indexed join (probe or build is
 // decided only while running) or a scan of the right table into an ordered map.
 #pragma once
