@@ -4,7 +4,7 @@
 
 #include "core/decimal.h"
 
-namespace qm::ffi {
+namespace qm {
 namespace {
 
 // A strict scanner for the common shape of parameters: arrays of null, true, false, plain
@@ -199,4 +199,4 @@ Result<std::vector<std::vector<Value>>> json_param_sets(std::string_view text) {
   return sets;
 }
 
-}  // namespace qm::ffi
+}  // namespace qm

@@ -13,7 +13,7 @@
 #include "core/json_reader.h"
 #include "core/value.h"
 
-namespace qm::ffi {
+namespace qm {
 
 std::expected<Value, std::string> json_to_value(const JsonNode& node);
 
@@ -25,4 +25,4 @@ std::expected<std::vector<Value>, std::string> json_params_to_values(std::string
 // error with the JSON library's text; an element's fault is a Query error with its text.
 Result<std::vector<std::vector<Value>>> json_param_sets(std::string_view text);
 
-}  // namespace qm::ffi
+}  // namespace qm

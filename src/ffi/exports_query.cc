@@ -63,7 +63,7 @@ QM_EXPORT char* qm_query_params(QmDb* db, const char* sql, const char* params_js
     if (!text) return refuse("qm_query_params: sql is NULL or not valid UTF-8");
     auto params = qm::ffi::utf8_arg(params_json);
     if (!params) return refuse("qm_query_params: params is NULL or not valid UTF-8");
-    auto values = qm::ffi::json_params_to_values("qm_query_params", *params);
+    auto values = qm::json_params_to_values("qm_query_params", *params);
     if (!values) return refuse(values.error().c_str());
     return hand_out(query_with(db->db, *text, *values));
   });
@@ -95,7 +95,7 @@ QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json)
     if (!db) return refuse("qm_stmt_execute: db handle is NULL");
     auto params = qm::ffi::utf8_arg(params_json);
     if (!params) return refuse("qm_stmt_execute: params is NULL or not valid UTF-8");
-    auto values = qm::ffi::json_params_to_values("qm_stmt_execute", *params);
+    auto values = qm::json_params_to_values("qm_stmt_execute", *params);
     if (!values) return refuse(values.error().c_str());
     if (values->size() != stmt->parameter_count)
       return hand_out(qm::fail(QmError::schema("prepared statement expects " + std::to_string(stmt->parameter_count) +
@@ -121,7 +121,7 @@ QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_set
     auto text = qm::ffi::utf8_arg(sql);
     auto sets_text = qm::ffi::utf8_arg(param_sets_json);
     if (!db || !text || !sets_text) return refuse("qm_execute_many: null handle or invalid UTF-8 input");
-    auto sets = qm::ffi::json_param_sets(*sets_text);
+    auto sets = qm::json_param_sets(*sets_text);
     if (!sets) return hand_out(qm::fail(std::move(sets).error()));
     auto total = execute_many(db->db, *text, *sets);
     if (!total) return hand_out(qm::fail(std::move(total).error()));

@@ -11,7 +11,7 @@
 #include "core/json_reader.h"
 #include "core/params_json.h"
 
-namespace qm::ffi {
+namespace qm {
 namespace {
 
 std::expected<std::vector<Value>, std::string> general_values(std::string_view context, std::string_view text) {
@@ -98,4 +98,4 @@ TEST(ParamsFastPath, GeneratedDocumentsGiveTheGeneralReadersResults) {
 }
 
 }  // namespace
-}  // namespace qm::ffi
+}  // namespace qm

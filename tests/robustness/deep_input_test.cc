@@ -36,8 +36,8 @@ TEST(DeepInput, SqlParserRefusesMegabytesOfParentheses) {
 TEST(DeepInput, JsonReadersRefuseMegabytesOfNesting) {
   std::string arrays = repeat("[", kDeep);
   EXPECT_FALSE(parse_json(arrays).has_value());
-  EXPECT_FALSE(ffi::json_params_to_values("qm_query_params", arrays).has_value());
-  EXPECT_FALSE(ffi::json_param_sets(arrays).has_value());
+  EXPECT_FALSE(json_params_to_values("qm_query_params", arrays).has_value());
+  EXPECT_FALSE(json_param_sets(arrays).has_value());
   std::string objects = repeat("{\"And\":[", kDeep);
   EXPECT_FALSE(query::predicate_from_json_text(objects).has_value());
   std::string manifest = "{\"format_version\":8,\"tables\":[" + repeat("{\"a\":[", kDeep);
