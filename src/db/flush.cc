@@ -9,6 +9,7 @@
 
 #include "core/fs.h"
 #include "db/database.h"
+#include "table/catalog_rebuild.h"
 #include "db/format_version.h"
 #include "journal/page_journal.h"
 #include "db/retrieval_catalog.h"
@@ -40,18 +41,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   m.page_count = store_.cache.backend().page_count();
   m.tables.reserve(catalog_.tables().size());
   for (const auto& [name, t] : catalog_.tables()) {
-    TableMeta meta;
-    meta.name = name;
-    meta.columns = t.columns;
-    meta.unique_columns.assign(t.unique.begin(), t.unique.end());
-    meta.not_null_columns.assign(t.not_null.begin(), t.not_null.end());
-    meta.defaults = t.defaults;
-    meta.checks = t.checks;
-    meta.first_page = t.first_page;
-    meta.tail_id = t.tail_id;
-    meta.row_versions = t.row_versions;
-    meta.cold_pages = t.cold_pages;
-    meta.compaction_cursor = t.compaction_cursor;
+    TableMeta meta = table_meta_of(name, t);
     for (const auto& [column, index] : t.indexes) {
       meta.indexed_columns.push_back(column);
       if (plan.kind == IndexPlan::Kind::Pairs) meta.indexes.push_back(PersistedIndex{column, index.to_pairs()});

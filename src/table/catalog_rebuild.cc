@@ -45,17 +45,7 @@ Result<Table> build_table(storage::PageCache& cache, const TableMeta& meta, bool
   const std::string quoted = "table `" + meta.name + "`";
   if (meta.first_page.has_value() != meta.tail_id.has_value())
     return fail(corrupt(quoted + " must define both first_page and tail_id, or neither"));
-  Table t;
-  t.columns = meta.columns;
-  t.unique.insert(meta.unique_columns.begin(), meta.unique_columns.end());
-  t.not_null.insert(meta.not_null_columns.begin(), meta.not_null_columns.end());
-  t.defaults = meta.defaults;
-  t.checks = meta.checks;
-  t.first_page = meta.first_page;
-  t.tail_id = meta.tail_id;
-  t.compaction_cursor = meta.compaction_cursor;
-  t.row_versions = meta.row_versions;
-  t.cold_pages = meta.cold_pages;
+  Table t = table_of(meta);
   if (meta.first_page) {
     const uint64_t first = *meta.first_page;
     const uint64_t tail = *meta.tail_id;
@@ -217,6 +207,37 @@ Result<std::span<const uint8_t>> slice_index_region(std::span<const uint8_t> ima
   const uint64_t end = offset + len;
   if (end > manifest_offset || end > image.size()) return fail(corrupt("index region out of bounds"));
   return image.subspan(offset, len);
+}
+
+TableMeta table_meta_of(const std::string& name, const Table& t) {
+  TableMeta meta;
+  meta.name = name;
+  meta.columns = t.columns;
+  meta.unique_columns.assign(t.unique.begin(), t.unique.end());
+  meta.not_null_columns.assign(t.not_null.begin(), t.not_null.end());
+  meta.defaults = t.defaults;
+  meta.checks = t.checks;
+  meta.first_page = t.first_page;
+  meta.tail_id = t.tail_id;
+  meta.row_versions = t.row_versions;
+  meta.cold_pages = t.cold_pages;
+  meta.compaction_cursor = t.compaction_cursor;
+  return meta;
+}
+
+Table table_of(const TableMeta& meta) {
+  Table t;
+  t.columns = meta.columns;
+  t.unique.insert(meta.unique_columns.begin(), meta.unique_columns.end());
+  t.not_null.insert(meta.not_null_columns.begin(), meta.not_null_columns.end());
+  t.defaults = meta.defaults;
+  t.checks = meta.checks;
+  t.first_page = meta.first_page;
+  t.tail_id = meta.tail_id;
+  t.compaction_cursor = meta.compaction_cursor;
+  t.row_versions = meta.row_versions;
+  t.cold_pages = meta.cold_pages;
+  return t;
 }
 
 }  // namespace qm::db

@@ -43,4 +43,9 @@ Result<uint64_t> cas_pool_end(const Manifest& manifest, uint64_t pages_end, uint
 Result<std::span<const uint8_t>> slice_index_region(std::span<const uint8_t> image, const Manifest& manifest,
                                                     uint64_t pages_end, uint64_t manifest_offset);
 
+// The two directions of one table's catalog record: its schema and chain bounds (not its
+// indexes, which each side keeps in its own form).
+TableMeta table_meta_of(const std::string& name, const Table& table);
+Table table_of(const TableMeta& meta);
+
 }  // namespace qm::db
