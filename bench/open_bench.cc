@@ -19,7 +19,7 @@ std::string workspace_of(int megabytes) {
   const char* base = std::getenv("TMPDIR");
   const std::string dir = std::string(base && *base ? base : "/tmp") + "/qm_open_bench_" + std::to_string(megabytes);
   std::filesystem::remove_all(dir);
-  auto db = qm::db::Database::open_dev(dir);
+  auto db = qm::db::Database::open_workspace(dir);
   if (!db) std::abort();
   db->set_autoflush(false);
   if (!create_table(*db, "t", {"id", "name", "score"}, {}, {})) std::abort();
@@ -39,7 +39,7 @@ std::string workspace_of(int megabytes) {
 void BM_OpenWorkspace(benchmark::State& state) {
   const std::string dir = workspace_of(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    auto db = qm::db::Database::open_dev(dir);
+    auto db = qm::db::Database::open_workspace(dir);
     if (!db) state.SkipWithError(db.error().message().c_str());
     benchmark::DoNotOptimize(db);
   }

@@ -2,13 +2,14 @@
 // exports use. Behind it, parts with one job each: the store (page cache over its backend,
 // blob store; db/store.h), the catalog (tables and their indexes; db/catalog.h), the open
 // transaction (one implementation per kind; db/transaction/), the write path with its
-// observers (db/write_path.h) and the statement executor (db/query/, db/select/, free
-// functions over this interface). It also holds the database clock, the format version held
+// observers (db/write_path.h, table/write_observers.h) and the statement executor (query/,
+// free functions over this interface). It also holds the database clock, the format version held
 // since open, the workspace's file state and the flush flags.
 //
 // Invariants:
-// - the storage mode follows from the backend: Dev = "development" (with a directory),
-//   Mem = "memory" (no directory), Monolith = "production" (read-only, no directory);
+// - the storage mode follows from the backend: a workspace is "development" (with a
+//   directory), memory is "memory" (no directory), an image is "production" (read-only, no
+//   directory) and a streamed image "streamed";
 // - `autoflush` is set only on a workspace with no transaction open; every low-level mutation
 //   starts with begin_mutation() and ends with end_mutation(), which flushes when it is set,
 //   so outside a transaction every finished mutation has reached the chunk files and the
@@ -59,7 +60,7 @@
 
 namespace qm::db {
 
-enum class StorageMode : uint8_t { Development, Memory, Production, Streamed };
+enum class StorageMode : uint8_t { Workspace, Memory, Image, StreamedImage };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
 
@@ -72,9 +73,9 @@ struct RetrievalPending;
 class Database {
  public:
   // Opens or creates the workspace directory at `path`.
-  static Result<Database> open_dev(const std::string& path);
+  static Result<Database> open_workspace(const std::string& path);
   // Opens a single-file image read-only (from a private copy of the file).
-  static Result<Database> open_prod(const std::string& path);
+  static Result<Database> open_image(const std::string& path);
   // A new, empty memory database.
   static Database open_memory();
   // A new writable memory database from image bytes (copied).

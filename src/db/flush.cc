@@ -13,7 +13,7 @@
 #include "db/format_version.h"
 #include "journal/page_journal.h"
 #include "db/retrieval_catalog.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 namespace qm::db {
 
@@ -60,7 +60,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   if (plan.kind == IndexPlan::Kind::NoContents && logged()) {
     // A logged workspace anchors its manifest to the commit its pending journal takes, or
     // to the log's head; committing the journal checks this anchor.
-    const auto* dev = store_.cache.backend().dev();
+    const auto* dev = store_.cache.backend().workspace();
     if (dev == nullptr || !directory_)
       return fail(QmError::corruption("a commit-logged manifest needs a workspace directory"));
     QM_ASSIGN(m.commit_sequence, journal::manifest_sequence(*dev));
@@ -100,7 +100,7 @@ Result<void> Database::flush() {
   if (atomic_manifest_) {
     // The manifest about to be published durably must name only durable files: the chunk
     // files (and a chunks directory created for them) and every blob file with its directories.
-    if (auto* dev = store_.cache.backend().dev()) QM_TRY(dev->sync_data());
+    if (auto* dev = store_.cache.backend().workspace()) QM_TRY(dev->sync_data());
     QM_TRY(store_.cas.sync_data());
     if (files_unsynced_) {
       QM_TRY(sync_workspace_files());
@@ -152,7 +152,7 @@ Result<void> Database::forget_replaced_files() {
   if (st && st->device == manifest_identity_.device && st->inode == manifest_identity_.inode) return {};
   manifest_file_.reset();
   manifest_pin_ = fs::File();
-  if (auto* dev = store_.cache.backend().dev()) dev->close_files();
+  if (auto* dev = store_.cache.backend().workspace()) dev->close_files();
   return {};
 }
 
@@ -176,7 +176,7 @@ Result<void> Database::sync_workspace_files() {
   if (chunk_dir_stat && chunk_dir_stat->kind == fs::EntryKind::Directory) {
     QM_ASSIGN(auto names, fs::get().list_dir(chunk_dir));
     for (const std::string& name : names) {
-      const auto chunk = storage::DevStore::chunk_of_name(name);
+      const auto chunk = storage::WorkspaceStore::chunk_of_name(name);
       if (!chunk || *chunk >= chunks) continue;
       QM_ASSIGN(bool synced, sync_file(fs::join(chunk_dir, name)));
       if (synced) dirs.insert(chunk_dir);

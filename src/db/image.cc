@@ -103,8 +103,8 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image) {
   QM_TRY(check_header_manifest_version(header.format_version, manifest));
   QM_TRY(retrieval_descriptors_of(manifest));
 
-  storage::MemStore pages =
-      storage::MemStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
+  storage::MemoryStore pages =
+      storage::MemoryStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
 
   if (manifest.cas_dir.size() != manifest.cas_hashes.size())
     return fail(QmError::corruption("import: CAS dir/hash length mismatch"));

@@ -113,7 +113,7 @@ Result<void> Journal::reserve(uint64_t n) {
   return {};
 }
 
-Result<void> Journal::before_write(storage::DevStore&, uint64_t page_id) {
+Result<void> Journal::before_write(storage::WorkspaceStore&, uint64_t page_id) {
   if (journaled_.contains(page_id)) return {};
   QM_TRY(reserve(kPageCharge));
   if (page_id < page_count_) {
@@ -131,7 +131,7 @@ Result<void> Journal::before_write(storage::DevStore&, uint64_t page_id) {
   return {};
 }
 
-Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits) {
+Result<void> begin_journal(storage::WorkspaceStore& store, const CommitLogOptions& limits) {
   const std::string root = store.root();
   auto prepared = prepare(root, limits);
   if (!prepared) {
@@ -143,14 +143,14 @@ Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& lim
   return {};
 }
 
-Journal* installed_journal(const storage::DevStore& store) { return dynamic_cast<Journal*>(store.journal()); }
+Journal* installed_journal(const storage::WorkspaceStore& store) { return dynamic_cast<Journal*>(store.journal()); }
 
-Result<uint64_t> manifest_sequence(const storage::DevStore& store) {
+Result<uint64_t> manifest_sequence(const storage::WorkspaceStore& store) {
   if (Journal* j = installed_journal(store)) return j->sequence();
   return head(store.root());
 }
 
-Result<void> commit_journal(storage::DevStore& store) {
+Result<void> commit_journal(storage::WorkspaceStore& store) {
   Journal* j = installed_journal(store);
   if (!j) return fail(QmError::transaction("no active page journal"));
   const std::string root = j->root();  // a copy: the journal is retired below

@@ -26,7 +26,7 @@
 #include <string>
 
 #include "core/error.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 namespace qm::journal {
 
@@ -54,7 +54,7 @@ class Journal final : public storage::PageJournal {
   // reached; reduce transaction or prune history" when a limit would be passed.
   Result<void> reserve(uint64_t n);
   // The undo step of a page write.
-  Result<void> before_write(storage::DevStore& store, uint64_t page_id) override;
+  Result<void> before_write(storage::WorkspaceStore& store, uint64_t page_id) override;
 
   const std::string& root() const { return root_; }
   uint64_t sequence() const { return sequence_; }
@@ -81,15 +81,15 @@ class Journal final : public storage::PageJournal {
 // Starts the page journal of a logged transaction on the store's workspace and installs it
 // in the store; on failure no journal is installed (and a failure that leaves `active`
 // behind is TransactionOutcomeUnknown "journal preparation requires recovery: {}").
-Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits);
+Result<void> begin_journal(storage::WorkspaceStore& store, const CommitLogOptions& limits);
 // Turns the installed journal into the next durable commit. A TransactionOutcomeUnknown
 // failure means the commit point may have passed (the journal is retired); any other
 // failure leaves the journal installed and `active` in place for a rollback.
-Result<void> commit_journal(storage::DevStore& store);
+Result<void> commit_journal(storage::WorkspaceStore& store);
 // The journal installed in the store, or nullptr.
-Journal* installed_journal(const storage::DevStore& store);
+Journal* installed_journal(const storage::WorkspaceStore& store);
 // The "commit_sequence" a manifest written now carries: the installed journal's sequence,
 // else the commit log's head.
-Result<uint64_t> manifest_sequence(const storage::DevStore& store);
+Result<uint64_t> manifest_sequence(const storage::WorkspaceStore& store);
 
 }  // namespace qm::journal

@@ -76,13 +76,13 @@ void expect_last_record_on_disk(const std::string& ws) {
   auto last = must(journal::changes(ws, head - 1, 1));
   ASSERT_EQ(last.size(), 1u);
   for (const auto& page : last.front().pages) {
-    const std::string chunk = qm::test::read_file(storage::DevStore::chunk_path(ws, page.page_id / storage::kPagesPerChunk));
+    const std::string chunk = qm::test::read_file(storage::WorkspaceStore::chunk_path(ws, page.page_id / storage::kPagesPerChunk));
     ASSERT_EQ(chunk.substr((page.page_id % storage::kPagesPerChunk) * 4096, 4096), page.bytes) << page.page_id;
   }
 }
 
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {
-  auto db = Database::open_dev(ws);
+  auto db = Database::open_workspace(ws);
   if (!db) _exit(2);
   for (int64_t n = next;; ++n) {
     if (!rewrite_all(*db, n)) _exit(3);

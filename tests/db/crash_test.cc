@@ -28,7 +28,7 @@ using namespace test;
 
 // The child: BEGIN, INSERT, COMMIT in a loop from `next`, acknowledging each commit.
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {
-  auto db = Database::open_dev(ws);
+  auto db = Database::open_workspace(ws);
   if (!db) _exit(2);
   for (int64_t v = next;; ++v) {
     if (!db->begin_transaction()) _exit(3);

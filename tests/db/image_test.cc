@@ -219,8 +219,8 @@ TEST_F(ProductionImageDir, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTr
   Database source = sample_database();
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, bake(source));
-  Database db = must(Database::open_prod(path));
-  EXPECT_EQ(db.storage_mode(), StorageMode::Production);
+  Database db = must(Database::open_image(path));
+  EXPECT_EQ(db.storage_mode(), StorageMode::Image);
   EXPECT_TRUE(db.read_only());
   EXPECT_FALSE(db.autoflush());
   EXPECT_FALSE(db.catalog().tables().at("items").tail_page.has_value());
@@ -244,15 +244,15 @@ TEST_F(ProductionImageDir, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHe
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, replace_once(without_id_index(image), R"("indexed_columns":["id","label"])",
                                           R"("indexed_columns":["label"])"));
-  auto db = must(Database::open_prod(path));
+  auto db = must(Database::open_image(path));
   EXPECT_FALSE(db.catalog().tables().at("items").indexes.contains("id"));
   EXPECT_TRUE(db.catalog().tables().at("items").indexes.contains("label"));
   image[4] = 4;
   qm::test::write_file(path, image);
-  EXPECT_EQ(error_text(Database::open_prod(path)),
+  EXPECT_EQ(error_text(Database::open_image(path)),
             "data corruption: file header format version 4 does not match manifest version 3");
   qm::test::write_file(path, image.substr(0, 20));
-  EXPECT_EQ(error_text(Database::open_prod(path)), "data corruption: monolith smaller than file header");
+  EXPECT_EQ(error_text(Database::open_image(path)), "data corruption: monolith smaller than file header");
 }
 
 TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) {

@@ -212,7 +212,7 @@ std::map<int64_t, int64_t> model(int64_t n) {
 }
 
 [[noreturn]] void run_forever(const std::string& ws, int64_t next, int ack_fd) {
-  auto db = Database::open_dev(ws);
+  auto db = Database::open_workspace(ws);
   if (!db) _exit(2);
   for (int64_t i = next;; ++i) {
     if (!query_with(*db, statement(i), {})) _exit(3);
@@ -249,7 +249,7 @@ TEST_F(StatementSafetyDir, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedState
                                               std::uniform_int_distribution<int>(0, 100000)(rng));
     ASSERT_FALSE(::testing::Test::HasFailure());
     for (int64_t i : acks) acknowledged = std::max(acknowledged, i);
-    auto db = Database::open_dev(ws);
+    auto db = Database::open_workspace(ws);
     ASSERT_TRUE(db.has_value()) << "round " << round << ": " << db.error().message();
     const auto now = stored(*db);
     const int64_t acked = std::max(done, acknowledged + 1);

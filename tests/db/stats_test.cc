@@ -77,7 +77,7 @@ TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
   ASSERT_TRUE(create_index_bounded(ws, "t", "a", nullptr).has_value());
   EXPECT_EQ(stats_of(ws).format_version, 2);  // any secondary index counts here
   qm::test::write_file(tmp.join("x.qmdb"), must(ws.bake_to_bytes()));
-  auto prod = must(Database::open_prod(tmp.join("x.qmdb")));
+  auto prod = must(Database::open_image(tmp.join("x.qmdb")));
   auto p = stats_of(prod);
   EXPECT_EQ(p.storage_mode, "production");
   EXPECT_FALSE(p.writable);

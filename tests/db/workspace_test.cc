@@ -36,7 +36,7 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
   const std::string ws = tmp.join("a/b/ws");  // missing parents are created
   {
     Database db = open_ok(ws);
-    EXPECT_EQ(db.storage_mode(), StorageMode::Development);
+    EXPECT_EQ(db.storage_mode(), StorageMode::Workspace);
     EXPECT_EQ(qm::db::DatabaseTestAccess::format_version(db), 1);
     EXPECT_TRUE(db.autoflush());
     EXPECT_FALSE(qm::db::DatabaseTestAccess::atomic_manifest(db));
@@ -155,7 +155,7 @@ TEST_F(WorkspaceOpenDir, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) 
   // A link that points at itself cannot be examined (ELOOP); it is not "absent".
   stdfs::remove(ws + "/qm_manifest.json");
   stdfs::create_symlink("qm_manifest.json", ws + "/qm_manifest.json");
-  EXPECT_EQ(Database::open_dev(ws).error().kind, ErrorKind::Io);
+  EXPECT_EQ(Database::open_workspace(ws).error().kind, ErrorKind::Io);
   EXPECT_EQ(qm::test::read_file(chunk), before);
   stdfs::remove(ws + "/qm_manifest.json");
   qm::test::write_file(ws + "/qm_manifest.json", manifest);
@@ -175,7 +175,7 @@ TEST_F(WorkspaceOpenDir, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
   };
   for (const auto& [manifest, error] : cases) {
     qm::test::write_file(ws + "/qm_manifest.json", manifest);
-    const std::string got = error_text(Database::open_dev(ws));
+    const std::string got = error_text(Database::open_workspace(ws));
     EXPECT_EQ(got.rfind(error, 0), 0u) << got;
   }
   // The lock was released on the failure paths: a handle can take it now.

@@ -90,7 +90,7 @@ TEST(ImportSql, WorkspaceKeepsEveryStatementThatRan) {
 // neither keep nor undo the import as a whole.
 TEST_F(ImportSqlFs, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
   disk.make_dirs("/ws");
-  auto db = must(qm::db::Database::open_dev("/ws"));
+  auto db = must(qm::db::Database::open_workspace("/ws"));
   ASSERT_TRUE(query_with(db, "CREATE TABLE t(a)", {}).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
   disk.fail_nth(qm::test::FaultyFs::Op::Write, 1);  // the first blob file: a value over 16 bytes

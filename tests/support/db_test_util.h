@@ -69,7 +69,7 @@ inline std::set<int64_t> values_of(Database&& db) { return values_of(db); }
 
 // A development workspace that must open; a failure ends the test program.
 inline Database open_ok(const std::string& path) {
-  auto db = Database::open_dev(path);
+  auto db = Database::open_workspace(path);
   EXPECT_TRUE(db.has_value()) << db.error().message();
   if (!db) std::abort();
   return std::move(*db);

@@ -51,7 +51,7 @@ class RebuildTest : public ::testing::Test {
 
   std::string path(const std::string& name) const { return ws_ + "/" + name; }
   void write_manifest(const std::string& text) { qm::test::write_file(path("qm_manifest.json"), text); }
-  std::string open_error() { return error_text(Database::open_dev(ws_)); }
+  std::string open_error() { return error_text(Database::open_workspace(ws_)); }
   // The manifest with table a's stored index removed, so the open must rescan its pages.
   std::string without_stored_index() const {
     auto start = manifest_.find(R"(,"indexes":[)");

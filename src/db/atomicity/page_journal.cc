@@ -15,7 +15,7 @@
 #include "db/atomicity/transaction.h"
 #include "journal/inventory.h"
 #include "journal/page_journal.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 namespace qm::db {
 namespace {

@@ -30,7 +30,7 @@
 #include "core/blake3.h"
 #include "core/error.h"
 #include "core/fs.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 namespace qm::db {
 

@@ -1,4 +1,4 @@
-#include "storage/monolith.h"
+#include "storage/image_store.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,7 +6,7 @@
 
 namespace qm::storage {
 
-Result<Monolith> Monolith::open(const std::string& path) {
+Result<ImageStore> ImageStore::open(const std::string& path) {
   fs::FileSystem& fsys = fs::get();
   QM_ASSIGN(fs::File image, fsys.open(path, fs::kRead));
   QM_ASSIGN(uint64_t length, image.size());
@@ -29,15 +29,15 @@ Result<Monolith> Monolith::open(const std::string& path) {
   if (header.pages_end % kPageSize != kFileHeaderSize || header.manifest_offset < header.pages_end ||
       header.manifest_offset > length)
     return fail(QmError::corruption("monolith offsets are inconsistent"));
-  return Monolith(std::move(map), header);
+  return ImageStore(std::move(map), header);
 }
 
-Result<ConstPageSpan> Monolith::page(uint64_t id) const {
+Result<ConstPageSpan> ImageStore::page(uint64_t id) const {
   if (id >= page_count()) return fail(QmError::page_fault(id));
   return ConstPageSpan(map_->bytes().subspan(kFileHeaderSize + id * kPageSize, kPageSize));
 }
 
-Result<void> Monolith::read_page_into(uint64_t id, PageSpan out) const {
+Result<void> ImageStore::read_page_into(uint64_t id, PageSpan out) const {
   QM_ASSIGN(ConstPageSpan p, page(id));
   std::memcpy(out.data(), p.data(), kPageSize);
   return {};

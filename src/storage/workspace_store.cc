@@ -1,4 +1,4 @@
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,13 +7,13 @@
 
 namespace qm::storage {
 
-std::string DevStore::chunk_path(std::string_view root, uint64_t chunk) {
+std::string WorkspaceStore::chunk_path(std::string_view root, uint64_t chunk) {
   char name[40];
   std::snprintf(name, sizeof name, "chunk_%05llu.qmd", static_cast<unsigned long long>(chunk));
   return fs::join(fs::join(root, "chunks"), name);
 }
 
-std::optional<uint64_t> DevStore::chunk_of_name(std::string_view name) {
+std::optional<uint64_t> WorkspaceStore::chunk_of_name(std::string_view name) {
   // Exactly the name chunk_path gives: "chunk_", at least five digits, ".qmd".
   if (name.size() < 15 || name.substr(0, 6) != "chunk_" || name.substr(name.size() - 4) != ".qmd") return std::nullopt;
   const std::string_view digits = name.substr(6, name.size() - 10);
@@ -29,22 +29,22 @@ std::optional<uint64_t> DevStore::chunk_of_name(std::string_view name) {
   return chunk;
 }
 
-Result<DevStore> DevStore::make(std::string root, uint64_t page_count) {
+Result<WorkspaceStore> WorkspaceStore::make(std::string root, uint64_t page_count) {
   QM_ASSIGN(auto created, fs::mkdir_all(fs::join(root, "chunks")));
-  DevStore s(std::move(root), page_count);
+  WorkspaceStore s(std::move(root), page_count);
   for (const auto& d : created) s.dirs_to_sync_.push_back(fs::parent_dir(d));
   return s;
 }
 
-Result<DevStore> DevStore::create(std::string root) { return make(std::move(root), 0); }
+Result<WorkspaceStore> WorkspaceStore::create(std::string root) { return make(std::move(root), 0); }
 
-Result<DevStore> DevStore::open(std::string root, uint64_t page_count) {
-  QM_ASSIGN(DevStore s, make(std::move(root), page_count));
+Result<WorkspaceStore> WorkspaceStore::open(std::string root, uint64_t page_count) {
+  QM_ASSIGN(WorkspaceStore s, make(std::move(root), page_count));
   QM_TRY(s.count_held_pages());
   return s;
 }
 
-Result<void> DevStore::count_held_pages() {
+Result<void> WorkspaceStore::count_held_pages() {
   held_ = 0;
   const std::string dir = fs::join(root_, "chunks");
   QM_ASSIGN(auto names, fs::get().list_dir(dir));
@@ -62,7 +62,7 @@ Result<void> DevStore::count_held_pages() {
   return {};
 }
 
-Result<const uint8_t*> DevStore::locate(uint64_t id, uint8_t* single, std::optional<uint32_t>* checksum) {
+Result<const uint8_t*> WorkspaceStore::locate(uint64_t id, uint8_t* single, std::optional<uint32_t>* checksum) {
   if (id >= page_count_) return fail(QmError::page_fault(id));
   if (id >= ahead_first_ && id - ahead_first_ < ahead_count_) {
     const size_t at = id - ahead_first_;
@@ -113,13 +113,13 @@ Result<const uint8_t*> DevStore::locate(uint64_t id, uint8_t* single, std::optio
   return locate(id, single, checksum);
 }
 
-Result<void> DevStore::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum) {
+Result<void> WorkspaceStore::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>* checksum) {
   QM_ASSIGN(const uint8_t* at, locate(id, out.data(), checksum));
   if (at != out.data()) std::memcpy(out.data(), at, kPageSize);
   return {};
 }
 
-Result<ConstPageSpan> DevStore::lend_page(uint64_t id, uint32_t& checksum) {
+Result<ConstPageSpan> WorkspaceStore::lend_page(uint64_t id, uint32_t& checksum) {
   if (!single_) single_ = new_zero_page();
   std::optional<uint32_t> sum;
   QM_ASSIGN(const uint8_t* at, locate(id, single_->data(), &sum));
@@ -128,7 +128,7 @@ Result<ConstPageSpan> DevStore::lend_page(uint64_t id, uint32_t& checksum) {
   return page;
 }
 
-Result<std::vector<Page>> DevStore::read_all_pages() {
+Result<std::vector<Page>> WorkspaceStore::read_all_pages() {
   std::vector<Page> pages;
   // Each chunk is opened once and read page by page; storage grows with the pages read, not
   // with the count alone.
@@ -145,7 +145,7 @@ Result<std::vector<Page>> DevStore::read_all_pages() {
   return pages;
 }
 
-Result<const fs::File*> DevStore::writable_chunk(uint64_t chunk) {
+Result<const fs::File*> WorkspaceStore::writable_chunk(uint64_t chunk) {
   if (write_file_.is_open() && write_chunk_ == chunk) return &write_file_;
   std::string path = chunk_path(root_, chunk);
   QM_ASSIGN(auto existing, fs::get().lstat(path));
@@ -157,7 +157,7 @@ Result<const fs::File*> DevStore::writable_chunk(uint64_t chunk) {
   return &write_file_;
 }
 
-Result<void> DevStore::write_page(uint64_t id, ConstPageSpan page) {
+Result<void> WorkspaceStore::write_page(uint64_t id, ConstPageSpan page) {
   if (journal_) QM_TRY(journal_->before_write(*this, id));
   written(id, 1);
   uint64_t chunk = chunk_of(id);
@@ -166,7 +166,7 @@ Result<void> DevStore::write_page(uint64_t id, ConstPageSpan page) {
   return f->write_all_at(page, offset_in_chunk(id));
 }
 
-Result<void> DevStore::write_run(uint64_t first, std::span<const Page* const> pages) {
+Result<void> WorkspaceStore::write_run(uint64_t first, std::span<const Page* const> pages) {
   written(first, pages.size());
   uint64_t chunk = chunk_of(first);
   dirty_.insert(chunk);
@@ -177,7 +177,7 @@ Result<void> DevStore::write_run(uint64_t first, std::span<const Page* const> pa
   return f->write_all_at(std::string_view(run_buffer_), offset_in_chunk(first));
 }
 
-Result<void> DevStore::write_pages_from(uint64_t first, std::span<const Page* const> pages) {
+Result<void> WorkspaceStore::write_pages_from(uint64_t first, std::span<const Page* const> pages) {
   if (journal_) {
     for (size_t i = 0; i < pages.size(); ++i) QM_TRY(write_page(first + i, *pages[i]));
     return {};
@@ -193,7 +193,7 @@ Result<void> DevStore::write_pages_from(uint64_t first, std::span<const Page* co
   return {};
 }
 
-Result<void> DevStore::sync_data() {
+Result<void> WorkspaceStore::sync_data() {
   for (uint64_t chunk : dirty_) {
     if (write_file_.is_open() && write_chunk_ == chunk) {
       QM_TRY(write_file_.sync());

@@ -1,4 +1,4 @@
-// Monolith: the read-only page area of a production image (.qmdb). Opening copies the image
+// ImageStore: the read-only page area of a production image (.qmdb). Opening copies the image
 // into a private unnamed temporary file in the platform's temporary directory and maps that
 // copy read-only, so later changes to the image file never reach an open database. The
 // mapping is shared (by reference count) with the blob store built over the image's pool.
@@ -21,9 +21,9 @@
 
 namespace qm::storage {
 
-class Monolith {
+class ImageStore {
  public:
-  static Result<Monolith> open(const std::string& path);
+  static Result<ImageStore> open(const std::string& path);
 
   // (page-area end - 24) / 4096.
   uint64_t page_count() const { return (header_.pages_end - kFileHeaderSize) / kPageSize; }
@@ -38,7 +38,7 @@ class Monolith {
   const std::shared_ptr<const fs::Mapping>& mapping() const { return map_; }
 
  private:
-  Monolith(std::shared_ptr<const fs::Mapping> map, FileHeader header) : map_(std::move(map)), header_(header) {}
+  ImageStore(std::shared_ptr<const fs::Mapping> map, FileHeader header) : map_(std::move(map)), header_(header) {}
   std::shared_ptr<const fs::Mapping> map_;
   FileHeader header_;
 };

@@ -1,4 +1,4 @@
-// DevStore: the writable page store of a workspace. Page p lives in the chunk file
+// WorkspaceStore: the writable page store of a workspace. Page p lives in the chunk file
 // `<root>/chunks/chunk_{p >> 14:05}.qmd` at byte (p & 0x3FFF) << 12: 16384 pages (64 MiB) per
 // chunk, raw pages back to back, no header; a chunk file is created by its first write.
 //
@@ -35,7 +35,7 @@ namespace qm::storage {
 
 inline constexpr uint64_t kPagesPerChunk = 16384;
 
-class DevStore;
+class WorkspaceStore;
 
 // The hook a page journal gives the workspace store.
 class PageJournal {
@@ -43,19 +43,19 @@ class PageJournal {
   virtual ~PageJournal() = default;
   // Runs before page `page_id` is written (every write while installed). Whatever it must make
   // durable before the page is overwritten, it does here; an error leaves the page unwritten.
-  virtual Result<void> before_write(DevStore& store, uint64_t page_id) = 0;
+  virtual Result<void> before_write(WorkspaceStore& store, uint64_t page_id) = 0;
 };
 
-class DevStore {
+class WorkspaceStore {
  public:
   // A store with no pages. Both create `<root>/chunks` with its parents (Io on failure); no
   // chunk file is opened.
-  static Result<DevStore> create(std::string root);
+  static Result<WorkspaceStore> create(std::string root);
   // A store of `page_count` pages (from the manifest).
-  static Result<DevStore> open(std::string root, uint64_t page_count);
+  static Result<WorkspaceStore> open(std::string root, uint64_t page_count);
 
-  DevStore(DevStore&&) noexcept = default;
-  DevStore& operator=(DevStore&&) noexcept = default;
+  WorkspaceStore(WorkspaceStore&&) noexcept = default;
+  WorkspaceStore& operator=(WorkspaceStore&&) noexcept = default;
 
   const std::string& root() const { return root_; }
   uint64_t page_count() const { return page_count_; }
@@ -107,10 +107,10 @@ class DevStore {
   static uint64_t offset_in_chunk(uint64_t page_id) { return (page_id & 0x3FFF) << 12; }
 
  private:
-  DevStore(std::string root, uint64_t page_count) : root_(std::move(root)), page_count_(page_count) {}
+  WorkspaceStore(std::string root, uint64_t page_count) : root_(std::move(root)), page_count_(page_count) {}
   // Counts the pages the chunk files hold, below page_count.
   Result<void> count_held_pages();
-  static Result<DevStore> make(std::string root, uint64_t page_count);
+  static Result<WorkspaceStore> make(std::string root, uint64_t page_count);
   // The chunk file open for writing, opened (created when missing) on demand.
   Result<const fs::File*> writable_chunk(uint64_t chunk);
   // Where page `id`'s bytes are: in the read run (its checksum computed with the run's when
@@ -145,5 +145,8 @@ class DevStore {
   uint64_t last_read_ = UINT64_MAX;
   uint32_t run_ = 1;  // pages the next read in order takes
 };
+
+// The former name, kept for db/atomicity only until it adopts this one.
+using DevStore = WorkspaceStore;
 
 }  // namespace qm::storage
