@@ -221,11 +221,11 @@ class Database {
   // Tests reach the flags and parts below the face through this (tests/support).
   friend struct DatabaseTestAccess;
   // The operations over the database that reach below its face, each in its own file.
-  friend Result<QueryResult> execute_statement(Database& db, query::Statement statement, QueryBudget* budget);
+  friend Result<QueryResult> execute_statement(Database& db, sql::Statement statement, QueryBudget* budget);
   friend Result<void> create_table(Database& db, const std::string& name, const std::vector<std::string>& columns,
                                    const std::vector<std::string>& unique, const std::vector<std::string>& not_null,
                                    const std::map<std::string, Value>& defaults,
-                                   const std::vector<query::Predicate>& checks);
+                                   const std::vector<sql::Predicate>& checks);
   friend Result<void> drop_table(Database& db, const std::string& name);
   friend Result<void> create_index_bounded(Database& db, const std::string& table, const std::string& column,
                                            QueryBudget* budget, bool make_unique);

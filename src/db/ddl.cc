@@ -18,7 +18,7 @@ namespace qm::db {
 
 Result<void> create_table(Database& db, const std::string& name, const std::vector<std::string>& columns,
                           const std::vector<std::string>& unique, const std::vector<std::string>& not_null,
-                          const std::map<std::string, Value>& defaults, const std::vector<query::Predicate>& checks) {
+                          const std::map<std::string, Value>& defaults, const std::vector<sql::Predicate>& checks) {
   QM_ASSIGN(auto scope, db.begin_mutation());
   if (db.catalog_.tables().contains(name)) return fail(QmError::schema("table `" + name + "` already exists"));
   // CHECK shapes are validated as the catalog rebuild will validate them, so nothing

@@ -21,7 +21,7 @@ class Database;
 Result<void> create_table(Database& db, const std::string& name, const std::vector<std::string>& columns,
                           const std::vector<std::string>& unique, const std::vector<std::string>& not_null,
                           const std::map<std::string, Value>& defaults = {},
-                          const std::vector<query::Predicate>& checks = {});
+                          const std::vector<sql::Predicate>& checks = {});
 // Removes the table from the catalog (its pages simply stop being referenced); its
 // retrieval indexes go with it in the same atomic step.
 Result<void> drop_table(Database& db, const std::string& name);

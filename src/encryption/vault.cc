@@ -11,17 +11,17 @@
 namespace qm::encryption {
 namespace {
 
-bool is_single_select(const query::Statement& s) {
-  return std::holds_alternative<query::SelectSingleStmt>(s.node);
+bool is_single_select(const sql::Statement& s) {
+  return std::holds_alternative<sql::SelectSingleStmt>(s.node);
 }
 
 bool within_bounds(const VaultStatement& s) {
   return s.sql.size() <= kMaxVaultSql && s.params.size() <= kMaxVaultParams;
 }
 
-Result<query::Statement> bind_and_parse(std::string_view sql, std::span<const Value> params) {
-  QM_ASSIGN(std::string bound, query::bind_params(sql, params));
-  return query::parse(bound);
+Result<sql::Statement> bind_and_parse(std::string_view sql, std::span<const Value> params) {
+  QM_ASSIGN(std::string bound, sql::bind_params(sql, params));
+  return sql::parse(bound);
 }
 
 // Everything after the last '/', trailing separators ignored; "" when there is no file name.
@@ -103,7 +103,7 @@ Result<QueryResult> Vault::query(std::string_view sql, std::span<const Value> pa
   QM_TRY(refuse_poisoned());
   if (sql.size() > kMaxVaultSql || params.size() > kMaxVaultParams)
     return fail(QmError::resource_limit("vault query limits exceeded"));
-  QM_ASSIGN(query::Statement statement, bind_and_parse(sql, params));
+  QM_ASSIGN(sql::Statement statement, bind_and_parse(sql, params));
   if (!is_single_select(statement))
     return fail(QmError::query("vault query requires SELECT; use a transaction for writes"));
   return query_with_limits_cancellable(db_, sql, params, vault_limits(), nullptr);
@@ -132,7 +132,7 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
               std::vector<QueryResult> out;
               out.reserve(statements.size());
               for (const VaultStatement& s : statements) {
-                QM_ASSIGN(query::Statement statement, bind_and_parse(s.sql, s.params));
+                QM_ASSIGN(sql::Statement statement, bind_and_parse(s.sql, s.params));
                 if (is_single_select(statement))
                   return fail(QmError::query("use query for SELECT, not a write batch"));
                 auto r = query_with_limits_cancellable(c, s.sql, s.params, vault_limits(), nullptr);

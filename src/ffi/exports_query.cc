@@ -50,7 +50,7 @@ QM_EXPORT char* qm_query(QmDb* db, const char* sql) {
     if (!db) return refuse("qm_query: db handle is NULL");
     auto text = qm::ffi::utf8_arg(sql);
     if (!text) return refuse("qm_query: sql is NULL or not valid UTF-8");
-    auto statement = qm::query::parse(*text);
+    auto statement = qm::sql::parse(*text);
     if (!statement) return hand_out(qm::fail(std::move(statement).error()));
     return hand_out(execute_statement(db->db, std::move(*statement), nullptr));
   });

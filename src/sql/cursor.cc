@@ -4,7 +4,7 @@
 
 #include <array>
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 constexpr std::array<const char*, 17> kTokNames = {"Word",  "Ident", "Str", "Int", "Dec", "LParen",
@@ -177,4 +177,4 @@ Result<void> Cursor::count_predicate_node(size_t pos) {
   return {};
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

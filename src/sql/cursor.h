@@ -15,7 +15,7 @@
 #include "sql/error_position.h"
 #include "sql/lexer.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 // Predicate nodes (comparisons, ANDs, ORs) one statement may build.
 inline constexpr size_t kMaxPredicateNodes = 256;
@@ -86,4 +86,4 @@ class Cursor {
 // Literal tokens Cursor::value accepts: NULL, a string, an integer or a decimal.
 bool is_literal_start(const Token* t);
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -2,7 +2,7 @@
 
 #include "core/utf8.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 // Byte length of the character starting with lead byte c; invalid leads count as one.
@@ -45,4 +45,4 @@ std::string point_at(std::string_view sql, size_t pos, std::string_view message)
   return out;
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -9,7 +9,7 @@
 
 #include "core/error.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 // "{message} (line {}, column {})\n  {source line}\n  {spaces}^". A position beyond the
 // end of the text is clamped to the end. Tolerates invalid UTF-8 (a bad byte counts as
@@ -20,4 +20,4 @@ inline QmError parse_error(std::string_view sql, size_t pos, std::string_view me
   return QmError::query(point_at(sql, pos, message));
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -7,7 +7,7 @@
 #include "sql/params.h"
 #include "sql/parser.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 // The VALUES list of a one-row INSERT, when every item is a value (no DEFAULT).
@@ -47,7 +47,7 @@ bool values_are_the_placeholders(std::string_view bound, const std::vector<Token
 }  // namespace
 
 std::optional<InsertTemplate> InsertTemplate::recognise(std::string_view sql) {
-  const size_t n = query::parameter_count(sql);
+  const size_t n = sql::parameter_count(sql);
   if (n == 0) return std::nullopt;
   const std::vector<Value> nulls(n);
   std::vector<size_t> offsets;
@@ -82,4 +82,4 @@ std::optional<Statement> InsertTemplate::bind(std::span<const Value> values) con
   return out;
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -19,7 +19,7 @@
 #include "core/value.h"
 #include "sql/statement.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 class InsertTemplate {
  public:
@@ -39,4 +39,4 @@ class InsertTemplate {
   size_t count_ = 0;
 };
 
-}  // namespace qm::query
+}  // namespace qm::sql

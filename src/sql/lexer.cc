@@ -8,7 +8,7 @@
 #include "core/utf8.h"
 #include "sql/error_position.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 bool ascii_alpha(char32_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
@@ -331,4 +331,4 @@ Result<size_t> lex(std::string_view sql, std::vector<Token>& out) {
   return Lexer(sql, out).run();
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -13,7 +13,7 @@
 #include "core/error.h"
 #include "core/int128.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 enum class Tok : uint8_t {
   Word,
@@ -61,4 +61,4 @@ bool is_sql_white_space(char32_t c);
 bool is_word_start(char32_t c);
 bool is_word_continue(char32_t c);
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -3,7 +3,7 @@
 #include "core/utf8.h"
 #include "sql/lexer.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 // Calls on_placeholder(byte offset) for each `?` outside quotes. A quote is closed by its
@@ -118,4 +118,4 @@ Result<std::string> bind_params(std::string_view sql, std::span<const Value> par
   return out;
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

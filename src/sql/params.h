@@ -13,7 +13,7 @@
 #include "core/error.h"
 #include "core/value.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 // Number of placeholders; never fails (an unterminated quote simply ends the scan).
 size_t parameter_count(std::string_view sql);
@@ -29,4 +29,4 @@ Result<std::string> bind_params(std::string_view sql, std::span<const Value> par
 Result<std::string> bind_params(std::string_view sql, std::span<const Value> params,
                                 std::vector<size_t>& literal_offsets);
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -7,7 +7,7 @@
 
 #include "sql/parse_internal.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 std::string expected_comma_or_paren(const Token& t) { return "expected `,` or `)`, found " + token_debug(t); }
@@ -265,4 +265,4 @@ Result<ScalarExpr> parse_scalar_expr_at_depth(Cursor& c, size_t depth) {
   return ScalarExpr{std::move(call)};
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

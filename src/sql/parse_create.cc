@@ -5,7 +5,7 @@
 // that the stored manifest always reads back.
 #include "sql/parse_internal.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 Result<Predicate> parse_check_constraint(Cursor& c) {
@@ -167,4 +167,4 @@ Result<Statement> parse_create(Cursor& c) {
   return fail(c.err_at(t->pos, "expected TABLE or INDEX after CREATE, found " + token_debug(*t)));
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

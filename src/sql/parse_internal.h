@@ -1,4 +1,4 @@
-// The statement parsers behind query::parse, shared between the parser's files. Each
+// The statement parsers behind sql::parse, shared between the parser's files. Each
 // takes the cursor positioned after the words its statement was recognised by and returns
 // its tree or the first positioned error; none consumes anything after its statement.
 #pragma once
@@ -14,7 +14,7 @@
 #include "sql/cursor.h"
 #include "sql/statement.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 // Nesting of scalar expressions (function arguments, CASE results) a select item may reach.
 inline constexpr size_t kMaxScalarDepth = 64;
@@ -67,4 +67,4 @@ bool repeats(const List& list, const std::string& name, std::unordered_set<std::
   return !hashed.insert(name).second;
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

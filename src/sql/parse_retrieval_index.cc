@@ -6,7 +6,7 @@
 #include "sql/parse_internal.h"
 #include "retrieval/definition.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 constexpr size_t kMaxRetrievalColumns = 16;
@@ -101,4 +101,4 @@ Result<Statement> parse_retrieval_index(Cursor& c) {
   return Statement{std::move(out)};
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -4,7 +4,7 @@
 // Select; the projection is Columns when every item is a bare column without alias.
 #include "sql/parse_internal.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 Result<void> parse_select_item(Cursor& c, SelectItem& item) {
@@ -173,4 +173,4 @@ Result<Statement> parse_select(Cursor& c) {
   return out;
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -5,7 +5,7 @@
 // execution, not here.
 #include "sql/parse_internal.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 std::string expected_comma_or_paren(const Token& t) { return "expected `,` or `)`, found " + token_debug(t); }
@@ -117,4 +117,4 @@ Result<Statement> parse_drop(Cursor& c) {
   return Statement{DropTableStmt{std::move(name)}};
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

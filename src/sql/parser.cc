@@ -6,7 +6,7 @@
 
 #include "sql/parse_internal.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 Result<Statement> parse_statement(Cursor& c) {
@@ -71,4 +71,4 @@ Result<Statement> parse(std::string_view sql) {
   return statement;
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -9,10 +9,10 @@
 #include "core/error.h"
 #include "sql/statement.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 // Every failure is QmError::Query whose text is "<message> (line L, column C)" followed by
 // the source line and a caret line (see point_at in engine/cursor.h).
 Result<Statement> parse(std::string_view sql);
 
-}  // namespace qm::query
+}  // namespace qm::sql

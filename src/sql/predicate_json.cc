@@ -6,7 +6,7 @@
 
 #include "core/value_json.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 constexpr size_t kMaxDepth = 128;
@@ -227,4 +227,4 @@ std::expected<Predicate, std::string> predicate_from_json_text(std::string_view 
   return predicate_from_json(*doc);
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -16,7 +16,7 @@
 #include "core/json_writer.h"
 #include "sql/statement.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 // "Eq", "Ne", "Lt", "Le", "Gt", "Ge", "Like", "NotLike".
 const char* compare_op_name(CompareOp op);
@@ -33,4 +33,4 @@ std::expected<Predicate, std::string> predicate_from_json(const JsonNode& node);
 // Parses JSON text and reads it as a predicate.
 std::expected<Predicate, std::string> predicate_from_json_text(std::string_view text);
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -1,6 +1,6 @@
 #include "sql/statement.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 const char* label_word(AggregateFunction f) {
   switch (f) {
@@ -31,4 +31,4 @@ const char* sql_name(ScalarFunction f) {
   return "?";
 }
 
-}  // namespace qm::query
+}  // namespace qm::sql

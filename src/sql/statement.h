@@ -16,7 +16,7 @@
 #include "core/value.h"
 #include "retrieval/definition.h"
 
-namespace qm::query {
+namespace qm::sql {
 
 enum class CompareOp : uint8_t { Eq, Ne, Lt, Le, Gt, Ge, Like, NotLike };
 
@@ -349,4 +349,4 @@ struct Statement {
   friend bool operator==(const Statement&, const Statement&) = default;
 };
 
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -57,7 +57,7 @@ void write_table(JsonWriter& w, const TableMeta& t) {
   }
   if (!t.checks.empty()) {
     w.key("checks").begin_array();
-    for (const auto& p : t.checks) query::write_predicate_json(w, p);
+    for (const auto& p : t.checks) sql::write_predicate_json(w, p);
     w.end_array();
   }
   w.key("first_page");
@@ -281,7 +281,7 @@ Read<TableMeta> read_table(const JsonNode& n) {
     }
   }
   if (const JsonNode* c = f->get(kChecks)) {
-    auto v = read_list<query::Predicate>(*c, [](const JsonNode& p) { return query::predicate_from_json(p); });
+    auto v = read_list<sql::Predicate>(*c, [](const JsonNode& p) { return sql::predicate_from_json(p); });
     if (!v) return Err(v.error());
     t.checks = std::move(*v);
   }

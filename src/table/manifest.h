@@ -54,7 +54,7 @@ struct TableMeta {
   std::vector<std::string> unique_columns;    // sorted by name when written
   std::vector<std::string> not_null_columns;  // sorted by name when written
   std::map<std::string, Value> defaults;
-  std::vector<query::Predicate> checks;       // declaration order
+  std::vector<sql::Predicate> checks;       // declaration order
   std::optional<uint64_t> first_page;
   std::optional<uint64_t> tail_id;
   uint64_t row_versions = 0;

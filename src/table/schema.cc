@@ -7,11 +7,11 @@
 namespace qm::db {
 namespace {
 
-const std::string* leaf_column(const query::Predicate& p) {
+const std::string* leaf_column(const sql::Predicate& p) {
   return std::visit(
       [](const auto& n) -> const std::string* {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::AndPred> || std::is_same_v<T, query::OrPred>) {
+        if constexpr (std::is_same_v<T, sql::AndPred> || std::is_same_v<T, sql::OrPred>) {
           return nullptr;
         } else {
           return &n.column;
@@ -22,18 +22,18 @@ const std::string* leaf_column(const query::Predicate& p) {
 
 }  // namespace
 
-std::optional<std::string> validate_check_shape(const query::Predicate& p, const std::set<std::string_view>& columns,
+std::optional<std::string> validate_check_shape(const sql::Predicate& p, const std::set<std::string_view>& columns,
                                                 uint32_t level, uint64_t& nodes) {
   nodes = saturating_add(nodes, 1);
-  if (const auto* in = std::get_if<query::InPred>(&p.node)) nodes = saturating_add(nodes, in->values.size());
+  if (const auto* in = std::get_if<sql::InPred>(&p.node)) nodes = saturating_add(nodes, in->values.size());
   if (level > kMaxCheckLevels || nodes > kMaxCheckNodes)
     return "CHECK expression exceeds the " + std::to_string(kMaxCheckLevels) + "-level/" +
            std::to_string(kMaxCheckNodes) + "-node limit";
-  if (const auto* a = std::get_if<query::AndPred>(&p.node)) {
+  if (const auto* a = std::get_if<sql::AndPred>(&p.node)) {
     if (auto e = validate_check_shape(*a->left, columns, level + 1, nodes)) return e;
     return validate_check_shape(*a->right, columns, level + 1, nodes);
   }
-  if (const auto* o = std::get_if<query::OrPred>(&p.node)) {
+  if (const auto* o = std::get_if<sql::OrPred>(&p.node)) {
     if (auto e = validate_check_shape(*o->left, columns, level + 1, nodes)) return e;
     return validate_check_shape(*o->right, columns, level + 1, nodes);
   }

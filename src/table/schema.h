@@ -24,7 +24,7 @@ namespace qm::db {
 // Checks one CHECK predicate at `level` (1 for the top node) with a node counter shared by all
 // CHECKs of the table: the level and node limits, then every column named must be one of
 // `columns`. Returns the plain message of the first fault.
-std::optional<std::string> validate_check_shape(const query::Predicate& p, const std::set<std::string_view>& columns,
+std::optional<std::string> validate_check_shape(const sql::Predicate& p, const std::set<std::string_view>& columns,
                                                 uint32_t level, uint64_t& nodes);
 
 // Refuses, before anything is encoded, a row that cannot be one record on one empty row page:
@@ -39,7 +39,7 @@ struct SchemaView {
   const std::vector<std::string>& unique;
   const std::vector<std::string>& not_null;
   const std::map<std::string, Value>& defaults;
-  const std::vector<query::Predicate>& checks;
+  const std::vector<sql::Predicate>& checks;
 };
 
 // The checks in order: column count, duplicate columns, UNIQUE and NOT NULL columns, DEFAULT

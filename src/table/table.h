@@ -37,7 +37,7 @@ struct Table {
   std::set<std::string> unique;
   std::set<std::string> not_null;
   std::map<std::string, Value> defaults;
-  std::vector<query::Predicate> checks;  // declaration order
+  std::vector<sql::Predicate> checks;  // declaration order
   std::optional<uint64_t> first_page;
   std::optional<uint64_t> tail_id;
   std::optional<uint64_t> compaction_cursor;

@@ -95,7 +95,7 @@ TEST_F(WorkspaceManifestDir, SmallDatabasesWriteExactlyTheseBytes) {
             R"("unique_columns":["id"],"first_page":null,"tail_id":null,"row_versions":0,"indexed_columns":["id"]}],)"
             R"("cas_hashes":[],"cas_dir":[]})");
   ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(1), Value::text("ann")})).has_value());
-  ASSERT_TRUE(create_table(db, "u", {"x"}, {}, {}, {}, {query::Predicate::eq("x", Value::integer(2))}).has_value());
+  ASSERT_TRUE(create_table(db, "u", {"x"}, {}, {}, {}, {sql::Predicate::eq("x", Value::integer(2))}).has_value());
   const std::string with_pairs =
       R"({"format_version":4,"clock":1,"page_count":1,"tables":[{"name":"t","columns":["id","name"],)"
       R"("unique_columns":["id"],"first_page":0,"tail_id":0,"row_versions":1,"indexed_columns":["id"],)"
@@ -206,7 +206,7 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
             "schema error: table `t` already exists");
   EXPECT_EQ(error_text(create_table(db, "d", {"x"}, {}, {}, {{"y", Value::integer(1)}}, {})),
             "schema error: invalid schema for table `d`: DEFAULT references unknown column `y`");
-  EXPECT_EQ(error_text(create_table(db, "c", {"x"}, {}, {}, {}, {query::Predicate::eq("y", Value::null())})),
+  EXPECT_EQ(error_text(create_table(db, "c", {"x"}, {}, {}, {}, {sql::Predicate::eq("y", Value::null())})),
             "schema error: invalid schema for table `c`: CHECK references unknown column `y`");
   // CHECK nesting is bounded once, at 32 levels, so every stored check reads back.
   std::string deep = "x = 0";

@@ -15,7 +15,7 @@
 #include "sql/parser.h"
 #include "support/result_text.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 
@@ -80,4 +80,4 @@ TEST(InsertTemplate, LeavesBlobsAndWrongCountsToTheTextPath) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

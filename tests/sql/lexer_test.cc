@@ -8,7 +8,7 @@
 #include "sql/lexer.h"
 #include "sql/parse_helpers.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 // The debug forms of the tokens, space separated, or "error: <first line>".
@@ -128,4 +128,4 @@ TEST(Lexer, DebugFormEscapesQuotesBackslashesAndControls) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

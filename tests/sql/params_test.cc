@@ -7,7 +7,7 @@
 #include "sql/params.h"
 #include "sql/parse_helpers.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 using namespace test;
@@ -74,4 +74,4 @@ TEST(BindParams, BoundLiteralsNeverMergeWithTheirNeighbours) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -3,7 +3,7 @@
 
 #include "sql/parse_helpers.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 using namespace test;
@@ -85,4 +85,4 @@ TEST(ParseScalar, DepthLimitAtItsBoundary) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

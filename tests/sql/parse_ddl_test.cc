@@ -5,7 +5,7 @@
 #include "sql/predicate_json.h"
 #include "sql/parse_helpers.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 using namespace test;
@@ -87,4 +87,4 @@ TEST(ParseRetrievalIndex, ValidationTextBecomesTheParseError) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -12,7 +12,7 @@
 #include "support/result_text.h"
 #include "support/result_text.h"
 
-namespace qm::query::test {
+namespace qm::sql::test {
 
 
 inline Statement parse_ok(std::string_view sql) { return must(parse(sql)); }
@@ -46,4 +46,4 @@ inline Predicate either(Predicate a, Predicate b) { return Predicate{OrPred{std:
 inline Value I(int64_t v) { return Value::integer(v); }
 inline Value T(const char* s) { return Value::text(s); }
 
-}  // namespace qm::query::test
+}  // namespace qm::sql::test

@@ -8,7 +8,7 @@
 
 #include "sql/parse_helpers.h"
 
-namespace qm::query::test {
+namespace qm::sql::test {
 namespace {
 
 
@@ -66,4 +66,4 @@ TEST(ParseLongLists, HundredThousandNamesParseWithoutQuadraticChecks) {
 }
 
 }  // namespace
-}  // namespace qm::query::test
+}  // namespace qm::sql::test

@@ -7,7 +7,7 @@
 #include "sql/predicate_json.h"
 #include "support/result_text.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 
@@ -92,4 +92,4 @@ TEST(PredicateJson, DepthIsBoundedAt128Containers) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -7,7 +7,7 @@
 #include "sql/error_position.h"
 #include "sql/parse_helpers.h"
 
-namespace qm::query {
+namespace qm::sql {
 namespace {
 
 using namespace test;
@@ -210,4 +210,4 @@ TEST(ParsedShapes, KeywordsAliasesQualifiersAndDrops) {
 }
 
 }  // namespace
-}  // namespace qm::query
+}  // namespace qm::sql

@@ -34,7 +34,7 @@ TEST(ManifestWriter, OptionalTableKeysAreOmittedOrNullExactlyAsSpecified) {
   full.unique_columns = {"z", "y"};  // written sorted
   full.not_null_columns = {"y"};
   full.defaults["z"] = Value::integer(4);
-  full.checks.push_back(query::Predicate{query::IsNullPred{"y", true}});
+  full.checks.push_back(sql::Predicate{sql::IsNullPred{"y", true}});
   full.first_page = 0;
   full.tail_id = 1;
   full.row_versions = 9;
@@ -69,7 +69,7 @@ TEST(ManifestReader, RoundTripGivesBackTheSameManifest) {
   t.columns = {"a", "b"};
   t.unique_columns = {"a"};
   t.defaults["b"] = Value::decimal(1500000);
-  t.checks.push_back(query::Predicate::eq("a", Value::integer(1)));
+  t.checks.push_back(sql::Predicate::eq("a", Value::integer(1)));
   t.first_page = 0;
   t.tail_id = 2;
   t.row_versions = 5;

@@ -7,7 +7,7 @@
 namespace qm::db::aggregate {
 namespace {
 
-using query::AggregateFunction;
+using sql::AggregateFunction;
 
 // integer_sum * 10^6 + decimal_sum, or nothing on 128-bit overflow.
 std::optional<i128> total_millionths(const Accumulator& a) {

@@ -25,8 +25,8 @@ struct Accumulator {
   bool decimal_seen = false;
 
   // `value` is null only for COUNT(*).
-  Result<void> add(query::AggregateFunction function, const Value* value);
-  Result<Value> finish(query::AggregateFunction function) const;
+  Result<void> add(sql::AggregateFunction function, const Value* value);
+  Result<Value> finish(sql::AggregateFunction function) const;
 };
 
 // With a budget: the key as a row ("materialized more than {} bytes"), then 96 bytes per
@@ -35,6 +35,6 @@ struct Accumulator {
 Result<void> charge_group(QueryBudget* budget, std::span<const Value> key, size_t accumulators);
 
 // "SUM" or "AVG" etc., as the error texts name the functions.
-const char* function_word(query::AggregateFunction function);
+const char* function_word(sql::AggregateFunction function);
 
 }  // namespace qm::db::aggregate

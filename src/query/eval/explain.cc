@@ -23,10 +23,10 @@ void append_limit(std::vector<PlanStep>& steps, std::optional<uint64_t> limit, u
   if (limit) steps.push_back({"limit", std::to_string(*limit)});
 }
 
-std::optional<IndexAccess> index_access(const query::Predicate& predicate,
+std::optional<IndexAccess> index_access(const sql::Predicate& predicate,
                                         const std::function<bool(const std::string&)>& has_index) {
-  using query::CompareOp;
-  if (const auto* c = std::get_if<query::ComparePred>(&predicate.node)) {
+  using sql::CompareOp;
+  if (const auto* c = std::get_if<sql::ComparePred>(&predicate.node)) {
     if (!has_index(c->column)) return std::nullopt;
     switch (c->op) {
       case CompareOp::Eq: return IndexAccess{"index lookup", c->column};
@@ -37,18 +37,18 @@ std::optional<IndexAccess> index_access(const query::Predicate& predicate,
       default: return std::nullopt;
     }
   }
-  if (const auto* b = std::get_if<query::BetweenPred>(&predicate.node)) {
+  if (const auto* b = std::get_if<sql::BetweenPred>(&predicate.node)) {
     if (b->negated || !has_index(b->column)) return std::nullopt;
     return IndexAccess{"index range scan", b->column};
   }
-  if (const auto* a = std::get_if<query::AndPred>(&predicate.node)) {
+  if (const auto* a = std::get_if<sql::AndPred>(&predicate.node)) {
     if (auto left = index_access(*a->left, has_index)) return left;
     return index_access(*a->right, has_index);
   }
   return std::nullopt;
 }
 
-std::string sort_detail(std::span<const query::OrderBy> order_by) {
+std::string sort_detail(std::span<const sql::OrderBy> order_by) {
   std::string out;
   for (size_t i = 0; i < order_by.size(); ++i) {
     if (i) out += ", ";
@@ -58,16 +58,16 @@ std::string sort_detail(std::span<const query::OrderBy> order_by) {
   return out;
 }
 
-Result<void> check_scalar(std::span<const std::string> names, const query::ScalarExpr& expr) {
+Result<void> check_scalar(std::span<const std::string> names, const sql::ScalarExpr& expr) {
   return std::visit(
       [&](const auto& n) -> Result<void> {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::ScalarColumn>) {
+        if constexpr (std::is_same_v<T, sql::ScalarColumn>) {
           QM_TRY(projection_col_pos(names, n.column));
-        } else if constexpr (std::is_same_v<T, query::ScalarCall>) {
-          for (const query::ScalarExpr& arg : n.args) QM_TRY(check_scalar(names, arg));
-        } else if constexpr (std::is_same_v<T, query::ScalarCase>) {
-          for (const query::CaseBranch& branch : n.branches) {
+        } else if constexpr (std::is_same_v<T, sql::ScalarCall>) {
+          for (const sql::ScalarExpr& arg : n.args) QM_TRY(check_scalar(names, arg));
+        } else if constexpr (std::is_same_v<T, sql::ScalarCase>) {
+          for (const sql::CaseBranch& branch : n.branches) {
             QM_TRY(check_predicate_columns(names, branch.condition));
             QM_TRY(check_scalar(names, branch.result));
           }
@@ -78,17 +78,17 @@ Result<void> check_scalar(std::span<const std::string> names, const query::Scala
       expr.node);
 }
 
-Result<void> check_projection(std::span<const std::string> names, const query::Projection& projection) {
-  if (const auto* cols = std::get_if<query::ProjectColumns>(&projection)) {
+Result<void> check_projection(std::span<const std::string> names, const sql::Projection& projection) {
+  if (const auto* cols = std::get_if<sql::ProjectColumns>(&projection)) {
     for (const std::string& c : cols->columns) QM_TRY(projection_col_pos(names, c));
-  } else if (const auto* items = std::get_if<query::ProjectItems>(&projection)) {
-    for (const query::SelectItem& item : items->items) {
-      if (const auto* col = std::get_if<query::SelectColumn>(&item.expr)) {
+  } else if (const auto* items = std::get_if<sql::ProjectItems>(&projection)) {
+    for (const sql::SelectItem& item : items->items) {
+      if (const auto* col = std::get_if<sql::SelectColumn>(&item.expr)) {
         QM_TRY(projection_col_pos(names, col->column));
-      } else if (const auto* agg = std::get_if<query::SelectAggregate>(&item.expr)) {
+      } else if (const auto* agg = std::get_if<sql::SelectAggregate>(&item.expr)) {
         if (agg->column) QM_TRY(projection_col_pos(names, *agg->column));
       } else {
-        QM_TRY(check_scalar(names, std::get<query::SelectScalar>(item.expr).expr));
+        QM_TRY(check_scalar(names, std::get<sql::SelectScalar>(item.expr).expr));
       }
     }
   }

@@ -34,13 +34,13 @@ struct IndexAccess {
 };
 // The first indexed access of the predicate, left to right through AND. `has_index`
 // answers whether the table has a secondary index on a column (as written).
-std::optional<IndexAccess> index_access(const query::Predicate& predicate,
+std::optional<IndexAccess> index_access(const sql::Predicate& predicate,
                                         const std::function<bool(const std::string&)>& has_index);
 
 // "x ASC, y DESC".
-std::string sort_detail(std::span<const query::OrderBy> order_by);
+std::string sort_detail(std::span<const sql::OrderBy> order_by);
 
-Result<void> check_projection(std::span<const std::string> names, const query::Projection& projection);
-Result<void> check_scalar(std::span<const std::string> names, const query::ScalarExpr& expr);
+Result<void> check_projection(std::span<const std::string> names, const sql::Projection& projection);
+Result<void> check_scalar(std::span<const std::string> names, const sql::ScalarExpr& expr);
 
 }  // namespace qm::db::explain

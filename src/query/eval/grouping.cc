@@ -12,10 +12,10 @@
 
 namespace qm::db {
 
-Result<Value> compute_one_aggregate(const query::SelectAggregate& aggregate, std::span<const std::string> names,
+Result<Value> compute_one_aggregate(const sql::SelectAggregate& aggregate, std::span<const std::string> names,
                                     std::span<const Row> rows) {
   if (!aggregate.column) {
-    if (aggregate.function != query::AggregateFunction::Count) {
+    if (aggregate.function != sql::AggregateFunction::Count) {
       return fail(QmError::query("non-COUNT aggregates require a column"));
     }
     return Value::integer(static_cast<int64_t>(rows.size()));
@@ -26,33 +26,33 @@ Result<Value> compute_one_aggregate(const query::SelectAggregate& aggregate, std
   return acc.finish(aggregate.function);
 }
 
-Result<bool> eval_having(const query::HavingPred& having, std::span<const std::string> out_names,
+Result<bool> eval_having(const sql::HavingPred& having, std::span<const std::string> out_names,
                          std::span<const Value> out_row, std::span<const std::string> names,
                          std::span<const Row> rows) {
   return std::visit(
       [&](const auto& n) -> Result<bool> {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::HavingAnd>) {
+        if constexpr (std::is_same_v<T, sql::HavingAnd>) {
           QM_ASSIGN(bool l, eval_having(*n.left, out_names, out_row, names, rows));
           if (!l) return false;
           return eval_having(*n.right, out_names, out_row, names, rows);
-        } else if constexpr (std::is_same_v<T, query::HavingOr>) {
+        } else if constexpr (std::is_same_v<T, sql::HavingOr>) {
           QM_ASSIGN(bool l, eval_having(*n.left, out_names, out_row, names, rows));
           if (l) return true;
           return eval_having(*n.right, out_names, out_row, names, rows);
         } else {
-          if (const auto* agg = std::get_if<query::HavingAggregate>(&n.term)) {
+          if (const auto* agg = std::get_if<sql::HavingAggregate>(&n.term)) {
             QM_ASSIGN(Value v, compute_one_aggregate({agg->function, agg->column}, names, rows));
             return eval_compare(v, n.op, n.value);
           }
-          QM_ASSIGN(size_t pos, projection_col_pos(out_names, std::get<query::HavingColumn>(n.term).column));
+          QM_ASSIGN(size_t pos, projection_col_pos(out_names, std::get<sql::HavingColumn>(n.term).column));
           return eval_compare(out_row[pos], n.op, n.value);
         }
       },
       having.node);
 }
 
-Result<GroupedShape> grouped_shape(std::span<const std::string> names, std::span<const query::SelectItem> items,
+Result<GroupedShape> grouped_shape(std::span<const std::string> names, std::span<const sql::SelectItem> items,
                                    std::span<const std::string> group_by) {
   GroupedShape shape;
   shape.group_pos.reserve(group_by.size());
@@ -63,33 +63,33 @@ Result<GroupedShape> grouped_shape(std::span<const std::string> names, std::span
   shape.key_index.resize(items.size());
   shape.columns.reserve(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
-    const query::SelectItem& item = items[i];
-    if (const auto* col = std::get_if<query::SelectColumn>(&item.expr)) {
+    const sql::SelectItem& item = items[i];
+    if (const auto* col = std::get_if<sql::SelectColumn>(&item.expr)) {
       QM_ASSIGN(size_t p, projection_col_pos(names, col->column));
       auto it = std::find(shape.group_pos.begin(), shape.group_pos.end(), p);
       if (it == shape.group_pos.end()) {
         return fail(QmError::schema("column `" + col->column + "` must appear in GROUP BY or inside an aggregate"));
       }
       shape.key_index[i] = static_cast<size_t>(it - shape.group_pos.begin());
-    } else if (std::holds_alternative<query::SelectScalar>(item.expr)) {
+    } else if (std::holds_alternative<sql::SelectScalar>(item.expr)) {
       return fail(QmError::query("scalar expressions cannot yet be mixed with GROUP BY or aggregates"));
     }
   }
-  for (const query::SelectItem& item : items) {
+  for (const sql::SelectItem& item : items) {
     if (item.alias) {
       shape.columns.push_back(*item.alias);
-    } else if (const auto* col = std::get_if<query::SelectColumn>(&item.expr)) {
+    } else if (const auto* col = std::get_if<sql::SelectColumn>(&item.expr)) {
       shape.columns.push_back(col->column);
     } else {
-      const auto& agg = std::get<query::SelectAggregate>(item.expr);
-      shape.columns.push_back(query::agg_label(agg.function, agg.column));
+      const auto& agg = std::get<sql::SelectAggregate>(item.expr);
+      shape.columns.push_back(sql::agg_label(agg.function, agg.column));
     }
   }
   return shape;
 }
 
 Result<void> grouped_tail(std::vector<Row>& rows, std::span<const std::string> out_names,
-                          std::span<const query::OrderBy> order_by, bool distinct, std::optional<uint64_t> limit,
+                          std::span<const sql::OrderBy> order_by, bool distinct, std::optional<uint64_t> limit,
                           uint64_t offset) {
   QM_TRY(sort_rows(rows, out_names, order_by));
   if (distinct) dedup_rows(rows);
@@ -98,8 +98,8 @@ Result<void> grouped_tail(std::vector<Row>& rows, std::span<const std::string> o
 }
 
 Result<RowsResult> project_grouped(std::span<const std::string> names, std::vector<Row> rows,
-                                   std::span<const query::SelectItem> items, std::span<const std::string> group_by,
-                                   const query::HavingPred* having, std::span<const query::OrderBy> order_by,
+                                   std::span<const sql::SelectItem> items, std::span<const std::string> group_by,
+                                   const sql::HavingPred* having, std::span<const sql::OrderBy> order_by,
                                    bool distinct, std::optional<uint64_t> limit, uint64_t offset) {
   QM_ASSIGN(GroupedShape shape, grouped_shape(names, items, group_by));
 
@@ -147,7 +147,7 @@ Result<RowsResult> project_grouped(std::span<const std::string> names, std::vect
       if (shape.key_index[i]) {
         out_row.push_back(group.front()[shape.group_pos[*shape.key_index[i]]]);
       } else {
-        QM_ASSIGN(Value v, compute_one_aggregate(std::get<query::SelectAggregate>(items[i].expr), names, group));
+        QM_ASSIGN(Value v, compute_one_aggregate(std::get<sql::SelectAggregate>(items[i].expr), names, group));
         out_row.push_back(std::move(v));
       }
     }

@@ -19,17 +19,17 @@
 namespace qm::db {
 
 // One aggregate over a group's rows; the column is resolved even when there are none.
-Result<Value> compute_one_aggregate(const query::SelectAggregate& aggregate, std::span<const std::string> names,
+Result<Value> compute_one_aggregate(const sql::SelectAggregate& aggregate, std::span<const std::string> names,
                                     std::span<const Row> rows);
 
 // Two-valued HAVING; AND and OR stop early. A column term names an output column.
-Result<bool> eval_having(const query::HavingPred& having, std::span<const std::string> out_names,
+Result<bool> eval_having(const sql::HavingPred& having, std::span<const std::string> out_names,
                          std::span<const Value> out_row, std::span<const std::string> names,
                          std::span<const Row> rows);
 
 Result<RowsResult> project_grouped(std::span<const std::string> names, std::vector<Row> rows,
-                                   std::span<const query::SelectItem> items, std::span<const std::string> group_by,
-                                   const query::HavingPred* having, std::span<const query::OrderBy> order_by,
+                                   std::span<const sql::SelectItem> items, std::span<const std::string> group_by,
+                                   const sql::HavingPred* having, std::span<const sql::OrderBy> order_by,
                                    bool distinct, std::optional<uint64_t> limit, uint64_t offset);
 
 // A row seen through its GROUP BY positions, so that a group map keyed by copied keys
@@ -60,13 +60,13 @@ struct GroupedShape {
 };
 // Resolves GROUP BY, checks each item ("must appear in GROUP BY", "scalar expressions
 // cannot yet be mixed with GROUP BY or aggregates") and names the output columns.
-Result<GroupedShape> grouped_shape(std::span<const std::string> names, std::span<const query::SelectItem> items,
+Result<GroupedShape> grouped_shape(std::span<const std::string> names, std::span<const sql::SelectItem> items,
                                    std::span<const std::string> group_by);
 
 // The tail of a grouped result: sort by ORDER BY (keys checked even over no rows),
 // DISTINCT, OFFSET, LIMIT.
 Result<void> grouped_tail(std::vector<Row>& rows, std::span<const std::string> out_names,
-                          std::span<const query::OrderBy> order_by, bool distinct, std::optional<uint64_t> limit,
+                          std::span<const sql::OrderBy> order_by, bool distinct, std::optional<uint64_t> limit,
                           uint64_t offset);
 
 }  // namespace qm::db

@@ -138,7 +138,7 @@ void add_right_rows(RightMap& map, std::vector<Row> rows) {
 }
 
 Result<std::vector<Row>> join_rows(std::vector<Row> left, size_t left_pos, const RightMap& right,
-                                   size_t right_width, query::JoinKind kind, QueryBudget* budget) {
+                                   size_t right_width, sql::JoinKind kind, QueryBudget* budget) {
   std::vector<Row> out;
   out.reserve(left.size());
   // The lookups are scattered over a map larger than the caches: each key's slot, row
@@ -156,7 +156,7 @@ Result<std::vector<Row>> join_rows(std::vector<Row> left, size_t left_pos, const
     size_t match = RightMap::npos;
     if (!row[left_pos].is_null()) match = right.first(row[left_pos]);
     if (match == RightMap::npos) {
-      if (kind == query::JoinKind::Inner) continue;
+      if (kind == sql::JoinKind::Inner) continue;
       row.resize(row.size() + right_width);  // Value() is NULL
       if (budget) QM_TRY(budget->materialize(row));
       out.push_back(std::move(row));

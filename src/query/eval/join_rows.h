@@ -106,6 +106,6 @@ void add_right_rows(RightMap& map, std::vector<Row> rows);
 // unmatched or NULL-keyed left rows are padded with NULLs in a LEFT join and dropped in
 // an INNER one. Every output row is charged as materialised.
 Result<std::vector<Row>> join_rows(std::vector<Row> left, size_t left_pos, const RightMap& right,
-                                   size_t right_width, query::JoinKind kind, QueryBudget* budget);
+                                   size_t right_width, sql::JoinKind kind, QueryBudget* budget);
 
 }  // namespace qm::db::join

@@ -116,10 +116,10 @@ std::vector<SortEntry> entries(const SortKeys& sk, size_t n) {
 
 }  // namespace
 
-Result<std::vector<OrderKey>> order_keys(std::span<const std::string> names, std::span<const query::OrderBy> order_by) {
+Result<std::vector<OrderKey>> order_keys(std::span<const std::string> names, std::span<const sql::OrderBy> order_by) {
   std::vector<OrderKey> keys;
   keys.reserve(order_by.size());
-  for (const query::OrderBy& o : order_by) {
+  for (const sql::OrderBy& o : order_by) {
     QM_ASSIGN(size_t pos, projection_col_pos(names, o.column));
     keys.push_back({pos, o.descending});
   }
@@ -144,7 +144,7 @@ void sort_rows_by_keys(std::vector<Row>& rows, std::span<const OrderKey> keys) {
 }
 
 Result<void> sort_rows(std::vector<Row>& rows, std::span<const std::string> names,
-                       std::span<const query::OrderBy> order_by) {
+                       std::span<const sql::OrderBy> order_by) {
   if (order_by.empty()) return {};
   QM_ASSIGN(auto keys, order_keys(names, order_by));
   sort_rows_by_keys(rows, keys);
@@ -152,7 +152,7 @@ Result<void> sort_rows(std::vector<Row>& rows, std::span<const std::string> name
 }
 
 Result<void> take_top_n(std::vector<Row>& rows, std::span<const std::string> names,
-                        std::span<const query::OrderBy> order_by, uint64_t k) {
+                        std::span<const sql::OrderBy> order_by, uint64_t k) {
   if (k >= rows.size()) return sort_rows(rows, names, order_by);
   QM_ASSIGN(auto keys, order_keys(names, order_by));
   SortKeys sk(rows, keys);

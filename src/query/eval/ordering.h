@@ -23,20 +23,20 @@ struct OrderKey {
 };
 
 // Each key resolved against the column names; the first failure stops.
-Result<std::vector<OrderKey>> order_keys(std::span<const std::string> names, std::span<const query::OrderBy> order_by);
+Result<std::vector<OrderKey>> order_keys(std::span<const std::string> names, std::span<const sql::OrderBy> order_by);
 
 // Compares two rows by the keys (the first key that differs decides).
 std::weak_ordering compare_by_keys(std::span<const Value> a, std::span<const Value> b, std::span<const OrderKey> keys);
 
 // Sorts stably by the keys; key errors are reported even over no rows.
 Result<void> sort_rows(std::vector<Row>& rows, std::span<const std::string> names,
-                       std::span<const query::OrderBy> order_by);
+                       std::span<const sql::OrderBy> order_by);
 void sort_rows_by_keys(std::vector<Row>& rows, std::span<const OrderKey> keys);
 
 // Keeps the first k rows of the stable sort, in order. Ties break by input position, so
 // the result is exactly the prefix of `sort_rows`' result.
 Result<void> take_top_n(std::vector<Row>& rows, std::span<const std::string> names,
-                        std::span<const query::OrderBy> order_by, uint64_t k);
+                        std::span<const sql::OrderBy> order_by, uint64_t k);
 
 // Removes every row equal (kind-first, value by value) to an earlier one.
 void dedup_rows(std::vector<Row>& rows);

@@ -9,7 +9,7 @@
 namespace qm::db {
 namespace {
 
-using query::Predicate;
+using sql::Predicate;
 
 inline Truth from_bool(bool b) { return b ? Truth::True : Truth::False; }
 
@@ -25,17 +25,17 @@ inline Truth kleene_or(Truth l, Truth r) {
   return Truth::False;
 }
 
-inline Truth compare_leaf(const Value& v, query::CompareOp op, const Value& literal) {
+inline Truth compare_leaf(const Value& v, sql::CompareOp op, const Value& literal) {
   // Two integers, the common filter, compare as plain numbers (the same outcome as below).
   if (v.is_int() && literal.is_int()) {
     const int64_t a = v.as_int(), b = literal.as_int();
     switch (op) {
-      case query::CompareOp::Eq: return from_bool(a == b);
-      case query::CompareOp::Ne: return from_bool(a != b);
-      case query::CompareOp::Lt: return from_bool(a < b);
-      case query::CompareOp::Le: return from_bool(a <= b);
-      case query::CompareOp::Gt: return from_bool(a > b);
-      case query::CompareOp::Ge: return from_bool(a >= b);
+      case sql::CompareOp::Eq: return from_bool(a == b);
+      case sql::CompareOp::Ne: return from_bool(a != b);
+      case sql::CompareOp::Lt: return from_bool(a < b);
+      case sql::CompareOp::Le: return from_bool(a <= b);
+      case sql::CompareOp::Gt: return from_bool(a > b);
+      case sql::CompareOp::Ge: return from_bool(a >= b);
       default: break;
     }
   }
@@ -86,19 +86,19 @@ Result<Truth> check_result(const Predicate& predicate, std::span<const std::stri
   return std::visit(
       [&](const auto& n) -> Result<Truth> {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::AndPred> || std::is_same_v<T, query::OrPred>) {
+        if constexpr (std::is_same_v<T, sql::AndPred> || std::is_same_v<T, sql::OrPred>) {
           QM_ASSIGN(Truth l, check_result(*n.left, names, row));
           QM_ASSIGN(Truth r, check_result(*n.right, names, row));
-          return std::is_same_v<T, query::AndPred> ? kleene_and(l, r) : kleene_or(l, r);
+          return std::is_same_v<T, sql::AndPred> ? kleene_and(l, r) : kleene_or(l, r);
         } else {
           QM_ASSIGN(size_t pos, projection_col_pos(names, n.column));
           if (pos >= row.size()) return fail(short_row());
           const Value& v = row[pos];
-          if constexpr (std::is_same_v<T, query::ComparePred>) {
+          if constexpr (std::is_same_v<T, sql::ComparePred>) {
             return compare_leaf(v, n.op, n.value);
-          } else if constexpr (std::is_same_v<T, query::InPred>) {
+          } else if constexpr (std::is_same_v<T, sql::InPred>) {
             return in_leaf(v, n.values, n.negated);
-          } else if constexpr (std::is_same_v<T, query::BetweenPred>) {
+          } else if constexpr (std::is_same_v<T, sql::BetweenPred>) {
             return between_leaf(v, n.low, n.high, n.negated);
           } else {
             return from_bool(v.is_null() != n.negated);
@@ -112,7 +112,7 @@ Result<void> check_predicate_columns(std::span<const std::string> names, const P
   return std::visit(
       [&](const auto& n) -> Result<void> {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::AndPred> || std::is_same_v<T, query::OrPred>) {
+        if constexpr (std::is_same_v<T, sql::AndPred> || std::is_same_v<T, sql::OrPred>) {
           QM_TRY(check_predicate_columns(names, *n.left));
           return check_predicate_columns(names, *n.right);
         } else {
@@ -139,8 +139,8 @@ uint32_t BoundPredicate::add(const Predicate& p, std::span<const std::string> na
   std::visit(
       [&](const auto& n) {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::AndPred> || std::is_same_v<T, query::OrPred>) {
-          node.op = std::is_same_v<T, query::AndPred> ? Op::And : Op::Or;
+        if constexpr (std::is_same_v<T, sql::AndPred> || std::is_same_v<T, sql::OrPred>) {
+          node.op = std::is_same_v<T, sql::AndPred> ? Op::And : Op::Or;
           node.a = add(*n.left, names);
           node.b = add(*n.right, names);
         } else {
@@ -153,11 +153,11 @@ uint32_t BoundPredicate::add(const Predicate& p, std::span<const std::string> na
             }
           }
           node.a = static_cast<uint32_t>(literals_.size());
-          if constexpr (std::is_same_v<T, query::ComparePred>) {
+          if constexpr (std::is_same_v<T, sql::ComparePred>) {
             node.op = Op::Compare;
             node.cmp = n.op;
             literals_.push_back(n.value);
-          } else if constexpr (std::is_same_v<T, query::InPred>) {
+          } else if constexpr (std::is_same_v<T, sql::InPred>) {
             node.op = Op::In;
             node.negated = n.negated;
             node.b = static_cast<uint32_t>(n.values.size());
@@ -171,7 +171,7 @@ uint32_t BoundPredicate::add(const Predicate& p, std::span<const std::string> na
               node.b = static_cast<uint32_t>(literals_.end() - first);
               node.sorted = true;
             }
-          } else if constexpr (std::is_same_v<T, query::BetweenPred>) {
+          } else if constexpr (std::is_same_v<T, sql::BetweenPred>) {
             node.op = Op::Between;
             node.negated = n.negated;
             literals_.push_back(n.low);

@@ -22,11 +22,11 @@ namespace qm::db {
 enum class Truth : uint8_t { False = 0, True = 1, Unknown = 2 };
 
 // Resolves the predicate's columns afresh and evaluates it on one row.
-Result<Truth> check_result(const query::Predicate& predicate, std::span<const std::string> names,
+Result<Truth> check_result(const sql::Predicate& predicate, std::span<const std::string> names,
                            std::span<const Value> row);
 
 // The first column reference (left to right through AND and OR) that does not resolve.
-Result<void> check_predicate_columns(std::span<const std::string> names, const query::Predicate& predicate);
+Result<void> check_predicate_columns(std::span<const std::string> names, const sql::Predicate& predicate);
 
 // A predicate with its columns resolved to positions and its literals copied, for
 // testing many rows of one shape. Binding never fails by itself: a resolution error is
@@ -34,7 +34,7 @@ Result<void> check_predicate_columns(std::span<const std::string> names, const q
 // source over no rows reports nothing.
 class BoundPredicate {
  public:
-  static BoundPredicate bind(const query::Predicate& predicate, std::span<const std::string> names);
+  static BoundPredicate bind(const sql::Predicate& predicate, std::span<const std::string> names);
 
   // The resolution error every evaluation reports, if any.
   const std::optional<QmError>& error() const { return error_; }
@@ -58,7 +58,7 @@ class BoundPredicate {
   enum class Op : uint8_t { Compare, In, Between, IsNull, And, Or };
   struct Node {
     Op op = Op::Compare;
-    query::CompareOp cmp = query::CompareOp::Eq;
+    sql::CompareOp cmp = sql::CompareOp::Eq;
     bool negated = false;
     bool sorted = false;    // IN: members sorted for binary search (long lists)
     bool has_null = false;  // IN: a member is Null
@@ -67,7 +67,7 @@ class BoundPredicate {
     uint32_t b = 0;      // second literal / list length / right child
   };
 
-  uint32_t add(const query::Predicate& p, std::span<const std::string> names);
+  uint32_t add(const sql::Predicate& p, std::span<const std::string> names);
   Truth test_node(uint32_t index, std::span<const Value> row) const;
 
   std::vector<Node> nodes_;

@@ -38,20 +38,20 @@ Result<void> project_columns(std::span<const std::string> names, std::vector<Row
 // Select items: names are resolved only as rows are produced (so over no rows nothing
 // is resolved), each column item once, at its first row.
 Result<void> project_items(std::span<const std::string> names, std::vector<Row>& rows,
-                           const std::vector<query::SelectItem>& items) {
+                           const std::vector<sql::SelectItem>& items) {
   std::vector<std::optional<size_t>> resolved(items.size());
   for (Row& row : rows) {
     Row out;
     out.reserve(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-      if (const auto* col = std::get_if<query::SelectColumn>(&items[i].expr)) {
+      if (const auto* col = std::get_if<sql::SelectColumn>(&items[i].expr)) {
         if (!resolved[i]) {
           QM_ASSIGN(size_t p, projection_col_pos(names, col->column));
           resolved[i] = p;
         }
         out.push_back(row[*resolved[i]]);
       } else {
-        const auto& scalar = std::get<query::SelectScalar>(items[i].expr);
+        const auto& scalar = std::get<sql::SelectScalar>(items[i].expr);
         QM_ASSIGN(Value v, eval_scalar(scalar.expr, names, row));
         out.push_back(std::move(v));
       }
@@ -64,7 +64,7 @@ Result<void> project_items(std::span<const std::string> names, std::vector<Row>&
 }  // namespace
 
 Result<RowsResult> project_select(std::vector<std::string> names, std::vector<Row> rows,
-                                  const query::Projection& projection, std::span<const query::OrderBy> order_by,
+                                  const sql::Projection& projection, std::span<const sql::OrderBy> order_by,
                                   bool distinct, std::optional<uint64_t> limit, uint64_t offset) {
   if (!order_by.empty()) {
     uint64_t k = UINT64_MAX;
@@ -77,26 +77,26 @@ Result<RowsResult> project_select(std::vector<std::string> names, std::vector<Ro
   }
 
   RowsResult out;
-  if (std::holds_alternative<query::ProjectAll>(projection)) {
+  if (std::holds_alternative<sql::ProjectAll>(projection)) {
     out.columns = std::move(names);
-  } else if (const auto* cols = std::get_if<query::ProjectColumns>(&projection)) {
+  } else if (const auto* cols = std::get_if<sql::ProjectColumns>(&projection)) {
     QM_TRY(project_columns(names, rows, cols->columns));
     out.columns = cols->columns;
   } else {
-    const auto& items = std::get<query::ProjectItems>(projection).items;
-    for (const query::SelectItem& item : items) {
-      if (std::holds_alternative<query::SelectAggregate>(item.expr)) {
+    const auto& items = std::get<sql::ProjectItems>(projection).items;
+    for (const sql::SelectItem& item : items) {
+      if (std::holds_alternative<sql::SelectAggregate>(item.expr)) {
         return fail(QmError::query("aggregate projection requires the grouped execution path"));
       }
     }
     out.columns.reserve(items.size());
-    for (const query::SelectItem& item : items) {
+    for (const sql::SelectItem& item : items) {
       if (item.alias) {
         out.columns.push_back(*item.alias);
-      } else if (const auto* col = std::get_if<query::SelectColumn>(&item.expr)) {
+      } else if (const auto* col = std::get_if<sql::SelectColumn>(&item.expr)) {
         out.columns.push_back(col->column);
       } else {
-        out.columns.push_back(scalar_label(std::get<query::SelectScalar>(item.expr).expr));
+        out.columns.push_back(scalar_label(std::get<sql::SelectScalar>(item.expr).expr));
       }
     }
     QM_TRY(project_items(names, rows, items));
@@ -108,24 +108,24 @@ Result<RowsResult> project_select(std::vector<std::string> names, std::vector<Ro
   return out;
 }
 
-Result<std::vector<query::SelectItem>> projection_to_items(const query::Projection& projection) {
-  if (std::holds_alternative<query::ProjectAll>(projection)) {
+Result<std::vector<sql::SelectItem>> projection_to_items(const sql::Projection& projection) {
+  if (std::holds_alternative<sql::ProjectAll>(projection)) {
     return fail(QmError::query("SELECT * cannot be combined with GROUP BY or aggregates"));
   }
-  if (const auto* cols = std::get_if<query::ProjectColumns>(&projection)) {
-    std::vector<query::SelectItem> items;
+  if (const auto* cols = std::get_if<sql::ProjectColumns>(&projection)) {
+    std::vector<sql::SelectItem> items;
     items.reserve(cols->columns.size());
-    for (const std::string& c : cols->columns) items.push_back({query::SelectColumn{c}, std::nullopt});
+    for (const std::string& c : cols->columns) items.push_back({sql::SelectColumn{c}, std::nullopt});
     return items;
   }
-  return std::get<query::ProjectItems>(projection).items;
+  return std::get<sql::ProjectItems>(projection).items;
 }
 
-std::optional<CountStarOnly> count_star_only(const query::Projection& projection) {
-  const auto* items = std::get_if<query::ProjectItems>(&projection);
+std::optional<CountStarOnly> count_star_only(const sql::Projection& projection) {
+  const auto* items = std::get_if<sql::ProjectItems>(&projection);
   if (!items || items->items.size() != 1) return std::nullopt;
-  const auto* agg = std::get_if<query::SelectAggregate>(&items->items[0].expr);
-  if (!agg || agg->function != query::AggregateFunction::Count || agg->column) return std::nullopt;
+  const auto* agg = std::get_if<sql::SelectAggregate>(&items->items[0].expr);
+  if (!agg || agg->function != sql::AggregateFunction::Count || agg->column) return std::nullopt;
   return CountStarOnly{items->items[0].alias};
 }
 

@@ -18,17 +18,17 @@
 namespace qm::db {
 
 Result<RowsResult> project_select(std::vector<std::string> names, std::vector<Row> rows,
-                                  const query::Projection& projection, std::span<const query::OrderBy> order_by,
+                                  const sql::Projection& projection, std::span<const sql::OrderBy> order_by,
                                   bool distinct, std::optional<uint64_t> limit, uint64_t offset);
 
 // The select list as items for the grouped path; `*` is the Query error "SELECT * cannot
 // be combined with GROUP BY or aggregates".
-Result<std::vector<query::SelectItem>> projection_to_items(const query::Projection& projection);
+Result<std::vector<sql::SelectItem>> projection_to_items(const sql::Projection& projection);
 
 // The select list is exactly one COUNT(*) item; carries that item's alias.
 struct CountStarOnly {
   std::optional<std::string> alias;
 };
-std::optional<CountStarOnly> count_star_only(const query::Projection& projection);
+std::optional<CountStarOnly> count_star_only(const sql::Projection& projection);
 
 }  // namespace qm::db

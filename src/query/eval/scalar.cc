@@ -17,7 +17,7 @@
 namespace qm::db {
 namespace {
 
-using query::ScalarFunction;
+using sql::ScalarFunction;
 
 const char* found_kind(const Value& v) {
   switch (v.kind()) {
@@ -145,7 +145,7 @@ Result<Value> eval_scalar_function(ScalarFunction function, std::span<const Valu
                   : function == ScalarFunction::Nullif ? args.size() == 2
                                                        : args.size() == 1;
   if (!arity_ok) {
-    return fail(QmError::query(std::string("wrong number of arguments to ") + query::sql_name(function)));
+    return fail(QmError::query(std::string("wrong number of arguments to ") + sql::sql_name(function)));
   }
   switch (function) {
     case ScalarFunction::Lower:
@@ -185,19 +185,19 @@ Result<Value> eval_scalar_function(ScalarFunction function, std::span<const Valu
   return Value::null();
 }
 
-Result<Value> eval_scalar(const query::ScalarExpr& expr, std::span<const std::string> names,
+Result<Value> eval_scalar(const sql::ScalarExpr& expr, std::span<const std::string> names,
                           std::span<const Value> row) {
   return std::visit(
       [&](const auto& n) -> Result<Value> {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::ScalarColumn>) {
+        if constexpr (std::is_same_v<T, sql::ScalarColumn>) {
           QM_ASSIGN(size_t pos, projection_col_pos(names, n.column));
           if (pos >= row.size()) return fail(short_row());
           return row[pos];
-        } else if constexpr (std::is_same_v<T, query::ScalarLiteral>) {
+        } else if constexpr (std::is_same_v<T, sql::ScalarLiteral>) {
           return n.value;
-        } else if constexpr (std::is_same_v<T, query::ScalarCase>) {
-          for (const query::CaseBranch& branch : n.branches) {
+        } else if constexpr (std::is_same_v<T, sql::ScalarCase>) {
+          for (const sql::CaseBranch& branch : n.branches) {
             QM_ASSIGN(Truth t, check_result(branch.condition, names, row));
             if (t == Truth::True) return eval_scalar(branch.result, names, row);
           }
@@ -206,7 +206,7 @@ Result<Value> eval_scalar(const query::ScalarExpr& expr, std::span<const std::st
         } else {
           if (n.function == ScalarFunction::Coalesce) {
             // Later arguments are never evaluated, so their faults never show.
-            for (const query::ScalarExpr& arg : n.args) {
+            for (const sql::ScalarExpr& arg : n.args) {
               QM_ASSIGN(Value v, eval_scalar(arg, names, row));
               if (!v.is_null()) return v;
             }
@@ -214,7 +214,7 @@ Result<Value> eval_scalar(const query::ScalarExpr& expr, std::span<const std::st
           }
           std::vector<Value> args;
           args.reserve(n.args.size());
-          for (const query::ScalarExpr& arg : n.args) {
+          for (const sql::ScalarExpr& arg : n.args) {
             QM_ASSIGN(Value v, eval_scalar(arg, names, row));
             args.push_back(std::move(v));
           }
@@ -224,15 +224,15 @@ Result<Value> eval_scalar(const query::ScalarExpr& expr, std::span<const std::st
       expr.node);
 }
 
-std::string scalar_label(const query::ScalarExpr& expr) {
+std::string scalar_label(const sql::ScalarExpr& expr) {
   return std::visit(
       [](const auto& n) -> std::string {
         using T = std::decay_t<decltype(n)>;
-        if constexpr (std::is_same_v<T, query::ScalarColumn>) {
+        if constexpr (std::is_same_v<T, sql::ScalarColumn>) {
           return n.column;
-        } else if constexpr (std::is_same_v<T, query::ScalarLiteral>) {
+        } else if constexpr (std::is_same_v<T, sql::ScalarLiteral>) {
           return display(n.value);
-        } else if constexpr (std::is_same_v<T, query::ScalarCase>) {
+        } else if constexpr (std::is_same_v<T, sql::ScalarCase>) {
           return "case";
         } else {
           std::string out = function_label(n.function);

@@ -14,19 +14,19 @@
 
 namespace qm::db {
 
-Result<Value> eval_scalar(const query::ScalarExpr& expr, std::span<const std::string> names,
+Result<Value> eval_scalar(const sql::ScalarExpr& expr, std::span<const std::string> names,
                           std::span<const Value> row);
 
 // A function applied to its evaluated arguments (COALESCE included: the first non-Null).
 // The argument counts are the parser's: one for LOWER..ABS, two for NULLIF, at least one
 // for COALESCE.
-Result<Value> eval_scalar_function(query::ScalarFunction function, std::span<const Value> args);
+Result<Value> eval_scalar_function(sql::ScalarFunction function, std::span<const Value> args);
 
 // "lower(name)", "coalesce(a,b,0)", a literal's display text, "case", a column as written.
-std::string scalar_label(const query::ScalarExpr& expr);
+std::string scalar_label(const sql::ScalarExpr& expr);
 
 // The lower-case label name of a function: "lower", "upper", ...
-const char* function_label(query::ScalarFunction function);
+const char* function_label(sql::ScalarFunction function);
 
 // The Unicode helpers behind the text functions, on UTF-8 text.
 std::string text_lower(std::string_view text);

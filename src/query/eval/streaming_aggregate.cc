@@ -6,20 +6,20 @@
 namespace qm::db::aggregate {
 
 Result<StreamingGroups> StreamingGroups::prepare(std::span<const std::string> names,
-                                                 std::vector<query::SelectItem> items,
+                                                 std::vector<sql::SelectItem> items,
                                                  std::span<const std::string> group_by,
-                                                 std::span<const query::OrderBy> order_by, QueryBudget* budget) {
+                                                 std::span<const sql::OrderBy> order_by, QueryBudget* budget) {
   QM_ASSIGN(GroupedShape shape, grouped_shape(names, items, group_by));
   StreamingGroups out;
   auto resolve_aggregates = [&]() -> Result<void> {
     out.source_pos_.resize(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-      const auto* agg = std::get_if<query::SelectAggregate>(&items[i].expr);
+      const auto* agg = std::get_if<sql::SelectAggregate>(&items[i].expr);
       if (!agg) continue;
       if (agg->column) {
         QM_ASSIGN(size_t p, projection_col_pos(names, *agg->column));
         out.source_pos_[i] = p;
-      } else if (agg->function != query::AggregateFunction::Count) {
+      } else if (agg->function != sql::AggregateFunction::Count) {
         return fail(QmError::query("non-COUNT aggregates require a column"));
       }
     }
@@ -68,10 +68,10 @@ Result<void> StreamingGroups::step(QueryBudget* budget, uint64_t snapshot, uint6
   }
 
   for (size_t i = 0; i < items_.size(); ++i) {
-    const auto* agg = std::get_if<query::SelectAggregate>(&items_[i].expr);
+    const auto* agg = std::get_if<sql::SelectAggregate>(&items_[i].expr);
     if (!agg) continue;
     const Value* input = source_pos_[i] ? &row[*source_pos_[i]] : nullptr;
-    bool extreme = agg->function == query::AggregateFunction::Min || agg->function == query::AggregateFunction::Max;
+    bool extreme = agg->function == sql::AggregateFunction::Min || agg->function == sql::AggregateFunction::Max;
     if (budget && extreme && input && (input->is_text() || input->is_blob())) {
       QM_TRY(budget->materialize_value("aggregate extreme", *input));
     }
@@ -80,7 +80,7 @@ Result<void> StreamingGroups::step(QueryBudget* budget, uint64_t snapshot, uint6
   return {};
 }
 
-Result<RowsResult> StreamingGroups::finish(QueryBudget* budget, std::span<const query::OrderBy> order_by,
+Result<RowsResult> StreamingGroups::finish(QueryBudget* budget, std::span<const sql::OrderBy> order_by,
                                            bool distinct, std::optional<uint64_t> limit, uint64_t offset) && {
   std::vector<Row> rows;
   rows.reserve(groups_.size());
@@ -91,7 +91,7 @@ Result<RowsResult> StreamingGroups::finish(QueryBudget* budget, std::span<const 
       if (key_index_[i]) {
         out.push_back(key[*key_index_[i]]);
       } else {
-        QM_ASSIGN(Value v, accs[i].finish(std::get<query::SelectAggregate>(items_[i].expr).function));
+        QM_ASSIGN(Value v, accs[i].finish(std::get<sql::SelectAggregate>(items_[i].expr).function));
         out.push_back(std::move(v));
       }
     }

@@ -28,9 +28,9 @@ class StreamingGroups {
   // (GROUP BY, select list, ORDER BY against the output names), resolves every position,
   // and without GROUP BY creates (and charges) the single group, so an empty table still
   // yields its one row.
-  static Result<StreamingGroups> prepare(std::span<const std::string> names, std::vector<query::SelectItem> items,
+  static Result<StreamingGroups> prepare(std::span<const std::string> names, std::vector<sql::SelectItem> items,
                                          std::span<const std::string> group_by,
-                                         std::span<const query::OrderBy> order_by, QueryBudget* budget);
+                                         std::span<const sql::OrderBy> order_by, QueryBudget* budget);
 
   const std::vector<std::string>& columns() const { return columns_; }
 
@@ -41,13 +41,13 @@ class StreamingGroups {
 
   // One output row per group in key order (each charged as materialised), then ORDER BY,
   // DISTINCT, OFFSET and LIMIT.
-  Result<RowsResult> finish(QueryBudget* budget, std::span<const query::OrderBy> order_by, bool distinct,
+  Result<RowsResult> finish(QueryBudget* budget, std::span<const sql::OrderBy> order_by, bool distinct,
                             std::optional<uint64_t> limit, uint64_t offset) &&;
 
  private:
   Result<std::vector<Accumulator>*> new_group(QueryBudget* budget, Row key);
 
-  std::vector<query::SelectItem> items_;
+  std::vector<sql::SelectItem> items_;
   std::vector<size_t> group_pos_;
   std::vector<std::optional<size_t>> key_index_;   // column items: index into the key
   std::vector<std::optional<size_t>> source_pos_;  // aggregate items: source column (none: COUNT(*))

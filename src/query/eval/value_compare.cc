@@ -13,8 +13,8 @@ bool values_equal(const Value& a, const Value& b) {
   return a == b;
 }
 
-bool eval_compare(const Value& left, query::CompareOp op, const Value& right) {
-  using query::CompareOp;
+bool eval_compare(const Value& left, sql::CompareOp op, const Value& right) {
+  using sql::CompareOp;
   if (left.is_null() || right.is_null()) return false;
   switch (op) {
     case CompareOp::Eq: return values_equal(left, right);

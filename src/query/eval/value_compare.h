@@ -30,6 +30,6 @@ bool values_equal(const Value& a, const Value& b);
 
 // A comparison of the row's value (left) with a literal (right). Null on either side is
 // false; LIKE and NOT LIKE are false unless both sides are Text.
-bool eval_compare(const Value& left, query::CompareOp op, const Value& right);
+bool eval_compare(const Value& left, sql::CompareOp op, const Value& right);
 
 }  // namespace qm::db

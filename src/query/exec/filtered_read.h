@@ -28,7 +28,7 @@ struct RowGate {
   FunctionRef<bool(std::span<const Value>)> keep;
 };
 
-Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
+Result<void> read_filtered(Database& db, const Table& table, const sql::Predicate* where, uint64_t snapshot,
                            QueryBudget* budget, RowSink sink, const RowGate* gate = nullptr);
 
 }  // namespace qm::db

@@ -49,7 +49,7 @@ void drop_repeated_ids(std::vector<uint64_t>& ids) {
 
 }  // namespace
 
-Result<void> read_filtered(Database& db, const Table& table, const query::Predicate* where, uint64_t snapshot,
+Result<void> read_filtered(Database& db, const Table& table, const sql::Predicate* where, uint64_t snapshot,
                            QueryBudget* budget, RowSink sink, const RowGate* gate) {
   std::optional<BoundPredicate> bound;
   if (where) {
@@ -117,7 +117,7 @@ Result<uint64_t> count_visible(Database& db, std::string_view table_name, std::o
   return count;
 }
 
-Result<RowsResult> select_filtered_bounded(Database& db, std::string_view table_name, const query::Predicate* where,
+Result<RowsResult> select_filtered_bounded(Database& db, std::string_view table_name, const sql::Predicate* where,
                                            std::optional<uint64_t> snapshot, QueryBudget* budget) {
   const Table* found = db.catalog().find(table_name);
   if (!found) return fail(QmError::table_not_found(std::string(table_name)));
@@ -132,8 +132,8 @@ Result<RowsResult> select_filtered_bounded(Database& db, std::string_view table_
   return out;
 }
 
-Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_name, const query::Predicate* where,
-                                         std::optional<uint64_t> snapshot, std::span<const query::OrderBy> order_by,
+Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_name, const sql::Predicate* where,
+                                         std::optional<uint64_t> snapshot, std::span<const sql::OrderBy> order_by,
                                          uint64_t k) {
   const Table* found = db.catalog().find(table_name);
   if (!found) return fail(QmError::table_not_found(std::string(table_name)));
@@ -184,7 +184,7 @@ Result<RowsResult> select_filtered_top_n(Database& db, std::string_view table_na
   return out;
 }
 
-Result<MatchedRows> collect_matching(Database& db, std::string_view table_name, const query::Predicate& where,
+Result<MatchedRows> collect_matching(Database& db, std::string_view table_name, const sql::Predicate& where,
                                      std::optional<uint64_t> snapshot, QueryBudget* budget) {
   const Table* table = db.catalog().find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));

@@ -53,7 +53,7 @@ Result<void> probe_right(Database& db, const JoinStep& step, const join::KeySet&
 
 }  // namespace
 
-Result<RowsResult> select_join(Database& db, const query::SelectStmt& stmt, QueryBudget* budget) {
+Result<RowsResult> select_join(Database& db, const sql::SelectStmt& stmt, QueryBudget* budget) {
   QM_ASSIGN(JoinPlan plan, plan_join(db.catalog().tables(), stmt));
   const uint64_t snapshot = stmt.body.before.value_or(db.clock());
   QM_ASSIGN(RowsResult driving,

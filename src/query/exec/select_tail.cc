@@ -7,7 +7,7 @@
 
 namespace qm::db {
 
-Result<RowsResult> select_tail(std::vector<std::string> names, std::vector<Row> rows, const query::SelectBody& body) {
+Result<RowsResult> select_tail(std::vector<std::string> names, std::vector<Row> rows, const sql::SelectBody& body) {
   if (body.where) {
     QM_TRY(check_predicate_columns(names, *body.where));
     const BoundPredicate bound = BoundPredicate::bind(*body.where, names);

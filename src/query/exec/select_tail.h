@@ -13,6 +13,6 @@
 
 namespace qm::db {
 
-Result<RowsResult> select_tail(std::vector<std::string> names, std::vector<Row> rows, const query::SelectBody& body);
+Result<RowsResult> select_tail(std::vector<std::string> names, std::vector<Row> rows, const sql::SelectBody& body);
 
 }  // namespace qm::db

@@ -9,9 +9,9 @@
 namespace qm::db {
 
 Result<RowsResult> select_streaming_aggregate(Database& db, std::string_view table_name,
-                                              std::optional<uint64_t> snapshot, std::vector<query::SelectItem> items,
+                                              std::optional<uint64_t> snapshot, std::vector<sql::SelectItem> items,
                                               std::span<const std::string> group_by,
-                                              std::span<const query::OrderBy> order_by, bool distinct,
+                                              std::span<const sql::OrderBy> order_by, bool distinct,
                                               std::optional<uint64_t> limit, uint64_t offset, QueryBudget* budget) {
   const Table* found = db.catalog().find(table_name);
   if (!found) return fail(QmError::table_not_found(std::string(table_name)));

@@ -27,9 +27,9 @@ struct PlainList {
   bool all = false;
 };
 
-std::optional<PlainList> plain_list(const query::Projection& projection, const std::vector<std::string>& columns) {
+std::optional<PlainList> plain_list(const sql::Projection& projection, const std::vector<std::string>& columns) {
   PlainList out;
-  if (std::holds_alternative<query::ProjectAll>(projection)) {
+  if (std::holds_alternative<sql::ProjectAll>(projection)) {
     out.names = columns;
     out.all = true;
     return out;
@@ -41,13 +41,13 @@ std::optional<PlainList> plain_list(const query::Projection& projection, const s
     out.names.push_back(alias.value_or(column));
     return true;
   };
-  if (const auto* cols = std::get_if<query::ProjectColumns>(&projection)) {
+  if (const auto* cols = std::get_if<sql::ProjectColumns>(&projection)) {
     for (const std::string& c : cols->columns)
       if (!add(c, std::nullopt)) return std::nullopt;
     return out;
   }
-  for (const query::SelectItem& item : std::get<query::ProjectItems>(projection).items) {
-    const auto* col = std::get_if<query::SelectColumn>(&item.expr);
+  for (const sql::SelectItem& item : std::get<sql::ProjectItems>(projection).items) {
+    const auto* col = std::get_if<sql::SelectColumn>(&item.expr);
     if (!col || !add(col->column, item.alias)) return std::nullopt;
   }
   return out;
@@ -55,9 +55,9 @@ std::optional<PlainList> plain_list(const query::Projection& projection, const s
 
 }  // namespace
 
-Result<std::optional<RowsResult>> select_streamed(Database& db, const query::SelectSingleStmt& stmt,
+Result<std::optional<RowsResult>> select_streamed(Database& db, const sql::SelectSingleStmt& stmt,
                                                   QueryBudget* budget) {
-  const query::SelectBody& body = stmt.body;
+  const sql::SelectBody& body = stmt.body;
   const Table* table = db.catalog().find(stmt.table);
   if (!table) return std::optional<RowsResult>();
   std::optional<PlainList> list = plain_list(body.projection, table->columns);

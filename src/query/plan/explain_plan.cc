@@ -36,7 +36,7 @@ auto index_lookup_on(const Table& table) {
 // Validates the projection, grouping and ordering over no rows, as execution would, and
 // appends the output steps, DISTINCT, OFFSET and LIMIT.
 Result<void> output_stage(std::vector<PlanStep>& steps, const std::vector<std::string>& names,
-                          const query::SelectBody& body) {
+                          const sql::SelectBody& body) {
   QM_TRY(explain::check_projection(names, body.projection));
   if (is_grouped(body)) {
     QM_ASSIGN(auto items, projection_to_items(body.projection));
@@ -58,14 +58,14 @@ Result<void> output_stage(std::vector<PlanStep>& steps, const std::vector<std::s
   return {};
 }
 
-PlanStep snapshot_step(const query::SelectBody& body, uint64_t clock) {
+PlanStep snapshot_step(const sql::SelectBody& body, uint64_t clock) {
   return {"snapshot", "transaction " + std::to_string(body.before.value_or(clock))};
 }
 
 const PlanStep kFilter{"filter", "evaluate WHERE with SQL NULL semantics"};
 
-Result<RowsResult> explain_single(const TableMap& tables, uint64_t clock, const query::SelectSingleStmt& stmt) {
-  const query::SelectBody& body = stmt.body;
+Result<RowsResult> explain_single(const TableMap& tables, uint64_t clock, const sql::SelectSingleStmt& stmt) {
+  const sql::SelectBody& body = stmt.body;
   auto it = tables.find(stmt.table);
   if (it == tables.end()) return fail(QmError::table_not_found(stmt.table));
   const Table& table = it->second;
@@ -82,7 +82,7 @@ Result<RowsResult> explain_single(const TableMap& tables, uint64_t clock, const 
   }
 
   if (plan.path == SelectPlan::Path::Ordered) {
-    const query::OrderBy& key = *plan.order_key;
+    const sql::OrderBy& key = *plan.order_key;
     QM_TRY(project_select(table.columns, {}, body.projection, body.order_by, body.distinct, body.limit, body.offset));
     const std::string stop = plan.stop ? std::to_string(*plan.stop) : "none";
     steps.push_back({"ordered index scan", stmt.table + "." + key.column + (key.descending ? " DESC" : " ASC") +
@@ -104,8 +104,8 @@ Result<RowsResult> explain_single(const TableMap& tables, uint64_t clock, const 
   return explain::plan_result(std::move(steps));
 }
 
-Result<RowsResult> explain_general(const TableMap& tables, uint64_t clock, const query::SelectStmt& stmt) {
-  const query::SelectBody& body = stmt.body;
+Result<RowsResult> explain_general(const TableMap& tables, uint64_t clock, const sql::SelectStmt& stmt) {
+  const sql::SelectBody& body = stmt.body;
   QM_ASSIGN(JoinPlan plan, plan_join(tables, stmt));
 
   std::vector<PlanStep> steps;
@@ -118,8 +118,8 @@ Result<RowsResult> explain_general(const TableMap& tables, uint64_t clock, const
   if (plan.source) steps.push_back({"source filter", "apply driving-relation predicates before joining"});
 
   for (const JoinStep& join : plan.joins) {
-    const query::JoinClause& clause = *join.clause;
-    const bool left = clause.kind == query::JoinKind::Left;
+    const sql::JoinClause& clause = *join.clause;
+    const bool left = clause.kind == sql::JoinKind::Left;
     const std::string on = clause.left_column + " = " + clause.right_column;
     if (join.indexed) {
       steps.push_back({left ? "adaptive indexed left join" : "adaptive indexed inner join",
@@ -137,13 +137,13 @@ Result<RowsResult> explain_general(const TableMap& tables, uint64_t clock, const
 
 }  // namespace
 
-Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const query::Statement& inner) {
-  if (const auto* single = std::get_if<query::SelectSingleStmt>(&inner.node)) return explain_single(tables, clock, *single);
-  if (const auto* general = std::get_if<query::SelectStmt>(&inner.node)) return explain_general(tables, clock, *general);
+Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const sql::Statement& inner) {
+  if (const auto* single = std::get_if<sql::SelectSingleStmt>(&inner.node)) return explain_single(tables, clock, *single);
+  if (const auto* general = std::get_if<sql::SelectStmt>(&inner.node)) return explain_general(tables, clock, *general);
   return fail(QmError::query("EXPLAIN requires a SELECT statement"));
 }
 
-Result<QueryResult> explain_statement(const Database& db, const query::Statement& inner) {
+Result<QueryResult> explain_statement(const Database& db, const sql::Statement& inner) {
   QM_ASSIGN(RowsResult rows, explain_select(db.catalog().tables(), db.clock(), inner));
   return QueryResult{std::move(rows)};
 }

@@ -19,11 +19,11 @@ namespace qm::db {
 
 // `clock` is the snapshot of a statement without BEFORE. Anything but a SELECT form is
 // Query "EXPLAIN requires a SELECT statement".
-Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const query::Statement& inner);
+Result<RowsResult> explain_select(const TableMap& tables, uint64_t clock, const sql::Statement& inner);
 
 class Database;
 // The plan of a SELECT over the database's tables at its clock, as rows ("step",
 // "operation", "detail"); reads no table row.
-Result<QueryResult> explain_statement(const Database& db, const query::Statement& inner);
+Result<QueryResult> explain_statement(const Database& db, const sql::Statement& inner);
 
 }  // namespace qm::db

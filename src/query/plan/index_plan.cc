@@ -9,7 +9,7 @@
 namespace qm::db {
 namespace {
 
-using query::CompareOp;
+using sql::CompareOp;
 using storage::Bound;
 using storage::KeyRange;
 
@@ -109,13 +109,13 @@ std::optional<RangeList> comparison_ranges(CompareOp op, const Value& literal) {
   return out;
 }
 
-void collect_ranges(const query::Predicate& predicate, std::vector<ColumnRanges>& out) {
-  if (auto* a = std::get_if<query::AndPred>(&predicate.node)) {
+void collect_ranges(const sql::Predicate& predicate, std::vector<ColumnRanges>& out) {
+  if (auto* a = std::get_if<sql::AndPred>(&predicate.node)) {
     collect_ranges(*a->left, out);
     collect_ranges(*a->right, out);
-  } else if (auto* c = std::get_if<query::ComparePred>(&predicate.node)) {
+  } else if (auto* c = std::get_if<sql::ComparePred>(&predicate.node)) {
     if (auto ranges = comparison_ranges(c->op, c->value)) out.push_back({c->column, std::move(*ranges)});
-  } else if (auto* b = std::get_if<query::BetweenPred>(&predicate.node)) {
+  } else if (auto* b = std::get_if<sql::BetweenPred>(&predicate.node)) {
     if (b->negated) return;
     auto lower = comparison_ranges(CompareOp::Ge, b->low);
     auto upper = comparison_ranges(CompareOp::Le, b->high);
@@ -150,9 +150,9 @@ Result<std::vector<uint64_t>> index_equality_candidates(const storage::Secondary
 }
 
 Result<std::optional<std::vector<uint64_t>>> index_candidates(const IndexMap& indexes,
-                                                              const query::Predicate& predicate,
+                                                              const sql::Predicate& predicate,
                                                               QueryBudget* budget) {
-  if (auto* c = std::get_if<query::ComparePred>(&predicate.node); c && c->op == CompareOp::Eq) {
+  if (auto* c = std::get_if<sql::ComparePred>(&predicate.node); c && c->op == CompareOp::Eq) {
     if (auto it = indexes.find(c->column); it != indexes.end()) {
       QM_ASSIGN(auto ids, index_equality_candidates(it->second, c->value, budget));
       return std::optional<std::vector<uint64_t>>(std::move(ids));

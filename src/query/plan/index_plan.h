@@ -30,7 +30,7 @@ using RangeList = std::vector<storage::KeyRange>;
 
 // The ranges of keys a comparison with a literal can accept; none when the comparison is
 // not indexable (<>, LIKE, NOT LIKE); an empty list when it can accept nothing (= NULL).
-std::optional<RangeList> comparison_ranges(query::CompareOp op, const Value& literal);
+std::optional<RangeList> comparison_ranges(sql::CompareOp op, const Value& literal);
 
 // The intersection of two ranges; none when it is empty.
 std::optional<storage::KeyRange> intersect_range(const storage::KeyRange& a, const storage::KeyRange& b);
@@ -41,7 +41,7 @@ struct ColumnRanges {
 };
 // The (column, ranges) entries of the comparisons and non-negated BETWEENs reachable
 // through AND only, left to right.
-void collect_ranges(const query::Predicate& predicate, std::vector<ColumnRanges>& out);
+void collect_ranges(const sql::Predicate& predicate, std::vector<ColumnRanges>& out);
 
 // The ids under a key followed by those under its numeric twin (Int n and Decimal
 // n * 1,000,000), reserved against the budget before they are copied.
@@ -50,7 +50,7 @@ Result<std::vector<uint64_t>> index_equality_candidates(const storage::Secondary
 
 // Candidates for a WHERE predicate, or none for "scan the table".
 Result<std::optional<std::vector<uint64_t>>> index_candidates(const IndexMap& indexes,
-                                                              const query::Predicate& predicate,
+                                                              const sql::Predicate& predicate,
                                                               QueryBudget* budget);
 
 }  // namespace qm::db

@@ -21,33 +21,33 @@ std::vector<std::string> qualified_names(std::string_view qualifier, std::span<c
   return out;
 }
 
-std::optional<query::Predicate> source_predicate(const query::Predicate& predicate, std::string_view qualifier) {
+std::optional<sql::Predicate> source_predicate(const sql::Predicate& predicate, std::string_view qualifier) {
   auto strip = [&](const std::string& column) -> std::optional<std::string> {
     if (column.size() > qualifier.size() + 1 && column.starts_with(qualifier) && column[qualifier.size()] == '.')
       return column.substr(qualifier.size() + 1);
     return std::nullopt;
   };
   return std::visit(
-      [&](const auto& node) -> std::optional<query::Predicate> {
+      [&](const auto& node) -> std::optional<sql::Predicate> {
         using T = std::decay_t<decltype(node)>;
-        if constexpr (std::is_same_v<T, query::AndPred>) {
+        if constexpr (std::is_same_v<T, sql::AndPred>) {
           auto l = source_predicate(*node.left, qualifier);
           auto r = source_predicate(*node.right, qualifier);
           if (!l) return r;
           if (!r) return l;
-          return query::Predicate{query::AndPred{std::move(*l), std::move(*r)}};
-        } else if constexpr (std::is_same_v<T, query::OrPred>) {
+          return sql::Predicate{sql::AndPred{std::move(*l), std::move(*r)}};
+        } else if constexpr (std::is_same_v<T, sql::OrPred>) {
           auto l = source_predicate(*node.left, qualifier);
           if (!l) return std::nullopt;
           auto r = source_predicate(*node.right, qualifier);
           if (!r) return std::nullopt;
-          return query::Predicate{query::OrPred{std::move(*l), std::move(*r)}};
+          return sql::Predicate{sql::OrPred{std::move(*l), std::move(*r)}};
         } else {
           auto bare = strip(node.column);
           if (!bare) return std::nullopt;
           T copy = node;
           copy.column = std::move(*bare);
-          return query::Predicate{std::move(copy)};
+          return sql::Predicate{std::move(copy)};
         }
       },
       predicate.node);
@@ -76,22 +76,22 @@ Result<std::pair<size_t, size_t>> resolve_join_keys(std::span<const std::string>
   return fail(QmError::schema(std::move(msg)));
 }
 
-bool is_grouped(const query::SelectBody& body) {
+bool is_grouped(const sql::SelectBody& body) {
   if (!body.group_by.empty() || body.having) return true;
-  const auto* items = std::get_if<query::ProjectItems>(&body.projection);
-  return items && std::any_of(items->items.begin(), items->items.end(), [](const query::SelectItem& item) {
-           return std::holds_alternative<query::SelectAggregate>(item.expr);
+  const auto* items = std::get_if<sql::ProjectItems>(&body.projection);
+  return items && std::any_of(items->items.begin(), items->items.end(), [](const sql::SelectItem& item) {
+           return std::holds_alternative<sql::SelectAggregate>(item.expr);
          });
 }
 
-Result<JoinPlan> plan_join(const TableMap& tables, const query::SelectStmt& stmt) {
+Result<JoinPlan> plan_join(const TableMap& tables, const sql::SelectStmt& stmt) {
   JoinPlan plan;
   auto from = tables.find(stmt.from.name);
   if (from == tables.end()) return fail(QmError::table_not_found(stmt.from.name));
   plan.driving = &from->second;
   plan.names = qualified_names(stmt.from.qualifier(), plan.driving->columns);
   plan.joins.reserve(stmt.joins.size());
-  for (const query::JoinClause& clause : stmt.joins) {
+  for (const sql::JoinClause& clause : stmt.joins) {
     auto it = tables.find(clause.table);
     if (it == tables.end()) return fail(QmError::table_not_found(clause.table));
     const Table& right = it->second;

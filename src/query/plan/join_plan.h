@@ -34,7 +34,7 @@ std::vector<std::string> qualified_names(std::string_view qualifier, std::span<c
 // driving relation alone. AND keeps whichever sides qualify; OR qualifies only when both
 // sides do. The result only drops rows the full WHERE would drop, since a conjunct that is
 // not true makes the whole AND not true.
-std::optional<query::Predicate> source_predicate(const query::Predicate& predicate, std::string_view qualifier);
+std::optional<sql::Predicate> source_predicate(const sql::Predicate& predicate, std::string_view qualifier);
 
 // Positions of an ON equality's columns: (among the earlier columns, among the joined
 // relation's columns), whichever order the operands were written in. A reference that
@@ -46,10 +46,10 @@ Result<std::pair<size_t, size_t>> resolve_join_keys(std::span<const std::string>
                                                     std::string_view right);
 
 // GROUP BY, HAVING or an aggregate in the select list.
-bool is_grouped(const query::SelectBody& body);
+bool is_grouped(const sql::SelectBody& body);
 
 struct JoinStep {
-  const query::JoinClause* clause = nullptr;
+  const sql::JoinClause* clause = nullptr;
   const Table* table = nullptr;
   size_t left_pos = 0;   // key position in the rows built so far
   size_t right_pos = 0;  // key position in the right table's columns
@@ -59,7 +59,7 @@ struct JoinStep {
 
 struct JoinPlan {
   const Table* driving = nullptr;
-  std::optional<query::Predicate> source;  // pushed to the driving table's row source
+  std::optional<sql::Predicate> source;  // pushed to the driving table's row source
   std::vector<JoinStep> joins;
   std::vector<std::string> names;  // qualified names of the joined rows
 };
@@ -67,6 +67,6 @@ struct JoinPlan {
 // Looks up every table (TableNotFound, in statement order), resolves every ON equality,
 // extracts the driving-relation predicate and checks the WHERE's columns against the
 // joined names.
-Result<JoinPlan> plan_join(const TableMap& tables, const query::SelectStmt& stmt);
+Result<JoinPlan> plan_join(const TableMap& tables, const sql::SelectStmt& stmt);
 
 }  // namespace qm::db

@@ -7,8 +7,8 @@
 
 namespace qm::db {
 
-SelectPlan plan_select(const Table* table, const query::SelectSingleStmt& stmt, bool budgeted) {
-  const query::SelectBody& body = stmt.body;
+SelectPlan plan_select(const Table* table, const sql::SelectSingleStmt& stmt, bool budgeted) {
+  const sql::SelectBody& body = stmt.body;
   SelectPlan plan;
   const bool grouped = is_grouped(body);
   if (count_star_only(body.projection) && !body.where && body.group_by.empty() && !body.having &&

@@ -23,7 +23,7 @@ namespace qm::db {
 struct SelectPlan {
   enum class Path : uint8_t { Count, Ordered, Grouped, Rows };
   Path path = Path::Rows;
-  const query::OrderBy* order_key = nullptr;  // ordered: the one ORDER BY key
+  const sql::OrderBy* order_key = nullptr;  // ordered: the one ORDER BY key
   std::optional<uint64_t> stop;                // ordered: rows read at most (OFFSET + LIMIT)
   bool streaming_aggregate = false;            // grouped: one pass without WHERE or HAVING
   bool try_streamed = false;                   // rows: no ORDER BY, no DISTINCT
@@ -32,6 +32,6 @@ struct SelectPlan {
 
 // `table` is the statement's table (none when it does not exist: the read reports that);
 // `budgeted` is whether a budget counts the statement's work (a top-N read is unbudgeted).
-SelectPlan plan_select(const Table* table, const query::SelectSingleStmt& stmt, bool budgeted);
+SelectPlan plan_select(const Table* table, const sql::SelectSingleStmt& stmt, bool budgeted);
 
 }  // namespace qm::db

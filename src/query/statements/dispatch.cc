@@ -23,10 +23,10 @@ namespace {
 
 // Statements a logged workspace runs outside any implicit transaction: reads and the
 // transaction statements themselves.
-bool runs_unwrapped(const query::Statement& s) {
-  return std::holds_alternative<query::ExplainStmt>(s.node) || std::holds_alternative<query::BeginStmt>(s.node) ||
-         std::holds_alternative<query::CommitStmt>(s.node) || std::holds_alternative<query::RollbackStmt>(s.node) ||
-         std::holds_alternative<query::SelectSingleStmt>(s.node) || std::holds_alternative<query::SelectStmt>(s.node);
+bool runs_unwrapped(const sql::Statement& s) {
+  return std::holds_alternative<sql::ExplainStmt>(s.node) || std::holds_alternative<sql::BeginStmt>(s.node) ||
+         std::holds_alternative<sql::CommitStmt>(s.node) || std::holds_alternative<sql::RollbackStmt>(s.node) ||
+         std::holds_alternative<sql::SelectSingleStmt>(s.node) || std::holds_alternative<sql::SelectStmt>(s.node);
 }
 
 QueryResult done() { return DoneResult{}; }
@@ -36,35 +36,35 @@ struct Dispatch {
   Database& db;
   QueryBudget* budget;
 
-  Result<QueryResult> operator()(query::ExplainStmt& s) { return dispatch::explain(db, s, budget); }
-  Result<QueryResult> operator()(query::BeginStmt&) {
+  Result<QueryResult> operator()(sql::ExplainStmt& s) { return dispatch::explain(db, s, budget); }
+  Result<QueryResult> operator()(sql::BeginStmt&) {
     QM_TRY(db.begin_transaction());
     return done();
   }
-  Result<QueryResult> operator()(query::CommitStmt&) {
+  Result<QueryResult> operator()(sql::CommitStmt&) {
     QM_TRY(db.commit_transaction());
     return done();
   }
-  Result<QueryResult> operator()(query::RollbackStmt&) {
+  Result<QueryResult> operator()(sql::RollbackStmt&) {
     QM_TRY(db.rollback_transaction());
     return done();
   }
-  Result<QueryResult> operator()(query::CreateTableStmt& s) {
+  Result<QueryResult> operator()(sql::CreateTableStmt& s) {
     QM_TRY(create_table(db, s.table, std::move(s.columns), std::move(s.unique_columns),
                                     std::move(s.not_null_columns), {}, {}));
     return done();
   }
-  Result<QueryResult> operator()(query::CreateTableIfNotExistsStmt& s) {
+  Result<QueryResult> operator()(sql::CreateTableIfNotExistsStmt& s) {
     if (db.catalog().contains(s.table)) return done();
     QM_TRY(create_table(db, s.table, std::move(s.columns), std::move(s.unique_columns),
                                             std::move(s.not_null_columns)));
     return done();
   }
-  Result<QueryResult> operator()(query::CreateTableWithConstraintsStmt& s) {
+  Result<QueryResult> operator()(sql::CreateTableWithConstraintsStmt& s) {
     if (s.if_not_exists && db.catalog().contains(s.table)) return done();
     std::vector<std::string> columns, unique, not_null;
     std::map<std::string, Value> defaults;
-    for (query::ColumnDefinition& c : s.columns) {
+    for (sql::ColumnDefinition& c : s.columns) {
       if (c.unique) unique.push_back(c.name);
       if (c.not_null) not_null.push_back(c.name);
       if (c.default_value) defaults.emplace(c.name, std::move(*c.default_value));
@@ -74,12 +74,12 @@ struct Dispatch {
                                     std::move(defaults), std::move(s.checks)));
     return done();
   }
-  Result<QueryResult> operator()(query::InsertRowStmt& s) { return dispatch::insert_row(db, s, budget); }
-  Result<QueryResult> operator()(query::InsertRowsStmt& s) { return dispatch::insert_rows(db, std::move(s), budget); }
-  Result<QueryResult> operator()(query::InsertWithTargetsStmt& s) {
+  Result<QueryResult> operator()(sql::InsertRowStmt& s) { return dispatch::insert_row(db, s, budget); }
+  Result<QueryResult> operator()(sql::InsertRowsStmt& s) { return dispatch::insert_rows(db, std::move(s), budget); }
+  Result<QueryResult> operator()(sql::InsertWithTargetsStmt& s) {
     return dispatch::insert_with_targets(db, s, budget);
   }
-  Result<QueryResult> operator()(query::CreateRetrievalIndexStmt& s) {
+  Result<QueryResult> operator()(sql::CreateRetrievalIndexStmt& s) {
     auto existing = db.catalog().retrieval().find(s.definition.name);
     if (existing != db.catalog().retrieval().end()) {
       if (s.if_not_exists && existing->second.definition() == s.definition) return done();
@@ -88,19 +88,19 @@ struct Dispatch {
     QM_TRY(create_retrieval_index(db, s.definition));
     return done();
   }
-  Result<QueryResult> operator()(query::DropRetrievalIndexStmt& s) {
+  Result<QueryResult> operator()(sql::DropRetrievalIndexStmt& s) {
     if (s.if_exists && !db.catalog().retrieval().contains(s.name)) return done();
     QM_TRY(drop_retrieval_index(db, s.name));
     return done();
   }
-  Result<QueryResult> operator()(query::CreateIndexStmt& s) { return dispatch::create_index(db, s, budget); }
-  Result<QueryResult> operator()(query::SelectSingleStmt& s) { return dispatch::select_single(db, s, budget); }
-  Result<QueryResult> operator()(query::SelectStmt& s) { return dispatch::select_general(db, s, budget); }
-  Result<QueryResult> operator()(query::UpdateSetStmt& s) {
+  Result<QueryResult> operator()(sql::CreateIndexStmt& s) { return dispatch::create_index(db, s, budget); }
+  Result<QueryResult> operator()(sql::SelectSingleStmt& s) { return dispatch::select_single(db, s, budget); }
+  Result<QueryResult> operator()(sql::SelectStmt& s) { return dispatch::select_general(db, s, budget); }
+  Result<QueryResult> operator()(sql::UpdateSetStmt& s) {
     QM_ASSIGN(uint64_t n, update_where_bounded(db, s.table, s.column, s.value, s.predicate, budget));
     return mutated(n);
   }
-  Result<QueryResult> operator()(query::UpdateSetDefaultStmt& s) {
+  Result<QueryResult> operator()(sql::UpdateSetDefaultStmt& s) {
     const Table* table = db.catalog().find(s.table);
     if (!table) return fail(QmError::table_not_found(s.table));
     auto d = table->defaults.find(s.column);
@@ -108,27 +108,27 @@ struct Dispatch {
     QM_ASSIGN(uint64_t n, update_where_bounded(db, s.table, s.column, value, s.predicate, budget));
     return mutated(n);
   }
-  Result<QueryResult> operator()(query::DeleteStmt& s) {
+  Result<QueryResult> operator()(sql::DeleteStmt& s) {
     QM_ASSIGN(uint64_t n, delete_where_bounded(db, s.table, s.predicate, budget));
     return mutated(n);
   }
-  Result<QueryResult> operator()(query::DropTableStmt& s) {
+  Result<QueryResult> operator()(sql::DropTableStmt& s) {
     QM_TRY(drop_table(db, s.name));
     return done();
   }
-  Result<QueryResult> operator()(query::DropTableIfExistsStmt& s) {
+  Result<QueryResult> operator()(sql::DropTableIfExistsStmt& s) {
     if (db.catalog().contains(s.name)) QM_TRY(drop_table(db, s.name));
     return done();
   }
 };
 
-bool is_write_batch_kind(const query::Statement& s) {
-  return std::holds_alternative<query::InsertRowStmt>(s.node) ||
-         std::holds_alternative<query::InsertRowsStmt>(s.node) ||
-         std::holds_alternative<query::InsertWithTargetsStmt>(s.node) ||
-         std::holds_alternative<query::UpdateSetStmt>(s.node) ||
-         std::holds_alternative<query::UpdateSetDefaultStmt>(s.node) ||
-         std::holds_alternative<query::DeleteStmt>(s.node);
+bool is_write_batch_kind(const sql::Statement& s) {
+  return std::holds_alternative<sql::InsertRowStmt>(s.node) ||
+         std::holds_alternative<sql::InsertRowsStmt>(s.node) ||
+         std::holds_alternative<sql::InsertWithTargetsStmt>(s.node) ||
+         std::holds_alternative<sql::UpdateSetStmt>(s.node) ||
+         std::holds_alternative<sql::UpdateSetDefaultStmt>(s.node) ||
+         std::holds_alternative<sql::DeleteStmt>(s.node);
 }
 
 uint64_t affected_rows(const QueryResult& r) {
@@ -136,14 +136,14 @@ uint64_t affected_rows(const QueryResult& r) {
   return 0;
 }
 
-bool ends_or_begins_transaction(const query::Statement& s) {
-  return std::holds_alternative<query::BeginStmt>(s.node) || std::holds_alternative<query::CommitStmt>(s.node) ||
-         std::holds_alternative<query::RollbackStmt>(s.node);
+bool ends_or_begins_transaction(const sql::Statement& s) {
+  return std::holds_alternative<sql::BeginStmt>(s.node) || std::holds_alternative<sql::CommitStmt>(s.node) ||
+         std::holds_alternative<sql::RollbackStmt>(s.node);
 }
 
 }  // namespace
 
-Result<QueryResult> execute_statement(Database& db, query::Statement statement, QueryBudget* budget) {
+Result<QueryResult> execute_statement(Database& db, sql::Statement statement, QueryBudget* budget) {
   QM_TRY(db.refuse_unreadable());
   // Outside a transaction a workspace statement holds the transaction lock from its first read
   // to its last write (shared for reads): nothing it reads is another handle's unfinished work.
@@ -158,18 +158,18 @@ Result<QueryResult> execute_statement(Database& db, query::Statement statement, 
 }
 
 Result<QueryResult> query_with(Database& db, std::string_view sql, std::span<const Value> params) {
-  QM_ASSIGN(std::string bound, query::bind_params(sql, params));
-  QM_ASSIGN(query::Statement statement, query::parse(bound));
+  QM_ASSIGN(std::string bound, sql::bind_params(sql, params));
+  QM_ASSIGN(sql::Statement statement, sql::parse(bound));
   return execute_statement(db, std::move(statement), nullptr);
 }
 
 Result<QueryResult> query_with_limits_cancellable(Database& db, std::string_view sql, std::span<const Value> params,
                                                   const QueryLimits& limits,
                                                   std::shared_ptr<std::atomic<bool>> cancel) {
-  QM_ASSIGN(std::string bound, query::bind_params(sql, params));
+  QM_ASSIGN(std::string bound, sql::bind_params(sql, params));
   QueryBudget budget(limits, std::move(cancel));
   QM_TRY(budget.checkpoint());
-  QM_ASSIGN(query::Statement statement, query::parse(bound));
+  QM_ASSIGN(sql::Statement statement, sql::parse(bound));
   QM_ASSIGN(QueryResult result, execute_statement(db, std::move(statement), &budget));
   if (auto* rows = std::get_if<RowsResult>(&result)) {
     QM_TRY(budget.checkpoint());
@@ -181,10 +181,10 @@ Result<QueryResult> query_with_limits_cancellable(Database& db, std::string_view
 }
 
 Result<PreparedStatement> prepare(std::string_view sql) {
-  PreparedStatement prepared{std::string(sql), query::parameter_count(sql)};
+  PreparedStatement prepared{std::string(sql), sql::parameter_count(sql)};
   const std::vector<Value> nulls(prepared.parameter_count);
-  QM_ASSIGN(std::string bound, query::bind_params(sql, nulls));
-  QM_TRY(query::parse(bound));
+  QM_ASSIGN(std::string bound, sql::bind_params(sql, nulls));
+  QM_TRY(sql::parse(bound));
   return prepared;
 }
 
@@ -192,8 +192,8 @@ Result<uint64_t> execute_many(Database& db, std::string_view sql, std::span<cons
   QM_ASSIGN(PreparedStatement prepared, prepare(sql));
   {
     const std::vector<Value> nulls(prepared.parameter_count);
-    QM_ASSIGN(std::string bound, query::bind_params(sql, nulls));
-    QM_ASSIGN(query::Statement probe, query::parse(bound));
+    QM_ASSIGN(std::string bound, sql::bind_params(sql, nulls));
+    QM_ASSIGN(sql::Statement probe, sql::parse(bound));
     if (!is_write_batch_kind(probe)) return fail(QmError::query("execute_many expects INSERT, UPDATE or DELETE"));
   }
   if (db.in_transaction())
@@ -205,11 +205,11 @@ Result<uint64_t> execute_many(Database& db, std::string_view sql, std::span<cons
   if (sets.empty()) return 0;
   // A one-row INSERT of placeholders only is parsed once; each set fills its VALUES list,
   // which is the statement binding and parsing the text would give.
-  const std::optional<query::InsertTemplate> insert = query::InsertTemplate::recognise(prepared.sql);
+  const std::optional<sql::InsertTemplate> insert = sql::InsertTemplate::recognise(prepared.sql);
   return db.transaction([&](Database& d) -> Result<uint64_t> {
     uint64_t total = 0;
     for (const std::vector<Value>& set : sets) {
-      std::optional<query::Statement> direct;
+      std::optional<sql::Statement> direct;
       if (insert) direct = insert->bind(set);
       QM_ASSIGN(QueryResult result, direct ? execute_statement(d, std::move(*direct), nullptr)
                                            : query_with(d, prepared.sql, set));

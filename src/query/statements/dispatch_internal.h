@@ -24,7 +24,7 @@ struct ValidatedTable {
   std::set<std::string> unique;
   std::set<std::string> not_null;
   std::map<std::string, Value> defaults;
-  std::vector<query::Predicate> checks;
+  std::vector<sql::Predicate> checks;
   std::optional<uint64_t> first_page;
 
   static std::optional<ValidatedTable> of(const Database& db, std::string_view name) {
@@ -66,16 +66,16 @@ auto write_atomically(Database& db, std::string_view table, Database::MutationSc
 }
 
 // SELECT over one table: COUNT(*) fast path, ordered index read, grouped or plain.
-Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& stmt, QueryBudget* budget);
+Result<QueryResult> select_single(Database& db, const sql::SelectSingleStmt& stmt, QueryBudget* budget);
 // SELECT with an aliased FROM table or joins.
-Result<QueryResult> select_general(Database& db, const query::SelectStmt& stmt, QueryBudget* budget);
+Result<QueryResult> select_general(Database& db, const sql::SelectStmt& stmt, QueryBudget* budget);
 // EXPLAIN of a SELECT.
-Result<QueryResult> explain(Database& db, const query::ExplainStmt& stmt, QueryBudget* budget);
+Result<QueryResult> explain(Database& db, const sql::ExplainStmt& stmt, QueryBudget* budget);
 
-Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, QueryBudget* budget);
-Result<QueryResult> insert_rows(Database& db, query::InsertRowsStmt stmt, QueryBudget* budget);
-Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTargetsStmt& stmt, QueryBudget* budget);
+Result<QueryResult> insert_row(Database& db, const sql::InsertRowStmt& stmt, QueryBudget* budget);
+Result<QueryResult> insert_rows(Database& db, sql::InsertRowsStmt stmt, QueryBudget* budget);
+Result<QueryResult> insert_with_targets(Database& db, const sql::InsertWithTargetsStmt& stmt, QueryBudget* budget);
 
-Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stmt, QueryBudget* budget);
+Result<QueryResult> create_index(Database& db, const sql::CreateIndexStmt& stmt, QueryBudget* budget);
 
 }  // namespace qm::db::dispatch

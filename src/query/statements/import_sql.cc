@@ -46,7 +46,7 @@ migrate::ImportReport import_sql(Database& db, std::string_view dump) {
       continue;
     }
     const std::optional<std::string> rounded = migrate::round_decimal_literals(rewrite.sql(statement));
-    auto parsed = query::parse(rounded ? std::string_view(*rounded) : rewrite.sql(statement));
+    auto parsed = sql::parse(rounded ? std::string_view(*rounded) : rewrite.sql(statement));
     if (!parsed) {
       report.errors.push_back(entry(parsed.error().message(), statement));
       continue;

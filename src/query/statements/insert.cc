@@ -57,7 +57,7 @@ Result<void> validate_insert_values(Database& db, std::string_view table_name, s
       if (budget) QM_TRY(budget->scan_row());
       if (!(*pending)[column].insert(unique_key(value)).second) return fail(duplicate());
     }
-    const query::Predicate equal = query::Predicate::eq(column, value);
+    const sql::Predicate equal = sql::Predicate::eq(column, value);
     QM_ASSIGN(RowsResult existing, select_filtered_bounded(db, table_name, &equal, std::nullopt, budget));
     if (!existing.rows.empty()) return fail(duplicate());
   }

@@ -39,7 +39,7 @@ Result<QueryResult> store_rows(Database& db, const std::string& table, std::vect
 
 }  // namespace
 
-Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, QueryBudget* budget) {
+Result<QueryResult> insert_row(Database& db, const sql::InsertRowStmt& stmt, QueryBudget* budget) {
   if (budget) {
     QM_TRY(budget->materialize(stmt.row));
     QM_TRY(budget->checkpoint());
@@ -58,13 +58,13 @@ Result<QueryResult> insert_row(Database& db, const query::InsertRowStmt& stmt, Q
   return MutatedResult{1};
 }
 
-Result<QueryResult> insert_rows(Database& db, query::InsertRowsStmt stmt, QueryBudget* budget) {
+Result<QueryResult> insert_rows(Database& db, sql::InsertRowsStmt stmt, QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
   if (!db.catalog().contains(stmt.table)) return fail(QmError::table_not_found(stmt.table));
   return store_rows(db, stmt.table, stmt.rows, false, scope, budget);
 }
 
-Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTargetsStmt& stmt, QueryBudget* budget) {
+Result<QueryResult> insert_with_targets(Database& db, const sql::InsertWithTargetsStmt& stmt, QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
   const Table* table = db.catalog().find(stmt.table);
   if (!table) return fail(QmError::table_not_found(stmt.table));
@@ -77,7 +77,7 @@ Result<QueryResult> insert_with_targets(Database& db, const query::InsertWithTar
   return store_rows(db, stmt.table, rows, true, scope, budget);
 }
 
-Result<QueryResult> create_index(Database& db, const query::CreateIndexStmt& stmt, QueryBudget* budget) {
+Result<QueryResult> create_index(Database& db, const sql::CreateIndexStmt& stmt, QueryBudget* budget) {
   if (stmt.unique) {
     QM_ASSIGN(RowsResult rows, select_filtered_bounded(db, stmt.table, nullptr, std::nullopt, budget));
     auto pos = db.catalog().find(stmt.table)->column_position(stmt.column);

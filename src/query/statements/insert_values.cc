@@ -13,7 +13,7 @@ Value default_of(const Table& table, const std::string& column) {
   return it == table.defaults.end() ? Value::null() : it->second;
 }
 
-Value resolve(const Table& table, const std::string& column, const query::InsertValue& v) {
+Value resolve(const Table& table, const std::string& column, const sql::InsertValue& v) {
   if (auto* literal = std::get_if<Value>(&v)) return *literal;
   return default_of(table, column);
 }
@@ -22,7 +22,7 @@ Value resolve(const Table& table, const std::string& column, const query::Insert
 
 Result<Row> normalize_insert_values(std::string_view table_name, const Table& table,
                                     const std::optional<std::vector<std::string>>& targets,
-                                    std::span<const query::InsertValue> values) {
+                                    std::span<const sql::InsertValue> values) {
   Row row;
   if (!targets && values.empty()) {
     // INSERT ... DEFAULT VALUES: every column takes its default.

@@ -20,6 +20,6 @@ namespace qm::db {
 // is no list and an empty row).
 Result<Row> normalize_insert_values(std::string_view table_name, const Table& table,
                                     const std::optional<std::vector<std::string>>& targets,
-                                    std::span<const query::InsertValue> values);
+                                    std::span<const sql::InsertValue> values);
 
 }  // namespace qm::db

@@ -14,9 +14,9 @@
 namespace qm::db {
 namespace {
 
-bool plain_columns(const query::SelectBody& body) {
-  return std::holds_alternative<query::ProjectAll>(body.projection) ||
-         std::holds_alternative<query::ProjectColumns>(body.projection);
+bool plain_columns(const sql::SelectBody& body) {
+  return std::holds_alternative<sql::ProjectAll>(body.projection) ||
+         std::holds_alternative<sql::ProjectColumns>(body.projection);
 }
 
 class DatabaseSource final : public retrieval::RetrievalSource {
@@ -25,11 +25,11 @@ class DatabaseSource final : public retrieval::RetrievalSource {
 
   Result<retrieval::Selection> select(std::string_view sql, std::span<const Value> params,
                                       const retrieval::RetrievalControl& control) override {
-    QM_ASSIGN(std::string bound, query::bind_params(sql, params));
-    QM_ASSIGN(query::Statement statement, query::parse(bound));
-    const auto* single = std::get_if<query::SelectSingleStmt>(&statement.node);
+    QM_ASSIGN(std::string bound, sql::bind_params(sql, params));
+    QM_ASSIGN(sql::Statement statement, sql::parse(bound));
+    const auto* single = std::get_if<sql::SelectSingleStmt>(&statement.node);
     if (!single) return fail(QmError::query("Retrieval requires a single SELECT statement"));
-    const query::SelectBody& body = single->body;
+    const sql::SelectBody& body = single->body;
     if (control.pinned_reader && body.before && *body.before > *control.pinned_reader)
       return fail(QmError::transaction("retrieval requested a snapshot newer than its pinned reader"));
     retrieval::Selection selection;

@@ -10,10 +10,10 @@
 
 namespace qm::db::dispatch {
 
-Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& stmt, QueryBudget* budget) {
-  const query::SelectBody& body = stmt.body;
+Result<QueryResult> select_single(Database& db, const sql::SelectSingleStmt& stmt, QueryBudget* budget) {
+  const sql::SelectBody& body = stmt.body;
   const SelectPlan plan = plan_select(db.catalog().find(stmt.table), stmt, budget != nullptr);
-  const query::Predicate* where = body.where ? &*body.where : nullptr;
+  const sql::Predicate* where = body.where ? &*body.where : nullptr;
   switch (plan.path) {
     case SelectPlan::Path::Count: {
       QM_ASSIGN(uint64_t n, count_visible(db, stmt.table, body.before, budget));
@@ -60,12 +60,12 @@ Result<QueryResult> select_single(Database& db, const query::SelectSingleStmt& s
   return out;
 }
 
-Result<QueryResult> select_general(Database& db, const query::SelectStmt& stmt, QueryBudget* budget) {
+Result<QueryResult> select_general(Database& db, const sql::SelectStmt& stmt, QueryBudget* budget) {
   QM_ASSIGN(RowsResult out, select_join(db, stmt, budget));
   return out;
 }
 
-Result<QueryResult> explain(Database& db, const query::ExplainStmt& stmt, QueryBudget* budget) {
+Result<QueryResult> explain(Database& db, const sql::ExplainStmt& stmt, QueryBudget* budget) {
   Result<QueryResult> out = explain_statement(db, *stmt.statement);
   // The plan rows are charged as any materialised rows are.
   if (out && budget) {

@@ -26,7 +26,7 @@ namespace qm::db {
 
 // Runs one parsed statement (atomic by itself outside a transaction, joining an explicit
 // one); `budget` bounds its work when given.
-Result<QueryResult> execute_statement(Database& db, query::Statement statement, QueryBudget* budget);
+Result<QueryResult> execute_statement(Database& db, sql::Statement statement, QueryBudget* budget);
 // Binds the values into the text as literals, parses and runs it without a budget.
 Result<QueryResult> query_with(Database& db, std::string_view sql, std::span<const Value> params);
 Result<QueryResult> query_with_limits_cancellable(Database& db, std::string_view sql, std::span<const Value> params,

@@ -16,7 +16,7 @@
 namespace qm::db {
 
 Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name, std::string_view column,
-                                      const Value& value, const query::Predicate& where, QueryBudget* budget) {
+                                      const Value& value, const sql::Predicate& where, QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
   const Table* found = db.catalog().find(table_name);
   if (!found) return fail(QmError::table_not_found(std::string(table_name)));
@@ -32,7 +32,7 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name,
     uint64_t same = 0;
     for (size_t i = 0; i < matches.size(); ++i)
       if (values_equal(matches.row(i)[*pos], value)) ++same;
-    const query::Predicate equal = query::Predicate::eq(name, value);
+    const sql::Predicate equal = sql::Predicate::eq(name, value);
     QM_ASSIGN(RowsResult existing, select_filtered_bounded(db, table_name, &equal, std::nullopt, budget));
     if (!(matches.size() == 1 && existing.rows.size() <= same))
       return fail(QmError::schema(str("duplicate value for unique column `", column, "`")));
@@ -57,7 +57,7 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name,
   });
 }
 
-Result<uint64_t> delete_where_bounded(Database& db, std::string_view table_name, const query::Predicate& where,
+Result<uint64_t> delete_where_bounded(Database& db, std::string_view table_name, const sql::Predicate& where,
                                       QueryBudget* budget) {
   QM_ASSIGN(auto scope, db.begin_mutation());
   QM_ASSIGN(MatchedRows matches, collect_matching(db, table_name, where, std::nullopt, budget));

@@ -11,8 +11,8 @@ namespace qm::db {
 namespace {
 
 using namespace testing;
-using A = query::AggregateFunction;
-using query::CompareOp;
+using A = sql::AggregateFunction;
+using sql::CompareOp;
 
 const std::vector<std::string> kNames{"g", "x"};
 

@@ -97,7 +97,7 @@ TEST(DistinctLeftKeys, ChargesFailWithTheProbeKeysLabelAndCancelStopsFirst) {
 TEST(JoinRows, EveryMatchInRightOrderAndTheLeftRowIsNotLostWhenMoved) {
   const RightMap right = right_map({{T("k"), I(1)}, {T("x"), I(9)}, {T("k"), I(2)}, {T("k"), I(3)}});
   std::vector<Row> left{{T("k")}, {T("k")}};
-  auto out = must(join_rows(left, 0, right, 2, query::JoinKind::Inner, nullptr));
+  auto out = must(join_rows(left, 0, right, 2, sql::JoinKind::Inner, nullptr));
   ASSERT_EQ(out.size(), 6u);
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ((out)[i], (Row{T("k"), T("k"), I(static_cast<int64_t>(i % 3 + 1))}));
 }
@@ -106,18 +106,18 @@ TEST(JoinRows, OutputRowsAreChargedAsMaterialised) {
   const RightMap right = right_map({{I(1)}, {I(1)}});
   std::vector<Row> left{{I(1)}};
   QueryBudget budget(unlimited());
-  ASSERT_TRUE(join_rows(left, 0, right, 1, query::JoinKind::Inner, &budget));
+  ASSERT_TRUE(join_rows(left, 0, right, 1, sql::JoinKind::Inner, &budget));
   EXPECT_EQ(budget.bytes_materialized, 2u * (24 + 64));
   QueryLimits limits = unlimited();
   limits.max_bytes = 100;
   QueryBudget tight(limits);
-  EXPECT_EQ(err(join_rows(left, 0, right, 1, query::JoinKind::Inner, &tight)),
+  EXPECT_EQ(err(join_rows(left, 0, right, 1, sql::JoinKind::Inner, &tight)),
             "query resource limit exceeded: materialized more than 100 bytes");
 }
 
 TEST(JoinRows, NarrowLeftRowIsCorruptionNotAnOutOfBoundsRead) {
   std::vector<Row> left{{I(1)}};
-  EXPECT_EQ(err(join_rows(left, 3, RightMap(0), 1, query::JoinKind::Left, nullptr)),
+  EXPECT_EQ(err(join_rows(left, 3, RightMap(0), 1, sql::JoinKind::Left, nullptr)),
             "data corruption: record field count does not match table columns");
 }
 

@@ -11,7 +11,7 @@ namespace qm::db {
 namespace {
 
 using namespace testing;
-using query::CompareOp;
+using sql::CompareOp;
 
 const std::vector<std::string> kNames{"a", "b"};
 

@@ -10,8 +10,8 @@ namespace qm::db {
 namespace {
 
 using namespace testing;
-using query::CompareOp;
-using F = query::ScalarFunction;
+using sql::CompareOp;
+using F = sql::ScalarFunction;
 
 const std::vector<std::string> kNames{"s", "n"};
 

@@ -19,7 +19,7 @@ inline void PrintTo(const Value& v, std::ostream* os) { *os << debug(v); }
 
 namespace qm::db::testing {
 
-using namespace qm::query;
+using namespace qm::sql;
 
 inline Value I(int64_t v) { return Value::integer(v); }
 inline Value D(i128 millionths) { return Value::decimal(millionths); }

@@ -16,7 +16,7 @@ using qm::Value;
 using qm::db::comparison_ranges;
 using qm::db::index_candidates;
 using qm::db::intersect_range;
-using qm::query::CompareOp;
+using qm::sql::CompareOp;
 using qm::storage::Bound;
 using qm::storage::KeyRange;
 using qm::storage::SecondaryIndex;
@@ -96,11 +96,11 @@ TEST(IntersectRange, ExcludedWinsAtEqualEndsAndEmptyIsNone) {
   EXPECT_TRUE(intersect_range(ge5, le5).has_value());
 }
 
-qm::query::Predicate parse_and(qm::query::Predicate a, qm::query::Predicate b) {
-  return qm::query::Predicate{qm::query::AndPred{std::move(a), std::move(b)}};
+qm::sql::Predicate parse_and(qm::sql::Predicate a, qm::sql::Predicate b) {
+  return qm::sql::Predicate{qm::sql::AndPred{std::move(a), std::move(b)}};
 }
-qm::query::Predicate cmp(const char* column, CompareOp op, Value v) {
-  return qm::query::Predicate{qm::query::ComparePred{column, op, std::move(v)}};
+qm::sql::Predicate cmp(const char* column, CompareOp op, Value v) {
+  return qm::sql::Predicate{qm::sql::ComparePred{column, op, std::move(v)}};
 }
 
 TEST(IndexCandidates, TheColumnWithFewerIdsIsChosenAndTiesGoByName) {
@@ -124,7 +124,7 @@ TEST(IndexCandidates, TheColumnWithFewerIdsIsChosenAndTiesGoByName) {
   EXPECT_EQ(*r, (std::vector<uint64_t>{}));
   // An OR hides both sides: scan.
   r = must(index_candidates(indexes,
-                            qm::query::Predicate{qm::query::OrPred{cmp("a", CompareOp::Eq, Value::integer(1)),
+                            qm::sql::Predicate{qm::sql::OrPred{cmp("a", CompareOp::Eq, Value::integer(1)),
                                                                    cmp("b", CompareOp::Eq, Value::integer(1))}},
                             nullptr));
   EXPECT_FALSE(r.has_value());

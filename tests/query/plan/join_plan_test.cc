@@ -12,9 +12,9 @@ namespace {
 
 using namespace testing;
 
-query::Predicate where_of(std::string_view sql) {
-  auto stmt = must(query::parse(sql));
-  return *std::get<query::SelectStmt>(stmt.node).body.where;
+sql::Predicate where_of(std::string_view sql) {
+  auto stmt = must(sql::parse(sql));
+  return *std::get<sql::SelectStmt>(stmt.node).body.where;
 }
 
 TEST(SourcePredicate, NeverKeepsARowTheFullWhereWouldDrop) {
