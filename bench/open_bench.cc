@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace {
 
@@ -17,17 +19,17 @@ std::string workspace_of(int megabytes) {
   const char* base = std::getenv("TMPDIR");
   const std::string dir = std::string(base && *base ? base : "/tmp") + "/qm_open_bench_" + std::to_string(megabytes);
   std::filesystem::remove_all(dir);
-  auto db = qm::db::Database::open_dev(dir);
+  auto db = qm::db::Database::open_workspace(dir);
   if (!db) std::abort();
   db->set_autoflush(false);
-  if (!db->create_table_with_constraints("t", {"id", "name", "score"}, {}, {})) std::abort();
+  if (!create_table(*db, "t", {"id", "name", "score"}, {}, {})) std::abort();
   const uint64_t pages = static_cast<uint64_t>(megabytes) * 256;
   std::vector<qm::Value> row(3);
   for (int64_t i = 0; db->store().cache.backend().page_count() < pages; ++i) {
     row[0] = qm::Value::integer(i);
     row[1] = qm::Value::text("name-" + std::to_string(i % 1000));
     row[2] = qm::Value::decimal(i * 1000);
-    if (!db->insert_validated_base("t", row)) std::abort();
+    if (!insert_validated_base(*db, "t", row)) std::abort();
     if (i % 100000 == 0 && !db->flush()) std::abort();  // keep the page cache from filling with dirty pages
   }
   if (!db->flush()) std::abort();
@@ -37,7 +39,7 @@ std::string workspace_of(int megabytes) {
 void BM_OpenWorkspace(benchmark::State& state) {
   const std::string dir = workspace_of(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    auto db = qm::db::Database::open_dev(dir);
+    auto db = qm::db::Database::open_workspace(dir);
     if (!db) state.SkipWithError(db.error().message().c_str());
     benchmark::DoNotOptimize(db);
   }

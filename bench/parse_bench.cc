@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/params.h"
-#include "engine/parser.h"
+#include "sql/params.h"
+#include "sql/parser.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ const std::string kTemplate =
 
 void BM_ParseSelect(benchmark::State& state) {
   for (auto _ : state) {
-    auto r = qm::query::parse(kSelect);
+    auto r = qm::sql::parse(kSelect);
     benchmark::DoNotOptimize(r);
   }
   state.SetItemsProcessed(state.iterations());
@@ -33,8 +33,8 @@ BENCHMARK(BM_ParseSelect);
 void BM_BindAndParseSelect(benchmark::State& state) {
   const std::vector<qm::Value> params = {qm::Value::text("shipped"), qm::Value::decimal(25500000)};
   for (auto _ : state) {
-    auto sql = qm::query::bind_params(kTemplate, params);
-    auto r = qm::query::parse(*sql);
+    auto sql = qm::sql::bind_params(kTemplate, params);
+    auto r = qm::sql::parse(*sql);
     benchmark::DoNotOptimize(r);
   }
   state.SetItemsProcessed(state.iterations());
@@ -42,7 +42,7 @@ void BM_BindAndParseSelect(benchmark::State& state) {
 BENCHMARK(BM_BindAndParseSelect);
 
 void BM_ParameterCount(benchmark::State& state) {
-  for (auto _ : state) benchmark::DoNotOptimize(qm::query::parameter_count(kTemplate));
+  for (auto _ : state) benchmark::DoNotOptimize(qm::sql::parameter_count(kTemplate));
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_ParameterCount);

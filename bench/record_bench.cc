@@ -33,7 +33,7 @@ Row make_row(int i) {
 
 struct Table {
   CasStore cas = CasStore::new_memory();
-  PageCache cache{Backend(MemStore()), PageCache::kDefaultCapacity};
+  PageCache cache{Backend(MemoryStore()), PageCache::kDefaultCapacity};
   std::vector<uint64_t> pages;
 };
 

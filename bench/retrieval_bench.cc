@@ -35,7 +35,7 @@
 
 #include "core/utf8.h"
 #include "retrieval_corpus.h"
-#include "persistent/catalog_entry.h"
+#include "retrieval/catalog_entry.h"
 #include "retrieval/fusion.h"
 #include "retrieval/response.h"
 #include "retrieval/sources.h"

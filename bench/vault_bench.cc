@@ -27,6 +27,7 @@
 #include "db/database.h"
 #include "encryption/sealed_database.h"
 #include "encryption/vault.h"
+#include "query/statements/statements.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ void check(bool ok, const char* what) {
 // (kept inline on the row pages, so the image is mostly pages).
 db::Database filled(size_t mb) {
   db::Database db = db::Database::open_memory();
-  check(db.query_with("CREATE TABLE t (id, body)", {}).has_value(), "create table");
+  check(query_with(db, "CREATE TABLE t (id, body)", {}).has_value(), "create table");
   std::mt19937_64 rng(42);
   const size_t rows = mb * 1000;
   std::string body(1000, 'a');
@@ -78,7 +79,7 @@ db::Database filled(size_t mb) {
     for (size_t i = 0; i < rows; ++i) {
       for (char& c : body) c = static_cast<char>('a' + rng() % 26);
       std::vector<Value> row{Value::integer(static_cast<int64_t>(i)), Value::text(body)};
-      QM_TRY(d.query_with("INSERT INTO t VALUES (?, ?)", row));
+      QM_TRY(query_with(d, "INSERT INTO t VALUES (?, ?)", row));
     }
     return {};
   });

@@ -95,19 +95,22 @@ JsonWriter& JsonWriter::string(std::string_view s) {
   return *this;
 }
 
-JsonWriter& JsonWriter::int64(int64_t v) {
-  before_value();
+template <class Int>
+static void append_integer(std::string& out, Int v) {
   char buf[24];
   auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out_.append(buf, res.ptr);
+  out.append(buf, res.ptr);
+}
+
+JsonWriter& JsonWriter::int64(int64_t v) {
+  before_value();
+  append_integer(out_, v);
   return *this;
 }
 
 JsonWriter& JsonWriter::uint64(uint64_t v) {
   before_value();
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, v);
-  out_.append(buf, res.ptr);
+  append_integer(out_, v);
   return *this;
 }
 

@@ -5,40 +5,42 @@
 #include <algorithm>
 #include <string>
 
+#include "db/commit_log.h"
+
 #include "db/database.h"
 #include "db/transaction_lock.h"
 #include "journal/feed.h"
 
 namespace qm::db {
 
-Result<void> Database::enable_commit_log(const CommitLogOptions& limits) {
-  if (in_transaction()) return fail(QmError::transaction("cannot configure log during a transaction"));
-  if (!directory_) return fail(QmError::transaction("commit log requires a filesystem workspace"));
+Result<void> enable_commit_log(Database& db, const CommitLogOptions& limits) {
+  if (db.in_transaction()) return fail(QmError::transaction("cannot configure log during a transaction"));
+  if (!db.directory_) return fail(QmError::transaction("commit log requires a filesystem workspace"));
   if (!journal::valid_limits(limits)) return fail(QmError::resource_limit("invalid commit-log limits"));
-  commit_log_ = limits;
+  db.commit_log_ = limits;
   // The next begin must write the manifest atomically, now anchored to the log.
-  last_write_atomic_ = false;
-  format_version_ = std::max(format_version_, kLoggedFormatVersion);
+  db.last_write_atomic_ = false;
+  db.format_version_ = std::max(db.format_version_, kLoggedFormatVersion);
   return {};
 }
 
-Result<journal::CommitLogStatus> Database::commit_log_status() const {
-  if (!commit_log_) return fail(QmError::transaction("commit log is not enabled; call enable_commit_log first"));
-  if (!directory_) return fail(QmError::transaction("commit log requires a filesystem workspace"));
-  return journal::status(*directory_, *commit_log_);
+Result<journal::CommitLogStatus> commit_log_status(const Database& db) {
+  if (!db.commit_log_) return fail(QmError::transaction("commit log is not enabled; call enable_commit_log first"));
+  if (!db.directory_) return fail(QmError::transaction("commit log requires a filesystem workspace"));
+  return journal::status(*db.directory_, *db.commit_log_);
 }
 
-Result<std::string> Database::changes_since_json(uint64_t after, uint64_t max) const {
-  if (!directory_) return fail(QmError::transaction("change stream requires a filesystem workspace"));
-  QM_ASSIGN(auto batch, journal::changes(*directory_, after, max));
+Result<std::string> changes_since_json(const Database& db, uint64_t after, uint64_t max) {
+  if (!db.directory_) return fail(QmError::transaction("change stream requires a filesystem workspace"));
+  QM_ASSIGN(auto batch, journal::changes(*db.directory_, after, max));
   return journal::changes_json(batch);
 }
 
-Result<void> Database::prune_changes(uint64_t through) {
-  if (in_transaction()) return fail(QmError::transaction("cannot prune during a transaction"));
-  if (!directory_) return fail(QmError::transaction("change stream requires a filesystem workspace"));
-  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(*directory_));
-  auto pruned = journal::prune(*directory_, through, &log_tally_);
+Result<void> prune_changes(Database& db, uint64_t through) {
+  if (db.in_transaction()) return fail(QmError::transaction("cannot prune during a transaction"));
+  if (!db.directory_) return fail(QmError::transaction("change stream requires a filesystem workspace"));
+  QM_ASSIGN(TransactionLock lock, acquire_transaction_lock(*db.directory_));
+  auto pruned = journal::prune(*db.directory_, through, &db.log_tally_);
   lock.release();
   return pruned;
 }

@@ -5,10 +5,11 @@
 #include <ctime>
 
 #include "core/fs.h"
-#include "db/statement_undo.h"
-#include "db/live_row_counts.h"
+#include "db/atomicity/statement_undo.h"
+#include "table/live_row_counts.h"
+#include "db/atomicity/copy_tree_files.h"
 #include "db/retrieval_maintenance.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/transaction.h"
 
 namespace qm::db {
 namespace {
@@ -21,10 +22,10 @@ constexpr uint64_t kSettledAfterNs = 100'000'000;
 
 const char* storage_mode_name(StorageMode mode) {
   switch (mode) {
-    case StorageMode::Development: return "development";
+    case StorageMode::Workspace: return "development";
     case StorageMode::Memory: return "memory";
-    case StorageMode::Production: return "production";
-    case StorageMode::Streamed: return "streamed";
+    case StorageMode::Image: return "production";
+    case StorageMode::StreamedImage: return "streamed";
   }
   return "memory";
 }
@@ -71,17 +72,17 @@ Result<void> Database::adopt(Parts parts) {
 }
 
 Database Database::open_memory() {
-  return Database(Parts{Store(storage::PageCache(storage::Backend(storage::MemStore()), kPageCacheCapacity),
+  return Database(Parts{Store(storage::PageCache(storage::Backend(storage::MemoryStore()), kPageCacheCapacity),
                               storage::CasStore::new_memory()),
                         Catalog(), 0, 1, std::nullopt, fs::Stat{}});
 }
 
 StorageMode Database::storage_mode() const {
   switch (store_.cache.backend().kind()) {
-    case storage::Backend::Kind::Dev: return StorageMode::Development;
-    case storage::Backend::Kind::Mem: return StorageMode::Memory;
-    case storage::Backend::Kind::Monolith: return StorageMode::Production;
-    case storage::Backend::Kind::Remote: return StorageMode::Streamed;
+    case storage::Backend::Kind::Workspace: return StorageMode::Workspace;
+    case storage::Backend::Kind::Memory: return StorageMode::Memory;
+    case storage::Backend::Kind::Image: return StorageMode::Image;
+    case storage::Backend::Kind::StreamedImage: return StorageMode::StreamedImage;
   }
   return StorageMode::Memory;
 }
@@ -117,7 +118,7 @@ Result<void> Database::start_statement() {
   statement_changed_ = false;
   // Outside a transaction on an unlogged workspace, the old bytes of each page the statement
   // overwrites are saved first, so a refused write or a killed process can be undone.
-  auto* dev = store_.cache.backend().dev();
+  auto* dev = store_.cache.backend().workspace();
   if (dev && !commit_log_ && autoflush_)
     dev->install_journal(std::make_unique<PageUndoFile>(*directory_, dev->page_count(), manifest_digest_, undo_file_));
   return {};
@@ -148,13 +149,13 @@ bool Database::writes_within_statement(std::string_view table) {
 }
 
 PageUndoFile* Database::statement_undo() {
-  auto* dev = store_.cache.backend().dev();
+  auto* dev = store_.cache.backend().workspace();
   auto* undo = dev ? dynamic_cast<PageUndoFile*>(dev->journal()) : nullptr;
   return undo && !undo->forced() ? undo : nullptr;  // a transaction's is its own
 }
 
 Result<void> Database::undo_statement() {
-  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  if (auto* dev = store_.cache.backend().workspace(); dev && statement_undo()) (void)dev->take_journal();
   statement_changed_ = false;
   QM_TRY(recover_statement_undo(*directory_));
   QM_ASSIGN(Parts parts, load_dev(*directory_));
@@ -164,7 +165,7 @@ Result<void> Database::undo_statement() {
 Result<void> Database::hand_statement_to_transaction() {
   PageUndoFile* undo = statement_undo();
   if (statement_changed_ || (undo && undo->saved_any())) QM_TRY(undo_statement());
-  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  if (auto* dev = store_.cache.backend().workspace(); dev && statement_undo()) (void)dev->take_journal();
   statement_changed_ = false;
   return {};
 }
@@ -178,7 +179,7 @@ void Database::finish_statement() {
       reads_refused_ = true;
     }
   }
-  if (auto* dev = store_.cache.backend().dev(); dev && statement_undo()) (void)dev->take_journal();
+  if (auto* dev = store_.cache.backend().workspace(); dev && statement_undo()) (void)dev->take_journal();
   mutation_lock_.release();
 }
 
@@ -253,7 +254,7 @@ Result<void> Database::recover_dead_transaction() {
   if (restored) {
     manifest_digest_.reset();
     // Pages were put back under file handles this store may hold open.
-    if (auto* dev = store_.cache.backend().dev()) dev->close_files();
+    if (auto* dev = store_.cache.backend().workspace()) dev->close_files();
   }
   return {};
 }

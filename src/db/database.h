@@ -2,13 +2,14 @@
 // exports use. Behind it, parts with one job each: the store (page cache over its backend,
 // blob store; db/store.h), the catalog (tables and their indexes; db/catalog.h), the open
 // transaction (one implementation per kind; db/transaction/), the write path with its
-// observers (db/write_path.h) and the statement executor (db/query/, db/select/, free
-// functions over this interface). It also holds the database clock, the format version held
+// observers (db/write_path.h, table/write_observers.h) and the statement executor (query/,
+// free functions over this interface). It also holds the database clock, the format version held
 // since open, the workspace's file state and the flush flags.
 //
 // Invariants:
-// - the storage mode follows from the backend: Dev = "development" (with a directory),
-//   Mem = "memory" (no directory), Monolith = "production" (read-only, no directory);
+// - the storage mode follows from the backend: a workspace is "development" (with a
+//   directory), memory is "memory" (no directory), an image is "production" (read-only, no
+//   directory) and a streamed image "streamed";
 // - `autoflush` is set only on a workspace with no transaction open; every low-level mutation
 //   starts with begin_mutation() and ends with end_mutation(), which flushes when it is set,
 //   so outside a transaction every finished mutation has reached the chunk files and the
@@ -44,42 +45,40 @@
 #include "core/error.h"
 #include "core/fs.h"
 #include "core/query_result.h"
-#include "db/exec/query_budget.h"
-#include "db/catalog.h"
-#include "db/limits.h"
-#include "db/manifest.h"
-#include "db/query/exec_types.h"
-#include "db/store.h"
-#include "db/statement_undo.h"
+#include "table/query_budget.h"
+#include "sql/statement.h"
+#include "table/catalog.h"
+#include "table/limits.h"
+#include "table/manifest.h"
+#include "table/store.h"
+#include "db/atomicity/statement_undo.h"
 #include "db/stats.h"
-#include "db/table.h"
+#include "table/table.h"
 #include "db/transaction_lock.h"
-#include "db/write_path.h"
+#include "table/write_observers.h"
 #include "journal/feed.h"
 #include "retrieval/definition.h"
-#include "migrate/import_report.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
 namespace qm::db {
 
-enum class StorageMode : uint8_t { Development, Memory, Production, Streamed };
+enum class StorageMode : uint8_t { Workspace, Memory, Image, StreamedImage };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
 
 class Transaction;
 class TransactionHost;
 class StatementUndo;
-class ParamSets;
 class LiveRowCounts;
 struct RetrievalPending;
 
 class Database {
  public:
   // Opens or creates the workspace directory at `path`.
-  static Result<Database> open_dev(const std::string& path);
+  static Result<Database> open_workspace(const std::string& path);
   // Opens a single-file image read-only (from a private copy of the file).
-  static Result<Database> open_prod(const std::string& path);
+  static Result<Database> open_image(const std::string& path);
   // A new, empty memory database.
   static Database open_memory();
   // A new writable memory database from image bytes (copied).
@@ -99,44 +98,21 @@ class Database {
   bool in_transaction() const { return transaction_ != nullptr; }
   // The database clock: the last transaction value taken.
   uint64_t clock() const { return clock_; }
-  // The value the clock takes next. A clock at its largest value cannot advance: wrapping
-  // to 0 would hide every stored version from every later read, so the write is refused.
-  Result<uint64_t> next_clock() const {
-    if (clock_ == UINT64_MAX)
-      return fail(QmError::corruption("database clock is at its largest value and cannot advance"));
-    return clock_ + 1;
-  }
-  // Takes the next clock value (a statement's deletion mark).
-  Result<uint64_t> advance_clock() {
-    QM_ASSIGN(clock_, next_clock());
-    return clock_;
-  }
-  uint16_t format_version() const { return format_version_; }
   const std::optional<std::string>& directory() const { return directory_; }
+  // The flush flags (see the invariants above); the transaction kinds save and restore them.
   bool autoflush() const { return autoflush_; }
   bool atomic_manifest() const { return atomic_manifest_; }
   bool last_write_atomic() const { return last_write_atomic_; }
-  // Whether the fast manifest rewrite holds its file open.
-  bool manifest_file_cached() const { return manifest_file_.has_value(); }
 
   // The parts. Table rows and indexes change only through the write path below.
   const Catalog& catalog() const { return catalog_; }
   Catalog& catalog() { return catalog_; }
   const Store& store() const { return store_; }
   Store& store() { return store_; }
-  // The open transaction, if any (its kind is its own business).
-  Transaction* transaction_state() { return transaction_.get(); }
 
-  // The live row count of each table, kept by a write observer (db/live_row_counts.h).
-  LiveRowCounts& live_row_counts() { return *live_row_counts_; }
-
-  // Registers an observer of every write (db/write_path.h); it lives as long as the database.
-  void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
-
-  // Test and tool hooks: flush flags and the clock of a database assembled by hand.
+  // Whether each low-level mutation flushes at its end; the transaction kinds turn it off
+  // for their duration and put it back when they end.
   void set_autoflush(bool on) { autoflush_ = on; }
-  void set_atomic_manifest(bool on) { atomic_manifest_ = on; }
-  void set_clock(uint64_t value) { clock_ = value; }
 
   // ---- flush and manifest --------------------------------------------------------------
   // Writes tail pages and dirty pages to the backend and, on a workspace, the manifest (in
@@ -230,35 +206,7 @@ class Database {
   // failed flush outside a transaction leaves the handle refusing every later write.
   Result<void> end_mutation();
 
-  // ---- the write path (db/write_path.h) ------------------------------------------------
-  // Stores one row version (already validated by the caller) at the tail of the table: the
-  // clock advances and becomes its created_tx, long values go to the blob store, a full tail
-  // page is linked to a new one and written to the cache, indexed columns get the row id,
-  // observers hear of it. Returns the row id. TableNotFound for an unknown table.
-  Result<uint64_t> insert_validated_base(std::string_view table, std::span<const Value> row);
-  // Retires the version at `row_id` with `deleted_tx` (Corruption when the row id's page is
-  // not in the table's chain; nothing is written then); observers hear of it.
-  Result<void> mark_deleted(std::string_view table, uint64_t row_id, uint64_t deleted_tx);
-  // A statement has written all its rows of `table`: the observers' per-statement step.
-  Result<void> statement_written(std::string_view table);
-
-  // ---- statement execution (db/query/dispatch.cc) --------------------------------------
-  // Runs one parsed statement (atomic by itself outside a transaction, joining an explicit
-  // one); `budget` bounds its work when given.
-  Result<QueryResult> execute_statement(query::Statement statement, QueryBudget* budget);
-  // Binds the values into the text as literals, parses and runs it without a budget.
-  Result<QueryResult> query_with(std::string_view sql, std::span<const Value> params);
-  Result<QueryResult> query_with_limits_cancellable(std::string_view sql, std::span<const Value> params,
-                                                    const QueryLimits& limits,
-                                                    std::shared_ptr<std::atomic<bool>> cancel);
-  // Counts the placeholders and proves the text parses; keeps the text, not the tree.
-  Result<PreparedStatement> prepare(std::string_view sql);
-  // One INSERT, UPDATE or DELETE run once per parameter set, all in one transaction.
-  Result<uint64_t> execute_many(std::string_view sql, ParamSets& sets);
-  // Splits a foreign SQL dump, then rewrites, skips or runs each statement as the host would send it.
-  migrate::ImportReport import_sql(std::string_view dump);
-
-  // ---- transactions (db/transaction/) --------------------------------------------------
+  // ---- transactions (db/atomicity/) --------------------------------------------------
   // Memory: an undo log of what the transaction changes; workspace: the old bytes of each
   // page before its first overwrite (an undo file, or the page journal of a logged one),
   // under the transaction lock.
@@ -287,57 +235,50 @@ class Database {
   template <class F>
   auto within_statement(F&& work) -> std::invoke_result_t<F, Database&>;
 
-  // ---- table and index DDL -------------------------------------------------------------
-  // Each runs the mutation guards first and flushes at the end when `autoflush` is set.
-  // A new table: Schema "table `{}` already exists", or the schema faults of
-  // validate_schema_metadata; every UNIQUE column gets an empty index.
-  Result<void> create_table_internal(const std::string& name, const std::vector<std::string>& columns,
-                                     const std::vector<std::string>& unique,
-                                     const std::vector<std::string>& not_null,
-                                     const std::map<std::string, Value>& defaults,
-                                     const std::vector<query::Predicate>& checks);
-  Result<void> create_table_with_constraints(const std::string& name, const std::vector<std::string>& columns,
-                                             const std::vector<std::string>& unique,
-                                             const std::vector<std::string>& not_null);
-  // Removes the table from the catalog (its pages simply stop being referenced).
-  Result<void> drop_table(const std::string& name);
-  // Builds (or rebuilds) the index of one column from every stored version, under an
-  // optional budget; on failure the table keeps its former indexes. With `make_unique` the
-  // column also joins the table's UNIQUE set before the one flush, so the stored catalog
-  // never holds the index without the constraint (CREATE UNIQUE INDEX).
-  Result<void> create_index_bounded(const std::string& table, const std::string& column, QueryBudget* budget,
-                                    bool make_unique = false);
-  // True when the table exists and has a secondary index on the column.
-  bool has_index(std::string_view table, std::string_view column) const;
-
-  // ---- statistics ----------------------------------------------------------------------
-  Result<DatabaseStats> inspect_stats();
-
-  // ---- commit log (db/commit_log.cc) ---------------------------------------------------
+  // ---- commit log (db/commit_log.h) --------------------------------------------------
   // The limits of a logged workspace (defaults when none are stored).
   CommitLogOptions commit_log_options() const { return commit_log_.value_or(CommitLogOptions{}); }
-  // Turns the log on for the next transactions; writes nothing by itself.
-  Result<void> enable_commit_log(const CommitLogOptions& limits);
-  Result<journal::CommitLogStatus> commit_log_status() const;
-  // Up to `max` committed records after the sequence `after`, as a JSON array.
-  Result<std::string> changes_since_json(uint64_t after, uint64_t max) const;
-  // Drops the retained commits through `through` (the replica has them).
-  Result<void> prune_changes(uint64_t through);
-
-  // ---- persisted retrieval indexes (db/retrieval_ddl.cc, db/retrieve.cc) ---------------
-  // A new index built from its table's visible rows, as one atomic mutation.
-  Result<void> create_retrieval_index(const retrieval::RetrievalIndexDefinition& definition);
-  Result<void> drop_retrieval_index(const std::string& name);
-  // One statement's row changes to `table`, applied to every index over it (under the open
-  // transaction, which undoes them on rollback).
-  Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
-  // One retrieval request (JSON) under the caller's limits, lowered to the retrieval caps.
-  Result<std::string> retrieve_json_controlled(std::string_view request, const QueryLimits& limits,
-                                               std::shared_ptr<std::atomic<bool>> cancel,
-                                               std::optional<uint64_t> pinned_reader);
 
  private:
   friend class TransactionHost;
+  // Tests reach the flags and parts below the face through this (tests/support).
+  friend struct DatabaseTestAccess;
+  // The operations over the database that reach below its face, each in its own file.
+  friend Result<QueryResult> execute_statement(Database& db, sql::Statement statement, QueryBudget* budget);
+  friend Result<void> create_table(Database& db, const std::string& name, const std::vector<std::string>& columns,
+                                   const std::vector<std::string>& unique, const std::vector<std::string>& not_null,
+                                   const std::map<std::string, Value>& defaults,
+                                   const std::vector<sql::Predicate>& checks);
+  friend Result<void> drop_table(Database& db, const std::string& name);
+  friend Result<void> create_index_bounded(Database& db, const std::string& table, const std::string& column,
+                                           QueryBudget* budget, bool make_unique);
+  friend Result<DatabaseStats> inspect_stats(Database& db);
+  friend Result<void> enable_commit_log(Database& db, const CommitLogOptions& limits);
+  friend Result<journal::CommitLogStatus> commit_log_status(const Database& db);
+  friend Result<std::string> changes_since_json(const Database& db, uint64_t after, uint64_t max);
+  friend Result<void> prune_changes(Database& db, uint64_t through);
+  friend Result<uint64_t> insert_validated_base(Database& db, std::string_view table, std::span<const Value> row);
+  friend Result<uint64_t> advance_clock(Database& db);
+  friend LiveRowCounts& live_row_counts(Database& db);
+  friend Result<void> mark_deleted(Database& db, std::string_view table, uint64_t row_id, uint64_t deleted_tx);
+  friend Result<void> statement_written(Database& db, std::string_view table);
+  friend Result<void> create_retrieval_index(Database& db, const retrieval::RetrievalIndexDefinition& definition);
+  friend Result<void> drop_retrieval_index(Database& db, const std::string& name);
+
+  // One statement's row changes to `table`, applied to every index over it (under the open
+  // transaction, which undoes them on rollback).
+  Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
+
+  // The format version held since open (raised by features this handle started to use).
+  uint16_t format_version() const { return format_version_; }
+  // Whether the fast manifest rewrite holds its file open.
+  bool manifest_file_cached() const { return manifest_file_.has_value(); }
+  // The open transaction, if any (its kind is its own business).
+  Transaction* transaction_state() { return transaction_.get(); }
+  // Registers an observer of every write (table/write_observers.h); it lives as long as the database.
+  void add_write_observer(std::unique_ptr<WriteObserver> observer) { observers_.add(std::move(observer)); }
+  void set_atomic_manifest(bool on) { atomic_manifest_ = on; }
+  void set_clock(uint64_t value) { clock_ = value; }
 
   // The manifest of the live database. `cas_dir` is the packed pool directory of a bake.
   Result<Manifest> build_manifest(bool bake, const IndexPlan& plan,
@@ -453,8 +394,8 @@ class Database {
   bool autoflush_ = false;
   bool atomic_manifest_ = false;
   bool last_write_atomic_ = false;
-  bool caller_holds_lock_ = false;
-  bool manifest_held_ = false;  // an undo-file transaction is open: flushes write no manifest  // a transaction begin flushes under its own lock
+  bool caller_holds_lock_ = false;  // a transaction begin flushes under its own lock
+  bool manifest_held_ = false;  // an undo-file transaction is open: flushes write no manifest
   bool full_image_transactions_ = false;  // test reference: memory transactions bake an image
   // Set when the workspace was read from disk: files written by earlier handles or processes
   // (without a flush to stable storage) are not known to be durable, so the first atomic

@@ -9,10 +9,11 @@
 
 #include "core/fs.h"
 #include "db/database.h"
+#include "table/catalog_rebuild.h"
 #include "db/format_version.h"
 #include "journal/page_journal.h"
 #include "db/retrieval_catalog.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 namespace qm::db {
 
@@ -40,18 +41,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   m.page_count = store_.cache.backend().page_count();
   m.tables.reserve(catalog_.tables().size());
   for (const auto& [name, t] : catalog_.tables()) {
-    TableMeta meta;
-    meta.name = name;
-    meta.columns = t.columns;
-    meta.unique_columns.assign(t.unique.begin(), t.unique.end());
-    meta.not_null_columns.assign(t.not_null.begin(), t.not_null.end());
-    meta.defaults = t.defaults;
-    meta.checks = t.checks;
-    meta.first_page = t.first_page;
-    meta.tail_id = t.tail_id;
-    meta.row_versions = t.row_versions;
-    meta.cold_pages = t.cold_pages;
-    meta.compaction_cursor = t.compaction_cursor;
+    TableMeta meta = table_meta_of(name, t);
     for (const auto& [column, index] : t.indexes) {
       meta.indexed_columns.push_back(column);
       if (plan.kind == IndexPlan::Kind::Pairs) meta.indexes.push_back(PersistedIndex{column, index.to_pairs()});
@@ -70,7 +60,7 @@ Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
   if (plan.kind == IndexPlan::Kind::NoContents && logged()) {
     // A logged workspace anchors its manifest to the commit its pending journal takes, or
     // to the log's head; committing the journal checks this anchor.
-    const auto* dev = store_.cache.backend().dev();
+    const auto* dev = store_.cache.backend().workspace();
     if (dev == nullptr || !directory_)
       return fail(QmError::corruption("a commit-logged manifest needs a workspace directory"));
     QM_ASSIGN(m.commit_sequence, journal::manifest_sequence(*dev));
@@ -110,7 +100,7 @@ Result<void> Database::flush() {
   // Under a logged transaction's journal, the commit flushes the chunk files and the manifest
   // together with its record before its commit point; the journal itself is made durable
   // before the manifest is replaced.
-  auto* dev = store_.cache.backend().dev();
+  auto* dev = store_.cache.backend().workspace();
   const bool journaled = dev != nullptr && journal::installed_journal(*dev) != nullptr;
   if (journaled) QM_TRY(journal::publish_journal(*dev));
   if (atomic_manifest_) {
@@ -175,7 +165,7 @@ Result<void> Database::forget_replaced_files() {
   if (st && st->device == manifest_identity_.device && st->inode == manifest_identity_.inode) return {};
   manifest_file_.reset();
   manifest_pin_ = fs::File();
-  if (auto* dev = store_.cache.backend().dev()) dev->close_files();
+  if (auto* dev = store_.cache.backend().workspace()) dev->close_files();
   return {};
 }
 
@@ -199,7 +189,7 @@ Result<void> Database::sync_workspace_files() {
   if (chunk_dir_stat && chunk_dir_stat->kind == fs::EntryKind::Directory) {
     QM_ASSIGN(auto names, fs::get().list_dir(chunk_dir));
     for (const std::string& name : names) {
-      const auto chunk = storage::DevStore::chunk_of_name(name);
+      const auto chunk = storage::WorkspaceStore::chunk_of_name(name);
       if (!chunk || *chunk >= chunks) continue;
       QM_ASSIGN(bool synced, sync_file(fs::join(chunk_dir, name)));
       if (synced) dirs.insert(chunk_dir);

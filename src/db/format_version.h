@@ -11,8 +11,8 @@
 #include <cstdint>
 
 #include "core/error.h"
-#include "db/limits.h"
-#include "db/manifest.h"
+#include "table/limits.h"
+#include "table/manifest.h"
 
 namespace qm::db {
 

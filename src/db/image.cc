@@ -14,7 +14,7 @@
 #include "core/blake3.h"
 #include "core/bytes.h"
 #include "core/file_header.h"
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/format_version.h"
 #include "db/retrieval_catalog.h"
@@ -129,14 +129,14 @@ Result<void> Database::bake_into(const ImagePlacer& place) {
 
 Result<Database> Database::copy_to_memory() {
   QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
-  std::optional<storage::MemStore> pages;
+  std::optional<storage::MemoryStore> pages;
   if (directory_) {
     QM_ASSIGN(std::vector<storage::Page> live, live_pages());
-    pages = storage::MemStore::from_page_area(
+    pages = storage::MemoryStore::from_page_area(
         {reinterpret_cast<const uint8_t*>(live.data()), live.size() * storage::kPageSize});
   } else {
     QM_TRY(flush());
-    QM_ASSIGN(pages, storage::MemStore::copy_of(store_.cache.backend()));
+    QM_ASSIGN(pages, storage::MemoryStore::copy_of(store_.cache.backend()));
   }
   // The manifest a bake would write, and the checks an import makes of it.
   std::vector<storage::CasExtent> directory = store_.cas.pool_directory();
@@ -182,8 +182,8 @@ Result<Database::Parts> Database::import_parts(std::span<const uint8_t> image, s
   QM_TRY(check_header_manifest_version(header.format_version, manifest));
   QM_TRY(retrieval_descriptors_of(manifest));
 
-  storage::MemStore pages =
-      storage::MemStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
+  storage::MemoryStore pages =
+      storage::MemoryStore::from_page_area(image.subspan(kFileHeaderSize, pages_end - kFileHeaderSize));
 
   if (manifest.cas_dir.size() != manifest.cas_hashes.size())
     return fail(QmError::corruption("import: CAS dir/hash length mismatch"));

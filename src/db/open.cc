@@ -12,16 +12,16 @@
 
 #include "core/bytes.h"
 #include "core/fs.h"
-#include "db/catalog_rebuild.h"
-#include "db/statement_undo.h"
-#include "db/transaction/copy_tree_files.h"
+#include "table/catalog_rebuild.h"
+#include "db/atomicity/statement_undo.h"
+#include "db/atomicity/copy_tree_files.h"
 #include "db/database.h"
 #include "db/format_version.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/transaction.h"
 #include "db/retrieval_catalog.h"
 #include "db/transaction_lock.h"
 #include "journal/inventory.h"
-#include "storage/monolith.h"
+#include "storage/image_store.h"
 
 namespace qm::db {
 namespace {
@@ -52,7 +52,7 @@ std::vector<storage::CasExtent> extents(const std::vector<Extent>& dir) {
 
 }  // namespace
 
-Result<Database> Database::open_dev(const std::string& path) {
+Result<Database> Database::open_workspace(const std::string& path) {
   QM_ASSIGN(auto created, fs::mkdir_all(path));
   QM_ASSIGN(TransactionLock lock, lock_and_repair(path));
   QM_ASSIGN(Parts parts, load_dev(path));
@@ -74,7 +74,7 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
 
   if (!manifest_stat) {
     // A new workspace: no manifest is written until the first flush.
-    QM_ASSIGN(storage::DevStore store, storage::DevStore::create(path));
+    QM_ASSIGN(storage::WorkspaceStore store, storage::WorkspaceStore::create(path));
     return Parts{Store(storage::PageCache(storage::Backend(std::move(store)), kPageCacheCapacity),
                        storage::CasStore::new_dev(path)),
                  Catalog(), 0, 1, std::nullopt, fs::Stat{}};
@@ -100,7 +100,7 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   if (manifest.page_count > storage::kMaxPageCount)
     return fail(QmError::corruption("manifest page_count " + std::to_string(manifest.page_count) +
                                     " exceeds the addressable page range"));
-  QM_ASSIGN(storage::DevStore store, storage::DevStore::open(path, manifest.page_count));
+  QM_ASSIGN(storage::WorkspaceStore store, storage::WorkspaceStore::open(path, manifest.page_count));
   storage::PageCache cache(storage::Backend(std::move(store)), kPageCacheCapacity);
   QM_TRY(preflight_retrieval_blobs(path, manifest));
   QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));
@@ -118,8 +118,8 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
                logged};
 }
 
-Result<Database> Database::open_prod(const std::string& path) {
-  QM_ASSIGN(storage::Monolith image, storage::Monolith::open(path));
+Result<Database> Database::open_image(const std::string& path) {
+  QM_ASSIGN(storage::ImageStore image, storage::ImageStore::open(path));
   const auto map = image.mapping();  // keeps the bytes alive while the catalog is read
   const std::span<const uint8_t> bytes = image.bytes();
   const uint64_t manifest_offset = image.header().manifest_offset;

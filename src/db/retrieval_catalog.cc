@@ -2,10 +2,10 @@
 
 #include "core/bytes.h"
 #include "core/fs.h"
-#include "db/exec/query_budget.h"
-#include "db/query/chain_scan.h"
-#include "persistent/codec.h"
-#include "persistent/envelope.h"
+#include "table/query_budget.h"
+#include "table/chain_scan.h"
+#include "core/byte_codec.h"
+#include "retrieval/index_envelope.h"
 
 namespace qm::db {
 namespace {

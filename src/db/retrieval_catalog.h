@@ -16,9 +16,9 @@
 
 #include "core/error.h"
 #include "core/json_reader.h"
-#include "db/manifest.h"
-#include "db/table.h"
-#include "persistent/catalog_entry.h"
+#include "table/manifest.h"
+#include "table/table.h"
+#include "retrieval/catalog_entry.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 

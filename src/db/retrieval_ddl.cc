@@ -3,10 +3,12 @@
 // new entry is published by the flush at the end of the mutation or at commit.
 #include <string>
 
+#include "db/retrieval_ddl.h"
+
 #include "db/database.h"
 #include "db/retrieval_catalog.h"
 #include "db/retrieval_maintenance.h"
-#include "persistent/envelope.h"
+#include "retrieval/index_envelope.h"
 #include "retrieval/definition_json.h"
 
 namespace qm::db {
@@ -17,8 +19,8 @@ inline constexpr size_t kMaxDefinitionBytes = 8192;
 
 }  // namespace
 
-Result<void> Database::create_retrieval_index(const retrieval::RetrievalIndexDefinition& definition) {
-  { QM_ASSIGN(auto scope, begin_mutation()); }
+Result<void> create_retrieval_index(Database& db, const retrieval::RetrievalIndexDefinition& definition) {
+  { QM_ASSIGN(auto scope, db.begin_mutation()); }
   QM_TRY(definition.validate());
   // A definition too long to store would only be found at the flush, as corruption.
   std::string json;
@@ -26,33 +28,33 @@ Result<void> Database::create_retrieval_index(const retrieval::RetrievalIndexDef
   retrieval::write_definition(w, definition);
   if (json.size() > kMaxDefinitionBytes)
     return fail(QmError::schema("retrieval index definition exceeds 8 KiB"));
-  if (catalog_.retrieval().contains(definition.name))
+  if (db.catalog_.retrieval().contains(definition.name))
     return fail(QmError::schema("retrieval index `" + definition.name + "` already exists"));
-  if (catalog_.retrieval().size() >= kMaxRetrievalIndexes)
+  if (db.catalog_.retrieval().size() >= kMaxRetrievalIndexes)
     return fail(QmError::resource_limit("at most 16 persistent retrieval indexes per database"));
   QM_ASSIGN(persistent::CatalogEntry entry,
-            build_retrieval_entry(store_.cache, store_.cas, catalog_.tables(), definition, clock_));
-  const uint64_t built_at = clock_;
-  return atomic_mutation([&](Database& db) -> Result<void> {
-    QM_ASSIGN(auto scope, db.begin_mutation());
-    if (db.clock_ != built_at)
+            build_retrieval_entry(db.store_.cache, db.store_.cas, db.catalog_.tables(), definition, db.clock_));
+  const uint64_t built_at = db.clock_;
+  return db.atomic_mutation([&](Database& d) -> Result<void> {
+    QM_ASSIGN(auto scope, d.begin_mutation());
+    if (d.clock_ != built_at)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process while the statement ran; run it again"));
-    db.catalog_.retrieval().emplace(definition.name, std::move(entry));
-    db.retrieval_pending_->refresh(db.catalog_);
-    return db.end_mutation();
+    d.catalog_.retrieval().emplace(definition.name, std::move(entry));
+    d.retrieval_pending_->refresh(d.catalog_);
+    return d.end_mutation();
   });
 }
 
-Result<void> Database::drop_retrieval_index(const std::string& name) {
-  { QM_ASSIGN(auto scope, begin_mutation()); }
-  if (!catalog_.retrieval().contains(name))
+Result<void> drop_retrieval_index(Database& db, const std::string& name) {
+  { QM_ASSIGN(auto scope, db.begin_mutation()); }
+  if (!db.catalog_.retrieval().contains(name))
     return fail(QmError::schema("retrieval index `" + name + "` does not exist"));
-  return atomic_mutation([&](Database& db) -> Result<void> {
-    QM_ASSIGN(auto scope, db.begin_mutation());
-    db.catalog_.retrieval().erase(name);
-    db.retrieval_pending_->refresh(db.catalog_);
-    return db.end_mutation();
+  return db.atomic_mutation([&](Database& d) -> Result<void> {
+    QM_ASSIGN(auto scope, d.begin_mutation());
+    d.catalog_.retrieval().erase(name);
+    d.retrieval_pending_->refresh(d.catalog_);
+    return d.end_mutation();
   });
 }
 

@@ -1,8 +1,9 @@
 #include "db/retrieval_maintenance.h"
 
 #include "db/database.h"
-#include "db/query/row_access.h"
-#include "persistent/codec.h"
+#include "db/write_path.h"
+#include "table/row_access.h"
+#include "core/byte_codec.h"
 
 namespace qm::db {
 namespace {
@@ -62,19 +63,19 @@ std::unique_ptr<WriteObserver> make_retrieval_collector(std::shared_ptr<Retrieva
   return std::make_unique<RetrievalCollector>(std::move(pending));
 }
 
-Result<void> Database::statement_written(std::string_view table_name) {
-  QM_TRY(observers_.statement_written(table_name));
-  if (retrieval_pending_->table != table_name) return {};
-  std::vector<uint64_t> removed_ids = std::move(retrieval_pending_->removed);
-  std::vector<Row> added = std::move(retrieval_pending_->added);
-  retrieval_pending_->clear();
-  const Table* table = catalog_.find(table_name);
+Result<void> statement_written(Database& db, std::string_view table_name) {
+  QM_TRY(db.observers_.statement_written(table_name));
+  if (db.retrieval_pending_->table != table_name) return {};
+  std::vector<uint64_t> removed_ids = std::move(db.retrieval_pending_->removed);
+  std::vector<Row> added = std::move(db.retrieval_pending_->added);
+  db.retrieval_pending_->clear();
+  const Table* table = db.catalog_.find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
   // The retired versions keep their values; only their envelopes changed.
   std::vector<Row> removed(removed_ids.size());
   for (size_t i = 0; i < removed_ids.size(); ++i)
-    QM_TRY(read_record_at(store_.cache, *table, store_.cas, removed_ids[i], removed[i]));
-  return maintain_retrieval(table_name, removed, added);
+    QM_TRY(read_record_at(db.store_.cache, *table, db.store_.cas, removed_ids[i], removed[i]));
+  return db.maintain_retrieval(table_name, removed, added);
 }
 
 Result<void> Database::maintain_retrieval(std::string_view table_name, std::span<const Row> removed,

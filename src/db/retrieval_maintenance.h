@@ -1,6 +1,6 @@
 // Keeping persisted retrieval indexes in step with their tables. A write observer collects
 // the row changes of the running statement to tables that carry retrieval indexes (the new
-// versions with their values, the retired ones by row id); Database::statement_written hands
+// versions with their values, the retired ones by row id); statement_written hands
 // them to Database::maintain_retrieval once the statement has written all its rows, so each
 // index follows a statement as one change, inside the statement's transaction.
 //
@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/value.h"
-#include "db/catalog.h"
-#include "db/write_path.h"
+#include "table/catalog.h"
+#include "table/write_observers.h"
 
 namespace qm::db {
 

@@ -1,12 +1,12 @@
 #include "db/stats.h"
 
-#include "db/query/chain_scan.h"
+#include "table/chain_scan.h"
 
 #include <limits>
 
 #include "core/bytes.h"
 #include "core/saturating.h"
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
 #include "storage/cold_page.h"
 #include "storage/row_page.h"
@@ -98,35 +98,35 @@ Result<PageUsage> page_usage(std::span<const uint8_t> bytes) {
   return fail(QmError::invalid_page_type(type));
 }
 
-Result<DatabaseStats> Database::inspect_stats() {
-  QM_ASSIGN(WorkspaceAccess access, enter_workspace(/*write=*/false));
+Result<DatabaseStats> inspect_stats(Database& db) {
+  QM_ASSIGN(Database::WorkspaceAccess access, db.enter_workspace(/*write=*/false));
   DatabaseStats s;
-  s.current_transaction = clock_;
-  s.storage_mode = storage_mode_name(storage_mode());
-  s.writable = !read_only();
-  s.allocated_pages = store_.cache.backend().page_count();
+  s.current_transaction = db.clock_;
+  s.storage_mode = storage_mode_name(db.storage_mode());
+  s.writable = !db.read_only();
+  s.allocated_pages = db.store_.cache.backend().page_count();
   s.allocated_page_bytes = saturating_mul(s.allocated_pages, storage::kPageSize);
-  s.buffer_pool = {store_.cache.capacity(), store_.cache.resident()};
-  s.cas.blobs = store_.cas.count();
-  for (uint64_t i = 0; i < store_.cas.count(); ++i) {
-    QM_ASSIGN(auto blob, store_.cas.get(i));
+  s.buffer_pool = {db.store_.cache.capacity(), db.store_.cache.resident()};
+  s.cas.blobs = db.store_.cas.count();
+  for (uint64_t i = 0; i < db.store_.cas.count(); ++i) {
+    QM_ASSIGN(auto blob, db.store_.cas.get(i));
     if (blob.size() > kU64Max - s.cas.stored_bytes) return fail(QmError::corruption("CAS byte count overflowed"));
     s.cas.stored_bytes += blob.size();
   }
   uint64_t table_pages = 0;
   bool any_index = false;
-  for (const auto& [name, t] : catalog_.tables()) {
+  for (const auto& [name, t] : db.catalog_.tables()) {
     TableStats ts;
     ts.name = name;
     ts.columns = t.columns;
     ts.row_versions = t.row_versions;
-    const uint64_t snapshot = clock_;
-    QM_TRY(scan_envelopes(store_.cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
+    const uint64_t snapshot = db.clock_;
+    QM_TRY(scan_envelopes(db.store_.cache, t, [&](uint64_t created_tx, uint64_t deleted_tx) -> Result<void> {
       if (version_visible(created_tx, deleted_tx, snapshot)) ts.live_rows = saturating_inc(ts.live_rows);
       return {};
     }));
     uint64_t columnar = 0;
-    QM_TRY(measure_chain(store_.cache, t, ts, columnar));
+    QM_TRY(measure_chain(db.store_.cache, t, ts, columnar));
     ts.compression.compressed_pages = columnar;
     ts.compression.codec = columnar == 0 ? "row-slotted"
                            : columnar == ts.pages ? "columnar-packed"
@@ -140,9 +140,9 @@ Result<DatabaseStats> Database::inspect_stats() {
     s.tables.push_back(std::move(ts));
   }
   s.orphaned_pages = s.allocated_pages > table_pages ? s.allocated_pages - table_pages : 0;
-  s.format_version = effective_format_version(any_index);
-  if (!catalog_.retrieval().empty() && s.format_version < 8) s.format_version = 8;
-  for (const auto& info : persistent::catalog_infos(catalog_.retrieval(), clock_)) {
+  s.format_version = db.effective_format_version(any_index);
+  if (!db.catalog_.retrieval().empty() && s.format_version < 8) s.format_version = 8;
+  for (const auto& info : persistent::catalog_infos(db.catalog_.retrieval(), db.clock_)) {
     std::string text;
     JsonWriter w(text);
     persistent::write_info(w, info);

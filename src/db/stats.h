@@ -84,4 +84,8 @@ struct PageUsage {
 // Corruption "row page header out of range: ...", the columnar validation, InvalidPageType.
 Result<PageUsage> page_usage(std::span<const uint8_t> bytes);
 
+class Database;
+// The statistics of the database as the handle sees it (a workspace is read under its lock).
+Result<DatabaseStats> inspect_stats(Database& db);
+
 }  // namespace qm::db

@@ -12,7 +12,7 @@
 
 #include "core/error.h"
 #include "core/fs.h"
-#include "db/limits.h"
+#include "table/limits.h"
 
 namespace qm::db {
 

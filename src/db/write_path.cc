@@ -4,43 +4,45 @@
 // change is in place. The DDL half is in ddl.cc.
 #include "db/write_path.h"
 
+#include "table/write_observers.h"
+
 #include "core/bytes.h"
 #include "db/database.h"
-#include "db/query/row_access.h"
+#include "db/atomicity/transaction.h"
 #include "db/retrieval_maintenance.h"
-#include "db/schema.h"
-#include "db/transaction/transaction.h"
+#include "table/row_access.h"
+#include "table/schema.h"
 #include "storage/record.h"
 
 namespace qm::db {
 
-Result<uint64_t> Database::insert_validated_base(std::string_view table_name, std::span<const Value> row) {
-  QM_ASSIGN(auto scope, begin_mutation());
+Result<uint64_t> insert_validated_base(Database& db, std::string_view table_name, std::span<const Value> row) {
+  QM_ASSIGN(auto scope, db.begin_mutation());
   QM_TRY(validate_record_shape(row));
-  Table* found = catalog_.find(table_name);
+  Table* found = db.catalog_.find(table_name);
   if (!found) return fail(QmError::table_not_found(std::string(table_name)));
   Table& table = *found;
   // The caller validated the row; a row of another shape would misalign the indexes.
   if (row.size() != table.columns.size())
     return fail(QmError::schema("table `" + std::string(table_name) + "` expects " +
                                 std::to_string(table.columns.size()) + " columns, got " + std::to_string(row.size())));
-  if (table.row_versions >= kRetrievalTableMaxVersions && catalog_.has_retrieval_index(table_name))
+  if (table.row_versions >= kRetrievalTableMaxVersions && db.catalog_.has_retrieval_index(table_name))
     return fail(retrieval_version_limit());
 
   // The clock moves only once the row is stored, so a failed insert leaves it unchanged.
-  QM_ASSIGN(const uint64_t created, next_clock());
+  QM_ASSIGN(const uint64_t created, next_clock(db));
   // One buffer for every row this thread stores: a bulk load or an UPDATE of many rows
   // encodes without allocating per row.
   thread_local std::string record;
   record.assign(kEnvelopeSize, '\0');
   RecordEnvelope{created, 0, 0}.store(reinterpret_cast<uint8_t*>(record.data()));
-  QM_TRY(storage::record::encode_row_into(row, store_.cas, record));
+  QM_TRY(storage::record::encode_row_into(row, db.store_.cas, record));
   if (record.size() > kRecordCapacity)
     return fail(QmError::schema("record of " + std::to_string(record.size()) + " bytes exceeds page capacity (" +
                                 std::to_string(kRecordCapacity) + ")"));
   const auto bytes = as_bytes(record);
-  storage::PageCache& cache = store_.cache;
-  note_change();
+  storage::PageCache& cache = db.store_.cache;
+  db.note_change();
 
   if (!table.tail_page) {
     QM_ASSIGN(uint64_t id, cache.alloc_page());
@@ -68,27 +70,41 @@ Result<uint64_t> Database::insert_validated_base(std::string_view table_name, st
   } else {
     return fail(std::move(placed).error());
   }
-  clock_ = created;
+  db.clock_ = created;
   table.row_versions += 1;
   const uint64_t rid = storage::row_id(*table.tail_id, slot);
   index_row_version(table.indexes, table.columns, rid, row, [&](const std::string& column, const Value& key) {
-    if (transaction_) transaction_->index_entry_added(table_name, column, rid, key);
+    if (db.transaction_) db.transaction_->index_entry_added(table_name, column, rid, key);
   });
-  QM_TRY(observers_.row_stored(table_name, rid, row));
-  QM_TRY(end_mutation());
+  QM_TRY(db.observers_.row_stored(table_name, rid, row));
+  QM_TRY(db.end_mutation());
   return rid;
 }
 
-Result<void> Database::mark_deleted(std::string_view table_name, uint64_t row_id, uint64_t deleted_tx) {
-  Table* table = catalog_.find(table_name);
-  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
-  // Secondary indexes keep every version, retired ones included: nothing to remove there.
-  note_change();
-  QM_TRY(patch_delete_at(store_.cache, *table, row_id, deleted_tx));
-  return observers_.row_marked(table_name, row_id, deleted_tx);
+Result<uint64_t> next_clock(const Database& db) {
+  // Wrapping to 0 would hide every stored version from every later read.
+  if (db.clock() == UINT64_MAX)
+    return fail(QmError::corruption("database clock is at its largest value and cannot advance"));
+  return db.clock() + 1;
 }
 
-// Database::statement_written is in retrieval_maintenance.cc: after the observers, the
+Result<uint64_t> advance_clock(Database& db) {
+  QM_ASSIGN(db.clock_, next_clock(db));
+  return db.clock_;
+}
+
+LiveRowCounts& live_row_counts(Database& db) { return *db.live_row_counts_; }
+
+Result<void> mark_deleted(Database& db, std::string_view table_name, uint64_t row_id, uint64_t deleted_tx) {
+  Table* table = db.catalog_.find(table_name);
+  if (!table) return fail(QmError::table_not_found(std::string(table_name)));
+  // Secondary indexes keep every version, retired ones included: nothing to remove there.
+  db.note_change();
+  QM_TRY(patch_delete_at(db.store_.cache, *table, row_id, deleted_tx));
+  return db.observers_.row_marked(table_name, row_id, deleted_tx);
+}
+
+// statement_written is in retrieval_maintenance.cc: after the observers, the
 // statement's changes reach the retrieval indexes.
 
 }  // namespace qm::db

@@ -3,23 +3,25 @@
 #include <sodium.h>
 
 #include "encryption/sealed_database.h"
-#include "engine/params.h"
-#include "engine/parser.h"
+#include "sql/params.h"
+#include "sql/parser.h"
+#include "query/statements/statements.h"
+#include "db/stats.h"
 
 namespace qm::encryption {
 namespace {
 
-bool is_single_select(const query::Statement& s) {
-  return std::holds_alternative<query::SelectSingleStmt>(s.node);
+bool is_single_select(const sql::Statement& s) {
+  return std::holds_alternative<sql::SelectSingleStmt>(s.node);
 }
 
 bool within_bounds(const VaultStatement& s) {
   return s.sql.size() <= kMaxVaultSql && s.params.size() <= kMaxVaultParams;
 }
 
-Result<query::Statement> bind_and_parse(std::string_view sql, std::span<const Value> params) {
-  QM_ASSIGN(std::string bound, query::bind_params(sql, params));
-  return query::parse(bound);
+Result<sql::Statement> bind_and_parse(std::string_view sql, std::span<const Value> params) {
+  QM_ASSIGN(std::string bound, sql::bind_params(sql, params));
+  return sql::parse(bound);
 }
 
 // Everything after the last '/', trailing separators ignored; "" when there is no file name.
@@ -103,15 +105,15 @@ Result<QueryResult> Vault::query(std::string_view sql, std::span<const Value> pa
   QM_TRY(refuse_poisoned());
   if (sql.size() > kMaxVaultSql || params.size() > kMaxVaultParams)
     return fail(QmError::resource_limit("vault query limits exceeded"));
-  QM_ASSIGN(query::Statement statement, bind_and_parse(sql, params));
+  QM_ASSIGN(sql::Statement statement, bind_and_parse(sql, params));
   if (!is_single_select(statement))
     return fail(QmError::query("vault query requires SELECT; use a transaction for writes"));
-  return db_.query_with_limits_cancellable(sql, params, vault_limits(), nullptr);
+  return query_with_limits_cancellable(db_, sql, params, vault_limits(), nullptr);
 }
 
 Result<db::DatabaseStats> Vault::inspect() {
   QM_TRY(refuse_poisoned());
-  return db_.inspect_stats();
+  return inspect_stats(db_);
 }
 
 Result<std::string> Vault::retrieve_json(std::string_view request) {
@@ -132,10 +134,10 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
               std::vector<QueryResult> out;
               out.reserve(statements.size());
               for (const VaultStatement& s : statements) {
-                QM_ASSIGN(query::Statement statement, bind_and_parse(s.sql, s.params));
+                QM_ASSIGN(sql::Statement statement, bind_and_parse(s.sql, s.params));
                 if (is_single_select(statement))
                   return fail(QmError::query("use query for SELECT, not a write batch"));
-                auto r = c.query_with_limits_cancellable(s.sql, s.params, vault_limits(), nullptr);
+                auto r = query_with_limits_cancellable(c, s.sql, s.params, vault_limits(), nullptr);
                 if (!r) return fail(std::move(r).error());
                 out.push_back(std::move(*r));
               }
@@ -170,7 +172,7 @@ Result<void> Vault::backup(const std::string& path) {
   QM_ASSIGN(SecureBytes envelope, seal_database(db_, secret_));
   {
     QM_ASSIGN(db::Database check, open_database(envelope.span(), secret_));
-    QM_TRY(check.inspect_stats());
+    QM_TRY(inspect_stats(check));
   }
   return publish(path, envelope.span(), false);
 }
@@ -180,7 +182,7 @@ Result<void> Vault::rotate_key(Secret next) {
   QM_ASSIGN(SecureBytes envelope, seal_database(db_, next));
   {
     QM_ASSIGN(db::Database check, open_database(envelope.span(), next));
-    QM_TRY(check.inspect_stats());
+    QM_TRY(inspect_stats(check));
   }
   QM_TRY(persist(envelope.span()));
   secret_ = std::move(next);  // the old secret is wiped as it is replaced

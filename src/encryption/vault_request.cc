@@ -6,9 +6,9 @@
 
 #include "core/json_writer.h"
 #include "core/result_json.h"
-#include "db/manifest.h"
+#include "table/manifest.h"
 #include "db/stats.h"
-#include "ffi/params.h"
+#include "core/params_json.h"
 
 namespace qm::encryption {
 namespace {
@@ -82,7 +82,7 @@ Result<std::vector<Value>> convert_params(const std::vector<JsonNode>& params) {
   std::vector<Value> out;
   out.reserve(params.size());
   for (const JsonNode& p : params) {
-    auto v = ffi::json_to_value(p);
+    auto v = json_to_value(p);
     if (!v) return fail(QmError::query(std::move(v).error()));
     out.push_back(std::move(*v));
   }

@@ -8,6 +8,7 @@
 #include "ffi/export.h"
 #include "ffi/frame.h"
 #include "ffi/handle_use.h"
+#include "db/commit_log.h"
 
 namespace {
 
@@ -67,24 +68,24 @@ QM_EXPORT int qm_enable_commit_log(QmDb* db, uint64_t max_transaction_bytes, uin
     limits.max_transaction_bytes = max_transaction_bytes ? max_transaction_bytes : defaults.max_transaction_bytes;
     limits.max_retained_bytes = max_retained_bytes ? max_retained_bytes : defaults.max_retained_bytes;
     limits.max_retained_commits = max_retained_commits ? max_retained_commits : defaults.max_retained_commits;
-    return d.enable_commit_log(limits);
+    return enable_commit_log(d, limits);
   });
 }
 
 QM_EXPORT char* qm_commit_log_status(QmDb* db) {
   return run_text(db, "qm_commit_log_status", [](qm::db::Database& d) -> qm::Result<std::string> {
-    QM_ASSIGN(auto status, d.commit_log_status());
+    QM_ASSIGN(auto status, commit_log_status(d));
     return qm::journal::status_json(status);
   });
 }
 
 QM_EXPORT char* qm_changes_since(QmDb* db, uint64_t after, uint64_t max) {
   return run_text(db, "qm_changes_since",
-                  [&](qm::db::Database& d) { return d.changes_since_json(after, max); });
+                  [&](qm::db::Database& d) { return changes_since_json(d, after, max); });
 }
 
 QM_EXPORT int qm_prune_changes(QmDb* db, uint64_t through) {
-  return run_int(db, "qm_prune_changes", [&](qm::db::Database& d) { return d.prune_changes(through); });
+  return run_int(db, "qm_prune_changes", [&](qm::db::Database& d) { return prune_changes(d, through); });
 }
 
 }  // extern "C"

@@ -30,7 +30,7 @@ QM_EXPORT QmDb* qm_open_dev(const char* path) {
       qm::ffi::set_last_error("qm_open_dev: path is NULL or not valid UTF-8");
       return nullptr;
     }
-    return adopt(qm::db::Database::open_dev(std::string(*p)));
+    return adopt(qm::db::Database::open_workspace(std::string(*p)));
   });
 }
 
@@ -41,7 +41,7 @@ QM_EXPORT QmDb* qm_open_prod(const char* path) {
       qm::ffi::set_last_error("qm_open_prod: path is NULL or not valid UTF-8");
       return nullptr;
     }
-    return adopt(qm::db::Database::open_prod(std::string(*p)));
+    return adopt(qm::db::Database::open_image(std::string(*p)));
   });
 }
 

@@ -7,6 +7,7 @@
 #include "ffi/frame.h"
 #include "ffi/handle_use.h"
 #include "migrate/import_report.h"
+#include "query/statements/statements.h"
 
 extern "C" {
 
@@ -26,7 +27,7 @@ QM_EXPORT char* qm_import_sql(QmDb* db, const char* dump) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
-    return qm::ffi::string_to_c(qm::migrate::report_to_json(db->db.import_sql(*text)));
+    return qm::ffi::string_to_c(qm::migrate::report_to_json(import_sql(db->db, *text)));
   });
 }
 

@@ -7,13 +7,14 @@
 
 #include "core/result_json.h"
 #include "db/database.h"
-#include "engine/params.h"
-#include "engine/parser.h"
+#include "sql/params.h"
+#include "sql/parser.h"
 #include "ffi/export.h"
 #include "ffi/frame.h"
 #include "ffi/handle_use.h"
 #include "ffi/db_handle.h"
-#include "ffi/params.h"
+#include "core/params_json.h"
+#include "query/statements/statements.h"
 
 struct QmStmt {
   QmStmt(std::string text, size_t count) : sql(std::move(text)), parameter_count(count) {}
@@ -60,9 +61,9 @@ QM_EXPORT char* qm_query(QmDb* db, const char* sql) {
     if (!text) return refuse("qm_query: sql is NULL or not valid UTF-8");
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
-    auto statement = qm::query::parse(*text);
+    auto statement = qm::sql::parse(*text);
     if (!statement) return hand_out(qm::fail(std::move(statement).error()));
-    return hand_out(db->db.execute_statement(std::move(*statement), nullptr));
+    return hand_out(execute_statement(db->db, std::move(*statement), nullptr));
   });
 }
 
@@ -73,11 +74,11 @@ QM_EXPORT char* qm_query_params(QmDb* db, const char* sql, const char* params_js
     if (!text) return refuse("qm_query_params: sql is NULL or not valid UTF-8");
     auto params = qm::ffi::utf8_arg(params_json);
     if (!params) return refuse("qm_query_params: params is NULL or not valid UTF-8");
-    auto values = qm::ffi::json_params_to_values("qm_query_params", *params);
+    auto values = qm::json_params_to_values("qm_query_params", *params);
     if (!values) return refuse(values.error().c_str());
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
-    return hand_out(db->db.query_with(*text, *values));
+    return hand_out(query_with(db->db, *text, *values));
   });
 }
 
@@ -97,7 +98,7 @@ QM_EXPORT QmStmt* qm_prepare(QmDb* db, const char* sql) {
       set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
-    auto prepared = db->db.prepare(*text);
+    auto prepared = qm::db::prepare(*text);
     if (!prepared) {
       set_last_error(prepared.error());
       return nullptr;
@@ -114,14 +115,14 @@ QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json)
     if (!statement_use) return refuse_in_use();
     auto params = qm::ffi::utf8_arg(params_json);
     if (!params) return refuse("qm_stmt_execute: params is NULL or not valid UTF-8");
-    auto values = qm::ffi::json_params_to_values("qm_stmt_execute", *params);
+    auto values = qm::json_params_to_values("qm_stmt_execute", *params);
     if (!values) return refuse(values.error().c_str());
     if (values->size() != stmt->parameter_count)
       return hand_out(qm::fail(QmError::schema("prepared statement expects " + std::to_string(stmt->parameter_count) +
                                                " parameters, got " + std::to_string(values->size()))));
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
-    return hand_out(db->db.query_with(stmt->sql, *values));
+    return hand_out(query_with(db->db, stmt->sql, *values));
   });
 }
 
@@ -151,11 +152,11 @@ QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_set
     auto text = qm::ffi::utf8_arg(sql);
     auto sets_text = qm::ffi::utf8_arg(param_sets_json);
     if (!db || !text || !sets_text) return refuse("qm_execute_many: null handle or invalid UTF-8 input");
-    auto sets = qm::ffi::read_param_sets(*sets_text);
+    auto sets = qm::read_param_sets(*sets_text);
     if (!sets) return hand_out(qm::fail(std::move(sets).error()));
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
-    auto total = db->db.execute_many(*text, **sets);
+    auto total = execute_many(db->db, *text, **sets);
     if (!total) return hand_out(qm::fail(std::move(total).error()));
     return hand_out(QueryResult(qm::MutatedResult{*total}));
   });

@@ -5,6 +5,7 @@
 #include "ffi/export.h"
 #include "ffi/frame.h"
 #include "ffi/handle_use.h"
+#include "query/statements/statements.h"
 
 extern "C" {
 
@@ -21,7 +22,7 @@ QM_EXPORT char* qm_retrieve(QmDb* db, const char* request) {
       return nullptr;
     }
     const qm::db::QueryLimits limits{100000, 16777216, 10000, std::nullopt};
-    auto response = db->db.retrieve_json_controlled(*text, limits, nullptr, std::nullopt);
+    auto response = retrieve_json_controlled(db->db, *text, limits, nullptr, std::nullopt);
     if (!response) {
       qm::ffi::set_last_error(response.error());
       return nullptr;

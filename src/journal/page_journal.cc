@@ -123,7 +123,7 @@ struct Committed {
   bool exact = true;
 };
 
-Result<Committed> commit_installed(storage::DevStore& store, Journal& j) {
+Result<Committed> commit_installed(storage::WorkspaceStore& store, Journal& j) {
   const std::string root = j.root();  // a copy: the journal is retired below
   const uint64_t budget = j.limits().max_transaction_bytes;
   QM_ASSIGN(std::string manifest, read_bounded(fs::join(root, kManifestName), budget));
@@ -218,7 +218,7 @@ Result<void> Journal::publish() {
   return {};
 }
 
-Result<void> Journal::before_write(storage::DevStore&, uint64_t page_id) {
+Result<void> Journal::before_write(storage::WorkspaceStore&, uint64_t page_id) {
   if (journaled_.contains(page_id)) return {};
   QM_TRY(reserve(kPageCharge));
   if (page_id < page_count_) {
@@ -246,7 +246,7 @@ Result<void> Journal::before_write(storage::DevStore&, uint64_t page_id) {
   return {};
 }
 
-Result<void> Journal::before_writes(storage::DevStore&, std::span<const uint64_t> page_ids) {
+Result<void> Journal::before_writes(storage::WorkspaceStore&, std::span<const uint64_t> page_ids) {
   std::vector<uint64_t> fresh;
   for (uint64_t id : page_ids)
     if (id < page_count_ && !journaled_.contains(id)) fresh.push_back(id);
@@ -290,7 +290,7 @@ Result<void> Journal::before_writes(storage::DevStore&, std::span<const uint64_t
   return {};
 }
 
-Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits, LogTally* tally) {
+Result<void> begin_journal(storage::WorkspaceStore& store, const CommitLogOptions& limits, LogTally* tally) {
   const std::string root = store.root();
   auto prepared = prepare(root, limits, tally);
   if (!prepared) {
@@ -306,19 +306,19 @@ Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& lim
   return {};
 }
 
-Journal* installed_journal(const storage::DevStore& store) { return dynamic_cast<Journal*>(store.journal()); }
+Journal* installed_journal(const storage::WorkspaceStore& store) { return dynamic_cast<Journal*>(store.journal()); }
 
-Result<void> publish_journal(const storage::DevStore& store) {
+Result<void> publish_journal(const storage::WorkspaceStore& store) {
   if (Journal* j = installed_journal(store)) return j->publish();
   return {};
 }
 
-Result<uint64_t> manifest_sequence(const storage::DevStore& store) {
+Result<uint64_t> manifest_sequence(const storage::WorkspaceStore& store) {
   if (Journal* j = installed_journal(store)) return j->sequence();
   return head(store.root());
 }
 
-Result<void> commit_journal(storage::DevStore& store, LogTally* tally) {
+Result<void> commit_journal(storage::WorkspaceStore& store, LogTally* tally) {
   Journal* j = installed_journal(store);
   if (!j) return fail(QmError::transaction("no active page journal"));
   auto committed = commit_installed(store, *j);

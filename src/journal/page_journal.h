@@ -38,7 +38,7 @@
 
 #include "core/error.h"
 #include "journal/log_tally.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 
 namespace qm::journal {
 
@@ -66,10 +66,10 @@ class Journal final : public storage::PageJournal {
   // reached; reduce transaction or prune history" when a limit would be passed.
   Result<void> reserve(uint64_t n);
   // The undo step of a page write.
-  Result<void> before_write(storage::DevStore& store, uint64_t page_id) override;
+  Result<void> before_write(storage::WorkspaceStore& store, uint64_t page_id) override;
   // The undo step of a group of page writes: the before-images are written, then flushed
   // together, then renamed into place under one flush of `undo`.
-  Result<void> before_writes(storage::DevStore& store, std::span<const uint64_t> page_ids) override;
+  Result<void> before_writes(storage::WorkspaceStore& store, std::span<const uint64_t> page_ids) override;
 
   const std::string& root() const { return root_; }
   uint64_t sequence() const { return sequence_; }
@@ -112,20 +112,20 @@ class Journal final : public storage::PageJournal {
 // behind is TransactionOutcomeUnknown "journal preparation requires recovery: {}").
 // With a tally (log_tally.h) that is current, the log is neither listed nor walked; without
 // one that is current, it is learned again.
-Result<void> begin_journal(storage::DevStore& store, const CommitLogOptions& limits, LogTally* tally = nullptr);
+Result<void> begin_journal(storage::WorkspaceStore& store, const CommitLogOptions& limits, LogTally* tally = nullptr);
 // Turns the installed journal into the next durable commit. A TransactionOutcomeUnknown
 // failure means the commit point may have passed (the journal is retired); any other
 // failure leaves the journal installed and `active` in place for a rollback.
 // The chunk files and the manifest written by the final flush are made durable here, with
 // the record, before the commit point.
-Result<void> commit_journal(storage::DevStore& store, LogTally* tally = nullptr);
+Result<void> commit_journal(storage::WorkspaceStore& store, LogTally* tally = nullptr);
 // Makes the installed journal's `active` durable if it is not yet (nothing without a journal):
 // called before the manifest of a logged workspace is replaced.
-Result<void> publish_journal(const storage::DevStore& store);
+Result<void> publish_journal(const storage::WorkspaceStore& store);
 // The journal installed in the store, or nullptr.
-Journal* installed_journal(const storage::DevStore& store);
+Journal* installed_journal(const storage::WorkspaceStore& store);
 // The "commit_sequence" a manifest written now carries: the installed journal's sequence,
 // else the commit log's head.
-Result<uint64_t> manifest_sequence(const storage::DevStore& store);
+Result<uint64_t> manifest_sequence(const storage::WorkspaceStore& store);
 
 }  // namespace qm::journal

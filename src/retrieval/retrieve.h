@@ -10,7 +10,7 @@
 
 #include "core/error.h"
 #include "core/value.h"
-#include "persistent/catalog_entry.h"
+#include "retrieval/catalog_entry.h"
 #include "retrieval/control.h"
 #include "retrieval/sources.h"
 

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "core/json_reader.h"
-#include "persistent/codec.h"
+#include "core/byte_codec.h"
 #include "retrieval/definition_json.h"
 
 namespace qm::retrieval {

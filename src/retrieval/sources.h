@@ -12,7 +12,7 @@
 
 #include "core/error.h"
 #include "core/query_result.h"
-#include "persistent/catalog_entry.h"
+#include "retrieval/catalog_entry.h"
 #include "retrieval/definition.h"
 #include "search/search_index.h"
 #include "vector/vector_index.h"

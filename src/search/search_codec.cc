@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "core/utf8.h"
-#include "persistent/codec.h"
+#include "core/byte_codec.h"
 #include "search/search_index.h"
 
 namespace qm::search {

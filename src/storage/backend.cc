@@ -4,10 +4,10 @@
 
 namespace qm::storage {
 
-// ---- MemStore -----------------------------------------------------------------------------
+// ---- MemoryStore -----------------------------------------------------------------------------
 
-MemStore MemStore::from_page_area(std::span<const uint8_t> area) {
-  MemStore s;
+MemoryStore MemoryStore::from_page_area(std::span<const uint8_t> area) {
+  MemoryStore s;
   size_t n = area.size() / kPageSize;
   s.pages_.reserve(n);
   for (size_t i = 0; i < n; ++i) {
@@ -21,8 +21,8 @@ MemStore MemStore::from_page_area(std::span<const uint8_t> area) {
   return s;
 }
 
-Result<MemStore> MemStore::copy_of(Backend& source) {
-  MemStore s;
+Result<MemoryStore> MemoryStore::copy_of(Backend& source) {
+  MemoryStore s;
   const uint64_t n = source.page_count();
   s.pages_.reserve(static_cast<size_t>(n));
   for (uint64_t id = 0; id < n; ++id) {
@@ -35,14 +35,14 @@ Result<MemStore> MemStore::copy_of(Backend& source) {
   return s;
 }
 
-uint64_t MemStore::alloc_page() {
+uint64_t MemoryStore::alloc_page() {
   pages_.push_back(new_zero_page());
   verified_.push_back(false);
   unstamped_.push_back(false);
   return pages_.size() - 1;
 }
 
-void MemStore::stamp_deferred_pages() {
+void MemoryStore::stamp_deferred_pages() {
   std::vector<Page*> due;
   due.reserve(unstamped_list_.size());
   for (uint64_t id : unstamped_list_) {
@@ -55,14 +55,14 @@ void MemStore::stamp_deferred_pages() {
   stamp_page_checksums(due);
 }
 
-Result<void> MemStore::read_page_into(uint64_t id, PageSpan out) {
+Result<void> MemoryStore::read_page_into(uint64_t id, PageSpan out) {
   if (id >= pages_.size()) return fail(QmError::page_fault(id));
   settle_stamp(id);
   std::memcpy(out.data(), pages_[id]->data(), kPageSize);
   return {};
 }
 
-Result<void> MemStore::write_page(uint64_t id, ConstPageSpan page) {
+Result<void> MemoryStore::write_page(uint64_t id, ConstPageSpan page) {
   if (id >= pages_.size()) return fail(QmError::page_fault(id));
   std::memcpy(pages_[id]->data(), page.data(), kPageSize);
   verified_[id] = false;
@@ -70,9 +70,9 @@ Result<void> MemStore::write_page(uint64_t id, ConstPageSpan page) {
   return {};
 }
 
-// ---- RemoteStore ----------------------------------------------------------------------------
+// ---- StreamedImageStore ----------------------------------------------------------------------------
 
-Result<void> RemoteStore::read_page_into(uint64_t id, PageSpan out) const {
+Result<void> StreamedImageStore::read_page_into(uint64_t id, PageSpan out) const {
   if (id >= page_count_) return fail(QmError::page_fault(id));
   QM_ASSIGN(auto bytes, reader_->read(24 + id * kPageSize, kPageSize));
   if (bytes.size() != kPageSize) return fail(QmError::corruption("streamed page has the wrong length"));
@@ -83,7 +83,7 @@ Result<void> RemoteStore::read_page_into(uint64_t id, PageSpan out) const {
 // ---- Backend --------------------------------------------------------------------------------
 
 uint64_t Backend::held_page_count() const {
-  if (const auto* d = dev()) return d->held_page_count();
+  if (const auto* d = workspace()) return d->held_page_count();
   return page_count();
 }
 
@@ -97,7 +97,7 @@ Result<void> Backend::read_page_into(uint64_t id, PageSpan out) {
 
 Result<void> Backend::read_page_into(uint64_t id, PageSpan out, std::optional<uint32_t>& checksum) {
   checksum.reset();
-  if (DevStore* dev = std::get_if<DevStore>(&v_)) return dev->read_page_into(id, out, &checksum);
+  if (WorkspaceStore* dev = std::get_if<WorkspaceStore>(&v_)) return dev->read_page_into(id, out, &checksum);
   return read_page_into(id, out);
 }
 
@@ -108,25 +108,25 @@ Result<PageBox> Backend::read_page(uint64_t id) {
 }
 
 Result<std::vector<Page>> Backend::read_all_pages() {
-  if (auto* d = dev()) return d->read_all_pages();
+  if (auto* d = workspace()) return d->read_all_pages();
   std::vector<Page> pages;
   uint64_t n = page_count();
   // Memory and mapped stores hold their pages already, so their count is safe to reserve;
   // a streamed store's count is only the caller's word.
-  if (!remote()) pages.reserve(static_cast<size_t>(n));
+  if (!streamed_image()) pages.reserve(static_cast<size_t>(n));
   for (uint64_t id = 0; id < n; ++id) QM_TRY(read_page_into(id, pages.emplace_back()));
   return pages;
 }
 
 Result<void> Backend::write_page(uint64_t id, ConstPageSpan page) {
-  if (auto* d = dev()) return d->write_page(id, page);
-  if (auto* m = mem()) return m->write_page(id, page);
+  if (auto* d = workspace()) return d->write_page(id, page);
+  if (auto* m = memory()) return m->write_page(id, page);
   return fail(QmError::read_only());
 }
 
 Result<void> Backend::write_pages_from(uint64_t first, std::span<const Page* const> pages) {
-  if (auto* d = dev()) return d->write_pages_from(first, pages);
-  if (auto* m = mem()) {
+  if (auto* d = workspace()) return d->write_pages_from(first, pages);
+  if (auto* m = memory()) {
     for (size_t i = 0; i < pages.size(); ++i) QM_TRY(m->write_page(first + i, *pages[i]));
     return {};
   }
@@ -134,8 +134,8 @@ Result<void> Backend::write_pages_from(uint64_t first, std::span<const Page* con
 }
 
 Result<uint64_t> Backend::alloc_page() {
-  if (auto* d = dev()) return d->alloc_page();
-  if (auto* m = mem()) return m->alloc_page();
+  if (auto* d = workspace()) return d->alloc_page();
+  if (auto* m = memory()) return m->alloc_page();
   return fail(QmError::read_only());
 }
 

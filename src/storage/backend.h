@@ -1,8 +1,8 @@
 // Backend: the page store under the page cache, one of a closed set of four:
-//   Dev      workspace chunk files (DevStore), writable;
-//   Mem      pages in memory (memory databases, imported images), writable;
-//   Monolith the page area of a mapped production image, read-only;
-//   Remote   the page area of an image read through a caller's reader, read-only.
+//   Workspace      workspace chunk files (WorkspaceStore), writable;
+//   Memory         pages in memory (memory databases, imported images), writable;
+//   Image          the page area of a mapped production image (ImageStore), read-only;
+//   StreamedImage  the page area of an image read through a caller's reader, read-only.
 // Page ids are dense: a backend of n pages holds ids 0 .. n - 1. Reads beyond the count are
 // PageFault(id); writes and allocations on the read-only variants are ReadOnly.
 #pragma once
@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "core/error.h"
-#include "storage/dev_store.h"
-#include "storage/monolith.h"
+#include "storage/workspace_store.h"
+#include "storage/image_store.h"
 #include "storage/page.h"
 
 namespace qm::storage {
@@ -24,13 +24,13 @@ namespace qm::storage {
 class Backend;
 
 // Pages in memory; the page id is the index.
-class MemStore {
+class MemoryStore {
  public:
-  MemStore() = default;
+  MemoryStore() = default;
   // The pages of an image's page area (a multiple of 4096 bytes, checked by the caller).
-  static MemStore from_page_area(std::span<const uint8_t> area);
+  static MemoryStore from_page_area(std::span<const uint8_t> area);
   // The pages of another store, each copied once as read_page_into hands it out.
-  static Result<MemStore> copy_of(Backend& source);
+  static Result<MemoryStore> copy_of(Backend& source);
 
   uint64_t page_count() const { return pages_.size(); }
   // Appends a zero page and returns its id.
@@ -104,9 +104,9 @@ class PageReader {
 };
 
 // The page area of an image read through a PageReader: page i is read(24 + 4096 i, 4096).
-class RemoteStore {
+class StreamedImageStore {
  public:
-  RemoteStore(std::unique_ptr<PageReader> reader, uint64_t page_count)
+  StreamedImageStore(std::unique_ptr<PageReader> reader, uint64_t page_count)
       : reader_(std::move(reader)), page_count_(page_count) {}
   uint64_t page_count() const { return page_count_; }
   // PageFault(id) beyond the count; the reader's error unchanged; a result that is not 4096
@@ -120,15 +120,15 @@ class RemoteStore {
 
 class Backend {
  public:
-  enum class Kind : uint8_t { Dev, Mem, Monolith, Remote };
+  enum class Kind : uint8_t { Workspace, Memory, Image, StreamedImage };
 
-  explicit Backend(DevStore store) : v_(std::move(store)) {}
-  explicit Backend(MemStore store) : v_(std::move(store)) {}
-  explicit Backend(Monolith store) : v_(std::move(store)) {}
-  explicit Backend(RemoteStore store) : v_(std::move(store)) {}
+  explicit Backend(WorkspaceStore store) : v_(std::move(store)) {}
+  explicit Backend(MemoryStore store) : v_(std::move(store)) {}
+  explicit Backend(ImageStore store) : v_(std::move(store)) {}
+  explicit Backend(StreamedImageStore store) : v_(std::move(store)) {}
 
   Kind kind() const { return static_cast<Kind>(v_.index()); }
-  bool read_only() const { return kind() == Kind::Monolith || kind() == Kind::Remote; }
+  bool read_only() const { return kind() == Kind::Image || kind() == Kind::StreamedImage; }
   uint64_t page_count() const;
   // The pages a walk can really reach: a workspace store counts what its chunk files hold,
   // not what its manifest claims; the other stores hold exactly page_count().
@@ -141,23 +141,30 @@ class Backend {
   Result<PageBox> read_page(uint64_t id);
   Result<std::vector<Page>> read_all_pages();
   Result<void> write_page(uint64_t id, ConstPageSpan page);
-  // pages[i] is page first + i. Mem: page by page, the first id past the end is PageFault
+  // pages[i] is page first + i. Memory: page by page, the first id past the end is PageFault
   // (earlier pages stay written).
   Result<void> write_pages_from(uint64_t first, std::span<const Page* const> pages);
-  // Dev counts up its page count; Mem appends a zero page; read-only variants: ReadOnly.
+  // A workspace counts up its page count; memory appends a zero page; read-only variants: ReadOnly.
   Result<uint64_t> alloc_page();
 
-  DevStore* dev() { return std::get_if<DevStore>(&v_); }
-  MemStore* mem() { return std::get_if<MemStore>(&v_); }
-  Monolith* monolith() { return std::get_if<Monolith>(&v_); }
-  RemoteStore* remote() { return std::get_if<RemoteStore>(&v_); }
-  const DevStore* dev() const { return std::get_if<DevStore>(&v_); }
-  const MemStore* mem() const { return std::get_if<MemStore>(&v_); }
-  const Monolith* monolith() const { return std::get_if<Monolith>(&v_); }
-  const RemoteStore* remote() const { return std::get_if<RemoteStore>(&v_); }
+  WorkspaceStore* workspace() { return std::get_if<WorkspaceStore>(&v_); }
+  MemoryStore* memory() { return std::get_if<MemoryStore>(&v_); }
+  ImageStore* image() { return std::get_if<ImageStore>(&v_); }
+  StreamedImageStore* streamed_image() { return std::get_if<StreamedImageStore>(&v_); }
+  const WorkspaceStore* workspace() const { return std::get_if<WorkspaceStore>(&v_); }
+  const MemoryStore* memory() const { return std::get_if<MemoryStore>(&v_); }
+  const ImageStore* image() const { return std::get_if<ImageStore>(&v_); }
+  const StreamedImageStore* streamed_image() const { return std::get_if<StreamedImageStore>(&v_); }
+  // The former names, for the transaction kinds in db/atomicity until they adopt the ones
+  // above (tools/rename: /work/brief/layer-names.py); nothing else may use them.
+  WorkspaceStore* dev() { return workspace(); }
+  MemoryStore* mem() { return memory(); }
 
  private:
-  std::variant<DevStore, MemStore, Monolith, RemoteStore> v_;
+  std::variant<WorkspaceStore, MemoryStore, ImageStore, StreamedImageStore> v_;
 };
+
+// The former name of the memory store, kept for db/atomicity only (see Backend::dev above).
+using MemoryStore = MemoryStore;
 
 }  // namespace qm::storage

@@ -40,7 +40,7 @@ void PageCache::touch(uint32_t slot) {
 }
 
 Page* PageCache::store_page(uint64_t id) {
-  MemStore* mem = backend_.mem();
+  MemoryStore* mem = backend_.memory();
   return mem ? mem->page(id) : nullptr;
 }
 
@@ -77,12 +77,12 @@ void PageCache::mark_dirty(Frame& f) {
     if (dirty_slots_.size() > 2 * capacity_ + 64) compact_dirty_slots();
   }
   // The store's bytes changed and are not stamped until the page is written back.
-  if (f.shared) backend_.mem()->clear_checksum_verified(f.id);
+  if (f.shared) backend_.memory()->clear_checksum_verified(f.id);
 }
 
 void PageCache::stamp(Frame& f) {
   stamp_page_checksum(*f.bytes);
-  if (f.shared) backend_.mem()->mark_checksum_verified(f.id);
+  if (f.shared) backend_.memory()->mark_checksum_verified(f.id);
 }
 
 Result<void> PageCache::evict_if_needed() {
@@ -94,7 +94,7 @@ Result<void> PageCache::evict_if_needed() {
       // later flush or eviction tries it again first. A shared page is the store's already:
       // its stamp waits for the next flush.
       if (f.shared) {
-        backend_.mem()->defer_stamp(f.id);
+        backend_.memory()->defer_stamp(f.id);
       } else {
         stamp(f);
         QM_TRY(backend_.write_page(f.id, *f.bytes));
@@ -113,7 +113,7 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
   if (Page* shared = store_page(id)) {
     // A memory page verified (or written stamped) by this cache and not written since
     // cannot have changed: only the first load of an imported page pays for the check.
-    MemStore* mem = backend_.mem();
+    MemoryStore* mem = backend_.memory();
     if (!mem->checksum_verified(id) && !mem->stamp_deferred(id)) {
       QM_TRY(verify_page_checksum(id, *shared));
       mem->mark_checksum_verified(id);
@@ -134,7 +134,7 @@ Result<void> PageCache::ensure_loaded(uint64_t id) {
 
 Result<ConstPageSpan> PageCache::lend(uint64_t id) {
   uint32_t computed = 0;
-  QM_ASSIGN(ConstPageSpan page, backend_.dev()->lend_page(id, computed));
+  QM_ASSIGN(ConstPageSpan page, backend_.workspace()->lend_page(id, computed));
   QM_TRY(verify_page_checksum(id, page, computed));
   return page;
 }
@@ -215,7 +215,7 @@ Result<uint64_t> PageCache::alloc_page() { return backend_.alloc_page(); }
 
 Result<void> PageCache::flush() {
   if (backend_.read_only()) return {};
-  if (MemStore* mem = backend_.mem()) mem->stamp_deferred_pages();
+  if (MemoryStore* mem = backend_.memory()) mem->stamp_deferred_pages();
   std::vector<std::pair<uint64_t, uint32_t>> dirty;
   for (uint32_t slot : dirty_slots_)
     if (frames_[slot].dirty) dirty.emplace_back(frames_[slot].id, slot);
@@ -234,11 +234,11 @@ Result<void> PageCache::flush() {
   std::erase_if(dirty, [&](const std::pair<uint64_t, uint32_t>& d) {
     Frame& f = frames_[d.second];
     if (!f.shared) return false;
-    backend_.mem()->mark_checksum_verified(f.id);
+    backend_.memory()->mark_checksum_verified(f.id);
     f.dirty = false;
     return true;
   });
-  if (DevStore* dev = backend_.dev(); dev != nullptr && dev->journal() != nullptr && !dirty.empty()) {
+  if (WorkspaceStore* dev = backend_.workspace(); dev != nullptr && dev->journal() != nullptr && !dirty.empty()) {
     std::vector<uint64_t> ids;
     ids.reserve(dirty.size());
     for (const auto& d : dirty) ids.push_back(d.first);
@@ -257,7 +257,7 @@ Result<void> PageCache::flush() {
     QM_TRY(backend_.write_pages_from(dirty[begin].first, run));
     end = begin;
   }
-  MemStore* mem = backend_.mem();
+  MemoryStore* mem = backend_.memory();
   for (const auto& [id, slot] : dirty) {
     frames_[slot].dirty = false;
     if (mem) mem->mark_checksum_verified(id);

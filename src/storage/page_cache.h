@@ -100,7 +100,7 @@ class PageCache {
   // therefore neither copies it nor evicts for it. Other backends load as with_page does.
   template <class F>
   auto with_page_passing(uint64_t id, F&& reader) -> detail::Lifted<std::invoke_result_t<F, ConstPageSpan>> {
-    if (!backend_.dev() || index_.contains(id)) return with_page(id, std::forward<F>(reader));
+    if (!backend_.workspace() || index_.contains(id)) return with_page(id, std::forward<F>(reader));
     auto lent = lend(id);
     if (!lent) return fail(std::move(lent).error());
     return detail::call_visitor(std::forward<F>(reader), *lent);
@@ -149,7 +149,7 @@ class PageCache {
   Result<uint64_t> alloc_page();
   // Writes every dirty page back, stamped, one write_pages_from per run of consecutive ids,
   // the highest run first (appended pages before the pages linking to them); pages become clean only when all runs succeeded. No-op on image
-  // backends. Does not flush to stable storage (DevStore::sync_data does).
+  // backends. Does not flush to stable storage (WorkspaceStore::sync_data does).
   Result<void> flush();
 
   // While set, the first change of each page below its limit saves the page's bytes there

@@ -140,13 +140,17 @@ class SecondaryIndex {
   uint64_t count_ = 0;
 };
 
-class SecondaryIndex::const_iterator {
- public:
+// The standard iterator types both directions share.
+struct SecondaryIndexIteratorTypes {
   using iterator_category = std::bidirectional_iterator_tag;
-  using value_type = Entry;
+  using value_type = SecondaryIndex::Entry;
   using difference_type = std::ptrdiff_t;
-  using pointer = const Entry*;
-  using reference = const Entry&;
+  using pointer = const SecondaryIndex::Entry*;
+  using reference = const SecondaryIndex::Entry&;
+};
+
+class SecondaryIndex::const_iterator : public SecondaryIndexIteratorTypes {
+ public:
 
   const_iterator() = default;
   reference operator*() const { return load(); }
@@ -194,13 +198,8 @@ class SecondaryIndex::const_iterator {
 };
 
 // Walks the keys from the last to the first; it stands on the entry it presents.
-class SecondaryIndex::const_reverse_iterator {
+class SecondaryIndex::const_reverse_iterator : public SecondaryIndexIteratorTypes {
  public:
-  using iterator_category = std::bidirectional_iterator_tag;
-  using value_type = Entry;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const Entry*;
-  using reference = const Entry&;
 
   const_reverse_iterator() = default;
   reference operator*() const { return it_.load(); }

@@ -12,12 +12,14 @@
 #include <string>
 
 #include "db/database.h"
-#include "db/transaction/transaction.h"
-#include "db_test_util.h"
+#include "db/atomicity/transaction.h"
+#include "support/db_test_util.h"
 #include "journal/feed.h"
 #include "journal/inventory.h"
 #include "support/crash_harness.h"
 #include "support/temp_dir.h"
+#include "query/statements/statements.h"
+#include "db/commit_log.h"
 
 namespace qm::db {
 namespace {
@@ -39,15 +41,15 @@ std::string count_of(const std::string& sql_result) {
 // old ones retired in place), and n is recorded as committed.
 Result<void> rewrite_all(Database& db, int64_t n) {
   return db.transaction([&](Database& d) -> Result<void> {
-    QM_TRY(d.query_with("UPDATE t SET v = " + std::to_string(n) + " WHERE id >= 0", {}));
-    QM_TRY(d.query_with("INSERT INTO acks VALUES (" + std::to_string(n) + ")", {}));
+    QM_TRY(query_with(d, "UPDATE t SET v = " + std::to_string(n) + " WHERE id >= 0", {}));
+    QM_TRY(query_with(d, "INSERT INTO acks VALUES (" + std::to_string(n) + ")", {}));
     return {};
   });
 }
 
 void make_logged_workspace(const std::string& ws) {
   auto db = test::open_ok(ws);
-  ASSERT_TRUE(db.enable_commit_log(CommitLogOptions{}).has_value());
+  ASSERT_TRUE(enable_commit_log(db, CommitLogOptions{}).has_value());
   ASSERT_EQ(run(db, "CREATE TABLE t (id, v, pad)"), R"({"done":true})");
   ASSERT_EQ(run(db, "CREATE TABLE acks (n)"), R"({"done":true})");
   std::string values;
@@ -74,13 +76,13 @@ void expect_last_record_on_disk(const std::string& ws) {
   auto last = must(journal::changes(ws, head - 1, 1));
   ASSERT_EQ(last.size(), 1u);
   for (const auto& page : last.front().pages) {
-    const std::string chunk = qm::test::read_file(storage::DevStore::chunk_path(ws, page.page_id / storage::kPagesPerChunk));
+    const std::string chunk = qm::test::read_file(storage::WorkspaceStore::chunk_path(ws, page.page_id / storage::kPagesPerChunk));
     ASSERT_EQ(chunk.substr((page.page_id % storage::kPagesPerChunk) * 4096, 4096), page.bytes) << page.page_id;
   }
 }
 
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {
-  auto db = Database::open_dev(ws);
+  auto db = Database::open_workspace(ws);
   if (!db) _exit(2);
   for (int64_t n = next;; ++n) {
     if (!rewrite_all(*db, n)) _exit(3);

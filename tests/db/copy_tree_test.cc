@@ -1,12 +1,12 @@
 // The copy-tree backup an earlier version's workspace transaction left: what it holds, what a
 // restore puts back or removes, and the refusals that protect the live files.
-#include "db/transaction/copy_tree_files.h"
+#include "db/atomicity/copy_tree_files.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {

@@ -10,11 +10,14 @@
 #include <set>
 #include <string>
 
-#include "db/transaction/copy_tree_files.h"
+#include "db/atomicity/copy_tree_files.h"
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/crash_harness.h"
 #include "support/temp_dir.h"
+#include "query/statements/statements.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -25,11 +28,11 @@ using namespace test;
 
 // The child: BEGIN, INSERT, COMMIT in a loop from `next`, acknowledging each commit.
 [[noreturn]] void commit_forever(const std::string& ws, int64_t next, int ack_fd) {
-  auto db = Database::open_dev(ws);
+  auto db = Database::open_workspace(ws);
   if (!db) _exit(2);
   for (int64_t v = next;; ++v) {
     if (!db->begin_transaction()) _exit(3);
-    if (!db->insert_validated_base("t", row({Value::integer(v)}))) _exit(4);
+    if (!insert_validated_base(*db, "t", row({Value::integer(v)}))) _exit(4);
     if (!db->commit_transaction()) _exit(5);
     if (write(ack_fd, &v, sizeof v) != sizeof v) _exit(6);
   }
@@ -38,7 +41,7 @@ using namespace test;
 TEST_F(CrashSafetyDir, KilledWhileCommittingLosesNoAcknowledgedRow) {
   {
     Database db = test::open_ok(ws);
-    ASSERT_TRUE(db.transaction([](Database& d) { return d.create_table_with_constraints("t", {"v"}, {}, {}); }));
+    ASSERT_TRUE(db.transaction([](Database& d) { return create_table(d, "t", {"v"}, {}, {}); }));
   }
   std::mt19937 rng(12345);
   std::set<int64_t> acknowledged;
@@ -78,15 +81,15 @@ qm::test::FaultOutcome commit_with_fault(Op op, uint64_t n) {
   fs::ScopedFileSystem scoped(faulty);
   faulty.make_dirs("/ws");
   EXPECT_TRUE(test::open_ok("/ws").transaction([](Database& d) -> Result<void> {
-    QM_TRY(d.create_table_with_constraints("t", {"v"}, {}, {}));
-    QM_TRY(d.insert_validated_base("t", row({Value::integer(1)})));
+    QM_TRY(create_table(d, "t", {"v"}, {}, {}));
+    QM_TRY(insert_validated_base(d, "t", row({Value::integer(1)})));
     return {};
   }));
   qm::test::FaultOutcome out;
   {
     Database db = test::open_ok("/ws");
     EXPECT_TRUE(db.begin_transaction().has_value());
-    EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+    EXPECT_TRUE(insert_validated_base(db, "t", row({Value::integer(2)})).has_value());
     out = qm::test::fail_nth_during(faulty, op, n, [&] { return db.commit_transaction(); });
   }
   faulty.clear_faults();
@@ -109,25 +112,25 @@ TEST(CrashSafety, AFailureAtEveryDurableStepOfCommitLeavesOldOrNewState) {
 
 TEST_F(CrashSafetyFs, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk) {
   Database db = test::open_ok("/ws");
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"v"}, {}, {}).has_value());
   disk.fail_nth(Op::Write, 1);
-  EXPECT_EQ(db.insert_validated_base("t", row({Value::integer(1)})).error().kind, ErrorKind::Io);
+  EXPECT_EQ(insert_validated_base(db, "t", row({Value::integer(1)})).error().kind, ErrorKind::Io);
   EXPECT_EQ(values_of(db), std::set<int64_t>{});
-  EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+  EXPECT_TRUE(insert_validated_base(db, "t", row({Value::integer(2)})).has_value());
   EXPECT_EQ(values_of(test::open_ok("/ws")), std::set<int64_t>{2});
 }
 
 TEST_F(CrashSafetyFs, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNextOpenUndoesIt) {
   Database db = test::open_ok("/ws");
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"v"}, {}, {}).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(1)})).has_value());
   disk.fail_from(Op::Rename, 1);  // the manifest cannot be replaced, nor re-read after the undo
   disk.fail_from(Op::Open, 6);
-  ASSERT_FALSE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+  ASSERT_FALSE(insert_validated_base(db, "t", row({Value::integer(2)})).has_value());
   disk.clear_faults();
-  const std::string refused = error_text(db.query_with("SELECT v FROM t", {}));
+  const std::string refused = error_text(query_with(db, "SELECT v FROM t", {}));
   EXPECT_EQ(refused.rfind("transaction error: a failed write of this handle could not be undone (", 0), 0u) << refused;
-  EXPECT_NE(error_text(db.insert_validated_base("t", row({Value::integer(3)}))), "(ok)");
+  EXPECT_NE(error_text(insert_validated_base(db, "t", row({Value::integer(3)}))), "(ok)");
   EXPECT_EQ(values_of(test::open_ok("/ws")), std::set<int64_t>{1});
   EXPECT_EQ(disk.contents("/ws/.qm_statement_undo").value_or(""), "");
 }
@@ -135,10 +138,10 @@ TEST_F(CrashSafetyFs, AStatementThatCannotBeUndoneStopsReadsAndWritesUntilTheNex
 TEST_F(CrashSafetyFs, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpenRestores) {
   disk.make_dirs("/ws");
   Database db = test::open_ok("/ws");
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"v"}, {}, {}).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(1)})).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(2)})).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(2)})).has_value());
   ASSERT_TRUE(db.flush().has_value());
   disk.fail_nth(Op::SyncDir, 1);  // the restore's flush of the workspace directory
   const std::string failed = error_text(db.rollback_transaction());
@@ -151,7 +154,7 @@ TEST_F(CrashSafetyFs, FailedRollbackLeavesAHandleThatWritesNothingAndTheNextOpen
   // The handle's storage was emptied; it must not write that over the workspace.
   EXPECT_NE(error_text(db.flush()), "(ok)");
   EXPECT_NE(error_text(db.begin_transaction()), "(ok)");
-  EXPECT_NE(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), "(ok)");
+  EXPECT_NE(error_text(create_table(db, "x", {"a"}, {}, {})), "(ok)");
   EXPECT_NE(disk.contents("/ws/.qm_statement_undo").value_or(""), "");  // the next open restores again
   EXPECT_EQ(values_of(test::open_ok("/ws")), (std::set<int64_t>{1}));
 }

@@ -36,7 +36,7 @@ TEST(FormatVersion, EachManifestPassesOrIsRefusedWithItsText) {
            " understates persisted features that require version " + std::to_string(required);
   };
   auto with_check = [](Manifest& m) {
-    m.tables.push_back(table([](TableMeta& t) { t.checks.push_back(query::Predicate::eq("a", Value::integer(1))); }));
+    m.tables.push_back(table([](TableMeta& t) { t.checks.push_back(sql::Predicate::eq("a", Value::integer(1))); }));
   };
   const std::pair<Manifest, std::string> cases[] = {
       {version(0), unsupported(0)},

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "db/manifest.h"
+#include "table/manifest.h"
 #include "support/c_api.h"
 #include "support/result_text.h"
 #include "support/temp_dir.h"

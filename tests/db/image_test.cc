@@ -8,10 +8,13 @@
 #include "core/bytes.h"
 #include "core/json_reader.h"
 #include "db/database.h"
-#include "db/manifest.h"
-#include "db_test_util.h"
+#include "support/database_test_access.h"
+#include "table/manifest.h"
+#include "support/db_test_util.h"
 #include "storage/page.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -30,12 +33,12 @@ std::vector<Row> sample_rows(int n) {
 // A memory database with two indexed tables, a UNIQUE column, long values and 3 pages.
 Database sample_database() {
   Database db = Database::open_memory();
-  EXPECT_TRUE(db.create_table_with_constraints("items", {"id", "label", "price"}, {"id"}, {}).has_value());
-  EXPECT_TRUE(db.create_table_with_constraints("notes", {"body"}, {}, {}).has_value());
-  for (const auto& r : sample_rows(150)) EXPECT_TRUE(db.insert_validated_base("items", r).has_value());
-  EXPECT_TRUE(db.insert_validated_base("notes", row({Value::text(std::string(100, 'n'))})).has_value());
-  EXPECT_TRUE(db.create_index_bounded("items", "label", nullptr).has_value());
-  EXPECT_TRUE(db.create_index_bounded("notes", "body", nullptr).has_value());
+  EXPECT_TRUE(create_table(db, "items", {"id", "label", "price"}, {"id"}, {}).has_value());
+  EXPECT_TRUE(create_table(db, "notes", {"body"}, {}, {}).has_value());
+  for (const auto& r : sample_rows(150)) EXPECT_TRUE(insert_validated_base(db, "items", r).has_value());
+  EXPECT_TRUE(insert_validated_base(db, "notes", row({Value::text(std::string(100, 'n'))})).has_value());
+  EXPECT_TRUE(create_index_bounded(db, "items", "label", nullptr).has_value());
+  EXPECT_TRUE(create_index_bounded(db, "notes", "body", nullptr).has_value());
   return db;
 }
 
@@ -124,7 +127,7 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
   EXPECT_EQ(imported.catalog().tables().at("items").indexes.at("id"), db.catalog().tables().at("items").indexes.at("id"));
   EXPECT_EQ(bake(imported), image);
   // The imported database is writable and independent of the bytes.
-  ASSERT_TRUE(imported.insert_validated_base("items", row({Value::integer(999), Value::text("new"), Value::null()}))
+  ASSERT_TRUE(insert_validated_base(imported, "items", row({Value::integer(999), Value::text("new"), Value::null()}))
                   .has_value());
   EXPECT_EQ(stored_rows(imported, "items").size(), 151u);
   EXPECT_EQ(stored_rows(db, "items").size(), 150u);
@@ -132,24 +135,24 @@ TEST(ImageImport, ImportGivesTheSameRowsAndReexportGivesIdenticalBytes) {
 
 TEST(ImageImport, ACopyToMemoryIsTheImportOfABakeAndIndependentOfItsSource) {
   Database db = sample_database();
-  ASSERT_TRUE(db.query_with("CREATE TABLE checked (k, v DEFAULT 'd', CHECK (k > 0))", {}).has_value());
-  ASSERT_TRUE(db.query_with("INSERT INTO checked (k) VALUES (1), (2)", {}).has_value());
-  ASSERT_TRUE(db.query_with("UPDATE items SET label = 'changed' WHERE id < 5", {}).has_value());
+  ASSERT_TRUE(query_with(db, "CREATE TABLE checked (k, v DEFAULT 'd', CHECK (k > 0))", {}).has_value());
+  ASSERT_TRUE(query_with(db, "INSERT INTO checked (k) VALUES (1), (2)", {}).has_value());
+  ASSERT_TRUE(query_with(db, "UPDATE items SET label = 'changed' WHERE id < 5", {}).has_value());
   const std::string image = bake(db);
   auto copy = must(db.copy_to_memory());
   auto imported = must(Database::import_bytes(as_bytes(image)));
   EXPECT_EQ(copy.storage_mode(), StorageMode::Memory);
   EXPECT_EQ(copy.clock(), imported.clock());
-  EXPECT_EQ(copy.format_version(), imported.format_version());
+  EXPECT_EQ(DatabaseTestAccess::format_version(copy), DatabaseTestAccess::format_version(imported));
   EXPECT_EQ(bake(copy), image);
   EXPECT_EQ(stored_rows(copy, "items"), stored_rows(imported, "items"));
   for (const char* column : {"id", "label"})
     EXPECT_EQ(copy.catalog().tables().at("items").indexes.at(column),
               imported.catalog().tables().at("items").indexes.at(column));
   // Writes to the copy follow the same rules and leave the source alone.
-  EXPECT_EQ(error_text(copy.query_with("INSERT INTO checked (k) VALUES (0)", {})),
-            error_text(imported.query_with("INSERT INTO checked (k) VALUES (0)", {})));
-  ASSERT_TRUE(copy.insert_validated_base("items", row({Value::integer(999), Value::text(std::string(40, 'z')),
+  EXPECT_EQ(error_text(query_with(copy, "INSERT INTO checked (k) VALUES (0)", {})),
+            error_text(query_with(imported, "INSERT INTO checked (k) VALUES (0)", {})));
+  ASSERT_TRUE(insert_validated_base(copy, "items", row({Value::integer(999), Value::text(std::string(40, 'z')),
                                                        Value::null()})).has_value());
   EXPECT_EQ(stored_rows(db, "items").size(), stored_rows(imported, "items").size());
   EXPECT_EQ(bake(db), image);
@@ -256,16 +259,16 @@ TEST_F(ProductionImageDir, RefusesEveryMutationAndKeepsAnsweringAfterItsFileIsTr
   Database source = sample_database();
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, bake(source));
-  Database db = must(Database::open_prod(path));
-  EXPECT_EQ(db.storage_mode(), StorageMode::Production);
+  Database db = must(Database::open_image(path));
+  EXPECT_EQ(db.storage_mode(), StorageMode::Image);
   EXPECT_TRUE(db.read_only());
   EXPECT_FALSE(db.autoflush());
   EXPECT_FALSE(db.catalog().tables().at("items").tail_page.has_value());
   const std::string ro = "database is read-only (production mode); mutations are not permitted";
-  EXPECT_EQ(error_text(db.insert_validated_base("items", row({Value::integer(1), Value::null(), Value::null()}))), ro);
-  EXPECT_EQ(error_text(db.create_table_with_constraints("x", {"a"}, {}, {})), ro);
-  EXPECT_EQ(error_text(db.drop_table("items")), ro);
-  EXPECT_EQ(error_text(db.create_index_bounded("items", "price", nullptr)), ro);
+  EXPECT_EQ(error_text(insert_validated_base(db, "items", row({Value::integer(1), Value::null(), Value::null()}))), ro);
+  EXPECT_EQ(error_text(create_table(db, "x", {"a"}, {}, {})), ro);
+  EXPECT_EQ(error_text(drop_table(db, "items")), ro);
+  EXPECT_EQ(error_text(create_index_bounded(db, "items", "price", nullptr)), ro);
   EXPECT_TRUE(db.flush().has_value());  // nothing to do
   std::filesystem::resize_file(path, 10);
   EXPECT_EQ(stored_rows(db, "items"), sample_rows(150));
@@ -281,23 +284,23 @@ TEST_F(ProductionImageDir, ReadOnlyModeIndexesOnlyTheListedColumnsAndChecksTheHe
   const std::string path = tmp.join("db.qmdb");
   qm::test::write_file(path, replace_once(without_id_index(image), R"("indexed_columns":["id","label"])",
                                           R"("indexed_columns":["label"])"));
-  auto db = must(Database::open_prod(path));
+  auto db = must(Database::open_image(path));
   EXPECT_FALSE(db.catalog().tables().at("items").indexes.contains("id"));
   EXPECT_TRUE(db.catalog().tables().at("items").indexes.contains("label"));
   image[4] = 4;
   qm::test::write_file(path, image);
-  EXPECT_EQ(error_text(Database::open_prod(path)),
+  EXPECT_EQ(error_text(Database::open_image(path)),
             "data corruption: file header format version 4 does not match manifest version 3");
   qm::test::write_file(path, image.substr(0, 20));
-  EXPECT_EQ(error_text(Database::open_prod(path)), "data corruption: monolith smaller than file header");
+  EXPECT_EQ(error_text(Database::open_image(path)), "data corruption: monolith smaller than file header");
 }
 
 TEST(ImageBake, WorkspaceBakeTakesPendingPagesAndWritesNothingIntoTheWorkspace) {
   qm::test::TempDir tmp;
   Database ws = test::open_ok(tmp.join("ws"));
   ws.set_autoflush(false);  // the tail page and the catalog exist only in the handle
-  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::integer(7)})).has_value());
+  ASSERT_TRUE(create_table(ws, "t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(insert_validated_base(ws, "t", row({Value::integer(7)})).has_value());
   const std::string image = bake(ws);
   auto imported = must(Database::import_bytes(as_bytes(image)));
   EXPECT_EQ(stored_rows(imported, "t"), std::vector<Row>{row({Value::integer(7)})});

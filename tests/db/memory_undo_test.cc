@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "db/catalog_rebuild.h"
+#include "table/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/stats.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/transaction.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
@@ -27,7 +27,7 @@ using test::CDb;
 std::string exported(const CDb& db) { return test::export_image(db.get()).value_or(""); }
 
 std::string stats(const CDb& db) {
-  auto s = db.get()->db.inspect_stats();
+  auto s = inspect_stats(db.get()->db);
   if (!s) return "error: " + s.error().message();
   s->buffer_pool.resident_pages = 0;  // the cache's residency is not part of the state
   return stats_to_json(*s);

@@ -5,8 +5,10 @@
 #include <string>
 
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/faulty_fs.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -20,9 +22,9 @@ uint64_t reads_at_open(int rows) {
   {
     Database db = test::open_ok("/ws");
     db.set_autoflush(false);
-    EXPECT_TRUE(db.create_table_with_constraints("t", {"id", "pad"}, {"id"}, {}).has_value());
+    EXPECT_TRUE(create_table(db, "t", {"id", "pad"}, {"id"}, {}).has_value());
     for (int i = 0; i < rows; ++i)
-      EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::text("0123456789abcdef")})).has_value());
+      EXPECT_TRUE(insert_validated_base(db, "t", row({Value::integer(i), Value::text("0123456789abcdef")})).has_value());
     EXPECT_TRUE(db.flush().has_value());
     EXPECT_TRUE(db.close().has_value());  // a clean close stores the index pairs
   }

@@ -12,9 +12,11 @@
 #include "core/json_reader.h"
 #include "core/result_json.h"
 #include "db/database.h"
+#include "support/database_test_access.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
 #include "support/result_text.h"
+#include "query/statements/statements.h"
 
 namespace {
 
@@ -139,10 +141,10 @@ TEST_F(RetrievalIndexDir, ExportImportAndImageKeepIndexesAndAnswers) {
 // memory database and every image of it would grow by a whole index per write.
 TEST(RetrievalIndex, RepublishingKeepsOneBlobPerIndex) {
   qm::db::Database db = qm::db::Database::open_memory();
-  for (const char* sql : kSchema) ASSERT_TRUE(db.query_with(sql, {}).has_value()) << sql;
+  for (const char* sql : kSchema) ASSERT_TRUE(query_with(db, sql, {}).has_value()) << sql;
   const uint64_t blobs = db.store().cas.count();  // long values and the two envelopes
   for (int i = 10; i < 15; ++i)
-    ASSERT_TRUE(db.query_with("INSERT INTO docs VALUES (" + std::to_string(i) + ", 'a', 'b', '[1,1,1]', 'x')", {}));
+    ASSERT_TRUE(query_with(db, "INSERT INTO docs VALUES (" + std::to_string(i) + ", 'a', 'b', '[1,1,1]', 'x')", {}));
   ASSERT_TRUE(db.bake_to_bytes().has_value());
   EXPECT_EQ(db.store().cas.count(), blobs);
 }
@@ -159,18 +161,18 @@ TEST(RetrievalIndex, VersionLimitStopsALongInsertWhereItIsCrossed) {
     }
   };
   qm::db::Database db = qm::db::Database::open_memory();
-  ASSERT_TRUE(db.query_with("CREATE TABLE docs (id, body)", {}));
-  ASSERT_TRUE(db.query_with("CREATE INDEX docs_fts ON docs USING FULLTEXT (body) WITH (id_column = 'id')", {}));
+  ASSERT_TRUE(query_with(db, "CREATE TABLE docs (id, body)", {}));
+  ASSERT_TRUE(query_with(db, "CREATE INDEX docs_fts ON docs USING FULLTEXT (body) WITH (id_column = 'id')", {}));
   size_t stored = 0;
-  db.add_write_observer(std::make_unique<StoredRows>(&stored));
+  qm::db::DatabaseTestAccess::add_write_observer(db, std::make_unique<StoredRows>(&stored));
   std::string sql = "INSERT INTO docs VALUES (0, 'a')";
   for (int i = 1; i < 120000; ++i) sql += ",(" + std::to_string(i) + ",'a')";
-  auto result = db.query_with(sql, {});
+  auto result = query_with(db, sql, {});
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().message(),
             "query resource limit exceeded: indexed tables are limited to 100,000 retained row versions");
   EXPECT_EQ(stored, 100000u);
-  auto count = qm::test::must(db.query_with("SELECT COUNT(*) FROM docs", {}));
+  auto count = qm::test::must(query_with(db, "SELECT COUNT(*) FROM docs", {}));
   EXPECT_EQ(qm::json::result_to_string(count), R"J({"columns":["count"],"rows":[[0]]})J");
 }
 

@@ -7,9 +7,11 @@
 #include <string>
 
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/crash_harness.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
 
 namespace qm::db {
 namespace {
@@ -23,20 +25,20 @@ using namespace test;
 TEST_F(SharedWorkspaceDir, InPlaceRewriteReachesAManifestFileReplacedByAnotherHandle) {
   {
     Database a = open_ok(ws);
-    ASSERT_TRUE(a.create_table_with_constraints("t", {"v"}, {}, {}).has_value());
-    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(1)})).has_value());
+    ASSERT_TRUE(create_table(a, "t", {"v"}, {}, {}).has_value());
+    ASSERT_TRUE(insert_validated_base(a, "t", row({Value::integer(1)})).has_value());
     {
       Database b = open_ok(ws);
       ASSERT_TRUE(b.begin_transaction().has_value());
       ASSERT_TRUE(b.commit_transaction().has_value());
     }
-    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(2)})).has_value());
+    ASSERT_TRUE(insert_validated_base(a, "t", row({Value::integer(2)})).has_value());
     {
       Database b = open_ok(ws);
       ASSERT_TRUE(b.begin_transaction().has_value());
       ASSERT_TRUE(b.rollback_transaction().has_value());
     }
-    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(3)})).has_value());
+    ASSERT_TRUE(insert_validated_base(a, "t", row({Value::integer(3)})).has_value());
   }
   Database reopened = open_ok(ws);
   EXPECT_EQ(reopened.catalog().tables().at("t").row_versions, 3u);
@@ -50,13 +52,13 @@ TEST_F(SharedWorkspaceFs, CommitMakesDurableWhatEarlierHandlesWroteWithoutAFlush
   const std::string long_text(40, 'x');  // a blob file
   {
     Database a = open_ok("/ws");
-    ASSERT_TRUE(a.create_table_with_constraints("t", {"v", "s"}, {}, {}).has_value());
-    ASSERT_TRUE(a.insert_validated_base("t", row({Value::integer(1), Value::text(long_text)})).has_value());
+    ASSERT_TRUE(create_table(a, "t", {"v", "s"}, {}, {}).has_value());
+    ASSERT_TRUE(insert_validated_base(a, "t", row({Value::integer(1), Value::text(long_text)})).has_value());
   }
   {
     Database b = open_ok("/ws");
     ASSERT_TRUE(b.begin_transaction().has_value());
-    ASSERT_TRUE(b.insert_validated_base("t", row({Value::integer(2), Value::text("y")})).has_value());
+    ASSERT_TRUE(insert_validated_base(b, "t", row({Value::integer(2), Value::text("y")})).has_value());
     ASSERT_TRUE(b.commit_transaction().has_value());
   }
   disk.power_loss();
@@ -71,8 +73,8 @@ TEST_F(SharedWorkspaceFs, FirstCommitOfANewWorkspaceSurvivesAPowerLoss) {
   {
     Database a = open_ok("/data/ws");
     ASSERT_TRUE(a.transaction([](Database& d) -> Result<void> {
-      QM_TRY(d.create_table_with_constraints("t", {"v"}, {}, {}));
-      QM_TRY(d.insert_validated_base("t", row({Value::integer(1)})));
+      QM_TRY(create_table(d, "t", {"v"}, {}, {}));
+      QM_TRY(insert_validated_base(d, "t", row({Value::integer(1)})));
       return {};
     }));
   }
@@ -95,12 +97,12 @@ bool run_with_fault(Phase phase, Op op, uint64_t n) {
   {
     Database db = open_ok("/ws");
     EXPECT_TRUE(db.transaction([](Database& d) -> Result<void> {
-      QM_TRY(d.create_table_with_constraints("t", {"v", "s"}, {}, {}));
-      QM_TRY(d.insert_validated_base("t", row({Value::integer(1), Value::text(std::string(40, 'a'))})));
+      QM_TRY(create_table(d, "t", {"v", "s"}, {}, {}));
+      QM_TRY(insert_validated_base(d, "t", row({Value::integer(1), Value::text(std::string(40, 'a'))})));
       return {};
     }));
     EXPECT_TRUE(db.transaction([](Database& d) -> Result<uint64_t> {
-      return d.insert_validated_base("t", row({Value::integer(2), Value::text(std::string(40, 'b'))}));
+      return insert_validated_base(d, "t", row({Value::integer(2), Value::text(std::string(40, 'b'))}));
     }));
   }
   bool reached = false;
@@ -109,7 +111,7 @@ bool run_with_fault(Phase phase, Op op, uint64_t n) {
     Database db = test::open_ok("/ws");
     if (phase != Phase::Begin) {
       EXPECT_TRUE(db.begin_transaction().has_value());
-      EXPECT_TRUE(db.insert_validated_base("t", row({Value::integer(3), Value::text(std::string(40, 'c'))})));
+      EXPECT_TRUE(insert_validated_base(db, "t", row({Value::integer(3), Value::text(std::string(40, 'c'))})));
     }
     const uint64_t start = faulty.calls(op);
     faulty.fail_nth(op, n);

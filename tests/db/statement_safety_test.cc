@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "db/statement_undo.h"
-#include "db_test_util.h"
+#include "db/atomicity/statement_undo.h"
+#include "support/db_test_util.h"
 #include "support/crash_harness.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
+#include "query/statements/statements.h"
 
 namespace qm::db {
 namespace {
@@ -32,7 +33,7 @@ using Op = qm::test::FaultyFs::Op;
 // and whether the other tables exist.
 std::string observed(Database& db) {
   std::string out = run(db, "SELECT k, v FROM t");
-  auto scanned = db.query_with("SELECT k FROM t", {});
+  auto scanned = query_with(db, "SELECT k FROM t", {});
   if (scanned) {
     for (const auto& r : std::get<RowsResult>(*scanned).rows) {
       const std::string k = display(r[0]);
@@ -98,7 +99,7 @@ Outcome execute(Database& db, const Kind& kind) {
   std::optional<QmError> error;
   if (kind.sql.empty()) {
     if (auto r = db.bake_to_bytes(); !r) error = r.error();
-  } else if (auto r = db.query_with(kind.sql, {}); !r) {
+  } else if (auto r = query_with(db, kind.sql, {}); !r) {
     error = r.error();
   }
   if (!error) return Outcome::Ok;
@@ -212,10 +213,10 @@ std::map<int64_t, int64_t> model(int64_t n) {
 }
 
 [[noreturn]] void run_forever(const std::string& ws, int64_t next, int ack_fd) {
-  auto db = Database::open_dev(ws);
+  auto db = Database::open_workspace(ws);
   if (!db) _exit(2);
   for (int64_t i = next;; ++i) {
-    if (!db->query_with(statement(i), {})) _exit(3);
+    if (!query_with(*db, statement(i), {})) _exit(3);
     if (write(ack_fd, &i, sizeof i) != sizeof i) _exit(4);
   }
 }
@@ -223,12 +224,12 @@ std::map<int64_t, int64_t> model(int64_t n) {
 // The table by a full scan, after checking that the index finds each row.
 std::map<int64_t, int64_t> stored(Database& db) {
   std::map<int64_t, int64_t> out;
-  auto rows = db.query_with("SELECT k, v FROM t", {});
+  auto rows = query_with(db, "SELECT k, v FROM t", {});
   EXPECT_TRUE(rows.has_value()) << rows.error().message();
   if (!rows) return out;
   for (const auto& r : std::get<RowsResult>(*rows).rows) {
     out[r[0].as_int()] = r[1].as_int();
-    auto found = db.query_with("SELECT v FROM t WHERE k = " + display(r[0]), {});
+    auto found = query_with(db, "SELECT v FROM t WHERE k = " + display(r[0]), {});
     EXPECT_TRUE(found && std::get<RowsResult>(*found).rows.size() == 1) << "index lookup of " << display(r[0]);
   }
   return out;
@@ -249,7 +250,7 @@ TEST_F(StatementSafetyDir, KilledAtRandomTheWorkspaceHoldsEveryAcknowledgedState
                                               std::uniform_int_distribution<int>(0, 100000)(rng));
     ASSERT_FALSE(::testing::Test::HasFailure());
     for (int64_t i : acks) acknowledged = std::max(acknowledged, i);
-    auto db = Database::open_dev(ws);
+    auto db = Database::open_workspace(ws);
     ASSERT_TRUE(db.has_value()) << "round " << round << ": " << db.error().message();
     const auto now = stored(*db);
     const int64_t acked = std::max(done, acknowledged + 1);
@@ -283,18 +284,18 @@ TEST(StatementSafety, AnotherOpenHandlesNextStepUndoesAStatementLeftHalfWritten)
     // The manifest's rename is refused, and so is the removal its undo starts with.
     faulty.fail_from(Op::Rename, 1);
     faulty.fail_from(Op::Unlink, 1);
-    auto failed = writer.query_with("DELETE FROM t WHERE k = 2", {});
+    auto failed = query_with(writer, "DELETE FROM t WHERE k = 2", {});
     ASSERT_FALSE(failed);
     faulty.clear_faults();
     ASSERT_NE(faulty.contents(std::string("/ws/") + kStatementUndoFile).value_or(""), "");
-    ASSERT_TRUE(other.query_with(first, {})) << first;
+    ASSERT_TRUE(query_with(other, first, {})) << first;
     EXPECT_EQ(faulty.contents(std::string("/ws/") + kStatementUndoFile).value_or(""), "");
     const std::string d_now = std::string(first).starts_with("INSERT") ? "[[1]]" : "[[0]]";
     std::string expected = before;
     expected.replace(expected.rfind("[[0]]"), 5, d_now);
     EXPECT_EQ(observed(other), expected);
     if (std::string(first) == "BEGIN") {
-      ASSERT_TRUE(other.query_with("ROLLBACK", {}));
+      ASSERT_TRUE(query_with(other, "ROLLBACK", {}));
     }
     Database fresh = test::open_ok("/ws");
     EXPECT_EQ(observed(fresh), expected);

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
+#include "support/database_test_access.h"
 
 namespace qm::db {
 namespace {
 
 using test::row;
 
-DatabaseStats stats_of(Database& db) { return must(db.inspect_stats()); }
+DatabaseStats stats_of(Database& db) { return must(inspect_stats(db)); }
 
 TEST(Stats, NewMemoryDatabase) {
   Database db = Database::open_memory();
@@ -25,11 +28,11 @@ TEST(Stats, NewMemoryDatabase) {
 
 TEST(Stats, OneRecordOfOneHundredBytesAndAnEmptyUniqueIndex) {
   Database db = Database::open_memory();
-  ASSERT_TRUE(db.create_table_with_constraints("empty", {"k"}, {"k"}, {}).has_value());
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"a", "b", "c", "d"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "empty", {"k"}, {"k"}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"a", "b", "c", "d"}, {}, {}).has_value());
   const std::string s16(16, 'x');
   // 26 + 3 x 19 + 17 = 100 bytes; the tail page exists only in the table's copy so far.
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::text(s16), Value::text(s16), Value::text(s16),
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::text(s16), Value::text(s16), Value::text(s16),
                                                  Value::decimal(1)}))
                   .has_value());
   EXPECT_EQ(stats_to_json(stats_of(db)),
@@ -46,35 +49,35 @@ TEST(Stats, OneRecordOfOneHundredBytesAndAnEmptyUniqueIndex) {
 
 TEST(Stats, RetiredVersionsCountAsVersionsNotLiveRowsAndDroppedPagesAreOrphans) {
   Database db = Database::open_memory();
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(db.create_table_with_constraints("gone", {"a"}, {}, {}).has_value());
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i)})).has_value());
-  ASSERT_TRUE(db.insert_validated_base("gone", row({Value::integer(9)})).has_value());
-  db.set_clock(db.clock() + 1);
+  ASSERT_TRUE(create_table(db, "t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "gone", {"a"}, {}, {}).has_value());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(i)})).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "gone", row({Value::integer(9)})).has_value());
+  qm::db::DatabaseTestAccess::set_clock(db, db.clock() + 1);
   ASSERT_TRUE(db.catalog().tables().at("t").tail_page->patch_envelope_deleted(1, db.clock()).has_value());
   auto s = stats_of(db);
   EXPECT_EQ(s.tables[1].name, "t");
   EXPECT_EQ(s.tables[1].live_rows, 2u);
   EXPECT_EQ(s.tables[1].row_versions, 3u);
   EXPECT_EQ(s.orphaned_pages, 0u);
-  ASSERT_TRUE(db.drop_table("gone").has_value());
+  ASSERT_TRUE(drop_table(db, "gone").has_value());
   EXPECT_EQ(stats_of(db).orphaned_pages, 1u);
 }
 
 TEST(Stats, WorkspaceAndProductionModesAndTheIndexVersionRule) {
   qm::test::TempDir tmp;
   Database ws = test::open_ok(tmp.join("ws"));
-  ASSERT_TRUE(ws.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
-  ASSERT_TRUE(ws.insert_validated_base("t", row({Value::text(std::string(20, 'z'))})).has_value());
+  ASSERT_TRUE(create_table(ws, "t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(insert_validated_base(ws, "t", row({Value::text(std::string(20, 'z'))})).has_value());
   auto s = stats_of(ws);
   EXPECT_EQ(s.storage_mode, "development");
   EXPECT_EQ(s.format_version, 1);
   EXPECT_EQ(s.cas.blobs, 1u);
   EXPECT_EQ(s.cas.stored_bytes, 20u);
-  ASSERT_TRUE(ws.create_index_bounded("t", "a", nullptr).has_value());
+  ASSERT_TRUE(create_index_bounded(ws, "t", "a", nullptr).has_value());
   EXPECT_EQ(stats_of(ws).format_version, 2);  // any secondary index counts here
   qm::test::write_file(tmp.join("x.qmdb"), must(ws.bake_to_bytes()));
-  auto prod = must(Database::open_prod(tmp.join("x.qmdb")));
+  auto prod = must(Database::open_image(tmp.join("x.qmdb")));
   auto p = stats_of(prod);
   EXPECT_EQ(p.storage_mode, "production");
   EXPECT_FALSE(p.writable);

@@ -8,14 +8,17 @@
 #include <filesystem>
 #include <string>
 
-#include "db/transaction/copy_tree_files.h"
-#include "db/transaction/transaction.h"
+#include "db/atomicity/copy_tree_files.h"
+#include "db/atomicity/transaction.h"
 #include "db/database.h"
-#include "db_test_util.h"
+#include "support/db_test_util.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
+#include "support/database_test_access.h"
 
 namespace qm::db {
 namespace {
@@ -26,7 +29,7 @@ using namespace test;
 namespace stdfs = std::filesystem;
 
 void insert(QmDb* db, int64_t v) {
-  ASSERT_TRUE(db->db.insert_validated_base("t", row({Value::integer(v)})));
+  ASSERT_TRUE(insert_validated_base(db->db, "t", row({Value::integer(v)})));
 }
 
 std::vector<Row> ints(std::initializer_list<int64_t> values) {
@@ -47,10 +50,10 @@ TEST(TransactionCalls, NullHandlesAndMisuseGiveTheirTexts) {
 TEST(TransactionCalls, MemoryRollbackThatCannotRebuildReportsAnUnknownOutcome) {
   Database db = Database::open_memory();
   TransactionHost::use_full_image_transactions(db, true);
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"a"}, {}, {}).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
-  qm::db::memory_snapshot_image(db.transaction_state())->resize(10);  // the image taken at begin no longer imports
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(1)})).has_value());
+  qm::db::memory_snapshot_image(qm::db::DatabaseTestAccess::transaction_state(db))->resize(10);  // the image taken at begin no longer imports
   EXPECT_EQ(error_text(db.rollback_transaction()),
             "transaction outcome is unknown: transaction rollback failed after consuming its recovery state (buffer "
             "too small: needed 24 bytes, got 10)");
@@ -62,7 +65,7 @@ class WorkspaceTx : public ::testing::Test {
   void SetUp() override {
     ws_ = tmp_.join("ws");
     QmDb* db = open();
-    ASSERT_TRUE(db->db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+    ASSERT_TRUE(create_table(db->db, "t", {"a"}, {}, {}).has_value());
     insert(db, 1);
     qm_close(db);
   }
@@ -75,7 +78,7 @@ class WorkspaceTx : public ::testing::Test {
   void leave_dead_transaction(int64_t v) {
     Database dead = test::open_ok(ws_);
     ASSERT_TRUE(dead.begin_transaction().has_value());
-    ASSERT_TRUE(dead.insert_validated_base("t", row({Value::integer(v)})).has_value());
+    ASSERT_TRUE(insert_validated_base(dead, "t", row({Value::integer(v)})).has_value());
     ASSERT_TRUE(dead.flush().has_value());
     qm::db::TransactionHost::abandon(dead);
   }
@@ -114,7 +117,7 @@ TEST_F(WorkspaceTx, CommitCopiesNothingLeavesNoUndoAndTheRowsStay) {
   ASSERT_EQ(qm_commit_transaction(db), 1) << last_error();
   EXPECT_FALSE(recovery_files_left());
   EXPECT_TRUE(db->db.autoflush());
-  EXPECT_TRUE(db->db.last_write_atomic());
+  EXPECT_TRUE(qm::db::DatabaseTestAccess::last_write_atomic(db->db));
   EXPECT_EQ(qm_current_tx(db), 2u);
   qm_close(db);
   EXPECT_EQ(rows_on_reopen(), ints({1, 2}));
@@ -124,7 +127,7 @@ TEST_F(WorkspaceTx, RollbackReReadsTheWorkspaceAsItWasAtBegin) {
   QmDb* db = open();
   ASSERT_EQ(qm_begin_transaction(db), 1);
   insert(db, 2);
-  ASSERT_TRUE(db->db.create_table_with_constraints("made_in_tx", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db->db, "made_in_tx", {"x"}, {}, {}).has_value());
   ASSERT_TRUE(db->db.flush().has_value());  // even flushed changes are undone
   ASSERT_EQ(qm_rollback_transaction(db), 1) << last_error();
   EXPECT_FALSE(qm_in_transaction(db));
@@ -195,7 +198,7 @@ TEST_F(WorkspaceTx, SecondHandleIsRefusedWhileATransactionIsOpenAndSucceedsAfter
   EXPECT_EQ(outcome(qm_begin_transaction(b)).rfind("error: " + busy, 0), 0u) << last_error();
   EXPECT_GT(last_error().size(), busy.size());
   // A write outside a transaction waits for nobody either.
-  EXPECT_EQ(error_text(b->db.insert_validated_base("t", row({Value::integer(9)}))).rfind(busy, 0), 0u);
+  EXPECT_EQ(error_text(insert_validated_base(b->db, "t", row({Value::integer(9)}))).rfind(busy, 0), 0u);
   EXPECT_EQ(qm_open_dev(ws_.c_str()), nullptr);  // the open's repair needs the lock too
   insert(a, 2);
   ASSERT_EQ(qm_commit_transaction(a), 1);
@@ -213,7 +216,7 @@ TEST_F(WorkspaceTx, StaleHandleNeverWritesOverAnotherHandlesCommit) {
   QmDb* a = open();
   QmDb* b = open();
   insert(a, 2);  // committed by a's flush
-  EXPECT_EQ(error_text(b->db.insert_validated_base("t", row({Value::integer(3)}))),
+  EXPECT_EQ(error_text(insert_validated_base(b->db, "t", row({Value::integer(3)}))),
             "transaction error: the workspace was changed by another handle or process; reopen the database to see "
             "its changes");
   EXPECT_EQ(stored_rows(b->db, "t"), ints({1}));  // b changed nothing
@@ -260,9 +263,9 @@ TEST_F(WorkspaceTx, TransactionLockExcludesAnotherProcess) {
 
 TEST(TransactionWrappers, FailuresRollBackAndCallbacksMayNotEndTheTransaction) {
   Database db = Database::open_memory();
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"a"}, {}, {}).has_value());
   auto failing = db.transaction([](Database& d) -> Result<int> {
-    EXPECT_TRUE(d.insert_validated_base("t", row({Value::integer(1)})).has_value());
+    EXPECT_TRUE(insert_validated_base(d, "t", row({Value::integer(1)})).has_value());
     return fail(QmError::schema("boom"));
   });
   EXPECT_EQ(error_text(failing), "schema error: boom");
@@ -274,15 +277,15 @@ TEST(TransactionWrappers, FailuresRollBackAndCallbacksMayNotEndTheTransaction) {
   });
   EXPECT_EQ(error_text(ended), "transaction error: transaction callback changed the transaction state");
   auto ok = db.transaction([](Database& d) -> Result<int> {
-    QM_TRY(d.insert_validated_base("t", row({Value::integer(2)})));
+    QM_TRY(insert_validated_base(d, "t", row({Value::integer(2)})));
     return 7;
   });
   EXPECT_EQ(*ok, 7);
   // Inside an explicit transaction, a failing atomic statement undoes the whole transaction.
   ASSERT_TRUE(db.begin_transaction().has_value());
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(3)})).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(3)})).has_value());
   auto statement = db.atomic_mutation([](Database& d) -> Result<void> {
-    QM_TRY(d.insert_validated_base("t", row({Value::integer(4)})));
+    QM_TRY(insert_validated_base(d, "t", row({Value::integer(4)})));
     return fail(QmError::schema("second row refused"));
   });
   EXPECT_EQ(error_text(statement), "schema error: second row refused");
@@ -290,7 +293,7 @@ TEST(TransactionWrappers, FailuresRollBackAndCallbacksMayNotEndTheTransaction) {
   EXPECT_EQ(stored_rows(db, "t"), ints({2}));
   // Outside one, it is a transaction of its own.
   auto alone = db.atomic_mutation([](Database& d) -> Result<void> {
-    QM_TRY(d.insert_validated_base("t", row({Value::integer(5)})));
+    QM_TRY(insert_validated_base(d, "t", row({Value::integer(5)})));
     return {};
   });
   EXPECT_TRUE(alone.has_value());

@@ -8,10 +8,13 @@
 
 #include "db/database.h"
 #include "db/format_version.h"
-#include "db/manifest.h"
-#include "db_test_util.h"
+#include "table/manifest.h"
+#include "support/db_test_util.h"
 #include "storage/page.h"
 #include "support/temp_dir.h"
+#include "db/write_path.h"
+#include "db/ddl.h"
+#include "support/database_test_access.h"
 
 namespace qm::db {
 namespace {
@@ -33,10 +36,10 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
   const std::string ws = tmp.join("a/b/ws");  // missing parents are created
   {
     Database db = open_ok(ws);
-    EXPECT_EQ(db.storage_mode(), StorageMode::Development);
-    EXPECT_EQ(db.format_version(), 1);
+    EXPECT_EQ(db.storage_mode(), StorageMode::Workspace);
+    EXPECT_EQ(qm::db::DatabaseTestAccess::format_version(db), 1);
     EXPECT_TRUE(db.autoflush());
-    EXPECT_FALSE(db.atomic_manifest());
+    EXPECT_FALSE(qm::db::DatabaseTestAccess::atomic_manifest(db));
     EXPECT_EQ(db.clock(), 0u);
     EXPECT_TRUE(db.catalog().tables().empty());
     EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks"}));
@@ -48,7 +51,7 @@ TEST(WorkspaceOpen, NewWorkspaceHasLockAndChunksButNoManifestUntilTheFirstFlush)
     Database db = open_ok(ws);
     EXPECT_TRUE(db.catalog().tables().empty());
     EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json"));
-    ASSERT_TRUE(db.create_table_with_constraints("t", {"a"}, {}, {}).has_value());
+    ASSERT_TRUE(create_table(db, "t", {"a"}, {}, {}).has_value());
   }
   EXPECT_EQ(entries(ws), (std::vector<std::string>{".qm_transaction.lock", "chunks", "qm_manifest.json"}));
 }
@@ -58,17 +61,17 @@ TEST_F(WorkspaceOpenDir, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
   std::vector<Row> expected;
   {
     Database db = open_ok(ws);
-    ASSERT_TRUE(db.create_table_with_constraints("people", {"id", "name"}, {"id"}, {"id"}).has_value());
+    ASSERT_TRUE(create_table(db, "people", {"id", "name"}, {"id"}, {"id"}).has_value());
     for (int i = 0; i < 300; ++i) {
       Row r = row({Value::integer(i), Value::text(i == 7 ? long_text : "p" + std::to_string(i))});
-      ASSERT_TRUE(db.insert_validated_base("people", r).has_value());
+      ASSERT_TRUE(insert_validated_base(db, "people", r).has_value());
       expected.push_back(r);
     }
     EXPECT_EQ(db.clock(), 300u);
   }
   Database db = open_ok(ws);
   EXPECT_EQ(db.clock(), 300u);
-  EXPECT_EQ(db.format_version(), 3);  // the UNIQUE column raised the written version
+  EXPECT_EQ(qm::db::DatabaseTestAccess::format_version(db), 3);  // the UNIQUE column raised the written version
   EXPECT_EQ(stored_rows(db, "people"), expected);
   const Table& t = db.catalog().tables().at("people");
   EXPECT_EQ(t.row_versions, 300u);
@@ -77,7 +80,7 @@ TEST_F(WorkspaceOpenDir, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
   EXPECT_EQ(t.indexes.at("id").count(), 300u);
   EXPECT_EQ(db.store().cas.count(), 1u);
   // Appends continue on the held tail page after the reopen.
-  ASSERT_TRUE(db.insert_validated_base("people", row({Value::integer(300), Value::text("late")})).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "people", row({Value::integer(300), Value::text("late")})).has_value());
   expected.push_back(row({Value::integer(300), Value::text("late")}));
   Database again = open_ok(ws);
   EXPECT_EQ(stored_rows(again, "people"), expected);
@@ -85,14 +88,14 @@ TEST_F(WorkspaceOpenDir, RowsWrittenThroughTheInternalApiReadBackAfterReopen) {
 
 TEST_F(WorkspaceManifestDir, SmallDatabasesWriteExactlyTheseBytes) {
   Database db = open_ok(ws);
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"id", "name"}, {"id"}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"id", "name"}, {"id"}, {}).has_value());
   // A statement's manifest names the indexed columns without their pairs; closing adds them.
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
             R"({"format_version":3,"clock":0,"page_count":0,"tables":[{"name":"t","columns":["id","name"],)"
             R"("unique_columns":["id"],"first_page":null,"tail_id":null,"row_versions":0,"indexed_columns":["id"]}],)"
             R"("cas_hashes":[],"cas_dir":[]})");
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1), Value::text("ann")})).has_value());
-  ASSERT_TRUE(db.create_table_internal("u", {"x"}, {}, {}, {}, {query::Predicate::eq("x", Value::integer(2))}).has_value());
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(1), Value::text("ann")})).has_value());
+  ASSERT_TRUE(create_table(db, "u", {"x"}, {}, {}, {}, {sql::Predicate::eq("x", Value::integer(2))}).has_value());
   const std::string with_pairs =
       R"({"format_version":4,"clock":1,"page_count":1,"tables":[{"name":"t","columns":["id","name"],)"
       R"("unique_columns":["id"],"first_page":0,"tail_id":0,"row_versions":1,"indexed_columns":["id"],)"
@@ -104,36 +107,36 @@ TEST_F(WorkspaceManifestDir, SmallDatabasesWriteExactlyTheseBytes) {
   ASSERT_TRUE(db.close().has_value());
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"), with_pairs);
   // Dropping the constrained table lowers the written version back to what is held.
-  ASSERT_TRUE(db.drop_table("u").has_value());
+  ASSERT_TRUE(drop_table(db, "u").has_value());
   auto m = must(read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json")));
   EXPECT_EQ(m.format_version, 3);
 }
 
 TEST_F(WorkspaceManifestDir, ShorterRewriteLeavesNoTrailingBytes) {
   Database db = open_ok(ws);
-  ASSERT_TRUE(db.create_table_with_constraints("a_table_with_a_long_name", {"x"}, {}, {}).has_value());
-  ASSERT_TRUE(db.drop_table("a_table_with_a_long_name").has_value());
+  ASSERT_TRUE(create_table(db, "a_table_with_a_long_name", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(drop_table(db, "a_table_with_a_long_name").has_value());
   EXPECT_EQ(qm::test::read_file(ws + "/qm_manifest.json"),
             R"({"format_version":1,"clock":0,"page_count":0,"tables":[],"cas_hashes":[],"cas_dir":[]})");
 }
 
 TEST_F(WorkspaceManifestDir, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryFile) {
   Database db = open_ok(ws);
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"x"}, {}, {}).has_value());
   const auto inode = [&] {
     struct stat st{};
     return ::stat((ws + "/qm_manifest.json").c_str(), &st) == 0 ? st.st_ino : 0;
   };
   const auto first = inode();
-  db.set_atomic_manifest(true);
+  qm::db::DatabaseTestAccess::set_atomic_manifest(db, true);
   ASSERT_TRUE(db.flush().has_value());
-  EXPECT_TRUE(db.last_write_atomic());
+  EXPECT_TRUE(qm::db::DatabaseTestAccess::last_write_atomic(db));
   const auto second = inode();
   EXPECT_NE(first, second);
   EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
-  db.set_atomic_manifest(false);
-  ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(5)})).has_value());
-  EXPECT_FALSE(db.last_write_atomic());
+  qm::db::DatabaseTestAccess::set_atomic_manifest(db, false);
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(5)})).has_value());
+  EXPECT_FALSE(qm::db::DatabaseTestAccess::last_write_atomic(db));
   EXPECT_NE(inode(), second);  // outside a transaction too: never rewritten in place
   EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
   Database again = open_ok(ws);
@@ -143,8 +146,8 @@ TEST_F(WorkspaceManifestDir, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryF
 TEST_F(WorkspaceOpenDir, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
   {
     Database db = open_ok(ws);
-    ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
-    ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(1)})).has_value());
+    ASSERT_TRUE(create_table(db, "t", {"x"}, {}, {}).has_value());
+    ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(1)})).has_value());
   }
   const std::string chunk = ws + "/chunks/chunk_00000.qmd";
   const std::string before = qm::test::read_file(chunk);
@@ -152,7 +155,7 @@ TEST_F(WorkspaceOpenDir, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) 
   // A link that points at itself cannot be examined (ELOOP); it is not "absent".
   stdfs::remove(ws + "/qm_manifest.json");
   stdfs::create_symlink("qm_manifest.json", ws + "/qm_manifest.json");
-  EXPECT_EQ(Database::open_dev(ws).error().kind, ErrorKind::Io);
+  EXPECT_EQ(Database::open_workspace(ws).error().kind, ErrorKind::Io);
   EXPECT_EQ(qm::test::read_file(chunk), before);
   stdfs::remove(ws + "/qm_manifest.json");
   qm::test::write_file(ws + "/qm_manifest.json", manifest);
@@ -172,7 +175,7 @@ TEST_F(WorkspaceOpenDir, UnreadableOrUnsupportedManifestsFailWithTheirTexts) {
   };
   for (const auto& [manifest, error] : cases) {
     qm::test::write_file(ws + "/qm_manifest.json", manifest);
-    const std::string got = error_text(Database::open_dev(ws));
+    const std::string got = error_text(Database::open_workspace(ws));
     EXPECT_EQ(got.rfind(error, 0), 0u) << got;
   }
   // The lock was released on the failure paths: a handle can take it now.
@@ -184,9 +187,9 @@ TEST_F(WorkspaceOpenDir, HeldFormatVersionIsKeptAndWrittenBack) {
   qm::test::write_file(ws + "/qm_manifest.json",
                        R"({"format_version":6,"clock":4,"page_count":0,"tables":[],"cas_hashes":[]})");
   Database db = open_ok(ws);
-  EXPECT_EQ(db.format_version(), 6);
+  EXPECT_EQ(qm::db::DatabaseTestAccess::format_version(db), 6);
   EXPECT_EQ(db.clock(), 4u);
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"x"}, {}, {}).has_value());
+  ASSERT_TRUE(create_table(db, "t", {"x"}, {}, {}).has_value());
   auto m = must(read_manifest_json(qm::test::read_file(ws + "/qm_manifest.json")));
   EXPECT_EQ(m.format_version, 6);
   EXPECT_FALSE(m.logged_workspace.has_value());  // written only at 8 and above
@@ -195,15 +198,15 @@ TEST_F(WorkspaceOpenDir, HeldFormatVersionIsKeptAndWrittenBack) {
 TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
   qm::test::TempDir tmp;
   Database db = open_ok(tmp.join("ws"));
-  ASSERT_TRUE(db.create_table_with_constraints("t", {"a", "b"}, {"a"}, {}).has_value());
-  EXPECT_TRUE(db.has_index("t", "a"));  // UNIQUE columns are indexed from creation
-  EXPECT_FALSE(db.has_index("t", "b"));
-  EXPECT_FALSE(db.has_index("nope", "a"));
-  EXPECT_EQ(error_text(db.create_table_with_constraints("t", {"z"}, {}, {})),
+  ASSERT_TRUE(create_table(db, "t", {"a", "b"}, {"a"}, {}).has_value());
+  EXPECT_TRUE(db.catalog().has_index("t", "a"));  // UNIQUE columns are indexed from creation
+  EXPECT_FALSE(db.catalog().has_index("t", "b"));
+  EXPECT_FALSE(db.catalog().has_index("nope", "a"));
+  EXPECT_EQ(error_text(create_table(db, "t", {"z"}, {}, {})),
             "schema error: table `t` already exists");
-  EXPECT_EQ(error_text(db.create_table_internal("d", {"x"}, {}, {}, {{"y", Value::integer(1)}}, {})),
+  EXPECT_EQ(error_text(create_table(db, "d", {"x"}, {}, {}, {{"y", Value::integer(1)}}, {})),
             "schema error: invalid schema for table `d`: DEFAULT references unknown column `y`");
-  EXPECT_EQ(error_text(db.create_table_internal("c", {"x"}, {}, {}, {}, {query::Predicate::eq("y", Value::null())})),
+  EXPECT_EQ(error_text(create_table(db, "c", {"x"}, {}, {}, {}, {sql::Predicate::eq("y", Value::null())})),
             "schema error: invalid schema for table `c`: CHECK references unknown column `y`");
   // CHECK nesting is bounded once, at 32 levels, so every stored check reads back.
   std::string deep = "x = 0";
@@ -214,21 +217,21 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
             "error: schema error: invalid schema for table `deep`: CHECK expression exceeds the 32-level/256-node "
             "limit");
   for (int i = 0; i < 5; ++i)
-    ASSERT_TRUE(db.insert_validated_base("t", row({Value::integer(i), Value::integer(i % 2)})).has_value());
-  ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr).has_value());
+    ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(i), Value::integer(i % 2)})).has_value());
+  ASSERT_TRUE(create_index_bounded(db, "t", "b", nullptr).has_value());
   EXPECT_EQ(db.catalog().tables().at("t").indexes.at("b").count(), 5u);
-  EXPECT_EQ(error_text(db.create_index_bounded("t", "zz", nullptr)), "schema error: no column `zz`");
-  EXPECT_EQ(error_text(db.create_index_bounded("zz", "b", nullptr)), "table not found: zz");
+  EXPECT_EQ(error_text(create_index_bounded(db, "t", "zz", nullptr)), "schema error: no column `zz`");
+  EXPECT_EQ(error_text(create_index_bounded(db, "zz", "b", nullptr)), "table not found: zz");
   QueryBudget none(QueryLimits{0, 1000, 1000, std::nullopt});
-  EXPECT_EQ(error_text(db.create_index_bounded("t", "a", &none)),
+  EXPECT_EQ(error_text(create_index_bounded(db, "t", "a", &none)),
             "query resource limit exceeded: scanned more than 0 rows");
   EXPECT_EQ(db.catalog().tables().at("t").indexes.at("a").count(), 5u);  // the former index is kept
-  ASSERT_TRUE(db.create_index_bounded("t", "b", nullptr, /*make_unique=*/true).has_value());
+  ASSERT_TRUE(create_index_bounded(db, "t", "b", nullptr, /*make_unique=*/true).has_value());
   EXPECT_TRUE(db.catalog().tables().at("t").unique.contains("b"));
   auto stored = must(read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json"))));
   EXPECT_EQ(stored.tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(error_text(db.drop_table("zz")), "table not found: zz");
-  ASSERT_TRUE(db.drop_table("t").has_value());
+  EXPECT_EQ(error_text(drop_table(db, "zz")), "table not found: zz");
+  ASSERT_TRUE(drop_table(db, "t").has_value());
   EXPECT_TRUE(db.catalog().tables().empty());
 }
 

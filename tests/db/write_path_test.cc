@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "db/catalog.h"
+#include "table/catalog.h"
 #include "db/database.h"
-#include "db/write_path.h"
-#include "db_test_util.h"
+#include "table/write_observers.h"
+#include "support/db_test_util.h"
+#include "support/database_test_access.h"
 
 namespace qm::db {
 namespace {
@@ -44,7 +45,7 @@ class Recorder final : public WriteObserver {
 TEST(WritePath, ObserversSeeEveryWriteOnceInOrder) {
   Database db = Database::open_memory();
   std::vector<std::string> log;
-  db.add_write_observer(std::make_unique<Recorder>(&log));
+  qm::db::DatabaseTestAccess::add_write_observer(db, std::make_unique<Recorder>(&log));
   const std::vector<std::pair<std::string, std::vector<std::string>>> steps = {
       {"CREATE TABLE t (a INT)", {"created t"}},
       {"INSERT INTO t VALUES (1), (2)", {"stored t 1", "stored t 2", "statement t"}},
@@ -65,7 +66,7 @@ TEST(WritePath, RollbackReplacesTheCatalogAndAnObserverFailureIsReported) {
   std::vector<std::string> log;
   auto owned = std::make_unique<Recorder>(&log);
   Recorder* recorder = owned.get();
-  db.add_write_observer(std::move(owned));
+  qm::db::DatabaseTestAccess::add_write_observer(db, std::move(owned));
   test::run(db, "CREATE TABLE t (a INT)");
   ASSERT_TRUE(db.begin_transaction().has_value());
   test::run(db, "INSERT INTO t VALUES (1)");
@@ -93,7 +94,7 @@ TEST(WritePath, RunningOutOfMemoryMidStatementRollsItBack) {
   Database db = Database::open_memory();
   test::run(db, "CREATE TABLE t (a INT)");
   test::run(db, "CREATE INDEX ON t (a)");
-  db.add_write_observer(std::make_unique<ThrowsAtThird>());
+  DatabaseTestAccess::add_write_observer(db, std::make_unique<ThrowsAtThird>());
   EXPECT_EQ(test::run(db, "INSERT INTO t VALUES (1), (2), (3), (4)"),
             "error: query resource limit exceeded: out of memory");
   EXPECT_FALSE(db.in_transaction());

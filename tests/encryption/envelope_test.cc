@@ -11,6 +11,7 @@
 #include "core/bytes.h"
 #include "core/crypto.h"
 #include "db/database.h"
+#include "query/statements/statements.h"
 #include "encryption/sealed_database.h"
 #include "support/temp_dir.h"
 #include "support/result_text.h"
@@ -152,10 +153,10 @@ TEST(Envelope, KeysAndPassphrasesOpenOnlyTheirOwnEnvelopes) {
 TEST_F(EnvelopeDir, AnImagePastTheMappedBufferSizeIsSealedAndOpenedWhereItLies) {
   // Large enough for the envelope buffers that are mapped on their own rather than allocated.
   auto db = db::Database::open_memory();
-  ASSERT_TRUE(db.query_with("CREATE TABLE t (id, body)", {}).has_value());
+  ASSERT_TRUE(query_with(db, "CREATE TABLE t (id, body)", {}).has_value());
   for (int i = 0; i < 5; ++i) {
     std::vector<Value> row{Value::integer(i), Value::text(std::string(1 << 20, static_cast<char>('a' + i)))};
-    ASSERT_TRUE(db.query_with("INSERT INTO t VALUES (?, ?)", row).has_value());
+    ASSERT_TRUE(query_with(db, "INSERT INTO t VALUES (?, ?)", row).has_value());
   }
   const std::string image = *db.bake_to_bytes();
   ASSERT_GT(image.size(), size_t{5} << 20);

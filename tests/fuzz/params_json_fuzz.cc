@@ -2,12 +2,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "ffi/params.h"
+#include "core/params_json.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto values = qm::ffi::json_params_to_values("qm_query_params", text);
-  auto sets = qm::ffi::json_param_sets(text);
+  auto values = qm::json_params_to_values("qm_query_params", text);
+  auto sets = qm::json_param_sets(text);
   (void)values;
   (void)sets;
   return 0;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <span>
 
-#include "persistent/envelope.h"
+#include "retrieval/index_envelope.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::span<const uint8_t> bytes(data, size);

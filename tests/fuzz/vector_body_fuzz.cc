@@ -5,7 +5,7 @@
 #include <cstring>
 #include <span>
 
-#include "persistent/index_data.h"
+#include "retrieval/index_data.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 9) return 0;

@@ -1,5 +1,5 @@
 // A workspace as the commit log sees it, built through the file-system layer in force (the
-// real one or the fault double): a manifest, chunk files through a DevStore, blob files, and
+// real one or the fault double): a manifest, chunk files through a WorkspaceStore, blob files, and
 // a helper that runs one logged transaction the way the database does (begin, page writes,
 // chunk sync, manifest with the new sequence, commit).
 #pragma once
@@ -13,7 +13,7 @@
 #include "core/blake3.h"
 #include "core/fs.h"
 #include "journal/page_journal.h"
-#include "storage/dev_store.h"
+#include "storage/workspace_store.h"
 #include "support/temp_dir.h"
 
 namespace qm::journal::test {
@@ -44,7 +44,7 @@ class Workspace {
   }
 
   const std::string& root() const { return root_; }
-  storage::DevStore& store() { return store_; }
+  storage::WorkspaceStore& store() { return store_; }
   uint64_t clock() const { return clock_; }
   const std::vector<std::string>& hashes() const { return hashes_; }
 
@@ -88,18 +88,18 @@ class Workspace {
 
   // Reopens the page store (as a reopen after rollback does) at the manifest's page count.
   void reopen(uint64_t page_count, uint64_t clock) {
-    store_ = *storage::DevStore::open(root_, page_count);
+    store_ = *storage::WorkspaceStore::open(root_, page_count);
     clock_ = clock;
   }
 
  private:
-  static storage::DevStore make_store(const std::string& root) {
+  static storage::WorkspaceStore make_store(const std::string& root) {
     (void)fs::mkdir_all(root);
-    return *storage::DevStore::create(root);
+    return *storage::WorkspaceStore::create(root);
   }
 
   std::string root_;
-  storage::DevStore store_;
+  storage::WorkspaceStore store_;
   uint64_t clock_ = 1;
   std::vector<std::string> hashes_;
 };

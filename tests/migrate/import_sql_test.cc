@@ -12,6 +12,7 @@
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
 #include "support/result_text.h"
+#include "query/statements/statements.h"
 
 namespace {
 
@@ -94,11 +95,11 @@ TEST(ImportSql, WorkspaceKeepsEveryStatementThatRan) {
 // neither keep nor undo the import as a whole.
 TEST_F(ImportSqlFs, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
   disk.make_dirs("/ws");
-  auto db = must(qm::db::Database::open_dev("/ws"));
-  ASSERT_TRUE(db.query_with("CREATE TABLE t(a)", {}).has_value());
+  auto db = must(qm::db::Database::open_workspace("/ws"));
+  ASSERT_TRUE(query_with(db, "CREATE TABLE t(a)", {}).has_value());
   ASSERT_TRUE(db.begin_transaction().has_value());
   disk.fail_nth(qm::test::FaultyFs::Op::Write, 1);  // the first blob file: a value over 16 bytes
-  const qm::migrate::ImportReport report = db.import_sql(
+  const qm::migrate::ImportReport report = import_sql(db, 
       "INSERT INTO t VALUES(1);\nINSERT INTO t VALUES('longer than sixteen bytes'), (2);\nPRAGMA x;\n"
       "INSERT INTO t VALUES(3);\nINSERT INTO t VALUES(;");
   EXPECT_EQ(report.executed, 1u);
@@ -110,7 +111,7 @@ TEST_F(ImportSqlFs, StatementsAfterTheHostTransactionRolledBackAreNotRun) {
             "INSERT INTO t VALUES(3)");
   EXPECT_EQ(report.errors[2].rfind("query parse error: unexpected end of statement", 0), 0u) << report.errors[2];
   EXPECT_FALSE(db.in_transaction());
-  auto count = must(db.query_with("SELECT COUNT(*) FROM t", {}));
+  auto count = must(query_with(db, "SELECT COUNT(*) FROM t", {}));
   EXPECT_EQ(qm::json::result_to_string(count), R"j({"columns":["count"],"rows":[[0]]})j");
 }
 

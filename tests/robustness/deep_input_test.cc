@@ -5,10 +5,10 @@
 #include <string>
 
 #include "core/json_reader.h"
-#include "db/manifest.h"
-#include "engine/parser.h"
-#include "engine/predicate_json.h"
-#include "ffi/params.h"
+#include "table/manifest.h"
+#include "sql/parser.h"
+#include "sql/predicate_json.h"
+#include "core/params_json.h"
 
 namespace qm {
 namespace {
@@ -24,22 +24,22 @@ std::string repeat(const std::string& unit, size_t total_bytes) {
 
 TEST(DeepInput, SqlParserRefusesMegabytesOfParentheses) {
   std::string sql = "SELECT * FROM t WHERE " + repeat("(", kDeep) + "a = 1";
-  auto r = query::parse(sql);
+  auto r = sql::parse(sql);
   ASSERT_FALSE(r.has_value());
   EXPECT_NE(r.error().message().find("nesting"), std::string::npos) << r.error().message().substr(0, 200);
   std::string cases = "SELECT " + repeat("CASE WHEN a = 1 THEN ", kDeep / 2) + "1 FROM t";
-  EXPECT_FALSE(query::parse(cases).has_value());
+  EXPECT_FALSE(sql::parse(cases).has_value());
   std::string calls = "SELECT " + repeat("LOWER(", kDeep) + "a FROM t";
-  EXPECT_FALSE(query::parse(calls).has_value());
+  EXPECT_FALSE(sql::parse(calls).has_value());
 }
 
 TEST(DeepInput, JsonReadersRefuseMegabytesOfNesting) {
   std::string arrays = repeat("[", kDeep);
   EXPECT_FALSE(parse_json(arrays).has_value());
-  EXPECT_FALSE(ffi::json_params_to_values("qm_query_params", arrays).has_value());
-  EXPECT_FALSE(ffi::json_param_sets(arrays).has_value());
+  EXPECT_FALSE(json_params_to_values("qm_query_params", arrays).has_value());
+  EXPECT_FALSE(json_param_sets(arrays).has_value());
   std::string objects = repeat("{\"And\":[", kDeep);
-  EXPECT_FALSE(query::predicate_from_json_text(objects).has_value());
+  EXPECT_FALSE(sql::predicate_from_json_text(objects).has_value());
   std::string manifest = "{\"format_version\":8,\"tables\":[" + repeat("{\"a\":[", kDeep);
   EXPECT_FALSE(db::read_manifest_json(manifest).has_value());
 }
@@ -59,7 +59,7 @@ TEST(DeepInput, PredicateTreeBuiltInMemoryIsBoundedToo) {
     obj.members.emplace_back("And", std::move(arr));
     node = std::move(obj);
   }
-  auto refused = query::predicate_from_json(node);
+  auto refused = sql::predicate_from_json(node);
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error(), "recursion limit exceeded");
   // Tear the tree down iteratively so the test itself does not recurse 100,000 levels deep.

@@ -19,10 +19,10 @@
 namespace qm::storage {
 namespace {
 
-using DevStoreDir = qm::test::InTempDir;
-using MonolithDir = qm::test::InTempDir;
-using DevStoreFs = qm::test::OnFaultyFs;
-using MonolithFs = qm::test::OnFaultyFs;
+using WorkspaceStoreDir = qm::test::InTempDir;
+using ImageStoreDir = qm::test::InTempDir;
+using WorkspaceStoreFs = qm::test::OnFaultyFs;
+using ImageStoreFs = qm::test::OnFaultyFs;
 using Op = test::FaultyFs::Op;
 
 Page filled(uint8_t v) {
@@ -45,12 +45,12 @@ std::vector<const Page*> ptrs(const std::vector<Page>& pages) {
   return out;
 }
 
-TEST_F(DevStoreDir, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
-  auto store = must(DevStore::create(tmp.path()));
+TEST_F(WorkspaceStoreDir, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
+  auto store = must(WorkspaceStore::create(tmp.path()));
   for (int i = 0; i < 16385; ++i) store.alloc_page();
   ASSERT_TRUE(store.write_page(16383, filled(0x33)));
   ASSERT_TRUE(store.write_page(16384, filled(0x44)));
-  EXPECT_EQ(DevStore::chunk_path(tmp.path(), 1), tmp.path() + "/chunks/chunk_00001.qmd");
+  EXPECT_EQ(WorkspaceStore::chunk_path(tmp.path(), 1), tmp.path() + "/chunks/chunk_00001.qmd");
 
   EXPECT_EQ(test::read_file(tmp.path() + "/chunks/chunk_00000.qmd").substr(67104768), std::string(4096, 0x33));
   EXPECT_EQ(test::read_file(tmp.path() + "/chunks/chunk_00001.qmd"), std::string(4096, 0x44));
@@ -61,8 +61,8 @@ TEST_F(DevStoreDir, PagesLandInTheirChunkFileAcrossThe16384Boundary) {
   EXPECT_EQ(store.dirty_chunks(), (std::set<uint64_t>{0, 1}));
 }
 
-TEST_F(DevStoreFs, ConsecutiveRunIsOneWritePerChunk) {
-  auto store = must(DevStore::create("/ws"));
+TEST_F(WorkspaceStoreFs, ConsecutiveRunIsOneWritePerChunk) {
+  auto store = must(WorkspaceStore::create("/ws"));
   for (int i = 0; i < 16391; ++i) store.alloc_page();
   std::vector<Page> run;
   for (int i = 0; i < 11; ++i) run.push_back(filled(static_cast<uint8_t>(i)));
@@ -73,10 +73,10 @@ TEST_F(DevStoreFs, ConsecutiveRunIsOneWritePerChunk) {
   EXPECT_EQ(read(store, 16390), filled(10));
 }
 
-TEST_F(DevStoreFs, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
+TEST_F(WorkspaceStoreFs, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
   disk.make_dirs("/ws");
   {
-    auto store = DevStore::create("/ws");
+    auto store = WorkspaceStore::create("/ws");
     for (int i = 0; i < 2; ++i) store->alloc_page();
     ASSERT_TRUE(store->write_page(0, filled(1)));
     ASSERT_TRUE(store->write_page(1, filled(2)));
@@ -85,13 +85,13 @@ TEST_F(DevStoreFs, SyncedPagesAndNewChunkFilesSurvivePowerLoss) {
     ASSERT_TRUE(store->write_page(1, filled(9)));  // not synced: lost
   }
   disk.power_loss();
-  auto store = must(DevStore::open("/ws", 2));
+  auto store = must(WorkspaceStore::open("/ws", 2));
   EXPECT_EQ(read(store, 0), filled(1));
   EXPECT_EQ(read(store, 1), filled(2));
 }
 
-TEST_F(DevStoreFs, FailedSyncKeepsEveryDirtyChunkForARetry) {
-  auto store = DevStore::create("/ws");
+TEST_F(WorkspaceStoreFs, FailedSyncKeepsEveryDirtyChunkForARetry) {
+  auto store = WorkspaceStore::create("/ws");
   for (int i = 0; i < 16385; ++i) store->alloc_page();
   ASSERT_TRUE(store->write_page(0, filled(1)));
   ASSERT_TRUE(store->write_page(16384, filled(2)));
@@ -104,9 +104,9 @@ TEST_F(DevStoreFs, FailedSyncKeepsEveryDirtyChunkForARetry) {
   EXPECT_TRUE(store->dirty_chunks().empty());
 }
 
-TEST_F(DevStoreFs, ShortChunkFileIsAnIoError) {
+TEST_F(WorkspaceStoreFs, ShortChunkFileIsAnIoError) {
   disk.put_file("/ws/chunks/chunk_00000.qmd", std::string(4096 + 100, 'x'));
-  auto store = DevStore::open("/ws", 2);
+  auto store = WorkspaceStore::open("/ws", 2);
   Page p{};
   EXPECT_TRUE(store->read_page_into(0, p));
   EXPECT_EQ(store->read_page_into(1, p).error().kind, ErrorKind::Io);
@@ -115,9 +115,9 @@ TEST_F(DevStoreFs, ShortChunkFileIsAnIoError) {
 
 // Pages read ahead with a run are never served after this store wrote them, whether by a
 // single page or a run; reads out of order take one page each.
-TEST_F(DevStoreFs, PagesReadAheadGiveWayToLaterWrites) {
+TEST_F(WorkspaceStoreFs, PagesReadAheadGiveWayToLaterWrites) {
   disk.make_dirs("/ws");
-  auto store = must(DevStore::create("/ws"));
+  auto store = must(WorkspaceStore::create("/ws"));
   std::vector<Page> pages;
   for (int i = 0; i < 32; ++i) {
     store.alloc_page();
@@ -151,7 +151,7 @@ TEST_F(DevStoreFs, PagesReadAheadGiveWayToLaterWrites) {
 
 class RecordingJournal final : public PageJournal {
  public:
-  Result<void> before_write(DevStore&, uint64_t page_id) override {
+  Result<void> before_write(WorkspaceStore&, uint64_t page_id) override {
     if (fail_next) {
       fail_next = false;
       return fail(QmError::resource_limit("commit log byte limit reached; reduce transaction or prune history"));
@@ -163,8 +163,8 @@ class RecordingJournal final : public PageJournal {
   bool fail_next = false;
 };
 
-TEST_F(DevStoreFs, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
-  auto store = DevStore::create("/ws");
+TEST_F(WorkspaceStoreFs, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
+  auto store = WorkspaceStore::create("/ws");
   for (int i = 0; i < 4; ++i) store->alloc_page();
   EXPECT_EQ(store->journal(), nullptr);
   auto journal = std::make_unique<RecordingJournal>();
@@ -181,8 +181,8 @@ TEST_F(DevStoreFs, JournalHookRunsBeforeEveryWriteAndCanStopIt) {
   EXPECT_EQ(store->journal(), nullptr);
 }
 
-TEST(MemStore, PagesBeyondTheEndAreFaults) {
-  Backend b{MemStore()};
+TEST(MemoryStore, PagesBeyondTheEndAreFaults) {
+  Backend b{MemoryStore()};
   EXPECT_EQ(*b.alloc_page(), 0u);
   EXPECT_EQ(*b.alloc_page(), 1u);
   EXPECT_EQ(b.page_count(), 2u);
@@ -205,10 +205,10 @@ std::string image_with(uint64_t pages, uint64_t manifest_offset_delta = 0, uint6
   return out;
 }
 
-TEST_F(MonolithDir, OpensAPrivateCopyUnaffectedByLaterChanges) {
+TEST_F(ImageStoreDir, OpensAPrivateCopyUnaffectedByLaterChanges) {
   const std::string path = tmp.join("db.qmdb");
   test::write_file(path, image_with(2));
-  auto m = must(Monolith::open(path));
+  auto m = must(ImageStore::open(path));
   test::write_file(path, std::string(10, 'z'));  // the file changes after the open
   EXPECT_EQ(m.page_count(), 2u);
   EXPECT_EQ(m.header().format_version, 3);
@@ -225,11 +225,11 @@ TEST_F(MonolithDir, OpensAPrivateCopyUnaffectedByLaterChanges) {
   EXPECT_EQ(b.read_all_pages()->size(), 2u);
 }
 
-TEST_F(MonolithFs, MalformedImagesAreRefused) {
+TEST_F(ImageStoreFs, MalformedImagesAreRefused) {
   disk.make_dirs(fs::temp_dir());
   auto open_with = [&](const std::string& bytes) {
     disk.put_file("/img.qmdb", bytes);
-    return error_text(Monolith::open("/img.qmdb"));
+    return error_text(ImageStore::open("/img.qmdb"));
   };
   EXPECT_EQ(open_with(std::string(23, 'Q')), "data corruption: monolith smaller than file header");
   EXPECT_EQ(open_with(image_with(1, 0, 4096)), "data corruption: monolith offsets are inconsistent");
@@ -237,7 +237,7 @@ TEST_F(MonolithFs, MalformedImagesAreRefused) {
   std::string bad_magic = image_with(0);
   bad_magic[0] = 'X';
   EXPECT_EQ(open_with(bad_magic).rfind("invalid signature", 0), 0u);
-  EXPECT_EQ(Monolith::open("/missing.qmdb").error().kind, ErrorKind::Io);
+  EXPECT_EQ(ImageStore::open("/missing.qmdb").error().kind, ErrorKind::Io);
   // The copy goes through an unnamed temporary file.
   EXPECT_GT(disk.calls(Op::TmpFile), 0u);
 }
@@ -254,10 +254,10 @@ class ScriptedReader final : public PageReader {
   size_t short_by = 0;
 };
 
-TEST(RemoteStore, ReadsPagesThroughTheReaderAndChecksLengths) {
+TEST(StreamedImageStore, ReadsPagesThroughTheReaderAndChecksLengths) {
   auto reader = std::make_unique<ScriptedReader>();
   ScriptedReader* r = reader.get();
-  Backend b{RemoteStore(std::move(reader), 3)};
+  Backend b{StreamedImageStore(std::move(reader), 3)};
   EXPECT_TRUE(b.read_only());
   EXPECT_EQ(b.page_count(), 3u);
   ASSERT_TRUE(b.read_page(2));

@@ -27,7 +27,7 @@ Page content(uint8_t v) {
 
 // A memory backend of n pages, page i filled with i + 1 and stamped.
 PageCache mem_cache(size_t pages, size_t capacity) {
-  MemStore store;
+  MemoryStore store;
   for (size_t i = 0; i < pages; ++i) {
     store.alloc_page();
     Page p = content(static_cast<uint8_t>(i + 1));
@@ -46,7 +46,7 @@ uint8_t first_byte(PageCache& cache, uint64_t id) {
 // A workspace over the double with `pages` stamped pages on disk, page i filled with `first + i`.
 void write_workspace(test::FaultyFs& disk, uint64_t pages, uint8_t first) {
   disk.make_dirs("/ws");
-  auto store = DevStore::create("/ws");
+  auto store = WorkspaceStore::create("/ws");
   ASSERT_TRUE(store);
   std::vector<Page> written;
   for (uint64_t i = 0; i < pages; ++i) {
@@ -62,7 +62,7 @@ void write_workspace(test::FaultyFs& disk, uint64_t pages, uint8_t first) {
 
 PageCache dev_cache(test::FaultyFs& disk, size_t capacity, uint64_t pages = 2, uint8_t first = 1) {
   write_workspace(disk, pages, first);
-  auto store = DevStore::open("/ws", pages);
+  auto store = WorkspaceStore::open("/ws", pages);
   EXPECT_TRUE(store);
   return PageCache(Backend(std::move(*store)), capacity);
 }
@@ -167,12 +167,12 @@ TEST(PageCache, MemoryPageWrittenBehindTheCacheIsCheckedAgain) {
   EXPECT_EQ(first_byte(cache, 0), 1);           // evicts dirty page 1, its stamp deferred
   EXPECT_EQ(first_byte(cache, 1), 0x77);
   ASSERT_TRUE(cache.flush());  // stamps it
-  EXPECT_TRUE(verify_page_checksum(1, *cache.backend().mem()->page(1)));
-  EXPECT_TRUE(cache.backend().mem()->checksum_verified(1));
+  EXPECT_TRUE(verify_page_checksum(1, *cache.backend().memory()->page(1)));
+  EXPECT_TRUE(cache.backend().memory()->checksum_verified(1));
   Page bad = content(3);
   stamp_page_checksum(bad);
   bad[300] ^= 1;
-  ASSERT_TRUE(cache.backend().mem()->write_page(0, bad));
+  ASSERT_TRUE(cache.backend().memory()->write_page(0, bad));
   for (int attempt = 0; attempt < 2; ++attempt) {
     auto r = cache.with_page(0, [](ConstPageSpan) {});
     ASSERT_FALSE(r);
@@ -186,7 +186,7 @@ TEST(PageCache, MemoryPageWrittenBehindTheCacheIsCheckedAgain) {
 // page id the store lacks is refused before it enters.
 TEST(PageCache, MemoryBackendPagesAreTheStoresOwnNotCopies) {
   PageCache cache = mem_cache(2, 4);
-  MemStore* mem = cache.backend().mem();
+  MemoryStore* mem = cache.backend().memory();
   ASSERT_TRUE(cache.with_page(0, [&](ConstPageSpan p) { EXPECT_EQ(p.data(), mem->page(0)->data()); }));
   ASSERT_TRUE(cache.patch_page(0, [](PageSpan p) { p[100] = 0xAB; }));
   EXPECT_EQ((*mem->page(0))[100], 0xAB);
@@ -252,10 +252,10 @@ TEST(PageCache, PassingReadsSeeTheNewestBytesAndNeverEnter) {
   test::FaultyFs disk;
   fs::ScopedFileSystem use(disk);
   write_workspace(disk, kPages, 0);
-  std::string chunk = *disk.contents(DevStore::chunk_path("/ws", 0));
+  std::string chunk = *disk.contents(WorkspaceStore::chunk_path("/ws", 0));
   chunk[kBad * kPageSize + 100] ^= 0x40;
-  disk.put_file(DevStore::chunk_path("/ws", 0), chunk);
-  auto store = DevStore::open("/ws", kPages);
+  disk.put_file(WorkspaceStore::chunk_path("/ws", 0), chunk);
+  auto store = WorkspaceStore::open("/ws", kPages);
   ASSERT_TRUE(store);
   PageCache cache(Backend(std::move(*store)), kCapacity);
 
@@ -378,9 +378,9 @@ TEST_F(PageCacheFaultsFs, FailedFlushKeepsEveryPageDirtyAndTheRetryWritesThemAll
   ASSERT_FALSE(cache.flush());
   for (uint64_t id : {0, 1, 4, 5}) EXPECT_TRUE(cache.is_dirty(id)) << id;
   ASSERT_TRUE(cache.flush());
-  ASSERT_TRUE(cache.backend().dev()->sync_data());
+  ASSERT_TRUE(cache.backend().workspace()->sync_data());
   disk.power_loss();
-  auto reopened = DevStore::open("/ws", 6);
+  auto reopened = WorkspaceStore::open("/ws", 6);
   ASSERT_TRUE(reopened);
   for (uint64_t id : {0, 1, 4, 5}) {
     Page p{};

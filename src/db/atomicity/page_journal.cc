@@ -1,0 +1,80 @@
+// The page-journal transaction of a commit-logged workspace. Begin (under the workspace lock,
+// after the live state was flushed with an atomic manifest) starts the chunk store's page
+// journal: from then on the store saves the before-image of every committed page it is about
+// to overwrite. Commit flushes with an atomic manifest anchored to the journal's sequence,
+// then turns the journal into the next commit of the log. Rollback drops the live storage,
+// lets the log undo the journal and re-reads the workspace.
+//
+// Invariants: the lock is held from begin to the end; a commit that passed the log's commit
+// point ends the transaction even when it then fails (TransactionOutcomeUnknown); no flush
+// is added beyond the log's own: the final flush leaves the chunk files and the manifest to
+// the journal's commit, which flushes them with its record.
+#include <string>
+#include <utility>
+
+#include "core/fs.h"
+#include "db/atomicity/transaction.h"
+#include "journal/inventory.h"
+#include "journal/page_journal.h"
+#include "storage/workspace_store.h"
+
+namespace qm::db {
+namespace {
+
+Result<storage::WorkspaceStore*> dev_store(Database& db) {
+  storage::WorkspaceStore* dev = db.store().cache.backend().workspace();
+  if (dev == nullptr) return fail(QmError::transaction("commit log requires a filesystem workspace"));
+  return dev;
+}
+
+class PageJournal final : public Transaction {
+ public:
+  PageJournal(std::string dir, TransactionLock lock) : dir_(std::move(dir)), lock_(std::move(lock)) {}
+
+  Result<void> commit(Database& db) override {
+    QM_TRY(db.flush());
+    QM_ASSIGN(storage::WorkspaceStore * dev, dev_store(db));
+    auto committed = journal::commit_journal(*dev, &TransactionHost::log_tally(db));
+    if (!committed) {
+      if (committed.error().is(ErrorKind::TransactionOutcomeUnknown)) {
+        finished_ = true;
+        lock_.release();
+      }
+      return committed;
+    }
+    finished_ = true;
+    lock_.release();
+    return {};
+  }
+
+  Result<void> rollback(Database& db) override {
+    finished_ = true;
+    auto result = restore(db);
+    lock_.release();
+    return workspace_rollback_outcome(db, std::move(result));
+  }
+
+ private:
+  Result<void> restore(Database& db) {
+    TransactionHost::drop_storage(db);
+    const std::string header = fs::join(fs::join(fs::join(dir_, kCommitLogDir), "active"), "header");
+    QM_ASSIGN(auto st, fs::get().lstat(header));
+    if (!st || st->kind != fs::EntryKind::Regular)
+      return fail(QmError::outcome_unknown("active page journal is missing"));
+    QM_TRY(journal::recover(dir_));
+    return TransactionHost::reload_workspace(db, dir_);
+  }
+
+  std::string dir_;
+  TransactionLock lock_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock) {
+  QM_ASSIGN(storage::WorkspaceStore * dev, dev_store(db));
+  QM_TRY(journal::begin_journal(*dev, db.commit_log_options(), &TransactionHost::log_tally(db)));
+  return std::unique_ptr<Transaction>(std::make_unique<PageJournal>(dir, std::move(lock)));
+}
+
+}  // namespace qm::db

@@ -1,0 +1,205 @@
+// The undo file of one scope (a statement or a transaction): layout, the page-write hook
+// that fills it and the recovery that applies or discards it.
+//
+// Layout (little-endian): a 64-byte header: "QMSUNDO1", the page count (u64), a flag byte
+// (1: a manifest existed), 7 zero bytes, the manifest's BLAKE3 digest (32 bytes, zero
+// without a manifest) and a check (u64: the first 8 bytes of BLAKE3 over the 56 bytes
+// before it); then entries of 4112 bytes: page id (u64), the page's 4096 old bytes and a
+// check (u64 over the 4104 bytes before it). The header goes out with the first entry.
+#include "db/atomicity/statement_undo.h"
+
+#include <cstring>
+#include <vector>
+
+#include "core/bytes.h"
+#include "table/limits.h"
+#include "storage/page.h"
+
+namespace qm::db {
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'M', 'S', 'U', 'N', 'D', 'O', '1'};
+constexpr size_t kHeaderBytes = 64;
+constexpr size_t kEntryBytes = 8 + storage::kPageSize + 8;
+
+uint64_t check_of(std::span<const uint8_t> bytes) {
+  const Digest d = blake3(bytes);
+  return load_u64(d.data());
+}
+
+std::string header_bytes(uint64_t page_count, const std::optional<Digest>& manifest) {
+  std::string out;
+  ByteWriter w(out);
+  w.bytes(std::string_view(kMagic, sizeof kMagic));
+  w.u64(page_count);
+  w.u8(manifest ? 1 : 0);
+  for (int i = 0; i < 7; ++i) w.u8(0);
+  Digest d{};
+  if (manifest) d = *manifest;
+  w.bytes(std::span<const uint8_t>(d));
+  w.u64(check_of(as_bytes(out)));
+  return out;
+}
+
+void append_entry(std::string& out, uint64_t page_id, std::span<const uint8_t> page) {
+  const size_t start = out.size();
+  ByteWriter w(out);
+  w.u64(page_id);
+  w.bytes(page);
+  w.u64(check_of(as_bytes(std::string_view(out).substr(start))));
+}
+
+struct UndoFile {
+  uint64_t page_count = 0;
+  std::optional<Digest> manifest;
+  std::vector<std::pair<uint64_t, std::span<const uint8_t>>> pages;
+};
+
+// The header and every complete, intact entry; none for a header that is torn or damaged.
+std::optional<UndoFile> parse(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kHeaderBytes || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) return std::nullopt;
+  if (check_of(bytes.first(56)) != load_u64(bytes.data() + 56)) return std::nullopt;
+  UndoFile f;
+  f.page_count = load_u64(bytes.data() + 8);
+  if (bytes[16] == 1) {
+    Digest d;
+    std::memcpy(d.data(), bytes.data() + 24, d.size());
+    f.manifest = d;
+  }
+  for (size_t at = kHeaderBytes; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
+    const auto entry = bytes.subspan(at, kEntryBytes);
+    if (check_of(entry.first(kEntryBytes - 8)) != load_u64(entry.data() + kEntryBytes - 8)) break;
+    f.pages.emplace_back(load_u64(entry.data()), entry.subspan(8, storage::kPageSize));
+  }
+  return f;
+}
+
+// Puts the old pages back, drops whole chunk files and page bytes past the page count, and
+// flushes every chunk file it changed.
+Result<void> apply_undo(const std::string& workspace, const UndoFile& undo) {
+  using storage::WorkspaceStore;
+  std::set<uint64_t> touched;
+  for (const auto& [id, bytes] : undo.pages) {
+    if (id >= undo.page_count) continue;  // never saved by a sound writer; nothing to restore
+    const std::string path = WorkspaceStore::chunk_path(workspace, WorkspaceStore::chunk_of(id));
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite));
+    QM_TRY(f.write_all_at(bytes, WorkspaceStore::offset_in_chunk(id)));
+    touched.insert(WorkspaceStore::chunk_of(id));
+  }
+  // The chunk holding the end, cut back; the chunks after it, removed.
+  const uint64_t end_chunk = WorkspaceStore::chunk_of(undo.page_count);
+  const uint64_t end_offset = WorkspaceStore::offset_in_chunk(undo.page_count);
+  for (uint64_t chunk = end_chunk;; ++chunk) {
+    const std::string path = WorkspaceStore::chunk_path(workspace, chunk);
+    QM_ASSIGN(auto st, fs::get().lstat(path));
+    if (!st) break;
+    if (chunk == end_chunk && end_offset != 0) {
+      QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite));
+      QM_ASSIGN(uint64_t size, f.size());
+      if (size > end_offset) {
+        QM_TRY(f.truncate(end_offset));
+        touched.insert(chunk);
+      }
+    } else {
+      QM_TRY(fs::get().unlink(path));
+    }
+  }
+  for (uint64_t chunk : touched) {
+    QM_ASSIGN(fs::File f, fs::get().open(WorkspaceStore::chunk_path(workspace, chunk), fs::kRead | fs::kWrite));
+    QM_TRY(f.sync());
+  }
+  return fs::get().sync_dir(fs::join(workspace, kChunksDir));
+}
+
+}  // namespace
+
+Result<void> PageUndoFile::before_write(storage::WorkspaceStore& store, uint64_t page_id) {
+  return save(store, std::span<const uint64_t>(&page_id, 1));
+}
+
+Result<void> PageUndoFile::before_writes(storage::WorkspaceStore& store, std::span<const uint64_t> page_ids) {
+  return save(store, page_ids);
+}
+
+Result<void> PageUndoFile::save(storage::WorkspaceStore& store, std::span<const uint64_t> page_ids) {
+  std::string out;
+  std::vector<uint64_t> added;
+  storage::Page old;
+  for (uint64_t page_id : page_ids) {
+    if (page_id >= page_count_ || saved_.contains(page_id)) continue;
+    QM_TRY(store.read_page_into(page_id, old));
+    if (file_end_ == 0 && out.empty()) out = header_bytes(page_count_, manifest_digest_);
+    append_entry(out, page_id, old);
+    added.push_back(page_id);
+  }
+  if (added.empty()) return {};
+  if (!file_.file.is_open()) {
+    // Under the lock, after a leftover was applied or discarded: whatever the file still
+    // holds is stale, and entries of this scope must not be followed by older ones.
+    QM_ASSIGN(file_.file, fs::get().open(fs::join(workspace_, kStatementUndoFile),
+                                         fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+    file_.entry_durable = false;
+  }
+  // The entries are whole in the file before their pages are overwritten; a failed or short
+  // write leaves the pages untouched, and a torn entry is ignored when the file is read back.
+  QM_TRY(file_.file.write_all_at(out, file_end_));
+  file_end_ += out.size();
+  if (forced_) {
+    QM_TRY(file_.file.sync());
+    if (!file_.entry_durable) {
+      QM_TRY(fs::get().sync_dir(workspace_));
+      file_.entry_durable = true;
+    }
+  }
+  saved_.insert(added.begin(), added.end());
+  return {};
+}
+
+void PageUndoFile::published(uint64_t page_count, std::optional<Digest> manifest_digest) {
+  page_count_ = page_count;
+  manifest_digest_ = manifest_digest;
+  saved_.clear();
+  if (file_end_ == 0) return;
+  file_end_ = 0;
+  // Emptied in place: the handle keeps the file, and an empty one means nothing to undo.
+  if (!file_.file.truncate(0)) file_.file.close();
+}
+
+Result<bool> statement_undo_left(const std::string& workspace) {
+  QM_ASSIGN(auto st, fs::get().lstat(fs::join(workspace, kStatementUndoFile)));
+  return st.has_value() && (st->kind != fs::EntryKind::Regular || st->size != 0);
+}
+
+Result<bool> recover_statement_undo(const std::string& workspace) {
+  const std::string tmp_manifest = fs::join(workspace, kManifestTmpFile);
+  QM_ASSIGN(auto tmp, fs::get().lstat(tmp_manifest));
+  if (tmp) QM_TRY(fs::get().unlink(tmp_manifest));
+  const std::string path = fs::join(workspace, kStatementUndoFile);
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  if (!st || (st->kind == fs::EntryKind::Regular && st->size == 0)) return false;
+  QM_ASSIGN(std::string text, fs::read_file(path));
+  bool applied = false;
+  if (auto undo = parse(as_bytes(text))) {
+    const std::string manifest_path = fs::join(workspace, kManifestFile);
+    QM_ASSIGN(auto manifest_st, fs::get().stat(manifest_path));
+    std::optional<Digest> current;
+    if (manifest_st) {
+      QM_ASSIGN(std::string manifest, fs::read_file(manifest_path));
+      current = blake3(manifest);
+    }
+    if (current == undo->manifest) {
+      QM_TRY(apply_undo(workspace, *undo));
+      applied = true;
+    }
+  }
+  // Emptied, not removed: handles keep it open for their next scope.
+  if (st->kind == fs::EntryKind::Regular) {
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
+    QM_TRY(f.truncate(0));
+  } else {
+    QM_TRY(fs::get().unlink(path));
+  }
+  return applied;
+}
+
+}  // namespace qm::db

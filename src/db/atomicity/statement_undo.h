@@ -1,0 +1,99 @@
+// The undo file: how a workspace without a commit log keeps a page's old bytes before its
+// first overwrite in one scope, either one statement outside a transaction or one whole
+// transaction. Both scopes overwrite pages of the chunk files in place and then replace the
+// manifest; the manifest's rename is the scope's commit point.
+//
+// Before the scope first overwrites a page that existed when it began, the page's old bytes
+// are appended to `.qm_statement_undo`, whose header holds the page count and the digest of
+// the manifest the scope started from. Pages appended past that count need no copy: the old
+// manifest does not reach them. A statement's copies only have to outlive a killed process;
+// a transaction's are forced to stable storage before the pages they protect are written, so
+// they outlive a power loss too (the scope's pages are written at its flush, or one at a time
+// when the cache evicts one, and a flush forces all its copies with one flush of the file).
+//
+// The file is kept open by its database handle and emptied, not removed, when a scope
+// publishes: an empty file means nothing to undo.
+//
+// Invariants:
+// - an entry is complete in the file before its page is overwritten, so a torn last entry
+//   (or a torn header) belongs to a page that was never touched and is ignored;
+// - the file is applied only while the workspace's manifest is still the one it names: a
+//   different manifest means the scope (or a later one) was published and the file is
+//   stale, and it is only emptied. Every scope that writes a page advances the clock, so a
+//   published scope always changes the manifest;
+// - the file is read, applied and emptied only under the workspace lock: at open, at a
+//   transaction's begin and at the start of each statement outside a transaction, so no
+//   stale file outlives the next locked step;
+// - applying it writes the old pages, drops pages past the count, flushes the chunk files,
+//   and only then empties the file (a failure keeps it for the next attempt).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+
+#include "core/blake3.h"
+#include "core/error.h"
+#include "core/fs.h"
+#include "storage/workspace_store.h"
+
+namespace qm::db {
+
+inline constexpr const char* kStatementUndoFile = ".qm_statement_undo";
+
+// The undo file of one handle: opened on first need, kept open and emptied between scopes.
+struct UndoFileHandle {
+  fs::File file;
+  // The file's directory entry is on stable storage (a forced scope needs it to be).
+  bool entry_durable = false;
+};
+
+// The page-write hook of one scope: saves the before-image of each page below the scope's
+// starting page count the first time it is overwritten, into the undo file `file` (owned by
+// the handle, opened on first need, kept open between scopes).
+class PageUndoFile final : public storage::PageJournal {
+ public:
+  // `manifest_digest`: the manifest the scope starts from (none: no manifest yet). `forced`:
+  // each copy reaches stable storage before its page is written (a transaction's scope).
+  PageUndoFile(std::string workspace, uint64_t page_count, std::optional<Digest> manifest_digest, UndoFileHandle& file,
+                bool forced = false)
+      : workspace_(std::move(workspace)),
+        page_count_(page_count),
+        manifest_digest_(manifest_digest),
+        file_(file),
+        forced_(forced) {}
+
+  Result<void> before_write(storage::WorkspaceStore& store, uint64_t page_id) override;
+  Result<void> before_writes(storage::WorkspaceStore& store, std::span<const uint64_t> page_ids) override;
+
+  bool forced() const { return forced_; }
+  // Whether any page was saved (and so the undo file holds entries).
+  bool saved_any() const { return file_end_ != 0; }
+  // The scope was published: forget the saved pages and empty the file (a failure to empty
+  // it leaves a stale file that the next locked step discards); later writes of the same
+  // scope start from the published page count and manifest.
+  void published(uint64_t page_count, std::optional<Digest> manifest_digest);
+
+ private:
+  // Appends the copies of the pages not saved yet; forces them when the scope is forced.
+  Result<void> save(storage::WorkspaceStore& store, std::span<const uint64_t> page_ids);
+
+  std::string workspace_;
+  uint64_t page_count_;
+  std::optional<Digest> manifest_digest_;
+  std::set<uint64_t> saved_;
+  UndoFileHandle& file_;
+  uint64_t file_end_ = 0;
+  bool forced_;
+};
+
+// Applies or discards an undo file left by a scope that did not finish (see the invariants
+// above), and empties it. Returns true when old pages were put back. Removes a leftover
+// temporary manifest too. The caller holds the workspace lock.
+Result<bool> recover_statement_undo(const std::string& workspace);
+// Whether the undo file holds anything to apply or discard (it exists and is not empty).
+Result<bool> statement_undo_left(const std::string& workspace);
+
+}  // namespace qm::db

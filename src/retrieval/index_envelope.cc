@@ -1,0 +1,75 @@
+#include "retrieval/index_envelope.h"
+
+#include <cstring>
+
+#include "core/byte_codec.h"
+#include "retrieval/definition_json.h"
+
+namespace qm::persistent {
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'M', 'R', 'I', 'D', 'X', 0, 0};
+constexpr uint16_t kVersion = 1;
+
+uint8_t kind_byte(const RetrievalIndexDefinition& d) {
+  return std::holds_alternative<retrieval::VectorKind>(d.kind) ? 2 : 1;
+}
+
+}  // namespace
+
+Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, uint64_t generation,
+                                    const Digest& source_digest, const IndexData& data) {
+  std::string def = retrieval::definition_json(definition);
+  if (def.size() > retrieval::kMaxDefinitionJsonBytes) return fail(corrupt("definition exceeds 8 KiB"));
+  QM_ASSIGN(std::string body, data.body());
+  Encoder e;
+  e.reserve(kEnvelopeOverhead + def.size() + body.size());
+  QM_TRY(e.put(std::string_view(kMagic, 8)));
+  QM_TRY(e.u16(kVersion));
+  QM_TRY(e.u8(kind_byte(definition)));
+  QM_TRY(e.u8(0));
+  QM_TRY(e.u64(generation));
+  QM_TRY(e.count(def.size()));
+  QM_TRY(e.put(def));
+  QM_TRY(e.put(source_digest));
+  QM_TRY(e.count(body.size()));
+  QM_TRY(e.put(body));
+  if (e.size() > kMaxEncodedBytes - 32) return fail(QmError::resource_limit("persistent retrieval envelope exceeds 32 MiB"));
+  Digest trailer = blake3(e.bytes());
+  QM_TRY(e.put(trailer));
+  return e.take();
+}
+
+Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
+  if (bytes.size() < kEnvelopeOverhead || bytes.size() > kMaxEncodedBytes) return fail(corrupt("invalid envelope length"));
+  auto content = bytes.first(bytes.size() - 32);
+  Digest actual = blake3(content);
+  if (std::memcmp(actual.data(), bytes.data() + content.size(), 32) != 0) return fail(corrupt("envelope checksum mismatch"));
+  Decoder d(content);
+  QM_ASSIGN(auto magic, d.take(8));
+  QM_ASSIGN(uint16_t version, d.u16());
+  if (std::memcmp(magic.data(), kMagic, 8) != 0 || version != kVersion) return fail(corrupt("unsupported index magic or version"));
+  QM_ASSIGN(uint8_t kind, d.u8());
+  QM_ASSIGN(uint8_t reserved, d.u8());
+  if (reserved != 0) return fail(corrupt("nonzero reserved header byte"));
+  DecodedEnvelope out;
+  QM_ASSIGN(out.generation, d.u64());
+  QM_ASSIGN(uint32_t def_len, d.count(retrieval::kMaxDefinitionJsonBytes));
+  QM_ASSIGN(auto def_bytes, d.take(def_len));
+  std::string_view def_text(reinterpret_cast<const char*>(def_bytes.data()), def_bytes.size());
+  auto def = retrieval::read_definition_text(def_text);
+  if (!def) return fail(corrupt(def.error()));
+  if (auto v = def->validate(); !v) return fail(corrupt(v.error().message()));
+  if (kind != kind_byte(*def) || retrieval::definition_json(*def) != def_text)
+    return fail(corrupt("noncanonical or mismatched definition"));
+  QM_ASSIGN(auto digest, d.take(32));
+  std::memcpy(out.source_digest.data(), digest.data(), 32);
+  QM_ASSIGN(uint32_t body_len, d.count(static_cast<uint32_t>(kMaxEncodedBytes)));
+  QM_ASSIGN(auto body, d.take(body_len));
+  QM_TRY(d.finish());
+  QM_ASSIGN(out.data, IndexData::decode(*def, body));
+  out.definition = std::move(*def);
+  return out;
+}
+
+}  // namespace qm::persistent

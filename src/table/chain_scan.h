@@ -1,0 +1,67 @@
+// The one full read of a table: walk its page chain from the first page to the declared
+// tail, hand every stored record version (live or retired) to a visitor, and check on the
+// way that the chain agrees with the catalog.
+//
+// Invariants the walk enforces (all Corruption unless noted):
+// - at most the backend's page count + 1 pages are visited ("page chain longer than total
+//   page count (cycle?)"), so a cyclic chain ends;
+// - the declared tail is reached and links nowhere; the tail is read from the table's
+//   in-memory `tail_page` when it holds one, never from the cache;
+// - the columnar pages met and the record versions met equal the declared counts;
+// - every record carries exactly one value per table column.
+// The walk applies no visibility rule and charges no budget: visitors do both. Rows are
+// decoded into one reused buffer, so a walk that keeps nothing does not allocate per row;
+// a visitor that keeps a row copies it. Visitors run while a cached page is lent and must
+// not touch the page cache.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/error.h"
+#include "core/record_envelope.h"
+#include "core/value.h"
+#include "table/function_ref.h"
+#include "table/table.h"
+#include "storage/cas_store.h"
+#include "storage/page_cache.h"
+
+namespace qm::db {
+
+// One stored record version as a visitor sees it. `values` is lent for the call only.
+struct RecordVersion {
+  uint64_t row_id = 0;
+  uint64_t created_tx = 0;
+  uint64_t deleted_tx = 0;
+  std::span<const Value> values;
+
+  bool visible(uint64_t snapshot) const { return version_visible(created_tx, deleted_tx, snapshot); }
+};
+
+using ScanVisitor = FunctionRef<Result<void>(const RecordVersion&)>;
+// Returns whether the walk goes on; false stops it at once.
+using ScanUntilVisitor = FunctionRef<Result<bool>(const RecordVersion&)>;
+using ScanEnvelopeVisitor = FunctionRef<Result<void>(uint64_t created_tx, uint64_t deleted_tx)>;
+
+// Every record version of the table, in chain order and slot (or columnar row) order.
+Result<void> scan(storage::PageCache& cache, const Table& table, const storage::CasStore& cas, ScanVisitor visit);
+
+// The same walk, stopped when the visitor returns false. A stopped walk has not reached the
+// chain's end, so none of its closing checks ran: only a reader that needs no more rows
+// (a LIMIT met without a budget to charge the rest) stops.
+Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                        ScanUntilVisitor visit);
+
+// The same walk for readers that drop most rows unseen. Every record is checked whole, as
+// `scan` checks it (the same faults in the same order), but only the columns at `probe`
+// positions are turned into values before `probe` decides; the other positions of the lent
+// row hold stale values then. A version the probe keeps gets its remaining columns and goes
+// to `visit`, whose false stops the walk as in scan_until. The probe's errors end the walk.
+using ScanProbe = FunctionRef<Result<bool>(const RecordVersion&)>;
+Result<void> scan_probed(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                         std::span<const uint32_t> probe_columns, ScanProbe probe, ScanUntilVisitor visit);
+
+// The envelopes alone, in the same order; no row body or blob is read.
+Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit);
+
+}  // namespace qm::db

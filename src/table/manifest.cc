@@ -1,0 +1,471 @@
+#include "table/manifest.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+
+#include "core/json_writer.h"
+#include "core/value_json.h"
+#include "sql/predicate_json.h"
+
+namespace qm::db {
+namespace {
+
+// ---- writing ---------------------------------------------------------------------------
+
+void write_strings(JsonWriter& w, const std::vector<std::string>& items) {
+  w.begin_array();
+  for (const auto& s : items) w.string(s);
+  w.end_array();
+}
+
+void write_sorted_strings(JsonWriter& w, std::vector<std::string> items) {
+  std::sort(items.begin(), items.end());
+  write_strings(w, items);
+}
+
+void write_optional_u64(JsonWriter& w, const std::optional<uint64_t>& v) {
+  if (v) {
+    w.uint64(*v);
+  } else {
+    w.null();
+  }
+}
+
+void write_extent(JsonWriter& w, const Extent& e) { w.begin_array().uint64(e.first).uint64(e.second).end_array(); }
+
+void write_table(JsonWriter& w, const TableMeta& t) {
+  w.begin_object();
+  w.key("name").string(t.name);
+  w.key("columns");
+  write_strings(w, t.columns);
+  if (!t.unique_columns.empty()) {
+    w.key("unique_columns");
+    write_sorted_strings(w, t.unique_columns);
+  }
+  if (!t.not_null_columns.empty()) {
+    w.key("not_null_columns");
+    write_sorted_strings(w, t.not_null_columns);
+  }
+  if (!t.defaults.empty()) {
+    w.key("defaults").begin_object();
+    for (const auto& [column, value] : t.defaults) {
+      w.key(column);
+      write_value_json(w, value);
+    }
+    w.end_object();
+  }
+  if (!t.checks.empty()) {
+    w.key("checks").begin_array();
+    for (const auto& p : t.checks) sql::write_predicate_json(w, p);
+    w.end_array();
+  }
+  w.key("first_page");
+  write_optional_u64(w, t.first_page);
+  w.key("tail_id");
+  write_optional_u64(w, t.tail_id);
+  w.key("row_versions").uint64(t.row_versions);
+  if (t.cold_pages != 0) w.key("cold_pages").uint64(t.cold_pages);
+  if (t.compaction_cursor) w.key("compaction_cursor").uint64(*t.compaction_cursor);
+  w.key("indexed_columns");
+  write_strings(w, t.indexed_columns);
+  if (!t.indexes.empty()) {
+    w.key("indexes").begin_array();
+    for (const auto& idx : t.indexes) {
+      w.begin_object().key("column").string(idx.column).key("pairs").begin_array();
+      for (const auto& [key, ids] : idx.pairs) {
+        w.begin_array();
+        write_value_json(w, key);
+        w.begin_array();
+        for (uint64_t id : ids) w.uint64(id);
+        w.end_array().end_array();
+      }
+      w.end_array().end_object();
+    }
+    w.end_array();
+  }
+  if (!t.binary_indexes.empty()) {
+    w.key("binary_indexes").begin_array();
+    for (const auto& b : t.binary_indexes)
+      w.begin_object().key("column").string(b.column).key("offset").uint64(b.offset).key("len").uint64(b.len).end_object();
+    w.end_array();
+  }
+  w.end_object();
+}
+
+// ---- strict reading --------------------------------------------------------------------
+
+using Err = std::unexpected<std::string>;
+template <class T>
+using Read = std::expected<T, std::string>;
+
+// The fields of one structure, found by key in an object or by position in an array.
+class Fields {
+ public:
+  static Read<Fields> open(const JsonNode& node, std::string_view struct_name,
+                           std::span<const std::string_view> names) {
+    auto found = json_struct_fields(node, names, struct_name, "trailing characters");
+    if (!found) return Err(std::move(found).error());
+    Fields f;
+    f.found_ = std::move(*found);
+    return f;
+  }
+
+  const JsonNode* get(size_t i) const { return found_[i]; }
+
+ private:
+  std::vector<const JsonNode*> found_;
+};
+
+std::string found_integer(const JsonNode& n) {
+  if (n.type == JsonNode::Type::Int) return "integer `" + std::to_string(n.int_value) + "`";
+  return "integer `" + std::to_string(n.uint_value) + "`";
+}
+
+Read<uint64_t> read_u64(const JsonNode& n) {
+  if (n.type == JsonNode::Type::Uint) return n.uint_value;
+  if (n.type == JsonNode::Type::Int) return Err("invalid value: " + found_integer(n) + ", expected u64");
+  return Err(json_invalid_type(json_type_name(n), "u64"));
+}
+
+Read<uint16_t> read_u16(const JsonNode& n) {
+  if (n.type == JsonNode::Type::Uint && n.uint_value <= 0xffff) return static_cast<uint16_t>(n.uint_value);
+  if (n.is_integer()) return Err("invalid value: " + found_integer(n) + ", expected u16");
+  return Err(json_invalid_type(json_type_name(n), "u16"));
+}
+
+Read<std::optional<uint64_t>> read_opt_u64(const JsonNode& n) {
+  if (n.is_null()) return std::optional<uint64_t>();
+  auto v = read_u64(n);
+  if (!v) return Err(v.error());
+  return std::optional<uint64_t>(*v);
+}
+
+Read<std::string> read_string(const JsonNode& n) { return json_read_string(n); }
+
+Read<std::vector<std::string>> read_strings(const JsonNode& n) {
+  if (!n.is_array()) return Err(json_invalid_type(json_type_name(n), "a sequence"));
+  std::vector<std::string> out;
+  out.reserve(n.items.size());
+  for (const auto& item : n.items) {
+    auto s = read_string(item);
+    if (!s) return Err(s.error());
+    out.push_back(std::move(*s));
+  }
+  return out;
+}
+
+Read<std::vector<uint64_t>> read_u64s(const JsonNode& n) {
+  if (!n.is_array()) return Err(json_invalid_type(json_type_name(n), "a sequence"));
+  std::vector<uint64_t> out;
+  out.reserve(n.items.size());
+  for (const auto& item : n.items) {
+    auto v = read_u64(item);
+    if (!v) return Err(v.error());
+    out.push_back(*v);
+  }
+  return out;
+}
+
+Read<Extent> read_extent(const JsonNode& n) {
+  if (!n.is_array()) return Err(json_invalid_type(json_type_name(n), "a tuple of size 2"));
+  if (n.items.size() != 2) return Err("invalid length " + std::to_string(n.items.size()) + ", expected a tuple of size 2");
+  auto a = read_u64(n.items[0]);
+  if (!a) return Err(a.error());
+  auto b = read_u64(n.items[1]);
+  if (!b) return Err(b.error());
+  return Extent{*a, *b};
+}
+
+constexpr std::array<std::string_view, 2> kPersistedIndexFields = {"column", "pairs"};
+
+Read<PersistedIndex> read_persisted_index(const JsonNode& n) {
+  auto f = Fields::open(n, "struct PersistedIndex", kPersistedIndexFields);
+  if (!f) return Err(f.error());
+  PersistedIndex out;
+  if (!f->get(0)) return Err(json_missing_field("column"));
+  if (!f->get(1)) return Err(json_missing_field("pairs"));
+  auto column = read_string(*f->get(0));
+  if (!column) return Err(column.error());
+  out.column = std::move(*column);
+  const JsonNode& pairs = *f->get(1);
+  if (!pairs.is_array()) return Err(json_invalid_type(json_type_name(pairs), "a sequence"));
+  out.pairs.reserve(pairs.items.size());
+  for (const auto& pair : pairs.items) {
+    if (!pair.is_array()) return Err(json_invalid_type(json_type_name(pair), "a tuple of size 2"));
+    if (pair.items.size() != 2)
+      return Err("invalid length " + std::to_string(pair.items.size()) + ", expected a tuple of size 2");
+    auto key = value_from_json(pair.items[0]);
+    if (!key) return Err(key.error());
+    auto ids = read_u64s(pair.items[1]);
+    if (!ids) return Err(ids.error());
+    out.pairs.emplace_back(std::move(*key), std::move(*ids));
+  }
+  return out;
+}
+
+constexpr std::array<std::string_view, 3> kBinIndexFields = {"column", "offset", "len"};
+
+Read<BinIndexDesc> read_bin_index(const JsonNode& n) {
+  auto f = Fields::open(n, "struct BinIndexDesc", kBinIndexFields);
+  if (!f) return Err(f.error());
+  for (size_t i = 0; i < kBinIndexFields.size(); ++i)
+    if (!f->get(i)) return Err(json_missing_field(kBinIndexFields[i]));
+  BinIndexDesc out;
+  auto column = read_string(*f->get(0));
+  if (!column) return Err(column.error());
+  out.column = std::move(*column);
+  auto offset = read_u64(*f->get(1));
+  if (!offset) return Err(offset.error());
+  out.offset = *offset;
+  auto len = read_u64(*f->get(2));
+  if (!len) return Err(len.error());
+  out.len = *len;
+  return out;
+}
+
+template <class T, class F>
+Read<std::vector<T>> read_list(const JsonNode& n, F&& read_one) {
+  if (!n.is_array()) return Err(json_invalid_type(json_type_name(n), "a sequence"));
+  std::vector<T> out;
+  out.reserve(n.items.size());
+  for (const auto& item : n.items) {
+    auto v = read_one(item);
+    if (!v) return Err(v.error());
+    out.push_back(std::move(*v));
+  }
+  return out;
+}
+
+enum TableField : size_t {
+  kName, kColumns, kUnique, kNotNull, kDefaults, kChecks, kFirstPage, kTailId, kRowVersions,
+  kColdPages, kCompactionCursor, kIndexedColumns, kIndexes, kBinaryIndexes, kTableFieldCount
+};
+constexpr std::array<std::string_view, kTableFieldCount> kTableFields = {
+    "name",       "columns",    "unique_columns",    "not_null_columns", "defaults",
+    "checks",     "first_page", "tail_id",           "row_versions",     "cold_pages",
+    "compaction_cursor", "indexed_columns", "indexes", "binary_indexes"};
+
+Read<TableMeta> read_table(const JsonNode& n) {
+  auto f = Fields::open(n, "struct TableMeta", kTableFields);
+  if (!f) return Err(f.error());
+  TableMeta t;
+  const JsonNode* name = f->get(kName);
+  if (!name) return Err(json_missing_field("name"));
+  auto name_text = read_string(*name);
+  if (!name_text) return Err(name_text.error());
+  t.name = std::move(*name_text);
+
+  const JsonNode* columns = f->get(kColumns);
+  if (!columns) return Err(json_missing_field("columns"));
+  auto cols = read_strings(*columns);
+  if (!cols) return Err(cols.error());
+  t.columns = std::move(*cols);
+
+  if (const JsonNode* u = f->get(kUnique)) {
+    auto v = read_strings(*u);
+    if (!v) return Err(v.error());
+    t.unique_columns = std::move(*v);
+  }
+  if (const JsonNode* nn = f->get(kNotNull)) {
+    auto v = read_strings(*nn);
+    if (!v) return Err(v.error());
+    t.not_null_columns = std::move(*v);
+  }
+  if (const JsonNode* d = f->get(kDefaults)) {
+    if (!d->is_object()) return Err(json_invalid_type(json_type_name(*d), "a map"));
+    for (const auto& [column, value] : d->members) {
+      auto v = value_from_json(value);
+      if (!v) return Err(v.error());
+      t.defaults.insert_or_assign(column, std::move(*v));
+    }
+  }
+  if (const JsonNode* c = f->get(kChecks)) {
+    auto v = read_list<sql::Predicate>(*c, [](const JsonNode& p) { return sql::predicate_from_json(p); });
+    if (!v) return Err(v.error());
+    t.checks = std::move(*v);
+  }
+  if (const JsonNode* fp = f->get(kFirstPage)) {
+    auto v = read_opt_u64(*fp);
+    if (!v) return Err(v.error());
+    t.first_page = *v;
+  }
+  if (const JsonNode* tail = f->get(kTailId)) {
+    auto v = read_opt_u64(*tail);
+    if (!v) return Err(v.error());
+    t.tail_id = *v;
+  }
+  const JsonNode* rv = f->get(kRowVersions);
+  if (!rv) return Err(json_missing_field("row_versions"));
+  auto row_versions = read_u64(*rv);
+  if (!row_versions) return Err(row_versions.error());
+  t.row_versions = *row_versions;
+  if (const JsonNode* cp = f->get(kColdPages)) {
+    auto v = read_u64(*cp);
+    if (!v) return Err(v.error());
+    t.cold_pages = *v;
+  }
+  if (const JsonNode* cc = f->get(kCompactionCursor)) {
+    auto v = read_opt_u64(*cc);
+    if (!v) return Err(v.error());
+    t.compaction_cursor = *v;
+  }
+  if (const JsonNode* ic = f->get(kIndexedColumns)) {
+    auto v = read_strings(*ic);
+    if (!v) return Err(v.error());
+    t.indexed_columns = std::move(*v);
+  }
+  if (const JsonNode* ix = f->get(kIndexes)) {
+    auto v = read_list<PersistedIndex>(*ix, read_persisted_index);
+    if (!v) return Err(v.error());
+    t.indexes = std::move(*v);
+  }
+  if (const JsonNode* bx = f->get(kBinaryIndexes)) {
+    auto v = read_list<BinIndexDesc>(*bx, read_bin_index);
+    if (!v) return Err(v.error());
+    t.binary_indexes = std::move(*v);
+  }
+  return t;
+}
+
+enum ManifestField : size_t {
+  kFormatVersion, kClock, kCommitSequence, kLoggedWorkspace, kPageCount, kTables, kCasHashes,
+  kCasDir, kIndexRegion, kRetrievalIndexes, kManifestFieldCount
+};
+constexpr std::array<std::string_view, kManifestFieldCount> kManifestFields = {
+    "format_version", "clock",      "commit_sequence", "logged_workspace", "page_count",
+    "tables",         "cas_hashes", "cas_dir",         "index_region",     "retrieval_indexes"};
+
+Read<Manifest> read_manifest(const JsonNode& root) {
+  auto f = Fields::open(root, "struct Manifest", kManifestFields);
+  if (!f) return Err(f.error());
+  Manifest m;
+  if (const JsonNode* v = f->get(kFormatVersion)) {
+    auto version = read_u16(*v);
+    if (!version) return Err(version.error());
+    m.format_version = *version;
+  }
+  const JsonNode* clock = f->get(kClock);
+  if (!clock) return Err(json_missing_field("clock"));
+  auto clock_value = read_u64(*clock);
+  if (!clock_value) return Err(clock_value.error());
+  m.clock = *clock_value;
+  if (const JsonNode* cs = f->get(kCommitSequence)) {
+    auto v = read_opt_u64(*cs);
+    if (!v) return Err(v.error());
+    m.commit_sequence = *v;
+  }
+  if (const JsonNode* lw = f->get(kLoggedWorkspace)) {
+    if (lw->type == JsonNode::Type::Bool) {
+      m.logged_workspace = lw->boolean;
+    } else if (!lw->is_null()) {
+      return Err(json_invalid_type(json_type_name(*lw), "a boolean"));
+    }
+  }
+  const JsonNode* pc = f->get(kPageCount);
+  if (!pc) return Err(json_missing_field("page_count"));
+  auto page_count = read_u64(*pc);
+  if (!page_count) return Err(page_count.error());
+  m.page_count = *page_count;
+  const JsonNode* tables = f->get(kTables);
+  if (!tables) return Err(json_missing_field("tables"));
+  auto table_list = read_list<TableMeta>(*tables, read_table);
+  if (!table_list) return Err(table_list.error());
+  m.tables = std::move(*table_list);
+  const JsonNode* hashes = f->get(kCasHashes);
+  if (!hashes) return Err(json_missing_field("cas_hashes"));
+  auto hash_list = read_strings(*hashes);
+  if (!hash_list) return Err(hash_list.error());
+  m.cas_hashes = std::move(*hash_list);
+  if (const JsonNode* dir = f->get(kCasDir)) {
+    auto v = read_list<Extent>(*dir, read_extent);
+    if (!v) return Err(v.error());
+    m.cas_dir = std::move(*v);
+  }
+  if (const JsonNode* region = f->get(kIndexRegion)) {
+    if (!region->is_null()) {
+      auto v = read_extent(*region);
+      if (!v) return Err(v.error());
+      m.index_region = *v;
+    }
+  }
+  if (const JsonNode* ri = f->get(kRetrievalIndexes)) {
+    if (!ri->is_array())
+      return Err(json_invalid_type(json_type_name(*ri),
+                                   "a sequence containing at most " + std::to_string(kMaxRetrievalDescriptors)));
+    if (ri->items.size() > kMaxRetrievalDescriptors)
+      return Err(std::string("persistent retrieval sequence exceeds its limit"));
+    m.retrieval_indexes = ri->items;
+  }
+  return m;
+}
+
+}  // namespace
+
+void write_json_node(JsonWriter& w, const JsonNode& node) {
+  switch (node.type) {
+    case JsonNode::Type::Null: w.null(); return;
+    case JsonNode::Type::Bool: w.boolean(node.boolean); return;
+    case JsonNode::Type::Int: w.int64(node.int_value); return;
+    case JsonNode::Type::Uint: w.uint64(node.uint_value); return;
+    case JsonNode::Type::Float: w.raw(node.text); return;
+    case JsonNode::Type::String: w.string(node.text); return;
+    case JsonNode::Type::Array:
+      w.begin_array();
+      for (const auto& item : node.items) write_json_node(w, item);
+      w.end_array();
+      return;
+    case JsonNode::Type::Object:
+      w.begin_object();
+      for (const auto& [key, value] : node.members) {
+        w.key(key);
+        write_json_node(w, value);
+      }
+      w.end_object();
+      return;
+  }
+}
+
+std::string write_manifest_json(const Manifest& m) {
+  std::string out;
+  JsonWriter w(out);
+  w.begin_object();
+  w.key("format_version").uint64(m.format_version);
+  w.key("clock").uint64(m.clock);
+  if (m.commit_sequence) w.key("commit_sequence").uint64(*m.commit_sequence);
+  if (m.logged_workspace) w.key("logged_workspace").boolean(*m.logged_workspace);
+  w.key("page_count").uint64(m.page_count);
+  w.key("tables").begin_array();
+  for (const auto& t : m.tables) write_table(w, t);
+  w.end_array();
+  w.key("cas_hashes");
+  write_strings(w, m.cas_hashes);
+  w.key("cas_dir").begin_array();
+  for (const auto& e : m.cas_dir) write_extent(w, e);
+  w.end_array();
+  if (m.index_region) {
+    w.key("index_region");
+    write_extent(w, *m.index_region);
+  }
+  if (!m.retrieval_indexes.empty()) {
+    w.key("retrieval_indexes").begin_array();
+    for (const auto& d : m.retrieval_indexes) write_json_node(w, d);
+    w.end_array();
+  }
+  w.end_object();
+  return out;
+}
+
+Result<Manifest> read_manifest_json(std::string_view text) {
+  auto root = parse_json(text, kDefaultJsonDepth);
+  if (!root) {
+    // The parser stops hostile nesting at the same bound; say so in the reader's words.
+    if (root.error().rfind("JSON nesting exceeds", 0) == 0) return fail(QmError::manifest("recursion limit exceeded"));
+    return fail(QmError::manifest(root.error()));
+  }
+  auto m = read_manifest(*root);
+  if (!m) return fail(QmError::manifest(std::move(m).error()));
+  return std::move(*m);
+}
+
+}  // namespace qm::db
