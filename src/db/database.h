@@ -64,6 +64,13 @@ enum class StorageMode : uint8_t { Development, Memory, Production, Streamed };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
 
+}  // namespace qm::db
+namespace qm::retrieval {
+struct ReadNeeds;
+struct Selection;
+}  // namespace qm::retrieval
+namespace qm::db {
+
 class Transaction;
 class TransactionHost;
 class StatementUndo;
@@ -297,6 +304,11 @@ class Database {
   // One statement's row changes to `table`, applied to every index over it (under the open
   // transaction, which undoes them on rollback).
   Result<void> maintain_retrieval(std::string_view table, std::span<const Row> removed, std::span<const Row> added);
+  // A retrieval request's SELECT read for what the request needs of its rows alone, into
+  // `out` (whose table and current_rows are set); false when its shape needs the general
+  // query path (db/retrieve.cc).
+  Result<bool> read_for_retrieval(const query::SelectSingleStmt& select, const retrieval::ReadNeeds& needs,
+                                  QueryBudget& budget, retrieval::Selection& out);
   // One retrieval request (JSON) under the caller's limits, lowered to the retrieval caps.
   Result<std::string> retrieve_json_controlled(std::string_view request, const QueryLimits& limits,
                                                std::shared_ptr<std::atomic<bool>> cancel,

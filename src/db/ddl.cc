@@ -58,6 +58,7 @@ Result<void> Database::drop_table(const std::string& name) {
   note_change();
   if (transaction_) transaction_->table_changing(name, it->second, /*dropping=*/true);
   catalog_.tables().erase(it);
+  if (transaction_ && catalog_.has_retrieval_index(name)) transaction_->retrieval_catalog_changing(catalog_.retrieval());
   if (std::erase_if(catalog_.retrieval(), [&](const auto& e) { return e.second.definition().table == name; }) != 0)
     retrieval_pending_->refresh(catalog_);
   QM_TRY(observers_.table_dropped(name));

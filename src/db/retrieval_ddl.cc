@@ -5,6 +5,7 @@
 
 #include "db/database.h"
 #include "db/retrieval_catalog.h"
+#include "db/transaction/transaction.h"
 #include "db/retrieval_maintenance.h"
 #include "persistent/envelope.h"
 #include "retrieval/definition_json.h"
@@ -38,6 +39,7 @@ Result<void> Database::create_retrieval_index(const retrieval::RetrievalIndexDef
     if (db.clock_ != built_at)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process while the statement ran; run it again"));
+    if (db.transaction_) db.transaction_->retrieval_catalog_changing(db.catalog_.retrieval());
     db.catalog_.retrieval().emplace(definition.name, std::move(entry));
     db.retrieval_pending_->refresh(db.catalog_);
     return db.end_mutation();
@@ -50,6 +52,7 @@ Result<void> Database::drop_retrieval_index(const std::string& name) {
     return fail(QmError::schema("retrieval index `" + name + "` does not exist"));
   return atomic_mutation([&](Database& db) -> Result<void> {
     QM_ASSIGN(auto scope, db.begin_mutation());
+    if (db.transaction_) db.transaction_->retrieval_catalog_changing(db.catalog_.retrieval());
     db.catalog_.retrieval().erase(name);
     db.retrieval_pending_->refresh(db.catalog_);
     return db.end_mutation();

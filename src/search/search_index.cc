@@ -122,6 +122,7 @@ SearchIndex& SearchIndex::operator=(const SearchIndex& other) {
   if (this == &other) return *this;
   documents_.clear();
   postings_.clear();
+  sorted_stale_ = true;
   total_tokens_ = total_source_bytes_ = 0;
   postings_.reserve(other.postings_.size());
   std::vector<std::pair<std::string_view, uint32_t>> terms;
@@ -160,6 +161,20 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
   total_tokens_ += token_count;
   total_source_bytes_ += source_bytes;
   documents_.insert_or_assign(id, std::move(doc));
+  sorted_stale_ = true;
+}
+
+void SearchIndex::refresh_sorted() const {
+  if (!sorted_stale_) return;
+  sorted_ids_.clear();
+  sorted_tokens_.clear();
+  sorted_ids_.reserve(documents_.size());
+  sorted_tokens_.reserve(documents_.size());
+  for (const auto& [id, doc] : documents_) {
+    sorted_ids_.push_back(id);
+    sorted_tokens_.push_back(doc.token_count);
+  }
+  sorted_stale_ = false;
 }
 
 SearchResult<void> SearchIndex::upsert(int64_t id, std::string_view text) {
@@ -192,6 +207,7 @@ bool SearchIndex::remove(int64_t id) {
     if (list.empty()) postings_.erase(postings_.find(ref->first));
   }
   documents_.erase(it);
+  sorted_stale_ = true;
   return true;
 }
 
@@ -225,17 +241,23 @@ SearchResult<std::vector<SearchHit>> SearchIndex::search(std::string_view query,
 SearchResult<std::vector<SearchHit>> SearchIndex::search_filtered(std::string_view query, size_t limit,
                                                                   std::span<const int64_t> allowed) const {
   if (allowed.size() > kMaxAllowedIds) return input();
-  // `allowed` is ascending: one merge with the documents checks every id.
-  auto doc = documents_.begin();
-  for (int64_t id : allowed) {
-    while (doc != documents_.end() && doc->first < id) ++doc;
-    if (doc == documents_.end() || doc->first != id) return input();
+  refresh_sorted();
+  const std::vector<int64_t>& ids = sorted_ids_;
+  // `allowed` is ascending: one comparison when it is as large as the index, else one merge
+  // checks every id and sums the subset's tokens.
+  if (allowed.size() == ids.size()) {
+    if (!std::equal(allowed.begin(), allowed.end(), ids.begin())) return input();
+    return search(query, limit);
   }
-  if (allowed.size() == documents_.size()) return search(query, limit);
+  uint64_t subset_tokens = 0;
+  size_t at = 0;
+  for (int64_t id : allowed) {
+    while (at < ids.size() && ids[at] < id) ++at;
+    if (at == ids.size() || ids[at] != id) return input();
+    subset_tokens += sorted_tokens_[at];
+  }
   auto terms = query_terms(query, limit);
   if (!terms) return std::unexpected(terms.error());
-  uint64_t subset_tokens = 0;
-  for (int64_t id : allowed) subset_tokens += documents_.find(id)->second.token_count;
   if (limit == 0 || terms->empty() || subset_tokens == 0) return std::vector<SearchHit>{};
   std::vector<QueryList> lists;
   lists.reserve(terms->size());

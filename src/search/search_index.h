@@ -109,7 +109,14 @@ class SearchIndex {
   void insert_document(int64_t id, std::span<const std::pair<std::string_view, uint32_t>> terms,
                        uint64_t token_count, uint64_t source_bytes);
 
+  // The document ids ascending with their token counts, rebuilt on first need after a change:
+  // a filtered search checks and sums its allowed ids by one merge over them.
+  void refresh_sorted() const;
+
   std::map<int64_t, Document> documents_;
+  mutable std::vector<int64_t> sorted_ids_;
+  mutable std::vector<uint64_t> sorted_tokens_;
+  mutable bool sorted_stale_ = true;
   TermMap postings_;
   uint64_t total_tokens_ = 0;
   uint64_t total_source_bytes_ = 0;
