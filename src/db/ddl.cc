@@ -7,6 +7,7 @@
 #include "db/catalog_rebuild.h"
 #include "db/database.h"
 #include "db/query/chain_scan.h"
+#include "db/retrieval_catalog.h"
 #include "db/retrieval_maintenance.h"
 #include "db/schema.h"
 #include "db/transaction/transaction.h"
@@ -56,6 +57,8 @@ Result<void> Database::drop_table(const std::string& name) {
   auto it = catalog_.tables().find(name);
   if (it == catalog_.tables().end()) return fail(QmError::table_not_found(name));
   note_change();
+  for (const auto& [index, entry] : catalog_.retrieval())
+    if (entry.definition().table == name) QM_TRY(settle_deferred(entry, store_.cas));
   if (transaction_) transaction_->table_changing(name, it->second, /*dropping=*/true);
   catalog_.tables().erase(it);
   if (transaction_ && catalog_.has_retrieval_index(name)) transaction_->retrieval_catalog_changing(catalog_.retrieval());

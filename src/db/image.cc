@@ -37,6 +37,7 @@ Result<IndexRegion> Database::build_index_region() const {
 Result<std::vector<storage::Page>> Database::live_pages() {
   if (!directory_) {
     QM_TRY(flush());
+    QM_TRY(resolve_deferred_retrieval(catalog_.retrieval(), store_.cas));
     return store_.cache.backend().read_all_pages();
   }
   // A workspace is exported without writing into it: each page is taken from the table's

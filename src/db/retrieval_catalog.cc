@@ -103,14 +103,41 @@ Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, co
   return catalog;
 }
 
-Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas) {
+namespace {
+
+Result<void> encode_into_store(persistent::CatalogEntry& entry, storage::CasStore& cas) {
+  QM_ASSIGN(std::string bytes, entry.encode());
+  // The slot of the envelope it supersedes is reused when nothing else shares it.
+  QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX, as_bytes(bytes)));
+  entry.mark_published(cas_id, bytes.size());
+  return {};
+}
+
+}  // namespace
+
+Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas, bool defer) {
   for (auto& [name, entry] : catalog) {
-    if (!entry.pending_write()) continue;
-    QM_ASSIGN(std::string bytes, entry.encode());
-    // The slot of the envelope it supersedes is reused when nothing else shares it.
-    QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX, as_bytes(bytes)));
-    entry.mark_published(cas_id, bytes.size());
+    if (entry.pending_write()) {
+      // Deferred only where encoding would overwrite the entry's own slot.
+      if (defer && entry.persisted() && cas.replaceable(entry.persisted()->cas_id) && entry.defer_publication()) continue;
+      QM_TRY(encode_into_store(entry, cas));
+    } else if (entry.deferred() && !defer) {
+      QM_TRY(encode_into_store(entry, cas));
+    }
   }
+  return {};
+}
+
+Result<void> settle_deferred(const persistent::CatalogEntry& entry, storage::CasStore& cas) {
+  if (!entry.deferred()) return {};
+  persistent::CatalogEntry published = entry;
+  if (published.pending_write()) published.undo();
+  return encode_into_store(published, cas);
+}
+
+Result<void> resolve_deferred_retrieval(persistent::Catalog& catalog, storage::CasStore& cas) {
+  for (auto& [name, entry] : catalog)
+    if (entry.deferred() && !entry.pending_write()) QM_TRY(encode_into_store(entry, cas));
   return {};
 }
 

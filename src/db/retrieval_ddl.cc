@@ -52,6 +52,8 @@ Result<void> Database::drop_retrieval_index(const std::string& name) {
     return fail(QmError::schema("retrieval index `" + name + "` does not exist"));
   return atomic_mutation([&](Database& db) -> Result<void> {
     QM_ASSIGN(auto scope, db.begin_mutation());
+    if (auto it = db.catalog_.retrieval().find(name); it != db.catalog_.retrieval().end())
+      QM_TRY(settle_deferred(it->second, db.store_.cas));
     if (db.transaction_) db.transaction_->retrieval_catalog_changing(db.catalog_.retrieval());
     db.catalog_.retrieval().erase(name);
     db.retrieval_pending_->refresh(db.catalog_);

@@ -6,6 +6,7 @@
 #include "core/value_json.h"
 #include "persistent/codec.h"
 #include "persistent/envelope.h"
+#include "retrieval/definition_json.h"
 #include "retrieval/json_fields.h"
 
 namespace qm::persistent {
@@ -164,6 +165,7 @@ void CatalogEntry::begin_undo() {
   undo_->rebuild_count = rebuild_count_;
   undo_->source_bytes = source_bytes_;
   undo_->pending_write = pending_write_;
+  undo_->deferred = deferred_;
 }
 
 void CatalogEntry::undo() {
@@ -188,6 +190,7 @@ void CatalogEntry::undo() {
   rebuild_count_ = log.rebuild_count;
   source_bytes_ = log.source_bytes;
   pending_write_ = log.pending_write;
+  deferred_ = log.deferred;
   ids_stale_ = true;
 }
 
@@ -267,6 +270,30 @@ Result<std::string> CatalogEntry::encode() const {
 void CatalogEntry::mark_published(uint64_t cas_id, uint64_t encoded_bytes) {
   persisted_ = Descriptor{definition_, cas_id, encoded_bytes, sources_.size(), generation_, rebuild_count_};
   pending_write_ = false;
+  deferred_ = false;
+}
+
+bool CatalogEntry::defer_publication() {
+  if (!persisted_) return false;
+  // The envelope's length as encode() would write it: header, definition, digest, body,
+  // trailer. Anything near a limit is encoded for real, which names the limit.
+  uint64_t body;
+  if (data_.text) {
+    if (data_.text->term_entries() > 1048576) return false;
+    body = data_.text->persistent_size();
+  } else if (data_.vector) {
+    body = 12 + data_.vector->size() * (8 + 4 * uint64_t{data_.vector->dimensions()});
+  } else {
+    return false;
+  }
+  const uint64_t definition = retrieval::definition_json(definition_).size();
+  if (definition > retrieval::kMaxDefinitionJsonBytes) return false;
+  const uint64_t total = kEnvelopeOverhead + definition + body;
+  if (total > kMaxEncodedBytes - 64) return false;
+  persisted_ = Descriptor{definition_, persisted_->cas_id, total, sources_.size(), generation_, rebuild_count_};
+  pending_write_ = false;
+  deferred_ = true;
+  return true;
 }
 
 void CatalogEntry::adopt(const Descriptor& descriptor) {
@@ -279,7 +306,8 @@ void CatalogEntry::adopt(const Descriptor& descriptor) {
 Result<std::vector<Descriptor>> catalog_descriptors(const Catalog& catalog) {
   std::vector<Descriptor> out;
   for (const auto& [name, entry] : catalog) {
-    if (entry.pending_write()) return fail(corrupt("manifest cannot publish unencoded retrieval state"));
+    if (entry.pending_write() || entry.deferred())
+      return fail(corrupt("manifest cannot publish unencoded retrieval state"));
     if (!entry.persisted()) return fail(corrupt("missing retrieval descriptor"));
     out.push_back(*entry.persisted());
   }

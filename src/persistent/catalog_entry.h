@@ -71,6 +71,13 @@ class CatalogEntry {
   Result<std::string> encode() const;
   // After the envelope went to the blob store at position cas_id.
   void mark_published(uint64_t cas_id, uint64_t encoded_bytes);
+  // Publication without encoding, for a memory database whose envelopes nothing reads until
+  // an image is baked: the entry's published state (descriptor, pending flag) becomes what
+  // publishing it now would give, while its blob store slot keeps an older envelope that
+  // must be replaced before the store is read (`deferred`). False, changing nothing, when
+  // the entry was never published (its slot is not yet placed) or its encoding could fail.
+  bool defer_publication();
+  bool deferred() const { return deferred_; }
   // An entry loaded at open: the manifest's descriptor becomes the published state.
   void adopt(const Descriptor& descriptor);
 
@@ -112,6 +119,7 @@ class CatalogEntry {
     uint64_t rebuild_count = 0;
     uint64_t source_bytes = 0;
     bool pending_write = false;
+    bool deferred = false;
     std::vector<UndoStep> steps;
   };
 
@@ -123,6 +131,7 @@ class CatalogEntry {
   std::map<int64_t, SourceDocument> sources_;
   uint64_t source_bytes_ = 0;
   bool pending_write_ = true;
+  bool deferred_ = false;
   std::optional<UndoLog> undo_;
   mutable std::vector<int64_t> sorted_ids_;  // filled on first need after a change
   mutable bool ids_stale_ = true;

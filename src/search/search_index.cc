@@ -124,6 +124,8 @@ SearchIndex& SearchIndex::operator=(const SearchIndex& other) {
   postings_.clear();
   sorted_stale_ = true;
   total_tokens_ = total_source_bytes_ = 0;
+  term_entries_ = 0;
+  term_bytes_ = 0;
   postings_.reserve(other.postings_.size());
   std::vector<std::pair<std::string_view, uint32_t>> terms;
   for (const auto& [id, doc] : other.documents_) {
@@ -157,7 +159,9 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
       list.insert(at, p);
     }
     doc.terms.emplace_back(&*it, freq);
+    term_bytes_ += 8 + term.size();
   }
+  term_entries_ += terms.size();
   total_tokens_ += token_count;
   total_source_bytes_ += source_bytes;
   documents_.insert_or_assign(id, std::move(doc));
@@ -200,7 +204,9 @@ bool SearchIndex::remove(int64_t id) {
   Document& doc = it->second;
   total_source_bytes_ -= doc.source_bytes;
   total_tokens_ -= doc.token_count;
+  term_entries_ -= doc.terms.size();
   for (const auto& [ref, freq] : doc.terms) {
+    term_bytes_ -= 8 + ref->first.size();
     auto& list = ref->second;
     auto at = std::lower_bound(list.begin(), list.end(), id, [](const Posting& x, int64_t v) { return x.id < v; });
     if (at != list.end() && at->id == id) list.erase(at);

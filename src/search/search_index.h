@@ -98,6 +98,10 @@ class SearchIndex {
   size_t term_count() const { return postings_.size(); }
   uint64_t total_tokens() const { return total_tokens_; }
   uint64_t total_source_bytes() const { return total_source_bytes_; }
+  // What encode_persistent would write, counted as documents come and go: the sum over the
+  // documents of their distinct terms, and the body's length in bytes.
+  size_t term_entries() const { return term_entries_; }
+  uint64_t persistent_size() const { return 16 + 20 * uint64_t{documents_.size()} + term_bytes_; }
   bool contains(int64_t id) const { return documents_.contains(id); }
   const std::map<int64_t, Document>& documents() const { return documents_; }
   // The posting list of a term, or nullptr.
@@ -120,6 +124,8 @@ class SearchIndex {
   TermMap postings_;
   uint64_t total_tokens_ = 0;
   uint64_t total_source_bytes_ = 0;
+  size_t term_entries_ = 0;
+  uint64_t term_bytes_ = 0;  // per term entry: its length, its bytes and its frequency
 };
 
 }  // namespace qm::search
