@@ -251,8 +251,8 @@ class Database {
   auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
   // Whether a write of several versions of `table` can stay inside the running statement:
   // outside a transaction on an unlogged workspace, with the lock held and the statement's
-  // undo hook installed, that undo already makes any number of page writes atomic. Not for
-  // a table with retrieval indexes, whose upkeep needs a transaction to roll back.
+  // undo hook installed, that undo already makes any number of page writes atomic; a failed
+  // statement re-reads the workspace, retrieval indexes included.
   bool writes_within_statement(std::string_view table);
   // Runs `work` as part of the running statement with every flush of its mutations held
   // back, then flushes (publishes) once. A failure publishes nothing: the statement's end

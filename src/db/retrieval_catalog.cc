@@ -1,5 +1,7 @@
 #include "db/retrieval_catalog.h"
 
+#include <algorithm>
+
 #include "core/bytes.h"
 #include "core/fs.h"
 #include "db/exec/query_budget.h"
@@ -85,17 +87,31 @@ Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, co
     const std::string& name = d.definition.name;
     auto blob = cas.get(d.cas_id);
     if (!blob) return fail(corrupt(blob.error().message()));
-    QM_ASSIGN(persistent::DecodedEnvelope env, persistent::decode_envelope(*blob));
+    QM_ASSIGN(persistent::EnvelopeHead env, persistent::read_envelope_head(*blob));
     auto built = build_retrieval_entry(cache, cas, tables, d.definition, m.clock);
-    if (!built) return fail(corrupt(name + ": " + built.error().message()));
+    if (!built) {
+      QM_TRY(persistent::decode_envelope(*blob));  // a damaged body is named first
+      return fail(corrupt(name + ": " + built.error().message()));
+    }
     persistent::CatalogEntry entry = std::move(*built);
     auto body = entry.data().body();
-    if (!body) return fail(corrupt(name + ": " + body.error().message()));
-    auto stored = env.data.body();
-    if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
+    if (!body) {
+      QM_TRY(persistent::decode_envelope(*blob));
+      return fail(corrupt(name + ": " + body.error().message()));
+    }
+    // Stored bytes equal to the rebuilt body are its canonical encoding: they decode to the
+    // same index, so only a differing body is decoded (to name a damaged one) and encoded again.
+    bool same_body = std::equal(body->begin(), body->end(), env.body.begin(), env.body.end(),
+                                [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+    if (!same_body) {
+      QM_ASSIGN(persistent::DecodedEnvelope decoded, persistent::decode_envelope(*blob));
+      auto stored = decoded.data.body();
+      if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
+      same_body = *body == *stored;
+    }
     const bool agrees = env.definition == d.definition && env.generation == d.generation &&
                         d.document_count == entry.sources().size() && blob->size() == d.encoded_bytes &&
-                        env.source_digest == entry.source_digest() && *body == *stored;
+                        env.source_digest == entry.source_digest() && same_body;
     if (!agrees) return fail(corrupt(name + " is stale or disagrees with its authoritative table"));
     entry.adopt(d);
     catalog.emplace(name, std::move(entry));

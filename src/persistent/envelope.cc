@@ -40,7 +40,7 @@ Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, 
   return e.take();
 }
 
-Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
+Result<EnvelopeHead> read_envelope_head(std::span<const uint8_t> bytes) {
   if (bytes.size() < kEnvelopeOverhead || bytes.size() > kMaxEncodedBytes) return fail(corrupt("invalid envelope length"));
   auto content = bytes.first(bytes.size() - 32);
   Digest actual = blake3(content);
@@ -52,7 +52,7 @@ Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
   QM_ASSIGN(uint8_t kind, d.u8());
   QM_ASSIGN(uint8_t reserved, d.u8());
   if (reserved != 0) return fail(corrupt("nonzero reserved header byte"));
-  DecodedEnvelope out;
+  EnvelopeHead out;
   QM_ASSIGN(out.generation, d.u64());
   QM_ASSIGN(uint32_t def_len, d.count(retrieval::kMaxDefinitionJsonBytes));
   QM_ASSIGN(auto def_bytes, d.take(def_len));
@@ -65,10 +65,19 @@ Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
   QM_ASSIGN(auto digest, d.take(32));
   std::memcpy(out.source_digest.data(), digest.data(), 32);
   QM_ASSIGN(uint32_t body_len, d.count(static_cast<uint32_t>(kMaxEncodedBytes)));
-  QM_ASSIGN(auto body, d.take(body_len));
+  QM_ASSIGN(out.body, d.take(body_len));
   QM_TRY(d.finish());
-  QM_ASSIGN(out.data, IndexData::decode(*def, body));
   out.definition = std::move(*def);
+  return out;
+}
+
+Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
+  QM_ASSIGN(EnvelopeHead head, read_envelope_head(bytes));
+  DecodedEnvelope out;
+  QM_ASSIGN(out.data, IndexData::decode(head.definition, head.body));
+  out.definition = std::move(head.definition);
+  out.generation = head.generation;
+  out.source_digest = head.source_digest;
   return out;
 }
 

@@ -32,4 +32,14 @@ struct DecodedEnvelope {
 
 Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes);
 
+// Everything decode_envelope checks before the body, which is lent undecoded: a reader that
+// only compares it with a body it built needs no index out of it.
+struct EnvelopeHead {
+  RetrievalIndexDefinition definition;
+  uint64_t generation = 0;
+  Digest source_digest{};
+  std::span<const uint8_t> body;
+};
+Result<EnvelopeHead> read_envelope_head(std::span<const uint8_t> bytes);
+
 }  // namespace qm::persistent
