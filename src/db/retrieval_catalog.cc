@@ -122,10 +122,12 @@ Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, co
 namespace {
 
 Result<void> encode_into_store(persistent::CatalogEntry& entry, storage::CasStore& cas) {
-  QM_ASSIGN(std::string bytes, entry.encode());
+  QM_ASSIGN(persistent::HashedEnvelope envelope, entry.encode_hashed());
+  const uint64_t size = envelope.bytes.size();
   // The slot of the envelope it supersedes is reused when nothing else shares it.
-  QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX, as_bytes(bytes)));
-  entry.mark_published(cas_id, bytes.size());
+  QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX,
+                                         std::move(envelope.bytes), envelope.digest));
+  entry.mark_published(cas_id, size);
   return {};
 }
 

@@ -267,6 +267,10 @@ Result<std::string> CatalogEntry::encode() const {
   return encode_envelope(definition_, generation_, source_digest(), data_);
 }
 
+Result<HashedEnvelope> CatalogEntry::encode_hashed() const {
+  return encode_envelope_hashed(definition_, generation_, source_digest(), data_);
+}
+
 void CatalogEntry::mark_published(uint64_t cas_id, uint64_t encoded_bytes) {
   persisted_ = Descriptor{definition_, cas_id, encoded_bytes, sources_.size(), generation_, rebuild_count_};
   pending_write_ = false;

@@ -22,6 +22,7 @@
 #include "core/error.h"
 #include "core/value.h"
 #include "persistent/descriptor.h"
+#include "persistent/envelope.h"
 #include "persistent/index_data.h"
 
 namespace qm::persistent {
@@ -69,6 +70,8 @@ class CatalogEntry {
   RetrievalIndexInfo info(uint64_t snapshot_transaction) const;
   // The whole envelope of the entry.
   Result<std::string> encode() const;
+  // The same with the envelope's BLAKE3, made in the same pass.
+  Result<HashedEnvelope> encode_hashed() const;
   // After the envelope went to the blob store at position cas_id.
   void mark_published(uint64_t cas_id, uint64_t encoded_bytes);
   // Publication without encoding, for a memory database whose envelopes nothing reads until

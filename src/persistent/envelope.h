@@ -23,6 +23,15 @@ inline constexpr size_t kEnvelopeOverhead = 92;
 Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, uint64_t generation,
                                     const Digest& source_digest, const IndexData& data);
 
+// The same bytes written in one pass, with the BLAKE3 of the whole envelope (its name in a
+// blob store) taken from the pass that makes the trailer.
+struct HashedEnvelope {
+  std::string bytes;
+  Digest digest{};
+};
+Result<HashedEnvelope> encode_envelope_hashed(const RetrievalIndexDefinition& definition, uint64_t generation,
+                                              const Digest& source_digest, const IndexData& data);
+
 struct DecodedEnvelope {
   IndexData data;
   RetrievalIndexDefinition definition;

@@ -24,6 +24,10 @@
 #include "core/query_result.h"
 #include "search/tokenizer.h"
 
+namespace qm::persistent {
+class Encoder;
+}
+
 namespace qm::search {
 
 inline constexpr size_t kMaxDocumentBytes = 65536;
@@ -92,6 +96,8 @@ class SearchIndex {
 
   // The persisted body and its strict inverse.
   Result<std::string> encode_persistent() const;
+  // The same body appended to an envelope being written.
+  Result<void> encode_persistent_into(persistent::Encoder& e) const;
   static Result<SearchIndex> decode_persistent(std::span<const uint8_t> bytes);
 
   size_t document_count() const { return documents_.size(); }
