@@ -25,6 +25,7 @@ struct Scratch {
   std::vector<TokenRange> ranges;
   std::vector<std::string_view> sorted;
   std::vector<std::pair<std::string_view, uint32_t>> counted;
+  std::vector<SearchIndex::TermRef> known;
 };
 Scratch& scratch() {
   thread_local Scratch s;
@@ -142,15 +143,20 @@ const std::vector<SearchIndex::Posting>* SearchIndex::postings(std::string_view 
 }
 
 void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::string_view, uint32_t>> terms,
-                                  uint64_t token_count, uint64_t source_bytes) {
+                                  uint64_t token_count, uint64_t source_bytes, std::span<const TermRef> known) {
   Document doc;
   doc.token_count = token_count;
   doc.source_bytes = source_bytes;
   doc.terms.reserve(terms.size());
-  for (const auto& [term, freq] : terms) {
-    auto it = postings_.find(term);
-    if (it == postings_.end()) it = postings_.emplace(std::string(term), std::vector<Posting>{}).first;
-    auto& list = it->second;
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const auto& [term, freq] = terms[i];
+    TermRef node = known.empty() ? nullptr : known[i];
+    if (!node) {
+      auto it = postings_.find(term);
+      if (it == postings_.end()) it = postings_.emplace(std::string(term), std::vector<Posting>{}).first;
+      node = &*it;
+    }
+    auto& list = node->second;
     Posting p{id, freq, static_cast<uint32_t>(token_count)};
     if (list.empty() || list.back().id < id) {
       list.push_back(p);
@@ -158,7 +164,7 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
       auto at = std::lower_bound(list.begin(), list.end(), id, [](const Posting& x, int64_t v) { return x.id < v; });
       list.insert(at, p);
     }
-    doc.terms.emplace_back(&*it, freq);
+    doc.terms.emplace_back(node, freq);
     term_bytes_ += 8 + term.size();
   }
   term_entries_ += terms.size();
@@ -190,11 +196,22 @@ SearchResult<void> SearchIndex::upsert(int64_t id, std::string_view text) {
   Scratch& s = scratch();
   uint64_t token_count = count_terms(text, s);
   if (s.counted.size() > kMaxDocumentTerms) return bounds();
+  // Each term is looked up once: the nodes found serve the insertion too, unless replacing
+  // the old version may erase some of them.
+  s.known.clear();
   size_t fresh = 0;
-  for (const auto& [term, freq] : s.counted) fresh += !postings_.contains(term);
+  for (const auto& [term, freq] : s.counted) {
+    auto it = postings_.find(term);
+    s.known.push_back(it == postings_.end() ? nullptr : &*it);
+    fresh += it == postings_.end();
+  }
   if (fresh + postings_.size() > kMaxIndexTerms) return bounds();
-  remove(id);
-  insert_document(id, s.counted, token_count, text.size());
+  if (existing != documents_.end()) {
+    remove(id);
+    insert_document(id, s.counted, token_count, text.size());
+  } else {
+    insert_document(id, s.counted, token_count, text.size(), s.known);
+  }
   return {};
 }
 

@@ -116,8 +116,10 @@ class SearchIndex {
  private:
   struct QueryTerms;
   SearchResult<std::vector<std::string>> query_terms(std::string_view query, size_t limit) const;
+  // `known`, when given, holds each term's posting node or nullptr for a term not yet in the
+  // index, as looked up just before (node addresses survive rehashing).
   void insert_document(int64_t id, std::span<const std::pair<std::string_view, uint32_t>> terms,
-                       uint64_t token_count, uint64_t source_bytes);
+                       uint64_t token_count, uint64_t source_bytes, std::span<const TermRef> known = {});
 
   // The document ids ascending with their token counts, rebuilt on first need after a change:
   // a filtered search checks and sums its allowed ids by one merge over them.
