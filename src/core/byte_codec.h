@@ -40,6 +40,8 @@ class Encoder {
   const std::string& bytes() const { return buf_; }
   std::string take() { return std::move(buf_); }
   void reserve(size_t n) { buf_.reserve(n < kMaxEncodedBytes ? n : kMaxEncodedBytes); }
+  // Overwrites the u32 written at `at` (a length known only once what follows is written).
+  void patch_u32(size_t at, uint32_t v) { std::memcpy(buf_.data() + at, &v, sizeof v); }
 
  private:
   template <class T>

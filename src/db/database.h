@@ -67,6 +67,20 @@ enum class StorageMode : uint8_t { Workspace, Memory, Image, StreamedImage };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
 
+}  // namespace qm::db
+namespace qm::retrieval {
+struct ReadNeeds;
+struct Selection;
+}  // namespace qm::retrieval
+namespace qm::db {
+
+}  // namespace qm::db
+namespace qm::retrieval {
+struct ReadNeeds;
+struct Selection;
+}  // namespace qm::retrieval
+namespace qm::db {
+
 class Transaction;
 class TransactionHost;
 class StatementUndo;
@@ -226,8 +240,8 @@ class Database {
   auto atomic_mutation(F&& work) -> std::invoke_result_t<F, Database&>;
   // Whether a write of several versions of `table` can stay inside the running statement:
   // outside a transaction on an unlogged workspace, with the lock held and the statement's
-  // undo hook installed, that undo already makes any number of page writes atomic. Not for
-  // a table with retrieval indexes, whose upkeep needs a transaction to roll back.
+  // undo hook installed, that undo already makes any number of page writes atomic; a failed
+  // statement re-reads the workspace, retrieval indexes included.
   bool writes_within_statement(std::string_view table);
   // Runs `work` as part of the running statement with every flush of its mutations held
   // back, then flushes (publishes) once. A failure publishes nothing: the statement's end
@@ -264,6 +278,9 @@ class Database {
   friend Result<void> statement_written(Database& db, std::string_view table);
   friend Result<void> create_retrieval_index(Database& db, const retrieval::RetrievalIndexDefinition& definition);
   friend Result<void> drop_retrieval_index(Database& db, const std::string& name);
+  friend Result<bool> read_for_retrieval(Database& db, const sql::SelectSingleStmt& select,
+                                         const retrieval::ReadNeeds& needs, QueryBudget& budget,
+                                         retrieval::Selection& out);
 
   // One statement's row changes to `table`, applied to every index over it (under the open
   // transaction, which undoes them on rollback).

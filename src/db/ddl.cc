@@ -9,6 +9,7 @@
 
 #include "db/database.h"
 #include "table/chain_scan.h"
+#include "db/retrieval_catalog.h"
 #include "db/retrieval_maintenance.h"
 #include "table/schema.h"
 #include "db/atomicity/transaction.h"
@@ -50,8 +51,11 @@ Result<void> drop_table(Database& db, const std::string& name) {
   auto it = db.catalog_.tables().find(name);
   if (it == db.catalog_.tables().end()) return fail(QmError::table_not_found(name));
   db.note_change();
+  for (const auto& [index, entry] : db.catalog_.retrieval())
+    if (entry.definition().table == name) QM_TRY(settle_deferred(entry, db.store_.cas));
   if (db.transaction_) db.transaction_->table_changing(name, it->second, /*dropping=*/true);
   db.catalog_.tables().erase(it);
+  if (db.transaction_ && db.catalog_.has_retrieval_index(name)) db.transaction_->retrieval_catalog_changing(db.catalog_.retrieval());
   if (std::erase_if(db.catalog_.retrieval(), [&](const auto& e) { return e.second.definition().table == name; }) != 0)
     db.retrieval_pending_->refresh(db.catalog_);
   QM_TRY(db.observers_.table_dropped(name));

@@ -90,8 +90,9 @@ Result<void> Database::flush() {
       QM_TRY(forget_replaced_files());
     }
   }
-  // Changed retrieval indexes go to the blob store before anything names them.
-  QM_TRY(publish_retrieval(catalog_.retrieval(), store_.cas));
+  // Changed retrieval indexes go to the blob store before anything names them; a memory
+  // database names them only in a baked image, which encodes what is deferred here.
+  QM_TRY(publish_retrieval(catalog_.retrieval(), store_.cas, /*defer=*/!directory_));
   // Pages: every tail copy goes to the cache, then every dirty page to the backend.
   for (const auto& [name, t] : catalog_.tables())
     if (t.tail_id && t.tail_page) QM_TRY(store_.cache.write(*t.tail_id, t.tail_page->span()));

@@ -40,6 +40,7 @@ Result<IndexRegion> Database::build_index_region() const {
 Result<std::vector<storage::Page>> Database::live_pages() {
   if (!directory_) {
     QM_TRY(flush());
+    QM_TRY(resolve_deferred_retrieval(catalog_.retrieval(), store_.cas));
     return store_.cache.backend().read_all_pages();
   }
   // A workspace is exported without writing into it: each page is taken from the table's
@@ -96,6 +97,7 @@ Result<void> Database::bake_into(const ImagePlacer& place) {
     QM_ASSIGN(workspace_pages, live_pages());
   } else {
     QM_TRY(flush());
+    QM_TRY(resolve_deferred_retrieval(catalog_.retrieval(), store_.cas));
   }
   storage::Backend& backend = store_.cache.backend();
   const uint64_t page_count = directory_ ? workspace_pages.size() : backend.page_count();
@@ -136,6 +138,7 @@ Result<Database> Database::copy_to_memory() {
         {reinterpret_cast<const uint8_t*>(live.data()), live.size() * storage::kPageSize});
   } else {
     QM_TRY(flush());
+    QM_TRY(resolve_deferred_retrieval(catalog_.retrieval(), store_.cas));
     QM_ASSIGN(pages, storage::MemoryStore::copy_of(store_.cache.backend()));
   }
   // The manifest a bake would write, and the checks an import makes of it.

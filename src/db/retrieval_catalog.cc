@@ -1,5 +1,7 @@
 #include "db/retrieval_catalog.h"
 
+#include <algorithm>
+
 #include "core/bytes.h"
 #include "core/fs.h"
 #include "table/query_budget.h"
@@ -86,17 +88,31 @@ Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, co
     const std::string& name = d.definition.name;
     auto blob = cas.get(d.cas_id);
     if (!blob) return fail(corrupt(blob.error().message()));
-    QM_ASSIGN(persistent::DecodedEnvelope env, persistent::decode_envelope(*blob));
+    QM_ASSIGN(persistent::EnvelopeHead env, persistent::read_envelope_head(*blob));
     auto built = build_retrieval_entry(cache, cas, tables, d.definition, m.clock);
-    if (!built) return fail(corrupt(name + ": " + built.error().message()));
+    if (!built) {
+      QM_TRY(persistent::decode_envelope(*blob));  // a damaged body is named first
+      return fail(corrupt(name + ": " + built.error().message()));
+    }
     persistent::CatalogEntry entry = std::move(*built);
     auto body = entry.data().body();
-    if (!body) return fail(corrupt(name + ": " + body.error().message()));
-    auto stored = env.data.body();
-    if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
+    if (!body) {
+      QM_TRY(persistent::decode_envelope(*blob));
+      return fail(corrupt(name + ": " + body.error().message()));
+    }
+    // Stored bytes equal to the rebuilt body are its canonical encoding: they decode to the
+    // same index, so only a differing body is decoded (to name a damaged one) and encoded again.
+    bool same_body = std::equal(body->begin(), body->end(), env.body.begin(), env.body.end(),
+                                [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+    if (!same_body) {
+      QM_ASSIGN(persistent::DecodedEnvelope decoded, persistent::decode_envelope(*blob));
+      auto stored = decoded.data.body();
+      if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
+      same_body = *body == *stored;
+    }
     const bool agrees = env.definition == d.definition && env.generation == d.generation &&
                         d.document_count == entry.sources().size() && blob->size() == d.encoded_bytes &&
-                        env.source_digest == entry.source_digest() && *body == *stored;
+                        env.source_digest == entry.source_digest() && same_body;
     if (!agrees) return fail(corrupt(name + " is stale or disagrees with its authoritative table"));
     entry.adopt(d);
     catalog.emplace(name, std::move(entry));
@@ -104,14 +120,43 @@ Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, co
   return catalog;
 }
 
-Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas) {
+namespace {
+
+Result<void> encode_into_store(persistent::CatalogEntry& entry, storage::CasStore& cas) {
+  QM_ASSIGN(persistent::HashedEnvelope envelope, entry.encode_hashed());
+  const uint64_t size = envelope.bytes.size();
+  // The slot of the envelope it supersedes is reused when nothing else shares it.
+  QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX,
+                                         std::move(envelope.bytes), envelope.digest));
+  entry.mark_published(cas_id, size);
+  return {};
+}
+
+}  // namespace
+
+Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas, bool defer) {
   for (auto& [name, entry] : catalog) {
-    if (!entry.pending_write()) continue;
-    QM_ASSIGN(std::string bytes, entry.encode());
-    // The slot of the envelope it supersedes is reused when nothing else shares it.
-    QM_ASSIGN(uint64_t cas_id, cas.replace(entry.persisted() ? entry.persisted()->cas_id : UINT64_MAX, as_bytes(bytes)));
-    entry.mark_published(cas_id, bytes.size());
+    if (entry.pending_write()) {
+      // Deferred only where encoding would overwrite the entry's own slot.
+      if (defer && entry.persisted() && cas.replaceable(entry.persisted()->cas_id) && entry.defer_publication()) continue;
+      QM_TRY(encode_into_store(entry, cas));
+    } else if (entry.deferred() && !defer) {
+      QM_TRY(encode_into_store(entry, cas));
+    }
   }
+  return {};
+}
+
+Result<void> settle_deferred(const persistent::CatalogEntry& entry, storage::CasStore& cas) {
+  if (!entry.deferred()) return {};
+  persistent::CatalogEntry published = entry;
+  if (published.pending_write()) published.undo();
+  return encode_into_store(published, cas);
+}
+
+Result<void> resolve_deferred_retrieval(persistent::Catalog& catalog, storage::CasStore& cas) {
+  for (auto& [name, entry] : catalog)
+    if (entry.deferred() && !entry.pending_write()) QM_TRY(encode_into_store(entry, cas));
   return {};
 }
 

@@ -42,8 +42,16 @@ Result<persistent::CatalogEntry> build_retrieval_entry(storage::PageCache& cache
 Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, const storage::CasStore& cas,
                                                    const TableMap& tables, const Manifest& m);
 
-// Encodes every entry with unpublished changes into the blob store.
-Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas);
+// Encodes every entry with unpublished changes, or whose publication was deferred, into the
+// blob store. A memory database defers (`defer`): an entry already placed in the store is
+// published without encoding until something reads the store (a bake, the statistics).
+Result<void> publish_retrieval(persistent::Catalog& catalog, storage::CasStore& cas, bool defer = false);
+// Before an entry leaves the catalog: a deferred publication is encoded into its slot, which
+// then holds the envelope it was last published with (for an entry changed since, the state
+// its transaction began from, which its undo log gives back).
+Result<void> settle_deferred(const persistent::CatalogEntry& entry, storage::CasStore& cas);
+// Only the deferred publications, leaving unpublished changes as they are.
+Result<void> resolve_deferred_retrieval(persistent::Catalog& catalog, storage::CasStore& cas);
 
 // The manifest's "retrieval_indexes" of a fully published catalog.
 Result<std::vector<JsonNode>> retrieval_manifest_nodes(const persistent::Catalog& catalog);

@@ -7,6 +7,7 @@
 
 #include "db/database.h"
 #include "db/retrieval_catalog.h"
+#include "db/atomicity/transaction.h"
 #include "db/retrieval_maintenance.h"
 #include "retrieval/index_envelope.h"
 #include "retrieval/definition_json.h"
@@ -40,6 +41,7 @@ Result<void> create_retrieval_index(Database& db, const retrieval::RetrievalInde
     if (d.clock_ != built_at)
       return fail(QmError::transaction(
           "the workspace was changed by another handle or process while the statement ran; run it again"));
+    if (d.transaction_) d.transaction_->retrieval_catalog_changing(d.catalog_.retrieval());
     d.catalog_.retrieval().emplace(definition.name, std::move(entry));
     d.retrieval_pending_->refresh(d.catalog_);
     return d.end_mutation();
@@ -52,6 +54,9 @@ Result<void> drop_retrieval_index(Database& db, const std::string& name) {
     return fail(QmError::schema("retrieval index `" + name + "` does not exist"));
   return db.atomic_mutation([&](Database& d) -> Result<void> {
     QM_ASSIGN(auto scope, d.begin_mutation());
+    if (auto it = d.catalog_.retrieval().find(name); it != d.catalog_.retrieval().end())
+      QM_TRY(settle_deferred(it->second, d.store_.cas));
+    if (d.transaction_) d.transaction_->retrieval_catalog_changing(d.catalog_.retrieval());
     d.catalog_.retrieval().erase(name);
     d.retrieval_pending_->refresh(d.catalog_);
     return d.end_mutation();

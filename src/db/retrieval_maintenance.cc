@@ -81,7 +81,10 @@ Result<void> statement_written(Database& db, std::string_view table_name) {
 Result<void> Database::maintain_retrieval(std::string_view table_name, std::span<const Row> removed,
                                           std::span<const Row> added) {
   if (!catalog_.has_retrieval_index(table_name)) return {};
-  if (!transaction_) return fail(persistent::corrupt("retrieval maintenance requires a rollback boundary"));
+  // A transaction, or the statement's own undo on a workspace, which re-reads every index
+  // from the workspace when the statement fails.
+  if (!transaction_ && !(directory_ && statement_undo()))
+    return fail(persistent::corrupt("retrieval maintenance requires a rollback boundary"));
   const Table* table = catalog_.find(table_name);
   if (!table) return fail(QmError::table_not_found(std::string(table_name)));
   if (table->row_versions > kRetrievalTableMaxVersions) return fail(retrieval_version_limit());

@@ -6,6 +6,7 @@
 #include "core/value_json.h"
 #include "core/byte_codec.h"
 #include "retrieval/index_envelope.h"
+#include "retrieval/definition_json.h"
 #include "retrieval/json_fields.h"
 
 namespace qm::persistent {
@@ -128,12 +129,15 @@ Result<void> CatalogEntry::add(const PreparedDocument& doc) {
     return fail(corrupt("index data and document kind disagree"));
   }
   sources_.emplace(doc.id, SourceDocument{doc.hash, doc.bytes});
+  ids_stale_ = true;
+  if (undo_) undo_->steps.push_back(UndoStep{true, doc.id, std::nullopt, std::nullopt, std::nullopt});
   source_bytes_ = sum;
   pending_write_ = true;
   return {};
 }
 
-Result<void> CatalogEntry::remove_document(int64_t id) {
+Result<void> CatalogEntry::remove_document(const PreparedDocument& doc) {
+  const int64_t id = doc.id;
   if (data_.text) {
     if (!data_.text->remove(id)) return fail(corrupt("missing text document"));
   } else if (data_.vector) {
@@ -142,11 +146,62 @@ Result<void> CatalogEntry::remove_document(int64_t id) {
     return fail(corrupt("index data is unavailable"));
   }
   auto it = sources_.find(id);
+  if (undo_) {
+    undo_->steps.push_back(UndoStep{false, id, std::nullopt, doc.text, doc.vector});
+    if (it != sources_.end()) undo_->steps.back().source = it->second;
+  }
   if (it == sources_.end()) return fail(corrupt("missing mutation source"));
   if (source_bytes_ < it->second.bytes) return fail(corrupt("source byte underflow"));
   source_bytes_ -= it->second.bytes;
   sources_.erase(it);
+  ids_stale_ = true;
   return {};
+}
+
+void CatalogEntry::begin_undo() {
+  undo_.emplace();
+  undo_->persisted = persisted_;
+  undo_->generation = generation_;
+  undo_->rebuild_count = rebuild_count_;
+  undo_->source_bytes = source_bytes_;
+  undo_->pending_write = pending_write_;
+  undo_->deferred = deferred_;
+}
+
+void CatalogEntry::undo() {
+  if (!undo_) return;
+  UndoLog log = std::move(*undo_);
+  undo_.reset();
+  // Newest first: every step is undone over the state it left, so each put-back document
+  // was a document of the index before, and fits its budgets again.
+  for (auto step = log.steps.rbegin(); step != log.steps.rend(); ++step) {
+    if (step->added) {
+      if (data_.text) (void)data_.text->remove(step->id);
+      if (data_.vector) (void)data_.vector->remove(step->id);
+      sources_.erase(step->id);
+    } else {
+      if (data_.text && step->text) (void)data_.text->upsert(step->id, *step->text);
+      if (data_.vector && step->vector) (void)data_.vector->upsert(step->id, *step->vector);
+      if (step->source) sources_.insert_or_assign(step->id, *step->source);
+    }
+  }
+  persisted_ = std::move(log.persisted);
+  generation_ = log.generation;
+  rebuild_count_ = log.rebuild_count;
+  source_bytes_ = log.source_bytes;
+  pending_write_ = log.pending_write;
+  deferred_ = log.deferred;
+  ids_stale_ = true;
+}
+
+const std::vector<int64_t>& CatalogEntry::sorted_ids() const {
+  if (ids_stale_) {
+    sorted_ids_.clear();
+    sorted_ids_.reserve(sources_.size());
+    for (const auto& [id, src] : sources_) sorted_ids_.push_back(id);
+    ids_stale_ = false;
+  }
+  return sorted_ids_;
 }
 
 Result<void> CatalogEntry::apply(std::span<const std::string> columns, std::span<const Row> removed,
@@ -175,7 +230,7 @@ Result<void> CatalogEntry::apply(std::span<const std::string> columns, std::span
     }
   }
   if (gone.empty() && fresh.empty()) return {};
-  for (const auto& [id, doc] : gone) QM_TRY(remove_document(id));
+  for (const auto& [id, doc] : gone) QM_TRY(remove_document(doc));
   for (const auto& [id, doc] : fresh) QM_TRY(add(doc));
   generation_ = generation;
   pending_write_ = true;
@@ -212,9 +267,37 @@ Result<std::string> CatalogEntry::encode() const {
   return encode_envelope(definition_, generation_, source_digest(), data_);
 }
 
+Result<HashedEnvelope> CatalogEntry::encode_hashed() const {
+  return encode_envelope_hashed(definition_, generation_, source_digest(), data_);
+}
+
 void CatalogEntry::mark_published(uint64_t cas_id, uint64_t encoded_bytes) {
   persisted_ = Descriptor{definition_, cas_id, encoded_bytes, sources_.size(), generation_, rebuild_count_};
   pending_write_ = false;
+  deferred_ = false;
+}
+
+bool CatalogEntry::defer_publication() {
+  if (!persisted_) return false;
+  // The envelope's length as encode() would write it: header, definition, digest, body,
+  // trailer. Anything near a limit is encoded for real, which names the limit.
+  uint64_t body;
+  if (data_.text) {
+    if (data_.text->term_entries() > 1048576) return false;
+    body = data_.text->persistent_size();
+  } else if (data_.vector) {
+    body = 12 + data_.vector->size() * (8 + 4 * uint64_t{data_.vector->dimensions()});
+  } else {
+    return false;
+  }
+  const uint64_t definition = retrieval::definition_json(definition_).size();
+  if (definition > retrieval::kMaxDefinitionJsonBytes) return false;
+  const uint64_t total = kEnvelopeOverhead + definition + body;
+  if (total > kMaxEncodedBytes - 64) return false;
+  persisted_ = Descriptor{definition_, persisted_->cas_id, total, sources_.size(), generation_, rebuild_count_};
+  pending_write_ = false;
+  deferred_ = true;
+  return true;
 }
 
 void CatalogEntry::adopt(const Descriptor& descriptor) {
@@ -227,7 +310,8 @@ void CatalogEntry::adopt(const Descriptor& descriptor) {
 Result<std::vector<Descriptor>> catalog_descriptors(const Catalog& catalog) {
   std::vector<Descriptor> out;
   for (const auto& [name, entry] : catalog) {
-    if (entry.pending_write()) return fail(corrupt("manifest cannot publish unencoded retrieval state"));
+    if (entry.pending_write() || entry.deferred())
+      return fail(corrupt("manifest cannot publish unencoded retrieval state"));
     if (!entry.persisted()) return fail(corrupt("missing retrieval descriptor"));
     out.push_back(*entry.persisted());
   }

@@ -22,6 +22,7 @@
 #include "core/error.h"
 #include "core/value.h"
 #include "retrieval/descriptor.h"
+#include "retrieval/index_envelope.h"
 #include "retrieval/index_data.h"
 
 namespace qm::persistent {
@@ -69,10 +70,28 @@ class CatalogEntry {
   RetrievalIndexInfo info(uint64_t snapshot_transaction) const;
   // The whole envelope of the entry.
   Result<std::string> encode() const;
+  // The same with the envelope's BLAKE3, made in the same pass.
+  Result<HashedEnvelope> encode_hashed() const;
   // After the envelope went to the blob store at position cas_id.
   void mark_published(uint64_t cas_id, uint64_t encoded_bytes);
+  // Publication without encoding, for a memory database whose envelopes nothing reads until
+  // an image is baked: the entry's published state (descriptor, pending flag) becomes what
+  // publishing it now would give, while its blob store slot keeps an older envelope that
+  // must be replaced before the store is read (`deferred`). False, changing nothing, when
+  // the entry was never published (its slot is not yet placed) or its encoding could fail.
+  bool defer_publication();
+  bool deferred() const { return deferred_; }
   // An entry loaded at open: the manifest's descriptor becomes the published state.
   void adopt(const Descriptor& descriptor);
+
+  // The undo of one transaction (memory databases): from begin_undo every document change is
+  // logged with what puts it back, so that undo() returns the entry to its state at
+  // begin_undo at the cost of the documents changed since, and end_undo() keeps the changes.
+  // A copy of the entry carries its log.
+  void begin_undo();
+  bool undo_active() const { return undo_.has_value(); }
+  void undo();
+  void end_undo() { undo_.reset(); }
 
   const IndexData& data() const { return data_; }
   const RetrievalIndexDefinition& definition() const { return definition_; }
@@ -80,13 +99,32 @@ class CatalogEntry {
   uint64_t generation() const { return generation_; }
   uint64_t rebuild_count() const { return rebuild_count_; }
   const std::map<int64_t, SourceDocument>& sources() const { return sources_; }
+  // The ids of `sources`, ascending: membership tests by binary search or one comparison.
+  const std::vector<int64_t>& sorted_ids() const;
   uint64_t source_bytes() const { return source_bytes_; }
   bool pending_write() const { return pending_write_; }
 
  private:
   CatalogEntry(IndexData data, RetrievalIndexDefinition definition, uint64_t generation)
       : data_(std::move(data)), definition_(std::move(definition)), generation_(generation) {}
-  Result<void> remove_document(int64_t id);
+  Result<void> remove_document(const PreparedDocument& doc);
+
+  struct UndoStep {
+    bool added = false;  // undone by removing the id; else by putting back what follows
+    int64_t id = 0;
+    std::optional<SourceDocument> source;
+    std::optional<std::string> text;
+    std::optional<std::vector<float>> vector;
+  };
+  struct UndoLog {
+    std::optional<Descriptor> persisted;
+    uint64_t generation = 0;
+    uint64_t rebuild_count = 0;
+    uint64_t source_bytes = 0;
+    bool pending_write = false;
+    bool deferred = false;
+    std::vector<UndoStep> steps;
+  };
 
   IndexData data_;
   RetrievalIndexDefinition definition_;
@@ -96,6 +134,10 @@ class CatalogEntry {
   std::map<int64_t, SourceDocument> sources_;
   uint64_t source_bytes_ = 0;
   bool pending_write_ = true;
+  bool deferred_ = false;
+  std::optional<UndoLog> undo_;
+  mutable std::vector<int64_t> sorted_ids_;  // filled on first need after a change
+  mutable bool ids_stale_ = true;
 };
 
 // The catalog of a database: index name -> entry, iterated in ascending name order.

@@ -23,20 +23,32 @@ Result<IndexData> IndexData::create(const RetrievalIndexDefinition& definition) 
 }
 
 Result<std::string> IndexData::body() const {
-  if (text) return text->encode_persistent();
-  if (!vector) return fail(corrupt("index data is unavailable"));
+  if (!text && !vector) return fail(corrupt("index data is unavailable"));
   Encoder e;
+  e.reserve(body_size());
+  QM_TRY(body_into(e));
+  return e.take();
+}
+
+uint64_t IndexData::body_size() const {
+  if (text) return text->persistent_size();
+  if (vector) return 12 + vector->size() * (8 + 4 * uint64_t{vector->dimensions()});
+  return 0;
+}
+
+Result<void> IndexData::body_into(Encoder& e) const {
+  if (text) return text->encode_persistent_into(e);
+  if (!vector) return fail(corrupt("index data is unavailable"));
   const size_t dims = vector->dimensions();
-  e.reserve(12 + vector->size() * (8 + 4 * dims));
   QM_TRY(e.count(dims));
   QM_TRY(e.count(vector->size()));
   QM_TRY(e.u8(vector->metric() == vector::Metric::Cosine ? 1 : 2));
   QM_TRY(e.put(std::string_view("\0\0\0", 3)));
-  for (const auto& [id, slot] : vector->ids()) {
+  for (const auto& [id, slot] : vector->sorted()) {
     QM_TRY(e.i64(id));
     for (size_t j = 0; j < dims; ++j) QM_TRY(e.f32(vector->element(slot, j)));
   }
-  return e.take();
+  return {};
 }
 
 Result<IndexData> IndexData::decode(const RetrievalIndexDefinition& definition, std::span<const uint8_t> body) {

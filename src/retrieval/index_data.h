@@ -15,6 +15,8 @@
 
 namespace qm::persistent {
 
+class Encoder;
+
 using retrieval::RetrievalIndexDefinition;
 
 vector::Metric vector_metric(retrieval::RetrievalMetric m);
@@ -26,6 +28,9 @@ struct IndexData {
   // The empty index of a definition (validated first).
   static Result<IndexData> create(const RetrievalIndexDefinition& definition);
   Result<std::string> body() const;
+  // The body appended to an envelope being written, with its exact length known up front.
+  Result<void> body_into(Encoder& e) const;
+  uint64_t body_size() const;
   static Result<IndexData> decode(const RetrievalIndexDefinition& definition, std::span<const uint8_t> body);
 };
 

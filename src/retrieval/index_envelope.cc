@@ -17,13 +17,13 @@ uint8_t kind_byte(const RetrievalIndexDefinition& d) {
 
 }  // namespace
 
-Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, uint64_t generation,
-                                    const Digest& source_digest, const IndexData& data) {
+Result<HashedEnvelope> encode_envelope_hashed(const RetrievalIndexDefinition& definition, uint64_t generation,
+                                              const Digest& source_digest, const IndexData& data) {
   std::string def = retrieval::definition_json(definition);
   if (def.size() > retrieval::kMaxDefinitionJsonBytes) return fail(corrupt("definition exceeds 8 KiB"));
-  QM_ASSIGN(std::string body, data.body());
+  if (!data.text && !data.vector) return fail(corrupt("index data is unavailable"));
   Encoder e;
-  e.reserve(kEnvelopeOverhead + def.size() + body.size());
+  e.reserve(kEnvelopeOverhead + def.size() + data.body_size());
   QM_TRY(e.put(std::string_view(kMagic, 8)));
   QM_TRY(e.u16(kVersion));
   QM_TRY(e.u8(kind_byte(definition)));
@@ -32,15 +32,30 @@ Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, 
   QM_TRY(e.count(def.size()));
   QM_TRY(e.put(def));
   QM_TRY(e.put(source_digest));
-  QM_TRY(e.count(body.size()));
-  QM_TRY(e.put(body));
+  // The body goes straight in after its length, which is filled in once it is written.
+  const size_t length_at = e.size();
+  QM_TRY(e.u32(0));
+  QM_TRY(data.body_into(e));
+  e.patch_u32(length_at, static_cast<uint32_t>(e.size() - length_at - 4));
   if (e.size() > kMaxEncodedBytes - 32) return fail(QmError::resource_limit("persistent retrieval envelope exceeds 32 MiB"));
-  Digest trailer = blake3(e.bytes());
+  Blake3Hasher hasher;
+  hasher.update(e.bytes());
+  const Digest trailer = hasher.finalize();
   QM_TRY(e.put(trailer));
-  return e.take();
+  hasher.update(trailer);
+  HashedEnvelope out;
+  out.digest = hasher.finalize();
+  out.bytes = e.take();
+  return out;
 }
 
-Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
+Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, uint64_t generation,
+                                    const Digest& source_digest, const IndexData& data) {
+  QM_ASSIGN(HashedEnvelope out, encode_envelope_hashed(definition, generation, source_digest, data));
+  return std::move(out.bytes);
+}
+
+Result<EnvelopeHead> read_envelope_head(std::span<const uint8_t> bytes) {
   if (bytes.size() < kEnvelopeOverhead || bytes.size() > kMaxEncodedBytes) return fail(corrupt("invalid envelope length"));
   auto content = bytes.first(bytes.size() - 32);
   Digest actual = blake3(content);
@@ -52,7 +67,7 @@ Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
   QM_ASSIGN(uint8_t kind, d.u8());
   QM_ASSIGN(uint8_t reserved, d.u8());
   if (reserved != 0) return fail(corrupt("nonzero reserved header byte"));
-  DecodedEnvelope out;
+  EnvelopeHead out;
   QM_ASSIGN(out.generation, d.u64());
   QM_ASSIGN(uint32_t def_len, d.count(retrieval::kMaxDefinitionJsonBytes));
   QM_ASSIGN(auto def_bytes, d.take(def_len));
@@ -65,10 +80,19 @@ Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
   QM_ASSIGN(auto digest, d.take(32));
   std::memcpy(out.source_digest.data(), digest.data(), 32);
   QM_ASSIGN(uint32_t body_len, d.count(static_cast<uint32_t>(kMaxEncodedBytes)));
-  QM_ASSIGN(auto body, d.take(body_len));
+  QM_ASSIGN(out.body, d.take(body_len));
   QM_TRY(d.finish());
-  QM_ASSIGN(out.data, IndexData::decode(*def, body));
   out.definition = std::move(*def);
+  return out;
+}
+
+Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes) {
+  QM_ASSIGN(EnvelopeHead head, read_envelope_head(bytes));
+  DecodedEnvelope out;
+  QM_ASSIGN(out.data, IndexData::decode(head.definition, head.body));
+  out.definition = std::move(head.definition);
+  out.generation = head.generation;
+  out.source_digest = head.source_digest;
   return out;
 }
 

@@ -23,6 +23,15 @@ inline constexpr size_t kEnvelopeOverhead = 92;
 Result<std::string> encode_envelope(const RetrievalIndexDefinition& definition, uint64_t generation,
                                     const Digest& source_digest, const IndexData& data);
 
+// The same bytes written in one pass, with the BLAKE3 of the whole envelope (its name in a
+// blob store) taken from the pass that makes the trailer.
+struct HashedEnvelope {
+  std::string bytes;
+  Digest digest{};
+};
+Result<HashedEnvelope> encode_envelope_hashed(const RetrievalIndexDefinition& definition, uint64_t generation,
+                                              const Digest& source_digest, const IndexData& data);
+
 struct DecodedEnvelope {
   IndexData data;
   RetrievalIndexDefinition definition;
@@ -31,5 +40,15 @@ struct DecodedEnvelope {
 };
 
 Result<DecodedEnvelope> decode_envelope(std::span<const uint8_t> bytes);
+
+// Everything decode_envelope checks before the body, which is lent undecoded: a reader that
+// only compares it with a body it built needs no index out of it.
+struct EnvelopeHead {
+  RetrievalIndexDefinition definition;
+  uint64_t generation = 0;
+  Digest source_digest{};
+  std::span<const uint8_t> body;
+};
+Result<EnvelopeHead> read_envelope_head(std::span<const uint8_t> bytes);
 
 }  // namespace qm::persistent

@@ -30,15 +30,26 @@ Result<void> check_bounds(const RetrievalRequest& request) {
   return {};
 }
 
+ReadNeeds needs_of(std::string_view id_column, std::span<const std::string> text_columns,
+                   const std::string* vector_column, bool ids_only) {
+  ReadNeeds needs;
+  needs.columns.emplace_back(id_column);
+  needs.columns.insert(needs.columns.end(), text_columns.begin(), text_columns.end());
+  if (vector_column) needs.columns.push_back(*vector_column);
+  needs.ids_only = ids_only;
+  return needs;
+}
+
 }  // namespace
 
 Result<Selection> snapshot(RetrievalSource& source, std::string_view sql, std::span<const JsonNode> params,
-                           const RetrievalControl& control) {
+                           const RetrievalControl& control, const ReadNeeds& needs) {
   QM_TRY(control.check());
   if (sql.size() > kMaxRetrievalSqlBytes) return fail(QmError::query("Retrieval SQL exceeds 64 KiB"));
   if (params.size() > kMaxRetrievalParams) return fail(QmError::query("At most 256 retrieval parameters"));
   QM_ASSIGN(std::vector<Value> values, parameters(params));
-  return source.select(sql, values, control);
+  if (needs.columns.empty()) return source.select(sql, values, control);
+  return source.select_for(sql, values, control, needs);
 }
 
 Result<std::string> retrieve_json(std::string_view text, const RetrievalControl& control, RetrievalSource& source) {
@@ -50,16 +61,20 @@ Result<std::string> retrieve_json(std::string_view text, const RetrievalControl&
   const persistent::Catalog& catalog = source.catalog();
   std::string response;
   if (const auto* r = std::get_if<FullTextRequest>(&*request)) {
-    QM_ASSIGN(Selection sel, snapshot(source, r->sql, r->params, control));
+    const ReadNeeds needs = needs_of(r->id_column, r->text_columns, nullptr, r->index.has_value());
+    QM_ASSIGN(Selection sel, snapshot(source, r->sql, r->params, control, needs));
     QM_ASSIGN(auto hits, text_hits(catalog, sel, r->id_column, r->text_columns, r->query, r->limit, r->index));
     response = text_hits_json(hits);
   } else if (const auto* r = std::get_if<VectorRequest>(&*request)) {
-    QM_ASSIGN(Selection sel, snapshot(source, r->sql, r->params, control));
+    const ReadNeeds needs = needs_of(r->id_column, {}, &r->vector_column, r->index.has_value());
+    QM_ASSIGN(Selection sel, snapshot(source, r->sql, r->params, control, needs));
     QM_ASSIGN(auto hits, vector_hits(catalog, sel, r->id_column, r->vector_column, r->query, r->metric, r->limit, r->index));
     response = vector_hits_json(hits);
   } else {
     const auto& h = std::get<HybridRequest>(*request);
-    QM_ASSIGN(Selection sel, snapshot(source, h.sql, h.params, control));
+    const ReadNeeds needs = needs_of(h.id_column, h.text_columns, &h.vector_column,
+                                     h.text_index.has_value() && h.vector_index.has_value());
+    QM_ASSIGN(Selection sel, snapshot(source, h.sql, h.params, control, needs));
     QM_ASSIGN(auto text_list, text_hits(catalog, sel, h.id_column, h.text_columns, h.query, h.candidate_limit, h.text_index));
     QM_ASSIGN(auto vector_list, vector_hits(catalog, sel, h.id_column, h.vector_column, h.vector_query, h.metric,
                                             h.candidate_limit, h.vector_index));

@@ -27,13 +27,19 @@ class RetrievalSource {
   // pinned reader, runs the unbound text with the values once under the control's limits
   // and cancel flag, and reports whether the rows are current rows.
   virtual Result<Selection> select(std::string_view sql, std::span<const Value> params, const RetrievalControl& control) = 0;
+  // The same, told what the request reads of the rows, so that it may read no more.
+  virtual Result<Selection> select_for(std::string_view sql, std::span<const Value> params,
+                                       const RetrievalControl& control, const ReadNeeds& needs) {
+    (void)needs;
+    return select(sql, params, control);
+  }
   virtual const persistent::Catalog& catalog() const = 0;
 };
 
 // The snapshot phase up to the database's part: control, SQL size, parameter count and
 // conversion, then source.select.
 Result<Selection> snapshot(RetrievalSource& source, std::string_view sql, std::span<const JsonNode> params,
-                           const RetrievalControl& control);
+                           const RetrievalControl& control, const ReadNeeds& needs = {});
 
 // A whole request: the response JSON or the first error.
 Result<std::string> retrieve_json(std::string_view request, const RetrievalControl& control, RetrievalSource& source);

@@ -1,7 +1,7 @@
 #include "retrieval/sources.h"
 
 #include <algorithm>
-#include <set>
+#include <unordered_set>
 
 #include "core/json_reader.h"
 #include "core/byte_codec.h"
@@ -40,33 +40,52 @@ Result<std::vector<int64_t>> selected_ids(const Selection& selection, const pers
     if (find_column(*rows, c) == SIZE_MAX) return fail(query_error("Missing retrieval column `" + c + "`"));
   size_t id_at = find_column(*rows, entry.definition().id_column);
   if (id_at == SIZE_MAX) return fail(query_error("Missing ID column"));
-  if (rows->rows.size() > search::kMaxAllowedIds) return fail(query_error("Retrieval filter-ID limit exceeded"));
-  // Fast path: integer ids, sorted, checked for repeats and against the entry in one merge.
-  std::vector<int64_t> sorted;
-  sorted.reserve(rows->rows.size());
-  for (const Row& row : rows->rows) {
-    if (id_at >= row.size() || !row[id_at].is_int()) break;
-    sorted.push_back(row[id_at].as_int());
+  const size_t row_count = selection.ids ? selection.ids->rows : rows->rows.size();
+  if (row_count > search::kMaxAllowedIds) return fail(query_error("Retrieval filter-ID limit exceeded"));
+  // The integer ids in row order, up to the first cell that is not one.
+  std::vector<int64_t> in_order;
+  size_t first_non_int = SIZE_MAX;
+  if (selection.ids) {
+    in_order = selection.ids->ints;
+    first_non_int = selection.ids->first_non_int;
+  } else {
+    in_order.reserve(rows->rows.size());
+    for (const Row& row : rows->rows) {
+      if (id_at >= row.size() || !row[id_at].is_int()) {
+        first_non_int = in_order.size();
+        break;
+      }
+      in_order.push_back(row[id_at].as_int());
+    }
   }
-  if (sorted.size() == rows->rows.size()) {
-    std::sort(sorted.begin(), sorted.end());
-    bool ok = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-    auto src = entry.sources().begin();
-    for (size_t i = 0; ok && i < sorted.size(); ++i) {
-      while (src != entry.sources().end() && src->first < sorted[i]) ++src;
-      ok = src != entry.sources().end() && src->first == sorted[i];
+  // Fast path: sorted (a table read in chain order mostly is already), checked for repeats,
+  // and against the entry's sorted ids in one merge, or one comparison when they are all.
+  const std::vector<int64_t>& known = entry.sorted_ids();
+  std::vector<int64_t> sorted = in_order;
+  if (!std::is_sorted(sorted.begin(), sorted.end())) std::sort(sorted.begin(), sorted.end());
+  if (first_non_int == SIZE_MAX && std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) {
+    bool ok;
+    if (sorted.size() == known.size()) {
+      ok = sorted == known;
+    } else {
+      ok = true;
+      auto at = known.begin();
+      for (size_t i = 0; ok && i < sorted.size(); ++i) {
+        at = std::lower_bound(at, known.end(), sorted[i]);
+        ok = at != known.end() && *at == sorted[i];
+      }
     }
     if (ok) return sorted;
   }
   // Some row is at fault: find the first, in row order.
-  std::set<int64_t> ids;
-  for (const Row& row : rows->rows) {
-    if (id_at >= row.size() || !row[id_at].is_int()) return fail(query_error("Integer IDs required"));
-    int64_t id = row[id_at].as_int();
-    if (!ids.insert(id).second) return fail(query_error("Duplicate retrieval ID"));
-    if (!entry.sources().contains(id)) return fail(persistent::corrupt("current SELECT and index IDs disagree"));
+  std::unordered_set<int64_t> seen;
+  seen.reserve(in_order.size());
+  for (int64_t id : in_order) {
+    if (!seen.insert(id).second) return fail(query_error("Duplicate retrieval ID"));
+    if (!std::binary_search(known.begin(), known.end(), id))
+      return fail(persistent::corrupt("current SELECT and index IDs disagree"));
   }
-  return std::vector<int64_t>(ids.begin(), ids.end());
+  return fail(query_error("Integer IDs required"));
 }
 
 Result<std::vector<search::SearchHit>> text_hits(const persistent::Catalog& catalog, const Selection& selection,

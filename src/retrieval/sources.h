@@ -19,12 +19,31 @@
 
 namespace qm::retrieval {
 
+// What a request reads of its SELECT's rows, so that the source need read no more: the id
+// column first, then the text and vector columns; `ids_only` when every candidate list names
+// an index, which over current rows needs only the rows' ids.
+struct ReadNeeds {
+  std::vector<std::string> columns;
+  bool ids_only = false;
+};
+
 struct Selection {
   std::string table;   // the SELECT's FROM table
-  QueryResult result;  // always a row result
+  // Always a row result. A source told the request's needs may keep only the needed columns
+  // (each the select list's first column of that name; names the list lacks stay absent).
+  QueryResult result;
   // One row per visible current row version: no BEFORE, DISTINCT, GROUP BY or HAVING, and a
   // select list of a star or plain column names.
   bool current_rows = false;
+  // The id column alone, in row order, when the source read nothing else of the rows
+  // (`result` then names the columns and holds no rows): the ids before the first cell that
+  // is not an integer, that cell's row (SIZE_MAX when none), and the number of rows.
+  struct IdColumn {
+    std::vector<int64_t> ints;
+    size_t first_non_int = SIZE_MAX;
+    size_t rows = 0;
+  };
+  std::optional<IdColumn> ids;
 };
 
 // The catalog entry a request names, or nullptr when it names none.

@@ -20,10 +20,14 @@ constexpr uint32_t kMaxEncodedTermBytes = 384;  // a 128-byte piece may grow whe
 }  // namespace
 
 Result<std::string> SearchIndex::encode_persistent() const {
-  size_t entries = 0;
-  for (const auto& [id, doc] : documents_) entries += doc.terms.size();
-  if (entries > kMaxTermEntries) return fail(QmError::resource_limit("persistent text term-entry limit exceeded"));
   persistent::Encoder e;
+  e.reserve(persistent_size());
+  QM_TRY(encode_persistent_into(e));
+  return e.take();
+}
+
+Result<void> SearchIndex::encode_persistent_into(persistent::Encoder& e) const {
+  if (term_entries_ > kMaxTermEntries) return fail(QmError::resource_limit("persistent text term-entry limit exceeded"));
   QM_TRY(e.count(documents_.size()));
   QM_TRY(e.count(postings_.size()));
   QM_TRY(e.count(total_tokens_));
@@ -39,7 +43,7 @@ Result<std::string> SearchIndex::encode_persistent() const {
       QM_TRY(e.count(freq));
     }
   }
-  return e.take();
+  return {};
 }
 
 Result<SearchIndex> SearchIndex::decode_persistent(std::span<const uint8_t> bytes) {

@@ -25,6 +25,7 @@ struct Scratch {
   std::vector<TokenRange> ranges;
   std::vector<std::string_view> sorted;
   std::vector<std::pair<std::string_view, uint32_t>> counted;
+  std::vector<SearchIndex::TermRef> known;
 };
 Scratch& scratch() {
   thread_local Scratch s;
@@ -122,7 +123,10 @@ SearchIndex& SearchIndex::operator=(const SearchIndex& other) {
   if (this == &other) return *this;
   documents_.clear();
   postings_.clear();
+  sorted_stale_ = true;
   total_tokens_ = total_source_bytes_ = 0;
+  term_entries_ = 0;
+  term_bytes_ = 0;
   postings_.reserve(other.postings_.size());
   std::vector<std::pair<std::string_view, uint32_t>> terms;
   for (const auto& [id, doc] : other.documents_) {
@@ -139,15 +143,20 @@ const std::vector<SearchIndex::Posting>* SearchIndex::postings(std::string_view 
 }
 
 void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::string_view, uint32_t>> terms,
-                                  uint64_t token_count, uint64_t source_bytes) {
+                                  uint64_t token_count, uint64_t source_bytes, std::span<const TermRef> known) {
   Document doc;
   doc.token_count = token_count;
   doc.source_bytes = source_bytes;
   doc.terms.reserve(terms.size());
-  for (const auto& [term, freq] : terms) {
-    auto it = postings_.find(term);
-    if (it == postings_.end()) it = postings_.emplace(std::string(term), std::vector<Posting>{}).first;
-    auto& list = it->second;
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const auto& [term, freq] = terms[i];
+    TermRef node = known.empty() ? nullptr : known[i];
+    if (!node) {
+      auto it = postings_.find(term);
+      if (it == postings_.end()) it = postings_.emplace(std::string(term), std::vector<Posting>{}).first;
+      node = &*it;
+    }
+    auto& list = node->second;
     Posting p{id, freq, static_cast<uint32_t>(token_count)};
     if (list.empty() || list.back().id < id) {
       list.push_back(p);
@@ -155,11 +164,27 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
       auto at = std::lower_bound(list.begin(), list.end(), id, [](const Posting& x, int64_t v) { return x.id < v; });
       list.insert(at, p);
     }
-    doc.terms.emplace_back(&*it, freq);
+    doc.terms.emplace_back(node, freq);
+    term_bytes_ += 8 + term.size();
   }
+  term_entries_ += terms.size();
   total_tokens_ += token_count;
   total_source_bytes_ += source_bytes;
   documents_.insert_or_assign(id, std::move(doc));
+  sorted_stale_ = true;
+}
+
+void SearchIndex::refresh_sorted() const {
+  if (!sorted_stale_) return;
+  sorted_ids_.clear();
+  sorted_tokens_.clear();
+  sorted_ids_.reserve(documents_.size());
+  sorted_tokens_.reserve(documents_.size());
+  for (const auto& [id, doc] : documents_) {
+    sorted_ids_.push_back(id);
+    sorted_tokens_.push_back(doc.token_count);
+  }
+  sorted_stale_ = false;
 }
 
 SearchResult<void> SearchIndex::upsert(int64_t id, std::string_view text) {
@@ -171,11 +196,22 @@ SearchResult<void> SearchIndex::upsert(int64_t id, std::string_view text) {
   Scratch& s = scratch();
   uint64_t token_count = count_terms(text, s);
   if (s.counted.size() > kMaxDocumentTerms) return bounds();
+  // Each term is looked up once: the nodes found serve the insertion too, unless replacing
+  // the old version may erase some of them.
+  s.known.clear();
   size_t fresh = 0;
-  for (const auto& [term, freq] : s.counted) fresh += !postings_.contains(term);
+  for (const auto& [term, freq] : s.counted) {
+    auto it = postings_.find(term);
+    s.known.push_back(it == postings_.end() ? nullptr : &*it);
+    fresh += it == postings_.end();
+  }
   if (fresh + postings_.size() > kMaxIndexTerms) return bounds();
-  remove(id);
-  insert_document(id, s.counted, token_count, text.size());
+  if (existing != documents_.end()) {
+    remove(id);
+    insert_document(id, s.counted, token_count, text.size());
+  } else {
+    insert_document(id, s.counted, token_count, text.size(), s.known);
+  }
   return {};
 }
 
@@ -185,13 +221,16 @@ bool SearchIndex::remove(int64_t id) {
   Document& doc = it->second;
   total_source_bytes_ -= doc.source_bytes;
   total_tokens_ -= doc.token_count;
+  term_entries_ -= doc.terms.size();
   for (const auto& [ref, freq] : doc.terms) {
+    term_bytes_ -= 8 + ref->first.size();
     auto& list = ref->second;
     auto at = std::lower_bound(list.begin(), list.end(), id, [](const Posting& x, int64_t v) { return x.id < v; });
     if (at != list.end() && at->id == id) list.erase(at);
     if (list.empty()) postings_.erase(postings_.find(ref->first));
   }
   documents_.erase(it);
+  sorted_stale_ = true;
   return true;
 }
 
@@ -225,17 +264,23 @@ SearchResult<std::vector<SearchHit>> SearchIndex::search(std::string_view query,
 SearchResult<std::vector<SearchHit>> SearchIndex::search_filtered(std::string_view query, size_t limit,
                                                                   std::span<const int64_t> allowed) const {
   if (allowed.size() > kMaxAllowedIds) return input();
-  // `allowed` is ascending: one merge with the documents checks every id.
-  auto doc = documents_.begin();
-  for (int64_t id : allowed) {
-    while (doc != documents_.end() && doc->first < id) ++doc;
-    if (doc == documents_.end() || doc->first != id) return input();
+  refresh_sorted();
+  const std::vector<int64_t>& ids = sorted_ids_;
+  // `allowed` is ascending: one comparison when it is as large as the index, else one merge
+  // checks every id and sums the subset's tokens.
+  if (allowed.size() == ids.size()) {
+    if (!std::equal(allowed.begin(), allowed.end(), ids.begin())) return input();
+    return search(query, limit);
   }
-  if (allowed.size() == documents_.size()) return search(query, limit);
+  uint64_t subset_tokens = 0;
+  size_t at = 0;
+  for (int64_t id : allowed) {
+    while (at < ids.size() && ids[at] < id) ++at;
+    if (at == ids.size() || ids[at] != id) return input();
+    subset_tokens += sorted_tokens_[at];
+  }
   auto terms = query_terms(query, limit);
   if (!terms) return std::unexpected(terms.error());
-  uint64_t subset_tokens = 0;
-  for (int64_t id : allowed) subset_tokens += documents_.find(id)->second.token_count;
   if (limit == 0 || terms->empty() || subset_tokens == 0) return std::vector<SearchHit>{};
   std::vector<QueryList> lists;
   lists.reserve(terms->size());

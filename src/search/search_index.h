@@ -24,6 +24,10 @@
 #include "core/query_result.h"
 #include "search/tokenizer.h"
 
+namespace qm::persistent {
+class Encoder;
+}
+
 namespace qm::search {
 
 inline constexpr size_t kMaxDocumentBytes = 65536;
@@ -92,12 +96,18 @@ class SearchIndex {
 
   // The persisted body and its strict inverse.
   Result<std::string> encode_persistent() const;
+  // The same body appended to an envelope being written.
+  Result<void> encode_persistent_into(persistent::Encoder& e) const;
   static Result<SearchIndex> decode_persistent(std::span<const uint8_t> bytes);
 
   size_t document_count() const { return documents_.size(); }
   size_t term_count() const { return postings_.size(); }
   uint64_t total_tokens() const { return total_tokens_; }
   uint64_t total_source_bytes() const { return total_source_bytes_; }
+  // What encode_persistent would write, counted as documents come and go: the sum over the
+  // documents of their distinct terms, and the body's length in bytes.
+  size_t term_entries() const { return term_entries_; }
+  uint64_t persistent_size() const { return 16 + 20 * uint64_t{documents_.size()} + term_bytes_; }
   bool contains(int64_t id) const { return documents_.contains(id); }
   const std::map<int64_t, Document>& documents() const { return documents_; }
   // The posting list of a term, or nullptr.
@@ -106,13 +116,24 @@ class SearchIndex {
  private:
   struct QueryTerms;
   SearchResult<std::vector<std::string>> query_terms(std::string_view query, size_t limit) const;
+  // `known`, when given, holds each term's posting node or nullptr for a term not yet in the
+  // index, as looked up just before (node addresses survive rehashing).
   void insert_document(int64_t id, std::span<const std::pair<std::string_view, uint32_t>> terms,
-                       uint64_t token_count, uint64_t source_bytes);
+                       uint64_t token_count, uint64_t source_bytes, std::span<const TermRef> known = {});
+
+  // The document ids ascending with their token counts, rebuilt on first need after a change:
+  // a filtered search checks and sums its allowed ids by one merge over them.
+  void refresh_sorted() const;
 
   std::map<int64_t, Document> documents_;
+  mutable std::vector<int64_t> sorted_ids_;
+  mutable std::vector<uint64_t> sorted_tokens_;
+  mutable bool sorted_stale_ = true;
   TermMap postings_;
   uint64_t total_tokens_ = 0;
   uint64_t total_source_bytes_ = 0;
+  size_t term_entries_ = 0;
+  uint64_t term_bytes_ = 0;  // per term entry: its length, its bytes and its frequency
 };
 
 }  // namespace qm::search

@@ -168,13 +168,15 @@ Result<uint64_t> CasStore::put(std::span<const uint8_t> bytes) {
 }
 
 Result<uint64_t> CasStore::replace(uint64_t index, std::span<const uint8_t> bytes) {
-  Digest d = blake3(bytes);
+  return replace(index, std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()), blake3(bytes));
+}
+
+Result<uint64_t> CasStore::replace(uint64_t index, std::string&& owned, const Digest& d) {
   if (auto it = by_digest_.find(d); it != by_digest_.end()) {
     entries_[it->second].replaceable = false;
     return it->second;
   }
-  if (root_) QM_TRY(write_blob_file(d, bytes));
-  std::string owned(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (root_) QM_TRY(write_blob_file(d, as_bytes(owned)));
   if (index >= entries_.size() || !entries_[index].replaceable) {
     uint64_t fresh = append(d, std::move(owned));
     entries_[fresh].replaceable = true;

@@ -80,6 +80,11 @@ class CasStore {
   // index (one past the end included) stores the bytes in a new slot, as put does. Bytes
   // already stored return their existing index, which is then shared and never overwritten.
   Result<uint64_t> replace(uint64_t index, std::span<const uint8_t> bytes);
+  // The same for bytes whose BLAKE3 the caller already has (it must be their digest); they
+  // are moved in rather than copied.
+  Result<uint64_t> replace(uint64_t index, std::string&& bytes, const Digest& digest);
+  // Whether replace(index, ...) would overwrite that slot (new bytes not stored elsewhere).
+  bool replaceable(uint64_t index) const { return index < entries_.size() && entries_[index].replaceable; }
   // While on, the first overwrite of each slot below the count at the start keeps the slot's
   // former bytes, so a rollback can put them back (undo_replaced) before truncating the
   // slots added since. end_undo forgets them (commit).

@@ -144,7 +144,8 @@ namespace {
 // split_row for a sound row, which is every row a scan meets: the same checks as walk_fields
 // in the same order, but a fault only returns false (the caller then walks the row again to
 // name it), so the loop carries no error building. `out` is sized as split_row sizes it.
-bool split_sound_row(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out) {
+bool split_sound_row(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out,
+                     bool check_text = true) {
   const uint8_t* p = bytes.data();
   const uint8_t* const end = p + bytes.size();
   if (bytes.size() < 2) return false;
@@ -176,7 +177,7 @@ bool split_sound_row(std::span<const uint8_t> bytes, const CasStore& store, std:
         if (left - 2 < len) return false;
         field[i] = Field{tag, {p + 2, len}};
         p += 2 + len;
-        if (tag == kTextInline && !utf8_ok(field[i].payload)) return false;
+        if (check_text && tag == kTextInline && !utf8_ok(field[i].payload)) return false;
         continue;
       }
       case kTextCas:
@@ -186,7 +187,7 @@ bool split_sound_row(std::span<const uint8_t> bytes, const CasStore& store, std:
         if (!stored) return false;
         p += 8;
         field[i] = Field{tag, *stored};
-        if (tag == kTextCas && !utf8_ok(field[i].payload)) return false;
+        if (check_text && tag == kTextCas && !utf8_ok(field[i].payload)) return false;
         continue;
       }
       default:
@@ -200,6 +201,15 @@ bool split_sound_row(std::span<const uint8_t> bytes, const CasStore& store, std:
 }
 
 }  // namespace
+
+bool text_field_ok(const Field& field) {
+  return (field.tag != kTextInline && field.tag != kTextCas) || utf8_ok(field.payload);
+}
+
+Result<void> split_row_unchecked_text(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out) {
+  if (split_sound_row(bytes, store, out, /*check_text=*/false)) return {};
+  return split_row(bytes, store, out);
+}
 
 Result<void> split_row(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out) {
   if (split_sound_row(bytes, store, out)) return {};

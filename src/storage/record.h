@@ -32,6 +32,8 @@ namespace qm::storage::record {
 inline constexpr size_t kInlineLimit = 16;
 inline constexpr size_t kMaxFields = 65535;
 inline constexpr uint8_t kIntFieldTag = 1;
+// Whether a field tag is a text or a blob, inline or in the blob store (tags 2 to 5).
+inline constexpr bool is_bytes_field(uint8_t tag) { return tag >= 2 && tag <= 5; }
 
 // Appends the encoded row to `out`. More than 65535 values: Schema
 // "too many columns (max 65535)". Long values are put into the store first; a failing put
@@ -59,6 +61,10 @@ struct Field {
 // builds no values: `out` (reused) receives each field, so a reader can turn only the fields
 // it looks at into values. On failure `out` is left empty.
 Result<void> split_row(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out);
+// split_row for a reader that looks at a few fields only: the same checks but the UTF-8 of
+// texts, which the reader asks of each field it turns into a value (text_field_ok).
+Result<void> split_row_unchecked_text(std::span<const uint8_t> bytes, const CasStore& store, std::vector<Field>& out);
+bool text_field_ok(const Field& field);
 // The field's value into `slot`, reusing its text buffer as decode_row_into does. The field
 // must come from split_row; this cannot fail. An integer, the commonest field a filter
 // reads, is loaded without a call.

@@ -9,6 +9,7 @@
 #include "core/bytes.h"
 #include "core/saturating.h"
 #include "core/record_envelope.h"
+#include "table/query_budget.h"
 #include "table/text.h"
 #include "storage/cold_page.h"
 #include "storage/record.h"
@@ -97,28 +98,58 @@ class RowReader {
   bool stopped_ = false;
 };
 
+// The budget charge of a whole row (24, plus 32 per value and the bytes of each text or
+// blob) from its stored fields, as row_charge would count the decoded values.
+uint64_t fields_charge(std::span<const storage::record::Field> fields) {
+  uint64_t total = 24;
+  for (const auto& f : fields) {
+    const bool bytes = storage::record::is_bytes_field(f.tag);
+    total = saturating_add(total, bytes ? saturating_add(uint64_t{32}, f.payload.size()) : uint64_t{32});
+  }
+  return total;
+}
+
 // The per-page readers of a probed scan: each record is split (checked whole), its probe
-// columns become values, and only a kept version gets the rest.
+// columns become values, and only a kept version gets the rest (or, narrowed, the wanted
+// columns alone) before it goes to the visitor with its whole row's charge.
 class ProbedReader {
  public:
   ProbedReader(const Table& table, const storage::CasStore& cas, std::span<const uint32_t> probe_columns,
-               ScanProbe probe, ScanUntilVisitor visit)
-      : table_(table), cas_(cas), probe_(probe), visit_(visit), row_(table.columns.size()) {
+               const std::span<const uint32_t>* wanted, ScanProbe probe, ScanChargedVisitor visit)
+      : table_(table), cas_(cas), probe_(probe), visit_(visit), narrow_(wanted != nullptr), row_(table.columns.size()) {
     std::vector<bool> probed(row_.size(), false);
     for (uint32_t c : probe_columns)
       if (c < probed.size() && !probed[c]) {
         probed[c] = true;
         probe_columns_.push_back(c);
       }
-    for (uint32_t c = 0; c < probed.size(); ++c)
-      if (!probed[c]) rest_columns_.push_back(c);
+    if (wanted) {
+      for (uint32_t c : *wanted)
+        if (c < probed.size() && !probed[c]) {
+          probed[c] = true;
+          rest_columns_.push_back(c);
+        }
+    } else {
+      for (uint32_t c = 0; c < probed.size(); ++c)
+        if (!probed[c]) rest_columns_.push_back(c);
+    }
   }
 
   bool stopped() const { return stopped_; }
 
   Result<void> record(uint64_t page_id, uint16_t slot, std::span<const uint8_t> bytes, WalkCounts& counts) {
     QM_TRY(check_envelope(bytes));
-    QM_TRY(storage::record::split_row(bytes.subspan(kEnvelopeSize), cas_, fields_));
+    const auto row_bytes = bytes.subspan(kEnvelopeSize);
+    if (narrow_) {
+      // Only the texts it reads are checked as UTF-8; a bad one is named by the full check.
+      QM_TRY(storage::record::split_row_unchecked_text(row_bytes, cas_, fields_));
+      bool ok = true;
+      for (uint32_t c : probe_columns_) ok = ok && (c >= fields_.size() || storage::record::text_field_ok(fields_[c]));
+      for (uint32_t c : rest_columns_) ok = ok && (c >= fields_.size() || storage::record::text_field_ok(fields_[c]));
+      if (!ok) QM_TRY(storage::record::split_row(row_bytes, cas_, fields_));
+    } else {
+      QM_TRY(storage::record::split_row(row_bytes, cas_, fields_));
+    }
     if (fields_.size() != row_.size()) return fail(field_count_mismatch());
     counts.add_version();
     for (uint32_t c : probe_columns_) storage::record::load_field(fields_[c], row_[c]);
@@ -126,7 +157,7 @@ class ProbedReader {
     QM_ASSIGN(bool keep, probe_(version));
     if (!keep) return {};
     for (uint32_t c : rest_columns_) storage::record::load_field(fields_[c], row_[c]);
-    QM_ASSIGN(bool more, visit_(version));
+    QM_ASSIGN(bool more, visit_(version, fields_charge(fields_)));
     stopped_ = !more;
     return {};
   }
@@ -137,7 +168,7 @@ class ProbedReader {
                              [&](const RecordVersion& version) -> Result<void> {
                                QM_ASSIGN(bool keep, probe_(version));
                                if (!keep) return {};
-                               QM_ASSIGN(bool more, visit_(version));
+                               QM_ASSIGN(bool more, visit_(version, row_charge(version.values)));
                                stopped_ = !more;
                                return {};
                              });
@@ -147,7 +178,8 @@ class ProbedReader {
   const Table& table_;
   const storage::CasStore& cas_;
   ScanProbe probe_;
-  ScanUntilVisitor visit_;
+  ScanChargedVisitor visit_;
+  bool narrow_;  // only the probe and wanted columns are read
   std::vector<uint32_t> probe_columns_;
   std::vector<uint32_t> rest_columns_;
   std::vector<storage::record::Field> fields_;  // reused for every record of the walk
@@ -280,7 +312,15 @@ Result<void> scan_until(storage::PageCache& cache, const Table& table, const sto
 
 Result<void> scan_probed(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                          std::span<const uint32_t> probe_columns, ScanProbe probe, ScanUntilVisitor visit) {
-  ProbedReader reader(table, cas, probe_columns, probe, visit);
+  auto uncharged = [visit](const RecordVersion& version, uint64_t) { return visit(version); };
+  ProbedReader reader(table, cas, probe_columns, nullptr, probe, uncharged);
+  return walk_chain(cache, table, reader);
+}
+
+Result<void> scan_narrow(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                         std::span<const uint32_t> probe_columns, std::span<const uint32_t> wanted_columns,
+                         ScanProbe probe, ScanChargedVisitor visit) {
+  ProbedReader reader(table, cas, probe_columns, &wanted_columns, probe, visit);
   return walk_chain(cache, table, reader);
 }
 

@@ -61,6 +61,16 @@ using ScanProbe = FunctionRef<Result<bool>(const RecordVersion&)>;
 Result<void> scan_probed(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                          std::span<const uint32_t> probe_columns, ScanProbe probe, ScanUntilVisitor visit);
 
+// The probed walk for a reader that keeps only some columns of the rows it keeps (a
+// retrieval request's SELECT): a kept version gets just its `wanted_columns` (the other
+// positions hold stale values) and reaches `visit` with the charge its whole row has in a
+// query budget, counted from the stored field lengths without decoding the other fields.
+// Every record is checked as `scan` checks it but for the UTF-8 of the texts it does not read.
+using ScanChargedVisitor = FunctionRef<Result<bool>(const RecordVersion&, uint64_t charge)>;
+Result<void> scan_narrow(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                         std::span<const uint32_t> probe_columns, std::span<const uint32_t> wanted_columns,
+                         ScanProbe probe, ScanChargedVisitor visit);
+
 // The envelopes alone, in the same order; no row body or blob is read.
 Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit);
 

@@ -32,8 +32,10 @@ Result<void> QueryBudget::scan_row() {
   return {};
 }
 
-Result<void> QueryBudget::materialize(std::span<const Value> row) {
-  if (add_bytes(row_charge(row))) {
+Result<void> QueryBudget::materialize(std::span<const Value> row) { return materialize_charge(row_charge(row)); }
+
+Result<void> QueryBudget::materialize_charge(uint64_t charge) {
+  if (add_bytes(charge)) {
     return fail(QmError::resource_limit("materialized more than " + std::to_string(max_bytes) + " bytes"));
   }
   return {};

@@ -48,6 +48,8 @@ class QueryBudget {
   Result<void> scan_row();
   // One kept row; no liveness test.
   Result<void> materialize(std::span<const Value> row);
+  // The same for a row whose charge (row_charge of its values) was counted without them.
+  Result<void> materialize_charge(uint64_t charge);
   // Liveness, then one value under a label ("{label} materialized more than {} bytes").
   Result<void> materialize_value(std::string_view label, const Value& value);
   // Liveness, then room for n candidate rows within the scan allowance and 8 bytes each.

@@ -54,6 +54,7 @@ VectorResult<void> VectorIndex::upsert(int64_t id, std::span<const float> vector
     slot_ids_.push_back(id);
     norms_.push_back(0);
     ids_.emplace(id, s);
+    sorted_stale_ = true;
   }
   float* base = data_.data() + offset(s);
   for (size_t j = 0; j < dimensions_; ++j) base[j * kLanes] = vector[j];
@@ -82,7 +83,16 @@ bool VectorIndex::remove(int64_t id) {
     for (size_t j = 0; j < dimensions_; ++j) from[j * kLanes] = 0.0f;
   }
   ids_.erase(it);
+  sorted_stale_ = true;
   return true;
+}
+
+const std::vector<std::pair<int64_t, uint32_t>>& VectorIndex::sorted() const {
+  if (sorted_stale_) {
+    sorted_.assign(ids_.begin(), ids_.end());
+    sorted_stale_ = false;
+  }
+  return sorted_;
 }
 
 std::vector<float> VectorIndex::vector(int64_t id) const {
@@ -128,29 +138,9 @@ void block_sums(const float* block, size_t dims, const double* q, double* out) {
 
 }  // namespace
 
-double VectorIndex::distance(uint32_t s, std::span<const double> q, double query_norm) const {
-  const float* v = data_.data() + offset(s);
-  const size_t n = dimensions_;
-  if (metric_ == Metric::SquaredEuclidean) {
-    double sum = 0.0;
-    for (size_t j = 0; j < n; ++j) {
-      double d = static_cast<double>(v[j * kLanes]) - q[j];
-      sum += d * d;
-    }
-    return sum;
-  }
-  double dot = 0.0;
-  for (size_t j = 0; j < n; ++j) dot += static_cast<double>(v[j * kLanes]) * q[j];
-  return clamp_cosine(dot, norms_[s], query_norm);
-}
-
-VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<const float> query, size_t limit,
-                                                                  const std::vector<int64_t>* filter) const {
-  auto ok = check(query);
-  if (!ok) return std::unexpected(ok.error());
-  if (limit > kMaxLimit) return std::unexpected(VectorError::Budget);
+std::vector<VectorHit> VectorIndex::scan(std::span<const float> query, size_t limit,
+                                         const std::vector<uint8_t>* mask) const {
   std::vector<VectorHit> hits;
-  if (limit == 0) return hits;
   std::vector<double> q(query.begin(), query.end());
   double query_norm = std::sqrt(sum_of_squares(query));
   // A bounded max-heap of the best `limit` hits seen so far.
@@ -159,7 +149,7 @@ VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<cons
     return ka != kb ? ka < kb : a.id < b.id;
   };
   hits.reserve(limit + 1);
-  auto offer_distance = [&](int64_t id, double distance) {
+  auto offer = [&](int64_t id, double distance) {
     VectorHit h{id, distance};
     if (hits.size() == limit && !worse(h, hits.front())) return;
     hits.push_back(h);
@@ -169,43 +159,65 @@ VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<cons
       hits.pop_back();
     }
   };
-  auto offer = [&](int64_t id, uint32_t s) { offer_distance(id, distance(s, q, query_norm)); };
-  if (filter) {
-    for (int64_t id : *filter) {
-      auto it = ids_.find(id);
-      if (it != ids_.end()) offer(id, it->second);
+  const uint32_t n = static_cast<uint32_t>(slot_ids_.size());
+  double sums[kLanes];
+  for (uint32_t s = 0; s < n; s += kLanes) {
+    const uint32_t lanes = std::min<uint32_t>(kLanes, n - s);
+    if (mask) {
+      bool any = false;
+      for (uint32_t k = 0; k < lanes; ++k) any = any || (*mask)[s + k];
+      if (!any) continue;
     }
-  } else {
-    const uint32_t n = static_cast<uint32_t>(slot_ids_.size());
-    uint32_t s = 0;
-    double sums[kLanes];
-    for (; s < n; s += kLanes) {
-      const float* block = data_.data() + offset(s);
-      if (metric_ == Metric::Cosine) {
-        block_sums<true>(block, dimensions_, q.data(), sums);
-      } else {
-        block_sums<false>(block, dimensions_, q.data(), sums);
-      }
-      for (uint32_t k = 0; k < kLanes && s + k < n; ++k) {
-        double d = metric_ == Metric::Cosine ? clamp_cosine(sums[k], norms_[s + k], query_norm) : sums[k];
-        offer_distance(slot_ids_[s + k], d);
-      }
+    const float* block = data_.data() + offset(s);
+    if (metric_ == Metric::Cosine) {
+      block_sums<true>(block, dimensions_, q.data(), sums);
+    } else {
+      block_sums<false>(block, dimensions_, q.data(), sums);
+    }
+    for (uint32_t k = 0; k < lanes; ++k) {
+      if (mask && !(*mask)[s + k]) continue;
+      double d = metric_ == Metric::Cosine ? clamp_cosine(sums[k], norms_[s + k], query_norm) : sums[k];
+      offer(slot_ids_[s + k], d);
     }
   }
   std::sort_heap(hits.begin(), hits.end(), worse);
   return hits;
 }
 
+VectorResult<std::vector<VectorHit>> VectorIndex::search_matching(std::span<const float> query, size_t limit,
+                                                                  const std::vector<int64_t>* filter) const {
+  auto ok = check(query);
+  if (!ok) return std::unexpected(ok.error());
+  if (limit > kMaxLimit) return std::unexpected(VectorError::Budget);
+  if (limit == 0) return std::vector<VectorHit>{};
+  if (!filter) return scan(query, limit, nullptr);
+  // The filter (ascending) merged with the stored ids marks the slots to measure.
+  std::vector<uint8_t> mask(slot_ids_.size(), 0);
+  const auto& stored = sorted();
+  size_t at = 0;
+  for (int64_t id : *filter) {
+    while (at < stored.size() && stored[at].first < id) ++at;
+    if (at < stored.size() && stored[at].first == id) mask[stored[at].second] = 1;
+  }
+  return scan(query, limit, &mask);
+}
+
 VectorResult<std::vector<VectorHit>> VectorIndex::search_filtered(std::span<const float> query, size_t limit,
                                                                   std::span<const int64_t> allowed) const {
   if (allowed.size() > kMaxAllowedIds) return std::unexpected(VectorError::Invalid);
-  auto stored = ids_.begin();  // `allowed` is ascending: one merge checks every id
-  for (int64_t id : allowed) {
-    while (stored != ids_.end() && stored->first < id) ++stored;
-    if (stored == ids_.end() || stored->first != id) return std::unexpected(VectorError::Invalid);
+  const auto& stored = sorted();
+  // `allowed` is ascending: as large as the index it must be the index, else one merge
+  // checks every id.
+  if (allowed.size() == stored.size()) {
+    for (size_t i = 0; i < allowed.size(); ++i)
+      if (allowed[i] != stored[i].first) return std::unexpected(VectorError::Invalid);
+    return search_matching(query, limit, nullptr);
   }
-  // Every allowed id is stored, so a set as large as the index is the whole index.
-  if (allowed.size() == ids_.size()) return search_matching(query, limit, nullptr);
+  size_t at = 0;
+  for (int64_t id : allowed) {
+    while (at < stored.size() && stored[at].first < id) ++at;
+    if (at == stored.size() || stored[at].first != id) return std::unexpected(VectorError::Invalid);
+  }
   std::vector<int64_t> filter(allowed.begin(), allowed.end());
   return search_matching(query, limit, &filter);
 }

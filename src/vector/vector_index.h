@@ -64,6 +64,9 @@ class VectorIndex {
   std::vector<float> vector(int64_t id) const;
   // id -> slot, ascending by id.
   const std::map<int64_t, uint32_t>& ids() const { return ids_; }
+  // The same as one sorted array, rebuilt on first need after a change: filters and the
+  // encoder walk it instead of the map.
+  const std::vector<std::pair<int64_t, uint32_t>>& sorted() const;
   // Element j of the vector in slot s.
   float element(uint32_t s, size_t j) const { return data_[offset(s) + j * kLanes]; }
 
@@ -72,7 +75,8 @@ class VectorIndex {
  private:
   size_t offset(uint32_t s) const { return size_t{s / kLanes} * kLanes * dimensions_ + s % kLanes; }
   VectorResult<void> check(std::span<const float> v) const;
-  double distance(uint32_t slot, std::span<const double> query, double query_norm) const;
+  // The nearest `limit` (> 0) of the slots whose mask byte is set (all when no mask).
+  std::vector<VectorHit> scan(std::span<const float> query, size_t limit, const std::vector<uint8_t>* mask) const;
 
   size_t dimensions_;
   Metric metric_;
@@ -80,6 +84,8 @@ class VectorIndex {
   std::vector<int64_t> slot_ids_;
   std::vector<float> data_;
   std::vector<double> norms_;  // per slot: sqrt of the sum of squares, for cosine
+  mutable std::vector<std::pair<int64_t, uint32_t>> sorted_;
+  mutable bool sorted_stale_ = true;
 };
 
 }  // namespace qm::vector

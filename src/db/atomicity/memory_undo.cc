@@ -148,8 +148,9 @@ class MemoryUndo final : public Transaction {
     }
     cache.record_before_images(&pages_);
     db.store().cas.begin_undo();
-    // The retrieval indexes as they stand: maintenance and DDL change them in place.
-    retrieval_ = db.catalog().retrieval();
+    // Each retrieval index logs the documents the transaction changes; DDL that adds or
+    // removes an index copies the catalog first (retrieval_catalog_changing).
+    for (auto& [name, entry] : db.catalog().retrieval()) entry.begin_undo();
   }
 
   void index_entry_added(std::string_view table, const std::string& column, uint64_t row_id,
@@ -165,8 +166,13 @@ class MemoryUndo final : public Transaction {
     it->second.handed_over_at = log_.size();
   }
 
+  void retrieval_catalog_changing(const persistent::Catalog& catalog) override {
+    if (!retrieval_) retrieval_ = catalog;
+  }
+
   Result<void> commit(Database& db) override {
     QM_TRY(db.flush());
+    for (auto& [name, entry] : db.catalog().retrieval()) entry.end_undo();
     db.store().cache.record_before_images(nullptr);
     db.store().cas.end_undo();
     finished_ = true;
@@ -226,7 +232,12 @@ class MemoryUndo final : public Transaction {
 
     db.store().cas.undo_replaced();
     db.store().cas.truncate(blob_count_);
-    db.catalog().retrieval() = std::move(retrieval_);
+    // The indexes as they were at begin: those created since (logging nothing) go, the
+    // others undo their logged documents.
+    persistent::Catalog& retrieval = db.catalog().retrieval();
+    if (retrieval_) retrieval = std::move(*retrieval_);
+    std::erase_if(retrieval, [](const auto& e) { return !e.second.undo_active(); });
+    for (auto& [name, entry] : retrieval) entry.undo();
 
     TableMap tables;
     for (auto& [name, undo] : tables_) {
@@ -250,7 +261,7 @@ class MemoryUndo final : public Transaction {
   }
 
   storage::PageBeforeImages pages_;
-  persistent::Catalog retrieval_;
+  std::optional<persistent::Catalog> retrieval_;  // the catalog before the first retrieval DDL
   uint64_t blob_count_ = 0;
   uint64_t clock_ = 0;
   uint16_t format_version_ = 1;

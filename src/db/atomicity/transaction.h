@@ -51,6 +51,8 @@ class Transaction {
     (void)table, (void)column, (void)row_id, (void)key;
   }
   virtual void table_changing(std::string_view table, Table& t, bool dropping) { (void)table, (void)t, (void)dropping; }
+  // Before DDL adds retrieval indexes to the catalog or removes some from it.
+  virtual void retrieval_catalog_changing(const persistent::Catalog& catalog) { (void)catalog; }
 
   bool finished() const { return finished_; }
   bool saved_autoflush = false;

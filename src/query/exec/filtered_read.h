@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/error.h"
 #include "db/database.h"
@@ -28,7 +29,11 @@ struct RowGate {
   FunctionRef<bool(std::span<const Value>)> keep;
 };
 
+// With `wanted`, the sink reads only those column positions of a kept row: a chain walk
+// then decodes nothing else of it (the other positions hold stale values), while every
+// charge stays that of the whole row.
 Result<void> read_filtered(Database& db, const Table& table, const sql::Predicate* where, uint64_t snapshot,
-                           QueryBudget* budget, RowSink sink, const RowGate* gate = nullptr);
+                           QueryBudget* budget, RowSink sink, const RowGate* gate = nullptr,
+                           const std::vector<uint32_t>* wanted = nullptr);
 
 }  // namespace qm::db

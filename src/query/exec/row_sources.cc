@@ -50,7 +50,8 @@ void drop_repeated_ids(std::vector<uint64_t>& ids) {
 }  // namespace
 
 Result<void> read_filtered(Database& db, const Table& table, const sql::Predicate* where, uint64_t snapshot,
-                           QueryBudget* budget, RowSink sink, const RowGate* gate) {
+                           QueryBudget* budget, RowSink sink, const RowGate* gate,
+                           const std::vector<uint32_t>* wanted) {
   std::optional<BoundPredicate> bound;
   if (where) {
     QM_TRY(check_predicate_columns(table.columns, *where));
@@ -89,6 +90,13 @@ Result<void> read_filtered(Database& db, const Table& table, const sql::Predicat
   std::vector<uint32_t> probed;
   if (bound) bound->columns_read(probed);
   if (gate) probed.insert(probed.end(), gate->columns.begin(), gate->columns.end());
+  if (wanted) {
+    auto keep_charged = [&](const RecordVersion& version, uint64_t charge) -> Result<bool> {
+      if (budget) QM_TRY(budget->materialize_charge(charge));
+      return sink(version);
+    };
+    return scan_narrow(db.store().cache, table, db.store().cas, probed, *wanted, probe, keep_charged);
+  }
   if (bound || gate) return scan_probed(db.store().cache, table, db.store().cas, probed, probe, keep);
   return scan_until(db.store().cache, table, db.store().cas, [&](const RecordVersion& version) -> Result<bool> {
     QM_ASSIGN(bool kept, probe(version));
