@@ -12,35 +12,21 @@
 
 #include "table/catalog_rebuild.h"
 #include "db/database.h"
-#include "db/stats.h"
 #include "db/atomicity/transaction.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
+#include "support/paired_run.h"
 #include "support/temp_dir.h"
 
 namespace qm::db {
 namespace {
 
 using test::CDb;
+using test::run_or_call;
+using test::state_stats;
 
 std::string exported(const CDb& db) { return test::export_image(db.get()).value_or(""); }
-
-std::string stats(const CDb& db) {
-  auto s = inspect_stats(db.get()->db);
-  if (!s) return "error: " + s.error().message();
-  s->buffer_pool.resident_pages = 0;  // the cache's residency is not part of the state
-  return stats_to_json(*s);
-}
-
-// Runs one statement, or a transaction call named by its SQL word.
-std::string run(const CDb& db, const std::string& sql) {
-  auto call = [&](int ok) { return ok ? std::string("ok") : "error: " + test::last_error(); };
-  if (sql == "BEGIN") return call(qm_begin_transaction(db.get()));
-  if (sql == "COMMIT") return call(qm_commit_transaction(db.get()));
-  if (sql == "ROLLBACK") return call(qm_rollback_transaction(db.get()));
-  return db.query(sql);
-}
 
 class RandomWork {
  public:
@@ -114,7 +100,7 @@ TEST(MemoryUndo, RollbackMatchesTheFullImageUnderRandomWork) {
     for (int step = 0; step < 200; ++step) {
       const std::string sql = work.next(qm_in_transaction(undo.get()));
       const std::string context = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": " + sql;
-      ASSERT_EQ(run(undo, sql), run(image, sql)) << context;
+      ASSERT_EQ(run_or_call(undo, sql), run_or_call(image, sql)) << context;
       ASSERT_EQ(qm_in_transaction(undo.get()), qm_in_transaction(image.get())) << context;
       expect_counts_match_scans(undo, context);
       expect_page_sets_match_walks(undo, context);
@@ -124,7 +110,7 @@ TEST(MemoryUndo, RollbackMatchesTheFullImageUnderRandomWork) {
       }
       if (qm_in_transaction(undo.get())) continue;
       ASSERT_EQ(undo.clock(), image.clock()) << context;
-      ASSERT_EQ(stats(undo), stats(image)) << context;
+      ASSERT_EQ(state_stats(undo), state_stats(image)) << context;
       if (step % 10 == 0) {
         ASSERT_EQ(exported(undo), exported(image)) << context;
       }
@@ -143,7 +129,7 @@ TEST(MemoryUndo, ALongTransactionTakesBackEveryIndexEntryOfEveryKind) {
   CDb db = CDb::memory();
   for (const char* sql : {"CREATE TABLE t (a, b)", "CREATE INDEX ON t (a)", "CREATE INDEX ON t (b)",
                           "INSERT INTO t VALUES (-1, 'before'), (-2, 2.5)"})
-    ASSERT_EQ(run(db, sql).find("error"), std::string::npos) << sql;
+    ASSERT_EQ(run_or_call(db, sql).find("error"), std::string::npos) << sql;
   std::string insert = "INSERT INTO t VALUES (0, 'k0')";
   for (int i = 1; i < 6000; ++i) {
     const std::string n = std::to_string(i);
@@ -151,9 +137,9 @@ TEST(MemoryUndo, ALongTransactionTakesBackEveryIndexEntryOfEveryKind) {
   }
   const std::string before = db.query("SELECT * FROM t WHERE a < 0");
   for (int round = 0; round < 2; ++round) {
-    ASSERT_EQ(run(db, "BEGIN"), "ok");
-    ASSERT_EQ(run(db, insert), R"({"mutated":6000})");
-    ASSERT_EQ(run(db, "ROLLBACK"), "ok");
+    ASSERT_EQ(run_or_call(db, "BEGIN"), "ok");
+    ASSERT_EQ(run_or_call(db, insert), R"({"mutated":6000})");
+    ASSERT_EQ(run_or_call(db, "ROLLBACK"), "ok");
     for (const char* probe : {"SELECT a FROM t WHERE a = 5001", "SELECT a FROM t WHERE b = 'k5002'",
                               "SELECT a FROM t WHERE b = 5004.5"})
       EXPECT_EQ(db.query(probe), R"({"columns":["a"],"rows":[]})") << probe;
@@ -170,7 +156,7 @@ TEST(LiveRowCounts, MatchScansOnAWorkspaceAcrossRollbacksAndReopens) {
   RandomWork work(7);
   for (int step = 0; step < 60; ++step) {
     const std::string sql = work.next(qm_in_transaction(db.get()));
-    run(db, sql);
+    run_or_call(db, sql);
     const std::string context = "step " + std::to_string(step) + ": " + sql;
     expect_counts_match_scans(db, context);
     if (step % 20 == 19) {

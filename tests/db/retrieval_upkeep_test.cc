@@ -11,30 +11,18 @@
 
 #include "db/database.h"
 #include "db/retrieval_catalog.h"
-#include "db/stats.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
+#include "support/paired_run.h"
 
 namespace qm::db {
 namespace {
 
 using test::CDb;
-
-std::string stats(const CDb& db) {
-  auto s = inspect_stats(db.get()->db);
-  if (!s) return "error: " + s.error().message();
-  s->buffer_pool.resident_pages = 0;  // the cache's residency is not part of the state
-  return stats_to_json(*s);
-}
-
-std::string run(const CDb& db, const std::string& sql) {
-  auto call = [&](int ok) { return ok ? std::string("ok") : "error: " + test::last_error(); };
-  if (sql == "BEGIN") return call(qm_begin_transaction(db.get()));
-  if (sql == "COMMIT") return call(qm_commit_transaction(db.get()));
-  if (sql == "ROLLBACK") return call(qm_rollback_transaction(db.get()));
-  return db.query(sql);
-}
+using test::first_difference;
+using test::run_or_call;
+using test::state_stats;
 
 std::string answers(const CDb& db) {
   std::string out;
@@ -45,15 +33,6 @@ std::string answers(const CDb& db) {
                                             R"("text_index":)" + index + R"(,"vector_index":null})")
                                                .c_str()));
   return out;
-}
-
-// Where two images part, so a failure names a place instead of printing both.
-std::string first_difference(const std::string& a, const std::string& b) {
-  size_t i = 0;
-  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
-  if (i == a.size() && i == b.size()) return "same";
-  return "sizes " + std::to_string(a.size()) + " and " + std::to_string(b.size()) + ", first difference at " +
-         std::to_string(i) + ": " + a.substr(i > 40 ? i - 40 : 0, 80);
 }
 
 class Work {
@@ -101,12 +80,12 @@ TEST(RetrievalUpkeep, LazyPublicationAndDocumentUndoMatchEagerOnes) {
     for (int step = 0; step < 150; ++step) {
       const std::string sql = work.next(qm_in_transaction(lazy.get()));
       const std::string context = "seed " + std::to_string(seed) + " step " + std::to_string(step) + ": " + sql;
-      ASSERT_EQ(run(lazy, sql), run(eager, sql)) << context;
+      ASSERT_EQ(run_or_call(lazy, sql), run_or_call(eager, sql)) << context;
       // Encoding every deferred publication now is what publishing at each flush did.
       Database& e = eager.get()->db;
       ASSERT_TRUE(resolve_deferred_retrieval(e.catalog().retrieval(), e.store().cas).has_value()) << context;
       ASSERT_EQ(answers(lazy), answers(eager)) << context;
-      ASSERT_EQ(stats(lazy), stats(eager)) << context;
+      ASSERT_EQ(state_stats(lazy), state_stats(eager)) << context;
       if (step % 25 == 0 || step == 149) {
         ASSERT_EQ(first_difference(test::export_image(lazy.get()).value_or(""), test::export_image(eager.get()).value_or("")),
                   "same")

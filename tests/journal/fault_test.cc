@@ -27,12 +27,6 @@ constexpr Op kOps[] = {Op::Open, Op::Read, Op::Write, Op::Sync, Op::SyncDir, Op:
                        Op::Unlink, Op::Mkdir, Op::Rmdir, Op::Stat, Op::List, Op::Size};
 const std::map<uint64_t, char> kWrites = {{0, 'X'}, {2, 'Y'}, {4, 'N'}};
 
-std::string chunk_page(uint64_t id) {
-  std::string page(4096, '\0');
-  auto r = read_page("/ws", id, {reinterpret_cast<uint8_t*>(page.data()), page.size()});
-  return r ? page : "(unreadable)";
-}
-
 // The workspace after one acknowledged commit (page 1 = 'B'), everything durable.
 std::unique_ptr<Workspace> committed_once(FaultyFs& ffs) {
   auto ws = std::make_unique<Workspace>("/ws");
@@ -53,12 +47,12 @@ void expect_whole_state(bool allow_head_1, bool allow_head_2, const std::string&
   auto meta = must(read_manifest_meta(*read_bounded("/ws/qm_manifest.json", 1 << 20)));
   EXPECT_EQ(meta.clock, second ? 3u : 2u);
   EXPECT_EQ(meta.page_count, second ? 5u : 3u);
-  EXPECT_EQ(chunk_page(0), page_of(second ? 'X' : 'a'));
-  EXPECT_EQ(chunk_page(1), page_of('B'));
-  EXPECT_EQ(chunk_page(2), page_of(second ? 'Y' : 'c'));
+  EXPECT_EQ(chunk_page("/ws", 0), page_of(second ? 'X' : 'a'));
+  EXPECT_EQ(chunk_page("/ws", 1), page_of('B'));
+  EXPECT_EQ(chunk_page("/ws", 2), page_of(second ? 'Y' : 'c'));
   if (second) {
     auto c = must(decode_change(*read_checked("/ws/.qm-log/" + sequence_name(2) + "/change")));
-    for (const auto& p : c.pages) EXPECT_EQ(p.bytes, chunk_page(p.page_id)) << p.page_id;
+    for (const auto& p : c.pages) EXPECT_EQ(p.bytes, chunk_page("/ws", p.page_id)) << p.page_id;
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/blake3.h"
 #include "core/fs.h"
+#include "journal/files.h"
 #include "journal/page_journal.h"
 #include "storage/workspace_store.h"
 #include "support/temp_dir.h"
@@ -19,6 +20,13 @@
 namespace qm::journal::test {
 
 inline std::string page_of(char fill) { return std::string(4096, fill); }
+
+// The bytes of one chunk page of the workspace at `root`, or "(unreadable)".
+inline std::string chunk_page(const std::string& root, uint64_t id) {
+  std::string page(4096, '\0');
+  auto r = read_page(root, id, {reinterpret_cast<uint8_t*>(page.data()), page.size()});
+  return r ? page : "(unreadable)";
+}
 
 inline std::string manifest_text(uint64_t clock, uint64_t page_count, std::optional<uint64_t> sequence,
                                  const std::vector<std::string>& hashes, int version = 7) {

@@ -25,12 +25,6 @@ using namespace test;
 template <class T>
 std::string outcome(const Result<T>& r) { return r ? "ok" : r.error().message(); }
 
-std::string chunk_page(const std::string& root, uint64_t id) {
-  std::string page(4096, '\0');
-  auto r = read_page(root, id, {reinterpret_cast<uint8_t*>(page.data()), page.size()});
-  return r ? page : "(unreadable)";
-}
-
 ChangeCommit record_of(const std::string& root, uint64_t seq) {
   return *decode_change(*read_checked(root + "/.qm-log/" + sequence_name(seq) + "/change"));
 }
