@@ -10,7 +10,6 @@
 
 #include "core/json_reader.h"
 #include "core/params_json.h"
-#include "support/result_text.h"
 
 namespace qm {
 namespace {
@@ -98,40 +97,7 @@ TEST(ParamsFastPath, GeneratedDocumentsGiveTheGeneralReadersResults) {
   }
 }
 
-// The conversion's own edges (the golden params script states the texts the host sees).
-std::vector<Value> params_ok(const char* text) { return must(json_params_to_values("qm_query_params", text)); }
-
-std::string params_err(const char* text) {
-  auto v = json_params_to_values("qm_query_params", text);
-  return v ? std::string("<ok>") : v.error();
-}
-
-TEST(JsonParams, IntegersAtTheI64Edges) {
-  EXPECT_EQ(params_ok("[-9223372036854775808]")[0], Value::integer(INT64_MIN));
-  EXPECT_EQ(params_ok("[9223372036854775807]")[0], Value::integer(INT64_MAX));
-  EXPECT_EQ(params_err("[9223372036854775808]"), "qm_query_params: integer parameter exceeds the i64 range");
-  EXPECT_EQ(params_err("[18446744073709551615]"), "qm_query_params: integer parameter exceeds the i64 range");
-  // Beyond 64 bits the reader sees a non-integer number, which becomes an exact Decimal.
-  EXPECT_EQ(display(params_ok("[100000000000000000000]")[0]), "100000000000000000000.000000");
-  EXPECT_EQ(display(params_ok("[-9223372036854775809]")[0]), "-9223372036854775809.000000");
-}
-
-// The exact decimal conversion and its rounding are the decimal reader's tests.
-TEST(JsonParams, DecimalsRoundHalfAwayFromZeroExactly) {
-  EXPECT_EQ(params_ok("[-0.0000005]")[0], Value::decimal(-1));
-  EXPECT_EQ(display(params_ok("[0.1]")[0]), "0.100000");
-  EXPECT_EQ(params_ok("[1e32]").size(), 1u);
-  EXPECT_EQ(params_err("[2e32]"), "qm_query_params: numeric parameter out of range");
-  EXPECT_EQ(params_err("[1e400]").rfind("qm_query_params: invalid params JSON: ", 0), 0u);
-}
-
-TEST(JsonParams, ShapeErrorsNameTheContext) {
-  EXPECT_EQ(params_err("[[1]]"), "qm_query_params: array and object parameters are not supported");
-  EXPECT_EQ(params_err("[{\"a\":1}]"), "qm_query_params: array and object parameters are not supported");
-  // An unpaired surrogate would become invalid UTF-8 in a stored Text.
-  EXPECT_EQ(params_err("[\"\\udc00\"]").rfind("qm_query_params: invalid params JSON: ", 0), 0u);
-  EXPECT_EQ(params_ok("[\"\\ud83d\\ude00\"]")[0], Value::text("\xf0\x9f\x98\x80"));
-}
+// The conversion's own edges and texts are stated by the golden params script.
 
 }  // namespace
 }  // namespace qm

@@ -96,16 +96,12 @@ TEST(IndexCandidates, ARepeatedIdInADamagedIndexYieldsTheRowOnce) {
   EXPECT_EQ(run(db, "SELECT b FROM t WHERE a >= 2 AND a < 3"), R"({"columns":["b"],"rows":[["y"]]})");
 }
 
-TEST(IndexCandidates, RowsComeInKeyOrderAndARepeatedIdKeepsItsFirstPlace) {
+// The key order of index candidates is stated by the golden where script.
+TEST(IndexCandidates, ARepeatedIdKeepsItsFirstPlace) {
   Database db = Database::open_memory();
   run(db, "CREATE TABLE t (a, b)");
   run(db, "INSERT INTO t VALUES (3, 'z'), (1, 'x'), (2.0, 'two'), (2, 'y')");
-  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a > 0"), R"({"columns":["b"],"rows":[["z"],["x"],["two"],["y"]]})");
   run(db, "CREATE INDEX ON t (a)");
-  // The equality's own key before its numeric twin; ranges in key order, Int keys first.
-  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2"), R"({"columns":["b"],"rows":[["y"],["two"]]})");
-  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a = 2.0"), R"({"columns":["b"],"rows":[["two"],["y"]]})");
-  EXPECT_EQ(run(db, "SELECT b FROM t WHERE a > 0"), R"({"columns":["b"],"rows":[["x"],["y"],["z"],["two"]]})");
   auto& index = db.catalog().tables().find("t")->second.indexes.find("a")->second;
   index.insert(qm::Value::integer(1), index.lookup(qm::Value::integer(3))[0]);
   EXPECT_EQ(run(db, "SELECT b FROM t WHERE a > 0 AND a < 4"), R"({"columns":["b"],"rows":[["x"],["z"],["y"],["two"]]})");
@@ -113,14 +109,8 @@ TEST(IndexCandidates, RowsComeInKeyOrderAndARepeatedIdKeepsItsFirstPlace) {
 
 TEST(Streaming, TheLimitWindowEndsTheReadUnlessABudgetCountsTheRest) {
   Database db = table_of_four();
-  const std::pair<const char*, const char*> cases[] = {
-      {"SELECT * FROM t LIMIT 1", R"({"columns":["a","b"],"rows":[[1,"x"]]})"},
-      {"SELECT b, a FROM t WHERE a > 1 LIMIT 2 OFFSET 1", R"({"columns":["b","a"],"rows":[["z",3],["w",4]]})"},
-      {"SELECT a AS n FROM t LIMIT 0", R"({"columns":["n"],"rows":[]})"},
-      {"SELECT nope FROM t LIMIT 1", "error: schema error: no column `nope`"},
-  };
-  for (const auto& [sql, expected] : cases) EXPECT_EQ(run(db, sql), expected) << sql;
-  // A read that stops at its window never reaches the chain's closing checks; a budgeted
+  // What a window returns is stated by the golden order_limit script. A read that stops at
+  // its window never reaches the chain's closing checks; a budgeted
   // one reads, charges and checks everything, as without the LIMIT.
   db.catalog().tables().find("t")->second.row_versions = 5;
   EXPECT_EQ(run(db, "SELECT a FROM t LIMIT 2"), R"({"columns":["a"],"rows":[[1],[2]]})");
