@@ -52,21 +52,23 @@ TEST(RowPage, KnownRecordIsStoredByteForByte) {
   for (size_t i = 32; i < 4055; ++i) ASSERT_EQ(p[i], 0) << i;
 }
 
-TEST(RowPage, LargestRecordFillsEmptyPageExactlyAndNextInsertIsPageFull) {
-  RowPage page(1);
-  std::vector<uint8_t> big(kMaxRecordSize, 0xAB);
-  ASSERT_TRUE(page.insert(big));
-  EXPECT_EQ(page.free_space(), 0u);
-  EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(1, 1))), "page full: requested 5 bytes, only 0 available");
-}
-
-TEST(RowPage, FailedInsertLeavesPageUnchanged) {
-  RowPage page(1);
-  std::vector<uint8_t> rec(4000, 3);
-  ASSERT_TRUE(page.insert(rec));
-  Page before = page.bytes();
-  EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(100, 4))), "page full: requested 104 bytes, only 64 available");
-  EXPECT_EQ(page.bytes(), before);
+// A record that does not fit is refused with the sizes and leaves the page unchanged; the
+// largest record fills an empty page exactly.
+TEST(RowPage, InsertBeyondTheFreeSpaceIsPageFullAndChangesNothing) {
+  const struct {
+    size_t first, second;
+    const char* error;
+  } cases[] = {
+      {kMaxRecordSize, 1, "page full: requested 5 bytes, only 0 available"},
+      {4000, 100, "page full: requested 104 bytes, only 64 available"},
+  };
+  for (const auto& c : cases) {
+    RowPage page(1);
+    ASSERT_TRUE(page.insert(std::vector<uint8_t>(c.first, 0xAB)));
+    const Page before = page.bytes();
+    EXPECT_EQ(error_text(page.insert(std::vector<uint8_t>(c.second, 1))), c.error);
+    EXPECT_EQ(page.bytes(), before);
+  }
 }
 
 TEST(RowPage, InsertAndRelinkClearTheChecksum) {
