@@ -159,13 +159,14 @@ Result<void> CatalogEntry::remove_document(const PreparedDocument& doc) {
 }
 
 void CatalogEntry::begin_undo() {
-  undo_.emplace();
-  undo_->persisted = persisted_;
-  undo_->generation = generation_;
-  undo_->rebuild_count = rebuild_count_;
-  undo_->source_bytes = source_bytes_;
-  undo_->pending_write = pending_write_;
-  undo_->deferred = deferred_;
+  UndoLog log;
+  log.persisted = persisted_;
+  log.generation = generation_;
+  log.rebuild_count = rebuild_count_;
+  log.source_bytes = source_bytes_;
+  log.pending_write = pending_write_;
+  log.deferred = deferred_;
+  undo_ = std::move(log);
 }
 
 void CatalogEntry::undo() {
