@@ -61,25 +61,15 @@
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
+namespace qm::retrieval {
+struct ReadNeeds;
+struct Selection;
+}  // namespace qm::retrieval
 namespace qm::db {
 
 enum class StorageMode : uint8_t { Workspace, Memory, Image, StreamedImage };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
-
-}  // namespace qm::db
-namespace qm::retrieval {
-struct ReadNeeds;
-struct Selection;
-}  // namespace qm::retrieval
-namespace qm::db {
-
-}  // namespace qm::db
-namespace qm::retrieval {
-struct ReadNeeds;
-struct Selection;
-}  // namespace qm::retrieval
-namespace qm::db {
 
 class Transaction;
 class TransactionHost;
