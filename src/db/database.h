@@ -326,6 +326,14 @@ class Database {
                                    bool writable, std::span<const uint8_t> index_region);
   // `lent`, when given, holds `image` and the blobs are lent from it.
   static Result<Parts> import_parts(std::span<const uint8_t> image, std::shared_ptr<const fs::Mapping> lent = nullptr);
+  // The manifest's status, noting whether it is the file this handle last read or wrote; the
+  // answer is decided already when the manifest is gone or this handle read none.
+  struct ManifestLook {
+    std::optional<bool> decided;  // whether the workspace changed, when the status is not needed
+    fs::Stat st;
+    bool same_status = false;  // same file, size and change time as last read or written
+  };
+  Result<ManifestLook> look_at_manifest() const;
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
   // Whether the workspace may hold other state than this handle's: the manifest's text, or
