@@ -296,6 +296,14 @@ class Database {
   Result<std::vector<storage::Page>> live_pages();
   // The binary forms of every secondary index, tables in name order, columns in order.
   Result<IndexRegion> build_index_region() const;
+  // What a bake of `page_count` pages writes besides them: the blob pool's length, the index
+  // region and the manifest naming both (the bake and the copy to memory share it).
+  struct BakePlan {
+    uint64_t pool_length = 0;
+    std::string index_bytes;
+    Manifest manifest;
+  };
+  Result<BakePlan> plan_bake(uint64_t page_count) const;
   // The version the live catalog needs, from the held version (statistics).
   uint16_t effective_format_version(bool any_secondary_index) const;
 
