@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/json_sax.h"
+
 namespace qm {
 namespace {
 
@@ -133,15 +135,9 @@ size_t JsonNode::count(std::string_view key) const {
 
 std::expected<JsonNode, std::string> parse_json(std::string_view text, size_t max_depth) {
   TreeBuilder builder(max_depth);
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json, true);
-  } catch (const std::bad_alloc&) {
-    throw;  // running out of memory is not a fault of the document: the call's frame reports it
-  } catch (const std::exception& e) {
-    return std::unexpected(std::string(e.what()));
-  }
-  return builder.finish(ok);
+  auto ok = sax_parse_text(text, builder);
+  if (!ok) return std::unexpected(std::move(ok.error()));
+  return builder.finish(*ok);
 }
 
 std::string json_missing_field(std::string_view field) { return "missing field `" + std::string(field) + "`"; }

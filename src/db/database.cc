@@ -197,46 +197,45 @@ Result<void> Database::refuse_after_write_failure() const {
   return {};
 }
 
-Result<bool> Database::workspace_changed() const {
-  const std::string path = fs::join(*directory_, kManifestFile);
+Result<Database::ManifestLook> Database::look_at_manifest() const {
   same_manifest_file_ = false;
-  QM_ASSIGN(auto st, fs::get().stat(path));
-  if (!st) return manifest_digest_.has_value();
+  QM_ASSIGN(auto st, fs::get().stat(fs::join(*directory_, kManifestFile)));
+  if (!st) return ManifestLook{manifest_digest_.has_value(), {}, false};
   same_manifest_file_ = st->device == manifest_identity_.device && st->inode == manifest_identity_.inode;
-  if (!manifest_digest_) return true;
+  if (!manifest_digest_) return ManifestLook{true, {}, false};
+  const fs::Stat& seen = manifest_identity_;
+  const bool same_status = st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
+                           st->ctime_ns == seen.ctime_ns;
+  return ManifestLook{std::nullopt, *st, same_status};
+}
+
+Result<bool> Database::workspace_changed() const {
+  QM_ASSIGN(ManifestLook look, look_at_manifest());
+  if (look.decided) return *look.decided;
   // Manifests are replaced by rename, never rewritten in place: the same file, size and
   // status-change time is the manifest last read or written, without reading it again
   // (which would cost time in proportion to its index entries on every statement), while
   // this handle holds that file open (no other file can take its numbers), or once that
   // change time lies far enough back that no later write can share its tick.
-  const fs::Stat& seen = manifest_identity_;
-  const bool same = st->device == seen.device && st->inode == seen.inode && st->size == seen.size &&
-                    st->ctime_ns == seen.ctime_ns;
-  if (same && (manifest_pin_.is_open() || (identity_settled_ && st->ctime_ns != 0))) return false;
-  QM_ASSIGN(std::string text, fs::read_file(path));
+  if (look.same_status && (manifest_pin_.is_open() || (identity_settled_ && look.st.ctime_ns != 0))) return false;
+  QM_ASSIGN(std::string text, fs::read_file(fs::join(*directory_, kManifestFile)));
   return blake3(text) != *manifest_digest_;
 }
 
 Result<bool> Database::workspace_stale() const {
-  const std::string path = fs::join(*directory_, kManifestFile);
-  same_manifest_file_ = false;
-  QM_ASSIGN(auto st, fs::get().stat(path));
-  if (!st) return manifest_digest_.has_value();
-  same_manifest_file_ = st->device == manifest_identity_.device && st->inode == manifest_identity_.inode;
-  if (!manifest_digest_) return true;
-  const fs::Stat& seen = manifest_identity_;
-  if (st->device != seen.device || st->inode != seen.inode || st->ctime_ns != seen.ctime_ns ||
-      st->size != seen.size)
-    return true;
+  QM_ASSIGN(ManifestLook look, look_at_manifest());
+  if (look.decided) return *look.decided;
+  if (!look.same_status) return true;
+  const fs::Stat& st = look.st;
   if (identity_settled_ || manifest_pin_.is_open()) return false;
   // Two writes within one tick of the file clock leave the change time alone: the text decides
   // until the change time lies far enough back that no write can share its tick any more.
   QM_ASSIGN(bool changed, workspace_changed());
-  if (!changed && st->ctime_ns != 0) {
+  if (!changed && st.ctime_ns != 0) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const uint64_t now_ns = uint64_t(now.tv_sec) * 1000000000u + uint64_t(now.tv_nsec);
-    if (now_ns > st->ctime_ns && now_ns - st->ctime_ns > kSettledAfterNs) identity_settled_ = true;
+    if (now_ns > st.ctime_ns && now_ns - st.ctime_ns > kSettledAfterNs) identity_settled_ = true;
   }
   return changed;
 }

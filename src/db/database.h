@@ -61,25 +61,15 @@
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
 
+namespace qm::retrieval {
+struct ReadNeeds;
+struct Selection;
+}  // namespace qm::retrieval
 namespace qm::db {
 
 enum class StorageMode : uint8_t { Workspace, Memory, Image, StreamedImage };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
-
-}  // namespace qm::db
-namespace qm::retrieval {
-struct ReadNeeds;
-struct Selection;
-}  // namespace qm::retrieval
-namespace qm::db {
-
-}  // namespace qm::db
-namespace qm::retrieval {
-struct ReadNeeds;
-struct Selection;
-}  // namespace qm::retrieval
-namespace qm::db {
 
 class Transaction;
 class TransactionHost;
@@ -306,6 +296,14 @@ class Database {
   Result<std::vector<storage::Page>> live_pages();
   // The binary forms of every secondary index, tables in name order, columns in order.
   Result<IndexRegion> build_index_region() const;
+  // What a bake of `page_count` pages writes besides them: the blob pool's length, the index
+  // region and the manifest naming both (the bake and the copy to memory share it).
+  struct BakePlan {
+    uint64_t pool_length = 0;
+    std::string index_bytes;
+    Manifest manifest;
+  };
+  Result<BakePlan> plan_bake(uint64_t page_count) const;
   // The version the live catalog needs, from the held version (statistics).
   uint16_t effective_format_version(bool any_secondary_index) const;
 
@@ -336,6 +334,14 @@ class Database {
                                    bool writable, std::span<const uint8_t> index_region);
   // `lent`, when given, holds `image` and the blobs are lent from it.
   static Result<Parts> import_parts(std::span<const uint8_t> image, std::shared_ptr<const fs::Mapping> lent = nullptr);
+  // The manifest's status, noting whether it is the file this handle last read or wrote; the
+  // answer is decided already when the manifest is gone or this handle read none.
+  struct ManifestLook {
+    std::optional<bool> decided;  // whether the workspace changed, when the status is not needed
+    fs::Stat st;
+    bool same_status = false;  // same file, size and change time as last read or written
+  };
+  Result<ManifestLook> look_at_manifest() const;
   // Whether the workspace's manifest differs from the one this handle last read or wrote.
   Result<bool> workspace_changed() const;
   // Whether the workspace may hold other state than this handle's: the manifest's text, or

@@ -37,6 +37,22 @@ Result<IndexRegion> Database::build_index_region() const {
   return region;
 }
 
+Result<Database::BakePlan> Database::plan_bake(uint64_t page_count) const {
+  BakePlan bake;
+  std::vector<storage::CasExtent> directory = store_.cas.pool_directory();
+  bake.pool_length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
+  QM_ASSIGN(IndexRegion region, build_index_region());
+  QM_ASSIGN(storage::ImageLayout layout, storage::image_layout(page_count, bake.pool_length, region.bytes.size(), 0));
+  IndexPlan plan;
+  plan.kind = IndexPlan::Kind::Binary;
+  plan.binary = std::move(region.tables);
+  plan.region_offset = layout.index_offset;
+  plan.region_length = region.bytes.size();
+  QM_ASSIGN(bake.manifest, build_manifest(true, plan, &directory));
+  bake.index_bytes = std::move(region.bytes);
+  return bake;
+}
+
 Result<std::vector<storage::Page>> Database::live_pages() {
   if (!directory_) {
     QM_TRY(flush());
@@ -101,21 +117,13 @@ Result<void> Database::bake_into(const ImagePlacer& place) {
   }
   storage::Backend& backend = store_.cache.backend();
   const uint64_t page_count = directory_ ? workspace_pages.size() : backend.page_count();
-  std::vector<storage::CasExtent> directory = store_.cas.pool_directory();
-  const uint64_t pool_length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
-  QM_ASSIGN(IndexRegion region, build_index_region());
-  QM_ASSIGN(storage::ImageLayout layout, storage::image_layout(page_count, pool_length, region.bytes.size(), 0));
-  IndexPlan plan;
-  plan.kind = IndexPlan::Kind::Binary;
-  plan.binary = std::move(region.tables);
-  plan.region_offset = layout.index_offset;
-  plan.region_length = region.bytes.size();
-  QM_ASSIGN(Manifest manifest, build_manifest(true, plan, &directory));
-  const std::string json = write_manifest_json(manifest);
-  QM_ASSIGN(layout, storage::image_layout(page_count, pool_length, region.bytes.size(), json.size()));
+  QM_ASSIGN(BakePlan bake, plan_bake(page_count));
+  const std::string json = write_manifest_json(bake.manifest);
+  QM_ASSIGN(storage::ImageLayout layout,
+            storage::image_layout(page_count, bake.pool_length, bake.index_bytes.size(), json.size()));
   QM_ASSIGN(std::span<uint8_t> out, place(layout.total));
 
-  storage::write_image_header(out.first<kFileHeaderSize>(), layout, manifest.format_version);
+  storage::write_image_header(out.first<kFileHeaderSize>(), layout, bake.manifest.format_version);
   uint8_t* pages_at = out.data() + kFileHeaderSize;
   if (directory_) {
     if (page_count > 0) std::memcpy(pages_at, workspace_pages.data(), page_count * storage::kPageSize);
@@ -123,8 +131,9 @@ Result<void> Database::bake_into(const ImagePlacer& place) {
     for (uint64_t id = 0; id < page_count; ++id)
       QM_TRY(backend.read_page_into(id, storage::PageSpan(pages_at + id * storage::kPageSize, storage::kPageSize)));
   }
-  store_.cas.write_pool(out.subspan(layout.pages_end, pool_length));
-  if (!region.bytes.empty()) std::memcpy(out.data() + layout.index_offset, region.bytes.data(), region.bytes.size());
+  store_.cas.write_pool(out.subspan(layout.pages_end, bake.pool_length));
+  if (!bake.index_bytes.empty())
+    std::memcpy(out.data() + layout.index_offset, bake.index_bytes.data(), bake.index_bytes.size());
   if (!json.empty()) std::memcpy(out.data() + layout.manifest_offset, json.data(), json.size());
   return {};
 }
@@ -142,22 +151,13 @@ Result<Database> Database::copy_to_memory() {
     QM_ASSIGN(pages, storage::MemoryStore::copy_of(store_.cache.backend()));
   }
   // The manifest a bake would write, and the checks an import makes of it.
-  std::vector<storage::CasExtent> directory = store_.cas.pool_directory();
-  const uint64_t pool_length = directory.empty() ? 0 : directory.back().offset + directory.back().length;
-  QM_ASSIGN(IndexRegion region, build_index_region());
-  QM_ASSIGN(storage::ImageLayout layout,
-            storage::image_layout(pages->page_count(), pool_length, region.bytes.size(), 0));
-  IndexPlan plan;
-  plan.kind = IndexPlan::Kind::Binary;
-  plan.binary = std::move(region.tables);
-  plan.region_offset = layout.index_offset;
-  plan.region_length = region.bytes.size();
-  QM_ASSIGN(Manifest manifest, build_manifest(true, plan, &directory));
-  QM_TRY(check_manifest_version(manifest));
-  QM_TRY(retrieval_descriptors_of(manifest));
+  QM_ASSIGN(BakePlan bake, plan_bake(pages->page_count()));
+  QM_TRY(check_manifest_version(bake.manifest));
+  QM_TRY(retrieval_descriptors_of(bake.manifest));
   QM_ASSIGN(storage::CasStore cas, store_.cas.copy_to_memory());
   storage::PageCache cache(storage::Backend(std::move(*pages)), kPageCacheCapacity);
-  QM_ASSIGN(Parts parts, image_parts(std::move(cache), std::move(cas), manifest, /*writable=*/true, as_bytes(region.bytes)));
+  QM_ASSIGN(Parts parts,
+            image_parts(std::move(cache), std::move(cas), bake.manifest, /*writable=*/true, as_bytes(bake.index_bytes)));
   return Database(std::move(parts));
 }
 

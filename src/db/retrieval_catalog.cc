@@ -69,7 +69,7 @@ Result<persistent::CatalogEntry> build_retrieval_entry(storage::PageCache& cache
   for (const std::string& c : definition_columns(definition))
     if (!table.column_position(c)) return fail(QmError::schema("no column `" + c + "`"));
   QM_ASSIGN(persistent::CatalogEntry entry, persistent::CatalogEntry::create(definition, snapshot));
-  QueryBudget budget(QueryLimits{100000, 16777216, 10000, std::nullopt});
+  QueryBudget budget(kRetrievalCaps);
   QM_TRY(scan(cache, table, cas, [&](const RecordVersion& version) -> Result<void> {
     QM_TRY(budget.scan_row());
     if (!version.visible(snapshot)) return {};

@@ -2,8 +2,11 @@
 
 #include "table/chain_scan.h"
 
+#include <initializer_list>
 #include <limits>
 #include <map>
+#include <string_view>
+#include <utility>
 
 #include "core/bytes.h"
 #include "core/saturating.h"
@@ -17,6 +20,11 @@ namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
+
+// Each key with its count, in the order given.
+void write_counts(JsonWriter& w, std::initializer_list<std::pair<std::string_view, uint64_t>> counts) {
+  for (const auto& [key, n] : counts) w.key(key).uint64(n);
+}
 
 void write_strings(JsonWriter& w, const std::vector<std::string>& items) {
   w.begin_array();
@@ -168,17 +176,15 @@ uint16_t Database::effective_format_version(bool any_secondary_index) const {
 
 void write_stats_json(JsonWriter& w, const DatabaseStats& s) {
   w.begin_object();
-  w.key("format_version").uint64(s.format_version);
-  w.key("current_transaction").uint64(s.current_transaction);
+  write_counts(w, {{"format_version", s.format_version}, {"current_transaction", s.current_transaction}});
   w.key("storage_mode").string(s.storage_mode);
   w.key("writable").boolean(s.writable);
-  w.key("page_size").uint64(s.page_size);
-  w.key("allocated_pages").uint64(s.allocated_pages);
-  w.key("allocated_page_bytes").uint64(s.allocated_page_bytes);
-  w.key("orphaned_pages").uint64(s.orphaned_pages);
+  write_counts(w, {{"page_size", s.page_size},
+                   {"allocated_pages", s.allocated_pages},
+                   {"allocated_page_bytes", s.allocated_page_bytes},
+                   {"orphaned_pages", s.orphaned_pages}});
   w.key("buffer_pool").begin_object();
-  w.key("capacity_pages").uint64(s.buffer_pool.capacity_pages);
-  w.key("resident_pages").uint64(s.buffer_pool.resident_pages);
+  write_counts(w, {{"capacity_pages", s.buffer_pool.capacity_pages}, {"resident_pages", s.buffer_pool.resident_pages}});
   w.end_object();
   w.key("cas").begin_object().key("blobs").uint64(s.cas.blobs).key("stored_bytes").uint64(s.cas.stored_bytes).end_object();
   w.key("tables").begin_array();
@@ -187,23 +193,20 @@ void write_stats_json(JsonWriter& w, const DatabaseStats& s) {
     w.key("name").string(t.name);
     w.key("columns");
     write_strings(w, t.columns);
-    w.key("live_rows").uint64(t.live_rows);
-    w.key("row_versions").uint64(t.row_versions);
-    w.key("pages").uint64(t.pages);
-    w.key("used_page_bytes").uint64(t.used_page_bytes);
-    w.key("free_page_bytes").uint64(t.free_page_bytes);
+    write_counts(w, {{"live_rows", t.live_rows},
+                     {"row_versions", t.row_versions},
+                     {"pages", t.pages},
+                     {"used_page_bytes", t.used_page_bytes},
+                     {"free_page_bytes", t.free_page_bytes}});
     w.key("compression").begin_object();
     w.key("codec").string(t.compression.codec);
-    w.key("compressed_pages").uint64(t.compression.compressed_pages);
-    w.key("saved_bytes").uint64(t.compression.saved_bytes);
+    write_counts(w, {{"compressed_pages", t.compression.compressed_pages}, {"saved_bytes", t.compression.saved_bytes}});
     w.end_object();
     w.key("indexes").begin_array();
     for (const auto& i : t.indexes) {
       w.begin_object();
       w.key("column").string(i.column);
-      w.key("entries").uint64(i.entries);
-      w.key("distinct_keys").uint64(i.distinct_keys);
-      w.key("encoded_bytes").uint64(i.encoded_bytes);
+      write_counts(w, {{"entries", i.entries}, {"distinct_keys", i.distinct_keys}, {"encoded_bytes", i.encoded_bytes}});
       w.end_object();
     }
     w.end_array();

@@ -37,7 +37,7 @@ std::pair<std::string, std::string> split_file_name(std::string_view path) {
 
 }  // namespace
 
-db::QueryLimits vault_limits() { return db::QueryLimits{100000, 16777216, 10000, std::nullopt}; }
+db::QueryLimits vault_limits() { return db::kRetrievalCaps; }
 
 // ---- the path and its lock ----------------------------------------------------------------
 

@@ -21,8 +21,7 @@ QM_EXPORT char* qm_retrieve(QmDb* db, const char* request) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
-    const qm::db::QueryLimits limits{100000, 16777216, 10000, std::nullopt};
-    auto response = retrieve_json_controlled(db->db, *text, limits, nullptr, std::nullopt);
+    auto response = retrieve_json_controlled(db->db, *text, qm::db::kRetrievalCaps, nullptr, std::nullopt);
     if (!response) {
       qm::ffi::set_last_error(response.error());
       return nullptr;

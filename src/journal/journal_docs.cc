@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/json_reader.h"
+#include "core/json_sax.h"
 #include "core/json_writer.h"
 
 namespace qm::journal {
@@ -248,16 +249,9 @@ Result<ManifestMeta> read_manifest_meta(std::string_view text) {
   const size_t first = text.find_first_not_of(" \t\r\n");
   if (first != std::string_view::npos && text[first] == '[') return read_manifest_meta_array(text);
   MetaHandler h;
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(text.begin(), text.end(), &h, nlohmann::json::input_format_t::json, true);
-  } catch (const std::bad_alloc&) {
-    throw;  // running out of memory is not a fault of the document: the call's frame reports it
-  } catch (const std::exception& e) {
-    return fail(QmError::manifest(e.what()));
-  }
-  if (ok) ok = h.finish();
-  if (!ok) return fail(QmError::manifest(h.error.empty() ? "invalid JSON document" : h.error));
+  auto parsed = sax_parse_text(text, h);
+  if (!parsed) return fail(QmError::manifest(parsed.error()));
+  if (!*parsed || !h.finish()) return fail(QmError::manifest(h.error.empty() ? "invalid JSON document" : h.error));
   return std::move(h.meta);
 }
 

@@ -8,6 +8,7 @@
 
 #include "core/blake3.h"
 #include "core/json_reader.h"
+#include "core/json_sax.h"
 #include "journal/change_record.h"
 
 namespace qm::journal {
@@ -213,15 +214,9 @@ class LegacyHandler final : public nlohmann::json_sax<nlohmann::json> {
 
 Result<ChangeCommit> decode_legacy_change(std::string_view text) {
   LegacyHandler h;
-  bool ok = false;
-  try {
-    ok = nlohmann::json::sax_parse(text.begin(), text.end(), &h, nlohmann::json::input_format_t::json, true);
-  } catch (const std::bad_alloc&) {
-    throw;  // running out of memory is not a fault of the document: the call's frame reports it
-  } catch (const std::exception& e) {
-    return fail(QmError::manifest(e.what()));
-  }
-  if (!ok) return fail(QmError::manifest(h.error.empty() ? "invalid JSON document" : h.error));
+  auto parsed = sax_parse_text(text, h);
+  if (!parsed) return fail(QmError::manifest(parsed.error()));
+  if (!*parsed) return fail(QmError::manifest(h.error.empty() ? "invalid JSON document" : h.error));
   ChangeCommit& c = h.commit;
   for (const auto& p : c.pages)
     if (p.bytes.size() != 4096) return fail(QmError::corruption("invalid legacy commit page length"));

@@ -93,7 +93,7 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
       } else if (!cell.is_null()) {
         return fail(QmError::schema("full-text columns must be TEXT or NULL"));
       }
-      if (text.size() + piece.size() >= kMaxFullTextDocumentBytes)
+      if (text.size() + piece.size() >= search::kMaxDocumentBytes)
         return fail(QmError::resource_limit("full-text document exceeds 64 KiB"));
       text.append(piece);
       text.push_back(' ');
@@ -116,8 +116,8 @@ Result<void> CatalogEntry::add(const PreparedDocument& doc) {
   if (sources_.contains(doc.id)) return fail(QmError::schema("duplicate persistent retrieval ID"));
   uint64_t sum;
   if (__builtin_add_overflow(source_bytes_, doc.bytes, &sum)) return fail(corrupt("source byte overflow"));
-  uint64_t budget = data_.vector ? kVectorSourceBudget : kTextSourceBudget;
-  if (sources_.size() >= kMaxSourceDocuments || sum > budget)
+  uint64_t budget = data_.vector ? kVectorSourceBudget : search::kMaxSourceBytes;
+  if (sources_.size() >= kMaxIndexDocuments || sum > budget)
     return fail(QmError::resource_limit("persistent retrieval source budget exceeded"));
   if (data_.text && doc.text) {
     auto r = data_.text->upsert(doc.id, *doc.text);

@@ -27,11 +27,10 @@
 
 namespace qm::persistent {
 
-inline constexpr size_t kMaxSourceDocuments = 10000;
-inline constexpr uint64_t kTextSourceBudget = 8388608;
+// Full text keeps to the search index's caps (documents, source bytes, bytes a document);
+// a vector index has its own source budget and encoded-vector size.
 inline constexpr uint64_t kVectorSourceBudget = 16777216;
 inline constexpr size_t kMaxVectorTextBytes = 65536;
-inline constexpr size_t kMaxFullTextDocumentBytes = 65536;
 
 struct SourceDocument {
   Digest hash{};

@@ -22,48 +22,44 @@ void write_rank(JsonWriter& w, std::string_view key, const std::optional<uint64_
   }
 }
 
-}  // namespace
-
-std::string text_hits_json(std::span<const search::SearchHit> hits) {
+// An array of one object a hit, its members written by `write_hit`.
+template <class Hit, class WriteHit>
+std::string hits_json(std::span<const Hit> hits, WriteHit write_hit) {
   std::string out;
   JsonWriter w(out);
   w.begin_array();
-  for (const auto& h : hits) {
+  for (const Hit& h : hits) {
     w.begin_object();
-    write_id(w, h.id);
-    w.key("score").number(h.score).end_object();
-  }
-  w.end_array();
-  return out;
-}
-
-std::string vector_hits_json(std::span<const vector::VectorHit> hits) {
-  std::string out;
-  JsonWriter w(out);
-  w.begin_array();
-  for (const auto& h : hits) {
-    w.begin_object().key("distance").number(h.distance);
-    write_id(w, h.id);
+    write_hit(w, h);
     w.end_object();
   }
   w.end_array();
   return out;
 }
 
+}  // namespace
+
+std::string text_hits_json(std::span<const search::SearchHit> hits) {
+  return hits_json(hits, [](JsonWriter& w, const search::SearchHit& h) {
+    write_id(w, h.id);
+    w.key("score").number(h.score);
+  });
+}
+
+std::string vector_hits_json(std::span<const vector::VectorHit> hits) {
+  return hits_json(hits, [](JsonWriter& w, const vector::VectorHit& h) {
+    w.key("distance").number(h.distance);
+    write_id(w, h.id);
+  });
+}
+
 std::string fused_hits_json(std::span<const FusedHit> hits) {
-  std::string out;
-  JsonWriter w(out);
-  w.begin_array();
-  for (const auto& h : hits) {
-    w.begin_object();
+  return hits_json(hits, [](JsonWriter& w, const FusedHit& h) {
     write_id(w, h.id);
     w.key("score").number(h.score);
     write_rank(w, "text_rank", h.text_rank);
     write_rank(w, "vector_rank", h.vector_rank);
-    w.end_object();
-  }
-  w.end_array();
-  return out;
+  });
 }
 
 }  // namespace qm::retrieval

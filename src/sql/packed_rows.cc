@@ -12,22 +12,19 @@ void PackedRows::varint(size_t n) {
   bytes_.push_back(static_cast<char>(n));
 }
 
+template <class T>
+void PackedRows::fixed(const T& n) {
+  bytes_.append(reinterpret_cast<const char*>(&n), sizeof n);
+}
+
 void PackedRows::append(std::span<const Value> row) {
   varint(row.size());
   for (const Value& v : row) {
     bytes_.push_back(static_cast<char>(v.kind()));
     switch (v.kind()) {
       case Value::Kind::Null: break;
-      case Value::Kind::Int: {
-        const int64_t n = v.as_int();
-        bytes_.append(reinterpret_cast<const char*>(&n), sizeof n);
-        break;
-      }
-      case Value::Kind::Decimal: {
-        const i128 d = v.as_decimal();
-        bytes_.append(reinterpret_cast<const char*>(&d), sizeof d);
-        break;
-      }
+      case Value::Kind::Int: fixed(v.as_int()); break;
+      case Value::Kind::Decimal: fixed(v.as_decimal()); break;
       case Value::Kind::Text:
       case Value::Kind::Blob:
         varint(v.bytes().size());
@@ -47,6 +44,14 @@ size_t PackedRows::Reader::varint() {
   }
 }
 
+template <class T>
+T PackedRows::Reader::fixed() {
+  T n{};
+  std::memcpy(&n, bytes_.data() + at_, sizeof n);
+  at_ += sizeof n;
+  return n;
+}
+
 bool PackedRows::Reader::next(std::vector<Value>& row) {
   if (at_ >= bytes_.size()) return false;
   row.resize(varint());
@@ -54,20 +59,8 @@ bool PackedRows::Reader::next(std::vector<Value>& row) {
     const auto kind = static_cast<Value::Kind>(bytes_[at_++]);
     switch (kind) {
       case Value::Kind::Null: v.set_null(); break;
-      case Value::Kind::Int: {
-        int64_t n = 0;
-        std::memcpy(&n, bytes_.data() + at_, sizeof n);
-        at_ += sizeof n;
-        v.set_int(n);
-        break;
-      }
-      case Value::Kind::Decimal: {
-        i128 d = 0;
-        std::memcpy(&d, bytes_.data() + at_, sizeof d);
-        at_ += sizeof d;
-        v.set_decimal(d);
-        break;
-      }
+      case Value::Kind::Int: v.set_int(fixed<int64_t>()); break;
+      case Value::Kind::Decimal: v.set_decimal(fixed<i128>()); break;
       case Value::Kind::Text:
       case Value::Kind::Blob: {
         const size_t n = varint();

@@ -27,6 +27,9 @@ class PackedRows {
 
    private:
     size_t varint();
+    // A number stored by its raw bytes (the rows never leave the process).
+    template <class T>
+    T fixed();
     std::string_view bytes_;
     size_t at_ = 0;
   };
@@ -37,6 +40,8 @@ class PackedRows {
 
  private:
   void varint(size_t n);
+  template <class T>
+  void fixed(const T& n);
   std::string bytes_;
   size_t count_ = 0;
 };

@@ -209,34 +209,37 @@ Result<std::span<const uint8_t>> slice_index_region(std::span<const uint8_t> ima
   return image.subspan(offset, len);
 }
 
+namespace {
+
+// The fields a table and its manifest entry hold alike, copied in either direction.
+template <class From, class To>
+void copy_common_fields(const From& from, To& to) {
+  to.columns = from.columns;
+  to.defaults = from.defaults;
+  to.checks = from.checks;
+  to.first_page = from.first_page;
+  to.tail_id = from.tail_id;
+  to.row_versions = from.row_versions;
+  to.cold_pages = from.cold_pages;
+  to.compaction_cursor = from.compaction_cursor;
+}
+
+}  // namespace
+
 TableMeta table_meta_of(const std::string& name, const Table& t) {
   TableMeta meta;
   meta.name = name;
-  meta.columns = t.columns;
+  copy_common_fields(t, meta);
   meta.unique_columns.assign(t.unique.begin(), t.unique.end());
   meta.not_null_columns.assign(t.not_null.begin(), t.not_null.end());
-  meta.defaults = t.defaults;
-  meta.checks = t.checks;
-  meta.first_page = t.first_page;
-  meta.tail_id = t.tail_id;
-  meta.row_versions = t.row_versions;
-  meta.cold_pages = t.cold_pages;
-  meta.compaction_cursor = t.compaction_cursor;
   return meta;
 }
 
 Table table_of(const TableMeta& meta) {
   Table t;
-  t.columns = meta.columns;
+  copy_common_fields(meta, t);
   t.unique.insert(meta.unique_columns.begin(), meta.unique_columns.end());
   t.not_null.insert(meta.not_null_columns.begin(), meta.not_null_columns.end());
-  t.defaults = meta.defaults;
-  t.checks = meta.checks;
-  t.first_page = meta.first_page;
-  t.tail_id = meta.tail_id;
-  t.compaction_cursor = meta.compaction_cursor;
-  t.row_versions = meta.row_versions;
-  t.cold_pages = meta.cold_pages;
   return t;
 }
 

@@ -16,6 +16,7 @@
 #include "core/error.h"
 #include "core/saturating.h"
 #include "core/value.h"
+#include "retrieval/control.h"
 
 namespace qm::db {
 
@@ -26,6 +27,11 @@ struct QueryLimits {
   uint64_t max_result_rows = 0;
   std::optional<std::chrono::steady_clock::time_point> deadline;
 };
+
+// The fixed caps of a retrieval request (100000 scanned rows, 16 MiB held, 10000 result
+// rows), for work that runs under them with no caller's limits of its own.
+inline constexpr QueryLimits kRetrievalCaps{retrieval::kMaxScanRows, retrieval::kMaxBytes, retrieval::kMaxResultRows,
+                                            std::nullopt};
 
 // Bytes a value counts for: 32, plus the payload of a Text or Blob.
 uint64_t value_charge(const Value& v);

@@ -27,9 +27,9 @@ Result<storage::WorkspaceStore*> dev_store(Database& db) {
   return dev;
 }
 
-class PageJournal final : public Transaction {
+class PageJournal final : public WorkspaceTransaction {
  public:
-  PageJournal(std::string dir, TransactionLock lock) : dir_(std::move(dir)), lock_(std::move(lock)) {}
+  using WorkspaceTransaction::WorkspaceTransaction;
 
   Result<void> commit(Database& db) override {
     QM_TRY(db.flush());
@@ -47,16 +47,8 @@ class PageJournal final : public Transaction {
     return {};
   }
 
-  Result<void> rollback(Database& db) override {
-    finished_ = true;
-    auto result = restore(db);
-    lock_.release();
-    return workspace_rollback_outcome(db, std::move(result));
-  }
-
  private:
-  Result<void> restore(Database& db) {
-    TransactionHost::drop_storage(db);
+  Result<void> restore(Database& db) override {
     const std::string header = fs::join(fs::join(fs::join(dir_, kCommitLogDir), "active"), "header");
     QM_ASSIGN(auto st, fs::get().lstat(header));
     if (!st || st->kind != fs::EntryKind::Regular)
@@ -64,9 +56,6 @@ class PageJournal final : public Transaction {
     QM_TRY(journal::recover(dir_));
     return TransactionHost::reload_workspace(db, dir_);
   }
-
-  std::string dir_;
-  TransactionLock lock_;
 };
 
 }  // namespace

@@ -98,7 +98,11 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   return {};
 }
 
-Result<void> workspace_rollback_outcome(Database& db, Result<void> restored) {
+Result<void> WorkspaceTransaction::rollback(Database& db) {
+  finished_ = true;
+  TransactionHost::drop_storage(db);
+  Result<void> restored = restore(db);
+  lock_.release();
   if (restored) return {};
   TransactionHost::set_write_failure(db, restored.error().message());
   if (restored.error().is(ErrorKind::TransactionOutcomeUnknown)) return restored;

@@ -27,6 +27,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "core/error.h"
 #include "db/database.h"
@@ -131,10 +132,23 @@ class TransactionHost {
 // preparation, which removes them or reports why it could not.
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
 
-// The outcome of a workspace rollback whose restore ran: a failure leaves a handle that holds
-// something other than the workspace, so it refuses to write anywhere, and the failure is
-// reported as an unknown outcome.
-Result<void> workspace_rollback_outcome(Database& db, Result<void> restored);
+// What the workspace kinds share: the directory, the transaction lock held from begin to the
+// end, and a rollback that ends the transaction, restores the kind's saved state and releases
+// the lock whatever the restore gave. A failed restore leaves a handle that holds something
+// other than the workspace, so it refuses to write anywhere, and the failure is reported as
+// an unknown outcome.
+class WorkspaceTransaction : public Transaction {
+ public:
+  WorkspaceTransaction(std::string dir, TransactionLock lock) : dir_(std::move(dir)), lock_(std::move(lock)) {}
+  Result<void> rollback(Database& db) final;
+
+ protected:
+  // With the live storage dropped: puts the workspace back as it stood at begin, re-reads it.
+  virtual Result<void> restore(Database& db) = 0;
+
+  std::string dir_;
+  TransactionLock lock_;
+};
 
 // Whether a dead transaction left files to undo in the workspace (the copy-tree marker of an
 // earlier version, or the active page journal of a logged workspace), or a statement or a

@@ -24,9 +24,9 @@
 namespace qm::db {
 namespace {
 
-class UndoFileTransaction final : public Transaction {
+class UndoFileTransaction final : public WorkspaceTransaction {
  public:
-  UndoFileTransaction(std::string dir, TransactionLock lock) : dir_(std::move(dir)), lock_(std::move(lock)) {}
+  using WorkspaceTransaction::WorkspaceTransaction;
 
   Result<void> commit(Database& db) override {
     TransactionHost::hold_manifest(db, false);
@@ -50,23 +50,12 @@ class UndoFileTransaction final : public Transaction {
     return {};
   }
 
-  Result<void> rollback(Database& db) override {
-    finished_ = true;
-    auto result = restore(db);
-    lock_.release();
-    return workspace_rollback_outcome(db, std::move(result));
-  }
-
  private:
-  Result<void> restore(Database& db) {
-    TransactionHost::drop_storage(db);
+  Result<void> restore(Database& db) override {
     TransactionHost::hold_manifest(db, false);
     QM_TRY(recover_statement_undo(dir_));
     return TransactionHost::reload_workspace(db, dir_);
   }
-
-  std::string dir_;
-  TransactionLock lock_;
 };
 
 }  // namespace
