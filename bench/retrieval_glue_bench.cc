@@ -13,31 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "quilmarr.h"
 #include "retrieval_corpus.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+using bench::Clock;
+using bench::json_string;
+using bench::must;
+using bench::seconds_since;
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
-    out += c;
-  }
-  return out + "\"";
-}
 
-void must(char* result, const char* what) {
-  if (!result) {
-    std::fprintf(stderr, "%s: %s\n", what, qm_last_error());
-    std::exit(1);
-  }
-  qm_string_free(result);
-}
+
 
 QmDb* corpus_db(const std::vector<std::string>& docs) {
   QmDb* db = qm_open_memory();

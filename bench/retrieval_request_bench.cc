@@ -34,34 +34,22 @@
 #include <vector>
 
 #include "core/blake3.h"
+#include "bench_support.h"
 #include "quilmarr.h"
 #include "retrieval_corpus.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::json_string;
+using bench::must;
+using bench::seconds_since;
+
 using namespace bench_corpus;
 constexpr size_t kDim = 128;
 
-double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
-std::string json_string(const std::string& s) {
-  std::string out = "\"";
-  for (char c : s) {
-    if (c == '"' || c == '\\') out += '\\';
-    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
-    out += c;
-  }
-  return out + "\"";
-}
 
-void must(char* result, const char* what) {
-  if (!result) {
-    std::fprintf(stderr, "%s: %s\n", what, qm_last_error());
-    std::exit(1);
-  }
-  qm_string_free(result);
-}
 
 void check(int rc, sqlite3* db) {
   if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {

@@ -15,27 +15,19 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "quilmarr.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::die;
+using bench::qm;
+using bench::sq;
 
-[[noreturn]] void die(const std::string& what) {
-  std::fprintf(stderr, "unlogged_bench: %s\n", what.c_str());
-  std::exit(1);
-}
 
-void qm(QmDb* db, const std::string& sql) {
-  char* out = qm_query(db, sql.c_str());
-  if (!out) die(sql + ": " + qm_last_error());
-  qm_string_free(out);
-}
 
-void sq(sqlite3* db, const std::string& sql) {
-  char* err = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) die(sql + ": " + (err ? err : "?"));
-}
+
 
 std::string rows_sql(int64_t from, int64_t to) {
   std::string sql = "INSERT INTO t VALUES ";
