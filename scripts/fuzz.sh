@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang 14 and runs each for a bounded time.
 # usage: scripts/fuzz.sh [seconds-per-target, default 30] [target ...]
-# QM_FUZZ_PARALLEL=1 runs the targets side by side (for long runs on many cores).
+# QM_FUZZ_PARALLEL=1 runs the targets side by side, one per core at a time.
 # New interesting inputs go to build/fuzz/work/<target>; a crash leaves its input in
 # build/fuzz/artifacts and fails the run: add that input to tests/fuzz/corpus/<target>.
 set -euo pipefail
@@ -42,9 +42,14 @@ run_target() {
 }
 status=0
 if [ "${QM_FUZZ_PARALLEL:-0}" = 1 ]; then
-  pids=()
-  for t in "${targets[@]}"; do run_target "$t" & pids+=($!); done
-  for p in "${pids[@]}"; do wait "$p" || status=1; done
+  # One target per core at a time: each still gets its seconds of a whole core.
+  running=0
+  for t in "${targets[@]}"; do
+    if [ "$running" -ge "$(nproc)" ]; then wait -n || status=1; running=$((running - 1)); fi
+    run_target "$t" &
+    running=$((running + 1))
+  done
+  while [ "$running" -gt 0 ]; do wait -n || status=1; running=$((running - 1)); done
 else
   for t in "${targets[@]}"; do run_target "$t" || status=1; done
 fi
