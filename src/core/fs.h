@@ -79,6 +79,7 @@ class File {
   File& operator=(const File&) = delete;
 
   bool is_open() const { return fs_ != nullptr; }
+  bool opened_by(const FileSystem& fs) const { return fs_ == &fs; }
   const std::string& path() const { return path_; }
 
   // Reads up to buf.size() bytes at `offset`; fewer only at the end of the file.

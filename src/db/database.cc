@@ -6,6 +6,7 @@
 
 #include "core/fs.h"
 #include "db/atomicity/statement_undo.h"
+#include "db/file_closer.h"
 #include "table/live_row_counts.h"
 #include "db/atomicity/copy_tree_files.h"
 #include "db/retrieval_maintenance.h"

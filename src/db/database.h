@@ -71,6 +71,7 @@ enum class StorageMode : uint8_t { Workspace, Memory, Image, StreamedImage };
 // "development", "memory", "production", "streamed".
 const char* storage_mode_name(StorageMode mode);
 
+class FileCloser;
 class Transaction;
 class TransactionHost;
 class StatementUndo;
@@ -445,6 +446,8 @@ class Database {
   // open, so its blocks are freed by the next write with pairs (or the handle's end), work in
   // proportion to them anyway, and never by a one-row statement.
   fs::File retired_manifest_;
+  // Closes the manifests this handle replaces, beside its statements (made at the first).
+  std::unique_ptr<FileCloser> closer_;
   // Set when a write could not be completed outside a transaction (or a rollback could not
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.

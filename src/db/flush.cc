@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "core/fs.h"
 #include "db/database.h"
+#include "db/file_closer.h"
 #include "table/catalog_rebuild.h"
 #include "db/format_version.h"
 #include "journal/page_journal.h"
@@ -241,7 +243,10 @@ Result<void> Database::replace_manifest(const std::string& dir, std::string_view
   // a transaction open its files again.
   if (auto st = f.stat()) {
     manifest_identity_ = *st;
-    manifest_pin_ = std::move(f);
+    // Nothing names the replaced manifest any more: closing it frees it, which the file
+    // system may take its time over, so that happens beside the statement.
+    if (!closer_) closer_ = std::make_unique<FileCloser>();
+    closer_->release(std::exchange(manifest_pin_, std::move(f)));
   } else {
     note_manifest_identity(path);
   }

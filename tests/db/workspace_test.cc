@@ -1,9 +1,11 @@
 // Opening, writing and reopening a development workspace through the internal API.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "db/database.h"
@@ -141,6 +143,52 @@ TEST_F(WorkspaceManifestDir, EveryWriteReplacesTheFileWholeAndLeavesNoTemporaryF
   EXPECT_FALSE(stdfs::exists(ws + "/qm_manifest.json.tmp"));
   Database again = open_ok(ws);
   EXPECT_EQ(stored_rows(again, "t"), std::vector<Row>{row({Value::integer(5)})});
+}
+
+// Replaced manifests are closed beside the statements; none may stay open past the handle.
+TEST_F(WorkspaceManifestDir, NoReplacedManifestStaysOpenOnceTheHandleIsGone) {
+  std::string canonical;
+  const auto held = [&] {
+    int n = 0;
+    for (const auto& e : stdfs::directory_iterator("/proc/self/fd")) {
+      std::error_code ec;
+      const std::string target = stdfs::read_symlink(e.path(), ec).string();
+      if (!ec && target.starts_with(canonical) && target.ends_with(" (deleted)")) ++n;
+    }
+    return n;
+  };
+  {
+    Database db = open_ok(ws);
+    canonical = stdfs::canonical(ws).string() + "/";
+    ASSERT_TRUE(create_table(db, "t", {"x"}, {}, {}).has_value());
+    for (int i = 0; i < 50; ++i)
+      ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(i)})).has_value());
+  }
+  EXPECT_EQ(held(), 0);
+  Database again = open_ok(ws);
+  EXPECT_EQ(stored_rows(again, "t").size(), 50u);
+}
+
+// A child forked after the handle's helper started may go on with the handle and drop it: it
+// never waits for the parent's helper, which does not exist in the child.
+TEST_F(WorkspaceManifestDir, AForkedChildCanWriteThroughAndDropAnInheritedHandle) {
+  auto db = std::make_unique<Database>(open_ok(ws));
+  ASSERT_TRUE(create_table(*db, "t", {"x"}, {}, {}).has_value());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(insert_validated_base(*db, "t", row({Value::integer(i)})).has_value());
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    alarm(30);  // a wait for the parent's helper would never end
+    const bool ok = insert_validated_base(*db, "t", row({Value::integer(9)})).has_value();
+    db.reset();
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  db.reset();
+  Database again = open_ok(ws);
+  EXPECT_EQ(stored_rows(again, "t").size(), 4u);
 }
 
 TEST_F(WorkspaceOpenDir, ManifestThatCannotBeExaminedIsAnErrorNotANewWorkspace) {
