@@ -127,6 +127,7 @@ SearchIndex& SearchIndex::operator=(const SearchIndex& other) {
   total_tokens_ = total_source_bytes_ = 0;
   term_entries_ = 0;
   term_bytes_ = 0;
+  keep_encoded_ = other.keep_encoded_;
   postings_.reserve(other.postings_.size());
   std::vector<std::pair<std::string_view, uint32_t>> terms;
   for (const auto& [id, doc] : other.documents_) {
@@ -167,6 +168,7 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
     doc.terms.emplace_back(node, freq);
     term_bytes_ += 8 + term.size();
   }
+  if (keep_encoded_) encode_document(doc.encoded, id, token_count, source_bytes, terms);
   term_entries_ += terms.size();
   total_tokens_ += token_count;
   total_source_bytes_ += source_bytes;
