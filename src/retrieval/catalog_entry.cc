@@ -59,6 +59,9 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
 
   // The source JSON: [id, [indexed values in column order]], hashed as written.
   std::string source;
+  size_t cells = 0;
+  for (const Value& v : row) cells += v.is_text() ? v.bytes().size() : 0;
+  source.reserve(64 + cells + cells / 8);
   JsonWriter w(source);
   w.begin_array().int64(doc.id).begin_array();
   if (const auto* v = std::get_if<retrieval::VectorKind>(&definition.kind)) {
@@ -85,6 +88,7 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
       positions.push_back(at);
     }
     std::string text;
+    text.reserve(cells + positions.size());
     for (size_t at : positions) {
       const Value& cell = row[at];
       std::string_view piece;

@@ -20,10 +20,29 @@ std::unexpected<SearchError> bounds() { return std::unexpected(SearchError::Boun
 std::unexpected<SearchError> input() { return std::unexpected(SearchError::Input); }
 
 // Per-thread scratch of the tokenizer, so indexing a document allocates only what it keeps.
+// A token with its first eight bytes as a big-endian number (zero-padded): ordering by it
+// orders by bytes for every pair of tokens it tells apart, and tokens hold no zero byte, so
+// equal keys of tokens no longer than eight bytes mean equal tokens of equal length.
+struct KeyedToken {
+  uint64_t key;
+  std::string_view text;
+};
+uint64_t prefix_key(std::string_view t) {
+  uint64_t key = 0;
+  const size_t n = t.size() < 8 ? t.size() : 8;
+  for (size_t i = 0; i < n; ++i) key |= uint64_t{static_cast<unsigned char>(t[i])} << (56 - 8 * i);
+  return key;
+}
+bool token_before(const KeyedToken& a, const KeyedToken& b) {
+  if (a.key != b.key) return a.key < b.key;
+  if (a.text.size() <= 8 && b.text.size() <= 8) return a.text.size() < b.text.size();
+  return a.text < b.text;
+}
+
 struct Scratch {
   std::string arena;
   std::vector<TokenRange> ranges;
-  std::vector<std::string_view> sorted;
+  std::vector<KeyedToken> sorted;
   std::vector<std::pair<std::string_view, uint32_t>> counted;
   std::vector<SearchIndex::TermRef> known;
 };
@@ -37,14 +56,17 @@ Scratch& scratch() {
 uint64_t count_terms(std::string_view text, Scratch& s) {
   tokenize_into(text, s.arena, s.ranges);
   s.sorted.clear();
-  for (auto r : s.ranges) s.sorted.emplace_back(s.arena.data() + r.begin, r.end - r.begin);
-  std::sort(s.sorted.begin(), s.sorted.end());
+  for (auto r : s.ranges) {
+    std::string_view t(s.arena.data() + r.begin, r.end - r.begin);
+    s.sorted.push_back({prefix_key(t), t});
+  }
+  std::sort(s.sorted.begin(), s.sorted.end(), token_before);
   s.counted.clear();
-  for (auto t : s.sorted) {
-    if (!s.counted.empty() && s.counted.back().first == t) {
+  for (const auto& t : s.sorted) {
+    if (!s.counted.empty() && s.counted.back().first == t.text) {
       ++s.counted.back().second;
     } else {
-      s.counted.emplace_back(t, 1);
+      s.counted.emplace_back(t.text, 1);
     }
   }
   return s.ranges.size();
