@@ -245,13 +245,23 @@ Result<void> CatalogEntry::apply(std::span<const std::string> columns, std::span
 Digest CatalogEntry::source_digest() const {
   Blake3Hasher h;
   h.update(kDigestDomain);
-  uint8_t buf[48];
+  // The 48-byte records go to the hasher many at a time, which lets it hash whole chunks
+  // side by side instead of one record's block after another.
+  constexpr size_t kRecord = 48, kBatch = 128;
+  uint8_t buf[kRecord * kBatch];
+  size_t filled = 0;
   for (const auto& [id, src] : sources_) {
-    std::memcpy(buf, &id, 8);
-    std::memcpy(buf + 8, src.hash.data(), 32);
-    std::memcpy(buf + 40, &src.bytes, 8);
-    h.update(std::span<const uint8_t>(buf, sizeof buf));
+    uint8_t* at = buf + filled;
+    std::memcpy(at, &id, 8);
+    std::memcpy(at + 8, src.hash.data(), 32);
+    std::memcpy(at + 40, &src.bytes, 8);
+    filled += kRecord;
+    if (filled == sizeof buf) {
+      h.update(std::span<const uint8_t>(buf, filled));
+      filled = 0;
+    }
   }
+  if (filled) h.update(std::span<const uint8_t>(buf, filled));
   return h.finalize();
 }
 
