@@ -117,7 +117,9 @@ Result<CatalogEntry> CatalogEntry::create(const RetrievalIndexDefinition& defini
 }
 
 Result<void> CatalogEntry::add(const PreparedDocument& doc) {
-  if (sources_.contains(doc.id)) return fail(QmError::schema("duplicate persistent retrieval ID"));
+  // Builds add ascending ids: the end is then the place, and no search is needed.
+  const bool at_end = sources_.empty() || sources_.rbegin()->first < doc.id;
+  if (!at_end && sources_.contains(doc.id)) return fail(QmError::schema("duplicate persistent retrieval ID"));
   uint64_t sum;
   if (__builtin_add_overflow(source_bytes_, doc.bytes, &sum)) return fail(corrupt("source byte overflow"));
   uint64_t budget = data_.vector ? kVectorSourceBudget : search::kMaxSourceBytes;
@@ -132,7 +134,7 @@ Result<void> CatalogEntry::add(const PreparedDocument& doc) {
   } else {
     return fail(corrupt("index data and document kind disagree"));
   }
-  sources_.emplace(doc.id, SourceDocument{doc.hash, doc.bytes});
+  sources_.emplace_hint(at_end ? sources_.end() : sources_.lower_bound(doc.id), doc.id, SourceDocument{doc.hash, doc.bytes});
   ids_stale_ = true;
   if (undo_) undo_->steps.push_back(UndoStep{true, doc.id, std::nullopt, std::nullopt, std::nullopt});
   source_bytes_ = sum;

@@ -175,7 +175,8 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
     const auto& [term, freq] = terms[i];
     TermRef node = known.empty() ? nullptr : known[i];
     if (!node) {
-      auto it = postings_.find(term);
+      // A term `known` left out is not in the index yet: a document's terms are distinct.
+      auto it = known.empty() ? postings_.find(term) : postings_.end();
       if (it == postings_.end()) it = postings_.emplace(std::string(term), std::vector<Posting>{}).first;
       node = &*it;
     }
@@ -194,7 +195,9 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
   term_entries_ += terms.size();
   total_tokens_ += token_count;
   total_source_bytes_ += source_bytes;
-  documents_.insert_or_assign(id, std::move(doc));
+  // Ids mostly come ascending (builds, decoding): the end is then the place to insert.
+  auto hint = documents_.empty() || documents_.rbegin()->first < id ? documents_.end() : documents_.lower_bound(id);
+  documents_.insert_or_assign(hint, id, std::move(doc));
   sorted_stale_ = true;
 }
 
