@@ -193,6 +193,16 @@ TEST(Body, KeptDocumentEncodingsFollowReplacementsAndRemovals) {
   SearchIndex copy = kept;
   EXPECT_EQ(must(copy.encode_persistent()), body);
   EXPECT_EQ(body.size(), kept.persistent_size());
+  // The comparison with stored bytes sees any difference, in the header or in a document.
+  EXPECT_TRUE(must(kept.persistent_equals(as_bytes(body))));
+  EXPECT_TRUE(must(plain.persistent_equals(as_bytes(body))));
+  for (size_t at : {size_t{4}, body.size() - 1}) {
+    std::string changed = body;
+    changed[at] ^= 1;
+    EXPECT_FALSE(must(kept.persistent_equals(as_bytes(changed)))) << at;
+  }
+  EXPECT_FALSE(must(kept.persistent_equals(as_bytes(body.substr(0, body.size() - 1)))));
+  EXPECT_FALSE(must(kept.persistent_equals(as_bytes(body + " "))));
 }
 
 TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {
