@@ -57,11 +57,10 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
     return fail(QmError::schema("persistent retrieval IDs must be unique signed integers"));
   doc.id = row[id_at].as_int();
 
-  // The source JSON: [id, [indexed values in column order]], hashed as written.
-  std::string source;
-  size_t cells = 0;
-  for (const Value& v : row) cells += v.is_text() ? v.bytes().size() : 0;
-  source.reserve(64 + cells + cells / 8);
+  // The source JSON: [id, [indexed values in column order]], hashed as written. It lives
+  // only until it is hashed, so one buffer per thread serves every row.
+  thread_local std::string source;
+  source.clear();
   JsonWriter w(source);
   w.begin_array().int64(doc.id).begin_array();
   if (const auto* v = std::get_if<retrieval::VectorKind>(&definition.kind)) {
@@ -82,10 +81,13 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
     write_value_json(w, cell);
   } else {
     const auto& cols = std::get<retrieval::FullTextKind>(definition.kind).text_columns;
-    std::vector<size_t> positions;
+    thread_local std::vector<size_t> positions;
+    positions.clear();
+    size_t cells = 0;
     for (const auto& name : cols) {
       QM_ASSIGN(size_t at, indexed_position(columns, row, name));
       positions.push_back(at);
+      cells += row[at].is_text() ? row[at].bytes().size() : 0;
     }
     std::string text;
     text.reserve(cells + positions.size());
