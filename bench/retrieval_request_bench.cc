@@ -16,9 +16,9 @@
 // texts are cut from the corpus run together. On a memory database, then on a workspace,
 // where the peer is hashing (BLAKE3) and writing to a file as many bytes as the stored
 // envelope has. Last, reopening a workspace whose indexes hold 10,000 documents, beside
-// building the same FTS5 index.
+// building the same FTS5 index, and reopening the same rows without the index.
 //
-// Usage: retrieval_request_bench [--runs N] [--queries N]
+// Usage: retrieval_request_bench [--runs N] [--queries N] [--only reads|build|writes|workspace|reopen] [--rows 1000|9980]
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -185,7 +185,11 @@ double hash_and_write(const std::string& path, const std::string& bytes) {
 
 int main(int argc, char** argv) {
   size_t runs = 5, nq = 200;
+  std::string only;  // one section alone, for profiling
+  size_t rows_only = 0;  // one table size of the write section alone
   for (int i = 1; i + 1 < argc; i += 2) {
+    if (!std::strcmp(argv[i], "--only")) only = argv[i + 1];
+    if (!std::strcmp(argv[i], "--rows")) rows_only = std::strtoull(argv[i + 1], nullptr, 10);
     if (!std::strcmp(argv[i], "--runs")) runs = std::max<size_t>(1, std::strtoull(argv[i + 1], nullptr, 10));
     if (!std::strcmp(argv[i], "--queries")) nq = std::strtoull(argv[i + 1], nullptr, 10);
   }
@@ -194,7 +198,30 @@ int main(int argc, char** argv) {
   std::printf("corpus: %zu paragraphs; %zu queries; least / median of %zu runs\n\n", docs.size(), nq, runs);
   std::printf("| workload | QuilMarr | peer | median ratio |\n|---|---:|---:|---:|\n");
 
+  auto section = [&](const char* name) { return only.empty() || only == name; };
+  sqlite3* lite;
+  sqlite3_open(":memory:", &lite);
+  auto fts_build = [&] {
+    check(sqlite3_exec(lite, "DROP TABLE IF EXISTS fts; CREATE VIRTUAL TABLE fts USING fts5(body)", nullptr, nullptr, nullptr), lite);
+    auto t = Clock::now();
+    sqlite3_exec(lite, "BEGIN", nullptr, nullptr, nullptr);
+    sqlite3_stmt* ins;
+    check(sqlite3_prepare_v2(lite, "INSERT INTO fts(rowid, body) VALUES (?, ?)", -1, &ins, nullptr), lite);
+    for (size_t i = 0; i < docs.size(); ++i) {
+      sqlite3_bind_int64(ins, 1, static_cast<int64_t>(i + 1));
+      sqlite3_bind_text(ins, 2, docs[i].data(), static_cast<int>(docs[i].size()), SQLITE_STATIC);
+      check(sqlite3_step(ins), lite);
+      sqlite3_reset(ins);
+    }
+    sqlite3_finalize(ins);
+    sqlite3_exec(lite, "COMMIT", nullptr, nullptr, nullptr);
+    return seconds_since(t);
+  };
+  const Spread fts_build_s = measure(runs, fts_build);
+  const std::string root = std::filesystem::temp_directory_path() / "qm_retrieval_request_bench";
+
   // ---- reads ------------------------------------------------------------------------------
+  if (section("reads") || only == "build") {
   Rng rng;
   QmDb* db = qm_open_memory();
   fill(db, docs, true, rng);
@@ -222,25 +249,6 @@ int main(int argc, char** argv) {
   std::vector<std::vector<float>> vqueries;
   for (size_t i = 0; i < nq; ++i) vqueries.push_back(vector_of(rng));
 
-  sqlite3* lite;
-  sqlite3_open(":memory:", &lite);
-  auto fts_build = [&] {
-    check(sqlite3_exec(lite, "DROP TABLE IF EXISTS fts; CREATE VIRTUAL TABLE fts USING fts5(body)", nullptr, nullptr, nullptr), lite);
-    auto t = Clock::now();
-    sqlite3_exec(lite, "BEGIN", nullptr, nullptr, nullptr);
-    sqlite3_stmt* ins;
-    check(sqlite3_prepare_v2(lite, "INSERT INTO fts(rowid, body) VALUES (?, ?)", -1, &ins, nullptr), lite);
-    for (size_t i = 0; i < docs.size(); ++i) {
-      sqlite3_bind_int64(ins, 1, static_cast<int64_t>(i + 1));
-      sqlite3_bind_text(ins, 2, docs[i].data(), static_cast<int>(docs[i].size()), SQLITE_STATIC);
-      check(sqlite3_step(ins), lite);
-      sqlite3_reset(ins);
-    }
-    sqlite3_finalize(ins);
-    sqlite3_exec(lite, "COMMIT", nullptr, nullptr, nullptr);
-    return seconds_since(t);
-  };
-  const Spread fts_build_s = measure(runs, fts_build);
   bool first = true;
   const Spread build_s = measure(runs, [&] {
     if (!first) must(qm_query(db, "DROP INDEX docs_fts"), "drop");
@@ -301,6 +309,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < nq; ++i) one(i);
     return seconds_since(t) / static_cast<double>(nq);
   };
+  if (only != "build") {
   const Spread text_s = measure(runs, [&] { return per_request(text_requests); });
   const Spread fts_s = measure(runs, [&] { return per_query([&](size_t i) { fts_one(fts_queries[i]); }); });
   const Spread vec_s = measure(runs, [&] { return per_request(vector_requests); });
@@ -312,22 +321,26 @@ int main(int argc, char** argv) {
       loop_one(vqueries[i]);
     });
   });
-  sqlite3_finalize(q);
-  qm_close(db);
   row("full text, named index, limit 10", text_s, "FTS5 bm25()", fts_s);
   row("vector 10,000 x 128, named index, limit 10", vec_s, "f32 loop", loop_s);
   row("hybrid, both named, limit 10", hybrid_s, "FTS5 + f32 loop", both_s);
+  }
+  sqlite3_finalize(q);
+  qm_close(db);
   row("full-text index build, 10,000 rows", build_s, "FTS5 fill", fts_build_s);
   std::fflush(stdout);
+  }
 
   // ---- writes -----------------------------------------------------------------------------
+  if (section("writes") || only == "workspace") {
   const size_t n_writes = 10;
   struct Size {
     size_t rows, bytes;
   };
-  const std::string root = std::filesystem::temp_directory_path() / "qm_retrieval_request_bench";
   for (bool workspace : {false, true}) {
+    if (only == "workspace" && !workspace) continue;
     for (Size size : {Size{1000, 7000}, Size{9980, 700}}) {
+      if (rows_only && size.rows != rows_only) continue;
       const auto bodies = texts(docs, size.rows + 200, size.bytes);
       const std::vector<std::string> table(bodies.begin(), bodies.begin() + static_cast<std::ptrdiff_t>(size.rows));
       const std::vector<std::string> fresh(bodies.begin() + static_cast<std::ptrdiff_t>(size.rows), bodies.end());
@@ -368,8 +381,10 @@ int main(int argc, char** argv) {
     }
   }
 
+  }
+
   // ---- reopen -----------------------------------------------------------------------------
-  {
+  if (section("reopen")) {
     std::filesystem::remove_all(root);
     const std::string dir = root + "/reopen";
     QmDb* w = qm_open_dev(dir.c_str());
@@ -377,15 +392,26 @@ int main(int argc, char** argv) {
     fill(w, docs, false, again);
     must(qm_query(w, kFullText), "index");
     qm_close(w);
-    const Spread reopen_s = measure(runs, [&] {
-      auto t = Clock::now();
-      QmDb* d = qm_open_dev(dir.c_str());
-      if (!d) std::fprintf(stderr, "open: %s\n", qm_last_error()), std::exit(1);
-      const double s = seconds_since(t);
-      qm_close(d);
-      return s;
-    });
+    // The same rows without the index: what opening costs before any index is proven.
+    const std::string plain_dir = root + "/reopen_plain";
+    QmDb* p = qm_open_dev(plain_dir.c_str());
+    Rng same;
+    fill(p, docs, false, same);
+    qm_close(p);
+    auto reopen = [&](const std::string& path) {
+      return measure(runs, [&] {
+        auto t = Clock::now();
+        QmDb* d = qm_open_dev(path.c_str());
+        if (!d) std::fprintf(stderr, "open: %s\n", qm_last_error()), std::exit(1);
+        const double s = seconds_since(t);
+        qm_close(d);
+        return s;
+      });
+    };
+    const Spread reopen_s = reopen(dir);
+    const Spread plain_s = reopen(plain_dir);
     row("reopen a workspace, full-text index of 10,000 docs", reopen_s, "FTS5 build", fts_build_s);
+    row("reopen the same workspace without the index", plain_s, "FTS5 build", fts_build_s);
   }
   sqlite3_close(lite);
   std::filesystem::remove_all(root);

@@ -95,20 +95,22 @@ Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, co
       return fail(corrupt(name + ": " + built.error().message()));
     }
     persistent::CatalogEntry entry = std::move(*built);
-    auto body = entry.data().body();
-    if (!body) {
+    // The rebuilt body is compared with the stored bytes as it would be written, one
+    // document's encoding after another, never written out whole.
+    auto equal = entry.data().body_equals(env.body);
+    if (!equal) {
       QM_TRY(persistent::decode_envelope(*blob));
-      return fail(corrupt(name + ": " + body.error().message()));
+      return fail(corrupt(name + ": " + equal.error().message()));
     }
     // Stored bytes equal to the rebuilt body are its canonical encoding: they decode to the
     // same index, so only a differing body is decoded (to name a damaged one) and encoded again.
-    bool same_body = std::equal(body->begin(), body->end(), env.body.begin(), env.body.end(),
-                                [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+    bool same_body = *equal;
     if (!same_body) {
       QM_ASSIGN(persistent::DecodedEnvelope decoded, persistent::decode_envelope(*blob));
       auto stored = decoded.data.body();
       if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
-      same_body = *body == *stored;
+      QM_ASSIGN(std::string body, entry.data().body());
+      same_body = body == *stored;
     }
     const bool agrees = env.definition == d.definition && env.generation == d.generation &&
                         d.document_count == entry.sources().size() && blob->size() == d.encoded_bytes &&

@@ -57,8 +57,10 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
     return fail(QmError::schema("persistent retrieval IDs must be unique signed integers"));
   doc.id = row[id_at].as_int();
 
-  // The source JSON: [id, [indexed values in column order]], hashed as written.
-  std::string source;
+  // The source JSON: [id, [indexed values in column order]], hashed as written. It lives
+  // only until it is hashed, so one buffer per thread serves every row.
+  thread_local std::string source;
+  source.clear();
   JsonWriter w(source);
   w.begin_array().int64(doc.id).begin_array();
   if (const auto* v = std::get_if<retrieval::VectorKind>(&definition.kind)) {
@@ -79,12 +81,16 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
     write_value_json(w, cell);
   } else {
     const auto& cols = std::get<retrieval::FullTextKind>(definition.kind).text_columns;
-    std::vector<size_t> positions;
+    thread_local std::vector<size_t> positions;
+    positions.clear();
+    size_t cells = 0;
     for (const auto& name : cols) {
       QM_ASSIGN(size_t at, indexed_position(columns, row, name));
       positions.push_back(at);
+      cells += row[at].is_text() ? row[at].bytes().size() : 0;
     }
     std::string text;
+    text.reserve(cells + positions.size());
     for (size_t at : positions) {
       const Value& cell = row[at];
       std::string_view piece;
@@ -113,7 +119,9 @@ Result<CatalogEntry> CatalogEntry::create(const RetrievalIndexDefinition& defini
 }
 
 Result<void> CatalogEntry::add(const PreparedDocument& doc) {
-  if (sources_.contains(doc.id)) return fail(QmError::schema("duplicate persistent retrieval ID"));
+  // Builds add ascending ids: the end is then the place, and no search is needed.
+  const bool at_end = sources_.empty() || sources_.rbegin()->first < doc.id;
+  if (!at_end && sources_.contains(doc.id)) return fail(QmError::schema("duplicate persistent retrieval ID"));
   uint64_t sum;
   if (__builtin_add_overflow(source_bytes_, doc.bytes, &sum)) return fail(corrupt("source byte overflow"));
   uint64_t budget = data_.vector ? kVectorSourceBudget : search::kMaxSourceBytes;
@@ -128,7 +136,7 @@ Result<void> CatalogEntry::add(const PreparedDocument& doc) {
   } else {
     return fail(corrupt("index data and document kind disagree"));
   }
-  sources_.emplace(doc.id, SourceDocument{doc.hash, doc.bytes});
+  sources_.emplace_hint(at_end ? sources_.end() : sources_.lower_bound(doc.id), doc.id, SourceDocument{doc.hash, doc.bytes});
   ids_stale_ = true;
   if (undo_) undo_->steps.push_back(UndoStep{true, doc.id, std::nullopt, std::nullopt, std::nullopt});
   source_bytes_ = sum;
@@ -241,13 +249,23 @@ Result<void> CatalogEntry::apply(std::span<const std::string> columns, std::span
 Digest CatalogEntry::source_digest() const {
   Blake3Hasher h;
   h.update(kDigestDomain);
-  uint8_t buf[48];
+  // The 48-byte records go to the hasher many at a time, which lets it hash whole chunks
+  // side by side instead of one record's block after another.
+  constexpr size_t kRecord = 48, kBatch = 128;
+  uint8_t buf[kRecord * kBatch];
+  size_t filled = 0;
   for (const auto& [id, src] : sources_) {
-    std::memcpy(buf, &id, 8);
-    std::memcpy(buf + 8, src.hash.data(), 32);
-    std::memcpy(buf + 40, &src.bytes, 8);
-    h.update(std::span<const uint8_t>(buf, sizeof buf));
+    uint8_t* at = buf + filled;
+    std::memcpy(at, &id, 8);
+    std::memcpy(at + 8, src.hash.data(), 32);
+    std::memcpy(at + 40, &src.bytes, 8);
+    filled += kRecord;
+    if (filled == sizeof buf) {
+      h.update(std::span<const uint8_t>(buf, filled));
+      filled = 0;
+    }
   }
+  if (filled) h.update(std::span<const uint8_t>(buf, filled));
   return h.finalize();
 }
 

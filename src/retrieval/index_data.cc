@@ -3,6 +3,8 @@
 // length before it allocates a single vector.
 #include "retrieval/index_data.h"
 
+#include <algorithm>
+
 #include "core/byte_codec.h"
 
 namespace qm::persistent {
@@ -18,6 +20,7 @@ Result<IndexData> IndexData::create(const RetrievalIndexDefinition& definition) 
     data.vector.emplace(static_cast<size_t>(v->dimensions), vector_metric(v->metric));
   } else {
     data.text.emplace();
+    data.text->keep_encoded();
   }
   return data;
 }
@@ -28,6 +31,13 @@ Result<std::string> IndexData::body() const {
   e.reserve(body_size());
   QM_TRY(body_into(e));
   return e.take();
+}
+
+Result<bool> IndexData::body_equals(std::span<const uint8_t> bytes) const {
+  if (text) return text->persistent_equals(bytes);
+  QM_ASSIGN(std::string mine, body());
+  return std::equal(mine.begin(), mine.end(), bytes.begin(), bytes.end(),
+                    [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
 }
 
 uint64_t IndexData::body_size() const {

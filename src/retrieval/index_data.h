@@ -31,6 +31,9 @@ struct IndexData {
   // The body appended to an envelope being written, with its exact length known up front.
   Result<void> body_into(Encoder& e) const;
   uint64_t body_size() const;
+  // Whether `bytes` is exactly the body, compared without writing it where the index keeps
+  // its documents encoded; its errors are body()'s.
+  Result<bool> body_equals(std::span<const uint8_t> bytes) const;
   static Result<IndexData> decode(const RetrievalIndexDefinition& definition, std::span<const uint8_t> body);
 };
 

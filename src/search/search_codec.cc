@@ -3,6 +3,7 @@
 // order. Postings are not stored; the decoder rebuilds them and checks every count against
 // its limit and every total against the header, so a hostile body is refused before it can
 // allocate beyond the limits.
+#include <algorithm>
 #include <cstring>
 
 #include "core/utf8.h"
@@ -33,6 +34,10 @@ Result<void> SearchIndex::encode_persistent_into(persistent::Encoder& e) const {
   QM_TRY(e.count(total_tokens_));
   QM_TRY(e.count(total_source_bytes_));
   for (const auto& [id, doc] : documents_) {
+    if (!doc.encoded.empty()) {
+      QM_TRY(e.put(doc.encoded));
+      continue;
+    }
     QM_TRY(e.i64(id));
     QM_TRY(e.count(doc.token_count));
     QM_TRY(e.count(doc.source_bytes));
@@ -46,6 +51,60 @@ Result<void> SearchIndex::encode_persistent_into(persistent::Encoder& e) const {
   return {};
 }
 
+Result<bool> SearchIndex::persistent_equals(std::span<const uint8_t> bytes) const {
+  const bool all_kept = std::all_of(documents_.begin(), documents_.end(), [](const auto& d) { return !d.second.encoded.empty(); });
+  if (!all_kept || total_tokens_ > UINT32_MAX || total_source_bytes_ > UINT32_MAX) {
+    QM_ASSIGN(std::string body, encode_persistent());
+    return std::equal(body.begin(), body.end(), bytes.begin(), bytes.end(),
+                      [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+  }
+  if (term_entries_ > kMaxTermEntries) return fail(QmError::resource_limit("persistent text term-entry limit exceeded"));
+  if (persistent_size() > persistent::kMaxEncodedBytes) {
+    QM_TRY(encode_persistent());  // names the limit
+  }
+  if (bytes.size() != persistent_size()) return false;
+  persistent::Encoder head;
+  QM_TRY(head.count(documents_.size()));
+  QM_TRY(head.count(postings_.size()));
+  QM_TRY(head.count(total_tokens_));
+  QM_TRY(head.count(total_source_bytes_));
+  auto same = [&bytes](size_t at, std::string_view piece) { return std::memcmp(bytes.data() + at, piece.data(), piece.size()) == 0; };
+  if (!same(0, head.bytes())) return false;
+  size_t at = head.size();
+  for (const auto& [id, doc] : documents_) {
+    if (!same(at, doc.encoded)) return false;
+    at += doc.encoded.size();
+  }
+  return true;
+}
+
+void SearchIndex::encode_document(std::string& out, int64_t id, uint64_t token_count, uint64_t source_bytes,
+                                  std::span<const std::pair<std::string_view, uint32_t>> terms) {
+  out.clear();
+  if (token_count > UINT32_MAX || source_bytes > UINT32_MAX || terms.size() > UINT32_MAX) return;
+  size_t size = 20;
+  for (const auto& [term, freq] : terms) size += 8 + term.size();
+  out.resize(size);
+  char* at = out.data();
+  auto put = [&at](const void* bytes, size_t n) {
+    std::memcpy(at, bytes, n);
+    at += n;
+  };
+  auto put_u32 = [&put](uint64_t v) {
+    const auto narrow = static_cast<uint32_t>(v);
+    put(&narrow, 4);
+  };
+  put(&id, 8);
+  put_u32(token_count);
+  put_u32(source_bytes);
+  put_u32(terms.size());
+  for (const auto& [term, freq] : terms) {
+    put_u32(term.size());
+    put(term.data(), term.size());
+    put_u32(freq);
+  }
+}
+
 Result<SearchIndex> SearchIndex::decode_persistent(std::span<const uint8_t> bytes) {
   if (bytes.size() > persistent::kMaxEncodedBytes) return fail(corrupt("encoded index exceeds 32 MiB"));
   persistent::Decoder d(bytes);
@@ -54,6 +113,7 @@ Result<SearchIndex> SearchIndex::decode_persistent(std::span<const uint8_t> byte
   QM_ASSIGN(uint32_t token_total, d.count(kMaxSourceBytes));
   QM_ASSIGN(uint32_t source_total, d.count(kMaxSourceBytes));
   SearchIndex index;
+  index.keep_encoded();
   uint64_t tokens_seen = 0, sources_seen = 0;
   size_t entries = 0;
   std::vector<std::pair<std::string_view, uint32_t>> terms;

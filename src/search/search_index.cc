@@ -20,10 +20,29 @@ std::unexpected<SearchError> bounds() { return std::unexpected(SearchError::Boun
 std::unexpected<SearchError> input() { return std::unexpected(SearchError::Input); }
 
 // Per-thread scratch of the tokenizer, so indexing a document allocates only what it keeps.
+// A token with its first eight bytes as a big-endian number (zero-padded): ordering by it
+// orders by bytes for every pair of tokens it tells apart, and tokens hold no zero byte, so
+// equal keys of tokens no longer than eight bytes mean equal tokens of equal length.
+struct KeyedToken {
+  uint64_t key;
+  std::string_view text;
+};
+uint64_t prefix_key(std::string_view t) {
+  uint64_t key = 0;
+  const size_t n = t.size() < 8 ? t.size() : 8;
+  for (size_t i = 0; i < n; ++i) key |= uint64_t{static_cast<unsigned char>(t[i])} << (56 - 8 * i);
+  return key;
+}
+bool token_before(const KeyedToken& a, const KeyedToken& b) {
+  if (a.key != b.key) return a.key < b.key;
+  if (a.text.size() <= 8 && b.text.size() <= 8) return a.text.size() < b.text.size();
+  return a.text < b.text;
+}
+
 struct Scratch {
   std::string arena;
   std::vector<TokenRange> ranges;
-  std::vector<std::string_view> sorted;
+  std::vector<KeyedToken> sorted;
   std::vector<std::pair<std::string_view, uint32_t>> counted;
   std::vector<SearchIndex::TermRef> known;
 };
@@ -37,14 +56,17 @@ Scratch& scratch() {
 uint64_t count_terms(std::string_view text, Scratch& s) {
   tokenize_into(text, s.arena, s.ranges);
   s.sorted.clear();
-  for (auto r : s.ranges) s.sorted.emplace_back(s.arena.data() + r.begin, r.end - r.begin);
-  std::sort(s.sorted.begin(), s.sorted.end());
+  for (auto r : s.ranges) {
+    std::string_view t(s.arena.data() + r.begin, r.end - r.begin);
+    s.sorted.push_back({prefix_key(t), t});
+  }
+  std::sort(s.sorted.begin(), s.sorted.end(), token_before);
   s.counted.clear();
-  for (auto t : s.sorted) {
-    if (!s.counted.empty() && s.counted.back().first == t) {
+  for (const auto& t : s.sorted) {
+    if (!s.counted.empty() && s.counted.back().first == t.text) {
       ++s.counted.back().second;
     } else {
-      s.counted.emplace_back(t, 1);
+      s.counted.emplace_back(t.text, 1);
     }
   }
   return s.ranges.size();
@@ -127,6 +149,7 @@ SearchIndex& SearchIndex::operator=(const SearchIndex& other) {
   total_tokens_ = total_source_bytes_ = 0;
   term_entries_ = 0;
   term_bytes_ = 0;
+  keep_encoded_ = other.keep_encoded_;
   postings_.reserve(other.postings_.size());
   std::vector<std::pair<std::string_view, uint32_t>> terms;
   for (const auto& [id, doc] : other.documents_) {
@@ -152,7 +175,8 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
     const auto& [term, freq] = terms[i];
     TermRef node = known.empty() ? nullptr : known[i];
     if (!node) {
-      auto it = postings_.find(term);
+      // A term `known` left out is not in the index yet: a document's terms are distinct.
+      auto it = known.empty() ? postings_.find(term) : postings_.end();
       if (it == postings_.end()) it = postings_.emplace(std::string(term), std::vector<Posting>{}).first;
       node = &*it;
     }
@@ -167,10 +191,13 @@ void SearchIndex::insert_document(int64_t id, std::span<const std::pair<std::str
     doc.terms.emplace_back(node, freq);
     term_bytes_ += 8 + term.size();
   }
+  if (keep_encoded_) encode_document(doc.encoded, id, token_count, source_bytes, terms);
   term_entries_ += terms.size();
   total_tokens_ += token_count;
   total_source_bytes_ += source_bytes;
-  documents_.insert_or_assign(id, std::move(doc));
+  // Ids mostly come ascending (builds, decoding): the end is then the place to insert.
+  auto hint = documents_.empty() || documents_.rbegin()->first < id ? documents_.end() : documents_.lower_bound(id);
+  documents_.insert_or_assign(hint, id, std::move(doc));
   sorted_stale_ = true;
 }
 

@@ -74,6 +74,10 @@ class SearchIndex {
     std::vector<std::pair<TermRef, uint32_t>> terms;  // ascending term bytes
     uint64_t token_count = 0;
     uint64_t source_bytes = 0;
+    // The document's part of the persisted body (id, counts, terms with their frequencies),
+    // kept by an index that is persisted so that encoding it is one copy per document; empty
+    // in an index that never is.
+    std::string encoded;
   };
 
   SearchIndex() = default;
@@ -81,6 +85,10 @@ class SearchIndex {
   SearchIndex& operator=(const SearchIndex& other);
   SearchIndex(SearchIndex&&) noexcept = default;
   SearchIndex& operator=(SearchIndex&&) noexcept = default;
+
+  // Documents added from now on keep their encoded form (see Document::encoded): for an
+  // index that is encoded again after every change, not for an ad-hoc one.
+  void keep_encoded() { keep_encoded_ = true; }
 
   // Adds the document or replaces the one with this id; on failure nothing changes.
   SearchResult<void> upsert(int64_t id, std::string_view text);
@@ -99,6 +107,9 @@ class SearchIndex {
   // The same body appended to an envelope being written.
   Result<void> encode_persistent_into(persistent::Encoder& e) const;
   static Result<SearchIndex> decode_persistent(std::span<const uint8_t> bytes);
+  // Whether `bytes` is exactly what encode_persistent would write, compared piece by piece
+  // without writing it; its errors are encode_persistent's.
+  Result<bool> persistent_equals(std::span<const uint8_t> bytes) const;
 
   size_t document_count() const { return documents_.size(); }
   size_t term_count() const { return postings_.size(); }
@@ -121,6 +132,11 @@ class SearchIndex {
   void insert_document(int64_t id, std::span<const std::pair<std::string_view, uint32_t>> terms,
                        uint64_t token_count, uint64_t source_bytes, std::span<const TermRef> known = {});
 
+  // A document's part of the persisted body, written into `out`; left empty when a count
+  // would not fit the format (encoding then reports it).
+  static void encode_document(std::string& out, int64_t id, uint64_t token_count, uint64_t source_bytes,
+                              std::span<const std::pair<std::string_view, uint32_t>> terms);
+
   // The document ids ascending with their token counts, rebuilt on first need after a change:
   // a filtered search checks and sums its allowed ids by one merge over them.
   void refresh_sorted() const;
@@ -134,6 +150,7 @@ class SearchIndex {
   uint64_t total_source_bytes_ = 0;
   size_t term_entries_ = 0;
   uint64_t term_bytes_ = 0;  // per term entry: its length, its bytes and its frequency
+  bool keep_encoded_ = false;
 };
 
 }  // namespace qm::search

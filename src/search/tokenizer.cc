@@ -1,5 +1,7 @@
 #include "search/tokenizer.h"
 
+#include <array>
+
 #include <unicode/locid.h>
 #include <unicode/stringpiece.h>
 #include <unicode/uchar.h>
@@ -8,7 +10,15 @@
 namespace qm::search {
 namespace {
 
-bool ascii_alnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+constexpr bool ascii_alnum(unsigned char c) { return (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'); }
+
+// Per byte below 0x80: its lower-case form when it is a letter or digit, else 0.
+constexpr auto kAsciiToken = [] {
+  std::array<char, 128> t{};
+  for (unsigned c = 0; c < 128; ++c)
+    if (ascii_alnum(static_cast<unsigned char>(c))) t[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+  return t;
+}();
 
 bool unicode_alnum(UChar32 c) {
   if (u_hasBinaryProperty(c, UCHAR_ALPHABETIC)) return true;
@@ -37,7 +47,10 @@ UChar32 decode(std::string_view s, size_t i, size_t& len) {
 
 void append_lower(std::string& arena, std::string_view piece, bool ascii) {
   if (ascii) {
-    for (char c : piece) arena.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+    const size_t at = arena.size();
+    arena.resize(at + piece.size());
+    char* out = arena.data() + at;
+    for (char c : piece) *out++ = kAsciiToken[static_cast<unsigned char>(c)];
     return;
   }
   // The root locale gives the language-neutral full mapping, final sigma included.
@@ -58,7 +71,7 @@ void tokenize_into(std::string_view text, std::string& arena, std::vector<TokenR
     while (i < text.size()) {
       auto c = static_cast<unsigned char>(text[i]);
       if (c < 0x80) {
-        if (!ascii_alnum(c)) break;
+        if (!kAsciiToken[c]) break;
         ++i;
         continue;
       }

@@ -179,6 +179,32 @@ TEST(Body, RoundTripsExactly) {
   EXPECT_EQ(*copy.encode_persistent(), body);
 }
 
+TEST(Body, KeptDocumentEncodingsFollowReplacementsAndRemovals) {
+  SearchIndex kept;
+  kept.keep_encoded();
+  for (auto [id, text] : {std::pair<int64_t, const char*>{5, "alpha beta"}, {-1, "Ωmega ωmega"}, {9, "beta gamma beta"}})
+    ASSERT_TRUE(kept.upsert(id, text).has_value());
+  ASSERT_TRUE(kept.upsert(5, "delta alpha alpha").has_value());
+  ASSERT_TRUE(kept.remove(9));
+  ASSERT_TRUE(kept.upsert(12, "").has_value());
+  const auto plain = corpus({{-1, "Ωmega ωmega"}, {5, "delta alpha alpha"}, {12, ""}});
+  const auto body = must(plain.encode_persistent());
+  EXPECT_EQ(must(kept.encode_persistent()), body);
+  SearchIndex copy = kept;
+  EXPECT_EQ(must(copy.encode_persistent()), body);
+  EXPECT_EQ(body.size(), kept.persistent_size());
+  // The comparison with stored bytes sees any difference, in the header or in a document.
+  EXPECT_TRUE(must(kept.persistent_equals(as_bytes(body))));
+  EXPECT_TRUE(must(plain.persistent_equals(as_bytes(body))));
+  for (size_t at : {size_t{4}, body.size() - 1}) {
+    std::string changed = body;
+    changed[at] ^= 1;
+    EXPECT_FALSE(must(kept.persistent_equals(as_bytes(changed)))) << at;
+  }
+  EXPECT_FALSE(must(kept.persistent_equals(as_bytes(body.substr(0, body.size() - 1)))));
+  EXPECT_FALSE(must(kept.persistent_equals(as_bytes(body + " "))));
+}
+
 TEST(Body, DecoderRefusesTamperedBodiesWithTheirTexts) {
   const std::string prefix = "data corruption: persistent retrieval: ";
   std::string base = tiny_body();
