@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
   const retrieval::RetrievalIndexDefinition tdef{"ix", "docs", "id", retrieval::FullTextKind{{"body"}}};
   const retrieval::RetrievalIndexDefinition vdef{"vx", "docs", "id", retrieval::VectorKind{"emb", retrieval::RetrievalMetric::Cosine, kDims}};
   for (const auto* def : {&tdef, &vdef}) {
-    auto entry = persistent::CatalogEntry::create(*def, 1);
+    auto entry = persistent::CatalogEntry::create(*def, 1, false);
     for (const Row& r : rows.rows) {
       auto added = entry->add(*persistent::prepare(*def, rows.columns, r));
       if (!added) return std::fprintf(stderr, "%s\n", added.error().message().c_str()), 1;

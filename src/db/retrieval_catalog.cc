@@ -68,7 +68,9 @@ Result<persistent::CatalogEntry> build_retrieval_entry(storage::PageCache& cache
   const Table& table = t->second;
   for (const std::string& c : definition_columns(definition))
     if (!table.column_position(c)) return fail(QmError::schema("no column `" + c + "`"));
-  QM_ASSIGN(persistent::CatalogEntry entry, persistent::CatalogEntry::create(definition, snapshot));
+  // Only a workspace publishes its indexes after every change.
+  const bool keep_encoded = cache.backend().kind() == storage::Backend::Kind::Workspace;
+  QM_ASSIGN(persistent::CatalogEntry entry, persistent::CatalogEntry::create(definition, snapshot, keep_encoded));
   QueryBudget budget(kRetrievalCaps);
   QM_TRY(scan(cache, table, cas, [&](const RecordVersion& version) -> Result<void> {
     QM_TRY(budget.scan_row());

@@ -113,8 +113,9 @@ Result<PreparedDocument> prepare(const RetrievalIndexDefinition& definition, std
   return doc;
 }
 
-Result<CatalogEntry> CatalogEntry::create(const RetrievalIndexDefinition& definition, uint64_t clock) {
-  QM_ASSIGN(IndexData data, IndexData::create(definition));
+Result<CatalogEntry> CatalogEntry::create(const RetrievalIndexDefinition& definition, uint64_t clock,
+                                          bool keep_encoded) {
+  QM_ASSIGN(IndexData data, IndexData::create(definition, keep_encoded));
   return CatalogEntry(std::move(data), definition, clock);
 }
 

@@ -55,8 +55,9 @@ Result<std::vector<float>> bounded_vector(std::string_view text, uint64_t dimens
 
 class CatalogEntry {
  public:
-  // An empty, unpublished entry whose generation is the given clock value.
-  static Result<CatalogEntry> create(const RetrievalIndexDefinition& definition, uint64_t clock);
+  // An empty, unpublished entry whose generation is the given clock value (`keep_encoded`:
+  // see IndexData::create).
+  static Result<CatalogEntry> create(const RetrievalIndexDefinition& definition, uint64_t clock, bool keep_encoded);
 
   Result<void> add(const PreparedDocument& doc);
   // The row changes of one write statement; `generation` becomes the entry's when its

@@ -13,14 +13,14 @@ vector::Metric vector_metric(retrieval::RetrievalMetric m) {
   return m == retrieval::RetrievalMetric::Cosine ? vector::Metric::Cosine : vector::Metric::SquaredEuclidean;
 }
 
-Result<IndexData> IndexData::create(const RetrievalIndexDefinition& definition) {
+Result<IndexData> IndexData::create(const RetrievalIndexDefinition& definition, bool keep_encoded) {
   QM_TRY(definition.validate());
   IndexData data;
   if (const auto* v = std::get_if<retrieval::VectorKind>(&definition.kind)) {
     data.vector.emplace(static_cast<size_t>(v->dimensions), vector_metric(v->metric));
   } else {
     data.text.emplace();
-    data.text->keep_encoded();
+    if (keep_encoded) data.text->keep_encoded();
   }
   return data;
 }
@@ -62,7 +62,7 @@ Result<void> IndexData::body_into(Encoder& e) const {
 }
 
 Result<IndexData> IndexData::decode(const RetrievalIndexDefinition& definition, std::span<const uint8_t> body) {
-  QM_ASSIGN(IndexData data, create(definition));
+  QM_ASSIGN(IndexData data, create(definition, false));  // the text body is decoded whole below
   if (data.text) {
     QM_ASSIGN(data.text, search::SearchIndex::decode_persistent(body));
     return data;

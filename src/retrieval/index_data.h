@@ -25,8 +25,10 @@ struct IndexData {
   std::optional<search::SearchIndex> text;
   std::optional<vector::VectorIndex> vector;
 
-  // The empty index of a definition (validated first).
-  static Result<IndexData> create(const RetrievalIndexDefinition& definition);
+  // The empty index of a definition (validated first). A full-text index that is published
+  // again after every change (a workspace's) keeps each document's encoding, so that
+  // publishing is one copy per document; one encoded only on demand does not pay for that.
+  static Result<IndexData> create(const RetrievalIndexDefinition& definition, bool keep_encoded);
   Result<std::string> body() const;
   // The body appended to an envelope being written, with its exact length known up front.
   Result<void> body_into(Encoder& e) const;

@@ -22,7 +22,7 @@ class Rows : public qm::retrieval::RetrievalSource {
     using namespace qm::retrieval;
     for (const RetrievalIndexDefinition& def : {RetrievalIndexDefinition{"ix", "docs", "id", FullTextKind{{"body"}}},
                                                 RetrievalIndexDefinition{"vx", "docs", "id", VectorKind{"emb", RetrievalMetric::Cosine, 2}}}) {
-      auto entry = qm::persistent::CatalogEntry::create(def, 1);
+      auto entry = qm::persistent::CatalogEntry::create(def, 1, true);
       for (const auto& r : rows.rows) (void)entry->add(*qm::persistent::prepare(def, rows.columns, r));
       catalog_.emplace(def.name, std::move(*entry));
     }

@@ -73,7 +73,7 @@ TEST(Prepare, BuildsDocumentsAndRefusesBadRows) {
 }
 
 TEST(Entry, AddEnforcesUniqueIdsAndTheDocumentBudget) {
-  auto e = must(CatalogEntry::create(kText, 7));
+  auto e = must(CatalogEntry::create(kText, 7, true));
   for (int64_t i = 0; i < 10000; ++i) ASSERT_TRUE(e.add(*prepare(kText, kColumns, doc(i, "x"))).has_value());
   EXPECT_EQ(e.add(*prepare(kText, kColumns, doc(5, "x"))).error().message(), "schema error: duplicate persistent retrieval ID");
   EXPECT_EQ(e.add(*prepare(kText, kColumns, doc(10000, "x"))).error().message(),
@@ -85,7 +85,7 @@ TEST(Entry, AddEnforcesUniqueIdsAndTheDocumentBudget) {
 }
 
 TEST(Entry, ApplyFollowsIndexedChangesOnly) {
-  auto e = CatalogEntry::create(kText, 1);
+  auto e = CatalogEntry::create(kText, 1, true);
   for (int64_t i = 1; i <= 3; ++i) ASSERT_TRUE(e->add(*prepare(kText, kColumns, doc(i, "old"))).has_value());
   e->mark_published(0, 100);
   const Digest before = e->source_digest();
@@ -115,12 +115,12 @@ TEST(Entry, ApplyFollowsIndexedChangesOnly) {
 }
 
 TEST(Entry, DigestIgnoresInsertionOrderAndInfoReportsState) {
-  auto a = CatalogEntry::create(kText, 1), b = CatalogEntry::create(kText, 1);
+  auto a = CatalogEntry::create(kText, 1, true), b = CatalogEntry::create(kText, 1, true);
   for (int64_t i : {1, 2, 3}) ASSERT_TRUE(a->add(*prepare(kText, kColumns, doc(i, "w"))).has_value());
   for (int64_t i : {3, 1, 2}) ASSERT_TRUE(b->add(*prepare(kText, kColumns, doc(i, "w"))).has_value());
   EXPECT_EQ(a->source_digest(), b->source_digest());
   EXPECT_EQ(*a->encode(), *b->encode());
-  auto empty = CatalogEntry::create(kText, 1);
+  auto empty = CatalogEntry::create(kText, 1, true);
   EXPECT_EQ(empty->source_digest(), blake3(std::string_view("quilmarr-retrieval-source-v1\0", 29)));
 
   Catalog catalog;

@@ -47,7 +47,7 @@ TEST(Codec, BoundsOfWritesAndReads) {
 }
 
 std::string envelope_of(const RetrievalIndexDefinition& def, uint64_t generation, std::vector<std::pair<int64_t, std::string>> rows) {
-  auto entry = must(CatalogEntry::create(def, generation));
+  auto entry = must(CatalogEntry::create(def, generation, true));
   const std::vector<std::string> cols = {"id", std::holds_alternative<VectorKind>(def.kind) ? "emb" : "body"};
   for (auto& [id, text] : rows) {
     auto doc = must(prepare(def, cols, std::vector<Value>{Value::integer(id), Value::text(text)}));
@@ -127,9 +127,9 @@ TEST(Envelope, DecoderRefusesTamperingWithItsTexts) {
 }
 
 TEST(VectorBody, LayoutAndRefusals) {
-  auto empty = IndexData::create(vector_def(3));
+  auto empty = IndexData::create(vector_def(3), true);
   EXPECT_EQ(*empty->body(), std::string("\x03\0\0\0\0\0\0\0\x02\0\0\0", 12));
-  auto data = IndexData::create(vector_def(1));
+  auto data = IndexData::create(vector_def(1), true);
   ASSERT_TRUE(data->vector->upsert(5, std::vector<float>{1}).has_value());
   ASSERT_TRUE(data->vector->upsert(9, std::vector<float>{2}).has_value());
   const std::string body = *data->body();
@@ -165,7 +165,7 @@ TEST(Definition, MaximalDefinitionsAreRefusedAtCreateNotAtFlush) {
   for (int i = 0; i < 16; ++i) std::get<FullTextKind>(big.kind).text_columns.push_back(std::string(255, '"') + char('a' + i));
   ASSERT_TRUE(big.validate().has_value());
   EXPECT_EQ(retrieval::validate_for_create(big).error().message(), "schema error: persistent retrieval definition exceeds 8 KiB");
-  auto entry = CatalogEntry::create(big, 0);
+  auto entry = CatalogEntry::create(big, 0, true);
   EXPECT_EQ(entry->encode().error().message(), kPrefix + "definition exceeds 8 KiB");
   EXPECT_TRUE(retrieval::validate_for_create(text_def()).has_value());
 }

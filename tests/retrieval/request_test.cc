@@ -92,7 +92,7 @@ class FakeSource : public RetrievalSource {
     for (const RetrievalIndexDefinition& def :
          {RetrievalIndexDefinition{"ix", "docs", "id", FullTextKind{{"body"}}},
           RetrievalIndexDefinition{"vx", "docs", "id", VectorKind{"emb", RetrievalMetric::Cosine, 2}}}) {
-      auto entry = persistent::CatalogEntry::create(def, 1);
+      auto entry = persistent::CatalogEntry::create(def, 1, true);
       for (const Row& r : rows.rows) EXPECT_TRUE(entry->add(*persistent::prepare(def, rows.columns, r)).has_value());
       entries.emplace(def.name, std::move(*entry));
     }
