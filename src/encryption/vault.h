@@ -70,8 +70,9 @@ class Vault {
         lock_(std::move(lock)) {}
 
   Result<void> refuse_poisoned() const;
-  // Re-reads the file, compares it with file_hash, publishes the envelope over it.
-  Result<void> persist(std::span<const uint8_t> envelope);
+  // Re-reads the file, compares it with file_hash, publishes the envelope over it; the
+  // envelope's BLAKE3 (taken when it was sealed) becomes file_hash.
+  Result<void> persist(std::span<const uint8_t> envelope, const Digest& envelope_hash);
 
   db::Database db_;
   std::string path_;
