@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "core/blake3.h"
 #include "core/bytes.h"
@@ -106,11 +107,14 @@ namespace {
 // A multiple of 1024 (whole BLAKE3 chunks at aligned offsets) and so of 64 (cipher blocks).
 constexpr size_t kPieceBytes = size_t{256} << 10;
 
-// The sealing step over a buffer that holds the image at [64, 64 + length); with `hash`, the
-// BLAKE3 of the finished envelope, taken piece by piece as each is encrypted.
-Result<void> seal_in_place_with(std::span<uint8_t> out, uint8_t kdf, std::span<const uint8_t, kSaltBytes> salt,
-                                std::span<const uint8_t, crypto::kNonceBytes> nonce, std::span<const uint8_t> key,
-                                Digest* hash) {
+// Where each piece of sealed envelope goes once it is final (header first, tag last).
+using SealSink = std::function<Result<void>(std::span<const uint8_t>)>;
+
+// The header of a buffer that holds the image at [64, 64 + length), and the cipher started
+// over it.
+Result<void> begin_seal(std::span<uint8_t> out, uint8_t kdf, std::span<const uint8_t, kSaltBytes> salt,
+                        std::span<const uint8_t, crypto::kNonceBytes> nonce, std::span<const uint8_t> key,
+                        crypto::AeadStream& aead) {
   const size_t length = out.size() - kOverheadBytes;
   if (key.size() != crypto::kKeyBytes) return fail(snapshot_error("encryption failed"));
   std::memcpy(out.data(), kPrefix, sizeof kPrefix);
@@ -124,27 +128,64 @@ Result<void> seal_in_place_with(std::span<uint8_t> out, uint8_t kdf, std::span<c
   crypto::Nonce n;
   std::memcpy(k.data(), key.data(), k.size());
   std::memcpy(n.data(), nonce.data(), n.size());
-  crypto::AeadStream aead;
   auto started = aead.start(k, n, out.first(kHeaderBytes));
   crypto::wipe(k);
   if (!started) return fail(snapshot_error("encryption failed"));
-  // Pieces at envelope offsets, so the hash sees aligned chunks; the first piece's ciphertext
-  // starts after the header, at a multiple of 64 as the cipher needs.
-  const size_t body_end = kHeaderBytes + length;
-  Blake3Hasher hasher;
+  return {};
+}
+
+// Encrypts the image where it lies, a piece at a time, writes the tag, and hands every
+// finished piece to `sink` (when given) while it is still in cache. Pieces lie at envelope
+// offsets, so a hash of them sees aligned chunks; the first piece's ciphertext starts after
+// the header, at a multiple of 64 as the cipher needs.
+Result<void> seal_pieces(std::span<uint8_t> out, crypto::AeadStream& aead, const SealSink& sink) {
+  const size_t body_end = out.size() - kTagBytes;
   for (size_t at = 0; at < body_end; at += kPieceBytes) {
     const size_t end = std::min(at + kPieceBytes, body_end);
     const size_t from = std::max(at, kHeaderBytes);
     if (from < end) aead.encrypt(out.subspan(from, end - from));
-    if (hash) hasher.update(out.subspan(at, end - at));
+    if (sink) QM_TRY(sink(out.subspan(at, end - at)));
   }
   const crypto::Tag tag = aead.finish();
   std::memcpy(out.data() + body_end, tag.data(), kTagBytes);
-  if (hash) {
-    hasher.update(out.subspan(body_end, kTagBytes));
-    *hash = hasher.finalize();
-  }
+  if (sink) QM_TRY(sink(out.subspan(body_end, kTagBytes)));
   return {};
+}
+
+// The sealing step with the salt, nonce and key given; with `hash`, the BLAKE3 of the
+// finished envelope, taken piece by piece as each is encrypted.
+Result<void> seal_in_place_with(std::span<uint8_t> out, uint8_t kdf, std::span<const uint8_t, kSaltBytes> salt,
+                                std::span<const uint8_t, crypto::kNonceBytes> nonce, std::span<const uint8_t> key,
+                                Digest* hash) {
+  crypto::AeadStream aead;
+  QM_TRY(begin_seal(out, kdf, salt, nonce, key, aead));
+  if (!hash) return seal_pieces(out, aead, nullptr);
+  Blake3Hasher hasher;
+  QM_TRY(seal_pieces(out, aead, [&](std::span<const uint8_t> piece) -> Result<void> {
+    hasher.update(piece);
+    return {};
+  }));
+  *hash = hasher.finalize();
+  return {};
+}
+
+// A fresh salt and nonce from the kernel and the key for them.
+struct SealParams {
+  std::array<uint8_t, kSaltBytes + crypto::kNonceBytes> fresh{};
+  SecureBytes key;
+  std::span<const uint8_t, kSaltBytes> salt() const { return std::span<const uint8_t, kSaltBytes>(fresh.data(), kSaltBytes); }
+  std::span<const uint8_t, crypto::kNonceBytes> nonce() const {
+    return std::span<const uint8_t, crypto::kNonceBytes>(fresh.data() + kSaltBytes, crypto::kNonceBytes);
+  }
+};
+
+Result<SealParams> fresh_seal_params(std::span<const uint8_t> envelope, const Secret& secret) {
+  if (envelope.size() < kOverheadBytes || envelope.size() - kOverheadBytes > kMaxImageBytes)
+    return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
+  SealParams p;
+  if (!crypto::os_random_bytes(p.fresh)) return fail(snapshot_error("OS random source unavailable"));
+  QM_ASSIGN(p.key, secret.derive(p.salt()));
+  return p;
 }
 
 }  // namespace
@@ -161,14 +202,8 @@ Result<std::vector<uint8_t>> seal_image_with(std::span<const uint8_t> image, uin
 }
 
 Result<void> seal_in_place(std::span<uint8_t> envelope, const Secret& secret, Digest* hash) {
-  if (envelope.size() < kOverheadBytes || envelope.size() - kOverheadBytes > kMaxImageBytes)
-    return fail(QmError::resource_limit("encrypted image exceeds 256 MiB"));
-  std::array<uint8_t, kSaltBytes + crypto::kNonceBytes> fresh{};
-  if (!crypto::os_random_bytes(fresh)) return fail(snapshot_error("OS random source unavailable"));
-  std::span<const uint8_t, kSaltBytes> salt(fresh.data(), kSaltBytes);
-  std::span<const uint8_t, crypto::kNonceBytes> nonce(fresh.data() + kSaltBytes, crypto::kNonceBytes);
-  QM_ASSIGN(SecureBytes key, secret.derive(salt));
-  return seal_in_place_with(envelope, secret.tag(), salt, nonce, key.span(), hash);
+  QM_ASSIGN(SealParams p, fresh_seal_params(envelope, secret));
+  return seal_in_place_with(envelope, secret.tag(), p.salt(), p.nonce(), p.key.span(), hash);
 }
 
 Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Secret& secret) {
@@ -392,18 +427,49 @@ Result<Digest> hash_file(const std::string& path) {
   return hasher.finalize();
 }
 
-Result<void> publish(const std::string& path, std::span<const uint8_t> bytes, bool replace) {
+namespace {
+
+fs::AtomicWriteOptions publish_options(bool replace) {
   fs::AtomicWriteOptions options;
   options.replace = replace;
-  options.sync_dir = false;  // done here, so its failure can be told apart from the others
+  options.sync_dir = false;  // done by sync_published_dir, so its failure can be told apart
   options.mode = 0600;
-  QM_TRY(fs::write_file_atomic(path, bytes, options));
+  return options;
+}
+
+// The directory flush after the rename: its failure leaves the new bytes in place but maybe
+// not durable.
+Result<void> sync_published_dir(const std::string& path) {
   if (auto synced = fs::get().sync_dir(fs::parent_dir(path)); !synced) {
     const QmError& e = synced.error();
     return fail(QmError::outcome_unknown("ciphertext published but directory sync failed: " +
                                          (e.is(ErrorKind::Io) ? e.detail : e.message())));
   }
   return {};
+}
+
+}  // namespace
+
+Result<void> publish(const std::string& path, std::span<const uint8_t> bytes, bool replace) {
+  QM_TRY(fs::write_file_atomic(path, bytes, publish_options(replace)));
+  return sync_published_dir(path);
+}
+
+Result<Digest> seal_and_publish(std::span<uint8_t> envelope, const Secret& secret, const std::string& path,
+                                bool replace, const std::function<Result<void>()>& before_writing) {
+  QM_ASSIGN(SealParams p, fresh_seal_params(envelope, secret));
+  crypto::AeadStream aead;
+  QM_TRY(begin_seal(envelope, secret.tag(), p.salt(), p.nonce(), p.key.span(), aead));
+  QM_TRY(before_writing());
+  QM_ASSIGN(fs::AtomicFile file, fs::AtomicFile::create(path, publish_options(replace)));
+  Blake3Hasher hasher;
+  QM_TRY(seal_pieces(envelope, aead, [&](std::span<const uint8_t> piece) -> Result<void> {
+    hasher.update(piece);
+    return file.append(piece);
+  }));
+  QM_TRY(file.commit());
+  QM_TRY(sync_published_dir(path));
+  return hasher.finalize();
 }
 
 }  // namespace qm::encryption

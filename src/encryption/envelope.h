@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -162,5 +163,14 @@ Result<Digest> hash_file(const std::string& path);
 // `replace`), then the directory flushed. A failed directory flush is
 // TransactionOutcomeUnknown: the new bytes are in place but maybe not durable.
 Result<void> publish(const std::string& path, std::span<const uint8_t> bytes, bool replace);
+// seal_in_place and publish in one pass over the bytes: each piece of the envelope is
+// encrypted, hashed and written to the temporary file while it is in cache, and its write-out
+// is started early, so the final flush waits for less. The envelope's bytes, the publish
+// (temporary file, flush, rename, directory flush) and every error are those of the two
+// calls; `before_writing` runs once the envelope's header and key are ready, before the
+// temporary file is created, and its error stops everything. The envelope's BLAKE3 comes back.
+// On failure the buffer may hold plaintext; the caller wipes it.
+Result<Digest> seal_and_publish(std::span<uint8_t> envelope, const Secret& secret, const std::string& path,
+                                bool replace, const std::function<Result<void>()>& before_writing);
 
 }  // namespace qm::encryption

@@ -4,7 +4,7 @@
 
 namespace qm::encryption {
 
-Result<SecureBytes> seal_database(db::Database& db, const Secret& secret, Digest* hash) {
+Result<SecureBytes> bake_envelope(db::Database& db) {
   if (db.in_transaction()) return fail(QmError::transaction("cannot seal an active transaction"));
   // The image is baked where the envelope holds it, between the header and the tag.
   SecureBytes envelope;
@@ -13,6 +13,11 @@ Result<SecureBytes> seal_database(db::Database& db, const Secret& secret, Digest
     envelope = SecureBytes(static_cast<size_t>(size) + kOverheadBytes);
     return envelope.span().subspan(kHeaderBytes, static_cast<size_t>(size));
   }));
+  return envelope;
+}
+
+Result<SecureBytes> seal_database(db::Database& db, const Secret& secret, Digest* hash) {
+  QM_ASSIGN(SecureBytes envelope, bake_envelope(db));
   QM_TRY(seal_in_place(envelope.span(), secret, hash));
   envelope.declassify();
   return envelope;

@@ -16,6 +16,9 @@ namespace qm::encryption {
 // transaction" while one is open). The buffer holds ciphertext only. With `hash`, the
 // envelope's BLAKE3 goes there, taken while it is encrypted.
 Result<SecureBytes> seal_database(db::Database& db, const Secret& secret, Digest* hash = nullptr);
+// The first half of seal_database: the image baked where an envelope holds it (see
+// seal_in_place), still plaintext, in a buffer wiped when dropped.
+Result<SecureBytes> bake_envelope(db::Database& db);
 // A memory database decrypted from an envelope (copied; the envelope is left as it is).
 Result<db::Database> open_database(std::span<const uint8_t> envelope, const Secret& secret);
 // The same, decrypting in place. On success the buffer is handed to the database, which lends

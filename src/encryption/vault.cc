@@ -143,26 +143,46 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
             }));
   if (candidate.storage_mode() != db::StorageMode::Memory)
     return fail(snapshot_error("vault candidate must remain in memory"));
-  Digest hash{};
-  QM_ASSIGN(SecureBytes envelope, seal_database(candidate, secret_, &hash));
-  QM_TRY(persist(envelope.span(), hash));
+  QM_ASSIGN(SecureBytes envelope, bake_envelope(candidate));
+  QM_TRY(seal_and_persist(envelope));
   db_ = std::move(candidate);
   return results;
 }
 
-Result<void> Vault::persist(std::span<const uint8_t> envelope, const Digest& envelope_hash) {
-  QM_TRY(refuse_poisoned());
+Result<void> Vault::check_file_unchanged() {
   QM_ASSIGN(Digest seen, hash_file(path_));
   // Constant time over all 32 bytes.
   if (sodium_memcmp(seen.data(), file_hash_.data(), seen.size()) != 0) {
     poisoned_ = true;
     return fail(QmError::transaction("vault changed outside this handle; reopen it"));
   }
+  return {};
+}
+
+Result<void> Vault::persist(std::span<const uint8_t> envelope, const Digest& envelope_hash) {
+  QM_TRY(refuse_poisoned());
+  QM_TRY(check_file_unchanged());
   if (auto published = publish(path_, envelope, true); !published) {
     if (published.error().is(ErrorKind::TransactionOutcomeUnknown)) poisoned_ = true;
     return published;
   }
   file_hash_ = envelope_hash;
+  return {};
+}
+
+Result<void> Vault::seal_and_persist(SecureBytes& envelope) {
+  // As seal_database and persist, in one pass: the key is ready and the file checked before
+  // the first byte is encrypted and written.
+  auto published = seal_and_publish(envelope.span(), secret_, path_, true, [&]() -> Result<void> {
+    QM_TRY(refuse_poisoned());
+    return check_file_unchanged();
+  });
+  if (!published) {
+    if (published.error().is(ErrorKind::TransactionOutcomeUnknown)) poisoned_ = true;
+    return fail(std::move(published).error());
+  }
+  envelope.declassify();  // ciphertext now
+  file_hash_ = *published;
   return {};
 }
 
