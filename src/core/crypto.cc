@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 namespace qm::crypto {
 namespace {
@@ -56,6 +57,82 @@ bool open(const Key& key, const Nonce& nonce, std::span<const uint8_t> associate
   return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(plaintext.data(), nullptr, ciphertext.data(),
                                                              ciphertext.size(), tag.data(), associated.data(),
                                                              associated.size(), nonce.data(), key.data()) == 0;
+}
+
+// ---- AeadStream ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint8_t kZeroPad[16] = {};
+static_assert(sizeof(crypto_onetimeauth_poly1305_state) <= 256);
+static_assert(alignof(crypto_onetimeauth_poly1305_state) <= 16);
+
+crypto_onetimeauth_poly1305_state* mac_state(unsigned char* bytes) {
+  return reinterpret_cast<crypto_onetimeauth_poly1305_state*>(bytes);
+}
+
+}  // namespace
+
+AeadStream::~AeadStream() {
+  sodium_memzero(mac_, sizeof mac_);
+  sodium_memzero(subkey_.data(), subkey_.size());
+}
+
+Result<void> AeadStream::start(const Key& key, const Nonce& nonce, std::span<const uint8_t> associated) {
+  QM_TRY(ensure_sodium());
+  // XChaCha20: a subkey from the key and the nonce's first 16 bytes, then the IETF ChaCha20
+  // nonce of four zero bytes and the nonce's last 8.
+  crypto_core_hchacha20(subkey_.data(), nonce.data(), key.data(), nullptr);
+  nonce_.fill(0);
+  std::memcpy(nonce_.data() + 4, nonce.data() + 16, 8);
+  // The Poly1305 key is the first 32 bytes of keystream block 0; the message starts at block 1.
+  unsigned char block0[64];
+  crypto_stream_chacha20_ietf(block0, sizeof block0, nonce_.data(), subkey_.data());
+  crypto_onetimeauth_poly1305_init(mac_state(mac_), block0);
+  sodium_memzero(block0, sizeof block0);
+  crypto_onetimeauth_poly1305_update(mac_state(mac_), associated.data(), associated.size());
+  crypto_onetimeauth_poly1305_update(mac_state(mac_), kZeroPad, (0x10 - associated.size()) & 0xf);
+  associated_bytes_ = associated.size();
+  message_bytes_ = 0;
+  return {};
+}
+
+void AeadStream::encrypt(std::span<uint8_t> piece) {
+  const auto block = static_cast<uint32_t>(1 + message_bytes_ / 64);
+  crypto_stream_chacha20_ietf_xor_ic(piece.data(), piece.data(), piece.size(), nonce_.data(), block, subkey_.data());
+  crypto_onetimeauth_poly1305_update(mac_state(mac_), piece.data(), piece.size());
+  message_bytes_ += piece.size();
+}
+
+void AeadStream::decrypt(std::span<uint8_t> piece) {
+  const auto block = static_cast<uint32_t>(1 + message_bytes_ / 64);
+  crypto_onetimeauth_poly1305_update(mac_state(mac_), piece.data(), piece.size());
+  crypto_stream_chacha20_ietf_xor_ic(piece.data(), piece.data(), piece.size(), nonce_.data(), block, subkey_.data());
+  message_bytes_ += piece.size();
+}
+
+void AeadStream::authenticate_lengths() {
+  crypto_onetimeauth_poly1305_update(mac_state(mac_), kZeroPad, (0x10 - message_bytes_) & 0xf);
+  unsigned char lengths[16];
+  for (int i = 0; i < 8; ++i) {
+    lengths[i] = static_cast<unsigned char>(associated_bytes_ >> (8 * i));
+    lengths[8 + i] = static_cast<unsigned char>(message_bytes_ >> (8 * i));
+  }
+  crypto_onetimeauth_poly1305_update(mac_state(mac_), lengths, sizeof lengths);
+}
+
+Tag AeadStream::finish() {
+  authenticate_lengths();
+  Tag tag{};
+  crypto_onetimeauth_poly1305_final(mac_state(mac_), tag.data());
+  return tag;
+}
+
+bool AeadStream::verify(const Tag& tag) {
+  Tag computed = finish();
+  const bool ok = crypto_verify_16(computed.data(), tag.data()) == 0;
+  sodium_memzero(computed.data(), computed.size());
+  return ok;
 }
 
 Result<Key> argon2id(std::span<const uint8_t> passphrase, std::span<const uint8_t> salt, uint32_t time_cost,

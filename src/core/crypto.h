@@ -33,6 +33,38 @@ Result<Tag> seal(const Key& key, const Nonce& nonce, std::span<const uint8_t> as
 bool open(const Key& key, const Nonce& nonce, std::span<const uint8_t> associated,
           std::span<const uint8_t> ciphertext, const Tag& tag, std::span<uint8_t> plaintext);
 
+// The same AEAD over a message handed over in pieces, so that each piece can be encrypted
+// or decrypted and authenticated, and put to other use (hashed, written), while it is still
+// in cache: the bytes and the tag are those of seal and open. Every piece but the last must be
+// a multiple of 64 bytes. The subkey and the authenticator state are wiped when it goes.
+class AeadStream {
+ public:
+  AeadStream() = default;
+  ~AeadStream();
+  AeadStream(const AeadStream&) = delete;
+  AeadStream& operator=(const AeadStream&) = delete;
+
+  // Starts a message under the key and nonce, authenticating `associated` first.
+  Result<void> start(const Key& key, const Nonce& nonce, std::span<const uint8_t> associated);
+  // Encrypts the next piece where it lies.
+  void encrypt(std::span<uint8_t> piece);
+  // Authenticates the next piece of ciphertext and decrypts it where it lies; nothing of it
+  // may be trusted before verify() returns true.
+  void decrypt(std::span<uint8_t> piece);
+  // The tag of everything handed over.
+  Tag finish();
+  // Whether `tag` is the tag of everything handed over (constant time).
+  bool verify(const Tag& tag);
+
+ private:
+  void authenticate_lengths();
+  alignas(16) unsigned char mac_[256];  // the Poly1305 state, opaque here
+  Key subkey_{};
+  std::array<uint8_t, 12> nonce_{};
+  uint64_t associated_bytes_ = 0;
+  uint64_t message_bytes_ = 0;
+};
+
 // Argon2id (version 0x13) of a passphrase with a salt into a 32-byte key.
 Result<Key> argon2id(std::span<const uint8_t> passphrase, std::span<const uint8_t> salt, uint32_t time_cost,
                      uint32_t memory_kib, uint32_t parallelism);

@@ -284,6 +284,17 @@ class PosixFileSystem final : public FileSystem {
     return {};
   }
 
+  void start_writeback(const File& f, uint64_t offset, uint64_t length) override {
+#ifdef SYNC_FILE_RANGE_WRITE
+    (void)::sync_file_range(handle_of(f), static_cast<off_t>(offset), static_cast<off_t>(length),
+                            SYNC_FILE_RANGE_WRITE);
+#else
+    (void)f;
+    (void)offset;
+    (void)length;
+#endif
+  }
+
   Result<void> sync_data(const File& f) override {
 #ifdef F_FULLFSYNC
     return sync(f);
@@ -414,6 +425,10 @@ Result<void> File::truncate(uint64_t length) const {
 Result<void> File::sync() const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->sync(*this);
+}
+
+void File::start_writeback(uint64_t offset, uint64_t length) const {
+  if (fs_) fs_->start_writeback(*this, offset, length);
 }
 
 Result<void> File::sync_data() const {
@@ -604,8 +619,7 @@ Result<std::vector<std::string>> mkdir_all(const std::string& path, uint32_t mod
   return created;
 }
 
-Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t> data,
-                               const AtomicWriteOptions& options) {
+Result<AtomicFile> AtomicFile::create(const std::string& path, const AtomicWriteOptions& options) {
   FileSystem& fs = get();
   std::string dir = parent_dir(path);
   std::string temp = options.temp_path;
@@ -625,23 +639,58 @@ Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t>
   } else {
     QM_ASSIGN(f, fs.open(temp, kWrite | kCreate | kTruncate, options.mode));
   }
-  auto abandon = [&](QmError e) -> Result<void> {
-    f.close();
-    (void)fs.unlink(temp);
-    return fail(std::move(e));
-  };
-  if (auto r = f.write_all_at(data, 0); !r) return abandon(std::move(r).error());
-  if (options.sync_file) {
-    if (auto r = f.sync(); !r) return abandon(std::move(r).error());
+  return AtomicFile(fs, path, std::move(dir), std::move(temp), std::move(f), options);
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+void AtomicFile::discard() {
+  if (!open_) return;
+  open_ = false;
+  file_.close();
+  (void)fs_->unlink(temp_);
+}
+
+Result<void> AtomicFile::append(std::span<const uint8_t> bytes) {
+  if (!open_) return fail(QmError::io("write to an abandoned temporary file: " + temp_));
+  if (auto r = file_.write_all_at(bytes, written_); !r) {
+    discard();
+    return r;
   }
-  f.close();
-  auto renamed = options.replace ? fs.rename(temp, path) : fs.rename_noreplace(temp, path);
-  if (!renamed) {
-    (void)fs.unlink(temp);
-    return fail(std::move(renamed).error());
+  written_ += bytes.size();
+  // Write-out is started a few MiB at a time: the disk works while the next pieces are made.
+  constexpr uint64_t kStartEvery = uint64_t{4} << 20;
+  if (options_.sync_file && written_ - started_ >= kStartEvery) {
+    file_.start_writeback(started_, written_ - started_);
+    started_ = written_;
   }
-  if (options.sync_dir) QM_TRY(fs.sync_dir(dir));
   return {};
+}
+
+Result<void> AtomicFile::commit() {
+  if (!open_) return fail(QmError::io("commit of an abandoned temporary file: " + temp_));
+  if (options_.sync_file) {
+    if (auto r = file_.sync(); !r) {
+      discard();
+      return r;
+    }
+  }
+  file_.close();
+  auto renamed = options_.replace ? fs_->rename(temp_, path_) : fs_->rename_noreplace(temp_, path_);
+  if (!renamed) {
+    discard();
+    return renamed;
+  }
+  open_ = false;
+  if (options_.sync_dir) QM_TRY(fs_->sync_dir(dir_));
+  return {};
+}
+
+Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t> data,
+                               const AtomicWriteOptions& options) {
+  QM_ASSIGN(AtomicFile file, AtomicFile::create(path, options));
+  QM_TRY(file.append(data));
+  return file.commit();
 }
 
 }  // namespace qm::fs

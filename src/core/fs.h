@@ -18,6 +18,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -98,6 +99,10 @@ class File {
   Result<void> truncate(uint64_t length) const;
   // Flushes data and metadata to stable storage.
   Result<void> sync() const;
+  // Asks the file system to start writing these bytes out now, without waiting, so that a
+  // later flush has less left to wait for. A hint: nothing is promised and nothing reported
+  // (the flush reports any failure).
+  void start_writeback(uint64_t offset, uint64_t length) const;
   // Flushes the data (and what reading it back needs) but not the times: for a file rewritten
   // in place, whose size did not change, it saves the file system a journal commit.
   Result<void> sync_data() const;
@@ -179,6 +184,8 @@ class FileSystem {
   virtual Result<void> truncate(const File& f, uint64_t length) = 0;
   virtual Result<void> sync(const File& f) = 0;
   virtual Result<void> sync_data(const File& f) { return sync(f); }
+  // The default, for doubles: nothing to start.
+  virtual void start_writeback(const File&, uint64_t, uint64_t) {}
   virtual Result<bool> try_lock_exclusive(const File& f) = 0;
   // A file system without shared locks gives an exclusive one.
   virtual Result<bool> try_lock_shared(const File& f) { return try_lock_exclusive(f); }
@@ -244,6 +251,44 @@ Result<void> sync_together(std::span<const File* const> files, std::span<const s
 // `path` is as it was, unless the failure came after the rename (the directory flush).
 Result<void> write_file_atomic(const std::string& path, std::span<const uint8_t> data,
                                const AtomicWriteOptions& options = {});
+
+// write_file_atomic with the bytes handed over piece by piece as they are produced: the
+// temporary file is created at once, each piece is written as it comes (and its write-out
+// started, so the final flush waits for less), and commit() flushes, renames and flushes the
+// directory as the options say. Dropped before commit() succeeds, the temporary file is closed
+// and removed, and `path` is as it was.
+class AtomicFile {
+ public:
+  static Result<AtomicFile> create(const std::string& path, const AtomicWriteOptions& options);
+  AtomicFile(AtomicFile&& o) noexcept
+      : fs_(o.fs_), path_(std::move(o.path_)), dir_(std::move(o.dir_)), temp_(std::move(o.temp_)), file_(std::move(o.file_)),
+        options_(std::move(o.options_)), written_(o.written_), started_(o.started_),
+        open_(std::exchange(o.open_, false)) {}
+  AtomicFile& operator=(AtomicFile&&) = delete;
+  ~AtomicFile();
+
+  // Writes the next bytes after those already written.
+  Result<void> append(std::span<const uint8_t> bytes);
+  Result<void> commit();
+
+ private:
+  AtomicFile(FileSystem& fs, std::string path, std::string dir, std::string temp, File file,
+             AtomicWriteOptions options)
+      : fs_(&fs), path_(std::move(path)), dir_(std::move(dir)), temp_(std::move(temp)), file_(std::move(file)),
+        options_(std::move(options)) {}
+  // Closes and removes the temporary file (once).
+  void discard();
+
+  FileSystem* fs_;  // the file system in force when the file was created
+  std::string path_;
+  std::string dir_;
+  std::string temp_;
+  File file_;
+  AtomicWriteOptions options_;
+  uint64_t written_ = 0;
+  uint64_t started_ = 0;  // bytes whose write-out was started
+  bool open_ = true;      // the temporary file is still ours to remove
+};
 inline Result<void> write_file_atomic(const std::string& path, std::string_view data,
                                       const AtomicWriteOptions& options = {}) {
   return write_file_atomic(path, {reinterpret_cast<const uint8_t*>(data.data()), data.size()}, options);

@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -120,8 +121,9 @@ struct EnvelopeInfo {
 Result<std::vector<uint8_t>> seal_image(std::span<const uint8_t> image, const Secret& secret);
 // The same where the image already lies: `envelope` is the image's length + 80 bytes with the
 // image at [64, 64 + length); the header and the tag are written around it and the image is
-// encrypted in place (no second buffer for the ciphertext).
-Result<void> seal_in_place(std::span<uint8_t> envelope, const Secret& secret);
+// encrypted in place (no second buffer for the ciphertext). With `hash`, the BLAKE3 of the
+// finished envelope goes there, taken as it is encrypted.
+Result<void> seal_in_place(std::span<uint8_t> envelope, const Secret& secret, Digest* hash = nullptr);
 // The sealing step on its own, with the salt, nonce and key given (tests, fuzzing and the
 // benchmark use it to seal without a kernel draw or a key derivation per call).
 Result<std::vector<uint8_t>> seal_image_with(std::span<const uint8_t> image, uint8_t kdf,
@@ -137,6 +139,18 @@ Result<SecureBytes> open_image(std::span<const uint8_t> envelope, const Secret& 
 // span inside `envelope`, which the caller wipes.
 Result<std::span<uint8_t>> open_in_place(std::span<uint8_t> envelope, const Secret& secret);
 
+// An envelope file read and opened where it lies: `image` is the plaintext inside `bytes`
+// (wiped when they go), `file_hash` the BLAKE3 of the file's bytes as they were read.
+struct OpenedEnvelope {
+  SecureBytes bytes;
+  std::span<uint8_t> image;
+  Digest file_hash{};
+};
+// read_envelope, the file's hash and open_in_place in one go: the file is read, hashed,
+// authenticated and decrypted piece by piece, each piece while it is in cache, with the same
+// checks and errors.
+Result<OpenedEnvelope> read_and_open(const std::string& path, const Secret& secret);
+
 // Reads an envelope file (no links followed, regular files only) with the size bound, and
 // checks its header.
 Result<std::vector<uint8_t>> read_file(const std::string& path);
@@ -149,5 +163,14 @@ Result<Digest> hash_file(const std::string& path);
 // `replace`), then the directory flushed. A failed directory flush is
 // TransactionOutcomeUnknown: the new bytes are in place but maybe not durable.
 Result<void> publish(const std::string& path, std::span<const uint8_t> bytes, bool replace);
+// seal_in_place and publish in one pass over the bytes: each piece of the envelope is
+// encrypted, hashed and written to the temporary file while it is in cache, and its write-out
+// is started early, so the final flush waits for less. The envelope's bytes, the publish
+// (temporary file, flush, rename, directory flush) and every error are those of the two
+// calls; `before_writing` runs once the envelope's header and key are ready, before the
+// temporary file is created, and its error stops everything. The envelope's BLAKE3 comes back.
+// On failure the buffer may hold plaintext; the caller wipes it.
+Result<Digest> seal_and_publish(std::span<uint8_t> envelope, const Secret& secret, const std::string& path,
+                                bool replace, const std::function<Result<void>()>& before_writing);
 
 }  // namespace qm::encryption

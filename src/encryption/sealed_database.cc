@@ -4,7 +4,7 @@
 
 namespace qm::encryption {
 
-Result<SecureBytes> seal_database(db::Database& db, const Secret& secret) {
+Result<SecureBytes> bake_envelope(db::Database& db) {
   if (db.in_transaction()) return fail(QmError::transaction("cannot seal an active transaction"));
   // The image is baked where the envelope holds it, between the header and the tag.
   SecureBytes envelope;
@@ -13,7 +13,12 @@ Result<SecureBytes> seal_database(db::Database& db, const Secret& secret) {
     envelope = SecureBytes(static_cast<size_t>(size) + kOverheadBytes);
     return envelope.span().subspan(kHeaderBytes, static_cast<size_t>(size));
   }));
-  QM_TRY(seal_in_place(envelope.span(), secret));
+  return envelope;
+}
+
+Result<SecureBytes> seal_database(db::Database& db, const Secret& secret, Digest* hash) {
+  QM_ASSIGN(SecureBytes envelope, bake_envelope(db));
+  QM_TRY(seal_in_place(envelope.span(), secret, hash));
   envelope.declassify();
   return envelope;
 }
@@ -43,6 +48,13 @@ class OpenedImage final : public fs::Mapping {
 Result<db::Database> open_database_in_place(SecureBytes& envelope, const Secret& secret) {
   QM_ASSIGN(std::span<uint8_t> image, open_in_place(envelope.span(), secret));
   return db::Database::import_lent(std::make_shared<OpenedImage>(std::move(envelope), image));
+}
+
+Result<db::Database> open_database_file(const std::string& path, const Secret& secret, Digest& file_hash) {
+  QM_ASSIGN(OpenedEnvelope opened, read_and_open(path, secret));
+  file_hash = opened.file_hash;
+  const std::span<const uint8_t> image = opened.image;
+  return db::Database::import_lent(std::make_shared<OpenedImage>(std::move(opened.bytes), image));
 }
 
 Result<db::Database> copy_database(db::Database& db) { return db.copy_to_memory(); }

@@ -72,20 +72,18 @@ Result<Vault> Vault::open(const std::string& path, Secret secret) {
   // On any failure the lock file closes (releasing the lock) and the secret is wiped as the
   // locals go.
   QM_ASSIGN(auto acquired, acquire_vault_path(path));
-  QM_ASSIGN(SecureBytes envelope, read_envelope(acquired.first));
-  // The file's hash before its bytes are decrypted where they lie.
-  const Digest hash = blake3(envelope.span());
-  QM_ASSIGN(db::Database db, open_database_in_place(envelope, secret));
+  Digest hash{};
+  QM_ASSIGN(db::Database db, open_database_file(acquired.first, secret, hash));
   return Vault(std::move(db), std::move(acquired.first), std::move(secret), hash, std::move(acquired.second));
 }
 
 Result<Vault> Vault::create(const std::string& path, Secret secret) {
   QM_ASSIGN(auto acquired, acquire_vault_path(path));
   db::Database db = db::Database::open_memory();
-  QM_ASSIGN(SecureBytes envelope, seal_database(db, secret));
+  Digest hash{};
+  QM_ASSIGN(SecureBytes envelope, seal_database(db, secret, &hash));
   QM_TRY(publish(acquired.first, envelope.span(), false));
-  return Vault(std::move(db), std::move(acquired.first), std::move(secret), blake3(envelope.span()),
-               std::move(acquired.second));
+  return Vault(std::move(db), std::move(acquired.first), std::move(secret), hash, std::move(acquired.second));
 }
 
 Vault::~Vault() {
@@ -145,25 +143,46 @@ Result<std::vector<QueryResult>> Vault::execute_batch(std::span<const VaultState
             }));
   if (candidate.storage_mode() != db::StorageMode::Memory)
     return fail(snapshot_error("vault candidate must remain in memory"));
-  QM_ASSIGN(SecureBytes envelope, seal_database(candidate, secret_));
-  QM_TRY(persist(envelope.span()));
+  QM_ASSIGN(SecureBytes envelope, bake_envelope(candidate));
+  QM_TRY(seal_and_persist(envelope));
   db_ = std::move(candidate);
   return results;
 }
 
-Result<void> Vault::persist(std::span<const uint8_t> envelope) {
-  QM_TRY(refuse_poisoned());
+Result<void> Vault::check_file_unchanged() {
   QM_ASSIGN(Digest seen, hash_file(path_));
   // Constant time over all 32 bytes.
   if (sodium_memcmp(seen.data(), file_hash_.data(), seen.size()) != 0) {
     poisoned_ = true;
     return fail(QmError::transaction("vault changed outside this handle; reopen it"));
   }
+  return {};
+}
+
+Result<void> Vault::persist(std::span<const uint8_t> envelope, const Digest& envelope_hash) {
+  QM_TRY(refuse_poisoned());
+  QM_TRY(check_file_unchanged());
   if (auto published = publish(path_, envelope, true); !published) {
     if (published.error().is(ErrorKind::TransactionOutcomeUnknown)) poisoned_ = true;
     return published;
   }
-  file_hash_ = blake3(envelope);
+  file_hash_ = envelope_hash;
+  return {};
+}
+
+Result<void> Vault::seal_and_persist(SecureBytes& envelope) {
+  // As seal_database and persist, in one pass: the key is ready and the file checked before
+  // the first byte is encrypted and written.
+  auto published = seal_and_publish(envelope.span(), secret_, path_, true, [&]() -> Result<void> {
+    QM_TRY(refuse_poisoned());
+    return check_file_unchanged();
+  });
+  if (!published) {
+    if (published.error().is(ErrorKind::TransactionOutcomeUnknown)) poisoned_ = true;
+    return fail(std::move(published).error());
+  }
+  envelope.declassify();  // ciphertext now
+  file_hash_ = *published;
   return {};
 }
 
@@ -179,12 +198,13 @@ Result<void> Vault::backup(const std::string& path) {
 
 Result<void> Vault::rotate_key(Secret next) {
   QM_TRY(refuse_poisoned());
-  QM_ASSIGN(SecureBytes envelope, seal_database(db_, next));
+  Digest hash{};
+  QM_ASSIGN(SecureBytes envelope, seal_database(db_, next, &hash));
   {
     QM_ASSIGN(db::Database check, open_database(envelope.span(), next));
     QM_TRY(inspect_stats(check));
   }
-  QM_TRY(persist(envelope.span()));
+  QM_TRY(persist(envelope.span(), hash));
   secret_ = std::move(next);  // the old secret is wiped as it is replaced
   return {};
 }

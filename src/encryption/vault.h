@@ -70,8 +70,14 @@ class Vault {
         lock_(std::move(lock)) {}
 
   Result<void> refuse_poisoned() const;
-  // Re-reads the file, compares it with file_hash, publishes the envelope over it.
-  Result<void> persist(std::span<const uint8_t> envelope);
+  // Re-reads the file, compares it with file_hash, publishes the envelope over it; the
+  // envelope's BLAKE3 (taken when it was sealed) becomes file_hash.
+  Result<void> persist(std::span<const uint8_t> envelope, const Digest& envelope_hash);
+  // persist for a baked, not yet sealed envelope (bake_envelope): sealed and published in one
+  // pass (seal_and_publish), the file checked first.
+  Result<void> seal_and_persist(SecureBytes& envelope);
+  // Hashes the file and compares it with file_hash; a difference poisons the handle.
+  Result<void> check_file_unchanged();
 
   db::Database db_;
   std::string path_;

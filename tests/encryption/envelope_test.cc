@@ -176,6 +176,68 @@ TEST_F(EnvelopeDir, AnImagePastTheMappedBufferSizeIsSealedAndOpenedWhereItLies) 
             "data corruption: encrypted snapshot: authentication failed");
 }
 
+TEST_F(EnvelopeDir, PiecewiseSealAndFileOpenMatchTheOneShotCipherAtEveryPieceBoundary) {
+  // Sealing and opening a file work in pieces of 256 KiB at envelope offsets; the lengths put
+  // the end of the ciphertext and the tag before, on and across a piece boundary.
+  const std::string prefix = "data corruption: encrypted snapshot: ";
+  const size_t piece = size_t{256} << 10;
+  const std::string path = tmp.join("p.vault");
+  for (size_t length : {size_t{0}, size_t{1}, size_t{65}, piece - 81, piece - 80, piece - 72, piece - 64,
+                        piece - 63, piece, 2 * piece + 100}) {
+    SCOPED_TRACE(length);
+    std::vector<uint8_t> image(length);
+    for (size_t i = 0; i < length; ++i) image[i] = static_cast<uint8_t>(i * 131 + (i >> 9));
+
+    // Bytes and tag are libsodium's one-shot AEAD with the header as associated data.
+    const auto fixed = *seal_image_with(image, 0, kSalt, kNonce, kKey);
+    std::vector<uint8_t> plain = image, cipher(length + 1);
+    plain.push_back(0);  // never empty: libsodium takes no null pointer
+    std::array<uint8_t, 16> tag{};
+    crypto_aead_xchacha20poly1305_ietf_encrypt_detached(cipher.data(), tag.data(), nullptr, plain.data(), length,
+                                                        fixed.data(), 64, nullptr, kNonce.data(), kKey.data());
+    ASSERT_TRUE(std::equal(cipher.begin(), cipher.begin() + length, fixed.begin() + 64));
+    ASSERT_TRUE(std::equal(tag.begin(), tag.end(), fixed.begin() + 64 + length));
+
+    // The hash taken while sealing is the envelope's.
+    SecureBytes env(length + kOverheadBytes);
+    if (length) std::memcpy(env.data() + 64, image.data(), length);
+    Digest hash{};
+    ASSERT_TRUE(seal_in_place(env.span(), raw_key(), &hash).has_value());
+    EXPECT_EQ(hash, blake3(env.span()));
+
+    // The file read, hashed and decrypted piece by piece gives the image and the file's hash.
+    std::filesystem::remove(path);
+    ASSERT_TRUE(publish(path, env.span(), false).has_value());
+    auto opened = must(read_and_open(path, raw_key()));
+    EXPECT_EQ(opened.file_hash, hash);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), opened.image.begin(), opened.image.end()));
+
+    // Damaged files fail with the text of a whole read followed by an open in place.
+    const std::vector<std::function<void(std::vector<uint8_t>&)>> damages = {
+        [](auto& e) { e[e.size() > 80 ? e.size() - 17 : 40] ^= 1; },  // last ciphertext byte
+        [](auto& e) { e.back() ^= 0x80; },                            // last tag byte
+        [](auto& e) { e.push_back(0); },
+        [](auto& e) { e.pop_back(); },
+        [](auto& e) { e[9] = 1; },
+    };
+    for (size_t i = 0; i < damages.size(); ++i) {
+      std::vector<uint8_t> bytes(env.begin(), env.end());
+      damages[i](bytes);
+      std::filesystem::remove(path);
+      ASSERT_TRUE(publish(path, bytes, false).has_value());
+      auto whole = read_envelope(path);
+      const std::string want = whole ? error_text(open_in_place(whole->span(), raw_key())) : error_text(whole);
+      EXPECT_NE(want, "(ok)") << i;
+      EXPECT_EQ(error_text(read_and_open(path, raw_key())), want) << i;
+    }
+    std::filesystem::remove(path);
+    ASSERT_TRUE(publish(path, env.span(), false).has_value());
+    EXPECT_EQ(error_text(read_and_open(path, raw_key(1))), prefix + "authentication failed");
+    auto pass = *Secret::passphrase(as_bytes(std::string("correct horse battery")));
+    EXPECT_EQ(error_text(read_and_open(path, pass)), prefix + "authentication failed");
+  }
+}
+
 TEST_F(EnvelopeDir, PublishIsPrivateAndRefusesToReplaceWithoutLeavingTemporaries) {
   const std::string target = tmp.join("v.vault");
   const auto env = sealed_empty_database();

@@ -76,6 +76,13 @@ TEST_F(VaultFaults, FailuresBeforeTheRenameChangeNothing) {
     EXPECT_EQ(*disk.contents("/v/a.vault"), before);
     EXPECT_EQ(disk.list_dir("/v")->size(), 2u);  // the vault and its lock, no temporary left
   }
+  // A batch writes its envelope piece by piece as it is sealed: a failure after the first
+  // piece (here the tag's) leaves nothing behind either.
+  disk.fail_nth(Op::Write, 2);
+  EXPECT_EQ(error_text(vault->execute_batch(insert(1))).rfind("i/o error: ", 0), 0u);
+  EXPECT_FALSE(vault->poisoned());
+  EXPECT_EQ(*disk.contents("/v/a.vault"), before);
+  EXPECT_EQ(disk.list_dir("/v")->size(), 2u);
   EXPECT_EQ(count(*vault), "0");
   // The old secret is still the one in use: the next batch seals with it.
   ASSERT_TRUE(vault->execute_batch(insert(5)).has_value());
