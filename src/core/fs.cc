@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <random>
 #include <thread>
 
@@ -236,10 +237,17 @@ class PosixFileSystem final : public FileSystem {
     // Each thread takes the next item not yet started; every item is tried, and the threads
     // are joined before the outcome is read.
     std::vector<Result<void>> results(items.size());
+    // What a flush threw (memory running out) is thrown again on the calling thread.
+    std::vector<std::exception_ptr> thrown(items.size());
     std::atomic<size_t> next{0};
     auto work = [&] {
-      for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < items.size();)
-        results[i] = sync_item(*this, items[i]);
+      for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < items.size();) {
+        try {
+          results[i] = sync_item(*this, items[i]);
+        } catch (...) {
+          thrown[i] = std::current_exception();
+        }
+      }
     };
     std::vector<std::thread> helpers;
     {
@@ -258,7 +266,10 @@ class PosixFileSystem final : public FileSystem {
     }
     work();
     for (std::thread& t : helpers) t.join();
-    for (Result<void>& r : results) QM_TRY(std::move(r));
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (thrown[i]) std::rethrow_exception(thrown[i]);
+      QM_TRY(std::move(results[i]));
+    }
     return {};
   }
 
