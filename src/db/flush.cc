@@ -1,8 +1,8 @@
 // Flush and the manifest of the live database: tail pages and dirty pages to the backend,
 // then, on a workspace, the manifest, either rewritten in place through a cached handle (the
 // fast path of every mutation outside a transaction, no flush to stable storage) or replaced
-// atomically (temporary file, flush, rename) at transaction boundaries, after everything it
-// names (chunk files, blob files and their directories) has been made durable.
+// atomically at transaction boundaries: the temporary file and everything it names (chunk
+// files, blob files and their directories) flushed as one group, then the rename.
 #include <algorithm>
 #include <set>
 #include <string>
