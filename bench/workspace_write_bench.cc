@@ -13,6 +13,9 @@
 //        workspace_write_bench statements KIND N DIR   (KIND insert, update or delete: loads
 //        10,000 rows, then runs N one-row statements of that kind; for counting system calls
 //        under `strace -c -f`, N = 0 gives the calls of everything else)
+//        workspace_write_bench transactions KIND N DIR   (KIND update or insert: loads 10,000
+//        rows, then runs N transactions: BEGIN, a one-row UPDATE or 1,000 INSERTs, COMMIT;
+//        for counting flushes under `strace -f -c -e trace=fsync,fdatasync`)
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -176,8 +179,35 @@ int statements(const std::string& kind, int n, const std::string& dir) {
   return 0;
 }
 
+// N transactions of one kind on a 10,000-row workspace: BEGIN, a one-row UPDATE and COMMIT,
+// or BEGIN, 1,000 INSERTs and COMMIT (see the usage above).
+int transactions(const std::string& kind, int n, const std::string& dir) {
+  std::filesystem::remove_all(dir);
+  QmDb* db = qm_open_dev(dir.c_str());
+  if (!db) die(qm_last_error());
+  qm(db, "CREATE TABLE t (id, v)");
+  qm(db, "CREATE INDEX ON t (id)");
+  qm(db, "BEGIN");
+  for (int64_t i = 0; i < 10000; i += 1000) qm(db, "INSERT INTO t VALUES " + values(i, i + 1000));
+  qm(db, "COMMIT");
+  int64_t next = 10000;
+  for (int i = 0; i < n; ++i) {
+    qm(db, "BEGIN");
+    if (kind == "update") {
+      qm(db, "UPDATE t SET v = 'u' WHERE id = " + std::to_string((i * 7919) % 10000));
+    } else {
+      for (int k = 0; k < 1000; ++k) qm(db, "INSERT INTO t VALUES (" + std::to_string(next++) + ", 'x')");
+    }
+    qm(db, "COMMIT");
+  }
+  qm_close(db);
+  std::filesystem::remove_all(dir);
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "statements") return statements(argv[2], std::atoi(argv[3]), argv[4]);
+  if (argc == 5 && std::string(argv[1]) == "transactions") return transactions(argv[2], std::atoi(argv[3]), argv[4]);
   const int runs = std::max(5, argc > 1 ? std::atoi(argv[1]) : 5);
   const std::string base = argc > 2 ? std::string(argv[2]) : std::filesystem::temp_directory_path().string();
   const std::string root = base + "/qm_ws_write_bench_" + std::to_string(getpid());

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -14,7 +16,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <random>
+#include <thread>
 
 namespace qm::fs {
 namespace {
@@ -56,6 +60,17 @@ Stat stat_of(const struct stat& st) {
   out.ctime_ns = static_cast<uint64_t>(st.st_ctim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_ctim.tv_nsec);
   return out;
 }
+
+// One item of a group, through `fs` (files already open go to the file system that opened them).
+Result<void> sync_item(FileSystem& fs, const SyncItem& item) {
+  if (item.file) return item.data_only ? item.file->sync_data() : item.file->sync();
+  if (item.directory) return fs.sync_dir(item.path);
+  QM_ASSIGN(File f, fs.open(item.path, kRead));
+  return item.data_only ? f.sync_data() : f.sync();
+}
+
+// At most this many flushes of a group run at once (the calling thread is one of them).
+constexpr size_t kSyncThreads = 4;
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -212,6 +227,49 @@ class PosixFileSystem final : public FileSystem {
     int err = errno;
     ::close(fd);
     if (rc != 0) return fail(os_error("fsync", path, err));
+    return {};
+  }
+
+  Result<void> sync_many(std::span<const SyncItem> items) override {
+    bool foreign = false;
+    for (const SyncItem& item : items) foreign = foreign || (item.file && owner_of(*item.file) != this);
+    if (items.size() < 2 || foreign) return FileSystem::sync_many(items);
+    // Each thread takes the next item not yet started; every item is tried, and the threads
+    // are joined before the outcome is read.
+    std::vector<Result<void>> results(items.size());
+    // What a flush threw (memory running out) is thrown again on the calling thread.
+    std::vector<std::exception_ptr> thrown(items.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+      for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < items.size();) {
+        try {
+          results[i] = sync_item(*this, items[i]);
+        } catch (...) {
+          thrown[i] = std::current_exception();
+        }
+      }
+    };
+    std::vector<std::thread> helpers;
+    {
+      // The helpers take no signals: the host's handlers stay on its own threads.
+      sigset_t all, old;
+      sigfillset(&all);
+      pthread_sigmask(SIG_SETMASK, &all, &old);
+      try {
+        const size_t wanted = std::min(items.size(), kSyncThreads) - 1;
+        helpers.reserve(wanted);
+        while (helpers.size() < wanted) helpers.emplace_back(work);
+      } catch (...) {
+        // No thread to be had: the calling thread flushes what the helpers started do not.
+      }
+      pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    work();
+    for (std::thread& t : helpers) t.join();
+    for (size_t i = 0; i < items.size(); ++i) {
+      if (thrown[i]) std::rethrow_exception(thrown[i]);
+      QM_TRY(std::move(results[i]));
+    }
     return {};
   }
 
@@ -436,12 +494,6 @@ Result<void> File::sync_data() const {
   return fs_->sync_data(*this);
 }
 
-Result<void> sync_together(std::span<const File* const> files, std::span<const std::string> dirs) {
-  for (const File* f : files) QM_TRY(f->sync());
-  for (const std::string& dir : dirs) QM_TRY(get().sync_dir(dir));
-  return {};
-}
-
 Result<bool> File::try_lock_exclusive() const {
   if (!fs_) return fail(closed_file(path_));
   return fs_->try_lock_exclusive(*this);
@@ -480,6 +532,11 @@ Result<Stat> FileSystem::fstat(const File& f) {
 }
 
 Result<std::vector<std::string>> FileSystem::list_dir_bounded(const std::string& path, size_t) { return list_dir(path); }
+
+Result<void> FileSystem::sync_many(std::span<const SyncItem> items) {
+  for (const SyncItem& item : items) QM_TRY(sync_item(*this, item));
+  return {};
+}
 
 Result<void> FileSystem::hard_link(const std::string& from, const std::string& to) {
   return fail(QmError::from_errno("link " + from + " to " + to, EXDEV));
@@ -541,6 +598,18 @@ ScopedFileSystem::ScopedFileSystem(FileSystem& fs) : previous_(g_current.exchang
 ScopedFileSystem::~ScopedFileSystem() { g_current.store(previous_); }
 
 // ---- helpers ------------------------------------------------------------------------------
+
+void SyncGroup::add_dir(std::string path) {
+  for (const SyncItem& item : items_)
+    if (item.directory && item.path == path) return;
+  items_.push_back({nullptr, std::move(path), true, false});
+}
+
+Result<void> SyncGroup::run() {
+  std::vector<SyncItem> items = std::move(items_);
+  items_.clear();
+  return get().sync_many(items);
+}
 
 std::string parent_dir(std::string_view path) {
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);

@@ -125,6 +125,14 @@ class File {
   std::string path_;
 };
 
+// One flush of a group (FileSystem::sync_many): an open file, or a path opened for the flush.
+struct SyncItem {
+  const File* file = nullptr;  // open, and kept open by the caller until the flush returns
+  std::string path;            // when `file` is null: a regular file, or a directory
+  bool directory = false;      // `path` names a directory (its entries are flushed)
+  bool data_only = false;      // a file's data and what reading it back needs, not its times
+};
+
 // The operations every implementation provides. Paths are plain strings; relative paths are
 // taken from the process's working directory.
 class FileSystem {
@@ -153,6 +161,14 @@ class FileSystem {
   virtual Result<std::vector<std::string>> list_dir(const std::string& path) = 0;
   // Opens a directory read-only and flushes it (its entries) to stable storage.
   virtual Result<void> sync_dir(const std::string& path) = 0;
+  // Makes every item durable. No order among the items is promised: a caller groups only
+  // flushes between which none is needed and relies on all of them once this returns. The
+  // default flushes them one after another in the order given and stops at the first
+  // failure, so a double that counts or fails durable calls sees a fixed order; the real
+  // file system issues them at once on a few threads, so the file system can commit them in
+  // one journal transaction, waits for all of them and returns the first failure in the
+  // order given.
+  virtual Result<void> sync_many(std::span<const SyncItem> items);
   // The absolute path of an existing directory with every link resolved. The default, for
   // doubles without links, only checks that the directory exists and returns the path.
   virtual Result<std::string> canonical_dir(const std::string& path);
@@ -194,6 +210,8 @@ class FileSystem {
   virtual void close(int handle) = 0;
   // For implementations: the handle a File carries.
   static int handle_of(const File& f) { return f.handle_; }
+  // For implementations: the file system a File belongs to (null once closed).
+  static const FileSystem* owner_of(const File& f) { return f.fs_; }
 };
 
 // The real file system.
@@ -240,11 +258,26 @@ struct AtomicWriteOptions {
   uint32_t mode = 0666;
 };
 
-// Makes files and the directories that name them durable together: every file first, then
-// each directory once, in the order given (innermost first), so no entry becomes durable
-// before the file it names. Written as one group, such files cost the file system one
-// journal commit rather than one each.
-Result<void> sync_together(std::span<const File* const> files, std::span<const std::string> dirs);
+// The flushes of one ordering point, gathered and then issued together (get().sync_many):
+// files and directories whose durability no other member of the group waits for, so the
+// file system may make them durable in any order, or as one journal commit, and nothing
+// that depends on any of them is done before run() succeeds. Files added by reference must
+// stay open until run() returns.
+class SyncGroup {
+ public:
+  void add(const File& f, bool data_only = false) { items_.push_back({&f, {}, false, data_only}); }
+  // A regular file by path, opened for its flush.
+  void add_path(std::string path) { items_.push_back({nullptr, std::move(path), false, false}); }
+  // A directory, once however often it is added.
+  void add_dir(std::string path);
+  bool empty() const { return items_.empty(); }
+  size_t size() const { return items_.size(); }
+  // Flushes everything gathered; the group is empty afterwards, whatever the outcome.
+  Result<void> run();
+
+ private:
+  std::vector<SyncItem> items_;
+};
 
 // Writes `data` to a temporary file, flushes it, renames it over `path` and flushes the
 // directory, as the options say. On failure the temporary file is removed (best effort) and

@@ -380,15 +380,19 @@ class Database {
   Result<void> refuse_unreadable() const;
   bool has_secondary_index() const;
 
-  Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes);
-  // Both manifest writes: a temporary file renamed over the old one, flushed first or not.
-  Result<void> replace_manifest(const std::string& dir, std::string_view bytes, bool sync_file);
+  // The manifest written to a temporary file, flushed with `durable` (what it names) as
+  // one group, then renamed over the old one.
+  Result<void> write_manifest_atomic(const std::string& dir, std::string_view bytes, fs::SyncGroup& durable);
+  // Every manifest write: a temporary file renamed over the old one, flushed first with the
+  // group when one is given.
+  Result<void> replace_manifest(const std::string& dir, std::string_view bytes, fs::SyncGroup* durable);
   Result<void> write_manifest_fast(const std::string& dir, std::string_view bytes);
 
-  // Makes durable every file and directory the manifest names or lives in (chunk files, blob
-  // files, their directories, the workspace directory and its parent, and the directories
-  // this handle's open created). Run by the first atomic flush after the workspace was read.
-  Result<void> sync_workspace_files();
+  // Adds to `group` every file and directory the manifest names or lives in (chunk files,
+  // blob files, their directories, the workspace directory and its parent, and the
+  // directories this handle's open created). Run by the first atomic flush after the
+  // workspace was read.
+  Result<void> add_workspace_files(fs::SyncGroup& group);
   // Forgets the cached manifest and chunk file handles when the manifest at the path is no
   // longer the file this handle last read or wrote: another handle's commit renamed a new one
   // over it, or its rollback put back copies of every file, and a write through the old

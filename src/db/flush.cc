@@ -1,8 +1,8 @@
 // Flush and the manifest of the live database: tail pages and dirty pages to the backend,
 // then, on a workspace, the manifest, either rewritten in place through a cached handle (the
 // fast path of every mutation outside a transaction, no flush to stable storage) or replaced
-// atomically (temporary file, flush, rename) at transaction boundaries, after everything it
-// names (chunk files, blob files and their directories) has been made durable.
+// atomically at transaction boundaries: the temporary file and everything it names (chunk
+// files, blob files and their directories) flushed as one group, then the rename.
 #include <algorithm>
 #include <set>
 #include <string>
@@ -106,17 +106,20 @@ Result<void> Database::flush() {
   auto* dev = store_.cache.backend().workspace();
   const bool journaled = dev != nullptr && journal::installed_journal(*dev) != nullptr;
   if (journaled) QM_TRY(journal::publish_journal(*dev));
+  // The manifest about to be published durably must name only durable files: the chunk
+  // files (and a chunks directory created for them) and every blob file with its directories.
+  fs::SyncGroup durable;
   if (atomic_manifest_) {
-    // The manifest about to be published durably must name only durable files: the chunk
-    // files (and a chunks directory created for them) and every blob file with its directories.
-    if (dev && !journaled) QM_TRY(dev->sync_data());
-    QM_TRY(store_.cas.sync_data());
-    if (files_unsynced_) {
-      QM_TRY(sync_workspace_files());
-      files_unsynced_ = false;
-      created_dirs_.clear();
-    }
+    if (dev && !journaled) QM_TRY(dev->add_sync(durable));
+    store_.cas.add_sync(durable);
+    if (files_unsynced_) QM_TRY(add_workspace_files(durable));
   }
+  auto settle = [&] {
+    if (dev && !journaled) dev->synced();
+    store_.cas.synced();
+    files_unsynced_ = false;
+    created_dirs_.clear();
+  };
   // Writing every index's pairs after each statement or commit would make each cost the
   // size of the indexes (N small writes cost N²); their manifest names the indexed columns
   // only (the next open after a crash rescans those tables), and a clean close writes the
@@ -132,10 +135,14 @@ Result<void> Database::flush() {
   }
   pin_holds_pairs_ = pairs;
   if (atomic_manifest_ && journaled) {
-    QM_TRY(replace_manifest(*directory_, bytes, /*sync_file=*/false));
+    // The journal's commit flushes the manifest; what it names is flushed first, as before.
+    QM_TRY(durable.run());
+    settle();
+    QM_TRY(replace_manifest(*directory_, bytes, nullptr));
     last_write_atomic_ = true;
   } else if (atomic_manifest_) {
-    QM_TRY(write_manifest_atomic(*directory_, bytes));
+    QM_TRY(write_manifest_atomic(*directory_, bytes, durable));
+    settle();
     last_write_atomic_ = true;
   } else {
     last_write_atomic_ = false;
@@ -159,8 +166,9 @@ Result<void> Database::close() {
   return flushed;
 }
 
-Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes) {
-  return replace_manifest(dir, bytes, /*sync_file=*/true);
+Result<void> Database::write_manifest_atomic(const std::string& dir, std::string_view bytes,
+                                            fs::SyncGroup& durable) {
+  return replace_manifest(dir, bytes, &durable);
 }
 
 Result<void> Database::forget_replaced_files() {
@@ -172,15 +180,14 @@ Result<void> Database::forget_replaced_files() {
   return {};
 }
 
-Result<void> Database::sync_workspace_files() {
+Result<void> Database::add_workspace_files(fs::SyncGroup& group) {
   const std::string& dir = *directory_;
   std::set<std::string> dirs;
   // Only what exists is flushed: a missing file has nothing to make durable.
-  auto sync_file = [](const std::string& path) -> Result<bool> {
+  auto sync_file = [&](const std::string& path) -> Result<bool> {
     QM_ASSIGN(auto st, fs::get().lstat(path));
     if (!st || st->kind != fs::EntryKind::Regular) return false;
-    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead));
-    QM_TRY(f.sync());
+    group.add_path(path);
     return true;
   };
   const uint64_t pages = store_.cache.backend().page_count();
@@ -209,18 +216,19 @@ Result<void> Database::sync_workspace_files() {
   dirs.insert(dir);
   dirs.insert(fs::parent_dir(dir));
   for (const std::string& created : created_dirs_) dirs.insert(fs::parent_dir(created));
-  // Innermost first, so each entry is durable before the directory above it is flushed.
-  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) QM_TRY(fs::get().sync_dir(*it));
+  // The directories with the files they name: the manifest's rename, which relies on all of
+  // them, comes after the whole group.
+  for (auto it = dirs.rbegin(); it != dirs.rend(); ++it) group.add_dir(*it);
   return {};
 }
 
 Result<void> Database::write_manifest_fast(const std::string& dir, std::string_view bytes) {
   // Replaced whole, never rewritten in place, so neither a killed process nor a refused
   // write can leave it torn or empty; nothing is forced to stable storage on this path.
-  return replace_manifest(dir, bytes, /*sync_file=*/false);
+  return replace_manifest(dir, bytes, nullptr);
 }
 
-Result<void> Database::replace_manifest(const std::string& dir, std::string_view bytes, bool sync_file) {
+Result<void> Database::replace_manifest(const std::string& dir, std::string_view bytes, fs::SyncGroup* durable) {
   manifest_file_.reset();  // the next fast write opens the file again
   const std::string tmp = fs::join(dir, kManifestTmpFile);
   const std::string path = fs::join(dir, kManifestFile);
@@ -233,8 +241,11 @@ Result<void> Database::replace_manifest(const std::string& dir, std::string_view
     return fail(std::move(e));
   };
   if (auto r = f.write_all_at(bytes, 0); !r) return abandon(std::move(r).error());
-  if (sync_file) {
-    if (auto r = f.sync(); !r) return abandon(std::move(r).error());
+  if (durable) {
+    // The new manifest and everything it names, as one group: none of them is relied on
+    // before the rename, which waits for all of them.
+    durable->add(f);
+    if (auto r = durable->run(); !r) return abandon(std::move(r).error());
   }
   if (auto r = fs::get().rename(tmp, path); !r) return abandon(std::move(r).error());
   manifest_digest_ = blake3(bytes);

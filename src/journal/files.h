@@ -71,7 +71,7 @@ Result<std::string> read_checked(const std::string& path);
 // Creates `path` (which must not exist) holding digest + payload, flushed; failures are Io.
 Result<void> write_checked(const std::string& path, std::string_view payload);
 // The same, not yet flushed: the open file is returned for the caller to flush together
-// with others (fs::sync_together) before anything refers to it.
+// with others (fs::SyncGroup) before anything refers to it.
 Result<fs::File> write_checked_unsynced(const std::string& path, std::string_view payload);
 // The checked-file bytes of a payload: its digest, then the payload.
 std::string checked_bytes(std::string_view payload);

@@ -2,6 +2,7 @@
 #include "journal/page_journal.h"
 
 #include <algorithm>
+#include <deque>
 #include <limits>
 #include <span>
 #include <vector>
@@ -84,9 +85,12 @@ Result<std::unique_ptr<Journal>> prepare(const std::string& root, const CommitLo
   // before the rename. The rename itself need not be durable until the first page or the
   // manifest is overwritten (`publish`): until then a `preparing` found after a crash is
   // simply removed, and an `active` undoes nothing but puts back the same manifest.
-  const fs::File* files[] = {&before_file, &header_file};
-  const std::string dirs[] = {preparing};
-  QM_TRY(fs::sync_together(files, dirs));
+  // One group: none of the three is relied on before the rename, which waits for all.
+  fs::SyncGroup durable;
+  durable.add(before_file);
+  durable.add(header_file);
+  durable.add_dir(preparing);
+  QM_TRY(durable.run());
   journal->add_written(2 * kDigestSize + manifest.size() + header.size());
   QM_TRY(fs::get().rename(preparing, active));
   // The log's entry in the workspace too, when this begin created the log.
@@ -96,8 +100,11 @@ Result<std::unique_ptr<Journal>> prepare(const std::string& root, const CommitLo
   return journal;
 }
 
-// Reads a blob the transaction added and makes it durable; its bytes must carry its name.
-Result<BlobChange> collect_blob(const std::string& root, const std::string& name, uint64_t limit) {
+// Reads a blob the transaction added; its bytes must carry its name. Its file and
+// directories join `durable`, the group flushed before the commit point; `open` keeps the
+// file open until then.
+Result<BlobChange> collect_blob(const std::string& root, const std::string& name, uint64_t limit,
+                                fs::SyncGroup& durable, std::deque<fs::File>& open) {
   if (name.size() != 64 || !digest_from_hex(name)) return fail(QmError::corruption("invalid journal blob hash"));
   const std::string blobs = fs::join(root, "blobs");
   const std::string dir = fs::join(blobs, name.substr(0, 2));
@@ -105,12 +112,10 @@ Result<BlobChange> collect_blob(const std::string& root, const std::string& name
   BlobChange b;
   b.hash = name;
   QM_ASSIGN(b.bytes, read_bounded(path, limit));
-  {
-    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
-    QM_TRY(f.sync());
-  }
-  QM_TRY(sync_dir(dir));
-  QM_TRY(sync_dir(blobs));
+  QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
+  durable.add(open.emplace_back(std::move(f)));
+  durable.add_dir(dir);
+  durable.add_dir(blobs);
   if (to_hex(blake3(b.bytes)) != name) return fail(QmError::corruption("journal blob hash mismatch"));
   return b;
 }
@@ -140,6 +145,9 @@ Result<Committed> commit_installed(storage::WorkspaceStore& store, Journal& j) {
   c.manifest = std::move(manifest);
   c.pages.reserve(j.journaled_pages().size());
   ChunkPageReader pages(root);
+  // Everything the commit point relies on, flushed as one group just before it.
+  fs::SyncGroup durable;
+  std::deque<fs::File> blob_files;
   for (uint64_t id : j.journaled_pages()) {
     total = saturating_add(total, kJournalPageSize);
     if (total > room) return fail(QmError::resource_limit("change payload byte limit"));
@@ -151,7 +159,7 @@ Result<Committed> commit_installed(storage::WorkspaceStore& store, Journal& j) {
   }
   for (const auto& name : meta.cas_hashes) {
     if (j.base_blobs().contains(name)) continue;
-    QM_ASSIGN(BlobChange b, collect_blob(root, name, room > total ? room - total : 0));
+    QM_ASSIGN(BlobChange b, collect_blob(root, name, room > total ? room - total : 0, durable, blob_files));
     total = saturating_add(total, b.bytes.size());
     c.blobs.push_back(std::move(b));
   }
@@ -166,16 +174,21 @@ Result<Committed> commit_installed(storage::WorkspaceStore& store, Journal& j) {
   const std::string change = fs::join(active, kChange);
   QM_TRY(remove_leftover(change));  // from an earlier commit attempt that failed
   QM_ASSIGN(fs::File change_file, write_checked_unsynced(change, record.bytes()));
-  // Before the commit point, in one group: the record, the chunk pages and the manifest the
-  // final flush wrote (it left them to this step), the record's entry in `active` and the
-  // manifest's in the workspace. A chunk file this transaction created is flushed with its
-  // directory by the store. Until the rename the journal can still undo all of them.
-  QM_TRY(j.publish());
-  QM_TRY(store.sync_data());
+  // Before the commit point, in one group: the blobs the transaction added, the record, the
+  // chunk pages and the manifest the final flush wrote (it left them to this step), the
+  // record's entry in `active` and the manifest's in the workspace. A chunk file this
+  // transaction created is flushed with its directory. No order is needed among them: until
+  // the rename, which waits for the whole group, the journal can still undo all of them.
+  j.publish_into(durable);
+  QM_TRY(store.add_sync(durable));
   QM_ASSIGN(fs::File manifest_file, fs::get().open(fs::join(root, kManifestName), fs::kRead | fs::kNoFollow));
-  const fs::File* files[] = {&change_file, &manifest_file};
-  const std::string dirs[] = {active, root};
-  QM_TRY(fs::sync_together(files, dirs));
+  durable.add(change_file);
+  durable.add(manifest_file);
+  durable.add_dir(active);
+  durable.add_dir(root);
+  QM_TRY(durable.run());
+  j.published();
+  store.synced();
   QM_TRY(fs::get().rename_noreplace(active, fs::join(log, sequence_name(j.sequence()))));
   const Committed done{j.sequence(), saturating_add(j.written(), kDigestSize + record.bytes().size()), j.exact()};
   // The commit point has passed: the journal's directory is now a commit.
@@ -213,9 +226,15 @@ Result<void> Journal::reserve(uint64_t n) {
 }
 
 Result<void> Journal::publish() {
-  for (const std::string& dir : unpublished_dirs_) QM_TRY(sync_dir(dir));
-  unpublished_dirs_.clear();
+  fs::SyncGroup durable;
+  publish_into(durable);
+  QM_TRY(durable.run());
+  published();
   return {};
+}
+
+void Journal::publish_into(fs::SyncGroup& group) const {
+  for (const std::string& dir : unpublished_dirs_) group.add_dir(dir);
 }
 
 Result<void> Journal::before_write(storage::WorkspaceStore&, uint64_t page_id) {
@@ -232,9 +251,13 @@ Result<void> Journal::before_write(storage::WorkspaceStore&, uint64_t page_id) {
       QM_TRY(write_checked(tmp, page));
       QM_TRY(fs::get().rename(tmp, final_path));
       // The undo file's entry and, the first time, `active`'s own: durable before the page
-      // is overwritten.
-      QM_TRY(sync_dir(undo));
-      return publish();
+      // is overwritten, as one group (the page waits for both; neither waits for the other).
+      fs::SyncGroup durable;
+      durable.add_dir(undo);
+      publish_into(durable);
+      QM_TRY(durable.run());
+      published();
+      return {};
     }();
     if (!saved) {
       mark_inexact();
@@ -270,13 +293,21 @@ Result<void> Journal::before_writes(storage::WorkspaceStore&, std::span<const ui
         QM_ASSIGN(fs::File f, write_checked_unsynced(tmp, page));
         files.push_back(std::move(f));
       }
-      for (const fs::File& f : files) QM_TRY(f.sync());
+      // The copies as one group: each only has to be whole before its own rename.
+      fs::SyncGroup copies;
+      for (const fs::File& f : files) copies.add(f);
+      QM_TRY(copies.run());
       for (uint64_t id : group) {
         const std::string final_path = fs::join(undo, sequence_name(id));
         QM_TRY(fs::get().rename(final_path + ".tmp", final_path));
       }
-      QM_TRY(sync_dir(undo));
-      return publish();
+      // Their entries and, the first time, `active`'s own, together before any page is written.
+      fs::SyncGroup entries;
+      entries.add_dir(undo);
+      publish_into(entries);
+      QM_TRY(entries.run());
+      published();
+      return {};
     }();
     if (!saved) {
       mark_inexact();

@@ -7,14 +7,16 @@
 // writes one change record, and the rename of `active` to the sequence's name is the commit
 // point. Whatever ends otherwise leaves `active` for `recover` (inventory.h).
 //
-// Flushes are grouped at the three points where order matters, each group's files flushed
-// before the directories that name them:
-// 1. before the first page (or the manifest) is overwritten: the undo files of the pages
-//    about to be written, `undo`, and, once per transaction, the log naming `active` (the
-//    begin already flushed `before`, `header` and their directory, so `active` never names
-//    an incomplete file);
-// 2. before the commit point: the record, the chunk files and the manifest the final flush
-//    wrote without flushing, `active` and the workspace directory;
+// Flushes are grouped at the points where order matters; the members of a group are issued
+// together (fs::SyncGroup), and the step that relies on them waits for the whole group:
+// 0. at begin, before `preparing` is renamed to `active`: `before`, `header` and their
+//    directory, so `active` never names an incomplete file;
+// 1. before the first page (or the manifest) is overwritten: the undo copies of the pages
+//    about to be written, then (after their renames) `undo` and, once per transaction, the
+//    log naming `active`;
+// 2. before the commit point: the blobs the transaction added, the record, the chunk files
+//    and the manifest the final flush wrote without flushing, `active` and the workspace
+//    directory;
 // 3. after the rename, the log, before the commit is reported.
 //
 // Invariants:
@@ -37,6 +39,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/fs.h"
 #include "journal/log_tally.h"
 #include "storage/workspace_store.h"
 
@@ -85,6 +88,10 @@ class Journal final : public storage::PageJournal {
   // this begin created it): needed before the first page or manifest is overwritten, and
   // done once.
   Result<void> publish();
+  // The same as part of a larger group: its directories join `group`; `published` once the
+  // group ran.
+  void publish_into(fs::SyncGroup& group) const;
+  void published() { unpublished_dirs_.clear(); }
   void defer_publish(std::vector<std::string> dirs) { unpublished_dirs_ = std::move(dirs); }
   // Bytes of the files the commit directory will hold; exact only while no step failed.
   void add_written(uint64_t n) { written_ += n; }

@@ -323,14 +323,26 @@ void CasStore::write_pool(std::span<uint8_t> out) const {
 }
 
 Result<void> CasStore::sync_data() {
-  for (const std::string& path : pending_files_) {
-    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead));
-    QM_TRY(f.sync());
-  }
-  for (const std::string& dir : pending_dirs_) QM_TRY(fs::get().sync_dir(dir));
-  pending_files_.clear();
-  pending_dirs_.clear();
+  fs::SyncGroup group;
+  add_sync(group);
+  QM_TRY(group.run());
+  synced();
   return {};
+}
+
+void CasStore::add_sync(fs::SyncGroup& group) {
+  syncing_files_ = pending_files_;
+  syncing_dirs_ = pending_dirs_;
+  for (const std::string& path : syncing_files_) group.add_path(path);
+  for (const std::string& dir : syncing_dirs_) group.add_dir(dir);
+}
+
+void CasStore::synced() {
+  // Only what the group flushed: a blob written since stays pending.
+  for (const std::string& path : syncing_files_) pending_files_.erase(path);
+  for (const std::string& dir : syncing_dirs_) pending_dirs_.erase(dir);
+  syncing_files_.clear();
+  syncing_dirs_.clear();
 }
 
 namespace cas {

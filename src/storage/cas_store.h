@@ -144,6 +144,9 @@ class CasStore {
   // Flushes to stable storage every blob file written since the last sync and the
   // directories that name them; on failure everything stays pending for a retry.
   Result<void> sync_data();
+  // The same flushes added to a caller's group; `synced` once it succeeded.
+  void add_sync(fs::SyncGroup& group);
+  void synced();
   // Blob files (and directories) written but not yet flushed.
   size_t pending_sync() const { return pending_files_.size() + pending_dirs_.size(); }
 
@@ -174,6 +177,7 @@ class CasStore {
   uint64_t total_bytes_ = 0;
   std::set<std::string> pending_files_;
   std::set<std::string> pending_dirs_;
+  std::set<std::string> syncing_files_, syncing_dirs_;  // what the pending group flushes
 };
 
 namespace cas {

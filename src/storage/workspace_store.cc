@@ -194,27 +194,49 @@ Result<void> WorkspaceStore::write_pages_from(uint64_t first, std::span<const Pa
 }
 
 Result<void> WorkspaceStore::sync_data() {
+  fs::SyncGroup group;
+  QM_TRY(add_sync(group));
+  QM_TRY(group.run());
+  synced();
+  return {};
+}
+
+Result<void> WorkspaceStore::add_sync(fs::SyncGroup& group) {
+  syncing_files_.clear();
+  syncing_sizes_.clear();
+  syncing_dirs_ = 0;
   // A chunk rewritten in place (its size as at its last flush) needs its data flushed, not
   // its times: fdatasync spares the file system a journal commit. A grown one gets fsync.
-  auto flush = [&](const fs::File& f, uint64_t chunk) -> Result<void> {
+  auto add = [&](const fs::File& f, uint64_t chunk) -> Result<void> {
     QM_ASSIGN(uint64_t size, f.size());
     auto it = synced_sizes_.find(chunk);
-    QM_TRY(it != synced_sizes_.end() && it->second == size ? f.sync_data() : f.sync());
-    synced_sizes_[chunk] = size;
+    group.add(f, /*data_only=*/it != synced_sizes_.end() && it->second == size);
+    syncing_sizes_[chunk] = size;
     return {};
   };
   for (uint64_t chunk : dirty_) {
     if (write_file_.is_open() && write_chunk_ == chunk) {
-      QM_TRY(flush(write_file_, chunk));
+      QM_TRY(add(write_file_, chunk));
     } else {
       QM_ASSIGN(fs::File f, fs::get().open(chunk_path(root_, chunk), fs::kRead | fs::kWrite));
-      QM_TRY(flush(f, chunk));
+      QM_TRY(add(syncing_files_.emplace_back(std::move(f)), chunk));
     }
   }
-  for (const std::string& dir : dirs_to_sync_) QM_TRY(fs::get().sync_dir(dir));
-  dirty_.clear();
-  dirs_to_sync_.clear();
+  for (const std::string& dir : dirs_to_sync_) group.add_dir(dir);
+  syncing_dirs_ = dirs_to_sync_.size();
   return {};
+}
+
+void WorkspaceStore::synced() {
+  for (const auto& [chunk, size] : syncing_sizes_) {
+    synced_sizes_[chunk] = size;
+    dirty_.erase(chunk);
+  }
+  syncing_sizes_.clear();
+  syncing_files_.clear();
+  dirs_to_sync_.erase(dirs_to_sync_.begin(), dirs_to_sync_.begin() + static_cast<std::ptrdiff_t>(
+                                                   std::min(syncing_dirs_, dirs_to_sync_.size())));
+  syncing_dirs_ = 0;
 }
 
 }  // namespace qm::storage

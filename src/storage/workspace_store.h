@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -97,6 +98,11 @@ class WorkspaceStore {
   }
   // Flushes every dirty chunk file to stable storage, ascending.
   Result<void> sync_data();
+  // The same flushes added to a caller's group, to be issued with others; nothing may be
+  // written through this store until the group ran. `synced` once it succeeded (a group that
+  // failed leaves them all due).
+  Result<void> add_sync(fs::SyncGroup& group);
+  void synced();
   // Closes the cached chunk files; the next read or write opens them again by path (another
   // process may have put new files there).
   void close_files() {
@@ -145,6 +151,9 @@ class WorkspaceStore {
   std::set<uint64_t> dirty_;
   std::vector<std::string> dirs_to_sync_;  // directories whose entries changed since the last sync
   std::map<uint64_t, uint64_t> synced_sizes_;  // chunk -> its size when this store last flushed it
+  std::map<uint64_t, uint64_t> syncing_sizes_;  // the same, for the flushes of a pending group
+  std::deque<fs::File> syncing_files_;  // chunk files opened for a pending group
+  size_t syncing_dirs_ = 0;  // the first entries of dirs_to_sync_ in a pending group
   std::unique_ptr<PageJournal> journal_;
   std::string run_buffer_;  // reused buffer of write_pages_from
   // Read runs: pages [ahead_first_, ahead_first_ + ahead_count_) are in ahead_buffer_.

@@ -154,21 +154,21 @@ TEST_F(LoggedCrashSafetyDir, AJournalLeftByADeadHandleIsUndoneByTheNextBegin) {
   EXPECT_FALSE(std::filesystem::exists(ws + "/.qm-log/active"));
 }
 
-// Every flush of a one-row statement in steady state: begin (saved manifest, header, the
-// journal directory, the log, the workspace), the undo file and its directory for the one
-// committed page written, the chunk file, the manifest, and the commit (record, its
-// directory, chunks, workspace, log).
+// Every flush of a one-row statement in steady state, and the waits they cost: the flushes
+// between which no order is needed are issued together.
 TEST_F(LoggedCrashSafetyFs, AOneRowStatementFlushesOnlyWhatTheJournalNeeds) {
   disk.make_dirs("/ws");
   make_logged_workspace("/ws");
   auto db = test::open_ok("/ws");
   ASSERT_EQ(run(db, "INSERT INTO acks VALUES (0)"), R"({"mutated":1})");  // the first syncs the files read
   const uint64_t before = disk.calls(Op::Sync) + disk.calls(Op::SyncDir);
+  const uint64_t waits = disk.waits();
   ASSERT_EQ(run(db, "INSERT INTO acks VALUES (0)"), R"({"mutated":1})");
-  // Begin: before, header, their directory. First overwrite: the undo file, its directory,
-  // the log (naming `active`). Commit: the chunk file, the manifest, the record, `active`, the
-  // workspace; after the rename, the log.
+  // Begin: before, header, their directory (one wait). First overwrite: the undo file (one),
+  // then its directory and the log naming `active` (one). Commit: the chunk file, the
+  // manifest, the record, `active`, the workspace (one); after the rename, the log (one).
   EXPECT_EQ(disk.calls(Op::Sync) + disk.calls(Op::SyncDir) - before, 12u);
+  EXPECT_EQ(disk.waits() - waits, 5u);
 }
 
 }  // namespace

@@ -110,6 +110,26 @@ TEST(CrashSafety, AFailureAtEveryDurableStepOfCommitLeavesOldOrNewState) {
   qm::test::sweep_faults({Op::Sync, Op::SyncDir, Op::Rename, Op::Write, Op::Open}, 64, true, commit_with_fault);
 }
 
+// A transaction that changes a committed page, in steady state: the undo file before the page
+// (one wait), the chunk file with the new manifest before its rename (one), the directory
+// naming it (one).
+TEST_F(CrashSafetyFs, ATransactionCommitWaitsOnStableStorageThreeTimes) {
+  Database db = test::open_ok("/ws");
+  ASSERT_TRUE(create_table(db, "t", {"v"}, {}, {}).has_value());
+  for (int64_t v : {1, 2}) {  // the first transaction also flushes the files the open found
+    ASSERT_TRUE(db.begin_transaction().has_value());
+    ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(v)})).has_value());
+    ASSERT_TRUE(db.commit_transaction().has_value());
+  }
+  const uint64_t flushes = disk.calls(Op::Sync) + disk.calls(Op::SyncDir), waits = disk.waits();
+  ASSERT_TRUE(db.begin_transaction().has_value());
+  ASSERT_TRUE(insert_validated_base(db, "t", row({Value::integer(3)})).has_value());
+  ASSERT_TRUE(db.commit_transaction().has_value());
+  EXPECT_EQ(disk.calls(Op::Sync) + disk.calls(Op::SyncDir) - flushes, 4u);
+  EXPECT_EQ(disk.waits() - waits, 3u);
+  EXPECT_EQ(values_of(test::open_ok("/ws")), (std::set<int64_t>{1, 2, 3}));
+}
+
 TEST_F(CrashSafetyFs, FailedFlushOutsideATransactionIsUndoneAndTheHandleReadsTheDisk) {
   Database db = test::open_ok("/ws");
   ASSERT_TRUE(create_table(db, "t", {"v"}, {}, {}).has_value());

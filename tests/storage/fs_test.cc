@@ -49,6 +49,22 @@ TEST_F(PosixFsDir, RenameNoReplaceRefusesAnExistingTarget) {
   EXPECT_EQ(test::read_file(tmp.join("c")), "A");
 }
 
+TEST_F(PosixFsDir, AGroupFlushesEveryItemAndReportsTheFirstFailureInOrder) {
+  test::write_file(tmp.join("a"), "A");
+  auto a = must(fs::posix().open(tmp.join("a"), fs::kRead | fs::kWrite));
+  std::vector<fs::SyncItem> items = {
+      {&a, {}, false, true}, {nullptr, tmp.join("a"), false, false}, {nullptr, tmp.path(), true, false}};
+  EXPECT_TRUE(fs::posix().sync_many(items));
+  // Two failures, met on whichever threads: the first in the order given is the one reported.
+  items.insert(items.begin() + 1, {nullptr, tmp.join("missing_first"), false, false});
+  items.push_back({nullptr, tmp.join("missing_second"), true, false});
+  for (int round = 0; round < 20; ++round) {
+    auto r = fs::posix().sync_many(items);
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().message().find("missing_first"), std::string::npos) << r.error().message();
+  }
+}
+
 TEST_F(AtomicWriteFs, ReplacesTheTargetAndSurvivesPowerLossOrWithoutReplaceRefusesIt) {
   disk.put_file("/ws/manifest", "old");
   ASSERT_TRUE(fs::write_file_atomic("/ws/manifest", std::string_view("new")));

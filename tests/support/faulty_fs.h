@@ -48,6 +48,9 @@ class FaultyFs final : public fs::FileSystem {
   void clear_faults();
   // Calls of `op` since construction.
   uint64_t calls(Op op) const { return counts_[static_cast<size_t>(op)]; }
+  // Times a caller waited on stable storage since construction: each flush made alone, and
+  // each group of flushes issued together (sync_many) once, however many it holds.
+  uint64_t waits() const { return waits_; }
 
   // Everything not flushed is lost; open files become unusable (EBADF).
   void power_loss();
@@ -73,6 +76,7 @@ class FaultyFs final : public fs::FileSystem {
   Result<std::optional<fs::Stat>> stat(const std::string& path) override;
   Result<std::vector<std::string>> list_dir(const std::string& path) override;
   Result<void> sync_dir(const std::string& path) override;
+  Result<void> sync_many(std::span<const fs::SyncItem> items) override;
 
  protected:
   Result<size_t> read_at(const fs::File& f, std::span<uint8_t> buf, uint64_t offset) override;
@@ -127,6 +131,8 @@ class FaultyFs final : public fs::FileSystem {
   int next_handle_ = 1000;
   std::vector<uint64_t> counts_ = std::vector<uint64_t>(static_cast<size_t>(Op::kCount), 0);
   std::vector<Fault> faults_;
+  uint64_t waits_ = 0;
+  bool in_group_ = false;
 };
 
 // A test that runs over a fresh FaultyFs as the file system in force.

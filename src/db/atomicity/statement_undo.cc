@@ -104,11 +104,12 @@ Result<void> apply_undo(const std::string& workspace, const UndoFile& undo) {
       QM_TRY(fs::get().unlink(path));
     }
   }
-  for (uint64_t chunk : touched) {
-    QM_ASSIGN(fs::File f, fs::get().open(WorkspaceStore::chunk_path(workspace, chunk), fs::kRead | fs::kWrite));
-    QM_TRY(f.sync());
-  }
-  return fs::get().sync_dir(fs::join(workspace, kChunksDir));
+  // The restored chunks and the directory (whose removed entries went with it) as one group:
+  // only emptying the undo file, after all of them, relies on them.
+  fs::SyncGroup durable;
+  for (uint64_t chunk : touched) durable.add_path(WorkspaceStore::chunk_path(workspace, chunk));
+  durable.add_dir(fs::join(workspace, kChunksDir));
+  return durable.run();
 }
 
 }  // namespace
@@ -145,11 +146,13 @@ Result<void> PageUndoFile::save(storage::WorkspaceStore& store, std::span<const 
   QM_TRY(file_.file.write_all_at(out, file_end_));
   file_end_ += out.size();
   if (forced_) {
-    QM_TRY(file_.file.sync());
-    if (!file_.entry_durable) {
-      QM_TRY(fs::get().sync_dir(workspace_));
-      file_.entry_durable = true;
-    }
+    // The file and, the first time, its entry, as one group: the pages wait for both, and an
+    // entry naming an incomplete file only holds entries whose pages are still untouched.
+    fs::SyncGroup durable;
+    durable.add(file_.file);
+    if (!file_.entry_durable) durable.add_dir(workspace_);
+    QM_TRY(durable.run());
+    file_.entry_durable = true;
   }
   saved_.insert(added.begin(), added.end());
   return {};
