@@ -445,6 +445,16 @@ void File::close() {
   handle_ = -1;
 }
 
+int File::release_descriptor() {
+  if (fs_ != &posix()) return -1;
+  const int descriptor = handle_;
+  fs_ = nullptr;
+  handle_ = -1;
+  return descriptor;
+}
+
+void close_descriptor(int descriptor) { ::close(descriptor); }
+
 static QmError closed_file(const std::string& path) { return QmError::from_errno("use of closed file " + path, EBADF); }
 
 Result<size_t> File::read_at(std::span<uint8_t> buf, uint64_t offset) const {

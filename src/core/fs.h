@@ -117,6 +117,10 @@ class File {
   Result<std::shared_ptr<const Mapping>> map_readonly(uint64_t length) const;
   // Closes now; errors of close are ignored (data that matters is flushed with sync first).
   void close();
+  // A file of the real file system gives up its descriptor without closing it, for
+  // close_descriptor to close later (see db/file_closer.h); -1 for any other file, which
+  // stays as it was.
+  int release_descriptor();
 
  private:
   friend class FileSystem;
@@ -124,6 +128,10 @@ class File {
   int handle_ = -1;
   std::string path_;
 };
+
+// Closes a descriptor that File::release_descriptor gave up. Allocates nothing, so it may
+// run on a thread that a forked child never has.
+void close_descriptor(int descriptor);
 
 // One flush of a group (FileSystem::sync_many): an open file, or a path opened for the flush.
 struct SyncItem {

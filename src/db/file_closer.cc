@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <system_error>
@@ -18,10 +19,15 @@ constexpr auto kGather = std::chrono::milliseconds(10);
 
 // Forked children seen by this process; counted from the first helper on.
 std::atomic<uint64_t> g_forks{0};
+// Helpers still starting. A thread's start may allocate (in the C library, or in a checking
+// allocator), and a fork while it does would copy the allocator's lock held into the child:
+// a fork waits until every helper has started.
+std::atomic<int> g_starting{0};
 
 uint64_t forks() {
   static const bool registered = [] {
-    pthread_atfork(nullptr, nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); });
+    pthread_atfork([] { while (g_starting.load(std::memory_order_acquire) > 0) std::this_thread::yield(); },
+                   nullptr, [] { g_forks.fetch_add(1, std::memory_order_relaxed); });
     return true;
   }();
   (void)registered;
@@ -53,7 +59,13 @@ bool FileCloser::started() {
   try {
     auto shared = std::make_unique<Shared>();
     forks_at_start_ = forks();
-    thread_ = std::make_unique<std::thread>(run, std::ref(*shared));
+    g_starting.fetch_add(1, std::memory_order_acq_rel);
+    try {
+      thread_ = std::make_unique<std::thread>(run, std::ref(*shared));
+    } catch (...) {
+      g_starting.fetch_sub(1, std::memory_order_acq_rel);
+      throw;
+    }
     shared_ = std::move(shared);
   } catch (const std::system_error&) {
     unavailable_ = true;
@@ -67,21 +79,25 @@ void FileCloser::release(fs::File file) {
   size_t waiting = 0;
   {
     std::lock_guard lock(shared_->mu);
-    shared_->waiting.push_back(std::move(file));
-    waiting = shared_->waiting.size();
+    if (shared_->count == kCapacity) return;  // the helper is behind: closed here
+    shared_->waiting[shared_->count++] = file.release_descriptor();
+    waiting = shared_->count;
   }
   if (waiting == 1 || waiting == kBatch) shared_->wake.notify_one();
 }
 
 void FileCloser::run(Shared& shared) {
+  g_starting.fetch_sub(1, std::memory_order_acq_rel);
+  std::array<int, kCapacity> closing;
   std::unique_lock lock(shared.mu);
   for (;;) {
-    shared.wake.wait(lock, [&] { return shared.stopping || !shared.waiting.empty(); });
-    shared.wake.wait_for(lock, kGather, [&] { return shared.stopping || shared.waiting.size() >= kBatch; });
-    std::vector<fs::File> files = std::exchange(shared.waiting, {});
+    shared.wake.wait(lock, [&] { return shared.stopping || shared.count > 0; });
+    shared.wake.wait_for(lock, kGather, [&] { return shared.stopping || shared.count >= kBatch; });
+    const size_t n = std::exchange(shared.count, 0);
+    std::copy_n(shared.waiting.begin(), n, closing.begin());
     const bool last = shared.stopping;  // the owner hands nothing over once it stops the helper
     lock.unlock();
-    files.clear();
+    for (size_t i = 0; i < n; ++i) fs::close_descriptor(closing[i]);
     if (last) return;
     lock.lock();
   }

@@ -8,15 +8,17 @@
 // Only files of the real file system go to it (a test double is not made for threads); any
 // other file, or every file when the thread cannot start, is closed at once. In a child
 // process forked after the helper started, the helper does not exist: files are closed at
-// once there, and the parent's helper is never waited for.
+// once there, and the parent's helper is never waited for. The helper never allocates or
+// frees memory (it is handed bare descriptors in a fixed array): a fork copies whatever lock
+// a thread holds at that moment, and an allocator's lock copied held would stop the child.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <vector>
 
 #include "core/fs.h"
 
@@ -33,10 +35,12 @@ class FileCloser {
   void release(fs::File file);
 
  private:
+  static constexpr size_t kCapacity = 64;  // beyond that a file is closed by its owner
   struct Shared {
     std::mutex mu;
     std::condition_variable wake;
-    std::vector<fs::File> waiting;
+    std::array<int, kCapacity> waiting{};
+    size_t count = 0;
     bool stopping = false;
   };
   static void run(Shared& shared);
