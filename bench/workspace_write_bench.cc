@@ -158,8 +158,8 @@ std::pair<Spread, Spread> tx_update(const std::string& root, int64_t rows, int r
 
 }  // namespace
 
-// N one-row statements of one kind on a 10,000-row workspace (see the usage above).
-int statements(const std::string& kind, int n, const std::string& dir) {
+// A fresh workspace at `dir` holding `t (id, v)`, indexed on id, with 10,000 rows.
+static QmDb* indexed_workspace(const std::string& dir) {
   std::filesystem::remove_all(dir);
   QmDb* db = qm_open_dev(dir.c_str());
   if (!db) die(qm_last_error());
@@ -168,6 +168,12 @@ int statements(const std::string& kind, int n, const std::string& dir) {
   qm(db, "BEGIN");
   for (int64_t i = 0; i < 10000; i += 1000) qm(db, "INSERT INTO t VALUES " + values(i, i + 1000));
   qm(db, "COMMIT");
+  return db;
+}
+
+// N one-row statements of one kind on a 10,000-row workspace (see the usage above).
+int statements(const std::string& kind, int n, const std::string& dir) {
+  QmDb* db = indexed_workspace(dir);
   for (int i = 0; i < n; ++i) {
     const std::string key = std::to_string((i * 7919) % 10000);
     if (kind == "insert") qm(db, "INSERT INTO t VALUES (" + std::to_string(10000 + i) + ", 'one')");
@@ -182,14 +188,7 @@ int statements(const std::string& kind, int n, const std::string& dir) {
 // N transactions of one kind on a 10,000-row workspace: BEGIN, a one-row UPDATE and COMMIT,
 // or BEGIN, 1,000 INSERTs and COMMIT (see the usage above).
 int transactions(const std::string& kind, int n, const std::string& dir) {
-  std::filesystem::remove_all(dir);
-  QmDb* db = qm_open_dev(dir.c_str());
-  if (!db) die(qm_last_error());
-  qm(db, "CREATE TABLE t (id, v)");
-  qm(db, "CREATE INDEX ON t (id)");
-  qm(db, "BEGIN");
-  for (int64_t i = 0; i < 10000; i += 1000) qm(db, "INSERT INTO t VALUES " + values(i, i + 1000));
-  qm(db, "COMMIT");
+  QmDb* db = indexed_workspace(dir);
   int64_t next = 10000;
   for (int i = 0; i < n; ++i) {
     qm(db, "BEGIN");
