@@ -256,8 +256,9 @@ CasStore CasStore::lending(std::shared_ptr<const fs::Mapping> bytes) {
 }
 
 Result<uint64_t> CasStore::put_listed_at(uint64_t offset, uint64_t length, const Digest& digest) {
-  if (by_digest_.contains(digest)) return fail(listed_twice(cas::hex(digest)));
   const uint64_t index = entries_.size();
+  // One look-up: a digest already held keeps its index and the store is unchanged.
+  if (!by_digest_.try_emplace(digest, index).second) return fail(listed_twice(cas::hex(digest)));
   Entry e;
   e.digest = digest;
   e.mapped = true;
@@ -265,7 +266,6 @@ Result<uint64_t> CasStore::put_listed_at(uint64_t offset, uint64_t length, const
   e.map_length = length;
   total_bytes_ += length;
   entries_.push_back(std::move(e));
-  by_digest_.emplace(digest, index);
   return index;
 }
 

@@ -417,7 +417,20 @@ struct BlobLists {
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+// 1 for each lower-case hex digit: digests are checked by table, as their digits come in no
+// order a branch could guess.
+constexpr std::array<uint8_t, 256> kLowerHex = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = 1;
+  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = 1;
+  return t;
+}();
+
+bool is_lower_hex(std::string_view digits) {
+  uint8_t all = 1;
+  for (char c : digits) all &= kLowerHex[static_cast<uint8_t>(c)];
+  return all != 0;
+}
 
 // The items of a digest list, from just past its '[' to just past its ']'.
 bool read_hash_list(std::string_view text, size_t& at, std::vector<std::string>& out) {
@@ -428,9 +441,7 @@ bool read_hash_list(std::string_view text, size_t& at, std::vector<std::string>&
   for (;;) {
     // A quoted digest and the byte after it.
     if (text.size() - at < 67 || text[at] != '"' || text[at + 65] != '"') return false;
-    if (!std::all_of(text.begin() + static_cast<std::ptrdiff_t>(at + 1), text.begin() + static_cast<std::ptrdiff_t>(at + 65),
-                     is_lower_hex))
-      return false;
+    if (!is_lower_hex(text.substr(at + 1, 64))) return false;
     out.emplace_back(text.substr(at + 1, 64));
     at += 66;
     if (text[at++] == ']') return true;
