@@ -256,16 +256,18 @@ CasStore CasStore::lending(std::shared_ptr<const fs::Mapping> bytes) {
 }
 
 Result<uint64_t> CasStore::put_listed_at(uint64_t offset, uint64_t length, const Digest& digest) {
-  if (by_digest_.contains(digest)) return fail(listed_twice(cas::hex(digest)));
   const uint64_t index = entries_.size();
-  Entry e;
+  Entry& e = entries_.emplace_back();
   e.digest = digest;
   e.mapped = true;
   e.map_offset = offset;
   e.map_length = length;
+  // One look-up: a digest already held is refused, and the entry just added goes again.
+  if (!by_digest_.try_emplace(digest, index).second) {
+    entries_.pop_back();
+    return fail(listed_twice(cas::hex(digest)));
+  }
   total_bytes_ += length;
-  entries_.push_back(std::move(e));
-  by_digest_.emplace(digest, index);
   return index;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <span>
 
 #include "core/json_writer.h"
@@ -400,6 +401,145 @@ Read<Manifest> read_manifest(const JsonNode& root) {
   return m;
 }
 
+// ---- the blob lists, read straight from the text -----------------------------------------
+//
+// An image's manifest is mostly its two blob lists, one digest and one extent per blob. When
+// they are written as the writer above writes them (compact, digests in lower-case hex, plain
+// integers), they are read here without building a document, and the strict reader gets the
+// text with both lists emptied. Anything else in them sends the whole text to the strict
+// reader, and so does any refusal of the rest, so every result and every error is its own.
+
+struct BlobLists {
+  std::string rest;  // the text with the lists read here emptied
+  std::optional<std::vector<std::string>> hashes;
+  std::optional<std::vector<Extent>> dir;
+};
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// 1 for each lower-case hex digit: digests are checked by table, as their digits come in no
+// order a branch could guess.
+constexpr std::array<uint8_t, 256> kLowerHex = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = 1;
+  for (int c = 'a'; c <= 'f'; ++c) t[static_cast<size_t>(c)] = 1;
+  return t;
+}();
+
+bool is_lower_hex(std::string_view digits) {
+  uint8_t all = 1;
+  for (char c : digits) all &= kLowerHex[static_cast<uint8_t>(c)];
+  return all != 0;
+}
+
+// The items of a digest list, from just past its '[' to just past its ']'.
+bool read_hash_list(std::string_view text, size_t& at, std::vector<std::string>& out) {
+  if (at < text.size() && text[at] == ']') {
+    ++at;
+    return true;
+  }
+  for (;;) {
+    // A quoted digest and the byte after it.
+    if (text.size() - at < 67 || text[at] != '"' || text[at + 65] != '"') return false;
+    if (!is_lower_hex(text.substr(at + 1, 64))) return false;
+    out.emplace_back(text.substr(at + 1, 64));
+    at += 66;
+    if (text[at++] == ']') return true;
+    if (text[at - 1] != ',') return false;
+  }
+}
+
+// Digits without a sign, a fraction or a leading zero, within u64.
+bool read_plain_u64(std::string_view text, size_t& at, uint64_t& value) {
+  const size_t start = at;
+  value = 0;
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+    const auto digit = static_cast<uint64_t>(text[at] - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+    ++at;
+  }
+  return at > start && (at - start == 1 || text[start] != '0');
+}
+
+// The items of an extent list, from just past its '[' to just past its ']'.
+bool read_extent_list(std::string_view text, size_t& at, std::vector<Extent>& out) {
+  if (at < text.size() && text[at] == ']') {
+    ++at;
+    return true;
+  }
+  auto take = [&](char c) {
+    if (at >= text.size() || text[at] != c) return false;
+    ++at;
+    return true;
+  };
+  for (;;) {
+    Extent e;
+    if (!take('[') || !read_plain_u64(text, at, e.first) || !take(',') || !read_plain_u64(text, at, e.second) ||
+        !take(']'))
+      return false;
+    out.push_back(e);
+    if (take(']')) return true;
+    if (!take(',')) return false;
+  }
+}
+
+// The blob lists of a top-level object read from the text, or nothing when they are not
+// written as the writer writes them.
+std::optional<BlobLists> read_blob_lists(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size() && is_json_space(text[at])) ++at;
+  if (at == text.size() || text[at] != '{') return std::nullopt;
+  BlobLists out;
+  size_t copied = 0;  // the text before this is in out.rest
+  size_t depth = 0;
+  while (at < text.size() && !(out.hashes && out.dir)) {
+    const char c = text[at];
+    if (c != '"') {
+      if (c == '{' || c == '[') {
+        ++depth;
+      } else if (c == '}' || c == ']') {
+        if (depth == 0) return std::nullopt;
+        --depth;
+      }
+      ++at;
+      continue;
+    }
+    const size_t start = ++at;
+    while (at < text.size() && text[at] != '"') at += text[at] == '\\' ? 2 : 1;
+    if (at >= text.size()) return std::nullopt;
+    const std::string_view name = text.substr(start, at - start);
+    ++at;
+    // A key of the top-level object, followed at once by an array.
+    if (depth != 1 || text.substr(at, 2) != ":[") continue;
+    const bool hashes = name == "cas_hashes" && !out.hashes;
+    const bool dir = name == "cas_dir" && !out.dir;
+    if (!hashes && !dir) continue;
+    at += 2;
+    out.rest.append(text.substr(copied, at - copied));
+    if (hashes) {
+      if (!read_hash_list(text, at, out.hashes.emplace())) return std::nullopt;
+    } else if (!read_extent_list(text, at, out.dir.emplace())) {
+      return std::nullopt;
+    }
+    out.rest += ']';
+    copied = at;
+  }
+  if (!out.hashes) return std::nullopt;
+  out.rest.append(text.substr(copied));
+  return out;
+}
+
+Read<Manifest> parse_and_read(std::string_view text) {
+  auto root = parse_json(text, kDefaultJsonDepth);
+  if (!root) {
+    // The parser stops hostile nesting at the same bound; say so in the reader's words.
+    if (root.error().rfind("JSON nesting exceeds", 0) == 0) return Err(std::string("recursion limit exceeded"));
+    return Err(std::move(root).error());
+  }
+  return read_manifest(*root);
+}
+
 }  // namespace
 
 void write_json_node(JsonWriter& w, const JsonNode& node) {
@@ -457,13 +597,14 @@ std::string write_manifest_json(const Manifest& m) {
 }
 
 Result<Manifest> read_manifest_json(std::string_view text) {
-  auto root = parse_json(text, kDefaultJsonDepth);
-  if (!root) {
-    // The parser stops hostile nesting at the same bound; say so in the reader's words.
-    if (root.error().rfind("JSON nesting exceeds", 0) == 0) return fail(QmError::manifest("recursion limit exceeded"));
-    return fail(QmError::manifest(root.error()));
+  if (std::optional<BlobLists> lists = read_blob_lists(text)) {
+    if (auto m = parse_and_read(lists->rest)) {
+      m->cas_hashes = std::move(*lists->hashes);
+      if (lists->dir) m->cas_dir = std::move(*lists->dir);
+      return std::move(*m);
+    }
   }
-  auto m = read_manifest(*root);
+  auto m = parse_and_read(text);
   if (!m) return fail(QmError::manifest(std::move(m).error()));
   return std::move(*m);
 }

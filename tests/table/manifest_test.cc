@@ -151,5 +151,59 @@ TEST(ManifestReader, ArrayFormOfAStructureIsAccepted) {
   EXPECT_EQ(m.tables[0].name, "t");
 }
 
+// The blob lists are read straight from the text when written as the writer writes them; any
+// other spelling, and any refusal, must come out exactly as the strict reader has it.
+TEST(ManifestReader, BlobListsReadTheSameHoweverTheyAreSpelled) {
+  const std::string a(64, 'a'), b(64, 'b'), upper(64, 'C');
+  auto doc = [](std::string tables, std::string lists, std::string tail = "") {
+    return R"({"format_version":4,"clock":0,"page_count":0,"tables":[)" + tables + "]," + lists + tail + "}";
+  };
+  const std::string table = R"({"name":"q\"\\","columns":["a"],"row_versions":0,"cas_hashes":["x"],"cas_dir":[1]})";
+  struct Case {
+    std::string text;
+    std::string read;  // the lists as read back, or the error
+  };
+  const Case cases[] = {
+      {doc("", R"("cas_hashes":[")" + a + R"(",")" + b + R"("],"cas_dir":[[0,17],[17,18446744073709551615]])"),
+       a + " " + b + " | 0+17 17+18446744073709551615"},
+      {doc(table, R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,1]])"), a + " | 0+1"},
+      {doc("", R"("cas_hashes": [ ")" + a + R"(" ],"cas_dir":[ [0, 1] ])"), a + " | 0+1"},
+      {doc("", R"("cas_hashes":[")" + upper + R"("],"cas_dir":[[0,1]])"), upper + " | 0+1"},
+      {doc("", R"("cas_hashes":["ab"])"), "ab | "},
+      {doc("", R"("cas_hashes":[],"cas_dir":[])"), " | "},
+      {doc("", R"("cas_dir":[[0,1]],"cas_hashes":[")" + a + R"("])"), a + " | 0+1"},
+      {doc("", R"("cas_hashes":[1])"), "manifest error: invalid type: integer, expected a string"},
+      {doc("", R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,1.5]])"),
+       "manifest error: invalid type: floating point, expected u64"},
+      {doc("", R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,18446744073709551616]])"),
+       "manifest error: invalid type: floating point, expected u64"},
+      {doc("", R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,-1]])"),
+       "manifest error: invalid value: integer `-1`, expected u64"},
+      {doc("", R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,1,2]])"),
+       "manifest error: invalid length 3, expected a tuple of size 2"},
+      {doc("", R"("cas_hashes":[")" + a + R"("],"cas_hashes":[])"), "manifest error: duplicate field `cas_hashes`"},
+      {doc("", R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,1]],"index_region":[1])"),
+       "manifest error: invalid length 1, expected a tuple of size 2"},
+      {doc("", R"("cas_dir":[[0,1]])"), "manifest error: missing field `cas_hashes`"},
+  };
+  for (const auto& c : cases) {
+    auto m = read_manifest_json(c.text);
+    std::string got;
+    if (!m) {
+      got = m.error().message();
+    } else {
+      for (const auto& h : m->cas_hashes) got += (got.empty() ? "" : " ") + h;
+      got += " |";
+      for (const auto& [offset, length] : m->cas_dir) got += " " + std::to_string(offset) + "+" + std::to_string(length);
+      if (m->cas_dir.empty()) got += " ";
+    }
+    EXPECT_EQ(got, c.read) << c.text.substr(0, 200);
+  }
+  // A syntax error past the lists names its place in the text as given.
+  const std::string bad = doc("", R"("cas_hashes":[")" + a + R"("],"cas_dir":[[0,1]])", ",}");
+  const std::string error = manifest_error(bad);
+  EXPECT_NE(error.find("column " + std::to_string(bad.size() - 1) + ":"), std::string::npos) << error;
+}
+
 }  // namespace
 }  // namespace qm::db
