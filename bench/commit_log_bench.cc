@@ -8,8 +8,10 @@
 //   cost more for the history the log keeps;
 // - a 1,000-row explicit transaction (and, once, a 100,000-row qm_execute_many);
 // - the change feed over 1,000 retained commits: commits and megabytes per second.
-// `commit_log_bench flushes N [update]` only runs N single-row INSERTs (or UPDATEs) on a
-// logged workspace, for `strace -f -c -e trace=fsync,fdatasync` to count the flushes per commit.
+// `commit_log_bench flushes N [update] [ROWS]` only runs N single-row INSERTs (or UPDATEs) on a
+// logged workspace of ROWS rows (1,000 by default), for `strace -f -c` to count the flushes and
+// other system calls per commit (the same command with N = 0 gives the setup to subtract), or
+// to time the statements alone at one table size.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -287,14 +289,18 @@ void feed() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "flushes") == 0) {
+  if (argc >= 3 && argc <= 5 && std::strcmp(argv[1], "flushes") == 0) {
     const std::string dir = fresh_dir("flushes");
-    QmDb* db = logged_table(dir, 1000);
     const int n = std::atoi(argv[2]);
-    const bool update = argc == 4 && std::strcmp(argv[3], "update") == 0;
+    const bool update = argc >= 4 && std::strcmp(argv[3], "update") == 0;
+    const char* rows_arg = argc == 5 ? argv[4] : argc == 4 && !update ? argv[3] : nullptr;
+    const int64_t rows = rows_arg ? std::max<int64_t>(1, std::atoll(rows_arg)) : 1000;
+    QmDb* db = logged_table(dir, rows);
+    auto t0 = Clock::now();
     for (int i = 0; i < n; ++i)
-      q(db, update ? "UPDATE t SET v = 'y' WHERE id = " + std::to_string(i * 7 % 1000)
-                   : "INSERT INTO t VALUES (" + std::to_string(5000 + i) + ", 'x')");
+      q(db, update ? "UPDATE t SET v = 'y' WHERE id = " + std::to_string(i * 7919 % rows)
+                   : "INSERT INTO t VALUES (" + std::to_string(rows + 5000 + i) + ", 'x')");
+    if (n > 0) std::printf("%.3f ms per statement\n", seconds_since(t0) * 1000 / n);
     qm_close(db);
     sfs::remove_all(dir);
     return 0;
