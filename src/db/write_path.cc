@@ -4,6 +4,9 @@
 // change is in place. The DDL half is in ddl.cc.
 #include "db/write_path.h"
 
+#include <optional>
+#include <utility>
+
 #include "table/write_observers.h"
 
 #include "core/bytes.h"
@@ -58,13 +61,21 @@ Result<uint64_t> insert_validated_base(Database& db, std::string_view table_name
   } else if (placed.error().is(ErrorKind::PageFull)) {
     // Link the full page to a new one and hand it to the cache; the new page becomes the
     // table's tail copy. Nothing of the table changes until the full page is in the cache.
+    // A page fills every few dozen rows; fresh 4 KiB buffers each time (for the new tail and
+    // for the linked copy) cost more than the rows stored on them. The thread keeps both: the
+    // copy is composed in one, and the old tail's buffer becomes the next new tail.
+    thread_local storage::RowPage full(0);
+    thread_local std::optional<storage::RowPage> spare;
     QM_ASSIGN(uint64_t next_id, cache.alloc_page());
-    storage::RowPage next(next_id);
+    storage::RowPage next = spare ? std::move(*spare) : storage::RowPage(next_id);
+    spare.reset();
+    next.reset(next_id);
     QM_ASSIGN(slot, next.insert(bytes));
-    storage::RowPage full = *table.tail_page;
+    full = *table.tail_page;
     full.set_next_page(next_id);
     QM_TRY(cache.write(*table.tail_id, full.span()));
-    table.tail_page = std::move(next);
+    std::swap(*table.tail_page, next);
+    spare = std::move(next);
     table.tail_id = next_id;
     if (table.page_ids) table.page_ids->insert(next_id);
   } else {

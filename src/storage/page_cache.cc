@@ -159,8 +159,8 @@ void PageCache::compact_dirty_slots() {
 
 void PageCache::note_before(uint64_t id, const Page& bytes) {
   auto [it, fresh] = before_->pages.try_emplace(id);
-  if (!fresh) return;
-  it->second = std::make_unique<Page>(bytes);
+  if (fresh) it->second = std::make_unique<Page>(bytes);
+  before_last_ = id;
 }
 
 void PageCache::forget_pages(uint64_t first, uint64_t end) {
@@ -185,7 +185,7 @@ bool equal_but_checksum(ConstPageSpan a, const Page& b) {
 Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
   // Only pages the backend has (allocated ones included) ever become resident.
   if (id >= backend_.page_count()) return fail(QmError::page_fault(id));
-  if (before_ && id < before_->limit && !before_->pages.contains(id)) {
+  if (before_ && id < before_->limit && id != before_last_ && !before_->pages.contains(id)) {
     // The bytes before this write: the resident page, else the backend's.
     if (const uint32_t slot = index_.find(id); slot != kNone) {
       note_before(id, *frames_[slot].bytes);

@@ -154,7 +154,10 @@ class PageCache {
 
   // While set, the first change of each page below its limit saves the page's bytes there
   // (cleared with null). The caller keeps it alive while set.
-  void record_before_images(PageBeforeImages* images) { before_ = images; }
+  void record_before_images(PageBeforeImages* images) {
+    before_ = images;
+    before_last_ = kNoBeforeNoted;
+  }
   // Drops pages [first, end) from the cache unwritten: they are about to cease to exist.
   void forget_pages(uint64_t first, uint64_t end);
 
@@ -198,7 +201,7 @@ class PageCache {
   void stamp(Frame& f);
 
   void keep_before(uint64_t id, const Page& bytes) {
-    if (before_ && id < before_->limit) note_before(id, bytes);
+    if (before_ && id < before_->limit && id != before_last_) note_before(id, bytes);
   }
   void note_before(uint64_t id, const Page& bytes);
   // Drops the slots of clean frames and repeats from `dirty_slots_`.
@@ -206,6 +209,10 @@ class PageCache {
 
   Backend backend_;
   PageBeforeImages* before_ = nullptr;
+  // The page whose before-image `before_` was last asked for, known to hold one: runs of
+  // changes to one page (deletion marks row after row) skip the map lookup.
+  static constexpr uint64_t kNoBeforeNoted = UINT64_MAX;
+  uint64_t before_last_ = kNoBeforeNoted;
   size_t capacity_ = 1;
   std::vector<Frame> frames_;
   uint32_t oldest_ = kNone;  // the head of the recency list: the next victim

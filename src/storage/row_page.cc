@@ -23,7 +23,14 @@ std::optional<uint64_t> link_at(const uint8_t* p) {
 
 }  // namespace
 
-RowPage::RowPage(uint64_t page_id) : page_(new_zero_page()) {
+RowPage::RowPage(uint64_t page_id) : page_(new_zero_page()) { init_empty(page_id); }
+
+void RowPage::reset(uint64_t page_id) {
+  page_->fill(0);
+  init_empty(page_id);
+}
+
+void RowPage::init_empty(uint64_t page_id) {
   uint8_t* p = page_->data();
   store_u64(p + kPageIdOffset, page_id);
   p[kPageTypeOffset] = kRowPageType;

@@ -55,6 +55,8 @@ class RowPage {
   }
   RowPage(RowPage&&) noexcept = default;
   RowPage& operator=(RowPage&&) noexcept = default;
+  // Makes this the empty page `page_id` (the bytes of RowPage(page_id)), keeping its buffer.
+  void reset(uint64_t page_id);
 
   uint64_t page_id() const;
   uint16_t slot_count() const;
@@ -88,6 +90,8 @@ class RowPage {
   // The patch of both forms, on page bytes whose header is known to be in range.
   static Result<void> patch_deleted_at(std::span<uint8_t> bytes, uint16_t i, uint64_t deleted_tx);
   explicit RowPage(PageBox page) : page_(std::move(page)) {}
+  // Writes the header of an empty page over zeroed bytes.
+  void init_empty(uint64_t page_id);
   PageBox page_;
 };
 

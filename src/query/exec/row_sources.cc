@@ -10,6 +10,7 @@
 // table's own chain, so a damaged stored index can neither duplicate a row nor reach
 // another table's pages. The index path returns the rows of the scan, in key order.
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 
 #include "query/exec/executor.h"
@@ -61,10 +62,15 @@ Result<void> read_filtered(Database& db, const Table& table, const sql::Predicat
       std::vector<uint64_t>& ids = *candidates;
       drop_repeated_ids(ids);
       Row row;
+      // Candidates come in runs on one page: its membership is looked up once per run.
+      std::optional<uint64_t> owned_page;
       for (uint64_t id : ids) {
         if (budget) QM_TRY(budget->scan_row());
-        QM_ASSIGN(bool owned, row_in_table(db.store().cache, table, id));
-        if (!owned) return fail(outside_chain(id));
+        if (owned_page != storage::row_page(id)) {
+          QM_ASSIGN(bool owned, row_in_table(db.store().cache, table, id));
+          if (!owned) return fail(outside_chain(id));
+          owned_page = storage::row_page(id);
+        }
         QM_ASSIGN(RecordEnvelope env, read_record_at(db.store().cache, table, db.store().cas, id, row));
         if (!env.visible(snapshot)) continue;
         if (bound->test(row) != Truth::True) continue;

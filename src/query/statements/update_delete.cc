@@ -30,17 +30,21 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name,
     return fail(QmError::schema(str("column `", column, "` may not be NULL")));
   if (!value.is_null() && table.unique.contains(name)) {
     uint64_t same = 0;
-    for (size_t i = 0; i < matches.size(); ++i)
-      if (values_equal(matches.row(i)[*pos], value)) ++same;
+    Row old;
+    for (size_t i = 0; i < matches.size(); ++i) {
+      matches.row_into(i, old);
+      if (values_equal(old[*pos], value)) ++same;
+    }
     const sql::Predicate equal = sql::Predicate::eq(name, value);
     QM_ASSIGN(RowsResult existing, select_filtered_bounded(db, table_name, &equal, std::nullopt, budget));
     if (!(matches.size() == 1 && existing.rows.size() <= same))
       return fail(QmError::schema(str("duplicate value for unique column `", column, "`")));
   }
-  // The matched values are not read again (only the row ids are): each row becomes its
-  // replacement in place.
+  // Each replacement is built from its matched row in one reused buffer: once here to be
+  // checked, again below to be stored.
+  Row next;
   for (size_t i = 0; i < matches.size(); ++i) {
-    std::span<Value> next = matches.row(i);
+    matches.row_into(i, next);
     next[*pos] = value;
     if (budget) QM_TRY(budget->materialize(next));
     QM_TRY(validate_row_constraints(db, table_name, next));
@@ -50,7 +54,11 @@ Result<uint64_t> update_where_bounded(Database& db, std::string_view table_name,
     if (!d.catalog().contains(table_name)) return fail(QmError::table_not_found(std::string(table_name)));
     QM_ASSIGN(const uint64_t statement_clock, advance_clock(d));
     for (uint64_t row_id : matches.row_ids()) QM_TRY(mark_deleted(d, table_name, row_id, statement_clock));
-    for (size_t i = 0; i < matches.size(); ++i) QM_TRY(insert_validated_base(d, table_name, matches.row(i)));
+    for (size_t i = 0; i < matches.size(); ++i) {
+      matches.row_into(i, next);
+      next[*pos] = value;
+      QM_TRY(insert_validated_base(d, table_name, next));
+    }
     QM_TRY(statement_written(d, table_name));
     QM_TRY(d.end_mutation());
     return static_cast<uint64_t>(matches.size());

@@ -171,4 +171,19 @@ TEST(Budget, IndexCandidatesAreReservedAgainstTheRemainingScanAllowance) {
   EXPECT_EQ(run_limited(db, "SELECT b FROM t WHERE a >= 3", limits), R"({"columns":["b"],"rows":[["z"],["w"]]})");
 }
 
+// UPDATE holds the matched rows packed until it writes their replacements: every kind must
+// come back as it was, a row larger than a packing chunk among small ones included.
+TEST(MatchedRows, UpdateKeepsTheOtherValuesOfEveryKind) {
+  Database db = Database::open_memory();
+  ASSERT_EQ(run(db, "CREATE TABLE t (k, v, w)"), R"({"done":true})");
+  const std::string big(100000, 'q');
+  ASSERT_EQ(run(db, "INSERT INTO t VALUES (1, NULL, -9223372036854775807), (2, '', 12345678901.125), "
+                    "(3, '" + big + "', 'after the large one'), (4, 'x', -0.5), (5, 'short', NULL)"),
+            R"({"mutated":5})");
+  const std::string before = run(db, "SELECT v, w FROM t");
+  EXPECT_EQ(run(db, "UPDATE t SET k = 0 WHERE k >= 1"), R"({"mutated":5})");
+  EXPECT_EQ(run(db, "SELECT v, w FROM t"), before);
+  EXPECT_EQ(run(db, "SELECT k FROM t"), R"({"columns":["k"],"rows":[[0],[0],[0],[0],[0]]})");
+}
+
 }  // namespace
