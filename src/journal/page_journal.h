@@ -60,7 +60,7 @@ bool valid_limits(const CommitLogOptions& o);
 // Bytes charged for the first write of a page: the page and its digest.
 inline constexpr uint64_t kPageCharge = 4128;
 
-class Journal final : public storage::PageJournal {
+class Journal final : public storage::PageWriteHook {
  public:
   Journal(std::string root, uint64_t sequence, uint64_t before_tx, uint64_t page_count, CommitLogOptions limits,
           uint64_t retained_bytes, std::set<std::string> base_blobs);

@@ -39,10 +39,11 @@ inline constexpr uint64_t kPagesPerChunk = 16384;
 
 class WorkspaceStore;
 
-// The hook a page journal gives the workspace store.
-class PageJournal {
+// What runs before the workspace store overwrites a page: a journal or an undo file saves
+// the page's old bytes there.
+class PageWriteHook {
  public:
-  virtual ~PageJournal() = default;
+  virtual ~PageWriteHook() = default;
   // Runs before page `page_id` is written (every write while installed). Whatever it must make
   // durable before the page is overwritten, it does here; an error leaves the page unwritten.
   virtual Result<void> before_write(WorkspaceStore& store, uint64_t page_id) = 0;
@@ -112,9 +113,9 @@ class WorkspaceStore {
   }
   const std::set<uint64_t>& dirty_chunks() const { return dirty_; }
 
-  PageJournal* journal() const { return journal_.get(); }
-  void install_journal(std::unique_ptr<PageJournal> journal) { journal_ = std::move(journal); }
-  std::unique_ptr<PageJournal> take_journal() { return std::move(journal_); }
+  PageWriteHook* journal() const { return journal_.get(); }
+  void install_journal(std::unique_ptr<PageWriteHook> journal) { journal_ = std::move(journal); }
+  std::unique_ptr<PageWriteHook> take_journal() { return std::move(journal_); }
 
   // `<root>/chunks/chunk_{chunk:05}.qmd`.
   static std::string chunk_path(std::string_view root, uint64_t chunk);
@@ -154,7 +155,7 @@ class WorkspaceStore {
   std::map<uint64_t, uint64_t> syncing_sizes_;  // the same, for the flushes of a pending group
   std::deque<fs::File> syncing_files_;  // chunk files opened for a pending group
   size_t syncing_dirs_ = 0;  // the first entries of dirs_to_sync_ in a pending group
-  std::unique_ptr<PageJournal> journal_;
+  std::unique_ptr<PageWriteHook> journal_;
   std::string run_buffer_;  // reused buffer of write_pages_from
   // Read runs: pages [ahead_first_, ahead_first_ + ahead_count_) are in ahead_buffer_.
   std::vector<uint8_t> ahead_buffer_;

@@ -149,7 +149,7 @@ TEST_F(WorkspaceStoreFs, PagesReadAheadGiveWayToLaterWrites) {
   EXPECT_EQ(disk.calls(Op::Read) - reads, 4u);
 }
 
-class RecordingJournal final : public PageJournal {
+class RecordingJournal final : public PageWriteHook {
  public:
   Result<void> before_write(WorkspaceStore&, uint64_t page_id) override {
     if (fail_next) {

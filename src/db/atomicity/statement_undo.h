@@ -53,7 +53,7 @@ struct UndoFileHandle {
 // The page-write hook of one scope: saves the before-image of each page below the scope's
 // starting page count the first time it is overwritten, into the undo file `file` (owned by
 // the handle, opened on first need, kept open between scopes).
-class PageUndoFile final : public storage::PageJournal {
+class PageUndoFile final : public storage::PageWriteHook {
  public:
   // `manifest_digest`: the manifest the scope starts from (none: no manifest yet). `forced`:
   // each copy reaches stable storage before its page is written (a transaction's scope).

@@ -1,4 +1,4 @@
-// The page-journal transaction of a commit-logged workspace. Begin (under the workspace lock,
+// The transaction of a commit-logged workspace. Begin (under the workspace lock,
 // after the live state was flushed with an atomic manifest) starts the chunk store's page
 // journal: from then on the store saves the before-image of every committed page it is about
 // to overwrite. Commit flushes with an atomic manifest anchored to the journal's sequence,
@@ -27,7 +27,7 @@ Result<storage::WorkspaceStore*> dev_store(Database& db) {
   return dev;
 }
 
-class PageJournal final : public WorkspaceTransaction {
+class LoggedTransaction final : public WorkspaceTransaction {
  public:
   using WorkspaceTransaction::WorkspaceTransaction;
 
@@ -63,7 +63,7 @@ class PageJournal final : public WorkspaceTransaction {
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock) {
   QM_ASSIGN(storage::WorkspaceStore * dev, dev_store(db));
   QM_TRY(journal::begin_journal(*dev, db.commit_log_options(), &TransactionHost::log_tally(db)));
-  return std::unique_ptr<Transaction>(std::make_unique<PageJournal>(dir, std::move(lock)));
+  return std::unique_ptr<Transaction>(std::make_unique<LoggedTransaction>(dir, std::move(lock)));
 }
 
 }  // namespace qm::db
