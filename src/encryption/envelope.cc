@@ -1,7 +1,5 @@
 #include "encryption/envelope.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -9,6 +7,7 @@
 #include "core/blake3.h"
 #include "core/bytes.h"
 #include "core/fs.h"
+#include "core/large_buffer.h"
 
 namespace qm::encryption {
 namespace {
@@ -26,24 +25,12 @@ QmError snapshot_error(std::string_view phrase) {
 
 // ---- SecureBytes --------------------------------------------------------------------------
 
-// From this size on a buffer is mapped on its own, with huge pages asked for.
-constexpr size_t kMappedFrom = size_t{4} << 20;
-constexpr size_t kHugePage = size_t{2} << 20;
-
 SecureBytes::SecureBytes(size_t n) : size_(n), capacity_(n) {
   if (n == 0) return;
-  if (n >= kMappedFrom) {
-    capacity_ = (n + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p != MAP_FAILED) {
-      (void)::madvise(p, capacity_, MADV_HUGEPAGE);  // a hint: without it the pages are small
-      data_ = static_cast<uint8_t*>(p);
-      mapped_ = true;
-      return;
-    }
-    capacity_ = n;
-  }
-  data_ = new uint8_t[n];
+  const LargeBuffer buffer = allocate_large(n);
+  data_ = buffer.data;
+  capacity_ = buffer.capacity;
+  mapped_ = buffer.mapped;
 }
 
 SecureBytes& SecureBytes::operator=(SecureBytes&& o) noexcept {
@@ -61,8 +48,7 @@ SecureBytes& SecureBytes::operator=(SecureBytes&& o) noexcept {
 void SecureBytes::reset() {
   if (data_) {
     if (secret_) crypto::wipe({data_, capacity_});
-    if (mapped_) ::munmap(data_, capacity_);
-    else delete[] data_;
+    release_large({data_, capacity_, mapped_});
   }
   data_ = nullptr;
   size_ = capacity_ = 0;

@@ -1,10 +1,9 @@
 #include "storage/cas_store.h"
 
-#include <sys/mman.h>
-
 #include <cstring>
 
 #include "core/bytes.h"
+#include "core/large_buffer.h"
 
 namespace qm::storage {
 namespace {
@@ -18,43 +17,23 @@ QmError listed_twice(std::string_view hex) {
 }
 
 // Bytes owned by a memory store and lent out like a mapping's: an imported or copied blob
-// pool. Large pools are mapped on their own with huge pages asked for, so filling one costs
-// few page faults, and dropping one gives it back at once.
+// pool.
 class PoolBytes final : public fs::Mapping {
  public:
   explicit PoolBytes(std::span<const uint8_t> bytes) : PoolBytes(bytes.size()) {
-    if (!bytes.empty()) std::memcpy(buffer_, bytes.data(), bytes.size());
+    if (!bytes.empty()) std::memcpy(buffer_.data, bytes.data(), bytes.size());
   }
-  explicit PoolBytes(size_t n) : capacity_(n) {
-    constexpr size_t kMappedFrom = size_t{4} << 20, kHugePage = size_t{2} << 20;
-    if (n >= kMappedFrom) {
-      capacity_ = (n + kHugePage - 1) / kHugePage * kHugePage;
-      void* p = ::mmap(nullptr, capacity_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p != MAP_FAILED) {
-        (void)::madvise(p, capacity_, MADV_HUGEPAGE);  // a hint: without it the pages are small
-        buffer_ = static_cast<uint8_t*>(p);
-        mapped_ = true;
-      }
-    }
-    if (!buffer_) {
-      capacity_ = n;
-      buffer_ = new uint8_t[n == 0 ? 1 : n];
-    }
-    data_ = buffer_;
+  explicit PoolBytes(size_t n) : buffer_(allocate_large(n)) {
+    data_ = buffer_.data;
     size_ = n;
   }
-  ~PoolBytes() override {
-    if (mapped_) ::munmap(buffer_, capacity_);
-    else delete[] buffer_;
-  }
+  ~PoolBytes() override { release_large(buffer_); }
   PoolBytes(const PoolBytes&) = delete;
   PoolBytes& operator=(const PoolBytes&) = delete;
-  uint8_t* data() { return buffer_; }
+  uint8_t* data() { return buffer_.data; }
 
  private:
-  uint8_t* buffer_ = nullptr;
-  size_t capacity_ = 0;
-  bool mapped_ = false;
+  LargeBuffer buffer_;
 };
 
 }  // namespace
