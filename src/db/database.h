@@ -1,7 +1,7 @@
 // Database: one open database, owned by the C handle from open to close; the narrow face the
 // exports use. Behind it, parts with one job each: the store (page cache over its backend,
-// blob store; db/store.h), the catalog (tables and their indexes; db/catalog.h), the open
-// transaction (one implementation per kind; db/transaction/), the write path with its
+// blob store; table/store.h), the catalog (tables and their indexes; table/catalog.h), the
+// open transaction (one implementation per kind; db/atomicity/), the write path with its
 // observers (db/write_path.h, table/write_observers.h) and the statement executor (query/,
 // free functions over this interface). It also holds the database clock, the format version held
 // since open, the workspace's file state and the flush flags.
@@ -359,10 +359,11 @@ class Database {
   void note_manifest_identity(const std::string& path);
   Result<void> refuse_after_write_failure() const;
 
-  // Statements outside a transaction on an unlogged workspace (db/statement_undo.h): the
-  // undo hook is installed when the statement takes the lock; a statement that ends without
-  // publishing what it changed is undone on disk and the workspace re-read, so reads match
-  // the disk again (when that fails, reads are refused as well as writes). Releases the lock.
+  // Statements outside a transaction on an unlogged workspace (db/atomicity/statement_undo.h):
+  // the undo hook is installed when the statement takes the lock; a statement that ends
+  // without publishing what it changed is undone on disk and the workspace re-read, so reads
+  // match the disk again (when that fails, reads are refused as well as writes). Releases the
+  // lock.
   void finish_statement();
   Result<void> undo_statement();
   // Under the exclusive lock, at the start of a statement outside a transaction: installs

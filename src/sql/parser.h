@@ -1,6 +1,6 @@
 // The SQL entry point: one text in, one Statement or one positioned parse error out.
 // Parsing is a pure function of the text; nothing outlives the call. Parameters are
-// bound into the text beforehand (engine/params.h): a `?` reaching the parser is an
+// bound into the text beforehand (sql/params.h): a `?` reaching the parser is an
 // unexpected character.
 #pragma once
 
@@ -12,7 +12,7 @@
 namespace qm::sql {
 
 // Every failure is QmError::Query whose text is "<message> (line L, column C)" followed by
-// the source line and a caret line (see point_at in engine/cursor.h).
+// the source line and a caret line (see point_at in sql/error_position.h).
 Result<Statement> parse(std::string_view sql);
 
 }  // namespace qm::sql

@@ -156,7 +156,7 @@ class Backend {
   const ImageStore* image() const { return std::get_if<ImageStore>(&v_); }
   const StreamedImageStore* streamed_image() const { return std::get_if<StreamedImageStore>(&v_); }
   // The former names, for the transaction kinds in db/atomicity until they adopt the ones
-  // above (tools/rename: /work/brief/layer-names.py); nothing else may use them.
+  // above; nothing else may use them.
   WorkspaceStore* dev() { return workspace(); }
   MemoryStore* mem() { return memory(); }
 

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "support/copy_tree_layout.h"
 #include "support/db_test_util.h"
 #include "support/temp_dir.h"
 
@@ -13,6 +14,7 @@ namespace qm::db {
 namespace {
 
 namespace stdfs = std::filesystem;
+using qm::test::prepare_workspace_transaction;
 
 class CopyTreeTest : public ::testing::Test {
  protected:

@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <string>
 
-#include "db/atomicity/copy_tree_files.h"
 #include "db/atomicity/transaction.h"
 #include "db/database.h"
 #include "support/db_test_util.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
+#include "support/copy_tree_layout.h"
 #include "support/temp_dir.h"
 #include "db/write_path.h"
 #include "db/ddl.h"

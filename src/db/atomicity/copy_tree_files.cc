@@ -1,14 +1,12 @@
 #include "db/atomicity/copy_tree_files.h"
 
-#include <array>
+#include <string_view>
 #include <vector>
 
 #include "core/fs.h"
 
 namespace qm::db {
 namespace {
-
-constexpr std::array<const char*, 3> kLiveItems = {kManifestFile, kChunksDir, kBlobsDir};
 
 QmError refuse_symlink(const std::string& path) {
   return QmError::transaction("refusing to copy symlink in workspace transaction: " + path);
@@ -33,20 +31,13 @@ Result<void> remove_if_exists(const std::string& path) {
   return {};
 }
 
-// How a file reaches the backup: copied; hard-linked (files never changed in place: blob
-// files are written whole under a new name) and flushed; or hard-linked alone, when the
-// caller knows the bytes are already on stable storage (the directory flush then makes the
-// new name durable).
-enum class Link { None, Flushed, Durable };
-
-// Copies one regular file and flushes the copy, or links it (see Link); where links are
-// refused, the file is copied with the same permission bits (a file made private stays
-// private through a backup and its restore).
+// Copies one regular file and flushes the copy, or with `link` hard-links it and flushes the
+// link; where links are refused, the file is copied with the same permission bits (a file
+// made private stays private through a backup and its restore).
 Result<void> copy_file_synced(const std::string& source, const std::string& destination, uint32_t mode,
-                              Link link) {
+                              bool link) {
   QM_TRY(fs::mkdir_all(fs::parent_dir(destination)));
-  if (link != Link::None && fs::get().hard_link(source, destination)) {
-    if (link == Link::Durable) return {};
+  if (link && fs::get().hard_link(source, destination)) {
     QM_ASSIGN(fs::File linked, fs::get().open(destination, fs::kRead | fs::kNoFollow));
     return linked.sync();
   }
@@ -60,34 +51,8 @@ Result<void> copy_file_synced(const std::string& source, const std::string& dest
   return {};
 }
 
-Result<void> copy_tree(const std::string& source, const std::string& destination, Link link);
-
-// Blob files are linked into and out of the backup; everything else is copied.
-Result<void> copy_item(const std::string& source, const std::string& destination, const char* item,
-                       bool blobs_durable = false) {
-  if (std::string_view(item) != kBlobsDir) return copy_tree(source, destination, Link::None);
-  return copy_tree(source, destination, blobs_durable ? Link::Durable : Link::Flushed);
-}
-
-}  // namespace
-
-Result<void> sync_directory(const std::string& path) { return fs::get().sync_dir(path); }
-
-Result<void> remove_tree(const std::string& path) {
-  QM_ASSIGN(auto st, fs::get().lstat(path));
-  if (!st) return {};
-  if (st->kind != fs::EntryKind::Directory) return fs::get().unlink(path);
-  QM_ASSIGN(auto names, fs::get().list_dir(path));
-  for (const auto& name : names) QM_TRY(remove_tree(fs::join(path, name)));
-  return fs::get().rmdir(path);
-}
-
-Result<void> copy_tree_synced(const std::string& source, const std::string& destination) {
-  return copy_tree(source, destination, Link::None);
-}
-
-namespace {
-Result<void> copy_tree(const std::string& source, const std::string& destination, Link link) {
+// Recursive copy; every copied file and directory is flushed to stable storage.
+Result<void> copy_tree(const std::string& source, const std::string& destination, bool link) {
   QM_ASSIGN(auto st, fs::get().lstat(source));
   if (!st) return fail(QmError::from_errno(source, ENOENT));
   switch (st->kind) {
@@ -106,6 +71,21 @@ Result<void> copy_tree(const std::string& source, const std::string& destination
 
 }  // namespace
 
+Result<void> sync_directory(const std::string& path) { return fs::get().sync_dir(path); }
+
+Result<void> remove_tree(const std::string& path) {
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  if (!st) return {};
+  if (st->kind != fs::EntryKind::Directory) return fs::get().unlink(path);
+  QM_ASSIGN(auto names, fs::get().list_dir(path));
+  for (const auto& name : names) QM_TRY(remove_tree(fs::join(path, name)));
+  return fs::get().rmdir(path);
+}
+
+Result<void> copy_backup_item(const std::string& source, const std::string& destination, const char* item) {
+  return copy_tree(source, destination, std::string_view(item) == kBlobsDir);
+}
+
 Result<void> validate_copy_tree(const std::string& path) {
   QM_ASSIGN(auto st, fs::get().lstat(path));
   if (!st) return fail(QmError::from_errno(path, ENOENT));
@@ -120,30 +100,6 @@ Result<void> validate_copy_tree(const std::string& path) {
     case fs::EntryKind::Other: return fail(refuse_special(path));
   }
   return fail(refuse_special(path));
-}
-
-Result<void> prepare_workspace_transaction(const std::string& workspace, bool blobs_durable) {
-  const std::string marker = fs::join(workspace, kTxMarker);
-  const std::string marker_tmp = fs::join(workspace, kTxMarkerTmp);
-  const std::string backup = fs::join(workspace, kTxBackup);
-  QM_ASSIGN(bool marked, exists(marker));
-  if (marked) return fail(QmError::transaction("workspace already has an active recovery marker"));
-  QM_TRY(remove_tree(backup));
-  QM_TRY(remove_if_exists(marker_tmp));
-  QM_TRY(fs::get().mkdir(backup, 0777));
-  for (const char* item : kLiveItems) {
-    const std::string live = fs::join(workspace, item);
-    QM_ASSIGN(bool there, exists(live));
-    if (there) QM_TRY(copy_item(live, fs::join(backup, item), item, blobs_durable));
-  }
-  QM_TRY(sync_directory(backup));
-  {
-    QM_ASSIGN(fs::File f, fs::get().open(marker_tmp, fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
-    QM_TRY(f.write_all_at(std::string_view(kTxMarkerBytes), 0));
-    QM_TRY(f.sync());
-  }
-  QM_TRY(fs::get().rename(marker_tmp, marker));
-  return sync_directory(workspace);
 }
 
 Result<void> recover_workspace_transaction(const std::string& workspace) {
@@ -166,12 +122,12 @@ Result<void> restore_workspace_transaction(const std::string& workspace) {
   QM_ASSIGN(bool has_manifest, is_regular_file(fs::join(backup, kManifestFile)));
   if (!marked || !has_manifest) return fail(QmError::transaction("workspace transaction recovery files are incomplete"));
   // Validate the whole backup before any live file is touched.
-  for (const char* item : kLiveItems) {
+  for (const char* item : kBackupItems) {
     const std::string saved = fs::join(backup, item);
     QM_ASSIGN(bool there, exists(saved));
     if (there) QM_TRY(validate_copy_tree(saved));
   }
-  for (const char* item : kLiveItems) {
+  for (const char* item : kBackupItems) {
     const std::string live = fs::join(workspace, item);
     QM_ASSIGN(auto st, fs::get().lstat(live));
     if (st) {
@@ -181,7 +137,7 @@ Result<void> restore_workspace_transaction(const std::string& workspace) {
     }
     const std::string saved = fs::join(backup, item);
     QM_ASSIGN(bool there, exists(saved));
-    if (there) QM_TRY(copy_item(saved, live, item));
+    if (there) QM_TRY(copy_backup_item(saved, live, item));
   }
   QM_TRY(sync_directory(workspace));
   QM_TRY(fs::get().unlink(marker));

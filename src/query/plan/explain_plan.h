@@ -3,9 +3,13 @@
 // validates it (missing tables and columns, unresolvable join keys, invalid select lists
 // and groupings fail with the same errors). The row path is the SelectPlan execution runs
 // (select_plan.h): the COUNT(*) envelope count, the ordered index read with its early stop,
-// or an index lookup or range scan for the WHERE (the first indexed leaf, left to right),
-// the table scan, and per join either the adaptive indexed join (probe or build is
-// decided only while running) or a scan of the right table into an ordered map.
+// or an index lookup or range scan for the WHERE, the table scan, and per join either the
+// adaptive indexed join (probe or build is decided only while running) or a scan of the
+// right table into an ordered map.
+// For the WHERE, EXPLAIN names the first indexed condition from the left (through AND). The
+// executor decides only while running: for a WHERE that is an AND over two or more indexed
+// columns it counts each indexed column's candidates and reads through the index with fewer
+// (index_candidates in index_plan.h), which need not be the one named here.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,9 @@
 // SelectPlan: the row path of a SELECT over one table, chosen once, in a fixed order; the
 // executor (query/statements/select.cc) runs it and EXPLAIN (explain_plan.cc) prints it.
+// Which index narrows the WHERE is not part of the plan, and there the two differ: for a
+// WHERE that is an AND over two or more indexed columns, the executor counts each indexed
+// column's candidates at run time and reads through the index with fewer (index_candidates
+// in index_plan.h), while EXPLAIN names the first indexed condition from the left.
 //   count      COUNT(*) alone with nothing else: visible envelopes are counted, no row body
 //              is decoded;
 //   ordered    no grouping, WHERE or DISTINCT and one ORDER BY key with an index: the index
