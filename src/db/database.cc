@@ -120,8 +120,11 @@ Result<void> Database::start_statement() {
   // Outside a transaction on an unlogged workspace, the old bytes of each page the statement
   // overwrites are saved first, so a refused write or a killed process can be undone.
   auto* dev = store_.cache.backend().workspace();
-  if (dev && !commit_log_ && autoflush_)
-    dev->install_journal(std::make_unique<PageUndoFile>(*directory_, dev->page_count(), manifest_digest_, undo_file_));
+  if (dev && !commit_log_ && autoflush_) {
+    auto undo = std::make_unique<PageUndoFile>(*directory_, dev->page_count(), manifest_digest_, undo_file_);
+    store_.cas.watch_new_files(undo->blob_watcher());
+    dev->install_journal(std::move(undo));
+  }
   return {};
 }
 

@@ -114,8 +114,6 @@ Result<void> CasStore::write_blob_file(const Digest& digest, std::span<const uin
   std::string h = cas::hex(digest);
   std::string path = cas::blob_path(*root_, h);
   std::string dir = fs::parent_dir(path);
-  QM_ASSIGN(auto created, fs::mkdir_all(dir));
-  for (const auto& d : created) pending_dirs_.insert(fs::parent_dir(d));
   // A file already there is kept only when it holds exactly these bytes: a leftover of an
   // interrupted write must not stand in for the blob.
   QM_ASSIGN(auto st, fs::get().lstat(path));
@@ -127,6 +125,12 @@ Result<void> CasStore::write_blob_file(const Digest& digest, std::span<const uin
       return {};
     }
   }
+  // A new file (and the directories it needs) is told first, so its scope can undo it.
+  if (!st) {
+    if (auto watcher = new_file_watcher_.lock()) QM_TRY(watcher->before_create(digest));
+  }
+  QM_ASSIGN(auto created, fs::mkdir_all(dir));
+  for (const auto& d : created) pending_dirs_.insert(fs::parent_dir(d));
   fs::AtomicWriteOptions opts;
   opts.sync_file = false;
   opts.sync_dir = false;

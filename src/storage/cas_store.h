@@ -49,6 +49,16 @@ struct PackedPool {
   std::vector<CasExtent> directory;  // one extent per blob, in index order
 };
 
+// Told before a workspace store creates a blob file that the workspace did not hold, so that a
+// scope which may be undone (a statement, a transaction) records the file first and its undo
+// can remove it; an error leaves the file uncreated and the put failed. Files already there
+// are never reported: they existed before the scope, and its undo must keep them.
+class NewBlobFileWatcher {
+ public:
+  virtual ~NewBlobFileWatcher() = default;
+  virtual Result<void> before_create(const Digest& digest) = 0;
+};
+
 class CasStore {
  public:
   // An empty workspace store rooted at the workspace directory; nothing is created on disk
@@ -140,6 +150,9 @@ class CasStore {
   void write_pool(std::span<uint8_t> out) const;
   // The workspace directory of a workspace store.
   const std::optional<std::string>& root() const { return root_; }
+  // The watcher told of every blob file this store creates from now on, while it lives (a
+  // scope's watcher goes with its scope, so nothing has to take it back).
+  void watch_new_files(std::weak_ptr<NewBlobFileWatcher> watcher) { new_file_watcher_ = std::move(watcher); }
 
   // Flushes to stable storage every blob file written since the last sync and the
   // directories that name them; on failure everything stays pending for a retry.
@@ -178,6 +191,7 @@ class CasStore {
   std::set<std::string> pending_files_;
   std::set<std::string> pending_dirs_;
   std::set<std::string> syncing_files_, syncing_dirs_;  // what the pending group flushes
+  std::weak_ptr<NewBlobFileWatcher> new_file_watcher_;
 };
 
 namespace cas {

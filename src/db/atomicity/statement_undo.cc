@@ -5,14 +5,22 @@
 // (1: a manifest existed), 7 zero bytes, the manifest's BLAKE3 digest (32 bytes, zero
 // without a manifest) and a check (u64: the first 8 bytes of BLAKE3 over the 56 bytes
 // before it); then entries of 4112 bytes: page id (u64), the page's 4096 old bytes and a
-// check (u64 over the 4104 bytes before it). The header goes out with the first entry.
+// check (u64 over the 4104 bytes before it). The header goes out with the first entry. An
+// entry with page id kBlobEntry holds, in place of the page, a count (u64, at most
+// kBlobsPerEntry) and that many blob digests of 32 bytes, then zeros.
 #include "db/atomicity/statement_undo.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <map>
+#include <set>
 #include <vector>
 
 #include "core/bytes.h"
 #include "table/limits.h"
+#include "table/manifest.h"
+#include "storage/cas_store.h"
 #include "storage/page.h"
 
 namespace qm::db {
@@ -21,6 +29,7 @@ namespace {
 constexpr char kMagic[8] = {'Q', 'M', 'S', 'U', 'N', 'D', 'O', '1'};
 constexpr size_t kHeaderBytes = 64;
 constexpr size_t kEntryBytes = 8 + storage::kPageSize + 8;
+constexpr size_t kBlobsPerEntry = (storage::kPageSize - 8) / 32;
 
 uint64_t check_of(std::span<const uint8_t> bytes) {
   const Digest d = blake3(bytes);
@@ -49,10 +58,18 @@ void append_entry(std::string& out, uint64_t page_id, std::span<const uint8_t> p
   w.u64(check_of(as_bytes(std::string_view(out).substr(start))));
 }
 
+void append_blob_entry(std::string& out, std::span<const Digest> digests) {
+  std::array<uint8_t, storage::kPageSize> payload{};
+  store_u64(payload.data(), digests.size());
+  for (size_t i = 0; i < digests.size(); ++i) std::memcpy(payload.data() + 8 + 32 * i, digests[i].data(), 32);
+  append_entry(out, kBlobEntry, payload);
+}
+
 struct UndoFile {
   uint64_t page_count = 0;
   std::optional<Digest> manifest;
   std::vector<std::pair<uint64_t, std::span<const uint8_t>>> pages;
+  std::vector<Digest> blobs;  // blob files the scope created, in creation order
 };
 
 // The header and every complete, intact entry; none for a header that is torn or damaged.
@@ -69,16 +86,27 @@ std::optional<UndoFile> parse(std::span<const uint8_t> bytes) {
   for (size_t at = kHeaderBytes; at + kEntryBytes <= bytes.size(); at += kEntryBytes) {
     const auto entry = bytes.subspan(at, kEntryBytes);
     if (check_of(entry.first(kEntryBytes - 8)) != load_u64(entry.data() + kEntryBytes - 8)) break;
-    f.pages.emplace_back(load_u64(entry.data()), entry.subspan(8, storage::kPageSize));
+    const uint64_t id = load_u64(entry.data());
+    if (id == kBlobEntry) {
+      const uint64_t count = std::min<uint64_t>(load_u64(entry.data() + 8), kBlobsPerEntry);
+      for (uint64_t i = 0; i < count; ++i) {
+        Digest d;
+        std::memcpy(d.data(), entry.data() + 16 + 32 * i, d.size());
+        f.blobs.push_back(d);
+      }
+    } else {
+      f.pages.emplace_back(id, entry.subspan(8, storage::kPageSize));
+    }
   }
   return f;
 }
 
 // Puts the old pages back, drops whole chunk files and page bytes past the page count, and
-// flushes every chunk file it changed.
-Result<void> apply_undo(const std::string& workspace, const UndoFile& undo) {
+// flushes every chunk file it changed. True when it changed any.
+Result<bool> apply_undo(const std::string& workspace, const UndoFile& undo) {
   using storage::WorkspaceStore;
   std::set<uint64_t> touched;
+  bool removed_chunk = false;
   for (const auto& [id, bytes] : undo.pages) {
     if (id >= undo.page_count) continue;  // never saved by a sound writer; nothing to restore
     const std::string path = WorkspaceStore::chunk_path(workspace, WorkspaceStore::chunk_of(id));
@@ -102,14 +130,60 @@ Result<void> apply_undo(const std::string& workspace, const UndoFile& undo) {
       }
     } else {
       QM_TRY(fs::get().unlink(path));
+      removed_chunk = true;
     }
   }
+  if (touched.empty() && !removed_chunk) return false;
   // The restored chunks and the directory (whose removed entries went with it) as one group:
   // only emptying the undo file, after all of them, relies on them.
   fs::SyncGroup durable;
   for (uint64_t chunk : touched) durable.add_path(WorkspaceStore::chunk_path(workspace, chunk));
   durable.add_dir(fs::join(workspace, kChunksDir));
-  return durable.run();
+  QM_TRY(durable.run());
+  return true;
+}
+
+// Removes the blob files of `created` that `manifest` (the workspace's manifest text, none when
+// it has none) does not name, then the fan-out directories and `blobs` that this leaves empty
+// (a directory is removed only once it lists nothing, so one holding other blobs stays).
+// Returns the digests whose file or directory is still there; all of them when the manifest
+// cannot be read, since then no file is known to be unnamed.
+std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span<const Digest> created,
+                                         const std::optional<std::string>& manifest) {
+  std::set<Digest> named;
+  if (manifest) {
+    auto m = read_manifest_json(*manifest);
+    if (!m) return {created.begin(), created.end()};
+    for (const std::string& hex : m->cas_hashes) {
+      auto d = storage::cas::parse_hex32(hex);
+      if (!d) return {created.begin(), created.end()};
+      named.insert(*d);
+    }
+  }
+  auto empty_dir_left = [](const std::string& dir) {
+    auto st = fs::get().lstat(dir);
+    if (!st) return true;
+    if (!*st || (*st)->kind != fs::EntryKind::Directory) return false;
+    auto entries = fs::get().list_dir(dir);
+    return !entries || (entries->empty() && !fs::get().rmdir(dir));
+  };
+  std::vector<Digest> left;
+  std::map<std::string, std::vector<Digest>> fans;  // fan-out directory -> its removed blobs
+  for (const Digest& d : std::set<Digest>(created.begin(), created.end())) {
+    if (named.contains(d)) continue;
+    const std::string path = storage::cas::blob_path(workspace, storage::cas::hex(d));
+    auto st = fs::get().lstat(path);
+    if (st && *st && (*st)->kind != fs::EntryKind::Regular) continue;  // not a file the scope wrote
+    if (!st || (*st && !fs::get().unlink(path))) {
+      left.push_back(d);
+      continue;
+    }
+    fans[fs::parent_dir(path)].push_back(d);
+  }
+  for (const auto& [dir, digests] : fans)
+    if (empty_dir_left(dir)) left.insert(left.end(), digests.begin(), digests.end());
+  if (!fans.empty() && empty_dir_left(fs::join(workspace, kBlobsDir))) left.push_back(fans.begin()->second.front());
+  return left;
 }
 
 }  // namespace
@@ -134,17 +208,7 @@ Result<void> PageUndoFile::save(storage::WorkspaceStore& store, std::span<const 
     added.push_back(page_id);
   }
   if (added.empty()) return {};
-  if (!file_.file.is_open()) {
-    // Under the lock, after a leftover was applied or discarded: whatever the file still
-    // holds is stale, and entries of this scope must not be followed by older ones.
-    QM_ASSIGN(file_.file, fs::get().open(fs::join(workspace_, kStatementUndoFile),
-                                         fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
-    file_.entry_durable = false;
-  }
-  // The entries are whole in the file before their pages are overwritten; a failed or short
-  // write leaves the pages untouched, and a torn entry is ignored when the file is read back.
-  QM_TRY(file_.file.write_all_at(out, file_end_));
-  file_end_ += out.size();
+  QM_TRY(append(out));
   if (forced_) {
     // The file and, the first time, its entry, as one group: the pages wait for both, and an
     // entry naming an incomplete file only holds entries whose pages are still untouched.
@@ -158,10 +222,47 @@ Result<void> PageUndoFile::save(storage::WorkspaceStore& store, std::span<const 
   return {};
 }
 
+Result<void> PageUndoFile::name_new_blob(const Digest& digest) {
+  // While the scope's last entry names blobs and has room, it is written again with one more
+  // (a torn rewrite loses only names of files, and nothing follows it); else a new one starts.
+  if (blob_entry_at_ + kEntryBytes == file_end_ && file_end_ != 0 && blob_names_.size() < kBlobsPerEntry) {
+    blob_names_.push_back(digest);
+    std::string out;
+    append_blob_entry(out, blob_names_);
+    auto written = file_.file.write_all_at(out, blob_entry_at_);
+    if (!written) blob_names_.pop_back();
+    return written;
+  }
+  std::string out;
+  if (file_end_ == 0) out = header_bytes(page_count_, manifest_digest_);
+  const uint64_t at = file_end_ + out.size();
+  append_blob_entry(out, std::span<const Digest>(&digest, 1));
+  QM_TRY(append(out));
+  blob_entry_at_ = at;
+  blob_names_.assign(1, digest);
+  return {};
+}
+
+Result<void> PageUndoFile::append(std::string_view out) {
+  if (!file_.file.is_open()) {
+    // Under the lock, after a leftover was applied or discarded: whatever the file still
+    // holds is stale, and entries of this scope must not be followed by older ones.
+    QM_ASSIGN(file_.file, fs::get().open(fs::join(workspace_, kStatementUndoFile),
+                                         fs::kRead | fs::kWrite | fs::kCreate | fs::kTruncate, 0666));
+    file_.entry_durable = false;
+  }
+  // The entries are whole in the file before their pages are overwritten; a failed or short
+  // write leaves the pages untouched, and a torn entry is ignored when the file is read back.
+  QM_TRY(file_.file.write_all_at(out, file_end_));
+  file_end_ += out.size();
+  return {};
+}
+
 void PageUndoFile::published(uint64_t page_count, std::optional<Digest> manifest_digest) {
   page_count_ = page_count;
   manifest_digest_ = manifest_digest;
   saved_.clear();
+  blob_names_.clear();
   if (file_end_ == 0) return;
   file_end_ = 0;
   // Emptied in place: the handle keeps the file, and an empty one means nothing to undo.
@@ -182,23 +283,31 @@ Result<bool> recover_statement_undo(const std::string& workspace) {
   if (!st || (st->kind == fs::EntryKind::Regular && st->size == 0)) return false;
   QM_ASSIGN(std::string text, fs::read_file(path));
   bool applied = false;
+  std::string left;  // the entries of blob files still to remove, with their header
   if (auto undo = parse(as_bytes(text))) {
     const std::string manifest_path = fs::join(workspace, kManifestFile);
     QM_ASSIGN(auto manifest_st, fs::get().stat(manifest_path));
-    std::optional<Digest> current;
+    std::optional<std::string> manifest;
     if (manifest_st) {
-      QM_ASSIGN(std::string manifest, fs::read_file(manifest_path));
-      current = blake3(manifest);
+      QM_ASSIGN(manifest, fs::read_file(manifest_path));
     }
+    const std::optional<Digest> current = manifest ? std::optional<Digest>(blake3(*manifest)) : std::nullopt;
     if (current == undo->manifest) {
-      QM_TRY(apply_undo(workspace, *undo));
-      applied = true;
+      QM_ASSIGN(applied, apply_undo(workspace, *undo));
+      // The state is back; what follows only frees space.
+      const std::vector<Digest> kept = remove_created_blobs(workspace, undo->blobs, manifest);
+      if (!kept.empty()) left = header_bytes(undo->page_count, undo->manifest);
+      for (size_t i = 0; i < kept.size(); i += kBlobsPerEntry)
+        append_blob_entry(left, std::span<const Digest>(kept).subspan(i, std::min(kBlobsPerEntry, kept.size() - i)));
     }
   }
   // Emptied, not removed: handles keep it open for their next scope.
   if (st->kind == fs::EntryKind::Regular) {
     QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
     QM_TRY(f.truncate(0));
+    // Blob files that could not be removed stay named for the next locked step; failing to
+    // say so only leaves them for good.
+    if (!left.empty()) (void)f.write_all_at(left, 0);
   } else {
     QM_TRY(fs::get().unlink(path));
   }

@@ -63,8 +63,10 @@ class UndoFileTransaction final : public WorkspaceTransaction {
 Result<std::unique_ptr<Transaction>> begin_undo_file(Database& db, const std::string& dir, TransactionLock lock) {
   storage::WorkspaceStore* dev = db.store().cache.backend().workspace();
   if (dev == nullptr) return fail(QmError::transaction("a workspace transaction requires a filesystem workspace"));
-  dev->install_journal(std::make_unique<PageUndoFile>(dir, dev->page_count(), TransactionHost::manifest_digest(db),
-                                                       TransactionHost::undo_file(db), /*forced=*/true));
+  auto undo = std::make_unique<PageUndoFile>(dir, dev->page_count(), TransactionHost::manifest_digest(db),
+                                             TransactionHost::undo_file(db), /*forced=*/true);
+  db.store().cas.watch_new_files(undo->blob_watcher());
+  dev->install_journal(std::move(undo));
   TransactionHost::hold_manifest(db, true);
   return std::unique_ptr<Transaction>(std::make_unique<UndoFileTransaction>(dir, std::move(lock)));
 }
