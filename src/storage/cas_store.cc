@@ -134,6 +134,8 @@ Result<void> CasStore::write_blob_file(const Digest& digest, std::span<const uin
   fs::AtomicWriteOptions opts;
   opts.sync_file = false;
   opts.sync_dir = false;
+  // Named after the blob, so the undo of a scope killed mid-write finds it (cas::temp_path).
+  opts.temp_path = cas::temp_path(path);
   QM_TRY(fs::write_file_atomic(path, bytes, opts));
   pending_files_.insert(path);
   pending_dirs_.insert(dir);

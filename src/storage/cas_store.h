@@ -200,6 +200,8 @@ namespace cas {
 std::string hex(const Digest& digest);
 // `<root>/blobs/<hex[0..2]>/<hex>`.
 std::string blob_path(std::string_view root, std::string_view hex);
+// The temporary file a blob file is written to before its rename: `<blob path>.tmp`.
+inline std::string temp_path(std::string_view blob_path) { return std::string(blob_path) + ".tmp"; }
 // Exactly 64 hex digits (either case): Corruption "bad CAS hash length: {len}" or
 // "non-hex CAS digest".
 Result<Digest> parse_hex32(std::string_view text);

@@ -105,6 +105,26 @@ TEST_F(BlobCleanup, RollbackAndFailedStatementsRemoveOnlyTheFilesTheyCreated) {
   EXPECT_EQ(reopened.query("SELECT id FROM t ORDER BY id"), R"({"columns":["id"],"rows":[[1],[2]]})");
 }
 
+TEST_F(BlobCleanup, OnALoggedWorkspaceRollbackRemovesTheFilesItCreated) {
+  CDb db = CDb::workspace(ws);
+  ASSERT_EQ(qm_enable_commit_log(db.get(), 0, 0, 0), 1) << last_error();
+  ASSERT_EQ(db.query("CREATE TABLE t (id, body)"), R"({"done":true})");
+  ASSERT_EQ(db.query("CREATE UNIQUE INDEX ON t (id)"), R"({"done":true})");
+  const std::string shared = big_text(0);
+  ASSERT_EQ(db.query(insert_sql(1, shared)), R"({"mutated":1})");
+  const std::set<std::string> before = tree(blobs());
+  ASSERT_EQ(qm_begin_transaction(db.get()), 1);
+  ASSERT_EQ(db.query(insert_sql(2, big_text(2))), R"({"mutated":1})");
+  ASSERT_EQ(db.query(insert_sql(3, shared)), R"({"mutated":1})");
+  ASSERT_EQ(qm_rollback_transaction(db.get()), 1) << last_error();
+  EXPECT_EQ(tree(blobs()), before);
+  // Each statement is a transaction of its own here: a failing one is rolled back whole.
+  EXPECT_EQ(db.query("INSERT INTO t VALUES (7, '" + big_text(7) + "'), (1, 'duplicate id')"),
+            "error: schema error: duplicate value for unique column `id`");
+  EXPECT_EQ(tree(blobs()), before);
+  EXPECT_EQ(db.query("SELECT id FROM t"), R"({"columns":["id"],"rows":[[1]]})");
+}
+
 // A child that began a transaction, stored a new value (its file written, its pages flushed)
 // and an existing one, then was killed: the next open removes the new file only.
 TEST_F(BlobCleanup, KilledInsideATransactionTheNextOpenRemovesItsFiles) {

@@ -3,16 +3,22 @@
 // journal: from then on the store saves the before-image of every committed page it is about
 // to overwrite. Commit flushes with an atomic manifest anchored to the journal's sequence,
 // then turns the journal into the next commit of the log. Rollback drops the live storage,
-// lets the log undo the journal and re-reads the workspace.
+// lets the log undo the journal, removes the blob files the transaction created that the
+// restored manifest does not name, and re-reads the workspace. The journal's files name no
+// blob file, so a transaction whose process died leaves its new blob files unnamed.
 //
 // Invariants: the lock is held from begin to the end; a commit that passed the log's commit
 // point ends the transaction even when it then fails (TransactionOutcomeUnknown); no flush
 // is added beyond the log's own: the final flush leaves the chunk files and the manifest to
 // the journal's commit, which flushes them with its record.
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/fs.h"
+#include "db/atomicity/statement_undo.h"
 #include "db/atomicity/transaction.h"
 #include "journal/inventory.h"
 #include "journal/page_journal.h"
@@ -27,9 +33,22 @@ Result<storage::WorkspaceStore*> dev_store(Database& db) {
   return dev;
 }
 
+// The blob files the transaction's puts created, in memory: the rollback's to remove.
+class CreatedBlobs final : public storage::NewBlobFileWatcher {
+ public:
+  Result<void> before_create(const Digest& digest) override {
+    digests.push_back(digest);
+    return {};
+  }
+  std::vector<Digest> digests;
+};
+
 class LoggedTransaction final : public WorkspaceTransaction {
  public:
   using WorkspaceTransaction::WorkspaceTransaction;
+
+  // From now on the database's blob store tells this transaction of each file it creates.
+  void watch_blobs(Database& db) { db.store().cas.watch_new_files(created_); }
 
   Result<void> commit(Database& db) override {
     QM_TRY(db.flush());
@@ -54,8 +73,19 @@ class LoggedTransaction final : public WorkspaceTransaction {
     if (!st || st->kind != fs::EntryKind::Regular)
       return fail(QmError::outcome_unknown("active page journal is missing"));
     QM_TRY(journal::recover(dir_));
+    if (!created_->digests.empty()) {
+      // Cleanup once the state is back: a failure leaves files that no manifest names.
+      const std::string manifest_path = fs::join(dir_, kManifestFile);
+      auto manifest = fs::read_file(manifest_path);
+      auto there = fs::get().lstat(manifest_path);
+      if (manifest || (there && !*there))
+        (void)remove_created_blobs(dir_, created_->digests,
+                                   manifest ? std::optional<std::string>(std::move(*manifest)) : std::nullopt);
+    }
     return TransactionHost::reload_workspace(db, dir_);
   }
+
+  std::shared_ptr<CreatedBlobs> created_ = std::make_shared<CreatedBlobs>();
 };
 
 }  // namespace
@@ -63,7 +93,9 @@ class LoggedTransaction final : public WorkspaceTransaction {
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock) {
   QM_ASSIGN(storage::WorkspaceStore * dev, dev_store(db));
   QM_TRY(journal::begin_journal(*dev, db.commit_log_options(), &TransactionHost::log_tally(db)));
-  return std::unique_ptr<Transaction>(std::make_unique<LoggedTransaction>(dir, std::move(lock)));
+  auto tx = std::make_unique<LoggedTransaction>(dir, std::move(lock));
+  tx->watch_blobs(db);
+  return std::unique_ptr<Transaction>(std::move(tx));
 }
 
 }  // namespace qm::db

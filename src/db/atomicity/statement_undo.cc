@@ -143,11 +143,8 @@ Result<bool> apply_undo(const std::string& workspace, const UndoFile& undo) {
   return true;
 }
 
-// Removes the blob files of `created` that `manifest` (the workspace's manifest text, none when
-// it has none) does not name, then the fan-out directories and `blobs` that this leaves empty
-// (a directory is removed only once it lists nothing, so one holding other blobs stays).
-// Returns the digests whose file or directory is still there; all of them when the manifest
-// cannot be read, since then no file is known to be unnamed.
+}  // namespace
+
 std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span<const Digest> created,
                                          const std::optional<std::string>& manifest) {
   std::set<Digest> named;
@@ -172,9 +169,14 @@ std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span
   for (const Digest& d : std::set<Digest>(created.begin(), created.end())) {
     if (named.contains(d)) continue;
     const std::string path = storage::cas::blob_path(workspace, storage::cas::hex(d));
-    auto st = fs::get().lstat(path);
-    if (st && *st && (*st)->kind != fs::EntryKind::Regular) continue;  // not a file the scope wrote
-    if (!st || (*st && !fs::get().unlink(path))) {
+    bool removed = true;
+    // The blob file, and the temporary file of a write that was cut short.
+    for (const std::string& file : {path, storage::cas::temp_path(path)}) {
+      auto st = fs::get().lstat(file);
+      if (st && *st && (*st)->kind != fs::EntryKind::Regular) continue;  // not a file the scope wrote
+      if (!st || (*st && !fs::get().unlink(file))) removed = false;
+    }
+    if (!removed) {
       left.push_back(d);
       continue;
     }
@@ -185,8 +187,6 @@ std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span
   if (!fans.empty() && empty_dir_left(fs::join(workspace, kBlobsDir))) left.push_back(fans.begin()->second.front());
   return left;
 }
-
-}  // namespace
 
 Result<void> PageUndoFile::before_write(storage::WorkspaceStore& store, uint64_t page_id) {
   return save(store, std::span<const uint64_t>(&page_id, 1));

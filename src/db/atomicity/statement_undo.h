@@ -135,6 +135,13 @@ class PageUndoFile final : public storage::PageWriteHook {
 // changed (old pages put back, or pages past the scope's start cut off). Removes a leftover
 // temporary manifest too. The caller holds the workspace lock.
 Result<bool> recover_statement_undo(const std::string& workspace);
+// Removes the blob files of `created` (files an undone scope created) that `manifest` (the
+// workspace's manifest text, none when it has none) does not name, then the fan-out
+// directories and `blobs` that this leaves empty (a directory only once it lists nothing).
+// Returns the digests whose file or directory is still there; all of them when the manifest
+// cannot be read, since then no file is known to be unnamed.
+std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span<const Digest> created,
+                                         const std::optional<std::string>& manifest);
 // Whether the undo file holds anything to apply or discard (it exists and is not empty).
 Result<bool> statement_undo_left(const std::string& workspace);
 
