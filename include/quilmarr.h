@@ -6,11 +6,27 @@
  * false and qm_last_error() describes why. Strings returned by the library are owned by
  * the caller and released with qm_string_free; the exported image with qm_bytes_free.
  *
- * Threads: a handle (QmDb, QmStmt, QmVault) serves one call at a time. The library starts
- * no thread and takes no lock between threads; a host that shares a handle between threads
- * must serialise its calls. A call that finds its handle in use by another thread does not
- * wait: it fails with "database is busy: handle is in use by another thread" (a close call
- * then leaves the handle open). Different handles may be used from different threads at once.
+ * Threads: a handle (QmDb, QmStmt, QmVault) serves one call at a time; a host that shares a
+ * handle between threads must serialise its calls. A call that finds its handle in use by
+ * another thread does not wait: it fails with "database is busy: handle is in use by another
+ * thread" (a close call then leaves the handle open). Different handles may be used from
+ * different threads at once. Every call does its work and returns its result on the calling
+ * thread; no callback of the host ever runs on a thread of the library's. The library starts
+ * threads of its own in two places, and each blocks every signal, so the host's signal
+ * handlers run only on the host's threads:
+ * - a workspace handle (qm_open_dev) starts one helper thread the first time one of its
+ *   writes replaces the manifest file. It only closes the file descriptors the handle hands
+ *   it (the last close of a replaced file is where the file system frees it, which is slow)
+ *   and lives until qm_close of that handle joins it. Memory databases, images and vaults
+ *   start none. Where no thread can be started, files are closed on the calling thread;
+ * - a call that flushes several files at one ordering point (a commit, a recovery) issues
+ *   those flushes on up to three threads besides the calling one, started and joined within
+ *   that call.
+ * When the first helper thread starts, the library registers a fork handler
+ * (pthread_atfork): before a fork it waits while a helper thread is being started, and in the
+ * child it counts the fork. A forked child has no helper thread of its parent's: a workspace
+ * handle it inherited closes its files on the calling thread, and closing it never waits for
+ * the parent's helper. Using one handle in both parent and child is the host's to avoid.
  */
 #ifndef QUILMARR_H
 #define QUILMARR_H
@@ -47,8 +63,13 @@ QmDb* qm_open_dev(const char* path);
 QmDb* qm_open_prod(const char* path);
 /* A new, empty in-memory database. */
 QmDb* qm_open_memory(void);
-/* Releases the handle (rolling back an open transaction); NULL is ignored. Nothing is flushed:
- * every change outside a transaction was made durable when it ended. */
+/* Releases the handle; NULL is ignored. An open transaction is rolled back. On a workspace
+ * whose statements left the secondary indexes' entries out of the manifest, the manifest is
+ * written once more with them, so the next open reads them instead of rebuilding them from
+ * the tables (a failure is not reported: the next open rebuilds them). Closing forces nothing
+ * to disk: a statement outside a transaction is safe from a killed process, not from a power
+ * loss (writes that must survive one belong in a transaction, or under the commit log). The
+ * handle's helper thread, if it has one, is joined. */
 void qm_close(QmDb* db);
 /* Bakes the database into one image. On success stores its length through out_len and returns
  * the bytes (free with qm_bytes_free(ptr, *out_len)); on failure NULL with *out_len = 0. */

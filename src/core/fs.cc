@@ -20,6 +20,8 @@
 #include <random>
 #include <thread>
 
+#include "core/signals_blocked.h"
+
 namespace qm::fs {
 namespace {
 
@@ -252,9 +254,7 @@ class PosixFileSystem final : public FileSystem {
     std::vector<std::thread> helpers;
     {
       // The helpers take no signals: the host's handlers stay on its own threads.
-      sigset_t all, old;
-      sigfillset(&all);
-      pthread_sigmask(SIG_SETMASK, &all, &old);
+      SignalsBlocked quiet;
       try {
         const size_t wanted = std::min(items.size(), kSyncThreads) - 1;
         helpers.reserve(wanted);
@@ -262,7 +262,6 @@ class PosixFileSystem final : public FileSystem {
       } catch (...) {
         // No thread to be had: the calling thread flushes what the helpers started do not.
       }
-      pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
     work();
     for (std::thread& t : helpers) t.join();

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "core/signals_blocked.h"
+
 namespace qm::db {
 namespace {
 
@@ -61,6 +63,8 @@ bool FileCloser::started() {
     forks_at_start_ = forks();
     g_starting.fetch_add(1, std::memory_order_acq_rel);
     try {
+      // The helper takes no signals: the host's handlers stay on its own threads.
+      SignalsBlocked quiet;
       thread_ = std::make_unique<std::thread>(run, std::ref(*shared));
     } catch (...) {
       g_starting.fetch_sub(1, std::memory_order_acq_rel);

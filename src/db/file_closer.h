@@ -4,7 +4,8 @@
 // the costliest call left.
 //
 // The helper belongs to one handle: started at the first hand-over and joined, after closing
-// every file still waiting, when the handle goes. It closes files and touches nothing else.
+// every file still waiting, when the handle goes. It closes files and touches nothing else,
+// and blocks every signal, so no handler of the host ever runs on it.
 // Only files of the real file system go to it (a test double is not made for threads); any
 // other file, or every file when the thread cannot start, is closed at once. In a child
 // process forked after the helper started, the helper does not exist: files are closed at

@@ -6,12 +6,13 @@
 // - memory snapshot (memory databases, a test reference): an image of the whole database
 //   taken at begin, imported back at rollback (memory_snapshot.cc);
 // - undo file (workspaces without a commit log): in the handle's undo file, forced to stable
-//   storage before the page is written (undo_file_transaction.cc, db/statement_undo.h, the
-//   same file a statement outside a transaction uses without forcing it);
+//   storage before the page is written (undo_file_transaction.cc, statement_undo.h, the same
+//   file a statement outside a transaction uses without forcing it), which also names the
+//   blob files the transaction creates so its undo removes them;
 // - page journal (commit-logged workspaces): in the commit log's page journal, which commit
-//   turns into the next commit record (page_journal.cc).
-// The copy tree of earlier versions (a backup of the whole workspace with a recovery marker)
-// is no longer made; one left behind is still recovered (copy_tree_files.h).
+//   turns into the next commit record (logged_transaction.cc, journal/page_journal.h).
+// A workspace left by an earlier version in the middle of a copy-tree transaction (a backup
+// of the whole workspace with a recovery marker) is recovered at open (copy_tree_files.h).
 // A new kind is a new file here; nothing outside this folder asks which kind is open.
 //
 // Database::begin/commit/rollback_transaction (transaction.cc) hold what every kind shares:

@@ -2,12 +2,14 @@
 // Begin (under the workspace lock, from a state already on stable storage with a durable
 // manifest) installs the page-write hook that keeps, in the handle's undo file, the old bytes
 // of each page before its first overwrite; the copies are forced to stable storage before
-// the pages they protect are written (db/statement_undo.h). While the transaction is open a
-// flush writes pages but never the manifest, which stays the one the undo file names. Commit
+// the pages they protect are written (statement_undo.h), and each blob file it creates is
+// named there before it is created. While the transaction is open a flush writes pages but
+// never the manifest, which stays the one the undo file names. Commit
 // flushes with an atomic manifest (chunk and blob files made durable, the manifest written to
 // a temporary file, flushed and renamed) and flushes the directory: the durable rename is the
 // commit point, after which the undo file is stale and is emptied. Rollback drops the live
-// storage, puts the saved pages back (pages appended since are cut off) and re-reads the
+// storage, puts the saved pages back (pages appended since are cut off), removes the blob
+// files the transaction created that the manifest does not name, and re-reads the
 // workspace; a process that dies leaves the undo file for the next locked step to apply.
 //
 // Invariants: the lock is held from begin to the end; a commit that passed its commit point
