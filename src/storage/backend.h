@@ -155,16 +155,9 @@ class Backend {
   const MemoryStore* memory() const { return std::get_if<MemoryStore>(&v_); }
   const ImageStore* image() const { return std::get_if<ImageStore>(&v_); }
   const StreamedImageStore* streamed_image() const { return std::get_if<StreamedImageStore>(&v_); }
-  // The former names, for the transaction kinds in db/atomicity until they adopt the ones
-  // above; nothing else may use them.
-  WorkspaceStore* dev() { return workspace(); }
-  MemoryStore* mem() { return memory(); }
 
  private:
   std::variant<WorkspaceStore, MemoryStore, ImageStore, StreamedImageStore> v_;
 };
-
-// The former name of the memory store, kept for db/atomicity only (see Backend::dev above).
-using MemoryStore = MemoryStore;
 
 }  // namespace qm::storage

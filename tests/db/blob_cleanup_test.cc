@@ -90,6 +90,12 @@ TEST_F(BlobCleanup, RollbackAndFailedStatementsRemoveOnlyTheFilesTheyCreated) {
     ASSERT_EQ(qm_rollback_transaction(db.get()), 1) << last_error();
     ASSERT_EQ(tree(blobs()), before) << "round " << round;
   }
+  // More new files than one undo entry names (127), some after a page was saved.
+  ASSERT_EQ(qm_begin_transaction(db.get()), 1);
+  for (int64_t i = 0; i < 300; ++i)
+    ASSERT_EQ(db.query(insert_sql(1000 + i, big_text(1000 + i, 40))), R"({"mutated":1})");
+  ASSERT_EQ(qm_rollback_transaction(db.get()), 1) << last_error();
+  ASSERT_EQ(tree(blobs()), before);
   // A statement that fails after storing its first row's value is undone with its file.
   EXPECT_EQ(db.query("INSERT INTO t VALUES (7, '" + big_text(7) + "'), (1, 'duplicate id')"),
             "error: schema error: duplicate value for unique column `id`");

@@ -12,7 +12,6 @@
 // is added beyond the log's own: the final flush leaves the chunk files and the manifest to
 // the journal's commit, which flushes them with its record.
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,12 +74,7 @@ class LoggedTransaction final : public WorkspaceTransaction {
     QM_TRY(journal::recover(dir_));
     if (!created_->digests.empty()) {
       // Cleanup once the state is back: a failure leaves files that no manifest names.
-      const std::string manifest_path = fs::join(dir_, kManifestFile);
-      auto manifest = fs::read_file(manifest_path);
-      auto there = fs::get().lstat(manifest_path);
-      if (manifest || (there && !*there))
-        (void)remove_created_blobs(dir_, created_->digests,
-                                   manifest ? std::optional<std::string>(std::move(*manifest)) : std::nullopt);
+      if (auto manifest = read_workspace_manifest(dir_)) (void)remove_created_blobs(dir_, created_->digests, *manifest);
     }
     return TransactionHost::reload_workspace(db, dir_);
   }

@@ -58,11 +58,20 @@ void append_entry(std::string& out, uint64_t page_id, std::span<const uint8_t> p
   w.u64(check_of(as_bytes(std::string_view(out).substr(start))));
 }
 
-void append_blob_entry(std::string& out, std::span<const Digest> digests) {
-  std::array<uint8_t, storage::kPageSize> payload{};
-  store_u64(payload.data(), digests.size());
-  for (size_t i = 0; i < digests.size(); ++i) std::memcpy(payload.data() + 8 + 32 * i, digests[i].data(), 32);
-  append_entry(out, kBlobEntry, payload);
+// An entry naming no blob yet.
+std::string empty_blob_entry() {
+  std::string out;
+  append_entry(out, kBlobEntry, std::array<uint8_t, storage::kPageSize>{});
+  return out;
+}
+
+// Adds `digest` to the blob entry that ends `entries` and holds `count` names, and checks the
+// entry anew.
+void add_blob_name(std::string& entries, size_t count, const Digest& digest) {
+  auto* p = reinterpret_cast<uint8_t*>(entries.data() + entries.size() - kEntryBytes);
+  store_u64(p + 8, count + 1);
+  std::memcpy(p + 16 + 32 * count, digest.data(), digest.size());
+  store_u64(p + kEntryBytes - 8, check_of({p, kEntryBytes - 8}));
 }
 
 struct UndoFile {
@@ -145,6 +154,14 @@ Result<bool> apply_undo(const std::string& workspace, const UndoFile& undo) {
 
 }  // namespace
 
+Result<std::optional<std::string>> read_workspace_manifest(const std::string& workspace) {
+  const std::string path = fs::join(workspace, kManifestFile);
+  QM_ASSIGN(auto st, fs::get().stat(path));
+  if (!st) return std::optional<std::string>();
+  QM_ASSIGN(std::string text, fs::read_file(path));
+  return std::optional<std::string>(std::move(text));
+}
+
 std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span<const Digest> created,
                                          const std::optional<std::string>& manifest) {
   std::set<Digest> named;
@@ -225,21 +242,18 @@ Result<void> PageUndoFile::save(storage::WorkspaceStore& store, std::span<const 
 Result<void> PageUndoFile::name_new_blob(const Digest& digest) {
   // While the scope's last entry names blobs and has room, it is written again with one more
   // (a torn rewrite loses only names of files, and nothing follows it); else a new one starts.
-  if (blob_entry_at_ + kEntryBytes == file_end_ && file_end_ != 0 && blob_names_.size() < kBlobsPerEntry) {
-    blob_names_.push_back(digest);
-    std::string out;
-    append_blob_entry(out, blob_names_);
-    auto written = file_.file.write_all_at(out, blob_entry_at_);
-    if (!written) blob_names_.pop_back();
-    return written;
+  if (blob_entry_at_ + kEntryBytes == file_end_ && file_end_ != 0 && blob_count_ < kBlobsPerEntry) {
+    add_blob_name(blob_entry_, blob_count_, digest);
+    QM_TRY(file_.file.write_all_at(blob_entry_, blob_entry_at_));  // a failure: the count stays
+    ++blob_count_;
+    return {};
   }
-  std::string out;
-  if (file_end_ == 0) out = header_bytes(page_count_, manifest_digest_);
-  const uint64_t at = file_end_ + out.size();
-  append_blob_entry(out, std::span<const Digest>(&digest, 1));
-  QM_TRY(append(out));
+  blob_entry_ = empty_blob_entry();
+  add_blob_name(blob_entry_, 0, digest);
+  const uint64_t at = file_end_ == 0 ? kHeaderBytes : file_end_;
+  QM_TRY(append(file_end_ == 0 ? header_bytes(page_count_, manifest_digest_) + blob_entry_ : blob_entry_));
   blob_entry_at_ = at;
-  blob_names_.assign(1, digest);
+  blob_count_ = 1;
   return {};
 }
 
@@ -262,7 +276,7 @@ void PageUndoFile::published(uint64_t page_count, std::optional<Digest> manifest
   page_count_ = page_count;
   manifest_digest_ = manifest_digest;
   saved_.clear();
-  blob_names_.clear();
+  blob_count_ = 0;
   if (file_end_ == 0) return;
   file_end_ = 0;
   // Emptied in place: the handle keeps the file, and an empty one means nothing to undo.
@@ -285,20 +299,17 @@ Result<bool> recover_statement_undo(const std::string& workspace) {
   bool applied = false;
   std::string left;  // the entries of blob files still to remove, with their header
   if (auto undo = parse(as_bytes(text))) {
-    const std::string manifest_path = fs::join(workspace, kManifestFile);
-    QM_ASSIGN(auto manifest_st, fs::get().stat(manifest_path));
-    std::optional<std::string> manifest;
-    if (manifest_st) {
-      QM_ASSIGN(manifest, fs::read_file(manifest_path));
-    }
+    QM_ASSIGN(const std::optional<std::string> manifest, read_workspace_manifest(workspace));
     const std::optional<Digest> current = manifest ? std::optional<Digest>(blake3(*manifest)) : std::nullopt;
     if (current == undo->manifest) {
       QM_ASSIGN(applied, apply_undo(workspace, *undo));
       // The state is back; what follows only frees space.
       const std::vector<Digest> kept = remove_created_blobs(workspace, undo->blobs, manifest);
       if (!kept.empty()) left = header_bytes(undo->page_count, undo->manifest);
-      for (size_t i = 0; i < kept.size(); i += kBlobsPerEntry)
-        append_blob_entry(left, std::span<const Digest>(kept).subspan(i, std::min(kBlobsPerEntry, kept.size() - i)));
+      for (size_t i = 0; i < kept.size(); ++i) {
+        if (i % kBlobsPerEntry == 0) left += empty_blob_entry();
+        add_blob_name(left, i % kBlobsPerEntry, kept[i]);
+      }
     }
   }
   // Emptied, not removed: handles keep it open for their next scope.

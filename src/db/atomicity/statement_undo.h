@@ -123,9 +123,10 @@ class PageUndoFile final : public storage::PageWriteHook {
   std::set<uint64_t> saved_;
   UndoFileHandle& file_;
   uint64_t file_end_ = 0;
-  // The entry naming blobs that was appended last, and the names it holds.
+  // The entry naming blobs that was appended last: where, its bytes and how many it names.
   uint64_t blob_entry_at_ = 0;
-  std::vector<Digest> blob_names_;
+  std::string blob_entry_;
+  size_t blob_count_ = 0;
   bool forced_;
   std::shared_ptr<BlobRecorder> blobs_;
 };
@@ -135,6 +136,8 @@ class PageUndoFile final : public storage::PageWriteHook {
 // changed (old pages put back, or pages past the scope's start cut off). Removes a leftover
 // temporary manifest too. The caller holds the workspace lock.
 Result<bool> recover_statement_undo(const std::string& workspace);
+// The workspace's manifest text; none when it has no manifest.
+Result<std::optional<std::string>> read_workspace_manifest(const std::string& workspace);
 // Removes the blob files of `created` (files an undone scope created) that `manifest` (the
 // workspace's manifest text, none when it has none) does not name, then the fan-out
 // directories and `blobs` that this leaves empty (a directory only once it lists nothing).
