@@ -32,7 +32,8 @@ uint16_t Database::written_format_version(bool nonempty_index_region) const {
 Result<Manifest> Database::build_manifest(bool bake, const IndexPlan& plan,
                                           const std::vector<storage::CasExtent>* cas_dir) const {
   Manifest m;
-  m.cas_hashes = store_.cas.hashes_hex();
+  // The store keeps the list's text as it changes: no name is encoded again per manifest.
+  m.cas_hashes_json = store_.cas.hashes_json();
   if (bake) {
     std::vector<storage::CasExtent> packed;
     if (cas_dir == nullptr) packed = store_.cas.pack().directory;
@@ -205,8 +206,8 @@ Result<void> Database::add_workspace_files(fs::SyncGroup& group) {
       if (synced) dirs.insert(chunk_dir);
     }
   }
-  for (const std::string& hex : store_.cas.hashes_hex()) {
-    const std::string path = storage::cas::blob_path(dir, hex);
+  for (uint64_t i = 0; i < store_.cas.count(); ++i) {
+    const std::string path = storage::cas::blob_path(dir, storage::cas::hex(store_.cas.digest(i)));
     QM_ASSIGN(bool synced, sync_file(path));
     if (synced) {
       dirs.insert(fs::parent_dir(path));

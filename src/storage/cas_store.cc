@@ -54,6 +54,21 @@ void CasStore::truncate(uint64_t count) {
     total_bytes_ -= entries_.back().mapped ? entries_.back().map_length : entries_.back().owned.size();
     entries_.pop_back();
   }
+  if (hashes_json_.size() > entries_.size() * kNameTextWidth) hashes_json_.resize(entries_.size() * kNameTextWidth);
+}
+
+void CasStore::set_name_text(uint64_t index) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  const size_t at = index * kNameTextWidth;
+  if (hashes_json_.size() < at + kNameTextWidth) hashes_json_.resize(at + kNameTextWidth);
+  char* out = hashes_json_.data() + at;
+  *out++ = '"';
+  for (uint8_t b : entries_[index].digest) {
+    *out++ = kDigits[b >> 4];
+    *out++ = kDigits[b & 15];
+  }
+  *out++ = '"';
+  *out = ',';
 }
 
 uint64_t CasStore::append(const Digest& digest, std::string owned) {
@@ -64,12 +79,13 @@ uint64_t CasStore::append(const Digest& digest, std::string owned) {
   e.owned = std::move(owned);
   entries_.push_back(std::move(e));
   by_digest_.emplace(digest, index);
+  set_name_text(index);
   return index;
 }
 
 Result<CasStore> CasStore::load_dev(std::string root, std::span<const std::string> hashes) {
   CasStore s = new_dev(std::move(root));
-  s.entries_.reserve(hashes.size());
+  s.reserve(hashes.size());
   for (const std::string& h : hashes) {
     QM_ASSIGN(Digest d, cas::parse_hex32(h));
     if (s.by_digest_.contains(d)) return fail(listed_twice(h));
@@ -85,7 +101,7 @@ Result<CasStore> CasStore::from_mapped(std::shared_ptr<const fs::Mapping> map, u
   if (directory.size() != hashes.size()) return fail(QmError::corruption("CAS directory / hash catalog length mismatch"));
   if (pool_start > pool_end || pool_end > map->size()) return fail(QmError::corruption("CAS pool bounds are inconsistent"));
   CasStore s;
-  s.entries_.reserve(hashes.size());
+  s.reserve(hashes.size());
   std::span<const uint8_t> bytes = map->bytes();
   for (size_t i = 0; i < hashes.size(); ++i) {
     QM_ASSIGN(Digest d, cas::parse_hex32(hashes[i]));
@@ -105,6 +121,7 @@ Result<CasStore> CasStore::from_mapped(std::shared_ptr<const fs::Mapping> map, u
     s.total_bytes_ += e.map_length;
     s.entries_.push_back(std::move(e));
     s.by_digest_.emplace(d, i);
+    s.set_name_text(i);
   }
   s.map_ = std::move(map);
   return s;
@@ -177,6 +194,7 @@ Result<uint64_t> CasStore::replace(uint64_t index, std::string&& owned, const Di
   e.replaceable = true;
   total_bytes_ += e.owned.size();
   by_digest_.emplace(d, index);
+  set_name_text(index);
   return index;
 }
 
@@ -195,6 +213,7 @@ void CasStore::undo_replaced() {
     e = std::move(before);
     total_bytes_ += e.mapped ? e.map_length : e.owned.size();
     by_digest_.emplace(e.digest, index);
+    set_name_text(index);
   }
   undo_.reset();
 }
@@ -212,6 +231,7 @@ Result<uint64_t> CasStore::put_listed(std::span<const uint8_t> bytes, const Dige
 void CasStore::reserve(size_t count) {
   entries_.reserve(count);
   by_digest_.reserve(count);
+  hashes_json_.reserve(count * kNameTextWidth);
 }
 
 Result<CasStore> CasStore::copy_to_memory() const {
@@ -253,6 +273,7 @@ Result<uint64_t> CasStore::put_listed_at(uint64_t offset, uint64_t length, const
     return fail(listed_twice(cas::hex(digest)));
   }
   total_bytes_ += length;
+  set_name_text(index);
   return index;
 }
 

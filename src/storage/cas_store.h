@@ -17,6 +17,10 @@
 // - put does not flush; sync_data() makes every blob file written since the last sync (and
 //   the directories that name them) durable. A caller that publishes blob indexes durably
 //   (an atomic manifest write) runs it first.
+// - the JSON text of the digest list (hashes_json) follows every change of the list: a blob
+//   added appends its quoted name, truncate cuts the text back, an overwritten slot (replace,
+//   undo_replaced) rewrites its name in place. Every name has the same width, so blob i's
+//   name lies at a fixed offset and the text always equals the list encoded afresh.
 #pragma once
 
 #include <cstdint>
@@ -141,6 +145,12 @@ class CasStore {
   uint64_t total_bytes() const { return total_bytes_; }
   // The digests in index order as 64-digit lower-case hex (the manifest's "cas_hashes").
   std::vector<std::string> hashes_hex() const;
+  // The elements of the manifest's "cas_hashes" array as compact JSON, without the brackets
+  // (the quoted digests in index order, comma-separated): what encoding hashes_hex() would
+  // give, kept as the list changes so that writing a manifest costs no encoding of every name.
+  std::string_view hashes_json() const {
+    return hashes_json_.empty() ? std::string_view() : std::string_view(hashes_json_).substr(0, hashes_json_.size() - 1);
+  }
   // Every blob in index order in one pool, with each blob's (offset, length).
   PackedPool pack() const;
   // What pack() would return, without building the pool: its directory, and the pool's bytes
@@ -182,8 +192,14 @@ class CasStore {
 
   Result<void> write_blob_file(const Digest& digest, std::span<const uint8_t> bytes);
   uint64_t append(const Digest& digest, std::string owned);
+  // Writes entries_[index]'s quoted name and its comma into hashes_json_ (index at most one
+  // past the names already there).
+  void set_name_text(uint64_t index);
+  // `"<64 hex>",`: the width of each name in hashes_json_.
+  static constexpr size_t kNameTextWidth = 67;
 
   std::vector<Entry> entries_;
+  std::string hashes_json_;  // kNameTextWidth bytes per entry: `"<hex>",`
   std::unordered_map<Digest, uint64_t, DigestHash> by_digest_;
   std::optional<std::string> root_;
   std::shared_ptr<const fs::Mapping> map_;

@@ -568,6 +568,8 @@ void write_json_node(JsonWriter& w, const JsonNode& node) {
 
 std::string write_manifest_json(const Manifest& m) {
   std::string out;
+  // The digest list is most of a large manifest: room for it up front, not by doubling.
+  if (m.cas_hashes_json) out.reserve(m.cas_hashes_json->size() + 4096);
   JsonWriter w(out);
   w.begin_object();
   w.key("format_version").uint64(m.format_version);
@@ -579,7 +581,13 @@ std::string write_manifest_json(const Manifest& m) {
   for (const auto& t : m.tables) write_table(w, t);
   w.end_array();
   w.key("cas_hashes");
-  write_strings(w, m.cas_hashes);
+  if (m.cas_hashes_json) {
+    w.begin_array();
+    if (!m.cas_hashes_json->empty()) w.raw(*m.cas_hashes_json);
+    w.end_array();
+  } else {
+    write_strings(w, m.cas_hashes);
+  }
   w.key("cas_dir").begin_array();
   for (const auto& e : m.cas_dir) write_extent(w, e);
   w.end_array();

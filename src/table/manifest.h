@@ -76,6 +76,10 @@ struct Manifest {
   uint64_t page_count = 0;
   std::vector<TableMeta> tables;
   std::vector<std::string> cas_hashes;
+  // When set, the elements of "cas_hashes" as compact JSON, exactly as encoding cas_hashes
+  // would write them (the blob store keeps this text as its list changes); the writer emits
+  // it in place of cas_hashes, which is then left empty. It must outlive the write.
+  std::optional<std::string_view> cas_hashes_json;
   std::vector<Extent> cas_dir;  // offsets relative to the start of an image's blob pool
   std::optional<Extent> index_region;
   // The persisted retrieval-index descriptors, kept as read (at most 16).

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
+#include <random>
 
 #include "core/blake3.h"
 #include "core/bytes.h"
+#include "core/json_writer.h"
 #include "storage/cas_store.h"
 #include "support/faulty_fs.h"
 #include "support/temp_dir.h"
@@ -209,6 +212,80 @@ TEST(CasStore, ReplaceNeverOverwritesASharedSlotAndRollsBack) {
   cas.truncate(2);
   EXPECT_EQ(text(cas, next), b);
   EXPECT_EQ(*cas.put(b), next);
+}
+
+// The kept text of the digest list is what encoding the list afresh gives, whatever changed
+// the list: puts (new or shared), overwritten slots, rollbacks, truncation, a reload from the
+// files and the copies an image import or an export builds.
+TEST_F(CasStoreDir, KeptListTextEqualsTheListEncodedAfresh) {
+  auto expect_text = [](const CasStore& cas, const char* after) {
+    std::string encoded;
+    JsonWriter w(encoded);
+    w.begin_array();
+    for (const std::string& h : cas.hashes_hex()) w.string(h);
+    w.end_array();
+    ASSERT_EQ("[" + std::string(cas.hashes_json()) + "]", encoded) << "after " << after;
+  };
+  std::vector<std::string> values;
+  for (int i = 0; i < 24; ++i) values.push_back("a value of more than sixteen bytes #" + std::to_string(i));
+  for (uint32_t seed = 1; seed <= 3; ++seed) {
+    std::mt19937 rng(seed);
+    auto pick = [&](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng); };
+    const std::string root = tmp.join("ws" + std::to_string(seed));
+    CasStore cas = CasStore::new_dev(root);
+    std::optional<uint64_t> scope;  // the count when the undoable scope began
+    for (int step = 0; step < 300; ++step) {
+      const std::string& value = values[pick(values.size())];
+      switch (pick(8)) {
+        case 0:
+        case 1:
+          ASSERT_TRUE(cas.put(value));
+          expect_text(cas, "put");
+          break;
+        case 2:
+          ASSERT_TRUE(cas.replace(pick(cas.count() + 2), as_bytes(value)));
+          expect_text(cas, "replace");
+          break;
+        case 3:
+          if (!scope) {
+            scope = cas.count();
+            cas.begin_undo();
+          } else if (pick(2) == 0) {
+            cas.end_undo();
+            scope.reset();
+          } else {
+            cas.undo_replaced();
+            cas.truncate(*scope);
+            scope.reset();
+            expect_text(cas, "rollback");
+          }
+          break;
+        case 4:
+          if (!scope) cas.truncate(pick(cas.count() + 1));
+          expect_text(cas, "truncate");
+          break;
+        case 5:
+          if (!scope && pick(4) == 0) {
+            cas = must(CasStore::load_dev(root, cas.hashes_hex()));
+            expect_text(cas, "load");
+          }
+          break;
+        case 6: {
+          expect_text(must(cas.copy_to_memory()), "copy to memory");
+          const PackedPool packed = cas.pack();
+          CasStore imported = CasStore::over_pool_copy(as_bytes(packed.pool));
+          for (uint64_t i = 0; i < packed.directory.size(); ++i)
+            ASSERT_TRUE(imported.put_listed_at(packed.directory[i].offset, packed.directory[i].length, cas.digest(i)));
+          expect_text(imported, "import");
+          break;
+        }
+        default:
+          if (!scope) cas.truncate(0);
+          expect_text(cas, "truncate to nothing");
+          break;
+      }
+    }
+  }
 }
 
 }  // namespace

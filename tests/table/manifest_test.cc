@@ -58,6 +58,19 @@ TEST(ManifestWriter, OptionalTableKeysAreOmittedOrNullExactlyAsSpecified) {
             R"("cas_hashes":[")" + std::string(64, 'a') + R"("],"cas_dir":[[0,17]],"index_region":[100,4]})");
 }
 
+// A blob store's kept text of the digest list writes the same bytes as the list itself.
+TEST(ManifestWriter, KeptDigestListTextWritesTheSameBytesAsTheList) {
+  Manifest listed;
+  listed.format_version = 1;
+  Manifest kept = listed;
+  kept.cas_hashes_json = "";
+  EXPECT_EQ(write_manifest_json(kept), write_manifest_json(listed));
+  listed.cas_hashes = {std::string(64, 'a'), std::string(64, '0')};
+  const std::string text = "\"" + std::string(64, 'a') + "\",\"" + std::string(64, '0') + "\"";
+  kept.cas_hashes_json = text;
+  EXPECT_EQ(write_manifest_json(kept), write_manifest_json(listed));
+}
+
 TEST(ManifestReader, RoundTripGivesBackTheSameManifest) {
   Manifest m;
   m.format_version = 8;
