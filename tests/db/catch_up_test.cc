@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <sys/wait.h>
@@ -204,6 +205,36 @@ void alternate_across_processes(const std::string& ws, bool logged) {
 TEST_F(CatchUpDir, FollowingProcessAnswersAsAFreshOne) { alternate_across_processes(ws, false); }
 
 TEST_F(CatchUpDir, FollowingProcessAnswersAsAFreshOneUnderTheCommitLog) { alternate_across_processes(ws, true); }
+
+// Another handle's manifest claims versions the chain does not hold: the following handle
+// refuses it exactly as an open does (never a crash, never a misread), and follows again
+// once the workspace is sound.
+TEST_F(CatchUpDir, HostileCountIsRefusedAsTheOpenRefusesIt) {
+  CDb a = CDb::workspace(ws);
+  ASSERT_EQ(a.query("CREATE TABLE t (id UNIQUE, v)"), R"({"done":true})");
+  ASSERT_EQ(a.query("INSERT INTO t VALUES (1, 'one'), (2, 'two')"), R"({"mutated":2})");
+  CDb b = CDb::workspace(ws);
+  ASSERT_EQ(b.query("SELECT COUNT(*) FROM t"), R"({"columns":["count"],"rows":[[2]]})");
+  ASSERT_EQ(a.query("INSERT INTO t VALUES (3, 'three')"), R"({"mutated":1})");
+  const std::string path = ws + "/qm_manifest.json";
+  const std::string good = read_file(path);
+  std::string bad = good;
+  const size_t at = bad.find("\"row_versions\":3");
+  ASSERT_NE(at, std::string::npos) << good;
+  bad.replace(at, 16, "\"row_versions\":9");
+  write_file(path + ".tmp", bad);
+  ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
+  EXPECT_EQ(qm_open_dev(ws.c_str()), nullptr);
+  const std::string refused = "error: " + last_error();
+  EXPECT_NE(refused.find("record version(s)"), std::string::npos) << refused;
+  EXPECT_EQ(b.query("SELECT * FROM t"), refused);
+  EXPECT_EQ(b.query("SELECT COUNT(*) FROM t"), refused);
+  write_file(path + ".tmp", good);
+  ASSERT_EQ(std::rename((path + ".tmp").c_str(), path.c_str()), 0);
+  EXPECT_EQ(b.query("SELECT * FROM t WHERE id = 3"), R"({"columns":["id","v"],"rows":[[3,"three"]]})");
+  EXPECT_EQ(b.query("INSERT INTO t VALUES (4, 'four')"), R"({"mutated":1})");
+  EXPECT_EQ(a.query("SELECT COUNT(*) FROM t"), R"({"columns":["count"],"rows":[[4]]})");
+}
 
 }  // namespace
 }  // namespace qm::test
