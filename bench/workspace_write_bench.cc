@@ -213,7 +213,7 @@ struct Handoff {
   std::string write_sql(const std::string& kind, int64_t i) {
     const std::string key = std::to_string((i * 7919) % rows);
     if (kind == "insert") return "INSERT INTO t VALUES (" + std::to_string(next++) + ", 'one', 5)";
-    if (kind == "update") return "UPDATE t SET v = 'u', w = 7 WHERE id = " + key;
+    if (kind == "update") return "UPDATE t SET w = 7 WHERE id = " + key;
     return "DELETE FROM t WHERE id = " + key;
   }
 
