@@ -25,6 +25,7 @@
 // - nothing is changed before the decision is made, and the digest of the manifest this
 //   handle knows is forgotten before the first change: a follow that fails part-way leaves a
 //   handle that reloads in full before it answers anything or writes anywhere.
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -37,9 +38,6 @@
 #include "db/retrieval_catalog.h"
 #include "table/catalog_rebuild.h"
 #include "table/chain_scan.h"
-#include "table/live_row_counts.h"
-#include "journal/inventory.h"
-#include "storage/page.h"
 #include "storage/row_page.h"
 #include "storage/workspace_store.h"
 

@@ -25,7 +25,9 @@
 //   its lock) last;
 // - a reload (another handle committed) or a rollback replaces the store, the catalog, the
 //   clock and the format version together (`adopt`), never the object as a whole, so the
-//   observers, the open transaction slot and the workspace identity survive it.
+//   observers, the open transaction slot and the workspace identity survive it; a commit of
+//   another handle that can be followed in place (db/catch_up.cc) leaves the handle as that
+//   reload would.
 #pragma once
 
 #include <atomic>
