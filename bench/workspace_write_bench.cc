@@ -7,9 +7,13 @@
 // - one-row INSERT and UPDATE outside a transaction on a 100,000-row table (median of 200);
 // - a point SELECT by the indexed key (median of 2,000);
 // - the open of a 100,000- and a 300,000-row workspace after a clean close (index pairs stored)
-//   and after a crash (no pairs: the indexed tables are rescanned).
+//   and after a crash (no pairs: the indexed tables are rescanned);
+// - two handles on one workspace of 10,000 and of 1,000,000 rows (t (id UNIQUE, v, w), a second
+//   index on w): handle B's point SELECT right after handle A's one-row INSERT, UPDATE or
+//   DELETE, beside two SQLite connections in WAL mode (median of 20 per run).
 //
 // Usage: workspace_write_bench [runs] [dir]   (default 5 runs, the system's temporary directory)
+//        workspace_write_bench handoff [runs] [dir]   (the two-handle rows alone)
 //        workspace_write_bench statements KIND N DIR   (KIND insert, update or delete: loads
 //        10,000 rows, then runs N one-row statements of that kind; for counting system calls
 //        under `strace -c -f`, N = 0 gives the calls of everything else)
@@ -156,6 +160,93 @@ std::pair<Spread, Spread> tx_update(const std::string& root, int64_t rows, int r
   return {spread(a), spread(b)};
 }
 
+// Two handles, and two SQLite connections, on one database of `rows` rows of t (id UNIQUE, v, w)
+// with a second index on w: the seconds of B's point SELECT right after A's one-row statement
+// of `kind` (insert, update, delete), the median of 20 per run.
+struct Handoff {
+  std::string dir, ws;
+  QmDb* a = nullptr;
+  QmDb* b = nullptr;
+  sqlite3* s1 = nullptr;
+  sqlite3* s2 = nullptr;
+  int64_t rows = 0;
+  int64_t next = 0;
+
+  Handoff(const std::string& root, int64_t n) : dir(root), ws(root + "/ws"), rows(n), next(n) {
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    a = qm_open_dev(ws.c_str());
+    if (!a) die(qm_last_error());
+    if (sqlite3_open((dir + "/sqlite.db").c_str(), &s1) != SQLITE_OK) die("sqlite3_open");
+    sq(s1, "PRAGMA journal_mode=WAL");
+    sq(s1, "PRAGMA synchronous=NORMAL");
+    qm(a, "CREATE TABLE t (id UNIQUE, v, w)");
+    qm(a, "CREATE INDEX ON t (w)");
+    sq(s1, "CREATE TABLE t (id INTEGER UNIQUE, v TEXT, w INTEGER)");
+    sq(s1, "CREATE INDEX t_w ON t (w)");
+    qm(a, "BEGIN");
+    sq(s1, "BEGIN");
+    for (int64_t i = 0; i < rows; i += 1000) {
+      std::string sql = "INSERT INTO t VALUES ";
+      for (int64_t k = i; k < std::min(rows, i + 1000); ++k)
+        sql += (k > i ? ",(" : "(") + std::to_string(k) + ",'value " + std::to_string(k % 1000) + "'," +
+               std::to_string(k % 997) + ")";
+      qm(a, sql);
+      sq(s1, sql);
+    }
+    qm(a, "COMMIT");
+    sq(s1, "COMMIT");
+    b = qm_open_dev(ws.c_str());
+    if (!b) die(qm_last_error());
+    if (sqlite3_open((dir + "/sqlite.db").c_str(), &s2) != SQLITE_OK) die("sqlite3_open");
+    sq(s2, "PRAGMA synchronous=NORMAL");
+    ::sync();
+  }
+  ~Handoff() {
+    qm_close(a);
+    qm_close(b);
+    sqlite3_close(s1);
+    sqlite3_close(s2);
+    std::filesystem::remove_all(dir);
+  }
+
+  std::string write_sql(const std::string& kind, int64_t i) {
+    const std::string key = std::to_string((i * 7919) % rows);
+    if (kind == "insert") return "INSERT INTO t VALUES (" + std::to_string(next++) + ", 'one', 5)";
+    if (kind == "update") return "UPDATE t SET w = 7 WHERE id = " + key;
+    return "DELETE FROM t WHERE id = " + key;
+  }
+
+  std::pair<double, double> run(const std::string& kind) {
+    std::vector<double> x, y;
+    for (int64_t i = 0; i < 20; ++i) {
+      const std::string sql = write_sql(kind, i);
+      const std::string sel = "SELECT * FROM t WHERE id = " + std::to_string((i * 104729 + 13) % rows);
+      qm(a, sql);
+      x.push_back(seconds_of([&] { qm(b, sel); }));
+      sq(s1, sql);
+      y.push_back(seconds_of([&] { sq(s2, sel); }));
+    }
+    return {spread(x).median, spread(y).median};
+  }
+};
+
+void handoff_rows(const std::string& root, int runs) {
+  for (int64_t rows : {10000, 1000000}) {
+    Handoff h(root, rows);
+    for (const std::string kind : {"insert", "update", "delete"}) {
+      std::vector<double> x, y;
+      for (int r = 0; r < runs; ++r) {
+        auto [q, s] = h.run(kind);
+        x.push_back(q), y.push_back(s);
+      }
+      const std::string what = "handle B's point SELECT after handle A's one-row " + kind + ", " +
+                               std::to_string(rows) + " rows (two SQLite connections, WAL NORMAL)";
+      print(what.c_str(), spread(x), spread(y), "us", 1e6);
+    }
+  }
+}
+
 }  // namespace
 
 // A fresh workspace at `dir` holding `t (id, v)`, indexed on id, with 10,000 rows.
@@ -207,10 +298,16 @@ int transactions(const std::string& kind, int n, const std::string& dir) {
 int main(int argc, char** argv) {
   if (argc == 5 && std::string(argv[1]) == "statements") return statements(argv[2], std::atoi(argv[3]), argv[4]);
   if (argc == 5 && std::string(argv[1]) == "transactions") return transactions(argv[2], std::atoi(argv[3]), argv[4]);
+  const bool handoff_only = argc > 1 && std::string(argv[1]) == "handoff";
+  if (handoff_only) --argc, ++argv;
   const int runs = std::max(5, argc > 1 ? std::atoi(argv[1]) : 5);
   const std::string base = argc > 2 ? std::string(argv[2]) : std::filesystem::temp_directory_path().string();
   const std::string root = base + "/qm_ws_write_bench_" + std::to_string(getpid());
   std::printf("| case | QuilMarr least / median | SQLite least / median | median ratio |\n|---|---:|---:|---:|\n");
+  if (handoff_only) {
+    handoff_rows(root, runs);
+    return 0;
+  }
 
   const auto b10 = batch(root, 10000, runs);
   print("10,000-row batch at 10,000 rows (SQLite WAL FULL)", b10.first, b10.second, "ms", 1e3);
@@ -300,5 +397,6 @@ int main(int argc, char** argv) {
                 "(no peer) |\n",
                 static_cast<long long>(rows), a.least * 1e3, a.median * 1e3, b.least * 1e3, b.median * 1e3);
   }
+  handoff_rows(root, runs);
   return 0;
 }

@@ -265,11 +265,7 @@ Result<void> Database::recover_dead_transaction() {
 Result<void> Database::refresh_if_stale() {
   QM_ASSIGN(bool stale, workspace_stale());
   if (!stale) return {};
-  std::optional<std::string> failure = write_failure_;
-  QM_ASSIGN(Parts parts, load_dev(*directory_));
-  QM_TRY(adopt(std::move(parts)));
-  write_failure_ = std::move(failure);
-  return {};
+  return follow_or_reload();
 }
 
 void Database::note_manifest_identity(const std::string& path) {

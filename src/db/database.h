@@ -25,7 +25,9 @@
 //   its lock) last;
 // - a reload (another handle committed) or a rollback replaces the store, the catalog, the
 //   clock and the format version together (`adopt`), never the object as a whole, so the
-//   observers, the open transaction slot and the workspace identity survive it.
+//   observers, the open transaction slot and the workspace identity survive it; a commit of
+//   another handle that can be followed in place (db/catch_up.cc) leaves the handle as that
+//   reload would.
 #pragma once
 
 #include <atomic>
@@ -355,6 +357,13 @@ class Database {
   Result<void> recover_dead_transaction();
   // Re-reads the workspace when it is stale; keeps a refusal after a failed write.
   Result<void> refresh_if_stale();
+  // Brings the parts up to the workspace's manifest (another handle committed): followed in
+  // place where every change is one this handle can follow (db/catch_up.cc), else reloaded
+  // in full. Keeps a refusal after a failed write.
+  Result<void> follow_or_reload();
+  // The follow alone: false (or an error) when the full reload must decide; after an error
+  // part-way the handle knows no manifest, so the next access reloads in full.
+  Result<bool> catch_up();
   // The identity of the manifest file now (kind Other when there is none).
   void note_manifest_identity(const std::string& path);
   Result<void> refuse_after_write_failure() const;
@@ -457,6 +466,8 @@ class Database {
   // re-read the workspace): the in-memory state may differ from disk, so every later write
   // is refused until the database is reopened.
   std::optional<std::string> write_failure_;
+  // How many times this handle followed another handle's commit in place (for tests).
+  uint64_t commits_followed_ = 0;
   // Set when a failed statement could not be undone: reads are refused as well.
   bool reads_refused_ = false;
   // The running statement outside a transaction changed the in-memory state and has not yet

@@ -82,44 +82,83 @@ Result<persistent::CatalogEntry> build_retrieval_entry(storage::PageCache& cache
   return entry;
 }
 
+namespace {
+
+// One descriptor's index, rebuilt from its table at `clock` and verified against its envelope.
+Result<persistent::CatalogEntry> load_retrieval_entry(storage::PageCache& cache, const storage::CasStore& cas,
+                                                      const TableMap& tables, uint64_t clock,
+                                                      const persistent::Descriptor& d) {
+  const std::string& name = d.definition.name;
+  auto blob = cas.get(d.cas_id);
+  if (!blob) return fail(corrupt(blob.error().message()));
+  QM_ASSIGN(persistent::EnvelopeHead env, persistent::read_envelope_head(*blob));
+  auto built = build_retrieval_entry(cache, cas, tables, d.definition, clock);
+  if (!built) {
+    QM_TRY(persistent::decode_envelope(*blob));  // a damaged body is named first
+    return fail(corrupt(name + ": " + built.error().message()));
+  }
+  persistent::CatalogEntry entry = std::move(*built);
+  // The rebuilt body is compared with the stored bytes as it would be written, one
+  // document's encoding after another, never written out whole.
+  auto equal = entry.data().body_equals(env.body);
+  if (!equal) {
+    QM_TRY(persistent::decode_envelope(*blob));
+    return fail(corrupt(name + ": " + equal.error().message()));
+  }
+  // Stored bytes equal to the rebuilt body are its canonical encoding: they decode to the
+  // same index, so only a differing body is decoded (to name a damaged one) and encoded again.
+  bool same_body = *equal;
+  if (!same_body) {
+    QM_ASSIGN(persistent::DecodedEnvelope decoded, persistent::decode_envelope(*blob));
+    auto stored = decoded.data.body();
+    if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
+    QM_ASSIGN(std::string body, entry.data().body());
+    same_body = body == *stored;
+  }
+  const bool agrees = env.definition == d.definition && env.generation == d.generation &&
+                      d.document_count == entry.sources().size() && blob->size() == d.encoded_bytes &&
+                      env.source_digest == entry.source_digest() && same_body;
+  if (!agrees) return fail(corrupt(name + " is stale or disagrees with its authoritative table"));
+  entry.adopt(d);
+  return entry;
+}
+
+}  // namespace
+
 Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, const storage::CasStore& cas,
                                                    const TableMap& tables, const Manifest& m) {
   persistent::Catalog catalog;
   QM_ASSIGN(auto descriptors, retrieval_descriptors_of(m));
   for (const persistent::Descriptor& d : descriptors) {
+    QM_ASSIGN(persistent::CatalogEntry entry, load_retrieval_entry(cache, cas, tables, m.clock, d));
+    catalog.emplace(d.definition.name, std::move(entry));
+  }
+  return catalog;
+}
+
+Result<persistent::Catalog> follow_retrieval_catalog(storage::PageCache& cache, const storage::CasStore& cas,
+                                                     const TableMap& tables, const Manifest& m,
+                                                     persistent::Catalog& known, const ChangedTables& changed) {
+  QM_ASSIGN(auto descriptors, retrieval_descriptors_of(m));
+  auto keeps = [&](const persistent::Descriptor& d) {
+    auto it = known.find(d.definition.name);
+    if (it == known.end() || changed.contains(d.definition.table)) return false;
+    const persistent::CatalogEntry& entry = it->second;
+    return entry.persisted() && *entry.persisted() == d && !entry.pending_write() && !entry.deferred() &&
+           !entry.undo_active();
+  };
+  // Every index to load again is loaded before a kept one leaves `known`.
+  std::map<std::string, persistent::CatalogEntry> loaded;
+  for (const persistent::Descriptor& d : descriptors) {
+    if (keeps(d)) continue;
+    QM_ASSIGN(persistent::CatalogEntry entry, load_retrieval_entry(cache, cas, tables, m.clock, d));
+    loaded.emplace(d.definition.name, std::move(entry));
+  }
+  persistent::Catalog catalog;
+  for (const persistent::Descriptor& d : descriptors) {
     const std::string& name = d.definition.name;
-    auto blob = cas.get(d.cas_id);
-    if (!blob) return fail(corrupt(blob.error().message()));
-    QM_ASSIGN(persistent::EnvelopeHead env, persistent::read_envelope_head(*blob));
-    auto built = build_retrieval_entry(cache, cas, tables, d.definition, m.clock);
-    if (!built) {
-      QM_TRY(persistent::decode_envelope(*blob));  // a damaged body is named first
-      return fail(corrupt(name + ": " + built.error().message()));
-    }
-    persistent::CatalogEntry entry = std::move(*built);
-    // The rebuilt body is compared with the stored bytes as it would be written, one
-    // document's encoding after another, never written out whole.
-    auto equal = entry.data().body_equals(env.body);
-    if (!equal) {
-      QM_TRY(persistent::decode_envelope(*blob));
-      return fail(corrupt(name + ": " + equal.error().message()));
-    }
-    // Stored bytes equal to the rebuilt body are its canonical encoding: they decode to the
-    // same index, so only a differing body is decoded (to name a damaged one) and encoded again.
-    bool same_body = *equal;
-    if (!same_body) {
-      QM_ASSIGN(persistent::DecodedEnvelope decoded, persistent::decode_envelope(*blob));
-      auto stored = decoded.data.body();
-      if (!stored) return fail(corrupt(name + ": " + stored.error().message()));
-      QM_ASSIGN(std::string body, entry.data().body());
-      same_body = body == *stored;
-    }
-    const bool agrees = env.definition == d.definition && env.generation == d.generation &&
-                        d.document_count == entry.sources().size() && blob->size() == d.encoded_bytes &&
-                        env.source_digest == entry.source_digest() && same_body;
-    if (!agrees) return fail(corrupt(name + " is stale or disagrees with its authoritative table"));
-    entry.adopt(d);
-    catalog.emplace(name, std::move(entry));
+    auto fresh = loaded.find(name);
+    catalog.emplace(name, fresh != loaded.end() ? std::move(fresh->second) : std::move(known.find(name)->second));
   }
   return catalog;
 }

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,15 @@ Result<persistent::CatalogEntry> build_retrieval_entry(storage::PageCache& cache
 // Every descriptor of the manifest, rebuilt from its table and verified against its envelope.
 Result<persistent::Catalog> load_retrieval_catalog(storage::PageCache& cache, const storage::CasStore& cas,
                                                    const TableMap& tables, const Manifest& m);
+
+// The same after another handle changed the workspace, from the catalog this handle holds:
+// an index whose descriptor is the one it holds, published, over a table not in `changed`,
+// is kept as it is (taken out of `known`); every other one is loaded as above. On an error
+// `known` is as it was.
+using ChangedTables = std::set<std::string, std::less<>>;
+Result<persistent::Catalog> follow_retrieval_catalog(storage::PageCache& cache, const storage::CasStore& cas,
+                                                     const TableMap& tables, const Manifest& m,
+                                                     persistent::Catalog& known, const ChangedTables& changed);
 
 // Encodes every entry with unpublished changes, or whose publication was deferred, into the
 // blob store. A memory database defers (`defer`): an entry already placed in the store is

@@ -96,6 +96,54 @@ Result<CasStore> CasStore::load_dev(std::string root, std::span<const std::strin
   return s;
 }
 
+Result<void> CasStore::follow_listing(std::span<const std::string> hashes) {
+  if (!root_ || map_ || undo_)
+    return fail(QmError::transaction("a blob store follows a new listing only on a workspace, between transactions"));
+  // Everything that can fail comes first: the digests, and the bytes of the blobs not held.
+  std::vector<Digest> digests;
+  digests.reserve(hashes.size());
+  std::unordered_map<Digest, uint64_t, DigestHash> listed;
+  std::map<uint64_t, std::string> read;
+  bool prefix = hashes.size() >= entries_.size();
+  for (uint64_t i = 0; i < hashes.size(); ++i) {
+    QM_ASSIGN(Digest d, cas::parse_hex32(hashes[i]));
+    digests.push_back(d);
+    const bool in_place = prefix && i < entries_.size() && entries_[i].digest == d;
+    prefix = prefix && (i >= entries_.size() || in_place);
+    if (in_place) {
+      if (listed.contains(d)) return fail(listed_twice(hashes[i]));
+      continue;
+    }
+    if (!listed.emplace(d, i).second) return fail(listed_twice(hashes[i]));
+    if (auto held = by_digest_.find(d); held != by_digest_.end()) {
+      // Held at a position the list names in place too: the list names it twice.
+      const uint64_t j = held->second;
+      if (j < i && digests[j] == d) return fail(listed_twice(hashes[i]));
+      continue;
+    }
+    QM_ASSIGN(std::string bytes, fs::read_file(cas::blob_path(*root_, hashes[i])));
+    if (blake3(bytes) != d) return fail(integrity_failure(hashes[i]));
+    read.emplace(i, std::move(bytes));
+  }
+  if (prefix) {
+    for (uint64_t i = entries_.size(); i < digests.size(); ++i) append(digests[i], std::move(read[i]));
+    for (auto& e : entries_) e.replaceable = false;
+    return {};
+  }
+  // A list that was reordered or had a slot replaced: the held bytes move to their new places.
+  std::vector<Entry> old = std::move(entries_);
+  std::unordered_map<Digest, uint64_t, DigestHash> old_index = std::move(by_digest_);
+  entries_.clear();
+  by_digest_.clear();
+  total_bytes_ = 0;
+  entries_.reserve(digests.size());
+  for (uint64_t i = 0; i < digests.size(); ++i) {
+    auto it = read.find(i);
+    append(digests[i], it != read.end() ? std::move(it->second) : std::move(old[old_index.at(digests[i])].owned));
+  }
+  return {};
+}
+
 Result<CasStore> CasStore::from_mapped(std::shared_ptr<const fs::Mapping> map, uint64_t pool_start, uint64_t pool_end,
                                        std::span<const CasExtent> directory, std::span<const std::string> hashes) {
   if (directory.size() != hashes.size()) return fail(QmError::corruption("CAS directory / hash catalog length mismatch"));

@@ -73,6 +73,11 @@ class CasStore {
   // The store of an opened workspace: blob i is read from its file and must match hashes[i]
   // (Corruption "CAS blob {hex} failed integrity check"); a missing file is Io.
   static Result<CasStore> load_dev(std::string root, std::span<const std::string> hashes);
+  // A workspace store made to hold exactly the blobs of `hashes`, in that order, as load_dev
+  // would build it, when another handle changed the list: blobs it already holds keep their
+  // bytes (a list that only grew keeps every entry in place), and only the files of the others
+  // are read and checked, with load_dev's errors. On an error the store is as it was.
+  Result<void> follow_listing(std::span<const std::string> hashes);
   // The store of a mapped image: blob i lies at pool_start + directory[i].offset. Checks, in
   // order: "CAS directory / hash catalog length mismatch", "CAS pool bounds are inconsistent",
   // then per blob "CAS offset overflow", "CAS extent overflow",

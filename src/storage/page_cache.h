@@ -161,6 +161,12 @@ class PageCache {
   // Drops pages [first, end) from the cache unwritten: they are about to cease to exist.
   void forget_pages(uint64_t first, uint64_t end);
 
+  // Whether any resident page holds changes not yet written back.
+  bool has_dirty() const {
+    for (uint32_t slot : dirty_slots_)
+      if (frames_[slot].dirty) return true;
+    return false;
+  }
   size_t resident() const { return index_.size(); }
   size_t capacity() const { return capacity_; }
   bool is_resident(uint64_t id) const { return index_.contains(id); }

@@ -211,11 +211,21 @@ class EnvelopeReader {
   ScanEnvelopeVisitor visit_;
 };
 
-// The records of the table's in-memory tail page, whose link must be none.
+// A page read from `first_slot` on must still hold the records read before from it.
+Result<void> check_known_slots(uint64_t page_id, uint16_t slots, uint16_t first_slot) {
+  if (slots < first_slot)
+    return fail(QmError::corruption(str("table page ", page_id, " holds ", slots, " record(s), ", first_slot,
+                                        " were read from it before")));
+  return {};
+}
+
+// The records of the table's in-memory tail page from `first_slot` on; its link must be none.
 template <class Reader>
-Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Reader& reader, WalkCounts& counts) {
+Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Reader& reader, WalkCounts& counts,
+                            uint16_t first_slot) {
   const uint16_t slots = page.slot_count();
-  for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
+  QM_TRY(check_known_slots(page_id, slots, first_slot));
+  for (uint16_t s = first_slot; s < slots && !reader.stopped(); ++s) {
     QM_ASSIGN(auto bytes, page.record(s));
     QM_TRY(reader.record(page_id, s, bytes, counts));
   }
@@ -224,16 +234,17 @@ Result<void> read_tail_copy(const storage::RowPage& page, uint64_t page_id, Read
   return {};
 }
 
-// One cached page: its records, then its next link.
+// One cached page: its records from `first_slot` on, then its next link.
 template <class Reader>
 Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_id, Reader& reader, const Table& table,
-                                            WalkCounts& counts) {
+                                            WalkCounts& counts, uint16_t first_slot) {
   const uint8_t kind = storage::page_type(bytes);
   if (kind == storage::kRowPageType) {
     QM_ASSIGN(auto page, storage::RowPageRef::over(bytes));
     const uint16_t slots = page.slot_count();
     const uint16_t in_view = page.slots_in_view();
-    for (uint16_t s = 0; s < slots && !reader.stopped(); ++s) {
+    QM_TRY(check_known_slots(page_id, slots, first_slot));
+    for (uint16_t s = first_slot; s < slots && !reader.stopped(); ++s) {
       auto record = s < in_view ? page.record_in_view(s) : std::nullopt;
       if (!record) {
         QM_ASSIGN(record, page.record(s));  // the slot's fault
@@ -250,28 +261,42 @@ Result<std::optional<uint64_t>> read_cached(ConstPageSpan bytes, uint64_t page_i
   return fail(QmError::invalid_page_type(kind));
 }
 
+// Where a walk begins: at the chain's first page with nothing counted, or part-way along it
+// (at a page whose first records, and every page and version before it, were read before).
+struct WalkStart {
+  std::optional<uint64_t> page;
+  uint16_t known_slots = 0;      // records of the first page read before
+  WalkCounts known;              // versions and columnar pages before the first unread record
+  std::vector<uint64_t>* pages_met = nullptr;  // receives each page the walk reads, in order
+};
+
+WalkStart whole_chain(const Table& table) { return WalkStart{table.first_page, 0, WalkCounts{}, nullptr}; }
+
 template <class Reader>
-Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader) {
+Result<void> walk_chain(storage::PageCache& cache, const Table& table, Reader& reader, const WalkStart& start) {
   // Bounded by the pages the backend really holds, never by a count the manifest claims.
   const uint64_t page_count = cache.backend().held_page_count();
   const uint64_t limit = saturating_inc(page_count);
-  WalkCounts counts;
+  WalkCounts counts = start.known;
   bool tail_reached = !table.tail_id.has_value();
   uint64_t visited = 0;
-  std::optional<uint64_t> next = table.first_page;
+  std::optional<uint64_t> next = start.page;
+  uint16_t first_slot = start.known_slots;
   while (next) {
     const uint64_t page_id = *next;
     if (++visited > limit) return fail(QmError::corruption("page chain longer than total page count (cycle?)"));
+    if (start.pages_met) start.pages_met->push_back(page_id);
     const bool is_tail = table.tail_id && *table.tail_id == page_id;
+    const uint16_t from = std::exchange(first_slot, uint16_t{0});
     if (is_tail) {
       tail_reached = true;
       if (table.tail_page) {
-        QM_TRY(read_tail_copy(*table.tail_page, page_id, reader, counts));
+        QM_TRY(read_tail_copy(*table.tail_page, page_id, reader, counts, from));
         if (reader.stopped()) return {};
         break;
       }
     }
-    auto read = [&](ConstPageSpan bytes) { return read_cached(bytes, page_id, reader, table, counts); };
+    auto read = [&](ConstPageSpan bytes) { return read_cached(bytes, page_id, reader, table, counts, from); };
     // The first pages of a chain longer than the cache enter it and stay there, since the
     // walk never comes back to evict them; the rest pass through without evicting them, so
     // the next walk finds that head resident instead of a cache the tail has flushed.
@@ -301,32 +326,43 @@ Result<void> scan(storage::PageCache& cache, const Table& table, const storage::
     return true;
   };
   RowReader<decltype(all)> reader(table, cas, all);
-  return walk_chain(cache, table, reader);
+  return walk_chain(cache, table, reader, whole_chain(table));
 }
 
 Result<void> scan_until(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                         ScanUntilVisitor visit) {
   RowReader<ScanUntilVisitor> reader(table, cas, visit);
-  return walk_chain(cache, table, reader);
+  return walk_chain(cache, table, reader, whole_chain(table));
 }
 
 Result<void> scan_probed(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                          std::span<const uint32_t> probe_columns, ScanProbe probe, ScanUntilVisitor visit) {
   auto uncharged = [visit](const RecordVersion& version, uint64_t) { return visit(version); };
   ProbedReader reader(table, cas, probe_columns, nullptr, probe, uncharged);
-  return walk_chain(cache, table, reader);
+  return walk_chain(cache, table, reader, whole_chain(table));
 }
 
 Result<void> scan_narrow(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                          std::span<const uint32_t> probe_columns, std::span<const uint32_t> wanted_columns,
                          ScanProbe probe, ScanChargedVisitor visit) {
   ProbedReader reader(table, cas, probe_columns, &wanted_columns, probe, visit);
-  return walk_chain(cache, table, reader);
+  return walk_chain(cache, table, reader, whole_chain(table));
+}
+
+Result<void> scan_appended(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                           const AppendedFrom& from, ScanVisitor visit, std::vector<uint64_t>& pages_met) {
+  auto all = [visit](const RecordVersion& version) -> Result<bool> {
+    QM_TRY(visit(version));
+    return true;
+  };
+  RowReader<decltype(all)> reader(table, cas, all);
+  WalkStart start{from.page, from.known_slots, WalkCounts{from.known_versions, table.cold_pages}, &pages_met};
+  return walk_chain(cache, table, reader, start);
 }
 
 Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit) {
   EnvelopeReader reader(visit);
-  return walk_chain(cache, table, reader);
+  return walk_chain(cache, table, reader, whole_chain(table));
 }
 
 }  // namespace qm::db

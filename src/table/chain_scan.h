@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/error.h"
 #include "core/record_envelope.h"
@@ -70,6 +71,20 @@ using ScanChargedVisitor = FunctionRef<Result<bool>(const RecordVersion&, uint64
 Result<void> scan_narrow(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
                          std::span<const uint32_t> probe_columns, std::span<const uint32_t> wanted_columns,
                          ScanProbe probe, ScanChargedVisitor visit);
+
+// The record versions a chain gained after a reader last read it (another handle appended
+// them): the walk starts at `page`, the tail that reader knew (or the first page of a chain
+// it knew empty), passes over its first `known_slots` records and visits every later version
+// to the table's declared tail, with the checks of `scan` counted over the whole chain:
+// `known_versions` versions, and every columnar page the table declares, lie before the first
+// record visited. `pages_met` receives each page read, `page` first.
+struct AppendedFrom {
+  uint64_t page = 0;
+  uint16_t known_slots = 0;
+  uint64_t known_versions = 0;
+};
+Result<void> scan_appended(storage::PageCache& cache, const Table& table, const storage::CasStore& cas,
+                           const AppendedFrom& from, ScanVisitor visit, std::vector<uint64_t>& pages_met);
 
 // The envelopes alone, in the same order; no row body or blob is read.
 Result<void> scan_envelopes(storage::PageCache& cache, const Table& table, ScanEnvelopeVisitor visit);

@@ -18,6 +18,7 @@ struct DatabaseTestAccess {
   static void set_atomic_manifest(Database& db, bool on) { db.set_atomic_manifest(on); }
   static void set_clock(Database& db, uint64_t value) { db.set_clock(value); }
   static Transaction* transaction_state(Database& db) { return db.transaction_state(); }
+  static uint64_t commits_followed(const Database& db) { return db.commits_followed_; }
   static void add_write_observer(Database& db, std::unique_ptr<WriteObserver> observer) {
     db.add_write_observer(std::move(observer));
   }

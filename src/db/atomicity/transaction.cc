@@ -78,7 +78,7 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   QM_TRY(TransactionHost::recover_dead_transaction(db));
   QM_ASSIGN(bool changed, TransactionHost::workspace_stale(db));
   if (changed) {
-    QM_TRY(TransactionHost::reload_workspace(db, dir));
+    QM_TRY(TransactionHost::follow_workspace(db));
   } else {
     QM_TRY(TransactionHost::forget_replaced_files(db));
   }

@@ -116,6 +116,8 @@ class TransactionHost {
   // Re-reads the workspace into the database's parts (another handle committed, or a
   // rollback put the backup back).
   static Result<void> reload_workspace(Database& db, const std::string& dir);
+  // The same after another handle's commit: followed from what this handle holds where it can.
+  static Result<void> follow_workspace(Database& db) { return db.follow_or_reload(); }
   // Rebuilds the parts from an image taken at begin.
   static Result<void> restore_image(Database& db, std::string_view image);
   // Forgets the open transaction without ending it, as a handle that died would: its lock
