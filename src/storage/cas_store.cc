@@ -135,6 +135,7 @@ Result<void> CasStore::follow_listing(std::span<const std::string> hashes) {
   std::unordered_map<Digest, uint64_t, DigestHash> old_index = std::move(by_digest_);
   entries_.clear();
   by_digest_.clear();
+  hashes_json_.clear();  // a shorter list must not keep the old list's tail
   total_bytes_ = 0;
   entries_.reserve(digests.size());
   for (uint64_t i = 0; i < digests.size(); ++i) {

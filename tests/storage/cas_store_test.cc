@@ -1,6 +1,7 @@
 // The blob store: names and placement of blob files, deduplication, repair of damaged or
 // interrupted blob files, durability through sync_data, and the checks of loading a
 // workspace store and building one over a mapped image.
+#include <algorithm>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -268,6 +269,13 @@ TEST_F(CasStoreDir, KeptListTextEqualsTheListEncodedAfresh) {
           if (!scope && pick(4) == 0) {
             cas = must(CasStore::load_dev(root, cas.hashes_hex()));
             expect_text(cas, "load");
+          } else if (!scope) {
+            // Another handle's listing: the same names reordered, some gone.
+            std::vector<std::string> listing = cas.hashes_hex();
+            std::shuffle(listing.begin(), listing.end(), rng);
+            listing.resize(pick(listing.size() + 1));
+            ASSERT_TRUE(cas.follow_listing(listing));
+            expect_text(cas, "follow a listing");
           }
           break;
         case 6: {
