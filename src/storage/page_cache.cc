@@ -174,6 +174,20 @@ void PageCache::forget_pages(uint64_t first, uint64_t end) {
   }
 }
 
+bool PageCache::forget_changes(const PageBeforeImages& before, uint64_t end) {
+  forget_pages(before.limit, end);
+  for (const auto& [id, bytes] : before.pages) forget_pages(id, id + 1);
+  bool known = true;
+  for (uint32_t slot : dirty_slots_) {
+    Frame& f = frames_[slot];
+    if (!f.dirty) continue;
+    known = false;
+    forget_pages(f.id, f.id + 1);
+  }
+  dirty_slots_.clear();
+  return known;
+}
+
 namespace {
 bool equal_but_checksum(ConstPageSpan a, const Page& b) {
   constexpr size_t after = kChecksumOffset + 4;

@@ -160,6 +160,12 @@ class PageCache {
   }
   // Drops pages [first, end) from the cache unwritten: they are about to cease to exist.
   void forget_pages(uint64_t first, uint64_t end);
+  // After the backend's pages were put back as `before` recorded them (a rolled-back
+  // transaction's undo rewrote them in the files): drops, unwritten, every page `before` holds
+  // and every page from its limit to `end`, which are the pages changed since recording began,
+  // so the next read takes the old bytes from the backend. False when a dirty page is left
+  // that `before` did not know of (the record cannot be trusted); it is dropped all the same.
+  bool forget_changes(const PageBeforeImages& before, uint64_t end);
 
   size_t resident() const { return index_.size(); }
   size_t capacity() const { return capacity_; }
