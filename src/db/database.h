@@ -101,6 +101,9 @@ class Database {
   bool read_only() const { return store_.cache.backend().read_only(); }
   bool logged() const { return commit_log_.has_value(); }
   bool in_transaction() const { return transaction_ != nullptr; }
+  // Fails when the handle no longer holds its database (a failed write could not be undone,
+  // or a rollback could not put the handle back): every call but close is refused then.
+  Result<void> refuse_unreadable() const;
   // The database clock: the last transaction value taken.
   uint64_t clock() const { return clock_; }
   const std::optional<std::string>& directory() const { return directory_; }
@@ -378,7 +381,6 @@ class Database {
   // A statement that opens its own transaction: the transaction's own undo replaces the
   // statement's (whatever the statement wrote before is undone first).
   Result<void> hand_statement_to_transaction();
-  Result<void> refuse_unreadable() const;
   bool has_secondary_index() const;
 
   // The manifest written to a temporary file, flushed with `durable` (what it names) as
