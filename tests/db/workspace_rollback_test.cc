@@ -14,6 +14,7 @@
 #include "core/fs.h"
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
+#include "table/catalog_rebuild.h"
 #include "support/c_api.h"
 #include "support/faulty_fs.h"
 #include "support/paired_run.h"
@@ -40,7 +41,21 @@ std::string answers(const CDb& db) {
       out += db.query(sql) + "\n";
   }
   out += test::take_json(qm_retrieve(db.get(), kRetrieve)) + "\n";
-  return out + "clock " + std::to_string(db.clock());
+  return out + test::state_stats(db) + "\nclock " + std::to_string(db.clock());
+}
+
+// Each table's kept set of chain pages names exactly the pages a fresh walk of its chain finds.
+void expect_page_sets_match_walks(const CDb& db, const std::string& context) {
+  Database& d = db.get()->db;
+  for (auto& [name, table] : d.catalog().tables()) {
+    if (!table.page_ids) continue;
+    const PageSet kept = *table.page_ids;
+    table.page_ids.reset();
+    ASSERT_TRUE(ensure_table_page_ids(d.store().cache, table).has_value()) << name << " after " << context;
+    ASSERT_EQ(kept.size(), table.page_ids->size()) << name << " after " << context;
+    for (uint64_t id = 0; id < d.store().cache.backend().page_count(); ++id)
+      ASSERT_EQ(kept.contains(id), table.page_ids->contains(id)) << name << " page " << id << " after " << context;
+  }
 }
 
 class Work {
@@ -57,8 +72,8 @@ class Work {
       case 2: return "CREATE INDEX ON " + t + " (" + (pick(2) ? "b" : "c") + ")";
       case 3: return "CREATE INDEX ft ON t0 USING FULLTEXT (c) WITH (id_column = 'a')";
       case 4: return "DROP INDEX ft";
-      case 5: return "UPDATE " + t + " SET b = b + 1 WHERE a < " + std::to_string(pick(30));
-      case 6: return "DELETE FROM " + t + " WHERE a = " + std::to_string(pick(30));
+      case 5: return "UPDATE " + t + " SET b = b + 1 WHERE a < " + std::to_string(pick(300));
+      case 6: return "DELETE FROM " + t + " WHERE a < " + std::to_string(pick(300)) + " AND b = " + std::to_string(pick(4));
       case 7: return "UPDATE " + t + " SET c = '" + long_text() + "' WHERE b = " + std::to_string(pick(4));
       case 8: return "INSERT INTO " + t + " (a, b, c) VALUES (" + std::to_string(next_key_++) + ", 1, 'x'), (" +
                      std::to_string(pick(20)) + ", 2, 'y')";
@@ -68,7 +83,7 @@ class Work {
         for (size_t i = 0; i < rows; ++i) {
           if (i) sql += ", ";
           sql += "(" + std::to_string(next_key_++) + ", " + std::to_string(pick(4)) + ", " +
-                 (pick(3) ? "'" + long_text() + "'" : std::to_string(pick(5))) + ")";
+                 (t == "t0" || pick(3) ? "'" + long_text() + "'" : std::to_string(pick(5))) + ")";
         }
         return sql;
       }
@@ -85,7 +100,7 @@ class Work {
   std::string long_text() { return "a value long enough for the blob store " + std::to_string(pick(1000)); }
 
   std::mt19937 rng_;
-  int64_t next_key_ = 30;
+  int64_t next_key_ = 1000;
 };
 
 void compare_with_fresh_handles(bool logged) {
@@ -103,9 +118,19 @@ void compare_with_fresh_handles(bool logged) {
                           "INSERT INTO t0 VALUES (1, 1, 'red blob store'), (2, 2, NULL), (7, 2, 'x')",
                           "CREATE INDEX ft ON t0 USING FULLTEXT (c) WITH (id_column = 'a')"})
     ASSERT_EQ(db.query(sql).find("error"), std::string::npos) << sql;
+  // Enough rows for several pages per table, so changes reach pages other than the tails.
+  for (const char* t : {"t0", "t1"}) {
+    std::string rows = std::string("INSERT INTO ") + t + " VALUES ";
+    for (int i = 10; i < 300; ++i)
+      rows += (i > 10 ? ", (" : "(") + std::to_string(i) + ", " + std::to_string(i % 4) + ", 'v" + std::to_string(i) + "')";
+    ASSERT_EQ(db.query(rows).find("error"), std::string::npos) << rows;
+  }
   Work work(logged ? 11 : 10);
-  for (int round = 0; round < 60; ++round) {
+  for (int round = 0; round < 40; ++round) {
     std::string context = "round " + std::to_string(round) + ":";
+    // What every rollback must give back, whatever the disk holds.
+    const std::string at_begin = answers(db);
+    bool committed = false;
     if (work.pick(5) == 0) {
       context += " failing batch";
       ASSERT_NE(db.execute_many("INSERT INTO t0 VALUES (?, ?, ?)", work.failing_batch()).find("error"),
@@ -125,9 +150,14 @@ void compare_with_fresh_handles(bool logged) {
         const char* end = work.pick(2) ? "ROLLBACK" : "COMMIT";
         context += std::string(" ") + end;
         ASSERT_EQ(run_or_call(db, end), "ok") << context;
+        committed = end[0] == 'C';
       }
     }
+    expect_page_sets_match_walks(db, context);
     const std::string seen = answers(db);
+    if (!committed) {
+      ASSERT_EQ(seen, at_begin) << context;
+    }
     CDb fresh = CDb::workspace(path);
     ASSERT_EQ(seen, answers(fresh)) << context;
   }
