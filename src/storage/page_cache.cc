@@ -159,7 +159,7 @@ void PageCache::compact_dirty_slots() {
 
 void PageCache::note_before(uint64_t id, const Page& bytes) {
   auto [it, fresh] = before_->pages.try_emplace(id);
-  if (fresh) it->second = std::make_unique<Page>(bytes);
+  if (fresh && !before_->ids_only) it->second = std::make_unique<Page>(bytes);
   before_last_ = id;
 }
 
@@ -203,6 +203,8 @@ Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
     // The bytes before this write: the resident page, else the backend's.
     if (const uint32_t slot = index_.find(id); slot != kNone) {
       note_before(id, *frames_[slot].bytes);
+    } else if (before_->ids_only) {
+      note_before(id, *incoming_);  // only the id is kept: no need to read the page
     } else {
       QM_TRY(backend_.read_page_into(id, *incoming_));
       note_before(id, *incoming_);

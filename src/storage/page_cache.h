@@ -46,9 +46,12 @@
 namespace qm::storage {
 
 // The bytes pages had before their first change since recording began: what a memory
-// transaction puts back at rollback. Pages at or above `limit` did not exist then.
+// transaction puts back at rollback. Pages at or above `limit` did not exist then. With
+// `ids_only` just the pages' ids are kept (their boxes stay empty): a workspace transaction's
+// undo puts the bytes back on disk itself and only needs to know which pages changed.
 struct PageBeforeImages {
   uint64_t limit = 0;
+  bool ids_only = false;
   std::unordered_map<uint64_t, PageBox> pages;
 };
 

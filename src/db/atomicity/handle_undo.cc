@@ -105,9 +105,11 @@ class IndexEntryLog {
 };
 
 
-HandleUndo::HandleUndo(Database& db, uint16_t format_version) : log_(std::make_unique<IndexEntryLog>()) {
+HandleUndo::HandleUndo(Database& db, uint16_t format_version, bool page_ids_only)
+    : log_(std::make_unique<IndexEntryLog>()) {
   storage::PageCache& cache = db.store().cache;
   pages_.limit = cache.backend().page_count();
+  pages_.ids_only = page_ids_only;
   blob_count_ = db.store().cas.count();
   clock_ = db.clock();
   format_version_ = format_version;

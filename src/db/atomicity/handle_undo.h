@@ -8,8 +8,8 @@
 // Recorded at begin: the page count (pages at or above it did not exist), the blob count,
 // the clock and the format version a rollback hands back, each table without its indexes
 // and page set (its shell, tail page copy included), and the live row counts (through the
-// observers). As the transaction goes: the bytes of every page before its first change (kept
-// by the page cache), every index entry a new row version added, the indexes of a table DDL
+// observers). As the transaction goes: the bytes of every page before its first change, or
+// only its id for a workspace (kept by the page cache), every index entry a new row version added, the indexes of a table DDL
 // replaces or drops (handed over whole), the retrieval catalog before the first retrieval DDL,
 // and each retrieval index's document changes (its own undo log), the blob slots overwritten.
 //
@@ -40,7 +40,9 @@ class IndexEntryLog;
 class HandleUndo {
  public:
   // Starts recording; `format_version` is the version the handle holds after a rollback.
-  HandleUndo(Database& db, uint16_t format_version);
+  // With `page_ids_only` the pages' old bytes are not kept, only which pages changed (a
+  // workspace's undo puts the bytes back on disk).
+  HandleUndo(Database& db, uint16_t format_version, bool page_ids_only = false);
   ~HandleUndo();
   HandleUndo(const HandleUndo&) = delete;
   HandleUndo& operator=(const HandleUndo&) = delete;
