@@ -247,7 +247,7 @@ void rollback_rows(const std::string& root, int64_t rows, bool logged, int runs)
   qm(db, "UPDATE t SET v = 'first' WHERE id = 0");
   qm(db, "COMMIT");
   ::sync();
-  std::vector<double> upd_rb, upd_co, ins_rb, ins_co, many, s_upd, s_ins, s_many;
+  std::vector<double> upd_rb, upd_co, ins_rb, ins_co, many, s_upd, s_ins, s_many, rb_alone, s_rb_alone;
   int64_t next = rows;
   for (int r = 0; r < runs; ++r) {
     const std::string upd = "UPDATE t SET v = 'u" + std::to_string(r) + "' WHERE id = " + std::to_string((r * 7919) % rows);
@@ -263,6 +263,13 @@ void rollback_rows(const std::string& root, int64_t rows, bool logged, int runs)
       sq(s, upd);
       sq(s, "ROLLBACK");
     }));
+    // The ROLLBACK statement alone, after the same BEGIN and UPDATE.
+    qm(db, "BEGIN");
+    qm(db, upd);
+    rb_alone.push_back(seconds_of([&] { qm(db, "ROLLBACK"); }));
+    sq(s, "BEGIN");
+    sq(s, upd);
+    s_rb_alone.push_back(seconds_of([&] { sq(s, "ROLLBACK"); }));
     for (const char* end : {"ROLLBACK", "COMMIT"}) {
       const std::string ins = "INSERT INTO t VALUES (" + std::to_string(next) + ", 'one', 7)";
       (end[0] == 'R' ? ins_rb : ins_co).push_back(seconds_of([&] {
@@ -299,6 +306,7 @@ void rollback_rows(const std::string& root, int64_t rows, bool logged, int runs)
   };
   row("BEGIN + UPDATE 1 row + ROLLBACK", upd_rb, s_upd);
   row("BEGIN + UPDATE 1 row + COMMIT (peer: ROLLBACK)", upd_co, s_upd);
+  row("the ROLLBACK alone, after BEGIN + UPDATE 1 row", rb_alone, s_rb_alone);
   row("BEGIN + INSERT 1 row + ROLLBACK", ins_rb, s_ins);
   row("BEGIN + INSERT 1 row + COMMIT (peer: ROLLBACK)", ins_co, s_ins);
   row("failing 2-row qm_execute_many", many, s_many);
