@@ -23,9 +23,10 @@
 //   never holds another handle's unfinished work and nothing stale is written back;
 // - members are declared so that destruction drops the cache first and the transaction (with
 //   its lock) last;
-// - a reload (another handle committed) or a rollback replaces the store, the catalog, the
-//   clock and the format version together (`adopt`), never the object as a whole, so the
-//   observers, the open transaction slot and the workspace identity survive it.
+// - a reload (another handle committed) replaces the store, the catalog, the clock and the
+//   format version together (`adopt`), never the object as a whole, so the observers, the
+//   open transaction slot and the workspace identity survive it; a rollback puts them back
+//   in place (db/atomicity/handle_undo.h), or reloads when that cannot be trusted.
 #pragma once
 
 #include <atomic>
@@ -220,7 +221,8 @@ class Database {
   // under the transaction lock.
   Result<void> begin_transaction();
   Result<void> commit_transaction();
-  // Always leaves no transaction open; a workspace is restored and re-read from disk.
+  // Always leaves no transaction open; the handle holds the database as at begin (a
+  // workspace's files are put back first).
   Result<void> rollback_transaction();
   // The rollback of transaction() and atomic_mutation() after their work failed: running out
   // of memory in it is its error (the outcome is then unknown), not an exception.

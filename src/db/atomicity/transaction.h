@@ -23,7 +23,8 @@
 // Invariants: `commit` either succeeds (the kind has released everything it held), fails
 // with the transaction still open (`finished()` false), or fails after it ended itself
 // (`finished()` true; e.g. an unknown outcome at the commit point). `rollback` always ends
-// the transaction; on failure the handle may hold state that is not the workspace's.
+// the transaction; on failure the handle may hold state that is not the workspace's, and it
+// refuses every call but close (Database::rollback_transaction).
 #pragma once
 
 #include <memory>
