@@ -122,7 +122,10 @@ class TransactionHost {
   static Result<void> restore_image(Database& db, std::string_view image);
   // Forgets the open transaction without ending it, as a handle that died would: its lock
   // is released, its undo file (or journal) stays. For crash tests.
-  static void abandon(Database& db) { db.transaction_.reset(); }
+  static void abandon(Database& db) {
+    db.store_.cache.record_before_images(nullptr);  // the record goes with the transaction
+    db.transaction_.reset();
+  }
   // Drops the live storage: no dirty page may be written back and no file stays open.
   static void drop_storage(Database& db);
   // The version a rollback of a workspace transaction hands back: the one the manifest this
