@@ -302,7 +302,7 @@ void rollback_rows(const std::string& root, int64_t rows, bool logged, int runs)
   std::filesystem::remove_all(root);
   const std::string at = std::to_string(rows) + " rows" + (logged ? ", commit log" : ", no log");
   auto row = [&](const std::string& what, const std::vector<double>& a, const std::vector<double>& b) {
-    print((what + ", " + at).c_str(), spread(a), spread(b), "ms", 1e3);
+    print((what + ", " + at).c_str(), spread(a), spread(b), "us", 1e6);
   };
   row("BEGIN + UPDATE 1 row + ROLLBACK", upd_rb, s_upd);
   row("BEGIN + UPDATE 1 row + COMMIT (peer: ROLLBACK)", upd_co, s_upd);
