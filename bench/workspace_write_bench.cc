@@ -20,6 +20,11 @@
 //        workspace_write_bench transactions KIND N DIR   (KIND update or insert: loads 10,000
 //        rows, then runs N transactions: BEGIN, a one-row UPDATE or 1,000 INSERTs, COMMIT;
 //        for counting flushes under `strace -f -c -e trace=fsync,fdatasync`)
+//        workspace_write_bench rollback [runs] [dir]   (the cost of a rollback as the database
+//        grows: on `t (id UNIQUE, v, w)` indexed on w, at 10,000 and 1,000,000 rows, without and
+//        with the commit log: BEGIN, a one-row UPDATE by key or a one-row INSERT, ROLLBACK; a
+//        2-row qm_execute_many whose second row breaks UNIQUE; the same transactions' COMMIT;
+//        beside SQLite's ROLLBACK, WAL synchronous=FULL)
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -295,7 +300,119 @@ int transactions(const std::string& kind, int n, const std::string& dir) {
   return 0;
 }
 
+// The rollback rows (see the usage above): `rows` rows in t (id UNIQUE, v, w), w indexed,
+// on a workspace (with the commit log turned on after the load when `logged`) and in SQLite.
+void rollback_rows(const std::string& root, int64_t rows, bool logged, int runs) {
+  std::filesystem::remove_all(root);
+  std::filesystem::create_directories(root);
+  const std::string ws = root + "/ws";
+  QmDb* db = qm_open_dev(ws.c_str());
+  if (!db) die(qm_last_error());
+  sqlite3* s = nullptr;
+  if (sqlite3_open((root + "/sqlite.db").c_str(), &s) != SQLITE_OK) die("sqlite3_open");
+  sq(s, "PRAGMA journal_mode=WAL");
+  sq(s, "PRAGMA synchronous=FULL");
+  qm(db, "CREATE TABLE t (id UNIQUE, v, w)");
+  qm(db, "CREATE INDEX ON t (w)");
+  sq(s, "CREATE TABLE t (id INTEGER UNIQUE, v TEXT, w INTEGER)");
+  sq(s, "CREATE INDEX t_w ON t (w)");
+  auto three = [](int64_t from, int64_t to) {
+    std::string sql;
+    for (int64_t i = from; i < to; ++i)
+      sql += (i > from ? ",(" : "(") + std::to_string(i) + ",'value " + std::to_string(i % 1000) + "'," +
+             std::to_string(i % 5000) + ")";
+    return sql;
+  };
+  qm(db, "BEGIN");
+  sq(s, "BEGIN");
+  for (int64_t i = 0; i < rows; i += 1000) {
+    const std::string sql = "INSERT INTO t VALUES " + three(i, std::min(rows, i + 1000));
+    qm(db, sql);
+    sq(s, sql);
+  }
+  qm(db, "COMMIT");
+  sq(s, "COMMIT");
+  if (logged && !qm_enable_commit_log(db, 0, 0, 0)) die(qm_last_error());
+  // The first transaction after the load (or after turning the log on) pays for its flush.
+  qm(db, "BEGIN");
+  qm(db, "UPDATE t SET v = 'first' WHERE id = 0");
+  qm(db, "COMMIT");
+  ::sync();
+  std::vector<double> upd_rb, upd_co, ins_rb, ins_co, many, s_upd, s_ins, s_many, rb_alone, s_rb_alone;
+  int64_t next = rows;
+  for (int r = 0; r < runs; ++r) {
+    const std::string upd = "UPDATE t SET v = 'u" + std::to_string(r) + "' WHERE id = " + std::to_string((r * 7919) % rows);
+    for (const char* end : {"ROLLBACK", "COMMIT"}) {
+      (end[0] == 'R' ? upd_rb : upd_co).push_back(seconds_of([&] {
+        qm(db, "BEGIN");
+        qm(db, upd);
+        qm(db, end);
+      }));
+    }
+    s_upd.push_back(seconds_of([&] {
+      sq(s, "BEGIN");
+      sq(s, upd);
+      sq(s, "ROLLBACK");
+    }));
+    // The ROLLBACK statement alone, after the same BEGIN and UPDATE.
+    qm(db, "BEGIN");
+    qm(db, upd);
+    rb_alone.push_back(seconds_of([&] { qm(db, "ROLLBACK"); }));
+    sq(s, "BEGIN");
+    sq(s, upd);
+    s_rb_alone.push_back(seconds_of([&] { sq(s, "ROLLBACK"); }));
+    for (const char* end : {"ROLLBACK", "COMMIT"}) {
+      const std::string ins = "INSERT INTO t VALUES (" + std::to_string(next) + ", 'one', 7)";
+      (end[0] == 'R' ? ins_rb : ins_co).push_back(seconds_of([&] {
+        qm(db, "BEGIN");
+        qm(db, ins);
+        qm(db, end);
+      }));
+      if (end[0] == 'C') ++next;
+    }
+    s_ins.push_back(seconds_of([&] {
+      sq(s, "BEGIN");
+      sq(s, "INSERT INTO t VALUES (" + std::to_string(next) + ", 'one', 7)");
+      sq(s, "ROLLBACK");
+    }));
+    const std::string sets = "[[" + std::to_string(next) + ",\"a\",1],[0,\"b\",2]]";
+    many.push_back(seconds_of([&] {
+      char* out = qm_execute_many(db, "INSERT INTO t VALUES (?, ?, ?)", sets.c_str());
+      if (out) die("the failing batch succeeded");
+    }));
+    s_many.push_back(seconds_of([&] {
+      sq(s, "BEGIN");
+      sq(s, "INSERT INTO t VALUES (" + std::to_string(next) + ", 'a', 1)");
+      if (sqlite3_exec(s, "INSERT INTO t VALUES (0, 'b', 2)", nullptr, nullptr, nullptr) == SQLITE_OK)
+        die("sqlite: the failing batch succeeded");
+      sq(s, "ROLLBACK");
+    }));
+  }
+  qm_close(db);
+  sqlite3_close(s);
+  std::filesystem::remove_all(root);
+  const std::string at = std::to_string(rows) + " rows" + (logged ? ", commit log" : ", no log");
+  auto row = [&](const std::string& what, const std::vector<double>& a, const std::vector<double>& b) {
+    print((what + ", " + at).c_str(), spread(a), spread(b), "us", 1e6);
+  };
+  row("BEGIN + UPDATE 1 row + ROLLBACK", upd_rb, s_upd);
+  row("BEGIN + UPDATE 1 row + COMMIT (peer: ROLLBACK)", upd_co, s_upd);
+  row("the ROLLBACK alone, after BEGIN + UPDATE 1 row", rb_alone, s_rb_alone);
+  row("BEGIN + INSERT 1 row + ROLLBACK", ins_rb, s_ins);
+  row("BEGIN + INSERT 1 row + COMMIT (peer: ROLLBACK)", ins_co, s_ins);
+  row("failing 2-row qm_execute_many", many, s_many);
+}
+
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "rollback") {
+    const int runs = std::max(5, argc > 2 ? std::atoi(argv[2]) : 5);
+    const std::string base = argc > 3 ? std::string(argv[3]) : std::filesystem::temp_directory_path().string();
+    const std::string root = base + "/qm_ws_rollback_bench_" + std::to_string(getpid());
+    std::printf("| case | QuilMarr least / median | SQLite least / median | median ratio |\n|---|---:|---:|---:|\n");
+    for (bool logged : {false, true})
+      for (int64_t rows : {10000, 1000000}) rollback_rows(root, rows, logged, runs);
+    return 0;
+  }
   if (argc == 5 && std::string(argv[1]) == "statements") return statements(argv[2], std::atoi(argv[3]), argv[4]);
   if (argc == 5 && std::string(argv[1]) == "transactions") return transactions(argv[2], std::atoi(argv[3]), argv[4]);
   const bool handoff_only = argc > 1 && std::string(argv[1]) == "handoff";

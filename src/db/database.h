@@ -23,11 +23,12 @@
 //   never holds another handle's unfinished work and nothing stale is written back;
 // - members are declared so that destruction drops the cache first and the transaction (with
 //   its lock) last;
-// - a reload (another handle committed) or a rollback replaces the store, the catalog, the
-//   clock and the format version together (`adopt`), never the object as a whole, so the
-//   observers, the open transaction slot and the workspace identity survive it; a commit of
-//   another handle that can be followed in place (db/catch_up.cc) leaves the handle as that
-//   reload would.
+// - a reload (another handle committed) replaces the store, the catalog, the clock and the
+//   format version together (`adopt`), never the object as a whole, so the observers, the
+//   open transaction slot and the workspace identity survive it; a commit of another handle
+//   that can be followed in place (db/catch_up.cc) leaves the handle as that reload would; a
+//   rollback puts them back in place (db/atomicity/handle_undo.h), or reloads when that
+//   cannot be trusted.
 #pragma once
 
 #include <atomic>
@@ -103,6 +104,9 @@ class Database {
   bool read_only() const { return store_.cache.backend().read_only(); }
   bool logged() const { return commit_log_.has_value(); }
   bool in_transaction() const { return transaction_ != nullptr; }
+  // Fails when the handle no longer holds its database (a failed write could not be undone,
+  // or a rollback could not put the handle back): every call but close is refused then.
+  Result<void> refuse_unreadable() const;
   // The database clock: the last transaction value taken.
   uint64_t clock() const { return clock_; }
   const std::optional<std::string>& directory() const { return directory_; }
@@ -219,7 +223,8 @@ class Database {
   // under the transaction lock.
   Result<void> begin_transaction();
   Result<void> commit_transaction();
-  // Always leaves no transaction open; a workspace is restored and re-read from disk.
+  // Always leaves no transaction open; the handle holds the database as at begin (a
+  // workspace's files are put back first).
   Result<void> rollback_transaction();
   // The rollback of transaction() and atomic_mutation() after their work failed: running out
   // of memory in it is its error (the outcome is then unknown), not an exception.
@@ -387,7 +392,6 @@ class Database {
   // A statement that opens its own transaction: the transaction's own undo replaces the
   // statement's (whatever the statement wrote before is undone first).
   Result<void> hand_statement_to_transaction();
-  Result<void> refuse_unreadable() const;
   bool has_secondary_index() const;
 
   // The manifest written to a temporary file, flushed with `durable` (what it names) as

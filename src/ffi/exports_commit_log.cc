@@ -26,6 +26,7 @@ int run_int(QmDb* db, const char* name, Op op) {
       set_last_error(qm::ffi::handle_in_use());
       return 0;
     }
+    if (qm::ffi::refused(*db)) return 0;
     auto r = op(db->db);
     if (!r) {
       set_last_error(r.error());
@@ -47,6 +48,7 @@ char* run_text(QmDb* db, const char* name, Op op) {
       set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
+    if (qm::ffi::refused(*db)) return nullptr;
     qm::Result<std::string> r = op(db->db);
     if (!r) {
       set_last_error(r.error());

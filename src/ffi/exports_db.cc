@@ -82,6 +82,7 @@ QM_EXPORT uint8_t* qm_export(QmDb* db, size_t* out_len) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
+    if (qm::ffi::refused(*db)) return nullptr;
     auto image = db->db.bake_to_bytes();
     if (!image) {
       qm::ffi::set_last_error(image.error());

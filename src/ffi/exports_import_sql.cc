@@ -27,6 +27,7 @@ QM_EXPORT char* qm_import_sql(QmDb* db, const char* dump) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
+    if (qm::ffi::refused(*db)) return nullptr;
     return qm::ffi::string_to_c(qm::migrate::report_to_json(import_sql(db->db, *text)));
   });
 }

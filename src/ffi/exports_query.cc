@@ -61,6 +61,7 @@ QM_EXPORT char* qm_query(QmDb* db, const char* sql) {
     if (!text) return refuse("qm_query: sql is NULL or not valid UTF-8");
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
+    if (qm::ffi::refused(*db)) return nullptr;
     auto statement = qm::sql::parse(*text);
     if (!statement) return hand_out(qm::fail(std::move(statement).error()));
     return hand_out(execute_statement(db->db, std::move(*statement), nullptr));
@@ -78,6 +79,7 @@ QM_EXPORT char* qm_query_params(QmDb* db, const char* sql, const char* params_js
     if (!values) return refuse(values.error().c_str());
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
+    if (qm::ffi::refused(*db)) return nullptr;
     return hand_out(query_with(db->db, *text, *values));
   });
 }
@@ -98,6 +100,7 @@ QM_EXPORT QmStmt* qm_prepare(QmDb* db, const char* sql) {
       set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
+    if (qm::ffi::refused(*db)) return nullptr;
     auto prepared = qm::db::prepare(*text);
     if (!prepared) {
       set_last_error(prepared.error());
@@ -122,6 +125,7 @@ QM_EXPORT char* qm_stmt_execute(QmStmt* stmt, QmDb* db, const char* params_json)
                                                " parameters, got " + std::to_string(values->size()))));
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
+    if (qm::ffi::refused(*db)) return nullptr;
     return hand_out(query_with(db->db, stmt->sql, *values));
   });
 }
@@ -156,6 +160,7 @@ QM_EXPORT char* qm_execute_many(QmDb* db, const char* sql, const char* param_set
     if (!sets) return hand_out(qm::fail(std::move(sets).error()));
     qm::ffi::HandleUse use(db->in_use);
     if (!use) return refuse_in_use();
+    if (qm::ffi::refused(*db)) return nullptr;
     auto total = execute_many(db->db, *text, **sets);
     if (!total) return hand_out(qm::fail(std::move(total).error()));
     return hand_out(QueryResult(qm::MutatedResult{*total}));

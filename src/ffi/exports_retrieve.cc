@@ -21,6 +21,7 @@ QM_EXPORT char* qm_retrieve(QmDb* db, const char* request) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return nullptr;
     }
+    if (qm::ffi::refused(*db)) return nullptr;
     auto response = retrieve_json_controlled(db->db, *text, qm::db::kRetrievalCaps, nullptr, std::nullopt);
     if (!response) {
       qm::ffi::set_last_error(response.error());

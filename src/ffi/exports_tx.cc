@@ -20,6 +20,7 @@ int run(QmDb* db, const char* name, Op op) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return 0;
     }
+    if (qm::ffi::refused(*db)) return 0;
     auto r = op(db->db);
     if (!r) {
       qm::ffi::set_last_error(r.error());
@@ -56,6 +57,7 @@ QM_EXPORT bool qm_in_transaction(QmDb* db) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return false;
     }
+    if (qm::ffi::refused(*db)) return false;
     return db->db.in_transaction();
   });
 }
@@ -71,6 +73,7 @@ QM_EXPORT uint64_t qm_current_tx(QmDb* db) {
       qm::ffi::set_last_error(qm::ffi::handle_in_use());
       return 0;
     }
+    if (qm::ffi::refused(*db)) return 0;
     return db->db.clock();
   });
 }

@@ -30,7 +30,8 @@
 // The database drives it: `begin_journal` after taking the workspace lock and flushing the
 // manifest atomically; page writes through the store's hooks; `commit_journal` after the
 // final flush has written the chunk files and the manifest with
-// "commit_sequence" = `manifest_sequence`; on rollback it drops the store and runs `recover`.
+// "commit_sequence" = `manifest_sequence`; on rollback it takes the journal out of the store
+// and runs `recover`.
 #pragma once
 
 #include <cstdint>

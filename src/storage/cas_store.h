@@ -110,6 +110,8 @@ class CasStore {
   void begin_undo();
   void undo_replaced();
   void end_undo();
+  // Whether slot `index` was overwritten since begin_undo (its bytes then are kept aside).
+  bool replaced_since_undo_began(uint64_t index) const { return undo_ && undo_->contains(index); }
   // A memory store whose blobs lie in one buffer, a copy of an imported image's blob pool:
   // blobs are added in list order with put_listed_at. One allocation and one copy for the
   // whole pool, however many blobs it holds.
@@ -177,6 +179,12 @@ class CasStore {
   void synced();
   // Blob files (and directories) written but not yet flushed.
   size_t pending_sync() const { return pending_files_.size() + pending_dirs_.size(); }
+  // Nothing is due any more: a rolled-back transaction's blob files were removed (or are
+  // named by no manifest), and its begin left nothing due.
+  void forget_pending_sync() {
+    pending_files_.clear();
+    pending_dirs_.clear();
+  }
 
  private:
   struct Entry {

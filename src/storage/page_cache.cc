@@ -159,7 +159,7 @@ void PageCache::compact_dirty_slots() {
 
 void PageCache::note_before(uint64_t id, const Page& bytes) {
   auto [it, fresh] = before_->pages.try_emplace(id);
-  if (fresh) it->second = std::make_unique<Page>(bytes);
+  if (fresh && !before_->ids_only) it->second = std::make_unique<Page>(bytes);
   before_last_ = id;
 }
 
@@ -172,6 +172,20 @@ void PageCache::forget_pages(uint64_t first, uint64_t end) {
     index_.erase(id);
     free_frames_.push_back(slot);
   }
+}
+
+bool PageCache::forget_changes(const PageBeforeImages& before, uint64_t end) {
+  forget_pages(before.limit, end);
+  for (const auto& [id, bytes] : before.pages) forget_pages(id, id + 1);
+  bool known = true;
+  for (uint32_t slot : dirty_slots_) {
+    Frame& f = frames_[slot];
+    if (!f.dirty) continue;
+    known = false;
+    forget_pages(f.id, f.id + 1);
+  }
+  dirty_slots_.clear();
+  return known;
 }
 
 namespace {
@@ -189,6 +203,8 @@ Result<void> PageCache::write(uint64_t id, ConstPageSpan page) {
     // The bytes before this write: the resident page, else the backend's.
     if (const uint32_t slot = index_.find(id); slot != kNone) {
       note_before(id, *frames_[slot].bytes);
+    } else if (before_->ids_only) {
+      note_before(id, *incoming_);  // only the id is kept: no need to read the page
     } else {
       QM_TRY(backend_.read_page_into(id, *incoming_));
       note_before(id, *incoming_);

@@ -46,9 +46,12 @@
 namespace qm::storage {
 
 // The bytes pages had before their first change since recording began: what a memory
-// transaction puts back at rollback. Pages at or above `limit` did not exist then.
+// transaction puts back at rollback. Pages at or above `limit` did not exist then. With
+// `ids_only` just the pages' ids are kept (their boxes stay empty): a workspace transaction's
+// undo puts the bytes back on disk itself and only needs to know which pages changed.
 struct PageBeforeImages {
   uint64_t limit = 0;
+  bool ids_only = false;
   std::unordered_map<uint64_t, PageBox> pages;
 };
 
@@ -160,6 +163,12 @@ class PageCache {
   }
   // Drops pages [first, end) from the cache unwritten: they are about to cease to exist.
   void forget_pages(uint64_t first, uint64_t end);
+  // After the backend's pages were put back as `before` recorded them (a rolled-back
+  // transaction's undo rewrote them in the files): drops, unwritten, every page `before` holds
+  // and every page from its limit to `end`, which are the pages changed since recording began,
+  // so the next read takes the old bytes from the backend. False when a dirty page is left
+  // that `before` did not know of (the record cannot be trusted); it is dropped all the same.
+  bool forget_changes(const PageBeforeImages& before, uint64_t end);
 
   // Whether any resident page holds changes not yet written back.
   bool has_dirty() const {

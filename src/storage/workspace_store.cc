@@ -193,6 +193,21 @@ Result<void> WorkspaceStore::write_pages_from(uint64_t first, std::span<const Pa
   return {};
 }
 
+void WorkspaceStore::rolled_back(uint64_t page_count, uint64_t held) {
+  page_count_ = page_count;
+  held_ = held;
+  close_files();
+  last_read_ = UINT64_MAX;
+  run_ = 1;
+  dirty_.clear();
+  dirs_to_sync_.clear();
+  // Sizes changed with the cut: the next flush of a chunk takes the full flush.
+  synced_sizes_.clear();
+  syncing_sizes_.clear();
+  syncing_files_.clear();
+  syncing_dirs_ = 0;
+}
+
 Result<void> WorkspaceStore::sync_data() {
   fs::SyncGroup group;
   QM_TRY(add_sync(group));

@@ -112,6 +112,12 @@ class WorkspaceStore {
     ahead_count_ = 0;
   }
   const std::set<uint64_t>& dirty_chunks() const { return dirty_; }
+  // After the pages a transaction wrote were put back on disk by its undo (pages past
+  // `page_count` cut off) with their own flushes: the store holds `page_count` pages, `held`
+  // of them in its files, as at the transaction's begin; nothing is due to be flushed (the
+  // begin left nothing due, and the undo flushed what it put back); cached file handles and
+  // pages read ahead are dropped, since the files changed under them.
+  void rolled_back(uint64_t page_count, uint64_t held);
 
   PageWriteHook* journal() const { return journal_.get(); }
   void install_journal(std::unique_ptr<PageWriteHook> journal) { journal_ = std::move(journal); }

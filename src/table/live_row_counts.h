@@ -2,7 +2,7 @@
 // retired), kept by the write path as a write observer so that COUNT(*) of a whole table need
 // not scan it. A table's count is unknown until a scan first fills it (the first COUNT(*)
 // after open or after the table's creation); whatever replaces the catalog as a whole makes every count unknown,
-// except a memory transaction's rollback, which puts back the counts known at its begin.
+// except a transaction's rollback, which puts back the counts known at its begin.
 //
 // Invariant: a known count equals the number of versions of the table with no deletion mark,
 // which (the clock never being behind a mark) are exactly those a read at the clock sees.
@@ -37,7 +37,7 @@ class LiveRowCounts final : public WriteObserver {
  private:
   using Counts = std::map<std::string, uint64_t, std::less<>>;
   Counts counts_;
-  Counts at_begin_;  // the counts when the open memory transaction began
+  Counts at_begin_;  // the counts when the open transaction began
 };
 
 }  // namespace qm::db

@@ -68,8 +68,8 @@ class WriteObserver {
     (void)catalog;
     return {};
   }
-  // A memory transaction began; its rollback ends in `rolled_back` with the catalog as it
-  // was here. An observer that cannot keep its own state from here to there rebuilds.
+  // A transaction began; its rollback ends in `rolled_back` with the catalog as it was
+  // here. An observer that cannot keep its own state from here to there rebuilds.
   virtual void transaction_began() {}
   virtual Result<void> rolled_back(const Catalog& catalog) { return catalog_replaced(catalog); }
 };

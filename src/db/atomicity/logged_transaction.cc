@@ -2,9 +2,9 @@
 // after the live state was flushed with an atomic manifest) starts the chunk store's page
 // journal: from then on the store saves the before-image of every committed page it is about
 // to overwrite. Commit flushes with an atomic manifest anchored to the journal's sequence,
-// then turns the journal into the next commit of the log. Rollback drops the live storage,
-// lets the log undo the journal, removes the blob files the transaction created that the
-// restored manifest does not name, and re-reads the workspace. The journal's files name no
+// then turns the journal into the next commit of the log. Rollback lets the log undo the
+// journal (which writes the manifest of begin again), removes the blob files the transaction
+// created, and restores the handle from what the transaction recorded (transaction.h). The journal's files name no
 // blob file, so a transaction whose process died leaves its new blob files unnamed.
 //
 // Invariants: the lock is held from begin to the end; a commit that passed the log's commit
@@ -56,27 +56,33 @@ class LoggedTransaction final : public WorkspaceTransaction {
     if (!committed) {
       if (committed.error().is(ErrorKind::TransactionOutcomeUnknown)) {
         finished_ = true;
+        kept(db);
         lock_.release();
       }
       return committed;
     }
     finished_ = true;
+    kept(db);
     lock_.release();
     return {};
   }
 
  private:
-  Result<void> restore(Database& db) override {
+  Result<void> undo_journal() {
     const std::string header = fs::join(fs::join(fs::join(dir_, kCommitLogDir), "active"), "header");
     QM_ASSIGN(auto st, fs::get().lstat(header));
     if (!st || st->kind != fs::EntryKind::Regular)
       return fail(QmError::outcome_unknown("active page journal is missing"));
-    QM_TRY(journal::recover(dir_));
-    if (!created_->digests.empty()) {
-      // Cleanup once the state is back: a failure leaves files that no manifest names.
-      if (auto manifest = read_workspace_manifest(dir_)) (void)remove_created_blobs(dir_, created_->digests, *manifest);
-    }
-    return TransactionHost::reload_workspace(db, dir_);
+    return journal::recover(dir_);
+  }
+
+  Result<void> put_back_files(Database& db) override {
+    QM_TRY(undo_journal());
+    // The log wrote the manifest of begin again, as a new file.
+    manifest_rewritten_ = true;
+    // Cleanup once the state is back: a failure leaves files that no manifest names.
+    (void)remove_unnamed_blobs(dir_, created_->digests, [&](const Digest& d) { return named_at_begin(db, d); });
+    return {};
   }
 
   std::shared_ptr<CreatedBlobs> created_ = std::make_shared<CreatedBlobs>();
@@ -87,7 +93,7 @@ class LoggedTransaction final : public WorkspaceTransaction {
 Result<std::unique_ptr<Transaction>> begin_page_journal(Database& db, const std::string& dir, TransactionLock lock) {
   QM_ASSIGN(storage::WorkspaceStore * dev, dev_store(db));
   QM_TRY(journal::begin_journal(*dev, db.commit_log_options(), &TransactionHost::log_tally(db)));
-  auto tx = std::make_unique<LoggedTransaction>(dir, std::move(lock));
+  auto tx = std::make_unique<LoggedTransaction>(db, dir, std::move(lock));
   tx->watch_blobs(db);
   return std::unique_ptr<Transaction>(std::move(tx));
 }

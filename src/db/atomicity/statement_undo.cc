@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <vector>
@@ -174,6 +175,11 @@ std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span
       named.insert(*d);
     }
   }
+  return remove_unnamed_blobs(workspace, created, [&](const Digest& d) { return named.contains(d); });
+}
+
+std::vector<Digest> remove_unnamed_blobs(const std::string& workspace, std::span<const Digest> created,
+                                         const std::function<bool(const Digest&)>& named) {
   auto empty_dir_left = [](const std::string& dir) {
     auto st = fs::get().lstat(dir);
     if (!st) return true;
@@ -184,7 +190,7 @@ std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span
   std::vector<Digest> left;
   std::map<std::string, std::vector<Digest>> fans;  // fan-out directory -> its removed blobs
   for (const Digest& d : std::set<Digest>(created.begin(), created.end())) {
-    if (named.contains(d)) continue;
+    if (named(d)) continue;
     const std::string path = storage::cas::blob_path(workspace, storage::cas::hex(d));
     bool removed = true;
     // The blob file, and the temporary file of a write that was cut short.
@@ -288,6 +294,36 @@ Result<bool> statement_undo_left(const std::string& workspace) {
   return st.has_value() && (st->kind != fs::EntryKind::Regular || st->size != 0);
 }
 
+namespace {
+
+// The entries naming the blob files `kept` (with a header for the scope), for the next
+// locked step to remove; empty when none is kept.
+std::string leftover_entries(const UndoFile& undo, const std::vector<Digest>& kept) {
+  std::string left;
+  if (!kept.empty()) left = header_bytes(undo.page_count, undo.manifest);
+  for (size_t i = 0; i < kept.size(); ++i) {
+    if (i % kBlobsPerEntry == 0) left += empty_blob_entry();
+    add_blob_name(left, i % kBlobsPerEntry, kept[i]);
+  }
+  return left;
+}
+
+// Empties the undo file at `path` (of kind `kind`), leaving `left` in it.
+Result<void> empty_undo_file(const std::string& path, fs::EntryKind kind, const std::string& left) {
+  // Emptied, not removed: handles keep it open for their next scope.
+  if (kind == fs::EntryKind::Regular) {
+    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
+    QM_TRY(f.truncate(0));
+    // Blob files that could not be removed stay named for the next locked step; failing to
+    // say so only leaves them for good.
+    if (!left.empty()) (void)f.write_all_at(left, 0);
+    return {};
+  }
+  return fs::get().unlink(path);
+}
+
+}  // namespace
+
 Result<bool> recover_statement_undo(const std::string& workspace) {
   const std::string tmp_manifest = fs::join(workspace, kManifestTmpFile);
   QM_ASSIGN(auto tmp, fs::get().lstat(tmp_manifest));
@@ -304,25 +340,29 @@ Result<bool> recover_statement_undo(const std::string& workspace) {
     if (current == undo->manifest) {
       QM_ASSIGN(applied, apply_undo(workspace, *undo));
       // The state is back; what follows only frees space.
-      const std::vector<Digest> kept = remove_created_blobs(workspace, undo->blobs, manifest);
-      if (!kept.empty()) left = header_bytes(undo->page_count, undo->manifest);
-      for (size_t i = 0; i < kept.size(); ++i) {
-        if (i % kBlobsPerEntry == 0) left += empty_blob_entry();
-        add_blob_name(left, i % kBlobsPerEntry, kept[i]);
-      }
+      left = leftover_entries(*undo, remove_created_blobs(workspace, undo->blobs, manifest));
     }
   }
-  // Emptied, not removed: handles keep it open for their next scope.
-  if (st->kind == fs::EntryKind::Regular) {
-    QM_ASSIGN(fs::File f, fs::get().open(path, fs::kRead | fs::kWrite | fs::kNoFollow));
-    QM_TRY(f.truncate(0));
-    // Blob files that could not be removed stay named for the next locked step; failing to
-    // say so only leaves them for good.
-    if (!left.empty()) (void)f.write_all_at(left, 0);
-  } else {
-    QM_TRY(fs::get().unlink(path));
-  }
+  QM_TRY(empty_undo_file(path, st->kind, left));
   return applied;
+}
+
+Result<void> undo_own_transaction(const std::string& workspace, const std::optional<Digest>& started_from,
+                                  const std::function<bool(const Digest&)>& named) {
+  const std::string path = fs::join(workspace, kStatementUndoFile);
+  QM_ASSIGN(auto st, fs::get().lstat(path));
+  if (!st || (st->kind == fs::EntryKind::Regular && st->size == 0)) return {};
+  QM_ASSIGN(std::string text, fs::read_file(path));
+  std::string left;
+  // A torn header belongs to a first entry whose page was never written: nothing to undo.
+  if (auto undo = parse(as_bytes(text))) {
+    if (undo->manifest != started_from)
+      return fail(QmError::corruption("rollback: the undo file names another manifest than the transaction's"));
+    QM_TRY(apply_undo(workspace, *undo));
+    // The pages are back; what follows only frees space.
+    left = leftover_entries(*undo, remove_unnamed_blobs(workspace, undo->blobs, named));
+  }
+  return empty_undo_file(path, st->kind, left);
 }
 
 }  // namespace qm::db

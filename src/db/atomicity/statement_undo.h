@@ -39,6 +39,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <set>
@@ -145,6 +146,16 @@ Result<std::optional<std::string>> read_workspace_manifest(const std::string& wo
 // cannot be read, since then no file is known to be unnamed.
 std::vector<Digest> remove_created_blobs(const std::string& workspace, std::span<const Digest> created,
                                          const std::optional<std::string>& manifest);
+// The same with `named` telling which of them a manifest names.
+std::vector<Digest> remove_unnamed_blobs(const std::string& workspace, std::span<const Digest> created,
+                                         const std::function<bool(const Digest&)>& named);
+// The undo of the caller's own transaction, under the lock it held since begin: as
+// recover_statement_undo, but the manifest is not read. The caller knows the manifest the
+// transaction started from (its own flush wrote it and nothing replaced it since), which the
+// undo file must name (else Corruption, and nothing is changed), and which blob files it
+// names (`named`); only cleanup (removing blob files) may fail without failing the undo.
+Result<void> undo_own_transaction(const std::string& workspace, const std::optional<Digest>& started_from,
+                                  const std::function<bool(const Digest&)>& named);
 // Whether the undo file holds anything to apply or discard (it exists and is not empty).
 Result<bool> statement_undo_left(const std::string& workspace);
 

@@ -3,12 +3,14 @@
 // rule (no transaction is open afterwards, whatever failed). The kind decides the rest.
 #include "db/atomicity/transaction.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/bytes.h"
 #include "db/atomicity/statement_undo.h"
 #include "db/atomicity/copy_tree_files.h"
 #include "journal/inventory.h"
+#include "table/limits.h"
 
 namespace qm::db {
 
@@ -46,6 +48,12 @@ Result<void> Database::rollback_transaction() {
   if (!transaction_) return fail(QmError::transaction("no transaction is active"));
   std::unique_ptr<Transaction> tx = std::move(transaction_);
   auto rolled = tx->rollback(*this);
+  // A handle whose rollback failed holds something other than its database: every later
+  // call but close is refused.
+  if (!rolled) {
+    if (!write_failure_) write_failure_ = rolled.error().message();
+    reads_refused_ = true;
+  }
   // Restored whatever the kind's rollback met: a handle whose rollback failed refuses
   // writes by itself (its write failure), whatever the flags say.
   autoflush_ = tx->saved_autoflush;
@@ -98,16 +106,58 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
   return {};
 }
 
+WorkspaceTransaction::WorkspaceTransaction(Database& db, std::string dir, TransactionLock lock)
+    : dir_(std::move(dir)),
+      lock_(std::move(lock)),
+      undo_(db, TransactionHost::manifest_format_version(db), /*page_ids_only=*/true),
+      manifest_at_begin_(TransactionHost::manifest_digest(db)),
+      last_write_atomic_at_begin_(db.last_write_atomic()) {
+  if (const auto* dev = db.store().cache.backend().workspace()) held_at_begin_ = dev->held_page_count();
+}
+
+bool WorkspaceTransaction::named_at_begin(const Database& db, const Digest& digest) const {
+  const auto index = db.store().cas.find(digest);
+  return index && *index < undo_.blob_count() && !db.store().cas.replaced_since_undo_began(*index);
+}
+
 Result<void> WorkspaceTransaction::rollback(Database& db) {
   finished_ = true;
-  TransactionHost::drop_storage(db);
-  Result<void> restored = restore(db);
+  undo_.stop(db);
+  TransactionHost::hold_manifest(db, false);
+  storage::WorkspaceStore* dev = db.store().cache.backend().workspace();
+  // From here nothing the transaction changed reaches a file: its page-write hook goes, and
+  // no flush runs before the handle is restored.
+  if (dev) (void)dev->take_journal();
+  Result<void> files_back = dev ? put_back_files(db) : fail(QmError::corruption("rollback: no workspace store"));
+  Result<void> restored = files_back ? restore_handle(db) : Result<void>(fail(files_back.error()));
+  if (!restored) {
+    TransactionHost::drop_storage(db);
+    // The files are back but the record does not match the handle: the handle reads them
+    // again. Files not known to be back are left to the recovery of the next open (or of the
+    // next handle's locked step), which finds the kind's undo still there.
+    if (files_back) restored = TransactionHost::reload_workspace(db, dir_);
+  }
   lock_.release();
   if (restored) return {};
   TransactionHost::set_write_failure(db, restored.error().message());
   if (restored.error().is(ErrorKind::TransactionOutcomeUnknown)) return restored;
   return fail(QmError::outcome_unknown("transaction rollback failed after consuming its recovery state (" +
                                        restored.error().message() + ")"));
+}
+
+Result<void> WorkspaceTransaction::restore_handle(Database& db) {
+  storage::PageCache& cache = db.store().cache;
+  storage::WorkspaceStore* dev = cache.backend().workspace();
+  // The pages changed or appended since begin leave the cache unwritten; the files hold their
+  // old bytes again, and the pages appended are gone from them.
+  if (!cache.forget_changes(undo_.pages(), dev->page_count()))
+    return fail(QmError::corruption("rollback: the cache held a change the undo record does not know"));
+  dev->rolled_back(undo_.page_limit(), held_at_begin_);
+  QM_TRY(undo_.restore(db));
+  db.store().cas.forget_pending_sync();
+  if (!TransactionHost::manifest_restored(db, manifest_at_begin_, manifest_rewritten_, last_write_atomic_at_begin_))
+    return fail(QmError::corruption("rollback: the manifest is not the one the transaction began from"));
+  return TransactionHost::observers(db).rolled_back(db.catalog());
 }
 
 Result<bool> dead_transaction_marker_left(const std::string& dir) {
@@ -143,6 +193,27 @@ Result<void> TransactionHost::reload_workspace(Database& db, const std::string& 
 Result<void> TransactionHost::restore_image(Database& db, std::string_view image) {
   QM_ASSIGN(Database::Parts parts, Database::import_parts(as_bytes(image)));
   return db.adopt(std::move(parts));
+}
+
+uint16_t TransactionHost::manifest_format_version(const Database& db) {
+  uint16_t version = db.written_format_version(false);
+  if (!db.catalog_.retrieval().empty()) version = std::max<uint16_t>(version, 8);
+  if (db.logged()) version = std::max(version, kLoggedFormatVersion);
+  return version;
+}
+
+bool TransactionHost::manifest_restored(Database& db, const std::optional<Digest>& digest, bool rewritten,
+                                        bool last_write_atomic) {
+  if (rewritten) {
+    db.manifest_digest_ = digest;
+    db.manifest_file_.reset();
+    db.pin_holds_pairs_ = false;
+    if (digest) db.note_manifest_identity(fs::join(*db.directory_, kManifestFile));
+  } else if (db.manifest_digest_ != digest) {
+    return false;
+  }
+  db.last_write_atomic_ = last_write_atomic;
+  return true;
 }
 
 void TransactionHost::drop_storage(Database& db) {

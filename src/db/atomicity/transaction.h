@@ -23,7 +23,8 @@
 // Invariants: `commit` either succeeds (the kind has released everything it held), fails
 // with the transaction still open (`finished()` false), or fails after it ended itself
 // (`finished()` true; e.g. an unknown outcome at the commit point). `rollback` always ends
-// the transaction; on failure the handle may hold state that is not the workspace's.
+// the transaction; on failure the handle may hold state that is not the workspace's, and it
+// refuses every call but close (Database::rollback_transaction).
 #pragma once
 
 #include <memory>
@@ -31,6 +32,7 @@
 #include <utility>
 
 #include "core/error.h"
+#include "db/atomicity/handle_undo.h"
 #include "db/database.h"
 #include "db/transaction_lock.h"
 
@@ -122,9 +124,21 @@ class TransactionHost {
   static Result<void> restore_image(Database& db, std::string_view image);
   // Forgets the open transaction without ending it, as a handle that died would: its lock
   // is released, its undo file (or journal) stays. For crash tests.
-  static void abandon(Database& db) { db.transaction_.reset(); }
+  static void abandon(Database& db) {
+    db.store_.cache.record_before_images(nullptr);  // the record goes with the transaction
+    db.transaction_.reset();
+  }
   // Drops the live storage: no dirty page may be written back and no file stays open.
   static void drop_storage(Database& db);
+  // The version a rollback of a workspace transaction hands back: the one the manifest this
+  // handle writes now carries, as re-reading it would hold.
+  static uint16_t manifest_format_version(const Database& db);
+  // After a rollback put the workspace back as at begin: the manifest is the one this handle
+  // started from (`digest`; when `rewritten`, the undo wrote its bytes again as a new file,
+  // whose identity is taken), and `last_write_atomic` is as it was at begin. False when an
+  // unrewritten manifest is not the one the handle started from.
+  static bool manifest_restored(Database& db, const std::optional<Digest>& digest, bool rewritten,
+                                bool last_write_atomic);
 };
 
 // The shared start of every workspace kind: under the lock already taken, an interrupted
@@ -136,21 +150,57 @@ class TransactionHost {
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
 
 // What the workspace kinds share: the directory, the transaction lock held from begin to the
-// end, and a rollback that ends the transaction, restores the kind's saved state and releases
-// the lock whatever the restore gave. A failed restore leaves a handle that holds something
-// other than the workspace, so it refuses to write anywhere, and the failure is reported as
-// an unknown outcome.
+// end, the record of the handle's state (handle_undo.h), and a rollback that ends the
+// transaction, puts the workspace's files back (the kind's undo), restores the handle from
+// the record and releases the lock whatever happened. Nothing is reopened or rescanned.
+// When the record does not match the handle, the live storage is dropped and the workspace
+// (its files back) read again. When the files could not be put back, or that read fails,
+// the handle holds something other than the workspace: its storage is dropped, it refuses
+// every call but close, and the failure is reported as an unknown outcome; the kind's undo
+// stays on disk for the next open.
 class WorkspaceTransaction : public Transaction {
  public:
-  WorkspaceTransaction(std::string dir, TransactionLock lock) : dir_(std::move(dir)), lock_(std::move(lock)) {}
+  // Starts recording the handle's state (after the shared workspace start).
+  WorkspaceTransaction(Database& db, std::string dir, TransactionLock lock);
   Result<void> rollback(Database& db) final;
 
+  void index_entry_added(std::string_view table, const std::string& column, uint64_t row_id,
+                         const Value& key) final {
+    undo_.index_entry_added(table, column, row_id, key);
+  }
+  void table_changing(std::string_view table, Table& t, bool dropping) final {
+    undo_.table_changing(table, t, dropping);
+  }
+  void retrieval_catalog_changing(const persistent::Catalog& catalog) final {
+    undo_.retrieval_catalog_changing(catalog);
+  }
+
  protected:
-  // With the live storage dropped: puts the workspace back as it stood at begin, re-reads it.
-  virtual Result<void> restore(Database& db) = 0;
+  // The transaction ended with its changes kept: recording stops.
+  void kept(Database& db) { undo_.keep(db); }
+  // With nothing of the live storage written any more (its page-write hook is gone): puts
+  // the workspace's files back as they stood at begin, from the kind's own undo, trusting
+  // what this handle knows of begin (the manifest it started from, the blobs it named)
+  // instead of reading the manifest.
+  virtual Result<void> put_back_files(Database& db) = 0;
+  // Whether the handle's blob store named `digest` at begin (its file must stay).
+  bool named_at_begin(const Database& db, const Digest& digest) const;
+  // The manifest this handle started from.
+  const std::optional<Digest>& manifest_at_begin() const { return manifest_at_begin_; }
 
   std::string dir_;
   TransactionLock lock_;
+  // Set by a put_back_files that wrote the manifest's bytes again (as a new file).
+  bool manifest_rewritten_ = false;
+
+ private:
+  // Restores the handle's state from the record once the files are back.
+  Result<void> restore_handle(Database& db);
+
+  HandleUndo undo_;
+  std::optional<Digest> manifest_at_begin_;
+  uint64_t held_at_begin_ = 0;
+  bool last_write_atomic_at_begin_ = false;
 };
 
 // Whether a dead transaction left files to undo in the workspace (the copy-tree marker of an

@@ -7,10 +7,10 @@
 // never the manifest, which stays the one the undo file names. Commit
 // flushes with an atomic manifest (chunk and blob files made durable, the manifest written to
 // a temporary file, flushed and renamed) and flushes the directory: the durable rename is the
-// commit point, after which the undo file is stale and is emptied. Rollback drops the live
-// storage, puts the saved pages back (pages appended since are cut off), removes the blob
-// files the transaction created that the manifest does not name, and re-reads the
-// workspace; a process that dies leaves the undo file for the next locked step to apply.
+// commit point, after which the undo file is stale and is emptied. Rollback puts the saved
+// pages back (pages appended since are cut off) and removes the blob files the transaction
+// created, then restores the handle from what the transaction recorded (transaction.h); a
+// process that dies leaves the undo file for the next locked step to apply.
 //
 // Invariants: the lock is held from begin to the end; a commit that passed its commit point
 // ends the transaction even when the directory flush then fails (TransactionOutcomeUnknown).
@@ -40,6 +40,7 @@ class UndoFileTransaction final : public WorkspaceTransaction {
     // The commit point: once the manifest's rename is durable the new state stands.
     auto synced = sync_directory(dir_);
     finished_ = true;
+    kept(db);
     if (auto* dev = db.store().cache.backend().workspace()) {
       if (auto* undo = dynamic_cast<PageUndoFile*>(dev->journal()); undo && synced)
         undo->published(dev->page_count(), std::nullopt);
@@ -53,10 +54,9 @@ class UndoFileTransaction final : public WorkspaceTransaction {
   }
 
  private:
-  Result<void> restore(Database& db) override {
-    TransactionHost::hold_manifest(db, false);
-    QM_TRY(recover_statement_undo(dir_));
-    return TransactionHost::reload_workspace(db, dir_);
+  Result<void> put_back_files(Database& db) override {
+    return undo_own_transaction(dir_, manifest_at_begin(),
+                                [&](const Digest& digest) { return named_at_begin(db, digest); });
   }
 };
 
@@ -70,7 +70,7 @@ Result<std::unique_ptr<Transaction>> begin_undo_file(Database& db, const std::st
   db.store().cas.watch_new_files(undo->blob_watcher());
   dev->install_journal(std::move(undo));
   TransactionHost::hold_manifest(db, true);
-  return std::unique_ptr<Transaction>(std::make_unique<UndoFileTransaction>(dir, std::move(lock)));
+  return std::unique_ptr<Transaction>(std::make_unique<UndoFileTransaction>(db, dir, std::move(lock)));
 }
 
 }  // namespace qm::db
