@@ -16,6 +16,7 @@
 #include "ffi/db_handle.h"
 #include "quilmarr.h"
 #include "support/c_api.h"
+#include "support/page_set_check.h"
 #include "support/paired_run.h"
 #include "support/temp_dir.h"
 
@@ -23,6 +24,7 @@ namespace qm::db {
 namespace {
 
 using test::CDb;
+using test::expect_page_sets_match_walks;
 using test::run_or_call;
 using test::state_stats;
 
@@ -73,21 +75,6 @@ void expect_counts_match_scans(const CDb& db, const std::string& context) {
     EXPECT_EQ(db.query("SELECT COUNT(*) FROM " + t),
               db.query("SELECT COUNT(*) FROM " + t + " WHERE b IS NULL OR b IS NOT NULL"))
         << t << " after " << context;
-  }
-}
-
-// Each table's kept set of chain pages (filled by the first read or mark by row id, grown by
-// inserts, cut back by rollbacks) names exactly the pages a fresh walk of its chain finds.
-void expect_page_sets_match_walks(const CDb& db, const std::string& context) {
-  Database& d = db.get()->db;
-  for (auto& [name, table] : d.catalog().tables()) {
-    if (!table.page_ids) continue;
-    const PageSet kept = *table.page_ids;
-    table.page_ids.reset();
-    ASSERT_TRUE(ensure_table_page_ids(d.store().cache, table).has_value()) << name << " after " << context;
-    EXPECT_EQ(kept.size(), table.page_ids->size()) << name << " after " << context;
-    for (uint64_t id = 0; id < d.store().cache.backend().page_count(); ++id)
-      ASSERT_EQ(kept.contains(id), table.page_ids->contains(id)) << name << " page " << id << " after " << context;
   }
 }
 

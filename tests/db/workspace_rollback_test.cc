@@ -16,6 +16,7 @@
 #include "quilmarr.h"
 #include "table/catalog_rebuild.h"
 #include "support/c_api.h"
+#include "support/page_set_check.h"
 #include "support/faulty_fs.h"
 #include "support/paired_run.h"
 
@@ -23,6 +24,7 @@ namespace qm::db {
 namespace {
 
 using test::CDb;
+using test::expect_page_sets_match_walks;
 using test::run_or_call;
 
 const char* const kRetrieve =
@@ -46,20 +48,6 @@ std::string answers(const CDb& db, bool full = true) {
   out += test::take_json(qm_retrieve(db.get(), kRetrieve)) + "\n";
   if (full) out += test::state_stats(db) + "\n";
   return out + "clock " + std::to_string(db.clock());
-}
-
-// Each table's kept set of chain pages names exactly the pages a fresh walk of its chain finds.
-void expect_page_sets_match_walks(const CDb& db, const std::string& context) {
-  Database& d = db.get()->db;
-  for (auto& [name, table] : d.catalog().tables()) {
-    if (!table.page_ids) continue;
-    const PageSet kept = *table.page_ids;
-    table.page_ids.reset();
-    ASSERT_TRUE(ensure_table_page_ids(d.store().cache, table).has_value()) << name << " after " << context;
-    ASSERT_EQ(kept.size(), table.page_ids->size()) << name << " after " << context;
-    for (uint64_t id = 0; id < d.store().cache.backend().page_count(); ++id)
-      ASSERT_EQ(kept.contains(id), table.page_ids->contains(id)) << name << " page " << id << " after " << context;
-  }
 }
 
 class Work {

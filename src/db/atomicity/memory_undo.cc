@@ -15,21 +15,11 @@
 namespace qm::db {
 namespace {
 
-class MemoryUndo final : public Transaction {
+class MemoryUndo final : public RecordingTransaction {
  public:
   // A rollback hands back what importing an image baked now would hold.
-  explicit MemoryUndo(Database& db) : undo_(db, TransactionHost::baked_format_version(db)) {}
-
-  void index_entry_added(std::string_view table, const std::string& column, uint64_t row_id,
-                         const Value& key) override {
-    undo_.index_entry_added(table, column, row_id, key);
-  }
-  void table_changing(std::string_view table, Table& t, bool dropping) override {
-    undo_.table_changing(table, t, dropping);
-  }
-  void retrieval_catalog_changing(const persistent::Catalog& catalog) override {
-    undo_.retrieval_catalog_changing(catalog);
-  }
+  explicit MemoryUndo(Database& db)
+      : RecordingTransaction(db, TransactionHost::baked_format_version(db), /*page_ids_only=*/false) {}
 
   Result<void> commit(Database& db) override {
     QM_TRY(db.flush());
@@ -63,8 +53,6 @@ class MemoryUndo final : public Transaction {
     QM_TRY(cache.flush());
     return TransactionHost::observers(db).rolled_back(db.catalog());
   }
-
-  HandleUndo undo_;
 };
 
 }  // namespace

@@ -107,9 +107,9 @@ Result<void> begin_on_workspace(Database& db, const std::string& dir) {
 }
 
 WorkspaceTransaction::WorkspaceTransaction(Database& db, std::string dir, TransactionLock lock)
-    : dir_(std::move(dir)),
+    : RecordingTransaction(db, TransactionHost::manifest_format_version(db), /*page_ids_only=*/true),
+      dir_(std::move(dir)),
       lock_(std::move(lock)),
-      undo_(db, TransactionHost::manifest_format_version(db), /*page_ids_only=*/true),
       manifest_at_begin_(TransactionHost::manifest_digest(db)),
       last_write_atomic_at_begin_(db.last_write_atomic()) {
   if (const auto* dev = db.store().cache.backend().workspace()) held_at_begin_ = dev->held_page_count();

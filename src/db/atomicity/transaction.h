@@ -149,20 +149,12 @@ class TransactionHost {
 // preparation, which removes them or reports why it could not.
 Result<void> begin_on_workspace(Database& db, const std::string& dir);
 
-// What the workspace kinds share: the directory, the transaction lock held from begin to the
-// end, the record of the handle's state (handle_undo.h), and a rollback that ends the
-// transaction, puts the workspace's files back (the kind's undo), restores the handle from
-// the record and releases the lock whatever happened. Nothing is reopened or rescanned.
-// When the record does not match the handle, the live storage is dropped and the workspace
-// (its files back) read again. When the files could not be put back, or that read fails,
-// the handle holds something other than the workspace: its storage is dropped, it refuses
-// every call but close, and the failure is reported as an unknown outcome; the kind's undo
-// stays on disk for the next open.
-class WorkspaceTransaction : public Transaction {
+// The kinds that record the handle's state as the transaction writes (handle_undo.h): the
+// write path's notes go to the record, which a rollback restores the handle from.
+class RecordingTransaction : public Transaction {
  public:
-  // Starts recording the handle's state (after the shared workspace start).
-  WorkspaceTransaction(Database& db, std::string dir, TransactionLock lock);
-  Result<void> rollback(Database& db) final;
+  RecordingTransaction(Database& db, uint16_t format_version, bool page_ids_only)
+      : undo_(db, format_version, page_ids_only) {}
 
   void index_entry_added(std::string_view table, const std::string& column, uint64_t row_id,
                          const Value& key) final {
@@ -174,6 +166,26 @@ class WorkspaceTransaction : public Transaction {
   void retrieval_catalog_changing(const persistent::Catalog& catalog) final {
     undo_.retrieval_catalog_changing(catalog);
   }
+
+ protected:
+  HandleUndo undo_;
+};
+
+// What the workspace kinds share: the directory, the transaction lock held from begin to the
+// end, the record of the handle's state (handle_undo.h), and a rollback that ends the
+// transaction, puts the workspace's files back (the kind's undo), restores the handle from
+// the record and releases the lock whatever happened. Nothing is reopened or rescanned.
+// When the record does not match the handle, the live storage is dropped and the workspace
+// (its files back) read again. When the files could not be put back, or that read fails,
+// the handle holds something other than the workspace: its storage is dropped, it refuses
+// every call but close, and the failure is reported as an unknown outcome; the kind's undo
+// stays on disk for the next open.
+class WorkspaceTransaction : public RecordingTransaction {
+ public:
+  // Starts recording the handle's state (after the shared workspace start).
+  WorkspaceTransaction(Database& db, std::string dir, TransactionLock lock);
+  Result<void> rollback(Database& db) final;
+
 
  protected:
   // The transaction ended with its changes kept: recording stops.
@@ -197,7 +209,6 @@ class WorkspaceTransaction : public Transaction {
   // Restores the handle's state from the record once the files are back.
   Result<void> restore_handle(Database& db);
 
-  HandleUndo undo_;
   std::optional<Digest> manifest_at_begin_;
   uint64_t held_at_begin_ = 0;
   bool last_write_atomic_at_begin_ = false;
