@@ -120,7 +120,13 @@ std::string rows_sql(int64_t from, int64_t to) {
   std::string sql = "INSERT INTO t VALUES ";
   for (int64_t i = from; i < to; ++i) {
     if (i > from) sql += ',';
-    sql += "(" + std::to_string(i) + ",'row-" + std::to_string(i) + "'," + std::to_string(i % 1000) + ")";
+    sql += '(';
+    sql += std::to_string(i);
+    sql += ",'row-";
+    sql += std::to_string(i);
+    sql += "',";
+    sql += std::to_string(i % 1000);
+    sql += ')';
   }
   return sql;
 }
