@@ -72,65 +72,21 @@ bool JsonScanner::boolean(bool& out) {
   return literal(out ? "true" : "false");
 }
 
-bool JsonScanner::number(JsonNumber& out) {
-  if (peek() != Kind::Number) return fail();
-  return scan_number(out);
-}
-
-// -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?; an integer that does not fit its 64-bit
-// type becomes a Float, as the parser makes it.
-bool JsonScanner::scan_number(JsonNumber& out) {
-  const char* start = p_;
-  const char* p = p_;
-  const bool negative = *p == '-';
-  if (negative) ++p;
+// The fraction and exponent of a number, from its '.', 'e' or 'E'.
+bool JsonScanner::scan_fraction(const char*& p) const {
   auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
-  if (p == end_ || !is_digit(*p)) return fail();
-  const char* digits = p;
-  uint64_t magnitude = 0;  // exact while the digits fit (checked below)
-  if (*p == '0') {
+  if (*p == '.') {
     ++p;
-  } else {
-    while (p != end_ && is_digit(*p)) magnitude = magnitude * 10 + static_cast<uint64_t>(*p++ - '0');
-  }
-  const auto count = static_cast<size_t>(p - digits);
-  // 2^64 - 1 has 20 digits: a longer run, or a 20-digit one above it, does not fit.
-  const bool overflow = count > 20 || (count == 20 && std::memcmp(digits, "18446744073709551615", 20) > 0);
-  bool fraction = false;
-  if (p != end_ && *p == '.') {
-    ++p;
-    if (p == end_ || !is_digit(*p)) return fail();
+    if (p == end_ || !is_digit(*p)) return false;
     while (p != end_ && is_digit(*p)) ++p;
-    fraction = true;
   }
   if (p != end_ && (*p == 'e' || *p == 'E')) {
     ++p;
     if (p != end_ && (*p == '+' || *p == '-')) ++p;
-    if (p == end_ || !is_digit(*p)) return fail();
+    if (p == end_ || !is_digit(*p)) return false;
     while (p != end_ && is_digit(*p)) ++p;
-    fraction = true;
   }
-  p_ = p;
-  out.raw = std::string_view(start, static_cast<size_t>(p - start));
-  if (!fraction && !overflow) {
-    if (!negative) {
-      out.type = JsonNode::Type::Uint;
-      out.uint_value = magnitude;
-      return true;
-    }
-    if (magnitude <= uint64_t{1} << 63) {
-      out.type = JsonNode::Type::Int;
-      out.int_value = static_cast<int64_t>(0 - magnitude);
-      return true;
-    }
-  }
-  out.type = JsonNode::Type::Float;
   return true;
-}
-
-bool JsonScanner::string(std::string_view& out) {
-  if (peek() != Kind::String) return fail();
-  return scan_string(out);
 }
 
 bool JsonScanner::key(std::string_view& out) {
@@ -182,7 +138,7 @@ size_t utf8_sequence_at(const unsigned char* p, const unsigned char* end) {
 
 }  // namespace
 
-bool JsonScanner::scan_string(std::string_view& out) {
+bool JsonScanner::scan_string_general(std::string_view& out) {
   const char* start = ++p_;  // past the opening quote
   const char* p = start;
   // Plain text is read in place; the first escape moves the string into the buffer.
@@ -260,51 +216,58 @@ bool JsonScanner::scan_string(std::string_view& out) {
   }
 }
 
-bool JsonScanner::enter_array() {
-  if (peek() != Kind::Array || closers_.size() >= max_depth_) return fail();
-  ++p_;
-  closers_ += ']';
-  return true;
-}
-
-bool JsonScanner::enter_object() {
-  if (peek() != Kind::Object || closers_.size() >= max_depth_) return fail();
-  ++p_;
-  closers_ += '}';
-  return true;
-}
-
+// One loop over the value's bytes, however deep: the containers it opens are the scanner's
+// own closers, so the nesting bound holds here as everywhere.
 bool JsonScanner::skip() {
-  switch (peek()) {
-    case Kind::Null: return literal("null");
-    case Kind::Bool: {
-      bool b;
-      return boolean(b);
+  const size_t base = closers_.size();
+  std::string_view text;
+  JsonNumber number;
+  for (;;) {
+    // A value.
+    skip_space();
+    if (p_ == end_) return fail();
+    switch (*p_) {
+      case '"':
+        if (!scan_string(text)) return false;
+        break;
+      case '{':
+      case '[': {
+        const bool object = *p_ == '{';
+        if (closers_.size() >= max_depth_) return fail();
+        ++p_;
+        closers_ += object ? '}' : ']';
+        skip_space();
+        if (p_ != end_ && *p_ == closers_.back()) {
+          ++p_;
+          closers_.pop_back();
+          break;
+        }
+        if (object && !key(text)) return false;
+        continue;
+      }
+      case 't': if (!literal("true")) return false; break;
+      case 'f': if (!literal("false")) return false; break;
+      case 'n': if (!literal("null")) return false; break;
+      default:
+        if (*p_ != '-' && static_cast<unsigned>(*p_ - '0') >= 10) return fail();
+        if (!scan_number(number)) return false;
+        break;
     }
-    case Kind::Number: {
-      JsonNumber n;
-      return scan_number(n);
+    // After a value: the next element, or the ends of the containers it closes.
+    for (;;) {
+      if (closers_.size() == base) return true;
+      skip_space();
+      if (p_ == end_) return fail();
+      if (*p_ == ',') {
+        ++p_;
+        if (closers_.back() == '}' && !key(text)) return false;
+        break;
+      }
+      if (*p_ != closers_.back()) return fail();
+      ++p_;
+      closers_.pop_back();
     }
-    case Kind::String: {
-      std::string_view s;
-      return scan_string(s);
-    }
-    case Kind::Array: {
-      if (!enter_array()) return false;
-      for (bool first = true; more(first);)
-        if (!skip()) return false;
-      return !failed_;
-    }
-    case Kind::Object: {
-      if (!enter_object()) return false;
-      std::string_view k;
-      for (bool first = true; more(first);)
-        if (!key(k) || !skip()) return false;
-      return !failed_;
-    }
-    case Kind::Bad: break;
   }
-  return fail();
 }
 
 bool JsonScanner::node(JsonNode& out) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,15 +61,21 @@ class JsonScanner {
 
   bool null();
   bool boolean(bool& out);
-  bool number(JsonNumber& out);
+  bool number(JsonNumber& out) {
+    if (peek() != Kind::Number) return fail();
+    return scan_number(out);
+  }
   // The decoded string: a view into the text when it holds no escape, else into a buffer of
   // the scanner's that the next string call reuses.
-  bool string(std::string_view& out);
+  bool string(std::string_view& out) {
+    if (peek() != Kind::String) return fail();
+    return scan_string(out);
+  }
 
   // A container: enter it, then call more() before each element (it consumes the comma
   // between elements and the closing bracket); an object element starts with key().
-  bool enter_array();
-  bool enter_object();
+  bool enter_array() { return enter('[', ']'); }
+  bool enter_object() { return enter('{', '}'); }
   bool more(bool& first) {
     skip_space();
     if (p_ == end_) return fail();
@@ -92,6 +99,32 @@ class JsonScanner {
 
   // Passes over one value of any kind.
   bool skip();
+
+  // For readers that take a common shape by a shortcut: the exact bytes at the cursor (no
+  // whitespace skipped) are consumed when they are there; a number is scanned where one
+  // starts. A reader that finds the shape broken goes back to its mark and reads the
+  // general way (a malformed number fails the scan either way: no reading accepts it).
+  const char* mark() const { return p_; }
+  void back_to(const char* mark) {
+    if (!failed_) p_ = mark;
+  }
+  bool take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  bool take(std::string_view bytes) {
+    if (static_cast<size_t>(end_ - p_) < bytes.size() || std::memcmp(p_, bytes.data(), bytes.size()) != 0) return false;
+    p_ += bytes.size();
+    return true;
+  }
+  bool number_here(JsonNumber& out) {
+    if (p_ == end_ || (*p_ != '-' && static_cast<unsigned>(*p_ - '0') >= 10)) return false;
+    return scan_number(out);
+  }
+  // Containers open around the cursor.
+  size_t depth() const { return closers_.size(); }
+  size_t max_depth() const { return max_depth_; }
   // The value as parse_json's document holds it.
   bool node(JsonNode& out);
 
@@ -100,8 +133,73 @@ class JsonScanner {
   void skip_space() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
   }
-  bool scan_number(JsonNumber& out);
-  bool scan_string(std::string_view& out);
+  bool enter(char open, char close) {
+    if (peek() != (open == '[' ? Kind::Array : Kind::Object) || closers_.size() >= max_depth_) return fail();
+    ++p_;
+    closers_ += close;
+    return true;
+  }
+  // -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?; an integer that does not fit its 64-bit
+  // type becomes a Float, as the parser makes it. The cursor is on '-' or a digit.
+  bool scan_number(JsonNumber& out) {
+    const char* start = p_;
+    const char* p = p_;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
+    if (p == end_ || !is_digit(*p)) return fail();
+    const char* digits = p;
+    uint64_t magnitude = 0;  // exact while the digits fit (checked below)
+    if (*p == '0') {
+      ++p;
+    } else {
+      while (p != end_ && is_digit(*p)) magnitude = magnitude * 10 + static_cast<uint64_t>(*p++ - '0');
+    }
+    const auto count = static_cast<size_t>(p - digits);
+    // 2^64 - 1 has 20 digits: a longer run, or a 20-digit one above it, does not fit.
+    const bool overflow = count > 20 || (count == 20 && std::memcmp(digits, "18446744073709551615", 20) > 0);
+    bool fraction = false;
+    if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) {
+      if (!scan_fraction(p)) return fail();
+      fraction = true;
+    }
+    p_ = p;
+    out.raw = std::string_view(start, static_cast<size_t>(p - start));
+    if (!fraction && !overflow) {
+      if (!negative) {
+        out.type = JsonNode::Type::Uint;
+        out.uint_value = magnitude;
+        return true;
+      }
+      if (magnitude <= uint64_t{1} << 63) {
+        out.type = JsonNode::Type::Int;
+        out.int_value = static_cast<int64_t>(0 - magnitude);
+        return true;
+      }
+    }
+    out.type = JsonNode::Type::Float;
+    return true;
+  }
+  // The fraction and exponent of a number, from its '.', 'e' or 'E'.
+  bool scan_fraction(const char*& p) const;
+  // The cursor is on the opening quote. Plain ASCII is read in place here; anything else
+  // (escapes, multi-byte sequences, faults) the general reader takes on.
+  bool scan_string(std::string_view& out) {
+    const char* start = p_ + 1;
+    const char* p = start;
+    while (p != end_) {
+      const auto c = static_cast<unsigned char>(*p);
+      if (c == '"') {
+        out = std::string_view(start, static_cast<size_t>(p - start));
+        p_ = p + 1;
+        return true;
+      }
+      if (c < 0x20 || c == '\\' || c >= 0x80) break;
+      ++p;
+    }
+    return scan_string_general(out);
+  }
+  bool scan_string_general(std::string_view& out);
   bool literal(std::string_view word);
 
   const char* p_;

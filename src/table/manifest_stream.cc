@@ -284,8 +284,46 @@ struct PairScratch {
   std::vector<uint64_t> ids;
 };
 
+// The pair the writer writes for an integer key, [{"Int":N},[id,...]] with nothing between
+// its tokens, read and added to the index; false, having consumed nothing, for any other
+// shape or any value the general reading would refuse.
+bool read_int_pair(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& scratch) {
+  if (s.depth() + 2 > s.max_depth()) return false;
+  const char* mark = s.mark();
+  JsonNumber n;
+  if (!s.take("[{\"Int\":") || !s.number_here(n) || n.type == JsonNode::Type::Float ||
+      (n.type == JsonNode::Type::Uint && n.uint_value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) ||
+      !s.take("},[")) {
+    s.back_to(mark);
+    return false;
+  }
+  scratch.key.set_int(n.type == JsonNode::Type::Int ? n.int_value : static_cast<int64_t>(n.uint_value));
+  scratch.ids.clear();
+  if (!s.take(']')) {
+    do {
+      if (!s.number_here(n) || n.type != JsonNode::Type::Uint) {
+        s.back_to(mark);
+        return false;
+      }
+      scratch.ids.push_back(n.uint_value);
+    } while (s.take(','));
+    if (!s.take(']')) {
+      s.back_to(mark);
+      return false;
+    }
+  }
+  if (!s.take(']')) {
+    s.back_to(mark);
+    return false;
+  }
+  index.append_ids(scratch.key, scratch.ids);
+  return true;
+}
+
 bool read_pairs(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& scratch, Fault& f) {
   return read_sequence(s, "a sequence", f, [&](JsonScanner& sc, Fault& ff) {
+    if (read_int_pair(sc, index, scratch)) return true;
+    if (sc.failed()) return false;
     if (sc.peek() != Kind::Array) return wrong_type(sc, "a tuple of size 2", ff);
     sc.enter_array();
     size_t count = 0;
