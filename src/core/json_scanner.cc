@@ -1,5 +1,6 @@
 #include "core/json_scanner.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,6 +71,11 @@ bool JsonScanner::boolean(bool& out) {
   if (peek() != Kind::Bool) return fail();
   out = *p_ == 't';
   return literal(out ? "true" : "false");
+}
+
+bool JsonScanner::finite_double(std::string_view raw) {
+  const std::string text(raw);
+  return std::isfinite(std::strtod(text.c_str(), nullptr));
 }
 
 // The fraction and exponent of a number, from its '.', 'e' or 'E'.

@@ -178,8 +178,10 @@ class JsonScanner {
       }
     }
     out.type = JsonNode::Type::Float;
-    return true;
+    // A number beyond the double range is the parser's refusal, not a value.
+    return finite_double(out.raw) || fail();
   }
+  static bool finite_double(std::string_view raw);
   // The fraction and exponent of a number, from its '.', 'e' or 'E'.
   bool scan_fraction(const char*& p) const;
   // The cursor is on the opening quote. Plain ASCII is read in place here; anything else
