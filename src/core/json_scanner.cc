@@ -222,6 +222,20 @@ bool JsonScanner::scan_string_general(std::string_view& out) {
   }
 }
 
+size_t JsonScanner::numbers_left() const {
+  size_t commas = 0;
+  for (const char* p = p_; p != end_; ++p) {
+    switch (*p) {
+      case ',': ++commas; break;
+      case ']': return commas + 1;
+      case ' ': case '\t': case '\n': case '\r': case '-': case '+': case '.': case 'e': case 'E': break;
+      default:
+        if (static_cast<unsigned>(*p - '0') >= 10) return 0;
+    }
+  }
+  return 0;
+}
+
 // One loop over the value's bytes, however deep: the containers it opens are the scanner's
 // own closers, so the nesting bound holds here as everywhere.
 bool JsonScanner::skip() {

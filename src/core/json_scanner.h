@@ -122,6 +122,9 @@ class JsonScanner {
     if (p_ == end_ || (*p_ != '-' && static_cast<unsigned>(*p_ - '0') >= 10)) return false;
     return scan_number(out);
   }
+  // How many elements are left in the array the cursor is in, counted ahead without reading
+  // them, when only numbers remain in it; 0 when anything else does.
+  size_t numbers_left() const;
   // Containers open around the cursor.
   size_t depth() const { return closers_.size(); }
   size_t max_depth() const { return max_depth_; }

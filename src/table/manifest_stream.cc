@@ -282,6 +282,12 @@ struct Fields {
 struct PairScratch {
   Value key;
   std::vector<uint64_t> ids;
+
+  // A long list of ids takes its room once, counted ahead, rather than doubling as it comes.
+  void add(const JsonScanner& s, uint64_t id) {
+    if (ids.size() == 1024) ids.reserve(ids.size() + s.numbers_left());
+    ids.push_back(id);
+  }
 };
 
 // The pair the writer writes for an integer key, [{"Int":N},[id,...]] with nothing between
@@ -305,7 +311,7 @@ bool read_int_pair(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& 
         s.back_to(mark);
         return false;
       }
-      scratch.ids.push_back(n.uint_value);
+      scratch.add(s, n.uint_value);
     } while (s.take(','));
     if (!s.take(']')) {
       s.back_to(mark);
@@ -337,7 +343,7 @@ bool read_pairs(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& scr
         ok = read_sequence(sc, "a sequence", ids_fault, [&](JsonScanner& sx, Fault& fx) {
           uint64_t id = 0;
           if (!read_u64(sx, id, fx)) return false;
-          scratch.ids.push_back(id);
+          scratch.add(sx, id);
           return true;
         });
       } else {
