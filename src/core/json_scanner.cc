@@ -236,6 +236,45 @@ size_t JsonScanner::numbers_left() const {
   return 0;
 }
 
+namespace {
+
+// -?(0|[1-9][0-9]*) of at most 20 digits, not followed by more of a number; p moves past it.
+bool plain_integer(const char*& p, const char* end) {
+  const char* at = p;
+  if (at != end && *at == '-') ++at;
+  const char* digits = at;
+  while (at != end && static_cast<unsigned>(*at - '0') < 10) ++at;
+  const auto n = at - digits;
+  if (n == 0 || n > 20 || (n > 1 && *digits == '0')) return false;
+  if (at != end && (*at == '.' || *at == 'e' || *at == 'E')) return false;
+  p = at;
+  return true;
+}
+
+}  // namespace
+
+bool JsonScanner::skip_int_pair() {
+  if (closers_.size() + 2 > max_depth_) return false;
+  const char* p = p_;
+  if (end_ - p < 8 || std::memcmp(p, "[{\"Int\":", 8) != 0) return false;
+  p += 8;
+  if (!plain_integer(p, end_) || end_ - p < 3 || std::memcmp(p, "},[", 3) != 0) return false;
+  p += 3;
+  if (p != end_ && *p == ']') {
+    ++p;
+  } else {
+    for (;;) {
+      if (!plain_integer(p, end_) || p == end_) return false;
+      if (*p == ']') break;
+      if (*p++ != ',') return false;
+    }
+    ++p;
+  }
+  if (p == end_ || *p != ']') return false;
+  p_ = p + 1;
+  return true;
+}
+
 // One loop over the value's bytes, however deep: the containers it opens are the scanner's
 // own closers, so the nesting bound holds here as everywhere.
 bool JsonScanner::skip() {
@@ -253,6 +292,7 @@ bool JsonScanner::skip() {
       case '{':
       case '[': {
         const bool object = *p_ == '{';
+        if (!object && skip_int_pair()) break;
         if (closers_.size() >= max_depth_) return fail();
         ++p_;
         closers_ += object ? '}' : ']';

@@ -205,6 +205,10 @@ class JsonScanner {
     return scan_string_general(out);
   }
   bool scan_string_general(std::string_view& out);
+  // The index pair the writer writes for an integer key, [{"Int":N},[id,...]] with nothing
+  // between its tokens, passed over in one go (the bulk of a manifest is such pairs); false,
+  // consuming nothing, for anything else, which the general loop then reads.
+  bool skip_int_pair();
   bool literal(std::string_view word);
 
   const char* p_;
