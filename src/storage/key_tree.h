@@ -111,6 +111,19 @@ struct LeafHead {
     l->ids()[l->size++] = id;
   }
 
+  // Room for n more ids in entry i's list, so that appending them moves nothing.
+  void reserve(uint16_t i, uint64_t n) {
+    const std::span<const uint64_t> have = ids(i);
+    const uint64_t need = have.size() + n;
+    if (need < 2 || (is_spilled(i) && list(i) && list(i)->capacity >= need)) return;
+    IdList* grown = IdList::make(need);
+    if (!have.empty()) std::memcpy(grown->ids(), have.data(), have.size() * sizeof(uint64_t));
+    grown->size = have.size();
+    if (is_spilled(i) && list(i)) IdList::destroy(list(i));
+    slots[i] = reinterpret_cast<uintptr_t>(grown);
+    spilled |= uint64_t{1} << i;
+  }
+
   // Takes `id` off the end of entry i's ids; false when it is not the last id there.
   bool pop(uint16_t i, uint64_t id) {
     if (!is_spilled(i)) {

@@ -213,6 +213,12 @@ IndexPairs SecondaryIndex::to_pairs() const {
   return out;
 }
 
+void SecondaryIndex::reserve_ids(const Value& key, uint64_t n) {
+  auto [at, created] = emplace(key);
+  (void)created;
+  at.first->reserve(at.second, n);
+}
+
 void SecondaryIndex::insert(const Value& key, uint64_t row_id) {
   auto [at, created] = emplace(key);
   at.first->append(at.second, row_id);

@@ -278,16 +278,43 @@ struct Fields {
   }
 };
 
-// What one pass keeps between the pairs it reads: a key and its ids, reused.
+// What one pass keeps between the pairs it reads: a key and its ids, reused. A short list of
+// ids is gathered and added at the pair's end; a long one goes into the index as it comes,
+// in room counted ahead and taken once, so it is held once, not twice. (A pair refused after
+// that refuses the whole manifest, so what it left in the index is never used.)
 struct PairScratch {
   Value key;
   std::vector<uint64_t> ids;
+  storage::SecondaryIndex* index = nullptr;  // where a long list goes (none: gathered only)
+  bool direct = false;                       // this pair's ids go straight into `index`
 
-  // A long list of ids takes its room once, counted ahead, rather than doubling as it comes.
+  void start(storage::SecondaryIndex* into) {
+    ids.clear();
+    index = into;
+    direct = false;
+  }
   void add(const JsonScanner& s, uint64_t id) {
-    if (ids.size() == 1024) ids.reserve(ids.size() + s.numbers_left());
+    if (!index) return;  // the pair is refused whatever its ids are
+    if (direct) {
+      index->insert(key, id);
+      return;
+    }
+    if (ids.size() == kGathered && index) {
+      index->reserve_ids(key, ids.size() + s.numbers_left());
+      for (uint64_t gathered : ids) index->insert(key, gathered);
+      ids.clear();
+      direct = true;
+      index->insert(key, id);
+      return;
+    }
     ids.push_back(id);
   }
+  // The pair is read and sound: its ids are all in the index.
+  void finish() {
+    if (!direct) index->append_ids(key, ids);
+  }
+
+  static constexpr size_t kGathered = 1024;
 };
 
 // The pair the writer writes for an integer key, [{"Int":N},[id,...]] with nothing between
@@ -304,7 +331,7 @@ bool read_int_pair(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& 
     return false;
   }
   scratch.key.set_int(n.type == JsonNode::Type::Int ? n.int_value : static_cast<int64_t>(n.uint_value));
-  scratch.ids.clear();
+  scratch.start(&index);
   if (!s.take(']')) {
     do {
       if (!s.number_here(n) || n.type != JsonNode::Type::Uint) {
@@ -322,7 +349,7 @@ bool read_int_pair(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& 
     s.back_to(mark);
     return false;
   }
-  index.append_ids(scratch.key, scratch.ids);
+  scratch.finish();
   return true;
 }
 
@@ -334,11 +361,12 @@ bool read_pairs(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& scr
     sc.enter_array();
     size_t count = 0;
     Fault key_fault, ids_fault;
-    scratch.ids.clear();
+    scratch.start(nullptr);
     for (bool first = true; sc.more(first); ++count) {
       bool ok;
       if (count == 0) {
         ok = read_value(sc, scratch.key, key_fault);
+        if (!key_fault) scratch.start(&index);  // a refused key's ids are never added
       } else if (count == 1) {
         ok = read_sequence(sc, "a sequence", ids_fault, [&](JsonScanner& sx, Fault& fx) {
           uint64_t id = 0;
@@ -355,7 +383,7 @@ bool read_pairs(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& scr
     if (count != 2) ff = "invalid length " + std::to_string(count) + ", expected a tuple of size 2";
     else if (key_fault) ff = std::move(key_fault);
     else if (ids_fault) ff = std::move(ids_fault);
-    else index.append_ids(scratch.key, scratch.ids);
+    else scratch.finish();
     // One hostile list of ids must not hold its memory for the rest of the pass.
     if (scratch.ids.capacity() > (size_t{1} << 20)) std::vector<uint64_t>().swap(scratch.ids);
     return true;

@@ -1,8 +1,10 @@
 // The workspace open's manifest reader: one pass over the text, no document built, each
 // inline index's pairs added to their SecondaryIndex as they come (in key order, so each key
-// lands at the end of the index's last leaf). A manifest of N bytes needs the indexes it
-// holds and a small multiple of its largest single key or row-id list, not a document of
-// many times N.
+// lands at the end of the index's last leaf). A manifest of N bytes needs what it holds (the
+// catalog and the indexes; a long list of row ids is held once, in room counted ahead), not
+// a document of many times N: values under unknown keys are passed over
+// unbuilt, and only a CHECK predicate or a retrieval descriptor (small where the library
+// writes them; at most 16 descriptors are built) becomes a document, one at a time.
 //
 // Invariants: for every text, the outcome is read_manifest_json's: the same Manifest (its
 // tables' "indexes" left empty, their contents in `indexes`, one SecondaryIndex per entry

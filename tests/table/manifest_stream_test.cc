@@ -182,6 +182,23 @@ TEST(ManifestOnePass, AgreesOnTheTextsAParserTellsApart) {
     expect_same(text);
     if (HasFatalFailure()) return;
   }
+  // Lists of row ids long enough to go into the index as they come, sound and refused.
+  auto ids = [](int n, const char* last) {
+    std::string out = "[";
+    for (int i = 0; i < n; ++i) out += std::to_string(i * 65536 + 1) + ",";
+    return out + last + "]";
+  };
+  const std::string head = R"({"clock":1,"page_count":0,"cas_hashes":[],"tables":[{"name":"t","columns":["a"],)"
+                           R"("row_versions":0,"indexes":[{"column":"a","pairs":[)";
+  for (const std::string& pairs :
+       {R"([{"Int":1},)" + ids(3000, "7") + R"(],[{"Int":1},)" + ids(2000, "8") + "]",
+        R"([{"Text":"k"},)" + ids(1500, "7") + R"(],["Null",[1]],[{"Text":"k"},)" + ids(1500, "9") + "]",
+        R"([{"Int":1},)" + ids(3000, "-1") + "]", R"([{"Text":"k"},)" + ids(3000, "1.5") + "]",
+        R"([{"Int":1},)" + ids(3000, "1") + ",3]", R"([{"Int":"x"},)" + ids(3000, "1") + "]",
+        R"([{"Int":1},)" + ids(3000, "1") + "," + ids(2, "1") + "]"}) {
+    expect_same(head + pairs + "]}]}]}");
+    if (HasFatalFailure()) return;
+  }
 }
 
 TEST(ManifestOnePass, CloseWriterWritesTheTextOfCopiedPairs) {
