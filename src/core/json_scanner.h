@@ -118,6 +118,22 @@ class JsonScanner {
     p_ += bytes.size();
     return true;
   }
+  // A plain integer at the cursor, -?(0|[1-9][0-9]*) of at most 18 digits, not followed by a
+  // fraction or an exponent: consumed and true; otherwise nothing consumed.
+  bool take_small_integer(int64_t& out) {
+    const char* p = p_;
+    const bool negative = p != end_ && *p == '-';
+    if (negative) ++p;
+    const char* digits = p;
+    uint64_t v = 0;
+    while (p != end_ && static_cast<unsigned>(*p - '0') < 10) v = v * 10 + static_cast<uint64_t>(*p++ - '0');
+    const auto n = p - digits;
+    if (n == 0 || n > 18 || (n > 1 && *digits == '0')) return false;
+    if (p != end_ && (*p == '.' || *p == 'e' || *p == 'E')) return false;
+    p_ = p;
+    out = negative ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    return true;
+  }
   bool number_here(JsonNumber& out) {
     if (p_ == end_ || (*p_ != '-' && static_cast<unsigned>(*p_ - '0') >= 10)) return false;
     return scan_number(out);

@@ -323,22 +323,24 @@ struct PairScratch {
 bool read_int_pair(JsonScanner& s, storage::SecondaryIndex& index, PairScratch& scratch) {
   if (s.depth() + 2 > s.max_depth()) return false;
   const char* mark = s.mark();
-  JsonNumber n;
-  if (!s.take("[{\"Int\":") || !s.number_here(n) || n.type == JsonNode::Type::Float ||
-      (n.type == JsonNode::Type::Uint && n.uint_value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) ||
-      !s.take("},[")) {
+  int64_t key = 0;
+  // Integers of up to 18 digits: the key fits i64, a row id u64 (when not negative).
+  if (!s.take("[{\"Int\":") || !s.take_small_integer(key) || !s.take("},[")) {
     s.back_to(mark);
     return false;
   }
-  scratch.key.set_int(n.type == JsonNode::Type::Int ? n.int_value : static_cast<int64_t>(n.uint_value));
+  scratch.key.set_int(key);
   scratch.start(&index);
   if (!s.take(']')) {
+    int64_t id = 0;
     do {
-      if (!s.number_here(n) || n.type != JsonNode::Type::Uint) {
+      // A long list is left to the general reading, which adds it to the index as it comes:
+      // this one must be able to go back to its mark, having added nothing.
+      if (!s.take_small_integer(id) || id < 0 || scratch.ids.size() == PairScratch::kGathered) {
         s.back_to(mark);
         return false;
       }
-      scratch.add(s, n.uint_value);
+      scratch.ids.push_back(static_cast<uint64_t>(id));
     } while (s.take(','));
     if (!s.take(']')) {
       s.back_to(mark);
