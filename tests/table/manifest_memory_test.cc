@@ -32,7 +32,7 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-constexpr size_t kTextBytes = kSanitized ? (size_t{2} << 20) : (size_t{50} << 20);
+constexpr size_t kTextBytes = kSanitized ? (size_t{256} << 10) : (size_t{50} << 20);
 
 long status_kb(const char* field) {
   std::ifstream in("/proc/self/status");

@@ -144,7 +144,7 @@ void expect_same(std::string_view text) {
 
 TEST(ManifestOnePass, AgreesWithTheDocumentReaderOnRandomAndDamagedManifests) {
   std::mt19937_64 rng(38);
-  for (int i = 0; i < 4000; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     std::vector<std::vector<storage::SecondaryIndex>> indexes;
     const std::string text = write_manifest_json(random_manifest(rng, indexes));
     SCOPED_TRACE(i);
