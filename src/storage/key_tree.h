@@ -230,6 +230,8 @@ class KeyTree {
     // keys between its first and last ones, and the first and last leaves everything beyond.
     if (Leaf* h = hint_; h && h->size > 0 && (h == first_ || !(key < probe(h->keys[0]))) &&
                          (h == last_ || !(probe(h->keys[h->size - 1]) < key))) {
+      // Past the tree's last key (keys loaded in order): its place is the end, unsearched.
+      if (probe(h->keys[h->size - 1]) < key && h->size < kLeafKeys) return {put(h, h->size, key), true};
       const uint16_t at = lower(h, key);
       if (at < h->size && probe(h->keys[at]) == key) return {{h, at}, false};
       if (h->size < kLeafKeys) return {put(h, at, key), true};
