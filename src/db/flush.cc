@@ -126,8 +126,18 @@ Result<void> Database::flush() {
   // only (the next open after a crash rescans those tables), and a clean close writes the
   // pairs, so a workspace closed normally opens without a rescan.
   const bool pairs = !logged() && close_flush_;
-  QM_ASSIGN(Manifest m, build_manifest(false, pairs ? IndexPlan::pairs() : IndexPlan::no_contents()));
-  const std::string bytes = write_manifest_json(m);
+  // The close's pairs are written straight from the live indexes, never copied into the
+  // manifest's model first (an unlogged manifest is otherwise the same with either plan).
+  QM_ASSIGN(Manifest m, build_manifest(false, IndexPlan::no_contents()));
+  LiveIndexes live;
+  if (pairs) {
+    live.reserve(catalog_.tables().size());
+    for (const auto& [name, t] : catalog_.tables()) {
+      auto& columns = live.emplace_back();
+      for (const auto& [column, index] : t.indexes) columns.emplace_back(column, &index);
+    }
+  }
+  const std::string bytes = pairs ? write_manifest_json(m, live) : write_manifest_json(m);
   // A large manifest replaced by a statement's small one is freed later (retired_manifest_).
   if (pairs) {
     retired_manifest_ = fs::File();

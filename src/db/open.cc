@@ -13,6 +13,7 @@
 #include "core/bytes.h"
 #include "core/fs.h"
 #include "table/catalog_rebuild.h"
+#include "table/manifest_stream.h"
 #include "db/atomicity/statement_undo.h"
 #include "db/atomicity/copy_tree_files.h"
 #include "db/database.h"
@@ -90,7 +91,9 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
     if (a.device != b.device || a.inode != b.inode || a.size != b.size || a.ctime_ns != b.ctime_ns)
       read_stat = std::optional<fs::Stat>();
   }
-  QM_ASSIGN(Manifest manifest, read_manifest_json(text));
+  // Read in one pass: the inline index pairs go straight into their indexes.
+  QM_ASSIGN(ManifestWithIndexes read, read_manifest_with_indexes(text));
+  const Manifest& manifest = read.manifest;
   QM_TRY(check_manifest_version(manifest));
   const bool logged = log_entry.has_value() || manifest.commit_sequence.has_value();
   QM_TRY(retrieval_descriptors_of(manifest));
@@ -104,7 +107,7 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
   storage::PageCache cache(storage::Backend(std::move(store)), kPageCacheCapacity);
   QM_TRY(preflight_retrieval_blobs(path, manifest));
   QM_ASSIGN(storage::CasStore cas, storage::CasStore::load_dev(path, manifest.cas_hashes));
-  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, {}));
+  QM_ASSIGN(TableMap tables, build_tables(cache, cas, manifest, /*writable=*/true, {}, &read.indexes));
   QM_ASSIGN(persistent::Catalog retrieval, load_retrieval_catalog(cache, cas, tables, manifest));
   Catalog catalog(std::move(tables));
   catalog.retrieval() = std::move(retrieval);

@@ -111,6 +111,19 @@ struct LeafHead {
     l->ids()[l->size++] = id;
   }
 
+  // Room for n more ids in entry i's list, so that appending them moves nothing.
+  void reserve(uint16_t i, uint64_t n) {
+    const std::span<const uint64_t> have = ids(i);
+    const uint64_t need = have.size() + n;
+    if (need < 2 || (is_spilled(i) && list(i) && list(i)->capacity >= need)) return;
+    IdList* grown = IdList::make(need);
+    if (!have.empty()) std::memcpy(grown->ids(), have.data(), have.size() * sizeof(uint64_t));
+    grown->size = have.size();
+    if (is_spilled(i) && list(i)) IdList::destroy(list(i));
+    slots[i] = reinterpret_cast<uintptr_t>(grown);
+    spilled |= uint64_t{1} << i;
+  }
+
   // Takes `id` off the end of entry i's ids; false when it is not the last id there.
   bool pop(uint16_t i, uint64_t id) {
     if (!is_spilled(i)) {
@@ -217,6 +230,8 @@ class KeyTree {
     // keys between its first and last ones, and the first and last leaves everything beyond.
     if (Leaf* h = hint_; h && h->size > 0 && (h == first_ || !(key < probe(h->keys[0]))) &&
                          (h == last_ || !(probe(h->keys[h->size - 1]) < key))) {
+      // Past the tree's last key (keys loaded in order): its place is the end, unsearched.
+      if (probe(h->keys[h->size - 1]) < key && h->size < kLeafKeys) return {put(h, h->size, key), true};
       const uint16_t at = lower(h, key);
       if (at < h->size && probe(h->keys[at]) == key) return {{h, at}, false};
       if (h->size < kLeafKeys) return {put(h, at, key), true};

@@ -194,14 +194,16 @@ std::pair<std::pair<detail::LeafHead*, uint16_t>, bool> SecondaryIndex::emplace(
 
 SecondaryIndex SecondaryIndex::from_pairs(IndexPairs pairs) {
   SecondaryIndex idx;
-  for (const auto& [key, ids] : pairs) {
-    auto [at, created] = idx.emplace(key);
-    if (created) at.first->assign(at.second, ids);
-    else
-      for (uint64_t id : ids) at.first->append(at.second, id);
-    idx.count_ += ids.size();
-  }
+  for (const auto& [key, ids] : pairs) idx.append_ids(key, ids);
   return idx;
+}
+
+void SecondaryIndex::append_ids(const Value& key, std::span<const uint64_t> ids) {
+  auto [at, created] = emplace(key);
+  if (created) at.first->assign(at.second, ids);
+  else
+    for (uint64_t id : ids) at.first->append(at.second, id);
+  count_ += ids.size();
 }
 
 IndexPairs SecondaryIndex::to_pairs() const {
@@ -209,6 +211,12 @@ IndexPairs SecondaryIndex::to_pairs() const {
   out.reserve(key_count());
   for (const auto& [key, ids] : map()) out.emplace_back(key, std::vector<uint64_t>(ids.begin(), ids.end()));
   return out;
+}
+
+void SecondaryIndex::reserve_ids(const Value& key, uint64_t n) {
+  auto [at, created] = emplace(key);
+  (void)created;
+  at.first->reserve(at.second, n);
 }
 
 void SecondaryIndex::insert(const Value& key, uint64_t row_id) {

@@ -69,6 +69,13 @@ class SecondaryIndex {
   IndexPairs to_pairs() const;
 
   void insert(const Value& key, uint64_t row_id);
+  // Adds one stored pair: a key not yet present takes the ids as given, one already present
+  // appends them to its own (as from_pairs does). Pairs that come in key order are added at
+  // the end of the last leaf, without a search from the root.
+  void append_ids(const Value& key, std::span<const uint64_t> ids);
+  // Room for n more ids under `key` (created, with none, when absent), for a caller about to
+  // insert a long list of them: the list is then taken once, not grown by doubling.
+  void reserve_ids(const Value& key, uint64_t n);
   // Undoes the latest insert of `row_id` under `key`: true when it was the key's last id
   // (the key goes when it has no ids left); false, changing nothing, otherwise.
   bool remove_last(const Value& key, uint64_t row_id);

@@ -70,7 +70,7 @@ Result<Table> build_table(storage::PageCache& cache, const TableMeta& meta, bool
 
 // Phase 2 for one table: stored indexes, then a rescan for the wanted ones still missing.
 Result<void> build_indexes(storage::PageCache& cache, const storage::CasStore& cas, const TableMeta& meta,
-                           Table& t, bool writable, std::span<const uint8_t> region) {
+                           Table& t, bool writable, std::span<const uint8_t> region, std::vector<StoredIndex>* built) {
   if (!meta.binary_indexes.empty()) {
     for (const auto& desc : meta.binary_indexes) {
       if (desc.offset > region.size() || desc.len > region.size() - desc.offset)
@@ -78,6 +78,8 @@ Result<void> build_indexes(storage::PageCache& cache, const storage::CasStore& c
       QM_ASSIGN(auto index, storage::SecondaryIndex::decode_binary(region.subspan(desc.offset, desc.len)));
       t.indexes.insert_or_assign(desc.column, std::move(index));
     }
+  } else if (built) {
+    for (auto& stored : *built) t.indexes.insert_or_assign(stored.column, std::move(stored.index));
   } else {
     for (const auto& stored : meta.indexes)
       t.indexes.insert_or_assign(stored.column, storage::SecondaryIndex::from_pairs(stored.pairs));
@@ -118,7 +120,9 @@ Result<std::pair<std::optional<uint64_t>, bool>> page_link_and_kind(storage::Con
 
 
 Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore& cas, const Manifest& manifest,
-                              bool writable, std::span<const uint8_t> index_region) {
+                              bool writable, std::span<const uint8_t> index_region,
+                              std::vector<std::vector<StoredIndex>>* built) {
+  if (built && built->size() != manifest.tables.size()) built = nullptr;
   const uint64_t total_pages = cache.backend().page_count();
   TableMap tables;
   // First and tail page ids already claimed, with the table that claims them: two chains that
@@ -143,8 +147,11 @@ Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore
       claimed.emplace(*pos->second.tail_id, &pos->first);
     }
   }
-  for (const auto& meta : manifest.tables)
-    QM_TRY(build_indexes(cache, cas, meta, tables.find(meta.name)->second, writable, index_region));
+  for (size_t i = 0; i < manifest.tables.size(); ++i) {
+    const TableMeta& meta = manifest.tables[i];
+    QM_TRY(build_indexes(cache, cas, meta, tables.find(meta.name)->second, writable, index_region,
+                         built ? &(*built)[i] : nullptr));
+  }
   return tables;
 }
 

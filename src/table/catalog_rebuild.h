@@ -17,6 +17,7 @@
 #include "core/error.h"
 #include "core/record_envelope.h"
 #include "table/manifest.h"
+#include "table/manifest_stream.h"
 #include "table/table.h"
 #include "storage/cas_store.h"
 #include "storage/page_cache.h"
@@ -25,9 +26,12 @@ namespace qm::db {
 
 // Writable mode (workspace, imported image) holds each tail page and indexes every UNIQUE
 // column; read-only mode (production image) holds no tail page and indexes only the
-// manifest's "indexed_columns". `index_region` is empty when the image has none.
+// manifest's "indexed_columns". `index_region` is empty when the image has none. A table's
+// inline indexes come from its "indexes" pairs, or, when `built` is given (one entry per
+// table, read_manifest_with_indexes), are taken from there.
 Result<TableMap> build_tables(storage::PageCache& cache, const storage::CasStore& cas, const Manifest& manifest,
-                              bool writable, std::span<const uint8_t> index_region);
+                              bool writable, std::span<const uint8_t> index_region,
+                              std::vector<std::vector<StoredIndex>>* built = nullptr);
 
 
 // Fills table.page_ids once with the chain's pages, checking the walk (cycles, pages outside

@@ -7,10 +7,13 @@
 
 #include "core/json_writer.h"
 #include "core/value_json.h"
+#include "table/manifest_fields.h"
 #include "sql/predicate_json.h"
 
 namespace qm::db {
 namespace {
+
+using namespace manifest_fields;
 
 // ---- writing ---------------------------------------------------------------------------
 
@@ -35,7 +38,38 @@ void write_optional_u64(JsonWriter& w, const std::optional<uint64_t>& v) {
 
 void write_extent(JsonWriter& w, const Extent& e) { w.begin_array().uint64(e.first).uint64(e.second).end_array(); }
 
-void write_table(JsonWriter& w, const TableMeta& t) {
+using LiveTable = std::vector<std::pair<std::string_view, const storage::SecondaryIndex*>>;
+
+void write_pairs(JsonWriter& w, std::string_view column, const storage::SecondaryIndex& index) {
+  w.begin_object().key("column").string(column).key("pairs").begin_array();
+  for (const auto& [key, ids] : index.map()) {
+    w.begin_array();
+    write_value_json(w, key);
+    w.begin_array();
+    for (uint64_t id : ids) w.uint64(id);
+    w.end_array().end_array();
+  }
+  w.end_array().end_object();
+}
+
+// At least the length of an index's pairs as write_pairs writes them (room that is reserved
+// but never written costs no memory).
+size_t pairs_size_bound(std::string_view column, const storage::SecondaryIndex& index) {
+  size_t n = 32 + 6 * column.size();
+  for (const auto& [key, ids] : index.map()) {
+    n += 8 + 21 * ids.size();
+    switch (key.kind()) {
+      case Value::Kind::Null: n += 6; break;
+      case Value::Kind::Int: n += 28; break;
+      case Value::Kind::Decimal: n += 56; break;
+      case Value::Kind::Text: n += 12 + 6 * key.bytes().size(); break;
+      case Value::Kind::Blob: n += 12 + 4 * key.bytes().size(); break;
+    }
+  }
+  return n;
+}
+
+void write_table(JsonWriter& w, const TableMeta& t, const LiveTable* live) {
   w.begin_object();
   w.key("name").string(t.name);
   w.key("columns");
@@ -70,7 +104,13 @@ void write_table(JsonWriter& w, const TableMeta& t) {
   if (t.compaction_cursor) w.key("compaction_cursor").uint64(*t.compaction_cursor);
   w.key("indexed_columns");
   write_strings(w, t.indexed_columns);
-  if (!t.indexes.empty()) {
+  if (live) {
+    if (!live->empty()) {
+      w.key("indexes").begin_array();
+      for (const auto& [column, index] : *live) write_pairs(w, column, *index);
+      w.end_array();
+    }
+  } else if (!t.indexes.empty()) {
     w.key("indexes").begin_array();
     for (const auto& idx : t.indexes) {
       w.begin_object().key("column").string(idx.column).key("pairs").begin_array();
@@ -105,7 +145,7 @@ class Fields {
  public:
   static Read<Fields> open(const JsonNode& node, std::string_view struct_name,
                            std::span<const std::string_view> names) {
-    auto found = json_struct_fields(node, names, struct_name, "trailing characters");
+    auto found = json_struct_fields(node, names, struct_name, kLongerArray);
     if (!found) return Err(std::move(found).error());
     Fields f;
     f.found_ = std::move(*found);
@@ -178,8 +218,6 @@ Read<Extent> read_extent(const JsonNode& n) {
   return Extent{*a, *b};
 }
 
-constexpr std::array<std::string_view, 2> kPersistedIndexFields = {"column", "pairs"};
-
 Read<PersistedIndex> read_persisted_index(const JsonNode& n) {
   auto f = Fields::open(n, "struct PersistedIndex", kPersistedIndexFields);
   if (!f) return Err(f.error());
@@ -204,8 +242,6 @@ Read<PersistedIndex> read_persisted_index(const JsonNode& n) {
   }
   return out;
 }
-
-constexpr std::array<std::string_view, 3> kBinIndexFields = {"column", "offset", "len"};
 
 Read<BinIndexDesc> read_bin_index(const JsonNode& n) {
   auto f = Fields::open(n, "struct BinIndexDesc", kBinIndexFields);
@@ -237,15 +273,6 @@ Read<std::vector<T>> read_list(const JsonNode& n, F&& read_one) {
   }
   return out;
 }
-
-enum TableField : size_t {
-  kName, kColumns, kUnique, kNotNull, kDefaults, kChecks, kFirstPage, kTailId, kRowVersions,
-  kColdPages, kCompactionCursor, kIndexedColumns, kIndexes, kBinaryIndexes, kTableFieldCount
-};
-constexpr std::array<std::string_view, kTableFieldCount> kTableFields = {
-    "name",       "columns",    "unique_columns",    "not_null_columns", "defaults",
-    "checks",     "first_page", "tail_id",           "row_versions",     "cold_pages",
-    "compaction_cursor", "indexed_columns", "indexes", "binary_indexes"};
 
 Read<TableMeta> read_table(const JsonNode& n) {
   auto f = Fields::open(n, "struct TableMeta", kTableFields);
@@ -328,14 +355,6 @@ Read<TableMeta> read_table(const JsonNode& n) {
   }
   return t;
 }
-
-enum ManifestField : size_t {
-  kFormatVersion, kClock, kCommitSequence, kLoggedWorkspace, kPageCount, kTables, kCasHashes,
-  kCasDir, kIndexRegion, kRetrievalIndexes, kManifestFieldCount
-};
-constexpr std::array<std::string_view, kManifestFieldCount> kManifestFields = {
-    "format_version", "clock",      "commit_sequence", "logged_workspace", "page_count",
-    "tables",         "cas_hashes", "cas_dir",         "index_region",     "retrieval_indexes"};
 
 Read<Manifest> read_manifest(const JsonNode& root) {
   auto f = Fields::open(root, "struct Manifest", kManifestFields);
@@ -566,10 +585,9 @@ void write_json_node(JsonWriter& w, const JsonNode& node) {
   }
 }
 
-std::string write_manifest_json(const Manifest& m) {
-  std::string out;
-  // The digest list is most of a large manifest: room for it up front, not by doubling.
-  if (m.cas_hashes_json) out.reserve(m.cas_hashes_json->size() + 4096);
+namespace {
+
+void write_manifest(std::string& out, const Manifest& m, const LiveIndexes* live) {
   JsonWriter w(out);
   w.begin_object();
   w.key("format_version").uint64(m.format_version);
@@ -578,7 +596,9 @@ std::string write_manifest_json(const Manifest& m) {
   if (m.logged_workspace) w.key("logged_workspace").boolean(*m.logged_workspace);
   w.key("page_count").uint64(m.page_count);
   w.key("tables").begin_array();
-  for (const auto& t : m.tables) write_table(w, t);
+  static const LiveTable kNoIndexes;
+  for (size_t i = 0; i < m.tables.size(); ++i)
+    write_table(w, m.tables[i], !live ? nullptr : i < live->size() ? &(*live)[i] : &kNoIndexes);
   w.end_array();
   w.key("cas_hashes");
   if (m.cas_hashes_json) {
@@ -601,6 +621,31 @@ std::string write_manifest_json(const Manifest& m) {
     w.end_array();
   }
   w.end_object();
+}
+
+}  // namespace
+
+std::string write_manifest_json(const Manifest& m) {
+  std::string out;
+  // The digest list is most of a large manifest: room for it up front, not by doubling.
+  if (m.cas_hashes_json) out.reserve(m.cas_hashes_json->size() + 4096);
+  write_manifest(out, m, nullptr);
+  return out;
+}
+
+std::string write_manifest_json(const Manifest& m, const LiveIndexes& live) {
+  // The text is written once into room taken once: growing it by doubling would hold the old
+  // and the new copy of a text that is mostly pairs.
+  static const LiveIndexes kNone;
+  std::string without_pairs;
+  write_manifest(without_pairs, m, &kNone);
+  size_t bound = without_pairs.size();
+  without_pairs = std::string();
+  for (const auto& table : live)
+    for (const auto& [column, index] : table) bound += pairs_size_bound(column, *index);
+  std::string out;
+  out.reserve(bound);
+  write_manifest(out, m, &live);
   return out;
 }
 

@@ -25,6 +25,7 @@
 #include "core/json_reader.h"
 #include "core/json_writer.h"
 #include "core/value.h"
+#include "storage/secondary_index.h"
 #include "table/limits.h"
 #include "sql/statement.h"
 
@@ -88,6 +89,14 @@ struct Manifest {
 
 // Compact JSON of a manifest, keys in their fixed order.
 std::string write_manifest_json(const Manifest& m);
+
+// The live secondary indexes a manifest writes as its tables' inline pairs: per table of
+// Manifest::tables (same order), its indexes by column.
+using LiveIndexes = std::vector<std::vector<std::pair<std::string_view, const storage::SecondaryIndex*>>>;
+// The same text as write_manifest_json of the manifest whose tables hold these indexes as
+// PersistedIndex pairs (the tables' own "indexes" are not written), each entry written
+// straight from its index: no copy of the entries, and the text's room taken once.
+std::string write_manifest_json(const Manifest& m, const LiveIndexes& live);
 
 // Strict reading of manifest bytes; every refusal is ErrorKind::Manifest.
 Result<Manifest> read_manifest_json(std::string_view text);
