@@ -40,9 +40,11 @@ void write_extent(JsonWriter& w, const Extent& e) { w.begin_array().uint64(e.fir
 
 using LiveTable = std::vector<std::pair<std::string_view, const storage::SecondaryIndex*>>;
 
-void write_pairs(JsonWriter& w, std::string_view column, const storage::SecondaryIndex& index) {
+// One index as {"column":..,"pairs":[[key,[ids..]],..]}, from the live index or a copy.
+template <class Pairs>
+void write_index_pairs(JsonWriter& w, std::string_view column, const Pairs& pairs) {
   w.begin_object().key("column").string(column).key("pairs").begin_array();
-  for (const auto& [key, ids] : index.map()) {
+  for (const auto& [key, ids] : pairs) {
     w.begin_array();
     write_value_json(w, key);
     w.begin_array();
@@ -50,6 +52,10 @@ void write_pairs(JsonWriter& w, std::string_view column, const storage::Secondar
     w.end_array().end_array();
   }
   w.end_array().end_object();
+}
+
+void write_pairs(JsonWriter& w, std::string_view column, const storage::SecondaryIndex& index) {
+  write_index_pairs(w, column, index.map());
 }
 
 // At least the length of an index's pairs as write_pairs writes them (room that is reserved
@@ -112,17 +118,7 @@ void write_table(JsonWriter& w, const TableMeta& t, const LiveTable* live) {
     }
   } else if (!t.indexes.empty()) {
     w.key("indexes").begin_array();
-    for (const auto& idx : t.indexes) {
-      w.begin_object().key("column").string(idx.column).key("pairs").begin_array();
-      for (const auto& [key, ids] : idx.pairs) {
-        w.begin_array();
-        write_value_json(w, key);
-        w.begin_array();
-        for (uint64_t id : ids) w.uint64(id);
-        w.end_array().end_array();
-      }
-      w.end_array().end_object();
-    }
+    for (const auto& idx : t.indexes) write_index_pairs(w, idx.column, idx.pairs);
     w.end_array();
   }
   if (!t.binary_indexes.empty()) {
