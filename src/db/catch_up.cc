@@ -38,6 +38,7 @@
 #include "db/retrieval_catalog.h"
 #include "table/catalog_rebuild.h"
 #include "table/chain_scan.h"
+#include "table/manifest_stream.h"
 #include "storage/row_page.h"
 #include "storage/workspace_store.h"
 
@@ -56,11 +57,11 @@ bool same_schema(const TableMeta& meta, const Table& t) {
 
 // The indexes an open of the entry builds on a writable database: the indexed columns, the
 // UNIQUE ones and any stored with it.
-bool same_index_set(const TableMeta& meta, const Table& t) {
+bool same_index_set(const TableMeta& meta, const std::vector<StoredIndex>& stored_indexes, const Table& t) {
   if (!meta.binary_indexes.empty()) return false;
   std::set<std::string> wanted = set_of(meta.indexed_columns);
   wanted.insert(meta.unique_columns.begin(), meta.unique_columns.end());
-  for (const auto& stored : meta.indexes) wanted.insert(stored.column);
+  for (const auto& stored : stored_indexes) wanted.insert(stored.column);
   if (wanted.size() != t.indexes.size()) return false;
   for (const auto& [column, index] : t.indexes)
     if (!wanted.contains(column)) return false;
@@ -94,17 +95,19 @@ Result<storage::RowPage> read_tail(storage::PageCache& cache, uint64_t tail) {
 
 // Decides, without changing anything, how each table follows the manifest: none when one of
 // them cannot.
-std::optional<std::vector<TableStep>> plan_tables(TableMap& tables, const Manifest& m) {
+std::optional<std::vector<TableStep>> plan_tables(TableMap& tables, const ManifestWithIndexes& read) {
+  const Manifest& m = read.manifest;
   if (m.tables.size() != tables.size()) return std::nullopt;
   std::vector<TableStep> steps;
   steps.reserve(m.tables.size());
   std::set<std::string_view> seen;
   std::map<uint64_t, std::string_view> claimed;  // first and tail pages, as the open checks them
-  for (const TableMeta& meta : m.tables) {
+  for (size_t i = 0; i < m.tables.size(); ++i) {
+    const TableMeta& meta = m.tables[i];
     auto it = tables.find(meta.name);
     if (it == tables.end() || !seen.insert(meta.name).second) return std::nullopt;
     Table& t = it->second;
-    if (!same_schema(meta, t) || !same_index_set(meta, t) || meta.cold_pages != t.cold_pages ||
+    if (!same_schema(meta, t) || !same_index_set(meta, read.indexes[i], t) || meta.cold_pages != t.cold_pages ||
         meta.compaction_cursor != t.compaction_cursor || !bounds_accepted(meta, m.page_count))
       return std::nullopt;
     if (t.first_page && meta.first_page != t.first_page) return std::nullopt;
@@ -133,28 +136,20 @@ Result<bool> Database::catch_up() {
   if (!old_dev || old_dev->journal() || store_.cache.has_dirty()) return false;
   const std::string& dir = *directory_;
 
-  // The new manifest, read as the open reads it, with the file it came from.
-  const std::string manifest_path = fs::join(dir, kManifestFile);
-  QM_ASSIGN(auto manifest_stat, fs::get().stat(manifest_path));
-  if (!manifest_stat) return false;
-  QM_ASSIGN(std::string text, fs::read_file(manifest_path));
-  auto read_stat = fs::get().stat(manifest_path);
-  fs::Stat identity{};
-  if (read_stat && *read_stat) {
-    const fs::Stat& a = *manifest_stat;
-    const fs::Stat& b = **read_stat;
-    if (a.device == b.device && a.inode == b.inode && a.size == b.size && a.ctime_ns == b.ctime_ns) identity = b;
-  }
-  auto parsed = read_manifest_json(text);
+  // The new manifest, read as the open reads it (in one pass: a clean close's index entries
+  // build no document), with the file it came from.
+  QM_ASSIGN(std::optional<ManifestFile> file, read_manifest_file(dir));
+  if (!file) return false;
+  auto parsed = read_manifest_with_indexes(file->text);
   if (!parsed) return false;
-  const Manifest& m = *parsed;
+  const Manifest& m = parsed->manifest;
   if (!check_manifest_version(m) || !retrieval_descriptors_of(m)) return false;
   if (m.page_count > storage::kMaxPageCount || m.page_count < old_dev->page_count()) return false;
   if (!preflight_retrieval_blobs(dir, m)) return false;
   QM_ASSIGN(auto log_entry, fs::get().stat(fs::join(dir, kCommitLogDir)));
   const bool logged = log_entry.has_value() || m.commit_sequence.has_value();
 
-  std::optional<std::vector<TableStep>> steps = plan_tables(catalog_.tables(), m);
+  std::optional<std::vector<TableStep>> steps = plan_tables(catalog_.tables(), *parsed);
   if (!steps) return false;
   // The chunk files as they are now, through a cache holding nothing yet.
   QM_ASSIGN(storage::WorkspaceStore store, storage::WorkspaceStore::open(dir, m.page_count));
@@ -205,7 +200,7 @@ Result<bool> Database::catch_up() {
   // What adopt() sets after a full reload, from the same manifest.
   clock_ = m.clock;
   format_version_ = logged ? std::max(m.format_version, kLoggedFormatVersion) : m.format_version;
-  manifest_identity_ = identity;
+  manifest_identity_ = file->identity;
   identity_settled_ = false;
   if (logged && !commit_log_) commit_log_ = CommitLogOptions{};
   manifest_file_.reset();
@@ -217,7 +212,7 @@ Result<bool> Database::catch_up() {
   files_unsynced_ = true;
   // A deletion mark changes no manifest entry, so any table's live count may be stale.
   QM_TRY(observers_.catalog_replaced(catalog_));
-  manifest_digest_ = blake3(text);
+  manifest_digest_ = blake3(file->text);
   ++commits_followed_;
   return true;
 }

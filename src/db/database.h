@@ -336,6 +336,14 @@ class Database {
   // The workspace open after its repair: manifest, chunk store, blob store, tables. The
   // caller holds or has released the transaction lock.
   static Result<Parts> load_dev(const std::string& path);
+  // The workspace's manifest text and the identity of the file it came from (empty when the
+  // file was replaced while it was read, so the next comparison reads it again); none when
+  // there is no manifest.
+  struct ManifestFile {
+    std::string text;
+    fs::Stat identity;
+  };
+  static Result<std::optional<ManifestFile>> read_manifest_file(const std::string& path);
   // The parts of an image's pages and blobs, its tables rebuilt from the manifest: the
   // shared last step of import (writable) and of opening a production image (read-only).
   static Result<Parts> image_parts(storage::PageCache cache, storage::CasStore cas, const Manifest& manifest,

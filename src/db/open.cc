@@ -68,29 +68,34 @@ Result<Database> Database::open_workspace(const std::string& path) {
   return db;
 }
 
+Result<std::optional<Database::ManifestFile>> Database::read_manifest_file(const std::string& path) {
+  const std::string manifest_path = fs::join(path, kManifestFile);
+  QM_ASSIGN(auto before, fs::get().stat(manifest_path));
+  if (!before) return std::optional<ManifestFile>();
+  ManifestFile file;
+  QM_ASSIGN(file.text, fs::read_file(manifest_path));
+  // The file just read, when nothing replaced it while it was read.
+  auto after = fs::get().stat(manifest_path);
+  if (after && *after) {
+    const fs::Stat& a = *before;
+    const fs::Stat& b = **after;
+    if (a.device == b.device && a.inode == b.inode && a.size == b.size && a.ctime_ns == b.ctime_ns) file.identity = b;
+  }
+  return std::optional<ManifestFile>(std::move(file));
+}
+
 Result<Database::Parts> Database::load_dev(const std::string& path) {
   QM_ASSIGN(auto log_entry, fs::get().stat(fs::join(path, kCommitLogDir)));
-  const std::string manifest_path = fs::join(path, kManifestFile);
-  QM_ASSIGN(auto manifest_stat, fs::get().stat(manifest_path));
+  QM_ASSIGN(std::optional<ManifestFile> file, read_manifest_file(path));
 
-  if (!manifest_stat) {
+  if (!file) {
     // A new workspace: no manifest is written until the first flush.
     QM_ASSIGN(storage::WorkspaceStore store, storage::WorkspaceStore::create(path));
     return Parts{Store(storage::PageCache(storage::Backend(std::move(store)), kPageCacheCapacity),
                        storage::CasStore::new_dev(path)),
                  Catalog(), 0, 1, std::nullopt, fs::Stat{}};
   }
-
-  QM_ASSIGN(std::string text, fs::read_file(manifest_path));
-  // The file just read, when nothing replaced it while it was read (else none, so the next
-  // comparison reads the manifest again).
-  auto read_stat = fs::get().stat(manifest_path);
-  if (read_stat && *read_stat) {
-    const fs::Stat& a = *manifest_stat;
-    const fs::Stat& b = **read_stat;
-    if (a.device != b.device || a.inode != b.inode || a.size != b.size || a.ctime_ns != b.ctime_ns)
-      read_stat = std::optional<fs::Stat>();
-  }
+  const std::string& text = file->text;
   // Read in one pass: the inline index pairs go straight into their indexes.
   QM_ASSIGN(ManifestWithIndexes read, read_manifest_with_indexes(text));
   const Manifest& manifest = read.manifest;
@@ -117,7 +122,7 @@ Result<Database::Parts> Database::load_dev(const std::string& path) {
                manifest.clock,
                logged ? std::max(manifest.format_version, kLoggedFormatVersion) : manifest.format_version,
                blake3(text),
-               read_stat && *read_stat ? **read_stat : fs::Stat{},
+               file->identity,
                logged};
 }
 
